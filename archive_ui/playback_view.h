@@ -1,0 +1,11 @@
+#pragma once
+
+#include "recording/bmp_file.h"
+
+// What the playback panel needs of the camera view.
+class IPlaybackView {
+public:
+    virtual ~IPlaybackView() = default;
+    // Shows an archive frame instead of the live picture (user-interface thread).
+    virtual void ShowPlaybackFrame(const BMP_File& frame) = 0;
+};

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "recording/bmp_file.h"
+#include "recording/frame_pipeline.h"
+
+// One frame index entry of an archive opened for reading.
+struct cna_info_t {
+    int64_t data_position = 0;  // file position of the JPEG data: record start + 12
+    uint32_t data_length = 0;   // n of the record
+    double time_stamp = 0.0;    // local OLE date-time of the frame
+    int32_t known = 0;          // 1 once located
+};
+
+// Writes and reads archive (.CNA) files and does their JPEG coding.
+// One object per role: the view's recorder (streaming thread) and the playback
+// panel's reader (user-interface thread); each has its own codec handle and buffer.
+//
+// PUBLIC INTERFACE CONTRACT shared by the capture, view, playback and export code.
+// The archive implementation may add members but keeps these signatures.
+class CFrameArchive : public IFrameRecorder {
+public:
+    static constexpr uint32_t kJpegBufferSize = 655360;
+    static constexpr uint32_t kEndMarker = 0x13572468;
+
+    // program_folder ends with '/'; archives go to program_folder + "Storage/YYYYMMDD/".
+    // A reader may pass an empty folder.
+    explicit CFrameArchive(std::string program_folder = {});
+    ~CFrameArchive() override;
+    CFrameArchive(const CFrameArchive&) = delete;
+    CFrameArchive& operator=(const CFrameArchive&) = delete;
+
+    // --- reading ---
+    bool OpenFile(const std::string& path);
+    int32_t GetFrameCount() const;
+    void SeekFrame(int32_t frame);
+    BMP_File& GetFrameImage();
+    const BMP_File& GetFrameImage() const;
+    double GetFrameTime() const;
+    // Writes the current frame's stored JPEG bytes to path; false when nothing was written.
+    bool SaveFrameJpeg(const std::string& path);
+    int32_t GetCurrentFrame() const;
+    const cna_info_t& GetFrameInfo(int32_t frame) const;  // spare (zeroed) entry outside the index
+    const std::string& GetOpenPath() const;
+
+    // --- recording ---
+    bool WriteFrame(const BMP_File& frame) override;
+    bool CloseFile() override;
+    bool StartNewFile();
+    bool IsWriteOpen() const;
+    // Path of the archive being written, empty while idle.
+    const std::string& GetWritePath() const;
+    // Called with the path of every archive file the recorder creates.
+    void SetFileCreatedCallback(std::function<void(const std::string&)> on_created);
+
+private:
+    struct Impl;
+    Impl* impl_;
+};
