@@ -39,7 +39,7 @@ void BMP_File::Allocate(int32_t width, int32_t height) {
 
 bool BMP_File::Create(int32_t width, int32_t height) {
     Allocate(width, height);
-    if (pixel_count_ != 0) std::memset(pixels_.get(), 0, pixel_count_ * 3);
+    if (pixel_count_ != 0) std::memset(GetBits(), 0, pixel_count_ * 3);
     return true;
 }
 
@@ -73,7 +73,7 @@ void BMP_File::CopyFrom(const BMP_File& source) {
     if (this == &source) return;
     CreateForOverwrite(source.width_, source.height_);
     const size_t bytes = std::min(pixel_count_, source.pixel_count_) * 3;
-    if (bytes != 0) std::memcpy(pixels_.get(), source.pixels_.get(), bytes);
+    if (bytes != 0) std::memcpy(GetBits(), source.GetBits(), bytes);
 }
 
 void BMP_File::Swap(BMP_File& other) noexcept {

@@ -45,20 +45,34 @@ public:
     // A buffer whose size disagrees with the frame size settings is dropped.
     void ProcessFrame(const uint8_t* pixels, size_t size_bytes);
 
-    const BMP_File& LiveFrame() const { return live_frame_; }
-    const BMP_File& PreviousFrame() const { return previous_frame_; }
+    // The marked live frame of the last processed frame.
+    const BMP_File& LiveFrame() const { return frames_[live_index_]; }
+    // What the next comparison is made against; after a frame that ran the detector it is
+    // the same picture as LiveFrame() (marks included).
+    const BMP_File& PreviousFrame() const { return frames_[previous_index_]; }
 
 private:
+    // Converts and flips the input into the live frame and fills live_block_sums_.
+    void ConvertFrame(const uint8_t* pixels, int32_t width, int32_t height, bool is_top_down);
+    // Compares block means with the previous frame; fills moving_blocks_, true on motion.
+    bool FindMovingBlocks();
+    // Marks the top-left pixel of every moving block and keeps the block sums in step.
+    void MarkMovingBlocks();
+
     const CindralSettings& settings_;
     IFrameRecorder& recorder_;
     IFramePresenter* presenter_;
     bool is_settings_attached_ = false;
     bool is_capture_attached_ = true;
 
-    BMP_File live_frame_;
-    BMP_File previous_frame_;
-    BMP_File clean_copy_;
-    // Block lightness sums of the live and the previous frame, one per 4x4 block, row by row.
-    std::vector<uint32_t> live_block_sums_;
-    std::vector<uint32_t> previous_block_sums_;
+    // Two pictures: the previous frame and the one being filled. Once the detector has run,
+    // the live frame simply becomes the previous one; no copy is made.
+    BMP_File frames_[2];
+    int live_index_ = 1;
+    int previous_index_ = 0;
+    // Sums of the 16 pixel lightness values of every 4x4 block, row of blocks after row of
+    // blocks, for the live and the previous frame (marks included).
+    std::vector<uint16_t> live_block_sums_;
+    std::vector<uint16_t> previous_block_sums_;
+    std::vector<uint32_t> moving_blocks_;  // block indices found moving in this frame
 };
