@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+#include <functional>
+#include <string>
+
+#include "archive_ui/core/archive_catalogue.h"
+
+class QTreeWidget;
+
+// "Select Archive": asks for a date range, lists the archives of the days in it
+// and collects the full paths of the rows the user selects, in row order.
+class CArchiveDlg : public QDialog {
+    Q_OBJECT
+public:
+    // Supplies the From and To dates; by default the date range dialog is run.
+    using DateRangeSource = std::function<DayRange()>;
+
+    // program_folder ends with '/'; archives are looked for in program_folder + "Storage/".
+    explicit CArchiveDlg(const std::string& program_folder, QWidget* parent = nullptr);
+    ~CArchiveDlg() override;
+
+    // Replaces the date range dialog (tests, command-line use). Call before the dialog is shown.
+    void SetDateRangeSource(DateRangeSource source);
+
+    // Full paths of the selected rows, in row order.
+    const QStringList& SelectionList() const { return selection_list_; }
+    // The catalogue rows; an index outside the lists reads as an empty text.
+    QString FullPath(int row) const;
+    QString Name(int row) const;
+    int RowCount() const { return static_cast<int>(full_paths_.size()); }
+    QTreeWidget* ListControl() const { return list_control_; }
+
+    // Builds the rows once; run automatically before the dialog first becomes visible.
+    void OnInitDialog();
+
+    void setVisible(bool visible) override;
+
+private:
+    void OnItemChanged();
+
+    std::string program_folder_;
+    DateRangeSource date_range_source_;
+    bool is_initialised_ = false;
+    QStringList full_paths_;
+    QStringList names_;
+    QStringList selection_list_;
+    QTreeWidget* list_control_ = nullptr;
+};

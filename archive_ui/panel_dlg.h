@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+#include <atomic>
+#include <cstdint>
+
+#include "recording/frame_archive.h"
+
+class IPlaybackView;
+class QPushButton;
+class QSlider;
+class QTimer;
+
+// The floating playback panel: plays, steps and scrubs the chosen archives one
+// frame per timer tick and hands every decoded frame to the camera view.
+// Created hidden once by the view; closing only hides it.
+class CPanelDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kTimerPeriodMs = 100;
+
+    explicit CPanelDlg(QWidget* parent_view);
+    ~CPanelDlg() override;
+
+    // The view that shows the frames; none until set.
+    void SetView(IPlaybackView* view);
+    // Starts playback of the given full paths at the first archive, frame 0.
+    // Auto-play keeps its value. An empty list is ignored.
+    void SetArchives(const QStringList& paths);
+    // Read by the view on the streaming thread.
+    bool IsPlaybackActive() const { return is_playback_active_.load(std::memory_order_acquire); }
+    bool IsAutoPlay() const { return is_auto_play_; }
+
+    CFrameArchive& Reader() { return reader_; }
+    const QStringList& Archives() const { return archive_paths_; }
+    int32_t CurrentArchive() const { return current_archive_; }
+
+    // Controls, for the view's tool-bar and for tests.
+    QPushButton* PlayButton() const { return play_button_; }
+    QPushButton* PreviousButton() const { return previous_button_; }
+    QPushButton* NextButton() const { return next_button_; }
+    QPushButton* ShotButton() const { return shot_button_; }
+    QPushButton* ConvertButton() const { return convert_button_; }
+    QSlider* Slider() const { return slider_; }
+
+    // Handlers (public so the view and tests can drive the panel without the event loop).
+    void OnPlay();
+    void OnPrevious();
+    void OnNext();
+    void OnHScroll();
+    void OnTimer();
+    void OnShot();
+    void OnConvertToAvi();
+    void OnClose();
+
+    // Enter and Escape act like the close box.
+    void accept() override;
+    void reject() override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void LoadCurrentArchive();
+    void ShowCurrentFrame();
+    void UpdateTitle();
+    void SetSliderPosition(int position);
+    void PauseForExport();
+
+    IPlaybackView* view_ = nullptr;
+    std::atomic<bool> is_playback_active_{false};
+    int32_t current_archive_ = 0;
+    QStringList archive_paths_;
+    CFrameArchive reader_;
+    bool is_auto_play_ = false;
+    bool is_placed_ = false;
+
+    QPushButton* play_button_ = nullptr;
+    QPushButton* previous_button_ = nullptr;
+    QPushButton* next_button_ = nullptr;
+    QSlider* slider_ = nullptr;
+    QPushButton* shot_button_ = nullptr;
+    QPushButton* convert_button_ = nullptr;
+    QTimer* timer_ = nullptr;
+};
