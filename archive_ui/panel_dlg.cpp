@@ -1,17 +1,169 @@
 #include "archive_ui/panel_dlg.h"
 
-CPanelDlg::CPanelDlg(QWidget* parent_view) : QDialog(parent_view) {}
+#include <QFile>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QTimer>
+#include <cmath>
+
+#include "archive_ui/date_range_dlg.h"
+#include "archive_ui/export_actions.h"
+#include "archive_ui/playback_view.h"
+
+CPanelDlg::CPanelDlg(QWidget* parent_view)
+    : QDialog(parent_view, Qt::Tool | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+    setWindowTitle(QStringLiteral("Dialog"));
+    setFixedSize(DialogUnitsToPixels(*this, 0, 0, 593, 23).size());
+
+    play_button_ = new QPushButton(QStringLiteral(">"), this);
+    play_button_->setGeometry(DialogUnitsToPixels(*this, 34, 0, 30, 22));
+    play_button_->setCheckable(true);
+    previous_button_ = new QPushButton(QStringLiteral("<<"), this);
+    previous_button_->setGeometry(DialogUnitsToPixels(*this, 0, 0, 30, 22));
+    next_button_ = new QPushButton(QStringLiteral(">>"), this);
+    next_button_->setGeometry(DialogUnitsToPixels(*this, 68, 0, 30, 22));
+    slider_ = new QSlider(Qt::Horizontal, this);
+    slider_->setGeometry(DialogUnitsToPixels(*this, 103, 4, 395, 15));
+    slider_->setTickPosition(QSlider::NoTicks);
+    slider_->setRange(0, 0);
+    shot_button_ = new QPushButton(QStringLiteral("Shot..."), this);
+    shot_button_->setGeometry(DialogUnitsToPixels(*this, 500, 1, 34, 21));
+    convert_button_ = new QPushButton(QStringLiteral("Convert to AVI"), this);
+    convert_button_->setGeometry(DialogUnitsToPixels(*this, 537, 2, 54, 20));
+
+    setTabOrder(play_button_, previous_button_);
+    setTabOrder(previous_button_, next_button_);
+    setTabOrder(next_button_, slider_);
+    setTabOrder(slider_, shot_button_);
+    setTabOrder(shot_button_, convert_button_);
+
+    connect(play_button_, &QPushButton::clicked, this, &CPanelDlg::OnPlay);
+    connect(previous_button_, &QPushButton::clicked, this, &CPanelDlg::OnPrevious);
+    connect(next_button_, &QPushButton::clicked, this, &CPanelDlg::OnNext);
+    connect(shot_button_, &QPushButton::clicked, this, &CPanelDlg::OnShot);
+    connect(convert_button_, &QPushButton::clicked, this, &CPanelDlg::OnConvertToAvi);
+    // Only the user's moves arrive here: the panel's own position changes block signals.
+    connect(slider_, &QSlider::valueChanged, this, &CPanelDlg::OnHScroll);
+
+    timer_ = new QTimer(this);
+    timer_->setInterval(kTimerPeriodMs);
+    connect(timer_, &QTimer::timeout, this, &CPanelDlg::OnTimer);
+    timer_->start();
+
+    is_auto_play_ = true;
+    play_button_->setChecked(true);
+}
+
 CPanelDlg::~CPanelDlg() = default;
+
 void CPanelDlg::SetView(IPlaybackView* view) { view_ = view; }
-void CPanelDlg::SetArchives(const QStringList& paths) { archive_paths_ = paths; }
-void CPanelDlg::OnPlay() {}
-void CPanelDlg::OnPrevious() {}
-void CPanelDlg::OnNext() {}
-void CPanelDlg::OnHScroll() {}
-void CPanelDlg::OnTimer() {}
-void CPanelDlg::OnShot() {}
-void CPanelDlg::OnConvertToAvi() {}
-void CPanelDlg::OnClose() { hide(); }
+
+void CPanelDlg::SetArchives(const QStringList& paths) {
+    if (paths.isEmpty()) return;
+    is_playback_active_.store(true, std::memory_order_release);
+    archive_paths_ = paths;
+    current_archive_ = 0;
+    LoadCurrentArchive();
+    const bool can_switch = archive_paths_.size() != 1;
+    previous_button_->setEnabled(can_switch);
+    next_button_->setEnabled(can_switch);
+    reader_.SeekFrame(0);
+    if (view_ != nullptr) view_->ShowPlaybackFrame(reader_.GetFrameImage());
+    UpdateTitle();
+}
+
+void CPanelDlg::LoadCurrentArchive() {
+    if (current_archive_ < 0 || current_archive_ >= archive_paths_.size()) return;
+    // A file that cannot be opened leaves the reader without frames; the timer then moves on.
+    reader_.OpenFile(QFile::encodeName(archive_paths_.at(current_archive_)).toStdString());
+    UpdateTitle();
+    const QSignalBlocker blocker(slider_);
+    slider_->setRange(0, reader_.GetFrameCount());
+    slider_->setValue(0);
+}
+
+void CPanelDlg::SetSliderPosition(int position) {
+    const QSignalBlocker blocker(slider_);
+    slider_->setValue(position);
+}
+
+void CPanelDlg::ShowCurrentFrame() {
+    reader_.SeekFrame(slider_->value());
+    if (view_ != nullptr) view_->ShowPlaybackFrame(reader_.GetFrameImage());
+    UpdateTitle();
+}
+
+void CPanelDlg::UpdateTitle() {
+    const double time_days = reader_.GetFrameTime();
+    const double day_fraction = std::fabs(time_days - std::trunc(time_days));
+    // Whole seconds of the time of day, truncated: 14:05:09.7 reads 14:05:09.
+    const int seconds_of_day = static_cast<int>(std::trunc(day_fraction * 86400.0)) % 86400;
+    const QString caption = QStringLiteral("%1 - %2:%3:%4")
+                                .arg(archive_paths_.value(current_archive_))
+                                .arg(seconds_of_day / 3600, 2, 10, QLatin1Char('0'))
+                                .arg((seconds_of_day / 60) % 60, 2, 10, QLatin1Char('0'))
+                                .arg(seconds_of_day % 60, 2, 10, QLatin1Char('0'));
+    setWindowTitle(caption);
+}
+
+void CPanelDlg::OnPlay() {
+    is_auto_play_ = !is_auto_play_;
+    play_button_->setChecked(is_auto_play_);
+}
+
+void CPanelDlg::OnPrevious() {
+    --current_archive_;
+    if (current_archive_ < 0) current_archive_ = static_cast<int32_t>(archive_paths_.size()) - 1;
+    LoadCurrentArchive();
+}
+
+void CPanelDlg::OnNext() {
+    ++current_archive_;
+    if (current_archive_ >= archive_paths_.size()) current_archive_ = 0;
+    LoadCurrentArchive();
+}
+
+void CPanelDlg::OnHScroll() { ShowCurrentFrame(); }
+
+void CPanelDlg::OnTimer() {
+    if (!IsPlaybackActive() || !is_auto_play_) return;
+    const int position = slider_->value();
+    if (position + 1 < slider_->maximum()) {
+        SetSliderPosition(position + 1);
+    } else {
+        OnNext();
+    }
+    ShowCurrentFrame();
+}
+
+void CPanelDlg::PauseForExport() {
+    is_auto_play_ = false;
+    play_button_->setChecked(false);
+}
+
+void CPanelDlg::OnShot() {
+    PauseForExport();
+    RunSnapshotExport(this, reader_);
+}
+
+void CPanelDlg::OnConvertToAvi() {
+    PauseForExport();
+    RunAviExport(this, reader_);
+}
+
+void CPanelDlg::OnClose() {
+    hide();
+    is_playback_active_.store(false, std::memory_order_release);
+}
+
 void CPanelDlg::accept() { OnClose(); }
 void CPanelDlg::reject() { OnClose(); }
-void CPanelDlg::showEvent(QShowEvent* event) { QDialog::showEvent(event); }
+
+void CPanelDlg::setVisible(bool visible) {
+    if (visible && !is_placed_ && parentWidget() != nullptr) {
+        is_placed_ = true;
+        move(parentWidget()->mapToGlobal(QPoint(0, 0)));
+    }
+    QDialog::setVisible(visible);
+}

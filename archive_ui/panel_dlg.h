@@ -58,8 +58,8 @@ public:
     void accept() override;
     void reject() override;
 
-protected:
-    void showEvent(QShowEvent* event) override;
+    // First shown over the top-left corner of the view; afterwards where the user left it.
+    void setVisible(bool visible) override;
 
 private:
     void LoadCurrentArchive();

@@ -1,9 +1,144 @@
 #include "archive_ui/core/archive_catalogue.h"
 
-int ParseLenientDecimal(std::string_view) { return 0; }
-std::optional<DayDate> ParseDayFolderName(std::string_view) { return std::nullopt; }
-bool IsDayInRange(const DayDate&, const DayRange&) { return false; }
-OleDateTime LocalOleDateTime(long long) { return {}; }
-std::string FormatDateText(const OleDateTime&) { return "Invalid DateTime"; }
-std::string FormatDurationText(double, double) { return {}; }
-std::vector<CatalogueRow> BuildCatalogue(const std::string&, const DayRange&) { return {}; }
+#include <dirent.h>
+
+#include <cctype>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <tuple>
+
+#include "platform/file_times.h"
+#include "platform/ole_date.h"
+
+namespace {
+
+// Owns an open directory stream.
+struct DirCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// Entry names of a folder in the file system's order, "." and ".." left out;
+// nothing when the folder cannot be listed.
+std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
+    DirHandle directory(::opendir(folder.c_str()));
+    if (!directory) return std::nullopt;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(directory.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        names.push_back(name);
+    }
+    return names;
+}
+
+bool SameFields(const CalendarTime& a, const CalendarTime& b) {
+    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
+           a.second == b.second;
+}
+
+CatalogueRow MakeRow(const std::string& day_folder_path, const std::string& name) {
+    CatalogueRow row;
+    row.full_path = day_folder_path + name;
+    row.name = name;
+    const auto times = ReadFileTimes(row.full_path);
+    // A sub-folder has no recording times of its own; like an unreadable entry it shows no texts.
+    if (!times || times->is_directory) return row;
+    const OleDateTime creation = LocalOleDateTime(times->creation.seconds);
+    const OleDateTime last_write = LocalOleDateTime(times->last_write.seconds);
+    row.date_text = FormatDateText(creation);
+    if (creation.is_valid && last_write.is_valid) row.duration_text = FormatDurationText(creation.days, last_write.days);
+    return row;
+}
+
+}  // namespace
+
+int ParseLenientDecimal(std::string_view text) {
+    size_t at = 0;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    bool is_negative = false;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        is_negative = text[at] == '-';
+        ++at;
+    }
+    long long value = 0;
+    for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at) {
+        value = value * 10 + (text[at] - '0');
+        if (value > INT_MAX) value = INT_MAX;  // saturate rather than overflow
+    }
+    return static_cast<int>(is_negative ? -value : value);
+}
+
+std::optional<DayDate> ParseDayFolderName(std::string_view name) {
+    if (name.size() != 8) return std::nullopt;
+    return DayDate{ParseLenientDecimal(name.substr(0, 4)), ParseLenientDecimal(name.substr(4, 2)),
+                   ParseLenientDecimal(name.substr(6, 2))};
+}
+
+bool IsDayInRange(const DayDate& day, const DayRange& range) {
+    const auto key = [](const DayDate& date) { return std::tie(date.year, date.month, date.day); };
+    return key(range.from) <= key(day) && key(day) <= key(range.to);
+}
+
+OleDateTime LocalOleDateTime(long long seconds_since_1970) {
+    const auto local = LocalCalendar(static_cast<std::time_t>(seconds_since_1970));
+    if (!local) return {};
+    const double days = CalendarToOleDate(*local);
+    const auto back = OleDateToCalendar(days);
+    if (!back || !SameFields(*back, *local)) return {};
+    return OleDateTime{days, true};
+}
+
+std::string FormatDateText(const OleDateTime& creation) {
+    const auto fields = creation.is_valid ? OleDateToCalendar(creation.days) : std::nullopt;
+    if (!fields) return "Invalid DateTime";
+    std::tm calendar{};
+    calendar.tm_year = fields->year - 1900;
+    calendar.tm_mon = fields->month - 1;
+    calendar.tm_mday = fields->day;
+    calendar.tm_hour = fields->hour;
+    calendar.tm_min = fields->minute;
+    calendar.tm_sec = fields->second;
+    char text[64];
+    if (std::strftime(text, sizeof text, "%Y/%m/%d - %H:%M:%S", &calendar) == 0) return "Invalid DateTime";
+    return text;
+}
+
+std::string FormatDurationText(double creation_days, double last_write_days) {
+    constexpr double kHalfSecondDays = 0.5 / 86400.0;
+    double span_days = last_write_days - creation_days;
+    span_days += span_days >= 0 ? kHalfSecondDays : -kHalfSecondDays;
+    const int64_t days = static_cast<int64_t>(std::trunc(span_days));
+    const int64_t hours = static_cast<int64_t>(std::trunc(24.0 * span_days)) % 24;
+    const int64_t minutes = static_cast<int64_t>(std::trunc(1440.0 * span_days)) % 60;
+    const int64_t seconds = static_cast<int64_t>(std::trunc(86400.0 * span_days)) % 60;
+    const int64_t total_s = ((days * 24 + hours) * 60 + minutes) * 60 + seconds;
+    const long h = static_cast<long>(total_s / 3600 - (total_s / 86400) * 24);
+    const long m = static_cast<long>(total_s / 60 - (total_s / 3600) * 60);
+    const long s = static_cast<long>(total_s - (total_s / 60) * 60);
+    char text[64];
+    std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld", h, m, s);
+    return text;
+}
+
+std::vector<CatalogueRow> BuildCatalogue(const std::string& program_folder, const DayRange& range) {
+    std::string storage = program_folder;
+    if (!storage.empty() && storage.back() != '/') storage += '/';
+    storage += "Storage/";
+
+    std::vector<CatalogueRow> rows;
+    const auto storage_entries = ListFolder(storage);
+    if (!storage_entries) return rows;
+    for (const std::string& candidate : *storage_entries) {
+        const auto day = ParseDayFolderName(candidate);
+        if (!day || !IsDayInRange(*day, range)) continue;
+        const std::string day_folder_path = storage + candidate + "/";
+        const auto entries = ListFolder(day_folder_path);
+        if (!entries) continue;  // one unreadable day must not hide the others
+        for (const std::string& name : *entries) rows.push_back(MakeRow(day_folder_path, name));
+    }
+    return rows;
+}

@@ -1,0 +1,96 @@
+#include "archive_ui/date_range_dlg.h"
+
+#include <QDateEdit>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <cmath>
+#include <ctime>
+
+#include "platform/ole_date.h"
+
+QRect DialogUnitsToPixels(const QWidget& dialog, int x, int y, int width, int height) {
+    const QFontMetrics metrics(dialog.font());
+    static const QString kLetters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    // Average letter width rounded to the nearest pixel, as dialog base units are.
+    const int average_width_px = (metrics.horizontalAdvance(kLetters) / 26 + 1) / 2;
+    const int average_height_px = metrics.height();
+    return QRect(x * average_width_px / 4, y * average_height_px / 8, width * average_width_px / 4,
+                 height * average_height_px / 8);
+}
+
+namespace {
+
+QDate DateOf(const OleDateTime& value) {
+    const auto fields = value.is_valid ? OleDateToCalendar(value.days) : std::nullopt;
+    return fields ? QDate(fields->year, fields->month, fields->day) : QDate::currentDate();
+}
+
+DayDate DayOf(const QDate& date) { return DayDate{date.year(), date.month(), date.day()}; }
+
+// The picked date with the time of day the value had before.
+OleDateTime WithDate(const OleDateTime& value, const QDate& date) {
+    const auto fields = value.is_valid ? OleDateToCalendar(value.days) : std::nullopt;
+    CalendarTime time = fields ? *fields : CalendarTime{};
+    time.year = date.year();
+    time.month = date.month();
+    time.day = date.day();
+    return OleDateTime{CalendarToOleDate(time), true};
+}
+
+QDateEdit* MakePicker(QWidget* parent) {
+    auto* picker = new QDateEdit(parent);
+    picker->setCalendarPopup(true);
+    QString format = QLocale().dateFormat(QLocale::ShortFormat);
+    // Two-digit years would make typed dates ambiguous.
+    if (!format.contains(QStringLiteral("yyyy"))) format.replace(QStringLiteral("yy"), QStringLiteral("yyyy"));
+    picker->setDisplayFormat(format);
+    return picker;
+}
+
+}  // namespace
+
+CDateRangeDlg::CDateRangeDlg(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+    const OleDateTime now = LocalOleDateTime(static_cast<long long>(std::time(nullptr)));
+    to_ = now;
+    from_ = now;
+
+    setWindowTitle(QStringLiteral("Select Date Range..."));
+    setFixedSize(DialogUnitsToPixels(*this, 0, 0, 186, 87).size());
+
+    auto* ok_button = new QPushButton(QStringLiteral("OK"), this);
+    ok_button->setGeometry(DialogUnitsToPixels(*this, 65, 66, 50, 14));
+    ok_button->setDefault(true);
+    connect(ok_button, &QPushButton::clicked, this, &CDateRangeDlg::accept);
+
+    from_picker_ = MakePicker(this);
+    from_picker_->setGeometry(DialogUnitsToPixels(*this, 35, 12, 144, 15));
+    auto* from_label = new QLabel(QStringLiteral("From:"), this);
+    from_label->setGeometry(DialogUnitsToPixels(*this, 7, 15, 20, 8));
+
+    to_picker_ = MakePicker(this);
+    to_picker_->setGeometry(DialogUnitsToPixels(*this, 35, 37, 144, 15));
+    auto* to_label = new QLabel(QStringLiteral("To:"), this);
+    to_label->setGeometry(DialogUnitsToPixels(*this, 8, 40, 12, 8));
+
+    setTabOrder(ok_button, from_picker_);
+    setTabOrder(from_picker_, to_picker_);
+    LoadPickers();
+}
+
+CDateRangeDlg::~CDateRangeDlg() = default;
+
+void CDateRangeDlg::LoadPickers() {
+    to_picker_->setDate(DateOf(to_));
+    from_picker_->setDate(DateOf(from_));
+}
+
+DayRange CDateRangeDlg::Range() const { return DayRange{DayOf(DateOf(from_)), DayOf(DateOf(to_))}; }
+
+void CDateRangeDlg::accept() {
+    to_ = WithDate(to_, to_picker_->date());
+    from_ = WithDate(from_, from_picker_->date());
+    QDialog::accept();
+}
