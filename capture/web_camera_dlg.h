@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,6 +60,17 @@ public:
     void ShowPinProperties();
     void ShowFilterProperties();
     bool IsRunning() const;
+
+    // --- additions for the command-line recorder and tests ---
+    // Cameras looked up after the real devices and CINDRAL_TEST_CAMERAS: name and
+    // gst-launch description. Call before Init.
+    void AddCamera(std::string name, std::string description);
+    // true (default): frames are rendered against the clock like a display; false: a file
+    // source runs as fast as the graph allows and no frame is dropped. Call before Init.
+    void SetClockSync(bool is_synced);
+    // Called on the thread that created this object (the user-interface thread, through its
+    // Qt event loop) when the running source ends or fails; frames have stopped by then.
+    void SetStreamEndHandler(std::function<void()> on_stream_end);
 
 private:
     struct Impl;

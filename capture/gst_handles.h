@@ -1,0 +1,63 @@
+#pragma once
+
+// Owning handles for the GStreamer and GLib objects the capture code keeps.
+#include <memory>
+
+#include <gst/gst.h>
+
+template <typename T>
+struct GstObjectUnref {
+    void operator()(T* object) const {
+        if (object) gst_object_unref(object);
+    }
+};
+// Holds one full (non-floating) reference; see AdoptFloating for new elements.
+template <typename T>
+using GstObjectPtr = std::unique_ptr<T, GstObjectUnref<T>>;
+
+// Takes ownership of a freshly created (possibly floating) object.
+template <typename T>
+GstObjectPtr<T> AdoptFloating(T* object) {
+    if (object) gst_object_ref_sink(object);
+    return GstObjectPtr<T>(object);
+}
+
+// Adds a reference of our own to an object someone else owns.
+template <typename T>
+GstObjectPtr<T> ShareObject(T* object) {
+    if (object) gst_object_ref(object);
+    return GstObjectPtr<T>(object);
+}
+
+struct GstCapsUnref {
+    void operator()(GstCaps* caps) const {
+        if (caps) gst_caps_unref(caps);
+    }
+};
+using GstCapsPtr = std::unique_ptr<GstCaps, GstCapsUnref>;
+
+struct GErrorFree {
+    void operator()(GError* error) const {
+        if (error) g_error_free(error);
+    }
+};
+using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
+
+struct GFreeDeleter {
+    void operator()(void* memory) const { g_free(memory); }
+};
+using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
+
+struct GstMessageUnref {
+    void operator()(GstMessage* message) const {
+        if (message) gst_message_unref(message);
+    }
+};
+using GstMessagePtr = std::unique_ptr<GstMessage, GstMessageUnref>;
+
+struct GstIteratorFree {
+    void operator()(GstIterator* iterator) const {
+        if (iterator) gst_iterator_free(iterator);
+    }
+};
+using GstIteratorPtr = std::unique_ptr<GstIterator, GstIteratorFree>;

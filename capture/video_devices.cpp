@@ -1,0 +1,121 @@
+#include "capture/video_devices.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+std::string DevicePath(GstDevice* device) {
+    std::string path;
+    GstStructure* properties = gst_device_get_properties(device);
+    if (!properties) return path;
+    for (const char* key : {"device.path", "api.v4l2.path", "object.path"}) {
+        if (const gchar* value = gst_structure_get_string(properties, key)) {
+            path = value;
+            break;
+        }
+    }
+    gst_structure_free(properties);
+    return path;
+}
+
+}  // namespace
+
+std::vector<TestCameraSpec> ParseTestCameras(const std::string& text) {
+    std::vector<TestCameraSpec> cameras;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(';', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string entry = text.substr(start, end - start);
+        const size_t equals = entry.find('=');
+        if (equals != std::string::npos && equals > 0 && equals + 1 < entry.size()) {
+            cameras.push_back({entry.substr(0, equals), entry.substr(equals + 1)});
+        }
+        start = end + 1;
+    }
+    return cameras;
+}
+
+std::vector<TestCameraSpec> TestCamerasFromEnvironment() {
+    const char* text = std::getenv("CINDRAL_TEST_CAMERAS");
+    return text ? ParseTestCameras(text) : std::vector<TestCameraSpec>{};
+}
+
+CVideoDevice CVideoDevice::FromDevice(GstDevice* device) {
+    CVideoDevice result;
+    GCharPtr name(gst_device_get_display_name(device));
+    result.name_ = name ? name.get() : "";
+    result.device_ = ShareObject(device);
+    return result;
+}
+
+CVideoDevice CVideoDevice::FromTestCamera(TestCameraSpec spec) {
+    CVideoDevice result;
+    result.name_ = std::move(spec.name);
+    result.description_ = std::move(spec.description);
+    return result;
+}
+
+GstObjectPtr<GstElement> CVideoDevice::CreateElement(std::string* error) const {
+    if (device_) {
+        GstObjectPtr<GstElement> element = AdoptFloating(gst_device_create_element(device_.get(), nullptr));
+        if (!element && error) *error = "the device gave no source element";
+        return element;
+    }
+    GError* raw_error = nullptr;
+    GstObjectPtr<GstElement> element =
+        AdoptFloating(gst_parse_bin_from_description(description_.c_str(), TRUE, &raw_error));
+    GErrorPtr parse_error(raw_error);
+    if (parse_error) {
+        if (error) *error = parse_error->message;
+        // A description with an unknown element may still give a partial bin; never use it.
+        return {};
+    }
+    if (!element && error) *error = "the description gave no element";
+    return element;
+}
+
+GstCapsPtr CVideoDevice::GetCaps() const {
+    if (!device_) return {};
+    return GstCapsPtr(gst_device_get_caps(device_.get()));
+}
+
+VideoDeviceList ListVideoDevices(const std::vector<TestCameraSpec>& test_cameras) {
+    VideoDeviceList list;
+    GstObjectPtr<GstDeviceMonitor> monitor = AdoptFloating(gst_device_monitor_new());
+    list.is_monitor_created = static_cast<bool>(monitor);
+    if (monitor) {
+        gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
+        list.is_monitor_started = gst_device_monitor_start(monitor.get());
+        GList* found = gst_device_monitor_get_devices(monitor.get());
+        if (list.is_monitor_started) gst_device_monitor_stop(monitor.get());
+        struct Entry {
+            std::string path;
+            CVideoDevice device;
+        };
+        std::vector<Entry> entries;
+        for (GList* item = found; item; item = item->next) {
+            GstDevice* device = GST_DEVICE(item->data);
+            entries.push_back({DevicePath(device), CVideoDevice::FromDevice(device)});
+        }
+        g_list_free_full(found, gst_object_unref);
+        // The monitor's own order follows hot-plug history; the device path is stable.
+        std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+            if (a.path != b.path) return a.path < b.path;
+            return a.device.Name() < b.device.Name();
+        });
+        for (Entry& entry : entries) list.devices.push_back(std::move(entry.device));
+    }
+    for (const TestCameraSpec& spec : test_cameras) list.devices.push_back(CVideoDevice::FromTestCamera(spec));
+    return list;
+}
+
+std::vector<std::string> EnumVideoDevices() {
+    if (!gst_is_initialized() && !gst_init_check(nullptr, nullptr, nullptr)) return {};
+    std::vector<std::string> names;
+    for (const CVideoDevice& device : ListVideoDevices(TestCamerasFromEnvironment()).devices) {
+        names.push_back(device.Name());
+    }
+    return names;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "capture/gst_handles.h"
+
+// A named virtual camera: "Name=gst-launch description".
+struct TestCameraSpec {
+    std::string name;
+    std::string description;
+};
+
+// Parses "Name=description;Name2=description2": split on ';', then on the first '='.
+// Entries without a name or a description are skipped.
+std::vector<TestCameraSpec> ParseTestCameras(const std::string& text);
+// The test cameras of the CINDRAL_TEST_CAMERAS environment variable (none when unset).
+std::vector<TestCameraSpec> TestCamerasFromEnvironment();
+
+// One video input: a device of the device monitor or a test camera.
+class CVideoDevice {
+public:
+    static CVideoDevice FromDevice(GstDevice* device);  // takes a reference of its own
+    static CVideoDevice FromTestCamera(TestCameraSpec spec);
+
+    const std::string& Name() const { return name_; }
+    bool IsTestCamera() const { return !device_; }
+    // Binds the device: a new source element (full reference), or empty with *error set.
+    GstObjectPtr<GstElement> CreateElement(std::string* error) const;
+    // What the device can deliver; empty when it does not say (test cameras ask the element).
+    GstCapsPtr GetCaps() const;
+
+private:
+    std::string name_;
+    std::string description_;        // test cameras only
+    GstObjectPtr<GstDevice> device_;  // real devices only
+};
+
+// The result of one enumeration, with the steps that may fail kept apart.
+struct VideoDeviceList {
+    bool is_monitor_created = false;
+    bool is_monitor_started = false;
+    std::vector<CVideoDevice> devices;  // real devices in a stable order, then the test cameras
+};
+
+// Enumerates the video inputs: Video/Source devices sorted by their device path (then name),
+// followed by the given test cameras in their own order.
+VideoDeviceList ListVideoDevices(const std::vector<TestCameraSpec>& test_cameras);
+
+// The friendly names of every video input, in the order the capture object looks them up:
+// real devices first, then the test cameras of CINDRAL_TEST_CAMERAS. Initialises GStreamer if needed.
+std::vector<std::string> EnumVideoDevices();
