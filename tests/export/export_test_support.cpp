@@ -1,0 +1,123 @@
+#include "export/export_test_support.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace export_test {
+
+TempFolder::TempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "cindral-export-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> TempFolder::Entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+CommandResult RunCommand(const std::string& command) {
+    CommandResult result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[1 << 16];
+    size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, count);
+    const int status = ::pclose(pipe);
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+bool ProbeVideo(const std::string& path, ProbedStream& stream) {
+    const CommandResult probe = RunCommand(
+        "ffprobe -v error -select_streams v:0 -count_frames "
+        "-show_entries stream=codec_name,pix_fmt,width,height,r_frame_rate,nb_read_frames "
+        "-of default=noprint_wrappers=1 '" + path + "'");
+    if (probe.exit_code != 0) return false;
+    std::istringstream lines(probe.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        const std::string key = line.substr(0, equals);
+        const std::string value = line.substr(equals + 1);
+        if (key == "codec_name") stream.codec_name = value;
+        if (key == "pix_fmt") stream.pix_fmt = value;
+        if (key == "width") stream.width = std::atoi(value.c_str());
+        if (key == "height") stream.height = std::atoi(value.c_str());
+        if (key == "r_frame_rate") stream.frame_rate = value;
+        if (key == "nb_read_frames") stream.frame_count = value == "N/A" ? -1 : std::atol(value.c_str());
+    }
+    return true;
+}
+
+std::vector<uint8_t> DecodeWithFfmpeg(const std::string& path) {
+    const CommandResult decoded =
+        RunCommand("ffmpeg -nostdin -v error -i '" + path + "' -f rawvideo -pix_fmt bgr24 -");
+    if (decoded.exit_code != 0) return {};
+    return std::vector<uint8_t>(decoded.output.begin(), decoded.output.end());
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
+
+void PaintPattern(BMP_File& picture, int32_t width, int32_t height, uint32_t seed) {
+    picture.Create(width, height);
+    uint8_t* bits = picture.GetBits();
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t x = 0; x < width; ++x) {
+            uint8_t* pixel = bits + (static_cast<size_t>(y) * width + x) * 3;
+            pixel[0] = static_cast<uint8_t>(x * 7 + seed * 13);
+            pixel[1] = static_cast<uint8_t>(y * 5 + seed * 29);
+            pixel[2] = static_cast<uint8_t>((x ^ y) + seed * 3 + 1);
+        }
+    }
+}
+
+void PaintScene(BMP_File& picture, int32_t width, int32_t height, uint32_t seed) {
+    picture.Create(width, height);
+    std::minstd_rand noise(seed + 1);
+    const int32_t object_x = static_cast<int32_t>((seed * 37) % static_cast<uint32_t>(std::max(1, width - width / 8)));
+    const int32_t object_y = height / 3;
+    uint8_t* bits = picture.GetBits();
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t x = 0; x < width; ++x) {
+            uint8_t* pixel = bits + (static_cast<size_t>(y) * width + x) * 3;
+            const bool inside = x >= object_x && x < object_x + width / 8 && y >= object_y && y < object_y + height / 6;
+            const int jitter = static_cast<int>(noise() % 7) - 3;
+            const int base_blue = inside ? 40 : 60 + x * 120 / std::max(1, width);
+            const int base_green = inside ? 50 : 80 + y * 100 / std::max(1, height);
+            const int base_red = inside ? 200 : 90 + (x + y) * 60 / std::max(1, width + height);
+            pixel[0] = static_cast<uint8_t>(std::clamp(base_blue + jitter, 0, 255));
+            pixel[1] = static_cast<uint8_t>(std::clamp(base_green + jitter, 0, 255));
+            pixel[2] = static_cast<uint8_t>(std::clamp(base_red + jitter, 0, 255));
+        }
+    }
+}
+
+}  // namespace export_test

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "recording/bmp_file.h"
+
+namespace export_test {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    // Names of the entries in the folder, sorted.
+    std::vector<std::string> Entries() const;
+
+private:
+    std::string path_;
+};
+
+struct CommandResult {
+    int exit_code = -1;
+    std::string output;  // standard output
+};
+// Runs a shell command; standard error goes to the test log.
+CommandResult RunCommand(const std::string& command);
+
+// What ffprobe reports about the first video stream, frames counted by decoding.
+struct ProbedStream {
+    std::string codec_name;
+    std::string pix_fmt;
+    int width = 0;
+    int height = 0;
+    std::string frame_rate;
+    long frame_count = -1;
+};
+bool ProbeVideo(const std::string& path, ProbedStream& stream);
+// Every frame as ffmpeg decodes it, packed blue-green-red, row 0 on top.
+std::vector<uint8_t> DecodeWithFfmpeg(const std::string& path);
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+bool FileExists(const std::string& path);
+
+// A picture whose every byte depends on x, y, channel and seed: a flipped, shifted or
+// sheared frame never matches it.
+void PaintPattern(BMP_File& picture, int32_t width, int32_t height, uint32_t seed);
+// A camera-like picture (smooth gradient, an object at a place depending on seed, a little noise).
+void PaintScene(BMP_File& picture, int32_t width, int32_t height, uint32_t seed);
+
+}  // namespace export_test
