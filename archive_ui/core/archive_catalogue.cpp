@@ -108,14 +108,12 @@ std::string FormatDateText(const OleDateTime& creation) {
 }
 
 std::string FormatDurationText(double creation_days, double last_write_days) {
-    constexpr double kHalfSecondDays = 0.5 / 86400.0;
-    double span_days = last_write_days - creation_days;
-    span_days += span_days >= 0 ? kHalfSecondDays : -kHalfSecondDays;
-    const int64_t days = static_cast<int64_t>(std::trunc(span_days));
-    const int64_t hours = static_cast<int64_t>(std::trunc(24.0 * span_days)) % 24;
-    const int64_t minutes = static_cast<int64_t>(std::trunc(1440.0 * span_days)) % 60;
-    const int64_t seconds = static_cast<int64_t>(std::trunc(86400.0 * span_days)) % 60;
-    const int64_t total_s = ((days * 24 + hours) * 60 + minutes) * 60 + seconds;
+    // Day values carry about a microsecond of binary noise, so a span of 59.5 s may come out as
+    // 59.4999993 s; settle the span to 0.1 ms before rounding halves away from zero.
+    const double span_s = std::round((last_write_days - creation_days) * 86400.0 * 1e4) / 1e4;
+    if (!std::isfinite(span_s) || std::fabs(span_s) > 1e15) return {};
+    const int64_t total_s = static_cast<int64_t>(std::trunc(span_s >= 0 ? span_s + 0.5 : span_s - 0.5));
+    // Whole days are dropped; each part keeps the sign of the span.
     const long h = static_cast<long>(total_s / 3600 - (total_s / 86400) * 24);
     const long m = static_cast<long>(total_s / 60 - (total_s / 3600) * 60);
     const long s = static_cast<long>(total_s - (total_s / 60) * 60);

@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include "archive_ui/core/archive_catalogue.h"
+#include "browse/temp_tree.h"
+
+namespace {
+
+struct CliRun {
+    int exit_code = -1;
+    QByteArray out;
+};
+
+CliRun RunCli(const QStringList& arguments) {
+    QProcess process;
+    process.start(QStringLiteral(CINDRAL_CLI_PATH), QStringList{QStringLiteral("list")} + arguments);
+    process.waitForFinished(60000);
+    return CliRun{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput()};
+}
+
+}  // namespace
+
+TEST(CliList, JsonHoldsTheCatalogueRowsWithEscapedNames) {
+    TempTree tree;
+    tree.WriteFile("Storage/20090315/1.CNA", "abc");
+    tree.WriteFile("Storage/20090315/quote\"back\\slash\ttab\nline\x01.txt");
+    tree.WriteFile("Storage/20090316/2.CNA");
+    tree.WriteFile("Storage/20090317/3.CNA");
+
+    const CliRun run = RunCli({QString::fromStdString(tree.ProgramFolder()), "2009-03-15", "2009-03-16", "--json"});
+    ASSERT_EQ(run.exit_code, 0);
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(run.out, &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out.toStdString();
+    ASSERT_TRUE(document.isArray());
+
+    const auto rows = BuildCatalogue(tree.ProgramFolder(), DayRange{{2009, 3, 15}, {2009, 3, 16}});
+    const QJsonArray array = document.array();
+    ASSERT_EQ(array.size(), static_cast<qsizetype>(rows.size()));
+    ASSERT_EQ(rows.size(), 3u);
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        const QJsonObject object = array[i].toObject();
+        const CatalogueRow& row = rows[static_cast<size_t>(i)];
+        EXPECT_EQ(object.value("path").toString().toStdString(), row.full_path);
+        EXPECT_EQ(object.value("name").toString().toStdString(), row.name);
+        EXPECT_EQ(object.value("date").toString().toStdString(), row.date_text);
+        EXPECT_EQ(object.value("duration").toString().toStdString(), row.duration_text);
+        EXPECT_EQ(object.keys().size(), 4);
+    }
+}
+
+TEST(CliList, PlainOutputAndArgumentErrors) {
+    TempTree tree;
+    tree.WriteFile("Storage/20090315/1.CNA");
+    const QString folder = QString::fromStdString(tree.ProgramFolder());
+
+    const CliRun plain = RunCli({folder, "2009-03-01", "2009-03-31"});
+    ASSERT_EQ(plain.exit_code, 0);
+    const QList<QByteArray> fields = plain.out.trimmed().split('\t');
+    ASSERT_EQ(fields.size(), 4);
+    EXPECT_EQ(fields[0].toStdString(), tree.ProgramFolder() + "Storage/20090315/1.CNA");
+    EXPECT_EQ(fields[1], "1.CNA");
+
+    EXPECT_EQ(RunCli({folder, "2009-04-01", "2009-04-30", "--json"}).out.trimmed(), "[]");
+    EXPECT_EQ(RunCli({folder, "2009-3-1", "2009-03-31"}).exit_code, 2);
+    EXPECT_EQ(RunCli({folder, "2009-03-01", "2009-13-01"}).exit_code, 2);
+    EXPECT_EQ(RunCli({folder, "2009-03-01"}).exit_code, 2);
+    EXPECT_EQ(RunCli({folder, "2009-03-01", "2009-03-31", "--xml"}).exit_code, 2);
+}

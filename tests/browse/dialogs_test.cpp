@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDateEdit>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include "archive_ui/archive_dlg.h"
+#include "archive_ui/date_range_dlg.h"
+#include "browse/temp_tree.h"
+#include "browse/ui_events.h"
+#include "platform/ole_date.h"
+
+namespace {
+
+DayDate Today() {
+    const QDate today = QDate::currentDate();
+    return DayDate{today.year(), today.month(), today.day()};
+}
+
+std::string DayFolderName(const QDate& date) { return date.toString(QStringLiteral("yyyyMMdd")).toStdString(); }
+
+// Clicks row `row` of the list, with Ctrl held so earlier rows stay selected.
+void CtrlClickRow(QTreeWidget* list, int row) {
+    const QRect rect = list->visualItemRect(list->topLevelItem(row));
+    ClickAt(list->viewport(), rect.center(), Qt::ControlModifier);
+}
+
+QPushButton* ButtonWithText(const QWidget& parent, const QString& text) {
+    for (QPushButton* button : parent.findChildren<QPushButton*>()) {
+        if (button->text() == text) return button;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(DateRangeDlg, StartsTodayAndKeepsValuesUnlessConfirmed) {
+    CDateRangeDlg untouched;
+    EXPECT_EQ(untouched.windowTitle(), "Select Date Range...");
+    EXPECT_EQ(untouched.Range().from, Today());
+    EXPECT_EQ(untouched.Range().to, Today());
+    EXPECT_TRUE(untouched.From().is_valid);
+    EXPECT_EQ(untouched.FromPicker()->date(), QDate::currentDate());
+    EXPECT_EQ(untouched.ToPicker()->date(), QDate::currentDate());
+    EXPECT_TRUE(untouched.FromPicker()->calendarPopup());
+    EXPECT_EQ(ButtonWithText(untouched, "Cancel"), nullptr);
+    ASSERT_NE(ButtonWithText(untouched, "OK"), nullptr);
+
+    // Escape (and the close box, which rejects too) keeps the initial values even after editing.
+    const double from_before = untouched.From().days;
+    untouched.FromPicker()->setDate(QDate(2009, 1, 20));
+    ShowAndSettle(&untouched);
+    PressKey(&untouched, Qt::Key_Escape);
+    EXPECT_FALSE(untouched.isVisible());
+    EXPECT_EQ(untouched.result(), QDialog::Rejected);
+    EXPECT_EQ(untouched.From().days, from_before);
+    EXPECT_EQ(untouched.Range().from, Today());
+
+    // OK without touching gives the same values.
+    CDateRangeDlg confirmed;
+    const double to_before = confirmed.To().days;
+    ButtonWithText(confirmed, "OK")->click();
+    EXPECT_EQ(confirmed.result(), QDialog::Accepted);
+    EXPECT_EQ(confirmed.To().days, to_before);
+}
+
+TEST(DateRangeDlg, OkStoresPickedDatesKeepingTheTimeOfDay) {
+    CDateRangeDlg dialog;
+    const double time_of_day = dialog.From().days - std::trunc(dialog.From().days);
+    dialog.FromPicker()->setDate(QDate(2009, 1, 20));
+    dialog.ToPicker()->setDate(QDate(2009, 2, 5));
+    dialog.accept();
+    EXPECT_EQ(dialog.Range().from, (DayDate{2009, 1, 20}));
+    EXPECT_EQ(dialog.Range().to, (DayDate{2009, 2, 5}));
+    EXPECT_NEAR(dialog.From().days - std::trunc(dialog.From().days), time_of_day, 1e-9);
+    const auto from_fields = OleDateToCalendar(dialog.From().days);
+    ASSERT_TRUE(from_fields.has_value());
+    EXPECT_EQ(from_fields->year, 2009);
+    EXPECT_EQ(from_fields->day, 20);
+
+    // A From later than To is accepted as it is.
+    CDateRangeDlg reversed;
+    reversed.FromPicker()->setDate(QDate(2009, 3, 20));
+    reversed.ToPicker()->setDate(QDate(2009, 3, 10));
+    reversed.accept();
+    EXPECT_EQ(reversed.Range().from, (DayDate{2009, 3, 20}));
+    EXPECT_EQ(reversed.Range().to, (DayDate{2009, 3, 10}));
+}
+
+class ArchiveDlgTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (int i = 0; i < 7; ++i) tree_.WriteFile("Storage/20090315/" + std::to_string(i + 1) + ".CNA");
+        tree_.WriteFile("Storage/20090316/8.CNA");
+    }
+
+    // A dialog over 2009-03-15 only, initialised as when shown.
+    std::unique_ptr<CArchiveDlg> MakeDialog(DayRange range = {{2009, 3, 15}, {2009, 3, 15}}) {
+        auto dialog = std::make_unique<CArchiveDlg>(tree_.ProgramFolder());
+        dialog->SetDateRangeSource([range] { return range; });
+        ShowAndSettle(dialog.get());
+        return dialog;
+    }
+
+    TempTree tree_;
+};
+
+TEST_F(ArchiveDlgTest, ShowsTheCatalogueInThreeColumns) {
+    auto dialog = MakeDialog();
+    EXPECT_EQ(dialog->windowTitle(), "Select Archive");
+    QTreeWidget* list = dialog->ListControl();
+    ASSERT_EQ(list->columnCount(), 3);
+    EXPECT_EQ(list->headerItem()->text(0), "File");
+    EXPECT_EQ(list->headerItem()->text(1), "Date");
+    EXPECT_EQ(list->headerItem()->text(2), "Duration");
+    EXPECT_EQ(list->columnWidth(0), 70);
+    EXPECT_EQ(list->columnWidth(1), 130);
+    EXPECT_EQ(list->columnWidth(2), 70);
+    EXPECT_EQ(list->selectionMode(), QAbstractItemView::ExtendedSelection);
+
+    const auto rows = BuildCatalogue(tree_.ProgramFolder(), {{2009, 3, 15}, {2009, 3, 15}});
+    ASSERT_EQ(dialog->RowCount(), 7);
+    ASSERT_EQ(list->topLevelItemCount(), 7);
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(list->topLevelItem(i)->text(0).toStdString(), rows[static_cast<size_t>(i)].name);
+        EXPECT_EQ(list->topLevelItem(i)->text(1).toStdString(), rows[static_cast<size_t>(i)].date_text);
+        EXPECT_EQ(list->topLevelItem(i)->text(2).toStdString(), rows[static_cast<size_t>(i)].duration_text);
+        EXPECT_EQ(dialog->FullPath(i).toStdString(), rows[static_cast<size_t>(i)].full_path);
+        EXPECT_EQ(dialog->Name(i).toStdString(), rows[static_cast<size_t>(i)].name);
+    }
+    EXPECT_EQ(dialog->FullPath(-1), "");
+    EXPECT_EQ(dialog->FullPath(7), "");
+    EXPECT_EQ(dialog->Name(100), "");
+
+    bool has_hint = false;
+    for (const QLabel* label : dialog->findChildren<QLabel*>()) {
+        has_hint |= label->text() == "Use SHIFT and CONTROL to select more than one file.";
+    }
+    EXPECT_TRUE(has_hint);
+}
+
+TEST_F(ArchiveDlgTest, SelectionIsHandedOverInRowOrder) {
+    auto dialog = MakeDialog();
+    QTreeWidget* list = dialog->ListControl();
+    CtrlClickRow(list, 5);
+    CtrlClickRow(list, 2);
+    CtrlClickRow(list, 3);
+    EXPECT_EQ(dialog->SelectionList(), (QStringList{dialog->FullPath(2), dialog->FullPath(3), dialog->FullPath(5)}));
+
+    CtrlClickRow(list, 3);  // deselect
+    EXPECT_EQ(dialog->SelectionList(), (QStringList{dialog->FullPath(2), dialog->FullPath(5)}));
+
+    // A heading click does not reorder rows or lose the selection.
+    const QString first_name = list->topLevelItem(0)->text(0);
+    const QString last_name = list->topLevelItem(6)->text(0);
+    QHeaderView* header = list->header();
+    ClickAt(header->viewport(), QPoint(header->sectionPosition(0) + 10, header->height() / 2));
+    ClickAt(header->viewport(), QPoint(header->sectionPosition(1) + 10, header->height() / 2));
+    EXPECT_EQ(list->topLevelItem(0)->text(0), first_name);
+    EXPECT_EQ(list->topLevelItem(6)->text(0), last_name);
+    EXPECT_EQ(dialog->SelectionList(), (QStringList{dialog->FullPath(2), dialog->FullPath(5)}));
+
+    ButtonWithText(*dialog, "OK")->click();
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(dialog->SelectionList().size(), 2);
+}
+
+TEST_F(ArchiveDlgTest, OkWithNothingSelectedHandsOverNothing) {
+    auto dialog = MakeDialog();
+    ButtonWithText(*dialog, "OK")->click();
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_TRUE(dialog->SelectionList().isEmpty());
+
+    auto cancelled = MakeDialog();
+    CtrlClickRow(cancelled->ListControl(), 1);
+    ButtonWithText(*cancelled, "Cancel")->click();
+    EXPECT_EQ(cancelled->result(), QDialog::Rejected);
+}
+
+TEST_F(ArchiveDlgTest, EmptyRangeGivesAnEmptyList) {
+    auto dialog = MakeDialog({{2009, 3, 20}, {2009, 3, 10}});
+    EXPECT_EQ(dialog->ListControl()->topLevelItemCount(), 0);
+    EXPECT_EQ(dialog->RowCount(), 0);
+}
+
+TEST(ArchiveDlg, ClosingTheDateRangeDialogListsTodayOnly) {
+    TempTree tree;
+    const QDate today = QDate::currentDate();
+    tree.WriteFile("Storage/" + DayFolderName(today) + "/1.CNA");
+    tree.WriteFile("Storage/" + DayFolderName(today.addDays(-1)) + "/2.CNA");
+    tree.WriteFile("Storage/" + DayFolderName(today.addDays(1)) + "/3.CNA");
+
+    CArchiveDlg dialog(tree.ProgramFolder());
+    bool saw_range_dialog = false;
+    // The real date range dialog runs modally; close it as the user would with the close box.
+    QTimer::singleShot(0, [&saw_range_dialog] {
+        if (auto* range = qobject_cast<CDateRangeDlg*>(QApplication::activeModalWidget())) {
+            saw_range_dialog = true;
+            range->close();
+        }
+    });
+    dialog.OnInitDialog();
+    EXPECT_TRUE(saw_range_dialog);
+    ASSERT_EQ(dialog.RowCount(), 1);
+    EXPECT_EQ(dialog.Name(0), "1.CNA");
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QWidget>
+
+// Synthetic user input delivered straight to a widget, as the window system would.
+inline void ClickAt(QWidget* widget, QPoint position, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    const QPointF local(position);
+    const QPointF global(widget->mapToGlobal(position));
+    QMouseEvent press(QEvent::MouseButtonPress, local, local, global, Qt::LeftButton, Qt::LeftButton, modifiers);
+    QApplication::sendEvent(widget, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, local, local, global, Qt::LeftButton, Qt::NoButton, modifiers);
+    QApplication::sendEvent(widget, &release);
+}
+
+inline void PressKey(QWidget* widget, int key) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+    QApplication::sendEvent(widget, &release);
+}
+
+// Shows a window and lets it lay itself out.
+inline void ShowAndSettle(QWidget* widget) {
+    widget->show();
+    QApplication::processEvents();
+}
