@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "recording/archive_format.h"
 #include "recording/bmp_file.h"
 #include "recording/frame_pipeline.h"
 
@@ -38,6 +39,11 @@ public:
     bool OpenFile(const std::string& path);
     int32_t GetFrameCount() const;
     void SeekFrame(int32_t frame);
+    // The indexing half of SeekFrame: makes frame current and locates its record, without
+    // reading or decoding the picture. False when the frame is out of range or not found.
+    bool LocateFrame(int32_t frame);
+    // Whether the last SeekFrame decoded its frame into the frame image.
+    bool IsFrameDecoded() const;
     BMP_File& GetFrameImage();
     const BMP_File& GetFrameImage() const;
     double GetFrameTime() const;
@@ -46,6 +52,8 @@ public:
     int32_t GetCurrentFrame() const;
     const cna_info_t& GetFrameInfo(int32_t frame) const;  // spare (zeroed) entry outside the index
     const std::string& GetOpenPath() const;
+    // Length of the file opened for reading, taken when it was opened.
+    int64_t GetFileLength() const;
 
     // --- recording ---
     bool WriteFrame(const BMP_File& frame) override;
@@ -56,6 +64,11 @@ public:
     const std::string& GetWritePath() const;
     // Called with the path of every archive file the recorder creates.
     void SetFileCreatedCallback(std::function<void(const std::string&)> on_created);
+    // Replaces the tick counter and wall clock the recorder names and stamps its files with.
+    void SetClock(ArchiveClock clock);
+
+    // What the last failing operation (reading or writing) ran into; empty after a success.
+    const std::string& GetLastError() const;
 
 private:
     struct Impl;

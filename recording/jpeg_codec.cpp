@@ -1,0 +1,161 @@
+#include "recording/jpeg_codec.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace {
+
+// With Huffman coding every 8x8 luminance block costs at least two bits (DC difference and
+// end of block), so a stream of n bytes cannot describe more than 256 * n pixels. Larger
+// claims come from damaged headers and are refused before anything is allocated.
+constexpr uint64_t kMaxPixelsPerJpegByte = 256;
+
+std::string TurboJpegMessage(tjhandle handle) {
+    const char* message = tjGetErrorStr2(handle);
+    return message != nullptr ? message : "unknown error";
+}
+
+}  // namespace
+
+TurboJpegHandle& TurboJpegHandle::operator=(TurboJpegHandle&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+}
+
+void TurboJpegHandle::Reset() {
+    if (handle_ != nullptr) tjDestroy(handle_);
+    handle_ = nullptr;
+}
+
+bool TurboJpegBuffer::Reserve(unsigned long size_bytes) {
+    if (size_bytes <= capacity_ && data_ != nullptr) return true;
+    Reset();
+    if (size_bytes > static_cast<unsigned long>(INT_MAX)) return false;
+    data_ = tjAlloc(static_cast<int>(size_bytes));
+    if (data_ == nullptr) return false;
+    capacity_ = size_bytes;
+    return true;
+}
+
+void TurboJpegBuffer::Reset() {
+    if (data_ != nullptr) tjFree(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+}
+
+bool HasJfifHeader(const uint8_t* data, uint32_t length) {
+    static constexpr uint8_t kStart[] = {0xFF, 0xD8, 0xFF, 0xE0};
+    static constexpr uint8_t kTag[] = {'J', 'F', 'I', 'F', 0};
+    return data != nullptr && length >= 11 && std::memcmp(data, kStart, sizeof kStart) == 0 &&
+           std::memcmp(data + 6, kTag, sizeof kTag) == 0;
+}
+
+bool JpegCodec::Fail(const std::string& step, tjhandle handle) {
+    last_error_ = step + ": " + TurboJpegMessage(handle);
+    return false;
+}
+
+uint32_t JpegCodec::EncodeJpeg(const BMP_File& image, uint8_t* buffer, uint32_t capacity) {
+    const int width = image.GetWidth();
+    const int height = image.GetHeight();
+    if (width < 1 || height < 1 || image.GetPixelCount() != static_cast<size_t>(width) * static_cast<size_t>(height)) {
+        last_error_ = "cannot encode a picture of " + std::to_string(width) + "x" + std::to_string(height) + " pixels";
+        return 0;
+    }
+    if (buffer == nullptr || capacity == 0) {
+        last_error_ = "no JPEG buffer";
+        return 0;
+    }
+    if (!compressor_) {
+        compressor_ = TurboJpegHandle(tjInitCompress());
+        if (!compressor_) {
+            Fail("tjInitCompress", nullptr);
+            return 0;
+        }
+    }
+    // Told not to reallocate, TurboJPEG assumes its worst-case bound of room. Encode straight into
+    // the caller's buffer when that bound fits, else into a scratch buffer of the bound, then copy.
+    const unsigned long bound = tjBufSize(width, height, TJSAMP_420);
+    if (bound == static_cast<unsigned long>(-1)) {
+        Fail("tjBufSize", nullptr);
+        return 0;
+    }
+    const bool is_direct = bound <= capacity;
+    unsigned char* target = buffer;
+    unsigned long size = capacity;
+    if (!is_direct) {
+        if (!encode_scratch_.Reserve(bound)) {
+            last_error_ = "cannot allocate " + std::to_string(bound) + " bytes for the JPEG encoder";
+            return 0;
+        }
+        target = encode_scratch_.Data();
+        size = encode_scratch_.Capacity();
+    }
+    if (tjCompress2(compressor_.Get(), image.GetBits(), width, 0, height, TJPF_BGR, &target, &size, TJSAMP_420,
+                    kQuality, TJFLAG_NOREALLOC) != 0) {
+        Fail("tjCompress2", compressor_.Get());
+        return 0;
+    }
+    if (size > capacity) {
+        last_error_ = "JPEG stream of " + std::to_string(size) + " bytes does not fit the " + std::to_string(capacity) +
+                      "-byte buffer";
+        return 0;
+    }
+    if (!is_direct) std::memcpy(buffer, target, size);
+    if (!HasJfifHeader(buffer, static_cast<uint32_t>(size))) {
+        // The archive reader finds records by this segment; a stream without it must not be stored.
+        last_error_ = "encoder did not write a JFIF segment right after the start of image";
+        return 0;
+    }
+    last_error_.clear();
+    return static_cast<uint32_t>(size);
+}
+
+bool JpegCodec::DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image) {
+    if (data == nullptr || length == 0) {
+        last_error_ = "no JPEG data";
+        return false;
+    }
+    if (!decompressor_) {
+        decompressor_ = TurboJpegHandle(tjInitDecompress());
+        if (!decompressor_) return Fail("tjInitDecompress", nullptr);
+    }
+    int width = 0;
+    int height = 0;
+    int subsampling = 0;
+    int colour_space = 0;
+    if (tjDecompressHeader3(decompressor_.Get(), data, length, &width, &height, &subsampling, &colour_space) != 0) {
+        return Fail("tjDecompressHeader3", decompressor_.Get());
+    }
+    if (colour_space != TJCS_GRAY && colour_space != TJCS_YCbCr && colour_space != TJCS_RGB) {
+        last_error_ = "JPEG with 4 colour components is not supported";
+        return false;
+    }
+    const uint64_t pixel_count = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    if (width < 1 || height < 1 || pixel_count * 3 > static_cast<uint64_t>(INT32_MAX) ||
+        pixel_count > kMaxPixelsPerJpegByte * length) {
+        last_error_ = "JPEG of " + std::to_string(width) + "x" + std::to_string(height) + " pixels in " +
+                      std::to_string(length) + " bytes is not plausible";
+        return false;
+    }
+    try {
+        decode_scratch_.CreateForOverwrite(width, height);
+    } catch (const std::exception&) {
+        last_error_ = "cannot allocate a picture of " + std::to_string(width) + "x" + std::to_string(height) + " pixels";
+        decode_scratch_ = BMP_File();
+        return false;
+    }
+    if (tjDecompress2(decompressor_.Get(), data, length, decode_scratch_.GetBits(), width, 0, height, TJPF_BGR, 0) != 0 &&
+        tjGetErrorCode(decompressor_.Get()) != TJERR_WARNING) {
+        // A warning (for example a stream cut short) still leaves a picture worth showing.
+        return Fail("tjDecompress2", decompressor_.Get());
+    }
+    image.Swap(decode_scratch_);
+    last_error_.clear();
+    return true;
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <turbojpeg.h>
+
+#include "recording/bmp_file.h"
+
+// Owns one TurboJPEG compressor or decompressor handle.
+class TurboJpegHandle {
+public:
+    TurboJpegHandle() = default;
+    explicit TurboJpegHandle(tjhandle handle) : handle_(handle) {}
+    ~TurboJpegHandle() { Reset(); }
+    TurboJpegHandle(const TurboJpegHandle&) = delete;
+    TurboJpegHandle& operator=(const TurboJpegHandle&) = delete;
+    TurboJpegHandle(TurboJpegHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+    TurboJpegHandle& operator=(TurboJpegHandle&& other) noexcept;
+
+    tjhandle Get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+    void Reset();
+
+private:
+    tjhandle handle_ = nullptr;
+};
+
+// Owns a buffer allocated by TurboJPEG (tjAlloc); released with tjFree.
+class TurboJpegBuffer {
+public:
+    TurboJpegBuffer() = default;
+    ~TurboJpegBuffer() { Reset(); }
+    TurboJpegBuffer(const TurboJpegBuffer&) = delete;
+    TurboJpegBuffer& operator=(const TurboJpegBuffer&) = delete;
+
+    // Makes room for at least size_bytes; false when the allocation fails.
+    bool Reserve(unsigned long size_bytes);
+    unsigned char* Data() const { return data_; }
+    unsigned long Capacity() const { return capacity_; }
+    void Reset();
+
+private:
+    unsigned char* data_ = nullptr;
+    unsigned long capacity_ = 0;
+};
+
+// The archive's JPEG coding: baseline JFIF, 3-component YCbCr with 2x2 chroma subsampling,
+// quality 75, packed top-down blue-green-red pixels on both sides.
+// One codec per archive object; an object is used by one thread at a time.
+class JpegCodec {
+public:
+    static constexpr int kQuality = 75;
+
+    JpegCodec() = default;
+
+    // Encodes image into buffer (capacity bytes). Returns the stream length, or 0 when the image
+    // cannot be encoded or the stream would not fit; LastError() then says why.
+    // Every stream produced starts with SOI followed by the JFIF APP0 segment.
+    uint32_t EncodeJpeg(const BMP_File& image, uint8_t* buffer, uint32_t capacity);
+
+    // Decodes length bytes of data into image (re-created with the JPEG's size).
+    // On failure image is left exactly as it was and LastError() says why.
+    // Grey-scale streams give three equal bytes per pixel; streams with other than
+    // 1 or 3 components are refused.
+    bool DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image);
+
+    const std::string& LastError() const { return last_error_; }
+
+private:
+    bool Fail(const std::string& step, tjhandle handle);
+
+    TurboJpegHandle compressor_;
+    TurboJpegHandle decompressor_;
+    // Room for TurboJPEG's worst-case output when the caller's buffer is smaller than that bound.
+    TurboJpegBuffer encode_scratch_;
+    BMP_File decode_scratch_;
+    std::string last_error_;
+};
+
+// True when data starts with SOI and a JFIF APP0 segment ("JFIF\0" at offsets 6 to 10).
+bool HasJfifHeader(const uint8_t* data, uint32_t length);
