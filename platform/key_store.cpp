@@ -1,0 +1,523 @@
+#include "platform/key_store.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kOldHeader = "REGEDIT4";
+constexpr std::string_view kRoot = "HKEY_CURRENT_USER";
+
+// Owns a POSIX file descriptor.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int Get() const { return fd_; }
+    // Closes now so that a failing close is seen; the descriptor is gone either way.
+    bool Close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && Lower(a) == Lower(b);
+}
+
+bool HasControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return c == '\0' || c == '\n' || c == '\r'; });
+}
+
+// A key path with single backslashes between non-empty parts; nothing if it is not one.
+std::optional<std::string> NormaliseKeyPath(std::string_view path) {
+    if (path.empty() || HasControlCharacter(path)) return std::nullopt;
+    size_t start = 0;
+    while (true) {
+        const size_t end = path.find('\\', start);
+        const size_t length = (end == std::string_view::npos ? path.size() : end) - start;
+        if (length == 0) return std::nullopt;
+        if (end == std::string_view::npos) break;
+        start = end + 1;
+    }
+    return std::string(path);
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+    return text;
+}
+
+std::string Quote(std::string_view text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+// Reads a quoted text at the start of line; advances line past it.
+bool ReadQuoted(std::string_view& line, std::string& text) {
+    if (line.empty() || line.front() != '"') return false;
+    text.clear();
+    for (size_t i = 1; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"') {
+            line.remove_prefix(i + 1);
+            return true;
+        }
+        if (c == '\\') {
+            if (i + 1 >= line.size() || (line[i + 1] != '\\' && line[i + 1] != '"')) return false;
+            text += line[++i];
+        } else {
+            text += c;
+        }
+    }
+    return false;
+}
+
+bool ParseHexNumber(std::string_view digits, size_t max_digits, uint64_t& number) {
+    if (digits.empty() || digits.size() > max_digits) return false;
+    number = 0;
+    for (char c : digits) {
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else return false;
+        number = number * 16 + static_cast<uint64_t>(digit);
+    }
+    return true;
+}
+
+bool ParseHexBytes(std::string_view list, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    list = Trim(list);
+    if (list.empty()) return true;
+    size_t start = 0;
+    while (true) {
+        const size_t comma = list.find(',', start);
+        const std::string_view item = Trim(list.substr(start, comma == std::string_view::npos ? list.npos : comma - start));
+        uint64_t number = 0;
+        if (!ParseHexNumber(item, 2, number)) {
+            // A trailing comma (left by a line continuation) ends the list.
+            return item.empty() && comma == std::string_view::npos && !bytes.empty();
+        }
+        bytes.push_back(static_cast<uint8_t>(number));
+        if (comma == std::string_view::npos) return true;
+        start = comma + 1;
+    }
+}
+
+std::string HexList(const std::vector<uint8_t>& bytes) {
+    std::string list;
+    char item[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(item, sizeof item, i == 0 ? "%02x" : ",%02x", bytes[i]);
+        list += item;
+    }
+    return list;
+}
+
+bool IsPlainText(const std::vector<uint8_t>& bytes) {
+    if (bytes.empty() || bytes.back() != 0) return false;
+    return std::none_of(bytes.begin(), bytes.end() - 1, [](uint8_t b) { return b == 0 || b == '\n' || b == '\r'; });
+}
+
+std::string FormatValue(const RegistryValue& value) {
+    if (value.type == REG_SZ && IsPlainText(value.bytes)) {
+        return Quote(std::string_view(reinterpret_cast<const char*>(value.bytes.data()), value.bytes.size() - 1));
+    }
+    if (value.type == REG_DWORD && value.bytes.size() == 4) {
+        const uint32_t number = value.bytes[0] | (value.bytes[1] << 8) | (value.bytes[2] << 16) |
+                                (static_cast<uint32_t>(value.bytes[3]) << 24);
+        char text[16];
+        std::snprintf(text, sizeof text, "dword:%08x", number);
+        return text;
+    }
+    if (value.type == REG_BINARY) return "hex:" + HexList(value.bytes);
+    char prefix[24];
+    std::snprintf(prefix, sizeof prefix, "hex(%x):", value.type);
+    return prefix + HexList(value.bytes);
+}
+
+void Warn(const std::string& message) { std::cerr << "cindral: " << message << '\n'; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+std::optional<RegistryValue> CRegistryKey::QueryValue(std::string_view name) const {
+    return store_->Query(path_, name);
+}
+
+bool CRegistryKey::SetValue(std::string_view name, uint32_t type, std::span<const uint8_t> bytes) {
+    return store_->Set(path_, name, type, bytes);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::filesystem::path CKeyStore::DefaultFilePath() {
+    std::filesystem::path config;
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        config = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (home == nullptr || home[0] == '\0') {
+            const passwd* user = getpwuid(getuid());
+            home = user != nullptr ? user->pw_dir : "/tmp";
+        }
+        config = std::filesystem::path(home) / ".config";
+    }
+    return config / "Tovamesh" / "Cindral.reg";
+}
+
+CKeyStore::CKeyStore(std::filesystem::path file_path) : file_path_(std::move(file_path)) { Load(); }
+
+void CKeyStore::Load() {
+    std::ifstream in(file_path_, std::ios::binary);
+    if (!in) {
+        std::error_code error;
+        if (std::filesystem::exists(file_path_, error)) {
+            Warn("cannot read settings file " + file_path_.string() + ": " + std::strerror(errno) +
+                 "; settings will not be saved over it");
+            is_damaged_ = true;
+            is_write_forbidden_ = true;
+        }
+        return;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        Warn("cannot read settings file " + file_path_.string() + "; settings will not be saved over it");
+        is_damaged_ = true;
+        is_write_forbidden_ = true;
+        return;
+    }
+    std::string error;
+    const size_t failed_line = Parse(text.str(), error);
+    if (failed_line != 0) {
+        is_damaged_ = true;
+        is_backup_pending_ = true;
+        Warn("settings file " + file_path_.string() + " is damaged at line " + std::to_string(failed_line) + " (" +
+             error + "); using what came before it; the file will be kept as " + file_path_.string() +
+             ".bad before it is rewritten");
+    }
+}
+
+size_t CKeyStore::Parse(const std::string& text, std::string& error) {
+    std::string_view rest = text;
+    if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
+
+    size_t line_number = 0;
+    bool is_header_seen = false;
+    Key* section = nullptr;
+    while (!rest.empty()) {
+        // Gather one logical line: a trailing backslash continues it on the next line.
+        std::string line;
+        const size_t first_line = line_number + 1;
+        bool is_cut = false;  // the file ends without the line's newline
+        while (!rest.empty()) {
+            const size_t end = rest.find('\n');
+            is_cut = end == std::string_view::npos;
+            std::string_view physical = rest.substr(0, end);
+            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+            ++line_number;
+            physical = Trim(physical);
+            if (!physical.empty() && physical.back() == '\\' && !rest.empty()) {
+                physical.remove_suffix(1);
+                line += physical;
+                continue;
+            }
+            line += physical;
+            break;
+        }
+        const std::string_view logical = line;
+        if (logical.empty() || logical.front() == ';') continue;
+        if (is_cut) {
+            // Every line this store writes ends with a newline: a file that stops inside one was cut short.
+            error = "file ends inside a line";
+            return first_line;
+        }
+
+        if (!is_header_seen) {
+            if (logical != kHeader && logical != kOldHeader) {
+                error = "not a registry export";
+                return first_line;
+            }
+            is_header_seen = true;
+            continue;
+        }
+
+        if (logical.front() == '[') {
+            if (logical.back() != ']' || logical.size() < 3) {
+                error = "unterminated key name";
+                return first_line;
+            }
+            std::string_view name = logical.substr(1, logical.size() - 2);
+            const bool is_removal = name.front() == '-';
+            if (is_removal) name.remove_prefix(1);
+            if (!EqualsIgnoringCase(name.substr(0, kRoot.size()), kRoot) ||
+                (name.size() > kRoot.size() && name[kRoot.size()] != '\\')) {
+                error = "key outside " + std::string(kRoot);
+                return first_line;
+            }
+            name.remove_prefix(std::min(name.size(), kRoot.size() + 1));
+            std::optional<std::string> path = name.empty() ? std::optional<std::string>("") : NormaliseKeyPath(name);
+            if (!path) {
+                error = "malformed key name";
+                return first_line;
+            }
+            const std::string lower = Lower(*path);
+            if (is_removal) {
+                for (auto it = keys_.begin(); it != keys_.end();) {
+                    const bool is_inside = it->first == lower || lower.empty() ||
+                                           (it->first.starts_with(lower) && it->first[lower.size()] == '\\');
+                    it = is_inside ? keys_.erase(it) : std::next(it);
+                }
+                section = nullptr;
+            } else {
+                auto [it, is_new] = keys_.try_emplace(lower);
+                if (is_new) it->second.path = *path;
+                section = &it->second;
+            }
+            continue;
+        }
+
+        // A value line: "name"=data or @=data.
+        std::string_view cursor = logical;
+        std::string name;
+        if (cursor.front() == '@') {
+            cursor.remove_prefix(1);
+        } else if (!ReadQuoted(cursor, name)) {
+            error = "malformed value name";
+            return first_line;
+        }
+        cursor = Trim(cursor);
+        if (cursor.empty() || cursor.front() != '=') {
+            error = "missing '=' after value name";
+            return first_line;
+        }
+        cursor = Trim(cursor.substr(1));
+        if (section == nullptr) {
+            error = "value outside a key";
+            return first_line;
+        }
+
+        auto existing = std::find_if(section->values.begin(), section->values.end(),
+                                     [&](const Value& v) { return EqualsIgnoringCase(v.name, name); });
+        if (cursor == "-") {
+            if (existing != section->values.end()) section->values.erase(existing);
+            continue;
+        }
+        RegistryValue value;
+        if (!cursor.empty() && cursor.front() == '"') {
+            std::string content;
+            if (!ReadQuoted(cursor, content) || !Trim(cursor).empty()) {
+                error = "malformed text value";
+                return first_line;
+            }
+            value.type = REG_SZ;
+            value.bytes.assign(content.begin(), content.end());
+            value.bytes.push_back(0);
+        } else if (cursor.starts_with("dword:")) {
+            uint64_t number = 0;
+            if (!ParseHexNumber(Trim(cursor.substr(6)), 8, number)) {
+                error = "malformed dword value";
+                return first_line;
+            }
+            value.type = REG_DWORD;
+            for (int i = 0; i < 4; ++i) value.bytes.push_back(static_cast<uint8_t>(number >> (8 * i)));
+        } else if (cursor.starts_with("hex")) {
+            cursor.remove_prefix(3);
+            uint64_t type = REG_BINARY;
+            if (!cursor.empty() && cursor.front() == '(') {
+                const size_t close = cursor.find(')');
+                if (close == std::string_view::npos || !ParseHexNumber(cursor.substr(1, close - 1), 8, type)) {
+                    error = "malformed value type";
+                    return first_line;
+                }
+                cursor.remove_prefix(close + 1);
+            }
+            if (cursor.empty() || cursor.front() != ':' || !ParseHexBytes(cursor.substr(1), value.bytes)) {
+                error = "malformed hexadecimal value";
+                return first_line;
+            }
+            value.type = static_cast<uint32_t>(type);
+        } else {
+            error = "unknown value form";
+            return first_line;
+        }
+        if (existing != section->values.end()) {
+            existing->data = std::move(value);
+        } else {
+            section->values.push_back(Value{std::move(name), std::move(value)});
+        }
+    }
+    if (!is_header_seen) {
+        error = "empty file";
+        return line_number == 0 ? 1 : line_number;
+    }
+    return 0;
+}
+
+std::string CKeyStore::ExportText() const {
+    std::string text = std::string(kHeader) + "\n\n";
+    for (const auto& [lower, key] : keys_) {
+        text += "[" + std::string(kRoot) + (key.path.empty() ? "" : "\\" + key.path) + "]\n";
+        for (const Value& value : key.values) {
+            text += (value.name.empty() ? std::string("@") : Quote(value.name)) + "=" + FormatValue(value.data) + "\n";
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+bool CKeyStore::Persist() {
+    const std::string target = file_path_.string();
+    if (is_write_forbidden_) {
+        Warn("settings not saved: " + target + " could not be read, so it is not overwritten");
+        return false;
+    }
+    std::error_code error;
+    const std::filesystem::path folder = file_path_.parent_path().empty() ? "." : file_path_.parent_path();
+    std::filesystem::create_directories(folder, error);
+    if (error) {
+        Warn("settings not saved: cannot create " + folder.string() + ": " + error.message());
+        return false;
+    }
+    if (is_backup_pending_) {
+        std::filesystem::copy_file(file_path_, target + ".bad", std::filesystem::copy_options::overwrite_existing,
+                                   error);
+        if (error && std::filesystem::exists(file_path_)) {
+            Warn("settings not saved: cannot keep the damaged " + target + " as " + target + ".bad: " +
+                 error.message());
+            return false;
+        }
+        is_backup_pending_ = false;
+    }
+
+    std::string temporary = (folder / ("." + file_path_.filename().string() + ".XXXXXX")).string();
+    FileDescriptor file(mkstemp(temporary.data()));
+    if (file.Get() < 0) {
+        Warn("settings not saved: cannot create a temporary file in " + folder.string() + ": " + std::strerror(errno));
+        return false;
+    }
+    const std::string text = ExportText();
+    const char* failed_step = nullptr;
+    size_t written = 0;
+    while (written < text.size() && failed_step == nullptr) {
+        const ssize_t n = ::write(file.Get(), text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) failed_step = "write";
+        else written += static_cast<size_t>(n);
+    }
+    if (failed_step == nullptr && ::fsync(file.Get()) != 0) failed_step = "fsync";
+    if (failed_step == nullptr && !file.Close()) failed_step = "close";
+    if (failed_step == nullptr && std::rename(temporary.c_str(), target.c_str()) != 0) failed_step = "rename";
+    if (failed_step != nullptr) {
+        Warn(std::string("settings not saved: ") + failed_step + " of " + temporary + " failed: " + std::strerror(errno));
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // Make the rename itself durable.
+    FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
+    if (directory.Get() >= 0) ::fsync(directory.Get());
+    is_damaged_ = false;
+    return true;
+}
+
+CKeyStore::Key* CKeyStore::FindKey(std::string_view path) {
+    auto it = keys_.find(Lower(path));
+    return it == keys_.end() ? nullptr : &it->second;
+}
+
+std::optional<CRegistryKey> CKeyStore::CreateKey(std::string_view path) {
+    const std::optional<std::string> normal = NormaliseKeyPath(path);
+    if (!normal) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (FindKey(*normal) != nullptr) return CRegistryKey(*this, *normal);
+
+    // The key and any missing parent, so that the file reads like the registry's own export.
+    std::vector<std::string> created;
+    for (size_t end = normal->find('\\');; end = normal->find('\\', end + 1)) {
+        const std::string prefix = normal->substr(0, end);
+        auto [it, is_new] = keys_.try_emplace(Lower(prefix));
+        if (is_new) {
+            it->second.path = prefix;
+            created.push_back(it->first);
+        }
+        if (end == std::string::npos) break;
+    }
+    if (!Persist()) {
+        for (const std::string& lower : created) keys_.erase(lower);
+        return std::nullopt;
+    }
+    return CRegistryKey(*this, *normal);
+}
+
+std::optional<CRegistryKey> CKeyStore::OpenKey(std::string_view path) {
+    const std::optional<std::string> normal = NormaliseKeyPath(path);
+    if (!normal) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (FindKey(*normal) == nullptr) return std::nullopt;
+    return CRegistryKey(*this, *normal);
+}
+
+std::optional<RegistryValue> CKeyStore::Query(const std::string& key_path, std::string_view name) {
+    std::lock_guard lock(mutex_);
+    const Key* key = FindKey(key_path);
+    if (key == nullptr) return std::nullopt;
+    for (const Value& value : key->values) {
+        if (EqualsIgnoringCase(value.name, name)) return value.data;
+    }
+    return std::nullopt;
+}
+
+bool CKeyStore::Set(const std::string& key_path, std::string_view name, uint32_t type,
+                    std::span<const uint8_t> bytes) {
+    if (HasControlCharacter(name)) return false;
+    std::lock_guard lock(mutex_);
+    Key* key = FindKey(key_path);
+    if (key == nullptr) return false;
+    RegistryValue data{type, std::vector<uint8_t>(bytes.begin(), bytes.end())};
+    auto existing = std::find_if(key->values.begin(), key->values.end(),
+                                 [&](const Value& v) { return EqualsIgnoringCase(v.name, name); });
+    if (existing != key->values.end()) {
+        existing->data = std::move(data);
+    } else {
+        key->values.push_back(Value{std::string(name), std::move(data)});
+    }
+    return Persist();
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Value types, numbered as in registry exports.
+enum RegistryValueType : uint32_t {
+    REG_NONE = 0,
+    REG_SZ = 1,          // text with its terminating NUL byte
+    REG_EXPAND_SZ = 2,   // text with unexpanded variables, terminating NUL byte
+    REG_BINARY = 3,
+    REG_DWORD = 4,       // 4 bytes, little-endian
+    REG_QWORD = 11,      // 8 bytes, little-endian
+};
+
+struct RegistryValue {
+    uint32_t type = REG_NONE;
+    std::vector<uint8_t> bytes;
+};
+
+class CKeyStore;
+
+// An open key of the store. Cheap to copy; valid while its store lives.
+class CRegistryKey {
+public:
+    // The value with its type and all its bytes; nothing when the value does not exist.
+    std::optional<RegistryValue> QueryValue(std::string_view name) const;
+    // Stores the value and writes the store's file; false when the file could not be written
+    // (the value is kept in memory all the same).
+    bool SetValue(std::string_view name, uint32_t type, std::span<const uint8_t> bytes);
+    const std::string& Path() const { return path_; }
+
+private:
+    friend class CKeyStore;
+    CRegistryKey(CKeyStore& store, std::string path) : store_(&store), path_(std::move(path)) {}
+
+    CKeyStore* store_;
+    std::string path_;
+};
+
+// The per-user key store: keys and typed values under the current user's root, kept in a UTF-8
+// text file in the registry-export syntax and rewritten atomically on every change.
+// Key and value names compare without regard to ASCII case, as in the registry.
+//
+// A damaged or foreign file is read up to the first line that does not parse, a warning goes to
+// standard error, and the file is copied to "<file>.bad" before the store first rewrites it.
+// A file that exists but cannot be read is never overwritten.
+class CKeyStore {
+public:
+    // $XDG_CONFIG_HOME/Tovamesh/Cindral.reg, with ~/.config when the variable is unset or relative.
+    static std::filesystem::path DefaultFilePath();
+
+    explicit CKeyStore(std::filesystem::path file_path);
+    CKeyStore(const CKeyStore&) = delete;
+    CKeyStore& operator=(const CKeyStore&) = delete;
+
+    // Create-or-open of a key below the current user's root ("Software\\Maker\\Program");
+    // missing parent keys are created as well. Nothing when the path is not a valid key name
+    // or the new key could not be written to the file.
+    std::optional<CRegistryKey> CreateKey(std::string_view path);
+    // Open-only: nothing when the key does not exist.
+    std::optional<CRegistryKey> OpenKey(std::string_view path);
+
+    const std::filesystem::path& FilePath() const { return file_path_; }
+    // True when the file on disk did not parse to its end (or could not be read).
+    bool IsDamaged() const { return is_damaged_; }
+
+    // The file's text as it would be written now.
+    std::string ExportText() const;
+
+private:
+    friend class CRegistryKey;
+    struct Value {
+        std::string name;
+        RegistryValue data;
+    };
+    struct Key {
+        std::string path;            // as first written
+        std::vector<Value> values;   // in the order they were first set
+    };
+
+    void Load();
+    // Parses text in the export syntax into keys_; returns the 1-based line that failed, 0 if none.
+    size_t Parse(const std::string& text, std::string& error);
+    bool Persist();
+    Key* FindKey(std::string_view path);
+    std::optional<RegistryValue> Query(const std::string& key_path, std::string_view name);
+    bool Set(const std::string& key_path, std::string_view name, uint32_t type, std::span<const uint8_t> bytes);
+
+    std::filesystem::path file_path_;
+    std::mutex mutex_;
+    std::map<std::string, Key> keys_;  // by lower-case path
+    bool is_damaged_ = false;
+    bool is_backup_pending_ = false;   // the damaged file still has to be kept as .bad
+    bool is_write_forbidden_ = false;  // the file exists but could not be read
+};
