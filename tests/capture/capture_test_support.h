@@ -1,0 +1,101 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QCoreApplication>
+
+#include "capture/capture_messages.h"
+#include "capture/web_camera_dlg.h"
+
+struct RecordedMessage {
+    std::string text;
+    std::string caption;
+    MessageIcon icon;
+};
+
+class RecordingMessages : public ICaptureMessages {
+public:
+    void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) override {
+        shown.push_back({text, caption, icon});
+    }
+    std::vector<RecordedMessage> shown;
+};
+
+// Counts frames on the streaming thread; can be made slow or throwing.
+class CountingReceiver : public IFrameReceiver {
+public:
+    void ProcessFrame(const uint8_t* pixels, size_t size_bytes) override {
+        if (is_closed.load()) late_frames.fetch_add(1);
+        last_size_bytes.store(size_bytes);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (keep_first_row) first_row.assign(pixels, pixels + std::min<size_t>(size_bytes, first_row_bytes));
+        }
+        frames.fetch_add(1);
+        if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        if (is_throwing) throw std::runtime_error("frame failed");
+    }
+    std::atomic<int> frames{0};
+    std::atomic<int> late_frames{0};
+    std::atomic<size_t> last_size_bytes{0};
+    std::atomic<bool> is_closed{false};
+    int delay_ms = 0;
+    bool is_throwing = false;
+    bool keep_first_row = false;
+    size_t first_row_bytes = 0;
+    std::mutex mutex;
+    std::vector<uint8_t> first_row;
+};
+
+// Runs the Qt event loop until the condition holds or the time is up (a ceiling, not a check).
+inline bool WaitUntil(const std::function<bool()>& condition, int timeout_ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// The three settings the capture object reads and overwrites.
+struct CaptureSettings {
+    std::atomic<int32_t> width{640};
+    std::atomic<int32_t> height{480};
+    std::atomic<int64_t> frame_duration_100ns{0};
+};
+
+// Property pages that pick a scripted format and remember what they were shown.
+class ScriptedPages : public ICameraPropertyPages {
+public:
+    std::optional<CameraFormat> ChooseFormat(const std::vector<CameraFormat>& formats,
+                                             const CameraFormat& current) override {
+        ++format_calls;
+        offered = formats;
+        shown_current = current;
+        if (!pick) return std::nullopt;
+        for (const CameraFormat& format : formats) {
+            if (pick(format)) return format;
+        }
+        return std::nullopt;
+    }
+    void EditControls(GstElement* source) override {
+        ++control_calls;
+        edited = source;
+        if (during_edit) during_edit();
+    }
+    std::function<bool(const CameraFormat&)> pick;
+    std::function<void()> during_edit;
+    int format_calls = 0;
+    int control_calls = 0;
+    std::vector<CameraFormat> offered;
+    CameraFormat shown_current;
+    GstElement* edited = nullptr;
+};
