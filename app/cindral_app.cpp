@@ -1,0 +1,83 @@
+#include "app/cindral_app.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QMessageBox>
+#include <QUrl>
+
+#include "app/about_dlg.h"
+#include "app/main_frame.h"
+
+const char* const CCindralApp::kWebAddress = "www.tovamesh.example";
+
+QString ProgramFolderFromExecutable(const QString& executable_path) {
+    const qsizetype separator = executable_path.lastIndexOf(QLatin1Char('/'));
+    if (separator < 0) return QString();
+    return executable_path.left(separator + 1);  // "/cindral" gives the root folder "/"
+}
+
+CCindralApp::CCindralApp(QString program_folder, std::filesystem::path settings_file)
+    : requested_program_folder_(std::move(program_folder)), settings_file_(std::move(settings_file)) {}
+
+CCindralApp::~CCindralApp() {
+    // The window and its view go before the frame object writes the settings.
+    main_frame_.reset();
+}
+
+QString CCindralApp::HelpFilePath() {
+    const QString folder = ProgramFolderFromExecutable(QCoreApplication::applicationFilePath());
+    return folder + QStringLiteral("Cindral.html");
+}
+
+bool CCindralApp::InitInstance() {
+    QCoreApplication::setApplicationName(QStringLiteral("Cindral"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Tovamesh"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/cindral.png")));
+
+    QString folder = requested_program_folder_;
+    if (folder.isEmpty()) folder = ProgramFolderFromExecutable(QCoreApplication::applicationFilePath());
+    if (!folder.isEmpty() && !folder.endsWith(QLatin1Char('/'))) folder += QLatin1Char('/');
+    program_folder_ = folder.toStdString();
+
+    main_frame_ = std::make_unique<CMainFrame>(program_folder_, settings_file_);
+    connect(main_frame_.get(), &CMainFrame::AboutRequested, this, &CCindralApp::OnAppAbout);
+    connect(main_frame_.get(), &CMainFrame::HelpRequested, this, &CCindralApp::OnHelp);
+    if (!main_frame_->Create()) {
+        // A signal during the first-start dialog ends the program without further questions.
+        if (!is_shutting_down_)
+            QMessageBox::critical(nullptr, QStringLiteral("Cindral"), QStringLiteral("Failed to create empty document."));
+        main_frame_.reset();  // written in order all the same
+        return false;
+    }
+    main_frame_->CreateView();
+    main_frame_->showMaximized();
+    main_frame_->setWindowTitle(QStringLiteral("Cindral - ") + QString::fromLatin1(kWebAddress));
+    return true;
+}
+
+void CCindralApp::OnAppAbout() {
+    // One box for the run, so its links keep their colours between showings.
+    if (!about_box_) about_box_ = new CAboutDlg(main_frame_.get());
+    about_box_->exec();
+}
+
+void CCindralApp::OnHelp() {
+    // Nothing is reported when the page is missing or cannot be opened.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(HelpFilePath()));
+}
+
+void CCindralApp::OnShutdownRequest() {
+    is_shutting_down_ = true;
+    // A modal dialog's own event loop would keep the window from closing.
+    while (QWidget* modal = QApplication::activeModalWidget()) {
+        auto* dialog = qobject_cast<QDialog*>(modal);
+        if (dialog == nullptr || !dialog->isVisible()) break;
+        dialog->reject();
+    }
+    if (main_frame_) {
+        main_frame_->close();
+    } else {
+        QCoreApplication::quit();
+    }
+}

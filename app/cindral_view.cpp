@@ -1,0 +1,155 @@
+#include "app/cindral_view.h"
+
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "app/capture_message_box.h"
+#include "archive_ui/archive_dlg.h"
+#include "archive_ui/panel_dlg.h"
+
+CCindralView::CCindralView(CindralSettings& settings, std::string program_folder, QWidget* parent)
+    : QWidget(parent),
+      settings_(settings),
+      program_folder_(std::move(program_folder)),
+      recorder_(program_folder_),
+      pipeline_(settings_, recorder_, this),
+      capture_messages_(new CCaptureMessageBox(this)) {
+    // Every paint covers the whole view, so Qt need not clear it first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+CCindralView::~CCindralView() {
+    // Frames must stop before the buffers they land in go away.
+    m_pCapture.reset();
+    panel_.reset();
+}
+
+void CCindralView::OnInitialUpdate() {
+    if (m_pCapture) return;  // New and Open run this again; one capture object is enough
+    // The panel exists before the first frame, so the streaming thread always finds it.
+    panel_ = std::make_unique<CPanelDlg>(this);
+    panel_->SetView(this);
+
+    m_pCapture = std::make_unique<CWebCameraDlg>(*capture_messages_);
+    m_pCapture->SetFrameReceiver(this);
+    // The settings are in place before the first frame can arrive.
+    pipeline_.AttachSettings(true);
+    m_pCapture->Init(settings_.camera_name, &settings_.frame_width, &settings_.frame_height,
+                     &settings_.frame_duration_100ns);
+}
+
+void CCindralView::ProcessFrame(const uint8_t* pixels, size_t size_bytes) {
+    pipeline_.ProcessFrame(pixels, size_bytes);
+}
+
+bool CCindralView::IsPlaybackActive() const {
+    return panel_ != nullptr && panel_->IsPlaybackActive();
+}
+
+void CCindralView::PresentLiveFrame(const BMP_File& live_frame) {
+    if (IsPlaybackActive()) return;
+    bool was_empty = false;
+    {
+        const std::lock_guard<std::mutex> lock(slot_mutex_);
+        slot_frame_.CopyFrom(live_frame);
+        was_empty = !is_slot_full_;
+        is_slot_full_ = true;
+    }
+    // One wake-up per empty-to-full change; later frames just replace the slot's content.
+    if (was_empty) QMetaObject::invokeMethod(this, &CCindralView::OnLiveFrameReady, Qt::QueuedConnection);
+}
+
+void CCindralView::OnLiveFrameReady() {
+    const bool is_playback_active = IsPlaybackActive();
+    {
+        const std::lock_guard<std::mutex> lock(slot_mutex_);
+        if (!is_slot_full_) return;
+        is_slot_full_ = false;
+        if (is_playback_active) return;  // the playback picture stays
+        shown_frame_.Swap(slot_frame_);
+    }
+    // current_image_ must stop pointing into the buffer just handed back to the slot
+    // before anything can paint, so it is rebuilt right here.
+    const int32_t width = shown_frame_.GetWidth();
+    const int32_t height = shown_frame_.GetHeight();
+    if (width <= 0 || height <= 0 || shown_frame_.GetBits() == nullptr) {
+        current_image_ = QImage();
+    } else {
+        // Rows are packed, three bytes a pixel, whatever the width.
+        current_image_ = QImage(shown_frame_.GetBits(), width, height, static_cast<qsizetype>(width) * 3,
+                                QImage::Format_BGR888);
+    }
+    ++presented_frame_count_;
+    update();
+}
+
+void CCindralView::ShowPlaybackFrame(const BMP_File& frame) {
+    playback_frame_ = &frame;
+    const int32_t width = frame.GetWidth();
+    const int32_t height = frame.GetHeight();
+    if (width <= 0 || height <= 0 || frame.GetBits() == nullptr) {
+        current_image_ = QImage();
+    } else {
+        // The panel reuses its frame; the picture on show keeps a copy.
+        current_image_ = QImage(frame.GetBits(), width, height, static_cast<qsizetype>(width) * 3,
+                                QImage::Format_BGR888)
+                             .copy();
+    }
+    repaint();
+}
+
+void CCindralView::paintEvent(QPaintEvent*) {
+    if (IsPlaybackActive() && playback_frame_ == nullptr) return;
+    if (current_image_.isNull()) return;
+    QPainter painter(this);
+    // Stretched over the whole view; the aspect ratio is not kept.
+    painter.drawImage(rect(), current_image_);
+}
+
+QMenu* CCindralView::CreateContextMenu(QWidget* parent) const {
+    auto* menu = new QMenu(parent);
+    menu->addAction(QStringLiteral("Properties..."))->setData(kCommandProperties);
+    menu->addAction(QStringLiteral("View Archive..."))->setData(kCommandViewArchive);
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("Camera Pin..."))->setData(kCommandCameraPin);
+    menu->addAction(QStringLiteral("Camera Filter..."))->setData(kCommandCameraFilter);
+    return menu;
+}
+
+void CCindralView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::RightButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    // Built afresh for every click and gone once the click is handled.
+    std::unique_ptr<QMenu> menu(CreateContextMenu(this));
+    const QAction* chosen = menu->exec(event->globalPosition().toPoint());
+    if (chosen != nullptr) OnContextCommand(chosen->data().toInt());
+    QWidget::mousePressEvent(event);
+}
+
+void CCindralView::OnContextCommand(int command) {
+    switch (command) {
+        case kCommandProperties: emit PropertiesRequested(); break;
+        case kCommandViewArchive: OnViewArchive(); break;
+        case kCommandCameraPin:
+            if (m_pCapture) m_pCapture->ShowPinProperties();
+            break;
+        case kCommandCameraFilter:
+            if (m_pCapture) m_pCapture->ShowFilterProperties();
+            break;
+        default: break;
+    }
+}
+
+void CCindralView::OnViewArchive() {
+    // A new dialog each time, so the catalogue is read afresh.
+    CArchiveDlg dialog(program_folder_, this);
+    if (dialog.exec() != QDialog::Accepted || dialog.SelectionList().isEmpty()) return;
+    if (!panel_) return;
+    panel_->SetArchives(dialog.SelectionList());
+    panel_->show();
+    panel_->raise();
+}

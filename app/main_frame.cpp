@@ -1,0 +1,219 @@
+#include "app/main_frame.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QIcon>
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QToolBar>
+
+#include "app/cindral_view.h"
+#include "capture/dialogs/twain_sources_dlg.h"
+#include "platform/key_store.h"
+#include "recording/settings_store.h"
+
+namespace {
+
+constexpr int kCommandToggleToolBar = 59392;
+constexpr int kCommandToggleStatusBar = 59393;
+
+// Status-bar prompt, then the tool tip.
+void SetPrompt(QAction* action, const QString& prompt, const QString& tool_tip) {
+    action->setStatusTip(prompt);
+    action->setToolTip(tool_tip);
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(std::string program_folder, std::filesystem::path settings_file, QWidget* parent)
+    : QMainWindow(parent),
+      program_folder_(std::move(program_folder)),
+      settings_file_(settings_file.empty() ? CKeyStore::DefaultFilePath() : std::move(settings_file)) {
+    properties_dialog_ = new CTwainSourcesDlg(this, settings_);
+    LoadSettings();
+    setWindowTitle(QStringLiteral("Cindral"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/cindral.png")));
+}
+
+CMainFrame::~CMainFrame() {
+    // The view goes first so that the sizes saved are the last ones the camera negotiated.
+    DestroyView();
+    SaveSettings();
+}
+
+void CMainFrame::LoadSettings() {
+    CKeyStore store(settings_file_);
+    ::LoadSettings(store, settings_);
+}
+
+void CMainFrame::SaveSettings() {
+    CKeyStore store(settings_file_);
+    ::SaveSettings(store, settings_);
+}
+
+bool CMainFrame::Create() {
+    CreateActions();
+    CreateMenus();
+    if (!CreateToolBar() || !CreateStatusBar()) return false;
+    if (settings_.camera_name.empty()) return properties_dialog_->exec() == QDialog::Accepted;
+    return true;
+}
+
+void CMainFrame::CreateActions() {
+    auto make_action = [this](const QString& text, int command) {
+        auto* action = new QAction(text, this);
+        action->setData(command);
+        addAction(action);  // accelerators work wherever the focus is in this window
+        return action;
+    };
+    properties_action_ = make_action(QStringLiteral("Properties..."), kCommandProperties);
+    properties_action_->setIcon(QIcon(QStringLiteral(":/toolbar/properties.png")));
+    connect(properties_action_, &QAction::triggered, this, &CMainFrame::OnProperties);
+
+    view_archive_action_ = make_action(QStringLiteral("View Archive..."), kCommandViewArchive);
+    view_archive_action_->setIcon(QIcon(QStringLiteral(":/toolbar/archive.png")));
+    connect(view_archive_action_, &QAction::triggered, this, [this] {
+        if (view_) view_->OnViewArchive();
+    });
+
+    exit_action_ = make_action(QStringLiteral("E&xit"), kCommandExit);
+    SetPrompt(exit_action_, QStringLiteral("Quit the application; prompts to save documents"), QStringLiteral("Exit"));
+    connect(exit_action_, &QAction::triggered, this, &QWidget::close);
+
+    toggle_tool_bar_action_ = make_action(QStringLiteral("&Toolbar"), kCommandToggleToolBar);
+    toggle_tool_bar_action_->setCheckable(true);
+    toggle_tool_bar_action_->setChecked(true);
+    SetPrompt(toggle_tool_bar_action_, QStringLiteral("Show or hide the toolbar"), QStringLiteral("Toggle ToolBar"));
+
+    toggle_status_bar_action_ = make_action(QStringLiteral("&Status Bar"), kCommandToggleStatusBar);
+    toggle_status_bar_action_->setCheckable(true);
+    toggle_status_bar_action_->setChecked(true);
+    SetPrompt(toggle_status_bar_action_, QStringLiteral("Show or hide the status bar"),
+              QStringLiteral("Toggle StatusBar"));
+
+    help_action_ = make_action(QStringLiteral("Chm Help..."), kCommandHelp);
+    connect(help_action_, &QAction::triggered, this, &CMainFrame::HelpRequested);
+
+    about_action_ = make_action(QStringLiteral("&About Cindral..."), kCommandAbout);
+    about_action_->setIcon(QIcon(QStringLiteral(":/toolbar/about.png")));
+    SetPrompt(about_action_, QStringLiteral("Archive"), QStringLiteral("Archive"));
+    connect(about_action_, &QAction::triggered, this, &CMainFrame::AboutRequested);
+
+    // New and Open bring up the one document again: the view's initial update repeats,
+    // which creates nothing twice.
+    auto* new_action = make_action(QString(), 57600);
+    new_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    connect(new_action, &QAction::triggered, this, &CMainFrame::OnNewOrOpen);
+    auto* open_action = make_action(QString(), 57601);
+    open_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    connect(open_action, &QAction::triggered, this, &CMainFrame::OnNewOrOpen);
+    auto* save_action = make_action(QString(), 57603);
+    save_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    connect(save_action, &QAction::triggered, this, &CMainFrame::OnFileSave);
+
+    // Undo, Cut, Copy and Paste are taken so that they reach nothing.
+    const QList<std::pair<int, QList<QKeySequence>>> inert_commands = {
+        {57643, {QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::ALT | Qt::Key_Backspace)}},
+        {57635, {QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::SHIFT | Qt::Key_Delete)}},
+        {57634, {QKeySequence(Qt::CTRL | Qt::Key_C), QKeySequence(Qt::CTRL | Qt::Key_Insert)}},
+        {57637, {QKeySequence(Qt::CTRL | Qt::Key_V), QKeySequence(Qt::SHIFT | Qt::Key_Insert)}},
+    };
+    for (const auto& [command, keys] : inert_commands) make_action(QString(), command)->setShortcuts(keys);
+}
+
+QAction* CMainFrame::CommandAction(int command) const {
+    for (QAction* action : actions()) {
+        if (action->data().toInt() == command) return action;
+    }
+    return nullptr;
+}
+
+void CMainFrame::CreateMenus() {
+    QMenu* file_menu = menuBar()->addMenu(QStringLiteral("&File"));
+    file_menu->addAction(properties_action_);
+    file_menu->addSeparator();
+    file_menu->addAction(exit_action_);
+
+    QMenu* view_menu = menuBar()->addMenu(QStringLiteral("&View"));
+    view_menu->addAction(toggle_tool_bar_action_);
+    view_menu->addAction(toggle_status_bar_action_);
+
+    QMenu* help_menu = menuBar()->addMenu(QStringLiteral("&Help"));
+    help_menu->addAction(help_action_);
+    help_menu->addSeparator();
+    help_menu->addAction(about_action_);
+}
+
+bool CMainFrame::CreateToolBar() {
+    tool_bar_ = new QToolBar(QStringLiteral("Standard"), this);
+    tool_bar_->setObjectName(QStringLiteral("ToolBar"));
+    tool_bar_->setIconSize(QSize(16, 15));
+    tool_bar_->setMovable(true);
+    tool_bar_->setFloatable(true);
+    tool_bar_->setAllowedAreas(Qt::AllToolBarAreas);
+    tool_bar_->addAction(properties_action_);
+    tool_bar_->addSeparator();
+    tool_bar_->addAction(view_archive_action_);
+    tool_bar_->addSeparator();
+    tool_bar_->addAction(about_action_);
+    for (QAction* action : {properties_action_, view_archive_action_, about_action_}) {
+        if (action->icon().isNull()) return false;  // the button images belong to the program
+    }
+    addToolBar(Qt::TopToolBarArea, tool_bar_);
+    connect(toggle_tool_bar_action_, &QAction::toggled, tool_bar_, &QWidget::setVisible);
+    connect(tool_bar_, &QToolBar::visibilityChanged, toggle_tool_bar_action_, &QAction::setChecked);
+    return true;
+}
+
+bool CMainFrame::CreateStatusBar() {
+    status_bar_ = new QStatusBar(this);
+    status_bar_->setObjectName(QStringLiteral("StatusBar"));
+    status_bar_->addWidget(new QLabel(QStringLiteral("Ready"), status_bar_), 1);
+    // The lock indicators; Qt cannot read the lock keys' state, so they show disabled.
+    for (const char* indicator : {"CAP", "NUM", "SCRL"}) {
+        auto* pane = new QLabel(QString::fromLatin1(indicator), status_bar_);
+        pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        pane->setEnabled(false);
+        status_bar_->addPermanentWidget(pane);
+    }
+    setStatusBar(status_bar_);
+    connect(toggle_status_bar_action_, &QAction::toggled, status_bar_, &QWidget::setVisible);
+    return true;
+}
+
+void CMainFrame::CreateView() {
+    if (view_) return;
+    view_ = new CCindralView(settings_, program_folder_, this);
+    setCentralWidget(view_);
+    connect(view_, &CCindralView::PropertiesRequested, this, &CMainFrame::OnProperties);
+    view_->OnInitialUpdate();
+}
+
+void CMainFrame::DestroyView() {
+    delete view_.data();  // stops the capture and finishes the open archive
+}
+
+void CMainFrame::OnProperties() {
+    // Changes are already applied when the dialog closes; a new camera is used from the next start.
+    properties_dialog_->exec();
+}
+
+void CMainFrame::OnNewOrOpen() {
+    if (view_) view_->OnInitialUpdate();
+}
+
+void CMainFrame::OnFileSave() {
+    // The document stores nothing: saving writes an empty file.
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save As"), QStringLiteral("Cindral"));
+    if (path.isEmpty()) return;
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) file.close();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    DestroyView();
+    QMainWindow::closeEvent(event);
+}

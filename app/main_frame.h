@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <filesystem>
+#include <string>
+
+#include "app/cindral_view.h"
+#include "recording/settings.h"
+
+class CTwainSourcesDlg;
+class QAction;
+class QLabel;
+class QStatusBar;
+class QToolBar;
+
+// The main window. Holds the program's settings for the whole run (loaded when it is
+// built, written when it is destroyed), the Properties dialog, the menu, the tool bar
+// and the status bar; the camera view fills its client area.
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    // Command identifiers of the menu, tool bar and accelerators.
+    enum Command : int {
+        kCommandProperties = 1000,
+        kCommandViewArchive = 32773,
+        kCommandHelp = 32774,
+        kCommandAbout = 57664,
+        kCommandExit = 57665,
+    };
+
+    // settings_file: where the settings live; empty means the per-user default.
+    CMainFrame(std::string program_folder, std::filesystem::path settings_file, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    // Builds menu, tool bar and status bar and, when no camera is chosen yet, runs the
+    // Properties dialog. False when that dialog ends any other way than OK: the window
+    // must not come up.
+    bool Create();
+    // Creates the camera view and runs its initial update, which starts the capture.
+    void CreateView();
+    // Stops the capture and finishes an open archive; safe to call more than once.
+    void DestroyView();
+
+    void OnProperties();
+
+    CindralSettings& Settings() { return settings_; }
+    CTwainSourcesDlg* PropertiesDialog() const { return properties_dialog_; }
+    CCindralView* View() const { return view_; }
+    QToolBar* ToolBar() const { return tool_bar_; }
+    QAction* CommandAction(int command) const;
+    const std::filesystem::path& SettingsFile() const { return settings_file_; }
+
+signals:
+    void AboutRequested();
+    void HelpRequested();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void LoadSettings();
+    void SaveSettings();
+    void CreateActions();
+    void CreateMenus();
+    bool CreateToolBar();
+    bool CreateStatusBar();
+    void OnNewOrOpen();
+    void OnFileSave();
+
+    std::string program_folder_;
+    std::filesystem::path settings_file_;
+    CindralSettings settings_;
+    CTwainSourcesDlg* properties_dialog_ = nullptr;
+    QToolBar* tool_bar_ = nullptr;
+    QStatusBar* status_bar_ = nullptr;
+    QPointer<CCindralView> view_;
+
+    QAction* properties_action_ = nullptr;
+    QAction* view_archive_action_ = nullptr;
+    QAction* exit_action_ = nullptr;
+    QAction* toggle_tool_bar_action_ = nullptr;
+    QAction* toggle_status_bar_action_ = nullptr;
+    QAction* help_action_ = nullptr;
+    QAction* about_action_ = nullptr;
+};
