@@ -46,7 +46,7 @@ std::optional<CalendarTime> OleDateToCalendar(double ole_date) {
     int64_t seconds = std::llround(fraction * 86400.0);
     if (seconds >= 86400) {
         seconds -= 86400;
-        whole_days += ole_date >= 0 ? 1 : -1;
+        whole_days += 1;  // the calendar day after, on either side of the epoch
     }
     CalendarTime time = CivilFromDays(static_cast<int64_t>(whole_days) + kOleEpochDays);
     time.hour = static_cast<int>(seconds / 3600);
