@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "recording/frame_archive.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string MakeTempFolder() {
+    char folder[] = "/tmp/cindral-record-XXXXXX";
+    if (!mkdtemp(folder)) return {};
+    return folder;
+}
+
+struct CommandResult {
+    int exit_code = -1;
+    std::string output;  // standard output
+    std::string errors;  // standard error
+};
+
+std::string ShellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+CommandResult RunCli(const std::vector<std::string>& arguments, const std::string& folder) {
+    std::string command = ShellQuote(CINDRAL_CLI_PATH);
+    for (const std::string& argument : arguments) command += " " + ShellQuote(argument);
+    const std::string error_path = folder + "/stderr.txt";
+    command += " 2>" + ShellQuote(error_path);
+    CommandResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, count);
+    const int status = pclose(pipe);
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream errors(error_path);
+    result.errors.assign(std::istreambuf_iterator<char>(errors), std::istreambuf_iterator<char>());
+    return result;
+}
+
+std::string LastLine(const std::string& text) {
+    std::string trimmed = text;
+    while (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
+    const size_t newline = trimmed.rfind('\n');
+    return newline == std::string::npos ? trimmed : trimmed.substr(newline + 1);
+}
+
+long long JsonInteger(const std::string& json, const std::string& key) {
+    std::smatch match;
+    if (!std::regex_search(json, match, std::regex("\"" + key + "\":(-?[0-9]+)"))) return -1;
+    return std::stoll(match[1]);
+}
+
+std::vector<std::string> JsonArchives(const std::string& json) {
+    std::vector<std::string> paths;
+    std::smatch match;
+    if (!std::regex_search(json, match, std::regex("\"archives\":\\[([^\\]]*)\\]"))) return paths;
+    const std::string list = match[1];
+    std::regex quoted("\"([^\"]*)\"");
+    for (auto it = std::sregex_iterator(list.begin(), list.end(), quoted); it != std::sregex_iterator(); ++it) {
+        paths.push_back((*it)[1]);
+    }
+    return paths;
+}
+
+int32_t RecordCount(const std::string& path) {
+    CFrameArchive archive;
+    if (!archive.OpenFile(path)) return -1;
+    return archive.GetFrameCount();
+}
+
+// 12 frames of 64 x 48 BGRx, black with one white 8 x 8 square that moves only into
+// frames 3, 4, 5 and 9 (counting from 1).
+std::string WriteMovingSquareFile(const std::string& folder) {
+    constexpr int kWidth = 64, kHeight = 48;
+    const int square_x[12] = {0, 0, 16, 32, 48, 48, 48, 48, 8, 8, 8, 8};
+    const int square_y[12] = {0, 0, 0, 0, 0, 0, 0, 0, 32, 32, 32, 32};
+    const std::string path = folder + "/moving.raw";
+    std::ofstream file(path, std::ios::binary);
+    for (int frame = 0; frame < 12; ++frame) {
+        std::vector<char> pixels(kWidth * kHeight * 4, 0);
+        for (int y = square_y[frame]; y < square_y[frame] + 8; ++y) {
+            for (int x = square_x[frame]; x < square_x[frame] + 8; ++x) {
+                for (int channel = 0; channel < 3; ++channel) pixels[(y * kWidth + x) * 4 + channel] = char(255);
+            }
+        }
+        file.write(pixels.data(), static_cast<std::streamsize>(pixels.size()));
+    }
+    return path;
+}
+
+TEST(RecordCommand, MotionModeMakesOneArchivePerEpisode) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    const std::string raw = WriteMovingSquareFile(folder);
+    const CommandResult result = RunCli(
+        {"record", "--program-folder", folder, "--source",
+         "filesrc location=" + raw + " ! rawvideoparse format=bgrx width=64 height=48 framerate=25/1", "--mode",
+         "motion"},
+        folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    const std::string summary = LastLine(result.output);
+    EXPECT_EQ(JsonInteger(summary, "frames"), 12) << summary;
+    EXPECT_EQ(JsonInteger(summary, "recorded"), 4) << summary;
+    const std::vector<std::string> archives = JsonArchives(summary);
+    ASSERT_EQ(archives.size(), 2u) << summary;
+    EXPECT_EQ(RecordCount(archives[0]), 3);
+    EXPECT_EQ(RecordCount(archives[1]), 1);
+    // Exactly those two files under Storage.
+    int files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(folder + "/Storage")) files += entry.is_regular_file();
+    EXPECT_EQ(files, 2);
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, FrameLimitAndModes) {
+    const std::string folder = MakeTempFolder();
+    const std::string source = "videotestsrc is-live=true pattern=ball ! capsfilter caps=video/x-raw,width=96,height=64";
+    CommandResult result =
+        RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "always", "--frames", "5"}, folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    std::string summary = LastLine(result.output);
+    EXPECT_EQ(JsonInteger(summary, "frames"), 5) << summary;
+    EXPECT_EQ(JsonInteger(summary, "recorded"), 5) << summary;
+    std::vector<std::string> archives = JsonArchives(summary);
+    ASSERT_EQ(archives.size(), 1u);
+    EXPECT_EQ(RecordCount(archives[0]), 5);
+
+    result = RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "off", "--frames", "3"}, folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    summary = LastLine(result.output);
+    EXPECT_EQ(JsonInteger(summary, "frames"), 3) << summary;
+    EXPECT_EQ(JsonInteger(summary, "recorded"), 0) << summary;
+    EXPECT_TRUE(JsonArchives(summary).empty());
+
+    // The requested size is what the frames come in.
+    result = RunCli({"record", "--program-folder", folder, "--source", "videotestsrc", "--mode", "always", "--frames",
+                     "2", "--width", "80", "--height", "60"},
+                    folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    archives = JsonArchives(LastLine(result.output));
+    ASSERT_EQ(archives.size(), 1u);
+    CFrameArchive archive;
+    ASSERT_TRUE(archive.OpenFile(archives[0]));
+    archive.SeekFrame(0);
+    EXPECT_EQ(archive.GetFrameImage().GetWidth(), 80);
+    EXPECT_EQ(archive.GetFrameImage().GetHeight(), 60);
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, SourcesThatCannotStartAreReported) {
+    const std::string folder = MakeTempFolder();
+    CommandResult result = RunCli(
+        {"record", "--program-folder", folder, "--source", "v4l2src device=/dev/nonexistent", "--mode", "always"},
+        folder);
+    EXPECT_NE(result.exit_code, 0);
+    EXPECT_NE(result.errors.find("Could not access camera"), std::string::npos) << result.errors;
+    EXPECT_FALSE(fs::exists(folder + "/Storage"));
+
+    result = RunCli({"record", "--program-folder", folder, "--camera", "No Such Camera", "--mode", "always"}, folder);
+    EXPECT_NE(result.exit_code, 0);
+    EXPECT_FALSE(result.errors.empty());
+
+    result = RunCli({"record", "--program-folder", folder, "--mode", "always"}, folder);
+    EXPECT_EQ(result.exit_code, 2);
+    result = RunCli({"record", "--program-folder", folder, "--source", "videotestsrc", "--mode", "sometimes"}, folder);
+    EXPECT_EQ(result.exit_code, 2);
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, TerminationFinishesTheOpenArchive) {
+    const std::string folder = MakeTempFolder();
+    const std::string output_path = folder + "/summary.txt";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        FILE* out = std::freopen(output_path.c_str(), "w", stdout);
+        if (!out) _exit(99);
+        execl(CINDRAL_CLI_PATH, CINDRAL_CLI_PATH, "record", "--program-folder", folder.c_str(), "--source",
+              "videotestsrc is-live=true ! capsfilter caps=video/x-raw,width=64,height=48,framerate=30/1", "--mode",
+              "always", static_cast<char*>(nullptr));
+        _exit(98);
+    }
+    // Wait (with a ceiling) until recording has begun.
+    bool has_archive = false;
+    for (int i = 0; i < 1000 && !has_archive; ++i) {
+        usleep(10000);
+        std::error_code error;
+        if (fs::exists(folder + "/Storage", error)) {
+            for (const auto& entry : fs::recursive_directory_iterator(folder + "/Storage", error)) {
+                has_archive = has_archive || entry.is_regular_file();
+            }
+        }
+    }
+    usleep(200000);
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(has_archive);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::ifstream summary_file(output_path);
+    const std::string summary((std::istreambuf_iterator<char>(summary_file)), std::istreambuf_iterator<char>());
+    const std::vector<std::string> archives = JsonArchives(LastLine(summary));
+    ASSERT_EQ(archives.size(), 1u) << summary;
+    const long long recorded = JsonInteger(summary, "recorded");
+    EXPECT_GT(recorded, 0);
+    EXPECT_EQ(RecordCount(archives[0]), recorded);
+    fs::remove_all(folder);
+}
+
+}  // namespace
