@@ -1,0 +1,100 @@
+#include "cli/archive_cli_util.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "platform/ole_date.h"
+
+namespace archive_cli {
+
+bool ParsedArguments::Has(const std::string& flag) const {
+    return std::find(flags.begin(), flags.end(), flag) != flags.end();
+}
+
+std::optional<ParsedArguments> ParseArguments(const std::string& command, const std::vector<std::string>& arguments,
+                                              const std::vector<std::string>& known_flags) {
+    ParsedArguments parsed;
+    for (const std::string& argument : arguments) {
+        if (argument.size() > 2 && argument.compare(0, 2, "--") == 0) {
+            if (std::find(known_flags.begin(), known_flags.end(), argument) == known_flags.end()) {
+                Fail(command, "unknown option '" + argument + "'");
+                return std::nullopt;
+            }
+            parsed.flags.push_back(argument);
+        } else {
+            parsed.positional.push_back(argument);
+        }
+    }
+    return parsed;
+}
+
+std::optional<int32_t> ParseFrameNumber(const std::string& text) {
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    int32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+int Fail(const std::string& command, const std::string& message) {
+    std::fprintf(stderr, "cindral-cli %s: %s\n", command.c_str(), message.c_str());
+    return 1;
+}
+
+bool OpenArchive(const std::string& command, CFrameArchive& archive, const std::string& path) {
+    if (archive.OpenFile(path)) return true;
+    Fail(command, archive.GetLastError());
+    return false;
+}
+
+bool ReachFrame(const std::string& command, CFrameArchive& archive, int32_t frame, bool is_jump) {
+    if (frame >= archive.GetFrameCount()) {
+        Fail(command, "frame " + std::to_string(frame) + " is out of range: " + archive.GetOpenPath() + " has " +
+                          std::to_string(archive.GetFrameCount()) + " frames");
+        return false;
+    }
+    for (int32_t step = is_jump ? frame : 0; step <= frame; ++step) {
+        if (!archive.LocateFrame(step)) {
+            Fail(command, archive.GetLastError());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string FormatOleDate(double ole_date, bool with_milliseconds) {
+    if (!std::isfinite(ole_date) || ole_date < -657434.0 || ole_date > 2958466.0) return "invalid";
+    // Whole days and time of day are taken apart first, so that the milliseconds round on their own.
+    double whole_days = std::trunc(ole_date);
+    int64_t milliseconds = std::llround(std::fabs(ole_date - whole_days) * 86400000.0);
+    if (!with_milliseconds) milliseconds = (milliseconds + 500) / 1000 * 1000;
+    if (milliseconds >= 86400000) {
+        milliseconds -= 86400000;
+        whole_days += ole_date >= 0 ? 1 : -1;
+    }
+    const auto day = OleDateToCalendar(whole_days);
+    if (!day) return "invalid";
+    char text[48];
+    const int seconds = static_cast<int>(milliseconds / 1000);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", day->year, day->month, day->day, seconds / 3600,
+                  seconds / 60 % 60, seconds % 60);
+    std::string result = text;
+    if (with_milliseconds) {
+        std::snprintf(text, sizeof text, ".%03d", static_cast<int>(milliseconds % 1000));
+        result += text;
+    }
+    return result;
+}
+
+std::string JsonNumber(double value) {
+    if (!std::isfinite(value)) return "null";
+    char text[32];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    return error == std::errc() ? std::string(text, end) : "null";
+}
+
+}  // namespace archive_cli

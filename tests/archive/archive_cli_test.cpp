@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <sys/wait.h>
+
+#include "archive_test_support.h"
+#include "recording/frame_archive.h"
+
+using namespace archive_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CliResult {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string ReadText(const std::string& path) {
+    const std::vector<uint8_t> bytes = ReadBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+CliResult RunCli(const TempFolder& folder, const std::vector<std::string>& arguments) {
+    std::string command = Quote(CINDRAL_CLI_PATH);
+    for (const std::string& argument : arguments) command += " " + Quote(argument);
+    const std::string out = folder.File("cli.out"), err = folder.File("cli.err");
+    const int status = std::system((command + " >" + Quote(out) + " 2>" + Quote(err)).c_str());
+    CliResult result;
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = ReadText(out);
+    result.err = ReadText(err);
+    fs::remove(out);
+    fs::remove(err);
+    return result;
+}
+
+// An archive as the recorder writes it: frames of a moving scene, unequal in size.
+std::string RecordArchive(const TempFolder& folder, int frame_count) {
+    ManualClock clock;
+    CFrameArchive recorder(folder.Folder());
+    recorder.SetClock(clock.Make());
+    BMP_File image;
+    for (int i = 0; i < frame_count; ++i) {
+        // Every third frame is four times as large, so a jump can land on a neighbour.
+        PaintScene(image, i % 3 == 0 ? 320 : 160, i % 3 == 0 ? 240 : 120, i);
+        EXPECT_TRUE(recorder.WriteFrame(image));
+        clock.Advance(130);
+    }
+    const std::string path = recorder.GetWritePath();
+    recorder.CloseFile();
+    return path;
+}
+
+bool IsOneLine(const std::string& text) {
+    return !text.empty() && text.back() == '\n' && text.find('\n') == text.size() - 1;
+}
+
+}  // namespace
+
+TEST(ArchiveCli, InfoListsEveryFrameAsTheReaderFindsIt) {
+    TempFolder folder;
+    const std::string path = RecordArchive(folder, 7);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(path));
+    for (int32_t frame = 0; frame < 7; ++frame) ASSERT_TRUE(reader.LocateFrame(frame));
+
+    const CliResult text = RunCli(folder, {"info", path});
+    ASSERT_EQ(0, text.exit_code) << text.err;
+    EXPECT_NE(std::string::npos, text.out.find("count: 7\n"));
+    EXPECT_NE(std::string::npos, text.out.find("trailer: count 7, time "));
+    for (int32_t frame = 0; frame < 7; ++frame) {
+        const cna_info_t& entry = reader.GetFrameInfo(frame);
+        const std::string expected = "length " + std::to_string(entry.data_length) + ", position " +
+                                     std::to_string(entry.data_position) + "\n";
+        EXPECT_NE(std::string::npos, text.out.find("frame " + std::to_string(frame) + ": time ")) << frame;
+        EXPECT_NE(std::string::npos, text.out.find(expected)) << frame;
+    }
+    // 130 ms steps show in the milliseconds of the local time.
+    EXPECT_NE(std::string::npos, text.out.find(".130)"));
+
+    // The JSON form, judged by Python's parser.
+    const CliResult json = RunCli(folder, {"info", path, "--json"});
+    ASSERT_EQ(0, json.exit_code) << json.err;
+    const std::string json_path = folder.File("info.json");
+    WriteBytes(json_path, std::vector<uint8_t>(json.out.begin(), json.out.end()));
+    const std::string script = folder.File("check.py");
+    const std::string expected_positions = [&] {
+        std::string list;
+        for (int32_t frame = 0; frame < 7; ++frame) list += std::to_string(reader.GetFrameInfo(frame).data_position) + " ";
+        return list;
+    }();
+    WriteBytes(script, [&] {
+        const std::string code =
+            "import json, sys\n"
+            "d = json.load(open(sys.argv[1]))\n"
+            "assert d['count'] == 7 and d['trailer']['count'] == 7, d\n"
+            "assert [f['index'] for f in d['frames']] == list(range(7))\n"
+            "assert all(b['time'] > a['time'] for a, b in zip(d['frames'], d['frames'][1:]))\n"
+            "print(' '.join(str(f['position']) for f in d['frames']), end=' ')\n";
+        return std::vector<uint8_t>(code.begin(), code.end());
+    }());
+    const std::string positions_file = folder.File("positions.txt");
+    ASSERT_EQ(0, std::system(("python3 " + Quote(script) + " " + Quote(json_path) + " >" + Quote(positions_file)).c_str()));
+    EXPECT_EQ(expected_positions, ReadText(positions_file));
+}
+
+TEST(ArchiveCli, FrameSavesTheStoredBytesByStepOrByJump) {
+    TempFolder folder;
+    const std::string path = RecordArchive(folder, 9);
+    const std::vector<uint8_t> archive_bytes = ReadBytes(path);
+    for (const bool is_jump : {false, true}) {
+        SCOPED_TRACE(is_jump);
+        for (const int32_t frame : {0, 4, 8}) {
+            CFrameArchive reader;
+            ASSERT_TRUE(reader.OpenFile(path));
+            if (is_jump) {
+                ASSERT_TRUE(reader.LocateFrame(frame));
+            } else {
+                for (int32_t step = 0; step <= frame; ++step) ASSERT_TRUE(reader.LocateFrame(step));
+            }
+            const cna_info_t entry = reader.GetFrameInfo(frame);
+            const std::vector<uint8_t> stored(archive_bytes.begin() + entry.data_position,
+                                              archive_bytes.begin() + entry.data_position + entry.data_length);
+            const std::string out = folder.File("frame" + std::to_string(frame) + ".jpg");
+            std::vector<std::string> arguments = {"frame", path, std::to_string(frame), out};
+            if (is_jump) arguments.push_back("--jump");
+            const CliResult result = RunCli(folder, arguments);
+            ASSERT_EQ(0, result.exit_code) << result.err;
+            EXPECT_EQ(stored, ReadBytes(out));
+        }
+    }
+    // Stepping is exact; some jumps land on a neighbouring record of this uneven file.
+    CFrameArchive stepper;
+    ASSERT_TRUE(stepper.OpenFile(path));
+    int neighbours = 0;
+    for (int32_t frame = 0; frame < 9; ++frame) {
+        ASSERT_TRUE(stepper.LocateFrame(frame));
+        CFrameArchive jumper;
+        ASSERT_TRUE(jumper.OpenFile(path));
+        jumper.LocateFrame(frame);
+        neighbours += stepper.GetFrameInfo(frame).data_position != jumper.GetFrameInfo(frame).data_position;
+    }
+    EXPECT_GT(neighbours, 0);
+}
+
+TEST(ArchiveCli, DecodeWritesTheFrameAsPpm) {
+    TempFolder folder;
+    const std::string path = RecordArchive(folder, 4);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(path));
+    for (int32_t frame = 0; frame <= 3; ++frame) reader.SeekFrame(frame);
+    const BMP_File& image = reader.GetFrameImage();
+    ASSERT_EQ(320, image.GetWidth());
+
+    const std::string out = folder.File("three.ppm");
+    const CliResult result = RunCli(folder, {"decode", path, "3", out});
+    ASSERT_EQ(0, result.exit_code) << result.err;
+    const std::vector<uint8_t> ppm = ReadBytes(out);
+    const std::string header = "P6\n320 240\n255\n";
+    ASSERT_EQ(header.size() + 320 * 240 * 3, ppm.size());
+    EXPECT_EQ(header, std::string(ppm.begin(), ppm.begin() + header.size()));
+    for (size_t i = 0; i < 320 * 240; i += 997) {
+        EXPECT_EQ(image.GetBits()[3 * i + 2], ppm[header.size() + 3 * i]) << i;      // red
+        EXPECT_EQ(image.GetBits()[3 * i], ppm[header.size() + 3 * i + 2]) << i;      // blue
+    }
+    const CliResult jump = RunCli(folder, {"decode", path, "1", folder.File("jump.ppm"), "--jump"});
+    ASSERT_EQ(0, jump.exit_code) << jump.err;
+    EXPECT_EQ("P6\n", ReadText(folder.File("jump.ppm")).substr(0, 3));
+}
+
+TEST(ArchiveCli, BadInputGivesOneLineAndNoOutput) {
+    TempFolder folder;
+    const std::string path = RecordArchive(folder, 3);
+    // A damaged copy whose second record claims more bytes than any frame may have.
+    std::vector<uint8_t> damaged = ReadBytes(path);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(path));
+    reader.LocateFrame(0);
+    reader.LocateFrame(1);
+    archive_format::WriteU32(damaged.data() + reader.GetFrameInfo(1).data_position - 4, 0x7FFFFFF0);
+    const std::string damaged_path = folder.File("damaged.CNA");
+    WriteBytes(damaged_path, damaged);
+    const std::string out = folder.File("out.bin");
+
+    const std::vector<std::vector<std::string>> bad = {
+        {"info", folder.File("missing.CNA")},
+        {"info", path, "--yaml"},
+        {"frame", folder.File("missing.CNA"), "0", out},
+        {"frame", path, "3", out},
+        {"frame", path, "-1", out},
+        {"frame", path, "x", out},
+        {"frame", path, "99999999999", out},
+        {"frame", damaged_path, "1", out},
+        {"decode", damaged_path, "1", out},
+        {"decode", path, "0", folder.File("no/such/folder/out.ppm")},
+        {"frame", path},
+    };
+    for (const auto& arguments : bad) {
+        SCOPED_TRACE(arguments[0] + " " + arguments.back());
+        const CliResult result = RunCli(folder, arguments);
+        EXPECT_NE(0, result.exit_code);
+        EXPECT_TRUE(IsOneLine(result.err)) << result.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+    // A failure never replaces an existing output file, and leaves no temporary files.
+    WriteBytes(out, {1, 2, 3});
+    EXPECT_NE(0, RunCli(folder, {"decode", damaged_path, "1", out}).exit_code);
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), ReadBytes(out));
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder.Path())) ++entries;
+    EXPECT_EQ(3u, entries);  // Storage, damaged.CNA, out.bin
+
+    // info still lists the damaged file, and says that it is damaged.
+    const CliResult info = RunCli(folder, {"info", damaged_path});
+    EXPECT_NE(0, info.exit_code);
+    EXPECT_NE(std::string::npos, info.out.find("count: 3"));
+    EXPECT_NE(std::string::npos, info.out.find("(damaged)"));
+    EXPECT_TRUE(IsOneLine(info.err)) << info.err;
+}
