@@ -1,0 +1,193 @@
+// Cost of the live frame pipeline (conversion, detector, marks; recorder and view discarded)
+// beside the cost of the JPEG encode that every recorded frame needs anyway.
+//
+//   frame_pipeline_bench [--benchmark_repetitions=N ...]
+// prints Google Benchmark's table and then, per frame size, ProcessFrame time / encode time.
+#include <benchmark/benchmark.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "recording/frame_pipeline.h"
+
+namespace {
+
+struct FrameSize {
+    int32_t width;
+    int32_t height;
+    std::string Name() const { return std::to_string(width) + "x" + std::to_string(height); }
+};
+constexpr FrameSize kSizes[] = {{640, 480}, {1280, 720}, {1920, 1080}};
+constexpr int kFramesPerSequence = 8;
+
+// What a camera sees: smooth shading, a little sensor noise and one object crossing the picture.
+// Frames are 32-bit, blue-green-red-unused, bottom row first, as the capture graph delivers them.
+std::vector<std::vector<uint8_t>> CameraFrames(const FrameSize& size) {
+    std::mt19937 random(1234);
+    std::uniform_int_distribution<int> noise(-2, 2);
+    std::vector<std::vector<uint8_t>> frames;
+    const double radius = size.height / 8.0;
+    for (int f = 0; f < kFramesPerSequence; ++f) {
+        std::vector<uint8_t> frame(static_cast<size_t>(size.width) * size.height * 4);
+        const double object_x = size.width * (0.2 + 0.6 * f / kFramesPerSequence);
+        const double object_y = size.height * 0.5;
+        for (int32_t y = 0; y < size.height; ++y) {
+            uint8_t* row = frame.data() + static_cast<size_t>(size.height - 1 - y) * size.width * 4;
+            for (int32_t x = 0; x < size.width; ++x) {
+                double blue = 90 + 50 * std::sin(x / 151.0) + 30 * std::cos(y / 97.0);
+                double green = 110 + 40 * std::sin((x + y) / 203.0);
+                double red = 120 + 60 * std::cos(x / 211.0 - y / 173.0);
+                const double dx = x - object_x;
+                const double dy = y - object_y;
+                if (dx * dx + dy * dy < radius * radius) {
+                    blue = 40;
+                    green = 160;
+                    red = 220;
+                }
+                uint8_t* pixel = row + static_cast<size_t>(x) * 4;
+                pixel[0] = static_cast<uint8_t>(std::clamp(blue + noise(random), 0.0, 255.0));
+                pixel[1] = static_cast<uint8_t>(std::clamp(green + noise(random), 0.0, 255.0));
+                pixel[2] = static_cast<uint8_t>(std::clamp(red + noise(random), 0.0, 255.0));
+                pixel[3] = 0xFF;
+            }
+        }
+        frames.push_back(std::move(frame));
+    }
+    return frames;
+}
+
+class DiscardingRecorder : public IFrameRecorder {
+public:
+    bool WriteFrame(const BMP_File& frame) override {
+        benchmark::DoNotOptimize(frame.GetBits());
+        ++written_frames;
+        return true;
+    }
+    bool CloseFile() override { return true; }
+    int64_t written_frames = 0;
+};
+
+class DiscardingPresenter : public IFramePresenter {
+public:
+    bool IsPlaybackActive() const override { return false; }
+    void PresentLiveFrame(const BMP_File& live_frame) override { benchmark::DoNotOptimize(live_frame.GetBits()); }
+};
+
+void RunProcessFrame(benchmark::State& state, FrameSize size) {
+    const auto frames = CameraFrames(size);
+    CindralSettings settings;
+    settings.frame_width = size.width;
+    settings.frame_height = size.height;
+    settings.saving_mode = kSavingMotionDetector;
+    settings.show_detector = 1;
+    settings.threshold = 20;
+    settings.detector_colour = 0xF800;
+    DiscardingRecorder recorder;
+    DiscardingPresenter presenter;
+    CFramePipeline pipeline(settings, recorder, &presenter);
+    pipeline.AttachSettings(true);
+    size_t next = 0;
+    for (auto _ : state) {
+        const auto& frame = frames[next];
+        pipeline.ProcessFrame(frame.data(), frame.size());
+        next = (next + 1) % frames.size();
+    }
+    state.counters["recorded"] = static_cast<double>(recorder.written_frames) / static_cast<double>(state.iterations());
+}
+
+struct TurboJpegHandle {
+    tjhandle handle = tjInitCompress();
+    ~TurboJpegHandle() {
+        if (handle != nullptr) tjDestroy(handle);
+    }
+};
+
+void RunEncode(benchmark::State& state, FrameSize size) {
+    // The encoder gets what the recorder gets: packed blue-green-red rows, top row first.
+    std::vector<std::vector<uint8_t>> pictures;
+    for (const auto& frame : CameraFrames(size)) {
+        std::vector<uint8_t> picture(static_cast<size_t>(size.width) * size.height * 3);
+        for (int32_t y = 0; y < size.height; ++y) {
+            const uint8_t* in = frame.data() + static_cast<size_t>(size.height - 1 - y) * size.width * 4;
+            uint8_t* out = picture.data() + static_cast<size_t>(y) * size.width * 3;
+            for (int32_t x = 0; x < size.width; ++x) {
+                out[3 * x] = in[4 * x];
+                out[3 * x + 1] = in[4 * x + 1];
+                out[3 * x + 2] = in[4 * x + 2];
+            }
+        }
+        pictures.push_back(std::move(picture));
+    }
+    TurboJpegHandle compressor;
+    if (compressor.handle == nullptr) {
+        state.SkipWithError("tjInitCompress failed");
+        return;
+    }
+    std::vector<unsigned char> jpeg(tjBufSize(size.width, size.height, TJSAMP_420));
+    size_t next = 0;
+    double total_bytes = 0;
+    for (auto _ : state) {
+        unsigned char* target = jpeg.data();
+        unsigned long jpeg_size = jpeg.size();
+        if (tjCompress2(compressor.handle, pictures[next].data(), size.width, 0, size.height, TJPF_BGR, &target,
+                        &jpeg_size, TJSAMP_420, 75, TJFLAG_NOREALLOC) != 0) {
+            state.SkipWithError(tjGetErrorStr2(compressor.handle));
+            return;
+        }
+        total_bytes += static_cast<double>(jpeg_size);
+        next = (next + 1) % pictures.size();
+    }
+    state.counters["jpeg_kB"] = total_bytes / 1024.0 / static_cast<double>(state.iterations());
+}
+
+// Console output as usual, and the CPU time of every run kept for the ratios: on a busy machine
+// the thread's CPU time is steadier than the wall clock, and both sides run on one thread.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+                times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    const std::map<std::string, double>& Times() const { return times_; }
+
+private:
+    std::map<std::string, double> times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (const FrameSize& size : kSizes) {
+        benchmark::RegisterBenchmark(("ProcessFrame/" + size.Name()).c_str(), RunProcessFrame, size)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("TurboJpegEncode/" + size.Name()).c_str(), RunEncode, size)
+            ->Unit(benchmark::kMillisecond);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    std::printf("\nProcessFrame (Motion Detector, detector shown, recorder discarded) / TurboJPEG encode q75 4:2:0:\n");
+    for (const FrameSize& size : kSizes) {
+        const auto& times = reporter.Times();
+        const auto pipeline = times.find("ProcessFrame/" + size.Name());
+        const auto encode = times.find("TurboJpegEncode/" + size.Name());
+        if (pipeline == times.end() || encode == times.end() || encode->second <= 0) continue;
+        std::printf("  %-10s %8.3f ms / %8.3f ms CPU = %.2f\n", size.Name().c_str(), pipeline->second, encode->second,
+                    pipeline->second / encode->second);
+    }
+    return 0;
+}
