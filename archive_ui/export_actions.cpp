@@ -1,5 +1,98 @@
 #include "archive_ui/export_actions.h"
 
-// Placeholder until the exports land; the panel already links against these.
-void RunSnapshotExport(QWidget*, CFrameArchive&) {}
-void RunAviExport(QWidget*, CFrameArchive&) {}
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QProgressDialog>
+
+#include "archive_ui/core/avi_export.h"
+#include "recording/frame_archive.h"
+
+namespace {
+
+const QString kSnapshotFilter = QStringLiteral("JPeg Files (*.jpg)");
+const QString kSnapshotSuffix = QStringLiteral("jpg");
+const QString kAviFilter = QStringLiteral("AVI Files (*.avi)");
+const QString kAviSuffix = QStringLiteral("avi");
+const QString kSnapshotCaption = QStringLiteral("Shot...");
+const QString kAviCaption = QStringLiteral("Convert to AVI");
+
+QString AskTarget(QWidget* parent, IExportPrompts& prompts, const QString& filter, const QString& suffix) {
+    const QString chosen = prompts.AskSaveFileName(parent, filter, suffix);
+    return chosen.isEmpty() ? chosen : WithDefaultSuffix(chosen, suffix);
+}
+
+}  // namespace
+
+QString WithDefaultSuffix(const QString& path, const QString& default_suffix) {
+    if (path.isEmpty() || !QFileInfo(path).suffix().isEmpty()) return path;
+    return path.endsWith('.') ? path + default_suffix : path + '.' + default_suffix;
+}
+
+QString CDialogExportPrompts::AskSaveFileName(QWidget* parent, const QString& filter, const QString& default_suffix) {
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilter(filter);
+    dialog.setDefaultSuffix(default_suffix);
+    // An existing file is replaced without a question.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+void CDialogExportPrompts::ShowError(QWidget* parent, const QString& caption, const QString& text) {
+    QMessageBox::warning(parent, caption, text);
+}
+
+void RunSnapshotExport(QWidget* parent, CFrameArchive& reader) {
+    CDialogExportPrompts prompts;
+    RunSnapshotExport(parent, reader, prompts);
+}
+
+void RunAviExport(QWidget* parent, CFrameArchive& reader) {
+    CDialogExportPrompts prompts;
+    RunAviExport(parent, reader, prompts);
+}
+
+void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, IExportPrompts& prompts) {
+    if (!reader.GetFrameInfo(reader.GetCurrentFrame()).known) {
+        prompts.ShowError(parent, kSnapshotCaption, QStringLiteral("There is no frame on show to save."));
+        return;
+    }
+    const QString path = AskTarget(parent, prompts, kSnapshotFilter, kSnapshotSuffix);
+    if (path.isEmpty()) return;
+    std::string error;
+    if (!SaveSnapshotJpeg(reader, path.toStdString(), error)) {
+        prompts.ShowError(parent, kSnapshotCaption,
+                          QStringLiteral("The frame could not be saved to %1: %2").arg(path, QString::fromStdString(error)));
+    }
+}
+
+void RunAviExport(QWidget* parent, CFrameArchive& reader, IExportPrompts& prompts) {
+    const int32_t frame_count = reader.GetFrameCount();
+    if (frame_count <= 0) {
+        prompts.ShowError(parent, kAviCaption, QStringLiteral("The archive holds no frames to convert."));
+        return;
+    }
+    const QString path = AskTarget(parent, prompts, kAviFilter, kAviSuffix);
+    if (path.isEmpty()) return;
+
+    QProgressDialog progress(QStringLiteral("Converting %1 frames to %2").arg(frame_count).arg(QFileInfo(path).fileName()),
+                             QStringLiteral("Cancel"), 0, frame_count, parent);
+    progress.setWindowTitle(kAviCaption);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(500);
+    progress.setAutoClose(false);
+    progress.setAutoReset(false);
+    const AviExportResult result = ConvertArchiveToAvi(reader, path.toStdString(), [&](int32_t done, int32_t total) {
+        // A modal progress dialog handles pending events here, the Cancel button among them.
+        progress.setValue(done);
+        return !progress.wasCanceled();
+    });
+    progress.close();
+    if (!result.is_written && !result.is_cancelled) {
+        prompts.ShowError(parent, kAviCaption,
+                          QStringLiteral("The AVI file %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
+    }
+}

@@ -1,8 +1,33 @@
 #pragma once
 
+#include <QString>
+
 class QWidget;
 class CFrameArchive;
+
+// What the exports ask of the user. The panel uses the desktop's dialogs; tests answer in their place.
+class IExportPrompts {
+public:
+    virtual ~IExportPrompts() = default;
+    // The file to save to, or an empty text when the user cancels.
+    virtual QString AskSaveFileName(QWidget* parent, const QString& filter, const QString& default_suffix) = 0;
+    virtual void ShowError(QWidget* parent, const QString& caption, const QString& text) = 0;
+};
+
+// A save dialog (QFileDialog) and a warning box.
+class CDialogExportPrompts : public IExportPrompts {
+public:
+    QString AskSaveFileName(QWidget* parent, const QString& filter, const QString& default_suffix) override;
+    void ShowError(QWidget* parent, const QString& caption, const QString& text) override;
+};
 
 // "Shot..." and "Convert to AVI" of the playback panel; the panel pauses before calling.
 void RunSnapshotExport(QWidget* parent, CFrameArchive& reader);
 void RunAviExport(QWidget* parent, CFrameArchive& reader);
+
+void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, IExportPrompts& prompts);
+// Shows a progress dialog with Cancel while the frames are converted.
+void RunAviExport(QWidget* parent, CFrameArchive& reader, IExportPrompts& prompts);
+
+// A file name without extension gets default_suffix, as the save dialog does.
+QString WithDefaultSuffix(const QString& path, const QString& default_suffix);

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "recording/frame_archive.h"
+
 namespace export_test {
 
 TempFolder::TempFolder() {
@@ -118,6 +120,70 @@ void PaintScene(BMP_File& picture, int32_t width, int32_t height, uint32_t seed)
             pixel[2] = static_cast<uint8_t>(std::clamp(base_red + jitter, 0, 255));
         }
     }
+}
+
+std::string RecordArchive(const std::string& folder, const std::vector<const BMP_File*>& pictures) {
+    CFrameArchive recorder(folder + "/");
+    std::string path;
+    recorder.SetFileCreatedCallback([&](const std::string& created) { path = created; });
+    for (const BMP_File* picture : pictures) {
+        if (!recorder.WriteFrame(*picture)) throw std::runtime_error("recording failed: " + recorder.GetLastError());
+    }
+    recorder.CloseFile();
+    return path;
+}
+
+std::string RecordScenes(const std::string& folder, int32_t width, int32_t height, int count) {
+    std::vector<BMP_File> scenes(static_cast<size_t>(count));
+    std::vector<const BMP_File*> pictures;
+    for (int i = 0; i < count; ++i) {
+        PaintScene(scenes[i], width, height, static_cast<uint32_t>(i));
+        pictures.push_back(&scenes[i]);
+    }
+    return RecordArchive(folder, pictures);
+}
+
+std::vector<uint8_t> DecodeArchive(CFrameArchive& reader) {
+    std::vector<uint8_t> frames;
+    for (int32_t frame = 0; frame < reader.GetFrameCount(); ++frame) {
+        reader.SeekFrame(frame);
+        if (!reader.IsFrameDecoded()) continue;
+        const BMP_File& image = reader.GetFrameImage();
+        frames.insert(frames.end(), image.GetBits(), image.GetBits() + image.GetBitsSize());
+    }
+    return frames;
+}
+
+namespace {
+
+// Locates frames 0 to frame in order, so that each record is found from the one before
+// and never by a jump's estimate.
+bool LocateInOrder(CFrameArchive& reader, int32_t frame) {
+    for (int32_t k = 0; k <= frame; ++k) {
+        if (!reader.LocateFrame(k)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> StoredJpeg(const std::string& archive_path, int32_t frame) {
+    CFrameArchive reader;
+    if (!reader.OpenFile(archive_path) || !LocateInOrder(reader, frame)) return {};
+    const cna_info_t& info = reader.GetFrameInfo(frame);
+    const std::vector<uint8_t> file = ReadFileBytes(archive_path);
+    if (info.data_position + info.data_length > static_cast<int64_t>(file.size())) return {};
+    return std::vector<uint8_t>(file.begin() + info.data_position, file.begin() + info.data_position + info.data_length);
+}
+
+void DamageFrame(const std::string& archive_path, int32_t frame) {
+    CFrameArchive reader;
+    if (!reader.OpenFile(archive_path) || !LocateInOrder(reader, frame)) throw std::runtime_error("no such frame");
+    const cna_info_t info = reader.GetFrameInfo(frame);
+    std::vector<uint8_t> file = ReadFileBytes(archive_path);
+    // Keep SOI and the JFIF segment, so the record is still found; wipe the tables and frame header.
+    std::fill(file.begin() + info.data_position + 20, file.begin() + info.data_position + 200, uint8_t{0});
+    WriteFileBytes(archive_path, file);
 }
 
 }  // namespace export_test

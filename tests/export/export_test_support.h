@@ -6,6 +6,8 @@
 
 #include "recording/bmp_file.h"
 
+class CFrameArchive;
+
 namespace export_test {
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
@@ -53,5 +55,16 @@ bool FileExists(const std::string& path);
 void PaintPattern(BMP_File& picture, int32_t width, int32_t height, uint32_t seed);
 // A camera-like picture (smooth gradient, an object at a place depending on seed, a little noise).
 void PaintScene(BMP_File& picture, int32_t width, int32_t height, uint32_t seed);
+
+// Records the pictures into a new archive under folder with the program's recorder; returns its path.
+std::string RecordArchive(const std::string& folder, const std::vector<const BMP_File*>& pictures);
+// Records count camera-like pictures of one size.
+std::string RecordScenes(const std::string& folder, int32_t width, int32_t height, int count);
+// Every frame as the reader decodes it, concatenated; empty pictures for frames that do not decode.
+std::vector<uint8_t> DecodeArchive(CFrameArchive& reader);
+// The stored JPEG bytes of one frame, read from the archive file itself.
+std::vector<uint8_t> StoredJpeg(const std::string& archive_path, int32_t frame);
+// Makes the JPEG of one frame undecodable while its record stays findable.
+void DamageFrame(const std::string& archive_path, int32_t frame);
 
 }  // namespace export_test

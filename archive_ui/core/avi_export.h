@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "archive_ui/core/avi_writer.h"
+#include "recording/bmp_file.h"
+
+class CFrameArchive;
+
+// Told after every frame written (frames_done of frame_count); returning false cancels.
+using AviExportProgress = std::function<bool(int32_t frames_done, int32_t frame_count)>;
+
+struct AviExportResult {
+    bool is_written = false;    // the AVI file is complete under its name
+    bool is_cancelled = false;  // stopped by the progress callback; nothing was written
+    int32_t frames_written = 0;
+    int32_t frames_repeated = 0;  // frames that did not decode and repeat the frame written before
+    int32_t frames_fitted = 0;    // frames of another size scaled to the first frame's size
+    int32_t width = 0;
+    int32_t height = 0;
+    std::string error;  // why nothing was written
+};
+
+// Converts every frame of the archive open in reader into an uncompressed 24-bit AVI file at
+// 10 frames per second, sized like the archive's first decodable frame. An existing file at
+// avi_path is replaced only by a complete conversion; a failed or cancelled one leaves no file.
+// The reader ends on the frame it was on before, decoded and upright.
+AviExportResult ConvertArchiveToAvi(CFrameArchive& reader, const std::string& avi_path,
+                                    const AviExportProgress& on_progress = {},
+                                    const AviWriterOptions& options = {});
+
+// Writes the reader's current frame as its stored JPEG stream, byte for byte.
+// False with error set when nothing was written.
+bool SaveSnapshotJpeg(CFrameArchive& reader, const std::string& jpeg_path, std::string& error);
+
+// Scales source into target's size, nearest pixel, for frames whose size differs from the first.
+void FitPicture(const BMP_File& source, BMP_File& target);

@@ -1,0 +1,79 @@
+// cindral-cli avi FILE OUT.avi: the playback panel's "Convert to AVI" on the command line.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "archive_ui/core/avi_export.h"
+#include "cli/cli_command.h"
+#include "recording/frame_archive.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_is_interrupted = 0;
+
+void OnInterrupt(int) { g_is_interrupted = 1; }
+
+// An interrupt cancels the conversion, so that no partial file stays behind.
+class InterruptCancels {
+public:
+    InterruptCancels() {
+        g_is_interrupted = 0;
+        previous_int_ = std::signal(SIGINT, OnInterrupt);
+        previous_term_ = std::signal(SIGTERM, OnInterrupt);
+    }
+    ~InterruptCancels() {
+        std::signal(SIGINT, previous_int_);
+        std::signal(SIGTERM, previous_term_);
+    }
+    InterruptCancels(const InterruptCancels&) = delete;
+    InterruptCancels& operator=(const InterruptCancels&) = delete;
+
+private:
+    void (*previous_int_)(int) = SIG_DFL;
+    void (*previous_term_)(int) = SIG_DFL;
+};
+
+int RunAvi(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 2) {
+        std::fprintf(stderr, "usage: cindral-cli avi FILE OUT.avi\n");
+        return 2;
+    }
+    const std::string& archive_path = arguments[0];
+    const std::string& avi_path = arguments[1];
+
+    CFrameArchive reader;
+    if (!reader.OpenFile(archive_path)) {
+        std::fprintf(stderr, "cindral-cli avi: %s\n", reader.GetLastError().c_str());
+        return 1;
+    }
+    const bool is_showing_progress = ::isatty(STDERR_FILENO) == 1;
+    InterruptCancels interrupt_cancels;
+    const AviExportResult result = ConvertArchiveToAvi(reader, avi_path, [&](int32_t done, int32_t total) {
+        if (is_showing_progress && (done % 10 == 0 || done == total)) std::fprintf(stderr, "\rframe %d of %d", done, total);
+        return g_is_interrupted == 0;
+    });
+    if (is_showing_progress && result.frames_written + result.is_cancelled > 0) std::fprintf(stderr, "\n");
+    if (result.is_cancelled) {
+        std::fprintf(stderr, "cindral-cli avi: interrupted; %s was not written\n", avi_path.c_str());
+        return 130;
+    }
+    if (!result.is_written) {
+        std::fprintf(stderr, "cindral-cli avi: %s: %s\n", archive_path.c_str(), result.error.c_str());
+        return 1;
+    }
+    std::printf("%s: %d frames of %dx%d at 10 frames per second", avi_path.c_str(), result.frames_written,
+                result.width, result.height);
+    if (result.frames_repeated > 0) std::printf(", %d undecodable frames repeat the frame before", result.frames_repeated);
+    if (result.frames_fitted > 0) std::printf(", %d frames of another size scaled", result.frames_fitted);
+    std::printf("\n");
+    return 0;
+}
+
+const CliCommandRegistration kAvi{{"avi", "avi FILE OUT.avi",
+                                   "converts every frame of an archive into an uncompressed AVI at 10 frames per second",
+                                   &RunAvi}};
+
+}  // namespace
