@@ -5,8 +5,27 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <algorithm>
+#include <cmath>
 
 #include "archive_ui/date_range_dlg.h"
+
+namespace {
+
+// Column widths in pixels for the dialog font the layout was drawn with.
+constexpr int kFileColumnWidth = 70;
+constexpr int kDateColumnWidth = 130;
+constexpr int kDurationColumnWidth = 70;
+// Average letter width of that font (8 point at 96 dpi), in pixels.
+constexpr double kTemplateAverageWidthPx = 6.0;
+
+// The columns grow with the font like the rest of the dialog, so that the Date text fits.
+double ColumnWidthScale(const QWidget& list) {
+    const int average_width_px = DialogUnitsToPixels(list, 4, 0, 0, 0).x();
+    return std::max(1.0, average_width_px / kTemplateAverageWidthPx);
+}
+
+}  // namespace
 
 CArchiveDlg::CArchiveDlg(const std::string& program_folder, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
@@ -38,7 +57,13 @@ CArchiveDlg::CArchiveDlg(const std::string& program_folder, QWidget* parent)
     connect(list_control_, &QTreeWidget::itemSelectionChanged, this, &CArchiveDlg::OnItemChanged);
 
     auto* hint = new QLabel(QStringLiteral("Use SHIFT and CONTROL to select more than one file."), this);
-    hint->setGeometry(DialogUnitsToPixels(*this, 7, 185, 174, 8));
+    QRect hint_rect = DialogUnitsToPixels(*this, 7, 185, 174, 8);
+    // Fonts here run wider than the template's; never cut the hint short.
+    hint_rect.setWidth(std::max(hint_rect.width(), hint->sizeHint().width()));
+    hint_rect.setHeight(std::max(hint_rect.height(), hint->sizeHint().height()));
+    hint->setGeometry(hint_rect);
+    const int margin_px = DialogUnitsToPixels(*this, 0, 0, 7, 0).width();
+    if (hint_rect.right() + margin_px > width()) setFixedWidth(hint_rect.right() + margin_px);
 
     setTabOrder(ok_button, cancel_button);
     setTabOrder(cancel_button, list_control_);
@@ -62,9 +87,10 @@ void CArchiveDlg::OnInitDialog() {
 
     list_control_->setColumnCount(3);
     list_control_->setHeaderLabels({QStringLiteral("File"), QStringLiteral("Date"), QStringLiteral("Duration")});
-    list_control_->setColumnWidth(0, 70);
-    list_control_->setColumnWidth(1, 130);
-    list_control_->setColumnWidth(2, 70);
+    const double font_scale = ColumnWidthScale(*list_control_);
+    list_control_->setColumnWidth(0, static_cast<int>(std::lround(kFileColumnWidth * font_scale)));
+    list_control_->setColumnWidth(1, static_cast<int>(std::lround(kDateColumnWidth * font_scale)));
+    list_control_->setColumnWidth(2, static_cast<int>(std::lround(kDurationColumnWidth * font_scale)));
 
     DayRange range;
     if (date_range_source_) {

@@ -1,6 +1,7 @@
 #include "archive_ui/panel_dlg.h"
 
 #include <QFile>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
@@ -159,6 +160,16 @@ void CPanelDlg::OnClose() {
 
 void CPanelDlg::accept() { OnClose(); }
 void CPanelDlg::reject() { OnClose(); }
+
+void CPanelDlg::keyPressEvent(QKeyEvent* event) {
+    // Enter that no button takes closes the panel, as Escape does; a focused button is pushed.
+    const bool is_enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (is_enter && qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
+        OnClose();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
 
 void CPanelDlg::setVisible(bool visible) {
     if (visible && !is_placed_ && parentWidget() != nullptr) {

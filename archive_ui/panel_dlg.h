@@ -61,6 +61,9 @@ public:
     // First shown over the top-left corner of the view; afterwards where the user left it.
     void setVisible(bool visible) override;
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     void LoadCurrentArchive();
     void ShowCurrentFrame();

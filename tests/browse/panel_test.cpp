@@ -252,9 +252,19 @@ TEST_F(PanelTest, CloseHidesClearsPlaybackAndKeepsPause) {
     EXPECT_FALSE(panel_->IsPlaybackActive());
     panel_->SetArchives({QString::fromStdString(path)});
     ShowAndSettle(panel_.get());
-    panel_->accept();
+    panel_->Slider()->setFocus();
+    PressKey(panel_.get(), Qt::Key_Return);
     EXPECT_FALSE(panel_->isVisible());
     EXPECT_FALSE(panel_->IsPlaybackActive());
+
+    // Enter on a focused button pushes that button instead.
+    panel_->SetArchives({QString::fromStdString(path)});
+    ShowAndSettle(panel_.get());
+    panel_->activateWindow();
+    panel_->PlayButton()->setFocus();
+    PressKey(panel_.get(), Qt::Key_Return);
+    EXPECT_TRUE(panel_->IsPlaybackActive());
+    EXPECT_TRUE(panel_->IsAutoPlay());
 }
 
 TEST_F(PanelTest, ExportButtonsPauseFirst) {
