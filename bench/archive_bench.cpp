@@ -1,0 +1,235 @@
+// Recording and playback costs of the archive:
+//   append (encode + write) against the bare encode at 1920x1080, goal at most 1.1x;
+//   SeekFrame to random frames against stepping in order on 2 000 frames, goal at most 1.3x.
+// Frames look like a camera's: smooth light, a little noise, an object that moves.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "recording/archive_format.h"
+#include "recording/frame_archive.h"
+#include "recording/jpeg_codec.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kSceneFrames = 8;
+constexpr int kArchiveFrames = 2000;
+constexpr int kSeeksPerRound = 200;
+
+void PaintScene(BMP_File& image, int width, int height, int frame_number) {
+    image.Create(width, height);
+    std::mt19937 noise(static_cast<uint32_t>(frame_number));
+    const int size = height / 5;
+    const int object_x = (frame_number * width / 23) % (width - size);
+    const int object_y = height / 2 - size / 2 + (frame_number % 5) * 4;
+    uint8_t* bits = image.GetBits();
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int jitter = static_cast<int>(noise() % 5) - 2;
+            const bool is_object = x >= object_x && x < object_x + size && y >= object_y && y < object_y + size;
+            // A lit wall with a soft gradient and a darker floor.
+            int blue = y < height * 2 / 3 ? 150 - 60 * y / height + 20 * x / width : 70;
+            int green = y < height * 2 / 3 ? 160 - 50 * y / height : 80 + 10 * x / width;
+            int red = y < height * 2 / 3 ? 170 - 40 * y / height : 90;
+            if (is_object) {
+                blue = 40 + (x - object_x) * 60 / size;
+                green = 60;
+                red = 180;
+            }
+            uint8_t* pixel = bits + (static_cast<size_t>(y) * width + x) * 3;
+            pixel[0] = static_cast<uint8_t>(std::clamp(blue + jitter, 0, 255));
+            pixel[1] = static_cast<uint8_t>(std::clamp(green + jitter, 0, 255));
+            pixel[2] = static_cast<uint8_t>(std::clamp(red + jitter, 0, 255));
+        }
+    }
+}
+
+const std::vector<BMP_File>& SceneFrames(int width, int height) {
+    static std::map<std::pair<int, int>, std::vector<BMP_File>> frames;
+    auto& list = frames[{width, height}];
+    if (list.empty()) {
+        list.resize(kSceneFrames);
+        for (int i = 0; i < kSceneFrames; ++i) PaintScene(list[i], width, height, i);
+    }
+    return list;
+}
+
+// CINDRAL_BENCH_DIR picks the file system the archives go to (the system's temporary folder by default).
+std::string BenchFolder() {
+    static std::string folder = [] {
+        const char* chosen = std::getenv("CINDRAL_BENCH_DIR");
+        const fs::path parent = chosen != nullptr && *chosen != '\0' ? fs::path(chosen) : fs::temp_directory_path();
+        std::string pattern = (parent / "cindral-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        return pattern + "/";
+    }();
+    return folder;
+}
+
+void BM_Encode(benchmark::State& state) {
+    const auto& frames = SceneFrames(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    JpegCodec codec;
+    std::vector<uint8_t> buffer(CFrameArchive::kJpegBufferSize);
+    size_t frame = 0;
+    for (auto _ : state) {
+        const uint32_t length = codec.EncodeJpeg(frames[frame++ % frames.size()], buffer.data(),
+                                                 static_cast<uint32_t>(buffer.size()));
+        if (length == 0) state.SkipWithError(codec.LastError().c_str());
+        benchmark::DoNotOptimize(length);
+        state.counters["jpeg_bytes"] = length;
+    }
+}
+
+void BM_Append(benchmark::State& state) {
+    const auto& frames = SceneFrames(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    CFrameArchive recorder(BenchFolder() + "append/");
+    fs::create_directories(BenchFolder() + "append");
+    size_t frame = 0;
+    int64_t written = 0;
+    for (auto _ : state) {
+        if (!recorder.WriteFrame(frames[frame++ % frames.size()])) state.SkipWithError(recorder.GetLastError().c_str());
+        // Keep the file a realistic size: a new one every 500 frames, as motion episodes do.
+        if (++written % 500 == 0) {
+            state.PauseTiming();
+            const std::string finished = recorder.GetWritePath();
+            recorder.CloseFile();
+            fs::remove(finished);
+            state.ResumeTiming();
+        }
+    }
+    const std::string last = recorder.GetWritePath();
+    recorder.CloseFile();
+    fs::remove(last);
+}
+
+// 2 000 records of 640x480 camera frames, written the way the recorder lays them out.
+const std::string& SeekArchive() {
+    static std::string path = [] {
+        const std::string file = BenchFolder() + "seek.CNA";
+        std::vector<std::vector<uint8_t>> streams;
+        JpegCodec codec;
+        std::vector<uint8_t> buffer(CFrameArchive::kJpegBufferSize);
+        BMP_File image;
+        for (int i = 0; i < 40; ++i) {
+            PaintScene(image, 640, 480, i);
+            const uint32_t length = codec.EncodeJpeg(image, buffer.data(), static_cast<uint32_t>(buffer.size()));
+            streams.emplace_back(buffer.begin(), buffer.begin() + length);
+        }
+        std::ofstream out(file, std::ios::binary);
+        uint8_t bytes[12];
+        archive_format::WriteU32(bytes, kArchiveFrames);
+        archive_format::WriteU32(bytes + 4, 0x40E6A000);
+        out.write(reinterpret_cast<const char*>(bytes), 8);
+        for (int i = 0; i < kArchiveFrames; ++i) {
+            const auto& stream = streams[i % streams.size()];
+            archive_format::WriteDouble(bytes, 46000.0 + i / 864000.0);
+            archive_format::WriteU32(bytes + 8, static_cast<uint32_t>(stream.size()));
+            out.write(reinterpret_cast<const char*>(bytes), 12);
+            out.write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
+        }
+        archive_format::WriteDouble(bytes, 46000.5);
+        archive_format::WriteU32(bytes + 8, archive_format::kEndMarker);
+        out.write(reinterpret_cast<const char*>(bytes), 12);
+        archive_format::WriteU32(bytes, kArchiveFrames);
+        out.write(reinterpret_cast<const char*>(bytes), 4);
+        return file;
+    }();
+    return path;
+}
+
+// Each round opens the file afresh and shows kSeeksPerRound frames: a run in order, or random jumps.
+void SeekRounds(benchmark::State& state, bool is_random) {
+    const std::string& path = SeekArchive();
+    std::mt19937 random(7);
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<int32_t> frames(kSeeksPerRound);
+        if (is_random) {
+            for (int32_t& frame : frames) frame = std::uniform_int_distribution<int32_t>(0, kArchiveFrames - 1)(random);
+        } else {
+            const int32_t first = (round * kSeeksPerRound) % kArchiveFrames;
+            std::iota(frames.begin(), frames.end(), first);
+        }
+        ++round;
+        CFrameArchive reader;
+        if (!reader.OpenFile(path)) state.SkipWithError("cannot open the archive");
+        // Stepping needs the entry before its run located, as playback has it.
+        if (!is_random && frames[0] > 0) reader.LocateFrame(frames[0] - 1);
+        state.ResumeTiming();
+        for (const int32_t frame : frames) {
+            reader.SeekFrame(frame);
+            if (!reader.IsFrameDecoded()) state.SkipWithError("frame not decoded");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kSeeksPerRound);
+}
+
+void BM_SeekInOrder(benchmark::State& state) { SeekRounds(state, false); }
+void BM_SeekRandom(benchmark::State& state) { SeekRounds(state, true); }
+
+BENCHMARK(BM_Encode)->Args({1920, 1080})->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_Append)->Args({1920, 1080})->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_SeekInOrder)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_SeekRandom)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+// Keeps every run's time per iteration so that the ratios can be printed at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+                real_times_[run.run_name.function_name] = run.GetAdjustedRealTime();
+                cpu_times_[run.run_name.function_name] = run.GetAdjustedCPUTime();
+            }
+        }
+    }
+    // Wall-clock ratio (what the goal is about) and the processor-time ratio beside it, which
+    // tells the program's own work apart from waits on the disk and on other processes.
+    void PrintRatio(const char* what, const std::string& numerator, const std::string& denominator, double goal) const {
+        const double real = Ratio(real_times_, numerator, denominator);
+        const double cpu = Ratio(cpu_times_, numerator, denominator);
+        if (real <= 0 || cpu <= 0) return;
+        std::printf("%-54s %.3fx wall clock (goal <= %.1fx: %s), %.3fx processor time\n", what, real, goal,
+                    real <= goal ? "met" : "missed", cpu);
+    }
+
+private:
+    static double Ratio(const std::map<std::string, double>& times, const std::string& numerator,
+                        const std::string& denominator) {
+        const auto top = times.find(numerator);
+        const auto bottom = times.find(denominator);
+        if (top == times.end() || bottom == times.end() || bottom->second <= 0) return 0;
+        return top->second / bottom->second;
+    }
+
+    std::map<std::string, double> real_times_;
+    std::map<std::string, double> cpu_times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::printf("\n");
+    reporter.PrintRatio("append / encode at 1920x1080:", "BM_Append", "BM_Encode", 1.1);
+    reporter.PrintRatio("random SeekFrame / in-order SeekFrame (2000 frames):", "BM_SeekRandom", "BM_SeekInOrder", 1.3);
+    std::error_code ignored;
+    fs::remove_all(BenchFolder(), ignored);
+    benchmark::Shutdown();
+    return 0;
+}
