@@ -6,45 +6,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <unistd.h>
 
+#include "archive/archive_test_support.h"
 #include "recording/archive_format.h"
 #include "recording/frame_archive.h"
 
 namespace fs = std::filesystem;
+using archive_test::ReadBytes;
+using archive_test::TempFolder;
+using archive_test::WriteBytes;
 
 namespace {
-
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "cindral-mutation-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-    std::string Folder() const { return path_.string() + "/"; }
-
-private:
-    fs::path path_;
-};
-
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 // A small archive written by the recorder: frames of unequal size, one of odd width.
 std::vector<uint8_t> RecordSeedArchive(const TempFolder& folder) {
