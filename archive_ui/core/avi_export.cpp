@@ -1,14 +1,129 @@
 #include "archive_ui/core/avi_export.h"
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "recording/frame_archive.h"
 
 namespace {
 
-// What the next undecodable frame repeats: the last frame written, wherever it lies.
-enum class LastWritten { kNothing, kReaderImage, kFitted, kBlack };
+// Hands laid-out frames to a thread that writes them, so that writing one frame overlaps
+// decoding the next. Unlike the live picture, no frame may be dropped here: the buffers are
+// few and the converting thread waits for a free one.
+class CSampleWriteThread {
+public:
+    CSampleWriteThread(CAviWriter& writer, size_t buffer_count) : writer_(writer), buffers_(buffer_count) {
+        for (Buffer& buffer : buffers_) buffer.bytes.reset(new uint8_t[writer.GetSampleBytes()]);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~CSampleWriteThread() { Stop(); }
+    CSampleWriteThread(const CSampleWriteThread&) = delete;
+    CSampleWriteThread& operator=(const CSampleWriteThread&) = delete;
+
+    // A buffer of the writer's sample size to fill; nullptr once a write has failed.
+    uint8_t* Acquire() {
+        std::unique_lock lock(mutex_);
+        int free_buffer = -1;
+        wake_producer_.wait(lock, [&] {
+            free_buffer = FindFree();
+            return has_failed_ || free_buffer >= 0;
+        });
+        if (has_failed_) return nullptr;
+        filling_ = free_buffer;
+        return buffers_[free_buffer].bytes.get();
+    }
+    // Queues the buffer handed out by Acquire.
+    bool Submit() {
+        std::lock_guard lock(mutex_);
+        if (has_failed_ || filling_ < 0) return false;
+        Queue(filling_);
+        last_ = filling_;
+        filling_ = -1;
+        return true;
+    }
+    // Queues the buffer submitted last once more.
+    bool SubmitAgain() {
+        std::lock_guard lock(mutex_);
+        if (has_failed_ || last_ < 0) return false;
+        Queue(last_);
+        return true;
+    }
+    // Waits until every queued frame is written; false when a write failed.
+    bool Drain() {
+        std::unique_lock lock(mutex_);
+        wake_producer_.wait(lock, [&] { return has_failed_ || (queue_.empty() && !is_writing_); });
+        return !has_failed_;
+    }
+    // Drops what is still queued and ends the thread.
+    void Stop() {
+        {
+            std::lock_guard lock(mutex_);
+            is_stopping_ = true;
+        }
+        wake_writer_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    struct Buffer {
+        std::unique_ptr<uint8_t[]> bytes;
+        int pending_writes = 0;
+    };
+
+    int FindFree() const {
+        for (size_t i = 0; i < buffers_.size(); ++i) {
+            const int index = static_cast<int>(i);
+            if (buffers_[i].pending_writes == 0 && index != last_ && index != filling_) return index;
+        }
+        return -1;
+    }
+    void Queue(int buffer) {
+        ++buffers_[buffer].pending_writes;
+        queue_.push_back(buffer);
+        wake_writer_.notify_one();
+    }
+    void Run() {
+        for (;;) {
+            int buffer = -1;
+            {
+                std::unique_lock lock(mutex_);
+                wake_writer_.wait(lock, [&] { return is_stopping_ || !queue_.empty(); });
+                if (is_stopping_) return;
+                buffer = queue_.front();
+                queue_.pop_front();
+                is_writing_ = true;
+            }
+            const bool is_written = writer_.WriteSample(buffers_[buffer].bytes.get());
+            {
+                std::lock_guard lock(mutex_);
+                --buffers_[buffer].pending_writes;
+                is_writing_ = false;
+                if (!is_written) has_failed_ = true;
+            }
+            wake_producer_.notify_one();
+            if (!is_written) return;
+        }
+    }
+
+    CAviWriter& writer_;  // used by the thread alone while it runs
+    std::vector<Buffer> buffers_;
+    std::deque<int> queue_;
+    int filling_ = -1;  // handed out by Acquire, not yet submitted
+    int last_ = -1;     // submitted last, kept for repeats
+    bool is_writing_ = false;
+    bool is_stopping_ = false;
+    bool has_failed_ = false;
+    std::mutex mutex_;
+    std::condition_variable wake_writer_;
+    std::condition_variable wake_producer_;
+    std::thread thread_;
+};
 
 // Puts the reader back on the frame it was on, so that the picture on show and "Shot..." agree.
 class ReaderPositionGuard {
@@ -22,6 +137,8 @@ private:
     CFrameArchive& reader_;
     int32_t frame_;
 };
+
+constexpr size_t kWriteBuffers = 4;
 
 }  // namespace
 
@@ -60,80 +177,81 @@ AviExportResult ConvertArchiveToAvi(CFrameArchive& reader, const std::string& av
     ReaderPositionGuard restore_position(reader);
 
     CAviWriter writer;
+    std::optional<CSampleWriteThread> write_thread;  // ends before the writer does
     BMP_File fitted;
-    BMP_File black;
-    LastWritten last_written = LastWritten::kNothing;
     int32_t leading_undecodable = 0;  // frames before the first decodable one, written black
 
     auto fail = [&](std::string error) {
-        result.error = std::move(error);
+        write_thread.reset();
+        result.error = error.empty() ? writer.GetError() : std::move(error);
         result.frames_written = 0;
         return result;
     };
-    auto write = [&](const BMP_File& picture, LastWritten source) {
-        if (!writer.WriteFrame(picture.GetBits())) return false;
-        last_written = source;
+    // The reader's picture is only read: rows are flipped while they are copied out.
+    auto submit_picture = [&](const BMP_File& picture) {
+        uint8_t* sample = write_thread->Acquire();
+        if (sample == nullptr) return false;
+        CAviWriter::StoreRows(picture.GetBits(), result.width, result.height, sample);
         ++result.frames_written;
-        return true;
+        return write_thread->Submit();
+    };
+    auto submit_black = [&](int32_t count) {
+        uint8_t* sample = write_thread->Acquire();
+        if (sample == nullptr) return false;
+        std::memset(sample, 0, writer.GetSampleBytes());
+        bool is_ok = write_thread->Submit();
+        for (int32_t i = 1; i < count && is_ok; ++i) is_ok = write_thread->SubmitAgain();
+        result.frames_written += count;
+        return is_ok;
     };
 
     for (int32_t frame = 0; frame < frame_count; ++frame) {
         reader.SeekFrame(frame);
         const bool is_decoded = reader.IsFrameDecoded();
-        // The reader's picture is never flipped: the writer lays its rows out bottom first.
         const BMP_File& image = reader.GetFrameImage();
 
-        if (!writer.IsOpen() && is_decoded) {
+        bool is_ok = true;
+        // While the thread runs, only it touches the writer.
+        if (!write_thread && is_decoded) {
             // The first decodable frame fixes the format of the whole stream.
-            if (!writer.Open(avi_path, image.GetWidth(), image.GetHeight(), options)) return fail(writer.GetError());
+            if (!writer.Open(avi_path, image.GetWidth(), image.GetHeight(), options)) return fail({});
             result.width = image.GetWidth();
             result.height = image.GetHeight();
-            black.Create(result.width, result.height);
-            for (int32_t i = 0; i < leading_undecodable; ++i) {
-                if (!write(black, LastWritten::kBlack)) return fail(writer.GetError());
+            write_thread.emplace(writer, kWriteBuffers);
+            if (leading_undecodable > 0) {
+                is_ok = submit_black(leading_undecodable);
+                result.frames_repeated += leading_undecodable;
             }
-            result.frames_repeated += leading_undecodable;
         }
-
-        if (!writer.IsOpen()) {
+        if (!write_thread) {
             ++leading_undecodable;
-        } else {
-            const bool is_same_size = image.GetWidth() == result.width && image.GetHeight() == result.height;
-            const BMP_File* picture = &black;
-            LastWritten source = LastWritten::kBlack;
-            if (is_decoded && is_same_size) {
-                picture = &image;
-                source = LastWritten::kReaderImage;
-            } else if (is_decoded) {
-                fitted.CreateForOverwrite(result.width, result.height);
-                FitPicture(image, fitted);
-                picture = &fitted;
-                source = LastWritten::kFitted;
-                ++result.frames_fitted;
-            } else {
-                // A failed decode leaves the reader's picture as it was, so the frame written
-                // before is still where it was taken from.
-                ++result.frames_repeated;
-                if (last_written == LastWritten::kReaderImage && is_same_size) {
-                    picture = &image;
-                    source = LastWritten::kReaderImage;
-                } else if (last_written == LastWritten::kFitted) {
-                    picture = &fitted;
-                    source = LastWritten::kFitted;
-                }
-            }
-            if (!write(*picture, source)) return fail(writer.GetError());
+        } else if (is_ok && is_decoded && image.GetWidth() == result.width && image.GetHeight() == result.height) {
+            is_ok = submit_picture(image);
+        } else if (is_ok && is_decoded) {
+            fitted.CreateForOverwrite(result.width, result.height);
+            FitPicture(image, fitted);
+            is_ok = submit_picture(fitted);
+            ++result.frames_fitted;
+        } else if (is_ok) {
+            // The frame written before is written again, as it was: upright in the picture.
+            is_ok = write_thread->SubmitAgain();
+            ++result.frames_written;
+            ++result.frames_repeated;
         }
+        if (!is_ok) return fail({});
 
         if (on_progress && !on_progress(frame + 1, frame_count)) {
+            write_thread.reset();
             writer.Abandon();
             result.is_cancelled = true;
             result.frames_written = 0;
             return result;
         }
     }
-    if (!writer.IsOpen()) return fail("no frame of the archive can be decoded");
-    if (!writer.Finish()) return fail(writer.GetError());
+    if (!write_thread) return fail("no frame of the archive can be decoded");
+    if (!write_thread->Drain()) return fail({});
+    write_thread.reset();
+    if (!writer.Finish()) return fail({});
     result.is_written = true;
     return result;
 }

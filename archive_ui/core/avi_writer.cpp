@@ -286,7 +286,37 @@ uint64_t CAviWriter::RiffBytesAfterNextFrame() const {
     return bytes;
 }
 
+void CAviWriter::StoreRows(const uint8_t* top_down_pixels, int32_t width, int32_t height, uint8_t* stored_sample) {
+    const size_t row_bytes = static_cast<size_t>(width) * 3;
+    const size_t stored_row_bytes = PaddedRowBytes(width);
+    for (int32_t row = 0; row < height; ++row) {
+        uint8_t* target = stored_sample + static_cast<size_t>(height - 1 - row) * stored_row_bytes;
+        std::memcpy(target, top_down_pixels + static_cast<size_t>(row) * row_bytes, row_bytes);
+        std::memset(target + row_bytes, 0, stored_row_bytes - row_bytes);
+    }
+}
+
 bool CAviWriter::WriteFrame(const uint8_t* top_down_pixels) {
+    // Rows go out bottom row first straight from the caller's picture, each followed by its
+    // padding: the kernel gathers them, no flipped copy is made here.
+    const uint32_t pad_bytes = stored_row_bytes_ - row_bytes_;
+    pieces_.clear();
+    pieces_.push_back({nullptr, 0});  // the chunk header
+    for (int32_t row = height_ - 1; row >= 0; --row) {
+        pieces_.push_back({const_cast<uint8_t*>(top_down_pixels) + static_cast<size_t>(row) * row_bytes_, row_bytes_});
+        if (pad_bytes) pieces_.push_back({zero_padding_.data(), pad_bytes});
+    }
+    return WriteChunk(pieces_);
+}
+
+bool CAviWriter::WriteSample(const uint8_t* stored_sample) {
+    pieces_.clear();
+    pieces_.push_back({nullptr, 0});
+    pieces_.push_back({const_cast<uint8_t*>(stored_sample), sample_bytes_});
+    return WriteChunk(pieces_);
+}
+
+bool CAviWriter::WriteChunk(std::vector<iovec>& pieces) {
     if (!file_.IsOpen()) return Fail(error_.empty() ? "no file is open for writing" : error_);
     if (!riff_chunks_.empty() && RiffBytesAfterNextFrame() > options_.riff_split_bytes) {
         if (!EndRiff() || !BeginRiff(false)) return false;
@@ -294,19 +324,9 @@ bool CAviWriter::WriteFrame(const uint8_t* top_down_pixels) {
     if (RiffBytesAfterNextFrame() > UINT32_MAX - 8) return Fail("a frame is too large for a RIFF chunk");
     if (total_frames_ == UINT32_MAX) return Fail("too many frames for one stream");
 
-    // Rows go out bottom row first straight from the caller's picture, each followed by its
-    // padding: the kernel gathers them, no flipped copy is made here.
-    const uint32_t pad_bytes = stored_row_bytes_ - row_bytes_;
     uint8_t chunk_header[8] = {'0', '0', 'd', 'b'};
     for (int i = 0; i < 4; ++i) chunk_header[4 + i] = static_cast<uint8_t>(sample_bytes_ >> (8 * i));
-
-    std::vector<iovec> pieces;
-    pieces.reserve(1 + static_cast<size_t>(height_) * (pad_bytes ? 2 : 1));
-    pieces.push_back({chunk_header, sizeof chunk_header});
-    for (int32_t row = height_ - 1; row >= 0; --row) {
-        pieces.push_back({const_cast<uint8_t*>(top_down_pixels) + static_cast<size_t>(row) * row_bytes_, row_bytes_});
-        if (pad_bytes) pieces.push_back({zero_padding_.data(), pad_bytes});
-    }
+    pieces[0] = {chunk_header, sizeof chunk_header};
 
     const uint64_t chunk_position = position_;
     size_t next = 0;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/uio.h>
+
 // An open file descriptor, owned: closed by the destructor unless closed before.
 class CPosixFile {
 public:
@@ -67,6 +69,8 @@ public:
     // It is stored bottom row first with rows padded to 4 bytes, as the format declares;
     // the caller's pixels are not touched.
     bool WriteFrame(const uint8_t* top_down_pixels);
+    // One frame already laid out as stored: GetSampleBytes() bytes, bottom row first, rows padded.
+    bool WriteSample(const uint8_t* stored_sample);
     // Completes the indexes and headers and renames the file to its target name.
     bool Finish();
     // Drops the file being written; the target is left as it was.
@@ -77,8 +81,12 @@ public:
     uint32_t GetFrameCount() const { return total_frames_; }
     uint32_t GetRiffCount() const { return static_cast<uint32_t>(super_index_.size()) + (file_.IsOpen() ? 1 : 0); }
 
+    uint32_t GetSampleBytes() const { return sample_bytes_; }
+
     // Bytes of one stored row: width x 3 rounded up to a multiple of 4.
     static uint32_t PaddedRowBytes(int32_t width);
+    // Lays packed top-down pixels out as a stored sample: rows reversed, each padded with zeros.
+    static void StoreRows(const uint8_t* top_down_pixels, int32_t width, int32_t height, uint8_t* stored_sample);
 
 private:
     struct ChunkEntry {
@@ -93,6 +101,7 @@ private:
     bool Fail(std::string message);
     bool WriteBytes(const void* data, size_t size, const char* step);
     bool PatchU32(uint64_t position, uint32_t value, const char* step);
+    bool WriteChunk(std::vector<struct iovec>& pieces);
     bool BeginRiff(bool is_first);
     bool EndRiff();
     uint64_t RiffBytesAfterNextFrame() const;
@@ -127,4 +136,5 @@ private:
     std::vector<SuperIndexEntry> super_index_;
 
     std::vector<uint8_t> zero_padding_;
+    std::vector<struct iovec> pieces_;
 };

@@ -1,0 +1,180 @@
+// Converting a 1920x1080 archive of 200 camera-like frames into an AVI, against decoding the
+// same 200 frames with the same reader, measured side by side in every iteration.
+// Goal: convert_s / decode_s <= 1.3.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "archive_ui/core/avi_export.h"
+#include "recording/frame_archive.h"
+#include "recording/jpeg_codec.h"
+
+namespace {
+
+constexpr int32_t kWidth = 1920;
+constexpr int32_t kHeight = 1080;
+constexpr int32_t kFrames = 200;
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A smooth scene with a little sensor noise and an object crossing it.
+class CameraScene {
+public:
+    CameraScene() : noise_(kWidth * kHeight * 3 + 4096) {
+        std::minstd_rand random(7);
+        for (auto& value : noise_) value = static_cast<int8_t>(static_cast<int>(random() % 7) - 3);
+    }
+
+    void Paint(BMP_File& picture, int32_t frame) const {
+        picture.CreateForOverwrite(kWidth, kHeight);
+        uint8_t* bits = picture.GetBits();
+        const int32_t object_x = 40 + frame * 8;
+        const int32_t object_y = 300 + frame;
+        const int8_t* noise = noise_.data() + (frame * 997) % 4096;
+        for (int32_t y = 0; y < kHeight; ++y) {
+            for (int32_t x = 0; x < kWidth; ++x) {
+                const size_t at = (static_cast<size_t>(y) * kWidth + x) * 3;
+                const bool inside = x >= object_x && x < object_x + 160 && y >= object_y && y < object_y + 220;
+                const int blue = inside ? 60 : 70 + x * 90 / kWidth;
+                const int green = inside ? 70 : 90 + y * 80 / kHeight;
+                const int red = inside ? 190 : 100 + (x + y) * 50 / (kWidth + kHeight);
+                bits[at] = static_cast<uint8_t>(std::clamp(blue + noise[at], 0, 255));
+                bits[at + 1] = static_cast<uint8_t>(std::clamp(green + noise[at + 1], 0, 255));
+                bits[at + 2] = static_cast<uint8_t>(std::clamp(red + noise[at + 2], 0, 255));
+            }
+        }
+    }
+
+private:
+    std::vector<int8_t> noise_;
+};
+
+// The archive, recorded once for the whole run in a temporary folder.
+class BenchArchive {
+public:
+    BenchArchive() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "cindral-avi-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        folder_ = pattern;
+        CFrameArchive recorder(folder_ + "/");
+        recorder.SetFileCreatedCallback([this](const std::string& path) { archive_path_ = path; });
+        const CameraScene scene;
+        BMP_File picture;
+        for (int32_t frame = 0; frame < kFrames; ++frame) {
+            scene.Paint(picture, frame);
+            if (!recorder.WriteFrame(picture)) throw std::runtime_error("recording failed: " + recorder.GetLastError());
+        }
+        recorder.CloseFile();
+        // The stored JPEG streams, for a decode that reads nothing from the file.
+        CFrameArchive reader;
+        if (!reader.OpenFile(archive_path_)) throw std::runtime_error(reader.GetLastError());
+        std::FILE* file = std::fopen(archive_path_.c_str(), "rb");
+        for (int32_t frame = 0; frame < kFrames; ++frame) {
+            reader.LocateFrame(frame);
+            const cna_info_t& info = reader.GetFrameInfo(frame);
+            std::vector<uint8_t> jpeg(info.data_length);
+            std::fseek(file, static_cast<long>(info.data_position), SEEK_SET);
+            if (std::fread(jpeg.data(), 1, jpeg.size(), file) != jpeg.size()) throw std::runtime_error("short read");
+            jpeg_bytes_ += jpeg.size();
+            jpegs_.push_back(std::move(jpeg));
+        }
+        std::fclose(file);
+    }
+    ~BenchArchive() {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    const std::string& ArchivePath() const { return archive_path_; }
+    // Arg 0: beside the archive on disk. Arg 1: in memory (/dev/shm), which leaves out the disk.
+    std::string AviPath(int64_t place) const {
+        return place == 1 && std::filesystem::is_directory("/dev/shm") ? "/dev/shm/cindral-avi-bench.avi"
+                                                                       : folder_ + "/bench.avi";
+    }
+    const std::vector<std::vector<uint8_t>>& Jpegs() const { return jpegs_; }
+    size_t JpegBytes() const { return jpeg_bytes_; }
+
+private:
+    std::string folder_;
+    std::string archive_path_;
+    std::vector<std::vector<uint8_t>> jpegs_;
+    size_t jpeg_bytes_ = 0;
+};
+
+void BM_AviExportAgainstDecoding(benchmark::State& state) {
+    static const BenchArchive archive;
+    const std::string avi_path = archive.AviPath(state.range(0));
+    double decode_seconds = 0;
+    double codec_seconds = 0;
+    double convert_seconds = 0;
+    for (auto _ : state) {
+        // The reader as the playback panel uses it: locate, read and decode every frame.
+        {
+            CFrameArchive reader;
+            reader.OpenFile(archive.ArchivePath());
+            const auto start = Clock::now();
+            for (int32_t frame = 0; frame < kFrames; ++frame) {
+                reader.SeekFrame(frame);
+                benchmark::DoNotOptimize(reader.GetFrameImage().GetBits());
+            }
+            decode_seconds += SecondsSince(start);
+        }
+        // The JPEG decoding alone, from memory.
+        {
+            JpegCodec codec;
+            BMP_File picture;
+            const auto start = Clock::now();
+            for (const auto& jpeg : archive.Jpegs()) {
+                codec.DecodeJpeg(jpeg.data(), static_cast<uint32_t>(jpeg.size()), picture);
+                benchmark::DoNotOptimize(picture.GetBits());
+            }
+            codec_seconds += SecondsSince(start);
+        }
+        {
+            CFrameArchive reader;
+            reader.OpenFile(archive.ArchivePath());
+            const auto start = Clock::now();
+            const AviExportResult result = ConvertArchiveToAvi(reader, avi_path);
+            const double seconds = SecondsSince(start);
+            convert_seconds += seconds;
+            state.SetIterationTime(seconds);
+            if (!result.is_written || result.frames_written != kFrames) {
+                state.SkipWithError(("conversion failed: " + result.error).c_str());
+                break;
+            }
+        }
+        std::filesystem::remove(avi_path);
+    }
+    const double iterations = static_cast<double>(state.iterations());
+    state.counters["decode_s"] = decode_seconds / iterations;
+    state.counters["codec_only_s"] = codec_seconds / iterations;
+    state.counters["convert_s"] = convert_seconds / iterations;
+    state.counters["ratio"] = convert_seconds / decode_seconds;
+    state.counters["ratio_vs_codec"] = convert_seconds / codec_seconds;
+    state.counters["avi_MB"] = static_cast<double>(CAviWriter::PaddedRowBytes(kWidth)) * kHeight * kFrames / 1e6;
+    state.counters["jpeg_MB"] = static_cast<double>(archive.JpegBytes()) / 1e6;
+}
+
+}  // namespace
+
+BENCHMARK(BM_AviExportAgainstDecoding)
+    ->ArgName("in_memory")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
