@@ -11,7 +11,7 @@
 namespace archive_format {
 
 std::optional<Trailer> ReadTrailer(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat status {};
     if (!fd.IsOpen() || ::fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
     if (status.st_size < kHeaderSize + kTrailerSize) return std::nullopt;

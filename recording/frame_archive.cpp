@@ -236,8 +236,9 @@ bool CFrameArchive::OpenFile(const std::string& path) {
     d.current_frame = 0;
     d.is_frame_decoded = false;
 
-    // Others may go on writing the file: a recording in progress can be viewed.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Others may go on writing the file: a recording in progress can be viewed. Not blocking on
+    // open keeps a pipe or device given by mistake from hanging the reader; it is refused below.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.IsOpen()) return d.Fail(ErrnoMessage("cannot open " + path));
     struct stat status {};
     if (::fstat(fd.Get(), &status) != 0) return d.Fail(ErrnoMessage("cannot examine " + path));

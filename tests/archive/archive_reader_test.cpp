@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 
 #include "archive_test_support.h"
 #include "platform/ole_date.h"
@@ -164,6 +165,10 @@ TEST(ArchiveReader, EmptyAndMissingFiles) {
     EXPECT_FALSE(reader.GetLastError().empty());
     EXPECT_EQ(0, reader.GetFrameCount());
     EXPECT_FALSE(reader.OpenFile(folder.Path().string()));  // a folder
+    // A named pipe without a writer: refused at once instead of waiting for one.
+    ASSERT_EQ(0, ::mkfifo(folder.File("pipe").c_str(), 0600));
+    EXPECT_FALSE(reader.OpenFile(folder.File("pipe")));
+    EXPECT_NE(std::string::npos, reader.GetLastError().find("not a regular file"));
 }
 
 TEST(ArchiveReader, ImplausibleCountsAndLengthsAreContained) {

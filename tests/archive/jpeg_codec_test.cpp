@@ -76,6 +76,21 @@ TEST(JpegCodec, RoundTripKeepsSizeOrientationAndPackedRows) {
     }
 }
 
+TEST(JpegCodec, FlatFullHdFrameIsNotTakenForADamagedHeader) {
+    // A black frame compresses further than any camera picture; the decoder's guard against
+    // headers that claim more pixels than their stream can hold must still let it through.
+    BMP_File black;
+    black.Create(1920, 1080);
+    JpegCodec codec;
+    const std::vector<uint8_t> jpeg = Encode(codec, black);
+    ASSERT_FALSE(jpeg.empty());
+    BMP_File decoded;
+    ASSERT_TRUE(codec.DecodeJpeg(jpeg.data(), static_cast<uint32_t>(jpeg.size()), decoded)) << codec.LastError();
+    EXPECT_EQ(1920, decoded.GetWidth());
+    EXPECT_EQ(1080, decoded.GetHeight());
+    EXPECT_EQ(0, decoded.GetPixel(960, 540).green);
+}
+
 TEST(JpegCodec, EncodesWithTheFixedSettings) {
     BMP_File image;
     PaintScene(image, 64, 48, 0);
