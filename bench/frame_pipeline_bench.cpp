@@ -153,8 +153,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            if (run.error_occurred) continue;
+            // With repetitions the median stands for the benchmark; otherwise its one run does.
+            const std::string name = run.run_name.str();
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                times_[name] = run.GetAdjustedCPUTime();
+                medians_[name] = true;
+            } else if (run.run_type == Run::RT_Iteration && !medians_[name]) {
+                times_[name] = run.GetAdjustedCPUTime();
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -163,6 +169,7 @@ public:
 
 private:
     std::map<std::string, double> times_;
+    std::map<std::string, bool> medians_;
 };
 
 }  // namespace
