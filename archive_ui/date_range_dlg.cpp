@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
-#include <cmath>
 #include <ctime>
 
 #include "platform/ole_date.h"
