@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <exception>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -187,13 +188,19 @@ void CFramePipeline::ProcessFrame(const uint8_t* pixels, size_t size_bytes) {
     }
 
     // The recorder gets the frame before any mark is drawn: that is the clean picture, so no
-    // separate copy of it is needed.
+    // separate copy of it is needed. A recorder failure still lets the detector finish its frame,
+    // as if the marks had been drawn first, and then ends the frame.
+    std::exception_ptr recorder_failure;
     if (is_settings_attached_) {
-        const int32_t saving_mode = settings_.saving_mode.load(std::memory_order_relaxed);
-        if ((saving_mode == kSavingMotionDetector && is_motion) || saving_mode == kSavingAlways) {
-            recorder_.WriteFrame(live);
-        } else {
-            recorder_.CloseFile();
+        try {
+            const int32_t saving_mode = settings_.saving_mode.load(std::memory_order_relaxed);
+            if ((saving_mode == kSavingMotionDetector && is_motion) || saving_mode == kSavingAlways) {
+                recorder_.WriteFrame(live);
+            } else {
+                recorder_.CloseFile();
+            }
+        } catch (...) {
+            recorder_failure = std::current_exception();
         }
     }
 
@@ -203,6 +210,7 @@ void CFramePipeline::ProcessFrame(const uint8_t* pixels, size_t size_bytes) {
         previous_index_ = live_index_;
         previous_block_sums_.swap(live_block_sums_);
     }
+    if (recorder_failure) std::rethrow_exception(recorder_failure);
 
     if (presenter_ != nullptr && !presenter_->IsPlaybackActive()) presenter_->PresentLiveFrame(live);
 }

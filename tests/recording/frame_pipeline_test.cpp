@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -375,6 +376,35 @@ TEST_F(FramePipelineTest, WithoutSettingsFramesAreOnlyShownWithoutCaptureIgnored
     early.ProcessFrame(frame.data(), frame.size());
     EXPECT_TRUE(fake.calls.empty());
     EXPECT_EQ(2u, screen.frames.size());
+}
+
+// Fails on WriteFrame as a full disk or exhausted memory would.
+class FailingRecorder : public IFrameRecorder {
+public:
+    bool WriteFrame(const BMP_File&) override { throw std::bad_alloc(); }
+    bool CloseFile() override { return true; }
+};
+
+TEST_F(FramePipelineTest, RecorderFailureEndsFrameAfterDetectorFinished) {
+    FailingRecorder failing;
+    CFramePipeline p(settings, failing, &presenter);
+    p.AttachSettings(true);
+    settings.threshold = 20;
+    settings.show_detector = 1;
+    settings.saving_mode = kSavingMotionDetector;
+    const auto dark = GreyFrame(8, 8, 0);
+    const auto bright = GreyFrame(8, 8, 200);
+    p.ProcessFrame(dark.data(), dark.size());
+    EXPECT_THROW(p.ProcessFrame(bright.data(), bright.size()), std::bad_alloc);
+    // Not shown, but compared and marked: the next comparison is made against the marked frame.
+    EXPECT_EQ(1u, presenter.frames.size());
+    EXPECT_TRUE(IsColour(PixelOf(p.PreviousFrame(), 4, 4), 248, 248, 248));
+    EXPECT_TRUE(IsColour(PixelOf(p.PreviousFrame(), 5, 4), 200, 200, 200));
+    settings.saving_mode = kSavingOff;
+    p.ProcessFrame(bright.data(), bright.size());
+    // Mean (15 x 200 + 248) / 16 = 203 against 200: no motion, so no new marks.
+    EXPECT_TRUE(IsColour(PixelOf(p.LiveFrame(), 4, 4), 200, 200, 200));
+    EXPECT_EQ(2u, presenter.frames.size());
 }
 
 }  // namespace
