@@ -150,7 +150,10 @@ bool JpegCodec::DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image
         decode_scratch_ = BMP_File();
         return false;
     }
-    if (tjDecompress2(decompressor_.Get(), data, length, decode_scratch_.GetBits(), width, 0, height, TJPF_BGR, 0) != 0 &&
+    // Recorded frames are baseline; a progressive stream with hundreds of scans is only a way
+    // to keep the decoder busy, so the scan count is limited.
+    if (tjDecompress2(decompressor_.Get(), data, length, decode_scratch_.GetBits(), width, 0, height, TJPF_BGR,
+                      TJFLAG_LIMITSCANS) != 0 &&
         tjGetErrorCode(decompressor_.Get()) != TJERR_WARNING) {
         // A warning (for example a stream cut short) still leaves a picture worth showing.
         return Fail("tjDecompress2", decompressor_.Get());
