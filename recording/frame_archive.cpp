@@ -20,8 +20,8 @@ namespace {
 
 struct IndexEntry {
     cna_info_t info;
-    // The record cannot be loaded (length beyond the buffer or zero): not read, and the
-    // next record is not stepped to from it.
+    // The record cannot be loaded (length beyond the buffer or zero): it is not read, and the
+    // next record is found by its tag instead of by that length.
     bool is_damaged = false;
 };
 
@@ -272,7 +272,11 @@ bool CFrameArchive::LocateFrame(int32_t frame) {
 
     std::optional<int64_t> record_start;
     const IndexEntry* previous = frame > 0 ? d.Find(frame - 1) : nullptr;
-    if (previous != nullptr && previous->info.known && !previous->is_damaged) {
+    if (previous != nullptr && previous->info.known && previous->is_damaged) {
+        // The length before cannot be trusted: resynchronise on the first tag behind that record's own.
+        const int64_t previous_tag = previous->info.data_position - fmt::kRecordHeadSize + fmt::kTagOffsetInRecord;
+        record_start = d.ScanForRecord(previous_tag + 1);
+    } else if (previous != nullptr && previous->info.known) {
         const int64_t next = previous->info.data_position + static_cast<int64_t>(previous->info.data_length);
         uint8_t probe[fmt::kTagOffsetInRecord + sizeof fmt::kJfifTag];
         if (ReadAt(d.read_fd.Get(), next, probe, sizeof probe) == sizeof probe &&

@@ -211,6 +211,23 @@ TEST(ArchiveReader, ImplausibleCountsAndLengthsAreContained) {
     reader.SeekFrame(1);
     EXPECT_TRUE(reader.IsFrameDecoded());
     EXPECT_EQ(2.0, reader.GetFrameTime());
+
+    // Behind a damaged record the search goes on from that record, even where the estimate for
+    // the next frame lies in front of it.
+    ArchiveBytes uneven(3);
+    uneven.AddRecord(1.0, JpegOfSize(5000, 1));
+    uneven.AddRecord(2.0, JpegOfSize(1000, 2));
+    uneven.AddRecord(3.0, JpegOfSize(1000, 3));
+    archive_format::WriteU32(uneven.bytes.data() + uneven.record_starts[1] + 8, 0);
+    ASSERT_LT(static_cast<int64_t>(uneven.bytes.size()) * 2 / 3, uneven.record_starts[1]);
+    WriteBytes(path, uneven.bytes);
+    ASSERT_TRUE(reader.OpenFile(path));
+    reader.SeekFrame(1);
+    EXPECT_EQ(2.0, reader.GetFrameTime());
+    EXPECT_FALSE(reader.IsFrameDecoded());
+    reader.SeekFrame(2);
+    EXPECT_EQ(3.0, reader.GetFrameTime());
+    EXPECT_TRUE(reader.IsFrameDecoded());
 }
 
 TEST(ArchiveReader, FindsATagStraddlingTwoScanBlocks) {
