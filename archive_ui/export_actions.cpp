@@ -82,10 +82,12 @@ void RunAviExport(QWidget* parent, CFrameArchive& reader, IExportPrompts& prompt
                              QStringLiteral("Cancel"), 0, frame_count, parent);
     progress.setWindowTitle(kAviCaption);
     progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(500);
+    // Shown from the first frame on: a conversion takes seconds, and Cancel must be there at once.
+    progress.setMinimumDuration(0);
     progress.setAutoClose(false);
     progress.setAutoReset(false);
-    const AviExportResult result = ConvertArchiveToAvi(reader, path.toStdString(), [&](int32_t done, int32_t total) {
+    progress.setValue(0);
+    const AviExportResult result = ConvertArchiveToAvi(reader, path.toStdString(), [&](int32_t done, int32_t) {
         // A modal progress dialog handles pending events here, the Cancel button among them.
         progress.setValue(done);
         return !progress.wasCanceled();

@@ -1,0 +1,162 @@
+#include "archive_ui/export_actions.h"
+
+#include <gtest/gtest.h>
+
+#include <QProgressDialog>
+#include <QTimer>
+#include <QWidget>
+
+#include <string>
+#include <vector>
+
+#include "export/export_test_support.h"
+#include "recording/frame_archive.h"
+
+using namespace export_test;
+
+namespace {
+
+// Answers the save dialog with a fixed name and notes what was asked and reported.
+class ScriptedPrompts : public IExportPrompts {
+public:
+    explicit ScriptedPrompts(QString answer) : answer_(std::move(answer)) {}
+
+    QString AskSaveFileName(QWidget* parent, const QString& filter, const QString& default_suffix) override {
+        asked_filters.push_back(filter);
+        asked_suffixes.push_back(default_suffix);
+        if (on_ask) on_ask(parent);
+        return answer_;
+    }
+    void ShowError(QWidget*, const QString& caption, const QString& text) override {
+        errors.push_back(caption + ": " + text);
+    }
+
+    std::function<void(QWidget*)> on_ask;
+    std::vector<QString> asked_filters;
+    std::vector<QString> asked_suffixes;
+    std::vector<QString> errors;
+
+private:
+    QString answer_;
+};
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+TEST(ExportActions, ShotAsksForAJpegNameAddsTheSuffixAndSavesTheStoredBytes) {
+    TempFolder folder;
+    const std::string archive = RecordScenes(folder.Path(), 48, 32, 4);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(archive));
+    reader.SeekFrame(2);
+    QWidget panel;
+
+    ScriptedPrompts prompts(Q(folder.File("picture")));
+    RunSnapshotExport(&panel, reader, prompts);
+    ASSERT_EQ(1u, prompts.asked_filters.size());
+    EXPECT_EQ("JPeg Files (*.jpg)", prompts.asked_filters[0]);
+    EXPECT_EQ("jpg", prompts.asked_suffixes[0]);
+    EXPECT_TRUE(prompts.errors.empty());
+    EXPECT_EQ(StoredJpeg(archive, 2), ReadFileBytes(folder.File("picture.jpg")));
+
+    ScriptedPrompts cancelled{QString()};
+    RunSnapshotExport(&panel, reader, cancelled);
+    EXPECT_EQ(1u, cancelled.asked_filters.size());
+    EXPECT_TRUE(cancelled.errors.empty());
+    EXPECT_EQ((std::vector<std::string>{"Storage", "picture.jpg"}), folder.Entries());
+
+    ScriptedPrompts unwritable(Q(folder.File("gone/picture.jpg")));
+    RunSnapshotExport(&panel, reader, unwritable);
+    ASSERT_EQ(1u, unwritable.errors.size());
+    EXPECT_TRUE(unwritable.errors[0].startsWith("Shot...: ")) << unwritable.errors[0].toStdString();
+}
+
+TEST(ExportActions, ShotWithoutAFrameOnShowSaysSoWithoutAskingForAName) {
+    CFrameArchive reader;  // nothing opened
+    QWidget panel;
+    ScriptedPrompts prompts(QStringLiteral("/tmp/never.jpg"));
+    RunSnapshotExport(&panel, reader, prompts);
+    EXPECT_TRUE(prompts.asked_filters.empty());
+    EXPECT_EQ(1u, prompts.errors.size());
+}
+
+TEST(ExportActions, ConvertAsksForAnAviNameAndWritesEveryFrame) {
+    TempFolder folder;
+    const std::string archive = RecordScenes(folder.Path(), 30, 20, 5);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(archive));
+    reader.SeekFrame(1);
+    QWidget panel;
+
+    ScriptedPrompts prompts(Q(folder.File("clip")));
+    RunAviExport(&panel, reader, prompts);
+    ASSERT_EQ(1u, prompts.asked_filters.size());
+    EXPECT_EQ("AVI Files (*.avi)", prompts.asked_filters[0]);
+    EXPECT_EQ("avi", prompts.asked_suffixes[0]);
+    EXPECT_TRUE(prompts.errors.empty());
+    ProbedStream stream;
+    ASSERT_TRUE(ProbeVideo(folder.File("clip.avi"), stream));
+    EXPECT_EQ(5, stream.frame_count);
+    EXPECT_EQ(1, reader.GetCurrentFrame());
+    EXPECT_TRUE(panel.findChildren<QProgressDialog*>().isEmpty()) << "the progress dialog outlived the conversion";
+
+    ScriptedPrompts cancelled{QString()};
+    RunAviExport(&panel, reader, cancelled);
+    EXPECT_TRUE(cancelled.errors.empty());
+    EXPECT_EQ((std::vector<std::string>{"Storage", "clip.avi"}), folder.Entries());
+}
+
+TEST(ExportActions, CancelInTheProgressDialogLeavesNoFile) {
+    TempFolder folder;
+    const std::string archive = RecordScenes(folder.Path(), 30, 20, 40);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(archive));
+    QWidget panel;
+
+    ScriptedPrompts prompts(Q(folder.File("clip.avi")));
+    bool is_cancel_pressed = false;
+    prompts.on_ask = [&](QWidget* parent) {
+        // Runs once the conversion hands events to the progress dialog.
+        QTimer::singleShot(0, parent, [parent, &is_cancel_pressed] {
+            const auto dialogs = parent->findChildren<QProgressDialog*>();
+            if (dialogs.size() != 1) return;
+            dialogs[0]->cancel();
+            is_cancel_pressed = true;
+        });
+    };
+    RunAviExport(&panel, reader, prompts);
+    EXPECT_TRUE(is_cancel_pressed);
+    EXPECT_TRUE(prompts.errors.empty());
+    EXPECT_EQ(std::vector<std::string>{"Storage"}, folder.Entries());
+}
+
+TEST(ExportActions, ConvertReportsUnwritableTargetsAndEmptyArchives) {
+    TempFolder folder;
+    const std::string archive = RecordScenes(folder.Path(), 30, 20, 2);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(archive));
+    QWidget panel;
+
+    ScriptedPrompts unwritable(Q(folder.File("gone/clip.avi")));
+    RunAviExport(&panel, reader, unwritable);
+    ASSERT_EQ(1u, unwritable.errors.size());
+    EXPECT_TRUE(unwritable.errors[0].startsWith("Convert to AVI: ")) << unwritable.errors[0].toStdString();
+    EXPECT_TRUE(unwritable.errors[0].contains("No such file or directory")) << unwritable.errors[0].toStdString();
+
+    WriteFileBytes(folder.File("empty.cna"), std::vector<uint8_t>(8, 0));
+    ASSERT_TRUE(reader.OpenFile(folder.File("empty.cna")));
+    ScriptedPrompts empty(Q(folder.File("never.avi")));
+    RunAviExport(&panel, reader, empty);
+    EXPECT_TRUE(empty.asked_filters.empty());
+    EXPECT_EQ(1u, empty.errors.size());
+    EXPECT_FALSE(FileExists(folder.File("never.avi")));
+}
+
+TEST(ExportActions, DefaultSuffixIsAddedOnlyToNamesWithoutOne) {
+    EXPECT_EQ("/a/b.avi", WithDefaultSuffix("/a/b", "avi"));
+    EXPECT_EQ("/a/b.avi", WithDefaultSuffix("/a/b.", "avi"));
+    EXPECT_EQ("/a/b.jpg", WithDefaultSuffix("/a/b.jpg", "avi"));
+    EXPECT_EQ("/a.d/b.avi", WithDefaultSuffix("/a.d/b", "avi"));
+    EXPECT_EQ("", WithDefaultSuffix("", "avi"));
+}
