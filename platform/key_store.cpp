@@ -393,6 +393,11 @@ size_t CKeyStore::Parse(const std::string& text, std::string& error) {
 }
 
 std::string CKeyStore::ExportText() const {
+    std::lock_guard lock(mutex_);
+    return ExportTextLocked();
+}
+
+std::string CKeyStore::ExportTextLocked() const {
     std::string text = std::string(kHeader) + "\n\n";
     for (const auto& [lower, key] : keys_) {
         text += "[" + std::string(kRoot) + (key.path.empty() ? "" : "\\" + key.path) + "]\n";
@@ -434,7 +439,7 @@ bool CKeyStore::Persist() {
         Warn("settings not saved: cannot create a temporary file in " + folder.string() + ": " + std::strerror(errno));
         return false;
     }
-    const std::string text = ExportText();
+    const std::string text = ExportTextLocked();
     const char* failed_step = nullptr;
     size_t written = 0;
     while (written < text.size() && failed_step == nullptr) {

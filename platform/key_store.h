@@ -87,6 +87,7 @@ private:
     };
 
     void Load();
+    std::string ExportTextLocked() const;
     // Parses text in the export syntax into keys_; returns the 1-based line that failed, 0 if none.
     size_t Parse(const std::string& text, std::string& error);
     bool Persist();
@@ -95,7 +96,7 @@ private:
     bool Set(const std::string& key_path, std::string_view name, uint32_t type, std::span<const uint8_t> bytes);
 
     std::filesystem::path file_path_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::map<std::string, Key> keys_;  // by lower-case path
     bool is_damaged_ = false;
     bool is_backup_pending_ = false;   // the damaged file still has to be kept as .bad
