@@ -289,6 +289,18 @@ TEST(Recorder, StaysIdleWhenTheFileCannotBeCreatedAndTriesAgain) {
     CFrameArchive no_folder;
     EXPECT_FALSE(no_folder.WriteFrame(image));
     EXPECT_FALSE(no_folder.IsWriteOpen());
+
+    // No room even for the header: the new file is removed again, nothing half-made stays.
+    recorder.CloseFile();
+    const size_t files_before = ArchivesIn(folder.Path()).size();
+    {
+        FileSizeLimit limit(4);
+        ASSERT_TRUE(limit.IsSet());
+        EXPECT_FALSE(recorder.WriteFrame(image));
+    }
+    EXPECT_FALSE(recorder.IsWriteOpen());
+    EXPECT_EQ(files_before, ArchivesIn(folder.Path()).size());
+    EXPECT_TRUE(recorder.WriteFrame(image));
 }
 
 TEST(Recorder, ShortWritesNeverLeaveAPartialRecordBehind) {
