@@ -7,6 +7,7 @@
 #include "app/capture_message_box.h"
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/panel_dlg.h"
+#include "capture/dialogs/camera_property_pages.h"
 
 CCindralView::CCindralView(CindralSettings& settings, std::string program_folder, QWidget* parent)
     : QWidget(parent),
@@ -32,8 +33,10 @@ void CCindralView::OnInitialUpdate() {
     panel_ = std::make_unique<CPanelDlg>(this);
     panel_->SetView(this);
 
+    property_pages_ = std::make_unique<CCameraPropertyPages>(this);
     m_pCapture = std::make_unique<CWebCameraDlg>(*capture_messages_);
     m_pCapture->SetFrameReceiver(this);
+    m_pCapture->SetPropertyPages(property_pages_.get());
     // The settings are in place before the first frame can arrive.
     pipeline_.AttachSettings(true);
     m_pCapture->Init(settings_.camera_name, &settings_.frame_width, &settings_.frame_height,
