@@ -138,7 +138,7 @@ private:
     int32_t frame_;
 };
 
-constexpr size_t kWriteBuffers = 4;
+constexpr size_t kWriteBuffers = 3;
 
 }  // namespace
 
