@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -99,7 +100,12 @@ private:
                 queue_.pop_front();
                 is_writing_ = true;
             }
-            const bool is_written = writer_.WriteSample(buffers_[buffer].bytes.get());
+            bool is_written = false;
+            try {
+                is_written = writer_.WriteSample(buffers_[buffer].bytes.get());
+            } catch (const std::exception&) {
+                writer_.Abandon();  // nothing may escape the thread; the writer reports no file
+            }
             {
                 std::lock_guard lock(mutex_);
                 --buffers_[buffer].pending_writes;
@@ -166,8 +172,10 @@ void FitPicture(const BMP_File& source, BMP_File& target) {
     }
 }
 
-AviExportResult ConvertArchiveToAvi(CFrameArchive& reader, const std::string& avi_path,
-                                    const AviExportProgress& on_progress, const AviWriterOptions& options) {
+namespace {
+
+AviExportResult Convert(CFrameArchive& reader, const std::string& avi_path, const AviExportProgress& on_progress,
+                        const AviWriterOptions& options) {
     AviExportResult result;
     const int32_t frame_count = reader.GetFrameCount();
     if (frame_count <= 0) {
@@ -254,6 +262,20 @@ AviExportResult ConvertArchiveToAvi(CFrameArchive& reader, const std::string& av
     if (!writer.Finish()) return fail({});
     result.is_written = true;
     return result;
+}
+
+}  // namespace
+
+AviExportResult ConvertArchiveToAvi(CFrameArchive& reader, const std::string& avi_path,
+                                    const AviExportProgress& on_progress, const AviWriterOptions& options) {
+    try {
+        return Convert(reader, avi_path, on_progress, options);
+    } catch (const std::exception& error) {
+        // Out of memory for the frame buffers, or no thread to write with; the partial file is gone.
+        AviExportResult result;
+        result.error = std::string("the conversion stopped: ") + error.what();
+        return result;
+    }
 }
 
 bool SaveSnapshotJpeg(CFrameArchive& reader, const std::string& jpeg_path, std::string& error) {
