@@ -192,6 +192,7 @@ AviExportResult Convert(CFrameArchive& reader, const std::string& avi_path, cons
     auto fail = [&](std::string error) {
         write_thread.reset();
         result.error = error.empty() ? writer.GetError() : std::move(error);
+        if (result.error.empty()) result.error = "writing the AVI file failed";
         result.frames_written = 0;
         return result;
     };
