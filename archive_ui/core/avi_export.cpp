@@ -154,7 +154,8 @@ void FitPicture(const BMP_File& source, BMP_File& target) {
     const int32_t source_width = source.GetWidth();
     const int32_t source_height = source.GetHeight();
     if (width <= 0 || height <= 0) return;
-    if (source_width <= 0 || source_height <= 0 || source.GetPixelCount() == 0) {
+    if (source_width <= 0 || source_height <= 0 ||
+        source.GetPixelCount() != static_cast<size_t>(source_width) * static_cast<size_t>(source_height)) {
         std::memset(target.GetBits(), 0, target.GetPixelCount() * 3);
         return;
     }
@@ -219,7 +220,6 @@ AviExportResult Convert(CFrameArchive& reader, const std::string& avi_path, cons
         const bool is_decoded = reader.IsFrameDecoded();
         const BMP_File& image = reader.GetFrameImage();
 
-        bool is_ok = true;
         // While the thread runs, only it touches the writer.
         if (!write_thread && is_decoded) {
             // The first decodable frame fixes the format of the whole stream.
@@ -228,20 +228,21 @@ AviExportResult Convert(CFrameArchive& reader, const std::string& avi_path, cons
             result.height = image.GetHeight();
             write_thread.emplace(writer, kWriteBuffers);
             if (leading_undecodable > 0) {
-                is_ok = submit_black(leading_undecodable);
+                if (!submit_black(leading_undecodable)) return fail({});
                 result.frames_repeated += leading_undecodable;
             }
         }
+        bool is_ok = true;
         if (!write_thread) {
             ++leading_undecodable;
-        } else if (is_ok && is_decoded && image.GetWidth() == result.width && image.GetHeight() == result.height) {
+        } else if (is_decoded && image.GetWidth() == result.width && image.GetHeight() == result.height) {
             is_ok = submit_picture(image);
-        } else if (is_ok && is_decoded) {
+        } else if (is_decoded) {
             fitted.CreateForOverwrite(result.width, result.height);
             FitPicture(image, fitted);
             is_ok = submit_picture(fitted);
             ++result.frames_fitted;
-        } else if (is_ok) {
+        } else {
             // The frame written before is written again, as it was: upright in the picture.
             is_ok = write_thread->SubmitAgain();
             ++result.frames_written;
