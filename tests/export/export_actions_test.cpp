@@ -2,17 +2,26 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPointer>
 #include <QProgressDialog>
 #include <QTimer>
 #include <QWidget>
 
+#include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "export/export_test_support.h"
 #include "recording/frame_archive.h"
 
 using namespace export_test;
+
+// Readable failure messages for texts.
+void PrintTo(const QString& text, std::ostream* stream) { *stream << '"' << text.toStdString() << '"'; }
 
 namespace {
 
@@ -159,4 +168,41 @@ TEST(ExportActions, DefaultSuffixIsAddedOnlyToNamesWithoutOne) {
     EXPECT_EQ("/a/b.jpg", WithDefaultSuffix("/a/b.jpg", "avi"));
     EXPECT_EQ("/a.d/b.avi", WithDefaultSuffix("/a.d/b", "avi"));
     EXPECT_EQ("", WithDefaultSuffix("", "avi"));
+}
+
+TEST(ExportActions, TheSaveDialogFiltersAddsTheDefaultSuffixAndReplacesWithoutAsking) {
+    TempFolder folder;
+    WriteFileBytes(folder.File("existing.avi"), {'o', 'l', 'd'});
+    QWidget panel;
+    CDialogExportPrompts prompts;
+    for (const auto& [filter, suffix, typed, expected] : std::vector<std::tuple<QString, QString, std::string, std::string>>{
+             {"JPeg Files (*.jpg)", "jpg", "frame", "frame.jpg"},
+             {"AVI Files (*.avi)", "avi", "existing", "existing.avi"}}) {
+        SCOPED_TRACE(typed);
+        QStringList seen_filters;
+        QString seen_suffix;
+        bool is_question_asked = false;
+        QTimer::singleShot(0, &panel, [&, typed = typed] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(nullptr, dialog);
+            seen_filters = dialog->nameFilters();
+            seen_suffix = dialog->defaultSuffix();
+            dialog->selectFile(Q(folder.File(typed)));
+            // A question about replacing the file would be the active modal widget now: note it
+            // and close both, so that the test ends either way.
+            QTimer::singleShot(0, [&is_question_asked, guarded = QPointer<QFileDialog>(dialog)] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (box == nullptr) return;
+                is_question_asked = true;
+                box->reject();
+                if (guarded) QMetaObject::invokeMethod(guarded, "reject", Qt::QueuedConnection);
+            });
+            QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
+        });
+        const QString chosen = prompts.AskSaveFileName(&panel, filter, suffix);
+        EXPECT_EQ(QStringList{filter}, seen_filters);
+        EXPECT_EQ(suffix, seen_suffix);
+        EXPECT_EQ(Q(folder.File(expected)), chosen);
+        EXPECT_FALSE(is_question_asked);
+    }
 }
