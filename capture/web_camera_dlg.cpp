@@ -273,8 +273,21 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         }
         GstElement* flip = gst_bin_get_by_name(bin, "Flip");
         GstObjectPtr<GstElement> flip_holder(flip);
-        return flip && gst_element_link(upstream, converter.get()) && gst_element_link(converter.get(), flip) &&
-               gst_element_link(flip, renderer->Element());
+        if (!flip || !gst_element_link(upstream, converter.get()) || !gst_element_link(converter.get(), flip)) {
+            return false;
+        }
+        GstElement* last = flip;
+        if (!is_clock_synced) {
+            // Without a clock the source runs ahead: let reading and flipping overlap with the
+            // frame pipeline on the second core. The queue blocks when full, so no frame is lost.
+            GstElement* queue = gst_element_factory_make("queue", "FrameQueue");
+            if (!queue || !gst_bin_add(bin, queue)) return false;
+            g_object_set(queue, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time", G_GUINT64_CONSTANT(0),
+                         nullptr);
+            if (!gst_element_link(flip, queue)) return false;
+            last = queue;
+        }
+        return gst_element_link(last, renderer->Element());
     }
 
     GraphError TakeFirstError() {
