@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,22 @@ TEST(AviExport, ReplacesAnExistingFileAndReportsUnwritableTargetsLeavingNothing)
     EXPECT_FALSE(blocked.is_written);
     EXPECT_NE(std::string::npos, blocked.error.find("Is a directory")) << blocked.error;
     EXPECT_EQ((std::vector<std::string>{"Storage", "folder.avi", "old.avi"}), folder.Entries());
+}
+
+TEST(AviExport, AWriteFailureOnTheWritingThreadEndsTheConversionWithoutAFile) {
+    TempFolder folder;
+    const std::string archive = RecordScenes(folder.Path(), 64, 48, 30);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(archive));
+    AviExportResult result;
+    {
+        const FileSizeLimit limit(std::filesystem::file_size(archive) + 100 * 1024);
+        result = ConvertArchiveToAvi(reader, folder.File("full.avi"));
+    }
+    EXPECT_FALSE(result.is_written);
+    EXPECT_FALSE(result.is_cancelled);
+    EXPECT_NE(std::string::npos, result.error.find("File too large")) << result.error;
+    EXPECT_EQ(std::vector<std::string>{"Storage"}, folder.Entries());
 }
 
 TEST(AviExport, CancellingLeavesNoFileAndTheOldTargetIntact) {

@@ -286,6 +286,29 @@ TEST(AviWriter, UnwritableTargetsAreReportedWithTheirCause) {
     EXPECT_EQ(std::vector<std::string>{"taken.avi"}, folder.Entries());
 }
 
+TEST(AviWriter, AWriteThatFailsHalfwayIsReportedWithItsCauseAndLeavesNothing) {
+    TempFolder folder;
+    const std::string path = folder.File("video.avi");
+    WriteFileBytes(path, {'o', 'l', 'd'});
+    BMP_File picture;
+    PaintPattern(picture, 64, 48, 0);  // 9 216 bytes a frame
+    CAviWriter writer;
+    bool is_ok = true;
+    int frames = 0;
+    {
+        const FileSizeLimit limit(100 * 1024);
+        ASSERT_TRUE(writer.Open(path, 64, 48));
+        for (; frames < 40 && is_ok; ++frames) is_ok = writer.WriteFrame(picture.GetBits());
+    }
+    EXPECT_FALSE(is_ok);
+    EXPECT_LT(frames, 40);
+    EXPECT_NE(std::string::npos, writer.GetError().find("writing frame")) << writer.GetError();
+    EXPECT_NE(std::string::npos, writer.GetError().find("File too large")) << writer.GetError();
+    EXPECT_FALSE(writer.Finish());
+    EXPECT_EQ(std::vector<std::string>{"video.avi"}, folder.Entries());
+    EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadFileBytes(path));
+}
+
 TEST(AviWriter, ReportsWhenTheSuperIndexIsFull) {
     TempFolder folder;
     AviWriterOptions options;

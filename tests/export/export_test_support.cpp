@@ -1,6 +1,9 @@
 #include "export/export_test_support.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstdio>
@@ -120,6 +123,23 @@ void PaintScene(BMP_File& picture, int32_t width, int32_t height, uint32_t seed)
             pixel[2] = static_cast<uint8_t>(std::clamp(base_red + jitter, 0, 255));
         }
     }
+}
+
+FileSizeLimit::FileSizeLimit(uint64_t max_bytes) {
+    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    previous_soft_limit_ = limit.rlim_cur;
+    limit.rlim_cur = max_bytes;
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit failed");
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = previous_soft_limit_;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous_handler_);
 }
 
 std::string RecordArchive(const std::string& folder, const std::vector<const BMP_File*>& pictures) {
