@@ -36,7 +36,9 @@ private:
         seen_.insert(modal);
         titles_.push_back(modal->windowTitle());
         texts_.push_back(modal->property("text").toString());
-        handler_(modal);
+        // Outside the timer's slot: a handler that opens another modal dialog must not keep
+        // this timer from seeing it (Qt does not re-enter a running timer).
+        QTimer::singleShot(0, modal, [this, modal] { handler_(modal); });
     }
 
     Handler handler_;
