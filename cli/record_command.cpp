@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include <gst/gst.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 
@@ -133,8 +135,19 @@ public:
     }
     bool WriteFrame(const BMP_File& frame) override {
         const bool is_written = archive_.WriteFrame(frame);
-        if (is_written) recorded_.fetch_add(1);
+        if (is_written) {
+            recorded_.fetch_add(1);
+        } else {
+            failed_.fetch_add(1);
+            std::lock_guard<std::mutex> lock(mutex_);
+            last_error_ = archive_.GetLastError();
+        }
         return is_written;
+    }
+    int64_t Failed() const { return failed_.load(); }
+    std::string LastError() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return last_error_;
     }
     bool CloseFile() override { return archive_.CloseFile(); }
     int64_t Recorded() const { return recorded_.load(); }
@@ -146,8 +159,10 @@ public:
 private:
     CFrameArchive& archive_;
     std::atomic<int64_t> recorded_{0};
+    std::atomic<int64_t> failed_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> paths_;
+    std::string last_error_;
 };
 
 // Hands frames to the pipeline until the limit; frames after it are not processed.
@@ -189,6 +204,11 @@ std::string JsonString(const std::string& text) {
 int RunRecord(const std::vector<std::string>& arguments) {
     const std::optional<RecordOptions> options = ParseOptions(arguments);
     if (!options) return 2;
+    if (::access(options->program_folder.c_str(), W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "cindral-cli record: cannot record into %s: %s\n", options->program_folder.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
     GError* raw_error = nullptr;
     if (!gst_init_check(nullptr, nullptr, &raw_error)) {
         std::fprintf(stderr, "cindral-cli record: GStreamer: %s\n", raw_error ? raw_error->message : "unknown");
@@ -257,10 +277,14 @@ int RunRecord(const std::vector<std::string>& arguments) {
     char seconds_text[32];
     std::snprintf(seconds_text, sizeof seconds_text, "%.3f", seconds);
     summary += std::string("],\"seconds\":") + seconds_text + "}";
+    if (recorder.Failed() > 0) {
+        std::fprintf(stderr, "cindral-cli record: %lld frame(s) could not be recorded: %s\n",
+                     static_cast<long long>(recorder.Failed()), recorder.LastError().c_str());
+    }
     std::printf("%s\n", summary.c_str());
     std::fflush(stdout);
     // A source that failed while running has been reported above.
-    return messages.count > messages_at_start ? 1 : 0;
+    return messages.count > messages_at_start || recorder.Failed() > 0 ? 1 : 0;
 }
 
 const CliCommandRegistration kRecord{{"record", kUsage,

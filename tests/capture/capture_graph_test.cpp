@@ -59,6 +59,17 @@ TEST_F(CaptureGraphTest, SizeTheCameraDoesNotOfferLeavesItsOwnFormatAndReportsTh
     EXPECT_EQ(receiver.last_size_bytes.load(), 176u * 144u * 4u);
 }
 
+TEST_F(CaptureGraphTest, CameraOfferingOnlyJpegIsDecodedAtTheRequestedSize) {
+    settings.width = 320;
+    settings.height = 240;
+    auto capture = MakeCapture();
+    capture->AddCamera("Jpeg Camera", "videotestsrc is-live=true ! jpegenc");
+    ASSERT_TRUE(Start(*capture, "Jpeg Camera"));
+    EXPECT_TRUE(messages.shown.empty());
+    ASSERT_TRUE(WaitUntil([&] { return receiver.frames.load() >= 2; }));
+    EXPECT_EQ(receiver.last_size_bytes.load(), 320u * 240u * 4u);
+}
+
 TEST_F(CaptureGraphTest, RowsArriveBottomRowFirstInBlueGreenRedOrder) {
     // Top row pure red, the rest black: bottom-up frames start with black rows and end with red.
     char folder_template[] = "/tmp/cindral-capture-XXXXXX";

@@ -176,6 +176,12 @@ TEST(RecordCommand, SourcesThatCannotStartAreReported) {
     EXPECT_NE(result.exit_code, 0);
     EXPECT_FALSE(result.errors.empty());
 
+    result = RunCli({"record", "--program-folder", folder + "/missing", "--source", "videotestsrc", "--mode",
+                     "always", "--frames", "1"},
+                    folder);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.errors.find(folder + "/missing"), std::string::npos) << result.errors;
+
     result = RunCli({"record", "--program-folder", folder, "--mode", "always"}, folder);
     EXPECT_EQ(result.exit_code, 2);
     result = RunCli({"record", "--program-folder", folder, "--source", "videotestsrc", "--mode", "sometimes"}, folder);
