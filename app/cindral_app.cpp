@@ -4,6 +4,7 @@
 #include <QDesktopServices>
 #include <QDialog>
 #include <QMessageBox>
+#include <QScreen>
 #include <QUrl>
 
 #include "app/about_dlg.h"
@@ -51,6 +52,8 @@ bool CCindralApp::InitInstance() {
         return false;
     }
     main_frame_->CreateView();
+    // Without a window manager a maximise request does nothing; the screen's size then stands in.
+    if (const QScreen* screen = main_frame_->screen()) main_frame_->setGeometry(screen->availableGeometry());
     main_frame_->showMaximized();
     main_frame_->setWindowTitle(QStringLiteral("Cindral - ") + QString::fromLatin1(kWebAddress));
     return true;

@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QIcon>
 #include <QLabel>
+#include <QPixmap>
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QToolBar>
@@ -14,6 +15,9 @@
 #include "capture/dialogs/twain_sources_dlg.h"
 #include "platform/key_store.h"
 #include "recording/settings_store.h"
+
+// The resources live in a static library; without this the linker may leave them out.
+static void LoadProgramResources() { Q_INIT_RESOURCE(cindral); }
 
 namespace {
 
@@ -32,6 +36,7 @@ CMainFrame::CMainFrame(std::string program_folder, std::filesystem::path setting
     : QMainWindow(parent),
       program_folder_(std::move(program_folder)),
       settings_file_(settings_file.empty() ? CKeyStore::DefaultFilePath() : std::move(settings_file)) {
+    LoadProgramResources();
     properties_dialog_ = new CTwainSourcesDlg(this, settings_);
     LoadSettings();
     setWindowTitle(QStringLiteral("Cindral"));
@@ -159,8 +164,9 @@ bool CMainFrame::CreateToolBar() {
     tool_bar_->addAction(view_archive_action_);
     tool_bar_->addSeparator();
     tool_bar_->addAction(about_action_);
-    for (QAction* action : {properties_action_, view_archive_action_, about_action_}) {
-        if (action->icon().isNull()) return false;  // the button images belong to the program
+    // The button images belong to the program; without them the tool bar cannot be made.
+    for (const char* image : {":/toolbar/properties.png", ":/toolbar/archive.png", ":/toolbar/about.png"}) {
+        if (QPixmap(QString::fromLatin1(image)).isNull()) return false;
     }
     addToolBar(Qt::TopToolBarArea, tool_bar_);
     connect(toggle_tool_bar_action_, &QAction::toggled, tool_bar_, &QWidget::setVisible);

@@ -107,6 +107,9 @@ TEST_F(StartupTest, FirstStartOkStartsTheCameraAndShutdownWritesTheNegotiatedSiz
     for (QAction* action : frame->ToolBar()->actions())
         buttons << (action->isSeparator() ? QString("-") : QString::number(action->data().toInt()));
     EXPECT_EQ(buttons, QStringList({"1000", "-", "32773", "-", "57664"}));
+    for (QAction* action : frame->ToolBar()->actions()) {
+        if (!action->isSeparator()) EXPECT_FALSE(action->icon().pixmap(16, 15).isNull());
+    }
 
     CCindralView* view = frame->View();
     ASSERT_NE(view, nullptr);
