@@ -1,5 +1,6 @@
 #include "archive_ui/export_actions.h"
 
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -63,7 +64,7 @@ void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, IExportPrompts& p
     const QString path = AskTarget(parent, prompts, kSnapshotFilter, kSnapshotSuffix);
     if (path.isEmpty()) return;
     std::string error;
-    if (!SaveSnapshotJpeg(reader, path.toStdString(), error)) {
+    if (!SaveSnapshotJpeg(reader, QFile::encodeName(path).toStdString(), error)) {
         prompts.ShowError(parent, kSnapshotCaption,
                           QStringLiteral("The frame could not be saved to %1: %2").arg(path, QString::fromStdString(error)));
     }
@@ -87,7 +88,7 @@ void RunAviExport(QWidget* parent, CFrameArchive& reader, IExportPrompts& prompt
     progress.setAutoClose(false);
     progress.setAutoReset(false);
     progress.setValue(0);
-    const AviExportResult result = ConvertArchiveToAvi(reader, path.toStdString(), [&](int32_t done, int32_t) {
+    const AviExportResult result = ConvertArchiveToAvi(reader, QFile::encodeName(path).toStdString(), [&](int32_t done, int32_t) {
         // A modal progress dialog handles pending events here, the Cancel button among them.
         progress.setValue(done);
         return !progress.wasCanceled();
