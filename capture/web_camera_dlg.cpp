@@ -12,6 +12,7 @@
 
 #include "capture/camera_formats.h"
 #include "capture/gst_handles.h"
+#include "capture/row_flip.h"
 #include "capture/video_devices.h"
 #include "capture/vrender.h"
 
@@ -229,13 +230,17 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
             return false;
         }
         renderer = std::make_unique<VRender>(*this, is_clock_synced);
-        GstObjectPtr<GstElement> flip = AdoptFloating(gst_element_factory_make("videoflip", "Flip"));
+        // Frames reach the sink bottom row first, as the frame pipeline expects.
+        GstObjectPtr<GstElement> flip;
+        if (RegisterRowFlip()) flip = AdoptFloating(gst_element_factory_make("cindralrowflip", "Flip"));
+        if (!flip) {
+            flip = AdoptFloating(gst_element_factory_make("videoflip", "Flip"));
+            if (flip) gst_util_set_object_arg(G_OBJECT(flip.get()), "method", "vertical-flip");
+        }
         if (!renderer->Element() || !flip) {
             ShowError("Could not add Renderer Filter!");
             return false;
         }
-        // Frames reach the sink bottom row first, as the frame pipeline expects.
-        gst_util_set_object_arg(G_OBJECT(flip.get()), "method", "vertical-flip");
         if (!gst_bin_add(bin, GST_ELEMENT(gst_object_ref(renderer->Element())))) {
             gst_object_unref(renderer->Element());
             ShowError("Could not add Renderer Filter!");
@@ -445,8 +450,8 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
     }
 
     void Destroy() {
-        is_running.store(0);
-        if (pipeline) std::this_thread::sleep_for(kWaitBeforeTeardown);
+        // A frame in progress gets time to finish; an idle graph has none in flight.
+        if (is_running.exchange(0) && pipeline) std::this_thread::sleep_for(kWaitBeforeTeardown);
         ReleaseGraph();
         converter.reset();
         source.reset();
