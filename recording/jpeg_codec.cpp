@@ -60,6 +60,14 @@ bool JpegCodec::Fail(const std::string& step, tjhandle handle) {
     return false;
 }
 
+bool JpegCodec::FailDecode(const std::string& step) {
+    Fail(step, decompressor_.Get());
+    // After a failed read the library's handle keeps its broken state and refuses every later
+    // stream, so one damaged frame would stop all the frames after it; start afresh instead.
+    decompressor_.Reset();
+    return false;
+}
+
 uint32_t JpegCodec::EncodeJpeg(const BMP_File& image, uint8_t* buffer, uint32_t capacity) {
     const int width = image.GetWidth();
     const int height = image.GetHeight();
@@ -130,7 +138,7 @@ bool JpegCodec::DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image
     int subsampling = 0;
     int colour_space = 0;
     if (tjDecompressHeader3(decompressor_.Get(), data, length, &width, &height, &subsampling, &colour_space) != 0) {
-        return Fail("tjDecompressHeader3", decompressor_.Get());
+        return FailDecode("tjDecompressHeader3");
     }
     if (colour_space != TJCS_GRAY && colour_space != TJCS_YCbCr && colour_space != TJCS_RGB) {
         last_error_ = "JPEG with 4 colour components is not supported";
@@ -156,7 +164,7 @@ bool JpegCodec::DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image
                       TJFLAG_LIMITSCANS) != 0 &&
         tjGetErrorCode(decompressor_.Get()) != TJERR_WARNING) {
         // A warning (for example a stream cut short) still leaves a picture worth showing.
-        return Fail("tjDecompress2", decompressor_.Get());
+        return FailDecode("tjDecompress2");
     }
     image.Swap(decode_scratch_);
     last_error_.clear();

@@ -69,6 +69,7 @@ public:
 
 private:
     bool Fail(const std::string& step, tjhandle handle);
+    bool FailDecode(const std::string& step);
 
     TurboJpegHandle compressor_;
     TurboJpegHandle decompressor_;

@@ -157,6 +157,11 @@ TEST(JpegCodec, RefusedInputLeavesThePictureUntouched) {
         ASSERT_EQ(before.GetWidth(), image.GetWidth());
         ASSERT_EQ(before.GetHeight(), image.GetHeight());
         EXPECT_EQ(0, std::memcmp(before.GetBits(), image.GetBits(), before.GetBitsSize()));
+        // One damaged stream must not spoil the codec for the good frames after it.
+        const std::vector<uint8_t> good = EncodeScene(24, 16, 3);
+        BMP_File decoded;
+        EXPECT_TRUE(codec.DecodeJpeg(good.data(), static_cast<uint32_t>(good.size()), decoded)) << codec.LastError();
+        EXPECT_EQ(24, decoded.GetWidth());
     }
 }
 
