@@ -312,8 +312,8 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
     }
 
     // Runs the graph. A file source prerolls first so that its first frame is not lost
-    // before the running flag is set.
-    bool Run() {
+    // before the running flag is set. Reports nothing; the error says what failed.
+    bool RunGraph(GraphError* failure) {
         GstStateChangeReturn result = gst_element_set_state(pipeline.get(), GST_STATE_PAUSED);
         if (result == GST_STATE_CHANGE_ASYNC) {
             result = gst_element_get_state(pipeline.get(), nullptr, nullptr, kStartTimeout);
@@ -329,10 +329,23 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         if (result == GST_STATE_CHANGE_FAILURE || error.domain != 0) {
             is_running.store(0);
             gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-            ReportRunFailure(error);
+            *failure = error;
             return false;
         }
         return true;
+    }
+
+    bool Run() {
+        GraphError failure;
+        if (RunGraph(&failure)) return true;
+        ReportRunFailure(failure);
+        return false;
+    }
+
+    static bool IsNegotiationFailure(const GraphError& error) {
+        return error.domain == GST_STREAM_ERROR &&
+               (error.code == GST_STREAM_ERROR_FAILED || error.code == GST_STREAM_ERROR_WRONG_TYPE ||
+                error.code == GST_STREAM_ERROR_FORMAT);
     }
 
     // Source ended or failed while running (camera unplugged, end of file): user-interface thread.
@@ -410,7 +423,26 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
             ShowMessage(kInUse, "Warning!", MessageIcon::kWarning);
             return false;
         }
-        return Run();
+        GraphError failure;
+        if (RunGraph(&failure)) return true;
+        if (camera_format && IsNegotiationFailure(failure)) {
+            // Some sources claim every size and then refuse the stored one: their own format
+            // stays in force, as for a camera that does not offer it.
+            ReleaseGraph();
+            camera_format.reset();
+            if (const unsigned code = CreateGraph()) {
+                ShowCaptureMessage("Failed to get video interfaces!  hr=0x%x", code);
+                return false;
+            }
+            if (!AddElements()) return false;
+            if (!Connect()) {
+                ShowMessage(kInUse, "Warning!", MessageIcon::kWarning);
+                return false;
+            }
+            if (RunGraph(&failure)) return true;
+        }
+        ReportRunFailure(failure);
+        return false;
     }
 
     void ShowPinProperties() {
@@ -468,6 +500,8 @@ void CWebCameraDlg::SetPropertyPages(ICameraPropertyPages* pages) { impl_->pages
 
 bool CWebCameraDlg::Init(std::string camera_name, std::atomic<int32_t>* width, std::atomic<int32_t>* height,
                          std::atomic<int64_t>* frame_duration_100ns) {
+    // A second Init starts from nothing rather than leaving the first graph running unowned.
+    impl_->Destroy();
     impl_->width = width;
     impl_->height = height;
     impl_->frame_duration_100ns = frame_duration_100ns;

@@ -107,6 +107,24 @@ TEST_F(CaptureGraphTest, RowsArriveBottomRowFirstInBlueGreenRedOrder) {
     std::remove(path.c_str());
 }
 
+TEST_F(CaptureGraphTest, SourceThatRefusesTheStoredSizeRunsInItsOwnFormat) {
+    // rawvideoparse answers every size when asked, then delivers only its own.
+    settings.width = 640;
+    settings.height = 480;
+    bool is_ended = false;
+    auto capture = MakeCapture();
+    capture->SetClockSync(false);
+    capture->SetStreamEndHandler([&] { is_ended = true; });
+    capture->AddCamera("Parsed", "videotestsrc num-buffers=3 ! capsfilter caps=video/x-raw,format=BGRx,width=32,"
+                                 "height=16 ! rawvideoparse format=bgrx width=32 height=16 framerate=5/1");
+    ASSERT_TRUE(Start(*capture, "Parsed")) << messages.shown.at(0).text;
+    ASSERT_TRUE(WaitUntil([&] { return is_ended; }));
+    EXPECT_TRUE(messages.shown.empty());
+    EXPECT_EQ(receiver.frames.load(), 3);
+    EXPECT_EQ(settings.width.load(), 32);
+    EXPECT_EQ(settings.height.load(), 16);
+}
+
 TEST_F(CaptureGraphTest, FileSourceDeliversEveryFrameWithoutClock) {
     bool is_ended = false;
     auto capture = MakeCapture();
