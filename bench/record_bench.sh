@@ -4,10 +4,18 @@
 # Prints frames per second of each (wall clock and per CPU second), the ratio, the size per
 # frame of each output, and the peak memory of the recording run at 120 and 240 frames.
 #
-# usage: bench/record_bench.sh [path/to/cindral-cli]   (env: FRAMES=120 REPEAT=3 FFMPEG_QSCALE=4)
+# usage: bench/record_bench.sh [path/to/cindral-cli]   (default: build/release or build/test;
+#        env: FRAMES=120 REPEAT=3 FFMPEG_QSCALE=4)
 set -euo pipefail
 
-cli=${1:-${CINDRAL_CLI:-$(dirname "$0")/../build/cli/cindral-cli}}
+root=$(cd "$(dirname "$0")/.." && pwd)
+cli=${1:-${CINDRAL_CLI:-}}
+if [ -z "$cli" ]; then
+    for candidate in "$root/build/release/cli/cindral-cli" "$root/build/test/cli/cindral-cli"; do
+        if [ -x "$candidate" ]; then cli=$candidate; break; fi
+    done
+fi
+[ -n "$cli" ] || { echo "record_bench: build cindral-cli first or pass its path" >&2; exit 1; }
 frames=${FRAMES:-120}
 repeat=${REPEAT:-3}
 qscale=${FFMPEG_QSCALE:-4}
