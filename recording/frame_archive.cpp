@@ -290,6 +290,16 @@ bool CFrameArchive::LocateFrame(int32_t frame) {
         // Jump: estimate the position in proportion and resynchronise on the next tag.
         const int64_t estimate = d.file_length * frame / d.record_count;
         record_start = d.ScanForRecord(estimate);
+        if (!record_start) {
+            // No tag behind the estimate: the last records are smaller than the average. Walk there
+            // from the nearest record known before it instead of giving up on the end of the file.
+            int32_t known_below = frame - 1;
+            while (known_below >= 0 && !(d.Find(known_below) != nullptr && d.Find(known_below)->info.known)) --known_below;
+            bool is_walking = true;
+            for (int32_t step = known_below + 1; step < frame && is_walking; ++step) is_walking = LocateFrame(step);
+            d.current_frame = frame;
+            if (is_walking && frame > 0) return LocateFrame(frame);
+        }
     }
     if (!record_start || !d.ReadRecordHead(*record_start, entry)) {
         d.index.erase(frame);

@@ -91,6 +91,30 @@ TEST(ArchiveReader, StepsFromAKnownEntryButJumpsByEstimate) {
     EXPECT_EQ(3.0, jumping.GetFrameTime());
 }
 
+TEST(ArchiveReader, JumpBeyondTheLastTagWalksToTheFrame) {
+    TempFolder folder;
+    // Small records, then one big last record: the estimate for the last frame lies inside its data.
+    ArchiveBytes file(4);
+    file.AddRecord(1.0, JpegOfSize(1200, 0));
+    file.AddRecord(2.0, JpegOfSize(1200, 1));
+    file.AddRecord(3.0, JpegOfSize(1200, 2));
+    file.AddRecord(4.0, JpegOfSize(9000, 3));
+    file.AddTrailer(5.0, 4);
+    const std::string path = folder.File("walk.CNA");
+    WriteBytes(path, file.bytes);
+
+    CFrameArchive jumping;
+    ASSERT_TRUE(jumping.OpenFile(path));
+    jumping.SeekFrame(3);
+    EXPECT_EQ(3, jumping.GetCurrentFrame());
+    EXPECT_TRUE(jumping.IsFrameDecoded());
+    EXPECT_EQ(file.record_starts[3] + 12, jumping.GetFrameInfo(3).data_position);
+    EXPECT_EQ(4.0, jumping.GetFrameTime());
+    // The walk located the records before it exactly.
+    jumping.SeekFrame(1);
+    EXPECT_EQ(2.0, jumping.GetFrameTime());
+}
+
 TEST(ArchiveReader, OutOfRangeSeeksChangeNothing) {
     TempFolder folder;
     ArchiveBytes file(2);
