@@ -325,14 +325,13 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
                 result = gst_element_get_state(pipeline.get(), nullptr, nullptr, kStartTimeout);
             }
         }
-        const GraphError error = TakeFirstError();
-        if (result == GST_STATE_CHANGE_FAILURE || error.domain != 0) {
-            is_running.store(0);
-            gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-            *failure = error;
-            return false;
-        }
-        return true;
+        if (result != GST_STATE_CHANGE_FAILURE && TakeFirstError().domain == 0) return true;
+        is_running.store(0);
+        // The state may fail before the failing thread has posted its error; once stopped,
+        // every thread of the graph has said what it had to say.
+        gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+        *failure = TakeFirstError();
+        return false;
     }
 
     bool Run() {
