@@ -1,10 +1,16 @@
 // Converting a 1920x1080 archive of 200 camera-like frames into an AVI, against decoding the
-// same 200 frames with the same reader, measured side by side in every iteration.
+// same 200 frames with the same reader, measured side by side in every round.
 // Goal: ratio = convert_s / decode_s <= 1.3.
+// Every figure is the median over the rounds; the rounds interleave the measurements (and swap
+// the order of decoding and converting every other round), so a burst of load from elsewhere
+// spoils one round rather than one measurement. ratio is the median of the rounds' own ratios.
 // Also shown: codec_only_s, the JPEG decoding alone from memory, and write_only_s, the writer
 // putting the same 1.24 GB into a file with no decoding at all: the conversion cannot take less
 // than the larger of decode_s and write_only_s, since it decodes and writes on two threads.
+// The label names the folder written to (TMPDIR, else /tmp) with its file system type, and the
+// load averages before and after the run.
 #include <benchmark/benchmark.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,10 +33,44 @@ constexpr int32_t kWidth = 1920;
 constexpr int32_t kHeight = 1080;
 constexpr int32_t kFrames = 200;
 
+constexpr int kRounds = 7;
+
 using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+std::string FileSystemOf(const std::string& folder) {
+    struct statfs status {};
+    if (::statfs(folder.c_str(), &status) != 0) return "unknown file system";
+    switch (static_cast<unsigned long>(status.f_type)) {
+        case 0x01021994: return "tmpfs";
+        case 0xEF53: return "ext2/3/4";
+        case 0x58465342: return "xfs";
+        case 0x9123683E: return "btrfs";
+        case 0x794C7630: return "overlayfs";
+        default: {
+            char text[32];
+            std::snprintf(text, sizeof text, "fs 0x%lx", static_cast<unsigned long>(status.f_type));
+            return text;
+        }
+    }
+}
+
+std::string LoadAverages() {
+    double load[3] = {};
+    if (::getloadavg(load, 3) != 3) return "?";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
+    return text;
 }
 
 // A smooth scene with a little sensor noise and an object crossing it.
@@ -100,6 +140,7 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
     }
+    const std::string& Folder() const { return folder_; }
     const std::string& ArchivePath() const { return archive_path_; }
     std::string AviPath() const { return folder_ + "/bench.avi"; }
     const std::vector<std::vector<uint8_t>>& Jpegs() const { return jpegs_; }
@@ -113,24 +154,43 @@ private:
 };
 
 void BM_AviExportAgainstDecoding(benchmark::State& state) {
+    const std::string load_before = LoadAverages();
     static const BenchArchive archive;
     const std::string avi_path = archive.AviPath();
-    double decode_seconds = 0;
-    double codec_seconds = 0;
-    double convert_seconds = 0;
-    double write_seconds = 0;
-    for (auto _ : state) {
-        // The reader as the playback panel uses it: locate, read and decode every frame.
-        {
-            CFrameArchive reader;
-            reader.OpenFile(archive.ArchivePath());
-            const auto start = Clock::now();
-            for (int32_t frame = 0; frame < kFrames; ++frame) {
-                reader.SeekFrame(frame);
-                benchmark::DoNotOptimize(reader.GetFrameImage().GetBits());
-            }
-            decode_seconds += SecondsSince(start);
+    std::vector<double> decode_seconds, codec_seconds, convert_seconds, write_seconds, ratios;
+
+    // The reader as the playback panel uses it: locate, read and decode every frame.
+    auto measure_decode = [&] {
+        CFrameArchive reader;
+        reader.OpenFile(archive.ArchivePath());
+        const auto start = Clock::now();
+        for (int32_t frame = 0; frame < kFrames; ++frame) {
+            reader.SeekFrame(frame);
+            benchmark::DoNotOptimize(reader.GetFrameImage().GetBits());
         }
+        decode_seconds.push_back(SecondsSince(start));
+    };
+    auto measure_convert = [&] {
+        CFrameArchive reader;
+        reader.OpenFile(archive.ArchivePath());
+        const auto start = Clock::now();
+        const AviExportResult result = ConvertArchiveToAvi(reader, avi_path);
+        convert_seconds.push_back(SecondsSince(start));
+        std::filesystem::remove(avi_path);
+        if (!result.is_written || result.frames_written != kFrames) {
+            state.SkipWithError(("conversion failed: " + result.error).c_str());
+            return false;
+        }
+        return true;
+    };
+
+    for (auto _ : state) {
+        const bool is_decode_first = decode_seconds.size() % 2 == 0;
+        if (is_decode_first) measure_decode();
+        if (!measure_convert()) break;
+        if (!is_decode_first) measure_decode();
+        state.SetIterationTime(convert_seconds.back());
+        ratios.push_back(convert_seconds.back() / decode_seconds.back());
         // The JPEG decoding alone, from memory.
         {
             JpegCodec codec;
@@ -140,7 +200,7 @@ void BM_AviExportAgainstDecoding(benchmark::State& state) {
                 codec.DecodeJpeg(jpeg.data(), static_cast<uint32_t>(jpeg.size()), picture);
                 benchmark::DoNotOptimize(picture.GetBits());
             }
-            codec_seconds += SecondsSince(start);
+            codec_seconds.push_back(SecondsSince(start));
         }
         // Writing alone: 200 frames laid out once, written by the same writer.
         {
@@ -150,40 +210,30 @@ void BM_AviExportAgainstDecoding(benchmark::State& state) {
             writer.Open(avi_path, kWidth, kHeight);
             for (int32_t frame = 0; frame < kFrames; ++frame) writer.WriteSample(sample.data());
             writer.Finish();
-            write_seconds += SecondsSince(start);
+            write_seconds.push_back(SecondsSince(start));
             std::filesystem::remove(avi_path);
         }
-        {
-            CFrameArchive reader;
-            reader.OpenFile(archive.ArchivePath());
-            const auto start = Clock::now();
-            const AviExportResult result = ConvertArchiveToAvi(reader, avi_path);
-            const double seconds = SecondsSince(start);
-            convert_seconds += seconds;
-            state.SetIterationTime(seconds);
-            if (!result.is_written || result.frames_written != kFrames) {
-                state.SkipWithError(("conversion failed: " + result.error).c_str());
-                break;
-            }
-        }
-        std::filesystem::remove(avi_path);
     }
-    const double iterations = static_cast<double>(state.iterations());
-    state.counters["decode_s"] = decode_seconds / iterations;
-    state.counters["codec_only_s"] = codec_seconds / iterations;
-    state.counters["convert_s"] = convert_seconds / iterations;
-    state.counters["write_only_s"] = write_seconds / iterations;
-    state.counters["ratio"] = convert_seconds / decode_seconds;
-    state.counters["ratio_vs_codec"] = convert_seconds / codec_seconds;
+    if (ratios.empty()) return;
+    state.counters["decode_s"] = Median(decode_seconds);
+    state.counters["codec_only_s"] = Median(codec_seconds);
+    state.counters["convert_s"] = Median(convert_seconds);
+    state.counters["write_only_s"] = Median(write_seconds);
+    state.counters["ratio"] = Median(ratios);
+    state.counters["ratio_min"] = *std::min_element(ratios.begin(), ratios.end());
+    state.counters["ratio_max"] = *std::max_element(ratios.begin(), ratios.end());
+    state.counters["ratio_vs_codec"] = Median(convert_seconds) / Median(codec_seconds);
     state.counters["avi_MB"] = static_cast<double>(CAviWriter::PaddedRowBytes(kWidth)) * kHeight * kFrames / 1e6;
     state.counters["jpeg_MB"] = static_cast<double>(archive.JpegBytes()) / 1e6;
+    state.SetLabel("target " + archive.Folder() + " (" + FileSystemOf(archive.Folder()) + "), load " + load_before +
+                   " -> " + LoadAverages());
 }
 
 }  // namespace
 
 BENCHMARK(BM_AviExportAgainstDecoding)
     ->UseManualTime()
-    ->Iterations(3)
+    ->Iterations(kRounds)
     ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

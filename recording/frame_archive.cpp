@@ -80,7 +80,8 @@ struct CFrameArchive::Impl {
     }
     bool ReadRecordHead(int64_t record_start, IndexEntry& entry);
     std::optional<int64_t> ScanForRecord(int64_t from);
-    bool LoadJpeg(const IndexEntry& entry);
+    // Reads the entry's JPEG bytes into into, which has room for data_length bytes.
+    bool LoadJpeg(const IndexEntry& entry, uint8_t* into);
 };
 
 // ---------------------------------------------------------------- writing
@@ -205,12 +206,12 @@ std::optional<int64_t> CFrameArchive::Impl::ScanForRecord(int64_t from) {
     }
 }
 
-bool CFrameArchive::Impl::LoadJpeg(const IndexEntry& entry) {
+bool CFrameArchive::Impl::LoadJpeg(const IndexEntry& entry, uint8_t* into) {
     if (entry.is_damaged) {
         return Fail("frame record at " + std::to_string(entry.info.data_position - fmt::kRecordHeadSize) +
                     " claims " + std::to_string(entry.info.data_length) + " bytes of JPEG data");
     }
-    if (ReadAt(read_fd.Get(), entry.info.data_position, jpeg_buffer.get(), entry.info.data_length) !=
+    if (ReadAt(read_fd.Get(), entry.info.data_position, into, entry.info.data_length) !=
         entry.info.data_length) {
         return Fail("frame data at " + std::to_string(entry.info.data_position) + " is cut short");
     }
@@ -314,13 +315,32 @@ void CFrameArchive::SeekFrame(int32_t frame) {
     d.is_frame_decoded = false;
     if (!LocateFrame(frame)) return;
     const IndexEntry& entry = d.index[frame];
-    if (!d.LoadJpeg(entry)) return;
+    if (!d.LoadJpeg(entry, d.jpeg_buffer.get())) return;
     if (!d.codec.DecodeJpeg(d.jpeg_buffer.get(), entry.info.data_length, d.frame_image)) {
         d.Fail("frame " + std::to_string(frame) + " does not decode: " + d.codec.LastError());
         return;
     }
     d.is_frame_decoded = true;
     d.last_error.clear();
+}
+
+bool CFrameArchive::ReadFrameJpeg(int32_t frame, std::vector<uint8_t>& jpeg) {
+    Impl& d = *impl_;
+    jpeg.clear();
+    if (frame < 0 || frame >= d.record_count) return d.Fail("frame " + std::to_string(frame) + " is not in the archive");
+    const int32_t current_frame = d.current_frame;
+    const bool is_located = LocateFrame(frame);
+    d.current_frame = current_frame;
+    if (!is_located) return false;
+    const IndexEntry& entry = d.index[frame];
+    // A damaged record's length is not trusted with an allocation.
+    if (!entry.is_damaged) jpeg.resize(entry.info.data_length);
+    if (!d.LoadJpeg(entry, jpeg.data())) {
+        jpeg.clear();
+        return false;
+    }
+    d.last_error.clear();
+    return true;
 }
 
 bool CFrameArchive::IsFrameDecoded() const { return impl_->is_frame_decoded; }
@@ -338,7 +358,7 @@ bool CFrameArchive::SaveFrameJpeg(const std::string& path) {
     if (d.record_count == 0) return d.Fail("no frame to save");
     const IndexEntry* entry = d.Find(d.current_frame);
     if (entry == nullptr || !entry->info.known) return d.Fail("frame " + std::to_string(d.current_frame) + " was not located");
-    if (!d.LoadJpeg(*entry)) return false;
+    if (!d.LoadJpeg(*entry, d.jpeg_buffer.get())) return false;
     std::string error;
     if (!WriteFileAtomically(path, d.jpeg_buffer.get(), entry->info.data_length, &error)) return d.Fail(error);
     d.last_error.clear();

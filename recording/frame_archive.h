@@ -47,6 +47,10 @@ public:
     BMP_File& GetFrameImage();
     const BMP_File& GetFrameImage() const;
     double GetFrameTime() const;
+    // Copies frame's stored JPEG bytes into jpeg, locating the frame as SeekFrame does, without
+    // decoding it: the current frame and its picture stay as they were. False, with jpeg
+    // emptied, when the frame is out of range, not found or its record is damaged or cut short.
+    bool ReadFrameJpeg(int32_t frame, std::vector<uint8_t>& jpeg);
     // Writes the current frame's stored JPEG bytes to path; false when nothing was written.
     bool SaveFrameJpeg(const std::string& path);
     int32_t GetCurrentFrame() const;

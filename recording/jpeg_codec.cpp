@@ -124,7 +124,7 @@ uint32_t JpegCodec::EncodeJpeg(const BMP_File& image, uint8_t* buffer, uint32_t 
     return static_cast<uint32_t>(size);
 }
 
-bool JpegCodec::DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image) {
+bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height) {
     if (data == nullptr || length == 0) {
         last_error_ = "no JPEG data";
         return false;
@@ -133,8 +133,6 @@ bool JpegCodec::DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image
         decompressor_ = TurboJpegHandle(tjInitDecompress());
         if (!decompressor_) return Fail("tjInitDecompress", nullptr);
     }
-    int width = 0;
-    int height = 0;
     int subsampling = 0;
     int colour_space = 0;
     if (tjDecompressHeader3(decompressor_.Get(), data, length, &width, &height, &subsampling, &colour_space) != 0) {
@@ -151,6 +149,13 @@ bool JpegCodec::DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image
                       std::to_string(length) + " bytes is not plausible";
         return false;
     }
+    return true;
+}
+
+bool JpegCodec::DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image) {
+    int width = 0;
+    int height = 0;
+    if (!ReadDecodableHeader(data, length, width, height)) return false;
     try {
         decode_scratch_.CreateForOverwrite(width, height);
     } catch (const std::exception&) {
@@ -167,6 +172,29 @@ bool JpegCodec::DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image
         return FailDecode("tjDecompress2");
     }
     image.Swap(decode_scratch_);
+    last_error_.clear();
+    return true;
+}
+
+bool JpegCodec::DecodeJpegInto(const uint8_t* data, uint32_t length, uint8_t* out, int width, int height,
+                               int pitch_bytes, bool bottom_up) {
+    if (out == nullptr || width < 1 || height < 1 || static_cast<int64_t>(pitch_bytes) < int64_t{width} * 3) {
+        last_error_ = "no room to decode into";
+        return false;
+    }
+    int stream_width = 0;
+    int stream_height = 0;
+    if (!ReadDecodableHeader(data, length, stream_width, stream_height)) return false;
+    if (stream_width != width || stream_height != height) {
+        last_error_ = "JPEG of " + std::to_string(stream_width) + "x" + std::to_string(stream_height) +
+                      " pixels where " + std::to_string(width) + "x" + std::to_string(height) + " were expected";
+        return false;
+    }
+    const int flags = TJFLAG_LIMITSCANS | (bottom_up ? TJFLAG_BOTTOMUP : 0);
+    if (tjDecompress2(decompressor_.Get(), data, length, out, width, pitch_bytes, height, TJPF_BGR, flags) != 0 &&
+        tjGetErrorCode(decompressor_.Get()) != TJERR_WARNING) {
+        return FailDecode("tjDecompress2");
+    }
     last_error_.clear();
     return true;
 }

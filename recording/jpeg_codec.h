@@ -65,11 +65,22 @@ public:
     // 1 or 3 components are refused.
     bool DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image);
 
+    // Decodes length bytes of data straight into out: height rows of width packed
+    // blue-green-red pixels, each row starting pitch_bytes after the one before, the bottom row
+    // first when bottom_up. Bytes between the end of a row's pixels and the next row are left as
+    // they were. Refused, with out untouched, when the JPEG is not exactly width x height or
+    // fails the checks of DecodeJpeg; a stream that fails while decoding may leave out partly
+    // written. LastError() says why it failed.
+    bool DecodeJpegInto(const uint8_t* data, uint32_t length, uint8_t* out, int width, int height, int pitch_bytes,
+                        bool bottom_up);
+
     const std::string& LastError() const { return last_error_; }
 
 private:
     bool Fail(const std::string& step, tjhandle handle);
     bool FailDecode(const std::string& step);
+    // Reads the stream's header and checks it can be decoded; false with last_error_ set.
+    bool ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height);
 
     TurboJpegHandle compressor_;
     TurboJpegHandle decompressor_;

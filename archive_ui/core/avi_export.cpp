@@ -11,16 +11,19 @@
 #include <vector>
 
 #include "recording/frame_archive.h"
+#include "recording/jpeg_codec.h"
 
 namespace {
 
 // Hands laid-out frames to a thread that writes them, so that writing one frame overlaps
 // decoding the next. Unlike the live picture, no frame may be dropped here: the buffers are
 // few and the converting thread waits for a free one.
+// Buffers start zeroed, and the row padding of a sample is never written with anything else,
+// so frames decoded straight into a buffer need not clear it.
 class CSampleWriteThread {
 public:
     CSampleWriteThread(CAviWriter& writer, size_t buffer_count) : writer_(writer), buffers_(buffer_count) {
-        for (Buffer& buffer : buffers_) buffer.bytes.reset(new uint8_t[writer.GetSampleBytes()]);
+        for (Buffer& buffer : buffers_) buffer.bytes.reset(new uint8_t[writer.GetSampleBytes()]());
         thread_ = std::thread([this] { Run(); });
     }
     ~CSampleWriteThread() { Stop(); }
@@ -38,6 +41,15 @@ public:
         if (has_failed_) return nullptr;
         filling_ = free_buffer;
         return buffers_[free_buffer].bytes.get();
+    }
+    // Takes back the buffer handed out by Acquire without writing it.
+    void Discard() {
+        {
+            std::lock_guard lock(mutex_);
+            if (filling_ >= 0) buffers_[filling_].freed_at = ++free_count_;
+            filling_ = -1;
+        }
+        wake_producer_.notify_one();
     }
     // Queues the buffer handed out by Acquire.
     bool Submit() {
@@ -75,14 +87,20 @@ private:
     struct Buffer {
         std::unique_ptr<uint8_t[]> bytes;
         int pending_writes = 0;
+        uint64_t freed_at = 0;  // free_count_ when it was last given back
     };
 
+    // The buffer freed last, whose bytes are the likeliest to be in the processor's cache still.
     int FindFree() const {
+        int found = -1;
         for (size_t i = 0; i < buffers_.size(); ++i) {
             const int index = static_cast<int>(i);
-            if (buffers_[i].pending_writes == 0 && index != last_ && index != filling_) return index;
+            if (buffers_[i].pending_writes == 0 && index != last_ && index != filling_ &&
+                (found < 0 || buffers_[i].freed_at > buffers_[found].freed_at)) {
+                found = index;
+            }
         }
-        return -1;
+        return found;
     }
     void Queue(int buffer) {
         ++buffers_[buffer].pending_writes;
@@ -108,7 +126,7 @@ private:
             }
             {
                 std::lock_guard lock(mutex_);
-                --buffers_[buffer].pending_writes;
+                if (--buffers_[buffer].pending_writes == 0) buffers_[buffer].freed_at = ++free_count_;
                 is_writing_ = false;
                 if (!is_written) has_failed_ = true;
             }
@@ -125,23 +143,28 @@ private:
     bool is_writing_ = false;
     bool is_stopping_ = false;
     bool has_failed_ = false;
+    uint64_t free_count_ = 0;
     std::mutex mutex_;
     std::condition_variable wake_writer_;
     std::condition_variable wake_producer_;
     std::thread thread_;
 };
 
-// Puts the reader back on the frame it was on, so that the picture on show and "Shot..." agree.
+// Leaves the reader on the frame it was on, decoded, so that the picture on show and "Shot..." agree.
 class ReaderPositionGuard {
 public:
-    explicit ReaderPositionGuard(CFrameArchive& reader) : reader_(reader), frame_(reader.GetCurrentFrame()) {}
-    ~ReaderPositionGuard() { reader_.SeekFrame(frame_); }
+    explicit ReaderPositionGuard(CFrameArchive& reader)
+        : reader_(reader), frame_(reader.GetCurrentFrame()), was_decoded_(reader.IsFrameDecoded()) {}
+    ~ReaderPositionGuard() {
+        if (!was_decoded_ || reader_.GetCurrentFrame() != frame_ || !reader_.IsFrameDecoded()) reader_.SeekFrame(frame_);
+    }
     ReaderPositionGuard(const ReaderPositionGuard&) = delete;
     ReaderPositionGuard& operator=(const ReaderPositionGuard&) = delete;
 
 private:
     CFrameArchive& reader_;
     int32_t frame_;
+    bool was_decoded_;
 };
 
 constexpr size_t kWriteBuffers = 3;
@@ -183,10 +206,14 @@ AviExportResult Convert(CFrameArchive& reader, const std::string& avi_path, cons
         result.error = "the archive holds no frames";
         return result;
     }
+    // The frames are read and decoded here, not by the reader, whose picture stays on show.
     ReaderPositionGuard restore_position(reader);
 
     CAviWriter writer;
     std::optional<CSampleWriteThread> write_thread;  // ends before the writer does
+    JpegCodec codec;
+    std::vector<uint8_t> jpeg;
+    BMP_File picture;  // frames that cannot go straight into a sample
     BMP_File fitted;
     int32_t leading_undecodable = 0;  // frames before the first decodable one, written black
 
@@ -197,14 +224,6 @@ AviExportResult Convert(CFrameArchive& reader, const std::string& avi_path, cons
         result.frames_written = 0;
         return result;
     };
-    // The reader's picture is only read: rows are flipped while they are copied out.
-    auto submit_picture = [&](const BMP_File& picture) {
-        uint8_t* sample = write_thread->Acquire();
-        if (sample == nullptr) return false;
-        CAviWriter::StoreRows(picture.GetBits(), result.width, result.height, sample);
-        ++result.frames_written;
-        return write_thread->Submit();
-    };
     auto submit_black = [&](int32_t count) {
         uint8_t* sample = write_thread->Acquire();
         if (sample == nullptr) return false;
@@ -214,39 +233,59 @@ AviExportResult Convert(CFrameArchive& reader, const std::string& avi_path, cons
         result.frames_written += count;
         return is_ok;
     };
+    // One frame into a free sample buffer, decoded bottom row first straight into the padded
+    // rows when it has the stream's size; otherwise decoded aside, scaled and laid out. A frame
+    // that does not decode repeats the sample written before, which is upright already.
+    auto submit_frame = [&](bool has_jpeg) {
+        uint8_t* sample = write_thread->Acquire();
+        if (sample == nullptr) return false;
+        const auto length = static_cast<uint32_t>(jpeg.size());
+        const int pitch = static_cast<int>(CAviWriter::PaddedRowBytes(result.width));
+        if (has_jpeg && codec.DecodeJpegInto(jpeg.data(), length, sample, result.width, result.height, pitch, true)) {
+            ++result.frames_written;
+            return write_thread->Submit();
+        }
+        if (has_jpeg && codec.DecodeJpeg(jpeg.data(), length, picture)) {
+            const BMP_File* source = &picture;
+            if (picture.GetWidth() != result.width || picture.GetHeight() != result.height) {
+                fitted.CreateForOverwrite(result.width, result.height);
+                FitPicture(picture, fitted);
+                source = &fitted;
+                ++result.frames_fitted;
+            }
+            CAviWriter::StoreRows(source->GetBits(), result.width, result.height, sample);
+            ++result.frames_written;
+            return write_thread->Submit();
+        }
+        write_thread->Discard();
+        ++result.frames_written;
+        ++result.frames_repeated;
+        return write_thread->SubmitAgain();
+    };
 
     for (int32_t frame = 0; frame < frame_count; ++frame) {
-        reader.SeekFrame(frame);
-        const bool is_decoded = reader.IsFrameDecoded();
-        const BMP_File& image = reader.GetFrameImage();
-
-        // While the thread runs, only it touches the writer.
-        if (!write_thread && is_decoded) {
-            // The first decodable frame fixes the format of the whole stream.
-            if (!writer.Open(avi_path, image.GetWidth(), image.GetHeight(), options)) return fail({});
-            result.width = image.GetWidth();
-            result.height = image.GetHeight();
+        const bool has_jpeg = reader.ReadFrameJpeg(frame, jpeg);
+        bool is_ok = true;
+        if (write_thread) {
+            is_ok = submit_frame(has_jpeg);
+        } else if (has_jpeg && codec.DecodeJpeg(jpeg.data(), static_cast<uint32_t>(jpeg.size()), picture)) {
+            // The first decodable frame fixes the format of the whole stream. While the thread
+            // runs, only it touches the writer.
+            if (!writer.Open(avi_path, picture.GetWidth(), picture.GetHeight(), options)) return fail({});
+            result.width = picture.GetWidth();
+            result.height = picture.GetHeight();
             write_thread.emplace(writer, kWriteBuffers);
             if (leading_undecodable > 0) {
                 if (!submit_black(leading_undecodable)) return fail({});
                 result.frames_repeated += leading_undecodable;
             }
-        }
-        bool is_ok = true;
-        if (!write_thread) {
-            ++leading_undecodable;
-        } else if (is_decoded && image.GetWidth() == result.width && image.GetHeight() == result.height) {
-            is_ok = submit_picture(image);
-        } else if (is_decoded) {
-            fitted.CreateForOverwrite(result.width, result.height);
-            FitPicture(image, fitted);
-            is_ok = submit_picture(fitted);
-            ++result.frames_fitted;
-        } else {
-            // The frame written before is written again, as it was: upright in the picture.
-            is_ok = write_thread->SubmitAgain();
+            uint8_t* sample = write_thread->Acquire();
+            if (sample == nullptr) return fail({});
+            CAviWriter::StoreRows(picture.GetBits(), result.width, result.height, sample);
             ++result.frames_written;
-            ++result.frames_repeated;
+            is_ok = write_thread->Submit();
+        } else {
+            ++leading_undecodable;
         }
         if (!is_ok) return fail({});
 
