@@ -10,40 +10,37 @@
 #include <cstdlib>
 #include <functional>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
-// Answers modal dialogs as they come up: every newly shown modal widget is handed to the
-// handler once, on the user-interface thread, and its window title is recorded.
-class ModalWatcher {
+// Answers modal dialogs as they come up: every showing of a modal window is handed to the
+// handler once, from inside the dialog's own event loop, and its title and text are recorded.
+class ModalWatcher : public QObject {
 public:
     using Handler = std::function<void(QWidget* modal)>;
 
-    explicit ModalWatcher(Handler handler) : handler_(std::move(handler)) {
-        timer_.setInterval(10);
-        QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-        timer_.start();
-    }
+    explicit ModalWatcher(Handler handler) : handler_(std::move(handler)) { qApp->installEventFilter(this); }
+    ~ModalWatcher() override { qApp->removeEventFilter(this); }
 
     const std::vector<QString>& Titles() const { return titles_; }
     const std::vector<QString>& Texts() const { return texts_; }
 
-private:
-    void Poll() {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr || !modal->isVisible() || seen_.count(modal) != 0) return;
-        seen_.insert(modal);
-        titles_.push_back(modal->windowTitle());
-        texts_.push_back(modal->property("text").toString());
-        // Outside the timer's slot: a handler that opens another modal dialog must not keep
-        // this timer from seeing it (Qt does not re-enter a running timer).
-        QTimer::singleShot(0, modal, [this, modal] { handler_(modal); });
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Show || !watched->isWidgetType()) return false;
+        auto* widget = static_cast<QWidget*>(watched);
+        if (!widget->isWindow() || widget->windowModality() == Qt::NonModal) return false;
+        titles_.push_back(widget->windowTitle());
+        texts_.push_back(widget->property("text").toString());
+        // Deferred until the dialog's own event loop runs, so the handler may open further dialogs.
+        QTimer::singleShot(0, widget, [this, widget] {
+            if (widget->isVisible()) handler_(widget);
+        });
+        return false;
     }
 
+private:
     Handler handler_;
-    QTimer timer_;
-    std::set<QWidget*> seen_;
     std::vector<QString> titles_;
     std::vector<QString> texts_;
 };

@@ -191,3 +191,37 @@ TEST(CameraView, ContextMenuOffersTheFourEntriesAndAnEmptyArchiveChoiceChangesNo
     EXPECT_FALSE(view.Panel()->isVisible());
     EXPECT_FALSE(view.IsPlaybackActive());
 }
+
+TEST(CameraView, CameraPinAndFilterPagesOpenFromTheMenuAndTheLivePictureGoesOn) {
+    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS",
+                              "Pin Camera=videotestsrc pattern=red is-live=true ! "
+                              "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=15/1\"");
+    MessageCloser messages;
+    TempFolder folder;
+    CindralSettings settings;
+    settings.camera_name = "Pin Camera";
+    QWidget window;
+    CCindralView view(settings, folder.Folder(), &window);
+    view.resize(160, 120);
+    window.show();
+    view.OnInitialUpdate();
+    ASSERT_TRUE(WaitUntil([&] { return view.PresentedFrameCount() >= 2; }));
+
+    // Both pages are modal dialogs of the view; cancelling them keeps the camera as it was.
+    QStringList page_titles;
+    {
+        ModalWatcher watcher([&](QWidget* modal) {
+            if (qobject_cast<QMessageBox*>(modal) != nullptr) return;
+            page_titles << modal->windowTitle();
+            if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+        });
+        view.OnContextCommand(CCindralView::kCommandCameraPin);
+        view.OnContextCommand(CCindralView::kCommandCameraFilter);
+    }
+    EXPECT_EQ(page_titles.size(), 2);
+    EXPECT_TRUE(messages.Texts().isEmpty()) << messages.Texts().join('|').toStdString();
+    const int presented = view.PresentedFrameCount();
+    ASSERT_TRUE(WaitUntil([&] { return view.PresentedFrameCount() > presented + 1; }));
+    EXPECT_EQ(settings.frame_width.load(), 160);
+    EXPECT_TRUE(IsNear(view.grab().toImage().pixelColor(80, 60), QColor(255, 0, 0), 30));
+}
