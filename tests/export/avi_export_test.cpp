@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -24,6 +25,40 @@ std::vector<uint8_t> FrameOf(const std::vector<uint8_t>& frames, size_t index, i
 
 std::vector<uint8_t> Pixels(const BMP_File& picture) {
     return std::vector<uint8_t>(picture.GetBits(), picture.GetBits() + picture.GetBitsSize());
+}
+
+uint32_t U32At(const std::vector<uint8_t>& bytes, size_t at) {
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+
+// The '00db' samples of the first RIFF chunk's 'movi' list, as stored.
+std::vector<std::vector<uint8_t>> StoredSamples(const std::vector<uint8_t>& avi) {
+    std::vector<std::vector<uint8_t>> samples;
+    size_t movi = 12;
+    while (movi + 12 <= avi.size() && !(std::memcmp(&avi[movi], "LIST", 4) == 0 && std::memcmp(&avi[movi + 8], "movi", 4) == 0)) {
+        movi += 8 + U32At(avi, movi + 4);
+    }
+    if (movi + 12 > avi.size()) return samples;
+    const size_t end = std::min(avi.size(), movi + 8 + U32At(avi, movi + 4));
+    for (size_t at = movi + 12; at + 8 <= end;) {
+        const uint32_t size = U32At(avi, at + 4);
+        if (at + 8 + size > end) break;
+        if (std::memcmp(&avi[at], "00db", 4) == 0) samples.emplace_back(avi.begin() + at + 8, avi.begin() + at + 8 + size);
+        at += 8 + size + (size & 1);
+    }
+    return samples;
+}
+
+// A picture as a bitmap stores it: bottom row first, each row padded with zeros to 4 bytes.
+std::vector<uint8_t> BottomUpPadded(const BMP_File& picture) {
+    const size_t row_bytes = static_cast<size_t>(picture.GetWidth()) * 3;
+    const size_t stored_row_bytes = (row_bytes + 3) / 4 * 4;
+    std::vector<uint8_t> stored(stored_row_bytes * picture.GetHeight(), 0);
+    for (int32_t y = 0; y < picture.GetHeight(); ++y) {
+        std::memcpy(&stored[(picture.GetHeight() - 1 - y) * stored_row_bytes], picture.GetBits() + y * row_bytes,
+                    row_bytes);
+    }
+    return stored;
 }
 
 }  // namespace
@@ -180,6 +215,46 @@ TEST(AviExport, UndecodableFramesRepeatTheFrameBeforeUpright) {
     EXPECT_EQ(frame_two, FrameOf(frames, 4, 40, 30));
     reader.SeekFrame(5);
     EXPECT_EQ(Pixels(reader.GetFrameImage()), FrameOf(frames, 5, 40, 30));
+}
+
+TEST(AviExport, SamplesHoldTheReadersPicturesBottomUpWithZeroPaddingHoweverEachFrameWasLaidOut) {
+    // 51 pixels: 153 bytes a row, stored in 156. Frames of the first frame's size are decoded
+    // straight into the samples; the damaged ones repeat, the larger ones are scaled. More
+    // frames than write buffers, so every buffer serves each kind of frame in turn.
+    TempFolder folder;
+    std::vector<BMP_File> pictures(14);
+    std::vector<const BMP_File*> order;
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        const bool is_large = i == 4 || i == 9;
+        PaintScene(pictures[i], is_large ? 102 : 51, is_large ? 42 : 21, static_cast<uint32_t>(i + 1));
+        order.push_back(&pictures[i]);
+    }
+    const std::string archive = RecordArchive(folder.Path(), order);
+    for (const int32_t damaged : {3, 6, 7, 12}) DamageFrame(archive, damaged);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(archive));
+    const std::string avi = folder.File("out.avi");
+    const AviExportResult result = ConvertArchiveToAvi(reader, avi);
+    ASSERT_TRUE(result.is_written) << result.error;
+    EXPECT_EQ(4, result.frames_repeated);
+    EXPECT_EQ(2, result.frames_fitted);
+
+    const std::vector<std::vector<uint8_t>> samples = StoredSamples(ReadFileBytes(avi));
+    ASSERT_EQ(14u, samples.size());
+    BMP_File fitted;
+    for (int32_t frame = 0; frame < 14; ++frame) {
+        SCOPED_TRACE(frame);
+        reader.SeekFrame(frame);
+        if (!reader.IsFrameDecoded()) {
+            EXPECT_EQ(samples[frame - 1], samples[frame]);
+        } else if (reader.GetFrameImage().GetWidth() != 51) {
+            fitted.Create(51, 21);
+            FitPicture(reader.GetFrameImage(), fitted);
+            EXPECT_EQ(BottomUpPadded(fitted), samples[frame]);
+        } else {
+            EXPECT_EQ(BottomUpPadded(reader.GetFrameImage()), samples[frame]);
+        }
+    }
 }
 
 TEST(AviExport, AnUndecodableFirstFrameIsBlackAndTheNextFrameSetsTheSize) {
