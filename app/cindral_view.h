@@ -59,7 +59,7 @@ public:
     const CFramePipeline& Pipeline() const { return pipeline_; }
     // The picture the next paint shows (user-interface thread).
     const QImage& CurrentImage() const { return current_image_; }
-    // Live frames handed over so far and frames painted from them (user-interface thread).
+    // Live pictures taken over from the streaming thread so far (user-interface thread).
     int PresentedFrameCount() const { return presented_frame_count_; }
 
 signals:

@@ -108,7 +108,9 @@ TEST_F(StartupTest, FirstStartOkStartsTheCameraAndShutdownWritesTheNegotiatedSiz
         buttons << (action->isSeparator() ? QString("-") : QString::number(action->data().toInt()));
     EXPECT_EQ(buttons, QStringList({"1000", "-", "32773", "-", "57664"}));
     for (QAction* action : frame->ToolBar()->actions()) {
-        if (!action->isSeparator()) EXPECT_FALSE(action->icon().pixmap(16, 15).isNull());
+        if (!action->isSeparator()) {
+            EXPECT_FALSE(action->icon().pixmap(16, 15).isNull());
+        }
     }
 
     CCindralView* view = frame->View();
