@@ -44,12 +44,9 @@ public:
     }
     // Takes back the buffer handed out by Acquire without writing it.
     void Discard() {
-        {
-            std::lock_guard lock(mutex_);
-            if (filling_ >= 0) buffers_[filling_].freed_at = ++free_count_;
-            filling_ = -1;
-        }
-        wake_producer_.notify_one();
+        std::lock_guard lock(mutex_);
+        if (filling_ >= 0) buffers_[filling_].freed_at = ++free_count_;
+        filling_ = -1;
     }
     // Queues the buffer handed out by Acquire.
     bool Submit() {
