@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QMessageBox>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
 
 #include "app/about_dlg.h"
@@ -56,6 +57,9 @@ bool CCindralApp::InitInstance() {
     if (const QScreen* screen = main_frame_->screen()) main_frame_->setGeometry(screen->availableGeometry());
     main_frame_->showMaximized();
     main_frame_->setWindowTitle(QStringLiteral("Cindral - ") + QString::fromLatin1(kWebAddress));
+    is_started_ = true;
+    // A signal that came while start-up was still running closes the window once the loop runs.
+    if (is_shutting_down_) QTimer::singleShot(0, main_frame_.get(), &QWidget::close);
     return true;
 }
 
@@ -78,6 +82,9 @@ void CCindralApp::OnShutdownRequest() {
         if (dialog == nullptr || !dialog->isVisible()) break;
         dialog->reject();
     }
+    // During start-up the view may be on the call stack below this message loop; the window
+    // is closed once start-up has returned.
+    if (!is_started_) return;
     if (main_frame_) {
         main_frame_->close();
     } else {

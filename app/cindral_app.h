@@ -44,6 +44,7 @@ private:
     std::unique_ptr<CMainFrame> main_frame_;
     QPointer<CAboutDlg> about_box_;
     bool is_shutting_down_ = false;
+    bool is_started_ = false;  // InitInstance has finished
 };
 
 // The folder of an executable path, ending with the separator; empty for a bare file name.

@@ -249,6 +249,29 @@ TEST_F(StartupTest, PropertiesChangesActOnTheNextFramesSurviveCancelAndAreSaved)
     EXPECT_EQ(saved.detector_colour.load(), 0x03E0);
 }
 
+TEST_F(StartupTest, ShutdownRequestDuringAStartUpMessageClosesOnceStartUpHasReturned) {
+    Store([](CindralSettings& settings) {
+        settings.camera_name = "Missing Camera";
+        settings.threshold = 55;
+    });
+    auto app = MakeApp();
+    ModalWatcher watcher([&](QWidget* modal) {
+        // The capture's "not found" box, shown while the view is still starting: a signal now.
+        if (qobject_cast<QMessageBox*>(modal) != nullptr) app->OnShutdownRequest();
+    });
+    ASSERT_TRUE(app->InitInstance());
+    ASSERT_EQ(watcher.Texts().size(), 1u);
+    EXPECT_EQ(watcher.Texts()[0], QString("Camera Direct Show Source \"Missing Camera\" was not found!"));
+    ASSERT_TRUE(WaitUntil([&] { return !app->MainFrame()->isVisible(); }));
+    EXPECT_EQ(app->MainFrame()->View(), nullptr);
+
+    app.reset();
+    CindralSettings saved;
+    ReadBack(saved);
+    EXPECT_EQ(saved.threshold.load(), 55);
+    EXPECT_EQ(saved.camera_name, "Missing Camera");
+}
+
 TEST(ProgramFolder, IsTheExecutableFolderWithItsSeparator) {
     EXPECT_EQ(ProgramFolderFromExecutable("/opt/cam/cindral"), QString("/opt/cam/"));
     EXPECT_EQ(ProgramFolderFromExecutable("/cindral"), QString("/"));
