@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QMessageBox>
 #include <QScreen>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -59,7 +60,7 @@ bool CCindralApp::InitInstance() {
     main_frame_->setWindowTitle(QStringLiteral("Cindral - ") + QString::fromLatin1(kWebAddress));
     is_started_ = true;
     // A signal that came while start-up was still running closes the window once the loop runs.
-    if (is_shutting_down_) QTimer::singleShot(0, main_frame_.get(), &QWidget::close);
+    if (is_shutting_down_) QTimer::singleShot(0, this, &CCindralApp::CloseWhenUnwound);
     return true;
 }
 
@@ -85,6 +86,16 @@ void CCindralApp::OnShutdownRequest() {
     // During start-up the view may be on the call stack below this message loop; the window
     // is closed once start-up has returned.
     if (!is_started_) return;
+    CloseWhenUnwound();
+}
+
+void CCindralApp::CloseWhenUnwound() {
+    // A dialog run by the view (camera pages, archive selection) must return before the view
+    // goes, so the close waits until only the main loop is left.
+    if (QThread::currentThread()->loopLevel() > 1) {
+        QTimer::singleShot(20, this, &CCindralApp::CloseWhenUnwound);
+        return;
+    }
     if (main_frame_) {
         main_frame_->close();
     } else {

@@ -38,6 +38,9 @@ public:
     static QString HelpFilePath();
 
 private:
+    // Closes the main window once no dialog's event loop is left on the stack.
+    void CloseWhenUnwound();
+
     QString requested_program_folder_;
     std::filesystem::path settings_file_;
     std::string program_folder_;

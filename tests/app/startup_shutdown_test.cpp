@@ -8,7 +8,9 @@
 #include <QCheckBox>
 #include <QSlider>
 #include <QStatusBar>
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 #include <QToolBar>
 #include <gtest/gtest.h>
 
@@ -270,6 +272,33 @@ TEST_F(StartupTest, ShutdownRequestDuringAStartUpMessageClosesOnceStartUpHasRetu
     ReadBack(saved);
     EXPECT_EQ(saved.threshold.load(), 55);
     EXPECT_EQ(saved.camera_name, "Missing Camera");
+}
+
+TEST_F(StartupTest, ShutdownRequestWhileTheViewRunsACameraPageWaitsForThePageToReturn) {
+    Store([](CindralSettings& settings) { settings.camera_name = "Green Camera"; });
+    auto app = MakeApp();
+    ASSERT_TRUE(app->InitInstance());
+    CCindralView* view = app->MainFrame()->View();
+    ASSERT_TRUE(WaitUntil([&] { return view->PresentedFrameCount() >= 1; }));
+
+    bool page_seen = false;
+    ModalWatcher watcher([&](QWidget* modal) {
+        if (qobject_cast<QMessageBox*>(modal) != nullptr) return;
+        page_seen = true;
+        app->OnShutdownRequest();  // rejects the page; the view is still below it
+    });
+    QEventLoop main_loop;  // the program's own loop, as the signal would find it
+    QTimer::singleShot(0, [&] { view->OnContextCommand(CCindralView::kCommandCameraPin); });
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (page_seen && !app->MainFrame()->isVisible()) main_loop.quit();
+    });
+    check.start(20);
+    QTimer::singleShot(60000, &main_loop, &QEventLoop::quit);  // a hang ends the test, not the suite
+    main_loop.exec();
+    EXPECT_TRUE(page_seen);
+    EXPECT_FALSE(app->MainFrame()->isVisible());
+    EXPECT_EQ(app->MainFrame()->View(), nullptr);
 }
 
 TEST(ProgramFolder, IsTheExecutableFolderWithItsSeparator) {
