@@ -7,7 +7,7 @@ install_missing_packages
 build_tree "$CINDRAL_ROOT/build/release" Release -DBUILD_TESTING=OFF
 
 if ! ls /dev/video* >/dev/null 2>&1 && [ -z "${CINDRAL_TEST_CAMERAS:-}" ]; then
-  export CINDRAL_TEST_CAMERAS="Test Camera=videotestsrc pattern=ball is-live=true ! video/x-raw,width=640,height=480,framerate=15/1"
+  export CINDRAL_TEST_CAMERAS="Test Camera=videotestsrc pattern=ball is-live=true ! capsfilter caps=video/x-raw,width=640,height=480,framerate=15/1"
   echo "No camera found: offering \"Test Camera\" (a moving ball)."
 fi
 
