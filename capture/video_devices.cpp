@@ -50,10 +50,10 @@ CVideoDevice CVideoDevice::FromDevice(GstDevice* device) {
     return result;
 }
 
-CVideoDevice CVideoDevice::FromTestCamera(TestCameraSpec spec) {
+CVideoDevice CVideoDevice::FromTestCamera(TestCameraSpec camera) {
     CVideoDevice result;
-    result.name_ = std::move(spec.name);
-    result.description_ = std::move(spec.description);
+    result.name_ = std::move(camera.name);
+    result.description_ = std::move(camera.description);
     return result;
 }
 
@@ -107,7 +107,7 @@ VideoDeviceList ListVideoDevices(const std::vector<TestCameraSpec>& test_cameras
         });
         for (Entry& entry : entries) list.devices.push_back(std::move(entry.device));
     }
-    for (const TestCameraSpec& spec : test_cameras) list.devices.push_back(CVideoDevice::FromTestCamera(spec));
+    for (const TestCameraSpec& camera : test_cameras) list.devices.push_back(CVideoDevice::FromTestCamera(camera));
     return list;
 }
 

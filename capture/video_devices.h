@@ -21,7 +21,7 @@ std::vector<TestCameraSpec> TestCamerasFromEnvironment();
 class CVideoDevice {
 public:
     static CVideoDevice FromDevice(GstDevice* device);  // takes a reference of its own
-    static CVideoDevice FromTestCamera(TestCameraSpec spec);
+    static CVideoDevice FromTestCamera(TestCameraSpec camera);
 
     const std::string& Name() const { return name_; }
     bool IsTestCamera() const { return !device_; }

@@ -36,13 +36,13 @@ GstObjectPtr<GstElement> ColourBalanceOf(GstElement* camera) {
     return GstObjectPtr<GstElement>(gst_bin_get_by_interface(GST_BIN(camera), GST_TYPE_COLOR_BALANCE));
 }
 
-bool IsEditable(const GParamSpec* spec) {
-    const GParamFlags flags = spec->flags;
+bool IsEditable(const GParamSpec* param) {
+    const GParamFlags flags = param->flags;
     if (!(flags & G_PARAM_WRITABLE) || !(flags & G_PARAM_READABLE)) return false;
     if (flags & G_PARAM_CONSTRUCT_ONLY) return false;
     // Changeable only while stopped: the graph keeps running here.
     if ((flags & GST_PARAM_MUTABLE_READY) && !(flags & GST_PARAM_MUTABLE_PLAYING)) return false;
-    const std::string name = spec->name;
+    const std::string name = param->name;
     return name != "name" && name != "parent";
 }
 
@@ -98,13 +98,13 @@ void CCameraControlsDlg::AddProperties(QFormLayout* form) {
     g_free(specs);
 }
 
-void CCameraControlsDlg::AddProperty(QFormLayout* form, GParamSpec* spec) {
+void CCameraControlsDlg::AddProperty(QFormLayout* form, GParamSpec* param) {
     GObject* object = G_OBJECT(properties_.get());
-    const char* name = spec->name;
-    const QString label = QString::fromUtf8(g_param_spec_get_nick(spec));
+    const char* name = param->name;
+    const QString label = QString::fromUtf8(g_param_spec_get_nick(param));
     QWidget* parent = form->parentWidget();
     QWidget* editor = nullptr;
-    const GType type = G_PARAM_SPEC_VALUE_TYPE(spec);
+    const GType type = G_PARAM_SPEC_VALUE_TYPE(param);
     if (type == G_TYPE_BOOLEAN) {
         gboolean value = FALSE;
         g_object_get(object, name, &value, nullptr);
@@ -112,17 +112,17 @@ void CCameraControlsDlg::AddProperty(QFormLayout* form, GParamSpec* spec) {
         box->setChecked(value);
         connect(box, &QCheckBox::toggled, this, [object, name](bool on) { g_object_set(object, name, on, nullptr); });
         editor = box;
-    } else if (G_IS_PARAM_SPEC_INT(spec) || G_IS_PARAM_SPEC_UINT(spec)) {
+    } else if (G_IS_PARAM_SPEC_INT(param) || G_IS_PARAM_SPEC_UINT(param)) {
         auto* box = new QSpinBox(parent);
-        if (G_IS_PARAM_SPEC_INT(spec)) {
-            box->setRange(G_PARAM_SPEC_INT(spec)->minimum, G_PARAM_SPEC_INT(spec)->maximum);
+        if (G_IS_PARAM_SPEC_INT(param)) {
+            box->setRange(G_PARAM_SPEC_INT(param)->minimum, G_PARAM_SPEC_INT(param)->maximum);
             gint value = 0;
             g_object_get(object, name, &value, nullptr);
             box->setValue(value);
             connect(box, &QSpinBox::valueChanged, this,
                     [object, name](int value) { g_object_set(object, name, value, nullptr); });
         } else {
-            const GParamSpecUInt* range = G_PARAM_SPEC_UINT(spec);
+            const GParamSpecUInt* range = G_PARAM_SPEC_UINT(param);
             box->setRange(static_cast<int>(std::min<guint>(range->minimum, INT_MAX)),
                           static_cast<int>(std::min<guint>(range->maximum, INT_MAX)));
             guint value = 0;
@@ -132,19 +132,19 @@ void CCameraControlsDlg::AddProperty(QFormLayout* form, GParamSpec* spec) {
                     [object, name](int value) { g_object_set(object, name, static_cast<guint>(value), nullptr); });
         }
         editor = box;
-    } else if (G_IS_PARAM_SPEC_DOUBLE(spec)) {
+    } else if (G_IS_PARAM_SPEC_DOUBLE(param)) {
         auto* box = new QDoubleSpinBox(parent);
         box->setDecimals(3);
-        box->setRange(G_PARAM_SPEC_DOUBLE(spec)->minimum, G_PARAM_SPEC_DOUBLE(spec)->maximum);
+        box->setRange(G_PARAM_SPEC_DOUBLE(param)->minimum, G_PARAM_SPEC_DOUBLE(param)->maximum);
         gdouble value = 0;
         g_object_get(object, name, &value, nullptr);
         box->setValue(value);
         connect(box, &QDoubleSpinBox::valueChanged, this,
                 [object, name](double value) { g_object_set(object, name, value, nullptr); });
         editor = box;
-    } else if (G_IS_PARAM_SPEC_ENUM(spec)) {
+    } else if (G_IS_PARAM_SPEC_ENUM(param)) {
         auto* box = new QComboBox(parent);
-        GEnumClass* enum_class = G_PARAM_SPEC_ENUM(spec)->enum_class;
+        GEnumClass* enum_class = G_PARAM_SPEC_ENUM(param)->enum_class;
         gint value = 0;
         g_object_get(object, name, &value, nullptr);
         for (guint i = 0; i < enum_class->n_values; ++i) {
@@ -167,7 +167,7 @@ void CCameraControlsDlg::AddProperty(QFormLayout* form, GParamSpec* spec) {
     }
     if (!editor) return;
     editor->setObjectName(QString::fromUtf8(name));
-    editor->setToolTip(QString::fromUtf8(g_param_spec_get_blurb(spec)));
+    editor->setToolTip(QString::fromUtf8(g_param_spec_get_blurb(param)));
     form->addRow(label, editor);
     ++control_count_;
 }

@@ -20,7 +20,7 @@ public:
 private:
     void AddColourBalance(QFormLayout* form);
     void AddProperties(QFormLayout* form);
-    void AddProperty(QFormLayout* form, GParamSpec* spec);
+    void AddProperty(QFormLayout* form, GParamSpec* param);
 
     GstObjectPtr<GstElement> balance_;     // implements GstColorBalance, may be empty
     GstObjectPtr<GstElement> properties_;  // the element whose properties are edited
