@@ -9,7 +9,7 @@ CINDRAL_PACKAGES=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
   libturbojpeg0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  ffmpeg xvfb xauth
+  ffmpeg xvfb xauth fonts-dejavu-core
 )
 
 install_missing_packages() {
