@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_folder.h"
+
 // Answers modal dialogs as they come up: every showing of a modal window is handed to the
 // handler once, from inside the dialog's own event loop, and its title and text are recorded.
 class ModalWatcher : public QObject {
@@ -56,27 +58,6 @@ inline bool WaitUntil(const std::function<bool()>& condition, int deadline_ms = 
     return true;
 }
 
-// A fresh folder under the system's temporary folder, removed with the object.
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "cindral-app-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code error;
-        if (!path_.empty()) std::filesystem::remove_all(path_, error);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::filesystem::path& Path() const { return path_; }
-    // With the trailing separator, as the program folder is kept.
-    std::string Folder() const { return path_.string() + "/"; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Sets an environment variable for the life of the object, then restores it.
 class ScopedEnvironment {
