@@ -36,7 +36,7 @@ QString CCindralApp::HelpFilePath() {
 bool CCindralApp::InitInstance() {
     QCoreApplication::setApplicationName(QStringLiteral("Cindral"));
     QCoreApplication::setOrganizationName(QStringLiteral("Tovamesh"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/cindral.png")));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/cindral.svg")));
 
     QString folder = requested_program_folder_;
     if (folder.isEmpty()) folder = ProgramFolderFromExecutable(QCoreApplication::applicationFilePath());

@@ -40,7 +40,7 @@ CMainFrame::CMainFrame(std::string program_folder, std::filesystem::path setting
     properties_dialog_ = new CTwainSourcesDlg(this, settings_);
     LoadSettings();
     setWindowTitle(QStringLiteral("Cindral"));
-    setWindowIcon(QIcon(QStringLiteral(":/icons/cindral.png")));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/cindral.svg")));
 }
 
 CMainFrame::~CMainFrame() {
@@ -75,11 +75,11 @@ void CMainFrame::CreateActions() {
         return action;
     };
     properties_action_ = make_action(QStringLiteral("Properties..."), kCommandProperties);
-    properties_action_->setIcon(QIcon(QStringLiteral(":/toolbar/properties.png")));
+    properties_action_->setIcon(QIcon(QStringLiteral(":/toolbar/properties.svg")));
     connect(properties_action_, &QAction::triggered, this, &CMainFrame::OnProperties);
 
     view_archive_action_ = make_action(QStringLiteral("View Archive..."), kCommandViewArchive);
-    view_archive_action_->setIcon(QIcon(QStringLiteral(":/toolbar/archive.png")));
+    view_archive_action_->setIcon(QIcon(QStringLiteral(":/toolbar/archive.svg")));
     connect(view_archive_action_, &QAction::triggered, this, [this] {
         if (view_) view_->OnViewArchive();
     });
@@ -103,7 +103,7 @@ void CMainFrame::CreateActions() {
     connect(help_action_, &QAction::triggered, this, &CMainFrame::HelpRequested);
 
     about_action_ = make_action(QStringLiteral("&About Cindral..."), kCommandAbout);
-    about_action_->setIcon(QIcon(QStringLiteral(":/toolbar/about.png")));
+    about_action_->setIcon(QIcon(QStringLiteral(":/toolbar/about.svg")));
     SetPrompt(about_action_, QStringLiteral("Archive"), QStringLiteral("Archive"));
     connect(about_action_, &QAction::triggered, this, &CMainFrame::AboutRequested);
 
@@ -165,8 +165,12 @@ bool CMainFrame::CreateToolBar() {
     tool_bar_->addSeparator();
     tool_bar_->addAction(about_action_);
     // The button images belong to the program; without them the tool bar cannot be made.
-    for (const char* image : {":/toolbar/properties.png", ":/toolbar/archive.png", ":/toolbar/about.png"}) {
-        if (QPixmap(QString::fromLatin1(image)).isNull()) return false;
+    for (const QAction* action : {properties_action_, view_archive_action_, about_action_}) {
+        if (action->icon().pixmap(tool_bar_->iconSize()).isNull()) {
+            qWarning("cindral: the tool bar image of \"%s\" cannot be drawn; is Qt's SVG support installed?",
+                     qUtf8Printable(action->text()));
+            return false;
+        }
     }
     addToolBar(Qt::TopToolBarArea, tool_bar_);
     connect(toggle_tool_bar_action_, &QAction::toggled, tool_bar_, &QWidget::setVisible);

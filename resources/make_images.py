@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Draws the program's tool bar buttons, icon and About picture as PNG files.
+"""Draws the About box's picture as a PNG file.
 
-Run from this folder; the PNGs are committed, so the build does not need Python."""
-import math
+Run from this folder; the PNG is committed, so the build does not need Python. The tool bar
+buttons and the program's icon are vector drawings (toolbar/*.svg, icons/cindral.svg)."""
 import struct
 import zlib
 
@@ -23,25 +23,10 @@ class Canvas:
             for x in range(x0, x1 + 1):
                 self.put(x, y, colour)
 
-    def frame(self, x0, y0, x1, y1, colour):
-        for x in range(x0, x1 + 1):
-            self.put(x, y0, colour)
-            self.put(x, y1, colour)
-        for y in range(y0, y1 + 1):
-            self.put(x0, y, colour)
-            self.put(x1, y, colour)
-
     def disc(self, cx, cy, radius, colour):
         for y in range(int(cy - radius - 1), int(cy + radius + 2)):
             for x in range(int(cx - radius - 1), int(cx + radius + 2)):
                 if (x - cx) ** 2 + (y - cy) ** 2 <= radius * radius:
-                    self.put(x, y, colour)
-
-    def ring(self, cx, cy, radius, thickness, colour):
-        for y in range(int(cy - radius - 1), int(cy + radius + 2)):
-            for x in range(int(cx - radius - 1), int(cx + radius + 2)):
-                d = math.hypot(x - cx, y - cy)
-                if radius - thickness <= d <= radius:
                     self.put(x, y, colour)
 
     def save(self, path):
@@ -57,56 +42,9 @@ class Canvas:
                       + chunk(b"IEND", b""))
 
 
-BLACK = (0, 0, 0)
-DARK = (40, 44, 52)
-GREY = (128, 128, 128)
-LIGHT = (200, 204, 210)
 WHITE = (255, 255, 255)
-BLUE = (30, 90, 200)
 MAGENTA = (199, 0, 255)
 AMBER = (240, 170, 30)
-
-
-def properties_button():
-    # Three slider rails with their knobs at different places.
-    c = Canvas(16, 15)
-    for row, knob in ((3, 4), (7, 10), (11, 6)):
-        c.rect(1, row, 14, row, DARK)
-        c.rect(knob - 1, row - 2, knob + 1, row + 2, BLUE)
-        c.frame(knob - 1, row - 2, knob + 1, row + 2, BLACK)
-    c.save("toolbar/properties.png")
-
-
-def archive_button():
-    # A film strip with a play mark: recorded pictures to look at again.
-    c = Canvas(16, 15)
-    c.rect(1, 2, 14, 12, DARK)
-    for x in range(2, 14, 3):
-        c.rect(x, 3, x + 1, 3, LIGHT)
-        c.rect(x, 11, x + 1, 11, LIGHT)
-    for y in range(5, 10):
-        span = 3 - abs(y - 7)
-        c.rect(6, y, 6 + span * 2, y, AMBER)
-    c.save("toolbar/archive.png")
-
-
-def about_button():
-    c = Canvas(16, 15)
-    c.disc(7.5, 7, 6.5, BLUE)
-    c.rect(7, 3, 8, 4, WHITE)
-    c.rect(7, 6, 8, 11, WHITE)
-    c.save("toolbar/about.png")
-
-
-def program_icon():
-    c = Canvas(48, 48)
-    c.rect(4, 12, 43, 39, DARK)
-    c.rect(10, 8, 19, 12, DARK)
-    c.disc(24, 26, 11, GREY)
-    c.disc(24, 26, 8.5, BLUE)
-    c.disc(21, 23, 2.5, (170, 200, 255))
-    c.disc(38, 16, 2, (230, 40, 40))
-    c.save("icons/cindral.png")
 
 
 def about_picture():
@@ -154,8 +92,4 @@ def about_picture():
 
 
 if __name__ == "__main__":
-    properties_button()
-    archive_button()
-    about_button()
-    program_icon()
     about_picture()

@@ -4,7 +4,7 @@ set -euo pipefail
 CINDRAL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 CINDRAL_PACKAGES=(
   build-essential cmake ninja-build pkg-config python3
-  qt6-base-dev libgl-dev
+  qt6-base-dev qt6-svg-dev libgl-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
   libturbojpeg0-dev
