@@ -2,10 +2,31 @@
 #include <cstdio>
 
 #include "app/cindral_app.h"
+#include "app/command_line.h"
 #include "app/shutdown_signals.h"
 
 int main(int argc, char** argv) {
+    // Read before QApplication, which needs a display: help and version work anywhere.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLineRequest request = ParseCommandLine(arguments);
+    switch (request.action) {
+        case CommandLineRequest::Action::kShowHelp:
+            std::fputs(UsageText().toLocal8Bit().constData(), stdout);
+            return 0;
+        case CommandLineRequest::Action::kShowVersion:
+            std::fputs(VersionText().toLocal8Bit().constData(), stdout);
+            return 0;
+        case CommandLineRequest::Action::kUsageError:
+            std::fprintf(stderr, "cindral: %s Try 'cindral --help'.\n", request.error.toLocal8Bit().constData());
+            return 2;
+        case CommandLineRequest::Action::kRun:
+            break;
+    }
+
     QApplication application(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral(CINDRAL_APP_ID));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CINDRAL_VERSION));
     CCindralApp cindral;
     CShutdownSignals shutdown_signals(&application);
     if (!shutdown_signals.IsInstalled()) {
