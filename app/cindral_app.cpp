@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QDialog>
 #include <QMessageBox>
 #include <QScreen>
@@ -29,8 +31,16 @@ CCindralApp::~CCindralApp() {
 }
 
 QString CCindralApp::HelpFilePath() {
-    const QString folder = ProgramFolderFromExecutable(QCoreApplication::applicationFilePath());
-    return folder + QStringLiteral("Cindral.html");
+    return HelpFileFor(ProgramFolderFromExecutable(QCoreApplication::applicationFilePath()));
+}
+
+QString CCindralApp::HelpFileFor(const QString& program_folder) {
+    const QString beside = program_folder + QStringLiteral("Cindral.html");
+    if (QFileInfo::exists(beside)) return beside;
+    const QString installed =
+        QDir::cleanPath(program_folder + QStringLiteral(CINDRAL_HELP_FROM_PROGRAM "/Cindral.html"));
+    if (QFileInfo::exists(installed)) return installed;
+    return beside;
 }
 
 bool CCindralApp::InitInstance() {

@@ -34,8 +34,11 @@ public:
     const std::string& ProgramFolder() const { return program_folder_; }
     CMainFrame* MainFrame() const { return main_frame_.get(); }
     CAboutDlg* AboutBox() const { return about_box_.data(); }
-    // The help page beside the executable.
+    // The help page of this executable: see HelpFileFor.
     static QString HelpFilePath();
+    // The help page beside the program, else the installed one in share/doc/cindral; the
+    // page beside the program when neither exists (opening it then does nothing).
+    static QString HelpFileFor(const QString& program_folder);
 
 private:
     // Closes the main window once no dialog's event loop is left on the stack.

@@ -10,6 +10,7 @@ CINDRAL_PACKAGES=(
   libturbojpeg0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg xvfb xauth fonts-dejavu-core
+  desktop-file-utils appstream groff-base
 )
 
 install_missing_packages() {

@@ -1,10 +1,39 @@
-// The files the program finds around itself: its icons, drawn sharp at twice the size for
-// high-density screens.
+// The files the program finds around itself: its help page in a build tree and in an installed
+// tree, and its icons, drawn sharp at twice the size for high-density screens.
+#include <QFile>
 #include <QIcon>
 #include <QImage>
 #include <QPixmap>
 #include <gtest/gtest.h>
 
+#include "app/cindral_app.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+void WriteFile(const std::filesystem::path& path) {
+    std::filesystem::create_directories(path.parent_path());
+    QFile file(QString::fromStdString(path.string()));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("<html></html>");
+}
+
+}  // namespace
+
+TEST(ProgramFiles, HelpPageBesideTheProgramComesBeforeTheInstalledOne) {
+    TempFolder prefix;
+    const QString bin = QString::fromStdString((prefix.Path() / "bin").string()) + QLatin1Char('/');
+    const QString beside = bin + QStringLiteral("Cindral.html");
+    std::filesystem::create_directories(prefix.Path() / "bin");
+    EXPECT_EQ(CCindralApp::HelpFileFor(bin), beside);  // neither: the usual place, silently missing
+
+    const std::filesystem::path installed = prefix.Path() / "share" / "doc" / "cindral" / "Cindral.html";
+    WriteFile(installed);
+    EXPECT_EQ(CCindralApp::HelpFileFor(bin), QString::fromStdString(installed.string()));
+
+    WriteFile(prefix.Path() / "bin" / "Cindral.html");
+    EXPECT_EQ(CCindralApp::HelpFileFor(bin), beside);
+}
 
 TEST(ProgramFiles, IconsAreDrawnWithTwiceThePixelsAtTwiceTheScale) {
     Q_INIT_RESOURCE(cindral);
