@@ -1,40 +1,21 @@
 #!/usr/bin/env bash
 # Takes docs/screenshot.png: Cindral on a virtual screen with the test camera, saving by
 # motion and the detector marks shown in magenta. Needs a built program (default build/release).
-set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-program="${1:-$root/build/release/app/cindral}"
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
+program="${1:-$CINDRAL_ROOT/build/release/app/cindral}"
 work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+trap 'stop_virtual_screen; rm -rf "$work"' EXIT
 
+# A copy in a fresh folder records into that folder, with settings of its own.
 cp "$program" "$work/cindral"
-mkdir -p "$work/config/Tovamesh"
-cat > "$work/config/Tovamesh/Cindral.reg" <<'REG'
-Windows Registry Editor Version 5.00
-
-[HKEY_CURRENT_USER\Software\Tovamesh\Cindral\Settings]
-"WEB Camera Size X"=dword:00000280
-"WEB Camera Size Y"=dword:000001e0
-"Save Flag"=dword:00000001
-"Motion Detector Show"=dword:00000001
-"Motion Detector"=dword:0000f81f
-"Treshold"=dword:00000014
-
-[HKEY_CURRENT_USER\Software\Tovamesh\Cindral\TwainSources]
-"Camera DShow Src"="Test Camera"
-REG
-
-cat > "$work/shoot.sh" <<SHOOT
-#!/usr/bin/env bash
 export XDG_CONFIG_HOME="$work/config"
-export CINDRAL_TEST_CAMERAS='Test Camera=videotestsrc pattern=ball is-live=true ! capsfilter caps="video/x-raw,width=640,height=480,framerate=15/1"'
+write_test_camera_settings "$XDG_CONFIG_HOME"
+export CINDRAL_TEST_CAMERAS="$CINDRAL_TEST_CAMERA"
+start_virtual_screen "$work/screen" 1024x700
 "$work/cindral" &
-pid=\$!
+pid=$!
 sleep 6
-import -window root "$root/docs/screenshot.png"
-kill -TERM \$pid
-wait \$pid
-SHOOT
-chmod +x "$work/shoot.sh"
-xvfb-run -a -s "-screen 0 1024x700x24" "$work/shoot.sh"
-echo "Wrote $root/docs/screenshot.png"
+take_screenshot "$work/screen" "$CINDRAL_ROOT/docs/screenshot.png"
+kill -TERM "$pid"
+wait "$pid" || true
+echo "Wrote $CINDRAL_ROOT/docs/screenshot.png"

@@ -1,22 +1,29 @@
-# Shared by run.sh and test.sh: install what is missing and build.
+# Shared by run.sh and test.sh: install what is missing, configure and build.
 set -euo pipefail
 
 CINDRAL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-CINDRAL_PACKAGES=(
-  build-essential cmake ninja-build pkg-config python3
+# What building and running the two programs needs.
+CINDRAL_RUN_PACKAGES=(
+  build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-svg-dev libgl-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
-  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
-  libturbojpeg0-dev
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  libturbojpeg0-dev fonts-dejavu-core
+)
+# A virtual screen for a machine without a display, and the converter of its screenshots.
+CINDRAL_SCREEN_PACKAGES=(xvfb python3)
+# The tests' and speed checks' own: frameworks, judges of the outputs, install checkers.
+CINDRAL_TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
-  ffmpeg xvfb xauth fonts-dejavu-core
+  gstreamer1.0-tools ffmpeg python3
   desktop-file-utils appstream groff-base
 )
 
+# install_missing_packages PACKAGE...
 install_missing_packages() {
   local missing=()
   local package
-  for package in "${CINDRAL_PACKAGES[@]}"; do
+  for package in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
       missing+=("$package")
     fi
@@ -31,10 +38,67 @@ install_missing_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# build_tree DIR BUILD_TYPE [extra cmake arguments...]
-build_tree() {
+# configure_tree DIR BUILD_TYPE [extra cmake arguments...]
+configure_tree() {
   local dir="$1" type="$2"
   shift 2
-  cmake -S "$CINDRAL_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
-  cmake --build "$dir" -j2
+  cmake -S "$CINDRAL_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@"
+}
+
+# The settings of a run on a virtual screen: the test camera, saving by motion, marks shown in
+# magenta. write_test_camera_settings CONFIG_HOME
+write_test_camera_settings() {
+  mkdir -p "$1/Tovamesh"
+  cat > "$1/Tovamesh/Cindral.reg" <<'REG'
+Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\Software\Tovamesh\Cindral\Settings]
+"WEB Camera Size X"=dword:00000280
+"WEB Camera Size Y"=dword:000001e0
+"Save Flag"=dword:00000001
+"Motion Detector Show"=dword:00000001
+"Motion Detector"=dword:0000f81f
+"Treshold"=dword:00000014
+
+[HKEY_CURRENT_USER\Software\Tovamesh\Cindral\TwainSources]
+"Camera DShow Src"="Test Camera"
+REG
+}
+CINDRAL_TEST_CAMERA='Test Camera=videotestsrc pattern=ball is-live=true ! capsfilter caps="video/x-raw,width=640,height=480,framerate=15/1"'
+
+# Starts Xvfb on a free display in a session of its own (a Ctrl+C meant for the script does not
+# reach it), its screen kept as a file in FRAME_FOLDER. Sets CINDRAL_SCREEN_PID and DISPLAY.
+# start_virtual_screen FRAME_FOLDER WIDTHxHEIGHT
+start_virtual_screen() {
+  local frame_folder="$1" size="$2"
+  mkdir -p "$frame_folder"
+  local display_file="$frame_folder/display"
+  : > "$display_file"
+  setsid Xvfb -displayfd 3 -screen 0 "${size}x24" -fbdir "$frame_folder" -nolisten tcp \
+    3>"$display_file" >"$frame_folder/xvfb.log" 2>&1 &
+  CINDRAL_SCREEN_PID=$!
+  local tries
+  for tries in $(seq 100); do
+    if [ -s "$display_file" ]; then
+      export DISPLAY=":$(tr -d '[:space:]' <"$display_file")"
+      return 0
+    fi
+    if ! kill -0 "$CINDRAL_SCREEN_PID" 2>/dev/null; then break; fi
+    sleep 0.1
+  done
+  echo "The virtual screen did not start:" >&2
+  cat "$frame_folder/xvfb.log" >&2
+  return 1
+}
+
+# take_screenshot FRAME_FOLDER OUT.png: the virtual screen as it is now.
+take_screenshot() {
+  python3 "$CINDRAL_ROOT/scripts/xwd_to_png.py" "$1/Xvfb_screen0" "$2.part" && mv -f "$2.part" "$2"
+}
+
+# stop_virtual_screen: ends the Xvfb started above and waits for it.
+stop_virtual_screen() {
+  [ -n "${CINDRAL_SCREEN_PID:-}" ] || return 0
+  kill -TERM "$CINDRAL_SCREEN_PID" 2>/dev/null || true
+  wait "$CINDRAL_SCREEN_PID" 2>/dev/null || true
 }
