@@ -139,18 +139,16 @@ TEST(ArchiveCli, FrameSavesTheStoredBytesByStepOrByJump) {
             EXPECT_EQ(stored, ReadBytes(out));
         }
     }
-    // Stepping is exact; some jumps land on a neighbouring record of this uneven file.
+    // Stepping and jumping reach the same record, however uneven the records are.
     CFrameArchive stepper;
     ASSERT_TRUE(stepper.OpenFile(path));
-    int neighbours = 0;
     for (int32_t frame = 0; frame < 9; ++frame) {
         ASSERT_TRUE(stepper.LocateFrame(frame));
         CFrameArchive jumper;
         ASSERT_TRUE(jumper.OpenFile(path));
-        jumper.LocateFrame(frame);
-        neighbours += stepper.GetFrameInfo(frame).data_position != jumper.GetFrameInfo(frame).data_position;
+        ASSERT_TRUE(jumper.LocateFrame(frame));
+        EXPECT_EQ(stepper.GetFrameInfo(frame).data_position, jumper.GetFrameInfo(frame).data_position) << frame;
     }
-    EXPECT_GT(neighbours, 0);
 }
 
 TEST(ArchiveCli, DecodeWritesTheFrameAsPpm) {
@@ -224,6 +222,6 @@ TEST(ArchiveCli, BadInputGivesOneLineAndNoOutput) {
     const CliResult info = RunCli(folder, {"info", damaged_path});
     EXPECT_NE(0, info.exit_code);
     EXPECT_NE(std::string::npos, info.out.find("count: 3"));
-    EXPECT_NE(std::string::npos, info.out.find("(damaged)"));
+    EXPECT_NE(std::string::npos, info.out.find("(length damaged)"));
     EXPECT_TRUE(IsOneLine(info.err)) << info.err;
 }

@@ -75,7 +75,8 @@ protected:
     QString Caption() const { return panel_->windowTitle(); }
     QString ExpectedCaption(const std::string& path) const {
         const double time_days = panel_->Reader().GetFrameTime();
-        const int seconds = static_cast<int>(std::trunc((time_days - std::trunc(time_days)) * 86400.0));
+        // To the millisecond, then whole seconds.
+        const int seconds = static_cast<int>(std::llround((time_days - std::trunc(time_days)) * 86400000.0) / 1000 % 86400);
         return QString::fromStdString(path) +
                QString::asprintf(" - %02d:%02d:%02d", seconds / 3600, (seconds / 60) % 60, seconds % 60);
     }

@@ -36,11 +36,17 @@ public:
         if (on_ask) on_ask(parent);
         return answer_;
     }
+    bool ConfirmReplace(QWidget*, const QString& caption, const QString& path) override {
+        replace_questions.push_back(caption + ": " + path);
+        return is_replacing;
+    }
     void ShowError(QWidget*, const QString& caption, const QString& text) override {
         errors.push_back(caption + ": " + text);
     }
 
     std::function<void(QWidget*)> on_ask;
+    bool is_replacing = true;
+    std::vector<QString> replace_questions;
     std::vector<QString> asked_filters;
     std::vector<QString> asked_suffixes;
     std::vector<QString> errors;
@@ -170,7 +176,7 @@ TEST(ExportActions, DefaultSuffixIsAddedOnlyToNamesWithoutOne) {
     EXPECT_EQ("", WithDefaultSuffix("", "avi"));
 }
 
-TEST(ExportActions, TheSaveDialogFiltersAddsTheDefaultSuffixAndReplacesWithoutAsking) {
+TEST(ExportActions, TheSaveDialogFiltersAndAddsTheDefaultSuffixLeavingTheReplaceQuestionToTheExport) {
     TempFolder folder;
     WriteFileBytes(folder.File("existing.avi"), {'o', 'l', 'd'});
     QWidget panel;
