@@ -7,6 +7,7 @@
 #include <QProgressDialog>
 
 #include "archive_ui/core/avi_export.h"
+#include "platform/safe_output.h"
 #include "recording/frame_archive.h"
 
 namespace {
@@ -18,13 +19,19 @@ const QString kAviSuffix = QStringLiteral("avi");
 const QString kSnapshotCaption = QStringLiteral("Shot...");
 const QString kAviCaption = QStringLiteral("Convert to AVI");
 
-// The file to write, or an empty text when the user cancels or does not want an existing file replaced.
+// The file to write, or an empty text when the user cancels, when the file must not be written
+// (said so), or when the user does not want an existing file replaced.
 QString AskTarget(QWidget* parent, IExportPrompts& prompts, const QString& caption, const QString& filter,
-                  const QString& suffix) {
+                  const QString& suffix, const std::string& archive_path) {
     const QString chosen = prompts.AskSaveFileName(parent, filter, suffix);
     if (chosen.isEmpty()) return chosen;
     const QString path = WithDefaultSuffix(chosen, suffix);
-    // Devices and pipes are written into, not replaced; archives are refused by the export itself.
+    std::string refusal;
+    if (!CheckOutputPath(QFile::encodeName(path).toStdString(), SafeOutputRules{{archive_path}}, refusal)) {
+        prompts.ShowError(parent, caption, QString::fromStdString(refusal));
+        return {};
+    }
+    // Devices and pipes are written into, not replaced: only a file's replacing is asked about.
     const QFileInfo target(path);
     if (target.exists() && target.isFile() && !prompts.ConfirmReplace(parent, caption, path)) return {};
     return path;
@@ -74,7 +81,7 @@ void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, IExportPrompts& p
         prompts.ShowError(parent, kSnapshotCaption, QStringLiteral("There is no frame on show to save."));
         return;
     }
-    const QString path = AskTarget(parent, prompts, kSnapshotCaption, kSnapshotFilter, kSnapshotSuffix);
+    const QString path = AskTarget(parent, prompts, kSnapshotCaption, kSnapshotFilter, kSnapshotSuffix, reader.GetOpenPath());
     if (path.isEmpty()) return;
     std::string error;
     if (!SaveSnapshotJpeg(reader, QFile::encodeName(path).toStdString(), error)) {
@@ -89,7 +96,7 @@ void RunAviExport(QWidget* parent, const CFrameArchive& reader, IExportPrompts& 
         prompts.ShowError(parent, kAviCaption, QStringLiteral("The archive holds no frames to convert."));
         return;
     }
-    const QString path = AskTarget(parent, prompts, kAviCaption, kAviFilter, kAviSuffix);
+    const QString path = AskTarget(parent, prompts, kAviCaption, kAviFilter, kAviSuffix, reader.GetOpenPath());
     if (path.isEmpty()) return;
 
     QProgressDialog progress(QStringLiteral("Converting %1 frames to %2").arg(frame_count).arg(QFileInfo(path).fileName()),

@@ -192,11 +192,13 @@ CArchiveIndex::StepResult CArchiveIndex::Step(int64_t position) const {
             result.record = record;
             return result;
         }
-        if (!found) return result;
-        if (*found - position >= fmt::kMinRecordSize) {
-            result.record = ArchiveRecord{position, *found, 0, 0.0, RecordCondition::kLost};
+        // Damaged bytes up to the next record, or up to the trailer of a finished file, are one lost record.
+        if (!found && !is_trailer_end_) return result;
+        if (stretch_end - position >= fmt::kMinRecordSize) {
+            result.record = ArchiveRecord{position, stretch_end, 0, 0.0, RecordCondition::kLost};
             return result;
         }
+        if (!found) return result;
         position = *found;  // fewer stray bytes than a record holds: nothing was lost
     }
 }

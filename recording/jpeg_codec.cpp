@@ -145,8 +145,12 @@ bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& w
         return false;
     }
     const uint64_t pixel_count = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-    if (width < 1 || height < 1 || width > kMaxDecodeDimension || height > kMaxDecodeDimension ||
-        pixel_count > kMaxPixelsPerJpegByte * length) {
+    if (width > kMaxDecodeDimension || height > kMaxDecodeDimension) {
+        last_error_ = "JPEG of " + std::to_string(width) + "x" + std::to_string(height) +
+                      " pixels is damaged: no picture is wider or taller than " + std::to_string(kMaxDecodeDimension);
+        return false;
+    }
+    if (width < 1 || height < 1 || pixel_count > kMaxPixelsPerJpegByte * length) {
         last_error_ = "JPEG of " + std::to_string(width) + "x" + std::to_string(height) + " pixels in " +
                       std::to_string(length) + " bytes is not plausible";
         return false;

@@ -166,7 +166,7 @@ void ExerciseReader(const std::string& path, const std::string& snapshot_path, s
             ++reach.saved;
             const std::vector<uint8_t> saved = ReadBytes(snapshot_path);
             ASSERT_EQ(entry.data_length, saved.size());
-            ASSERT_LE(saved.size(), CFrameArchive::kJpegBufferSize);
+            ASSERT_LE(saved.size(), archive_format::kMaxRecordBytes);
             ASSERT_LE(static_cast<size_t>(entry.data_position) + saved.size(), bytes.size());
             ASSERT_EQ(0, std::memcmp(saved.data(), bytes.data() + entry.data_position, saved.size()));
         } else {
@@ -181,6 +181,11 @@ void ExerciseReader(const std::string& path, const std::string& snapshot_path, s
         const int32_t frame = std::uniform_int_distribution<int32_t>(0, count - 1)(random);
         jumper.SeekFrame(frame);
         jumper.GetFrameTime();
+        // A jump reaches the record that stepping reaches.
+        const std::optional<ArchiveRecord> jumped = jumper.GetRecord(frame);
+        const std::optional<ArchiveRecord> stepped = reader.GetRecord(frame);
+        ASSERT_TRUE(jumped && stepped);
+        ASSERT_EQ(stepped->start, jumped->start);
         ASSERT_EQ(static_cast<int64_t>(jumper.GetFrameImage().GetWidth()) * jumper.GetFrameImage().GetHeight() * 3,
                   jumper.GetFrameImage().GetBitsSize());
     }
