@@ -95,7 +95,9 @@ void CCindralView::ShowPlaybackFrame(const BMP_File& frame) {
     if (width <= 0 || height <= 0 || frame.GetBits() == nullptr) {
         current_image_ = QImage();
     } else {
-        // The panel reuses its frame; the picture on show keeps a copy.
+        // The panel reuses its frame; the picture on show keeps a copy, made after the old one is
+        // let go so that a large picture is never held three times.
+        current_image_ = QImage();
         current_image_ = QImage(frame.GetBits(), width, height, static_cast<qsizetype>(width) * 3,
                                 QImage::Format_BGR888)
                              .copy();

@@ -12,6 +12,16 @@
 #include "archive_ui/export_actions.h"
 #include "archive_ui/playback_view.h"
 
+std::optional<int> SecondsOfDay(double ole_date) {
+    // Outside the years 100 to 9999 a value is no date the calendar holds.
+    if (!std::isfinite(ole_date) || ole_date < -657434.0 || ole_date >= 2958466.0) return std::nullopt;
+    // Rounded to the millisecond first: stamps carry binary noise, and 09:00:59.99999994 is 09:01:00.
+    const double day_fraction = std::fabs(ole_date - std::trunc(ole_date));
+    const auto milliseconds = static_cast<int64_t>(std::llround(day_fraction * 86400000.0));
+    // Whole seconds of the time of day, truncated: 14:05:09.7 reads 14:05:09.
+    return static_cast<int>(milliseconds / 1000 % 86400);
+}
+
 CPanelDlg::CPanelDlg(QWidget* parent_view)
     : QDialog(parent_view, Qt::Tool | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
     setWindowTitle(QStringLiteral("Dialog"));
@@ -96,15 +106,17 @@ void CPanelDlg::ShowCurrentFrame() {
 }
 
 void CPanelDlg::UpdateTitle() {
-    const double time_days = reader_.GetFrameTime();
-    const double day_fraction = std::fabs(time_days - std::trunc(time_days));
-    // Whole seconds of the time of day, truncated: 14:05:09.7 reads 14:05:09.
-    const int seconds_of_day = static_cast<int>(std::trunc(day_fraction * 86400.0)) % 86400;
+    const QString path = archive_paths_.value(current_archive_);
+    const std::optional<int> seconds_of_day = SecondsOfDay(reader_.GetFrameTime());
+    if (!seconds_of_day) {
+        setWindowTitle(path);
+        return;
+    }
     const QString caption = QStringLiteral("%1 - %2:%3:%4")
-                                .arg(archive_paths_.value(current_archive_))
-                                .arg(seconds_of_day / 3600, 2, 10, QLatin1Char('0'))
-                                .arg((seconds_of_day / 60) % 60, 2, 10, QLatin1Char('0'))
-                                .arg(seconds_of_day % 60, 2, 10, QLatin1Char('0'));
+                                .arg(path)
+                                .arg(*seconds_of_day / 3600, 2, 10, QLatin1Char('0'))
+                                .arg((*seconds_of_day / 60) % 60, 2, 10, QLatin1Char('0'))
+                                .arg(*seconds_of_day % 60, 2, 10, QLatin1Char('0'));
     setWindowTitle(caption);
 }
 

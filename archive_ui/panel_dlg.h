@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 #include "recording/frame_archive.h"
 
@@ -11,6 +12,10 @@ class IPlaybackView;
 class QPushButton;
 class QSlider;
 class QTimer;
+
+// Whole seconds of the time of day of an OLE date, as the caption shows them: rounded to the
+// millisecond, then truncated. Nothing for a value that is not a date.
+std::optional<int> SecondsOfDay(double ole_date);
 
 // The floating playback panel: plays, steps and scrubs the chosen archives one
 // frame per timer tick and hands every decoded frame to the camera view.

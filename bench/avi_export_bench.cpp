@@ -185,11 +185,9 @@ void BM_AviExportAgainstDecoding(benchmark::State& state) {
         decode_cpu_seconds.push_back(ProcessCpuSeconds() - start_cpu);
     };
     auto measure_convert = [&] {
-        CFrameArchive reader;
-        reader.OpenFile(archive.ArchivePath());
         const double start_cpu = ProcessCpuSeconds();
         const auto start = Clock::now();
-        const AviExportResult result = ConvertArchiveToAvi(reader, avi_path);
+        const AviExportResult result = ConvertArchiveToAvi(archive.ArchivePath(), avi_path);
         convert_seconds.push_back(SecondsSince(start));
         convert_cpu_seconds.push_back(ProcessCpuSeconds() - start_cpu);
         std::filesystem::remove(avi_path);

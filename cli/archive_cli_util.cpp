@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 #include "platform/ole_date.h"
 
@@ -58,6 +59,7 @@ bool ReachFrame(const std::string& command, CFrameArchive& archive, int32_t fram
         return false;
     }
     for (int32_t step = is_jump ? frame : 0; step <= frame; ++step) {
+        // Every record is indexed when the file opens: each step is a look-up, not a read.
         if (!archive.LocateFrame(step)) {
             Fail(command, archive.GetLastError());
             return false;
@@ -88,6 +90,75 @@ std::string FormatOleDate(double ole_date, bool with_milliseconds) {
         result += text;
     }
     return result;
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at the start of text (0 when there is none) and its code point.
+size_t Utf8SequenceAt(std::string_view text, uint32_t& code_point) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (lead < 0x80) {
+        code_point = lead;
+        return 1;
+    }
+    size_t length = 0;
+    uint32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2, minimum = 0x80, code_point = lead & 0x1F;
+    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, minimum = 0x800, code_point = lead & 0x0F;
+    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, minimum = 0x10000, code_point = lead & 0x07;
+    else return 0;
+    if (text.size() < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte & 0xC0) != 0x80) return 0;
+        code_point = (code_point << 6) | (byte & 0x3F);
+    }
+    const bool is_surrogate = code_point >= 0xD800 && code_point <= 0xDFFF;
+    return code_point < minimum || code_point > 0x10FFFF || is_surrogate ? 0 : length;
+}
+
+}  // namespace
+
+std::string ValidUtf8(const std::string& text) {
+    std::string valid;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        uint32_t code_point = 0;
+        const size_t length = Utf8SequenceAt(rest, code_point);
+        valid += length == 0 ? std::string_view("\xEF\xBF\xBD") : rest.substr(0, length);
+        rest.remove_prefix(length == 0 ? 1 : length);
+    }
+    return valid;
+}
+
+std::string EscapeForTerminal(const std::string& text) {
+    std::string escaped;
+    std::string_view rest = text;
+    char hex[8];
+    while (!rest.empty()) {
+        uint32_t code_point = 0;
+        const size_t length = Utf8SequenceAt(rest, code_point);
+        if (length == 0) {
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(rest[0]));
+            escaped += hex;
+            rest.remove_prefix(1);
+            continue;
+        }
+        if (code_point == '\\') escaped += "\\\\";
+        else if (code_point == '\n') escaped += "\\n";
+        else if (code_point == '\t') escaped += "\\t";
+        else if (code_point < 0x20 || code_point == 0x7F) {
+            std::snprintf(hex, sizeof hex, "\\x%02X", code_point);
+            escaped += hex;
+        } else if (code_point >= 0x80 && code_point < 0xA0) {
+            std::snprintf(hex, sizeof hex, "\\u%04X", code_point);
+            escaped += hex;
+        } else {
+            escaped += rest.substr(0, length);
+        }
+        rest.remove_prefix(length);
+    }
+    return escaped;
 }
 
 std::string JsonNumber(double value) {

@@ -25,8 +25,8 @@ std::optional<int32_t> ParseFrameNumber(const std::string& text);
 // Opens path for reading; prints "cindral-cli COMMAND: ..." and gives false when it cannot.
 bool OpenArchive(const std::string& command, CFrameArchive& archive, const std::string& path);
 
-// Makes frame current and locates it: by stepping 0, 1, ..., frame (exact), or with is_jump by
-// one estimate-and-scan on the freshly opened file. Prints the reason and gives false on failure.
+// Makes frame current: by stepping 0, 1, ..., frame, or with is_jump straight to it as the playback
+// slider does; both reach the same record. Prints the reason and gives false on failure.
 bool ReachFrame(const std::string& command, CFrameArchive& archive, int32_t frame, bool is_jump);
 
 // "YYYY-MM-DD HH:MM:SS.mmm" of a local OLE date, or "invalid" for a value no calendar holds.
@@ -36,5 +36,11 @@ std::string FormatOleDate(double ole_date, bool with_milliseconds);
 std::string JsonNumber(double value);
 
 int Fail(const std::string& command, const std::string& message);
+
+// Text as valid UTF-8: every byte that is not part of a valid sequence becomes U+FFFD.
+std::string ValidUtf8(const std::string& text);
+// Text safe to print on a terminal: backslash and control characters (C0, DEL, C1) written as
+// escapes (\\, \n, \t, \xHH or \u00HH), invalid UTF-8 bytes as \xHH.
+std::string EscapeForTerminal(const std::string& text);
 
 }  // namespace archive_cli

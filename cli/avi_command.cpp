@@ -8,7 +8,6 @@
 
 #include "archive_ui/core/avi_export.h"
 #include "cli/cli_command.h"
-#include "recording/frame_archive.h"
 
 namespace {
 
@@ -44,14 +43,9 @@ int RunAvi(const std::vector<std::string>& arguments) {
     const std::string& archive_path = arguments[0];
     const std::string& avi_path = arguments[1];
 
-    CFrameArchive reader;
-    if (!reader.OpenFile(archive_path)) {
-        std::fprintf(stderr, "cindral-cli avi: %s\n", reader.GetLastError().c_str());
-        return 1;
-    }
     const bool is_showing_progress = ::isatty(STDERR_FILENO) == 1;
     InterruptCancels interrupt_cancels;
-    const AviExportResult result = ConvertArchiveToAvi(reader, avi_path, [&](int32_t done, int32_t total) {
+    const AviExportResult result = ConvertArchiveToAvi(archive_path, avi_path, [&](int32_t done, int32_t total) {
         if (is_showing_progress && (done % 10 == 0 || done == total)) std::fprintf(stderr, "\rframe %d of %d", done, total);
         return g_is_interrupted == 0;
     });
@@ -66,9 +60,16 @@ int RunAvi(const std::vector<std::string>& arguments) {
     }
     std::printf("%s: %d frames of %dx%d at 10 frames per second", avi_path.c_str(), result.frames_written,
                 result.width, result.height);
-    if (result.frames_repeated > 0) std::printf(", %d undecodable frames repeat the frame before", result.frames_repeated);
+    if (result.frames_repeated > 0) {
+        std::printf(", %d repeat the frame before (%d undecodable, %d damaged beyond reading)", result.frames_repeated,
+                    result.frames_repeated - result.frames_missing, result.frames_missing);
+    }
     if (result.frames_fitted > 0) std::printf(", %d frames of another size scaled", result.frames_fitted);
     std::printf("\n");
+    if (result.stored_count > result.frames_written) {
+        std::fprintf(stderr, "cindral-cli avi: %s: the header counts %d records; %d are present\n",
+                     archive_path.c_str(), result.stored_count, result.frames_written);
+    }
     return 0;
 }
 

@@ -1,30 +1,37 @@
 // cindral-cli decode: one archive frame decoded to a binary PPM picture.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "cli/archive_cli_util.h"
 #include "cli/cli_command.h"
-#include "recording/archive_file_io.h"
+#include "platform/safe_output.h"
 
 namespace {
 
 using namespace archive_cli;
 
-// P6 with red, green, blue samples; the frame image holds blue, green, red.
-std::vector<uint8_t> ToPpm(const BMP_File& image) {
+// The picture as a binary PPM (P6: red, green, blue samples; the frame image holds blue, green,
+// red), converted and written a band of rows at a time so that no second copy of it is held.
+bool WritePpm(const BMP_File& image, CSafeOutput& output) {
     const std::string header =
         "P6\n" + std::to_string(image.GetWidth()) + " " + std::to_string(image.GetHeight()) + "\n255\n";
-    std::vector<uint8_t> ppm(header.begin(), header.end());
+    if (!output.Write(header.data(), header.size())) return false;
+    constexpr size_t kBandPixels = 1 << 18;
     const size_t pixel_count = image.GetPixelCount();
-    ppm.reserve(header.size() + pixel_count * 3);
-    const uint8_t* bits = image.GetBits();
-    for (size_t i = 0; i < pixel_count; ++i) {
-        ppm.push_back(bits[3 * i + 2]);
-        ppm.push_back(bits[3 * i + 1]);
-        ppm.push_back(bits[3 * i]);
+    std::vector<uint8_t> band(std::min(kBandPixels, pixel_count) * 3);
+    for (size_t first = 0; first < pixel_count; first += kBandPixels) {
+        const size_t count = std::min(kBandPixels, pixel_count - first);
+        const uint8_t* from = image.GetBits() + first * 3;
+        for (size_t i = 0; i < count; ++i) {
+            band[3 * i] = from[3 * i + 2];
+            band[3 * i + 1] = from[3 * i + 1];
+            band[3 * i + 2] = from[3 * i];
+        }
+        if (!output.Write(band.data(), count * 3)) return false;
     }
-    return ppm;
+    return true;
 }
 
 int RunDecode(const std::vector<std::string>& arguments) {
@@ -41,9 +48,12 @@ int RunDecode(const std::vector<std::string>& arguments) {
     if (!ReachFrame("decode", archive, *frame, parsed->Has("--jump"))) return 1;
     archive.SeekFrame(*frame);  // located already: loads and decodes that record
     if (!archive.IsFrameDecoded()) return Fail("decode", archive.GetLastError());
-    const std::vector<uint8_t> ppm = ToPpm(archive.GetFrameImage());
-    std::string error;
-    if (!WriteFileAtomically(parsed->positional[2], ppm.data(), ppm.size(), &error)) return Fail("decode", error);
+    CSafeOutput output;
+    SafeOutputRules rules;
+    rules.protected_paths.push_back(parsed->positional[0]);
+    if (!output.Open(parsed->positional[2], rules) || !WritePpm(archive.GetFrameImage(), output) || !output.Commit()) {
+        return Fail("decode", output.Error());
+    }
     return 0;
 }
 

@@ -23,17 +23,19 @@ int RunInfo(const std::vector<std::string>& arguments) {
     CFrameArchive archive;
     if (!OpenArchive("info", archive, path)) return 1;
     const auto trailer = archive_format::ReadTrailer(path);
+    const int32_t frame_count = archive.GetFrameCount();
 
     std::string out;
     char line[256];
     if (is_json) {
-        out = "{\"count\":" + std::to_string(archive.GetFrameCount()) + ",\"trailer\":";
+        out = "{\"count\":" + std::to_string(archive.GetStoredCount()) + ",\"trailer\":";
         out += trailer ? "{\"count\":" + std::to_string(trailer->record_count) + ",\"time\":" +
                              JsonNumber(trailer->finished_time) + "}"
                        : std::string("null");
         out += ",\"frames\":[";
     } else {
-        out = "file: " + path + "\ncount: " + std::to_string(archive.GetFrameCount()) + "\n";
+        out = "file: " + EscapeForTerminal(path) + "\ncount: " + std::to_string(archive.GetStoredCount()) +
+              "\nrecords: " + std::to_string(frame_count) + "\n";
         if (trailer) {
             std::snprintf(line, sizeof line, "trailer: count %d, time %.17g (%s)\n", trailer->record_count,
                           trailer->finished_time, FormatOleDate(trailer->finished_time, false).c_str());
@@ -43,41 +45,50 @@ int RunInfo(const std::vector<std::string>& arguments) {
         }
     }
 
+    // What makes the file unsound, first found first: damaged records, or counts the records do not bear out.
     std::string first_problem;
-    for (int32_t frame = 0; frame < archive.GetFrameCount(); ++frame) {
-        const bool is_found = archive.LocateFrame(frame);
-        const cna_info_t& entry = archive.GetFrameInfo(frame);
-        const bool is_loadable = entry.data_length > 0 && entry.data_length <= CFrameArchive::kJpegBufferSize;
-        if (first_problem.empty() && (!is_found || !is_loadable)) {
-            first_problem = "frame " + std::to_string(frame) + " of " + path +
-                            (is_found ? " claims a JPEG length no frame can have" : " could not be found");
+    for (int32_t frame = 0; frame < frame_count; ++frame) {
+        const std::optional<ArchiveRecord> record = archive.GetRecord(frame);
+        if (!record) {
+            first_problem = path + " changed while it was read";
+            break;
+        }
+        const bool is_intact = record->condition == RecordCondition::kIntact;
+        const char* condition = RecordConditionName(record->condition);
+        if (first_problem.empty() && !is_intact) {
+            first_problem = "frame " + std::to_string(frame) + " of " + path + ": " + condition + " record at " +
+                            std::to_string(record->start);
         }
         if (is_json) {
             if (frame > 0) out += ",";
-            out += "{\"index\":" + std::to_string(frame);
-            out += is_found ? ",\"time\":" + JsonNumber(entry.time_stamp) + ",\"length\":" +
-                                  std::to_string(entry.data_length) + ",\"position\":" +
-                                  std::to_string(entry.data_position)
-                            : std::string(",\"time\":null,\"length\":null,\"position\":null");
-            out += "}";
-        } else if (is_found) {
-            std::snprintf(line, sizeof line, "frame %d: time %.17g (%s), length %" PRIu32 ", position %" PRId64 "%s\n",
-                          frame, entry.time_stamp, FormatOleDate(entry.time_stamp, true).c_str(), entry.data_length,
-                          entry.data_position, is_loadable ? "" : " (damaged)");
-            out += line;
+            out += "{\"index\":" + std::to_string(frame) + ",\"time\":" + JsonNumber(record->time_stamp) +
+                   ",\"length\":" + std::to_string(record->length) + ",\"position\":" +
+                   std::to_string(record->DataPosition()) + ",\"condition\":\"" + condition + "\"}";
         } else {
-            out += "frame " + std::to_string(frame) + ": not found\n";
+            std::snprintf(line, sizeof line, "frame %d: time %.17g (%s), length %" PRIu32 ", position %" PRId64 "%s%s%s\n",
+                          frame, record->time_stamp, FormatOleDate(record->time_stamp, true).c_str(), record->length,
+                          record->DataPosition(), is_intact ? "" : " (", is_intact ? "" : condition,
+                          is_intact ? "" : ")");
+            out += line;
         }
     }
     if (is_json) out += "]}\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
     if (std::fflush(stdout) != 0) return Fail("info", "cannot write the listing");
+    if (first_problem.empty() && archive.GetStoredCount() != frame_count) {
+        first_problem = path + ": the header counts " + std::to_string(archive.GetStoredCount()) + " records, " +
+                        std::to_string(frame_count) + " are present";
+    }
+    if (first_problem.empty() && trailer && trailer->record_count != frame_count) {
+        first_problem = path + ": the trailer counts " + std::to_string(trailer->record_count) + " records, " +
+                        std::to_string(frame_count) + " are present";
+    }
     if (!first_problem.empty()) return Fail("info", first_problem);
     return 0;
 }
 
 const CliCommandRegistration kInfo{{"info", "info FILE [--json]",
-                                    "record count, trailer and every frame (time, JPEG length, position) of an archive",
+                                    "stored record count, trailer and every record found (time, JPEG length, position, condition)",
                                     &RunInfo}};
 
 }  // namespace

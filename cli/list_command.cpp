@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "archive_ui/core/archive_catalogue.h"
+#include "cli/archive_cli_util.h"
 #include "cli/cli_command.h"
 
 namespace {
@@ -19,9 +20,10 @@ std::optional<DayDate> ParseIsoDate(const std::string& text) {
     return DayDate{year, month, day};
 }
 
+// A JSON string of text, whose bytes are decoded as UTF-8 with invalid ones replaced.
 std::string JsonString(const std::string& text) {
     std::string quoted = "\"";
-    for (const char c : text) {
+    for (const char c : archive_cli::ValidUtf8(text)) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
             case '"': quoted += "\\\""; break;
@@ -37,7 +39,7 @@ std::string JsonString(const std::string& text) {
                     std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
                     quoted += escaped;
                 } else {
-                    quoted += c;  // UTF-8 passes through unchanged
+                    quoted += c;  // valid UTF-8 passes through unchanged
                 }
         }
     }
@@ -80,8 +82,10 @@ int RunList(const std::vector<std::string>& arguments) {
         out += "]\n";
         std::fputs(out.c_str(), stdout);
     } else {
+        // Names may hold any byte: escaped, so that none reaches the terminal as a control character.
         for (const CatalogueRow& row : rows) {
-            std::printf("%s\t%s\t%s\t%s\n", row.full_path.c_str(), row.name.c_str(), row.date_text.c_str(),
+            std::printf("%s\t%s\t%s\t%s\n", archive_cli::EscapeForTerminal(row.full_path).c_str(),
+                        archive_cli::EscapeForTerminal(row.name).c_str(), row.date_text.c_str(),
                         row.duration_text.c_str());
         }
     }

@@ -1,5 +1,7 @@
 #include "platform/key_store.h"
 
+#include "platform/posix_file.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -19,27 +21,6 @@ namespace {
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kOldHeader = "REGEDIT4";
 constexpr std::string_view kRoot = "HKEY_CURRENT_USER";
-
-// Owns a POSIX file descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return fd_; }
-    // Closes now so that a failing close is seen; the descriptor is gone either way.
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 std::string Lower(std::string_view text) {
     std::string lower(text);
@@ -219,24 +200,32 @@ void CKeyStore::Load() {
     }
     std::ostringstream text;
     text << in.rdbuf();
-    if (in.bad()) {
+    std::error_code status_error;
+    if (in.bad() || !std::filesystem::is_regular_file(file_path_, status_error)) {
         Warn("cannot read settings file " + file_path_.string() + "; settings will not be saved over it");
         is_damaged_ = true;
         is_write_forbidden_ = true;
         return;
     }
-    std::string error;
-    const size_t failed_line = Parse(text.str(), error);
-    if (failed_line != 0) {
+    std::vector<BadLine> bad_lines = Parse(text.str());
+    if (!bad_lines.empty()) {
         is_damaged_ = true;
         is_backup_pending_ = true;
-        Warn("settings file " + file_path_.string() + " is damaged at line " + std::to_string(failed_line) + " (" +
-             error + "); using what came before it; the file will be kept as " + file_path_.string() +
-             ".bad before it is rewritten");
+        damaged_text_ = text.str();
+        // One warning for the whole file, however many lines are bad.
+        std::string where = "line" + std::string(bad_lines.size() > 1 ? "s " : " ");
+        constexpr size_t kLinesNamed = 5;
+        for (size_t i = 0; i < std::min(bad_lines.size(), kLinesNamed); ++i) {
+            where += (i == 0 ? "" : ", ") + std::to_string(bad_lines[i].number);
+        }
+        if (bad_lines.size() > kLinesNamed) where += " and " + std::to_string(bad_lines.size() - kLinesNamed) + " more";
+        Warn("settings file " + file_path_.string() + " is damaged at " + where + " (" + bad_lines.front().error +
+             "); those lines are left out; the file will be kept as " + file_path_.string() + ".bad before it is rewritten");
     }
 }
 
-size_t CKeyStore::Parse(const std::string& text, std::string& error) {
+std::vector<CKeyStore::BadLine> CKeyStore::Parse(const std::string& text) {
+    std::vector<BadLine> bad_lines;
     std::string_view rest = text;
     if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
 
@@ -265,39 +254,40 @@ size_t CKeyStore::Parse(const std::string& text, std::string& error) {
         }
         const std::string_view logical = line;
         if (logical.empty() || logical.front() == ';') continue;
+        // A bad line costs only itself (a bad key line, the values up to the next key).
+        const auto skip = [&](std::string error) { bad_lines.push_back({first_line, std::move(error)}); };
         if (is_cut) {
             // Every line this store writes ends with a newline: a file that stops inside one was cut short.
-            error = "file ends inside a line";
-            return first_line;
+            skip("file ends inside a line");
+            continue;
         }
 
         if (!is_header_seen) {
-            if (logical != kHeader && logical != kOldHeader) {
-                error = "not a registry export";
-                return first_line;
-            }
             is_header_seen = true;
+            if (logical != kHeader && logical != kOldHeader) skip("not a registry export");
             continue;
         }
 
         if (logical.front() == '[') {
+            // The values after a bad key line have no key to go to.
+            section = nullptr;
             if (logical.back() != ']' || logical.size() < 3) {
-                error = "unterminated key name";
-                return first_line;
+                skip("unterminated key name");
+                continue;
             }
             std::string_view name = logical.substr(1, logical.size() - 2);
             const bool is_removal = name.front() == '-';
             if (is_removal) name.remove_prefix(1);
             if (!EqualsIgnoringCase(name.substr(0, kRoot.size()), kRoot) ||
                 (name.size() > kRoot.size() && name[kRoot.size()] != '\\')) {
-                error = "key outside " + std::string(kRoot);
-                return first_line;
+                skip("key outside " + std::string(kRoot));
+                continue;
             }
             name.remove_prefix(std::min(name.size(), kRoot.size() + 1));
             std::optional<std::string> path = name.empty() ? std::optional<std::string>("") : NormaliseKeyPath(name);
             if (!path) {
-                error = "malformed key name";
-                return first_line;
+                skip("malformed key name");
+                continue;
             }
             const std::string lower = Lower(*path);
             if (is_removal) {
@@ -321,18 +311,18 @@ size_t CKeyStore::Parse(const std::string& text, std::string& error) {
         if (cursor.front() == '@') {
             cursor.remove_prefix(1);
         } else if (!ReadQuoted(cursor, name)) {
-            error = "malformed value name";
-            return first_line;
+            skip("malformed value name");
+            continue;
         }
         cursor = Trim(cursor);
         if (cursor.empty() || cursor.front() != '=') {
-            error = "missing '=' after value name";
-            return first_line;
+            skip("missing '=' after value name");
+            continue;
         }
         cursor = Trim(cursor.substr(1));
         if (section == nullptr) {
-            error = "value outside a key";
-            return first_line;
+            skip("value outside a key");
+            continue;
         }
 
         auto existing = std::find_if(section->values.begin(), section->values.end(),
@@ -345,8 +335,8 @@ size_t CKeyStore::Parse(const std::string& text, std::string& error) {
         if (!cursor.empty() && cursor.front() == '"') {
             std::string content;
             if (!ReadQuoted(cursor, content) || !Trim(cursor).empty()) {
-                error = "malformed text value";
-                return first_line;
+                skip("malformed text value");
+                continue;
             }
             value.type = REG_SZ;
             value.bytes.assign(content.begin(), content.end());
@@ -354,8 +344,8 @@ size_t CKeyStore::Parse(const std::string& text, std::string& error) {
         } else if (cursor.starts_with("dword:")) {
             uint64_t number = 0;
             if (!ParseHexNumber(Trim(cursor.substr(6)), 8, number)) {
-                error = "malformed dword value";
-                return first_line;
+                skip("malformed dword value");
+                continue;
             }
             value.type = REG_DWORD;
             for (int i = 0; i < 4; ++i) value.bytes.push_back(static_cast<uint8_t>(number >> (8 * i)));
@@ -365,19 +355,19 @@ size_t CKeyStore::Parse(const std::string& text, std::string& error) {
             if (!cursor.empty() && cursor.front() == '(') {
                 const size_t close = cursor.find(')');
                 if (close == std::string_view::npos || !ParseHexNumber(cursor.substr(1, close - 1), 8, type)) {
-                    error = "malformed value type";
-                    return first_line;
+                    skip("malformed value type");
+                    continue;
                 }
                 cursor.remove_prefix(close + 1);
             }
             if (cursor.empty() || cursor.front() != ':' || !ParseHexBytes(cursor.substr(1), value.bytes)) {
-                error = "malformed hexadecimal value";
-                return first_line;
+                skip("malformed hexadecimal value");
+                continue;
             }
             value.type = static_cast<uint32_t>(type);
         } else {
-            error = "unknown value form";
-            return first_line;
+            skip("unknown value form");
+            continue;
         }
         if (existing != section->values.end()) {
             existing->data = std::move(value);
@@ -385,11 +375,8 @@ size_t CKeyStore::Parse(const std::string& text, std::string& error) {
             section->values.push_back(Value{std::move(name), std::move(value)});
         }
     }
-    if (!is_header_seen) {
-        error = "empty file";
-        return line_number == 0 ? 1 : line_number;
-    }
-    return 0;
+    if (!is_header_seen) bad_lines.push_back({line_number == 0 ? 1 : line_number, "empty file"});
+    return bad_lines;
 }
 
 std::string CKeyStore::ExportText() const {
@@ -412,7 +399,9 @@ std::string CKeyStore::ExportTextLocked() const {
 bool CKeyStore::Persist() {
     const std::string target = file_path_.string();
     if (is_write_forbidden_) {
-        Warn("settings not saved: " + target + " could not be read, so it is not overwritten");
+        // Told once: every setting written would say the same.
+        if (!is_write_refusal_told_) Warn("settings not saved: " + target + " could not be read, so it is not overwritten");
+        is_write_refusal_told_ = true;
         return false;
     }
     std::error_code error;
@@ -423,42 +412,22 @@ bool CKeyStore::Persist() {
         return false;
     }
     if (is_backup_pending_) {
-        std::filesystem::copy_file(file_path_, target + ".bad", std::filesystem::copy_options::overwrite_existing,
-                                   error);
-        if (error && std::filesystem::exists(file_path_)) {
-            Warn("settings not saved: cannot keep the damaged " + target + " as " + target + ".bad: " +
-                 error.message());
+        // The damaged file as it was read; a link at the ".bad" name is replaced, not followed.
+        std::string backup_error;
+        if (!ReplaceFileAtomically(target + ".bad", damaged_text_.data(), damaged_text_.size(), &backup_error)) {
+            Warn("settings not saved: cannot keep the damaged " + target + " as " + target + ".bad: " + backup_error);
             return false;
         }
         is_backup_pending_ = false;
+        damaged_text_.clear();
     }
 
-    std::string temporary = (folder / ("." + file_path_.filename().string() + ".XXXXXX")).string();
-    FileDescriptor file(mkstemp(temporary.data()));
-    if (file.Get() < 0) {
-        Warn("settings not saved: cannot create a temporary file in " + folder.string() + ": " + std::strerror(errno));
-        return false;
-    }
     const std::string text = ExportTextLocked();
-    const char* failed_step = nullptr;
-    size_t written = 0;
-    while (written < text.size() && failed_step == nullptr) {
-        const ssize_t n = ::write(file.Get(), text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) failed_step = "write";
-        else written += static_cast<size_t>(n);
-    }
-    if (failed_step == nullptr && ::fsync(file.Get()) != 0) failed_step = "fsync";
-    if (failed_step == nullptr && !file.Close()) failed_step = "close";
-    if (failed_step == nullptr && std::rename(temporary.c_str(), target.c_str()) != 0) failed_step = "rename";
-    if (failed_step != nullptr) {
-        Warn(std::string("settings not saved: ") + failed_step + " of " + temporary + " failed: " + std::strerror(errno));
-        ::unlink(temporary.c_str());
+    std::string write_error;
+    if (!ReplaceFileAtomically(target, text.data(), text.size(), &write_error)) {
+        Warn("settings not saved: " + write_error);
         return false;
     }
-    // Make the rename itself durable.
-    FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
-    if (directory.Get() >= 0) ::fsync(directory.Get());
     is_damaged_ = false;
     return true;
 }

@@ -49,8 +49,9 @@ private:
 // text file in the registry-export syntax and rewritten atomically on every change.
 // Key and value names compare without regard to ASCII case, as in the registry.
 //
-// A damaged or foreign file is read up to the first line that does not parse, a warning goes to
-// standard error, and the file is copied to "<file>.bad" before the store first rewrites it.
+// In a damaged or foreign file, the lines that do not parse are left out (after a bad key line,
+// the values up to the next key), one warning goes to standard error, and the file as read is
+// kept as "<file>.bad" before the store first rewrites it.
 // A file that exists but cannot be read is never overwritten.
 class CKeyStore {
 public:
@@ -88,8 +89,12 @@ private:
 
     void Load();
     std::string ExportTextLocked() const;
-    // Parses text in the export syntax into keys_; returns the 1-based line that failed, 0 if none.
-    size_t Parse(const std::string& text, std::string& error);
+    struct BadLine {
+        size_t number;  // 1-based
+        std::string error;
+    };
+    // Parses text in the export syntax into keys_, leaving out the lines that do not parse.
+    std::vector<BadLine> Parse(const std::string& text);
     bool Persist();
     Key* FindKey(std::string_view path);
     std::optional<RegistryValue> Query(const std::string& key_path, std::string_view name);
@@ -100,5 +105,7 @@ private:
     std::map<std::string, Key> keys_;  // by lower-case path
     bool is_damaged_ = false;
     bool is_backup_pending_ = false;   // the damaged file still has to be kept as .bad
+    std::string damaged_text_;         // the damaged file as it was read, until it is kept
+    bool is_write_refusal_told_ = false;
     bool is_write_forbidden_ = false;  // the file exists but could not be read
 };

@@ -6,7 +6,7 @@
 
 #include "platform/ole_date.h"
 #include "platform/tick_clock.h"
-#include "recording/archive_file_io.h"
+#include "platform/posix_file.h"
 
 namespace archive_format {
 
@@ -14,9 +14,13 @@ std::optional<Trailer> ReadTrailer(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat status {};
     if (!fd.IsOpen() || ::fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    if (status.st_size < kHeaderSize + kTrailerSize) return std::nullopt;
+    return ReadTrailer(fd.Get(), status.st_size);
+}
+
+std::optional<Trailer> ReadTrailer(int fd, int64_t file_length) {
+    if (file_length < kHeaderSize + kTrailerSize) return std::nullopt;
     uint8_t bytes[kTrailerSize];
-    if (ReadAt(fd.Get(), status.st_size - kTrailerSize, bytes, sizeof bytes) != sizeof bytes) return std::nullopt;
+    if (ReadAt(fd, file_length - kTrailerSize, bytes, sizeof bytes) != sizeof bytes) return std::nullopt;
     if (ReadU32(bytes + 8) != kEndMarker) return std::nullopt;
     return Trailer{ReadDouble(bytes), ReadI32(bytes + 12)};
 }

@@ -22,6 +22,8 @@ constexpr int64_t kTagOffsetInRecord = 18;
 constexpr uint8_t kJfifTag[5] = {'J', 'F', 'I', 'F', 0};
 // Smallest record whose tag fits: head plus SOI, APP0 marker, length and the tag.
 constexpr int64_t kMinRecordSize = kRecordHeadSize + 11;
+// Largest JPEG length a reader accepts in a record.
+constexpr uint32_t kMaxRecordBytes = 16 * 1024 * 1024;
 
 inline uint32_t ReadU32(const uint8_t* bytes) {
     return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
@@ -51,6 +53,8 @@ struct Trailer {
 
 // The trailer at the end of the file at path, when the last 16 bytes carry the end marker.
 std::optional<Trailer> ReadTrailer(const std::string& path);
+// The same for an open file of file_length bytes.
+std::optional<Trailer> ReadTrailer(int fd, int64_t file_length);
 
 }  // namespace archive_format
 

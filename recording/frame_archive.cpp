@@ -8,26 +8,12 @@
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
 
 #include "platform/ole_date.h"
-#include "recording/archive_file_io.h"
+#include "platform/posix_file.h"
 #include "recording/jpeg_codec.h"
 
 namespace fmt = archive_format;
-
-namespace {
-
-struct IndexEntry {
-    cna_info_t info;
-    // The record cannot be loaded (length beyond the buffer or zero): it is not read, and the
-    // next record is found by its tag instead of by that length.
-    bool is_damaged = false;
-};
-
-constexpr size_t kScanChunkSize = 4096;
-
-}  // namespace
 
 struct CFrameArchive::Impl {
     explicit Impl(std::string folder)
@@ -48,18 +34,6 @@ struct CFrameArchive::Impl {
     int64_t write_end = 0;  // end of the last complete record
     std::function<void(const std::string&)> on_file_created;
 
-    // Reading.
-    UniqueFd read_fd;
-    std::string read_path;
-    int64_t file_length = 0;
-    int32_t record_count = 0;
-    // Entries exist only for records that were asked for, so a damaged count costs nothing.
-    std::unordered_map<int32_t, IndexEntry> index;
-    cna_info_t spare_entry{};
-    int32_t current_frame = 0;
-    BMP_File frame_image;
-    bool is_frame_decoded = false;
-
     bool Fail(std::string message) {
         last_error = std::move(message);
         return false;
@@ -72,16 +46,6 @@ struct CFrameArchive::Impl {
     bool WriteTrailer();
     void RollBack(const std::string& reason);
     void FinishWriting();
-
-    // --- reading ---
-    const IndexEntry* Find(int32_t frame) const {
-        const auto it = index.find(frame);
-        return it == index.end() ? nullptr : &it->second;
-    }
-    bool ReadRecordHead(int64_t record_start, IndexEntry& entry);
-    std::optional<int64_t> ScanForRecord(int64_t from);
-    // Reads the entry's JPEG bytes into into, which has room for data_length bytes.
-    bool LoadJpeg(const IndexEntry& entry, uint8_t* into);
 };
 
 // ---------------------------------------------------------------- writing
@@ -171,53 +135,6 @@ void CFrameArchive::Impl::FinishWriting() {
     write_path.clear();
 }
 
-// ---------------------------------------------------------------- reading
-
-bool CFrameArchive::Impl::ReadRecordHead(int64_t record_start, IndexEntry& entry) {
-    uint8_t head[fmt::kRecordHeadSize];
-    if (ReadAt(read_fd.Get(), record_start, head, sizeof head) != sizeof head) return false;
-    entry.info.data_position = record_start + fmt::kRecordHeadSize;
-    entry.info.time_stamp = fmt::ReadDouble(head);
-    entry.info.data_length = fmt::ReadU32(head + 8);
-    entry.info.known = 1;
-    entry.is_damaged = entry.info.data_length == 0 || entry.info.data_length > kJpegBufferSize;
-    return true;
-}
-
-std::optional<int64_t> CFrameArchive::Impl::ScanForRecord(int64_t from) {
-    // The record of the first tag at or after from that would start behind the header. Chunks overlap
-    // by the tag's length minus one, so a tag that straddles two reads is found too.
-    constexpr size_t kOverlap = sizeof fmt::kJfifTag - 1;
-    uint8_t chunk[kScanChunkSize];
-    int64_t position = std::max<int64_t>(from, fmt::kHeaderSize + fmt::kTagOffsetInRecord);
-    while (true) {
-        const size_t got = ReadAt(read_fd.Get(), position, chunk, sizeof chunk);
-        if (got < sizeof fmt::kJfifTag) return std::nullopt;
-        const uint8_t* end = chunk + got;
-        for (const uint8_t* at = chunk; at + sizeof fmt::kJfifTag <= end; ++at) {
-            at = static_cast<const uint8_t*>(std::memchr(at, 'J', static_cast<size_t>(end - at)));
-            if (at == nullptr || at + sizeof fmt::kJfifTag > end) break;
-            if (std::memcmp(at, fmt::kJfifTag, sizeof fmt::kJfifTag) == 0) {
-                return position + (at - chunk) - fmt::kTagOffsetInRecord;
-            }
-        }
-        if (got < sizeof chunk) return std::nullopt;
-        position += static_cast<int64_t>(got - kOverlap);
-    }
-}
-
-bool CFrameArchive::Impl::LoadJpeg(const IndexEntry& entry, uint8_t* into) {
-    if (entry.is_damaged) {
-        return Fail("frame record at " + std::to_string(entry.info.data_position - fmt::kRecordHeadSize) +
-                    " claims " + std::to_string(entry.info.data_length) + " bytes of JPEG data");
-    }
-    if (ReadAt(read_fd.Get(), entry.info.data_position, into, entry.info.data_length) !=
-        entry.info.data_length) {
-        return Fail("frame data at " + std::to_string(entry.info.data_position) + " is cut short");
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------- public
 
 CFrameArchive::CFrameArchive(std::string program_folder) : impl_(new Impl(std::move(program_folder))) {}
@@ -227,153 +144,36 @@ CFrameArchive::~CFrameArchive() {
     delete impl_;
 }
 
-bool CFrameArchive::OpenFile(const std::string& path) {
-    Impl& d = *impl_;
-    d.read_fd.Reset();
-    d.read_path.clear();
-    d.index.clear();
-    d.file_length = 0;
-    d.record_count = 0;
-    d.current_frame = 0;
-    d.is_frame_decoded = false;
-
-    // Others may go on writing the file: a recording in progress can be viewed. Not blocking on
-    // open keeps a pipe or device given by mistake from hanging the reader; it is refused below.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.IsOpen()) return d.Fail(ErrnoMessage("cannot open " + path));
-    struct stat status {};
-    if (::fstat(fd.Get(), &status) != 0) return d.Fail(ErrnoMessage("cannot examine " + path));
-    if (!S_ISREG(status.st_mode)) return d.Fail("cannot open " + path + ": not a regular file");
-
-    // Missing bytes of a file shorter than 4 bytes count as 0.
-    uint8_t count_bytes[4] = {};
-    ReadAt(fd.Get(), 0, count_bytes, sizeof count_bytes);
-    int64_t count = fmt::ReadI32(count_bytes);
-    // The length is taken after the count, so every counted record of a growing file lies inside it.
-    if (::fstat(fd.Get(), &status) != 0) return d.Fail(ErrnoMessage("cannot examine " + path));
-    d.file_length = status.st_size;
-    const int64_t max_count = std::max<int64_t>(0, (d.file_length - fmt::kHeaderSize) / fmt::kMinRecordSize);
-    count = std::clamp<int64_t>(count, 0, max_count);
-
-    d.record_count = static_cast<int32_t>(count);
-    d.read_fd = std::move(fd);
-    d.read_path = path;
-    d.last_error.clear();
-    return true;
+template <typename Result>
+Result CFrameArchive::Reading(Result result) {
+    impl_->last_error = reader_.GetLastError();
+    return result;
 }
 
-int32_t CFrameArchive::GetFrameCount() const { return impl_->record_count; }
-
-bool CFrameArchive::LocateFrame(int32_t frame) {
-    Impl& d = *impl_;
-    if (frame < 0 || frame >= d.record_count) return false;
-    d.current_frame = frame;
-    IndexEntry& entry = d.index[frame];
-    if (entry.info.known) return true;
-
-    std::optional<int64_t> record_start;
-    const IndexEntry* previous = frame > 0 ? d.Find(frame - 1) : nullptr;
-    if (previous != nullptr && previous->info.known && previous->is_damaged) {
-        // The length before cannot be trusted: resynchronise on the first tag behind that record's own.
-        const int64_t previous_tag = previous->info.data_position - fmt::kRecordHeadSize + fmt::kTagOffsetInRecord;
-        record_start = d.ScanForRecord(previous_tag + 1);
-    } else if (previous != nullptr && previous->info.known) {
-        const int64_t next = previous->info.data_position + static_cast<int64_t>(previous->info.data_length);
-        uint8_t probe[fmt::kTagOffsetInRecord + sizeof fmt::kJfifTag];
-        if (ReadAt(d.read_fd.Get(), next, probe, sizeof probe) == sizeof probe &&
-            std::memcmp(probe + fmt::kTagOffsetInRecord, fmt::kJfifTag, sizeof fmt::kJfifTag) == 0) {
-            record_start = next;
-        } else {
-            // The length before pointed into the middle of something: find the next record from there.
-            record_start = d.ScanForRecord(next + fmt::kTagOffsetInRecord);
-        }
-    } else {
-        // Jump: estimate the position in proportion and resynchronise on the next tag.
-        const int64_t estimate = d.file_length * frame / d.record_count;
-        record_start = d.ScanForRecord(estimate);
-        if (!record_start) {
-            // No tag behind the estimate: the last records are smaller than the average. Walk there
-            // from the nearest record known before it instead of giving up on the end of the file.
-            int32_t known_below = frame - 1;
-            while (known_below >= 0 && !(d.Find(known_below) != nullptr && d.Find(known_below)->info.known)) --known_below;
-            bool is_walking = true;
-            for (int32_t step = known_below + 1; step < frame && is_walking; ++step) is_walking = LocateFrame(step);
-            d.current_frame = frame;
-            if (is_walking && frame > 0) return LocateFrame(frame);
-        }
-    }
-    if (!record_start || !d.ReadRecordHead(*record_start, entry)) {
-        d.index.erase(frame);
-        return d.Fail("frame " + std::to_string(frame) + " of " + d.read_path + " could not be found");
-    }
-    return true;
-}
+bool CFrameArchive::OpenFile(const std::string& path) { return Reading(reader_.OpenFile(path)); }
+int32_t CFrameArchive::GetFrameCount() const { return reader_.GetFrameCount(); }
+int32_t CFrameArchive::GetStoredCount() const { return reader_.GetStoredCount(); }
+bool CFrameArchive::LocateFrame(int32_t frame) { return Reading(reader_.LocateFrame(frame)); }
 
 void CFrameArchive::SeekFrame(int32_t frame) {
-    Impl& d = *impl_;
-    if (frame < 0 || frame >= d.record_count) return;
-    d.is_frame_decoded = false;
-    if (!LocateFrame(frame)) return;
-    const IndexEntry& entry = d.index[frame];
-    if (!d.LoadJpeg(entry, d.jpeg_buffer.get())) return;
-    if (!d.codec.DecodeJpeg(d.jpeg_buffer.get(), entry.info.data_length, d.frame_image)) {
-        d.Fail("frame " + std::to_string(frame) + " does not decode: " + d.codec.LastError());
-        return;
-    }
-    d.is_frame_decoded = true;
-    d.last_error.clear();
+    reader_.SeekFrame(frame);
+    Reading(true);
 }
 
 bool CFrameArchive::ReadFrameJpeg(int32_t frame, std::vector<uint8_t>& jpeg) {
-    Impl& d = *impl_;
-    jpeg.clear();
-    if (frame < 0 || frame >= d.record_count) return d.Fail("frame " + std::to_string(frame) + " is not in the archive");
-    const int32_t current_frame = d.current_frame;
-    const bool is_located = LocateFrame(frame);
-    d.current_frame = current_frame;
-    if (!is_located) return false;
-    const IndexEntry& entry = d.index[frame];
-    // A damaged record's length is not trusted with an allocation.
-    if (!entry.is_damaged) jpeg.resize(entry.info.data_length);
-    if (!d.LoadJpeg(entry, jpeg.data())) {
-        jpeg.clear();
-        return false;
-    }
-    d.last_error.clear();
-    return true;
+    return Reading(reader_.ReadFrameJpeg(frame, jpeg));
 }
 
-bool CFrameArchive::IsFrameDecoded() const { return impl_->is_frame_decoded; }
-
-BMP_File& CFrameArchive::GetFrameImage() { return impl_->frame_image; }
-const BMP_File& CFrameArchive::GetFrameImage() const { return impl_->frame_image; }
-
-double CFrameArchive::GetFrameTime() const {
-    const IndexEntry* entry = impl_->Find(impl_->current_frame);
-    return entry != nullptr && entry->info.known ? entry->info.time_stamp : 0.0;
-}
-
-bool CFrameArchive::SaveFrameJpeg(const std::string& path) {
-    Impl& d = *impl_;
-    if (d.record_count == 0) return d.Fail("no frame to save");
-    const IndexEntry* entry = d.Find(d.current_frame);
-    if (entry == nullptr || !entry->info.known) return d.Fail("frame " + std::to_string(d.current_frame) + " was not located");
-    if (!d.LoadJpeg(*entry, d.jpeg_buffer.get())) return false;
-    std::string error;
-    if (!WriteFileAtomically(path, d.jpeg_buffer.get(), entry->info.data_length, &error)) return d.Fail(error);
-    d.last_error.clear();
-    return true;
-}
-
-int32_t CFrameArchive::GetCurrentFrame() const { return impl_->current_frame; }
-
-const cna_info_t& CFrameArchive::GetFrameInfo(int32_t frame) const {
-    const IndexEntry* entry = impl_->Find(frame);
-    return entry != nullptr ? entry->info : impl_->spare_entry;
-}
-
-const std::string& CFrameArchive::GetOpenPath() const { return impl_->read_path; }
-int64_t CFrameArchive::GetFileLength() const { return impl_->file_length; }
+bool CFrameArchive::SaveFrameJpeg(const std::string& path) { return Reading(reader_.SaveFrameJpeg(path)); }
+bool CFrameArchive::IsFrameDecoded() const { return reader_.IsFrameDecoded(); }
+BMP_File& CFrameArchive::GetFrameImage() { return reader_.GetFrameImage(); }
+const BMP_File& CFrameArchive::GetFrameImage() const { return reader_.GetFrameImage(); }
+double CFrameArchive::GetFrameTime() const { return reader_.GetFrameTime(); }
+int32_t CFrameArchive::GetCurrentFrame() const { return reader_.GetCurrentFrame(); }
+cna_info_t CFrameArchive::GetFrameInfo(int32_t frame) const { return reader_.GetFrameInfo(frame); }
+std::optional<ArchiveRecord> CFrameArchive::GetRecord(int32_t frame) const { return reader_.GetRecord(frame); }
+const std::string& CFrameArchive::GetOpenPath() const { return reader_.GetOpenPath(); }
+int64_t CFrameArchive::GetFileLength() const { return reader_.GetFileLength(); }
 
 bool CFrameArchive::WriteFrame(const BMP_File& frame) {
     Impl& d = *impl_;

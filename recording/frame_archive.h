@@ -6,16 +6,9 @@
 #include <vector>
 
 #include "recording/archive_format.h"
+#include "recording/archive_reader.h"
 #include "recording/bmp_file.h"
 #include "recording/frame_pipeline.h"
-
-// One frame index entry of an archive opened for reading.
-struct cna_info_t {
-    int64_t data_position = 0;  // file position of the JPEG data: record start + 12
-    uint32_t data_length = 0;   // n of the record
-    double time_stamp = 0.0;    // local OLE date-time of the frame
-    int32_t known = 0;          // 1 once located
-};
 
 // Writes and reads archive (.CNA) files and does their JPEG coding.
 // One object per role: the view's recorder (streaming thread) and the playback
@@ -36,11 +29,17 @@ public:
     CFrameArchive& operator=(const CFrameArchive&) = delete;
 
     // --- reading ---
+    // Opens path and finds its records (their heads, not their pictures).
     bool OpenFile(const std::string& path);
+    // Frame k is the k-th record of the file; a damaged record keeps its number. Records cut
+    // short by the end of the file are not counted, nor records beyond the stored count of a
+    // file without a trailer (one still being recorded).
     int32_t GetFrameCount() const;
+    // The record count stored at offset 0, as it stands.
+    int32_t GetStoredCount() const;
     void SeekFrame(int32_t frame);
-    // The indexing half of SeekFrame: makes frame current and locates its record, without
-    // reading or decoding the picture. False when the frame is out of range or not found.
+    // The indexing half of SeekFrame: makes frame current without reading or decoding the
+    // picture. False when the frame is out of range.
     bool LocateFrame(int32_t frame);
     // Whether the last SeekFrame decoded its frame into the frame image.
     bool IsFrameDecoded() const;
@@ -54,7 +53,9 @@ public:
     // Writes the current frame's stored JPEG bytes to path; false when nothing was written.
     bool SaveFrameJpeg(const std::string& path);
     int32_t GetCurrentFrame() const;
-    const cna_info_t& GetFrameInfo(int32_t frame) const;  // spare (zeroed) entry outside the index
+    cna_info_t GetFrameInfo(int32_t frame) const;  // zeroed outside the archive
+    // Where the record of frame lies and what was found there; nothing outside the archive.
+    std::optional<ArchiveRecord> GetRecord(int32_t frame) const;
     const std::string& GetOpenPath() const;
     // Length of the file opened for reading, taken when it was opened.
     int64_t GetFileLength() const;
@@ -75,6 +76,11 @@ public:
     const std::string& GetLastError() const;
 
 private:
+    // The error of the reading operation that just ran becomes the object's last error.
+    template <typename Result>
+    Result Reading(Result result);
+
     struct Impl;
     Impl* impl_;
+    CArchiveReader reader_;
 };

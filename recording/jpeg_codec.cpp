@@ -11,6 +11,8 @@ namespace {
 // end of block), so a stream of n bytes cannot describe more than 256 * n pixels. Larger
 // claims come from damaged headers and are refused before anything is allocated.
 constexpr uint64_t kMaxPixelsPerJpegByte = 256;
+// Pictures larger than this are decoded without a spare copy.
+constexpr uint64_t kMaxSpareBytes = 32 * 1024 * 1024;
 
 std::string TurboJpegMessage(tjhandle handle) {
     const char* message = tjGetErrorStr2(handle);
@@ -143,8 +145,12 @@ bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& w
         return false;
     }
     const uint64_t pixel_count = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-    if (width < 1 || height < 1 || pixel_count * 3 > static_cast<uint64_t>(INT32_MAX) ||
-        pixel_count > kMaxPixelsPerJpegByte * length) {
+    if (width > kMaxDecodeDimension || height > kMaxDecodeDimension) {
+        last_error_ = "JPEG of " + std::to_string(width) + "x" + std::to_string(height) +
+                      " pixels is damaged: no picture is wider or taller than " + std::to_string(kMaxDecodeDimension);
+        return false;
+    }
+    if (width < 1 || height < 1 || pixel_count > kMaxPixelsPerJpegByte * length) {
         last_error_ = "JPEG of " + std::to_string(width) + "x" + std::to_string(height) + " pixels in " +
                       std::to_string(length) + " bytes is not plausible";
         return false;
@@ -155,23 +161,55 @@ bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& w
 bool JpegCodec::DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image) {
     int width = 0;
     int height = 0;
+    return ReadDecodableHeader(data, length, width, height) && DecodeAtSize(data, length, width, height, image);
+}
+
+bool JpegCodec::DecodeJpegWithin(const uint8_t* data, uint32_t length, uint64_t max_bytes, BMP_File& image) {
+    int width = 0;
+    int height = 0;
     if (!ReadDecodableHeader(data, length, width, height)) return false;
+    int factor_count = 0;
+    const tjscalingfactor* factors = tjGetScalingFactors(&factor_count);
+    // The factors come largest first; 1/8 at the end fits any picture the header check lets through.
+    for (int i = 0; factors != nullptr && i < factor_count; ++i) {
+        if (factors[i].num > factors[i].denom) continue;
+        const int scaled_width = TJSCALED(width, factors[i]);
+        const int scaled_height = TJSCALED(height, factors[i]);
+        if (uint64_t{3} * static_cast<uint64_t>(scaled_width) * static_cast<uint64_t>(scaled_height) <= max_bytes) {
+            return DecodeAtSize(data, length, scaled_width, scaled_height, image);
+        }
+    }
+    last_error_ = "a picture of " + std::to_string(width) + "x" + std::to_string(height) + " pixels does not fit " +
+                  std::to_string(max_bytes) + " bytes at any scale";
+    return false;
+}
+
+bool JpegCodec::DecodeAtSize(const uint8_t* data, uint32_t length, int width, int height, BMP_File& image) {
+    // A large picture is decoded in place, so that two copies of it are never held at once;
+    // on a failure it is left empty.
+    const bool is_in_place = uint64_t{3} * static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > kMaxSpareBytes;
+    if (is_in_place) {
+        image = BMP_File();
+        decode_scratch_ = BMP_File();
+    }
+    BMP_File& target = is_in_place ? image : decode_scratch_;
     try {
-        decode_scratch_.CreateForOverwrite(width, height);
+        target.CreateForOverwrite(width, height);
     } catch (const std::exception&) {
         last_error_ = "cannot allocate a picture of " + std::to_string(width) + "x" + std::to_string(height) + " pixels";
-        decode_scratch_ = BMP_File();
+        target = BMP_File();
         return false;
     }
     // Recorded frames are baseline; a progressive stream with hundreds of scans is only a way
     // to keep the decoder busy, so the scan count is limited.
-    if (tjDecompress2(decompressor_.Get(), data, length, decode_scratch_.GetBits(), width, 0, height, TJPF_BGR,
+    if (tjDecompress2(decompressor_.Get(), data, length, target.GetBits(), width, 0, height, TJPF_BGR,
                       TJFLAG_LIMITSCANS) != 0 &&
         tjGetErrorCode(decompressor_.Get()) != TJERR_WARNING) {
         // A warning (for example a stream cut short) still leaves a picture worth showing.
+        if (is_in_place) image = BMP_File();
         return FailDecode("tjDecompress2");
     }
-    image.Swap(decode_scratch_);
+    if (!is_in_place) image.Swap(decode_scratch_);
     last_error_.clear();
     return true;
 }

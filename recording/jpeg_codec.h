@@ -51,6 +51,8 @@ private:
 class JpegCodec {
 public:
     static constexpr int kQuality = 75;
+    // Pictures wider or taller than this are refused as damaged.
+    static constexpr int kMaxDecodeDimension = 8192;
 
     JpegCodec() = default;
 
@@ -60,10 +62,15 @@ public:
     uint32_t EncodeJpeg(const BMP_File& image, uint8_t* buffer, uint32_t capacity);
 
     // Decodes length bytes of data into image (re-created with the JPEG's size).
-    // On failure image is left exactly as it was and LastError() says why.
-    // Grey-scale streams give three equal bytes per pixel; streams with other than
-    // 1 or 3 components are refused.
+    // On failure image is left exactly as it was (a picture too large for a spare copy is left
+    // empty when its data fails) and LastError() says why. Grey-scale streams give three equal
+    // bytes per pixel; streams with other than 1 or 3 components, pictures over
+    // kMaxDecodeDimension pixels either way and sizes the stream cannot hold are refused.
     bool DecodeJpeg(const uint8_t* data, uint32_t length, BMP_File& image);
+
+    // Decodes like DecodeJpeg, scaled down by the largest of the decoder's factors that keeps the
+    // picture within max_bytes (full size when it fits).
+    bool DecodeJpegWithin(const uint8_t* data, uint32_t length, uint64_t max_bytes, BMP_File& image);
 
     // Decodes length bytes of data straight into out: height rows of width packed
     // blue-green-red pixels, each row starting pitch_bytes after the one before, the bottom row
@@ -74,13 +81,16 @@ public:
     bool DecodeJpegInto(const uint8_t* data, uint32_t length, uint8_t* out, int width, int height, int pitch_bytes,
                         bool bottom_up);
 
+    // Reads the stream's header and checks it can be decoded; false with LastError() set.
+    bool ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height);
+
     const std::string& LastError() const { return last_error_; }
 
 private:
     bool Fail(const std::string& step, tjhandle handle);
     bool FailDecode(const std::string& step);
-    // Reads the stream's header and checks it can be decoded; false with last_error_ set.
-    bool ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height);
+    // Decodes into image at width x height, a size the stream scales to.
+    bool DecodeAtSize(const uint8_t* data, uint32_t length, int width, int height, BMP_File& image);
 
     TurboJpegHandle compressor_;
     TurboJpegHandle decompressor_;

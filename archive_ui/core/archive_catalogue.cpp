@@ -48,9 +48,9 @@ CatalogueRow MakeRow(const std::string& day_folder_path, const std::string& name
     // A sub-folder has no recording times of its own; like an unreadable entry it shows no texts.
     if (!times || times->is_directory) return row;
     const OleDateTime creation = LocalOleDateTime(times->creation.seconds);
-    const OleDateTime last_write = LocalOleDateTime(times->last_write.seconds);
     row.date_text = FormatDateText(creation);
-    if (creation.is_valid && last_write.is_valid) row.duration_text = FormatDurationText(creation.days, last_write.days);
+    // From the file system's own UTC seconds: local times jump at a daylight-saving change.
+    row.duration_text = FormatDurationSeconds(static_cast<double>(times->last_write.seconds - times->creation.seconds));
     return row;
 }
 
@@ -110,7 +110,10 @@ std::string FormatDateText(const OleDateTime& creation) {
 std::string FormatDurationText(double creation_days, double last_write_days) {
     // Day values carry about a microsecond of binary noise, so a span of 59.5 s may come out as
     // 59.4999993 s; settle the span to 0.1 ms before rounding halves away from zero.
-    const double span_s = std::round((last_write_days - creation_days) * 86400.0 * 1e4) / 1e4;
+    return FormatDurationSeconds(std::round((last_write_days - creation_days) * 86400.0 * 1e4) / 1e4);
+}
+
+std::string FormatDurationSeconds(double span_s) {
     if (!std::isfinite(span_s) || std::fabs(span_s) > 1e15) return {};
     const int64_t total_s = static_cast<int64_t>(std::trunc(span_s >= 0 ? span_s + 0.5 : span_s - 0.5));
     // Whole days are dropped; each part keeps the sign of the span.

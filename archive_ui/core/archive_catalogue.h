@@ -29,7 +29,7 @@ struct CatalogueRow {
     std::string full_path;      // program folder + "Storage/" + day folder + "/" + name
     std::string name;           // as the file system returns it
     std::string date_text;      // empty when the entry's times cannot be read
-    std::string duration_text;  // empty when the entry's times cannot be read
+    std::string duration_text;  // from the UTC file times; empty when they cannot be read
 };
 
 // Decimal number the lenient way: optional leading white space and sign, then digits up to
@@ -49,6 +49,8 @@ std::string FormatDateText(const OleDateTime& creation);
 // "%H:%M:%S" of last_write - creation rounded to whole seconds, whole days dropped;
 // negative spans keep the sign in every part ("-1:-2:-5").
 std::string FormatDurationText(double creation_days, double last_write_days);
+// The same for a span in seconds.
+std::string FormatDurationSeconds(double span_s);
 
 // The rows of every day folder of program_folder + "Storage/" inside the range, in the
 // file system's listing order. A missing storage folder gives no rows; a day folder that

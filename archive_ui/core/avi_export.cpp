@@ -147,72 +147,77 @@ private:
     std::thread thread_;
 };
 
-// Leaves the reader on the frame it was on, decoded, so that the picture on show and "Shot..." agree.
-class ReaderPositionGuard {
-public:
-    explicit ReaderPositionGuard(CFrameArchive& reader)
-        : reader_(reader), frame_(reader.GetCurrentFrame()), was_decoded_(reader.IsFrameDecoded()) {}
-    ~ReaderPositionGuard() {
-        if (!was_decoded_ || reader_.GetCurrentFrame() != frame_ || !reader_.IsFrameDecoded()) reader_.SeekFrame(frame_);
-    }
-    ReaderPositionGuard(const ReaderPositionGuard&) = delete;
-    ReaderPositionGuard& operator=(const ReaderPositionGuard&) = delete;
+// Frames in flight between decoding and writing: three where they are small, two (the one written
+// last, kept for repeats, and the one being filled) where three would hold too much memory.
+size_t WriteBufferCount(uint32_t sample_bytes) {
+    constexpr uint64_t kBufferBudgetBytes = 96 * 1024 * 1024;
+    return uint64_t{3} * sample_bytes <= kBufferBudgetBytes ? 3 : 2;
+}
+// Frames of another size are decoded scaled down where they would take more than this.
+constexpr uint64_t kMaxFittedPictureBytes = 32 * 1024 * 1024;
 
-private:
-    CFrameArchive& reader_;
-    int32_t frame_;
-    bool was_decoded_;
-};
-
-constexpr size_t kWriteBuffers = 3;
 
 }  // namespace
 
-void FitPicture(const BMP_File& source, BMP_File& target) {
-    const int32_t width = target.GetWidth();
-    const int32_t height = target.GetHeight();
+void FitPictureRows(const BMP_File& source, int32_t width, int32_t height, uint8_t* out, size_t pitch_bytes,
+                    bool bottom_up) {
     const int32_t source_width = source.GetWidth();
     const int32_t source_height = source.GetHeight();
     if (width <= 0 || height <= 0) return;
-    if (source_width <= 0 || source_height <= 0 ||
-        source.GetPixelCount() != static_cast<size_t>(source_width) * static_cast<size_t>(source_height)) {
-        std::memset(target.GetBits(), 0, target.GetPixelCount() * 3);
-        return;
-    }
+    const bool is_source_whole = source_width > 0 && source_height > 0 &&
+                                 source.GetPixelCount() == static_cast<size_t>(source_width) * static_cast<size_t>(source_height);
     std::vector<size_t> source_column(static_cast<size_t>(width));
-    for (int32_t x = 0; x < width; ++x) {
+    for (int32_t x = 0; x < width && is_source_whole; ++x) {
         source_column[x] = static_cast<size_t>(int64_t{x} * source_width / width) * 3;
     }
-    const uint8_t* source_bits = source.GetBits();
-    uint8_t* target_bits = target.GetBits();
     for (int32_t y = 0; y < height; ++y) {
+        uint8_t* target_row = out + static_cast<size_t>(bottom_up ? height - 1 - y : y) * pitch_bytes;
+        if (!is_source_whole) {
+            std::memset(target_row, 0, static_cast<size_t>(width) * 3);
+            continue;
+        }
         const int64_t source_y = int64_t{y} * source_height / height;
-        const uint8_t* source_row = source_bits + static_cast<size_t>(source_y) * source_width * 3;
-        uint8_t* target_row = target_bits + static_cast<size_t>(y) * width * 3;
+        const uint8_t* source_row = source.GetBits() + static_cast<size_t>(source_y) * source_width * 3;
         for (int32_t x = 0; x < width; ++x) std::memcpy(target_row + x * 3, source_row + source_column[x], 3);
     }
 }
 
+void FitPicture(const BMP_File& source, BMP_File& target) {
+    FitPictureRows(source, target.GetWidth(), target.GetHeight(), target.GetBits(),
+                   static_cast<size_t>(target.GetWidth()) * 3, false);
+}
+
 namespace {
 
-AviExportResult Convert(CFrameArchive& reader, const std::string& avi_path, const AviExportProgress& on_progress,
-                        const AviWriterOptions& options) {
+AviExportResult Convert(const std::string& archive_path, const std::string& avi_path,
+                        const AviExportProgress& on_progress, AviWriterOptions options) {
     AviExportResult result;
+    // A reader of its own: what the playback panel shows has no say in what is converted.
+    CFrameArchive reader;
+    if (!reader.OpenFile(archive_path)) {
+        result.error = reader.GetLastError();
+        return result;
+    }
+    result.stored_count = reader.GetStoredCount();
     const int32_t frame_count = reader.GetFrameCount();
     if (frame_count <= 0) {
         result.error = "the archive holds no frames";
         return result;
     }
-    // The frames are read and decoded here, not by the reader, whose picture stays on show.
-    ReaderPositionGuard restore_position(reader);
+    options.protected_paths.push_back(archive_path);
+    std::string refusal;
+    if (!CheckOutputPath(avi_path, SafeOutputRules{options.protected_paths, true}, refusal)) {
+        result.error = refusal;
+        return result;
+    }
 
     CAviWriter writer;
     std::optional<CSampleWriteThread> write_thread;  // ends before the writer does
     JpegCodec codec;
     std::vector<uint8_t> jpeg;
-    BMP_File picture;  // frames that cannot go straight into a sample
-    BMP_File fitted;
+    BMP_File picture;  // frames of another size, before they are scaled
     int32_t leading_undecodable = 0;  // frames before the first decodable one, written black
+    bool has_sample = false;          // a sample was submitted that a repeat can use
 
     auto fail = [&](std::string error) {
         write_thread.reset();
@@ -228,59 +233,60 @@ AviExportResult Convert(CFrameArchive& reader, const std::string& avi_path, cons
         bool is_ok = write_thread->Submit();
         for (int32_t i = 1; i < count && is_ok; ++i) is_ok = write_thread->SubmitAgain();
         result.frames_written += count;
+        result.frames_repeated += count;
+        has_sample = true;
         return is_ok;
     };
     // One frame into a free sample buffer, decoded bottom row first straight into the padded
-    // rows when it has the stream's size; otherwise decoded aside, scaled and laid out. A frame
+    // rows when it has the stream's size; otherwise decoded aside and scaled into it. A frame
     // that does not decode repeats the sample written before, which is upright already.
     auto submit_frame = [&](bool has_jpeg) {
         uint8_t* sample = write_thread->Acquire();
         if (sample == nullptr) return false;
         const auto length = static_cast<uint32_t>(jpeg.size());
         const int pitch = static_cast<int>(CAviWriter::PaddedRowBytes(result.width));
-        if (has_jpeg && codec.DecodeJpegInto(jpeg.data(), length, sample, result.width, result.height, pitch, true)) {
-            ++result.frames_written;
+        bool is_decoded =
+            has_jpeg && codec.DecodeJpegInto(jpeg.data(), length, sample, result.width, result.height, pitch, true);
+        if (!is_decoded && has_jpeg &&
+            codec.DecodeJpegWithin(jpeg.data(), length, kMaxFittedPictureBytes, picture)) {
+            FitPictureRows(picture, result.width, result.height, sample, static_cast<size_t>(pitch), true);
+            if (picture.GetWidth() != result.width || picture.GetHeight() != result.height) ++result.frames_fitted;
+            if (picture.GetPixelCount() * 3 > kMaxFittedPictureBytes / 4) picture = BMP_File();
+            is_decoded = true;
+        }
+        ++result.frames_written;
+        if (is_decoded) {
+            has_sample = true;
             return write_thread->Submit();
         }
-        if (has_jpeg && codec.DecodeJpeg(jpeg.data(), length, picture)) {
-            const BMP_File* source = &picture;
-            if (picture.GetWidth() != result.width || picture.GetHeight() != result.height) {
-                fitted.CreateForOverwrite(result.width, result.height);
-                FitPicture(picture, fitted);
-                source = &fitted;
-                ++result.frames_fitted;
-            }
-            CAviWriter::StoreRows(source->GetBits(), result.width, result.height, sample);
-            ++result.frames_written;
+        ++result.frames_repeated;
+        if (!has_sample) {
+            // Nothing to repeat yet: black, like the frames before the first decodable one.
+            std::memset(sample, 0, writer.GetSampleBytes());
+            has_sample = true;
             return write_thread->Submit();
         }
         write_thread->Discard();
-        ++result.frames_written;
-        ++result.frames_repeated;
         return write_thread->SubmitAgain();
     };
 
     for (int32_t frame = 0; frame < frame_count; ++frame) {
         const bool has_jpeg = reader.ReadFrameJpeg(frame, jpeg);
+        if (!has_jpeg) ++result.frames_missing;
+        int width = 0;
+        int height = 0;
         bool is_ok = true;
         if (write_thread) {
             is_ok = submit_frame(has_jpeg);
-        } else if (has_jpeg && codec.DecodeJpeg(jpeg.data(), static_cast<uint32_t>(jpeg.size()), picture)) {
+        } else if (has_jpeg && codec.ReadDecodableHeader(jpeg.data(), static_cast<uint32_t>(jpeg.size()), width, height)) {
             // The first decodable frame fixes the format of the whole stream. While the thread
             // runs, only it touches the writer.
-            if (!writer.Open(avi_path, picture.GetWidth(), picture.GetHeight(), options)) return fail({});
-            result.width = picture.GetWidth();
-            result.height = picture.GetHeight();
-            write_thread.emplace(writer, kWriteBuffers);
-            if (leading_undecodable > 0) {
-                if (!submit_black(leading_undecodable)) return fail({});
-                result.frames_repeated += leading_undecodable;
-            }
-            uint8_t* sample = write_thread->Acquire();
-            if (sample == nullptr) return fail({});
-            CAviWriter::StoreRows(picture.GetBits(), result.width, result.height, sample);
-            ++result.frames_written;
-            is_ok = write_thread->Submit();
+            if (!writer.Open(avi_path, width, height, options)) return fail({});
+            result.width = width;
+            result.height = height;
+            write_thread.emplace(writer, WriteBufferCount(writer.GetSampleBytes()));
+            if (leading_undecodable > 0 && !submit_black(leading_undecodable)) return fail({});
+            is_ok = submit_frame(true);
         } else {
             ++leading_undecodable;
         }
@@ -304,10 +310,10 @@ AviExportResult Convert(CFrameArchive& reader, const std::string& avi_path, cons
 
 }  // namespace
 
-AviExportResult ConvertArchiveToAvi(CFrameArchive& reader, const std::string& avi_path,
+AviExportResult ConvertArchiveToAvi(const std::string& archive_path, const std::string& avi_path,
                                     const AviExportProgress& on_progress, const AviWriterOptions& options) {
     try {
-        return Convert(reader, avi_path, on_progress, options);
+        return Convert(archive_path, avi_path, on_progress, options);
     } catch (const std::exception& error) {
         // Out of memory for the frame buffers, or no thread to write with; the partial file is gone.
         AviExportResult result;

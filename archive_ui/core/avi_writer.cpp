@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <random>
 #include <utility>
 
 namespace {
@@ -59,37 +57,7 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-std::string TemporaryNameFor(const std::string& path) {
-    const std::filesystem::path target(path);
-    std::random_device random;
-    char suffix[20];
-    std::snprintf(suffix, sizeof suffix, ".%08x.part", static_cast<unsigned>(random()));
-    const std::filesystem::path name = "." + target.filename().string() + suffix;
-    return (target.parent_path() / name).string();
-}
-
 }  // namespace
-
-CPosixFile::~CPosixFile() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-void CPosixFile::Reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
-bool CPosixFile::Close() {
-    if (fd_ < 0) return true;
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result == 0;
-}
-
-void CTemporaryPath::Remove() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-    path_.clear();
-}
 
 CAviWriter::~CAviWriter() { Abandon(); }
 
@@ -103,22 +71,10 @@ bool CAviWriter::Fail(std::string message) {
     return false;
 }
 
-void CAviWriter::Abandon() {
-    file_.Reset(-1);
-    temporary_.Remove();
-}
+void CAviWriter::Abandon() { output_.Abandon(); }
 
 bool CAviWriter::WriteBytes(const void* data, size_t size, const char* step) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t written = ::write(file_.Get(), bytes + done, size - done);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return Fail(std::string("writing ") + step + " failed: " + ErrnoText(errno));
-        }
-        done += static_cast<size_t>(written);
-    }
+    if (!WriteAll(output_.Fd(), data, size)) return Fail(std::string("writing ") + step + " failed: " + ErrnoText(errno));
     position_ += size;
     return true;
 }
@@ -126,7 +82,7 @@ bool CAviWriter::WriteBytes(const void* data, size_t size, const char* step) {
 bool CAviWriter::PatchU32(uint64_t position, uint32_t value, const char* step) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    const ssize_t written = ::pwrite(file_.Get(), bytes, sizeof bytes, static_cast<off_t>(position));
+    const ssize_t written = ::pwrite(output_.Fd(), bytes, sizeof bytes, static_cast<off_t>(position));
     if (written != static_cast<ssize_t>(sizeof bytes)) {
         return Fail(std::string("updating ") + step + " failed: " + ErrnoText(written < 0 ? errno : EIO));
     }
@@ -151,28 +107,17 @@ bool CAviWriter::Open(const std::string& path, int32_t width, int32_t height, co
     stored_row_bytes_ = PaddedRowBytes(width);
     sample_bytes_ = stored_row_bytes_ * static_cast<uint32_t>(height);
     zero_padding_.assign(4, 0);
-    target_path_ = path;
     position_ = 0;
     total_frames_ = 0;
     first_riff_frames_ = 0;
     riff_chunks_.clear();
     super_index_.clear();
 
-    // A fresh name in the target's folder, so that the final rename cannot cross file systems.
-    for (int attempt = 0; attempt < 100 && !file_.IsOpen(); ++attempt) {
-        const std::string candidate = TemporaryNameFor(path);
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            file_.Reset(fd);
-            temporary_.Set(candidate);
-        } else if (errno != EEXIST) {
-            const std::string folder = std::filesystem::path(path).parent_path().string();
-            error_ = "cannot create a file in '" + (folder.empty() ? std::string(".") : folder) + "': " + ErrnoText(errno);
-            return false;
-        }
-    }
-    if (!file_.IsOpen()) {
-        error_ = "cannot find a free temporary name beside '" + path + "'";
+    SafeOutputRules rules;
+    rules.protected_paths = options.protected_paths;
+    rules.needs_seeking = true;  // headers and indexes are filled in at the end
+    if (!output_.Open(path, rules)) {
+        error_ = output_.Error();
         return false;
     }
     return BeginRiff(true);
@@ -317,7 +262,7 @@ bool CAviWriter::WriteSample(const uint8_t* stored_sample) {
 }
 
 bool CAviWriter::WriteChunk(std::vector<iovec>& pieces) {
-    if (!file_.IsOpen()) return Fail(error_.empty() ? "no file is open for writing" : error_);
+    if (!output_.IsOpen()) return Fail(error_.empty() ? "no file is open for writing" : error_);
     if (!riff_chunks_.empty() && RiffBytesAfterNextFrame() > options_.riff_split_bytes) {
         if (!EndRiff() || !BeginRiff(false)) return false;
     }
@@ -332,7 +277,7 @@ bool CAviWriter::WriteChunk(std::vector<iovec>& pieces) {
     size_t next = 0;
     while (next < pieces.size()) {
         const int count = static_cast<int>(std::min<size_t>(pieces.size() - next, IOV_MAX));
-        const ssize_t written = ::writev(file_.Get(), pieces.data() + next, count);
+        const ssize_t written = ::writev(output_.Fd(), pieces.data() + next, count);
         if (written < 0) {
             if (errno == EINTR) continue;
             return Fail("writing frame " + std::to_string(total_frames_) + " failed: " + ErrnoText(errno));
@@ -400,7 +345,7 @@ bool CAviWriter::EndRiff() {
 }
 
 bool CAviWriter::Finish() {
-    if (!file_.IsOpen()) return Fail(error_.empty() ? "no file is open for writing" : error_);
+    if (!output_.IsOpen()) return Fail(error_.empty() ? "no file is open for writing" : error_);
     if (!EndRiff()) return false;
     if (!PatchU32(avih_total_frames_at_, first_riff_frames_, "the main header") ||
         !PatchU32(strh_length_at_, total_frames_, "the stream header") ||
@@ -416,14 +361,10 @@ bool CAviWriter::Finish() {
     }
     const uint64_t entries_at = super_index_at_ + 8 + kIndexHeaderBytes;
     if (entries.Size() != 0 &&
-        ::pwrite(file_.Get(), entries.Data(), entries.Size(), static_cast<off_t>(entries_at)) !=
+        ::pwrite(output_.Fd(), entries.Data(), entries.Size(), static_cast<off_t>(entries_at)) !=
             static_cast<ssize_t>(entries.Size())) {
         return Fail("updating the super index failed: " + ErrnoText(errno));
     }
-    if (!file_.Close()) return Fail("closing the file failed: " + ErrnoText(errno));
-    if (::rename(temporary_.Get().c_str(), target_path_.c_str()) != 0) {
-        return Fail("cannot replace '" + target_path_ + "': " + ErrnoText(errno));
-    }
-    temporary_.Release();
+    if (!output_.Commit()) return Fail(output_.Error());
     return true;
 }

@@ -6,40 +6,7 @@
 
 #include <sys/uio.h>
 
-// An open file descriptor, owned: closed by the destructor unless closed before.
-class CPosixFile {
-public:
-    CPosixFile() = default;
-    ~CPosixFile();
-    CPosixFile(const CPosixFile&) = delete;
-    CPosixFile& operator=(const CPosixFile&) = delete;
-
-    bool IsOpen() const { return fd_ >= 0; }
-    int Get() const { return fd_; }
-    void Reset(int fd);
-    // Closes the descriptor; false with errno set when the close reported an error.
-    bool Close();
-
-private:
-    int fd_ = -1;
-};
-
-// A file path that is removed by the destructor unless Release() was called.
-class CTemporaryPath {
-public:
-    CTemporaryPath() = default;
-    ~CTemporaryPath() { Remove(); }
-    CTemporaryPath(const CTemporaryPath&) = delete;
-    CTemporaryPath& operator=(const CTemporaryPath&) = delete;
-
-    void Set(std::string path) { Remove(); path_ = std::move(path); }
-    const std::string& Get() const { return path_; }
-    void Release() { path_.clear(); }
-    void Remove();
-
-private:
-    std::string path_;
-};
+#include "platform/safe_output.h"
 
 struct AviWriterOptions {
     // A RIFF chunk is closed and an 'AVIX' chunk begun before it would grow past this size.
@@ -47,13 +14,15 @@ struct AviWriterOptions {
     uint64_t riff_split_bytes = uint64_t{1} << 30;
     // Room kept in the stream header for the super index: one entry per RIFF chunk.
     uint32_t super_index_entries = 1024;
+    // Files the AVI must never be written over: the archive being converted.
+    std::vector<std::string> protected_paths;
 };
 
 // Writes one uncompressed 24-bit video stream at 10 frames per second as a RIFF AVI file
 // with the OpenDML extension ('AVIX' chunks, 'indx' super index, 'ix00' standard indexes,
 // 'dmlh' total frame count) and a legacy 'idx1' index for the first RIFF chunk.
-// The file is written under a temporary name beside the target and renamed over the
-// target by Finish(); an unfinished writer removes its temporary file.
+// The file goes through CSafeOutput: it gets its name, replacing the target, only in Finish();
+// an unfinished writer leaves nothing behind. A device or FIFO that can seek is written straight into.
 class CAviWriter {
 public:
     static constexpr uint32_t kFramesPerSecond = 10;
@@ -76,10 +45,10 @@ public:
     // Drops the file being written; the target is left as it was.
     void Abandon();
 
-    bool IsOpen() const { return file_.IsOpen(); }
+    bool IsOpen() const { return output_.IsOpen(); }
     const std::string& GetError() const { return error_; }
     uint32_t GetFrameCount() const { return total_frames_; }
-    uint32_t GetRiffCount() const { return static_cast<uint32_t>(super_index_.size()) + (file_.IsOpen() ? 1 : 0); }
+    uint32_t GetRiffCount() const { return static_cast<uint32_t>(super_index_.size()) + (output_.IsOpen() ? 1 : 0); }
 
     uint32_t GetSampleBytes() const { return sample_bytes_; }
 
@@ -106,9 +75,7 @@ private:
     bool EndRiff();
     uint64_t RiffBytesAfterNextFrame() const;
 
-    CPosixFile file_;
-    CTemporaryPath temporary_;
-    std::string target_path_;
+    CSafeOutput output_;
     std::string error_;
     AviWriterOptions options_;
 

@@ -59,9 +59,9 @@ TEST(ArchiveReader, ReadsTheOneFrameFileByteLayout) {
     EXPECT_EQ(1, trailer->record_count);
 }
 
-TEST(ArchiveReader, StepsFromAKnownEntryButJumpsByEstimate) {
+TEST(ArchiveReader, AJumpLandsOnTheRecordAskedForWhateverTheRecordSizes) {
     TempFolder folder;
-    // Two small records then a big one: the estimate for frame 1 lies beyond record 1's tag.
+    // Two small records then a big one: a proportional estimate for frame 1 lies beyond record 1's tag.
     ArchiveBytes file(3);
     file.AddRecord(1.0, JpegOfSize(1200, 0));
     file.AddRecord(2.0, JpegOfSize(1200, 1));
@@ -70,25 +70,16 @@ TEST(ArchiveReader, StepsFromAKnownEntryButJumpsByEstimate) {
     const std::string path = folder.File("steps.CNA");
     WriteBytes(path, file.bytes);
 
-    CFrameArchive stepping;
-    ASSERT_TRUE(stepping.OpenFile(path));
-    stepping.SeekFrame(0);
-    stepping.SeekFrame(1);
-    EXPECT_EQ(file.record_starts[1] + 12, stepping.GetFrameInfo(1).data_position);
-    EXPECT_EQ(2.0, stepping.GetFrameTime());
-    stepping.SeekFrame(2);
-    EXPECT_EQ(3.0, stepping.GetFrameTime());
-
     CFrameArchive jumping;
     ASSERT_TRUE(jumping.OpenFile(path));
     jumping.SeekFrame(1);
     EXPECT_EQ(1, jumping.GetCurrentFrame());
-    EXPECT_EQ(file.record_starts[2] + 12, jumping.GetFrameInfo(1).data_position);
+    EXPECT_EQ(file.record_starts[1] + 12, jumping.GetFrameInfo(1).data_position);
+    EXPECT_EQ(2.0, jumping.GetFrameTime());
+    jumping.SeekFrame(2);
     EXPECT_EQ(3.0, jumping.GetFrameTime());
-    // A known entry is reused as it is, and stepping from it on counts on from the neighbour found.
     jumping.SeekFrame(0);
-    jumping.SeekFrame(1);
-    EXPECT_EQ(3.0, jumping.GetFrameTime());
+    EXPECT_EQ(1.0, jumping.GetFrameTime());
 }
 
 TEST(ArchiveReader, JumpBeyondTheLastTagWalksToTheFrame) {
@@ -211,11 +202,10 @@ TEST(ArchiveReader, ImplausibleCountsAndLengthsAreContained) {
     huge.AddRecord(1.0, jpeg);
     WriteBytes(path, huge.bytes);
     ASSERT_TRUE(reader.OpenFile(path));
-    EXPECT_LE(reader.GetFrameCount(), static_cast<int32_t>(huge.bytes.size() / 23));
+    EXPECT_EQ(1, reader.GetFrameCount());  // the records present, not the count
+    EXPECT_EQ(INT32_MAX, reader.GetStoredCount());
     reader.SeekFrame(0);
     EXPECT_TRUE(reader.IsFrameDecoded());
-    reader.SeekFrame(reader.GetFrameCount() - 1);  // nothing there to find
-    EXPECT_EQ(0, reader.GetFrameInfo(reader.GetFrameCount() - 1).known);
 
     // A record claiming more than the buffer holds is neither read nor decoded nor saved,
     // and the next record is found again by its tag instead of by that length.

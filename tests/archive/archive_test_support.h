@@ -137,3 +137,31 @@ inline std::vector<uint8_t> PadJpeg(const std::vector<uint8_t>& jpeg, size_t tot
 }
 
 }  // namespace archive_test
+
+namespace archive_test {
+
+// The same JPEG with its frame header claiming width x height, grown with comment segments to
+// total_size bytes so that the claim looks plausible for the stream's length.
+inline std::vector<uint8_t> ClaimSize(const std::vector<uint8_t>& jpeg, uint16_t width, uint16_t height,
+                                      size_t total_size) {
+    std::vector<uint8_t> claimed(jpeg.begin(), jpeg.begin() + 20);  // SOI + APP0
+    while (claimed.size() + (jpeg.size() - 20) + 4 <= total_size) {
+        const size_t segment = std::min<size_t>(65535, total_size - claimed.size() - (jpeg.size() - 20) - 2);
+        claimed.insert(claimed.end(), {0xFF, 0xFE, static_cast<uint8_t>(segment >> 8), static_cast<uint8_t>(segment)});
+        claimed.resize(claimed.size() + segment - 2, 'x');
+    }
+    const size_t body = claimed.size();
+    claimed.insert(claimed.end(), jpeg.begin() + 20, jpeg.end());
+    for (size_t at = body; at + 9 < claimed.size(); ++at) {
+        if (claimed[at] == 0xFF && claimed[at + 1] == 0xC0) {
+            claimed[at + 5] = static_cast<uint8_t>(height >> 8);
+            claimed[at + 6] = static_cast<uint8_t>(height);
+            claimed[at + 7] = static_cast<uint8_t>(width >> 8);
+            claimed[at + 8] = static_cast<uint8_t>(width);
+            return claimed;
+        }
+    }
+    throw std::runtime_error("no frame header");
+}
+
+}  // namespace archive_test

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "archive_test_support.h"
@@ -193,4 +194,22 @@ TEST(JpegCodec, FramesThatDoNotFitOrCannotBeEncodedAreRefused) {
     BMP_File scene;
     PaintScene(scene, 1920, 1080, 5);
     EXPECT_GT(codec.EncodeJpeg(scene, buffer.data(), static_cast<uint32_t>(buffer.size())), 1000u) << codec.LastError();
+}
+
+TEST(JpegCodec, PicturesWiderOrTallerThan8192PixelsAreRefusedAsDamaged) {
+    JpegCodec codec;
+    const std::vector<uint8_t> small = EncodeScene(16, 16, 1);
+    BMP_File image;
+    for (const auto& [width, height, is_accepted] : std::vector<std::tuple<uint16_t, uint16_t, bool>>{
+             {8192, 16, true}, {16, 8192, true}, {8193, 16, false}, {16, 8193, false}}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        const std::vector<uint8_t> claimed = ClaimSize(small, width, height, 4096);
+        EXPECT_EQ(is_accepted, codec.DecodeJpeg(claimed.data(), static_cast<uint32_t>(claimed.size()), image))
+            << codec.LastError();
+        if (is_accepted) {
+            EXPECT_EQ(width, image.GetWidth());
+        } else {
+            EXPECT_NE(std::string::npos, codec.LastError().find("8192")) << codec.LastError();
+        }
+    }
 }

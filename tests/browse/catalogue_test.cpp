@@ -255,6 +255,26 @@ TEST(CatalogueBuild, DateAndDurationComeFromTheFileTimes) {
         EXPECT_EQ(row.date_text, FormatDateText(LocalOleDateTime(created_s)));
         EXPECT_EQ(row.duration_text, row.name == "1.CNA" ? "01:02:05" : "-1:-2:-5") << row.name;
     }
+    // Summer time begins half an hour after the file was made: the Duration counts real seconds.
+    {
+        const std::time_t change = static_cast<std::time_t>(created->creation.seconds + 1800);
+        std::tm utc{};
+        gmtime_r(&change, &utc);
+        char zone[64];
+        std::snprintf(zone, sizeof zone, "STD0DST-1,%d/%02d:%02d:%02d,%d/0", utc.tm_yday, utc.tm_hour, utc.tm_min,
+                      utc.tm_sec, (utc.tm_yday + 2) % 365);
+        ScopedTimeZone summer_time(zone);
+        std::tm before{}, after{};
+        const std::time_t created_at = static_cast<std::time_t>(created->creation.seconds);
+        const std::time_t written_at = created_at + 3725;
+        localtime_r(&created_at, &before);
+        localtime_r(&written_at, &after);
+        ASSERT_NE(before.tm_isdst, after.tm_isdst) << zone;
+        const auto dst_rows = BuildCatalogue(tree.ProgramFolder(), kAllDays);
+        const auto row = std::find_if(dst_rows.begin(), dst_rows.end(), [](const CatalogueRow& r) { return r.name == "1.CNA"; });
+        ASSERT_NE(row, dst_rows.end());
+        EXPECT_EQ(row->duration_text, "01:02:05");
+    }
     // The Date text is the moment the file was made, to the second.
     std::tm local{};
     const std::time_t now = std::time(nullptr);

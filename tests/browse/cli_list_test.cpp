@@ -29,6 +29,7 @@ TEST(CliList, JsonHoldsTheCatalogueRowsWithEscapedNames) {
     tree.WriteFile("Storage/20090315/1.CNA", "abc");
     tree.WriteFile("Storage/20090315/quote\"back\\slash\ttab\nline\x01.txt");
     tree.WriteFile("Storage/20090316/2.CNA");
+    tree.WriteFile("Storage/20090316/bad\xFFutf8.CNA");
     tree.WriteFile("Storage/20090317/3.CNA");
 
     const CliRun run = RunCli({QString::fromStdString(tree.ProgramFolder()), "2009-03-15", "2009-03-16", "--json"});
@@ -41,12 +42,14 @@ TEST(CliList, JsonHoldsTheCatalogueRowsWithEscapedNames) {
     const auto rows = BuildCatalogue(tree.ProgramFolder(), DayRange{{2009, 3, 15}, {2009, 3, 16}});
     const QJsonArray array = document.array();
     ASSERT_EQ(array.size(), static_cast<qsizetype>(rows.size()));
-    ASSERT_EQ(rows.size(), 3u);
+    ASSERT_EQ(rows.size(), 4u);
     for (qsizetype i = 0; i < array.size(); ++i) {
         const QJsonObject object = array[i].toObject();
         const CatalogueRow& row = rows[static_cast<size_t>(i)];
-        EXPECT_EQ(object.value("path").toString().toStdString(), row.full_path);
-        EXPECT_EQ(object.value("name").toString().toStdString(), row.name);
+        // A byte that is no UTF-8 arrives as the replacement character; everything else as it is.
+        const std::string name = QString::fromUtf8(row.name).toStdString();
+        EXPECT_EQ(object.value("path").toString().toStdString(), QString::fromUtf8(row.full_path).toStdString());
+        EXPECT_EQ(object.value("name").toString().toStdString(), name);
         EXPECT_EQ(object.value("date").toString().toStdString(), row.date_text);
         EXPECT_EQ(object.value("duration").toString().toStdString(), row.duration_text);
         EXPECT_EQ(object.keys().size(), 4);
@@ -64,6 +67,18 @@ TEST(CliList, PlainOutputAndArgumentErrors) {
     ASSERT_EQ(fields.size(), 4);
     EXPECT_EQ(fields[0].toStdString(), tree.ProgramFolder() + "Storage/20090315/1.CNA");
     EXPECT_EQ(fields[1], "1.CNA");
+
+    // Names never bring control characters to the terminal: each row stays one line of four fields.
+    tree.WriteFile("Storage/20090315/line\nbreak\x1b[31mred\ttab\\.CNA");
+    const CliRun escaped = RunCli({folder, "2009-03-01", "2009-03-31"});
+    ASSERT_EQ(escaped.exit_code, 0);
+    const QList<QByteArray> lines = escaped.out.trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 2);
+    for (const QByteArray& line : lines) {
+        EXPECT_EQ(line.split('\t').size(), 4) << line.toStdString();
+        EXPECT_FALSE(line.contains('\x1b')) << line.toStdString();
+    }
+    EXPECT_TRUE(escaped.out.contains("line\\nbreak\\x1B[31mred\\ttab\\\\.CNA")) << escaped.out.toStdString();
 
     EXPECT_EQ(RunCli({folder, "2009-04-01", "2009-04-30", "--json"}).out.trimmed(), "[]");
     EXPECT_EQ(RunCli({folder, "2009-3-1", "2009-03-31"}).exit_code, 2);

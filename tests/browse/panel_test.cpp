@@ -75,7 +75,8 @@ protected:
     QString Caption() const { return panel_->windowTitle(); }
     QString ExpectedCaption(const std::string& path) const {
         const double time_days = panel_->Reader().GetFrameTime();
-        const int seconds = static_cast<int>(std::trunc((time_days - std::trunc(time_days)) * 86400.0));
+        // To the millisecond, then whole seconds.
+        const int seconds = static_cast<int>(std::llround((time_days - std::trunc(time_days)) * 86400000.0) / 1000 % 86400);
         return QString::fromStdString(path) +
                QString::asprintf(" - %02d:%02d:%02d", seconds / 3600, (seconds / 60) % 60, seconds % 60);
     }
@@ -317,4 +318,19 @@ TEST_F(PanelTest, RecordingGoesOnWhileItsArchiveIsPlayedBack) {
     Tick(3);
     EXPECT_EQ(view_.Frames(20), (std::vector<int>{0, 1, 0, 1, 2, 0, 1, 2, 3, 4}));
     EXPECT_TRUE(recorder.CloseFile());
+}
+
+TEST(PanelCaption, TimeOfDayIsRoundedToTheMillisecondThenTruncated) {
+    // Whole-second stamps made as the recorder makes them, at one frame a second: the sums
+    // carry binary noise just below the second they stand for.
+    const double days = 39060.0;
+    for (int second = 10 * 3600 + 50 * 60 + 55; second < 10 * 3600 + 51 * 60 + 7; ++second) {
+        const double stamp = ((second / 60 % 60) * 60 + (second / 3600) * 3600 + second % 60 + 0.0) / 86400.0 + days;
+        EXPECT_EQ(second, SecondsOfDay(stamp)) << second;
+    }
+    EXPECT_EQ(14 * 3600 + 5 * 60 + 9, SecondsOfDay(days + (14 * 3600 + 5 * 60 + 9.7) / 86400.0));
+    EXPECT_EQ(0, SecondsOfDay(days + 0.99999999999));  // midnight, not 23:59:59
+    for (const double not_a_date : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300, -1e300}) {
+        EXPECT_FALSE(SecondsOfDay(not_a_date).has_value()) << not_a_date;
+    }
 }

@@ -270,14 +270,12 @@ TEST(AviWriter, UnwritableTargetsAreReportedWithTheirCause) {
     EXPECT_FALSE(missing_folder.Open(folder.File("no/such/folder/x.avi"), 4, 4));
     EXPECT_NE(std::string::npos, missing_folder.GetError().find("No such file or directory")) << missing_folder.GetError();
 
-    // A folder in the way of the target: the frames are written, the rename fails, nothing stays.
+    // A folder in the way of the target is refused before anything is written.
     const std::string in_the_way = folder.File("taken.avi");
     ASSERT_EQ(0, RunCommand("mkdir '" + in_the_way + "'").exit_code);
     CAviWriter blocked;
-    ASSERT_TRUE(blocked.Open(in_the_way, 4, 4));
-    ASSERT_TRUE(blocked.WriteFrame(picture.GetBits()));
-    EXPECT_FALSE(blocked.Finish());
-    EXPECT_NE(std::string::npos, blocked.GetError().find("Is a directory")) << blocked.GetError();
+    EXPECT_FALSE(blocked.Open(in_the_way, 4, 4));
+    EXPECT_NE(std::string::npos, blocked.GetError().find("is a folder")) << blocked.GetError();
     EXPECT_EQ(std::vector<std::string>{"taken.avi"}, folder.Entries());
 
     CAviWriter empty_picture;

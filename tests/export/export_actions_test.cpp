@@ -1,5 +1,7 @@
 #include "archive_ui/export_actions.h"
 
+#include "archive_ui/core/avi_export.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -36,11 +38,17 @@ public:
         if (on_ask) on_ask(parent);
         return answer_;
     }
+    bool ConfirmReplace(QWidget*, const QString& caption, const QString& path) override {
+        replace_questions.push_back(caption + ": " + path);
+        return is_replacing;
+    }
     void ShowError(QWidget*, const QString& caption, const QString& text) override {
         errors.push_back(caption + ": " + text);
     }
 
     std::function<void(QWidget*)> on_ask;
+    bool is_replacing = true;
+    std::vector<QString> replace_questions;
     std::vector<QString> asked_filters;
     std::vector<QString> asked_suffixes;
     std::vector<QString> errors;
@@ -170,7 +178,7 @@ TEST(ExportActions, DefaultSuffixIsAddedOnlyToNamesWithoutOne) {
     EXPECT_EQ("", WithDefaultSuffix("", "avi"));
 }
 
-TEST(ExportActions, TheSaveDialogFiltersAddsTheDefaultSuffixAndReplacesWithoutAsking) {
+TEST(ExportActions, TheSaveDialogFiltersAndAddsTheDefaultSuffixLeavingTheReplaceQuestionToTheExport) {
     TempFolder folder;
     WriteFileBytes(folder.File("existing.avi"), {'o', 'l', 'd'});
     QWidget panel;
@@ -205,4 +213,71 @@ TEST(ExportActions, TheSaveDialogFiltersAddsTheDefaultSuffixAndReplacesWithoutAs
         EXPECT_EQ(Q(folder.File(expected)), chosen);
         EXPECT_FALSE(is_question_asked);
     }
+}
+
+TEST(ExportActions, ConvertWritesTheWholeArchiveWhateverThePanelShowsAndLeavesThePanelsReaderAlone) {
+    TempFolder folder;
+    // Large records, then small ones: the archive on which a jump used to change the export.
+    std::vector<BMP_File> pictures(40);
+    std::vector<const BMP_File*> order;
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        PaintScene(pictures[i], i < 10 ? 160 : 40, i < 10 ? 120 : 30, static_cast<uint32_t>(i + 1));
+        order.push_back(&pictures[i]);
+    }
+    const std::string archive = RecordArchive(folder.Path(), order);
+    ASSERT_TRUE(ConvertArchiveToAvi(archive, folder.File("fresh.avi")).is_written);
+
+    CFrameArchive panel_reader;
+    ASSERT_TRUE(panel_reader.OpenFile(archive));
+    panel_reader.SeekFrame(20);
+    const std::vector<uint8_t> on_show(panel_reader.GetFrameImage().GetBits(),
+                                       panel_reader.GetFrameImage().GetBits() + panel_reader.GetFrameImage().GetBitsSize());
+    QWidget panel;
+    ScriptedPrompts prompts(Q(folder.File("after-jump.avi")));
+    RunAviExport(&panel, panel_reader, prompts);
+    EXPECT_TRUE(prompts.errors.empty());
+    EXPECT_EQ(ReadFileBytes(folder.File("fresh.avi")), ReadFileBytes(folder.File("after-jump.avi")));
+    EXPECT_EQ(20, panel_reader.GetCurrentFrame());
+    EXPECT_EQ(on_show, std::vector<uint8_t>(panel_reader.GetFrameImage().GetBits(),
+                                            panel_reader.GetFrameImage().GetBits() +
+                                                panel_reader.GetFrameImage().GetBitsSize()));
+}
+
+TEST(ExportActions, AnExistingFileIsReplacedOnlyWhenTheUserSaysSoAndArchivesNever) {
+    TempFolder folder;
+    const std::string archive = RecordScenes(folder.Path(), 30, 20, 3);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(archive));
+    reader.SeekFrame(1);
+    QWidget panel;
+    WriteFileBytes(folder.File("taken.jpg"), {'o', 'l', 'd'});
+    WriteFileBytes(folder.File("taken.avi"), {'o', 'l', 'd'});
+
+    for (const bool is_replacing : {false, true}) {
+        SCOPED_TRACE(is_replacing);
+        ScriptedPrompts shot(Q(folder.File("taken")));
+        shot.is_replacing = is_replacing;
+        RunSnapshotExport(&panel, reader, shot);
+        ScriptedPrompts convert(Q(folder.File("taken")));
+        convert.is_replacing = is_replacing;
+        RunAviExport(&panel, reader, convert);
+        EXPECT_EQ(1u, shot.replace_questions.size());
+        EXPECT_EQ(1u, convert.replace_questions.size());
+        EXPECT_EQ(is_replacing, ReadFileBytes(folder.File("taken.jpg")) == StoredJpeg(archive, 1));
+        EXPECT_EQ(is_replacing, ReadFileBytes(folder.File("taken.avi")) != std::vector<uint8_t>({'o', 'l', 'd'}));
+    }
+    // The archive itself, and any other archive, is refused with a message and stays as it was.
+    const std::vector<uint8_t> recorded = ReadFileBytes(archive);
+    WriteFileBytes(folder.File("other.CNA"), {'c', 'n', 'a'});
+    for (const std::string& target : {archive, folder.File("other.CNA")}) {
+        ScriptedPrompts shot(Q(target));
+        RunSnapshotExport(&panel, reader, shot);
+        ScriptedPrompts convert(Q(target));
+        RunAviExport(&panel, reader, convert);
+        EXPECT_EQ(1u, shot.errors.size());
+        EXPECT_EQ(1u, convert.errors.size());
+        EXPECT_TRUE(shot.replace_questions.empty() && convert.replace_questions.empty());
+    }
+    EXPECT_EQ(recorded, ReadFileBytes(archive));
+    EXPECT_EQ((std::vector<uint8_t>{'c', 'n', 'a'}), ReadFileBytes(folder.File("other.CNA")));
 }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -157,36 +158,48 @@ TEST_F(KeyStoreTest, ReadsHandWrittenExports) {
     EXPECT_FALSE(key->QueryValue("Removed").has_value());
 }
 
-TEST_F(KeyStoreTest, DamagedFileIsReadUpToTheDamageAndKeptAsBad) {
+TEST_F(KeyStoreTest, ABadLineCostsOnlyItselfAndTheFileIsKeptAsBadWithoutFollowingALink) {
     std::filesystem::create_directories(file.parent_path());
     const std::string damaged =
         "Windows Registry Editor Version 5.00\n\n"
         "[HKEY_CURRENT_USER\\Software\\A]\n"
         "\"Before\"=dword:00000001\n"
         "\"Broken\"=dword:zz\n"
-        "\"After\"=dword:00000002\n";
+        "\"After\"=dword:00000002\n"
+        "[HKEY_CURRENT_USER\\Software\\B\n"
+        "\"Orphan\"=dword:00000003\n"
+        "[HKEY_CURRENT_USER\\Software\\C]\n"
+        "\"Last\"=dword:00000004\n";
     WriteWholeFile(file, damaged);
+    // A link where the damaged copy goes: replaced, the file it points to untouched.
+    const std::filesystem::path elsewhere = folder.Path() / "elsewhere.txt";
+    WriteWholeFile(elsewhere, "keep me");
+    std::filesystem::create_symlink(elsewhere, file.string() + ".bad");
     testing::internal::CaptureStderr();
     CKeyStore store(file);
     const std::string warning = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(store.IsDamaged());
-    EXPECT_NE(std::string::npos, warning.find("line 5")) << warning;
+    // One warning naming every bad line: the dword, the key line and the value it leaves without a key.
+    EXPECT_EQ(1, std::count(warning.begin(), warning.end(), '\n')) << warning;
+    EXPECT_NE(std::string::npos, warning.find("lines 5, 7, 8")) << warning;
     EXPECT_NE(std::string::npos, warning.find(file.string())) << warning;
 
     std::optional<CRegistryKey> key = store.OpenKey("Software\\A");
     ASSERT_TRUE(key.has_value());
     EXPECT_TRUE(key->QueryValue("Before").has_value());
     EXPECT_FALSE(key->QueryValue("Broken").has_value());
-    EXPECT_FALSE(key->QueryValue("After").has_value());
+    EXPECT_TRUE(key->QueryValue("After").has_value());
+    EXPECT_TRUE(store.OpenKey("Software\\C")->QueryValue("Last").has_value());
     // Reading alone changes nothing on disk.
     EXPECT_EQ(damaged, ReadWholeFile(file));
-    EXPECT_FALSE(std::filesystem::exists(file.string() + ".bad"));
 
     EXPECT_TRUE(key->SetValue("New", REG_DWORD, std::vector<uint8_t>{1, 0, 0, 0}));
+    EXPECT_FALSE(std::filesystem::is_symlink(file.string() + ".bad"));
     EXPECT_EQ(damaged, ReadWholeFile(file.string() + ".bad"));
+    EXPECT_EQ("keep me", ReadWholeFile(elsewhere));
     CKeyStore rewritten(file);
     EXPECT_FALSE(rewritten.IsDamaged());
-    EXPECT_TRUE(rewritten.OpenKey("Software\\A")->QueryValue("Before").has_value());
+    EXPECT_TRUE(rewritten.OpenKey("Software\\A")->QueryValue("After").has_value());
     EXPECT_TRUE(rewritten.OpenKey("Software\\A")->QueryValue("New").has_value());
 }
 

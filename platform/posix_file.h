@@ -6,6 +6,8 @@
 #include <sys/types.h>
 #include <utility>
 
+// The small POSIX helpers every part of the program shares.
+
 // Owns a POSIX file descriptor; closes it on destruction.
 class UniqueFd {
 public:
@@ -36,10 +38,17 @@ size_t ReadAt(int fd, int64_t offset, void* buffer, size_t size);
 bool WriteAllAt(int fd, int64_t offset, const void* buffer, size_t size);
 // Same for two pieces written back to back (a record head and its payload) in one system call.
 bool WriteAllAt(int fd, int64_t offset, const void* first, size_t first_size, const void* second, size_t second_size);
+// Writes all size bytes at the descriptor's own position (files that cannot seek included).
+bool WriteAll(int fd, const void* buffer, size_t size);
 
-// Writes data to path through a temporary file in the same folder that is renamed over path,
-// so that readers never see a half-written file and a failure leaves nothing behind.
-bool WriteFileAtomically(const std::string& path, const void* data, size_t size, std::string* error);
+// Replaces the file at path with data: written to a temporary file in the same folder, flushed,
+// then renamed over path, so that readers see the old file or the new one and never a part.
+// A symbolic link at path is replaced, not followed. False with error set on failure; nothing
+// is left behind then.
+bool ReplaceFileAtomically(const std::string& path, const void* data, size_t size, std::string* error);
+
+// Flushes a folder, so that a rename or a new name in it survives a power cut.
+void SyncFolder(const std::string& folder);
 
 // "what: strerror(errno)"
 std::string ErrnoMessage(const std::string& what);

@@ -1,4 +1,4 @@
-#include "recording/archive_file_io.h"
+#include "platform/posix_file.h"
 
 #include <atomic>
 #include <cerrno>
@@ -77,12 +77,36 @@ std::string ErrnoMessage(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-bool WriteFileAtomically(const std::string& path, const void* data, size_t size, std::string* error) {
+bool WriteAll(int fd, const void* buffer, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) return false;
+        if (written == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+void SyncFolder(const std::string& folder) {
+    UniqueFd directory(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.IsOpen()) ::fsync(directory.Get());
+}
+
+bool ReplaceFileAtomically(const std::string& path, const void* data, size_t size, std::string* error) {
     static std::atomic<unsigned> counter{0};
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string temp_path;
     UniqueFd fd;
     for (int attempt = 0; attempt < 100 && !fd.IsOpen(); ++attempt) {
-        temp_path = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        temp_path = folder + "." + name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
         fd = UniqueFd(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (!fd.IsOpen() && errno != EEXIST) break;
     }
@@ -90,19 +114,16 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
         if (error) *error = ErrnoMessage("cannot create " + path);
         return false;
     }
-    const bool is_written = WriteAllAt(fd.Get(), 0, data, size);
-    const int write_errno = errno;
-    const bool is_closed = fd.Close();
-    if (!is_written || !is_closed) {
-        errno = is_written ? errno : write_errno;
-        if (error) *error = ErrnoMessage("cannot write " + path);
+    const char* failed_step = nullptr;
+    if (!WriteAllAt(fd.Get(), 0, data, size)) failed_step = "cannot write ";
+    else if (::fsync(fd.Get()) != 0) failed_step = "cannot flush ";
+    else if (!fd.Close()) failed_step = "cannot write ";
+    else if (::rename(temp_path.c_str(), path.c_str()) != 0) failed_step = "cannot replace ";
+    if (failed_step != nullptr) {
+        if (error) *error = ErrnoMessage(failed_step + path);
         ::unlink(temp_path.c_str());
         return false;
     }
-    if (::rename(temp_path.c_str(), path.c_str()) != 0) {
-        if (error) *error = ErrnoMessage("cannot create " + path);
-        ::unlink(temp_path.c_str());
-        return false;
-    }
+    SyncFolder(folder);
     return true;
 }
