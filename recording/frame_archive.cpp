@@ -31,13 +31,14 @@ constexpr size_t kScanChunkSize = 4096;
 
 struct CFrameArchive::Impl {
     explicit Impl(std::string folder)
-        : program_folder(std::move(folder)), jpeg_buffer(new uint8_t[kJpegBufferSize]), stamps(&clock) {}
+        : program_folder(std::move(folder)), jpeg_buffer(kJpegBufferSize), stamps(&clock) {}
 
     std::string program_folder;
     ArchiveClock clock = ArchiveClock::System();
     JpegCodec codec;
-    std::unique_ptr<uint8_t[]> jpeg_buffer;
+    std::vector<uint8_t> jpeg_buffer;  // reading: grows to the longest record loaded
     std::string last_error;
+    std::string last_cause;
 
     // Writing.
     RecordStampClock stamps;
@@ -46,6 +47,8 @@ struct CFrameArchive::Impl {
     std::string write_path;
     int32_t written_count = 0;
     int64_t write_end = 0;  // end of the last complete record
+    int last_frame_quality = 0;
+    uint32_t last_frame_bytes = 0;
     std::function<void(const std::string&)> on_file_created;
 
     // Reading.
@@ -62,16 +65,28 @@ struct CFrameArchive::Impl {
 
     bool Fail(std::string message) {
         last_error = std::move(message);
+        last_cause = last_error;
         return false;
+    }
+    // A failed system call on path: the message names the file, the cause does not.
+    bool FailWrite(const std::string& what, const std::string& path) {
+        const std::string reason = std::strerror(errno);
+        last_error = what + " " + path + ": " + reason;
+        last_cause = what + ": " + reason;
+        return false;
+    }
+    uint8_t* JpegRoom(uint32_t length) {
+        if (jpeg_buffer.size() < length) jpeg_buffer.resize(length);
+        return jpeg_buffer.data();
     }
 
     // --- writing ---
     bool CreateArchiveFile(const std::string& folder, const std::string& base_name);
     bool WriteHeader();
-    bool AppendRecord(uint32_t jpeg_length);
+    bool AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length);
     bool WriteTrailer();
-    void RollBack(const std::string& reason);
-    void FinishWriting();
+    void RollBack();
+    bool FinishWriting();
 
     // --- reading ---
     const IndexEntry* Find(int32_t frame) const {
@@ -97,9 +112,11 @@ bool CFrameArchive::Impl::CreateArchiveFile(const std::string& folder, const std
             write_path = path;
             return true;
         }
-        if (errno != EEXIST) return Fail(ErrnoMessage("cannot create archive " + path));
+        if (errno != EEXIST) return FailWrite("cannot create archive", path);
     }
-    return Fail("cannot create archive " + folder + base_name + ".CNA: every name is taken");
+    Fail("cannot create archive " + folder + base_name + ".CNA: every name is taken");
+    last_cause = "cannot create archive: every name is taken";
+    return false;
 }
 
 bool CFrameArchive::Impl::WriteHeader() {
@@ -110,13 +127,12 @@ bool CFrameArchive::Impl::WriteHeader() {
     // The first half of the creation stamp is where the count lives; a file that never
     // receives a record must still read as empty.
     fmt::WriteU32(header, 0);
-    if (!WriteAllAt(write_fd.Get(), 0, header, sizeof header)) return Fail(ErrnoMessage("cannot write header of " + write_path));
+    if (!WriteAllAt(write_fd.Get(), 0, header, sizeof header)) return FailWrite("cannot write the header of", write_path);
     write_end = fmt::kHeaderSize;
     return true;
 }
 
-void CFrameArchive::Impl::RollBack(const std::string& reason) {
-    last_error = reason;
+void CFrameArchive::Impl::RollBack() {
     // Cut the partial record off so that the next record follows the last complete one.
     if (::ftruncate(write_fd.Get(), static_cast<off_t>(write_end)) != 0) {
         last_error += "; " + ErrnoMessage("cannot cut partial record off " + write_path) + "; file closed";
@@ -127,18 +143,20 @@ void CFrameArchive::Impl::RollBack(const std::string& reason) {
     }
 }
 
-bool CFrameArchive::Impl::AppendRecord(uint32_t jpeg_length) {
+bool CFrameArchive::Impl::AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length) {
     uint8_t head[fmt::kRecordHeadSize];
     fmt::WriteDouble(head, stamps.NextRecordStamp());
     fmt::WriteU32(head + 8, jpeg_length);
-    if (!WriteAllAt(write_fd.Get(), write_end, head, sizeof head, jpeg_buffer.get(), jpeg_length)) {
-        RollBack(ErrnoMessage("cannot append a frame to " + write_path));
+    if (!WriteAllAt(write_fd.Get(), write_end, head, sizeof head, jpeg, jpeg_length)) {
+        FailWrite("cannot append a frame to", write_path);
+        RollBack();
         return false;
     }
     uint8_t count[4];
     fmt::WriteU32(count, static_cast<uint32_t>(written_count + 1));
     if (!WriteAllAt(write_fd.Get(), 0, count, sizeof count)) {
-        RollBack(ErrnoMessage("cannot update the record count of " + write_path));
+        FailWrite("cannot update the record count of", write_path);
+        RollBack();
         return false;
     }
     ++written_count;
@@ -153,22 +171,26 @@ bool CFrameArchive::Impl::WriteTrailer() {
     fmt::WriteU32(trailer + 12, static_cast<uint32_t>(written_count));
     written_count = 0;
     if (!WriteAllAt(write_fd.Get(), write_end, trailer, sizeof trailer)) {
-        const std::string reason = ErrnoMessage("cannot write the trailer of " + write_path);
+        FailWrite("cannot write the trailer of", write_path);
         if (::ftruncate(write_fd.Get(), static_cast<off_t>(write_end)) != 0) {
             // Nothing more to do: the count at offset 0 still tells the readers where to stop.
         }
-        return Fail(reason);
+        return false;
     }
     return true;
 }
 
-void CFrameArchive::Impl::FinishWriting() {
-    if (!is_write_open) return;
+bool CFrameArchive::Impl::FinishWriting() {
+    if (!is_write_open) return true;
     bool is_finished = WriteTrailer();
-    if (!write_fd.Close() && is_finished) is_finished = Fail(ErrnoMessage("cannot close " + write_path));
-    if (is_finished) last_error.clear();
+    if (!write_fd.Close() && is_finished) is_finished = FailWrite("cannot close", write_path);
+    if (is_finished) {
+        last_error.clear();
+        last_cause.clear();
+    }
     is_write_open = false;
     write_path.clear();
+    return is_finished;
 }
 
 // ---------------------------------------------------------------- reading
@@ -180,7 +202,8 @@ bool CFrameArchive::Impl::ReadRecordHead(int64_t record_start, IndexEntry& entry
     entry.info.time_stamp = fmt::ReadDouble(head);
     entry.info.data_length = fmt::ReadU32(head + 8);
     entry.info.known = 1;
-    entry.is_damaged = entry.info.data_length == 0 || entry.info.data_length > kJpegBufferSize;
+    entry.is_damaged = entry.info.data_length == 0 || entry.info.data_length > fmt::kMaxRecordBytes ||
+                       entry.info.data_position + entry.info.data_length > file_length;
     return true;
 }
 
@@ -207,12 +230,12 @@ std::optional<int64_t> CFrameArchive::Impl::ScanForRecord(int64_t from) {
 }
 
 bool CFrameArchive::Impl::LoadJpeg(const IndexEntry& entry, uint8_t* into) {
-    if (entry.is_damaged) {
+    if (entry.info.data_length == 0 || entry.info.data_length > fmt::kMaxRecordBytes) {
         return Fail("frame record at " + std::to_string(entry.info.data_position - fmt::kRecordHeadSize) +
                     " claims " + std::to_string(entry.info.data_length) + " bytes of JPEG data");
     }
-    if (ReadAt(read_fd.Get(), entry.info.data_position, into, entry.info.data_length) !=
-        entry.info.data_length) {
+    if (entry.is_damaged ||
+        ReadAt(read_fd.Get(), entry.info.data_position, into, entry.info.data_length) != entry.info.data_length) {
         return Fail("frame data at " + std::to_string(entry.info.data_position) + " is cut short");
     }
     return true;
@@ -315,8 +338,10 @@ void CFrameArchive::SeekFrame(int32_t frame) {
     d.is_frame_decoded = false;
     if (!LocateFrame(frame)) return;
     const IndexEntry& entry = d.index[frame];
-    if (!d.LoadJpeg(entry, d.jpeg_buffer.get())) return;
-    if (!d.codec.DecodeJpeg(d.jpeg_buffer.get(), entry.info.data_length, d.frame_image)) {
+    // A damaged length is never trusted with an allocation.
+    uint8_t* jpeg = entry.is_damaged ? nullptr : d.JpegRoom(entry.info.data_length);
+    if (!d.LoadJpeg(entry, jpeg)) return;
+    if (!d.codec.DecodeJpeg(jpeg, entry.info.data_length, d.frame_image)) {
         d.Fail("frame " + std::to_string(frame) + " does not decode: " + d.codec.LastError());
         return;
     }
@@ -358,9 +383,10 @@ bool CFrameArchive::SaveFrameJpeg(const std::string& path) {
     if (d.record_count == 0) return d.Fail("no frame to save");
     const IndexEntry* entry = d.Find(d.current_frame);
     if (entry == nullptr || !entry->info.known) return d.Fail("frame " + std::to_string(d.current_frame) + " was not located");
-    if (!d.LoadJpeg(*entry, d.jpeg_buffer.get())) return false;
+    uint8_t* jpeg = entry->is_damaged ? nullptr : d.JpegRoom(entry->info.data_length);
+    if (!d.LoadJpeg(*entry, jpeg)) return false;
     std::string error;
-    if (!WriteFileAtomically(path, d.jpeg_buffer.get(), entry->info.data_length, &error)) return d.Fail(error);
+    if (!WriteFileAtomically(path, jpeg, entry->info.data_length, &error)) return d.Fail(error);
     d.last_error.clear();
     return true;
 }
@@ -378,18 +404,22 @@ int64_t CFrameArchive::GetFileLength() const { return impl_->file_length; }
 bool CFrameArchive::WriteFrame(const BMP_File& frame) {
     Impl& d = *impl_;
     // Encode first: a frame that cannot be stored must not leave a record, nor an empty file.
-    const uint32_t length = d.codec.EncodeJpeg(frame, d.jpeg_buffer.get(), kJpegBufferSize);
-    if (length == 0) return d.Fail("frame skipped: " + d.codec.LastError());
+    JpegCodec::ArchiveJpeg jpeg;
+    if (!d.codec.EncodeForArchive(frame, kJpegBufferSize, &jpeg)) return d.Fail("frame not stored: " + d.codec.LastError());
+    if (jpeg.size > fmt::kMaxRecordBytes) {
+        d.Fail("frame not stored: its JPEG of " + std::to_string(jpeg.size) + " bytes exceeds the longest record");
+        return false;
+    }
     if (!d.is_write_open && !StartNewFile()) return false;
-    if (!d.AppendRecord(length)) return false;
+    if (!d.AppendRecord(jpeg.data, jpeg.size)) return false;
+    d.last_frame_quality = jpeg.quality;
+    d.last_frame_bytes = jpeg.size;
     d.last_error.clear();
+    d.last_cause.clear();
     return true;
 }
 
-bool CFrameArchive::CloseFile() {
-    impl_->FinishWriting();
-    return true;
-}
+bool CFrameArchive::CloseFile() { return impl_->FinishWriting(); }
 
 bool CFrameArchive::StartNewFile() {
     Impl& d = *impl_;
@@ -436,3 +466,6 @@ void CFrameArchive::SetClock(ArchiveClock clock) {
 }
 
 const std::string& CFrameArchive::GetLastError() const { return impl_->last_error; }
+const std::string& CFrameArchive::GetLastErrorCause() const { return impl_->last_cause; }
+int CFrameArchive::GetLastFrameQuality() const { return impl_->last_frame_quality; }
+uint32_t CFrameArchive::GetLastFrameBytes() const { return impl_->last_frame_bytes; }
