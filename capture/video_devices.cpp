@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "capture/test_camera_provider.h"
+
 namespace {
 
 std::string DevicePath(GstDevice* device) {
@@ -46,7 +48,9 @@ CVideoDevice CVideoDevice::FromDevice(GstDevice* device) {
     CVideoDevice result;
     GCharPtr name(gst_device_get_display_name(device));
     result.name_ = name ? name.get() : "";
-    result.device_ = ShareObject(device);
+    // A test camera is made from its description here, so a description that does not parse
+    // is reported with the parser's own message.
+    if (!GetTestCameraDescription(device, &result.description_)) result.device_ = ShareObject(device);
     return result;
 }
 
@@ -81,40 +85,53 @@ GstCapsPtr CVideoDevice::GetCaps() const {
     return GstCapsPtr(gst_device_get_caps(device_.get()));
 }
 
-VideoDeviceList ListVideoDevices(const std::vector<TestCameraSpec>& test_cameras) {
+std::vector<CVideoDevice> OrderVideoDevices(GList* devices) {
+    struct Entry {
+        bool is_test_camera;
+        std::string path;
+        uint64_t order;
+        CVideoDevice device;
+    };
+    std::vector<Entry> entries;
+    for (GList* item = devices; item; item = item->next) {
+        GstDevice* device = GST_DEVICE(item->data);
+        const bool is_test_camera = GetTestCameraDescription(device, nullptr);
+        entries.push_back({is_test_camera, is_test_camera ? std::string() : DevicePath(device),
+                           is_test_camera ? TestCameraOrder(device) : 0, CVideoDevice::FromDevice(device)});
+    }
+    // The monitor's own order follows hot-plug history; the device path is stable.
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (a.is_test_camera != b.is_test_camera) return b.is_test_camera;
+        if (a.is_test_camera) return a.order < b.order;
+        if (a.path != b.path) return a.path < b.path;
+        return a.device.Name() < b.device.Name();
+    });
+    std::vector<CVideoDevice> ordered;
+    for (Entry& entry : entries) ordered.push_back(std::move(entry.device));
+    return ordered;
+}
+
+VideoDeviceList ListVideoDevices(const std::vector<TestCameraSpec>& extra_cameras) {
     VideoDeviceList list;
-    GstObjectPtr<GstDeviceMonitor> monitor = AdoptFloating(gst_device_monitor_new());
+    RegisterTestCameraProvider();
+    GstObjectPtr<GstDeviceMonitor> monitor(gst_device_monitor_new());
     list.is_monitor_created = static_cast<bool>(monitor);
     if (monitor) {
         gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
         list.is_monitor_started = gst_device_monitor_start(monitor.get());
         GList* found = gst_device_monitor_get_devices(monitor.get());
         if (list.is_monitor_started) gst_device_monitor_stop(monitor.get());
-        struct Entry {
-            std::string path;
-            CVideoDevice device;
-        };
-        std::vector<Entry> entries;
-        for (GList* item = found; item; item = item->next) {
-            GstDevice* device = GST_DEVICE(item->data);
-            entries.push_back({DevicePath(device), CVideoDevice::FromDevice(device)});
-        }
+        list.devices = OrderVideoDevices(found);
         g_list_free_full(found, gst_object_unref);
-        // The monitor's own order follows hot-plug history; the device path is stable.
-        std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-            if (a.path != b.path) return a.path < b.path;
-            return a.device.Name() < b.device.Name();
-        });
-        for (Entry& entry : entries) list.devices.push_back(std::move(entry.device));
     }
-    for (const TestCameraSpec& camera : test_cameras) list.devices.push_back(CVideoDevice::FromTestCamera(camera));
+    for (const TestCameraSpec& camera : extra_cameras) list.devices.push_back(CVideoDevice::FromTestCamera(camera));
     return list;
 }
 
 std::vector<std::string> EnumVideoDevices() {
     if (!gst_is_initialized() && !gst_init_check(nullptr, nullptr, nullptr)) return {};
     std::vector<std::string> names;
-    for (const CVideoDevice& device : ListVideoDevices(TestCamerasFromEnvironment()).devices) {
+    for (const CVideoDevice& device : ListVideoDevices({}).devices) {
         names.push_back(device.Name());
     }
     return names;
