@@ -177,7 +177,10 @@ void PlugTestCamera(const TestCameraSpec& camera) {
         order = registry.next_order++;
     }
     if (GstObjectPtr<GstDeviceProvider> provider = StartedProvider()) {
+        GST_DEBUG_OBJECT(provider.get(), "plugged in: %s", camera.name.c_str());
         gst_device_provider_device_add(provider.get(), NewTestCameraDevice(camera, order));
+    } else {
+        GST_DEBUG("plugged in while no device monitor runs: %s", camera.name.c_str());
     }
 }
 

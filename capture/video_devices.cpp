@@ -114,16 +114,40 @@ std::vector<CVideoDevice> OrderVideoDevices(GList* devices) {
 VideoDeviceList ListVideoDevices(const std::vector<TestCameraSpec>& extra_cameras) {
     VideoDeviceList list;
     RegisterTestCameraProvider();
-    GstObjectPtr<GstDeviceMonitor> monitor(gst_device_monitor_new());
-    list.is_monitor_created = static_cast<bool>(monitor);
-    if (monitor) {
-        gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
-        list.is_monitor_started = gst_device_monitor_start(monitor.get());
-        GList* found = gst_device_monitor_get_devices(monitor.get());
-        if (list.is_monitor_started) gst_device_monitor_stop(monitor.get());
-        list.devices = OrderVideoDevices(found);
-        g_list_free_full(found, gst_object_unref);
+    // The providers are asked directly rather than through a second device monitor: a provider
+    // reports to one monitor only, and the device watcher's must keep hearing of changes.
+    GList* factories = gst_device_provider_factory_list_get_device_providers(GST_RANK_MARGINAL);
+    std::vector<GstObjectPtr<GstDeviceProvider>> providers;
+    std::vector<std::string> hidden;
+    for (GList* item = factories; item; item = item->next) {
+        auto* factory = GST_DEVICE_PROVIDER_FACTORY(item->data);
+        if (!gst_device_provider_factory_has_classes(factory, "Video/Source")) continue;
+        GstObjectPtr<GstDeviceProvider> provider(gst_device_provider_factory_get(factory));
+        if (!provider) continue;
+        if (gchar** names = gst_device_provider_get_hidden_providers(provider.get())) {
+            for (gchar** name = names; *name; ++name) hidden.emplace_back(*name);
+            g_strfreev(names);
+        }
+        providers.push_back(std::move(provider));
     }
+    gst_plugin_feature_list_free(factories);
+    list.is_monitor_created = true;
+    list.is_monitor_started = !providers.empty();
+    GList* found = nullptr;
+    for (const GstObjectPtr<GstDeviceProvider>& provider : providers) {
+        // Another provider that lists the same devices hides this one.
+        const char* name = GST_OBJECT_NAME(gst_device_provider_get_factory(provider.get()));
+        if (name && std::find(hidden.begin(), hidden.end(), name) != hidden.end()) continue;
+        GList* devices = gst_device_provider_get_devices(provider.get());
+        for (GList* item = devices; item; item = item->next) {
+            if (gst_device_has_classes(GST_DEVICE(item->data), "Video/Source")) {
+                found = g_list_append(found, gst_object_ref(item->data));
+            }
+        }
+        g_list_free_full(devices, gst_object_unref);
+    }
+    list.devices = OrderVideoDevices(found);
+    g_list_free_full(found, gst_object_unref);
     for (const TestCameraSpec& camera : extra_cameras) list.devices.push_back(CVideoDevice::FromTestCamera(camera));
     return list;
 }
