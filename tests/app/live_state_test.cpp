@@ -4,9 +4,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
-#include <csignal>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include "app/cindral_app.h"
 #include "app/main_frame.h"
@@ -16,28 +14,9 @@
 #include "capture/live_session.h"
 #include "capture/test_camera_provider.h"
 #include "recording/archive_format.h"
+#include "support/file_size_limit.h"
 
 namespace {
-
-// Writes beyond this many bytes fail with EFBIG while the object lives (SIGXFSZ ignored).
-class FileSizeCap {
-public:
-    explicit FileSizeCap(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeCap() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, old_handler_);
-    }
-
-private:
-    rlimit saved_{};
-    void (*old_handler_)(int) = nullptr;
-};
 
 bool IsBlack(const QImage& image, int x, int y) { return image.pixelColor(x, y).rgb() == QColor(Qt::black).rgb(); }
 
@@ -97,7 +76,7 @@ TEST(LiveState, NoCameraAtFirstThenOneIsPluggedInRecordsFailsRecoversAndIsLost) 
 
     // The disk fills up: red with the reason and one notice, until space comes back.
     {
-        FileSizeCap cap(static_cast<rlim_t>(std::filesystem::file_size(archive)) + 64);
+        FileSizeLimit cap(static_cast<rlim_t>(std::filesystem::file_size(archive)) + 64);
         ASSERT_TRUE(WaitUntil([&] { return pane->IsShowingFailure(); }));
         EXPECT_EQ(QString("Not recording: cannot append a frame to: File too large"), pane->text());
         WaitUntil([] { return false; }, 500);

@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <sys/resource.h>
 #include <thread>
 
 #include "archive_test_support.h"
+#include "support/file_size_limit.h"
 #include "platform/ole_date.h"
 #include "recording/frame_archive.h"
 #include "recording/frame_pipeline.h"
@@ -51,28 +50,6 @@ int32_t CountDecodableFrames(const std::string& path) {
     }
     return reader.GetFrameCount();
 }
-
-// Sets the soft file size limit for the lifetime of the object; writes beyond it fail with EFBIG.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        is_set_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, old_handler_);
-    }
-    bool IsSet() const { return is_set_; }
-
-private:
-    rlimit saved_{};
-    void (*old_handler_)(int) = nullptr;
-    bool is_set_ = false;
-};
 
 }  // namespace
 
@@ -259,12 +236,7 @@ TEST(Recorder, EveryFrameIsStoredWhateverItsJpegSizeOnlyAnEmptyOneIsNot) {
     const Case cases[] = {{64, 48}, {1920, 1080}, {3840, 2160}, {64, 48}};
     for (const Case& size : cases) {
         BMP_File frame;
-        frame.Create(size.width, size.height);
-        uint32_t state = 99u + static_cast<uint32_t>(size.width);
-        for (int32_t i = 0; i < frame.GetBitsSize(); ++i) {
-            state = state * 1664525u + 1013904223u;
-            frame.GetBits()[i] = static_cast<uint8_t>(state >> 24);
-        }
+        PaintNoise(frame, size.width, size.height, 99u + static_cast<uint32_t>(size.width));
         ASSERT_TRUE(recorder.WriteFrame(frame)) << size.width << ": " << recorder.GetLastError();
         const bool is_small = size.width == 64;
         EXPECT_EQ(is_small ? 75 : 50, recorder.GetLastFrameQuality()) << size.width;
