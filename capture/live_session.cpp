@@ -32,6 +32,7 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string program_folder
       pipeline_(settings_, recorder_, presenter),
       capture_(std::make_unique<CWebCameraDlg>(static_cast<ICaptureMessages&>(*this))) {
     pipeline_.AttachSettings(true);
+    recorder_.SetKeepsArchiveList(options_.is_listing_archives);
     capture_->SetFrameReceiver(this);
     capture_->SetClockSync(options_.is_clock_synced);
     capture_->SetStreamEndHandler([this](const StreamEnd& end) { OnStreamEnd(end); });

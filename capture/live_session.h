@@ -46,6 +46,7 @@ struct LiveSessionOptions {
     // A running camera without a picture for this long, or for five frame intervals if that is
     // longer, is lost.
     int64_t silence_limit_ms = 2000;
+    bool is_listing_archives = false;  // keeps the path of every archive (a bounded run's summary)
 };
 
 // One live session: the camera, the frame pipeline and the recorder, wired together for the
@@ -88,6 +89,7 @@ public:
     CFrameArchive& Archive() { return archive_; }
     const CFramePipeline& Pipeline() const { return pipeline_; }
     CRecorderMonitor::Status RecorderStatus() const { return recorder_.GetStatus(); }
+    std::vector<std::string> Archives() const { return recorder_.GetArchives(); }
     int64_t FramesProcessed() const { return frames_processed_.load(); }
     int Reconnects() const { return reconnects_; }
 

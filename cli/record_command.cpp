@@ -199,6 +199,7 @@ int RunRecord(const std::vector<std::string>& arguments) {
     session_options.is_retrying_lost_camera = options->is_retrying;
     session_options.is_ending_with_file_source = true;
     session_options.frame_limit = options->frame_limit;
+    session_options.is_listing_archives = true;
     CLiveSession session(settings, folder, messages, nullptr, watcher.get(), session_options);
     if (!options->source.empty()) session.AddCamera(kSourceCameraName, options->source);
 
@@ -260,7 +261,8 @@ int RunRecord(const std::vector<std::string>& arguments) {
                           ",\"recorded\":" + std::to_string(status.stored_frames) +
                           ",\"failed\":" + std::to_string(status.failed_frames) +
                           ",\"reconnects\":" + std::to_string(session.Reconnects()) + ",\"archives\":[";
-    for (size_t i = 0; i < status.archives.size(); ++i) summary += (i ? "," : "") + JsonString(status.archives[i]);
+    const std::vector<std::string> archives = session.Archives();
+    for (size_t i = 0; i < archives.size(); ++i) summary += (i ? "," : "") + JsonString(archives[i]);
     char seconds_text[32];
     std::snprintf(seconds_text, sizeof seconds_text, "%.3f", seconds);
     summary += std::string("],\"seconds\":") + seconds_text + "}";

@@ -22,7 +22,7 @@ bool CRecorderMonitor::WriteFrame(const BMP_File& frame) {
             if (!status_.open_path.empty()) events.push_back({RecorderEvent::Kind::kFileFinished, status_.open_path, {}, {}});
             if (!path.empty()) {
                 events.push_back({RecorderEvent::Kind::kFileStarted, path, {}, {}});
-                status_.archives.push_back(path);
+                if (is_archive_list_kept_) archives_.push_back(path);
                 status_.opened_at_ms = MonotonicMs();
             }
             status_.open_path = path;
@@ -101,6 +101,11 @@ void CRecorderMonitor::ClearFailure() {
 CRecorderMonitor::Status CRecorderMonitor::GetStatus() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return status_;
+}
+
+std::vector<std::string> CRecorderMonitor::GetArchives() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return archives_;
 }
 
 void CRecorderMonitor::Report(RecorderEvent event) {

@@ -37,6 +37,9 @@ public:
 
     // Set before frames flow.
     void SetEventHandler(EventHandler handler) { on_event_ = std::move(handler); }
+    // Keeps the path of every archive created, for a summary at the end of a bounded run; off by
+    // default, so a program left running for days does not grow a list.
+    void SetKeepsArchiveList(bool is_kept) { is_archive_list_kept_ = is_kept; }
 
     bool WriteFrame(const BMP_File& frame) override;
     bool CloseFile() override;
@@ -51,10 +54,11 @@ public:
         std::string failure_detail;
         int64_t stored_frames = 0;
         int64_t failed_frames = 0;
-        std::vector<std::string> archives;  // every archive created, oldest first
     };
     // Any thread.
     Status GetStatus() const;
+    // Every archive created, oldest first, when the list is kept.
+    std::vector<std::string> GetArchives() const;
 
 private:
     void Report(RecorderEvent event);
@@ -64,6 +68,8 @@ private:
 
     mutable std::mutex mutex_;
     Status status_;
+    std::vector<std::string> archives_;
+    bool is_archive_list_kept_ = false;
     std::set<std::string> reported_causes_;  // in the current failure episode
     bool is_failing_ = false;
     bool is_in_fallback_ = false;  // recording thread only

@@ -20,6 +20,7 @@ TEST(RecorderMonitor, ReportsEachCauseOnceAndTheRecovery) {
     TempFolder folder;
     CFrameArchive archive(folder.Folder());
     CRecorderMonitor monitor(archive);
+    monitor.SetKeepsArchiveList(true);
     std::vector<RecorderEvent> events;
     monitor.SetEventHandler([&](const RecorderEvent& event) { events.push_back(event); });
     BMP_File image;
@@ -70,8 +71,9 @@ TEST(RecorderMonitor, ReportsEachCauseOnceAndTheRecovery) {
     EXPECT_EQ(2, status.stored_frames);
     EXPECT_EQ(8, status.failed_frames);
     EXPECT_TRUE(status.open_path.empty());
-    ASSERT_EQ(1u, status.archives.size());
-    EXPECT_EQ(2, archive_format::ReadTrailer(status.archives[0])->record_count);
+    const std::vector<std::string> archives = monitor.GetArchives();
+    ASSERT_EQ(1u, archives.size());
+    EXPECT_EQ(2, archive_format::ReadTrailer(archives[0])->record_count);
 
     // Frames too big for the old limit are said once per run of them.
     BMP_File noise;

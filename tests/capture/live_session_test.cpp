@@ -55,6 +55,7 @@ TEST(LiveSession, LostCameraIsRetriedAndRecordingResumesInANewFinishedArchive) {
         settings.saving_mode = kSavingAlways;
         LiveSessionOptions options;
         options.silence_limit_ms = 500;
+        options.is_listing_archives = true;
         CLiveSession session(settings, folder.Folder(), messages, nullptr, nullptr, options);
         session.AddCamera("Flaky", test.description);
         std::vector<QString> lost;
@@ -75,7 +76,7 @@ TEST(LiveSession, LostCameraIsRetriedAndRecordingResumesInANewFinishedArchive) {
         EXPECT_EQ(lost.size(), messages.shown.size()) << Describe(messages.shown);
         EXPECT_EQ("Could not access camera", messages.shown[0].caption);
         session.Stop();
-        ExpectFinishedArchives(session.RecorderStatus().archives, 2);
+        ExpectFinishedArchives(session.Archives(), 2);
     }
 }
 
@@ -90,7 +91,9 @@ TEST(LiveSession, CamerasThatComeAndGoAreFollowedByTheSessionAndTheCameraList) {
     CindralSettings settings;
     settings.camera_name = "Plug Camera";
     settings.saving_mode = kSavingAlways;
-    CLiveSession session(settings, folder.Folder(), messages, nullptr, &watcher, LiveSessionOptions{});
+    LiveSessionOptions options;
+    options.is_listing_archives = true;
+    CLiveSession session(settings, folder.Folder(), messages, nullptr, &watcher, options);
     CTwainSourcesDlg dialog(nullptr, settings);
     dialog.SetDeviceWatcher(&watcher);
     dialog.OnInitDialog();
@@ -120,6 +123,6 @@ TEST(LiveSession, CamerasThatComeAndGoAreFollowedByTheSessionAndTheCameraList) {
     ASSERT_TRUE(WaitUntil([&] { return session.State().phase == LivePhase::kRecording; }));
     EXPECT_EQ(2u, messages.shown.size()) << Describe(messages.shown);
     session.Stop();
-    ExpectFinishedArchives(session.RecorderStatus().archives, 2);
+    ExpectFinishedArchives(session.Archives(), 2);
     ResetTestCameras();
 }
