@@ -4,6 +4,17 @@
 
 #include "recording/jpeg_codec.h"
 
+namespace {
+
+// What the system said ("No space left on device"), whichever step it stopped: a full disk that
+// fails an append, then a trailer, then a new file's header is one cause, reported once.
+std::string CauseKey(const std::string& cause) {
+    const size_t separator = cause.rfind(": ");
+    return separator == std::string::npos ? cause : cause.substr(separator + 2);
+}
+
+}  // namespace
+
 int64_t MonotonicMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -41,7 +52,7 @@ bool CRecorderMonitor::WriteFrame(const BMP_File& frame) {
             status_.failure_cause = archive_.GetLastErrorCause();
             status_.failure_detail = archive_.GetLastError();
             is_failing_ = true;
-            if (reported_causes_.insert(status_.failure_cause).second) {
+            if (reported_causes_.insert(CauseKey(status_.failure_cause)).second) {
                 events.push_back({RecorderEvent::Kind::kFailed, path, status_.failure_cause, status_.failure_detail});
             }
         }
@@ -81,7 +92,7 @@ bool CRecorderMonitor::CloseFile() {
             status_.failure_cause = archive_.GetLastErrorCause();
             status_.failure_detail = archive_.GetLastError();
             is_failing_ = true;
-            if (reported_causes_.insert(status_.failure_cause).second) {
+            if (reported_causes_.insert(CauseKey(status_.failure_cause)).second) {
                 events.push_back({RecorderEvent::Kind::kFailed, {}, status_.failure_cause, status_.failure_detail});
             }
         }

@@ -28,7 +28,8 @@ struct RecorderEvent {
 // Stands between the frame pipeline and the recorder: counts what was stored and what was not,
 // keeps the open archive and the failure in force, and reports each change once through the
 // event handler, on the thread that records. A failure episode lasts from the first frame that
-// is not stored to the next one that is; each distinct cause is reported once per episode.
+// is not stored to the next one that is; each distinct cause (what the system said, whichever
+// step it stopped) is reported once per episode.
 class CRecorderMonitor : public IFrameRecorder {
 public:
     using EventHandler = std::function<void(const RecorderEvent&)>;

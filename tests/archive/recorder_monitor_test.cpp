@@ -54,17 +54,21 @@ TEST(RecorderMonitor, ReportsEachCauseOnceAndTheRecovery) {
     EXPECT_EQ(archive.GetWritePath(), status.open_path);
     EXPECT_EQ(1, status.stored_frames);
 
-    // The disk fills up: appends fail with one cause, the file stays open, space comes back.
+    // The disk fills up: appends and then the trailer fail for one cause, said once; the frames
+    // stored stay readable; space comes back and a new archive begins.
+    const std::string first_archive = status.open_path;
     {
-        FileSizeLimit cap(static_cast<rlim_t>(std::filesystem::file_size(status.open_path)) + 10);
+        FileSizeLimit cap(static_cast<rlim_t>(std::filesystem::file_size(first_archive)) + 10);
         ASSERT_TRUE(cap.IsSet());
         for (int i = 0; i < 3; ++i) EXPECT_FALSE(monitor.WriteFrame(image));
+        EXPECT_FALSE(monitor.CloseFile());
     }
-    ASSERT_EQ(1u, events.size());
+    ASSERT_EQ(2u, events.size());
     EXPECT_EQ("cannot append a frame to: File too large", events[0].cause);
-    EXPECT_EQ(std::vector<Kind>{Kind::kFailed}, kinds());
+    EXPECT_EQ((std::vector<Kind>{Kind::kFailed, Kind::kFileFinished}), kinds());
+    EXPECT_EQ("cannot write the trailer of: File too large", monitor.GetStatus().failure_cause);
     ASSERT_TRUE(monitor.WriteFrame(image));
-    EXPECT_EQ(std::vector<Kind>{Kind::kRecovered}, kinds());
+    EXPECT_EQ((std::vector<Kind>{Kind::kFileStarted, Kind::kRecovered}), kinds());
     EXPECT_TRUE(monitor.CloseFile());
     EXPECT_EQ(std::vector<Kind>{Kind::kFileFinished}, kinds());
     status = monitor.GetStatus();
@@ -72,8 +76,12 @@ TEST(RecorderMonitor, ReportsEachCauseOnceAndTheRecovery) {
     EXPECT_EQ(8, status.failed_frames);
     EXPECT_TRUE(status.open_path.empty());
     const std::vector<std::string> archives = monitor.GetArchives();
-    ASSERT_EQ(1u, archives.size());
-    EXPECT_EQ(2, archive_format::ReadTrailer(archives[0])->record_count);
+    ASSERT_EQ(2u, archives.size());
+    EXPECT_EQ(first_archive, archives[0]);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(first_archive));
+    EXPECT_EQ(1, reader.GetFrameCount());
+    EXPECT_EQ(1, archive_format::ReadTrailer(archives[1])->record_count);
 
     // Frames too big for the old limit are said once per run of them.
     BMP_File noise;
