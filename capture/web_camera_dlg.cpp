@@ -307,7 +307,7 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
     static bool IsNegotiationFailure(const GraphError& error) {
         return error.domain == GST_STREAM_ERROR &&
                (error.code == GST_STREAM_ERROR_FAILED || error.code == GST_STREAM_ERROR_WRONG_TYPE ||
-                error.code == GST_STREAM_ERROR_FORMAT || error.code == GST_STREAM_ERROR_NOT_IMPLEMENTED);
+                error.code == GST_STREAM_ERROR_FORMAT);
     }
 
     // Bus messages of the running graph, on the user-interface thread.
