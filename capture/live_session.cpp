@@ -116,7 +116,7 @@ void CLiveSession::OnAttemptFailed(const std::string& reason) {
     capture_->Stop();
     if (!is_retrying_ && !options_.is_retrying_failed_start) {
         SetPhase(LivePhase::kStopped, reason);
-        emit SourceEnded();
+        emit SourceEnded(true);
         return;
     }
     is_retrying_ = true;
@@ -185,10 +185,10 @@ void CLiveSession::OnStreamEnd(const StreamEnd& end) {
     if (end.is_error && !end.debug.empty()) {
         qCWarning(lcCapture).noquote() << "stream error:" << Text(end.message) << "(" << Text(end.debug) << ")";
     }
-    OnCameraLost(reason, !end.is_live);
+    OnCameraLost(reason, !end.is_live, end.is_error);
 }
 
-void CLiveSession::OnCameraLost(const std::string& reason, bool is_end_of_source) {
+void CLiveSession::OnCameraLost(const std::string& reason, bool is_end_of_source, bool is_failure) {
     if (!IsRunningPhase()) return;
     if (phase_ == LivePhase::kStarting && is_frame_seen_.load()) OnFirstFrame();  // its event may still be queued
     if (phase_ == LivePhase::kStarting) {
@@ -198,7 +198,7 @@ void CLiveSession::OnCameraLost(const std::string& reason, bool is_end_of_source
             capture_->Stop();
             recorder_.CloseFile();
             SetPhase(LivePhase::kStopped, reason);
-            emit SourceEnded();
+            emit SourceEnded(is_failure);
             return;
         }
         OnAttemptFailed(reason);
@@ -213,7 +213,7 @@ void CLiveSession::OnCameraLost(const std::string& reason, bool is_end_of_source
     if (is_file_end || !options_.is_retrying_lost_camera) {
         SetPhase(LivePhase::kStopped, reason);
         if (!is_file_end) emit CameraLost(Text(reason));
-        emit SourceEnded();
+        emit SourceEnded(is_failure || !is_file_end);
         return;
     }
     if (!is_loss_reported_) messages_.ShowMessage(reason, "Could not access camera", MessageIcon::kError);
@@ -268,7 +268,8 @@ void CLiveSession::OnWatchdog() {
         options_.silence_limit_ms, static_cast<int64_t>(std::ceil(kSilenceFrameIntervals * capture_->FrameIntervalMs())));
     const int64_t silent_ms = now - last_frame_ms_.load();
     if (silent_ms > limit_ms) {
-        OnCameraLost("no picture from the camera for " + QString::number(silent_ms / 1000.0, 'f', 1).toStdString() + " s", false);
+        const QString seconds = QString::number(silent_ms / 1000.0, 'f', 1);
+        OnCameraLost("no picture from the camera for " + seconds.toStdString() + " s", false);
     }
 }
 

@@ -104,8 +104,9 @@ signals:
     void RetryScheduled(const QString& reason, int in_s);
     // Pictures flow again after a loss, after_s seconds after it.
     void CameraBack(double after_s);
-    // The session ended by itself: its file source ended, or the camera was lost and is not tried again.
-    void SourceEnded();
+    // The session ended by itself: its file source ended (is_failure: with an error), or the
+    // camera failed to start or was lost and is not tried again (is_failure true).
+    void SourceEnded(bool is_failure);
     void FrameLimitReached();
 
 private:
@@ -118,7 +119,8 @@ private:
     void OnAttemptFailed(const std::string& reason);
     void OnFirstFrame();
     void OnStreamEnd(const StreamEnd& end);
-    void OnCameraLost(const std::string& reason, bool is_end_of_source);
+    // is_end_of_source: the source is a file, whose end (or failure) is the end of a file run.
+    void OnCameraLost(const std::string& reason, bool is_end_of_source, bool is_failure = true);
     void OnRecorderEvent(const RecorderEvent& event);
     void OnWatchdog();
     void OnCameraAdded(const QString& name);

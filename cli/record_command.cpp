@@ -204,13 +204,14 @@ int RunRecord(const std::vector<std::string>& arguments) {
     if (!options->source.empty()) session.AddCamera(kSourceCameraName, options->source);
 
     bool is_ended = false;
-    bool is_lost = false;  // the run ended because the camera was lost
-    QObject::connect(&session, &CLiveSession::SourceEnded, [&] { is_ended = true; });
+    bool is_failed = false;  // the source failed, or the camera was lost and not tried again
+    QObject::connect(&session, &CLiveSession::SourceEnded, [&](bool is_failure) {
+        is_ended = true;
+        is_failed = is_failure;
+    });
     QObject::connect(&session, &CLiveSession::FrameLimitReached, [&] { is_ended = true; });
     QObject::connect(&session, &CLiveSession::CameraLost, [&](const QString& reason) {
-        if (options->is_retrying) return;  // the retry line says it
-        PrintLine("camera lost: " + reason.toStdString());
-        is_lost = true;
+        if (!options->is_retrying) PrintLine("camera lost: " + reason.toStdString());  // else the retry line says it
     });
     QObject::connect(&session, &CLiveSession::RetryScheduled, [&](const QString& reason, int in_s) {
         PrintLine("camera lost: " + reason.toStdString() + "; retrying in " + std::to_string(in_s) + " s");
@@ -271,7 +272,7 @@ int RunRecord(const std::vector<std::string>& arguments) {
     }
     std::printf("%s\n", summary.c_str());
     std::fflush(stdout);
-    return status.failed_frames > 0 || is_lost ? 1 : 0;
+    return status.failed_frames > 0 || is_failed ? 1 : 0;
 }
 
 const CliCommandRegistration kRecord{{"record", kUsage,
