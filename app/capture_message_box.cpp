@@ -28,6 +28,12 @@ void CCaptureMessageBox::ShowOnUiThread(const QString& text, const QString& capt
     }
     // An empty caption is the application's own message box.
     const QString title = caption.isEmpty() ? QCoreApplication::applicationName() : caption;
-    QMessageBox box(box_icon, title, text, QMessageBox::Ok, owner_.data());
-    box.exec();
+    const QString key = title + QLatin1Char('\n') + text;
+    if (open_messages_.contains(key)) return;
+    open_messages_.append(key);
+    auto* box = new QMessageBox(box_icon, title, text, QMessageBox::Ok, owner_.data());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    connect(box, &QObject::destroyed, this, [this, key] { open_messages_.removeOne(key); });
+    box->show();
 }

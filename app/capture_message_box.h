@@ -2,13 +2,16 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <QWidget>
 #include <string>
 
 #include "capture/capture_messages.h"
 
-// Shows the capture object's messages in message boxes owned by a window. A message
-// raised on another thread is queued to the user-interface thread, never waited for.
+// Shows the capture object's messages in message boxes owned by a window. The boxes do not
+// block: the camera is tried again and recording goes on while one is open, and a message
+// that is already on show is not shown a second time. A message raised on another thread is
+// queued to the user-interface thread, never waited for.
 class CCaptureMessageBox : public QObject, public ICaptureMessages {
     Q_OBJECT
 public:
@@ -20,4 +23,5 @@ private:
     void ShowOnUiThread(const QString& text, const QString& caption, MessageIcon icon);
 
     QPointer<QWidget> owner_;
+    QStringList open_messages_;  // caption and text of the boxes on show
 };

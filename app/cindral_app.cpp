@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QDialog>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QScreen>
 #include <QThread>
@@ -13,6 +14,8 @@
 
 #include "app/about_dlg.h"
 #include "app/main_frame.h"
+
+Q_LOGGING_CATEGORY(lcApp, "cindral.app", QtWarningMsg)
 
 const char* const CCindralApp::kWebAddress = "www.tovamesh.example";
 
@@ -57,6 +60,7 @@ bool CCindralApp::InitInstance() {
     connect(main_frame_.get(), &CMainFrame::AboutRequested, this, &CCindralApp::OnAppAbout);
     connect(main_frame_.get(), &CMainFrame::HelpRequested, this, &CCindralApp::OnHelp);
     if (!main_frame_->Create()) {
+        qCWarning(lcApp) << "the first-start Properties dialog was not confirmed; the program ends";
         // A signal during the first-start dialog ends the program without further questions.
         if (!is_shutting_down_)
             QMessageBox::critical(nullptr, QStringLiteral("Cindral"), QStringLiteral("Failed to create empty document."));
@@ -86,6 +90,7 @@ void CCindralApp::OnHelp() {
 }
 
 void CCindralApp::OnShutdownRequest() {
+    qCInfo(lcApp) << "shutdown requested; closing in order";
     is_shutting_down_ = true;
     // A modal dialog's own event loop would keep the window from closing.
     while (QWidget* modal = QApplication::activeModalWidget()) {

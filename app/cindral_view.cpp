@@ -8,44 +8,49 @@
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/panel_dlg.h"
 #include "capture/dialogs/camera_property_pages.h"
+#include "capture/live_session.h"
 
-CCindralView::CCindralView(CindralSettings& settings, std::string program_folder, QWidget* parent)
+CCindralView::CCindralView(CindralSettings& settings, std::string program_folder, QWidget* parent,
+                           CVideoDeviceWatcher* watcher)
     : QWidget(parent),
       settings_(settings),
       program_folder_(std::move(program_folder)),
-      recorder_(program_folder_),
-      pipeline_(settings_, recorder_, this),
+      watcher_(watcher),
       capture_messages_(new CCaptureMessageBox(this)) {
-    // Every paint covers the whole view, so Qt need not clear it first.
+    // Every paint covers the whole view (picture or black), so Qt need not clear it first.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFocusPolicy(Qt::StrongFocus);
 }
 
 CCindralView::~CCindralView() {
     // Frames must stop before the buffers they land in go away.
-    m_pCapture.reset();
+    session_.reset();
     panel_.reset();
 }
 
 void CCindralView::OnInitialUpdate() {
-    if (m_pCapture) return;  // New and Open run this again; one capture object is enough
+    if (session_) return;  // New and Open run this again; one session is enough
     // The panel exists before the first frame, so the streaming thread always finds it.
     panel_ = std::make_unique<CPanelDlg>(this);
     panel_->SetView(this);
 
     property_pages_ = std::make_unique<CCameraPropertyPages>(this);
-    m_pCapture = std::make_unique<CWebCameraDlg>(*capture_messages_);
-    m_pCapture->SetFrameReceiver(this);
-    m_pCapture->SetPropertyPages(property_pages_.get());
-    // The settings are in place before the first frame can arrive.
-    pipeline_.AttachSettings(true);
-    m_pCapture->Init(settings_.camera_name, &settings_.frame_width, &settings_.frame_height,
-                     &settings_.frame_duration_100ns);
+    session_ = std::make_unique<CLiveSession>(settings_, program_folder_, *capture_messages_, this, watcher_,
+                                              LiveSessionOptions{});
+    session_->SetPropertyPages(property_pages_.get());
+    // The state is painted over a missing picture; the camera's own messages have been shown.
+    connect(session_.get(), &CLiveSession::StateChanged, this, qOverload<>(&QWidget::update));
+    connect(session_.get(), &CLiveSession::RecorderFailed, this, [this](const QString&, const QString& detail) {
+        capture_messages_->ShowMessage(detail.toStdString(), tr("Not recording").toStdString(), MessageIcon::kWarning);
+    });
+    session_->Start();
 }
 
-void CCindralView::ProcessFrame(const uint8_t* pixels, size_t size_bytes) {
-    pipeline_.ProcessFrame(pixels, size_bytes);
+void CCindralView::OnCameraChosen(const std::string& name) {
+    if (session_) session_->ChooseCamera(name);
 }
+
+CWebCameraDlg* CCindralView::Capture() const { return session_ ? session_->Capture() : nullptr; }
 
 bool CCindralView::IsPlaybackActive() const {
     return panel_ != nullptr && panel_->IsPlaybackActive();
@@ -106,11 +111,25 @@ void CCindralView::ShowPlaybackFrame(const BMP_File& frame) {
 }
 
 void CCindralView::paintEvent(QPaintEvent*) {
-    if (IsPlaybackActive() && playback_frame_ == nullptr) return;
-    if (current_image_.isNull()) return;
     QPainter painter(this);
-    // Stretched over the whole view; the aspect ratio is not kept.
-    painter.drawImage(rect(), current_image_);
+    const bool is_playback_active = IsPlaybackActive();
+    if (current_image_.isNull() || (is_playback_active && playback_frame_ == nullptr)) {
+        painter.fillRect(rect(), Qt::black);
+    } else {
+        // Stretched over the whole view; the aspect ratio is not kept.
+        painter.drawImage(rect(), current_image_);
+    }
+    // Without live pictures the state is said over the last one, darkened, so that it never
+    // passes for a live picture.
+    const QString caption = is_playback_active || !session_ ? QString() : LiveStateCaption(session_->State());
+    if (caption.isEmpty()) return;
+    if (!current_image_.isNull()) painter.fillRect(rect(), QColor(0, 0, 0, 160));
+    QFont font = painter.font();
+    font.setPointSizeF(font.pointSizeF() * 1.6);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(rect(), Qt::AlignCenter, caption);
 }
 
 QMenu* CCindralView::CreateContextMenu(QWidget* parent) const {
@@ -140,10 +159,10 @@ void CCindralView::OnContextCommand(int command) {
         case kCommandProperties: emit PropertiesRequested(); break;
         case kCommandViewArchive: OnViewArchive(); break;
         case kCommandCameraPin:
-            if (m_pCapture) m_pCapture->ShowPinProperties();
+            if (session_) session_->ShowPinProperties();
             break;
         case kCommandCameraFilter:
-            if (m_pCapture) m_pCapture->ShowFilterProperties();
+            if (session_) session_->ShowFilterProperties();
             break;
         default: break;
     }

@@ -9,19 +9,21 @@
 #include "archive_ui/playback_view.h"
 #include "capture/web_camera_dlg.h"
 #include "recording/bmp_file.h"
-#include "recording/frame_archive.h"
 #include "recording/frame_pipeline.h"
 #include "recording/settings.h"
 
 class CPanelDlg;
 class CCaptureMessageBox;
+class CLiveSession;
+class CVideoDeviceWatcher;
 class QMenu;
 
-// The camera view: owns the capture object, the live pipeline's frames and the recorder,
-// and paints the newest picture stretched over its whole area. Frames arrive on the
-// streaming thread; the marked frame is handed to the user-interface thread through a
-// newest-wins slot, so the streaming thread never waits for painting.
-class CCindralView : public QWidget, public IFrameReceiver, public IFramePresenter, public IPlaybackView {
+// The camera view: owns the live session (capture object, frame pipeline and recorder) and
+// paints the newest picture stretched over its whole area, or black with the session's state
+// ("No camera", "No signal" over the last picture, darkened) when there is none to show.
+// Frames arrive on the streaming thread; the marked frame is handed to the user-interface
+// thread through a newest-wins slot, so the streaming thread never waits for painting.
+class CCindralView : public QWidget, public IFramePresenter, public IPlaybackView {
     Q_OBJECT
 public:
     // Context menu entries.
@@ -33,15 +35,17 @@ public:
     };
 
     // program_folder ends with '/'; the recorder writes below program_folder + "Storage/".
-    CCindralView(CindralSettings& settings, std::string program_folder, QWidget* parent);
+    // watcher (may be null) tells the session when cameras come and go.
+    CCindralView(CindralSettings& settings, std::string program_folder, QWidget* parent,
+                 CVideoDeviceWatcher* watcher = nullptr);
     ~CCindralView() override;
 
-    // Creates and starts the capture object and the hidden playback panel. A repeated
+    // Creates and starts the live session and the hidden playback panel. A repeated
     // call (New or Open) creates nothing a second time.
     void OnInitialUpdate();
+    // A camera chosen in the Properties dialog: taken at once when none runs now.
+    void OnCameraChosen(const std::string& name);
 
-    // IFrameReceiver, streaming thread.
-    void ProcessFrame(const uint8_t* pixels, size_t size_bytes) override;
     // IFramePresenter, streaming thread.
     bool IsPlaybackActive() const override;
     void PresentLiveFrame(const BMP_File& live_frame) override;
@@ -53,10 +57,9 @@ public:
     void OnContextCommand(int command);
     void OnViewArchive();
 
-    CWebCameraDlg* Capture() const { return m_pCapture.get(); }
+    CLiveSession* Session() const { return session_.get(); }
+    CWebCameraDlg* Capture() const;
     CPanelDlg* Panel() const { return panel_.get(); }
-    CFrameArchive& Recorder() { return recorder_; }
-    const CFramePipeline& Pipeline() const { return pipeline_; }
     // The picture the next paint shows (user-interface thread).
     const QImage& CurrentImage() const { return current_image_; }
     // Live pictures taken over from the streaming thread so far (user-interface thread).
@@ -75,12 +78,11 @@ private:
 
     CindralSettings& settings_;
     std::string program_folder_;
+    CVideoDeviceWatcher* watcher_;
 
-    // Declaration order is destruction order in reverse: the capture object goes first,
-    // then the panel, the frame buffers, the picture and finally the recorder.
-    CFrameArchive recorder_;
+    // Declaration order is destruction order in reverse: the session (capture object, then
+    // recorder) goes first, then the panel and the pictures.
     QImage current_image_;
-    CFramePipeline pipeline_;
 
     // Newest-wins hand-over slot: filled on the streaming thread, emptied on the UI thread.
     std::mutex slot_mutex_;
@@ -94,5 +96,5 @@ private:
     CCaptureMessageBox* capture_messages_ = nullptr;
     std::unique_ptr<ICameraPropertyPages> property_pages_;
     std::unique_ptr<CPanelDlg> panel_;
-    std::unique_ptr<CWebCameraDlg> m_pCapture;
+    std::unique_ptr<CLiveSession> session_;
 };

@@ -12,6 +12,8 @@
 #include <QToolBar>
 
 #include "app/cindral_view.h"
+#include "app/session_state_pane.h"
+#include "capture/device_watcher.h"
 #include "capture/dialogs/twain_sources_dlg.h"
 #include "platform/key_store.h"
 #include "recording/settings_store.h"
@@ -63,6 +65,10 @@ bool CMainFrame::Create() {
     CreateActions();
     CreateMenus();
     if (!CreateToolBar() || !CreateStatusBar()) return false;
+    // Before the first-start dialog, whose camera list follows cameras as they are plugged in.
+    device_watcher_ = new CVideoDeviceWatcher(this);
+    device_watcher_->Start();
+    properties_dialog_->SetDeviceWatcher(device_watcher_);
     if (settings_.camera_name.empty()) return properties_dialog_->exec() == QDialog::Accepted;
     return true;
 }
@@ -182,6 +188,8 @@ bool CMainFrame::CreateStatusBar() {
     status_bar_ = new QStatusBar(this);
     status_bar_->setObjectName(QStringLiteral("StatusBar"));
     status_bar_->addWidget(new QLabel(QStringLiteral("Ready"), status_bar_), 1);
+    state_pane_ = new CSessionStatePane(status_bar_);
+    status_bar_->addPermanentWidget(state_pane_);
     // The lock indicators; Qt cannot read the lock keys' state, so they show disabled.
     for (const char* indicator : {"CAP", "NUM", "SCRL"}) {
         auto* pane = new QLabel(QString::fromLatin1(indicator), status_bar_);
@@ -196,10 +204,11 @@ bool CMainFrame::CreateStatusBar() {
 
 void CMainFrame::CreateView() {
     if (view_) return;
-    view_ = new CCindralView(settings_, program_folder_, this);
+    view_ = new CCindralView(settings_, program_folder_, this, device_watcher_);
     setCentralWidget(view_);
     connect(view_, &CCindralView::PropertiesRequested, this, &CMainFrame::OnProperties);
     view_->OnInitialUpdate();
+    state_pane_->SetSession(view_->Session());
 }
 
 void CMainFrame::DestroyView() {
@@ -207,8 +216,9 @@ void CMainFrame::DestroyView() {
 }
 
 void CMainFrame::OnProperties() {
-    // Changes are already applied when the dialog closes; a new camera is used from the next start.
-    properties_dialog_->exec();
+    // Changes are already applied when the dialog closes. A new camera is used from the next
+    // start, or at once when no camera runs now.
+    if (properties_dialog_->exec() == QDialog::Accepted && view_) view_->OnCameraChosen(settings_.camera_name);
 }
 
 void CMainFrame::OnNewOrOpen() {

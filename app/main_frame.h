@@ -8,7 +8,9 @@
 #include "app/cindral_view.h"
 #include "recording/settings.h"
 
+class CSessionStatePane;
 class CTwainSourcesDlg;
+class CVideoDeviceWatcher;
 class QAction;
 class QLabel;
 class QStatusBar;
@@ -48,6 +50,8 @@ public:
     CTwainSourcesDlg* PropertiesDialog() const { return properties_dialog_; }
     CCindralView* View() const { return view_; }
     QToolBar* ToolBar() const { return tool_bar_; }
+    CSessionStatePane* StatePane() const { return state_pane_; }
+    CVideoDeviceWatcher* DeviceWatcher() const { return device_watcher_; }
     QAction* CommandAction(int command) const;
     const std::filesystem::path& SettingsFile() const { return settings_file_; }
 
@@ -74,6 +78,9 @@ private:
     CTwainSourcesDlg* properties_dialog_ = nullptr;
     QToolBar* tool_bar_ = nullptr;
     QStatusBar* status_bar_ = nullptr;
+    CSessionStatePane* state_pane_ = nullptr;
+    // Follows cameras as they come and go, for the Properties dialog and the live session.
+    CVideoDeviceWatcher* device_watcher_ = nullptr;
     QPointer<CCindralView> view_;
 
     QAction* properties_action_ = nullptr;

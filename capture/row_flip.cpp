@@ -6,6 +6,9 @@
 #include <cstring>
 #include <mutex>
 
+GST_DEBUG_CATEGORY_STATIC(row_flip_debug);
+#define GST_CAT_DEFAULT row_flip_debug
+
 namespace {
 
 struct RowFlip {
@@ -17,8 +20,9 @@ struct RowFlipClass {
 
 G_DEFINE_TYPE(RowFlip, row_flip, GST_TYPE_VIDEO_FILTER)
 
-GstFlowReturn FlipRows(GstVideoFilter*, GstVideoFrame* in, GstVideoFrame* out) {
+GstFlowReturn FlipRows(GstVideoFilter* filter, GstVideoFrame* in, GstVideoFrame* out) {
     const int height = GST_VIDEO_FRAME_HEIGHT(in);
+    GST_LOG_OBJECT(filter, "flipping %dx%d", GST_VIDEO_FRAME_WIDTH(in), height);
     const size_t row_bytes = static_cast<size_t>(GST_VIDEO_FRAME_WIDTH(in)) * 4;
     const int in_stride = GST_VIDEO_FRAME_PLANE_STRIDE(in, 0);
     const int out_stride = GST_VIDEO_FRAME_PLANE_STRIDE(out, 0);
@@ -52,7 +56,9 @@ bool RegisterRowFlip() {
     static std::once_flag once;
     static bool is_registered = false;
     std::call_once(once, [] {
+        GST_DEBUG_CATEGORY_INIT(row_flip_debug, "cindralrowflip", 0, "Cindral's row order flip");
         is_registered = gst_element_register(nullptr, "cindralrowflip", GST_RANK_NONE, row_flip_get_type());
+        if (!is_registered) GST_WARNING("cindralrowflip could not be registered; videoflip stands in");
     });
     return is_registered;
 }

@@ -20,7 +20,8 @@ std::vector<TestCameraSpec> TestCamerasFromEnvironment();
 // One video input: a device of the device monitor or a test camera.
 class CVideoDevice {
 public:
-    static CVideoDevice FromDevice(GstDevice* device);  // takes a reference of its own
+    // Takes a reference of its own; one of our test camera devices becomes a test camera.
+    static CVideoDevice FromDevice(GstDevice* device);
     static CVideoDevice FromTestCamera(TestCameraSpec camera);
 
     const std::string& Name() const { return name_; }
@@ -43,10 +44,14 @@ struct VideoDeviceList {
     std::vector<CVideoDevice> devices;  // real devices in a stable order, then the test cameras
 };
 
-// Enumerates the video inputs: Video/Source devices sorted by their device path (then name),
-// followed by the given test cameras in their own order.
-VideoDeviceList ListVideoDevices(const std::vector<TestCameraSpec>& test_cameras);
+// Enumerates the video inputs: real Video/Source devices sorted by their device path (then
+// name), the test cameras of CINDRAL_TEST_CAMERAS (through the device monitor), then the given
+// extra cameras in their own order.
+VideoDeviceList ListVideoDevices(const std::vector<TestCameraSpec>& extra_cameras);
 
-// The friendly names of every video input, in the order the capture object looks them up:
-// real devices first, then the test cameras of CINDRAL_TEST_CAMERAS. Initialises GStreamer if needed.
+// The devices of a device monitor's list in the order above; the list stays the caller's.
+std::vector<CVideoDevice> OrderVideoDevices(GList* devices);
+
+// The friendly names of every video input, in the order the capture object looks them up.
+// Initialises GStreamer if needed.
 std::vector<std::string> EnumVideoDevices();

@@ -4,13 +4,13 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
 
 #include <QObject>
-#include <QMetaObject>
 
 #include "capture/camera_formats.h"
+#include "capture/capture_log.h"
+#include "capture/gst_bus_watch.h"
 #include "capture/gst_handles.h"
 #include "capture/row_flip.h"
 #include "capture/video_devices.h"
@@ -21,60 +21,38 @@ namespace {
 constexpr auto kWaitBeforeRebuild = std::chrono::milliseconds(300);
 constexpr auto kWaitBeforeTeardown = std::chrono::milliseconds(100);
 constexpr auto kWaitAfterRestart = std::chrono::milliseconds(500);
-// How long a start may take before the camera counts as running; later failures arrive on the bus.
-constexpr GstClockTime kStartTimeout = 10 * GST_SECOND;
+constexpr unsigned kUnspecifiedFailure = 0x80004005u;
 
 const char kInUse[] = "Camera is in use by another application";
 
-// The first error a graph reported, kept for the start-up checks.
+// An error a graph reported.
 struct GraphError {
     GQuark domain = 0;
     int code = 0;
     std::string message;
+    std::string debug;
+    std::string element;  // the element that reported it
 };
 
-enum class StreamEvent { kError, kEnd };
-
-// Carries bus messages from whatever thread posts them to the user-interface thread.
-// Owned by the bus (freed with its sync handler); the capture object detaches it first.
-struct BusRelay {
-    std::mutex mutex;
-    QObject* target = nullptr;  // lives on the user-interface thread
-    std::function<void(StreamEvent, GraphError)> handler;  // runs on the target's thread
-    bool has_error = false;
-    GraphError first_error;
-};
-
-GstBusSyncReply RelayBusMessage(GstBus*, GstMessage* message, gpointer user_data) {
-    auto* relay = static_cast<BusRelay*>(user_data);
-    StreamEvent event;
+GraphError ParseError(GstMessage* message) {
     GraphError error;
-    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
-        GError* raw_error = nullptr;
-        gst_message_parse_error(message, &raw_error, nullptr);
-        GErrorPtr parsed(raw_error);
-        if (parsed) error = GraphError{parsed->domain, parsed->code, parsed->message ? parsed->message : ""};
-        event = StreamEvent::kError;
-    } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
-        event = StreamEvent::kEnd;
-    } else {
-        // Nobody reads the bus queue; keeping messages there would only grow it.
-        return GST_BUS_DROP;
+    GError* raw_error = nullptr;
+    gchar* raw_debug = nullptr;
+    gst_message_parse_error(message, &raw_error, &raw_debug);
+    GErrorPtr parsed(raw_error);
+    GCharPtr debug(raw_debug);
+    if (parsed) {
+        error.domain = parsed->domain;
+        error.code = parsed->code;
+        error.message = parsed->message ? parsed->message : "";
     }
-    std::lock_guard<std::mutex> lock(relay->mutex);
-    if (event == StreamEvent::kError && !relay->has_error) {
-        relay->has_error = true;
-        relay->first_error = error;
-    }
-    if (relay->target) {
-        auto handler = relay->handler;
-        QMetaObject::invokeMethod(
-            relay->target, [handler, event, error]() { handler(event, error); }, Qt::QueuedConnection);
-    }
-    return GST_BUS_DROP;
+    if (debug) error.debug = debug.get();
+    if (GST_MESSAGE_SRC(message)) error.element = GST_OBJECT_NAME(GST_MESSAGE_SRC(message));
+    return error;
 }
 
-void DeleteRelay(gpointer user_data) { delete static_cast<BusRelay*>(user_data); }
+// Adds an element we hold to the bin, which takes a reference of its own; a refusal leaves ours.
+bool AddToBin(GstBin* bin, GstElement* element) { return element != nullptr && gst_bin_add(bin, element); }
 
 GstPad* FirstSourcePad(GstElement* element) {
     GstPad* pad = gst_element_get_static_pad(element, "src");
@@ -98,7 +76,7 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
     ICameraPropertyPages* pages = nullptr;
     std::vector<TestCameraSpec> added_cameras;
     bool is_clock_synced = true;
-    std::function<void()> on_stream_end;
+    std::function<void(const StreamEnd&)> on_stream_end;
 
     std::string camera;
     std::atomic<int32_t> is_running{0};
@@ -112,9 +90,12 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
     GstObjectPtr<GstElement> pipeline;
     std::unique_ptr<VRender> renderer;  // "Renderer"; stopped with the graph before it goes
     GstCapsPtr camera_format;            // asked of the camera; empty = the camera's own format
-    BusRelay* relay = nullptr;           // owned by the pipeline's bus
-    uint64_t graph_generation = 0;
+    bool is_format_fallback_done = false;
+    bool is_live = true;
+    std::atomic<bool> has_frame{false};  // a frame arrived since the graph was set running
+    // Parent of the bus watches; a watch that is let go is deleted later, never inside its handler.
     std::unique_ptr<QObject> ui_context = std::make_unique<QObject>();
+    CGstBusWatch* bus_watch = nullptr;
 
     // --- frame sink owner, streaming thread ---
     void OnFrameSize(int32_t frame_width, int32_t frame_height) override {
@@ -124,6 +105,7 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
     void OnFrame(const uint8_t* pixels, size_t size_bytes) override {
         IFrameReceiver* receiver = view.load();
         if (!is_running.load() || !receiver) return;
+        has_frame.store(true, std::memory_order_relaxed);
         try {
             receiver->ProcessFrame(pixels, size_bytes);
         } catch (...) {
@@ -149,20 +131,14 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         return std::string("Error: 0x") + code + "\n" + error.message;
     }
 
-    // Creates the empty graph; returns 0 or a failure code.
+    // Creates the empty graph and watches its bus; returns 0 or a failure code.
     unsigned CreateGraph() {
         pipeline = AdoptFloating(gst_pipeline_new("capture"));
-        if (!pipeline) return 0x80004005u;  // unspecified failure
-        ++graph_generation;
+        if (!pipeline) return kUnspecifiedFailure;
         GstObjectPtr<GstBus> bus(gst_element_get_bus(pipeline.get()));
-        if (!bus) return 0x80004005u;
-        relay = new BusRelay;
-        relay->target = ui_context.get();
-        const uint64_t generation = graph_generation;
-        relay->handler = [this, generation](StreamEvent event, GraphError error) {
-            OnStreamEvent(generation, event, std::move(error));
-        };
-        gst_bus_set_sync_handler(bus.get(), &RelayBusMessage, relay, &DeleteRelay);
+        if (!bus) return kUnspecifiedFailure;
+        bus_watch = new CGstBusWatch(
+            bus.get(), [this](GstMessage* message) { OnBusMessage(message); }, ui_context.get());
         return 0;
     }
 
@@ -170,13 +146,11 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
     void ReleaseGraph() {
         if (!pipeline) return;
         gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-        if (relay) {
-            std::lock_guard<std::mutex> lock(relay->mutex);
-            relay->target = nullptr;
+        if (bus_watch) {
+            bus_watch->Detach();
+            bus_watch->deleteLater();
+            bus_watch = nullptr;
         }
-        GstObjectPtr<GstBus> bus(gst_element_get_bus(pipeline.get()));
-        if (bus) gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
-        relay = nullptr;
         RemoveDownstream();
         if (source && GST_OBJECT_PARENT(source.get()) == GST_OBJECT(pipeline.get())) {
             gst_bin_remove(GST_BIN(pipeline.get()), source.get());
@@ -221,11 +195,11 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         return FormatFromCaps(caps.get());
     }
 
-    // Adds the camera, renderer and converter; false after reporting which one failed.
-    bool AddElements() {
+    // Builds camera -> [format -> [decoder]] -> converter -> flip -> [queue] -> renderer. False
+    // after reporting which step failed; link_failure is the message for a graph that does not connect.
+    bool BuildGraph(const std::string& link_failure, const std::string& link_caption, MessageIcon link_icon) {
         GstBin* bin = GST_BIN(pipeline.get());
-        if (!gst_bin_add(bin, GST_ELEMENT(gst_object_ref(source.get())))) {
-            gst_object_unref(source.get());
+        if (!AddToBin(bin, source.get())) {
             ShowError("Could not add Capture Filter!");
             return false;
         }
@@ -237,69 +211,62 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
             flip = AdoptFloating(gst_element_factory_make("videoflip", "Flip"));
             if (flip) gst_util_set_object_arg(G_OBJECT(flip.get()), "method", "vertical-flip");
         }
-        if (!renderer->Element() || !flip) {
+        if (!AddToBin(bin, renderer->Element()) || !AddToBin(bin, flip.get())) {
             ShowError("Could not add Renderer Filter!");
             return false;
         }
-        if (!gst_bin_add(bin, GST_ELEMENT(gst_object_ref(renderer->Element())))) {
-            gst_object_unref(renderer->Element());
-            ShowError("Could not add Renderer Filter!");
-            return false;
-        }
-        if (!gst_bin_add(bin, GST_ELEMENT(gst_object_ref(flip.get())))) {
-            gst_object_unref(flip.get());
-            ShowError("Could not add Renderer Filter!");
-            return false;
-        }
-        if (!gst_bin_add(bin, GST_ELEMENT(gst_object_ref(converter.get())))) {
-            gst_object_unref(converter.get());
+        if (!AddToBin(bin, converter.get())) {
             ShowError("Could not add Color Converter Filter!");
             return false;
         }
-        return true;
-    }
-
-    // Links camera -> [format] -> [decoder] -> converter -> flip -> renderer.
-    bool Connect() {
-        GstBin* bin = GST_BIN(pipeline.get());
-        GstElement* upstream = source.get();
+        // The elements in between are ours alone until the bin takes them.
+        std::vector<GstObjectPtr<GstElement>> made;
+        std::vector<GstElement*> chain = {source.get()};
+        auto add = [&](const char* factory, const char* name) {
+            made.push_back(AdoptFloating(gst_element_factory_make(factory, name)));
+            chain.push_back(made.back().get());
+            return made.back().get();
+        };
         if (camera_format) {
-            GstElement* filter = gst_element_factory_make("capsfilter", "CameraFormat");
-            if (!filter || !gst_bin_add(bin, filter)) return false;
-            g_object_set(filter, "caps", camera_format.get(), nullptr);
-            if (!gst_element_link(upstream, filter)) return false;
-            upstream = filter;
-            if (IsCompressedFormat(camera_format.get())) {
-                GstElement* decoder = gst_element_factory_make("jpegdec", "Decoder");
-                if (!decoder || !gst_bin_add(bin, decoder)) return false;
-                if (!gst_element_link(upstream, decoder)) return false;
-                upstream = decoder;
+            if (GstElement* filter = add("capsfilter", "CameraFormat")) {
+                g_object_set(filter, "caps", camera_format.get(), nullptr);
             }
+            if (IsCompressedFormat(camera_format.get())) add("jpegdec", "Decoder");
         }
-        GstElement* flip = gst_bin_get_by_name(bin, "Flip");
-        GstObjectPtr<GstElement> flip_holder(flip);
-        if (!flip || !gst_element_link(upstream, converter.get()) || !gst_element_link(converter.get(), flip)) {
-            return false;
-        }
-        GstElement* last = flip;
+        chain.push_back(converter.get());
+        chain.push_back(flip.get());
         if (!is_clock_synced) {
             // Without a clock the source runs ahead: let reading and flipping overlap with the
             // frame pipeline on the second core. The queue blocks when full, so no frame is lost.
-            GstElement* queue = gst_element_factory_make("queue", "FrameQueue");
-            if (!queue || !gst_bin_add(bin, queue)) return false;
-            g_object_set(queue, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time", G_GUINT64_CONSTANT(0),
-                         nullptr);
-            if (!gst_element_link(flip, queue)) return false;
-            last = queue;
+            if (GstElement* queue = add("queue", "FrameQueue")) {
+                g_object_set(queue, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time",
+                             G_GUINT64_CONSTANT(0), nullptr);
+            }
         }
-        return gst_element_link(last, renderer->Element());
+        chain.push_back(renderer->Element());
+        bool is_linked = true;
+        for (const GstObjectPtr<GstElement>& element : made) is_linked = is_linked && AddToBin(bin, element.get());
+        for (size_t i = 1; i < chain.size() && is_linked; ++i) is_linked = gst_element_link(chain[i - 1], chain[i]);
+        if (!is_linked) {
+            qCWarning(lcCapture) << "the capture graph does not connect";
+            ShowMessage(link_failure, link_caption, link_icon);
+        }
+        return is_linked;
     }
 
-    GraphError TakeFirstError() {
+    // The first error the graph left on its bus; taken before the graph stops, which empties the bus.
+    GraphError TakeBusError() {
         GraphError error;
-        if (!relay) return error;
-        std::lock_guard<std::mutex> lock(relay->mutex);
-        if (relay->has_error) error = relay->first_error;
+        GstObjectPtr<GstBus> bus(pipeline ? gst_element_get_bus(pipeline.get()) : nullptr);
+        while (bus) {
+            GstMessagePtr message(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR));
+            if (!message) break;
+            if (error.domain == 0) error = ParseError(message.get());
+        }
+        if (error.domain != 0) {
+            qCInfo(lcCapture).noquote() << "the camera did not start:" << QString::fromStdString(error.message) << "("
+                                        << QString::fromStdString(error.debug) << ")";
+        }
         return error;
     }
 
@@ -311,26 +278,22 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         }
     }
 
-    // Runs the graph. A file source prerolls first so that its first frame is not lost
-    // before the running flag is set. Reports nothing; the error says what failed.
+    // Sets the graph running without waiting on this thread: a file source prerolls on its own
+    // thread, and whatever fails after the state change arrives on the bus. The running flag is
+    // set first, so the first frame is never dropped. False with the error when it failed at once.
     bool RunGraph(GraphError* failure) {
+        has_frame.store(false);
+        is_running.store(1);
         GstStateChangeReturn result = gst_element_set_state(pipeline.get(), GST_STATE_PAUSED);
-        if (result == GST_STATE_CHANGE_ASYNC) {
-            result = gst_element_get_state(pipeline.get(), nullptr, nullptr, kStartTimeout);
-        }
         if (result != GST_STATE_CHANGE_FAILURE) {
-            is_running.store(1);
+            is_live = result == GST_STATE_CHANGE_NO_PREROLL;
             result = gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-            if (result == GST_STATE_CHANGE_ASYNC) {
-                result = gst_element_get_state(pipeline.get(), nullptr, nullptr, kStartTimeout);
-            }
         }
-        if (result != GST_STATE_CHANGE_FAILURE && TakeFirstError().domain == 0) return true;
+        if (result != GST_STATE_CHANGE_FAILURE) return true;
         is_running.store(0);
-        // The state may fail before the failing thread has posted its error; once stopped,
-        // every thread of the graph has said what it had to say.
+        // The state change failed on this thread, which posted its error before returning.
+        *failure = TakeBusError();
         gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-        *failure = TakeFirstError();
         return false;
     }
 
@@ -347,13 +310,75 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
                 error.code == GST_STREAM_ERROR_FORMAT);
     }
 
-    // Source ended or failed while running (camera unplugged, end of file): user-interface thread.
-    void OnStreamEvent(uint64_t generation, StreamEvent event, GraphError error) {
-        if (generation != graph_generation || !is_running.load()) return;
+    // Bus messages of the running graph, on the user-interface thread.
+    void OnBusMessage(GstMessage* message) {
+        switch (GST_MESSAGE_TYPE(message)) {
+            case GST_MESSAGE_ERROR: OnStreamEvent(true, ParseError(message)); break;
+            case GST_MESSAGE_EOS: OnStreamEvent(false, {}); break;
+            case GST_MESSAGE_WARNING: {
+                GError* raw_error = nullptr;
+                gchar* raw_debug = nullptr;
+                gst_message_parse_warning(message, &raw_error, &raw_debug);
+                GErrorPtr warning(raw_error);
+                GCharPtr debug(raw_debug);
+                qCWarning(lcCapture).noquote() << GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) << "warns:"
+                                               << (warning ? warning->message : "") << "(" << (debug ? debug.get() : "")
+                                               << ")";
+                break;
+            }
+            default: break;
+        }
+    }
+
+    // The source ended or failed while running (camera unplugged, end of file, a failure on the
+    // streaming thread).
+    void OnStreamEvent(bool is_error, GraphError error) {
+        if (!is_running.load()) return;
+        if (is_error) {
+            qCInfo(lcCapture).noquote() << "stream error from" << QString::fromStdString(error.element) << ":"
+                                        << QString::fromStdString(error.message) << "("
+                                        << QString::fromStdString(error.debug) << ")";
+        } else {
+            qCInfo(lcCapture) << "the source reached its end";
+        }
+        if (is_error && !has_frame.load() && camera_format && !is_format_fallback_done &&
+            IsNegotiationFailure(error)) {
+            // Some sources claim every size and then refuse the stored one: their own format
+            // stays in force, as for a camera that does not offer it.
+            is_format_fallback_done = true;
+            is_running.store(0);
+            ReleaseGraph();
+            camera_format.reset();
+            qCInfo(lcCapture) << "the camera refused the stored format; it runs in its own";
+            GraphError restart_error;
+            if (const unsigned code = CreateGraph()) {
+                ShowCaptureMessage("Failed to get video interfaces!  hr=0x%x", code);
+            } else if (BuildGraph(kInUse, "Warning!", MessageIcon::kWarning)) {
+                if (RunGraph(&restart_error)) return;
+                ReportRunFailure(restart_error);
+            }
+            if (restart_error.message.empty()) restart_error.message = "the camera could not start in its own format";
+            if (on_stream_end) on_stream_end(StreamEnd{true, restart_error.message, restart_error.debug, is_live});
+            return;
+        }
         is_running.store(0);
         if (pipeline) gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-        if (event == StreamEvent::kError) ReportRunFailure(error);
-        if (on_stream_end) on_stream_end();
+        if (is_error) ReportRunFailure(error);
+        if (on_stream_end) on_stream_end(StreamEnd{is_error, error.message, error.debug, is_live});
+    }
+
+    double FrameIntervalMs() const {
+        if (!renderer || !renderer->Element()) return 0;
+        GstObjectPtr<GstPad> pad(gst_element_get_static_pad(renderer->Element(), "sink"));
+        GstCapsPtr caps(pad ? gst_pad_get_current_caps(pad.get()) : nullptr);
+        if (!caps || gst_caps_get_size(caps.get()) == 0) return 0;
+        int numerator = 0;
+        int denominator = 0;
+        if (!gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate", &numerator, &denominator) ||
+            numerator <= 0 || denominator <= 0) {
+            return 0;
+        }
+        return 1000.0 * denominator / numerator;
     }
 
     bool Init() {
@@ -364,16 +389,15 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         GError* raw_error = nullptr;
         if (!gst_init_check(nullptr, nullptr, &raw_error)) {
             GErrorPtr init_error(raw_error);
-            ShowCaptureMessage("Failed to get video interfaces!  hr=0x%x", 0x80004005u);
+            qCWarning(lcCapture) << "GStreamer cannot start:" << (init_error ? init_error->message : "unknown error");
+            ShowCaptureMessage("Failed to get video interfaces!  hr=0x%x", kUnspecifiedFailure);
             return false;
         }
         if (const unsigned failure = CreateGraph()) {
             ShowCaptureMessage("Failed to get video interfaces!  hr=0x%x", failure);
             return false;
         }
-        std::vector<TestCameraSpec> test_cameras = TestCamerasFromEnvironment();
-        test_cameras.insert(test_cameras.end(), added_cameras.begin(), added_cameras.end());
-        VideoDeviceList list = ListVideoDevices(test_cameras);
+        VideoDeviceList list = ListVideoDevices(added_cameras);
         if (!list.is_monitor_created) {
             ShowFrameworkMessage("CWebCameraDlg::Init::CoCreateInstance (CLSID_SystemDeviceEnum...");
             return false;
@@ -403,8 +427,8 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         std::string bind_error;
         source = device.CreateElement(&bind_error);
         if (!source) {
-            // A camera that cannot be bound is as good as absent.
-            ShowError(not_found);
+            // A camera that cannot be bound is as good as absent; the library says why.
+            ShowError(not_found + "\n" + bind_error);
             return false;
         }
         gst_object_set_name(GST_OBJECT(source.get()), "Capturer");
@@ -417,31 +441,9 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         GstCapsPtr offered = OfferedCaps();
         camera_format = RequestedCaps(offered.get(), width ? width->load() : 0, height ? height->load() : 0,
                                       frame_duration_100ns ? frame_duration_100ns->load() : 0);
-        if (!AddElements()) return false;
-        if (!Connect()) {
-            ShowMessage(kInUse, "Warning!", MessageIcon::kWarning);
-            return false;
-        }
-        GraphError failure;
-        if (RunGraph(&failure)) return true;
-        if (camera_format && IsNegotiationFailure(failure)) {
-            // Some sources claim every size and then refuse the stored one: their own format
-            // stays in force, as for a camera that does not offer it.
-            ReleaseGraph();
-            camera_format.reset();
-            if (const unsigned code = CreateGraph()) {
-                ShowCaptureMessage("Failed to get video interfaces!  hr=0x%x", code);
-                return false;
-            }
-            if (!AddElements()) return false;
-            if (!Connect()) {
-                ShowMessage(kInUse, "Warning!", MessageIcon::kWarning);
-                return false;
-            }
-            if (RunGraph(&failure)) return true;
-        }
-        ReportRunFailure(failure);
-        return false;
+        is_format_fallback_done = false;
+        if (!BuildGraph(kInUse, "Warning!", MessageIcon::kWarning)) return false;
+        return Run();
     }
 
     void ShowPinProperties() {
@@ -466,11 +468,7 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         if (frame_duration_100ns && kept.width > 0) {
             frame_duration_100ns->store(FrameDurationFromRate(kept.rate_numerator, kept.rate_denominator));
         }
-        if (!AddElements()) return;
-        if (!Connect()) {
-            ShowError("m_pCapture->RenderStream");
-            return;
-        }
+        if (!BuildGraph("m_pCapture->RenderStream", "Error", MessageIcon::kError)) return;
         if (!Run()) return;
         std::this_thread::sleep_for(kWaitAfterRestart);
     }
@@ -520,6 +518,12 @@ void CWebCameraDlg::AddCamera(std::string name, std::string description) {
 
 void CWebCameraDlg::SetClockSync(bool is_synced) { impl_->is_clock_synced = is_synced; }
 
-void CWebCameraDlg::SetStreamEndHandler(std::function<void()> on_stream_end) {
+void CWebCameraDlg::SetStreamEndHandler(std::function<void(const StreamEnd&)> on_stream_end) {
     impl_->on_stream_end = std::move(on_stream_end);
 }
+
+void CWebCameraDlg::Stop() { impl_->Destroy(); }
+
+bool CWebCameraDlg::IsLive() const { return impl_->is_live; }
+
+double CWebCameraDlg::FrameIntervalMs() const { return impl_->FrameIntervalMs(); }

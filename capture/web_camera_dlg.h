@@ -41,6 +41,14 @@ public:
     virtual void EditControls(GstElement* source) = 0;
 };
 
+// How a running source ended; reported on the user-interface thread once frames have stopped.
+struct StreamEnd {
+    bool is_error = false;  // false: the source reached its end
+    std::string message;    // the library's message (errors)
+    std::string debug;      // the library's debug string (errors)
+    bool is_live = true;    // a camera, as opposed to a file read as fast as it goes
+};
+
 // PUBLIC INTERFACE CONTRACT shared with the camera view and the command-line recorder.
 // The capture implementation may add members but keeps these signatures.
 class CWebCameraDlg {
@@ -53,10 +61,14 @@ public:
     void SetFrameReceiver(IFrameReceiver* view);
     void SetPropertyPages(ICameraPropertyPages* pages);
 
-    // Builds and runs the capture graph for the named camera; every failure is reported
-    // through the message interface once. The three settings are read and later overwritten.
+    // Builds the capture graph for the named camera and sets it running; every failure is
+    // reported through the message interface once. True when the graph is on its way: what
+    // fails after that (on the streaming thread) ends the stream and is reported then.
+    // The three settings are read and later overwritten. A repeated Init starts afresh.
     bool Init(std::string camera_name, std::atomic<int32_t>* width, std::atomic<int32_t>* height,
               std::atomic<int64_t>* frame_duration_100ns);
+    // Stops frames and tears the graph down; Init may start it again.
+    void Stop();
     void ShowPinProperties();
     void ShowFilterProperties();
     bool IsRunning() const;
@@ -70,7 +82,11 @@ public:
     void SetClockSync(bool is_synced);
     // Called on the thread that created this object (the user-interface thread, through its
     // Qt event loop) when the running source ends or fails; frames have stopped by then.
-    void SetStreamEndHandler(std::function<void()> on_stream_end);
+    void SetStreamEndHandler(std::function<void(const StreamEnd&)> on_stream_end);
+    // The running source is live (a camera) rather than a file.
+    bool IsLive() const;
+    // The negotiated time between frames in milliseconds; 0 when unknown or variable.
+    double FrameIntervalMs() const;
 
 private:
     struct Impl;

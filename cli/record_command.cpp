@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,19 +18,22 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QTimer>
 
 #include "capture/capture_messages.h"
-#include "capture/web_camera_dlg.h"
+#include "capture/device_watcher.h"
+#include "capture/live_session.h"
 #include "cli/cli_command.h"
-#include "recording/frame_archive.h"
-#include "recording/frame_pipeline.h"
 #include "recording/settings.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "record --program-folder DIR (--camera NAME | --source 'gst-launch description') --mode off|motion|always "
-    "[--frames N] [--threshold T] [--show-detector] [--width W --height H]";
+    "[--frames N] [--threshold T] [--show-detector] [--width W --height H] [--no-retry]";
+// While frames cannot be stored, how often a line says how many were lost since the last one.
+constexpr int kFailureSummaryIntervalMs = 10000;
 constexpr char kSourceCameraName[] = "cindral-cli source";
 
 std::atomic<int> g_stop_signal{0};
@@ -48,6 +50,7 @@ struct RecordOptions {
     bool show_detector = false;
     int32_t width = 0;
     int32_t height = 0;
+    bool is_retrying = true;  // a live camera that is lost is tried again
 };
 
 bool ParseInteger(const std::string& text, int64_t minimum, int64_t maximum, int64_t* value) {
@@ -71,6 +74,10 @@ std::optional<RecordOptions> ParseOptions(const std::vector<std::string>& argume
         const std::string& option = arguments[i];
         if (option == "--show-detector") {
             options.show_detector = true;
+            continue;
+        }
+        if (option == "--no-retry") {
+            options.is_retrying = false;
             continue;
         }
         if (i + 1 >= arguments.size()) return fail("missing value after " + option);
@@ -119,69 +126,7 @@ public:
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon) override {
         std::fprintf(stderr, "cindral-cli record: %s: %s\n", caption.empty() ? "Cindral" : caption.c_str(),
                      text.c_str());
-        ++count;
     }
-    int count = 0;
-};
-
-// Counts the frames that reached an archive and the archives created (streaming thread).
-class CountingRecorder : public IFrameRecorder {
-public:
-    explicit CountingRecorder(CFrameArchive& archive) : archive_(archive) {
-        archive_.SetFileCreatedCallback([this](const std::string& path) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            paths_.push_back(path);
-        });
-    }
-    bool WriteFrame(const BMP_File& frame) override {
-        const bool is_written = archive_.WriteFrame(frame);
-        if (is_written) {
-            recorded_.fetch_add(1);
-        } else {
-            failed_.fetch_add(1);
-            std::lock_guard<std::mutex> lock(mutex_);
-            last_error_ = archive_.GetLastError();
-        }
-        return is_written;
-    }
-    int64_t Failed() const { return failed_.load(); }
-    std::string LastError() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return last_error_;
-    }
-    bool CloseFile() override { return archive_.CloseFile(); }
-    int64_t Recorded() const { return recorded_.load(); }
-    std::vector<std::string> Paths() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return paths_;
-    }
-
-private:
-    CFrameArchive& archive_;
-    std::atomic<int64_t> recorded_{0};
-    std::atomic<int64_t> failed_{0};
-    mutable std::mutex mutex_;
-    std::vector<std::string> paths_;
-    std::string last_error_;
-};
-
-// Hands frames to the pipeline until the limit; frames after it are not processed.
-class LimitedReceiver : public IFrameReceiver {
-public:
-    LimitedReceiver(CFramePipeline& pipeline, int64_t limit) : pipeline_(pipeline), limit_(limit) {}
-    void ProcessFrame(const uint8_t* pixels, size_t size_bytes) override {
-        if (limit_ > 0 && processed_.load() >= limit_) return;
-        pipeline_.ProcessFrame(pixels, size_bytes);
-        if (processed_.fetch_add(1) + 1 == limit_) is_limit_reached_.store(true);
-    }
-    int64_t Processed() const { return processed_.load(); }
-    bool IsLimitReached() const { return is_limit_reached_.load(); }
-
-private:
-    CFramePipeline& pipeline_;
-    const int64_t limit_;
-    std::atomic<int64_t> processed_{0};
-    std::atomic<bool> is_limit_reached_{false};
 };
 
 std::string JsonString(const std::string& text) {
@@ -201,6 +146,11 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
+void PrintLine(const std::string& text) {
+    std::fprintf(stderr, "cindral-cli record: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
 int RunRecord(const std::vector<std::string>& arguments) {
     const std::optional<RecordOptions> options = ParseOptions(arguments);
     if (!options) return 2;
@@ -215,12 +165,15 @@ int RunRecord(const std::vector<std::string>& arguments) {
         if (raw_error) g_error_free(raw_error);
         return 1;
     }
-    // The capture object reports the end of the source through the Qt event loop of this thread.
+    // The session's events and the bus come through the Qt event loop of this thread.
     std::unique_ptr<QCoreApplication> application;
     static int qt_argc = 1;
     static char qt_name[] = "cindral-cli";
     static char* qt_argv[] = {qt_name, nullptr};
     if (!QCoreApplication::instance()) application = std::make_unique<QCoreApplication>(qt_argc, qt_argv);
+    // What the user must know is written below in this tool's own lines; the log repeats it
+    // only when asked for with QT_LOGGING_RULES.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES")) QLoggingCategory::setFilterRules("cindral.*.warning=false");
 
     CindralSettings settings;
     settings.camera_name = options->camera.empty() ? kSourceCameraName : options->camera;
@@ -233,58 +186,93 @@ int RunRecord(const std::vector<std::string>& arguments) {
 
     std::string folder = options->program_folder;
     if (folder.back() != '/') folder += '/';
-    CFrameArchive archive(folder);
-    CountingRecorder recorder(archive);
-    CFramePipeline pipeline(settings, recorder, nullptr);
-    pipeline.AttachSettings(true);
-    LimitedReceiver receiver(pipeline, options->frame_limit);
     StderrMessages messages;
+    // A named camera is followed as it comes and goes; a description is always there.
+    std::unique_ptr<CVideoDeviceWatcher> watcher;
+    if (!options->camera.empty()) {
+        watcher = std::make_unique<CVideoDeviceWatcher>();
+        watcher->Start();
+    }
+    LiveSessionOptions session_options;
+    session_options.is_clock_synced = false;
+    session_options.is_retrying_failed_start = false;
+    session_options.is_retrying_lost_camera = options->is_retrying;
+    session_options.is_ending_with_file_source = true;
+    session_options.frame_limit = options->frame_limit;
+    session_options.is_listing_archives = true;
+    CLiveSession session(settings, folder, messages, nullptr, watcher.get(), session_options);
+    if (!options->source.empty()) session.AddCamera(kSourceCameraName, options->source);
+
+    bool is_ended = false;
+    bool is_failed = false;  // the source failed, or the camera was lost and not tried again
+    QObject::connect(&session, &CLiveSession::SourceEnded, [&](bool is_failure) {
+        is_ended = true;
+        is_failed = is_failure;
+    });
+    QObject::connect(&session, &CLiveSession::FrameLimitReached, [&] { is_ended = true; });
+    QObject::connect(&session, &CLiveSession::CameraLost, [&](const QString& reason) {
+        if (!options->is_retrying) PrintLine("camera lost: " + reason.toStdString());  // else the retry line says it
+    });
+    QObject::connect(&session, &CLiveSession::RetryScheduled, [&](const QString& reason, int in_s) {
+        PrintLine("camera lost: " + reason.toStdString() + "; retrying in " + std::to_string(in_s) + " s");
+    });
+    QObject::connect(&session, &CLiveSession::CameraBack, [&](double after_s) {
+        char text[64];
+        std::snprintf(text, sizeof text, "camera back after %.1f s", after_s);
+        PrintLine(text);
+    });
+    // Each cause when it first happens, then a count now and then while frames go on being lost.
+    int64_t failed_at_last_line = 0;
+    std::string last_failure;
+    QObject::connect(&session, &CLiveSession::RecorderFailed, [&](const QString&, const QString& detail) {
+        last_failure = detail.toStdString();
+        PrintLine(last_failure);
+        failed_at_last_line = session.RecorderStatus().failed_frames;
+    });
+    QObject::connect(&session, &CLiveSession::RecorderRecovered, [&] { PrintLine("recording works again"); });
+    QTimer failure_summary;
+    QObject::connect(&failure_summary, &QTimer::timeout, [&] {
+        const CRecorderMonitor::Status status = session.RecorderStatus();
+        if (status.failure_cause.empty() || status.failed_frames == failed_at_last_line) return;
+        PrintLine(std::to_string(status.failed_frames - failed_at_last_line) + " frame(s) not stored in the last " +
+                  std::to_string(kFailureSummaryIntervalMs / 1000) + " s: " + status.failure_cause);
+        failed_at_last_line = status.failed_frames;
+    });
+    failure_summary.start(kFailureSummaryIntervalMs);
 
     g_stop_signal.store(0);
     auto previous_int = std::signal(SIGINT, OnStopSignal);
     auto previous_term = std::signal(SIGTERM, OnStopSignal);
-
     const auto started = std::chrono::steady_clock::now();
-    bool is_ended = false;
-    auto capture = std::make_unique<CWebCameraDlg>(messages);
-    capture->SetClockSync(false);
-    capture->SetFrameReceiver(&receiver);
-    capture->SetStreamEndHandler([&is_ended] { is_ended = true; });
-    if (!options->source.empty()) capture->AddCamera(kSourceCameraName, options->source);
-    if (!capture->Init(settings.camera_name, &settings.frame_width, &settings.frame_height,
-                       &settings.frame_duration_100ns)) {
-        capture.reset();
-        std::signal(SIGINT, previous_int);
-        std::signal(SIGTERM, previous_term);
-        return 1;
-    }
-    const int messages_at_start = messages.count;
-    while (!is_ended && !receiver.IsLimitReached() && g_stop_signal.load() == 0) {
+    const bool is_started = session.Start();
+    while (is_started && !is_ended && g_stop_signal.load() == 0) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     // In order: no more frames, then the open archive gets its trailer.
-    capture.reset();
-    archive.CloseFile();
+    session.Stop();
+    QCoreApplication::processEvents();  // the last events of the recorder
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::signal(SIGINT, previous_int);
     std::signal(SIGTERM, previous_term);
+    if (!is_started) return 1;  // the capture object has said why
 
-    std::string summary = "{\"frames\":" + std::to_string(receiver.Processed()) +
-                          ",\"recorded\":" + std::to_string(recorder.Recorded()) + ",\"archives\":[";
-    const std::vector<std::string> paths = recorder.Paths();
-    for (size_t i = 0; i < paths.size(); ++i) summary += (i ? "," : "") + JsonString(paths[i]);
+    const CRecorderMonitor::Status status = session.RecorderStatus();
+    std::string summary = "{\"frames\":" + std::to_string(session.FramesProcessed()) +
+                          ",\"recorded\":" + std::to_string(status.stored_frames) +
+                          ",\"failed\":" + std::to_string(status.failed_frames) +
+                          ",\"reconnects\":" + std::to_string(session.Reconnects()) + ",\"archives\":[";
+    const std::vector<std::string> archives = session.Archives();
+    for (size_t i = 0; i < archives.size(); ++i) summary += (i ? "," : "") + JsonString(archives[i]);
     char seconds_text[32];
     std::snprintf(seconds_text, sizeof seconds_text, "%.3f", seconds);
     summary += std::string("],\"seconds\":") + seconds_text + "}";
-    if (recorder.Failed() > 0) {
-        std::fprintf(stderr, "cindral-cli record: %lld frame(s) could not be recorded: %s\n",
-                     static_cast<long long>(recorder.Failed()), recorder.LastError().c_str());
+    if (status.failed_frames > 0) {
+        PrintLine(std::to_string(status.failed_frames) + " frame(s) could not be recorded: " + last_failure);
     }
     std::printf("%s\n", summary.c_str());
     std::fflush(stdout);
-    // A source that failed while running has been reported above.
-    return messages.count > messages_at_start || recorder.Failed() > 0 ? 1 : 0;
+    return status.failed_frames > 0 || is_failed ? 1 : 0;
 }
 
 const CliCommandRegistration kRecord{{"record", kUsage,

@@ -22,7 +22,7 @@ constexpr int64_t kTagOffsetInRecord = 18;
 constexpr uint8_t kJfifTag[5] = {'J', 'F', 'I', 'F', 0};
 // Smallest record whose tag fits: head plus SOI, APP0 marker, length and the tag.
 constexpr int64_t kMinRecordSize = kRecordHeadSize + 11;
-// Largest JPEG length a reader accepts in a record.
+// Longest JPEG a record may hold; a longer length is damage.
 constexpr uint32_t kMaxRecordBytes = 16 * 1024 * 1024;
 
 inline uint32_t ReadU32(const uint8_t* bytes) {

@@ -17,13 +17,13 @@ namespace fmt = archive_format;
 
 struct CFrameArchive::Impl {
     explicit Impl(std::string folder)
-        : program_folder(std::move(folder)), jpeg_buffer(new uint8_t[kJpegBufferSize]), stamps(&clock) {}
+        : program_folder(std::move(folder)), stamps(&clock) {}
 
     std::string program_folder;
     ArchiveClock clock = ArchiveClock::System();
     JpegCodec codec;
-    std::unique_ptr<uint8_t[]> jpeg_buffer;
     std::string last_error;
+    std::string last_cause;
 
     // Writing.
     RecordStampClock stamps;
@@ -32,20 +32,30 @@ struct CFrameArchive::Impl {
     std::string write_path;
     int32_t written_count = 0;
     int64_t write_end = 0;  // end of the last complete record
+    int last_frame_quality = 0;
+    uint32_t last_frame_bytes = 0;
     std::function<void(const std::string&)> on_file_created;
 
     bool Fail(std::string message) {
         last_error = std::move(message);
+        last_cause = last_error;
+        return false;
+    }
+    // A failed system call on path: the message names the file, the cause does not.
+    bool FailWrite(const std::string& what, const std::string& path) {
+        const std::string reason = std::strerror(errno);
+        last_error = what + " " + path + ": " + reason;
+        last_cause = what + ": " + reason;
         return false;
     }
 
     // --- writing ---
     bool CreateArchiveFile(const std::string& folder, const std::string& base_name);
     bool WriteHeader();
-    bool AppendRecord(uint32_t jpeg_length);
+    bool AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length);
     bool WriteTrailer();
-    void RollBack(const std::string& reason);
-    void FinishWriting();
+    void RollBack();
+    bool FinishWriting();
 };
 
 // ---------------------------------------------------------------- writing
@@ -61,9 +71,11 @@ bool CFrameArchive::Impl::CreateArchiveFile(const std::string& folder, const std
             write_path = path;
             return true;
         }
-        if (errno != EEXIST) return Fail(ErrnoMessage("cannot create archive " + path));
+        if (errno != EEXIST) return FailWrite("cannot create archive", path);
     }
-    return Fail("cannot create archive " + folder + base_name + ".CNA: every name is taken");
+    Fail("cannot create archive " + folder + base_name + ".CNA: every name is taken");
+    last_cause = "cannot create archive: every name is taken";
+    return false;
 }
 
 bool CFrameArchive::Impl::WriteHeader() {
@@ -74,13 +86,12 @@ bool CFrameArchive::Impl::WriteHeader() {
     // The first half of the creation stamp is where the count lives; a file that never
     // receives a record must still read as empty.
     fmt::WriteU32(header, 0);
-    if (!WriteAllAt(write_fd.Get(), 0, header, sizeof header)) return Fail(ErrnoMessage("cannot write header of " + write_path));
+    if (!WriteAllAt(write_fd.Get(), 0, header, sizeof header)) return FailWrite("cannot write the header of", write_path);
     write_end = fmt::kHeaderSize;
     return true;
 }
 
-void CFrameArchive::Impl::RollBack(const std::string& reason) {
-    last_error = reason;
+void CFrameArchive::Impl::RollBack() {
     // Cut the partial record off so that the next record follows the last complete one.
     if (::ftruncate(write_fd.Get(), static_cast<off_t>(write_end)) != 0) {
         last_error += "; " + ErrnoMessage("cannot cut partial record off " + write_path) + "; file closed";
@@ -91,18 +102,20 @@ void CFrameArchive::Impl::RollBack(const std::string& reason) {
     }
 }
 
-bool CFrameArchive::Impl::AppendRecord(uint32_t jpeg_length) {
+bool CFrameArchive::Impl::AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length) {
     uint8_t head[fmt::kRecordHeadSize];
     fmt::WriteDouble(head, stamps.NextRecordStamp());
     fmt::WriteU32(head + 8, jpeg_length);
-    if (!WriteAllAt(write_fd.Get(), write_end, head, sizeof head, jpeg_buffer.get(), jpeg_length)) {
-        RollBack(ErrnoMessage("cannot append a frame to " + write_path));
+    if (!WriteAllAt(write_fd.Get(), write_end, head, sizeof head, jpeg, jpeg_length)) {
+        FailWrite("cannot append a frame to", write_path);
+        RollBack();
         return false;
     }
     uint8_t count[4];
     fmt::WriteU32(count, static_cast<uint32_t>(written_count + 1));
     if (!WriteAllAt(write_fd.Get(), 0, count, sizeof count)) {
-        RollBack(ErrnoMessage("cannot update the record count of " + write_path));
+        FailWrite("cannot update the record count of", write_path);
+        RollBack();
         return false;
     }
     ++written_count;
@@ -117,22 +130,26 @@ bool CFrameArchive::Impl::WriteTrailer() {
     fmt::WriteU32(trailer + 12, static_cast<uint32_t>(written_count));
     written_count = 0;
     if (!WriteAllAt(write_fd.Get(), write_end, trailer, sizeof trailer)) {
-        const std::string reason = ErrnoMessage("cannot write the trailer of " + write_path);
+        FailWrite("cannot write the trailer of", write_path);
         if (::ftruncate(write_fd.Get(), static_cast<off_t>(write_end)) != 0) {
             // Nothing more to do: the count at offset 0 still tells the readers where to stop.
         }
-        return Fail(reason);
+        return false;
     }
     return true;
 }
 
-void CFrameArchive::Impl::FinishWriting() {
-    if (!is_write_open) return;
+bool CFrameArchive::Impl::FinishWriting() {
+    if (!is_write_open) return true;
     bool is_finished = WriteTrailer();
-    if (!write_fd.Close() && is_finished) is_finished = Fail(ErrnoMessage("cannot close " + write_path));
-    if (is_finished) last_error.clear();
+    if (!write_fd.Close() && is_finished) is_finished = FailWrite("cannot close", write_path);
+    if (is_finished) {
+        last_error.clear();
+        last_cause.clear();
+    }
     is_write_open = false;
     write_path.clear();
+    return is_finished;
 }
 
 // ---------------------------------------------------------------- public
@@ -178,18 +195,22 @@ int64_t CFrameArchive::GetFileLength() const { return reader_.GetFileLength(); }
 bool CFrameArchive::WriteFrame(const BMP_File& frame) {
     Impl& d = *impl_;
     // Encode first: a frame that cannot be stored must not leave a record, nor an empty file.
-    const uint32_t length = d.codec.EncodeJpeg(frame, d.jpeg_buffer.get(), kJpegBufferSize);
-    if (length == 0) return d.Fail("frame skipped: " + d.codec.LastError());
+    JpegCodec::ArchiveJpeg jpeg;
+    if (!d.codec.EncodeForArchive(frame, kJpegBufferSize, &jpeg)) return d.Fail("frame not stored: " + d.codec.LastError());
+    if (jpeg.size > fmt::kMaxRecordBytes) {
+        d.Fail("frame not stored: its JPEG of " + std::to_string(jpeg.size) + " bytes exceeds the longest record");
+        return false;
+    }
     if (!d.is_write_open && !StartNewFile()) return false;
-    if (!d.AppendRecord(length)) return false;
+    if (!d.AppendRecord(jpeg.data, jpeg.size)) return false;
+    d.last_frame_quality = jpeg.quality;
+    d.last_frame_bytes = jpeg.size;
     d.last_error.clear();
+    d.last_cause.clear();
     return true;
 }
 
-bool CFrameArchive::CloseFile() {
-    impl_->FinishWriting();
-    return true;
-}
+bool CFrameArchive::CloseFile() { return impl_->FinishWriting(); }
 
 bool CFrameArchive::StartNewFile() {
     Impl& d = *impl_;
@@ -236,3 +257,6 @@ void CFrameArchive::SetClock(ArchiveClock clock) {
 }
 
 const std::string& CFrameArchive::GetLastError() const { return impl_->last_error; }
+const std::string& CFrameArchive::GetLastErrorCause() const { return impl_->last_cause; }
+int CFrameArchive::GetLastFrameQuality() const { return impl_->last_frame_quality; }
+uint32_t CFrameArchive::GetLastFrameBytes() const { return impl_->last_frame_bytes; }

@@ -61,7 +61,11 @@ public:
     int64_t GetFileLength() const;
 
     // --- recording ---
+    // Encodes and appends the frame, starting a file when none is open. A frame whose JPEG
+    // would not fit kJpegBufferSize is encoded at a lower quality, or stored as a longer record.
     bool WriteFrame(const BMP_File& frame) override;
+    // Finishes the open file with its trailer; false when the trailer or the close failed
+    // (the file then still reads up to its record count).
     bool CloseFile() override;
     bool StartNewFile();
     bool IsWriteOpen() const;
@@ -74,6 +78,12 @@ public:
 
     // What the last failing operation (reading or writing) ran into; empty after a success.
     const std::string& GetLastError() const;
+    // The same without file names, so that one cause reads the same for every frame it hits
+    // ("cannot create archive: Permission denied").
+    const std::string& GetLastErrorCause() const;
+    // Quality and length of the last frame WriteFrame stored.
+    int GetLastFrameQuality() const;
+    uint32_t GetLastFrameBytes() const;
 
 private:
     // The error of the reading operation that just ran becomes the object's last error.

@@ -70,24 +70,28 @@ bool JpegCodec::FailDecode(const std::string& step) {
     return false;
 }
 
-uint32_t JpegCodec::EncodeJpeg(const BMP_File& image, uint8_t* buffer, uint32_t capacity) {
+bool JpegCodec::PrepareEncode(const BMP_File& image) {
     const int width = image.GetWidth();
     const int height = image.GetHeight();
     if (width < 1 || height < 1 || image.GetPixelCount() != static_cast<size_t>(width) * static_cast<size_t>(height)) {
         last_error_ = "cannot encode a picture of " + std::to_string(width) + "x" + std::to_string(height) + " pixels";
-        return 0;
+        return false;
     }
+    if (!compressor_) {
+        compressor_ = TurboJpegHandle(tjInitCompress());
+        if (!compressor_) return Fail("tjInitCompress", nullptr);
+    }
+    return true;
+}
+
+uint32_t JpegCodec::EncodeJpeg(const BMP_File& image, uint8_t* buffer, uint32_t capacity) {
+    if (!PrepareEncode(image)) return 0;
     if (buffer == nullptr || capacity == 0) {
         last_error_ = "no JPEG buffer";
         return 0;
     }
-    if (!compressor_) {
-        compressor_ = TurboJpegHandle(tjInitCompress());
-        if (!compressor_) {
-            Fail("tjInitCompress", nullptr);
-            return 0;
-        }
-    }
+    const int width = image.GetWidth();
+    const int height = image.GetHeight();
     // Told not to reallocate, TurboJPEG assumes its worst-case bound of room. Encode straight into
     // the caller's buffer when that bound fits, else into a scratch buffer of the bound, then copy.
     const unsigned long bound = tjBufSize(width, height, TJSAMP_420);
@@ -124,6 +128,35 @@ uint32_t JpegCodec::EncodeJpeg(const BMP_File& image, uint8_t* buffer, uint32_t 
     }
     last_error_.clear();
     return static_cast<uint32_t>(size);
+}
+
+bool JpegCodec::EncodeForArchive(const BMP_File& image, uint32_t fit_bytes, ArchiveJpeg* encoded) {
+    if (!PrepareEncode(image)) return false;
+    const int width = image.GetWidth();
+    const int height = image.GetHeight();
+    // Room for the worst case, so the library never reallocates and no stream is cut.
+    const unsigned long bound = tjBufSize(width, height, TJSAMP_420);
+    if (bound == static_cast<unsigned long>(-1)) return Fail("tjBufSize", nullptr);
+    if (!encode_scratch_.Reserve(bound)) {
+        last_error_ = "cannot allocate " + std::to_string(bound) + " bytes for the JPEG encoder";
+        return false;
+    }
+    for (const int quality : kFallbackQualities) {
+        unsigned char* target = encode_scratch_.Data();
+        unsigned long size = encode_scratch_.Capacity();
+        if (tjCompress2(compressor_.Get(), image.GetBits(), width, 0, height, TJPF_BGR, &target, &size, TJSAMP_420,
+                        quality, TJFLAG_NOREALLOC) != 0) {
+            return Fail("tjCompress2", compressor_.Get());
+        }
+        if (size > UINT32_MAX || !HasJfifHeader(target, static_cast<uint32_t>(size))) {
+            last_error_ = "encoder did not write a JFIF segment right after the start of image";
+            return false;
+        }
+        *encoded = ArchiveJpeg{target, static_cast<uint32_t>(size), quality};
+        if (size <= fit_bytes) break;
+    }
+    last_error_.clear();
+    return true;
 }
 
 bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height) {

@@ -84,9 +84,25 @@ public:
     // Reads the stream's header and checks it can be decoded; false with LastError() set.
     bool ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height);
 
+    // A frame encoded for an archive record; data stays valid until the next encode.
+    struct ArchiveJpeg {
+        const uint8_t* data = nullptr;
+        uint32_t size = 0;
+        int quality = 0;
+    };
+    // The qualities tried, in order, for a frame whose stream would not fit: never below 50.
+    static constexpr int kFallbackQualities[] = {kQuality, 60, 50};
+    // Encodes image at quality 75 or, when the stream would exceed fit_bytes, at the lower
+    // qualities in turn until it fits. A stream that does not fit even at the lowest is kept
+    // whole, so a frame is never lost for its size. False only when the image cannot be encoded.
+    // A stream that fits at 75 is byte for byte what EncodeJpeg writes.
+    bool EncodeForArchive(const BMP_File& image, uint32_t fit_bytes, ArchiveJpeg* encoded);
+
     const std::string& LastError() const { return last_error_; }
 
 private:
+    // Checks the picture and makes the compressor; false with last_error_ set.
+    bool PrepareEncode(const BMP_File& image);
     bool Fail(const std::string& step, tjhandle handle);
     bool FailDecode(const std::string& step);
     // Decodes into image at width x height, a size the stream scales to.

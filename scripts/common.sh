@@ -46,7 +46,7 @@ configure_tree() {
 }
 
 # The settings of a run on a virtual screen: the test camera, saving by motion, marks shown in
-# magenta. write_test_camera_settings CONFIG_HOME
+# magenta. write_test_camera_settings CONFIG_HOME [SAVING_MODE]
 write_test_camera_settings() {
   mkdir -p "$1/Tovamesh"
   cat > "$1/Tovamesh/Cindral.reg" <<'REG'
@@ -63,6 +63,10 @@ Windows Registry Editor Version 5.00
 [HKEY_CURRENT_USER\Software\Tovamesh\Cindral\TwainSources]
 "Camera DShow Src"="Test Camera"
 REG
+  # An optional saving mode: 0 "Off", 1 "Motion Detector", 2 "Always".
+  if [ -n "${2:-}" ]; then
+    sed -i "s/^\"Save Flag\"=dword:.*/\"Save Flag\"=dword:0000000$2/" "$1/Tovamesh/Cindral.reg"
+  fi
 }
 CINDRAL_TEST_CAMERA='Test Camera=videotestsrc pattern=ball is-live=true ! capsfilter caps="video/x-raw,width=640,height=480,framerate=15/1"'
 

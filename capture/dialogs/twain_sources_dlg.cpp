@@ -13,6 +13,7 @@
 #include <QSignalBlocker>
 #include <QSlider>
 
+#include "capture/device_watcher.h"
 #include "capture/dialogs/wnd_pick_color.h"
 #include "capture/video_devices.h"
 
@@ -129,6 +130,21 @@ QRadioButton* CTwainSourcesDlg::SavingButton(int mode) const {
     }
 }
 
+void CTwainSourcesDlg::SetDeviceWatcher(CVideoDeviceWatcher* watcher) {
+    camera_lister_ = [watcher] { return watcher->IsStarted() ? watcher->CameraNames() : EnumVideoDevices(); };
+    connect(watcher, &CVideoDeviceWatcher::CamerasChanged, this, &CTwainSourcesDlg::RefreshCameraList);
+}
+
+void CTwainSourcesDlg::RefreshCameraList() {
+    if (!isVisible()) return;  // every showing lists afresh anyway
+    const QString selected = camera_list_->currentIndex() >= 0 ? camera_list_->currentText() : QString();
+    const std::vector<std::string> names = camera_lister_ ? camera_lister_() : std::vector<std::string>{};
+    camera_list_->clear();
+    for (const std::string& name : names) camera_list_->addItem(QString::fromStdString(name));
+    camera_list_->setCurrentIndex(selected.isEmpty() ? -1 : camera_list_->findText(selected, Qt::MatchExactly));
+    UpdateOkButton();
+}
+
 int CTwainSourcesDlg::exec() {
     OnInitDialog();
     return QDialog::exec();
@@ -164,7 +180,9 @@ void CTwainSourcesDlg::OnInitDialog() {
 }
 
 void CTwainSourcesDlg::UpdateOkButton() {
-    ok_button_->setEnabled(camera_list_->currentIndex() >= 0);
+    // With no camera at all, OK asks whether to go on without one, so the program can be used
+    // for its archives; with cameras present one must be picked.
+    ok_button_->setEnabled(camera_list_->currentIndex() >= 0 || camera_list_->count() == 0);
 }
 
 void CTwainSourcesDlg::OnShowDetector() {

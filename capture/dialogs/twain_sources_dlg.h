@@ -7,6 +7,7 @@
 
 #include "recording/settings.h"
 
+class CVideoDeviceWatcher;
 class CWndPickColor;
 class QButtonGroup;
 class QCheckBox;
@@ -34,6 +35,9 @@ public:
 
     // Replaces the device enumeration (the default lists real and test cameras).
     void SetCameraLister(CameraLister lister) { camera_lister_ = std::move(lister); }
+    // Cameras are listed from the watcher, and the list follows them as they come and go
+    // while the dialog is open.
+    void SetDeviceWatcher(CVideoDeviceWatcher* watcher);
 
     // Lists the cameras afresh and shows the settings as they are now.
     void OnInitDialog();
@@ -61,6 +65,8 @@ protected:
 
 private:
     void CreateControls();
+    // Lists the cameras afresh, keeping the one selected when it is still there.
+    void RefreshCameraList();
     QRect DialogUnitsToPixels(int left, int top, int width, int height) const;
 
     CindralSettings& settings_;

@@ -4,6 +4,7 @@
 #include <QColor>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <filesystem>
@@ -15,8 +16,9 @@
 
 #include "support/temp_folder.h"
 
-// Answers modal dialogs as they come up: every showing of a modal window is handed to the
-// handler once, from inside the dialog's own event loop, and its title and text are recorded.
+// Answers modal dialogs and message boxes as they come up: every showing of a modal window or
+// a message box (the camera's notices do not block) is handed to the handler once, from the
+// event loop, and its title and text are recorded.
 class ModalWatcher : public QObject {
 public:
     using Handler = std::function<void(QWidget* modal)>;
@@ -31,12 +33,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() != QEvent::Show || !watched->isWidgetType()) return false;
         auto* widget = static_cast<QWidget*>(watched);
-        if (!widget->isWindow() || widget->windowModality() == Qt::NonModal) return false;
+        const bool is_notice = widget->inherits("QMessageBox");
+        if (!widget->isWindow() || (widget->windowModality() == Qt::NonModal && !is_notice)) return false;
         titles_.push_back(widget->windowTitle());
         texts_.push_back(widget->property("text").toString());
         // Deferred until the dialog's own event loop runs, so the handler may open further dialogs.
-        QTimer::singleShot(0, widget, [this, widget] {
-            if (widget->isVisible()) handler_(widget);
+        QPointer<QWidget> target(widget);
+        QTimer::singleShot(0, this, [this, target] {
+            if (target && target->isVisible()) handler_(target);
         });
         return false;
     }

@@ -160,6 +160,7 @@ TEST(CameraView, ContextMenuOffersTheFourEntriesAndAnEmptyArchiveChoiceChangesNo
     {
         MessageCloser messages;
         view.OnInitialUpdate();  // no camera named: the capture reports and builds nothing
+        ASSERT_TRUE(WaitUntil([&] { return !messages.Texts().isEmpty(); }));
         EXPECT_EQ(messages.Texts(), QStringList({"Camera Direct Show Source was not selected!"}));
     }
 

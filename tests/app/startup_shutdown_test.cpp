@@ -170,6 +170,8 @@ TEST_F(StartupTest, EmptyCameraAcceptedWithYesStartsWithoutCaptureAndAsksAgainNe
         ModalWatcher watcher(answer_all);
         ASSERT_TRUE(app->InitInstance());
         EXPECT_TRUE(app->MainFrame()->isVisible());
+        // The capture's message does not block the window; it is answered from the event loop.
+        ASSERT_TRUE(WaitUntil([&] { return messages.size() >= 2; }));
         app->MainFrame()->close();
     }
     ASSERT_EQ(messages.size(), 2u);

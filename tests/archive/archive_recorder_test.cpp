@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <sys/resource.h>
 #include <thread>
 
 #include "archive_test_support.h"
+#include "support/file_size_limit.h"
 #include "platform/ole_date.h"
 #include "recording/frame_archive.h"
 #include "recording/frame_pipeline.h"
@@ -51,28 +50,6 @@ int32_t CountDecodableFrames(const std::string& path) {
     }
     return reader.GetFrameCount();
 }
-
-// Sets the soft file size limit for the lifetime of the object; writes beyond it fail with EFBIG.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        is_set_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, old_handler_);
-    }
-    bool IsSet() const { return is_set_; }
-
-private:
-    rlimit saved_{};
-    void (*old_handler_)(int) = nullptr;
-    bool is_set_ = false;
-};
 
 }  // namespace
 
@@ -243,7 +220,7 @@ TEST(Recorder, FinishesOnCloseAndOnDestructionButNotOnIdleClose) {
     EXPECT_EQ(3, CountDecodableFrames(path));
 }
 
-TEST(Recorder, FramesThatCannotBeStoredAreSkipped) {
+TEST(Recorder, EveryFrameIsStoredWhateverItsJpegSizeOnlyAnEmptyOneIsNot) {
     TempFolder folder;
     CFrameArchive recorder(folder.Folder());
     BMP_File empty;
@@ -251,23 +228,31 @@ TEST(Recorder, FramesThatCannotBeStoredAreSkipped) {
     EXPECT_FALSE(recorder.IsWriteOpen());
     EXPECT_TRUE(ArchivesIn(folder.Path()).empty());  // no empty file for a frame that was never stored
 
-    BMP_File scene;
-    PaintScene(scene, 64, 48, 1);
-    ASSERT_TRUE(recorder.WriteFrame(scene));
-    BMP_File noise;
-    noise.Create(1280, 1024);
-    uint32_t state = 99;
-    for (int32_t i = 0; i < noise.GetBitsSize(); ++i) {
-        state = state * 1664525u + 1013904223u;
-        noise.GetBits()[i] = static_cast<uint8_t>(state >> 24);
+    // Sensor noise at full HD, and a 4K picture of it: neither fits 640 KiB at quality 75.
+    struct Case {
+        int32_t width;
+        int32_t height;
+    };
+    const Case cases[] = {{64, 48}, {1920, 1080}, {3840, 2160}, {64, 48}};
+    for (const Case& size : cases) {
+        BMP_File frame;
+        PaintNoise(frame, size.width, size.height, 99u + static_cast<uint32_t>(size.width));
+        ASSERT_TRUE(recorder.WriteFrame(frame)) << size.width << ": " << recorder.GetLastError();
+        const bool is_small = size.width == 64;
+        EXPECT_EQ(is_small ? 75 : 50, recorder.GetLastFrameQuality()) << size.width;
+        EXPECT_EQ(!is_small, recorder.GetLastFrameBytes() > CFrameArchive::kJpegBufferSize) << size.width;
     }
-    EXPECT_FALSE(recorder.WriteFrame(noise));  // would not fit the buffer
-    EXPECT_FALSE(recorder.GetLastError().empty());
-    ASSERT_TRUE(recorder.WriteFrame(scene));
     const std::string path = recorder.GetWritePath();
-    recorder.CloseFile();
-    EXPECT_EQ(2, archive_format::ReadTrailer(path)->record_count);
-    EXPECT_EQ(2, CountDecodableFrames(path));
+    EXPECT_TRUE(recorder.CloseFile());
+    EXPECT_EQ(4, archive_format::ReadTrailer(path)->record_count);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(path));
+    for (int32_t frame = 0; frame < 4; ++frame) {
+        reader.SeekFrame(frame);
+        ASSERT_TRUE(reader.IsFrameDecoded()) << frame << ": " << reader.GetLastError();
+        EXPECT_EQ(cases[frame].width, reader.GetFrameImage().GetWidth());
+        EXPECT_EQ(cases[frame].height, reader.GetFrameImage().GetHeight());
+    }
 }
 
 TEST(Recorder, StaysIdleWhenTheFileCannotBeCreatedAndTriesAgain) {
@@ -342,7 +327,8 @@ TEST(Recorder, TrailerThatDoesNotFitLeavesACountedFile) {
         ASSERT_TRUE(recorder.WriteFrame(image));
         ASSERT_TRUE(recorder.WriteFrame(image));
         path = recorder.GetWritePath();
-        recorder.CloseFile();
+        EXPECT_FALSE(recorder.CloseFile());  // said, not reported as success
+        EXPECT_EQ("cannot write the trailer of: File too large", recorder.GetLastErrorCause());
     }
     EXPECT_FALSE(recorder.IsWriteOpen());
     EXPECT_EQ(8 + 2 * record_size, fs::file_size(path));

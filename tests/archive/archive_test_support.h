@@ -57,6 +57,16 @@ inline void PaintScene(BMP_File& image, int32_t width, int32_t height, int frame
     }
 }
 
+// Sensor noise: every byte drawn anew, the worst case for the JPEG coder.
+inline void PaintNoise(BMP_File& image, int32_t width, int32_t height, uint32_t seed) {
+    image.Create(width, height);
+    uint32_t state = seed;
+    for (int32_t i = 0; i < image.GetBitsSize(); ++i) {
+        state = state * 1664525u + 1013904223u;
+        image.GetBits()[i] = static_cast<uint8_t>(state >> 24);
+    }
+}
+
 inline std::vector<uint8_t> EncodeScene(int32_t width, int32_t height, int frame_number) {
     BMP_File image;
     PaintScene(image, width, height, frame_number);

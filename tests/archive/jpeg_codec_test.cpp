@@ -174,12 +174,7 @@ TEST(JpegCodec, FramesThatDoNotFitOrCannotBeEncodedAreRefused) {
 
     // Pure noise at 1280 x 1024 needs far more than 640 KiB.
     BMP_File noise;
-    noise.Create(1280, 1024);
-    uint32_t state = 12345;
-    for (int32_t i = 0; i < noise.GetBitsSize(); ++i) {
-        state = state * 1664525u + 1013904223u;
-        noise.GetBits()[i] = static_cast<uint8_t>(state >> 24);
-    }
+    PaintNoise(noise, 1280, 1024, 12345);
     EXPECT_EQ(0u, codec.EncodeJpeg(noise, buffer.data(), static_cast<uint32_t>(buffer.size())));
     EXPECT_NE(std::string::npos, codec.LastError().find("does not fit")) << codec.LastError();
 

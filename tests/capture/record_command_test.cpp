@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "recording/archive_format.h"
 #include "recording/frame_archive.h"
 
 namespace {
@@ -35,8 +36,10 @@ std::string ShellQuote(const std::string& text) {
     return quoted + "'";
 }
 
-CommandResult RunCli(const std::vector<std::string>& arguments, const std::string& folder) {
-    std::string command = ShellQuote(CINDRAL_CLI_PATH);
+// shell_prefix runs in the same shell first (limits, signal dispositions).
+CommandResult RunCli(const std::vector<std::string>& arguments, const std::string& folder,
+                     const std::string& shell_prefix = {}) {
+    std::string command = shell_prefix + ShellQuote(CINDRAL_CLI_PATH);
     for (const std::string& argument : arguments) command += " " + ShellQuote(argument);
     const std::string error_path = folder + "/stderr.txt";
     command += " 2>" + ShellQuote(error_path);
@@ -182,10 +185,60 @@ TEST(RecordCommand, SourcesThatCannotStartAreReported) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_NE(result.errors.find(folder + "/missing"), std::string::npos) << result.errors;
 
+    // A description that does not parse: the message, then the parser's own words.
+    result = RunCli({"record", "--program-folder", folder, "--source", "videotestsrc ! nosuchelement", "--mode",
+                     "always"},
+                    folder);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.errors.find("\"cindral-cli source\" was not found!\nno element \"nosuchelement\""),
+              std::string::npos)
+        << result.errors;
+
     result = RunCli({"record", "--program-folder", folder, "--mode", "always"}, folder);
     EXPECT_EQ(result.exit_code, 2);
     result = RunCli({"record", "--program-folder", folder, "--source", "videotestsrc", "--mode", "sometimes"}, folder);
     EXPECT_EQ(result.exit_code, 2);
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, LostSourcesAreRetriedAndFramesNotStoredAreSaidWhenItHappens) {
+    const std::string folder = MakeTempFolder();
+    const std::string failing =
+        "videotestsrc is-live=true ! capsfilter caps=video/x-raw,width=64,height=48,framerate=30/1 ! "
+        "identity error-after=10";
+    CommandResult result = RunCli(
+        {"record", "--program-folder", folder, "--source", failing, "--mode", "always", "--frames", "15"}, folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_NE(result.errors.find("camera lost: Failed after iterations as requested.; retrying in 1 s\n"),
+              std::string::npos)
+        << result.errors;
+    EXPECT_NE(result.errors.find("camera back after "), std::string::npos) << result.errors;
+    std::string summary = LastLine(result.output);
+    EXPECT_EQ(JsonInteger(summary, "reconnects"), 1) << summary;
+    EXPECT_EQ(JsonInteger(summary, "failed"), 0) << summary;
+    std::vector<std::string> archives = JsonArchives(summary);
+    ASSERT_EQ(archives.size(), 2u) << summary;
+    EXPECT_TRUE(archive_format::ReadTrailer(archives[0]).has_value());
+    EXPECT_EQ(RecordCount(archives[0]) + RecordCount(archives[1]), 15);
+
+    result = RunCli({"record", "--program-folder", folder, "--source", failing, "--mode", "always", "--no-retry"},
+                    folder);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.errors.find("camera lost: Failed after iterations as requested.\n"), std::string::npos)
+        << result.errors;
+    EXPECT_EQ(JsonArchives(LastLine(result.output)).size(), 1u);
+
+    // A full disk: the first failure is said as it happens, and the run ends with status 1.
+    result = RunCli({"record", "--program-folder", folder, "--source",
+                     "videotestsrc pattern=snow ! capsfilter caps=video/x-raw,width=64,height=48", "--mode", "always",
+                     "--frames", "40"},
+                    folder, "trap '' XFSZ; ulimit -f 40; ");
+    EXPECT_EQ(result.exit_code, 1) << result.errors;
+    summary = LastLine(result.output);
+    EXPECT_GT(JsonInteger(summary, "failed"), 0) << summary;
+    EXPECT_EQ(JsonInteger(summary, "recorded") + JsonInteger(summary, "failed"), 40) << summary;
+    EXPECT_NE(result.errors.find(": File too large\n"), std::string::npos) << result.errors;
+    EXPECT_NE(result.errors.find("frame(s) could not be recorded"), std::string::npos) << result.errors;
     fs::remove_all(folder);
 }
 

@@ -271,30 +271,30 @@ TEST(ArchiveMutation, ForeignFilesNeverCrashTheReader) {
 }
 
 TEST(ArchiveMutation, RecorderPathsRunCleanUnderTheSanitizers) {
-    // Small frames go straight into the buffer, large ones through the encoder's scratch buffer,
-    // noise that cannot fit is skipped; every stored frame must read back.
+    // Frames of every shape, and noise that does not fit the old buffer at any quality and is
+    // stored as a longer record; every stored frame must read back.
     TempFolder folder;
     CFrameArchive recorder(folder.Folder());
-    const std::pair<int, int> sizes[] = {{1, 1}, {3, 2}, {322, 240}, {1280, 720}, {17, 333}};
+    const std::pair<int, int> sizes[] = {{1, 1}, {3, 2}, {322, 240}, {1280, 720}, {17, 333}, {1920, 1080}};
     int stored = 0;
     for (const auto& [width, height] : sizes) {
         BMP_File image;
-        archive_test::PaintScene(image, width, height, width);
+        if (width == 1920) {
+            archive_test::PaintNoise(image, width, height, 1);
+        } else {
+            archive_test::PaintScene(image, width, height, width);
+        }
         stored += recorder.WriteFrame(image) ? 1 : 0;
     }
-    BMP_File noise;
-    noise.Create(1280, 1024);
-    std::mt19937 random(1);
-    for (int32_t i = 0; i < noise.GetBitsSize(); ++i) noise.GetBits()[i] = static_cast<uint8_t>(random());
-    EXPECT_FALSE(recorder.WriteFrame(noise));
+    EXPECT_GT(recorder.GetLastFrameBytes(), CFrameArchive::kJpegBufferSize);
     const std::string path = recorder.GetWritePath();
-    recorder.CloseFile();
-    ASSERT_EQ(5, stored);
+    EXPECT_TRUE(recorder.CloseFile());
+    ASSERT_EQ(6, stored);
 
     CFrameArchive reader;
     ASSERT_TRUE(reader.OpenFile(path));
-    ASSERT_EQ(5, reader.GetFrameCount());
-    for (int32_t frame = 0; frame < 5; ++frame) {
+    ASSERT_EQ(6, reader.GetFrameCount());
+    for (int32_t frame = 0; frame < 6; ++frame) {
         reader.SeekFrame(frame);
         ASSERT_TRUE(reader.IsFrameDecoded()) << frame << ": " << reader.GetLastError();
         EXPECT_EQ(sizes[frame].first, reader.GetFrameImage().GetWidth());

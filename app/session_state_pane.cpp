@@ -1,0 +1,39 @@
+#include "app/session_state_pane.h"
+
+
+#include "capture/live_session.h"
+
+CSessionStatePane::CSessionStatePane(QWidget* parent) : QLabel(parent) {
+    setObjectName(QStringLiteral("SessionState"));
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("Camera lost, retrying in 30 s")));
+    tick_.setInterval(1000);
+    connect(&tick_, &QTimer::timeout, this, &CSessionStatePane::Refresh);
+}
+
+void CSessionStatePane::SetSession(CLiveSession* session) {
+    if (session_) disconnect(session_, nullptr, this, nullptr);
+    session_ = session;
+    if (session_) connect(session_, &CLiveSession::StateChanged, this, &CSessionStatePane::Refresh);
+    tick_.start();
+    Refresh();
+}
+
+void CSessionStatePane::Refresh() {
+    if (!session_) {
+        clear();
+        setToolTip(QString());
+        is_failure_ = false;
+        return;
+    }
+    const LiveState state = session_->State();
+    setText(LiveStateText(state));
+    is_failure_ = !state.recorder_failure.empty() &&
+                  (state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording);
+    // Red says at a glance that frames which should be recorded are not.
+    setStyleSheet(is_failure_ ? QStringLiteral("QLabel { color: white; background-color: #c01818; }") : QString());
+    QString tip = QString::fromStdString(state.camera);
+    if (!state.archive_path.empty()) tip += QStringLiteral("\n") + QString::fromStdString(state.archive_path);
+    if (!state.lost_reason.empty()) tip += QStringLiteral("\n") + QString::fromStdString(state.lost_reason);
+    setToolTip(tip);
+}

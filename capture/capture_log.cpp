@@ -1,0 +1,4 @@
+#include "capture/capture_log.h"
+
+Q_LOGGING_CATEGORY(lcCapture, "cindral.capture", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcRecording, "cindral.recording", QtWarningMsg)
