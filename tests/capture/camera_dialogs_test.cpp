@@ -6,6 +6,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QListWidget>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTimer>
@@ -141,6 +144,25 @@ TEST_F(CameraControlsDialogTest, ColourBalanceChannelsAreSliders) {
         EXPECT_NEAR(gst_color_balance_get_value(GST_COLOR_BALANCE(balance), channel), target, 1);
     }
     gst_object_unref(balance);
+    gst_object_unref(camera);
+}
+
+TEST_F(CameraControlsDialogTest, OpensAsLargeAsItsFieldsWithinTheScreen) {
+    GstElement* camera = Parse("videotestsrc is-live=true");
+    QWidget parent;
+    {
+        CCameraControlsDlg dialog(camera, &parent);
+        dialog.show();
+        QApplication::processEvents();
+        const auto* scroll = dialog.findChild<QScrollArea*>();
+        ASSERT_NE(scroll, nullptr);
+        EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0) << "fields cut at the right";
+        const QSize available = dialog.screen()->availableGeometry().size();
+        EXPECT_LE(dialog.width(), available.width());
+        EXPECT_LE(dialog.height(), available.height());
+        // Scrolling only where the screen has no more room.
+        if (scroll->verticalScrollBar()->maximum() > 0) EXPECT_EQ(dialog.height(), available.height());
+    }
     gst_object_unref(camera);
 }
 
