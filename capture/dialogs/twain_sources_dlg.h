@@ -61,6 +61,7 @@ protected:
 
 private:
     void CreateControls();
+    void UpdateSavingTabStop();
     QRect DialogUnitsToPixels(int left, int top, int width, int height) const;
 
     CindralSettings& settings_;

@@ -3,8 +3,12 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
+#include <QTimer>
 #include <QSlider>
 #include <gtest/gtest.h>
+#include <functional>
+#include <optional>
 #include <thread>
 
 #include "app/cindral_view.h"
@@ -190,6 +194,49 @@ TEST(CameraView, ContextMenuOffersTheFourEntriesAndAnEmptyArchiveChoiceChangesNo
     EXPECT_FALSE(dialog_titles.empty());
     EXPECT_FALSE(view.Panel()->isVisible());
     EXPECT_FALSE(view.IsPlaybackActive());
+}
+
+TEST(CameraView, MenuKeyAndShiftF10OpenTheContextMenuAtTheCentre) {
+    TempFolder folder;
+    CindralSettings settings;
+    QWidget window;
+    CCindralView view(settings, folder.Folder(), &window);
+    view.setGeometry(20, 10, 300, 200);
+    window.resize(400, 300);
+    window.show();
+    const QPoint centre = view.mapToGlobal(view.rect().center());
+
+    // Each route: what the view receives, and whether it opens the menu.
+    QContextMenuEvent from_window_system(QContextMenuEvent::Keyboard, QPoint(0, 0));
+    QContextMenuEvent from_mouse(QContextMenuEvent::Mouse, QPoint(5, 5));
+    const struct {
+        const char* route;
+        std::function<void()> send;
+        bool opens;
+    } routes[] = {
+        {"Menu key", [&] { QTest::keyClick(&view, Qt::Key_Menu); }, true},
+        {"Shift+F10", [&] { QTest::keyClick(&view, Qt::Key_F10, Qt::ShiftModifier); }, true},
+        {"F10 alone", [&] { QTest::keyClick(&view, Qt::Key_F10); }, false},
+        {"keyboard request", [&] { QApplication::sendEvent(&view, &from_window_system); }, true},
+        {"mouse request (the right button's press opens it)", [&] { QApplication::sendEvent(&view, &from_mouse); }, false},
+    };
+    for (const auto& route : routes) {
+        std::optional<QPoint> opened_at;
+        QStringList entries;
+        QTimer::singleShot(0, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (menu == nullptr) return;
+            opened_at = menu->pos();
+            for (QAction* action : menu->actions()) entries << action->text();
+            menu->close();
+        });
+        route.send();
+        QApplication::processEvents();
+        EXPECT_EQ(opened_at.has_value(), route.opens) << route.route;
+        if (!opened_at) continue;
+        EXPECT_EQ(*opened_at, centre) << route.route;
+        EXPECT_EQ(entries, QStringList({"Properties...", "View Archive...", "", "Camera Pin...", "Camera Filter..."}));
+    }
 }
 
 TEST(CameraView, CameraPinAndFilterPagesOpenFromTheMenuAndTheLivePictureGoesOn) {
