@@ -64,15 +64,17 @@ void CScreenFit::FitOnScreen(QWidget& window) {
     const QRect available = screen->availableGeometry();
     const QMargins margins = EstimatedFrameMargins(window);
 
+    // The size alone where only the size is wrong: a window placed by its frame's corner
+    // (the playback panel) keeps that placement.
     const QSize largest_client = available.marginsRemoved(margins).size();
-    QSize client = window.size().boundedTo(largest_client).expandedTo(window.minimumSize());
-    client = client.boundedTo(window.maximumSize());
-    QRect frame = QRect(window.geometry().topLeft(), client).marginsAdded(margins);
+    const QSize client =
+        window.size().boundedTo(largest_client).expandedTo(window.minimumSize()).boundedTo(window.maximumSize());
+    if (client != window.size()) window.resize(client);
+
+    QRect frame = window.geometry().marginsAdded(margins);
     // Qt centres a dialog over its parent; a parent not on show yet sits nowhere in particular.
     if (!window.testAttribute(Qt::WA_Moved) && !HasParentOnShow(window)) frame.moveCenter(available.center());
-    frame = KeepInside(frame, available);
-
-    const QRect wanted = frame.marginsRemoved(margins);
+    const QRect wanted = KeepInside(frame, available).marginsRemoved(margins);
     if (wanted == window.geometry()) return;
     // The placement is Qt's or the caller's, not a position the user asked for.
     const bool was_moved = window.testAttribute(Qt::WA_Moved);
