@@ -62,6 +62,16 @@ CArchiveDlg::CArchiveDlg(const std::string& program_folder, QWidget* parent)
       program_folder_(program_folder) {
     setWindowTitle(QStringLiteral("Select Archive"));
 
+    // Template order, which is the tab order: OK, Cancel, the list.
+    auto* ok_button = new QPushButton(QStringLiteral("OK"), this);
+    ok_button->setDefault(true);
+    connect(ok_button, &QPushButton::clicked, this, &QDialog::accept);
+    auto* cancel_button = new QPushButton(QStringLiteral("Cancel"), this);
+    connect(cancel_button, &QPushButton::clicked, this, &QDialog::reject);
+    const QSize button_size = DialogUnitsToPixels(*this, 0, 0, 50, 14).size();
+    ok_button->setMinimumSize(button_size);
+    cancel_button->setMinimumSize(button_size);
+
     list_control_ = new QTreeWidget(this);
     list_control_->setRootIsDecorated(false);
     list_control_->setItemsExpandable(false);
@@ -81,15 +91,6 @@ CArchiveDlg::CArchiveDlg(const std::string& program_folder, QWidget* parent)
 
     auto* hint = new QLabel(QStringLiteral("Use SHIFT and CONTROL to select more than one file."), this);
 
-    auto* ok_button = new QPushButton(QStringLiteral("OK"), this);
-    ok_button->setDefault(true);
-    connect(ok_button, &QPushButton::clicked, this, &QDialog::accept);
-    auto* cancel_button = new QPushButton(QStringLiteral("Cancel"), this);
-    connect(cancel_button, &QPushButton::clicked, this, &QDialog::reject);
-    const QSize button_size = DialogUnitsToPixels(*this, 0, 0, 50, 14).size();
-    ok_button->setMinimumSize(button_size);
-    cancel_button->setMinimumSize(button_size);
-
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(ok_button);
@@ -102,9 +103,6 @@ CArchiveDlg::CArchiveDlg(const std::string& program_folder, QWidget* parent)
     column->addWidget(hint);
     column->addLayout(buttons);
     resize(DialogUnitsToPixels(*this, 0, 0, 202, 221).size());
-
-    setTabOrder(ok_button, cancel_button);
-    setTabOrder(cancel_button, list_control_);
 }
 
 CArchiveDlg::~CArchiveDlg() = default;
