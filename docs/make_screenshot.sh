@@ -1,13 +1,27 @@
 #!/usr/bin/env bash
-# Takes docs/screenshot.png: Cindral on a virtual screen with the test camera, saving by
-# motion and the detector marks shown in magenta. Needs a built program (default build/release).
+# Takes the README's pictures: Cindral on a virtual screen with a window manager and the test
+# camera (saving by motion, detector marks in magenta), as a user sees it:
+#   docs/screenshot.png                     the main window at 1024x700
+#   docs/screens/{main,archive,panel}-800x600.png       the main window, the archive list
+#   docs/screens/{main,archive,panel}-1280x1024-2x.png  and the playback panel, small and at 2x
+# Needs a built program and cindral-cli (default build/release).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-program="${1:-$root/build/release/app/cindral}"
+source "$root/scripts/common.sh"
+install_missing_packages xvfb xauth openbox xdotool ffmpeg
+
+build="${1:-$root/build/release}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+mkdir -p "$root/docs/screens"
 
-cp "$program" "$work/cindral"
+cp "$build/app/cindral" "$work/cindral"
+camera='videotestsrc pattern=ball is-live=true ! capsfilter caps="video/x-raw,width=640,height=480,framerate=15/1"'
+# A few finished archives of today for the list and the panel.
+for frames in 20 40 60; do
+  "$build/cli/cindral-cli" record --program-folder "$work" --source "$camera" --mode always --frames "$frames" >/dev/null
+done
+
 mkdir -p "$work/config/Tovamesh"
 cat > "$work/config/Tovamesh/Cindral.reg" <<'REG'
 Windows Registry Editor Version 5.00
@@ -24,17 +38,40 @@ Windows Registry Editor Version 5.00
 "Camera DShow Src"="Test Camera"
 REG
 
+# shoot.sh SIZE SCALE NAME...: starts Cindral and grabs the screen at each step.
 cat > "$work/shoot.sh" <<SHOOT
 #!/usr/bin/env bash
-export XDG_CONFIG_HOME="$work/config"
-export CINDRAL_TEST_CAMERAS='Test Camera=videotestsrc pattern=ball is-live=true ! capsfilter caps="video/x-raw,width=640,height=480,framerate=15/1"'
-"$work/cindral" &
-pid=\$!
+set -euo pipefail
+size="\$1" scale="\$2" main="\$3" archive="\${4:-}" panel="\${5:-}"
+grab() { ffmpeg -loglevel error -y -f x11grab -video_size "\$size" -i "\$DISPLAY" -frames:v 1 "\$1"; }
+export XDG_CONFIG_HOME="$work/config" QT_SCALE_FACTOR="\$scale"
+export CINDRAL_TEST_CAMERAS='Test Camera=$camera'
+openbox & wm=\$!
+sleep 1
+"$work/cindral" & pid=\$!
 sleep 6
-import -window root "$root/docs/screenshot.png"
-kill -TERM \$pid
-wait \$pid
+grab "\$main"
+if [ -n "\$archive" ]; then
+  xdotool key ctrl+r; sleep 1          # "View Archive...": the date range first
+  xdotool key Return; sleep 2          # OK: today's archives
+  grab "\$archive"
+  eval "\$(xdotool getactivewindow getwindowgeometry --shell)"
+  xdotool mousemove \$((X + WIDTH / 2)) \$((Y + HEIGHT / 2)) click 1   # into the list
+  xdotool key ctrl+a Return; sleep 2   # every row into the panel
+  grab "\$panel"
+fi
+kill -TERM \$pid; wait \$pid
+kill \$wm; wait \$wm 2>/dev/null || true
 SHOOT
 chmod +x "$work/shoot.sh"
-xvfb-run -a -s "-screen 0 1024x700x24" "$work/shoot.sh"
-echo "Wrote $root/docs/screenshot.png"
+
+shot() {  # shot SIZE SCALE FILES...
+  local size="$1"
+  xvfb-run -a -s "-screen 0 ${size}x24" "$work/shoot.sh" "$@"
+}
+shot 1024x700 1 "$root/docs/screenshot.png"
+shot 800x600 1 "$root/docs/screens/main-800x600.png" "$root/docs/screens/archive-800x600.png" \
+  "$root/docs/screens/panel-800x600.png"
+shot 1280x1024 2 "$root/docs/screens/main-1280x1024-2x.png" "$root/docs/screens/archive-1280x1024-2x.png" \
+  "$root/docs/screens/panel-1280x1024-2x.png"
+echo "Wrote $root/docs/screenshot.png and $root/docs/screens/"

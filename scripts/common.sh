@@ -12,10 +12,13 @@ CINDRAL_PACKAGES=(
   ffmpeg xvfb xauth fonts-dejavu-core
 )
 
+# install_missing_packages [PACKAGE...]: the packages named, or else the project's list.
 install_missing_packages() {
+  local wanted=("$@")
+  if [ "${#wanted[@]}" -eq 0 ]; then wanted=("${CINDRAL_PACKAGES[@]}"); fi
   local missing=()
   local package
-  for package in "${CINDRAL_PACKAGES[@]}"; do
+  for package in "${wanted[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
       missing+=("$package")
     fi
