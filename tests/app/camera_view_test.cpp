@@ -202,40 +202,31 @@ TEST(CameraView, MenuKeyAndShiftF10OpenTheContextMenuAtTheCentre) {
     QWidget window;
     CCindralView view(settings, folder.Folder(), &window);
     view.setGeometry(20, 10, 300, 200);
-    window.resize(400, 300);
     window.show();
-    const QPoint centre = view.mapToGlobal(view.rect().center());
-
-    // Each route: what the view receives, and whether it opens the menu.
-    QContextMenuEvent from_window_system(QContextMenuEvent::Keyboard, QPoint(0, 0));
-    QContextMenuEvent from_mouse(QContextMenuEvent::Mouse, QPoint(5, 5));
-    const struct {
-        const char* route;
-        std::function<void()> send;
-        bool opens;
-    } routes[] = {
-        {"Menu key", [&] { QTest::keyClick(&view, Qt::Key_Menu); }, true},
-        {"Shift+F10", [&] { QTest::keyClick(&view, Qt::Key_F10, Qt::ShiftModifier); }, true},
-        {"F10 alone", [&] { QTest::keyClick(&view, Qt::Key_F10); }, false},
-        {"keyboard request", [&] { QApplication::sendEvent(&view, &from_window_system); }, true},
-        {"mouse request (the right button's press opens it)", [&] { QApplication::sendEvent(&view, &from_mouse); }, false},
+    QContextMenuEvent from_window_system(QContextMenuEvent::Keyboard, QPoint(0, 0), view.mapToGlobal(QPoint(0, 0)));
+    // The right button's press has opened the menu already.
+    QContextMenuEvent from_mouse(QContextMenuEvent::Mouse, QPoint(5, 5), view.mapToGlobal(QPoint(5, 5)));
+    const std::vector<std::pair<std::function<void()>, bool>> routes = {
+        {[&] { QTest::keyClick(&view, Qt::Key_Menu); }, true},
+        {[&] { QTest::keyClick(&view, Qt::Key_F10, Qt::ShiftModifier); }, true},
+        {[&] { QTest::keyClick(&view, Qt::Key_F10); }, false},
+        {[&] { QApplication::sendEvent(&view, &from_window_system); }, true},
+        {[&] { QApplication::sendEvent(&view, &from_mouse); }, false},
     };
-    for (const auto& route : routes) {
+    for (size_t route = 0; route < routes.size(); ++route) {
         std::optional<QPoint> opened_at;
-        QStringList entries;
         QTimer::singleShot(0, [&] {
-            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            if (menu == nullptr) return;
-            opened_at = menu->pos();
-            for (QAction* action : menu->actions()) entries << action->text();
-            menu->close();
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                opened_at = menu->pos();
+                EXPECT_EQ(menu->actions().size(), 5);
+                menu->close();
+            }
         });
-        route.send();
+        routes[route].first();
         QApplication::processEvents();
-        EXPECT_EQ(opened_at.has_value(), route.opens) << route.route;
-        if (!opened_at) continue;
-        EXPECT_EQ(*opened_at, centre) << route.route;
-        EXPECT_EQ(entries, QStringList({"Properties...", "View Archive...", "", "Camera Pin...", "Camera Filter..."}));
+        EXPECT_EQ(opened_at.has_value(), routes[route].second) << route;
+        EXPECT_EQ(opened_at.value_or(view.mapToGlobal(view.rect().center())), view.mapToGlobal(view.rect().center()))
+            << route;
     }
 }
 

@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
-#include <algorithm>
+#include <map>
 
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/date_range_dlg.h"
@@ -136,18 +136,16 @@ TEST_F(ArchiveDlgTest, ShowsTheCatalogueInThreeColumns) {
     EXPECT_EQ(list->selectionMode(), QAbstractItemView::ExtendedSelection);
 
     // Every catalogue row once, with its texts; FullPath and Name follow the rows on show.
-    const auto rows = BuildCatalogue(tree_.ProgramFolder(), {{2009, 3, 15}, {2009, 3, 15}});
+    std::map<std::string, CatalogueRow> rows;
+    for (const CatalogueRow& row : BuildCatalogue(tree_.ProgramFolder(), {{2009, 3, 15}, {2009, 3, 15}})) rows[row.full_path] = row;
     ASSERT_EQ(dialog->RowCount(), 7);
     ASSERT_EQ(list->topLevelItemCount(), 7);
     for (int i = 0; i < 7; ++i) {
-        const QTreeWidgetItem* item = list->topLevelItem(i);
-        const auto row = std::find_if(rows.begin(), rows.end(),
-                                      [&](const CatalogueRow& r) { return r.full_path == dialog->FullPath(i).toStdString(); });
-        ASSERT_NE(row, rows.end()) << i;
-        EXPECT_EQ(item->text(0).toStdString(), row->name);
-        EXPECT_EQ(item->text(1).toStdString(), row->date_text);
-        EXPECT_EQ(item->text(2).toStdString(), row->duration_text);
-        EXPECT_EQ(dialog->Name(i).toStdString(), row->name);
+        const CatalogueRow& row = rows[dialog->FullPath(i).toStdString()];
+        EXPECT_EQ(list->topLevelItem(i)->text(0).toStdString(), row.name) << i;
+        EXPECT_EQ(list->topLevelItem(i)->text(1).toStdString(), row.date_text);
+        EXPECT_EQ(list->topLevelItem(i)->text(2).toStdString(), row.duration_text);
+        EXPECT_EQ(dialog->Name(i).toStdString(), row.name);
     }
     EXPECT_EQ(dialog->FullPath(-1), "");
     EXPECT_EQ(dialog->FullPath(7), "");
@@ -164,55 +162,40 @@ TEST_F(ArchiveDlgTest, WholeTextsShowAndHeadingClicksSortNewestFirstAtStart) {
     CArchiveDlg dialog(tree_.ProgramFolder());
     dialog.SetDateRangeSource([] { return DayRange{{2009, 3, 20}, {2009, 3, 10}}; });
     ShowAndSettle(&dialog);
-    auto row = [this](const char* name, const char* date, const char* duration) {
-        return CatalogueRow{tree_.ProgramFolder() + "Storage/20090315/" + name, name, date, duration};
-    };
-    dialog.SetRows({row("999.CNA", "2009/03/15 - 10:52:00", "00:00:09"),
-                    row("1408284123456.CNA", "2009/03/15 - 10:56:00", "00:01:00"),
-                    row("20.CNA", "2009/03/15 - 10:51:00", "01:00:00"),
-                    row("3.CNA", "2009/03/15 - 10:54:00", "00:10:00")});
+    const std::string folder = tree_.ProgramFolder() + "Storage/20090315/";
+    dialog.SetRows({{folder + "999", "999", "2009/03/15 - 10:52:00", "00:00:09"},
+                    {folder + "1408284123456", "1408284123456", "2009/03/15 - 10:56:00", "00:01:00"},
+                    {folder + "20", "20", "2009/03/15 - 10:51:00", "01:00:00"},
+                    {folder + "3", "3", "2009/03/15 - 10:54:00", "00:10:00"}});
     QApplication::processEvents();
     QTreeWidget* list = dialog.ListControl();
-    auto names = [&] {
-        QStringList shown;
-        for (int i = 0; i < dialog.RowCount(); ++i) shown << dialog.Name(i);
-        return shown;
+    auto shown = [&] {
+        QStringList names;
+        for (int i = 0; i < dialog.RowCount(); ++i) names << dialog.Name(i);
+        return names.join(' ');
     };
-    EXPECT_EQ(names(), QStringList({"1408284123456.CNA", "3.CNA", "999.CNA", "20.CNA"}));
-
-    // No text is cut: each column holds its widest text and all of them fit the list.
-    for (int column = 0; column < 3; ++column) {
-        for (int i = 0; i < list->topLevelItemCount(); ++i) {
-            const QString text = list->topLevelItem(i)->text(column);
-            EXPECT_GT(list->columnWidth(column), list->fontMetrics().horizontalAdvance(text)) << text.toStdString();
-        }
+    EXPECT_EQ(shown(), "1408284123456 3 999 20");
+    // No text is cut: each column is wider than its texts, and all columns fit the list.
+    for (int i = 0; i < 3 * list->topLevelItemCount(); ++i) {
+        const QString text = list->topLevelItem(i / 3)->text(i % 3);
+        EXPECT_GT(list->columnWidth(i % 3), list->fontMetrics().horizontalAdvance(text)) << text.toStdString();
     }
     EXPECT_LE(list->header()->length(), list->viewport()->width());
 
-    // Ctrl-click two rows; each heading click re-sorts, and the hand-over follows the list.
+    // Each heading click re-sorts (numbers by value), and the hand-over follows the list.
     CtrlClickRow(list, 2);  // 999
     CtrlClickRow(list, 0);  // 1408284123456
     QHeaderView* header = list->header();
-    auto click_heading = [&](int column) {
+    for (const auto& [column, order] : std::vector<std::pair<int, QString>>{
+             {0, "3 20 999 1408284123456"}, {0, "1408284123456 999 20 3"}, {2, "999 1408284123456 3 20"},
+             {1, "20 999 3 1408284123456"}}) {
         ClickAt(header->viewport(), QPoint(header->sectionViewportPosition(column) + 10, header->height() / 2));
-    };
-    const struct {
-        int column;
-        QStringList order;
-    } clicks[] = {
-        {0, {"3.CNA", "20.CNA", "999.CNA", "1408284123456.CNA"}},  // numbers by value
-        {0, {"1408284123456.CNA", "999.CNA", "20.CNA", "3.CNA"}},
-        {2, {"999.CNA", "1408284123456.CNA", "3.CNA", "20.CNA"}},
-        {1, {"20.CNA", "999.CNA", "3.CNA", "1408284123456.CNA"}},
-    };
-    for (const auto& click : clicks) {
-        click_heading(click.column);
-        EXPECT_EQ(names(), click.order) << click.column;
-        QStringList selected_in_list_order;
-        for (int i = 0; i < dialog.RowCount(); ++i) {
-            if (dialog.Name(i) == "999.CNA" || dialog.Name(i) == "1408284123456.CNA") selected_in_list_order << dialog.FullPath(i);
+        EXPECT_EQ(shown(), order) << column;
+        QStringList selected;
+        for (const QString& name : order.split(' ')) {
+            if (name == "999" || name == "1408284123456") selected << QString::fromStdString(folder) + name;
         }
-        EXPECT_EQ(dialog.SelectionList(), selected_in_list_order) << click.column;
+        EXPECT_EQ(dialog.SelectionList(), selected) << column;
     }
 }
 

@@ -113,28 +113,16 @@ TEST_F(PanelTest, ResizesWithTheSliderTakingTheFreeWidth) {
     const int minimum_px = panel_->minimumSizeHint().width();
     EXPECT_LE(minimum_px, 560);
     EXPECT_EQ(panel_->minimumHeight(), panel_->maximumHeight()) << "only the width is the user's";
-
-    const QList<QPushButton*> buttons{panel_->PreviousButton(), panel_->PlayButton(), panel_->NextButton(),
-                                      panel_->ShotButton(), panel_->ConvertButton()};
-    std::vector<int> slider_widths;
-    for (const int width_px : {minimum_px, minimum_px + 300}) {
-        panel_->resize(width_px, panel_->height());
-        QApplication::processEvents();
-        slider_widths.push_back(panel_->Slider()->width());
-        // Left to right in template order, nothing overlapping or cut, each text whole.
-        const QList<QWidget*> controls{buttons[0], buttons[1], buttons[2], panel_->Slider(), buttons[3], buttons[4]};
-        for (qsizetype i = 0; i < controls.size(); ++i) {
-            EXPECT_TRUE(panel_->rect().contains(controls[i]->geometry())) << width_px << " " << i;
-            if (i > 0) {
-                EXPECT_LT(controls[i - 1]->geometry().right(), controls[i]->geometry().left()) << width_px << " " << i;
-            }
-        }
-        for (const QPushButton* button : buttons) {
-            EXPECT_GT(button->width(), button->fontMetrics().horizontalAdvance(button->text()) + 8)
-                << button->text().toStdString();
-        }
+    panel_->resize(minimum_px, panel_->height());
+    QApplication::processEvents();
+    const int narrow_slider_px = panel_->Slider()->width();
+    for (QPushButton* button : panel_->findChildren<QPushButton*>()) {
+        EXPECT_GT(button->width(), button->fontMetrics().horizontalAdvance(button->text()) + 8) << button->text().toStdString();
     }
-    EXPECT_EQ(slider_widths[1] - slider_widths[0], 300);
+    panel_->resize(minimum_px + 300, panel_->height());
+    QApplication::processEvents();
+    EXPECT_EQ(panel_->Slider()->width(), narrow_slider_px + 300);
+    EXPECT_EQ(panel_->ConvertButton()->geometry().right(), panel_->width() - 1);
 }
 
 TEST_F(PanelTest, OneArchiveDisablesSwitchingAndLoops) {
