@@ -5,7 +5,6 @@
 #include <QScreen>
 #include <QWidget>
 #include <QWindow>
-#include <algorithm>
 
 namespace {
 
