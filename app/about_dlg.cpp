@@ -42,4 +42,6 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     columns->addSpacing(12);
     columns->addLayout(text_column);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // Enter still closes the box; Tab goes on to the links.
+    ok_button->setFocus();
 }

@@ -14,6 +14,7 @@
 
 #include "app/about_dlg.h"
 #include "app/main_frame.h"
+#include "app/screen_fit.h"
 
 Q_LOGGING_CATEGORY(lcApp, "cindral.app", QtWarningMsg)
 
@@ -56,6 +57,11 @@ bool CCindralApp::InitInstance() {
     if (!folder.isEmpty() && !folder.endsWith(QLatin1Char('/'))) folder += QLatin1Char('/');
     program_folder_ = folder.toStdString();
 
+    // Before the first window: the first-start Properties dialog is placed by it too.
+    if (screen_fit_ == nullptr) {
+        screen_fit_ = new CScreenFit(this);
+        qApp->installEventFilter(screen_fit_);
+    }
     main_frame_ = std::make_unique<CMainFrame>(program_folder_, settings_file_);
     connect(main_frame_.get(), &CMainFrame::AboutRequested, this, &CCindralApp::OnAppAbout);
     connect(main_frame_.get(), &CMainFrame::HelpRequested, this, &CCindralApp::OnHelp);
@@ -68,8 +74,11 @@ bool CCindralApp::InitInstance() {
         return false;
     }
     main_frame_->CreateView();
-    // Without a window manager a maximise request does nothing; the screen's size then stands in.
-    if (const QScreen* screen = main_frame_->screen()) main_frame_->setGeometry(screen->availableGeometry());
+    // What a restore from maximised returns to; without a window manager, what is shown.
+    if (const QScreen* screen = main_frame_->screen()) {
+        main_frame_->setGeometry(CScreenFit::RestoredGeometry(screen->availableGeometry(),
+                                                              CScreenFit::EstimatedFrameMargins(*main_frame_)));
+    }
     main_frame_->showMaximized();
     main_frame_->setWindowTitle(QStringLiteral("Cindral - ") + QString::fromLatin1(kWebAddress));
     is_started_ = true;

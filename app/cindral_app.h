@@ -10,6 +10,7 @@
 #include <string>
 
 class CMainFrame;
+class CScreenFit;
 
 // The program as a whole: works out the program folder, builds and shows the main
 // window, and answers the About and Help commands. Shutdown is the main window's close.
@@ -49,6 +50,7 @@ private:
     std::string program_folder_;
     std::unique_ptr<CMainFrame> main_frame_;
     QPointer<CAboutDlg> about_box_;
+    CScreenFit* screen_fit_ = nullptr;  // child of this object
     bool is_shutting_down_ = false;
     bool is_started_ = false;  // InitInstance has finished
 };

@@ -147,11 +147,34 @@ void CCindralView::mousePressEvent(QMouseEvent* event) {
         QWidget::mousePressEvent(event);
         return;
     }
-    // Built afresh for every click and gone once the click is handled.
-    std::unique_ptr<QMenu> menu(CreateContextMenu(this));
-    const QAction* chosen = menu->exec(event->globalPosition().toPoint());
-    if (chosen != nullptr) OnContextCommand(chosen->data().toInt());
+    RunContextMenu(event->globalPosition().toPoint());
     QWidget::mousePressEvent(event);
+}
+
+void CCindralView::keyPressEvent(QKeyEvent* event) {
+    const bool is_menu_key = event->key() == Qt::Key_Menu ||
+                             (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier);
+    if (!is_menu_key) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    RunContextMenu(mapToGlobal(rect().center()));
+}
+
+void CCindralView::contextMenuEvent(QContextMenuEvent* event) {
+    // X11 turns the Menu key into this request as well; the right button is handled on its press.
+    if (event->reason() != QContextMenuEvent::Keyboard) {
+        event->ignore();
+        return;
+    }
+    RunContextMenu(mapToGlobal(rect().center()));
+}
+
+void CCindralView::RunContextMenu(const QPoint& global_position) {
+    // Built afresh for every request and gone once it is handled.
+    std::unique_ptr<QMenu> menu(CreateContextMenu(this));
+    const QAction* chosen = menu->exec(global_position);
+    if (chosen != nullptr) OnContextCommand(chosen->data().toInt());
 }
 
 void CCindralView::OnContextCommand(int command) {

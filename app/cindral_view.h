@@ -72,9 +72,13 @@ signals:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    // The Menu key and Shift+F10 open the context menu at the view's centre.
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void OnLiveFrameReady();
+    void RunContextMenu(const QPoint& global_position);
 
     CindralSettings& settings_;
     std::string program_folder_;

@@ -86,6 +86,7 @@ void CMainFrame::CreateActions() {
 
     view_archive_action_ = make_action(QStringLiteral("View Archive..."), kCommandViewArchive);
     view_archive_action_->setIcon(QIcon(QStringLiteral(":/toolbar/archive.svg")));
+    view_archive_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     connect(view_archive_action_, &QAction::triggered, this, [this] {
         if (view_) view_->OnViewArchive();
     });
@@ -110,7 +111,8 @@ void CMainFrame::CreateActions() {
 
     about_action_ = make_action(QStringLiteral("&About Cindral..."), kCommandAbout);
     about_action_->setIcon(QIcon(QStringLiteral(":/toolbar/about.svg")));
-    SetPrompt(about_action_, QStringLiteral("Archive"), QStringLiteral("Archive"));
+    SetPrompt(about_action_, QStringLiteral("Display program information and version number"),
+              QStringLiteral("About"));
     connect(about_action_, &QAction::triggered, this, &CMainFrame::AboutRequested);
 
     // New and Open bring up the one document again: the view's initial update repeats,
@@ -151,6 +153,8 @@ void CMainFrame::CreateMenus() {
     QMenu* view_menu = menuBar()->addMenu(QStringLiteral("&View"));
     view_menu->addAction(toggle_tool_bar_action_);
     view_menu->addAction(toggle_status_bar_action_);
+    view_menu->addSeparator();
+    view_menu->addAction(view_archive_action_);
 
     QMenu* help_menu = menuBar()->addMenu(QStringLiteral("&Help"));
     help_menu->addAction(help_action_);

@@ -2,7 +2,10 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QStyleOptionFocusRect>
+#include <QStylePainter>
 #include <QUrl>
 
 const QColor CStaticLink::kUnvisitedColour(0, 0, 255);
@@ -14,6 +17,7 @@ CStaticLink::CStaticLink(QWidget* parent, const QString& target)
     link_font.setUnderline(true);
     setFont(link_font);
     setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::StrongFocus);
     setTextFormat(Qt::PlainText);
     ApplyColour();
 }
@@ -44,4 +48,25 @@ void CStaticLink::mousePressEvent(QMouseEvent* event) {
         return;
     }
     QLabel::mousePressEvent(event);
+}
+
+void CStaticLink::keyPressEvent(QKeyEvent* event) {
+    const int key = event->key();
+    if (event->modifiers() == Qt::NoModifier &&
+        (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space)) {
+        OpenTarget();
+        event->accept();
+        return;
+    }
+    QLabel::keyPressEvent(event);
+}
+
+void CStaticLink::paintEvent(QPaintEvent* event) {
+    QLabel::paintEvent(event);
+    if (!hasFocus()) return;
+    QStylePainter painter(this);
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    option.backgroundColor = palette().color(backgroundRole());
+    painter.drawPrimitive(QStyle::PE_FrameFocusRect, option);
 }

@@ -5,8 +5,9 @@
 #include <QString>
 
 // A label that works as a hyperlink: underlined text in link blue, a pointing hand over
-// it, and a click that opens its target with the desktop's handler. The text turns
-// purple after the first successful open and stays so for the life of the object.
+// it, and a click that opens its target with the desktop's handler. It takes the focus
+// with Tab (drawn as a focus frame), and Enter or Space opens it as a click does. The text
+// turns purple after the first successful open and stays so for the life of the object.
 class CStaticLink : public QLabel {
     Q_OBJECT
 public:
@@ -25,6 +26,8 @@ public:
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void ApplyColour();

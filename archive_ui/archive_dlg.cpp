@@ -1,29 +1,59 @@
 #include "archive_ui/archive_dlg.h"
 
 #include <QFile>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QStyle>
 #include <QTreeWidget>
-#include <algorithm>
-#include <cmath>
+#include <QVBoxLayout>
 
 #include "archive_ui/date_range_dlg.h"
 
 namespace {
 
-// Column widths in pixels for the dialog font the layout was drawn with.
-constexpr int kFileColumnWidth = 70;
-constexpr int kDateColumnWidth = 130;
-constexpr int kDurationColumnWidth = 70;
-// Average letter width of that font (8 point at 96 dpi), in pixels.
-constexpr double kTemplateAverageWidthPx = 6.0;
+constexpr int kFileColumn = 0;
+constexpr int kDateColumn = 1;
+constexpr int kColumnCount = 3;
+constexpr int kFullPathRole = Qt::UserRole;
 
-// The columns grow with the font like the rest of the dialog, so that the Date text fits.
-double ColumnWidthScale(const QWidget& list) {
-    const int average_width_px = DialogUnitsToPixels(list, 4, 0, 0, 0).x();
-    return std::max(1.0, average_width_px / kTemplateAverageWidthPx);
+// Orders texts with runs of digits taken by value, so "999.CNA" comes before "1000.CNA";
+// the Date and Duration texts have fixed fields and come out in time order too.
+bool IsNaturallyLess(QStringView left, QStringView right) {
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < left.size() && j < right.size()) {
+        if (left[i].isDigit() && right[j].isDigit()) {
+            const qsizetype left_start = i;
+            const qsizetype right_start = j;
+            while (i < left.size() && left[i].isDigit()) ++i;
+            while (j < right.size() && right[j].isDigit()) ++j;
+            // Same value: the same digits once leading zeros are gone.
+            QStringView left_digits = left.sliced(left_start, i - left_start);
+            QStringView right_digits = right.sliced(right_start, j - right_start);
+            while (left_digits.size() > 1 && left_digits.front() == u'0') left_digits = left_digits.sliced(1);
+            while (right_digits.size() > 1 && right_digits.front() == u'0') right_digits = right_digits.sliced(1);
+            if (left_digits.size() != right_digits.size()) return left_digits.size() < right_digits.size();
+            if (const int order = left_digits.compare(right_digits); order != 0) return order < 0;
+            continue;
+        }
+        if (left[i] != right[j]) return left[i] < right[j];
+        ++i;
+        ++j;
+    }
+    return left.size() - i < right.size() - j;
 }
+
+class CatalogueItem : public QTreeWidgetItem {
+public:
+    explicit CatalogueItem(const QStringList& texts) : QTreeWidgetItem(texts) {}
+
+    bool operator<(const QTreeWidgetItem& other) const override {
+        const int column = treeWidget() != nullptr ? treeWidget()->sortColumn() : kFileColumn;
+        return IsNaturallyLess(text(column), other.text(column));
+    }
+};
 
 }  // namespace
 
@@ -31,50 +61,65 @@ CArchiveDlg::CArchiveDlg(const std::string& program_folder, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       program_folder_(program_folder) {
     setWindowTitle(QStringLiteral("Select Archive"));
-    setFixedSize(DialogUnitsToPixels(*this, 0, 0, 202, 221).size());
 
+    // Template order, which is the tab order: OK, Cancel, the list.
     auto* ok_button = new QPushButton(QStringLiteral("OK"), this);
-    ok_button->setGeometry(DialogUnitsToPixels(*this, 48, 200, 50, 14));
     ok_button->setDefault(true);
     connect(ok_button, &QPushButton::clicked, this, &QDialog::accept);
-
     auto* cancel_button = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel_button->setGeometry(DialogUnitsToPixels(*this, 103, 200, 50, 14));
     connect(cancel_button, &QPushButton::clicked, this, &QDialog::reject);
+    const QSize button_size = DialogUnitsToPixels(*this, 0, 0, 50, 14).size();
+    ok_button->setMinimumSize(button_size);
+    cancel_button->setMinimumSize(button_size);
 
     list_control_ = new QTreeWidget(this);
-    list_control_->setGeometry(DialogUnitsToPixels(*this, 7, 7, 188, 171));
     list_control_->setRootIsDecorated(false);
     list_control_->setItemsExpandable(false);
     list_control_->setUniformRowHeights(true);
     list_control_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_control_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    list_control_->setSortingEnabled(false);
-    list_control_->header()->setSectionsClickable(false);
+    list_control_->setColumnCount(kColumnCount);
+    list_control_->setHeaderLabels({QStringLiteral("File"), QStringLiteral("Date"), QStringLiteral("Duration")});
     list_control_->header()->setSectionsMovable(false);
-    list_control_->header()->setStretchLastSection(false);
+    list_control_->header()->setStretchLastSection(true);
     list_control_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    list_control_->setSortingEnabled(true);
+    list_control_->sortByColumn(kDateColumn, Qt::DescendingOrder);
     connect(list_control_, &QTreeWidget::itemSelectionChanged, this, &CArchiveDlg::OnItemChanged);
+    // Sorting moves rows without changing which are selected; the hand-over follows the new order.
+    connect(list_control_->model(), &QAbstractItemModel::layoutChanged, this, &CArchiveDlg::OnItemChanged);
 
     auto* hint = new QLabel(QStringLiteral("Use SHIFT and CONTROL to select more than one file."), this);
-    QRect hint_rect = DialogUnitsToPixels(*this, 7, 185, 174, 8);
-    // Fonts here run wider than the template's; never cut the hint short.
-    hint_rect.setWidth(std::max(hint_rect.width(), hint->sizeHint().width()));
-    hint_rect.setHeight(std::max(hint_rect.height(), hint->sizeHint().height()));
-    hint->setGeometry(hint_rect);
-    const int margin_px = DialogUnitsToPixels(*this, 0, 0, 7, 0).width();
-    if (hint_rect.right() + margin_px > width()) setFixedWidth(hint_rect.right() + margin_px);
 
-    setTabOrder(ok_button, cancel_button);
-    setTabOrder(cancel_button, list_control_);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(ok_button);
+    buttons->addWidget(cancel_button);
+    buttons->addStretch(1);
+    auto* column = new QVBoxLayout(this);
+    const int margin_px = DialogUnitsToPixels(*this, 0, 0, 7, 7).width();
+    column->setContentsMargins(margin_px, margin_px, margin_px, margin_px);
+    column->addWidget(list_control_, 1);
+    column->addWidget(hint);
+    column->addLayout(buttons);
+    resize(DialogUnitsToPixels(*this, 0, 0, 202, 221).size());
 }
 
 CArchiveDlg::~CArchiveDlg() = default;
 
 void CArchiveDlg::SetDateRangeSource(DateRangeSource source) { date_range_source_ = std::move(source); }
 
-QString CArchiveDlg::FullPath(int row) const { return full_paths_.value(row); }
-QString CArchiveDlg::Name(int row) const { return names_.value(row); }
+QString CArchiveDlg::FullPath(int row) const {
+    const QTreeWidgetItem* item = list_control_->topLevelItem(row);
+    return item != nullptr ? item->data(kFileColumn, kFullPathRole).toString() : QString();
+}
+
+QString CArchiveDlg::Name(int row) const {
+    const QTreeWidgetItem* item = list_control_->topLevelItem(row);
+    return item != nullptr ? item->text(kFileColumn) : QString();
+}
+
+int CArchiveDlg::RowCount() const { return list_control_->topLevelItemCount(); }
 
 void CArchiveDlg::setVisible(bool visible) {
     if (visible && !is_initialised_) OnInitDialog();
@@ -85,13 +130,6 @@ void CArchiveDlg::OnInitDialog() {
     if (is_initialised_) return;
     is_initialised_ = true;
 
-    list_control_->setColumnCount(3);
-    list_control_->setHeaderLabels({QStringLiteral("File"), QStringLiteral("Date"), QStringLiteral("Duration")});
-    const double font_scale = ColumnWidthScale(*list_control_);
-    list_control_->setColumnWidth(0, static_cast<int>(std::lround(kFileColumnWidth * font_scale)));
-    list_control_->setColumnWidth(1, static_cast<int>(std::lround(kDateColumnWidth * font_scale)));
-    list_control_->setColumnWidth(2, static_cast<int>(std::lround(kDurationColumnWidth * font_scale)));
-
     DayRange range;
     if (date_range_source_) {
         range = date_range_source_();
@@ -101,28 +139,45 @@ void CArchiveDlg::OnInitDialog() {
         date_range.exec();
         range = date_range.Range();
     }
+    SetRows(BuildCatalogue(program_folder_, range));
+}
 
-    const std::vector<CatalogueRow> rows = BuildCatalogue(program_folder_, range);
-    full_paths_.clear();
-    names_.clear();
+void CArchiveDlg::SetRows(const std::vector<CatalogueRow>& rows) {
+    list_control_->clear();
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(rows.size()));
     for (const CatalogueRow& row : rows) {
-        const QString name = QFile::decodeName(QByteArray::fromStdString(row.name));
-        full_paths_.append(QFile::decodeName(QByteArray::fromStdString(row.full_path)));
-        names_.append(name);
-        auto* item = new QTreeWidgetItem(
-            QStringList{name, QString::fromStdString(row.date_text), QString::fromStdString(row.duration_text)});
-        for (int column = 0; column < 3; ++column) item->setTextAlignment(column, Qt::AlignLeft | Qt::AlignVCenter);
+        auto* item = new CatalogueItem(QStringList{QFile::decodeName(QByteArray::fromStdString(row.name)),
+                                                   QString::fromStdString(row.date_text),
+                                                   QString::fromStdString(row.duration_text)});
+        item->setData(kFileColumn, kFullPathRole, QFile::decodeName(QByteArray::fromStdString(row.full_path)));
+        for (int column = 0; column < kColumnCount; ++column)
+            item->setTextAlignment(column, Qt::AlignLeft | Qt::AlignVCenter);
         items.append(item);
     }
     list_control_->addTopLevelItems(items);
+
+    // Whole names and dates: each column as wide as its widest text, the dialog as wide as the
+    // columns (the screen may still cut it down; then the list scrolls sideways).
+    QHeaderView* header = list_control_->header();
+    header->setStretchLastSection(false);
+    int columns_px = 0;
+    for (int column = 0; column < kColumnCount; ++column) {
+        list_control_->resizeColumnToContents(column);
+        columns_px += list_control_->columnWidth(column);
+    }
+    header->setStretchLastSection(true);
+    const int list_chrome_px = 2 * list_control_->frameWidth() +
+                               list_control_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list_control_);
+    const QMargins margins = layout()->contentsMargins();
+    const int wanted_px = columns_px + list_chrome_px + margins.left() + margins.right();
+    if (wanted_px > width()) resize(wanted_px, height());
 }
 
 void CArchiveDlg::OnItemChanged() {
     selection_list_.clear();
-    for (int row = 0; row < names_.size(); ++row) {
+    for (int row = 0; row < list_control_->topLevelItemCount(); ++row) {
         const QTreeWidgetItem* item = list_control_->topLevelItem(row);
-        if (item != nullptr && item->isSelected()) selection_list_.append(full_paths_.value(row));
+        if (item->isSelected()) selection_list_.append(item->data(kFileColumn, kFullPathRole).toString());
     }
 }

@@ -9,8 +9,9 @@
 
 class QTreeWidget;
 
-// "Select Archive": asks for a date range, lists the archives of the days in it
-// and collects the full paths of the rows the user selects, in row order.
+// "Select Archive": asks for a date range, lists the archives of the days in it (newest
+// first; a click on a column heading sorts by that column) and collects the full paths of
+// the rows the user selects, in the order the list shows them.
 class CArchiveDlg : public QDialog {
     Q_OBJECT
 public:
@@ -24,16 +25,19 @@ public:
     // Replaces the date range dialog (tests, command-line use). Call before the dialog is shown.
     void SetDateRangeSource(DateRangeSource source);
 
-    // Full paths of the selected rows, in row order.
+    // Full paths of the selected rows, in the list's order.
     const QStringList& SelectionList() const { return selection_list_; }
-    // The catalogue rows; an index outside the lists reads as an empty text.
+    // The rows as the list shows them; an index outside the list reads as an empty text.
     QString FullPath(int row) const;
     QString Name(int row) const;
-    int RowCount() const { return static_cast<int>(full_paths_.size()); }
+    int RowCount() const;
     QTreeWidget* ListControl() const { return list_control_; }
 
     // Builds the rows once; run automatically before the dialog first becomes visible.
     void OnInitDialog();
+    // Shows these catalogue rows, sorted by the list's current column, and widens the
+    // dialog so that whole names and dates show.
+    void SetRows(const std::vector<CatalogueRow>& rows);
 
     void setVisible(bool visible) override;
 
@@ -43,8 +47,6 @@ private:
     std::string program_folder_;
     DateRangeSource date_range_source_;
     bool is_initialised_ = false;
-    QStringList full_paths_;
-    QStringList names_;
     QStringList selection_list_;
     QTreeWidget* list_control_ = nullptr;
 };

@@ -1,10 +1,14 @@
 #include "archive_ui/date_range_dlg.h"
 
+#include <QCalendarWidget>
 #include <QDateEdit>
+#include <QEvent>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
+#include <QScreen>
+#include <algorithm>
 #include <ctime>
 
 #include "platform/ole_date.h"
@@ -38,6 +42,31 @@ OleDateTime WithDate(const OleDateTime& value, const QDate& date) {
     return OleDateTime{CalendarToOleDate(time), true};
 }
 
+// Moves the picker's calendar, as it opens, so that its right edge lines up with the
+// picker's (Qt lines up the left edges); the screen's edge still wins.
+class RightAlignedCalendar : public QObject {
+public:
+    RightAlignedCalendar(QDateEdit* picker, QWidget* calendar_window) : QObject(picker), picker_(picker) {
+        calendar_window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && watched->isWidgetType()) {
+            auto* calendar = static_cast<QWidget*>(watched);
+            const QRect available = picker_->screen()->availableGeometry();
+            const int picker_right = picker_->mapToGlobal(QPoint(picker_->width(), 0)).x();
+            const int rightmost_left = std::max(available.left(), available.right() + 1 - calendar->width());
+            calendar->move(std::clamp(picker_right - calendar->width(), available.left(), rightmost_left),
+                           calendar->y());
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QDateEdit* picker_;
+};
+
 QDateEdit* MakePicker(QWidget* parent) {
     auto* picker = new QDateEdit(parent);
     picker->setCalendarPopup(true);
@@ -45,6 +74,7 @@ QDateEdit* MakePicker(QWidget* parent) {
     // Two-digit years would make typed dates ambiguous.
     if (!format.contains(QStringLiteral("yyyy"))) format.replace(QStringLiteral("yy"), QStringLiteral("yyyy"));
     picker->setDisplayFormat(format);
+    new RightAlignedCalendar(picker, picker->calendarWidget()->window());
     return picker;
 }
 

@@ -1,11 +1,14 @@
 #include "archive_ui/panel_dlg.h"
 
 #include <QFile>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QStyle>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 
 #include "archive_ui/date_range_dlg.h"
@@ -22,26 +25,61 @@ std::optional<int> SecondsOfDay(double ole_date) {
     return static_cast<int>(milliseconds / 1000 % 86400);
 }
 
+
+namespace {
+
+// Template sizes in dialog units.
+constexpr int kPanelWidthDu = 593;
+constexpr int kPanelHeightDu = 23;
+constexpr int kButtonHeightDu = 22;
+constexpr int kButtonGapDu = 3;
+// The slider stays long enough to aim at a frame when the panel is made narrow.
+constexpr int kSliderMinimumWidthDu = 100;
+
+// A button as wide as its template, or as its text needs where the font runs wider.
+QPushButton* MakeButton(const QString& text, int width_du, QWidget* panel) {
+    auto* button = new QPushButton(text, panel);
+    const QStyle* style = button->style();
+    // The text with a space's room on either side.
+    const int text_px = button->fontMetrics().horizontalAdvance(QStringLiteral(" %1 ").arg(text));
+    const int chrome_px = style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+                          2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button) +
+                          2 * style->pixelMetric(QStyle::PM_ButtonDefaultIndicator, nullptr, button);
+    const QRect template_px = DialogUnitsToPixels(*panel, 0, 0, width_du, kButtonHeightDu);
+    button->setFixedSize(std::max(template_px.width(), text_px + chrome_px), template_px.height());
+    return button;
+}
+
+}  // namespace
+
 CPanelDlg::CPanelDlg(QWidget* parent_view)
     : QDialog(parent_view, Qt::Tool | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
     setWindowTitle(QStringLiteral("Dialog"));
-    setFixedSize(DialogUnitsToPixels(*this, 0, 0, 593, 23).size());
 
-    play_button_ = new QPushButton(QStringLiteral(">"), this);
-    play_button_->setGeometry(DialogUnitsToPixels(*this, 34, 0, 30, 22));
+    // Template order: "<<", ">", ">>", the slider taking the free width, "Shot...", "Convert to AVI".
+    previous_button_ = MakeButton(QStringLiteral("<<"), 30, this);
+    play_button_ = MakeButton(QStringLiteral(">"), 30, this);
     play_button_->setCheckable(true);
-    previous_button_ = new QPushButton(QStringLiteral("<<"), this);
-    previous_button_->setGeometry(DialogUnitsToPixels(*this, 0, 0, 30, 22));
-    next_button_ = new QPushButton(QStringLiteral(">>"), this);
-    next_button_->setGeometry(DialogUnitsToPixels(*this, 68, 0, 30, 22));
+    next_button_ = MakeButton(QStringLiteral(">>"), 30, this);
     slider_ = new QSlider(Qt::Horizontal, this);
-    slider_->setGeometry(DialogUnitsToPixels(*this, 103, 4, 395, 15));
     slider_->setTickPosition(QSlider::NoTicks);
     slider_->setRange(0, 0);
-    shot_button_ = new QPushButton(QStringLiteral("Shot..."), this);
-    shot_button_->setGeometry(DialogUnitsToPixels(*this, 500, 1, 34, 21));
-    convert_button_ = new QPushButton(QStringLiteral("Convert to AVI"), this);
-    convert_button_->setGeometry(DialogUnitsToPixels(*this, 537, 2, 54, 20));
+    slider_->setMinimumWidth(DialogUnitsToPixels(*this, 0, 0, kSliderMinimumWidthDu, 0).width());
+    shot_button_ = MakeButton(QStringLiteral("Shot..."), 34, this);
+    convert_button_ = MakeButton(QStringLiteral("Convert to AVI"), 54, this);
+
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(DialogUnitsToPixels(*this, 0, 0, kButtonGapDu, 0).width());
+    for (QPushButton* button : {previous_button_, play_button_, next_button_}) row->addWidget(button);
+    row->addWidget(slider_, 1);
+    row->addWidget(shot_button_);
+    row->addWidget(convert_button_);
+
+    // Wider or narrower as the user likes; the height is the buttons'.
+    const QRect template_px = DialogUnitsToPixels(*this, 0, 0, kPanelWidthDu, kPanelHeightDu);
+    setFixedHeight(template_px.height());
+    resize(template_px.width(), template_px.height());
 
     setTabOrder(play_button_, previous_button_);
     setTabOrder(previous_button_, next_button_);

@@ -9,9 +9,11 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScreen>
 #include <QScrollArea>
 #include <QSlider>
 #include <QSpinBox>
+#include <QStyle>
 #include <QVBoxLayout>
 #include <climits>
 
@@ -68,7 +70,16 @@ CCameraControlsDlg::CCameraControlsDlg(GstElement* camera, QWidget* parent) : QD
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::accept);
     layout->addWidget(buttons);
-    resize(420, 480);
+
+    // As large as the controls ask, as far as the screen allows; beyond that the page scrolls.
+    const QMargins margins = layout->contentsMargins();
+    const int chrome_px = 2 * scroll->frameWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll);
+    const QSize page_size = page->sizeHint();
+    const QSize wanted(margins.left() + page_size.width() + chrome_px + margins.right(),
+                       margins.top() + page_size.height() + chrome_px + layout->spacing() +
+                           buttons->sizeHint().height() + margins.bottom());
+    const QScreen* shown_on = screen();
+    resize(shown_on != nullptr ? wanted.boundedTo(shown_on->availableGeometry().size()) : wanted);
 }
 
 void CCameraControlsDlg::AddColourBalance(QFormLayout* form) {

@@ -119,6 +119,16 @@ void CTwainSourcesDlg::CreateControls() {
     // Every movement, including each step of a drag; setting the position from the
     // settings is done with signals blocked, so a stored value stays until the user moves it.
     connect(threshold_slider_, &QSlider::valueChanged, this, &CTwainSourcesDlg::OnHScroll);
+    connect(saving_buttons_, &QButtonGroup::buttonToggled, this, &CTwainSourcesDlg::UpdateSavingTabStop);
+}
+
+void CTwainSourcesDlg::UpdateSavingTabStop() {
+    // Tab enters the Saving group at its checked button (the first when none is), so that Space
+    // there changes nothing; the arrow keys move within the group.
+    QAbstractButton* entry = saving_buttons_->checkedButton();
+    if (entry == nullptr) entry = save_off_button_;
+    for (QAbstractButton* button : saving_buttons_->buttons())
+        button->setFocusPolicy(button == entry ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 QRadioButton* CTwainSourcesDlg::SavingButton(int mode) const {
@@ -169,6 +179,7 @@ void CTwainSourcesDlg::OnInitDialog() {
     for (QAbstractButton* button : saving_buttons_->buttons()) button->setChecked(false);
     saving_buttons_->setExclusive(true);
     if (QRadioButton* button = SavingButton(settings_.saving_mode.load())) button->setChecked(true);
+    UpdateSavingTabStop();
 
     show_detector_box_->setChecked(settings_.show_detector.load() != 0);
     {

@@ -67,6 +67,7 @@ private:
     void CreateControls();
     // Lists the cameras afresh, keeping the one selected when it is still there.
     void RefreshCameraList();
+    void UpdateSavingTabStop();
     QRect DialogUnitsToPixels(int left, int top, int width, int height) const;
 
     CindralSettings& settings_;

@@ -3,8 +3,12 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
+#include <QTimer>
 #include <QSlider>
 #include <gtest/gtest.h>
+#include <functional>
+#include <optional>
 #include <thread>
 
 #include "app/cindral_view.h"
@@ -191,6 +195,40 @@ TEST(CameraView, ContextMenuOffersTheFourEntriesAndAnEmptyArchiveChoiceChangesNo
     EXPECT_FALSE(dialog_titles.empty());
     EXPECT_FALSE(view.Panel()->isVisible());
     EXPECT_FALSE(view.IsPlaybackActive());
+}
+
+TEST(CameraView, MenuKeyAndShiftF10OpenTheContextMenuAtTheCentre) {
+    TempFolder folder;
+    CindralSettings settings;
+    QWidget window;
+    CCindralView view(settings, folder.Folder(), &window);
+    view.setGeometry(20, 10, 300, 200);
+    window.show();
+    QContextMenuEvent from_window_system(QContextMenuEvent::Keyboard, QPoint(0, 0), view.mapToGlobal(QPoint(0, 0)));
+    // The right button's press has opened the menu already.
+    QContextMenuEvent from_mouse(QContextMenuEvent::Mouse, QPoint(5, 5), view.mapToGlobal(QPoint(5, 5)));
+    const std::vector<std::pair<std::function<void()>, bool>> routes = {
+        {[&] { QTest::keyClick(&view, Qt::Key_Menu); }, true},
+        {[&] { QTest::keyClick(&view, Qt::Key_F10, Qt::ShiftModifier); }, true},
+        {[&] { QTest::keyClick(&view, Qt::Key_F10); }, false},
+        {[&] { QApplication::sendEvent(&view, &from_window_system); }, true},
+        {[&] { QApplication::sendEvent(&view, &from_mouse); }, false},
+    };
+    for (size_t route = 0; route < routes.size(); ++route) {
+        std::optional<QPoint> opened_at;
+        QTimer::singleShot(0, [&] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                opened_at = menu->pos();
+                EXPECT_EQ(menu->actions().size(), 5);
+                menu->close();
+            }
+        });
+        routes[route].first();
+        QApplication::processEvents();
+        EXPECT_EQ(opened_at.has_value(), routes[route].second) << route;
+        EXPECT_EQ(opened_at.value_or(view.mapToGlobal(view.rect().center())), view.mapToGlobal(view.rect().center()))
+            << route;
+    }
 }
 
 TEST(CameraView, CameraPinAndFilterPagesOpenFromTheMenuAndTheLivePictureGoesOn) {

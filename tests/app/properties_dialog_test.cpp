@@ -168,15 +168,37 @@ TEST_F(PropertiesDialogTest, ControlsFollowTheTemplateLayoutAndTabOrder) {
     EXPECT_TRUE(dialog_.rect().contains(cancel));
     EXPECT_LT(dialog_.ColourSwatch()->geometry().left(), dialog_.ThresholdSlider()->geometry().right());
 
-    // Tab order is template order: OK, camera, Cancel, the radio buttons, Show Detector, slider.
-    const QWidget* expected[] = {dialog_.OkButton(),       dialog_.CameraList(),     dialog_.CancelButton(),
-                                 dialog_.SavingButton(0),  dialog_.SavingButton(1),  dialog_.SavingButton(2),
-                                 dialog_.ShowDetectorBox(), dialog_.ThresholdSlider()};
+    // Tab order is template order: OK, camera, Cancel, the Saving group (entered at its checked
+    // button, or the first when none is), Show Detector, slider.
     auto next_tab_stop = [](const QWidget* widget) {
         QWidget* next = widget->nextInFocusChain();
         while (!(next->focusPolicy() & Qt::TabFocus)) next = next->nextInFocusChain();
         return next;
     };
-    for (size_t index = 0; index + 1 < std::size(expected); ++index)
-        EXPECT_EQ(next_tab_stop(expected[index]), expected[index + 1]) << index;
+    for (const int mode : {int{kSavingOff}, int{kSavingMotionDetector}, int{kSavingAlways}, 3}) {
+        settings_.saving_mode = mode;
+        dialog_.OnInitDialog();
+        const QWidget* expected[] = {dialog_.OkButton(),      dialog_.CameraList(),      dialog_.CancelButton(),
+                                     dialog_.SavingButton(mode == 3 ? kSavingOff : mode), dialog_.ShowDetectorBox(),
+                                     dialog_.ThresholdSlider(), dialog_.OkButton()};
+        for (size_t index = 0; index + 1 < std::size(expected); ++index)
+            EXPECT_EQ(next_tab_stop(expected[index]), expected[index + 1]) << mode << " " << index;
+    }
+}
+
+TEST_F(PropertiesDialogTest, SpaceKeepsTheCheckedModeAndArrowsMoveTheTabStop) {
+    settings_.saving_mode = kSavingMotionDetector;
+    Run([&](CTwainSourcesDlg& dialog) {
+        dialog.activateWindow();  // the arrow keys act on the application's focus
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&dialog));
+        dialog.SavingButton(kSavingMotionDetector)->setFocus();
+        QTest::keyClick(dialog.focusWidget(), Qt::Key_Space);
+        EXPECT_EQ(settings_.saving_mode.load(), kSavingMotionDetector);
+        QTest::keyClick(dialog.focusWidget(), Qt::Key_Down);
+        EXPECT_EQ(settings_.saving_mode.load(), kSavingAlways);
+        QTest::keyClick(dialog.focusWidget(), Qt::Key_Tab);
+        QTest::keyClick(dialog.focusWidget(), Qt::Key_Backtab);
+        EXPECT_EQ(dialog.focusWidget(), dialog.SavingButton(kSavingAlways));
+        dialog.reject();
+    });
 }

@@ -1,5 +1,6 @@
 // Hyperlink labels: what a click opens and how the colour follows a successful open.
 #include <QDesktopServices>
+#include <QPushButton>
 #include <QTest>
 #include <QUrl>
 #include <gtest/gtest.h>
@@ -90,6 +91,29 @@ TEST(StaticLink, AboutBoxLinksKeepTheirColourBetweenShowings) {
     });
     about.exec();
     EXPECT_EQ(about.WebLink()->Colour(), CStaticLink::kVisitedColour);
+}
+
+TEST(StaticLink, AboutBoxLinksTakeTheFocusAndOpenWithEnterOrSpace) {
+    UrlCatcher web_catcher("https");
+    UrlCatcher mail_catcher("mailto");
+    QWidget parent;
+    CAboutDlg about(&parent);
+    ModalWatcher watcher([&](QWidget* modal) {
+        if (modal != &about) return;
+        // OK has the focus, so Enter alone still closes the box; Tab goes on to the links.
+        EXPECT_EQ(about.focusWidget(), about.findChild<QPushButton*>());
+        QTest::keyClick(about.focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(about.focusWidget(), about.WebLink());
+        QTest::keyClick(about.focusWidget(), Qt::Key_Return);
+        QTest::keyClick(about.focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(about.focusWidget(), about.MailLink());
+        QTest::keyClick(about.focusWidget(), Qt::Key_Space);
+        EXPECT_TRUE(about.isVisible());
+        about.accept();
+    });
+    about.exec();
+    EXPECT_EQ(web_catcher.opened.size(), 1);
+    EXPECT_EQ(mail_catcher.opened.size(), 1);
 }
 
 #include "static_link_test.moc"

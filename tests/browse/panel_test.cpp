@@ -109,6 +109,23 @@ TEST_F(PanelTest, StartsHiddenPlayingAndIdle) {
     EXPECT_TRUE(view_.levels.empty());
 }
 
+TEST_F(PanelTest, ResizesWithTheSliderTakingTheFreeWidth) {
+    ShowAndSettle(panel_.get());
+    const int minimum_px = panel_->minimumSizeHint().width();
+    EXPECT_LE(minimum_px, 560);
+    EXPECT_EQ(panel_->minimumHeight(), panel_->maximumHeight()) << "only the width is the user's";
+    panel_->resize(minimum_px, panel_->height());
+    QApplication::processEvents();
+    const int narrow_slider_px = panel_->Slider()->width();
+    for (QPushButton* button : panel_->findChildren<QPushButton*>()) {
+        EXPECT_GT(button->width(), button->fontMetrics().horizontalAdvance(button->text()) + 8) << button->text().toStdString();
+    }
+    panel_->resize(minimum_px + 300, panel_->height());
+    QApplication::processEvents();
+    EXPECT_EQ(panel_->Slider()->width(), narrow_slider_px + 300);
+    EXPECT_EQ(panel_->ConvertButton()->geometry().right(), panel_->width() - 1);
+}
+
 TEST_F(PanelTest, OneArchiveDisablesSwitchingAndLoops) {
     const std::string path = RecordArchive(tree_, 3, 40);
     ASSERT_FALSE(path.empty());

@@ -6,6 +6,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QListWidget>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTimer>
@@ -114,6 +117,16 @@ TEST_F(CameraControlsDialogTest, PropertiesOfTheSourceAreEditedLive) {
         EXPECT_NE(after, before);
         // The element's name is the graph's business, not a camera control.
         EXPECT_EQ(dialog.findChild<QWidget*>("name"), nullptr);
+
+        // As large as the fields ask: nothing cut at the right, scrolling down only where the
+        // screen has no more room.
+        dialog.show();
+        QApplication::processEvents();
+        const auto* scroll = dialog.findChild<QScrollArea*>();
+        EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0);
+        if (scroll->verticalScrollBar()->maximum() > 0) {
+            EXPECT_EQ(dialog.height(), dialog.screen()->availableGeometry().height());
+        }
     }
     gst_object_unref(source);
     gst_object_unref(camera);
