@@ -4,10 +4,10 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "archive_ui/core/avi_export.h"
 #include "cli/cli_command.h"
+#include "cli/cli_output.h"
 
 namespace {
 
@@ -35,13 +35,9 @@ private:
     void (*previous_term_)(int) = SIG_DFL;
 };
 
-int RunAvi(const std::vector<std::string>& arguments) {
-    if (arguments.size() != 2) {
-        std::fprintf(stderr, "usage: cindral-cli avi FILE OUT.avi\n");
-        return 2;
-    }
-    const std::string& archive_path = arguments[0];
-    const std::string& avi_path = arguments[1];
+int RunAvi(const CliArguments& arguments) {
+    const std::string& archive_path = arguments.Positional(0);
+    const std::string& avi_path = arguments.Positional(1);
 
     const bool is_showing_progress = ::isatty(STDERR_FILENO) == 1;
     InterruptCancels interrupt_cancels;
@@ -51,14 +47,11 @@ int RunAvi(const std::vector<std::string>& arguments) {
     });
     if (is_showing_progress && result.frames_written + result.is_cancelled > 0) std::fprintf(stderr, "\n");
     if (result.is_cancelled) {
-        std::fprintf(stderr, "cindral-cli avi: interrupted; %s was not written\n", avi_path.c_str());
+        cli::PrintError("avi", "interrupted; " + avi_path + " was not written");
         return 130;
     }
-    if (!result.is_written) {
-        std::fprintf(stderr, "cindral-cli avi: %s: %s\n", archive_path.c_str(), result.error.c_str());
-        return 1;
-    }
-    std::printf("%s: %d frames of %dx%d at 10 frames per second", avi_path.c_str(), result.frames_written,
+    if (!result.is_written) return cli::Fail("avi", archive_path + ": " + result.error);
+    std::printf("%s: %d frames of %dx%d at 10 frames per second", cli::EscapeForTerminal(avi_path).c_str(), result.frames_written,
                 result.width, result.height);
     if (result.frames_repeated > 0) {
         std::printf(", %d repeat the frame before (%d undecodable, %d damaged beyond reading)", result.frames_repeated,
@@ -66,15 +59,19 @@ int RunAvi(const std::vector<std::string>& arguments) {
     }
     if (result.frames_fitted > 0) std::printf(", %d frames of another size scaled", result.frames_fitted);
     std::printf("\n");
+    if (!cli::FlushOutput()) return kCliFailure;
     if (result.stored_count > result.frames_written) {
-        std::fprintf(stderr, "cindral-cli avi: %s: the header counts %d records; %d are present\n",
-                     archive_path.c_str(), result.stored_count, result.frames_written);
+        cli::PrintError("avi", archive_path + ": the header counts " + std::to_string(result.stored_count) +
+                                   " records; " + std::to_string(result.frames_written) + " are present");
     }
-    return 0;
+    return kCliSuccess;
 }
 
-const CliCommandRegistration kAvi{{"avi", "avi FILE OUT.avi",
-                                   "converts every frame of an archive into an uncompressed AVI at 10 frames per second",
-                                   &RunAvi}};
+const CliCommandRegistration kAvi{{
+    .name = "avi",
+    .summary = "converts every frame of an archive into an uncompressed AVI at 10 frames per second",
+    .arguments = {{"FILE", "an archive file (.CNA)"}, {"OUT.avi", "the video file to write; never an archive"}},
+    .run = &RunAvi,
+}};
 
 }  // namespace

@@ -1,11 +1,13 @@
 // cindral-cli decode: one archive frame decoded to a binary PPM picture.
 #include <algorithm>
-#include <cstdio>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "cli/archive_cli_util.h"
 #include "cli/cli_command.h"
+#include "cli/cli_output.h"
+#include "cli/cli_values.h"
 #include "platform/safe_output.h"
 
 namespace {
@@ -34,31 +36,31 @@ bool WritePpm(const BMP_File& image, CSafeOutput& output) {
     return true;
 }
 
-int RunDecode(const std::vector<std::string>& arguments) {
-    const auto parsed = ParseArguments("decode", arguments, {"--jump"});
-    if (!parsed) return 2;
-    if (parsed->positional.size() != 3) {
-        std::fprintf(stderr, "usage: cindral-cli decode FILE N OUT.ppm [--jump]\n");
-        return 2;
-    }
-    const auto frame = ParseFrameNumber(parsed->positional[1]);
-    if (!frame) return Fail("decode", "'" + parsed->positional[1] + "' is not a frame number");
+int RunDecode(const CliArguments& arguments) {
+    const std::string& path = arguments.Positional(0);
+    const auto frame = static_cast<int32_t>(cli::ParseInteger("N", arguments.Positional(1), 0, INT32_MAX));
     CFrameArchive archive;
-    if (!OpenArchive("decode", archive, parsed->positional[0])) return 1;
-    if (!ReachFrame("decode", archive, *frame, parsed->Has("--jump"))) return 1;
-    archive.SeekFrame(*frame);  // located already: loads and decodes that record
-    if (!archive.IsFrameDecoded()) return Fail("decode", archive.GetLastError());
+    if (!OpenArchive("decode", archive, path)) return kCliFailure;
+    if (!ReachFrame("decode", archive, frame, arguments.Has("jump"))) return kCliFailure;
+    archive.SeekFrame(frame);  // located already: loads and decodes that record
+    if (!archive.IsFrameDecoded()) return cli::Fail("decode", archive.GetLastError());
     CSafeOutput output;
     SafeOutputRules rules;
-    rules.protected_paths.push_back(parsed->positional[0]);
-    if (!output.Open(parsed->positional[2], rules) || !WritePpm(archive.GetFrameImage(), output) || !output.Commit()) {
-        return Fail("decode", output.Error());
+    rules.protected_paths.push_back(path);
+    if (!output.Open(arguments.Positional(2), rules) || !WritePpm(archive.GetFrameImage(), output) || !output.Commit()) {
+        return cli::Fail("decode", output.Error());
     }
-    return 0;
+    return kCliSuccess;
 }
 
-const CliCommandRegistration kDecode{{"decode", "decode FILE N OUT.ppm [--jump]",
-                                      "decodes frame N to a binary PPM picture (stepping to it, or jumping)",
-                                      &RunDecode}};
+const CliCommandRegistration kDecode{{
+    .name = "decode",
+    .summary = "decodes frame N to a binary PPM picture (stepping to it, or jumping)",
+    .arguments = {{"FILE", "an archive file (.CNA)"},
+                  {"N", "the frame, counted from 0"},
+                  {"OUT.ppm", "the picture to write; never an archive"}},
+    .options = {{"jump", "", "reach the frame with one jump, as the playback slider does, instead of stepping"}},
+    .run = &RunDecode,
+}};
 
 }  // namespace

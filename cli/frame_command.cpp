@@ -1,33 +1,32 @@
 // cindral-cli frame: the stored JPEG stream of one archive frame, byte for byte.
-#include <cstdio>
-#include <string>
-#include <vector>
+#include <cstdint>
 
 #include "cli/archive_cli_util.h"
 #include "cli/cli_command.h"
+#include "cli/cli_output.h"
+#include "cli/cli_values.h"
 
 namespace {
 
 using namespace archive_cli;
 
-int RunFrame(const std::vector<std::string>& arguments) {
-    const auto parsed = ParseArguments("frame", arguments, {"--jump"});
-    if (!parsed) return 2;
-    if (parsed->positional.size() != 3) {
-        std::fprintf(stderr, "usage: cindral-cli frame FILE N OUT.jpg [--jump]\n");
-        return 2;
-    }
-    const auto frame = ParseFrameNumber(parsed->positional[1]);
-    if (!frame) return Fail("frame", "'" + parsed->positional[1] + "' is not a frame number");
+int RunFrame(const CliArguments& arguments) {
+    const auto frame = static_cast<int32_t>(cli::ParseInteger("N", arguments.Positional(1), 0, INT32_MAX));
     CFrameArchive archive;
-    if (!OpenArchive("frame", archive, parsed->positional[0])) return 1;
-    if (!ReachFrame("frame", archive, *frame, parsed->Has("--jump"))) return 1;
-    if (!archive.SaveFrameJpeg(parsed->positional[2])) return Fail("frame", archive.GetLastError());
-    return 0;
+    if (!OpenArchive("frame", archive, arguments.Positional(0))) return kCliFailure;
+    if (!ReachFrame("frame", archive, frame, arguments.Has("jump"))) return kCliFailure;
+    if (!archive.SaveFrameJpeg(arguments.Positional(2))) return cli::Fail("frame", archive.GetLastError());
+    return kCliSuccess;
 }
 
-const CliCommandRegistration kFrame{{"frame", "frame FILE N OUT.jpg [--jump]",
-                                     "saves frame N as it is stored (stepping to it, or jumping like the playback slider)",
-                                     &RunFrame}};
+const CliCommandRegistration kFrame{{
+    .name = "frame",
+    .summary = "saves frame N as it is stored (stepping to it, or jumping like the playback slider)",
+    .arguments = {{"FILE", "an archive file (.CNA)"},
+                  {"N", "the frame, counted from 0"},
+                  {"OUT.jpg", "the JPEG file to write; never an archive"}},
+    .options = {{"jump", "", "reach the frame with one jump, as the playback slider does, instead of stepping"}},
+    .run = &RunFrame,
+}};
 
 }  // namespace

@@ -1,47 +1,40 @@
 // cindral-cli info: the record count, the trailer and every frame of an archive, reached in order.
+#include <QJsonObject>
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "cli/archive_cli_util.h"
 #include "cli/cli_command.h"
+#include "cli/cli_output.h"
 
 namespace {
 
 using namespace archive_cli;
 
-int RunInfo(const std::vector<std::string>& arguments) {
-    const auto parsed = ParseArguments("info", arguments, {"--json"});
-    if (!parsed) return 2;
-    if (parsed->positional.size() != 1) {
-        std::fprintf(stderr, "usage: cindral-cli info FILE [--json]\n");
-        return 2;
-    }
-    const std::string& path = parsed->positional[0];
-    const bool is_json = parsed->Has("--json");
+int RunInfo(const CliArguments& arguments) {
+    const std::string& path = arguments.Positional(0);
+    const bool is_json = arguments.Has("json");
     CFrameArchive archive;
-    if (!OpenArchive("info", archive, path)) return 1;
+    if (!OpenArchive("info", archive, path)) return kCliFailure;
     const auto trailer = archive_format::ReadTrailer(path);
     const int32_t frame_count = archive.GetFrameCount();
 
-    std::string out;
-    char line[256];
+    // Frames are written as they are read: a long archive costs no memory.
+    std::optional<cli::JsonListWriter> json;
     if (is_json) {
-        out = "{\"count\":" + std::to_string(archive.GetStoredCount()) + ",\"trailer\":";
-        out += trailer ? "{\"count\":" + std::to_string(trailer->record_count) + ",\"time\":" +
-                             JsonNumber(trailer->finished_time) + "}"
-                       : std::string("null");
-        out += ",\"frames\":[";
+        const QJsonValue trailer_json =
+            trailer ? QJsonObject{{"count", trailer->record_count}, {"time", trailer->finished_time}} : QJsonValue();
+        json.emplace(QJsonObject{{"count", archive.GetStoredCount()}, {"trailer", trailer_json}}, "frames");
     } else {
-        out = "file: " + EscapeForTerminal(path) + "\ncount: " + std::to_string(archive.GetStoredCount()) +
-              "\nrecords: " + std::to_string(frame_count) + "\n";
+        std::printf("file: %s\ncount: %d\nrecords: %d\n", cli::EscapeForTerminal(path).c_str(),
+                    archive.GetStoredCount(), frame_count);
         if (trailer) {
-            std::snprintf(line, sizeof line, "trailer: count %d, time %.17g (%s)\n", trailer->record_count,
-                          trailer->finished_time, FormatOleDate(trailer->finished_time, false).c_str());
-            out += line;
+            std::printf("trailer: count %d, time %.17g (%s)\n", trailer->record_count, trailer->finished_time,
+                        FormatOleDate(trailer->finished_time, false).c_str());
         } else {
-            out += "trailer: none\n";
+            std::printf("trailer: none\n");
         }
     }
 
@@ -59,22 +52,19 @@ int RunInfo(const std::vector<std::string>& arguments) {
             first_problem = "frame " + std::to_string(frame) + " of " + path + ": " + condition + " record at " +
                             std::to_string(record->start);
         }
-        if (is_json) {
-            if (frame > 0) out += ",";
-            out += "{\"index\":" + std::to_string(frame) + ",\"time\":" + JsonNumber(record->time_stamp) +
-                   ",\"length\":" + std::to_string(record->length) + ",\"position\":" +
-                   std::to_string(record->DataPosition()) + ",\"condition\":\"" + condition + "\"}";
+        if (json) {
+            json->Add(QJsonObject{{"index", frame},
+                                  {"time", record->time_stamp},
+                                  {"length", static_cast<qint64>(record->length)},
+                                  {"position", static_cast<qint64>(record->DataPosition())},
+                                  {"condition", condition}});
         } else {
-            std::snprintf(line, sizeof line, "frame %d: time %.17g (%s), length %" PRIu32 ", position %" PRId64 "%s%s%s\n",
-                          frame, record->time_stamp, FormatOleDate(record->time_stamp, true).c_str(), record->length,
-                          record->DataPosition(), is_intact ? "" : " (", is_intact ? "" : condition,
-                          is_intact ? "" : ")");
-            out += line;
+            std::printf("frame %d: time %.17g (%s), length %" PRIu32 ", position %" PRId64 "%s%s%s\n", frame,
+                        record->time_stamp, FormatOleDate(record->time_stamp, true).c_str(), record->length,
+                        record->DataPosition(), is_intact ? "" : " (", is_intact ? "" : condition, is_intact ? "" : ")");
         }
     }
-    if (is_json) out += "]}\n";
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    if (std::fflush(stdout) != 0) return Fail("info", "cannot write the listing");
+    if (!(json ? json->Finish() : cli::FlushOutput())) return kCliFailure;
     if (first_problem.empty() && archive.GetStoredCount() != frame_count) {
         first_problem = path + ": the header counts " + std::to_string(archive.GetStoredCount()) + " records, " +
                         std::to_string(frame_count) + " are present";
@@ -83,12 +73,17 @@ int RunInfo(const std::vector<std::string>& arguments) {
         first_problem = path + ": the trailer counts " + std::to_string(trailer->record_count) + " records, " +
                         std::to_string(frame_count) + " are present";
     }
-    if (!first_problem.empty()) return Fail("info", first_problem);
-    return 0;
+    if (!first_problem.empty()) return cli::Fail("info", first_problem);
+    return kCliSuccess;
 }
 
-const CliCommandRegistration kInfo{{"info", "info FILE [--json]",
-                                    "stored record count, trailer and every record found (time, JPEG length, position, condition)",
-                                    &RunInfo}};
+const CliCommandRegistration kInfo{{
+    .name = "info",
+    .summary = "stored record count, trailer and every record found (time, JPEG length, position, condition)",
+    .arguments = {{"FILE", "an archive file (.CNA)"}},
+    .options = {{"json", "", "print one line of JSON: count, trailer (count, time) and frames (index, time, "
+                             "length, position, condition)"}},
+    .run = &RunInfo,
+}};
 
 }  // namespace

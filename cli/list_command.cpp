@@ -1,100 +1,48 @@
 // cindral-cli list: the archive catalogue of a date range, as the selection dialog shows it.
+#include <QJsonArray>
+#include <QJsonObject>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "archive_ui/core/archive_catalogue.h"
-#include "cli/archive_cli_util.h"
 #include "cli/cli_command.h"
+#include "cli/cli_output.h"
+#include "cli/cli_values.h"
 
 namespace {
 
-// YYYY-MM-DD with a real month and day.
-std::optional<DayDate> ParseIsoDate(const std::string& text) {
-    int year = 0, month = 0, day = 0;
-    char tail = 0;
-    if (text.size() != 10 || std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &tail) != 3) {
-        return std::nullopt;
-    }
-    if (text[4] != '-' || text[7] != '-' || month < 1 || month > 12 || day < 1 || day > 31) return std::nullopt;
-    return DayDate{year, month, day};
-}
-
-// A JSON string of text, whose bytes are decoded as UTF-8 with invalid ones replaced.
-std::string JsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : archive_cli::ValidUtf8(text)) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"': quoted += "\\\""; break;
-            case '\\': quoted += "\\\\"; break;
-            case '\b': quoted += "\\b"; break;
-            case '\f': quoted += "\\f"; break;
-            case '\n': quoted += "\\n"; break;
-            case '\r': quoted += "\\r"; break;
-            case '\t': quoted += "\\t"; break;
-            default:
-                if (byte < 0x20 || byte == 0x7f) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-                    quoted += escaped;
-                } else {
-                    quoted += c;  // valid UTF-8 passes through unchanged
-                }
-        }
-    }
-    return quoted + "\"";
-}
-
-int RunList(const std::vector<std::string>& arguments) {
-    std::vector<std::string> positional;
-    bool is_json = false;
-    for (const std::string& argument : arguments) {
-        if (argument == "--json") {
-            is_json = true;
-        } else if (argument.size() > 1 && argument[0] == '-' && argument[1] == '-') {
-            std::fprintf(stderr, "cindral-cli list: unknown option '%s'\n", argument.c_str());
-            return 2;
-        } else {
-            positional.push_back(argument);
-        }
-    }
-    if (positional.size() != 3) {
-        std::fprintf(stderr, "usage: cindral-cli list PROGRAM_FOLDER FROM TO [--json]\n");
-        return 2;
-    }
-    const auto from = ParseIsoDate(positional[1]);
-    const auto to = ParseIsoDate(positional[2]);
-    if (!from || !to) {
-        std::fprintf(stderr, "cindral-cli list: dates must be written YYYY-MM-DD (got '%s', '%s')\n",
-                     positional[1].c_str(), positional[2].c_str());
-        return 2;
-    }
-    const std::vector<CatalogueRow> rows = BuildCatalogue(positional[0], DayRange{*from, *to});
-    if (is_json) {
-        std::string out = "[";
-        for (size_t i = 0; i < rows.size(); ++i) {
-            if (i > 0) out += ",";
-            out += "{\"path\":" + JsonString(rows[i].full_path) + ",\"name\":" + JsonString(rows[i].name) +
-                   ",\"date\":" + JsonString(rows[i].date_text) + ",\"duration\":" +
-                   JsonString(rows[i].duration_text) + "}";
-        }
-        out += "]\n";
-        std::fputs(out.c_str(), stdout);
-    } else {
-        // Names may hold any byte: escaped, so that none reaches the terminal as a control character.
+int RunList(const CliArguments& arguments) {
+    const std::string program_folder = cli::ParseFolder("PROGRAM_FOLDER", arguments.Positional(0));
+    const DayRange range = cli::ParseDayRange(arguments.Positional(1), arguments.Positional(2));
+    // The catalogue shows nothing for a folder it cannot list; here that is said.
+    if (const auto problem = cli::FolderProblem(program_folder + "Storage")) return cli::Fail("list", *problem);
+    const std::vector<CatalogueRow> rows = BuildCatalogue(program_folder, range);
+    if (arguments.Has("json")) {
+        QJsonArray list;
         for (const CatalogueRow& row : rows) {
-            std::printf("%s\t%s\t%s\t%s\n", archive_cli::EscapeForTerminal(row.full_path).c_str(),
-                        archive_cli::EscapeForTerminal(row.name).c_str(), row.date_text.c_str(),
-                        row.duration_text.c_str());
+            list.append(QJsonObject{{"path", cli::JsonName(row.full_path)},
+                                    {"name", cli::JsonName(row.name)},
+                                    {"date", QString::fromStdString(row.date_text)},
+                                    {"duration", QString::fromStdString(row.duration_text)}});
         }
+        return cli::PrintJsonLine(list) ? kCliSuccess : kCliFailure;
     }
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    for (const CatalogueRow& row : rows) {
+        std::printf("%s\t%s\t%s\t%s\n", cli::EscapeForTerminal(row.full_path).c_str(),
+                    cli::EscapeForTerminal(row.name).c_str(), row.date_text.c_str(), row.duration_text.c_str());
+    }
+    return cli::FlushOutput() ? kCliSuccess : kCliFailure;
 }
 
-const CliCommandRegistration kList{{"list", "list PROGRAM_FOLDER FROM TO [--json]",
-                                    "archives of the day folders from FROM to TO (YYYY-MM-DD): path, name, date, "
-                                    "duration",
-                                    &RunList}};
+const CliCommandRegistration kList{{
+    .name = "list",
+    .summary = "archives of the day folders from FROM to TO: path, name, date, duration",
+    .arguments = {{"PROGRAM_FOLDER", "the folder whose Storage holds the day folders"},
+                  {"FROM", "the first day, YYYY-MM-DD"},
+                  {"TO", "the last day, YYYY-MM-DD, not before FROM"}},
+    .options = {{"json", "", "print one line of JSON: a list of {path, name, date, duration}"}},
+    .run = &RunList,
+}};
 
 }  // namespace

@@ -1,16 +1,14 @@
 // cindral-cli record: headless recording through the same capture graph, frame pipeline and
 // recorder as the program.
 #include <atomic>
-#include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -18,20 +16,24 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QLoggingCategory>
 #include <QTimer>
 
 #include "capture/capture_messages.h"
 #include "capture/device_watcher.h"
+#include "capture/gst_handles.h"
 #include "capture/live_session.h"
+#include "capture/video_devices.h"
 #include "cli/cli_command.h"
+#include "cli/cli_output.h"
+#include "cli/cli_values.h"
+#include "platform/posix_file.h"
 #include "recording/settings.h"
 
 namespace {
 
-constexpr char kUsage[] =
-    "record --program-folder DIR (--camera NAME | --source 'gst-launch description') --mode off|motion|always "
-    "[--frames N] [--threshold T] [--show-detector] [--width W --height H] [--no-retry]";
 // While frames cannot be stored, how often a line says how many were lost since the last one.
 constexpr int kFailureSummaryIntervalMs = 10000;
 constexpr char kSourceCameraName[] = "cindral-cli source";
@@ -41,7 +43,7 @@ std::atomic<int> g_stop_signal{0};
 void OnStopSignal(int signal_number) { g_stop_signal.store(signal_number); }
 
 struct RecordOptions {
-    std::string program_folder;
+    std::string program_folder;  // ends with '/'
     std::string camera;
     std::string source;
     int32_t saving_mode = kSavingOff;
@@ -53,117 +55,110 @@ struct RecordOptions {
     bool is_retrying = true;  // a live camera that is lost is tried again
 };
 
-bool ParseInteger(const std::string& text, int64_t minimum, int64_t maximum, int64_t* value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long long parsed = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < minimum || parsed > maximum) return false;
-    *value = parsed;
-    return true;
-}
-
-std::optional<RecordOptions> ParseOptions(const std::vector<std::string>& arguments) {
+RecordOptions ReadOptions(const CliArguments& arguments) {
     RecordOptions options;
-    bool has_mode = false;
-    auto fail = [](const std::string& why) -> std::optional<RecordOptions> {
-        std::fprintf(stderr, "cindral-cli record: %s\nusage: cindral-cli %s\n", why.c_str(), kUsage);
-        return std::nullopt;
-    };
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& option = arguments[i];
-        if (option == "--show-detector") {
-            options.show_detector = true;
-            continue;
-        }
-        if (option == "--no-retry") {
-            options.is_retrying = false;
-            continue;
-        }
-        if (i + 1 >= arguments.size()) return fail("missing value after " + option);
-        const std::string& value = arguments[++i];
-        int64_t number = 0;
-        if (option == "--program-folder") {
-            options.program_folder = value;
-        } else if (option == "--camera") {
-            options.camera = value;
-        } else if (option == "--source") {
-            options.source = value;
-        } else if (option == "--mode") {
-            if (value == "off") {
-                options.saving_mode = kSavingOff;
-            } else if (value == "motion") {
-                options.saving_mode = kSavingMotionDetector;
-            } else if (value == "always") {
-                options.saving_mode = kSavingAlways;
-            } else {
-                return fail("unknown mode '" + value + "'");
-            }
-            has_mode = true;
-        } else if (option == "--frames") {
-            if (!ParseInteger(value, 1, INT64_MAX, &number)) return fail("--frames takes a positive number");
-            options.frame_limit = number;
-        } else if (option == "--threshold") {
-            if (!ParseInteger(value, 0, 255, &number)) return fail("--threshold takes a number from 0 to 255");
-            options.threshold = static_cast<int32_t>(number);
-        } else if (option == "--width" || option == "--height") {
-            if (!ParseInteger(value, 1, 16384, &number)) return fail(option + " takes a number from 1 to 16384");
-            (option == "--width" ? options.width : options.height) = static_cast<int32_t>(number);
-        } else {
-            return fail("unknown option '" + option + "'");
-        }
+    if (!arguments.Has("program-folder")) throw CliUsageError("--program-folder is required");
+    options.program_folder = cli::ParseFolder("--program-folder", arguments.Value("program-folder"));
+    options.camera = arguments.Value("camera");
+    options.source = arguments.Value("source");
+    if (arguments.Has("camera") == arguments.Has("source")) throw CliUsageError("give either --camera or --source");
+    if (options.camera.empty() && options.source.empty()) throw CliUsageError("the camera or source is empty");
+    const std::string& mode = arguments.Value("mode");
+    if (!arguments.Has("mode")) throw CliUsageError("--mode is required");
+    if (mode == "off") options.saving_mode = kSavingOff;
+    else if (mode == "motion") options.saving_mode = kSavingMotionDetector;
+    else if (mode == "always") options.saving_mode = kSavingAlways;
+    else throw CliUsageError("--mode takes off, motion or always, not '" + mode + "'");
+    if (arguments.Has("frames")) options.frame_limit = cli::ParseInteger("--frames", arguments.Value("frames"), 1, INT64_MAX);
+    if (arguments.Has("threshold")) {
+        options.threshold = static_cast<int32_t>(cli::ParseInteger("--threshold", arguments.Value("threshold"), 0, 255));
     }
-    if (options.program_folder.empty()) return fail("--program-folder is required");
-    if (options.camera.empty() == options.source.empty()) return fail("give either --camera or --source");
-    if (!has_mode) return fail("--mode is required");
-    if ((options.width > 0) != (options.height > 0)) return fail("--width and --height go together");
+    if (arguments.Has("width") != arguments.Has("height")) throw CliUsageError("--width and --height go together");
+    if (arguments.Has("width")) {
+        options.width = static_cast<int32_t>(cli::ParseInteger("--width", arguments.Value("width"), 1, 16384));
+        options.height = static_cast<int32_t>(cli::ParseInteger("--height", arguments.Value("height"), 1, 16384));
+    }
+    options.show_detector = arguments.Has("show-detector");
+    options.is_retrying = !arguments.Has("no-retry");
     return options;
 }
 
-// Capture messages go to standard error, caption first.
-class StderrMessages : public ICaptureMessages {
-public:
-    void ShowMessage(const std::string& text, const std::string& caption, MessageIcon) override {
-        std::fprintf(stderr, "cindral-cli record: %s: %s\n", caption.empty() ? "Cindral" : caption.c_str(),
-                     text.c_str());
+void PrintLine(const std::string& text) { cli::PrintError("record", text); }
+
+std::string NoCameraMessage(const std::string& camera) {
+    const std::vector<std::string> names = EnumVideoDevices();
+    std::string message = "no camera named '" + camera + "'; ";
+    if (names.empty()) return message + "no cameras are present";
+    message += "cameras: ";
+    for (size_t i = 0; i < names.size(); ++i) message += (i > 0 ? ", " : "") + names[i];
+    return message;
+}
+
+// The capture object speaks in the desktop program's message boxes; here each says what is
+// wrong in this tool's terms, with the library's own words where the message carries them.
+// camera is empty for a --source run.
+std::string RecordMessage(const std::string& text, const std::string& caption, const std::string& camera) {
+    const std::string subject = camera.empty() ? "the source" : "camera '" + camera + "'";
+    const auto starts_with = [&](std::string_view prefix) { return text.compare(0, prefix.size(), prefix) == 0; };
+    const size_t newline = text.find('\n');
+    const std::string detail = newline == std::string::npos ? std::string() : text.substr(newline + 1);
+    if (caption == "Could not access camera") {
+        // "Error: 0xCODE" and the library's message; a lost camera's reason alone.
+        return subject + " could not start: " + (starts_with("Error: 0x") ? detail : text);
     }
+    if (starts_with("Camera Direct Show Source \"")) {
+        if (detail.empty()) return NoCameraMessage(camera);
+        return (camera.empty() ? "the source description does not work: " : subject + " cannot be opened: ") + detail;
+    }
+    if (starts_with("CWebCameraDlg::Init::pClassEnum")) return NoCameraMessage(camera);
+    if (starts_with("CWebCameraDlg::Init::")) return "cannot list the cameras: GStreamer's device monitor does not work";
+    if (text == "Camera is in use by another application") {
+        return subject + " is in use by another program, or its picture does not connect to the recorder";
+    }
+    if (text == "Colour space convertor was not found!") {
+        return "cannot build the capture pipeline: GStreamer's videoconvert element is missing";
+    }
+    if (starts_with("Failed to get video interfaces!") || starts_with("Could not add ")) {
+        return "cannot build the capture pipeline: " + text;
+    }
+    return subject + ": " + (caption.empty() ? "" : caption + ": ") + text;
+}
+
+// The capture object's messages, said once in this tool's words. A camera lost while it ran
+// is said by the session's own lines (lost, retrying, back) instead.
+class RecordMessages : public ICaptureMessages {
+public:
+    explicit RecordMessages(std::string camera) : camera_(std::move(camera)) {}
+    void Follow(const CLiveSession* session) { session_ = session; }
+    bool HasSaidFailure() const { return has_said_failure_; }
+    void SayFailure(const std::string& text) {
+        PrintLine(text);
+        has_said_failure_ = true;
+    }
+
+    void ShowMessage(const std::string& text, const std::string& caption, MessageIcon) override {
+        // Frames may have come before the session has seen its first-frame event.
+        const bool has_run = session_ && (session_->FramesProcessed() > 0 || session_->State().phase == LivePhase::kLive ||
+                                          session_->State().phase == LivePhase::kRecording);
+        if (has_run) return;
+        SayFailure(RecordMessage(text, caption, camera_));
+    }
+
+private:
+    const std::string camera_;
+    const CLiveSession* session_ = nullptr;
+    bool has_said_failure_ = false;
 };
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-void PrintLine(const std::string& text) {
-    std::fprintf(stderr, "cindral-cli record: %s\n", text.c_str());
-    std::fflush(stderr);
-}
-
-int RunRecord(const std::vector<std::string>& arguments) {
-    const std::optional<RecordOptions> options = ParseOptions(arguments);
-    if (!options) return 2;
-    if (::access(options->program_folder.c_str(), W_OK | X_OK) != 0) {
-        std::fprintf(stderr, "cindral-cli record: cannot record into %s: %s\n", options->program_folder.c_str(),
-                     std::strerror(errno));
-        return 1;
+int RunRecord(const CliArguments& arguments) {
+    const RecordOptions options = ReadOptions(arguments);
+    if (::access(options.program_folder.c_str(), W_OK | X_OK) != 0) {
+        return cli::Fail("record", ErrnoMessage("cannot record into " + options.program_folder));
     }
     GError* raw_error = nullptr;
     if (!gst_init_check(nullptr, nullptr, &raw_error)) {
-        std::fprintf(stderr, "cindral-cli record: GStreamer: %s\n", raw_error ? raw_error->message : "unknown");
-        if (raw_error) g_error_free(raw_error);
-        return 1;
+        const GErrorPtr error(raw_error);
+        return cli::Fail("record", std::string("GStreamer does not start: ") + (error ? error->message : "unknown error"));
     }
     // The session's events and the bus come through the Qt event loop of this thread.
     std::unique_ptr<QCoreApplication> application;
@@ -176,42 +171,44 @@ int RunRecord(const std::vector<std::string>& arguments) {
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES")) QLoggingCategory::setFilterRules("cindral.*.warning=false");
 
     CindralSettings settings;
-    settings.camera_name = options->camera.empty() ? kSourceCameraName : options->camera;
-    settings.frame_width = options->width;
-    settings.frame_height = options->height;
+    settings.camera_name = options.camera.empty() ? kSourceCameraName : options.camera;
+    settings.frame_width = options.width;
+    settings.frame_height = options.height;
     settings.frame_duration_100ns = 0;
-    settings.saving_mode = options->saving_mode;
-    settings.threshold = options->threshold;
-    settings.show_detector = options->show_detector ? 1 : 0;
+    settings.saving_mode = options.saving_mode;
+    settings.threshold = options.threshold;
+    settings.show_detector = options.show_detector ? 1 : 0;
 
-    std::string folder = options->program_folder;
-    if (folder.back() != '/') folder += '/';
-    StderrMessages messages;
+    RecordMessages messages(options.camera);
     // A named camera is followed as it comes and goes; a description is always there.
     std::unique_ptr<CVideoDeviceWatcher> watcher;
-    if (!options->camera.empty()) {
+    if (!options.camera.empty()) {
         watcher = std::make_unique<CVideoDeviceWatcher>();
         watcher->Start();
     }
     LiveSessionOptions session_options;
     session_options.is_clock_synced = false;
     session_options.is_retrying_failed_start = false;
-    session_options.is_retrying_lost_camera = options->is_retrying;
+    session_options.is_retrying_lost_camera = options.is_retrying;
     session_options.is_ending_with_file_source = true;
-    session_options.frame_limit = options->frame_limit;
+    session_options.frame_limit = options.frame_limit;
     session_options.is_listing_archives = true;
-    CLiveSession session(settings, folder, messages, nullptr, watcher.get(), session_options);
-    if (!options->source.empty()) session.AddCamera(kSourceCameraName, options->source);
+    CLiveSession session(settings, options.program_folder, messages, nullptr, watcher.get(), session_options);
+    if (!options.source.empty()) session.AddCamera(kSourceCameraName, options.source);
+    messages.Follow(&session);
 
     bool is_ended = false;
     bool is_failed = false;  // the source failed, or the camera was lost and not tried again
     QObject::connect(&session, &CLiveSession::SourceEnded, [&](bool is_failure) {
         is_ended = true;
         is_failed = is_failure;
+        // A file source that failed part way has not been said yet.
+        const std::string reason = session.State().lost_reason;
+        if (is_failure && !messages.HasSaidFailure()) messages.SayFailure("the source failed" + (reason.empty() ? "" : ": " + reason));
     });
     QObject::connect(&session, &CLiveSession::FrameLimitReached, [&] { is_ended = true; });
     QObject::connect(&session, &CLiveSession::CameraLost, [&](const QString& reason) {
-        if (!options->is_retrying) PrintLine("camera lost: " + reason.toStdString());  // else the retry line says it
+        if (!options.is_retrying) messages.SayFailure("camera lost: " + reason.toStdString());  // else the retry line says it
     });
     QObject::connect(&session, &CLiveSession::RetryScheduled, [&](const QString& reason, int in_s) {
         PrintLine("camera lost: " + reason.toStdString() + "; retrying in " + std::to_string(in_s) + " s");
@@ -255,28 +252,43 @@ int RunRecord(const std::vector<std::string>& arguments) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::signal(SIGINT, previous_int);
     std::signal(SIGTERM, previous_term);
-    if (!is_started) return 1;  // the capture object has said why
+    if (!is_started) {
+        if (!messages.HasSaidFailure()) messages.SayFailure("the camera did not start: " + session.State().lost_reason);
+        return kCliFailure;
+    }
 
     const CRecorderMonitor::Status status = session.RecorderStatus();
-    std::string summary = "{\"frames\":" + std::to_string(session.FramesProcessed()) +
-                          ",\"recorded\":" + std::to_string(status.stored_frames) +
-                          ",\"failed\":" + std::to_string(status.failed_frames) +
-                          ",\"reconnects\":" + std::to_string(session.Reconnects()) + ",\"archives\":[";
-    const std::vector<std::string> archives = session.Archives();
-    for (size_t i = 0; i < archives.size(); ++i) summary += (i ? "," : "") + JsonString(archives[i]);
-    char seconds_text[32];
-    std::snprintf(seconds_text, sizeof seconds_text, "%.3f", seconds);
-    summary += std::string("],\"seconds\":") + seconds_text + "}";
     if (status.failed_frames > 0) {
         PrintLine(std::to_string(status.failed_frames) + " frame(s) could not be recorded: " + last_failure);
     }
-    std::printf("%s\n", summary.c_str());
-    std::fflush(stdout);
-    return status.failed_frames > 0 || is_failed ? 1 : 0;
+    QJsonArray archives;
+    for (const std::string& archive : session.Archives()) archives.append(cli::JsonName(archive));
+    const QJsonObject summary{{"frames", static_cast<qint64>(session.FramesProcessed())},
+                              {"recorded", static_cast<qint64>(status.stored_frames)},
+                              {"failed", static_cast<qint64>(status.failed_frames)},
+                              {"reconnects", session.Reconnects()},
+                              {"archives", archives},
+                              {"seconds", std::round(seconds * 1000.0) / 1000.0}};
+    if (!cli::PrintJsonLine(summary)) return kCliFailure;
+    return status.failed_frames > 0 || is_failed ? kCliFailure : kCliSuccess;
 }
 
-const CliCommandRegistration kRecord{{"record", kUsage,
-                                      "record from a camera or a GStreamer source into archives, headless",
-                                      &RunRecord}};
+const CliCommandRegistration kRecord{{
+    .name = "record",
+    .synopsis = "--program-folder DIR (--camera NAME | --source DESCRIPTION) --mode off|motion|always [--frames N] "
+                "[--threshold T] [--show-detector] [--width W --height H] [--no-retry]",
+    .summary = "records from a camera or a GStreamer source into archives, headless; a JSON summary at the end",
+    .options = {{"program-folder", "DIR", "record into DIR/Storage (required)"},
+                {"camera", "NAME", "the camera of that name, as the program lists it"},
+                {"source", "DESCRIPTION", "a GStreamer launch description instead of a camera"},
+                {"mode", "MODE", "what is saved: off, motion or always (required)"},
+                {"frames", "N", "stop after N frames"},
+                {"threshold", "T", "the motion detector's threshold, 0 to 255 (20)"},
+                {"show-detector", "", "run the motion detector and mark moving blocks, as the program's option does; archives stay unmarked"},
+                {"width", "W", "the frame width asked of the camera, 1 to 16384, with --height"},
+                {"height", "H", "the frame height asked of the camera, 1 to 16384, with --width"},
+                {"no-retry", "", "end the run when the camera is lost instead of trying it again"}},
+    .run = &RunRecord,
+}};
 
 }  // namespace

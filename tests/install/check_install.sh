@@ -94,6 +94,8 @@ for bad in --bogus -platform archive.CNA; do
   [ -s "$stage/out" ] && fail "cindral $bad wrote to standard output"
 done
 "$root/bin/cindral-cli" --help >/dev/null || fail "the installed cindral-cli does not run"
+cli_version="$("$root/bin/cindral-cli" --version)"
+[ "$cli_version" = "cindral-cli $version" ] || fail "cindral-cli --version printed '$cli_version'"
 
 if [ $failures -ne 0 ]; then
   echo "$failures check(s) failed"
