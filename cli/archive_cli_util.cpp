@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <string_view>
 
@@ -45,6 +46,27 @@ int Fail(const std::string& command, const std::string& message) {
     std::fprintf(stderr, "cindral-cli %s: %s\n", command.c_str(), message.c_str());
     return 1;
 }
+
+namespace {
+
+volatile std::sig_atomic_t g_is_interrupted = 0;
+
+void OnInterrupt(int) { g_is_interrupted = 1; }
+
+}  // namespace
+
+InterruptCancels::InterruptCancels() {
+    g_is_interrupted = 0;
+    previous_int_ = std::signal(SIGINT, OnInterrupt);
+    previous_term_ = std::signal(SIGTERM, OnInterrupt);
+}
+
+InterruptCancels::~InterruptCancels() {
+    std::signal(SIGINT, previous_int_);
+    std::signal(SIGTERM, previous_term_);
+}
+
+bool InterruptCancels::IsInterrupted() const { return g_is_interrupted != 0; }
 
 bool OpenArchive(const std::string& command, CFrameArchive& archive, const std::string& path) {
     if (archive.OpenFile(path)) return true;

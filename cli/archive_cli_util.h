@@ -37,6 +37,21 @@ std::string JsonNumber(double value);
 
 int Fail(const std::string& command, const std::string& message);
 
+// While it lives, SIGINT and SIGTERM only set a flag, so that a long export can stop cleanly
+// and leave no partial file behind.
+class InterruptCancels {
+public:
+    InterruptCancels();
+    ~InterruptCancels();
+    InterruptCancels(const InterruptCancels&) = delete;
+    InterruptCancels& operator=(const InterruptCancels&) = delete;
+    bool IsInterrupted() const;
+
+private:
+    void (*previous_int_)(int) = nullptr;
+    void (*previous_term_)(int) = nullptr;
+};
+
 // Text as valid UTF-8: every byte that is not part of a valid sequence becomes U+FFFD.
 std::string ValidUtf8(const std::string& text);
 // Text safe to print on a terminal: backslash and control characters (C0, DEL, C1) written as
