@@ -127,13 +127,6 @@ private:
     int64_t previous_ns_ = 0;
 };
 
-// Wraps bytes the buffer then owns, without copying them.
-GstBuffer* WrapBytes(std::vector<uint8_t>&& bytes) {
-    auto* owned = new std::vector<uint8_t>(std::move(bytes));
-    return gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, owned->data(), owned->size(), 0, owned->size(), owned,
-                                       [](gpointer data) { delete static_cast<std::vector<uint8_t>*>(data); });
-}
-
 // A black frame as a JPEG stream of the archive's kind.
 GstBuffer* BlackJpeg(int width, int height, std::string& error) {
     BMP_File black;
@@ -145,7 +138,7 @@ GstBuffer* BlackJpeg(int width, int height, std::string& error) {
         error = "cannot make a black frame: " + codec.LastError();
         return nullptr;
     }
-    return WrapBytes(std::vector<uint8_t>(encoded.data, encoded.data + encoded.size));
+    return gst_buffer_new_memdup(encoded.data, encoded.size);
 }
 
 class VideoExporter {
@@ -174,8 +167,8 @@ private:
     bool Prepare(const std::vector<std::string>& archive_paths, const std::string& out_path);
     bool WriteFrames();
     // The picture of one record as the stream's buffer; nothing when it has none.
-    GstBuffer* JpegFrame(bool has_jpeg);
-    GstBuffer* RawFrame(bool has_jpeg);
+    GstBuffer* JpegFrame(CArchiveReader& reader, int32_t record);
+    GstBuffer* RawFrame(CArchiveReader& reader, int32_t record);
     // Hands on the frame before, now that its length is known, and keeps this one back.
     bool Emit(GstBuffer* frame, GstClockTime time);
 
@@ -258,13 +251,22 @@ bool VideoExporter::Prepare(const std::vector<std::string>& archive_paths, const
     return true;
 }
 
-GstBuffer* VideoExporter::JpegFrame(bool has_jpeg) {
-    if (!has_jpeg) return nullptr;
-    return WrapBytes(std::move(jpeg_));
+GstBuffer* VideoExporter::JpegFrame(CArchiveReader& reader, int32_t record) {
+    // Read straight into the buffer the muxer writes from.
+    GstBufferPtr frame;
+    GstMapInfo map;
+    bool is_mapped = false;
+    const bool is_read = reader.ReadFrameJpegInto(record, [&](uint32_t length) -> uint8_t* {
+        frame.reset(gst_buffer_new_allocate(nullptr, length, nullptr));
+        is_mapped = frame && gst_buffer_map(frame.get(), &map, GST_MAP_WRITE);
+        return is_mapped ? map.data : nullptr;
+    });
+    if (is_mapped) gst_buffer_unmap(frame.get(), &map);
+    return is_read ? frame.release() : nullptr;
 }
 
-GstBuffer* VideoExporter::RawFrame(bool has_jpeg) {
-    if (!has_jpeg) return nullptr;
+GstBuffer* VideoExporter::RawFrame(CArchiveReader& reader, int32_t record) {
+    if (!reader.ReadFrameJpeg(record, jpeg_)) return nullptr;
     GstBufferPtr frame(pipeline_.NewRawFrame());
     GstMapInfo map;
     if (!frame || !gst_buffer_map(frame.get(), &map, GST_MAP_WRITE)) return nullptr;
@@ -302,8 +304,7 @@ bool VideoExporter::WriteFrames() {
         // A reader of its own: what the playback panel shows has no say in what is exported.
         if (!reader.OpenFile(span.path)) return Fail(reader.GetLastError());
         for (int32_t record = 0; record < span.frame_count; ++record) {
-            const bool has_jpeg = reader.ReadFrameJpeg(record, jpeg_);
-            GstBuffer* frame = is_copy ? JpegFrame(has_jpeg) : RawFrame(has_jpeg);
+            GstBuffer* frame = is_copy ? JpegFrame(reader, record) : RawFrame(reader, record);
             if (frame == nullptr) {
                 // The frame before once more, or black before the first.
                 ++result_.frames_repeated;
