@@ -1,7 +1,6 @@
 #include "archive_ui/day_timeline_widget.h"
 
 #include <QApplication>
-#include <QDateTime>
 #include <QFile>
 #include <QHelpEvent>
 #include <QMouseEvent>
@@ -9,6 +8,8 @@
 #include <QToolTip>
 #include <QWheelEvent>
 #include <cmath>
+
+#include "platform/ole_date.h"
 
 namespace {
 
@@ -19,8 +20,13 @@ const QColor kPinColour(215, 120, 0);
 
 QString PathOf(const TimelineBlock& block) { return QFile::decodeName(QByteArray::fromStdString(block.full_path)); }
 
-QString TimeOfDay(int64_t seconds_since_1970) {
-    return QDateTime::fromSecsSinceEpoch(seconds_since_1970).toString(QStringLiteral("HH:mm:ss"));
+QString TimeOfDay(double ole_day) {
+    const std::optional<CalendarTime> time = OleDateToCalendar(ole_day);
+    if (!time) return QStringLiteral("?");
+    return QStringLiteral("%1:%2:%3")
+        .arg(time->hour, 2, 10, QLatin1Char('0'))
+        .arg(time->minute, 2, 10, QLatin1Char('0'))
+        .arg(time->second, 2, 10, QLatin1Char('0'));
 }
 
 }  // namespace
@@ -95,8 +101,8 @@ QString CDayTimeline::ToolTipAt(QPoint position) const {
     if (!hit) return {};
     const TimelineBlock& block = days_[hit->first].blocks[hit->second];
     QString text = QStringLiteral("%1\n%2 - %3")
-                       .arg(QFile::decodeName(QByteArray::fromStdString(block.name)), TimeOfDay(block.start_s),
-                            TimeOfDay(block.end_s));
+                       .arg(QFile::decodeName(QByteArray::fromStdString(block.name)), TimeOfDay(block.times.first_day),
+                            TimeOfDay(block.times.last_day));
     if (block.is_pinned) text += QStringLiteral("\nKept");
     return text;
 }

@@ -1,13 +1,17 @@
 #include "archive_ui/core/day_timeline.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <ctime>
+#include <cstring>
 #include <map>
 #include <tuple>
 
 #include "platform/file_times.h"
+#include "platform/ole_date.h"
+#include "platform/posix_file.h"
+#include "recording/archive_format.h"
 
 namespace {
 
@@ -21,16 +25,21 @@ std::optional<DayDate> DayOfRow(const CatalogueRow& row) {
     return ParseDayFolderName(folder.substr(folder.rfind('/') + 1));
 }
 
-// Seconds since 1970 of the day's local midnight.
-std::optional<int64_t> LocalMidnight(const DayDate& day) {
-    std::tm fields{};
-    fields.tm_year = day.year - 1900;
-    fields.tm_mon = day.month - 1;
-    fields.tm_mday = day.day;
-    fields.tm_isdst = -1;
-    const std::time_t midnight = std::mktime(&fields);
-    if (midnight == static_cast<std::time_t>(-1)) return std::nullopt;
-    return static_cast<int64_t>(midnight);
+// A time stamp that is a date, not damage or an unset 0.
+std::optional<double> AsDate(double ole_day) {
+    if (ole_day == 0.0 || !OleDateToCalendar(ole_day)) return std::nullopt;
+    return ole_day;
+}
+
+// The time of the record at offset 8, when one begins there.
+std::optional<double> FirstRecordTime(int fd) {
+    namespace fmt = archive_format;
+    uint8_t head[fmt::kHeaderSize + fmt::kTagOffsetInRecord + sizeof fmt::kJfifTag] = {};
+    if (ReadAt(fd, 0, head, sizeof head) != sizeof head || fmt::ReadI32(head) <= 0) return std::nullopt;
+    if (std::memcmp(head + fmt::kHeaderSize + fmt::kTagOffsetInRecord, fmt::kJfifTag, sizeof fmt::kJfifTag) != 0) {
+        return std::nullopt;
+    }
+    return AsDate(fmt::ReadDouble(head + fmt::kHeaderSize));
 }
 
 double ClampToDay(double second) { return std::clamp(second, 0.0, TimelineScale::kDaySeconds); }
@@ -42,6 +51,25 @@ bool IsArchivePinned(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & S_IWUSR) == 0;
 }
 
+std::optional<ArchiveTimes> ReadArchiveTimes(const std::string& path) {
+    const std::optional<FileTimes> file_times = ReadFileTimes(path);
+    if (!file_times || file_times->is_directory) return std::nullopt;
+    std::optional<double> first;
+    std::optional<double> last;
+    // Not blocking: a FIFO listed in a day folder must not hang the dialog.
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat status {};
+    if (fd.IsOpen() && ::fstat(fd.Get(), &status) == 0 && S_ISREG(status.st_mode)) {
+        first = FirstRecordTime(fd.Get());
+        if (const auto trailer = archive_format::ReadTrailer(fd.Get(), status.st_size)) last = AsDate(trailer->finished_time);
+    }
+    if (!first) first = AsDate(LocalOleDateTime(file_times->creation.seconds).days);
+    if (!last) last = AsDate(LocalOleDateTime(file_times->last_write.seconds).days);
+    if (!first) return std::nullopt;
+    // A copied file may have been written before it was created here.
+    return ArchiveTimes{*first, std::max(*first, last.value_or(*first))};
+}
+
 std::vector<TimelineDay> BuildTimelineDays(const std::vector<CatalogueRow>& rows) {
     const auto key = [](const DayDate& day) { return std::make_tuple(day.year, day.month, day.day); };
     std::map<std::tuple<int, int, int>, TimelineDay> days;
@@ -50,24 +78,23 @@ std::vector<TimelineDay> BuildTimelineDays(const std::vector<CatalogueRow>& rows
         if (!day) continue;
         TimelineDay& strip = days[key(*day)];
         strip.day = *day;
-        const std::optional<FileTimes> times = ReadFileTimes(row.full_path);
-        const std::optional<int64_t> midnight = LocalMidnight(*day);
-        if (!times || times->is_directory || !midnight) continue;
+        const std::optional<ArchiveTimes> times = ReadArchiveTimes(row.full_path);
+        if (!times) continue;
+        const double midnight = CalendarToOleDate(CalendarTime{day->year, day->month, day->day, 0, 0, 0});
         TimelineBlock block;
         block.full_path = row.full_path;
         block.name = row.name;
-        block.start_s = times->creation.seconds;
-        // A copied file may have been written before it was created here.
-        block.end_s = std::max(times->creation.seconds, times->last_write.seconds);
-        block.start_of_day_s = ClampToDay(static_cast<double>(block.start_s - *midnight));
-        block.end_of_day_s = ClampToDay(static_cast<double>(block.end_s - *midnight));
+        block.times = *times;
+        block.start_of_day_s = ClampToDay((times->first_day - midnight) * TimelineScale::kDaySeconds);
+        block.end_of_day_s = ClampToDay((times->last_day - midnight) * TimelineScale::kDaySeconds);
         block.is_pinned = IsArchivePinned(row.full_path);
         strip.blocks.push_back(std::move(block));
     }
     std::vector<TimelineDay> ordered;
     for (auto& [unused, strip] : days) {
-        std::stable_sort(strip.blocks.begin(), strip.blocks.end(),
-                         [](const TimelineBlock& a, const TimelineBlock& b) { return a.start_s < b.start_s; });
+        std::stable_sort(strip.blocks.begin(), strip.blocks.end(), [](const TimelineBlock& a, const TimelineBlock& b) {
+            return a.times.first_day < b.times.first_day;
+        });
         ordered.push_back(std::move(strip));
     }
     return ordered;

@@ -10,13 +10,22 @@
 // Whether the archive is kept from retention: its owner may not write it.
 bool IsArchivePinned(const std::string& path);
 
-// One archive on a day strip, from its file's creation to its last write.
+// When an archive was recorded, as local OLE dates.
+struct ArchiveTimes {
+    double first_day = 0.0;
+    double last_day = 0.0;
+};
+// Its first record's time and its trailer's, where the file has them (two small reads, the
+// records between are not walked), else its file's creation and last write; nothing for an
+// entry without times (a folder, an entry that cannot be examined).
+std::optional<ArchiveTimes> ReadArchiveTimes(const std::string& path);
+
+// One archive on a day strip, from its first record to its last.
 struct TimelineBlock {
     std::string full_path;
     std::string name;
-    int64_t start_s = 0;  // seconds since 1970, UTC
-    int64_t end_s = 0;
-    double start_of_day_s = 0.0;  // from the day's local midnight, within 0 .. 24 h
+    ArchiveTimes times;
+    double start_of_day_s = 0.0;  // from the day's midnight, within 0 .. 24 h
     double end_of_day_s = 0.0;
     bool is_pinned = false;
 };
@@ -26,8 +35,8 @@ struct TimelineDay {
     std::vector<TimelineBlock> blocks;  // by start
 };
 
-// A strip per day folder the rows come from, in date order, with a block for every row whose
-// file times can be read. Times come from the file system, never from the archives' records.
+// A strip per day folder the rows come from, in date order, with a block for every row that
+// has times (ReadArchiveTimes), placed on its strip by its local time of day.
 std::vector<TimelineDay> BuildTimelineDays(const std::vector<CatalogueRow>& rows);
 
 // The part of the 24 hours on show across a strip's width in pixels.

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "archive_ui/core/avi_export.h"
+#include "platform/ole_date.h"
 #include "platform/safe_output.h"
 #include "recording/archive_reader.h"
 #include "recording/jpeg_codec.h"
@@ -16,9 +17,6 @@
 namespace {
 
 constexpr double kSecondsPerDay = 86400.0;
-// Record times outside the years 100 to 9999 are damage, not dates.
-constexpr double kFirstOleDay = -657434.0;
-constexpr double kLastOleDay = 2958466.0;
 // The frame length where the records give none: the playback panel's 10 frames a second.
 constexpr double kFallbackFrameSeconds = 0.1;
 constexpr int64_t kNanosecondsPerMs = 1000000;
@@ -33,8 +31,9 @@ using GstBufferPtr = std::unique_ptr<GstBuffer, GstBufferUnref>;
 // A record's time in seconds since 1899-12-30, local; nothing for a record that has none.
 std::optional<double> RecordSeconds(const std::optional<ArchiveRecord>& record) {
     if (!record || record->condition == RecordCondition::kLost) return std::nullopt;
+    // Outside the years 100 to 9999, or never set: damage, not a date.
     const double days = record->time_stamp;
-    if (!std::isfinite(days) || days <= kFirstOleDay || days >= kLastOleDay || days == 0.0) return std::nullopt;
+    if (days == 0.0 || !OleDateToCalendar(days)) return std::nullopt;
     return days * kSecondsPerDay;
 }
 

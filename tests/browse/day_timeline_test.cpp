@@ -5,12 +5,18 @@
 #include <QTreeWidget>
 #include <QWheelEvent>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <tuple>
 
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/core/day_timeline.h"
 #include "archive_ui/day_timeline_widget.h"
 #include "browse/temp_tree.h"
 #include "browse/ui_events.h"
+#include "platform/ole_date.h"
+#include "recording/archive_format.h"
 
 namespace {
 
@@ -48,35 +54,75 @@ TEST(DayTimeline, TheScaleMapsTheDayAcrossTheWidthAndZoomsAroundThePointerWithin
     EXPECT_DOUBLE_EQ(0, scale.FirstSecond());
 }
 
-TEST(DayTimeline, EachListedDayIsAStripWithABlockPerArchiveFromItsFileTimesAndKeptOnesMarked) {
+namespace {
+
+// An archive of one record at first_day (its JPEG only as far as the "JFIF" tag), finished at
+// finished_day when given.
+void WriteArchive(const std::filesystem::path& path, double first_day, std::optional<double> finished_day) {
+    std::vector<uint8_t> bytes(8, 0);
+    bytes[0] = 1;
+    uint8_t stamp[8];
+    archive_format::WriteDouble(stamp, first_day);
+    bytes.insert(bytes.end(), stamp, stamp + 8);
+    const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00};
+    bytes.insert(bytes.end(), {sizeof jpeg, 0, 0, 0});
+    bytes.insert(bytes.end(), jpeg, jpeg + sizeof jpeg);
+    if (finished_day) {
+        archive_format::WriteDouble(stamp, *finished_day);
+        bytes.insert(bytes.end(), stamp, stamp + 8);
+        bytes.insert(bytes.end(), {0x68, 0x24, 0x57, 0x13, 1, 0, 0, 0});
+    }
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+double OleMidnight(const QDate& date) { return CalendarToOleDate(CalendarTime{date.year(), date.month(), date.day(), 0, 0, 0}); }
+
+}  // namespace
+
+TEST(DayTimeline, EachListedDayIsAStripWithABlockPerArchiveFromItsFirstToItsLastRecord) {
     TempTree tree;
     const QDate today = QDate::currentDate();
     const QDate yesterday = today.addDays(-1);
-    const auto kept = tree.WriteFile("Storage/" + FolderOf(today) + "/1.CNA");
-    const auto longer = tree.WriteFile("Storage/" + FolderOf(today) + "/2.CNA");
-    tree.MakeFolder("Storage/" + FolderOf(today) + "/sub");
-    tree.WriteFile("Storage/" + FolderOf(yesterday) + "/3.CNA");
+    const std::string today_folder = "Storage/" + FolderOf(today) + "/";
+    const double midnight = OleMidnight(today);
+    const auto kept = tree.WriteFile(today_folder + "1.CNA");
+    WriteArchive(kept, midnight + 7 / 24.0, midnight + 7.5 / 24.0);
     std::filesystem::permissions(kept, std::filesystem::perms::owner_write, std::filesystem::perm_options::remove);
-    const long long now_s = QDateTime::currentSecsSinceEpoch();
-    ASSERT_TRUE(SetLastWriteTime(longer, now_s + 120));
+    // Cut short, without a trailer: it ends at its last write.
+    const auto cut = tree.WriteFile(today_folder + "2.CNA");
+    WriteArchive(cut, midnight + 13 / 24.0, std::nullopt);
+    ASSERT_TRUE(SetLastWriteTime(cut, QDateTime(today, QTime(13, 45)).toSecsSinceEpoch()));
+    // A foreign file: its creation, a moment ago, and its last write.
+    tree.WriteFile(today_folder + "notes.txt", "not an archive");
+    tree.MakeFolder(today_folder + "sub");
+    // Recorded across midnight: on its folder's strip up to the end of the day.
+    WriteArchive(tree.WriteFile("Storage/" + FolderOf(yesterday) + "/3.CNA"), OleMidnight(yesterday) + 23.5 / 24.0,
+                 midnight + 0.25 / 24.0);
 
     const std::vector<TimelineDay> days =
         BuildTimelineDays(BuildCatalogue(tree.ProgramFolder(), DayRange{DayOf(yesterday), DayOf(today)}));
     ASSERT_EQ(2u, days.size());
     EXPECT_EQ(DayOf(yesterday), days[0].day);
     EXPECT_EQ(DayOf(today), days[1].day);
-    // Made today, after its day ended: at the end of its strip.
     ASSERT_EQ(1u, days[0].blocks.size());
-    EXPECT_EQ(86400.0, days[0].blocks[0].start_of_day_s);
+    EXPECT_NEAR(23.5 * 3600, days[0].blocks[0].start_of_day_s, 1e-3);
+    EXPECT_EQ(86400.0, days[0].blocks[0].end_of_day_s);
 
-    ASSERT_EQ(2u, days[1].blocks.size());
-    const double now_of_day_s = QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
-    for (const TimelineBlock& block : days[1].blocks) {
+    const double now_s = QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
+    const std::map<std::string, std::tuple<double, double, bool>> expected{
+        {"1.CNA", {7 * 3600, 7.5 * 3600, true}}, {"2.CNA", {13 * 3600, 13.75 * 3600, false}}, {"notes.txt", {now_s, now_s, false}}};
+    ASSERT_EQ(3u, days[1].blocks.size());
+    for (size_t i = 0; i < days[1].blocks.size(); ++i) {
+        const TimelineBlock& block = days[1].blocks[i];
         SCOPED_TRACE(block.name);
-        EXPECT_NEAR(now_of_day_s, block.start_of_day_s, 5.0);
-        const double length_s = block.name == "2.CNA" ? 120.0 : 0.0;
-        EXPECT_NEAR(std::min(86400.0, block.start_of_day_s + length_s), block.end_of_day_s, 2.0);
-        EXPECT_EQ(block.name == "1.CNA", block.is_pinned);
+        ASSERT_EQ(1u, expected.count(block.name));
+        const auto& [start_s, end_s, is_pinned] = expected.at(block.name);
+        EXPECT_NEAR(start_s, block.start_of_day_s, 5.0);
+        EXPECT_NEAR(end_s, block.end_of_day_s, 5.0);
+        EXPECT_EQ(is_pinned, block.is_pinned);
+        if (i > 0) {
+            EXPECT_LE(days[1].blocks[i - 1].times.first_day, block.times.first_day);
+        }
     }
     std::filesystem::permissions(kept, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
 }
@@ -97,13 +143,13 @@ TEST(DayTimeline, AClickOnABlockSelectsItsRowHoverShowsItsTimesAndTheWheelZooms)
     ASSERT_EQ(1u, timeline->Days().size());
     EXPECT_FALSE(dialog.ExportVideoButton()->isEnabled());
 
-    // The files were all made a moment ago; spread them over the day.
-    const int64_t midnight_s = QDateTime(today, QTime(0, 0)).toSecsSinceEpoch();
+    // Spread over the day.
+    const double midnight = OleMidnight(today);
     TimelineDay day{DayOf(today), {}};
     const std::pair<int, int> hours[] = {{8 * 3600, 9 * 3600}, {12 * 3600, 12 * 3600 + 1800}, {18 * 3600, 18 * 3600 + 60}};
     for (size_t i = 0; i < paths.size(); ++i) {
-        day.blocks.push_back(TimelineBlock{paths[i], std::filesystem::path(paths[i]).filename().string(),
-                                           midnight_s + hours[i].first, midnight_s + hours[i].second,
+        const ArchiveTimes times{midnight + hours[i].first / 86400.0, midnight + hours[i].second / 86400.0};
+        day.blocks.push_back(TimelineBlock{paths[i], std::filesystem::path(paths[i]).filename().string(), times,
                                            static_cast<double>(hours[i].first), static_cast<double>(hours[i].second),
                                            false});
     }
