@@ -198,7 +198,10 @@ void CArchiveDlg::SetRows(const std::vector<CatalogueRow>& rows) {
     const int list_chrome_px = 2 * list_control_->frameWidth() +
                                list_control_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list_control_);
     const QMargins margins = layout()->contentsMargins();
-    const int wanted_px = columns_px + list_chrome_px + margins.left() + margins.right();
+    // Wide enough for the columns, and for the timeline to tell the hours apart.
+    const int content_px = std::max(columns_px + list_chrome_px,
+                                    timeline_area_->isVisibleTo(this) ? timeline_->sizeHint().width() : 0);
+    const int wanted_px = content_px + margins.left() + margins.right();
     if (wanted_px > width()) resize(wanted_px, height());
 }
 

@@ -15,7 +15,8 @@ namespace {
 
 // Steps between the hour marks, the finest whose labels do not crowd each other is used.
 constexpr int kMarkStepsS[] = {60, 300, 600, 900, 1800, 3600, 7200, 10800, 21600};
-const QColor kBlockColour(70, 120, 180);
+// Unselected blocks in a quiet slate, so that the selection's highlight stands out.
+const QColor kBlockColour(140, 150, 165);
 const QColor kPinColour(215, 120, 0);
 
 QString PathOf(const TimelineBlock& block) { return QFile::decodeName(QByteArray::fromStdString(block.full_path)); }
@@ -140,9 +141,9 @@ void CDayTimeline::PaintAxis(QPainter& painter) const {
         painter.drawLine(x, area.top(), x, area.bottom());
         painter.setPen(palette().color(QPalette::WindowText));
         const QString label = QStringLiteral("%1:%2").arg(mark_s / 3600 % 24, 2, 10, QLatin1Char('0')).arg(mark_s / 60 % 60, 2, 10, QLatin1Char('0'));
+        // Labels that would be cut off at the right are left out; the lines say enough there.
         const QRect text_rect(x - label_px / 2, 0, label_px, AxisHeight());
-        painter.drawText(text_rect.intersected(QRect(area.left() - label_px / 2, 0, area.width() + label_px, AxisHeight())),
-                         Qt::AlignCenter, label);
+        if (text_rect.right() < width()) painter.drawText(text_rect, Qt::AlignCenter, label);
     }
 }
 
