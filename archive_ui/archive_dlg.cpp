@@ -5,11 +5,14 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include "archive_ui/date_range_dlg.h"
+#include "archive_ui/day_timeline_widget.h"
+#include "archive_ui/export_actions.h"
 
 namespace {
 
@@ -17,6 +20,8 @@ constexpr int kFileColumn = 0;
 constexpr int kDateColumn = 1;
 constexpr int kColumnCount = 3;
 constexpr int kFullPathRole = Qt::UserRole;
+// Days the timeline shows without scrolling.
+constexpr int kTimelineShownDays = 4;
 
 // Orders texts with runs of digits taken by value, so "999.CNA" comes before "1000.CNA";
 // the Date and Duration texts have fixed fields and come out in time order too.
@@ -89,16 +94,35 @@ CArchiveDlg::CArchiveDlg(const std::string& program_folder, QWidget* parent)
     // Sorting moves rows without changing which are selected; the hand-over follows the new order.
     connect(list_control_->model(), &QAbstractItemModel::layoutChanged, this, &CArchiveDlg::OnItemChanged);
 
+    export_video_button_ = new QPushButton(QStringLiteral("Export Video..."), this);
+    export_video_button_->setMinimumSize(button_size);
+    export_video_button_->setEnabled(false);
+    connect(export_video_button_, &QPushButton::clicked, this, &CArchiveDlg::OnExportVideo);
+    setTabOrder(cancel_button, export_video_button_);
+    setTabOrder(export_video_button_, list_control_);
+
+    timeline_ = new CDayTimeline(this);
+    connect(timeline_, &CDayTimeline::BlockClicked, this, &CArchiveDlg::OnTimelineBlockClicked);
+    timeline_area_ = new QScrollArea(this);
+    timeline_area_->setWidget(timeline_);
+    timeline_area_->setWidgetResizable(true);
+    timeline_area_->setFrameShape(QFrame::NoFrame);
+    timeline_area_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    timeline_area_->setFocusPolicy(Qt::NoFocus);
+    timeline_area_->hide();
+
     auto* hint = new QLabel(QStringLiteral("Use SHIFT and CONTROL to select more than one file."), this);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(ok_button);
     buttons->addWidget(cancel_button);
+    buttons->addWidget(export_video_button_);
     buttons->addStretch(1);
     auto* column = new QVBoxLayout(this);
     const int margin_px = DialogUnitsToPixels(*this, 0, 0, 7, 7).width();
     column->setContentsMargins(margin_px, margin_px, margin_px, margin_px);
+    column->addWidget(timeline_area_);
     column->addWidget(list_control_, 1);
     column->addWidget(hint);
     column->addLayout(buttons);
@@ -156,6 +180,10 @@ void CArchiveDlg::SetRows(const std::vector<CatalogueRow>& rows) {
         items.append(item);
     }
     list_control_->addTopLevelItems(items);
+    timeline_->SetDays(BuildTimelineDays(rows));
+    timeline_area_->setVisible(!timeline_->Days().empty());
+    timeline_area_->setFixedHeight(
+        std::min(timeline_->HeightFor(static_cast<int>(timeline_->Days().size())), timeline_->HeightFor(kTimelineShownDays)));
 
     // Whole names and dates: each column as wide as its widest text, the dialog as wide as the
     // columns (the screen may still cut it down; then the list scrolls sideways).
@@ -170,7 +198,10 @@ void CArchiveDlg::SetRows(const std::vector<CatalogueRow>& rows) {
     const int list_chrome_px = 2 * list_control_->frameWidth() +
                                list_control_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list_control_);
     const QMargins margins = layout()->contentsMargins();
-    const int wanted_px = columns_px + list_chrome_px + margins.left() + margins.right();
+    // Wide enough for the columns, and for the timeline to tell the hours apart.
+    const int content_px = std::max(columns_px + list_chrome_px,
+                                    timeline_area_->isVisibleTo(this) ? timeline_->sizeHint().width() : 0);
+    const int wanted_px = content_px + margins.left() + margins.right();
     if (wanted_px > width()) resize(wanted_px, height());
 }
 
@@ -180,4 +211,24 @@ void CArchiveDlg::OnItemChanged() {
         const QTreeWidgetItem* item = list_control_->topLevelItem(row);
         if (item->isSelected()) selection_list_.append(item->data(kFileColumn, kFullPathRole).toString());
     }
+    timeline_->SetSelectedPaths(selection_list_);
+    export_video_button_->setEnabled(!selection_list_.isEmpty());
 }
+
+void CArchiveDlg::OnTimelineBlockClicked(const QString& full_path, Qt::KeyboardModifiers modifiers) {
+    for (int row = 0; row < list_control_->topLevelItemCount(); ++row) {
+        QTreeWidgetItem* item = list_control_->topLevelItem(row);
+        if (item->data(kFileColumn, kFullPathRole).toString() != full_path) continue;
+        if (modifiers & Qt::ControlModifier) {
+            item->setSelected(!item->isSelected());
+        } else {
+            list_control_->clearSelection();
+            item->setSelected(true);
+        }
+        list_control_->setCurrentItem(item, kFileColumn, QItemSelectionModel::NoUpdate);
+        list_control_->scrollToItem(item);
+        return;
+    }
+}
+
+void CArchiveDlg::OnExportVideo() { RunVideoExport(this, selection_list_); }

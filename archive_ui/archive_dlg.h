@@ -7,11 +7,16 @@
 
 #include "archive_ui/core/archive_catalogue.h"
 
+class CDayTimeline;
+class QPushButton;
+class QScrollArea;
 class QTreeWidget;
 
 // "Select Archive": asks for a date range, lists the archives of the days in it (newest
 // first; a click on a column heading sorts by that column) and collects the full paths of
-// the rows the user selects, in the order the list shows them.
+// the rows the user selects, in the order the list shows them. Above the list, a day timeline
+// shows when each archive was recorded; a click on a block selects its row. "Export Video..."
+// joins the selected archives into one video.
 class CArchiveDlg : public QDialog {
     Q_OBJECT
 public:
@@ -32,6 +37,8 @@ public:
     QString Name(int row) const;
     int RowCount() const;
     QTreeWidget* ListControl() const { return list_control_; }
+    CDayTimeline* Timeline() const { return timeline_; }
+    QPushButton* ExportVideoButton() const { return export_video_button_; }
 
     // Builds the rows once; run automatically before the dialog first becomes visible.
     void OnInitDialog();
@@ -41,6 +48,11 @@ public:
 
     void setVisible(bool visible) override;
 
+    // A block of the timeline clicked: its row becomes the selection, or with Ctrl is added to
+    // it or taken out.
+    void OnTimelineBlockClicked(const QString& full_path, Qt::KeyboardModifiers modifiers);
+    void OnExportVideo();
+
 private:
     void OnItemChanged();
 
@@ -49,4 +61,7 @@ private:
     bool is_initialised_ = false;
     QStringList selection_list_;
     QTreeWidget* list_control_ = nullptr;
+    CDayTimeline* timeline_ = nullptr;
+    QScrollArea* timeline_area_ = nullptr;
+    QPushButton* export_video_button_ = nullptr;
 };

@@ -1,14 +1,22 @@
 #include "archive_ui/export_actions.h"
 
+#include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QStandardItemModel>
+
+#include <climits>
 
 #include "archive_ui/core/avi_export.h"
+#include "archive_ui/core/video_export.h"
 #include "platform/safe_output.h"
 #include "recording/frame_archive.h"
+
+Q_LOGGING_CATEGORY(lcArchive, "cindral.archive", QtWarningMsg)
 
 namespace {
 
@@ -19,6 +27,24 @@ const QString kAviSuffix = QStringLiteral("avi");
 const QString kSnapshotCaption = QStringLiteral("Shot...");
 const QString kAviCaption = QStringLiteral("Convert to AVI");
 
+const QString kVideoCaption = QStringLiteral("Export Video...");
+
+std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// Whether path may be written (said so when not) and, for an existing file, whether the user
+// wants it replaced.
+bool ConfirmTarget(QWidget* parent, IExportPrompts& prompts, const QString& caption, const QString& path,
+                   const std::vector<std::string>& protected_paths) {
+    std::string refusal;
+    if (!CheckOutputPath(LocalPath(path), SafeOutputRules{protected_paths}, refusal)) {
+        prompts.ShowError(parent, caption, QString::fromStdString(refusal));
+        return false;
+    }
+    // Devices and pipes are written into, not replaced: only a file's replacing is asked about.
+    const QFileInfo target(path);
+    return !(target.exists() && target.isFile() && !prompts.ConfirmReplace(parent, caption, path));
+}
+
 // The file to write, or an empty text when the user cancels, when the file must not be written
 // (said so), or when the user does not want an existing file replaced.
 QString AskTarget(QWidget* parent, IExportPrompts& prompts, const QString& caption, const QString& filter,
@@ -26,16 +52,40 @@ QString AskTarget(QWidget* parent, IExportPrompts& prompts, const QString& capti
     const QString chosen = prompts.AskSaveFileName(parent, filter, suffix);
     if (chosen.isEmpty()) return chosen;
     const QString path = WithDefaultSuffix(chosen, suffix);
-    std::string refusal;
-    if (!CheckOutputPath(QFile::encodeName(path).toStdString(), SafeOutputRules{{archive_path}}, refusal)) {
-        prompts.ShowError(parent, caption, QString::fromStdString(refusal));
-        return {};
-    }
-    // Devices and pipes are written into, not replaced: only a file's replacing is asked about.
-    const QFileInfo target(path);
-    if (target.exists() && target.isFile() && !prompts.ConfirmReplace(parent, caption, path)) return {};
-    return path;
+    return ConfirmTarget(parent, prompts, caption, path, {archive_path}) ? path : QString();
 }
+
+// A progress dialog with Cancel over a long export, shown from the first frame on: an export
+// takes seconds, and Cancel must be there at once.
+class ExportProgress {
+public:
+    ExportProgress(QWidget* parent, const QString& caption, const QString& label)
+        : dialog_(label, QStringLiteral("Cancel"), 0, 1, parent) {
+        dialog_.setWindowTitle(caption);
+        dialog_.setWindowModality(Qt::WindowModal);
+        dialog_.setMinimumDuration(0);
+        dialog_.setAutoClose(false);
+        dialog_.setAutoReset(false);
+        dialog_.setValue(0);
+    }
+    ~ExportProgress() { dialog_.close(); }
+    ExportProgress(const ExportProgress&) = delete;
+    ExportProgress& operator=(const ExportProgress&) = delete;
+
+    // Moves the bar to done of total; false once the user has pressed Cancel.
+    bool Update(int64_t done, int64_t total) {
+        // The bar counts in ints: very long exports move it by millionths.
+        const int64_t scale = total > INT_MAX ? (total + 999999) / 1000000 : 1;
+        const int maximum = static_cast<int>(std::max<int64_t>(1, total / scale));
+        if (maximum != dialog_.maximum()) dialog_.setMaximum(maximum);
+        // A modal progress dialog handles pending events here, the Cancel button among them.
+        dialog_.setValue(static_cast<int>(std::min<int64_t>(done / scale, maximum)));
+        return !dialog_.wasCanceled();
+    }
+
+private:
+    QProgressDialog dialog_;
+};
 
 }  // namespace
 
@@ -99,26 +149,117 @@ void RunAviExport(QWidget* parent, const CFrameArchive& reader, IExportPrompts& 
     const QString path = AskTarget(parent, prompts, kAviCaption, kAviFilter, kAviSuffix, reader.GetOpenPath());
     if (path.isEmpty()) return;
 
-    QProgressDialog progress(QStringLiteral("Converting %1 frames to %2").arg(frame_count).arg(QFileInfo(path).fileName()),
-                             QStringLiteral("Cancel"), 0, frame_count, parent);
-    progress.setWindowTitle(kAviCaption);
-    progress.setWindowModality(Qt::WindowModal);
-    // Shown from the first frame on: a conversion takes seconds, and Cancel must be there at once.
-    progress.setMinimumDuration(0);
-    progress.setAutoClose(false);
-    progress.setAutoReset(false);
-    progress.setValue(0);
-    const AviExportResult result = ConvertArchiveToAvi(reader.GetOpenPath(), QFile::encodeName(path).toStdString(),
-                                                       [&](int32_t done, int32_t total) {
-        // The conversion's own reader counts afresh: a file still being recorded may have grown.
-        if (total != progress.maximum()) progress.setMaximum(total);
-        // A modal progress dialog handles pending events here, the Cancel button among them.
-        progress.setValue(done);
-        return !progress.wasCanceled();
-    });
-    progress.close();
+    ExportProgress progress(parent, kAviCaption,
+                            QStringLiteral("Converting %1 frames to %2").arg(frame_count).arg(QFileInfo(path).fileName()));
+    // The conversion's own reader counts afresh: a file still being recorded may have grown.
+    const AviExportResult result = ConvertArchiveToAvi(reader.GetOpenPath(), LocalPath(path),
+                                                       [&](int32_t done, int32_t total) { return progress.Update(done, total); });
     if (!result.is_written && !result.is_cancelled) {
+        qCWarning(lcArchive).noquote() << "Convert to AVI" << path << "failed:" << QString::fromStdString(result.error);
         prompts.ShowError(parent, kAviCaption,
                           QStringLiteral("The AVI file %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
+    }
+}
+
+std::vector<VideoSaveFormat> VideoSaveFormats(const H264Encoder& encoder) {
+    std::vector<VideoSaveFormat> formats{
+        {QStringLiteral("Matroska video, the recorded JPEGs (*.mkv)"), QStringLiteral("mkv"), {}},
+        {QStringLiteral("AVI video, the recorded JPEGs (*.avi)"), QStringLiteral("avi"), {}},
+        {QStringLiteral("MP4 video, H.264 (*.mp4)"), QStringLiteral("mp4"), {}},
+    };
+    if (!encoder.IsAvailable()) {
+        VideoSaveFormat& mp4 = formats.back();
+        mp4.unavailable_reason = QString::fromStdString(encoder.unavailable_reason);
+        mp4.filter = QStringLiteral("MP4 video, H.264 - unavailable: %1 (*.mp4)").arg(mp4.unavailable_reason);
+    }
+    return formats;
+}
+
+QString IExportPrompts::AskVideoFileName(QWidget* parent, const std::vector<VideoSaveFormat>& formats) {
+    QStringList filters;
+    QString suffix;
+    for (const VideoSaveFormat& format : formats) {
+        if (!format.unavailable_reason.isEmpty()) continue;
+        filters << format.filter;
+        if (suffix.isEmpty()) suffix = format.suffix;
+    }
+    return AskSaveFileName(parent, filters.join(QStringLiteral(";;")), suffix);
+}
+
+void SetUpVideoSaveDialog(QFileDialog& dialog, const std::vector<VideoSaveFormat>& formats) {
+    // Greyed entries need Qt's own dialog: a desktop's dialog knows no disabled filters.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    QStringList filters;
+    for (const VideoSaveFormat& format : formats) filters << format.filter;
+    dialog.setNameFilters(filters);
+    for (const VideoSaveFormat& format : formats) {
+        if (!format.unavailable_reason.isEmpty()) continue;
+        dialog.selectNameFilter(format.filter);
+        dialog.setDefaultSuffix(format.suffix);
+        break;
+    }
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, formats](const QString& filter) {
+        for (const VideoSaveFormat& format : formats) {
+            if (format.filter == filter) dialog.setDefaultSuffix(format.suffix);
+        }
+    });
+    auto* combo = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    auto* model = combo != nullptr ? qobject_cast<QStandardItemModel*>(combo->model()) : nullptr;
+    if (model == nullptr) {
+        qCWarning(lcArchive) << "the save dialog has no list of file types to grey out";
+        return;
+    }
+    for (int row = 0; row < model->rowCount() && row < static_cast<int>(formats.size()); ++row) {
+        if (formats[row].unavailable_reason.isEmpty()) continue;
+        model->item(row)->setEnabled(false);
+        model->item(row)->setToolTip(formats[row].unavailable_reason);
+    }
+}
+
+QString CDialogExportPrompts::AskVideoFileName(QWidget* parent, const std::vector<VideoSaveFormat>& formats) {
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    SetUpVideoSaveDialog(dialog, formats);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+void RunVideoExport(QWidget* parent, const QStringList& archive_paths) {
+    CDialogExportPrompts prompts;
+    RunVideoExport(parent, archive_paths, prompts);
+}
+
+void RunVideoExport(QWidget* parent, const QStringList& archive_paths, IExportPrompts& prompts) {
+    if (archive_paths.isEmpty()) {
+        prompts.ShowError(parent, kVideoCaption, QStringLiteral("Select the archives to export first."));
+        return;
+    }
+    const H264Encoder encoder = FindH264Encoder();
+    const QString path = prompts.AskVideoFileName(parent, VideoSaveFormats(encoder));
+    if (path.isEmpty()) return;
+    const std::optional<VideoContainer> container = ContainerForPath(LocalPath(path));
+    if (!container) {
+        prompts.ShowError(parent, kVideoCaption, QStringLiteral("The name of the video must end in .mkv, .avi or .mp4."));
+        return;
+    }
+    const VideoExportOptions options{*container, DefaultCodec(*container)};
+    if (options.codec == VideoCodec::kH264 && !encoder.IsAvailable()) {
+        prompts.ShowError(parent, kVideoCaption,
+                          QStringLiteral("MP4 videos cannot be written: %1.").arg(QString::fromStdString(encoder.unavailable_reason)));
+        return;
+    }
+    std::vector<std::string> archives;
+    for (const QString& archive : archive_paths) archives.push_back(LocalPath(archive));
+    if (!ConfirmTarget(parent, prompts, kVideoCaption, path, archives)) return;
+
+    ExportProgress progress(parent, kVideoCaption, QStringLiteral("Writing %1").arg(QFileInfo(path).fileName()));
+    const VideoExportResult result = ExportVideo(archives, LocalPath(path), options,
+                                                 [&](int64_t done, int64_t total) { return progress.Update(done, total); });
+    if (!result.is_written && !result.is_cancelled) {
+        qCWarning(lcArchive).noquote() << "Export Video" << path << "failed:" << QString::fromStdString(result.error);
+        prompts.ShowError(parent, kVideoCaption,
+                          QStringLiteral("The video %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
     }
 }

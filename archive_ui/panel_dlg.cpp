@@ -30,6 +30,8 @@ namespace {
 
 // Template sizes in dialog units.
 constexpr int kPanelWidthDu = 593;
+// "Export Video..." comes after the template's buttons; the panel first opens that much wider.
+constexpr int kExportVideoWidthDu = 54;
 constexpr int kPanelHeightDu = 23;
 constexpr int kButtonHeightDu = 22;
 constexpr int kButtonGapDu = 3;
@@ -56,7 +58,8 @@ CPanelDlg::CPanelDlg(QWidget* parent_view)
     : QDialog(parent_view, Qt::Tool | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
     setWindowTitle(QStringLiteral("Dialog"));
 
-    // Template order: "<<", ">", ">>", the slider taking the free width, "Shot...", "Convert to AVI".
+    // Template order: "<<", ">", ">>", the slider taking the free width, "Shot...", "Convert to AVI",
+    // then "Export Video...".
     previous_button_ = MakeButton(QStringLiteral("<<"), 30, this);
     play_button_ = MakeButton(QStringLiteral(">"), 30, this);
     play_button_->setCheckable(true);
@@ -67,6 +70,7 @@ CPanelDlg::CPanelDlg(QWidget* parent_view)
     slider_->setMinimumWidth(DialogUnitsToPixels(*this, 0, 0, kSliderMinimumWidthDu, 0).width());
     shot_button_ = MakeButton(QStringLiteral("Shot..."), 34, this);
     convert_button_ = MakeButton(QStringLiteral("Convert to AVI"), 54, this);
+    export_video_button_ = MakeButton(QStringLiteral("Export Video..."), kExportVideoWidthDu, this);
 
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
@@ -75,9 +79,11 @@ CPanelDlg::CPanelDlg(QWidget* parent_view)
     row->addWidget(slider_, 1);
     row->addWidget(shot_button_);
     row->addWidget(convert_button_);
+    row->addWidget(export_video_button_);
 
     // Wider or narrower as the user likes; the height is the buttons'.
-    const QRect template_px = DialogUnitsToPixels(*this, 0, 0, kPanelWidthDu, kPanelHeightDu);
+    const QRect template_px =
+        DialogUnitsToPixels(*this, 0, 0, kPanelWidthDu + kButtonGapDu + kExportVideoWidthDu, kPanelHeightDu);
     setFixedHeight(template_px.height());
     resize(template_px.width(), template_px.height());
 
@@ -86,12 +92,14 @@ CPanelDlg::CPanelDlg(QWidget* parent_view)
     setTabOrder(next_button_, slider_);
     setTabOrder(slider_, shot_button_);
     setTabOrder(shot_button_, convert_button_);
+    setTabOrder(convert_button_, export_video_button_);
 
     connect(play_button_, &QPushButton::clicked, this, &CPanelDlg::OnPlay);
     connect(previous_button_, &QPushButton::clicked, this, &CPanelDlg::OnPrevious);
     connect(next_button_, &QPushButton::clicked, this, &CPanelDlg::OnNext);
     connect(shot_button_, &QPushButton::clicked, this, &CPanelDlg::OnShot);
     connect(convert_button_, &QPushButton::clicked, this, &CPanelDlg::OnConvertToAvi);
+    connect(export_video_button_, &QPushButton::clicked, this, &CPanelDlg::OnExportVideo);
     // Only the user's moves arrive here: the panel's own position changes block signals.
     connect(slider_, &QSlider::valueChanged, this, &CPanelDlg::OnHScroll);
 
@@ -201,6 +209,11 @@ void CPanelDlg::OnShot() {
 void CPanelDlg::OnConvertToAvi() {
     PauseForExport();
     RunAviExport(this, reader_);
+}
+
+void CPanelDlg::OnExportVideo() {
+    PauseForExport();
+    RunVideoExport(this, QStringList{archive_paths_.value(current_archive_)});
 }
 
 void CPanelDlg::OnClose() {

@@ -47,6 +47,7 @@ public:
     QPushButton* NextButton() const { return next_button_; }
     QPushButton* ShotButton() const { return shot_button_; }
     QPushButton* ConvertButton() const { return convert_button_; }
+    QPushButton* ExportVideoButton() const { return export_video_button_; }
     QSlider* Slider() const { return slider_; }
 
     // Handlers (public so the view and tests can drive the panel without the event loop).
@@ -57,6 +58,8 @@ public:
     void OnTimer();
     void OnShot();
     void OnConvertToAvi();
+    // "Export Video...": the archive on show as a compact video.
+    void OnExportVideo();
     void OnClose();
 
     // Enter and Escape act like the close box.
@@ -90,5 +93,6 @@ private:
     QSlider* slider_ = nullptr;
     QPushButton* shot_button_ = nullptr;
     QPushButton* convert_button_ = nullptr;
+    QPushButton* export_video_button_ = nullptr;
     QTimer* timer_ = nullptr;
 };

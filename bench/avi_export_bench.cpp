@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "archive_ui/core/avi_export.h"
+#include "bench_support.h"
 #include "recording/frame_archive.h"
 #include "recording/jpeg_codec.h"
 
@@ -38,84 +39,6 @@ constexpr int32_t kFrames = 200;
 
 constexpr int kRounds = 7;
 
-using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-// Processor time of the whole process (every thread, user and system) so far.
-double ProcessCpuSeconds() {
-    rusage usage {};
-    ::getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-std::string FileSystemOf(const std::string& folder) {
-    struct statfs status {};
-    if (::statfs(folder.c_str(), &status) != 0) return "unknown file system";
-    switch (static_cast<unsigned long>(status.f_type)) {
-        case 0x01021994: return "tmpfs";
-        case 0xEF53: return "ext2/3/4";
-        case 0x58465342: return "xfs";
-        case 0x9123683E: return "btrfs";
-        case 0x794C7630: return "overlayfs";
-        default: {
-            char text[32];
-            std::snprintf(text, sizeof text, "fs 0x%lx", static_cast<unsigned long>(status.f_type));
-            return text;
-        }
-    }
-}
-
-std::string LoadAverages() {
-    double load[3] = {};
-    if (::getloadavg(load, 3) != 3) return "?";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
-    return text;
-}
-
-// A smooth scene with a little sensor noise and an object crossing it.
-class CameraScene {
-public:
-    CameraScene() : noise_(kWidth * kHeight * 3 + 4096) {
-        std::minstd_rand random(7);
-        for (auto& value : noise_) value = static_cast<int8_t>(static_cast<int>(random() % 7) - 3);
-    }
-
-    void Paint(BMP_File& picture, int32_t frame) const {
-        picture.CreateForOverwrite(kWidth, kHeight);
-        uint8_t* bits = picture.GetBits();
-        const int32_t object_x = 40 + frame * 8;
-        const int32_t object_y = 300 + frame;
-        const int8_t* noise = noise_.data() + (frame * 997) % 4096;
-        for (int32_t y = 0; y < kHeight; ++y) {
-            for (int32_t x = 0; x < kWidth; ++x) {
-                const size_t at = (static_cast<size_t>(y) * kWidth + x) * 3;
-                const bool inside = x >= object_x && x < object_x + 160 && y >= object_y && y < object_y + 220;
-                const int blue = inside ? 60 : 70 + x * 90 / kWidth;
-                const int green = inside ? 70 : 90 + y * 80 / kHeight;
-                const int red = inside ? 190 : 100 + (x + y) * 50 / (kWidth + kHeight);
-                bits[at] = static_cast<uint8_t>(std::clamp(blue + noise[at], 0, 255));
-                bits[at + 1] = static_cast<uint8_t>(std::clamp(green + noise[at + 1], 0, 255));
-                bits[at + 2] = static_cast<uint8_t>(std::clamp(red + noise[at + 2], 0, 255));
-            }
-        }
-    }
-
-private:
-    std::vector<int8_t> noise_;
-};
-
 // The archive, recorded once for the whole run in a temporary folder.
 class BenchArchive {
 public:
@@ -125,7 +48,7 @@ public:
         folder_ = pattern;
         CFrameArchive recorder(folder_ + "/");
         recorder.SetFileCreatedCallback([this](const std::string& path) { archive_path_ = path; });
-        const CameraScene scene;
+        const CameraScene scene(kWidth, kHeight);
         BMP_File picture;
         for (int32_t frame = 0; frame < kFrames; ++frame) {
             scene.Paint(picture, frame);

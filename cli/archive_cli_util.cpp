@@ -1,12 +1,34 @@
 #include "cli/archive_cli_util.h"
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 
 #include "cli/cli_output.h"
 #include "platform/ole_date.h"
 
 namespace archive_cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_is_interrupted = 0;
+
+void OnInterrupt(int) { g_is_interrupted = 1; }
+
+}  // namespace
+
+InterruptCancels::InterruptCancels() {
+    g_is_interrupted = 0;
+    previous_int_ = std::signal(SIGINT, OnInterrupt);
+    previous_term_ = std::signal(SIGTERM, OnInterrupt);
+}
+
+InterruptCancels::~InterruptCancels() {
+    std::signal(SIGINT, previous_int_);
+    std::signal(SIGTERM, previous_term_);
+}
+
+bool InterruptCancels::IsInterrupted() const { return g_is_interrupted != 0; }
 
 bool OpenArchive(const std::string& command, CFrameArchive& archive, const std::string& path) {
     if (archive.OpenFile(path)) return true;

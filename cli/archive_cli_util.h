@@ -18,4 +18,19 @@ bool ReachFrame(const std::string& command, CFrameArchive& archive, int32_t fram
 // "YYYY-MM-DD HH:MM:SS.mmm" of a local OLE date, or "invalid" for a value no calendar holds.
 std::string FormatOleDate(double ole_date, bool with_milliseconds);
 
+// While it lives, SIGINT and SIGTERM only set a flag, so that a long export can stop cleanly
+// and leave no partial file behind.
+class InterruptCancels {
+public:
+    InterruptCancels();
+    ~InterruptCancels();
+    InterruptCancels(const InterruptCancels&) = delete;
+    InterruptCancels& operator=(const InterruptCancels&) = delete;
+    bool IsInterrupted() const;
+
+private:
+    void (*previous_int_)(int) = nullptr;
+    void (*previous_term_)(int) = nullptr;
+};
+
 }  // namespace archive_cli

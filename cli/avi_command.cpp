@@ -1,49 +1,25 @@
 // cindral-cli avi FILE OUT.avi: the playback panel's "Convert to AVI" on the command line.
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <string>
 
 #include "archive_ui/core/avi_export.h"
+#include "cli/archive_cli_util.h"
 #include "cli/cli_command.h"
 #include "cli/cli_output.h"
 
 namespace {
-
-volatile std::sig_atomic_t g_is_interrupted = 0;
-
-void OnInterrupt(int) { g_is_interrupted = 1; }
-
-// An interrupt cancels the conversion, so that no partial file stays behind.
-class InterruptCancels {
-public:
-    InterruptCancels() {
-        g_is_interrupted = 0;
-        previous_int_ = std::signal(SIGINT, OnInterrupt);
-        previous_term_ = std::signal(SIGTERM, OnInterrupt);
-    }
-    ~InterruptCancels() {
-        std::signal(SIGINT, previous_int_);
-        std::signal(SIGTERM, previous_term_);
-    }
-    InterruptCancels(const InterruptCancels&) = delete;
-    InterruptCancels& operator=(const InterruptCancels&) = delete;
-
-private:
-    void (*previous_int_)(int) = SIG_DFL;
-    void (*previous_term_)(int) = SIG_DFL;
-};
 
 int RunAvi(const CliArguments& arguments) {
     const std::string& archive_path = arguments.Positional(0);
     const std::string& avi_path = arguments.Positional(1);
 
     const bool is_showing_progress = ::isatty(STDERR_FILENO) == 1;
-    InterruptCancels interrupt_cancels;
+    archive_cli::InterruptCancels interrupt_cancels;
     const AviExportResult result = ConvertArchiveToAvi(archive_path, avi_path, [&](int32_t done, int32_t total) {
         if (is_showing_progress && (done % 10 == 0 || done == total)) std::fprintf(stderr, "\rframe %d of %d", done, total);
-        return g_is_interrupted == 0;
+        return !interrupt_cancels.IsInterrupted();
     });
     if (is_showing_progress && result.frames_written + result.is_cancelled > 0) std::fprintf(stderr, "\n");
     if (result.is_cancelled) {

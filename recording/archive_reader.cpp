@@ -65,18 +65,26 @@ bool CArchiveReader::LocateFrame(int32_t frame) {
     return true;
 }
 
-bool CArchiveReader::LoadJpeg(int32_t frame) {
+bool CArchiveReader::ReadInto(int32_t frame, const std::function<uint8_t*(uint32_t length)>& allocate) {
     const std::optional<ArchiveRecord> record = index_.Find(frame);
     if (!record) return Fail("frame " + std::to_string(frame) + " is not in the archive");
     if (!record->HasData()) {
         return Fail("frame " + std::to_string(frame) + " of " + path_ + " is damaged (" +
                     RecordConditionName(record->condition) + " record at " + std::to_string(record->start) + ")");
     }
-    buffer_.resize(record->length);
-    if (ReadAt(fd_.Get(), record->DataPosition(), buffer_.data(), record->length) != record->length) {
+    uint8_t* into = allocate(record->length);
+    if (into == nullptr) return Fail("no memory for frame " + std::to_string(frame) + " of " + path_);
+    if (ReadAt(fd_.Get(), record->DataPosition(), into, record->length) != record->length) {
         return Fail(ErrnoMessage("cannot read frame " + std::to_string(frame) + " of " + path_));
     }
     return true;
+}
+
+bool CArchiveReader::LoadJpeg(int32_t frame) {
+    return ReadInto(frame, [this](uint32_t length) {
+        buffer_.resize(length);
+        return buffer_.data();
+    });
 }
 
 void CArchiveReader::SeekFrame(int32_t frame) {
@@ -98,9 +106,20 @@ double CArchiveReader::GetFrameTime() const {
 }
 
 bool CArchiveReader::ReadFrameJpeg(int32_t frame, std::vector<uint8_t>& jpeg) {
-    jpeg.clear();
-    if (!LoadJpeg(frame)) return false;
-    jpeg.assign(buffer_.begin(), buffer_.end());
+    const bool is_read = ReadInto(frame, [&jpeg](uint32_t length) {
+        jpeg.resize(length);
+        return jpeg.data();
+    });
+    if (!is_read) {
+        jpeg.clear();
+        return false;
+    }
+    last_error_.clear();
+    return true;
+}
+
+bool CArchiveReader::ReadFrameJpegInto(int32_t frame, const std::function<uint8_t*(uint32_t length)>& allocate) {
+    if (!ReadInto(frame, allocate)) return false;
     last_error_.clear();
     return true;
 }

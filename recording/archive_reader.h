@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ public:
     const BMP_File& GetFrameImage() const { return frame_image_; }
     double GetFrameTime() const;
     bool ReadFrameJpeg(int32_t frame, std::vector<uint8_t>& jpeg);
+    // Reads frame's stored JPEG straight into the memory allocate(length) gives, without a copy
+    // in between. False, with nothing allocated or the memory partly written, when the record
+    // has no bytes to read or they cannot be read.
+    bool ReadFrameJpegInto(int32_t frame, const std::function<uint8_t*(uint32_t length)>& allocate);
     bool SaveFrameJpeg(const std::string& path);
     int32_t GetCurrentFrame() const { return current_frame_; }
     cna_info_t GetFrameInfo(int32_t frame) const;
@@ -49,6 +54,7 @@ private:
     bool Fail(std::string message);
     // The record's JPEG bytes into buffer_; false with the reason when it has none or they cannot be read.
     bool LoadJpeg(int32_t frame);
+    bool ReadInto(int32_t frame, const std::function<uint8_t*(uint32_t length)>& allocate);
 
     UniqueFd fd_;
     std::string path_;

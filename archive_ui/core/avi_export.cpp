@@ -153,8 +153,6 @@ size_t WriteBufferCount(uint32_t sample_bytes) {
     constexpr uint64_t kBufferBudgetBytes = 96 * 1024 * 1024;
     return uint64_t{3} * sample_bytes <= kBufferBudgetBytes ? 3 : 2;
 }
-// Frames of another size are decoded scaled down where they would take more than this.
-constexpr uint64_t kMaxFittedPictureBytes = 32 * 1024 * 1024;
 
 
 }  // namespace

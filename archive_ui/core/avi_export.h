@@ -37,6 +37,9 @@ AviExportResult ConvertArchiveToAvi(const std::string& archive_path, const std::
 // False with error set when nothing was written.
 bool SaveSnapshotJpeg(CFrameArchive& reader, const std::string& jpeg_path, std::string& error);
 
+// Frames of another size than the first are decoded scaled down where they would take more than this.
+constexpr uint64_t kMaxFittedPictureBytes = 32 * 1024 * 1024;
+
 // Scales source into target's size, nearest pixel, for frames whose size differs from the first.
 void FitPicture(const BMP_File& source, BMP_File& target);
 // The same into width x height rows of packed pixels pitch_bytes apart, the bottom row first when

@@ -1,18 +1,28 @@
 #include "archive_ui/export_actions.h"
 
+#include "archive_ui/archive_dlg.h"
+
 #include "archive_ui/core/avi_export.h"
+#include "archive_ui/core/video_export.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDate>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressDialog>
+#include <QStandardItemModel>
 #include <QTimer>
+#include <QTreeWidget>
+#include <QPushButton>
 #include <QWidget>
 
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -280,4 +290,132 @@ TEST(ExportActions, AnExistingFileIsReplacedOnlyWhenTheUserSaysSoAndArchivesNeve
     }
     EXPECT_EQ(recorded, ReadFileBytes(archive));
     EXPECT_EQ((std::vector<uint8_t>{'c', 'n', 'a'}), ReadFileBytes(folder.File("other.CNA")));
+}
+
+namespace {
+
+// Takes an element out of GStreamer's registry while it lives, as if its package were missing.
+class HiddenElement {
+public:
+    explicit HiddenElement(const char* name) {
+        std::string error;
+        if (!EnsureGstreamer(error)) throw std::runtime_error(error);
+        feature_ = gst_registry_lookup_feature(gst_registry_get(), name);
+        if (feature_ != nullptr) gst_registry_remove_feature(gst_registry_get(), feature_);
+    }
+    ~HiddenElement() {
+        if (feature_ == nullptr) return;
+        gst_registry_add_feature(gst_registry_get(), feature_);
+        gst_object_unref(feature_);
+    }
+    HiddenElement(const HiddenElement&) = delete;
+    HiddenElement& operator=(const HiddenElement&) = delete;
+
+private:
+    GstPluginFeature* feature_ = nullptr;
+};
+
+}  // namespace
+
+TEST(VideoExportActions, JoinsTheGivenArchivesIntoTheKindOfTheNameAndCancelLeavesNoFile) {
+    ASSERT_TRUE(FindH264Encoder().IsAvailable());
+    TempFolder folder;
+    const std::string early = RecordScenes(folder.Path(), 32, 24, 3);
+    const std::string late = RecordScenes(folder.Path(), 32, 24, 40);
+    QWidget panel;
+
+    ScriptedPrompts prompts(Q(folder.File("clip.avi")));
+    RunVideoExport(&panel, {Q(late), Q(early)}, prompts);
+    EXPECT_TRUE(prompts.errors.empty());
+    ASSERT_EQ(1u, prompts.asked_filters.size());
+    EXPECT_EQ("Matroska video, the recorded JPEGs (*.mkv);;AVI video, the recorded JPEGs (*.avi);;MP4 video, H.264 (*.mp4)",
+              prompts.asked_filters[0]);
+    EXPECT_EQ("mkv", prompts.asked_suffixes[0]);
+    ProbedStream stream;
+    ASSERT_TRUE(ProbeVideo(folder.File("clip.avi"), stream));
+    EXPECT_EQ("mjpeg", stream.codec_name);
+    EXPECT_EQ(43, stream.frame_count);
+
+    ScriptedPrompts cancelling(Q(folder.File("cancelled.mp4")));
+    cancelling.on_ask = [](QWidget* parent) {
+        QTimer::singleShot(0, parent, [parent] {
+            for (QProgressDialog* progress : parent->findChildren<QProgressDialog*>()) progress->cancel();
+        });
+    };
+    RunVideoExport(&panel, {Q(late)}, cancelling);
+    ScriptedPrompts unknown(Q(folder.File("clip.mov")));
+    RunVideoExport(&panel, {Q(late)}, unknown);
+    EXPECT_TRUE(cancelling.errors.empty());
+    ASSERT_EQ(1u, unknown.errors.size());
+    EXPECT_TRUE(unknown.errors[0].contains(".mkv, .avi or .mp4")) << unknown.errors[0].toStdString();
+    EXPECT_EQ((std::vector<std::string>{"Storage", "clip.avi"}), folder.Entries());
+}
+
+TEST(VideoExportActions, WithoutAnH264EncoderMp4IsOfferedGreyedWithTheReasonAndRefused) {
+    TempFolder folder;
+    const std::string archive = RecordScenes(folder.Path(), 32, 24, 2);
+    QWidget panel;
+    const HiddenElement hidden("x264enc");
+    const H264Encoder encoder = FindH264Encoder();
+    ASSERT_FALSE(encoder.IsAvailable());
+    const QString reason = QString::fromStdString(encoder.unavailable_reason);
+    EXPECT_TRUE(reason.contains("gstreamer1.0-plugins-ugly")) << reason.toStdString();
+
+    QFileDialog dialog(&panel);
+    const std::vector<VideoSaveFormat> formats = VideoSaveFormats(encoder);
+    SetUpVideoSaveDialog(dialog, formats);
+    auto* combo = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    ASSERT_NE(nullptr, combo);
+    auto* model = qobject_cast<QStandardItemModel*>(combo->model());
+    ASSERT_NE(nullptr, model);
+    ASSERT_EQ(3, model->rowCount());
+    EXPECT_TRUE(model->item(0)->isEnabled() && model->item(1)->isEnabled());
+    EXPECT_FALSE(model->item(2)->isEnabled());
+    EXPECT_TRUE(model->item(2)->text().contains(reason)) << model->item(2)->text().toStdString();
+    EXPECT_EQ(reason, model->item(2)->toolTip());
+    EXPECT_EQ("mkv", dialog.defaultSuffix());
+    // Down the list of kinds from the keyboard: AVI, and no further, MP4 cannot be chosen.
+    for (int press = 0; press < 2; ++press) {
+        QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+        QApplication::sendEvent(combo, &down);
+    }
+    EXPECT_EQ(1, combo->currentIndex());
+    EXPECT_EQ("avi", dialog.defaultSuffix());
+
+    // A name typed with .mp4 all the same is refused with the reason.
+    ScriptedPrompts prompts(Q(folder.File("clip.mp4")));
+    RunVideoExport(&panel, {Q(archive)}, prompts);
+    ASSERT_EQ(1u, prompts.asked_filters.size());
+    EXPECT_FALSE(prompts.asked_filters[0].contains("*.mp4"));
+    ASSERT_EQ(1u, prompts.errors.size());
+    EXPECT_TRUE(prompts.errors[0].contains(reason)) << prompts.errors[0].toStdString();
+    EXPECT_EQ(std::vector<std::string>{"Storage"}, folder.Entries());
+}
+
+TEST(VideoExportActions, ExportVideoInTheArchiveListJoinsTheSelectedRowsThroughTheSaveDialog) {
+    TempFolder folder;
+    RecordScenes(folder.Path(), 32, 24, 4);
+    RecordScenes(folder.Path(), 32, 24, 6);
+    const QDate today = QDate::currentDate();
+    CArchiveDlg dialog(folder.Path() + "/");
+    dialog.SetDateRangeSource([&] { return DayRange{{today.year(), today.month(), today.day()}, {today.year(), today.month(), today.day()}}; });
+    dialog.show();
+    QApplication::processEvents();
+    ASSERT_EQ(2, dialog.RowCount());
+    dialog.ListControl()->selectAll();
+
+    QStringList offered;
+    QTimer::singleShot(0, &dialog, [&] {
+        auto* save = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(nullptr, save);
+        offered = save->nameFilters();
+        save->selectFile(Q(folder.File("joined")));
+        QMetaObject::invokeMethod(save, "accept", Qt::DirectConnection);
+    });
+    dialog.ExportVideoButton()->click();
+    EXPECT_EQ(3, offered.size());
+    ProbedStream stream;
+    ASSERT_TRUE(ProbeVideo(folder.File("joined.mkv"), stream));
+    EXPECT_EQ("mjpeg", stream.codec_name);
+    EXPECT_EQ(10, stream.frame_count);
 }

@@ -6,6 +6,7 @@
 #include <csignal>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,7 +16,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/ole_date.h"
+#include "recording/archive_format.h"
 #include "recording/frame_archive.h"
+#include "recording/jpeg_codec.h"
 
 namespace export_test {
 
@@ -49,6 +53,14 @@ CommandResult RunCommand(const std::string& command) {
     return result;
 }
 
+namespace {
+
+// ffmpeg's output options that pass every frame on once at its own time: a video of frames at
+// their recorded times has no constant rate to fill up to.
+const std::string kEveryFrameOnce = "-fps_mode passthrough -enc_time_base -1";
+
+}  // namespace
+
 bool ProbeVideo(const std::string& path, ProbedStream& stream) {
     const CommandResult probe = RunCommand(
         "ffprobe -v error -select_streams v:0 -count_frames "
@@ -74,7 +86,7 @@ bool ProbeVideo(const std::string& path, ProbedStream& stream) {
 
 std::vector<uint8_t> DecodeWithFfmpeg(const std::string& path) {
     const CommandResult decoded =
-        RunCommand("ffmpeg -nostdin -v error -i '" + path + "' -f rawvideo -pix_fmt bgr24 -");
+        RunCommand("ffmpeg -nostdin -v error -i '" + path + "' " + kEveryFrameOnce + " -f rawvideo -pix_fmt bgr24 -");
     if (decoded.exit_code != 0) return {};
     return std::vector<uint8_t>(decoded.output.begin(), decoded.output.end());
 }
@@ -161,6 +173,72 @@ std::string RecordScenes(const std::string& folder, int32_t width, int32_t heigh
         pictures.push_back(&scenes[i]);
     }
     return RecordArchive(folder, pictures);
+}
+
+std::vector<std::vector<uint8_t>> WriteStampedArchive(const std::string& path, const std::vector<double>& stamps,
+                                                      int32_t width, int32_t height, uint32_t seed) {
+    std::vector<uint8_t> bytes(8, 0);
+    archive_format::WriteU32(bytes.data(), static_cast<uint32_t>(stamps.size()));
+    std::vector<std::vector<uint8_t>> jpegs;
+    JpegCodec codec;
+    std::vector<uint8_t> buffer(CFrameArchive::kJpegBufferSize);
+    uint8_t head[12];
+    for (size_t i = 0; i < stamps.size(); ++i) {
+        BMP_File picture;
+        PaintScene(picture, width, height, seed + static_cast<uint32_t>(i));
+        const uint32_t length = codec.EncodeJpeg(picture, buffer.data(), static_cast<uint32_t>(buffer.size()));
+        if (length == 0) throw std::runtime_error("encode failed: " + codec.LastError());
+        jpegs.emplace_back(buffer.begin(), buffer.begin() + length);
+        archive_format::WriteDouble(head, stamps[i]);
+        archive_format::WriteU32(head + 8, length);
+        bytes.insert(bytes.end(), head, head + sizeof head);
+        bytes.insert(bytes.end(), jpegs.back().begin(), jpegs.back().end());
+    }
+    uint8_t trailer[16];
+    archive_format::WriteDouble(trailer, std::floor(stamps.empty() ? 0.0 : stamps.back() * 86400.0) / 86400.0);
+    archive_format::WriteU32(trailer + 8, archive_format::kEndMarker);
+    archive_format::WriteU32(trailer + 12, static_cast<uint32_t>(stamps.size()));
+    bytes.insert(bytes.end(), trailer, trailer + sizeof trailer);
+    WriteFileBytes(path, bytes);
+    return jpegs;
+}
+
+double OleDay(int year, int month, int day, int hour, int minute, double second) {
+    CalendarTime fields;
+    fields.year = year;
+    fields.month = month;
+    fields.day = day;
+    return CalendarToOleDate(fields) + (hour * 3600 + minute * 60 + second) / 86400.0;
+}
+
+std::vector<double> PacketTimes(const std::string& video_path) {
+    const CommandResult probe = RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" +
+                                           video_path + "'");
+    std::vector<double> times;
+    std::istringstream lines(probe.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty()) times.push_back(std::atof(line.c_str()));
+    }
+    return times;
+}
+
+std::vector<std::vector<uint8_t>> CopiedJpegPackets(const std::string& video_path, const std::string& scratch_folder) {
+    std::filesystem::create_directories(scratch_folder);
+    RunCommand("ffmpeg -nostdin -v error -i '" + video_path + "' -c:v copy " + kEveryFrameOnce + " -f image2 '" +
+               scratch_folder + "/%06d.jpg'");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch_folder)) names.push_back(entry.path().string());
+    std::sort(names.begin(), names.end());
+    std::vector<std::vector<uint8_t>> packets;
+    for (const std::string& name : names) packets.push_back(ReadFileBytes(name));
+    return packets;
+}
+
+std::string DecodeComplaints(const std::string& video_path) {
+    const CommandResult decoded =
+        RunCommand("ffmpeg -nostdin -v error -i '" + video_path + "' " + kEveryFrameOnce + " -f null - 2>&1");
+    return decoded.exit_code == 0 ? decoded.output : "exit " + std::to_string(decoded.exit_code) + ": " + decoded.output;
 }
 
 std::vector<uint8_t> DecodeArchive(CFrameArchive& reader) {

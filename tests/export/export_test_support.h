@@ -74,6 +74,19 @@ private:
 std::string RecordArchive(const std::string& folder, const std::vector<const BMP_File*>& pictures);
 // Records count camera-like pictures of one size.
 std::string RecordScenes(const std::string& folder, int32_t width, int32_t height, int count);
+// Writes a finished archive of camera-like pictures at path, one record per time stamp (local
+// OLE days); returns the stored JPEG of each record.
+std::vector<std::vector<uint8_t>> WriteStampedArchive(const std::string& path, const std::vector<double>& stamps,
+                                                      int32_t width, int32_t height, uint32_t seed);
+// The OLE day of a local date and time, seconds with a fraction.
+double OleDay(int year, int month, int day, int hour, int minute, double second);
+// Every packet's presentation time in seconds, in file order, as ffprobe reads them.
+std::vector<double> PacketTimes(const std::string& video_path);
+// Every packet of the video as stored, through ffmpeg's stream copy into single JPEG files.
+std::vector<std::vector<uint8_t>> CopiedJpegPackets(const std::string& video_path, const std::string& scratch_folder);
+// What ffmpeg says while decoding every frame: empty for a clean decode.
+std::string DecodeComplaints(const std::string& video_path);
+
 // Every frame as the reader decodes it, concatenated; empty pictures for frames that do not decode.
 std::vector<uint8_t> DecodeArchive(CFrameArchive& reader);
 // The stored JPEG bytes of one frame, read from the archive file itself.
