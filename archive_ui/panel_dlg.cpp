@@ -36,7 +36,7 @@ constexpr int kPanelHeightDu = 23;
 constexpr int kButtonHeightDu = 22;
 constexpr int kButtonGapDu = 3;
 // The slider stays long enough to aim at a frame when the panel is made narrow.
-constexpr int kSliderMinimumWidthDu = 100;
+constexpr int kSliderMinimumWidthDu = 56;
 
 // A button as wide as its template, or as its text needs where the font runs wider.
 QPushButton* MakeButton(const QString& text, int width_du, QWidget* panel) {
