@@ -160,7 +160,7 @@ TEST(SafeOutput, NothingIsLeftWhenAWriterStopsOrIsKilled) {
         ASSERT_EQ(1, ::read(ready[0], &answer, 1));
         ASSERT_EQ('y', answer);
         // While the writer lives, its temporary file is not taken for a leftover.
-        RemoveStaleOutputTemporaries(folder.Folder());
+        RemoveStaleTemporaries(folder.Folder());
         EXPECT_EQ(is_unnamed ? 1u : 2u, Entries(folder.Path()).size());
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
