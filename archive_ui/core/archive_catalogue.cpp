@@ -125,10 +125,9 @@ std::string FormatDurationSeconds(double span_s) {
     return text;
 }
 
-std::vector<CatalogueRow> BuildCatalogue(const std::string& program_folder, const DayRange& range) {
-    std::string storage = program_folder;
+std::vector<CatalogueRow> BuildCatalogue(const std::string& storage_folder, const DayRange& range) {
+    std::string storage = storage_folder;
     if (!storage.empty() && storage.back() != '/') storage += '/';
-    storage += "Storage/";
 
     std::vector<CatalogueRow> rows;
     const auto storage_entries = ListFolder(storage);

@@ -53,7 +53,7 @@ CliResult RunCli(const TempFolder& folder, const std::vector<std::string>& argum
 // An archive as the recorder writes it: frames of a moving scene, unequal in size.
 std::string RecordArchive(const TempFolder& folder, int frame_count) {
     ManualClock clock;
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     recorder.SetClock(clock.Make());
     BMP_File image;
     for (int i = 0; i < frame_count; ++i) {

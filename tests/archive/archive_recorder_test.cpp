@@ -61,7 +61,7 @@ TEST(Recorder, WritesTheExactByteLayout) {
     PaintScene(image, 64, 48, 0);
     std::string path;
     {
-        CFrameArchive recorder(folder.Folder());
+        CFrameArchive recorder(folder.Folder() + "Storage/");
         recorder.SetClock(clock.Make());
         ASSERT_TRUE(recorder.WriteFrame(image)) << recorder.GetLastError();
         path = recorder.GetWritePath();
@@ -93,7 +93,7 @@ TEST(Recorder, StampsKeepTheirOrderWithinASecondAndAcrossMidnight) {
     clock.wall_seconds = LocalTime(2009, 1, 1, 23, 59, 58);
     BMP_File image;
     PaintScene(image, 32, 32, 0);
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     recorder.SetClock(clock.Make());
     // Five frames per second from 23:59:58 to 00:00:03.
     for (int i = 0; i < 26; ++i) {
@@ -134,7 +134,7 @@ TEST(Recorder, NamesFilesByTheSignedTickAndNeverOverwrites) {
     const fs::path day = fs::path(folder.Folder()) / "Storage" / "20260304";
     BMP_File image;
     PaintScene(image, 32, 32, 0);
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     recorder.SetClock(clock.Make());
 
     clock.tick_ms = 2147483647u;
@@ -170,7 +170,7 @@ TEST(Recorder, MotionEpisodesBecomeOneFinishedFileEach) {
     settings.frame_width = 32;
     settings.frame_height = 24;
     settings.saving_mode = kSavingMotionDetector;
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     ManualClock clock;
     recorder.SetClock(clock.Make());
     CFramePipeline pipeline(settings, recorder, nullptr);
@@ -203,7 +203,7 @@ TEST(Recorder, FinishesOnCloseAndOnDestructionButNotOnIdleClose) {
     PaintScene(image, 40, 30, 0);
     std::string path;
     {
-        CFrameArchive recorder(folder.Folder());
+        CFrameArchive recorder(folder.Folder() + "Storage/");
         EXPECT_TRUE(recorder.CloseFile());  // idle: nothing happens
         EXPECT_TRUE(ArchivesIn(folder.Path()).empty());
         for (int i = 0; i < 3; ++i) ASSERT_TRUE(recorder.WriteFrame(image));
@@ -222,7 +222,7 @@ TEST(Recorder, FinishesOnCloseAndOnDestructionButNotOnIdleClose) {
 
 TEST(Recorder, EveryFrameIsStoredWhateverItsJpegSizeOnlyAnEmptyOneIsNot) {
     TempFolder folder;
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     BMP_File empty;
     EXPECT_FALSE(recorder.WriteFrame(empty));
     EXPECT_FALSE(recorder.IsWriteOpen());
@@ -261,7 +261,7 @@ TEST(Recorder, StaysIdleWhenTheFileCannotBeCreatedAndTriesAgain) {
     WriteBytes(folder.File("Storage"), {1, 2, 3});
     BMP_File image;
     PaintScene(image, 32, 32, 0);
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     EXPECT_FALSE(recorder.WriteFrame(image));
     EXPECT_FALSE(recorder.IsWriteOpen());
     EXPECT_NE(std::string::npos, recorder.GetLastError().find("cannot create archive")) << recorder.GetLastError();
@@ -293,7 +293,7 @@ TEST(Recorder, ShortWritesNeverLeaveAPartialRecordBehind) {
     BMP_File image;
     PaintScene(image, 160, 120, 0);
     const size_t record_size = 12 + EncodeScene(160, 120, 0).size();
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     std::string path;
     int failures = 0;
     {
@@ -319,7 +319,7 @@ TEST(Recorder, TrailerThatDoesNotFitLeavesACountedFile) {
     BMP_File image;
     PaintScene(image, 160, 120, 0);
     const size_t record_size = 12 + EncodeScene(160, 120, 0).size();
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     std::string path;
     {
         FileSizeLimit limit(8 + 2 * record_size + 10);
@@ -338,7 +338,7 @@ TEST(Recorder, TrailerThatDoesNotFitLeavesACountedFile) {
 
 TEST(Recorder, ReaderAndRecorderCodeAtTheSameTime) {
     TempFolder folder;
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     BMP_File first;
     PaintScene(first, 320, 240, 0);
     ASSERT_TRUE(recorder.WriteFrame(first));

@@ -116,7 +116,7 @@ protected:
 
     // A dialog over 2009-03-15 only, initialised as when shown.
     std::unique_ptr<CArchiveDlg> MakeDialog(DayRange range = {{2009, 3, 15}, {2009, 3, 15}}) {
-        auto dialog = std::make_unique<CArchiveDlg>(tree_.ProgramFolder());
+        auto dialog = std::make_unique<CArchiveDlg>(tree_.StorageFolder());
         dialog->SetDateRangeSource([range] { return range; });
         ShowAndSettle(dialog.get());
         return dialog;
@@ -137,7 +137,7 @@ TEST_F(ArchiveDlgTest, ShowsTheCatalogueInThreeColumns) {
 
     // Every catalogue row once, with its texts; FullPath and Name follow the rows on show.
     std::map<std::string, CatalogueRow> rows;
-    for (const CatalogueRow& row : BuildCatalogue(tree_.ProgramFolder(), {{2009, 3, 15}, {2009, 3, 15}})) rows[row.full_path] = row;
+    for (const CatalogueRow& row : BuildCatalogue(tree_.StorageFolder(), {{2009, 3, 15}, {2009, 3, 15}})) rows[row.full_path] = row;
     ASSERT_EQ(dialog->RowCount(), 7);
     ASSERT_EQ(list->topLevelItemCount(), 7);
     for (int i = 0; i < 7; ++i) {
@@ -159,7 +159,7 @@ TEST_F(ArchiveDlgTest, ShowsTheCatalogueInThreeColumns) {
 }
 
 TEST_F(ArchiveDlgTest, WholeTextsShowAndHeadingClicksSortNewestFirstAtStart) {
-    CArchiveDlg dialog(tree_.ProgramFolder());
+    CArchiveDlg dialog(tree_.StorageFolder());
     dialog.SetDateRangeSource([] { return DayRange{{2009, 3, 20}, {2009, 3, 10}}; });
     ShowAndSettle(&dialog);
     const std::string folder = tree_.ProgramFolder() + "Storage/20090315/";
@@ -240,7 +240,7 @@ TEST(ArchiveDlg, ClosingTheDateRangeDialogListsTodayOnly) {
     tree.WriteFile("Storage/" + DayFolderName(today.addDays(-1)) + "/2.CNA");
     tree.WriteFile("Storage/" + DayFolderName(today.addDays(1)) + "/3.CNA");
 
-    CArchiveDlg dialog(tree.ProgramFolder());
+    CArchiveDlg dialog(tree.StorageFolder());
     bool saw_range_dialog = false;
     // The real date range dialog runs modally; close it as the user would with the close box.
     QTimer::singleShot(0, [&saw_range_dialog] {
