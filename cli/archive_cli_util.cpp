@@ -168,4 +168,29 @@ std::string JsonNumber(double value) {
     return error == std::errc() ? std::string(text, end) : "null";
 }
 
+std::string JsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : ValidUtf8(text)) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"': quoted += "\\\""; break;
+            case '\\': quoted += "\\\\"; break;
+            case '\b': quoted += "\\b"; break;
+            case '\f': quoted += "\\f"; break;
+            case '\n': quoted += "\\n"; break;
+            case '\r': quoted += "\\r"; break;
+            case '\t': quoted += "\\t"; break;
+            default:
+                if (byte < 0x20 || byte == 0x7f) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+                    quoted += escaped;
+                } else {
+                    quoted += c;  // valid UTF-8 passes through unchanged
+                }
+        }
+    }
+    return quoted + "\"";
+}
+
 }  // namespace archive_cli

@@ -35,6 +35,9 @@ std::string FormatOleDate(double ole_date, bool with_milliseconds);
 // A double as JSON: shortest exact decimal form, null for NaN and infinities.
 std::string JsonNumber(double value);
 
+// A JSON string of text, whose bytes are decoded as UTF-8 with invalid ones replaced.
+std::string JsonString(const std::string& text);
+
 int Fail(const std::string& command, const std::string& message);
 
 // Text as valid UTF-8: every byte that is not part of a valid sequence becomes U+FFFD.

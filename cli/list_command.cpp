@@ -1,11 +1,13 @@
 // cindral-cli list: the archive catalogue of a date range, as the selection dialog shows it.
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "archive_ui/core/archive_catalogue.h"
 #include "cli/archive_cli_util.h"
 #include "cli/cli_command.h"
+#include "storage/storage_folder.h"
 
 namespace {
 
@@ -20,64 +22,64 @@ std::optional<DayDate> ParseIsoDate(const std::string& text) {
     return DayDate{year, month, day};
 }
 
-// A JSON string of text, whose bytes are decoded as UTF-8 with invalid ones replaced.
-std::string JsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : archive_cli::ValidUtf8(text)) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"': quoted += "\\\""; break;
-            case '\\': quoted += "\\\\"; break;
-            case '\b': quoted += "\\b"; break;
-            case '\f': quoted += "\\f"; break;
-            case '\n': quoted += "\\n"; break;
-            case '\r': quoted += "\\r"; break;
-            case '\t': quoted += "\\t"; break;
-            default:
-                if (byte < 0x20 || byte == 0x7f) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-                    quoted += escaped;
-                } else {
-                    quoted += c;  // valid UTF-8 passes through unchanged
-                }
-        }
-    }
-    return quoted + "\"";
-}
+constexpr char kListUsage[] = "list (PROGRAM_FOLDER | --program-folder DIR | --storage DIR) FROM TO [--json]";
 
-int RunList(const std::vector<std::string>& arguments) {
-    std::vector<std::string> positional;
+struct ListOptions {
+    std::string storage_folder;  // the day folders are directly in it
+    DayRange range;
     bool is_json = false;
-    for (const std::string& argument : arguments) {
+};
+
+std::optional<ListOptions> ParseListOptions(const std::vector<std::string>& arguments) {
+    ListOptions options;
+    std::vector<std::string> positional;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
         if (argument == "--json") {
-            is_json = true;
+            options.is_json = true;
+        } else if (argument == "--storage" || argument == "--program-folder") {
+            if (i + 1 >= arguments.size() || !options.storage_folder.empty()) {
+                std::fprintf(stderr, "usage: cindral-cli %s\n", kListUsage);
+                return std::nullopt;
+            }
+            const std::string& folder = arguments[++i];
+            options.storage_folder = argument == "--storage" ? WithTrailingSlash(folder) : StorageBesideProgram(folder);
         } else if (argument.size() > 1 && argument[0] == '-' && argument[1] == '-') {
             std::fprintf(stderr, "cindral-cli list: unknown option '%s'\n", argument.c_str());
-            return 2;
+            return std::nullopt;
         } else {
             positional.push_back(argument);
         }
     }
-    if (positional.size() != 3) {
-        std::fprintf(stderr, "usage: cindral-cli list PROGRAM_FOLDER FROM TO [--json]\n");
-        return 2;
+    // The program folder may also come first, as it always could.
+    if (options.storage_folder.empty() && positional.size() == 3) {
+        options.storage_folder = StorageBesideProgram(positional.front());
+        positional.erase(positional.begin());
     }
-    const auto from = ParseIsoDate(positional[1]);
-    const auto to = ParseIsoDate(positional[2]);
+    if (options.storage_folder.empty() || positional.size() != 2) {
+        std::fprintf(stderr, "usage: cindral-cli %s\n", kListUsage);
+        return std::nullopt;
+    }
+    const auto from = ParseIsoDate(positional[0]);
+    const auto to = ParseIsoDate(positional[1]);
     if (!from || !to) {
         std::fprintf(stderr, "cindral-cli list: dates must be written YYYY-MM-DD (got '%s', '%s')\n",
-                     positional[1].c_str(), positional[2].c_str());
-        return 2;
+                     positional[0].c_str(), positional[1].c_str());
+        return std::nullopt;
     }
-    const std::vector<CatalogueRow> rows = BuildCatalogue(positional[0], DayRange{*from, *to});
-    if (is_json) {
+    options.range = DayRange{*from, *to};
+    return options;
+}
+
+int List(const ListOptions& options) {
+    const std::vector<CatalogueRow> rows = BuildCatalogue(options.storage_folder, options.range);
+    if (options.is_json) {
         std::string out = "[";
         for (size_t i = 0; i < rows.size(); ++i) {
             if (i > 0) out += ",";
-            out += "{\"path\":" + JsonString(rows[i].full_path) + ",\"name\":" + JsonString(rows[i].name) +
-                   ",\"date\":" + JsonString(rows[i].date_text) + ",\"duration\":" +
-                   JsonString(rows[i].duration_text) + "}";
+            out += "{\"path\":" + archive_cli::JsonString(rows[i].full_path) + ",\"name\":" + archive_cli::JsonString(rows[i].name) +
+                   ",\"date\":" + archive_cli::JsonString(rows[i].date_text) + ",\"duration\":" +
+                   archive_cli::JsonString(rows[i].duration_text) + "}";
         }
         out += "]\n";
         std::fputs(out.c_str(), stdout);
@@ -92,7 +94,12 @@ int RunList(const std::vector<std::string>& arguments) {
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-const CliCommandRegistration kList{{"list", "list PROGRAM_FOLDER FROM TO [--json]",
+int RunList(const std::vector<std::string>& arguments) {
+    const std::optional<ListOptions> options = ParseListOptions(arguments);
+    return options ? List(*options) : 2;
+}
+
+const CliCommandRegistration kList{{"list", kListUsage,
                                     "archives of the day folders from FROM to TO (YYYY-MM-DD): path, name, date, "
                                     "duration",
                                     &RunList}};

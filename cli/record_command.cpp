@@ -24,14 +24,19 @@
 #include "capture/capture_messages.h"
 #include "capture/device_watcher.h"
 #include "capture/live_session.h"
+#include "cli/archive_cli_util.h"
 #include "cli/cli_command.h"
+#include "platform/posix_file.h"
 #include "recording/settings.h"
+#include "storage/byte_size.h"
+#include "storage/storage_folder.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "record --program-folder DIR (--camera NAME | --source 'gst-launch description') --mode off|motion|always "
-    "[--frames N] [--threshold T] [--show-detector] [--width W --height H] [--no-retry]";
+    "record (--program-folder DIR | --storage DIR) (--camera NAME | --source 'gst-launch description') "
+    "--mode off|motion|always [--frames N] [--threshold T] [--show-detector] [--width W --height H] [--no-retry] "
+    "[--max-size SIZE] [--min-free SIZE]";
 // While frames cannot be stored, how often a line says how many were lost since the last one.
 constexpr int kFailureSummaryIntervalMs = 10000;
 constexpr char kSourceCameraName[] = "cindral-cli source";
@@ -41,7 +46,8 @@ std::atomic<int> g_stop_signal{0};
 void OnStopSignal(int signal_number) { g_stop_signal.store(signal_number); }
 
 struct RecordOptions {
-    std::string program_folder;
+    std::string storage_folder;  // --storage DIR, or --program-folder DIR as DIR/Storage
+    RetentionLimits limits;      // none unless asked for
     std::string camera;
     std::string source;
     int32_t saving_mode = kSavingOff;
@@ -83,8 +89,13 @@ std::optional<RecordOptions> ParseOptions(const std::vector<std::string>& argume
         if (i + 1 >= arguments.size()) return fail("missing value after " + option);
         const std::string& value = arguments[++i];
         int64_t number = 0;
-        if (option == "--program-folder") {
-            options.program_folder = value;
+        if (option == "--program-folder" || option == "--storage") {
+            if (!options.storage_folder.empty()) return fail("give either --program-folder or --storage, once");
+            options.storage_folder = option == "--storage" ? WithTrailingSlash(value) : StorageBesideProgram(value);
+        } else if (option == "--max-size" || option == "--min-free") {
+            const std::optional<uint64_t> bytes = ParseByteSize(value);
+            if (!bytes) return fail(option + " takes a size in bytes or with K, M, G or T (got '" + value + "')");
+            (option == "--max-size" ? options.limits.max_total_bytes : options.limits.min_free_bytes) = *bytes;
         } else if (option == "--camera") {
             options.camera = value;
         } else if (option == "--source") {
@@ -113,7 +124,7 @@ std::optional<RecordOptions> ParseOptions(const std::vector<std::string>& argume
             return fail("unknown option '" + option + "'");
         }
     }
-    if (options.program_folder.empty()) return fail("--program-folder is required");
+    if (options.storage_folder.empty()) return fail("--program-folder or --storage is required");
     if (options.camera.empty() == options.source.empty()) return fail("give either --camera or --source");
     if (!has_mode) return fail("--mode is required");
     if ((options.width > 0) != (options.height > 0)) return fail("--width and --height go together");
@@ -129,34 +140,19 @@ public:
     }
 };
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 void PrintLine(const std::string& text) {
     std::fprintf(stderr, "cindral-cli record: %s\n", text.c_str());
     std::fflush(stderr);
 }
 
-int RunRecord(const std::vector<std::string>& arguments) {
-    const std::optional<RecordOptions> options = ParseOptions(arguments);
-    if (!options) return 2;
-    if (::access(options->program_folder.c_str(), W_OK | X_OK) != 0) {
-        std::fprintf(stderr, "cindral-cli record: cannot record into %s: %s\n", options->program_folder.c_str(),
-                     std::strerror(errno));
+int Record(const RecordOptions& options) {
+    // The storage folder is made when the first archive begins; the folder it goes into must exist.
+    std::string writable = options.storage_folder;
+    if (::access(writable.c_str(), F_OK) != 0) writable = FolderOf(writable.substr(0, writable.size() - 1));
+    if (writable.empty()) writable = ".";
+    if (::access(writable.c_str(), W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "cindral-cli record: cannot record into %s: %s\n", options.storage_folder.c_str(),
+                     ErrnoText(errno).c_str());
         return 1;
     }
     GError* raw_error = nullptr;
@@ -173,35 +169,36 @@ int RunRecord(const std::vector<std::string>& arguments) {
     if (!QCoreApplication::instance()) application = std::make_unique<QCoreApplication>(qt_argc, qt_argv);
     // What the user must know is written below in this tool's own lines; the log repeats it
     // only when asked for with QT_LOGGING_RULES.
-    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES")) QLoggingCategory::setFilterRules("cindral.*.warning=false");
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES")) {
+        QLoggingCategory::setFilterRules(QStringLiteral("cindral.*.warning=false\ncindral.*.info=false"));
+    }
 
     CindralSettings settings;
-    settings.camera_name = options->camera.empty() ? kSourceCameraName : options->camera;
-    settings.frame_width = options->width;
-    settings.frame_height = options->height;
+    settings.camera_name = options.camera.empty() ? kSourceCameraName : options.camera;
+    settings.frame_width = options.width;
+    settings.frame_height = options.height;
     settings.frame_duration_100ns = 0;
-    settings.saving_mode = options->saving_mode;
-    settings.threshold = options->threshold;
-    settings.show_detector = options->show_detector ? 1 : 0;
+    settings.saving_mode = options.saving_mode;
+    settings.threshold = options.threshold;
+    settings.show_detector = options.show_detector ? 1 : 0;
 
-    std::string folder = options->program_folder;
-    if (folder.back() != '/') folder += '/';
     StderrMessages messages;
     // A named camera is followed as it comes and goes; a description is always there.
     std::unique_ptr<CVideoDeviceWatcher> watcher;
-    if (!options->camera.empty()) {
+    if (!options.camera.empty()) {
         watcher = std::make_unique<CVideoDeviceWatcher>();
         watcher->Start();
     }
     LiveSessionOptions session_options;
     session_options.is_clock_synced = false;
     session_options.is_retrying_failed_start = false;
-    session_options.is_retrying_lost_camera = options->is_retrying;
+    session_options.is_retrying_lost_camera = options.is_retrying;
     session_options.is_ending_with_file_source = true;
-    session_options.frame_limit = options->frame_limit;
+    session_options.frame_limit = options.frame_limit;
     session_options.is_listing_archives = true;
-    CLiveSession session(settings, folder, messages, nullptr, watcher.get(), session_options);
-    if (!options->source.empty()) session.AddCamera(kSourceCameraName, options->source);
+    CLiveSession session(settings, options.storage_folder, messages, nullptr, watcher.get(), session_options);
+    if (!options.source.empty()) session.AddCamera(kSourceCameraName, options.source);
+    session.SetRetentionLimits(options.limits);
 
     bool is_ended = false;
     bool is_failed = false;  // the source failed, or the camera was lost and not tried again
@@ -211,7 +208,7 @@ int RunRecord(const std::vector<std::string>& arguments) {
     });
     QObject::connect(&session, &CLiveSession::FrameLimitReached, [&] { is_ended = true; });
     QObject::connect(&session, &CLiveSession::CameraLost, [&](const QString& reason) {
-        if (!options->is_retrying) PrintLine("camera lost: " + reason.toStdString());  // else the retry line says it
+        if (!options.is_retrying) PrintLine("camera lost: " + reason.toStdString());  // else the retry line says it
     });
     QObject::connect(&session, &CLiveSession::RetryScheduled, [&](const QString& reason, int in_s) {
         PrintLine("camera lost: " + reason.toStdString() + "; retrying in " + std::to_string(in_s) + " s");
@@ -230,6 +227,13 @@ int RunRecord(const std::vector<std::string>& arguments) {
         failed_at_last_line = session.RecorderStatus().failed_frames;
     });
     QObject::connect(&session, &CLiveSession::RecorderRecovered, [&] { PrintLine("recording works again"); });
+    std::string retention_problem;
+    QObject::connect(&session, &CLiveSession::RetentionApplied, [&](const RetentionResult& result) {
+        for (const std::string& path : result.deleted) PrintLine("deleted " + path + " to keep the storage limits");
+        for (const std::string& error : result.errors) PrintLine(error);
+        if (result.problem != retention_problem && !result.problem.empty()) PrintLine(result.problem);
+        retention_problem = result.problem;
+    });
     QTimer failure_summary;
     QObject::connect(&failure_summary, &QTimer::timeout, [&] {
         const CRecorderMonitor::Status status = session.RecorderStatus();
@@ -263,7 +267,7 @@ int RunRecord(const std::vector<std::string>& arguments) {
                           ",\"failed\":" + std::to_string(status.failed_frames) +
                           ",\"reconnects\":" + std::to_string(session.Reconnects()) + ",\"archives\":[";
     const std::vector<std::string> archives = session.Archives();
-    for (size_t i = 0; i < archives.size(); ++i) summary += (i ? "," : "") + JsonString(archives[i]);
+    for (size_t i = 0; i < archives.size(); ++i) summary += (i ? "," : "") + archive_cli::JsonString(archives[i]);
     char seconds_text[32];
     std::snprintf(seconds_text, sizeof seconds_text, "%.3f", seconds);
     summary += std::string("],\"seconds\":") + seconds_text + "}";
@@ -273,6 +277,11 @@ int RunRecord(const std::vector<std::string>& arguments) {
     std::printf("%s\n", summary.c_str());
     std::fflush(stdout);
     return status.failed_frames > 0 || is_failed ? 1 : 0;
+}
+
+int RunRecord(const std::vector<std::string>& arguments) {
+    const std::optional<RecordOptions> options = ParseOptions(arguments);
+    return options ? Record(*options) : 2;
 }
 
 const CliCommandRegistration kRecord{{"record", kUsage,
