@@ -1,5 +1,6 @@
 #include "capture/live_session.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <algorithm>
 #include <cmath>
@@ -352,6 +353,13 @@ void CLiveSession::RunRetention() {
         const RetentionResult result = ApplyRetention(folder, run);
         QMetaObject::invokeMethod(this, [this, result] { OnRetentionDone(result); }, Qt::QueuedConnection);
     });
+}
+
+void CLiveSession::FinishRetention() {
+    while (is_retention_running_) {
+        retention_thread_.waitForDone();
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);  // its result, and any run it asks for
+    }
 }
 
 void CLiveSession::OnRetentionDone(const RetentionResult& result) {

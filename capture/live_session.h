@@ -91,6 +91,8 @@ public:
     void SetRetentionLimits(const RetentionLimits& limits);
     // Runs retention now (or once more after the run in progress).
     void RunRetention();
+    // Waits for the retention runs asked for so far and delivers their results (a run ending).
+    void FinishRetention();
 
     // "Camera Pin..." and "Camera Filter...": the session holds its watchdog while they run.
     void ShowPinProperties();

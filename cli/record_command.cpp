@@ -256,6 +256,7 @@ int Record(const RecordOptions& options) {
     // In order: no more frames, then the open archive gets its trailer.
     session.Stop();
     QCoreApplication::processEvents();  // the last events of the recorder
+    session.FinishRetention();          // the finished archive may have passed a limit
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::signal(SIGINT, previous_int);
     std::signal(SIGTERM, previous_term);

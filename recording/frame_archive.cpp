@@ -211,12 +211,13 @@ bool CFrameArchive::WriteFrame(const BMP_File& frame) {
         d.Fail("frame not stored: its JPEG of " + std::to_string(jpeg.size) + " bytes exceeds the longest record");
         return false;
     }
+    // A flush that failed since the last frame may have lost what was written before it.
+    const std::string flush_failure = d.flusher ? d.flusher->TakeFailure() : std::string();
     if (!d.is_write_open && !StartNewFile()) return false;
     if (!d.AppendRecord(jpeg.data, jpeg.size)) return false;
-    // A flush that failed may have lost what was written since the one before.
-    if (const std::string failure = d.flusher->TakeFailure(); !failure.empty()) {
-        d.last_error = failure + " (" + d.write_path + ")";
-        d.last_cause = failure;
+    if (!flush_failure.empty()) {
+        d.last_error = flush_failure + " (" + d.write_path + ")";
+        d.last_cause = flush_failure;
         return false;
     }
     d.last_frame_quality = jpeg.quality;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <sys/stat.h>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -367,4 +369,64 @@ TEST(Recorder, ReaderAndRecorderCodeAtTheSameTime) {
     EXPECT_TRUE(is_all_decoded);
     recorder.CloseFile();
     EXPECT_EQ(40, CountDecodableFrames(path));
+}
+
+TEST(Recorder, FlushesAboutOnceASecondOffItsThreadThenTheFinishedFileWithItsFolders) {
+    TempFolder folder;
+    ManualClock clock;
+    struct Flush {
+        std::string what;  // "data <inode>" or "folder <path>"
+        std::thread::id thread;
+    };
+    std::mutex mutex;
+    std::vector<Flush> flushes;
+    std::atomic<bool> is_failing{false};
+    FileSync sync{[&](int fd) {
+                      struct stat status {};
+                      ::fstat(fd, &status);
+                      const std::lock_guard<std::mutex> lock(mutex);
+                      flushes.push_back({"data " + std::to_string(status.st_ino), std::this_thread::get_id()});
+                      errno = EIO;
+                      return !is_failing.load();
+                  },
+                  [&](const std::string& path) {
+                      const std::lock_guard<std::mutex> lock(mutex);
+                      flushes.push_back({"folder " + path, std::this_thread::get_id()});
+                      return true;
+                  }};
+    CFrameArchive recorder(folder.Folder() + "Storage/");
+    recorder.SetClock(clock.Make());
+    recorder.SetFileSync(sync);
+    BMP_File picture;
+    picture.Create(32, 24);
+    // 2.5 s of frames 100 ms apart: flushed at 1 s and 2 s, not for every frame.
+    for (int frame = 0; frame < 25; ++frame) {
+        ASSERT_TRUE(recorder.WriteFrame(picture)) << recorder.GetLastError();
+        recorder.WaitForFlushes();
+        clock.Advance(100);
+    }
+    const std::string path = recorder.GetWritePath();
+    struct stat archive_status {};
+    ASSERT_EQ(0, ::stat(path.c_str(), &archive_status));
+    const std::string data = "data " + std::to_string(archive_status.st_ino);
+    ASSERT_TRUE(recorder.CloseFile());
+    recorder.WaitForFlushes();
+    std::vector<std::string> seen;
+    for (const Flush& flush : flushes) {
+        seen.push_back(flush.what);
+        EXPECT_NE(std::this_thread::get_id(), flush.thread) << flush.what;
+    }
+    const std::string day_folder = fs::path(path).parent_path().string() + "/";
+    EXPECT_EQ((std::vector<std::string>{data, data, data, "folder " + day_folder, "folder " + folder.Folder() + "Storage/"}),
+              seen);
+
+    // A flush that fails may have lost the last second: the frame after it says so.
+    is_failing = true;
+    for (int frame = 0; frame <= 10; ++frame) {
+        ASSERT_TRUE(recorder.WriteFrame(picture));
+        recorder.WaitForFlushes();
+        clock.Advance(100);
+    }
+    EXPECT_FALSE(recorder.WriteFrame(picture));
+    EXPECT_EQ("cannot flush the archive: Input/output error", recorder.GetLastErrorCause());
 }

@@ -5,6 +5,7 @@
 #include <QDateEdit>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
@@ -15,6 +16,7 @@
 #include "browse/temp_tree.h"
 #include "browse/ui_events.h"
 #include "platform/ole_date.h"
+#include "storage/retention.h"
 
 namespace {
 
@@ -253,4 +255,46 @@ TEST(ArchiveDlg, ClosingTheDateRangeDialogListsTodayOnly) {
     EXPECT_TRUE(saw_range_dialog);
     ASSERT_EQ(dialog.RowCount(), 1);
     EXPECT_EQ(dialog.Name(0), "1.CNA");
+}
+
+TEST_F(ArchiveDlgTest, KeepFromTheContextMenuPinsTheSelectedArchivesAndMarksThem) {
+    const std::string pinned = (tree_.Storage() / "20090315/2.CNA").string();
+    const std::string other = (tree_.Storage() / "20090315/3.CNA").string();
+    std::string error;
+    ASSERT_TRUE(SetArchivePinned(pinned, true, &error)) << error;
+    auto dialog = MakeDialog();
+    QTreeWidget* list = dialog->ListControl();
+    auto row_of = [&](const std::string& path) {
+        for (int row = 0; row < dialog->RowCount(); ++row) {
+            if (dialog->FullPath(row).toStdString() == path) return row;
+        }
+        return -1;
+    };
+    auto is_marked = [&](const std::string& path) { return !list->topLevelItem(row_of(path))->icon(0).isNull(); };
+    EXPECT_TRUE(dialog->IsRowPinned(row_of(pinned)) && is_marked(pinned));
+    EXPECT_FALSE(dialog->IsRowPinned(row_of(other)) || is_marked(other));
+
+    // With a pinned and an unpinned row selected "Keep" is unchecked and pins both; then checked, unpinning both.
+    CtrlClickRow(list, row_of(pinned));
+    CtrlClickRow(list, row_of(other));
+    for (const bool is_checked : {false, true}) {
+        bool was_checked = !is_checked;
+        QTimer::singleShot(0, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_NE(menu, nullptr);
+            ASSERT_EQ(menu->actions().size(), 1);
+            QAction* keep = menu->actions().first();
+            EXPECT_EQ(keep->text(), "Keep");
+            was_checked = keep->isChecked();
+            menu->setActiveAction(keep);
+            PressKey(menu, Qt::Key_Return);
+        });
+        emit list->customContextMenuRequested(list->visualItemRect(list->topLevelItem(row_of(other))).center());
+        EXPECT_EQ(is_checked, was_checked);
+        for (const std::string& path : {pinned, other}) {
+            EXPECT_EQ(!is_checked, IsArchivePinned(path)) << path;
+            EXPECT_EQ(!is_checked, dialog->IsRowPinned(row_of(path))) << path;
+            EXPECT_EQ(!is_checked, is_marked(path)) << path;
+        }
+    }
 }
