@@ -206,12 +206,12 @@ bool CReplacingFile::Commit(std::string* error) {
         return false;
     };
     if (!fd_.IsOpen()) return fail("no file is open for " + path_);
-    if (::fsync(fd_.Get()) != 0) return fail(ErrnoMessage("cannot write " + path_));
+    if (!sync_.data_sync(fd_.Get())) return fail(ErrnoMessage("cannot write " + path_));
     if (is_unnamed_) {
         if (LinkUnnamed(path_)) {
             is_unnamed_ = false;  // named now: nothing left to drop
             fd_.Close();
-            SyncFolder(folder_);
+            sync_.sync_folder(folder_);
             return true;
         }
         if (errno != EEXIST) return fail(ErrnoMessage("cannot create " + path_));
@@ -235,7 +235,7 @@ bool CReplacingFile::Commit(std::string* error) {
     if (::rename(temporary_.c_str(), path_.c_str()) != 0) return fail(ErrnoMessage("cannot replace " + path_));
     temporary_.clear();
     if (!fd_.Close()) return fail(ErrnoMessage("cannot finish writing " + path_));
-    SyncFolder(folder_);
+    sync_.sync_folder(folder_);
     return true;
 }
 

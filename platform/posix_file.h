@@ -67,7 +67,7 @@ struct FileSync {
 // flushes the folder. Dropped without a trace when not committed.
 class CReplacingFile {
 public:
-    CReplacingFile() = default;
+    explicit CReplacingFile(FileSync sync = FileSync::System()) : sync_(std::move(sync)) {}
     ~CReplacingFile() { Abandon(); }
     CReplacingFile(const CReplacingFile&) = delete;
     CReplacingFile& operator=(const CReplacingFile&) = delete;
@@ -84,6 +84,7 @@ private:
     bool CreateVisibleTemporary(std::string* error);
     bool LinkUnnamed(const std::string& link_path);
 
+    FileSync sync_;
     UniqueFd fd_;
     bool is_unnamed_ = false;
     std::string path_;

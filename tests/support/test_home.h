@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <stdexcept>
-#include <string>
+
+#include "support/temp_folder.h"
 
 // Points HOME and XDG_CONFIG_HOME at a fresh folder for the whole test program, so that nothing
 // it starts (the default storage folder under the videos folder, settings) reaches the real
@@ -11,25 +11,14 @@
 class TestHome {
 public:
     TestHome() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "cindral-home-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
         const char* home = std::getenv("HOME");
         if (std::getenv("XDG_CACHE_HOME") == nullptr && home != nullptr) {
             ::setenv("XDG_CACHE_HOME", (std::filesystem::path(home) / ".cache").c_str(), 1);
         }
-        ::setenv("HOME", path_.c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (path_ / ".config").c_str(), 1);
+        ::setenv("HOME", folder_.Path().c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (folder_.Path() / ".config").c_str(), 1);
     }
-    ~TestHome() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TestHome(const TestHome&) = delete;
-    TestHome& operator=(const TestHome&) = delete;
-
-    const std::filesystem::path& Path() const { return path_; }
 
 private:
-    std::filesystem::path path_;
+    TempFolder folder_;
 };
