@@ -50,7 +50,9 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
     retention_thread_.setMaxThreadCount(1);
     retention_timer_.setInterval(kRetentionIntervalMs);
     connect(&retention_timer_, &QTimer::timeout, this, [this] {
-        if (!recorder_.GetStatus().open_path.empty()) RunRetention();
+        // While recording, and while frames cannot be stored (a full disk may need room made again).
+        const CRecorderMonitor::Status status = recorder_.GetStatus();
+        if (!status.open_path.empty() || !status.failure_cause.empty()) RunRetention();
     });
     retention_timer_.start();
     if (watcher_) {
