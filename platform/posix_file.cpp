@@ -8,6 +8,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <random>
 #include <string_view>
 #include <sys/file.h>
@@ -85,6 +86,12 @@ std::string TemporaryName(const std::string& target_name) {
 
 std::string FolderOrDot(const std::string& folder) { return folder.empty() ? std::string(".") : folder; }
 
+// Owns an open directory stream.
+struct DirCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
 }  // namespace
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
@@ -99,6 +106,17 @@ bool UniqueFd::Close() {
     if (fd_ < 0) return true;
     const int fd = std::exchange(fd_, -1);
     return ::close(fd) == 0;
+}
+
+std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
+    UniqueDir directory(::opendir(folder.c_str()));
+    if (!directory) return std::nullopt;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(directory.get())) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    return names;
 }
 
 size_t ReadAt(int fd, int64_t offset, void* buffer, size_t size) {
@@ -257,12 +275,10 @@ bool ReplaceFileAtomically(const std::string& path, const void* data, size_t siz
 }
 
 void RemoveStaleTemporaries(const std::string& folder) {
-    DIR* directory = ::opendir(FolderOrDot(folder).c_str());
-    if (directory == nullptr) return;
     const time_t now = std::time(nullptr);
-    while (const dirent* entry = ::readdir(directory)) {
-        if (!IsTemporaryName(entry->d_name)) continue;
-        const std::string path = folder + entry->d_name;
+    for (const std::string& name : ListFolder(FolderOrDot(folder)).value_or(std::vector<std::string>())) {
+        if (!IsTemporaryName(name)) continue;
+        const std::string path = folder + name;
         UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat status {};
         if (!fd.IsOpen() || ::fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
@@ -270,7 +286,6 @@ void RemoveStaleTemporaries(const std::string& folder) {
         if (now - status.st_mtime < kStaleAfterSeconds || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) continue;
         ::unlink(path.c_str());
     }
-    ::closedir(directory);
 }
 
 std::string ErrnoText(int error_number) {

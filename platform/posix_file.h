@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <utility>
+#include <vector>
 
 // The small POSIX helpers every part of the program shares: the one owner of a file
 // descriptor, the one write-all loop, the one atomic replace and the one errno text.
@@ -31,6 +33,10 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Entry names of a folder in the file system's order, "." and ".." left out; nothing when the
+// folder cannot be listed.
+std::optional<std::vector<std::string>> ListFolder(const std::string& folder);
 
 // Reads up to size bytes at offset, retrying interrupted and partial reads.
 // Returns the number of bytes read: less than size at the end of the file or on an error.

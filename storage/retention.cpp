@@ -1,6 +1,5 @@
 #include "storage/retention.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -9,7 +8,6 @@
 #include <algorithm>
 #include <ctime>
 #include <map>
-#include <memory>
 #include <set>
 #include <tuple>
 #include <utility>
@@ -23,21 +21,8 @@ namespace {
 // An archive without its trailer written to this recently may be one another program records.
 constexpr int64_t kRecordingQuietSeconds = 60;
 
-struct DirCloser {
-    void operator()(DIR* directory) const { ::closedir(directory); }
-};
-
-// Names in folder, "." and ".." left out; empty when it cannot be listed.
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, DirCloser> directory(::opendir(folder.c_str()));
-    if (!directory) return names;
-    while (const dirent* entry = ::readdir(directory.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    return names;
-}
+// Names in folder; none when it cannot be listed.
+std::vector<std::string> Names(const std::string& folder) { return ListFolder(folder).value_or(std::vector<std::string>()); }
 
 bool IsDayFolderName(const std::string& name) {
     return name.size() == 8 && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
