@@ -216,7 +216,7 @@ bool CFrameArchive::WriteFrame(const BMP_File& frame) {
     if (!d.is_write_open && !StartNewFile()) return false;
     if (!d.AppendRecord(jpeg.data, jpeg.size)) return false;
     if (!flush_failure.empty()) {
-        d.last_error = flush_failure + " (" + d.write_path + ")";
+        d.last_error = flush_failure;
         d.last_cause = flush_failure;
         return false;
     }

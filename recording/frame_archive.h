@@ -64,9 +64,11 @@ public:
     // --- recording ---
     // Encodes and appends the frame, starting a file when none is open. A frame whose JPEG
     // would not fit kJpegBufferSize is encoded at a lower quality, or stored as a longer record.
+    // False also when a flush to the disk failed since the last frame (this frame is stored).
     bool WriteFrame(const BMP_File& frame) override;
-    // Finishes the open file with its trailer; false when the trailer or the close failed
-    // (the file then still reads up to its record count).
+    // Finishes the open file with its trailer; false when the trailer could not be written (the
+    // file then still reads up to its record count). The file is flushed and closed off this
+    // thread; a flush or close that fails is reported by the next WriteFrame.
     bool CloseFile() override;
     bool StartNewFile();
     bool IsWriteOpen() const;
