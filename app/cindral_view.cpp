@@ -10,11 +10,11 @@
 #include "capture/dialogs/camera_property_pages.h"
 #include "capture/live_session.h"
 
-CCindralView::CCindralView(CindralSettings& settings, std::string program_folder, QWidget* parent,
+CCindralView::CCindralView(CindralSettings& settings, std::string storage_folder, QWidget* parent,
                            CVideoDeviceWatcher* watcher)
     : QWidget(parent),
       settings_(settings),
-      program_folder_(std::move(program_folder)),
+      storage_folder_(std::move(storage_folder)),
       watcher_(watcher),
       capture_messages_(new CCaptureMessageBox(this)) {
     // Every paint covers the whole view (picture or black), so Qt need not clear it first.
@@ -35,7 +35,7 @@ void CCindralView::OnInitialUpdate() {
     panel_->SetView(this);
 
     property_pages_ = std::make_unique<CCameraPropertyPages>(this);
-    session_ = std::make_unique<CLiveSession>(settings_, program_folder_, *capture_messages_, this, watcher_,
+    session_ = std::make_unique<CLiveSession>(settings_, storage_folder_, *capture_messages_, this, watcher_,
                                               LiveSessionOptions{});
     session_->SetPropertyPages(property_pages_.get());
     // The state is painted over a missing picture; the camera's own messages have been shown.
@@ -48,6 +48,17 @@ void CCindralView::OnInitialUpdate() {
 
 void CCindralView::OnCameraChosen(const std::string& name) {
     if (session_) session_->ChooseCamera(name);
+}
+
+void CCindralView::SetStorageFolder(const std::string& storage_folder) {
+    storage_folder_ = storage_folder;
+    if (session_) session_->SetStorageFolder(storage_folder);
+}
+
+void CCindralView::SetRetentionLimits(const RetentionLimits& limits) {
+    if (!session_) return;
+    session_->SetRetentionLimits(limits);
+    session_->RunRetention();
 }
 
 CWebCameraDlg* CCindralView::Capture() const { return session_ ? session_->Capture() : nullptr; }
@@ -193,7 +204,7 @@ void CCindralView::OnContextCommand(int command) {
 
 void CCindralView::OnViewArchive() {
     // A new dialog each time, so the catalogue is read afresh.
-    CArchiveDlg dialog(program_folder_, this);
+    CArchiveDlg dialog(storage_folder_, this);
     if (dialog.exec() != QDialog::Accepted || dialog.SelectionList().isEmpty()) return;
     if (!panel_) return;
     panel_->SetArchives(dialog.SelectionList());

@@ -11,6 +11,7 @@
 #include "recording/bmp_file.h"
 #include "recording/frame_pipeline.h"
 #include "recording/settings.h"
+#include "storage/storage_settings.h"
 
 class CPanelDlg;
 class CCaptureMessageBox;
@@ -34,9 +35,9 @@ public:
         kCommandCameraFilter = 1006,
     };
 
-    // program_folder ends with '/'; the recorder writes below program_folder + "Storage/".
-    // watcher (may be null) tells the session when cameras come and go.
-    CCindralView(CindralSettings& settings, std::string program_folder, QWidget* parent,
+    // storage_folder ends with '/'; the recorder writes the day folders into it and the archive
+    // list reads them from it. watcher (may be null) tells the session when cameras come and go.
+    CCindralView(CindralSettings& settings, std::string storage_folder, QWidget* parent,
                  CVideoDeviceWatcher* watcher = nullptr);
     ~CCindralView() override;
 
@@ -45,6 +46,10 @@ public:
     void OnInitialUpdate();
     // A camera chosen in the Properties dialog: taken at once when none runs now.
     void OnCameraChosen(const std::string& name);
+    // Another storage folder: the next archive goes there, and the archive list reads it.
+    void SetStorageFolder(const std::string& storage_folder);
+    // The limits retention keeps from now on; they are checked at once.
+    void SetRetentionLimits(const RetentionLimits& limits);
 
     // IFramePresenter, streaming thread.
     bool IsPlaybackActive() const override;
@@ -81,7 +86,7 @@ private:
     void RunContextMenu(const QPoint& global_position);
 
     CindralSettings& settings_;
-    std::string program_folder_;
+    std::string storage_folder_;
     CVideoDeviceWatcher* watcher_;
 
     // Declaration order is destruction order in reverse: the session (capture object, then

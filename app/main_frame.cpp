@@ -13,6 +13,8 @@
 
 #include "app/cindral_view.h"
 #include "app/session_state_pane.h"
+#include "app/storage_dlg.h"
+#include "app/storage_location.h"
 #include "capture/device_watcher.h"
 #include "capture/dialogs/twain_sources_dlg.h"
 #include "platform/key_store.h"
@@ -54,6 +56,9 @@ CMainFrame::~CMainFrame() {
 void CMainFrame::LoadSettings() {
     CKeyStore store(settings_file_);
     ::LoadSettings(store, settings_);
+    // Our own key, after the eight settings' order has run its course.
+    LoadStorageSettings(store, storage_settings_);
+    storage_folder_ = CurrentStorageFolder(program_folder_, storage_settings_.chosen_folder);
 }
 
 void CMainFrame::SaveSettings() {
@@ -83,6 +88,12 @@ void CMainFrame::CreateActions() {
     properties_action_ = make_action(QStringLiteral("Properties..."), kCommandProperties);
     properties_action_->setIcon(QIcon(QStringLiteral(":/toolbar/properties.svg")));
     connect(properties_action_, &QAction::triggered, this, &CMainFrame::OnProperties);
+
+    storage_action_ = make_action(QStringLiteral("Storage..."), kCommandStorage);
+    storage_action_->setIcon(QIcon(QStringLiteral(":/toolbar/storage.svg")));
+    SetPrompt(storage_action_, QStringLiteral("Choose where recordings go and when the oldest are deleted"),
+              QStringLiteral("Storage"));
+    connect(storage_action_, &QAction::triggered, this, &CMainFrame::OnStorage);
 
     view_archive_action_ = make_action(QStringLiteral("View Archive..."), kCommandViewArchive);
     view_archive_action_->setIcon(QIcon(QStringLiteral(":/toolbar/archive.svg")));
@@ -147,6 +158,7 @@ QAction* CMainFrame::CommandAction(int command) const {
 void CMainFrame::CreateMenus() {
     QMenu* file_menu = menuBar()->addMenu(QStringLiteral("&File"));
     file_menu->addAction(properties_action_);
+    file_menu->addAction(storage_action_);
     file_menu->addSeparator();
     file_menu->addAction(exit_action_);
 
@@ -172,10 +184,11 @@ bool CMainFrame::CreateToolBar() {
     tool_bar_->addAction(properties_action_);
     tool_bar_->addSeparator();
     tool_bar_->addAction(view_archive_action_);
+    tool_bar_->addAction(storage_action_);
     tool_bar_->addSeparator();
     tool_bar_->addAction(about_action_);
     // The button images belong to the program; without them the tool bar cannot be made.
-    for (const QAction* action : {properties_action_, view_archive_action_, about_action_}) {
+    for (const QAction* action : {properties_action_, view_archive_action_, storage_action_, about_action_}) {
         if (action->icon().pixmap(tool_bar_->iconSize()).isNull()) {
             qWarning("cindral: the tool bar image of \"%s\" cannot be drawn; is Qt's SVG support installed?",
                      qUtf8Printable(action->text()));
@@ -208,10 +221,11 @@ bool CMainFrame::CreateStatusBar() {
 
 void CMainFrame::CreateView() {
     if (view_) return;
-    view_ = new CCindralView(settings_, program_folder_, this, device_watcher_);
+    view_ = new CCindralView(settings_, storage_folder_.path, this, device_watcher_);
     setCentralWidget(view_);
     connect(view_, &CCindralView::PropertiesRequested, this, &CMainFrame::OnProperties);
     view_->OnInitialUpdate();
+    view_->SetRetentionLimits(storage_settings_.limits);
     state_pane_->SetSession(view_->Session());
 }
 
@@ -223,6 +237,24 @@ void CMainFrame::OnProperties() {
     // Changes are already applied when the dialog closes. A new camera is used from the next
     // start, or at once when no camera runs now.
     if (properties_dialog_->exec() == QDialog::Accepted && view_) view_->OnCameraChosen(settings_.camera_name);
+}
+
+void CMainFrame::OnStorage() {
+    CStorageDlg dialog(program_folder_, storage_settings_, this);
+    if (dialog.exec() == QDialog::Accepted) ApplyStorageSettings(dialog.Settings());
+}
+
+void CMainFrame::ApplyStorageSettings(const StorageSettings& settings) {
+    storage_settings_ = settings;
+    {
+        // Kept at once: a limit must hold from now on, whatever becomes of this run.
+        CKeyStore store(settings_file_);
+        SaveStorageSettings(store, storage_settings_);
+    }
+    storage_folder_ = CurrentStorageFolder(program_folder_, storage_settings_.chosen_folder);
+    if (!view_) return;
+    view_->SetStorageFolder(storage_folder_.path);
+    view_->SetRetentionLimits(storage_settings_.limits);
 }
 
 void CMainFrame::OnNewOrOpen() {

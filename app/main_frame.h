@@ -7,6 +7,8 @@
 
 #include "app/cindral_view.h"
 #include "recording/settings.h"
+#include "storage/storage_folder.h"
+#include "storage/storage_settings.h"
 
 class CSessionStatePane;
 class CTwainSourcesDlg;
@@ -25,6 +27,7 @@ public:
     // Command identifiers of the menu, tool bar and accelerators.
     enum Command : int {
         kCommandProperties = 1000,
+        kCommandStorage = 32775,
         kCommandViewArchive = 32773,
         kCommandHelp = 32774,
         kCommandAbout = 57664,
@@ -45,8 +48,13 @@ public:
     void DestroyView();
 
     void OnProperties();
+    // "Storage...": the folder and the retention limits; changes take effect at once.
+    void OnStorage();
 
     CindralSettings& Settings() { return settings_; }
+    const StorageSettings& Storage() const { return storage_settings_; }
+    // Where recordings go now.
+    const StorageFolder& StorageLocation() const { return storage_folder_; }
     CTwainSourcesDlg* PropertiesDialog() const { return properties_dialog_; }
     CCindralView* View() const { return view_; }
     QToolBar* ToolBar() const { return tool_bar_; }
@@ -64,6 +72,8 @@ protected:
 
 private:
     void LoadSettings();
+    // Replaces the storage settings, keeps them and passes them on to the live session.
+    void ApplyStorageSettings(const StorageSettings& settings);
     void SaveSettings();
     void CreateActions();
     void CreateMenus();
@@ -75,6 +85,8 @@ private:
     std::string program_folder_;
     std::filesystem::path settings_file_;
     CindralSettings settings_;
+    StorageSettings storage_settings_;
+    StorageFolder storage_folder_;
     CTwainSourcesDlg* properties_dialog_ = nullptr;
     QToolBar* tool_bar_ = nullptr;
     QStatusBar* status_bar_ = nullptr;
@@ -84,6 +96,7 @@ private:
     QPointer<CCindralView> view_;
 
     QAction* properties_action_ = nullptr;
+    QAction* storage_action_ = nullptr;
     QAction* view_archive_action_ = nullptr;
     QAction* exit_action_ = nullptr;
     QAction* toggle_tool_bar_action_ = nullptr;

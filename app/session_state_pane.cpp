@@ -1,5 +1,6 @@
 #include "app/session_state_pane.h"
 
+#include <QFile>
 
 #include "capture/live_session.h"
 
@@ -35,5 +36,7 @@ void CSessionStatePane::Refresh() {
     QString tip = QString::fromStdString(state.camera);
     if (!state.archive_path.empty()) tip += QStringLiteral("\n") + QString::fromStdString(state.archive_path);
     if (!state.lost_reason.empty()) tip += QStringLiteral("\n") + QString::fromStdString(state.lost_reason);
+    if (!state.storage_problem.empty()) tip += QStringLiteral("\n") + QString::fromStdString(state.storage_problem);
+    tip += QStringLiteral("\nRecordings: ") + QFile::decodeName(QByteArray::fromStdString(state.storage_folder));
     setToolTip(tip);
 }

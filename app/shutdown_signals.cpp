@@ -3,10 +3,11 @@
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "platform/posix_file.h"
 
 namespace {
 
@@ -23,9 +24,7 @@ extern "C" void OnShutdownSignal(int signal_number) {
     errno = saved_errno;
 }
 
-QString SystemError(const char* step) {
-    return QStringLiteral("%1: %2").arg(QString::fromLatin1(step), QString::fromLocal8Bit(std::strerror(errno)));
-}
+QString SystemError(const char* step) { return QString::fromLocal8Bit(ErrnoMessage(step)); }
 
 }  // namespace
 

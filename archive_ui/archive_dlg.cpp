@@ -4,15 +4,21 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "archive_ui/date_range_dlg.h"
 #include "archive_ui/day_timeline_widget.h"
 #include "archive_ui/export_actions.h"
+#include "storage/retention.h"
 
 namespace {
 
@@ -22,6 +28,29 @@ constexpr int kColumnCount = 3;
 constexpr int kFullPathRole = Qt::UserRole;
 // Days the timeline shows without scrolling.
 constexpr int kTimelineShownDays = 4;
+constexpr int kPinnedRole = Qt::UserRole + 1;
+
+// A small padlock: the mark of a pinned ("Keep") archive.
+QIcon PinnedMark() {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(0x28, 0x2c, 0x34), 1.6));
+    painter.drawArc(QRectF(4.5, 1.5, 7, 8), 0, 180 * 16);
+    painter.drawLine(QPointF(4.5, 5.5), QPointF(4.5, 7.5));
+    painter.drawLine(QPointF(11.5, 5.5), QPointF(11.5, 7.5));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0xf0, 0xaa, 0x1e));
+    painter.drawRoundedRect(QRectF(2.5, 7, 11, 8), 1.5, 1.5);
+    return QIcon(pixmap);
+}
+
+void ShowPinned(QTreeWidgetItem& item, bool is_pinned) {
+    item.setData(kFileColumn, kPinnedRole, is_pinned);
+    item.setIcon(kFileColumn, is_pinned ? PinnedMark() : QIcon());
+    item.setToolTip(kFileColumn, is_pinned ? QStringLiteral("Kept: never deleted to make room") : QString());
+}
 
 // Orders texts with runs of digits taken by value, so "999.CNA" comes before "1000.CNA";
 // the Date and Duration texts have fixed fields and come out in time order too.
@@ -62,9 +91,9 @@ public:
 
 }  // namespace
 
-CArchiveDlg::CArchiveDlg(const std::string& program_folder, QWidget* parent)
+CArchiveDlg::CArchiveDlg(const std::string& storage_folder, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      program_folder_(program_folder) {
+      storage_folder_(storage_folder) {
     setWindowTitle(QStringLiteral("Select Archive"));
 
     // Template order, which is the tab order: OK, Cancel, the list.
@@ -93,6 +122,8 @@ CArchiveDlg::CArchiveDlg(const std::string& program_folder, QWidget* parent)
     connect(list_control_, &QTreeWidget::itemSelectionChanged, this, &CArchiveDlg::OnItemChanged);
     // Sorting moves rows without changing which are selected; the hand-over follows the new order.
     connect(list_control_->model(), &QAbstractItemModel::layoutChanged, this, &CArchiveDlg::OnItemChanged);
+    list_control_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list_control_, &QWidget::customContextMenuRequested, this, &CArchiveDlg::OnListContextMenu);
 
     export_video_button_ = new QPushButton(QStringLiteral("Export Video..."), this);
     export_video_button_->setMinimumSize(button_size);
@@ -163,7 +194,7 @@ void CArchiveDlg::OnInitDialog() {
         date_range.exec();
         range = date_range.Range();
     }
-    SetRows(BuildCatalogue(program_folder_, range));
+    SetRows(BuildCatalogue(storage_folder_, range));
 }
 
 void CArchiveDlg::SetRows(const std::vector<CatalogueRow>& rows) {
@@ -175,6 +206,7 @@ void CArchiveDlg::SetRows(const std::vector<CatalogueRow>& rows) {
                                                    QString::fromStdString(row.date_text),
                                                    QString::fromStdString(row.duration_text)});
         item->setData(kFileColumn, kFullPathRole, QFile::decodeName(QByteArray::fromStdString(row.full_path)));
+        ShowPinned(*item, IsArchivePinned(row.full_path));
         for (int column = 0; column < kColumnCount; ++column)
             item->setTextAlignment(column, Qt::AlignLeft | Qt::AlignVCenter);
         items.append(item);
@@ -203,6 +235,45 @@ void CArchiveDlg::SetRows(const std::vector<CatalogueRow>& rows) {
                                     timeline_area_->isVisibleTo(this) ? timeline_->sizeHint().width() : 0);
     const int wanted_px = content_px + margins.left() + margins.right();
     if (wanted_px > width()) resize(wanted_px, height());
+}
+
+bool CArchiveDlg::IsRowPinned(int row) const {
+    const QTreeWidgetItem* item = list_control_->topLevelItem(row);
+    return item != nullptr && item->data(kFileColumn, kPinnedRole).toBool();
+}
+
+void CArchiveDlg::ToggleKeepSelected() {
+    const QList<QTreeWidgetItem*> selected = list_control_->selectedItems();
+    if (selected.isEmpty()) return;
+    const bool is_pinning = !std::all_of(selected.begin(), selected.end(), [](const QTreeWidgetItem* item) {
+        return item->data(kFileColumn, kPinnedRole).toBool();
+    });
+    QStringList failures;
+    for (QTreeWidgetItem* item : selected) {
+        const std::string path = QFile::encodeName(item->data(kFileColumn, kFullPathRole).toString()).toStdString();
+        std::string error;
+        if (!SetArchivePinned(path, is_pinning, &error)) failures.append(QString::fromStdString(error));
+        ShowPinned(*item, IsArchivePinned(path));
+    }
+    // The timeline marks pinned archives too.
+    std::vector<TimelineDay> days = timeline_->Days();
+    for (TimelineDay& day : days) {
+        for (TimelineBlock& block : day.blocks) block.is_pinned = IsArchivePinned(block.full_path);
+    }
+    timeline_->SetDays(std::move(days));
+    if (!failures.isEmpty()) QMessageBox::warning(this, QStringLiteral("Keep"), failures.join(QLatin1Char('\n')));
+}
+
+void CArchiveDlg::OnListContextMenu(const QPoint& position) {
+    if (list_control_->selectedItems().isEmpty()) return;
+    QMenu menu(this);
+    QAction* keep = menu.addAction(QStringLiteral("Keep"));
+    keep->setCheckable(true);
+    const QList<QTreeWidgetItem*> selected = list_control_->selectedItems();
+    keep->setChecked(std::all_of(selected.begin(), selected.end(), [](const QTreeWidgetItem* item) {
+        return item->data(kFileColumn, kPinnedRole).toBool();
+    }));
+    if (menu.exec(list_control_->viewport()->mapToGlobal(position)) == keep) ToggleKeepSelected();
 }
 
 void CArchiveDlg::OnItemChanged() {

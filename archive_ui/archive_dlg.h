@@ -23,8 +23,8 @@ public:
     // Supplies the From and To dates; by default the date range dialog is run.
     using DateRangeSource = std::function<DayRange()>;
 
-    // program_folder ends with '/'; archives are looked for in program_folder + "Storage/".
-    explicit CArchiveDlg(const std::string& program_folder, QWidget* parent = nullptr);
+    // storage_folder ends with '/'; archives are looked for in its day folders.
+    explicit CArchiveDlg(const std::string& storage_folder, QWidget* parent = nullptr);
     ~CArchiveDlg() override;
 
     // Replaces the date range dialog (tests, command-line use). Call before the dialog is shown.
@@ -52,11 +52,16 @@ public:
     // it or taken out.
     void OnTimelineBlockClicked(const QString& full_path, Qt::KeyboardModifiers modifiers);
     void OnExportVideo();
+    // "Keep" of the list's context menu: pins the selected archives, or unpins them when all are
+    // pinned already. Pinned rows carry a padlock and are never deleted to make room.
+    void ToggleKeepSelected();
+    bool IsRowPinned(int row) const;
 
 private:
     void OnItemChanged();
+    void OnListContextMenu(const QPoint& position);
 
-    std::string program_folder_;
+    std::string storage_folder_;
     DateRangeSource date_range_source_;
     bool is_initialised_ = false;
     QStringList selection_list_;

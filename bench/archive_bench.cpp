@@ -98,7 +98,7 @@ void BM_Encode(benchmark::State& state) {
 
 void BM_Append(benchmark::State& state) {
     const auto& frames = SceneFrames(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-    CFrameArchive recorder(BenchFolder() + "append/");
+    CFrameArchive recorder(BenchFolder() + "append/Storage/");
     fs::create_directories(BenchFolder() + "append");
     size_t frame = 0;
     int64_t written = 0;

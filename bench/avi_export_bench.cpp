@@ -46,7 +46,7 @@ public:
         std::string pattern = (std::filesystem::temp_directory_path() / "cindral-avi-bench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
         folder_ = pattern;
-        CFrameArchive recorder(folder_ + "/");
+        CFrameArchive recorder(folder_ + "/Storage/");
         recorder.SetFileCreatedCallback([this](const std::string& path) { archive_path_ = path; });
         const CameraScene scene(kWidth, kHeight);
         BMP_File picture;

@@ -2,3 +2,4 @@
 
 Q_LOGGING_CATEGORY(lcCapture, "cindral.capture", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcRecording, "cindral.recording", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcStorage, "cindral.storage", QtInfoMsg)

@@ -6,3 +6,5 @@
 // (QT_LOGGING_RULES="cindral.*.debug=true" shows everything).
 Q_DECLARE_LOGGING_CATEGORY(lcCapture)
 Q_DECLARE_LOGGING_CATEGORY(lcRecording)
+// Retention: every archive it deletes is logged at the info level, shown by default.
+Q_DECLARE_LOGGING_CATEGORY(lcStorage)

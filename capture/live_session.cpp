@@ -1,5 +1,6 @@
 #include "capture/live_session.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <algorithm>
 #include <cmath>
@@ -14,12 +15,14 @@ constexpr int kWatchdogTickMs = 250;
 constexpr int kSilenceFrameIntervals = 5;
 // A camera that was started may take this long to send its first picture.
 constexpr int64_t kFirstPictureLimitMs = 10000;
+// While an archive is written, retention is checked at least this often.
+constexpr int kRetentionIntervalMs = 60000;
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace
 
-CLiveSession::CLiveSession(CindralSettings& settings, std::string program_folder, ICaptureMessages& messages,
+CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder, ICaptureMessages& messages,
                            IFramePresenter* presenter, CVideoDeviceWatcher* watcher, LiveSessionOptions options,
                            QObject* parent)
     : QObject(parent),
@@ -27,7 +30,7 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string program_folder
       messages_(messages),
       watcher_(watcher),
       options_(options),
-      archive_(std::move(program_folder)),
+      archive_(std::move(storage_folder)),
       recorder_(archive_),
       pipeline_(settings_, recorder_, presenter),
       capture_(std::make_unique<CWebCameraDlg>(static_cast<ICaptureMessages&>(*this))) {
@@ -44,6 +47,14 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string program_folder
     connect(&retry_timer_, &QTimer::timeout, this, &CLiveSession::Attempt);
     watchdog_.setInterval(kWatchdogTickMs);
     connect(&watchdog_, &QTimer::timeout, this, &CLiveSession::OnWatchdog);
+    retention_thread_.setMaxThreadCount(1);
+    retention_timer_.setInterval(kRetentionIntervalMs);
+    connect(&retention_timer_, &QTimer::timeout, this, [this] {
+        // While recording, and while frames cannot be stored (a full disk may need room made again).
+        const CRecorderMonitor::Status status = recorder_.GetStatus();
+        if (!status.open_path.empty() || !status.failure_cause.empty()) RunRetention();
+    });
+    retention_timer_.start();
     if (watcher_) {
         connect(watcher_, &CVideoDeviceWatcher::CameraAdded, this, &CLiveSession::OnCameraAdded);
         connect(watcher_, &CVideoDeviceWatcher::CameraRemoved, this, &CLiveSession::OnCameraRemoved);
@@ -54,6 +65,8 @@ CLiveSession::~CLiveSession() {
     // No frame may reach the pipeline or the recorder once they are gone.
     capture_.reset();
     recorder_.CloseFile();
+    // A retention run reads the recorder's state.
+    retention_thread_.waitForDone();
 }
 
 void CLiveSession::AddCamera(std::string name, std::string description) {
@@ -229,6 +242,8 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
         case RecorderEvent::Kind::kFailed:
             qCWarning(lcRecording).noquote() << "recording failed:" << Text(event.detail);
             emit RecorderFailed(Text(event.cause), Text(event.detail));
+            // A full disk: room is made at once, and the next frame is stored again.
+            RunRetention();
             break;
         case RecorderEvent::Kind::kRecovered:
             qCWarning(lcRecording) << "recording works again";
@@ -242,6 +257,7 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
             } else {
                 qCDebug(lcRecording).noquote() << "archive finished:" << Text(event.path);
             }
+            RunRetention();
             break;
     }
     emit StateChanged();
@@ -308,6 +324,68 @@ void CLiveSession::RunCameraDialog(void (CWebCameraDlg::*dialog)()) {
     }
 }
 
+void CLiveSession::SetStorageFolder(const std::string& storage_folder) {
+    archive_.SetStorageFolder(storage_folder);
+    storage_problem_.clear();
+    emit StateChanged();
+}
+
+void CLiveSession::SetRetentionLimits(const RetentionLimits& limits) {
+    retention_limits_ = limits;
+    if (!limits.IsAnySet() && !storage_problem_.empty()) {
+        storage_problem_.clear();
+        emit StateChanged();
+    }
+}
+
+void CLiveSession::RunRetention() {
+    if (!retention_limits_.IsAnySet()) return;
+    if (is_retention_running_) {
+        is_retention_pending_ = true;
+        return;
+    }
+    is_retention_running_ = true;
+    RetentionRun run;
+    run.limits = retention_limits_;
+    const std::string folder = archive_.GetStorageFolder();
+    retention_thread_.start([this, folder, run]() mutable {
+        // Read here: an archive begun since the request is kept too.
+        const std::string open_path = recorder_.GetStatus().open_path;
+        if (!open_path.empty()) run.open_paths.push_back(open_path);
+        const RetentionResult result = ApplyRetention(folder, run);
+        QMetaObject::invokeMethod(this, [this, result] { OnRetentionDone(result); }, Qt::QueuedConnection);
+    });
+}
+
+void CLiveSession::FinishRetention() {
+    while (is_retention_running_) {
+        retention_thread_.waitForDone();
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);  // its result, and any run it asks for
+    }
+}
+
+void CLiveSession::OnRetentionDone(const RetentionResult& result) {
+    is_retention_running_ = false;
+    for (const std::string& path : result.deleted) {
+        qCInfo(lcStorage).noquote() << "deleted" << Text(path) << "to keep the storage limits";
+    }
+    if (!result.deleted.empty()) {
+        qCInfo(lcStorage).noquote() << "retention freed" << Text(FormatByteSize(result.freed_bytes)) << ";"
+                                    << Text(FormatByteSize(result.total_bytes)) << "of recordings left";
+    }
+    for (const std::string& error : result.errors) qCWarning(lcStorage).noquote() << Text(error);
+    if (result.problem != storage_problem_) {
+        if (!result.problem.empty()) qCWarning(lcStorage).noquote() << Text(result.problem);
+        storage_problem_ = result.problem;
+        emit StateChanged();
+    }
+    emit RetentionApplied(result);
+    if (is_retention_pending_) {
+        is_retention_pending_ = false;
+        RunRetention();
+    }
+}
+
 void CLiveSession::ShowPinProperties() { RunCameraDialog(&CWebCameraDlg::ShowPinProperties); }
 
 void CLiveSession::ShowFilterProperties() { RunCameraDialog(&CWebCameraDlg::ShowFilterProperties); }
@@ -330,6 +408,8 @@ LiveState CLiveSession::State() const {
     state.lost_reason = lost_reason_;
     const CRecorderMonitor::Status status = recorder_.GetStatus();
     state.recorder_failure = status.failure_cause;
+    state.storage_folder = archive_.GetStorageFolder();
+    state.storage_problem = storage_problem_;
     if (phase_ == LivePhase::kLive || phase_ == LivePhase::kRecording) {
         state.phase = status.open_path.empty() ? LivePhase::kLive : LivePhase::kRecording;
         state.archive_path = status.open_path;
@@ -344,15 +424,18 @@ QString LiveStateText(const LiveState& state) {
         (state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording)) {
         return QObject::tr("Not recording: %1").arg(Text(state.recorder_failure));
     }
+    const bool is_over_limit = !state.storage_problem.empty();
     switch (state.phase) {
         case LivePhase::kStarting: return QObject::tr("Starting camera");
-        case LivePhase::kLive: return QObject::tr("Watching");
+        case LivePhase::kLive:
+            return is_over_limit ? QObject::tr("Watching, storage over its limit") : QObject::tr("Watching");
         case LivePhase::kRecording: {
             const int64_t seconds = state.recording_ms / 1000;
-            return QStringLiteral("REC %1:%2:%3")
-                .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
-                .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
-                .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+            const QString text = QStringLiteral("REC %1:%2:%3")
+                                     .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+                                     .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+                                     .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+            return is_over_limit ? QObject::tr("%1, storage over its limit").arg(text) : text;
         }
         case LivePhase::kCameraLost:
             if (state.retry_in_s < 0) return QObject::tr("Camera lost, retrying");

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
 #include <atomic>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "recording/frame_pipeline.h"
 #include "recording/recorder_monitor.h"
 #include "recording/settings.h"
+#include "storage/retention.h"
 
 class CVideoDeviceWatcher;
 
@@ -35,6 +37,8 @@ struct LiveState {
     std::string lost_reason;       // kCameraLost, kNoCamera, kStopped: why there is no picture
     int retry_in_s = -1;           // kCameraLost: seconds to the next attempt; -1 when none is timed
     std::string recorder_failure;  // frames that should be recorded are not, and this is why
+    std::string storage_folder;    // where archives go
+    std::string storage_problem;   // the retention limits cannot be met, and this is why
 };
 
 struct LiveSessionOptions {
@@ -59,10 +63,10 @@ struct LiveSessionOptions {
 class CLiveSession : public QObject, private IFrameReceiver, private ICaptureMessages {
     Q_OBJECT
 public:
-    // program_folder ends with '/'; archives go below program_folder + "Storage/". The capture
-    // object's messages reach `messages`: every one of the first start, then one per loss.
-    // watcher (may be null) tells when cameras come and go.
-    CLiveSession(CindralSettings& settings, std::string program_folder, ICaptureMessages& messages,
+    // Archives go below storage_folder (ending with '/'). The capture object's messages reach
+    // `messages`: every one of the first start, then one per loss. watcher (may be null) tells
+    // when cameras come and go.
+    CLiveSession(CindralSettings& settings, std::string storage_folder, ICaptureMessages& messages,
                  IFramePresenter* presenter, CVideoDeviceWatcher* watcher, LiveSessionOptions options,
                  QObject* parent = nullptr);
     // Frames stop first, then the open archive gets its trailer.
@@ -79,6 +83,16 @@ public:
     void Stop();
     // A camera chosen in the Properties dialog: used at once when no camera runs now.
     void ChooseCamera(const std::string& name);
+
+    // Where the next archive goes; the open one is finished where it is.
+    void SetStorageFolder(const std::string& storage_folder);
+    // Retention keeps these limits: checked when an archive is finished, once a minute while one
+    // is written, and at once when recording fails. No limit set: nothing is ever deleted.
+    void SetRetentionLimits(const RetentionLimits& limits);
+    // Runs retention now (or once more after the run in progress).
+    void RunRetention();
+    // Waits for the retention runs asked for so far and delivers their results (a run ending).
+    void FinishRetention();
 
     // "Camera Pin..." and "Camera Filter...": the session holds its watchdog while they run.
     void ShowPinProperties();
@@ -108,6 +122,8 @@ signals:
     // camera failed to start or was lost and is not tried again (is_failure true).
     void SourceEnded(bool is_failure);
     void FrameLimitReached();
+    // A retention run has ended (deleted may be empty); its deletions have been logged.
+    void RetentionApplied(const RetentionResult& result);
 
 private:
     // IFrameReceiver, streaming thread.
@@ -123,6 +139,7 @@ private:
     void OnCameraLost(const std::string& reason, bool is_end_of_source, bool is_failure = true);
     void OnRecorderEvent(const RecorderEvent& event);
     void OnWatchdog();
+    void OnRetentionDone(const RetentionResult& result);
     void OnCameraAdded(const QString& name);
     void OnCameraRemoved(const QString& name);
     void ScheduleRetry(const std::string& reason);
@@ -157,6 +174,12 @@ private:
     int64_t lost_at_ms_ = 0;
     QTimer retry_timer_;
     QTimer watchdog_;
+    RetentionLimits retention_limits_;
+    QTimer retention_timer_;
+    bool is_retention_running_ = false;
+    bool is_retention_pending_ = false;
+    std::string storage_problem_;
+    QThreadPool retention_thread_;  // one run at a time, off the user-interface thread
 
     // Shared with the streaming thread.
     std::atomic<int64_t> last_frame_ms_{0};

@@ -28,11 +28,13 @@ struct CliOption {
     std::string help{};
 };
 
-// A positional argument. Every one is required; the last one may be repeated (one or more).
+// A positional argument. Every one is required, but for leading ones marked optional, which
+// are left out first; the last one may be repeated (one or more).
 struct CliArgument {
     std::string name;
     std::string help{};
     bool is_repeated = false;
+    bool is_optional = false;
 };
 
 // A command line as parsed for one command. Arguments are kept as the bytes given.

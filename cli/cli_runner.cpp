@@ -54,7 +54,8 @@ std::string UnknownOptionMessage(const CliCommand& command, std::string written)
 std::string ArgumentsSynopsis(const CliCommand& command) {
     std::string synopsis;
     for (const CliArgument& argument : command.arguments) {
-        synopsis += (synopsis.empty() ? "" : " ") + argument.name + (argument.is_repeated ? "..." : "");
+        const std::string name = argument.name + (argument.is_repeated ? "..." : "");
+        synopsis += (synopsis.empty() ? "" : " ") + (argument.is_optional ? "[" + name + "]" : name);
     }
     for (const CliOption& option : command.options) {
         synopsis += " [--" + option.name + (option.value_name.empty() ? "" : " " + option.value_name) + "]";
@@ -132,7 +133,11 @@ CliArguments ParseCliArguments(const CliCommand& command, int argc, char** argv)
 
     const std::vector<std::string>& given = parsed.AllPositional();
     const std::vector<CliArgument>& declared = command.arguments;
-    if (given.size() < declared.size()) throw CliUsageError("missing " + declared[given.size()].name);
+    const auto optional_count = static_cast<size_t>(
+        std::count_if(declared.begin(), declared.end(), [](const CliArgument& argument) { return argument.is_optional; }));
+    if (given.size() < declared.size() - optional_count) {
+        throw CliUsageError("missing " + declared[optional_count + given.size()].name);
+    }
     const bool is_repeated = !declared.empty() && declared.back().is_repeated;
     if (given.size() > declared.size() && !is_repeated) {
         throw CliUsageError("unexpected argument '" + given[declared.size()] + "'");

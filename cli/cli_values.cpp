@@ -10,6 +10,8 @@
 
 #include "cli/cli_command.h"
 #include "platform/posix_file.h"
+#include "storage/byte_size.h"
+#include "storage/storage_folder.h"
 
 namespace cli {
 
@@ -53,24 +55,9 @@ int64_t ParseInteger(std::string_view what, std::string_view text, int64_t minim
 }
 
 uint64_t ParseByteSize(std::string_view what, std::string_view text) {
-    const std::string wanted = "a size in bytes, or with K, M, G or T";
-    static constexpr std::string_view kUnits = "KMGT";
-    int shift = 0;
-    std::string_view digits = text;
-    if (!text.empty()) {
-        const size_t unit = kUnits.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text.back()))));
-        if (unit != std::string_view::npos) {
-            shift = 10 * static_cast<int>(unit + 1);
-            digits.remove_suffix(1);
-        }
-    }
-    uint64_t value = 0;
-    if (!IsDigits(digits)) Reject(what, text, wanted);
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (error != std::errc() || end != digits.data() + digits.size() || (value << shift >> shift) != value) {
-        Reject(what, text, wanted);
-    }
-    return value << shift;
+    const std::optional<uint64_t> bytes = ::ParseByteSize(text);
+    if (!bytes) Reject(what, text, "a size in bytes, or with K, M, G or T");
+    return *bytes;
 }
 
 DayDate ParseDate(std::string_view what, std::string_view text) {
@@ -102,6 +89,19 @@ std::string ParseFolder(std::string_view what, std::string_view text) {
     std::string folder(text);
     if (folder.back() != '/') folder += '/';
     return folder;
+}
+
+std::vector<CliOption> StorageFolderOptions() {
+    return {{"storage", "DIR", "the folder that holds the day folders"},
+            {"program-folder", "DIR", "the program's folder: the day folders are in DIR/Storage"}};
+}
+
+std::string ParseStorageFolder(const CliArguments& arguments, const std::string* program_folder_argument) {
+    const int given = arguments.Has("storage") + arguments.Has("program-folder") + (program_folder_argument != nullptr);
+    if (given != 1) throw CliUsageError("give one of --storage DIR or --program-folder DIR");
+    if (arguments.Has("storage")) return WithTrailingSlash(ParseFolder("--storage", arguments.Value("storage")));
+    const std::string& folder = program_folder_argument ? *program_folder_argument : arguments.Value("program-folder");
+    return StorageBesideProgram(ParseFolder(program_folder_argument ? "PROGRAM_FOLDER" : "--program-folder", folder));
 }
 
 std::optional<std::string> FolderProblem(const std::string& path) {

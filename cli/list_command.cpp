@@ -13,11 +13,14 @@
 namespace {
 
 int RunList(const CliArguments& arguments) {
-    const std::string program_folder = cli::ParseFolder("PROGRAM_FOLDER", arguments.Positional(0));
-    const DayRange range = cli::ParseDayRange(arguments.Positional(1), arguments.Positional(2));
+    // The program folder may still come first, as it always could.
+    const std::vector<std::string>& positional = arguments.AllPositional();
+    const bool has_program_folder = positional.size() == 3;
+    const std::string storage_folder = cli::ParseStorageFolder(arguments, has_program_folder ? &positional[0] : nullptr);
+    const DayRange range = cli::ParseDayRange(positional[positional.size() - 2], positional.back());
     // The catalogue shows nothing for a folder it cannot list; here that is said.
-    if (const auto problem = cli::FolderProblem(program_folder + "Storage")) return cli::Fail("list", *problem);
-    const std::vector<CatalogueRow> rows = BuildCatalogue(program_folder, range);
+    if (const auto problem = cli::FolderProblem(storage_folder)) return cli::Fail("list", *problem);
+    const std::vector<CatalogueRow> rows = BuildCatalogue(storage_folder, range);
     if (arguments.Has("json")) {
         QJsonArray list;
         for (const CatalogueRow& row : rows) {
@@ -38,10 +41,12 @@ int RunList(const CliArguments& arguments) {
 const CliCommandRegistration kList{{
     .name = "list",
     .summary = "archives of the day folders from FROM to TO: path, name, date, duration",
-    .arguments = {{"PROGRAM_FOLDER", "the folder whose Storage holds the day folders"},
+    .arguments = {{"PROGRAM_FOLDER", "the folder whose Storage holds the day folders (or --storage, --program-folder)",
+                   false, true},
                   {"FROM", "the first day, YYYY-MM-DD"},
                   {"TO", "the last day, YYYY-MM-DD, not before FROM"}},
-    .options = {{"json", "", "print one line of JSON: a list of {path, name, date, duration}"}},
+    .options = {cli::StorageFolderOptions()[0], cli::StorageFolderOptions()[1],
+                {"json", "", "print one line of JSON: a list of {path, name, date, duration}"}},
     .run = &RunList,
 }};
 

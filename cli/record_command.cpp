@@ -31,6 +31,8 @@
 #include "cli/cli_values.h"
 #include "platform/posix_file.h"
 #include "recording/settings.h"
+#include "storage/byte_size.h"
+#include "storage/storage_folder.h"
 
 namespace {
 
@@ -43,7 +45,8 @@ std::atomic<int> g_stop_signal{0};
 void OnStopSignal(int signal_number) { g_stop_signal.store(signal_number); }
 
 struct RecordOptions {
-    std::string program_folder;  // ends with '/'
+    std::string storage_folder;  // --storage DIR, or --program-folder DIR as DIR/Storage
+    RetentionLimits limits;      // none unless asked for
     std::string camera;
     std::string source;
     int32_t saving_mode = kSavingOff;
@@ -57,8 +60,9 @@ struct RecordOptions {
 
 RecordOptions ReadOptions(const CliArguments& arguments) {
     RecordOptions options;
-    if (!arguments.Has("program-folder")) throw CliUsageError("--program-folder is required");
-    options.program_folder = cli::ParseFolder("--program-folder", arguments.Value("program-folder"));
+    options.storage_folder = cli::ParseStorageFolder(arguments);
+    if (arguments.Has("max-size")) options.limits.max_total_bytes = cli::ParseByteSize("--max-size", arguments.Value("max-size"));
+    if (arguments.Has("min-free")) options.limits.min_free_bytes = cli::ParseByteSize("--min-free", arguments.Value("min-free"));
     options.camera = arguments.Value("camera");
     options.source = arguments.Value("source");
     if (arguments.Has("camera") == arguments.Has("source")) throw CliUsageError("give either --camera or --source");
@@ -152,8 +156,12 @@ private:
 
 int RunRecord(const CliArguments& arguments) {
     const RecordOptions options = ReadOptions(arguments);
-    if (::access(options.program_folder.c_str(), W_OK | X_OK) != 0) {
-        return cli::Fail("record", ErrnoMessage("cannot record into " + options.program_folder));
+    // The storage folder is made when the first archive begins; the folder it goes into must exist.
+    std::string writable = options.storage_folder;
+    if (::access(writable.c_str(), F_OK) != 0) writable = FolderOf(writable.substr(0, writable.size() - 1));
+    if (writable.empty()) writable = ".";
+    if (::access(writable.c_str(), W_OK | X_OK) != 0) {
+        return cli::Fail("record", ErrnoMessage("cannot record into " + options.storage_folder));
     }
     GError* raw_error = nullptr;
     if (!gst_init_check(nullptr, nullptr, &raw_error)) {
@@ -168,7 +176,9 @@ int RunRecord(const CliArguments& arguments) {
     if (!QCoreApplication::instance()) application = std::make_unique<QCoreApplication>(qt_argc, qt_argv);
     // What the user must know is written below in this tool's own lines; the log repeats it
     // only when asked for with QT_LOGGING_RULES.
-    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES")) QLoggingCategory::setFilterRules("cindral.*.warning=false");
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES")) {
+        QLoggingCategory::setFilterRules(QStringLiteral("cindral.*.warning=false\ncindral.*.info=false"));
+    }
 
     CindralSettings settings;
     settings.camera_name = options.camera.empty() ? kSourceCameraName : options.camera;
@@ -193,9 +203,10 @@ int RunRecord(const CliArguments& arguments) {
     session_options.is_ending_with_file_source = true;
     session_options.frame_limit = options.frame_limit;
     session_options.is_listing_archives = true;
-    CLiveSession session(settings, options.program_folder, messages, nullptr, watcher.get(), session_options);
+    CLiveSession session(settings, options.storage_folder, messages, nullptr, watcher.get(), session_options);
     if (!options.source.empty()) session.AddCamera(kSourceCameraName, options.source);
     messages.Follow(&session);
+    session.SetRetentionLimits(options.limits);
 
     bool is_ended = false;
     bool is_failed = false;  // the source failed, or the camera was lost and not tried again
@@ -227,6 +238,13 @@ int RunRecord(const CliArguments& arguments) {
         failed_at_last_line = session.RecorderStatus().failed_frames;
     });
     QObject::connect(&session, &CLiveSession::RecorderRecovered, [&] { PrintLine("recording works again"); });
+    std::string retention_problem;
+    QObject::connect(&session, &CLiveSession::RetentionApplied, [&](const RetentionResult& result) {
+        for (const std::string& path : result.deleted) PrintLine("deleted " + path + " to keep the storage limits");
+        for (const std::string& error : result.errors) PrintLine(error);
+        if (result.problem != retention_problem && !result.problem.empty()) PrintLine(result.problem);
+        retention_problem = result.problem;
+    });
     QTimer failure_summary;
     QObject::connect(&failure_summary, &QTimer::timeout, [&] {
         const CRecorderMonitor::Status status = session.RecorderStatus();
@@ -249,6 +267,7 @@ int RunRecord(const CliArguments& arguments) {
     // In order: no more frames, then the open archive gets its trailer.
     session.Stop();
     QCoreApplication::processEvents();  // the last events of the recorder
+    session.FinishRetention();          // the finished archive may have passed a limit
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::signal(SIGINT, previous_int);
     std::signal(SIGTERM, previous_term);
@@ -275,10 +294,12 @@ int RunRecord(const CliArguments& arguments) {
 
 const CliCommandRegistration kRecord{{
     .name = "record",
-    .synopsis = "--program-folder DIR (--camera NAME | --source DESCRIPTION) --mode off|motion|always [--frames N] "
-                "[--threshold T] [--show-detector] [--width W --height H] [--no-retry]",
+    .synopsis = "(--storage DIR | --program-folder DIR) (--camera NAME | --source DESCRIPTION) --mode off|motion|always "
+                "[--frames N] [--threshold T] [--show-detector] [--width W --height H] [--no-retry] [--max-size SIZE] "
+                "[--min-free SIZE]",
     .summary = "records from a camera or a GStreamer source into archives, headless; a JSON summary at the end",
-    .options = {{"program-folder", "DIR", "record into DIR/Storage (required)"},
+    .options = {{"storage", "DIR", "record into the day folders of DIR (or --program-folder)"},
+                {"program-folder", "DIR", "record into DIR/Storage (or --storage)"},
                 {"camera", "NAME", "the camera of that name, as the program lists it"},
                 {"source", "DESCRIPTION", "a GStreamer launch description instead of a camera"},
                 {"mode", "MODE", "what is saved: off, motion or always (required)"},
@@ -287,7 +308,9 @@ const CliCommandRegistration kRecord{{
                 {"show-detector", "", "run the motion detector and mark moving blocks, as the program's option does; archives stay unmarked"},
                 {"width", "W", "the frame width asked of the camera, 1 to 16384, with --height"},
                 {"height", "H", "the frame height asked of the camera, 1 to 16384, with --width"},
-                {"no-retry", "", "end the run when the camera is lost instead of trying it again"}},
+                {"no-retry", "", "end the run when the camera is lost instead of trying it again"},
+                {"max-size", "SIZE", "delete the oldest archives to keep the recordings under SIZE (K, M, G, T)"},
+                {"min-free", "SIZE", "delete the oldest archives to keep SIZE free on the disk (K, M, G, T)"}},
     .run = &RunRecord,
 }};
 

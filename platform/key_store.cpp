@@ -191,7 +191,7 @@ void CKeyStore::Load() {
     if (!in) {
         std::error_code error;
         if (std::filesystem::exists(file_path_, error)) {
-            Warn("cannot read settings file " + file_path_.string() + ": " + std::strerror(errno) +
+            Warn(ErrnoMessage("cannot read settings file " + file_path_.string()) +
                  "; settings will not be saved over it");
             is_damaged_ = true;
             is_write_forbidden_ = true;
@@ -494,4 +494,47 @@ bool CKeyStore::Set(const std::string& key_path, std::string_view name, uint32_t
         key->values.push_back(Value{std::string(name), std::move(data)});
     }
     return Persist();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::optional<uint32_t> QueryDword(const CRegistryKey& key, std::string_view name) {
+    const std::optional<RegistryValue> value = key.QueryValue(name);
+    if (!value || value->type != REG_DWORD || value->bytes.size() != 4) return std::nullopt;
+    const auto& b = value->bytes;
+    return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) | (static_cast<uint32_t>(b[2]) << 16) |
+           (static_cast<uint32_t>(b[3]) << 24);
+}
+
+std::optional<uint64_t> QueryQword(const CRegistryKey& key, std::string_view name) {
+    const std::optional<RegistryValue> value = key.QueryValue(name);
+    if (!value || value->type != REG_QWORD || value->bytes.size() != 8) return std::nullopt;
+    uint64_t number = 0;
+    for (int i = 7; i >= 0; --i) number = (number << 8) | value->bytes[static_cast<size_t>(i)];
+    return number;
+}
+
+std::optional<std::string> QueryText(const CRegistryKey& key, std::string_view name) {
+    const std::optional<RegistryValue> value = key.QueryValue(name);
+    if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return std::nullopt;
+    const auto end = std::find(value->bytes.begin(), value->bytes.end(), uint8_t{0});
+    return std::string(value->bytes.begin(), end);
+}
+
+bool SetDword(CRegistryKey& key, std::string_view name, uint32_t number) {
+    const uint8_t bytes[4] = {static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8),
+                              static_cast<uint8_t>(number >> 16), static_cast<uint8_t>(number >> 24)};
+    return key.SetValue(name, REG_DWORD, bytes);
+}
+
+bool SetQword(CRegistryKey& key, std::string_view name, uint64_t number) {
+    uint8_t bytes[8];
+    for (size_t i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(number >> (8 * i));
+    return key.SetValue(name, REG_QWORD, bytes);
+}
+
+bool SetText(CRegistryKey& key, std::string_view name, const std::string& text) {
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    bytes.push_back(0);
+    return key.SetValue(name, REG_SZ, bytes);
 }

@@ -109,3 +109,14 @@ private:
     bool is_write_refusal_told_ = false;
     bool is_write_forbidden_ = false;  // the file exists but could not be read
 };
+
+// Typed values of a key. A query gives nothing for a missing value and for one of another type
+// or size; a text is taken up to its first NUL byte (REG_EXPAND_SZ as it is, not expanded).
+std::optional<uint32_t> QueryDword(const CRegistryKey& key, std::string_view name);
+std::optional<uint64_t> QueryQword(const CRegistryKey& key, std::string_view name);
+std::optional<std::string> QueryText(const CRegistryKey& key, std::string_view name);
+// False when the store's file could not be written (the value is kept in memory all the same).
+bool SetDword(CRegistryKey& key, std::string_view name, uint32_t number);
+bool SetQword(CRegistryKey& key, std::string_view name, uint64_t number);
+// REG_SZ with its terminating NUL byte counted.
+bool SetText(CRegistryKey& key, std::string_view name, const std::string& text);

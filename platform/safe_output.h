@@ -31,8 +31,8 @@ public:
 
     // False with Error() when path cannot or must not be written.
     bool Open(const std::string& path, const SafeOutputRules& rules = {});
-    bool IsOpen() const { return fd_.IsOpen(); }
-    int Fd() const { return fd_.Get(); }
+    bool IsOpen() const { return is_stream_ ? stream_.IsOpen() : file_.IsOpen(); }
+    int Fd() const { return is_stream_ ? stream_.Get() : file_.Fd(); }
     // Written straight into a device or FIFO: nothing to name at the end.
     bool IsStream() const { return is_stream_; }
     // Appends at the descriptor's position.
@@ -46,17 +46,11 @@ public:
 private:
     bool Fail(std::string message);
     bool OpenStream(const std::string& path, bool is_fifo, bool needs_seeking);
-    bool OpenRegular(const std::string& path, bool use_unnamed_file);
-    bool LinkUnnamed(const std::string& link_path);
-    bool CreateVisibleTemporary();
 
-    UniqueFd fd_;
+    UniqueFd stream_;         // a device or FIFO written straight into
+    CReplacingFile file_;     // a regular file, named only when complete
     bool is_stream_ = false;
-    bool is_unnamed_ = false;
-    std::string target_;     // what the caller named
-    std::string resolved_;   // the file to create or replace, links followed
-    std::string folder_;     // of resolved_, with its trailing '/'
-    std::string temporary_;  // visible temporary name, while one exists
+    std::string target_;      // what the caller named
     std::string error_;
 };
 
@@ -70,6 +64,3 @@ bool CheckOutputPath(const std::string& path, const SafeOutputRules& rules, std:
 
 // True when the file name ends in ".CNA" in any letter case.
 bool IsArchiveName(std::string_view path);
-
-// Removes temporary output files in folder that no running program holds any more.
-void RemoveStaleOutputTemporaries(const std::string& folder);

@@ -6,21 +6,27 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/ole_date.h"
 #include "platform/posix_file.h"
+#include "recording/archive_flusher.h"
 #include "recording/jpeg_codec.h"
 
 namespace fmt = archive_format;
 
 struct CFrameArchive::Impl {
     explicit Impl(std::string folder)
-        : program_folder(std::move(folder)), stamps(&clock) {}
+        : storage_folder(std::move(folder)), stamps(&clock) {}
 
-    std::string program_folder;
+    // Set from the user-interface thread, read when a file begins.
+    std::mutex storage_folder_mutex;
+    std::string storage_folder;
     ArchiveClock clock = ArchiveClock::System();
+    FileSync file_sync = FileSync::System();
+    std::unique_ptr<CArchiveFlusher> flusher;  // made when the first file begins
     JpegCodec codec;
     std::string last_error;
     std::string last_cause;
@@ -30,6 +36,7 @@ struct CFrameArchive::Impl {
     UniqueFd write_fd;
     bool is_write_open = false;
     std::string write_path;
+    std::string write_storage_folder;  // the storage folder write_path lies in
     int32_t written_count = 0;
     int64_t write_end = 0;  // end of the last complete record
     int last_frame_quality = 0;
@@ -43,7 +50,7 @@ struct CFrameArchive::Impl {
     }
     // A failed system call on path: the message names the file, the cause does not.
     bool FailWrite(const std::string& what, const std::string& path) {
-        const std::string reason = std::strerror(errno);
+        const std::string reason = ErrnoText(errno);
         last_error = what + " " + path + ": " + reason;
         last_cause = what + ": " + reason;
         return false;
@@ -120,6 +127,7 @@ bool CFrameArchive::Impl::AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length
     }
     ++written_count;
     write_end += fmt::kRecordHeadSize + jpeg_length;
+    flusher->Appended(write_fd.Get(), clock.tick_ms());
     return true;
 }
 
@@ -141,8 +149,9 @@ bool CFrameArchive::Impl::WriteTrailer() {
 
 bool CFrameArchive::Impl::FinishWriting() {
     if (!is_write_open) return true;
-    bool is_finished = WriteTrailer();
-    if (!write_fd.Close() && is_finished) is_finished = FailWrite("cannot close", write_path);
+    const bool is_finished = WriteTrailer();
+    // Flushed and closed off this thread; the day folder holds its name, the storage folder the day's.
+    flusher->Finished(std::move(write_fd), {FolderOf(write_path), write_storage_folder});
     if (is_finished) {
         last_error.clear();
         last_cause.clear();
@@ -154,10 +163,11 @@ bool CFrameArchive::Impl::FinishWriting() {
 
 // ---------------------------------------------------------------- public
 
-CFrameArchive::CFrameArchive(std::string program_folder) : impl_(new Impl(std::move(program_folder))) {}
+CFrameArchive::CFrameArchive(std::string storage_folder) : impl_(new Impl(std::move(storage_folder))) {}
 
 CFrameArchive::~CFrameArchive() {
     CloseFile();
+    impl_->flusher.reset();  // the last flushes are done before the object goes
     delete impl_;
 }
 
@@ -201,8 +211,15 @@ bool CFrameArchive::WriteFrame(const BMP_File& frame) {
         d.Fail("frame not stored: its JPEG of " + std::to_string(jpeg.size) + " bytes exceeds the longest record");
         return false;
     }
+    // A flush that failed since the last frame may have lost what was written before it.
+    const std::string flush_failure = d.flusher ? d.flusher->TakeFailure() : std::string();
     if (!d.is_write_open && !StartNewFile()) return false;
     if (!d.AppendRecord(jpeg.data, jpeg.size)) return false;
+    if (!flush_failure.empty()) {
+        d.last_error = flush_failure;
+        d.last_cause = flush_failure;
+        return false;
+    }
     d.last_frame_quality = jpeg.quality;
     d.last_frame_bytes = jpeg.size;
     d.last_error.clear();
@@ -215,17 +232,20 @@ bool CFrameArchive::CloseFile() { return impl_->FinishWriting(); }
 bool CFrameArchive::StartNewFile() {
     Impl& d = *impl_;
     if (d.is_write_open) d.FinishWriting();
-    if (d.program_folder.empty()) return d.Fail("no program folder to record into");
+    std::string folder;
+    {
+        const std::lock_guard<std::mutex> lock(d.storage_folder_mutex);
+        folder = d.storage_folder;
+    }
+    if (folder.empty()) return d.Fail("no storage folder to record into");
     const auto today = LocalCalendar(d.clock.wall_seconds());
     if (!today) return d.Fail("cannot read the local date");
 
-    std::string folder = d.program_folder;
     if (folder.back() != '/') folder += '/';
-    folder += "Storage";
+    d.write_storage_folder = folder;
     ::mkdir(folder.c_str(), 0777);  // usually exists already; creating the file tells
     char day[32];
     std::snprintf(day, sizeof day, "%04d%02d%02d", today->year, today->month, today->day);
-    folder += '/';
     folder += day;
     ::mkdir(folder.c_str(), 0777);
     folder += '/';
@@ -241,6 +261,8 @@ bool CFrameArchive::StartNewFile() {
         return false;
     }
     d.is_write_open = true;
+    if (!d.flusher) d.flusher = std::make_unique<CArchiveFlusher>(d.file_sync);
+    d.flusher->Started(d.clock.tick_ms());
     if (d.on_file_created) d.on_file_created(d.write_path);
     return true;
 }
@@ -254,6 +276,25 @@ void CFrameArchive::SetFileCreatedCallback(std::function<void(const std::string&
 
 void CFrameArchive::SetClock(ArchiveClock clock) {
     impl_->clock = std::move(clock);
+}
+
+void CFrameArchive::SetStorageFolder(std::string storage_folder) {
+    const std::lock_guard<std::mutex> lock(impl_->storage_folder_mutex);
+    impl_->storage_folder = std::move(storage_folder);
+}
+
+std::string CFrameArchive::GetStorageFolder() const {
+    const std::lock_guard<std::mutex> lock(impl_->storage_folder_mutex);
+    return impl_->storage_folder;
+}
+
+void CFrameArchive::SetFileSync(FileSync sync) {
+    impl_->flusher.reset();
+    impl_->file_sync = std::move(sync);
+}
+
+void CFrameArchive::WaitForFlushes() {
+    if (impl_->flusher) impl_->flusher->WaitIdle();
 }
 
 const std::string& CFrameArchive::GetLastError() const { return impl_->last_error; }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix_file.h"
 #include "recording/archive_format.h"
 #include "recording/archive_reader.h"
 #include "recording/bmp_file.h"
@@ -21,9 +22,9 @@ public:
     static constexpr uint32_t kJpegBufferSize = 655360;
     static constexpr uint32_t kEndMarker = 0x13572468;
 
-    // program_folder ends with '/'; archives go to program_folder + "Storage/YYYYMMDD/".
-    // A reader may pass an empty folder.
-    explicit CFrameArchive(std::string program_folder = {});
+    // Archives go to storage_folder + "YYYYMMDD/" (the storage folder is created when missing,
+    // its parent is not). A reader may pass an empty folder.
+    explicit CFrameArchive(std::string storage_folder = {});
     ~CFrameArchive() override;
     CFrameArchive(const CFrameArchive&) = delete;
     CFrameArchive& operator=(const CFrameArchive&) = delete;
@@ -63,9 +64,11 @@ public:
     // --- recording ---
     // Encodes and appends the frame, starting a file when none is open. A frame whose JPEG
     // would not fit kJpegBufferSize is encoded at a lower quality, or stored as a longer record.
+    // False also when a flush to the disk failed since the last frame (this frame is stored).
     bool WriteFrame(const BMP_File& frame) override;
-    // Finishes the open file with its trailer; false when the trailer or the close failed
-    // (the file then still reads up to its record count).
+    // Finishes the open file with its trailer; false when the trailer could not be written (the
+    // file then still reads up to its record count). The file is flushed and closed off this
+    // thread; a flush or close that fails is reported by the next WriteFrame.
     bool CloseFile() override;
     bool StartNewFile();
     bool IsWriteOpen() const;
@@ -73,8 +76,16 @@ public:
     const std::string& GetWritePath() const;
     // Called with the path of every archive file the recorder creates.
     void SetFileCreatedCallback(std::function<void(const std::string&)> on_created);
-    // Replaces the tick counter and wall clock the recorder names and stamps its files with.
+    // Replaces the tick counter and wall clock the recorder names, stamps and flushes its files by.
     void SetClock(ArchiveClock clock);
+    // Where the next file begins; the open one stays where it is. Any thread.
+    void SetStorageFolder(std::string storage_folder);
+    std::string GetStorageFolder() const;
+    // Where the recorder flushes to the disk: its data about once a second while it records, and a
+    // finished file with its day folder and storage folder, on a thread of its own. Set while idle.
+    void SetFileSync(FileSync sync);
+    // Waits until every flush asked for so far has been done.
+    void WaitForFlushes();
 
     // What the last failing operation (reading or writing) ran into; empty after a success.
     const std::string& GetLastError() const;

@@ -1,43 +1,5 @@
 #include "recording/settings_store.h"
 
-#include <algorithm>
-#include <array>
-#include <vector>
-#include <cstring>
-
-namespace {
-
-// A REG_DWORD of exactly four bytes, as the settings expect.
-std::optional<uint32_t> QueryDword(const CRegistryKey& key, const char* name) {
-    const std::optional<RegistryValue> value = key.QueryValue(name);
-    if (!value || value->type != REG_DWORD || value->bytes.size() != 4) return std::nullopt;
-    const auto& b = value->bytes;
-    return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) | (static_cast<uint32_t>(b[2]) << 16) |
-           (static_cast<uint32_t>(b[3]) << 24);
-}
-
-std::optional<uint64_t> QueryQword(const CRegistryKey& key, const char* name) {
-    const std::optional<RegistryValue> value = key.QueryValue(name);
-    if (!value || value->type != REG_QWORD || value->bytes.size() != 8) return std::nullopt;
-    uint64_t number = 0;
-    for (int i = 7; i >= 0; --i) number = (number << 8) | value->bytes[static_cast<size_t>(i)];
-    return number;
-}
-
-void SetDword(CRegistryKey& key, const char* name, uint32_t number) {
-    const std::array<uint8_t, 4> bytes{static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8),
-                                       static_cast<uint8_t>(number >> 16), static_cast<uint8_t>(number >> 24)};
-    key.SetValue(name, REG_DWORD, bytes);
-}
-
-void SetQword(CRegistryKey& key, const char* name, uint64_t number) {
-    std::array<uint8_t, 8> bytes{};
-    for (size_t i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(number >> (8 * i));
-    key.SetValue(name, REG_QWORD, bytes);
-}
-
-}  // namespace
-
 void LoadSettings(CKeyStore& store, CindralSettings& settings) {
     settings.detector_colour = 0;
     settings.threshold = 20;
@@ -70,13 +32,7 @@ void LoadSettings(CKeyStore& store, CindralSettings& settings) {
 
     const std::optional<CRegistryKey> camera_key = store.OpenKey(kCameraKeyPath);
     if (!camera_key) return;
-    const std::optional<RegistryValue> camera = camera_key->QueryValue("Camera DShow Src");
-    if (camera && (camera->type == REG_SZ || camera->type == REG_EXPAND_SZ)) {
-        // Up to the first NUL byte; an expandable text is taken as it is.
-        const auto& bytes = camera->bytes;
-        const auto end = std::find(bytes.begin(), bytes.end(), uint8_t{0});
-        settings.camera_name.assign(bytes.begin(), end);
-    }
+    if (auto camera = QueryText(*camera_key, "Camera DShow Src")) settings.camera_name = std::move(*camera);
 }
 
 void SaveSettings(CKeyStore& store, const CindralSettings& settings) {
@@ -90,9 +46,5 @@ void SaveSettings(CKeyStore& store, const CindralSettings& settings) {
         SetDword(*key, "Treshold", static_cast<uint32_t>(settings.threshold.load()));
     }
     // The camera name is written even when the Settings key could not be opened.
-    if (std::optional<CRegistryKey> key = store.CreateKey(kCameraKeyPath)) {
-        std::vector<uint8_t> bytes(settings.camera_name.begin(), settings.camera_name.end());
-        bytes.push_back(0);
-        key->SetValue("Camera DShow Src", REG_SZ, bytes);
-    }
+    if (std::optional<CRegistryKey> key = store.CreateKey(kCameraKeyPath)) SetText(*key, "Camera DShow Src", settings.camera_name);
 }

@@ -46,7 +46,7 @@ configure_tree() {
 }
 
 # The settings of a run on a virtual screen: the test camera, saving by motion, marks shown in
-# magenta. write_test_camera_settings CONFIG_HOME [SAVING_MODE]
+# magenta, recordings in Storage beside CONFIG_HOME. write_test_camera_settings CONFIG_HOME [SAVING_MODE]
 write_test_camera_settings() {
   mkdir -p "$1/Tovamesh"
   cat > "$1/Tovamesh/Cindral.reg" <<'REG'
@@ -67,6 +67,12 @@ REG
   if [ -n "${2:-}" ]; then
     sed -i "s/^\"Save Flag\"=dword:.*/\"Save Flag\"=dword:0000000$2/" "$1/Tovamesh/Cindral.reg"
   fi
+  # Recordings of such a run beside its settings, not in the user's videos folder (a Storage
+  # folder beside the program still comes first).
+  local storage
+  storage="$(cd "$1/.." && pwd)/Storage"
+  printf '\n[HKEY_CURRENT_USER\\Software\\Tovamesh\\Cindral\\Storage]\n"Folder"="%s"\n' \
+    "$(printf '%s' "$storage" | sed 's/\\/\\\\/g; s/"/\\"/g')" >> "$1/Tovamesh/Cindral.reg"
 }
 CINDRAL_TEST_CAMERA='Test Camera=videotestsrc pattern=ball is-live=true ! capsfilter caps="video/x-raw,width=640,height=480,framerate=15/1"'
 

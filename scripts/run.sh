@@ -15,8 +15,13 @@ configure_tree "$build" Release -DBUILD_TESTING=OFF -DCINDRAL_BUILD_BENCHMARKS=O
 cmake --build "$build" -j2 --target cindral cindral-cli
 
 program="$build/app/cindral"
-# Recordings go to the folder Storage beside the program.
+# Recordings go to Storage beside the program when that folder exists (older set-ups); else to
+# the folder chosen with File > "Storage...", by default Cindral in the videos folder.
 recordings="$build/app/Storage"
+if [ ! -d "$recordings" ]; then
+  videos="$(xdg-user-dir VIDEOS 2>/dev/null || true)"
+  recordings="the folder chosen with File > Storage... (by default ${videos:-$HOME/Videos}/Cindral)"
+fi
 
 if [ $has_display -eq 1 ]; then
   if ! ls /dev/video* >/dev/null 2>&1 && [ -z "${CINDRAL_TEST_CAMERAS:-}" ]; then
@@ -24,7 +29,7 @@ if [ $has_display -eq 1 ]; then
     echo "No camera found: offering \"Test Camera\" (a moving ball)."
   fi
   echo "Settings:   ${XDG_CONFIG_HOME:-$HOME/.config}/Tovamesh/Cindral.reg"
-  echo "Recordings: $recordings/YYYYMMDD/"
+  echo "Recordings: $recordings"
   exec "$program" "$@"
 fi
 
@@ -37,7 +42,8 @@ screenshot="$headless/screen.png"
 echo "No display: starting Cindral on a virtual screen (Xvfb, 1280x800) with \"Test Camera\","
 echo "saving by \"Motion Detector\", marks shown."
 echo "Settings:   $XDG_CONFIG_HOME/Tovamesh/Cindral.reg (this run's own)"
-echo "Recordings: $recordings/YYYYMMDD/"
+if [ ! -d "$build/app/Storage" ]; then recordings="$headless/Storage (this run's own)"; fi
+echo "Recordings: $recordings"
 echo "Screenshot: $screenshot (renewed every 5 seconds)"
 echo "Ctrl+C stops Cindral in order (its archive finished, its settings saved), then the screen."
 

@@ -1,39 +1,17 @@
 #include "archive_ui/core/archive_catalogue.h"
 
-#include <dirent.h>
-
 #include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <memory>
 #include <tuple>
 
 #include "platform/file_times.h"
 #include "platform/ole_date.h"
+#include "platform/posix_file.h"
 
 namespace {
-
-// Owns an open directory stream.
-struct DirCloser {
-    void operator()(DIR* directory) const { ::closedir(directory); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-// Entry names of a folder in the file system's order, "." and ".." left out;
-// nothing when the folder cannot be listed.
-std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
-    DirHandle directory(::opendir(folder.c_str()));
-    if (!directory) return std::nullopt;
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(directory.get())) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        names.push_back(name);
-    }
-    return names;
-}
 
 bool SameFields(const CalendarTime& a, const CalendarTime& b) {
     return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
@@ -125,10 +103,9 @@ std::string FormatDurationSeconds(double span_s) {
     return text;
 }
 
-std::vector<CatalogueRow> BuildCatalogue(const std::string& program_folder, const DayRange& range) {
-    std::string storage = program_folder;
+std::vector<CatalogueRow> BuildCatalogue(const std::string& storage_folder, const DayRange& range) {
+    std::string storage = storage_folder;
     if (!storage.empty() && storage.back() != '/') storage += '/';
-    storage += "Storage/";
 
     std::vector<CatalogueRow> rows;
     const auto storage_entries = ListFolder(storage);

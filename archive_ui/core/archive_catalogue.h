@@ -26,7 +26,7 @@ struct OleDateTime {
 
 // One listed entry of a day folder.
 struct CatalogueRow {
-    std::string full_path;      // program folder + "Storage/" + day folder + "/" + name
+    std::string full_path;      // storage folder + day folder + "/" + name
     std::string name;           // as the file system returns it
     std::string date_text;      // empty when the entry's times cannot be read
     std::string duration_text;  // from the UTC file times; empty when they cannot be read
@@ -52,7 +52,7 @@ std::string FormatDurationText(double creation_days, double last_write_days);
 // The same for a span in seconds.
 std::string FormatDurationSeconds(double span_s);
 
-// The rows of every day folder of program_folder + "Storage/" inside the range, in the
+// The rows of every day folder of storage_folder inside the range, in the
 // file system's listing order. A missing storage folder gives no rows; a day folder that
 // cannot be listed is skipped. Never changes the current folder.
-std::vector<CatalogueRow> BuildCatalogue(const std::string& program_folder, const DayRange& range);
+std::vector<CatalogueRow> BuildCatalogue(const std::string& storage_folder, const DayRange& range);

@@ -1,10 +1,5 @@
 #include "archive_ui/core/avi_writer.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -26,8 +21,6 @@ constexpr uint32_t kSuperIndexEntryBytes = 16;
 constexpr uint32_t kStandardIndexEntryBytes = 8;
 constexpr uint32_t kLegacyIndexEntryBytes = 16;
 constexpr int32_t kMaxDimension = 32767;  // the stream header's frame rectangle holds 16-bit values
-
-std::string ErrnoText(int error_number) { return std::strerror(error_number); }
 
 // Little-endian record builder for headers and indexes.
 class ByteBuffer {
@@ -74,7 +67,7 @@ bool CAviWriter::Fail(std::string message) {
 void CAviWriter::Abandon() { output_.Abandon(); }
 
 bool CAviWriter::WriteBytes(const void* data, size_t size, const char* step) {
-    if (!WriteAll(output_.Fd(), data, size)) return Fail(std::string("writing ") + step + " failed: " + ErrnoText(errno));
+    if (!WriteAll(output_.Fd(), data, size)) return Fail(ErrnoMessage(std::string("writing ") + step + " failed"));
     position_ += size;
     return true;
 }
@@ -82,9 +75,8 @@ bool CAviWriter::WriteBytes(const void* data, size_t size, const char* step) {
 bool CAviWriter::PatchU32(uint64_t position, uint32_t value, const char* step) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    const ssize_t written = ::pwrite(output_.Fd(), bytes, sizeof bytes, static_cast<off_t>(position));
-    if (written != static_cast<ssize_t>(sizeof bytes)) {
-        return Fail(std::string("updating ") + step + " failed: " + ErrnoText(written < 0 ? errno : EIO));
+    if (!WriteAllAt(output_.Fd(), static_cast<int64_t>(position), bytes, sizeof bytes)) {
+        return Fail(ErrnoMessage(std::string("updating ") + step + " failed"));
     }
     return true;
 }
@@ -274,26 +266,12 @@ bool CAviWriter::WriteChunk(std::vector<iovec>& pieces) {
     pieces[0] = {chunk_header, sizeof chunk_header};
 
     const uint64_t chunk_position = position_;
-    size_t next = 0;
-    while (next < pieces.size()) {
-        const int count = static_cast<int>(std::min<size_t>(pieces.size() - next, IOV_MAX));
-        const ssize_t written = ::writev(output_.Fd(), pieces.data() + next, count);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return Fail("writing frame " + std::to_string(total_frames_) + " failed: " + ErrnoText(errno));
-        }
-        position_ += static_cast<uint64_t>(written);
-        // Step over what went out; a piece written in part is shortened in place.
-        auto remaining = static_cast<size_t>(written);
-        while (next < pieces.size() && remaining >= pieces[next].iov_len) {
-            remaining -= pieces[next].iov_len;
-            ++next;
-        }
-        if (remaining != 0) {
-            pieces[next].iov_base = static_cast<uint8_t*>(pieces[next].iov_base) + remaining;
-            pieces[next].iov_len -= remaining;
-        }
+    uint64_t chunk_bytes = 0;
+    for (const iovec& piece : pieces) chunk_bytes += piece.iov_len;
+    if (!WriteAllPieces(output_.Fd(), pieces.data(), pieces.size())) {
+        return Fail(ErrnoMessage("writing frame " + std::to_string(total_frames_) + " failed"));
     }
+    position_ += chunk_bytes;
     riff_chunks_.push_back({chunk_position});
     ++total_frames_;
     if (is_first_riff_) ++first_riff_frames_;
@@ -360,10 +338,8 @@ bool CAviWriter::Finish() {
         entries.U32(entry.frame_count);
     }
     const uint64_t entries_at = super_index_at_ + 8 + kIndexHeaderBytes;
-    if (entries.Size() != 0 &&
-        ::pwrite(output_.Fd(), entries.Data(), entries.Size(), static_cast<off_t>(entries_at)) !=
-            static_cast<ssize_t>(entries.Size())) {
-        return Fail("updating the super index failed: " + ErrnoText(errno));
+    if (!WriteAllAt(output_.Fd(), static_cast<int64_t>(entries_at), entries.Data(), entries.Size())) {
+        return Fail(ErrnoMessage("updating the super index failed"));
     }
     if (!output_.Commit()) return Fail(output_.Error());
     return true;

@@ -12,6 +12,7 @@
 #include "platform/ole_date.h"
 #include "platform/posix_file.h"
 #include "recording/archive_format.h"
+#include "storage/retention.h"
 
 namespace {
 
@@ -45,11 +46,6 @@ std::optional<double> FirstRecordTime(int fd) {
 double ClampToDay(double second) { return std::clamp(second, 0.0, TimelineScale::kDaySeconds); }
 
 }  // namespace
-
-bool IsArchivePinned(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & S_IWUSR) == 0;
-}
 
 std::optional<ArchiveTimes> ReadArchiveTimes(const std::string& path) {
     const std::optional<FileTimes> file_times = ReadFileTimes(path);

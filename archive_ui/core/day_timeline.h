@@ -7,9 +7,6 @@
 
 #include "archive_ui/core/archive_catalogue.h"
 
-// Whether the archive is kept from retention: its owner may not write it.
-bool IsArchivePinned(const std::string& path);
-
 // When an archive was recorded, as local OLE dates.
 struct ArchiveTimes {
     double first_day = 0.0;

@@ -60,7 +60,7 @@ TEST(CameraView, PaintsLiveFramesUprightAndStretchedOverTheWholeView) {
     CindralSettings settings;
     settings.camera_name = "Bars Camera";
     QWidget window;
-    CCindralView view(settings, folder.Folder(), &window);
+    CCindralView view(settings, folder.Folder() + "Storage/", &window);
     view.resize(700, 300);  // wider and flatter than the frame
     window.show();
     view.OnInitialUpdate();
@@ -96,7 +96,7 @@ TEST(CameraView, NewestHandedOverFrameWinsWithOneWakeUp) {
     TempFolder folder;
     CindralSettings settings;
     QWidget window;
-    CCindralView view(settings, folder.Folder(), &window);
+    CCindralView view(settings, folder.Folder() + "Storage/", &window);
     view.resize(64, 48);
     window.show();
 
@@ -123,7 +123,7 @@ TEST(CameraView, PlaybackFramesReplaceTheLivePictureUntilThePanelCloses) {
     // An archive of red frames, written by the recorder the view itself uses.
     std::string archive_path;
     {
-        CFrameArchive writer(folder.Folder());
+        CFrameArchive writer(folder.Folder() + "Storage/");
         const BMP_File red = SolidFrame(64, 48, {0, 0, 255});
         for (int frame = 0; frame < 3; ++frame) ASSERT_TRUE(writer.WriteFrame(red));
         archive_path = writer.GetWritePath();
@@ -133,7 +133,7 @@ TEST(CameraView, PlaybackFramesReplaceTheLivePictureUntilThePanelCloses) {
     CindralSettings settings;
     settings.camera_name = "Green Camera";
     QWidget window;
-    CCindralView view(settings, folder.Folder(), &window);
+    CCindralView view(settings, folder.Folder() + "Storage/", &window);
     view.resize(320, 240);
     window.show();
     view.OnInitialUpdate();
@@ -159,7 +159,7 @@ TEST(CameraView, ContextMenuOffersTheFourEntriesAndAnEmptyArchiveChoiceChangesNo
     TempFolder folder;
     CindralSettings settings;
     QWidget window;
-    CCindralView view(settings, folder.Folder(), &window);
+    CCindralView view(settings, folder.Folder() + "Storage/", &window);
     window.show();
     {
         MessageCloser messages;
@@ -201,7 +201,7 @@ TEST(CameraView, MenuKeyAndShiftF10OpenTheContextMenuAtTheCentre) {
     TempFolder folder;
     CindralSettings settings;
     QWidget window;
-    CCindralView view(settings, folder.Folder(), &window);
+    CCindralView view(settings, folder.Folder() + "Storage/", &window);
     view.setGeometry(20, 10, 300, 200);
     window.show();
     QContextMenuEvent from_window_system(QContextMenuEvent::Keyboard, QPoint(0, 0), view.mapToGlobal(QPoint(0, 0)));
@@ -240,7 +240,7 @@ TEST(CameraView, CameraPinAndFilterPagesOpenFromTheMenuAndTheLivePictureGoesOn) 
     CindralSettings settings;
     settings.camera_name = "Pin Camera";
     QWidget window;
-    CCindralView view(settings, folder.Folder(), &window);
+    CCindralView view(settings, folder.Folder() + "Storage/", &window);
     view.resize(160, 120);
     window.show();
     view.OnInitialUpdate();

@@ -55,6 +55,7 @@ TEST_P(ShutdownSignalTest, RecordingProgramFinishesItsArchiveAndWritesSettings) 
     TempFolder folder;
     const std::filesystem::path copy = folder.Path() / "cindral";
     std::filesystem::copy_file(program, copy);
+    std::filesystem::create_directory(folder.Path() / "Storage");  // portable: recordings beside the program
     const std::filesystem::path config = folder.Path() / "config";
     const std::filesystem::path settings_file = config / "Tovamesh" / "Cindral.reg";
     {

@@ -36,6 +36,8 @@ protected:
     ScopedEnvironment cameras_{"CINDRAL_TEST_CAMERAS", kCameras};
     TempFolder folder_;
     std::filesystem::path settings_file_ = folder_.Path() / "config" / "Cindral.reg";
+    // A portable set-up: recordings go to Storage beside the program.
+    bool is_storage_made_ = std::filesystem::create_directory(folder_.Path() / "Storage");
 
     std::unique_ptr<CCindralApp> MakeApp() {
         return std::make_unique<CCindralApp>(QString::fromStdString(folder_.Folder()), settings_file_);
@@ -104,11 +106,11 @@ TEST_F(StartupTest, FirstStartOkStartsTheCameraAndShutdownWritesTheNegotiatedSiz
     EXPECT_EQ(frame->windowTitle(), QString("Cindral - www.tovamesh.example"));
     EXPECT_EQ(app->ProgramFolder(), folder_.Folder());
 
-    // Tool bar: Properties, separator, archive, separator, About.
+    // Tool bar: Properties, separator, archive, Storage, separator, About.
     QStringList buttons;
     for (QAction* action : frame->ToolBar()->actions())
         buttons << (action->isSeparator() ? QString("-") : QString::number(action->data().toInt()));
-    EXPECT_EQ(buttons, QStringList({"1000", "-", "32773", "-", "57664"}));
+    EXPECT_EQ(buttons, QStringList({"1000", "-", "32773", "32775", "-", "57664"}));
     for (QAction* action : frame->ToolBar()->actions()) {
         if (!action->isSeparator()) {
             EXPECT_FALSE(action->icon().pixmap(16, 15).isNull());

@@ -15,7 +15,7 @@ namespace {
 
 // Records frames without end in a child process, reporting each finished frame on a pipe.
 [[noreturn]] void RecordForever(const std::string& program_folder, int report_fd) {
-    CFrameArchive recorder(program_folder);
+    CFrameArchive recorder(program_folder + "Storage/");
     BMP_File image;
     for (int frame = 0;; ++frame) {
         PaintScene(image, 320, 240, frame);

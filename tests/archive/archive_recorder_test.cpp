@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <sys/stat.h>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -61,7 +63,7 @@ TEST(Recorder, WritesTheExactByteLayout) {
     PaintScene(image, 64, 48, 0);
     std::string path;
     {
-        CFrameArchive recorder(folder.Folder());
+        CFrameArchive recorder(folder.Folder() + "Storage/");
         recorder.SetClock(clock.Make());
         ASSERT_TRUE(recorder.WriteFrame(image)) << recorder.GetLastError();
         path = recorder.GetWritePath();
@@ -93,7 +95,7 @@ TEST(Recorder, StampsKeepTheirOrderWithinASecondAndAcrossMidnight) {
     clock.wall_seconds = LocalTime(2009, 1, 1, 23, 59, 58);
     BMP_File image;
     PaintScene(image, 32, 32, 0);
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     recorder.SetClock(clock.Make());
     // Five frames per second from 23:59:58 to 00:00:03.
     for (int i = 0; i < 26; ++i) {
@@ -134,7 +136,7 @@ TEST(Recorder, NamesFilesByTheSignedTickAndNeverOverwrites) {
     const fs::path day = fs::path(folder.Folder()) / "Storage" / "20260304";
     BMP_File image;
     PaintScene(image, 32, 32, 0);
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     recorder.SetClock(clock.Make());
 
     clock.tick_ms = 2147483647u;
@@ -170,7 +172,7 @@ TEST(Recorder, MotionEpisodesBecomeOneFinishedFileEach) {
     settings.frame_width = 32;
     settings.frame_height = 24;
     settings.saving_mode = kSavingMotionDetector;
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     ManualClock clock;
     recorder.SetClock(clock.Make());
     CFramePipeline pipeline(settings, recorder, nullptr);
@@ -203,7 +205,7 @@ TEST(Recorder, FinishesOnCloseAndOnDestructionButNotOnIdleClose) {
     PaintScene(image, 40, 30, 0);
     std::string path;
     {
-        CFrameArchive recorder(folder.Folder());
+        CFrameArchive recorder(folder.Folder() + "Storage/");
         EXPECT_TRUE(recorder.CloseFile());  // idle: nothing happens
         EXPECT_TRUE(ArchivesIn(folder.Path()).empty());
         for (int i = 0; i < 3; ++i) ASSERT_TRUE(recorder.WriteFrame(image));
@@ -222,7 +224,7 @@ TEST(Recorder, FinishesOnCloseAndOnDestructionButNotOnIdleClose) {
 
 TEST(Recorder, EveryFrameIsStoredWhateverItsJpegSizeOnlyAnEmptyOneIsNot) {
     TempFolder folder;
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     BMP_File empty;
     EXPECT_FALSE(recorder.WriteFrame(empty));
     EXPECT_FALSE(recorder.IsWriteOpen());
@@ -261,7 +263,7 @@ TEST(Recorder, StaysIdleWhenTheFileCannotBeCreatedAndTriesAgain) {
     WriteBytes(folder.File("Storage"), {1, 2, 3});
     BMP_File image;
     PaintScene(image, 32, 32, 0);
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     EXPECT_FALSE(recorder.WriteFrame(image));
     EXPECT_FALSE(recorder.IsWriteOpen());
     EXPECT_NE(std::string::npos, recorder.GetLastError().find("cannot create archive")) << recorder.GetLastError();
@@ -293,7 +295,7 @@ TEST(Recorder, ShortWritesNeverLeaveAPartialRecordBehind) {
     BMP_File image;
     PaintScene(image, 160, 120, 0);
     const size_t record_size = 12 + EncodeScene(160, 120, 0).size();
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     std::string path;
     int failures = 0;
     {
@@ -319,7 +321,7 @@ TEST(Recorder, TrailerThatDoesNotFitLeavesACountedFile) {
     BMP_File image;
     PaintScene(image, 160, 120, 0);
     const size_t record_size = 12 + EncodeScene(160, 120, 0).size();
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     std::string path;
     {
         FileSizeLimit limit(8 + 2 * record_size + 10);
@@ -338,7 +340,7 @@ TEST(Recorder, TrailerThatDoesNotFitLeavesACountedFile) {
 
 TEST(Recorder, ReaderAndRecorderCodeAtTheSameTime) {
     TempFolder folder;
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     BMP_File first;
     PaintScene(first, 320, 240, 0);
     ASSERT_TRUE(recorder.WriteFrame(first));
@@ -367,4 +369,64 @@ TEST(Recorder, ReaderAndRecorderCodeAtTheSameTime) {
     EXPECT_TRUE(is_all_decoded);
     recorder.CloseFile();
     EXPECT_EQ(40, CountDecodableFrames(path));
+}
+
+TEST(Recorder, FlushesAboutOnceASecondOffItsThreadThenTheFinishedFileWithItsFolders) {
+    TempFolder folder;
+    ManualClock clock;
+    struct Flush {
+        std::string what;  // "data <inode>" or "folder <path>"
+        std::thread::id thread;
+    };
+    std::mutex mutex;
+    std::vector<Flush> flushes;
+    std::atomic<bool> is_failing{false};
+    FileSync sync{[&](int fd) {
+                      struct stat status {};
+                      ::fstat(fd, &status);
+                      const std::lock_guard<std::mutex> lock(mutex);
+                      flushes.push_back({"data " + std::to_string(status.st_ino), std::this_thread::get_id()});
+                      errno = EIO;
+                      return !is_failing.load();
+                  },
+                  [&](const std::string& path) {
+                      const std::lock_guard<std::mutex> lock(mutex);
+                      flushes.push_back({"folder " + path, std::this_thread::get_id()});
+                      return true;
+                  }};
+    CFrameArchive recorder(folder.Folder() + "Storage/");
+    recorder.SetClock(clock.Make());
+    recorder.SetFileSync(sync);
+    BMP_File picture;
+    picture.Create(32, 24);
+    // 2.5 s of frames 100 ms apart: flushed at 1 s and 2 s, not for every frame.
+    for (int frame = 0; frame < 25; ++frame) {
+        ASSERT_TRUE(recorder.WriteFrame(picture)) << recorder.GetLastError();
+        recorder.WaitForFlushes();
+        clock.Advance(100);
+    }
+    const std::string path = recorder.GetWritePath();
+    struct stat archive_status {};
+    ASSERT_EQ(0, ::stat(path.c_str(), &archive_status));
+    const std::string data = "data " + std::to_string(archive_status.st_ino);
+    ASSERT_TRUE(recorder.CloseFile());
+    recorder.WaitForFlushes();
+    std::vector<std::string> seen;
+    for (const Flush& flush : flushes) {
+        seen.push_back(flush.what);
+        EXPECT_NE(std::this_thread::get_id(), flush.thread) << flush.what;
+    }
+    const std::string day_folder = fs::path(path).parent_path().string() + "/";
+    EXPECT_EQ((std::vector<std::string>{data, data, data, "folder " + day_folder, "folder " + folder.Folder() + "Storage/"}),
+              seen);
+
+    // A flush that fails may have lost the last second: the frame after it says so.
+    is_failing = true;
+    for (int frame = 0; frame <= 10; ++frame) {
+        ASSERT_TRUE(recorder.WriteFrame(picture));
+        recorder.WaitForFlushes();
+        clock.Advance(100);
+    }
+    EXPECT_FALSE(recorder.WriteFrame(picture));
+    EXPECT_EQ("cannot flush the archive: Input/output error", recorder.GetLastErrorCause());
 }

@@ -18,7 +18,7 @@ using Kind = RecorderEvent::Kind;
 // the open archive stay in step with what reached the disk.
 TEST(RecorderMonitor, ReportsEachCauseOnceAndTheRecovery) {
     TempFolder folder;
-    CFrameArchive archive(folder.Folder());
+    CFrameArchive archive(folder.Folder() + "Storage/");
     CRecorderMonitor monitor(archive);
     monitor.SetKeepsArchiveList(true);
     std::vector<RecorderEvent> events;

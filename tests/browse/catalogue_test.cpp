@@ -158,13 +158,13 @@ TEST(FileTimes, ReadsBirthAndLastWriteWithoutOpeningData) {
 
 TEST(CatalogueBuild, MissingEmptyOrUnrelatedStorageGivesNoRows) {
     TempTree tree;
-    EXPECT_TRUE(BuildCatalogue(tree.ProgramFolder(), kAllDays).empty());
+    EXPECT_TRUE(BuildCatalogue(tree.StorageFolder(), kAllDays).empty());
     tree.MakeFolder("Storage");
-    EXPECT_TRUE(BuildCatalogue(tree.ProgramFolder(), kAllDays).empty());
+    EXPECT_TRUE(BuildCatalogue(tree.StorageFolder(), kAllDays).empty());
     tree.WriteFile("Storage/2009031/1.CNA");
     tree.WriteFile("Storage/200903150/1.CNA");
     tree.WriteFile("Storage/readme.txt");
-    EXPECT_TRUE(BuildCatalogue(tree.ProgramFolder(), kAllDays).empty());
+    EXPECT_TRUE(BuildCatalogue(tree.StorageFolder(), kAllDays).empty());
 }
 
 TEST(CatalogueBuild, ListsEveryEntryOfTheDaysInRangeWithFullPaths) {
@@ -178,7 +178,7 @@ TEST(CatalogueBuild, ListsEveryEntryOfTheDaysInRangeWithFullPaths) {
     tree.WriteFile("Storage/20090228/8.CNA");     // outside the range
     tree.WriteFile("Storage/200903151/3.CNA");    // not a day folder
 
-    const auto rows = BuildCatalogue(tree.ProgramFolder(), DayRange{{2009, 3, 1}, {2009, 3, 31}});
+    const auto rows = BuildCatalogue(tree.StorageFolder(), DayRange{{2009, 3, 1}, {2009, 3, 31}});
     std::map<std::string, std::string> path_by_name;
     for (const CatalogueRow& row : rows) path_by_name[row.name] = row.full_path;
     ASSERT_EQ(rows.size(), 5u) << ::testing::PrintToString(NamesOf(rows));
@@ -207,12 +207,12 @@ TEST(CatalogueBuild, ListsEveryEntryOfTheDaysInRangeWithFullPaths) {
         }
     }
 
-    // A program folder given without its trailing slash finds the same rows.
-    std::string bare_folder = tree.ProgramFolder();
+    // A storage folder given without its trailing slash finds the same rows.
+    std::string bare_folder = tree.StorageFolder();
     bare_folder.pop_back();
     EXPECT_EQ(BuildCatalogue(bare_folder, DayRange{{2009, 3, 1}, {2009, 3, 31}}).size(), 5u);
     // A range given backwards lists nothing.
-    EXPECT_TRUE(BuildCatalogue(tree.ProgramFolder(), DayRange{{2009, 3, 31}, {2009, 3, 1}}).empty());
+    EXPECT_TRUE(BuildCatalogue(tree.StorageFolder(), DayRange{{2009, 3, 31}, {2009, 3, 1}}).empty());
 }
 
 TEST(CatalogueBuild, RangeAcrossAMonthBoundarySelectsTheDaysBetween) {
@@ -221,7 +221,7 @@ TEST(CatalogueBuild, RangeAcrossAMonthBoundarySelectsTheDaysBetween) {
         tree.WriteFile(std::string("Storage/") + day + "/1.CNA");
     }
     std::set<std::string> folders;
-    for (const CatalogueRow& row : BuildCatalogue(tree.ProgramFolder(), DayRange{{2009, 1, 20}, {2009, 2, 5}})) {
+    for (const CatalogueRow& row : BuildCatalogue(tree.StorageFolder(), DayRange{{2009, 1, 20}, {2009, 2, 5}})) {
         folders.insert(row.full_path.substr(row.full_path.size() - 14, 8));
     }
     EXPECT_EQ(folders, (std::set<std::string>{"20090120", "20090131", "20090201", "20090205"}));
@@ -232,7 +232,7 @@ TEST(CatalogueBuild, AnUnlistableDayFolderIsSkippedAndTheOthersStay) {
     tree.WriteFile("Storage/20090314/1.CNA");
     tree.WriteFile("Storage/20090315", "a file where a day folder should be");
     tree.WriteFile("Storage/20090316/2.CNA");
-    const auto names = NamesOf(BuildCatalogue(tree.ProgramFolder(), kAllDays));
+    const auto names = NamesOf(BuildCatalogue(tree.StorageFolder(), kAllDays));
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), (std::set<std::string>{"1.CNA", "2.CNA"}));
     EXPECT_EQ(names.size(), 2u);
 }
@@ -248,7 +248,7 @@ TEST(CatalogueBuild, DateAndDurationComeFromTheFileTimes) {
     const auto created_backward = ReadFileTimes(backward.string());
     ASSERT_TRUE(SetLastWriteTime(backward, created_backward->creation.seconds - 3725));
 
-    const auto rows = BuildCatalogue(tree.ProgramFolder(), kAllDays);
+    const auto rows = BuildCatalogue(tree.StorageFolder(), kAllDays);
     ASSERT_EQ(rows.size(), 2u);
     for (const CatalogueRow& row : rows) {
         const long long created_s = row.name == "1.CNA" ? created->creation.seconds : created_backward->creation.seconds;
@@ -270,7 +270,7 @@ TEST(CatalogueBuild, DateAndDurationComeFromTheFileTimes) {
         localtime_r(&created_at, &before);
         localtime_r(&written_at, &after);
         ASSERT_NE(before.tm_isdst, after.tm_isdst) << zone;
-        const auto dst_rows = BuildCatalogue(tree.ProgramFolder(), kAllDays);
+        const auto dst_rows = BuildCatalogue(tree.StorageFolder(), kAllDays);
         const auto row = std::find_if(dst_rows.begin(), dst_rows.end(), [](const CatalogueRow& r) { return r.name == "1.CNA"; });
         ASSERT_NE(row, dst_rows.end());
         EXPECT_EQ(row->duration_text, "01:02:05");

@@ -39,7 +39,7 @@ TEST(CliList, JsonHoldsTheCatalogueRowsWithEscapedNames) {
     ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out.toStdString();
     ASSERT_TRUE(document.isArray());
 
-    const auto rows = BuildCatalogue(tree.ProgramFolder(), DayRange{{2009, 3, 15}, {2009, 3, 16}});
+    const auto rows = BuildCatalogue(tree.StorageFolder(), DayRange{{2009, 3, 15}, {2009, 3, 16}});
     const QJsonArray array = document.array();
     ASSERT_EQ(array.size(), static_cast<qsizetype>(rows.size()));
     ASSERT_EQ(rows.size(), 4u);

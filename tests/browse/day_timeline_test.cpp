@@ -100,7 +100,7 @@ TEST(DayTimeline, EachListedDayIsAStripWithABlockPerArchiveFromItsFirstToItsLast
                  midnight + 0.25 / 24.0);
 
     const std::vector<TimelineDay> days =
-        BuildTimelineDays(BuildCatalogue(tree.ProgramFolder(), DayRange{DayOf(yesterday), DayOf(today)}));
+        BuildTimelineDays(BuildCatalogue(tree.StorageFolder(), DayRange{DayOf(yesterday), DayOf(today)}));
     ASSERT_EQ(2u, days.size());
     EXPECT_EQ(DayOf(yesterday), days[0].day);
     EXPECT_EQ(DayOf(today), days[1].day);
@@ -134,7 +134,7 @@ TEST(DayTimeline, AClickOnABlockSelectsItsRowHoverShowsItsTimesAndTheWheelZooms)
     for (const char* name : {"100.CNA", "200.CNA", "300.CNA"}) {
         paths.push_back(tree.WriteFile("Storage/" + FolderOf(today) + "/" + name).string());
     }
-    CArchiveDlg dialog(tree.ProgramFolder());
+    CArchiveDlg dialog(tree.StorageFolder());
     dialog.SetDateRangeSource([&] { return DayRange{DayOf(today), DayOf(today)}; });
     dialog.resize(700, 500);
     ShowAndSettle(&dialog);

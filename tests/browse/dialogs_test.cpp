@@ -5,16 +5,19 @@
 #include <QDateEdit>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
 #include <map>
 
 #include "archive_ui/archive_dlg.h"
+#include "archive_ui/day_timeline_widget.h"
 #include "archive_ui/date_range_dlg.h"
 #include "browse/temp_tree.h"
 #include "browse/ui_events.h"
 #include "platform/ole_date.h"
+#include "storage/retention.h"
 
 namespace {
 
@@ -116,7 +119,7 @@ protected:
 
     // A dialog over 2009-03-15 only, initialised as when shown.
     std::unique_ptr<CArchiveDlg> MakeDialog(DayRange range = {{2009, 3, 15}, {2009, 3, 15}}) {
-        auto dialog = std::make_unique<CArchiveDlg>(tree_.ProgramFolder());
+        auto dialog = std::make_unique<CArchiveDlg>(tree_.StorageFolder());
         dialog->SetDateRangeSource([range] { return range; });
         ShowAndSettle(dialog.get());
         return dialog;
@@ -137,7 +140,7 @@ TEST_F(ArchiveDlgTest, ShowsTheCatalogueInThreeColumns) {
 
     // Every catalogue row once, with its texts; FullPath and Name follow the rows on show.
     std::map<std::string, CatalogueRow> rows;
-    for (const CatalogueRow& row : BuildCatalogue(tree_.ProgramFolder(), {{2009, 3, 15}, {2009, 3, 15}})) rows[row.full_path] = row;
+    for (const CatalogueRow& row : BuildCatalogue(tree_.StorageFolder(), {{2009, 3, 15}, {2009, 3, 15}})) rows[row.full_path] = row;
     ASSERT_EQ(dialog->RowCount(), 7);
     ASSERT_EQ(list->topLevelItemCount(), 7);
     for (int i = 0; i < 7; ++i) {
@@ -159,7 +162,7 @@ TEST_F(ArchiveDlgTest, ShowsTheCatalogueInThreeColumns) {
 }
 
 TEST_F(ArchiveDlgTest, WholeTextsShowAndHeadingClicksSortNewestFirstAtStart) {
-    CArchiveDlg dialog(tree_.ProgramFolder());
+    CArchiveDlg dialog(tree_.StorageFolder());
     dialog.SetDateRangeSource([] { return DayRange{{2009, 3, 20}, {2009, 3, 10}}; });
     ShowAndSettle(&dialog);
     const std::string folder = tree_.ProgramFolder() + "Storage/20090315/";
@@ -240,7 +243,7 @@ TEST(ArchiveDlg, ClosingTheDateRangeDialogListsTodayOnly) {
     tree.WriteFile("Storage/" + DayFolderName(today.addDays(-1)) + "/2.CNA");
     tree.WriteFile("Storage/" + DayFolderName(today.addDays(1)) + "/3.CNA");
 
-    CArchiveDlg dialog(tree.ProgramFolder());
+    CArchiveDlg dialog(tree.StorageFolder());
     bool saw_range_dialog = false;
     // The real date range dialog runs modally; close it as the user would with the close box.
     QTimer::singleShot(0, [&saw_range_dialog] {
@@ -253,4 +256,49 @@ TEST(ArchiveDlg, ClosingTheDateRangeDialogListsTodayOnly) {
     EXPECT_TRUE(saw_range_dialog);
     ASSERT_EQ(dialog.RowCount(), 1);
     EXPECT_EQ(dialog.Name(0), "1.CNA");
+}
+
+TEST_F(ArchiveDlgTest, KeepFromTheContextMenuPinsTheSelectedArchivesAndMarksThem) {
+    const std::string pinned = (tree_.Storage() / "20090315/2.CNA").string();
+    const std::string other = (tree_.Storage() / "20090315/3.CNA").string();
+    std::string error;
+    ASSERT_TRUE(SetArchivePinned(pinned, true, &error)) << error;
+    auto dialog = MakeDialog();
+    QTreeWidget* list = dialog->ListControl();
+    auto row_of = [&](const std::string& path) {
+        for (int row = 0; row < dialog->RowCount(); ++row) {
+            if (dialog->FullPath(row).toStdString() == path) return row;
+        }
+        return -1;
+    };
+    auto is_marked = [&](const std::string& path) { return !list->topLevelItem(row_of(path))->icon(0).isNull(); };
+    EXPECT_TRUE(dialog->IsRowPinned(row_of(pinned)) && is_marked(pinned));
+    EXPECT_FALSE(dialog->IsRowPinned(row_of(other)) || is_marked(other));
+
+    // With a pinned and an unpinned row selected "Keep" is unchecked and pins both; then checked, unpinning both.
+    CtrlClickRow(list, row_of(pinned));
+    CtrlClickRow(list, row_of(other));
+    for (const bool is_checked : {false, true}) {
+        bool was_checked = !is_checked;
+        QTimer::singleShot(0, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_NE(menu, nullptr);
+            ASSERT_EQ(menu->actions().size(), 1);
+            QAction* keep = menu->actions().first();
+            EXPECT_EQ(keep->text(), "Keep");
+            was_checked = keep->isChecked();
+            menu->setActiveAction(keep);
+            PressKey(menu, Qt::Key_Return);
+        });
+        emit list->customContextMenuRequested(list->visualItemRect(list->topLevelItem(row_of(other))).center());
+        EXPECT_EQ(is_checked, was_checked);
+        for (const std::string& path : {pinned, other}) {
+            EXPECT_EQ(!is_checked, IsArchivePinned(path)) << path;
+            EXPECT_EQ(!is_checked, dialog->IsRowPinned(row_of(path))) << path;
+            EXPECT_EQ(!is_checked, is_marked(path)) << path;
+        }
+        for (const TimelineDay& day : dialog->Timeline()->Days()) {
+            for (const TimelineBlock& block : day.blocks) EXPECT_EQ(IsArchivePinned(block.full_path), block.is_pinned) << block.full_path;
+        }
+    }
 }

@@ -50,7 +50,7 @@ BMP_File GreyFrame(int level) {
 
 // Records one finished archive of frame_count frames, grey levels first_level + 20 * i.
 std::string RecordArchive(const TempTree& tree, int frame_count, int first_level) {
-    CFrameArchive writer(tree.ProgramFolder());
+    CFrameArchive writer(tree.StorageFolder());
     std::string path;
     writer.SetFileCreatedCallback([&path](const std::string& created) { path = created; });
     if (frame_count == 0) {
@@ -310,12 +310,12 @@ TEST_F(PanelTest, ExportButtonsPauseFirst) {
 }
 
 TEST_F(PanelTest, RecordingGoesOnWhileItsArchiveIsPlayedBack) {
-    CFrameArchive recorder(tree_.ProgramFolder());
+    CFrameArchive recorder(tree_.StorageFolder());
     for (int i = 0; i < 2; ++i) ASSERT_TRUE(recorder.WriteFrame(GreyFrame(20 + 20 * i)));
     ASSERT_TRUE(recorder.IsWriteOpen());
 
     // The growing archive is found through the selection dialog...
-    CArchiveDlg dialog(tree_.ProgramFolder());
+    CArchiveDlg dialog(tree_.StorageFolder());
     const QDate today = QDate::currentDate();
     const DayDate day{today.year(), today.month(), today.day()};
     dialog.SetDateRangeSource([day] { return DayRange{day, day}; });

@@ -28,6 +28,8 @@ public:
     // Program folder as the program holds it: ending with '/'.
     std::string ProgramFolder() const { return root_.string() + "/"; }
     std::filesystem::path Storage() const { return root_ / "Storage"; }
+    // The storage folder as the program holds it: ending with '/'.
+    std::string StorageFolder() const { return (root_ / "Storage").string() + "/"; }
 
     std::filesystem::path MakeFolder(const std::filesystem::path& relative) const {
         std::filesystem::create_directories(root_ / relative);

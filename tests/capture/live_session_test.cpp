@@ -56,7 +56,7 @@ TEST(LiveSession, LostCameraIsRetriedAndRecordingResumesInANewFinishedArchive) {
         LiveSessionOptions options;
         options.silence_limit_ms = 500;
         options.is_listing_archives = true;
-        CLiveSession session(settings, folder.Folder(), messages, nullptr, nullptr, options);
+        CLiveSession session(settings, folder.Folder() + "Storage/", messages, nullptr, nullptr, options);
         session.AddCamera("Flaky", test.description);
         std::vector<QString> lost;
         std::vector<int> retry_delays;
@@ -93,7 +93,7 @@ TEST(LiveSession, CamerasThatComeAndGoAreFollowedByTheSessionAndTheCameraList) {
     settings.saving_mode = kSavingAlways;
     LiveSessionOptions options;
     options.is_listing_archives = true;
-    CLiveSession session(settings, folder.Folder(), messages, nullptr, &watcher, options);
+    CLiveSession session(settings, folder.Folder() + "Storage/", messages, nullptr, &watcher, options);
     CTwainSourcesDlg dialog(nullptr, settings);
     dialog.SetDeviceWatcher(&watcher);
     dialog.OnInitDialog();

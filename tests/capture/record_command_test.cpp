@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -128,6 +129,32 @@ TEST(RecordCommand, MotionModeMakesOneArchivePerEpisode) {
     int files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(folder + "/Storage")) files += entry.is_regular_file();
     EXPECT_EQ(files, 2);
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, RecordsIntoTheStorageFolderGivenAndKeepsItUnderItsLimit) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    const std::string raw = WriteMovingSquareFile(folder);
+    // An old archive of a megabyte: over the limit once the first new archive is finished.
+    const std::string storage = folder + "/cameras";
+    fs::create_directories(storage + "/20000101");
+    std::ofstream(storage + "/20000101/1.CNA", std::ios::binary) << std::string(1 << 20, '\0');
+    fs::last_write_time(storage + "/20000101/1.CNA", fs::file_time_type::clock::now() - std::chrono::hours(24));
+    const CommandResult result = RunCli(
+        {"record", "--storage", storage, "--source",
+         "filesrc location=" + raw + " ! rawvideoparse format=bgrx width=64 height=48 framerate=25/1", "--mode",
+         "motion", "--max-size", "512K"},
+        folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_NE(std::string::npos, result.errors.find("deleted " + storage + "/20000101/1.CNA")) << result.errors;
+    EXPECT_FALSE(fs::exists(storage + "/20000101"));
+    const std::vector<std::string> archives = JsonArchives(LastLine(result.output));
+    ASSERT_EQ(archives.size(), 2u) << result.output;
+    for (const std::string& archive : archives) {
+        EXPECT_EQ(fs::path(storage), fs::path(archive).parent_path().parent_path());
+        EXPECT_GT(RecordCount(archive), 0) << archive;
+    }
     fs::remove_all(folder);
 }
 

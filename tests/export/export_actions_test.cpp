@@ -397,7 +397,7 @@ TEST(VideoExportActions, ExportVideoInTheArchiveListJoinsTheSelectedRowsThroughT
     RecordScenes(folder.Path(), 32, 24, 4);
     RecordScenes(folder.Path(), 32, 24, 6);
     const QDate today = QDate::currentDate();
-    CArchiveDlg dialog(folder.Path() + "/");
+    CArchiveDlg dialog(folder.Path() + "/Storage/");
     dialog.SetDateRangeSource([&] { return DayRange{{today.year(), today.month(), today.day()}, {today.year(), today.month(), today.day()}}; });
     dialog.show();
     QApplication::processEvents();

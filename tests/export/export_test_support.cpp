@@ -155,7 +155,7 @@ FileSizeLimit::~FileSizeLimit() {
 }
 
 std::string RecordArchive(const std::string& folder, const std::vector<const BMP_File*>& pictures) {
-    CFrameArchive recorder(folder + "/");
+    CFrameArchive recorder(folder + "/Storage/");
     std::string path;
     recorder.SetFileCreatedCallback([&](const std::string& created) { path = created; });
     for (const BMP_File* picture : pictures) {

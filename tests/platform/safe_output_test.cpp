@@ -160,7 +160,7 @@ TEST(SafeOutput, NothingIsLeftWhenAWriterStopsOrIsKilled) {
         ASSERT_EQ(1, ::read(ready[0], &answer, 1));
         ASSERT_EQ('y', answer);
         // While the writer lives, its temporary file is not taken for a leftover.
-        RemoveStaleOutputTemporaries(folder.Folder());
+        RemoveStaleTemporaries(folder.Folder());
         EXPECT_EQ(is_unnamed ? 1u : 2u, Entries(folder.Path()).size());
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
@@ -172,5 +172,30 @@ TEST(SafeOutput, NothingIsLeftWhenAWriterStopsOrIsKilled) {
         EXPECT_EQ("", Write(target, "new", rules));
         EXPECT_EQ(std::vector<std::string>{"video.avi"}, Entries(folder.Path()));
         EXPECT_EQ("new", ReadWholeFile(target));
+    }
+}
+
+TEST(SafeOutput, TheFileIsFlushedBeforeItTakesItsNameAndTheFolderAfter) {
+    TempFolder folder;
+    const std::string target = folder.File("Cindral.reg");
+    for (const bool is_unnamed : {true, false}) {
+        SCOPED_TRACE(is_unnamed ? "unnamed file" : "visible temporary name");
+        WriteWholeFile(target, "old");
+        std::vector<std::string> flushes;
+        const FileSync sync{[&](int) {
+                                flushes.push_back("file; target holds " + ReadWholeFile(target));
+                                return true;
+                            },
+                            [&](const std::string& flushed) {
+                                flushes.push_back("folder " + flushed + "; target holds " + ReadWholeFile(target));
+                                return true;
+                            }};
+        CReplacingFile file(sync);
+        std::string error;
+        ASSERT_TRUE(file.Create(target, is_unnamed, &error)) << error;
+        ASSERT_TRUE(WriteAll(file.Fd(), "new", 3));
+        ASSERT_TRUE(file.Commit(&error)) << error;
+        EXPECT_EQ((std::vector<std::string>{"file; target holds old", "folder " + folder.Folder() + "; target holds new"}),
+                  flushes);
     }
 }

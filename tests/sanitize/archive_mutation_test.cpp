@@ -24,7 +24,7 @@ namespace {
 
 // A small archive written by the recorder: frames of unequal size, one of odd width.
 std::vector<uint8_t> RecordSeedArchive(const TempFolder& folder) {
-    CFrameArchive recorder(folder.Folder() + "seed/");
+    CFrameArchive recorder(folder.Folder() + "seed/Storage/");
     fs::create_directories(folder.Folder() + "seed");
     for (int frame = 0; frame < 6; ++frame) {
         BMP_File image;
@@ -274,7 +274,7 @@ TEST(ArchiveMutation, RecorderPathsRunCleanUnderTheSanitizers) {
     // Frames of every shape, and noise that does not fit the old buffer at any quality and is
     // stored as a longer record; every stored frame must read back.
     TempFolder folder;
-    CFrameArchive recorder(folder.Folder());
+    CFrameArchive recorder(folder.Folder() + "Storage/");
     const std::pair<int, int> sizes[] = {{1, 1}, {3, 2}, {322, 240}, {1280, 720}, {17, 333}, {1920, 1080}};
     int stored = 0;
     for (const auto& [width, height] : sizes) {

@@ -8,7 +8,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/test_home.h"
+
 int main(int argc, char** argv) {
+    const TestHome home;
     const QByteArray size = qEnvironmentVariableIsSet("CINDRAL_TEST_SCREEN") ? qgetenv("CINDRAL_TEST_SCREEN") : "800x600";
     const QList<QByteArray> sides = size.split('x');
     if (sides.size() != 2) return 2;

@@ -26,7 +26,7 @@ TEST(WindowFit, EveryWindowOpensInsideTheScreen) {
     BMP_File picture;
     picture.Create(64, 48);
     for (int archive = 0; archive < 3; ++archive) {
-        CFrameArchive writer(folder.Folder());
+        CFrameArchive writer(folder.Folder() + "Storage/");
         ASSERT_TRUE(writer.WriteFrame(picture) && writer.CloseFile());
     }
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();

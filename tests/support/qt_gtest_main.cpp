@@ -2,7 +2,10 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
+#include "support/test_home.h"
+
 int main(int argc, char** argv) {
+    const TestHome home;
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);

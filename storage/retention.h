@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "storage/storage_settings.h"
+
+// An archive file is pinned ("Keep") when its owner may not write it; retention never deletes it.
+bool IsArchivePinned(const std::string& path);
+// Takes the owner's write permission away (pinned) or gives it back. False with error set.
+bool SetArchivePinned(const std::string& path, bool is_pinned, std::string* error);
+
+// One archive of a day folder.
+struct StoredArchive {
+    std::string path;
+    uint64_t size_bytes = 0;
+    int64_t modified_s = 0;  // last write, seconds since 1970
+    bool is_pinned = false;
+};
+
+// Every archive (*.CNA, a regular file) of the day folders (eight digits, YYYYMMDD) of
+// storage_folder, oldest day folder first and, within a day, the archive written to longest ago
+// first. Anything else is not an archive and is not listed; links are not followed.
+std::vector<StoredArchive> ListStoredArchives(const std::string& storage_folder);
+
+// Bytes the user may still write on the file system of folder; nothing when it cannot be read.
+std::optional<uint64_t> FreeBytes(const std::string& folder);
+
+struct RetentionRun {
+    RetentionLimits limits;
+    // Archives being recorded, never deleted. An archive without its trailer that was written to
+    // in the last minute counts as being recorded too (by another program, perhaps).
+    std::vector<std::string> open_paths;
+    bool is_dry_run = false;  // decides and reports, deletes nothing
+    std::function<std::optional<uint64_t>(const std::string& folder)> free_bytes = FreeBytes;
+    std::function<int64_t()> now_s;  // seconds since 1970; the system clock when empty
+};
+
+struct RetentionResult {
+    std::vector<std::string> deleted;  // oldest first
+    uint64_t freed_bytes = 0;
+    std::vector<std::string> pinned;   // passed over because pinned while a limit was still passed
+    uint64_t total_bytes = 0;          // the archives that are left
+    bool is_limit_met = true;          // false: only pinned or open archives are left to delete
+    // What an unmet limit means for the user ("cannot keep 1.0 GB free: only pinned or recording
+    // archives are left"); empty when the limits are met.
+    std::string problem;
+    std::vector<std::string> errors;   // deletions that failed; free space that could not be read
+};
+
+// Deletes the oldest archives (see ListStoredArchives) until both limits hold again: the
+// archives' total size at most max_total_bytes and at least min_free_bytes free. Pinned and open
+// archives are passed over; day folders left empty are removed. The free space is read once and
+// then counted on by the sizes deleted, so a file that a reader still holds open does not make
+// it delete on and on.
+RetentionResult ApplyRetention(const std::string& storage_folder, const RetentionRun& run);
+

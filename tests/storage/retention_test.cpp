@@ -1,0 +1,148 @@
+// Retention on a real storage folder of small archives: oldest first, pinned, recording and
+// foreign entries kept, emptied day folders removed, a dry run changing nothing.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "archive/archive_test_support.h"
+#include "recording/frame_archive.h"
+#include "storage/retention.h"
+
+namespace fs = std::filesystem;
+using archive_test::ManualClock;
+
+namespace {
+
+constexpr uint64_t kFreeNow = 5000;  // what the file system reports in these runs
+
+// Oldest first: 20231231/z; 20240101/a, b and notes.txt; 20240102/kept (pinned), c;
+// 20240103/open (being recorded here) and recent (written a moment ago, no trailer: another
+// recorder's). Not archives: misc/old.CNA (no day folder) and 20240101/link.CNA (a link).
+class StorageTree {
+public:
+    StorageTree() : storage_(folder_.Folder() + "Storage/") {
+        int64_t modified_s = 1000;
+        for (const auto& [name, day] : std::vector<std::pair<std::string, int>>{
+                 {"z", 0}, {"a", 1}, {"b", 1}, {"kept", 2}, {"c", 2}, {"open", 3}, {"recent", 3}}) {
+            Record(name, day, name != "recent");
+            if (name != "recent") Touch(paths_[name], modified_s += 100);
+        }
+        for (const auto& [name, path] : paths_) sizes_[name] = fs::file_size(path);
+        std::string error;
+        EXPECT_TRUE(SetArchivePinned(paths_["kept"], true, &error)) << error;
+        std::ofstream(storage_ + "20240101/notes.txt") << "notes";
+        fs::create_directories(storage_ + "misc");
+        fs::copy_file(paths_["z"], storage_ + "misc/old.CNA");
+        Touch(storage_ + "misc/old.CNA", 10);
+        fs::create_symlink(storage_ + "misc/old.CNA", storage_ + "20240101/link.CNA");
+    }
+
+    const std::string& Storage() const { return storage_; }
+    const std::string& Path(const std::string& name) { return paths_.at(name); }
+    // As made, before any run.
+    uint64_t Size(const std::string& name) { return sizes_.at(name); }
+    uint64_t Total() {
+        uint64_t total = 0;
+        for (const auto& [name, size] : sizes_) total += size;
+        return total;
+    }
+    std::vector<std::string> Paths(const std::vector<std::string>& names) {
+        std::vector<std::string> paths;
+        for (const std::string& name : names) paths.push_back(Path(name));
+        return paths;
+    }
+
+private:
+    void Record(const std::string& name, int day, bool is_finished) {
+        ManualClock clock;
+        clock.wall_seconds = 1704110400 + (day - 1) * 86400;  // 2023-12-31 12:00 UTC onwards
+        clock.tick_ms = static_cast<uint32_t>(paths_.size() + 1);
+        auto& recorder = recorders_.emplace_back(std::make_unique<CFrameArchive>(storage_));
+        recorder->SetClock(clock.Make());
+        BMP_File picture;
+        picture.Create(32, 24);
+        EXPECT_TRUE(recorder->WriteFrame(picture)) << recorder->GetLastError();
+        paths_[name] = recorder->GetWritePath();
+        if (is_finished) {
+            EXPECT_TRUE(recorder->CloseFile());
+        }
+    }
+    static void Touch(const std::string& path, int64_t modified_s) {
+        fs::last_write_time(path, fs::file_time_type::clock::from_sys(
+                                      std::chrono::sys_seconds(std::chrono::seconds(modified_s))));
+    }
+
+    archive_test::TempFolder folder_;
+    std::string storage_;
+    std::map<std::string, std::string> paths_;
+    std::map<std::string, uint64_t> sizes_;
+    std::vector<std::unique_ptr<CFrameArchive>> recorders_;  // "recent" stays open
+};
+
+}  // namespace
+
+TEST(Retention, DeletesTheOldestUntilTheLimitsHoldAndNothingElse) {
+    struct Case {
+        const char* what;
+        bool is_dry_run;
+        std::function<RetentionLimits(StorageTree&)> limits;
+        std::vector<std::string> deleted;
+        std::vector<std::string> pinned;
+        bool is_limit_met;
+    };
+    const std::vector<Case> cases = {
+        {"under the limits", false, [](StorageTree& t) { return RetentionLimits{t.Total(), kFreeNow}; }, {}, {}, true},
+        {"size, within the oldest day", false,
+         [](StorageTree& t) { return RetentionLimits{t.Total() - t.Size("z") - t.Size("a"), std::nullopt}; },
+         {"z", "a"}, {}, true},
+        {"size, past a pinned archive", false,
+         [](StorageTree& t) {
+             return RetentionLimits{t.Total() - t.Size("z") - t.Size("a") - t.Size("b") - 1, std::nullopt};
+         },
+         {"z", "a", "b", "c"}, {"kept"}, true},
+        {"free space", false,
+         [](StorageTree& t) { return RetentionLimits{std::nullopt, kFreeNow + t.Size("z") + 1}; }, {"z", "a"}, {}, true},
+        {"only pinned and recording archives left", false, [](StorageTree&) { return RetentionLimits{1, std::nullopt}; },
+         {"z", "a", "b", "c"}, {"kept"}, false},
+        {"dry run", true, [](StorageTree&) { return RetentionLimits{1, kFreeNow * 2}; }, {"z", "a", "b", "c"}, {"kept"},
+         false},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        StorageTree tree;
+        const uint64_t total_before = tree.Total();
+        RetentionRun run;
+        run.limits = test.limits(tree);
+        run.open_paths = {tree.Path("open")};
+        run.is_dry_run = test.is_dry_run;
+        run.free_bytes = [](const std::string&) { return std::optional<uint64_t>(kFreeNow); };
+        const RetentionResult result = ApplyRetention(tree.Storage(), run);
+
+        EXPECT_EQ(tree.Paths(test.deleted), result.deleted);
+        EXPECT_EQ(tree.Paths(test.pinned), result.pinned);
+        EXPECT_EQ(test.is_limit_met, result.is_limit_met);
+        EXPECT_EQ(test.is_limit_met, result.problem.empty()) << result.problem;
+        EXPECT_TRUE(result.errors.empty());
+        uint64_t freed = 0;
+        for (const std::string& name : test.deleted) freed += tree.Size(name);
+        EXPECT_EQ(freed, result.freed_bytes);
+        EXPECT_EQ(total_before - freed, result.total_bytes);
+
+        const bool is_deleting = !test.is_dry_run;
+        for (const std::string name : {"z", "a", "b", "kept", "c", "open", "recent"}) {
+            const bool is_gone = is_deleting && std::count(test.deleted.begin(), test.deleted.end(), name) != 0;
+            EXPECT_NE(is_gone, fs::exists(tree.Path(name))) << name;
+        }
+        // The emptied day folder goes; one with anything else in it stays, as do the foreign entries.
+        const bool is_z_gone = is_deleting && !test.deleted.empty();
+        EXPECT_NE(is_z_gone, fs::exists(tree.Storage() + "20231231"));
+        EXPECT_TRUE(fs::exists(tree.Storage() + "20240101/notes.txt"));
+        EXPECT_TRUE(fs::is_symlink(tree.Storage() + "20240101/link.CNA"));
+        EXPECT_TRUE(fs::exists(tree.Storage() + "misc/old.CNA"));
+        EXPECT_TRUE(IsArchivePinned(tree.Path("kept")));
+    }
+}
