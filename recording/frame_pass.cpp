@@ -21,21 +21,21 @@ inline int16_t Fixed(double value, double one) { return static_cast<int16_t>(std
 
 // Converts one row of 32-bit pixels to 24-bit ones and adds the lightness of every pixel to the
 // sum of its block. Pixels from x_begin on; sums[i] belongs to columns 4i to 4i + 3.
-void BgrxRowPlain(const uint8_t* in, uint8_t* out, uint16_t* sums, int32_t x_begin, int32_t width) {
+void BgrxRowPlain(const uint8_t* in, uint8_t* out, uint32_t* sums, int32_t x_begin, int32_t width) {
     in += static_cast<size_t>(x_begin) * 4;
     out += static_cast<size_t>(x_begin) * 3;
     for (int32_t x = x_begin; x < width; ++x, in += 4, out += 3) {
         out[0] = in[0];
         out[1] = in[1];
         out[2] = in[2];
-        sums[x / kBlockSize] = static_cast<uint16_t>(sums[x / kBlockSize] + Lightness(in[0], in[1], in[2]));
+        sums[x / kBlockSize] += Lightness(in[0], in[1], in[2]);
     }
 }
 
-void BgrRowPlain(const uint8_t* in, uint8_t* out, uint16_t* sums, int32_t width) {
+void BgrRowPlain(const uint8_t* in, uint8_t* out, uint32_t* sums, int32_t width) {
     std::memcpy(out, in, static_cast<size_t>(width) * 3);
     for (int32_t x = 0; x < width; ++x, in += 3) {
-        sums[x / kBlockSize] = static_cast<uint16_t>(sums[x / kBlockSize] + Lightness(in[0], in[1], in[2]));
+        sums[x / kBlockSize] += Lightness(in[0], in[1], in[2]);
     }
 }
 
@@ -81,14 +81,14 @@ inline void FetchChroma(PixelLayout layout, const YuvRowSource& row, int32_t c, 
 }
 
 void YuvRowPlain(PixelLayout layout, const YuvRowSource& row, int32_t x_begin, int32_t width,
-                 const YuvCoefficients& k, uint8_t* bgr, uint16_t* sums, uint8_t* luma) {
+                 const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums, uint8_t* luma) {
     for (int32_t x = x_begin; x < width; ++x) {
         int y = 0, u = 0, v = 0;
         FetchYuv(layout, row, x, y, u, v);
         if (bgr != nullptr) {
             uint8_t* out = bgr + static_cast<size_t>(x) * 3;
             YuvToBgr(k, y, u, v, out);
-            sums[x / kBlockSize] = static_cast<uint16_t>(sums[x / kBlockSize] + Lightness(out[0], out[1], out[2]));
+            sums[x / kBlockSize] += Lightness(out[0], out[1], out[2]);
         }
         if (luma != nullptr) luma[x] = JpegLuma(k, y, u, v);
     }
@@ -121,7 +121,7 @@ __attribute__((target("ssse3"))) inline __m128i LightnessOf4(__m128i pixels, __m
 }
 
 // 16 pixels (four blocks) per step; returns how many pixels it did.
-__attribute__((target("ssse3"))) int32_t BgrxRowSsse3(const uint8_t* in, uint8_t* out, uint16_t* sums, int32_t width) {
+__attribute__((target("ssse3"))) int32_t BgrxRowSsse3(const uint8_t* in, uint8_t* out, uint32_t* sums, int32_t width) {
     const __m128i drop_fourth = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     const __m128i low_byte = _mm_set1_epi32(0xFF);
     const __m128i ones = _mm_set1_epi8(1);
@@ -138,8 +138,8 @@ __attribute__((target("ssse3"))) int32_t BgrxRowSsse3(const uint8_t* in, uint8_t
         const __m128i l23 = _mm_packs_epi32(LightnessOf4(p2, low_byte, ones), LightnessOf4(p3, low_byte, ones));
         const __m128i lightness = _mm_packus_epi16(l01, l23);
         const __m128i block_sums = _mm_madd_epi16(_mm_maddubs_epi16(lightness, ones), ones16);
-        const __m128i old_sums = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(sums));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(sums), _mm_add_epi16(old_sums, _mm_packs_epi32(block_sums, block_sums)));
+        __m128i* sums_at = reinterpret_cast<__m128i*>(sums);
+        _mm_storeu_si128(sums_at, _mm_add_epi32(_mm_loadu_si128(sums_at), block_sums));
 
         const __m128i s0 = _mm_shuffle_epi8(p0, drop_fourth);
         const __m128i s1 = _mm_shuffle_epi8(p1, drop_fourth);
@@ -154,6 +154,9 @@ __attribute__((target("ssse3"))) int32_t BgrxRowSsse3(const uint8_t* in, uint8_t
 
 #define CINDRAL_AVX2 __attribute__((target("avx2")))
 
+CINDRAL_AVX2 inline __m256i Load256(const void* at) { return _mm256_loadu_si256(static_cast<const __m256i*>(at)); }
+CINDRAL_AVX2 inline void Store256(void* at, __m256i value) { _mm256_storeu_si256(static_cast<__m256i*>(at), value); }
+
 CINDRAL_AVX2 inline __m256i LightnessOf8(__m256i pixels, __m256i low_byte, __m256i ones) {
     const __m256i green = _mm256_srli_epi32(pixels, 8);
     const __m256i red = _mm256_srli_epi32(pixels, 16);
@@ -166,7 +169,7 @@ CINDRAL_AVX2 inline __m256i LightnessOf8(__m256i pixels, __m256i low_byte, __m25
 
 // 32 pixels (eight blocks) per step. Each step's last store runs 8 bytes past its 96, into
 // pixels that the next step (or the caller's tail) writes afterwards; so it stops 3 pixels early.
-CINDRAL_AVX2 int32_t BgrxRowAvx2(const uint8_t* in, uint8_t* out, uint16_t* sums, int32_t width) {
+CINDRAL_AVX2 int32_t BgrxRowAvx2(const uint8_t* in, uint8_t* out, uint32_t* sums, int32_t width) {
     const __m256i drop_fourth = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
                                                  0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     const __m256i close_gap = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
@@ -187,10 +190,7 @@ CINDRAL_AVX2 int32_t BgrxRowAvx2(const uint8_t* in, uint8_t* out, uint16_t* sums
         const __m256i lightness = _mm256_packus_epi16(l01, l23);
         const __m256i block_sums = _mm256_permutevar8x32_epi32(
             _mm256_madd_epi16(_mm256_maddubs_epi16(lightness, ones), ones16), block_order);
-        const __m128i sums16 =
-            _mm_packs_epi32(_mm256_castsi256_si128(block_sums), _mm256_extracti128_si256(block_sums, 1));
-        const __m128i old_sums = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums), _mm_add_epi16(old_sums, sums16));
+        Store256(sums, _mm256_add_epi32(Load256(sums), block_sums));
 
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
                             _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(p0, drop_fourth), close_gap));
@@ -225,8 +225,6 @@ constexpr BgrInterleave MakeBgrInterleave() {
 }
 constexpr BgrInterleave kBgrInterleave = MakeBgrInterleave();
 
-CINDRAL_AVX2 inline __m256i Load256(const void* at) { return _mm256_loadu_si256(static_cast<const __m256i*>(at)); }
-CINDRAL_AVX2 inline void Store256(void* at, __m256i value) { _mm256_storeu_si256(static_cast<__m256i*>(at), value); }
 
 // b, g, r: 32 pixels in order, 16 in each 128-bit half; written as 96 bytes of pixels.
 CINDRAL_AVX2 inline void StoreBgr(__m256i b, __m256i g, __m256i r, uint8_t* out) {
@@ -248,7 +246,7 @@ struct Avx2Coefficients {
     __m256i cb_u, cb_v, cr_u, cr_v;
 };
 
-CINDRAL_AVX2 Avx2Coefficients Broadcast(const YuvCoefficients& k) {
+CINDRAL_AVX2 inline Avx2Coefficients Broadcast(const YuvCoefficients& k) {
     return {_mm256_set1_epi16(k.luma_multiplier), _mm256_set1_epi16(k.luma_offset), _mm256_set1_epi16(k.red_v),
             _mm256_set1_epi16(k.green_u),         _mm256_set1_epi16(k.green_v),     _mm256_set1_epi16(k.blue_u),
             _mm256_set1_epi16(k.jpeg_luma_u),     _mm256_set1_epi16(k.jpeg_luma_v), _mm256_set1_epi16(k.jpeg_cb_u),
@@ -265,10 +263,11 @@ CINDRAL_AVX2 inline __m256i AddChroma(__m256i luma_low, __m256i luma_high, __m25
 }
 
 // 32 pixels: y_low and y_high as above (16-bit), u and v the 16 chroma samples less 128 (16-bit).
-// Writes the picture and sums of the row from pixel x on, or its JPEG luma, as asked.
-template <bool kPicture, bool kLuma>
+// Writes the picture and sums of the row from pixel x on, or its JPEG luma, as asked; the JPEG
+// luma takes a share of the chroma only under other matrices than BT.601 (kLumaChroma).
+template <bool kPicture, bool kLuma, bool kLumaChroma>
 CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m256i v, const Avx2Coefficients& k,
-                                   int32_t x, uint8_t* bgr, uint16_t* sums, uint8_t* luma) {
+                                   int32_t x, uint8_t* bgr, uint32_t* sums, uint8_t* luma) {
     // The products reach 16 unsigned bits; the logical shift keeps them positive.
     const __m256i scaled_low =
         _mm256_sub_epi16(_mm256_srli_epi16(_mm256_mullo_epi16(y_low, k.luma_multiplier), 1), k.luma_offset);
@@ -286,31 +285,36 @@ CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m
         const __m256i smallest = _mm256_min_epu8(_mm256_min_epu8(blue, green), red);
         const __m256i lightness = _mm256_sub_epi8(_mm256_avg_epu8(largest, smallest),
                                                   _mm256_and_si256(_mm256_xor_si256(largest, smallest), ones));
-        // Sums of four: blocks 0-3 in the low half, 4-7 in the high half.
+        // Sums of four, blocks 0-3 in the low half and 4-7 in the high half: in order.
         const __m256i quads = _mm256_madd_epi16(_mm256_maddubs_epi16(lightness, ones), _mm256_set1_epi16(1));
-        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(quads, quads), 0x08);
-        __m128i* block_sums = reinterpret_cast<__m128i*>(sums + x / kBlockSize);
-        _mm_storeu_si128(block_sums, _mm_add_epi16(_mm_loadu_si128(block_sums), _mm256_castsi256_si128(packed)));
+        uint32_t* block_sums = sums + x / kBlockSize;
+        Store256(block_sums, _mm256_add_epi32(Load256(block_sums), quads));
         StoreBgr(blue, green, red, bgr + static_cast<size_t>(x) * 3);
     }
-    if constexpr (kLuma) {
+    if constexpr (kLuma && kLumaChroma) {
         Store256(luma + x, AddChroma(scaled_low, scaled_high,
                                  _mm256_add_epi16(_mm256_mullo_epi16(u, k.luma_u), _mm256_mullo_epi16(v, k.luma_v))));
+    } else if constexpr (kLuma) {
+        Store256(luma + x, _mm256_packus_epi16(_mm256_srai_epi16(scaled_low, 6), _mm256_srai_epi16(scaled_high, 6)));
     }
 }
 
-// 32 pixels of one row per step; returns how many pixels it did.
-template <PixelLayout kLayout, bool kPicture, bool kLuma>
+// 32 pixels of one row per step; returns how many pixels it did. The chroma is read only when
+// something needs it.
+template <PixelLayout kLayout, bool kPicture, bool kLuma, bool kLumaChroma>
 CINDRAL_AVX2 int32_t YuvRowAvx2(const YuvRowSource& row, int32_t width, const YuvCoefficients& coefficients,
-                                uint8_t* bgr, uint16_t* sums, uint8_t* luma) {
+                                uint8_t* bgr, uint32_t* sums, uint8_t* luma) {
     const Avx2Coefficients k = Broadcast(coefficients);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i half = _mm256_set1_epi16(128);
     const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
     const __m256i low_words = _mm256_set1_epi32(0xFFFF);
+    constexpr bool kChroma = kPicture || kLumaChroma;
     int32_t x = 0;
     for (; x + 32 <= width; x += 32) {
-        __m256i y_low, y_high, u, v;
+        __m256i y_low, y_high;
+        __m256i u = half;
+        __m256i v = half;
         if constexpr (kLayout == PixelLayout::kYuy2 || kLayout == PixelLayout::kUyvy) {
             const __m256i a = Load256(row.y + 2 * x);
             const __m256i b = Load256(row.y + 2 * x + 32);
@@ -322,15 +326,20 @@ CINDRAL_AVX2 int32_t YuvRowAvx2(const YuvRowSource& row, int32_t width, const Yu
             const __m256i chroma_b = luma_first ? _mm256_srli_epi16(b, 8) : _mm256_and_si256(b, low_bytes);
             y_low = _mm256_permute2x128_si256(luma_a, luma_b, 0x20);
             y_high = _mm256_permute2x128_si256(luma_a, luma_b, 0x31);
-            u = _mm256_permute4x64_epi64(
-                _mm256_packus_epi32(_mm256_and_si256(chroma_a, low_words), _mm256_and_si256(chroma_b, low_words)), 0xD8);
-            v = _mm256_permute4x64_epi64(
-                _mm256_packus_epi32(_mm256_srli_epi32(chroma_a, 16), _mm256_srli_epi32(chroma_b, 16)), 0xD8);
+            if constexpr (kChroma) {
+                u = _mm256_permute4x64_epi64(
+                    _mm256_packus_epi32(_mm256_and_si256(chroma_a, low_words), _mm256_and_si256(chroma_b, low_words)),
+                    0xD8);
+                v = _mm256_permute4x64_epi64(
+                    _mm256_packus_epi32(_mm256_srli_epi32(chroma_a, 16), _mm256_srli_epi32(chroma_b, 16)), 0xD8);
+            }
         } else {
             const __m256i luma_bytes = Load256(row.y + x);
             y_low = _mm256_unpacklo_epi8(luma_bytes, zero);
             y_high = _mm256_unpackhi_epi8(luma_bytes, zero);
-            if constexpr (kLayout == PixelLayout::kNv12) {
+            if constexpr (!kChroma) {
+                // Not read.
+            } else if constexpr (kLayout == PixelLayout::kNv12) {
                 const __m256i uv = Load256(row.u + x);
                 u = _mm256_and_si256(uv, low_bytes);
                 v = _mm256_srli_epi16(uv, 8);
@@ -339,8 +348,8 @@ CINDRAL_AVX2 int32_t YuvRowAvx2(const YuvRowSource& row, int32_t width, const Yu
                 v = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row.v + x / 2)));
             }
         }
-        Convert32<kPicture, kLuma>(y_low, y_high, _mm256_sub_epi16(u, half), _mm256_sub_epi16(v, half), k, x, bgr,
-                                   sums, luma);
+        Convert32<kPicture, kLuma, kLumaChroma>(y_low, y_high, _mm256_sub_epi16(u, half), _mm256_sub_epi16(v, half),
+                                                k, x, bgr, sums, luma);
     }
     return x;
 }
@@ -424,16 +433,23 @@ VectorLevel Level(PassKind kind) {
 }
 
 template <PixelLayout kLayout>
-int32_t YuvRowFast(const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr, uint16_t* sums,
+int32_t YuvRowFast(const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums,
                    uint8_t* luma) {
-    if (bgr != nullptr && luma != nullptr) return YuvRowAvx2<kLayout, true, true>(row, width, k, bgr, sums, luma);
-    if (bgr != nullptr) return YuvRowAvx2<kLayout, true, false>(row, width, k, bgr, sums, luma);
-    if (luma != nullptr) return YuvRowAvx2<kLayout, false, true>(row, width, k, bgr, sums, luma);
+    const bool is_luma_chroma = k.jpeg_luma_u != 0 || k.jpeg_luma_v != 0;
+    if (bgr != nullptr && luma != nullptr) {
+        return is_luma_chroma ? YuvRowAvx2<kLayout, true, true, true>(row, width, k, bgr, sums, luma)
+                              : YuvRowAvx2<kLayout, true, true, false>(row, width, k, bgr, sums, luma);
+    }
+    if (bgr != nullptr) return YuvRowAvx2<kLayout, true, false, false>(row, width, k, bgr, sums, luma);
+    if (luma != nullptr) {
+        return is_luma_chroma ? YuvRowAvx2<kLayout, false, true, true>(row, width, k, bgr, sums, luma)
+                              : YuvRowAvx2<kLayout, false, true, false>(row, width, k, bgr, sums, luma);
+    }
     return width;
 }
 #endif
 
-void BgrxRow(const uint8_t* in, uint8_t* out, uint16_t* sums, int32_t width, PassKind kind) {
+void BgrxRow(const uint8_t* in, uint8_t* out, uint32_t* sums, int32_t width, PassKind kind) {
     int32_t done = 0;
 #ifdef CINDRAL_X86
     const VectorLevel level = Level(kind);
@@ -448,7 +464,7 @@ void BgrxRow(const uint8_t* in, uint8_t* out, uint16_t* sums, int32_t width, Pas
 }
 
 void YuvRow(PixelLayout layout, const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr,
-            uint16_t* sums, uint8_t* luma, PassKind kind) {
+            uint32_t* sums, uint8_t* luma, PassKind kind) {
     int32_t done = 0;
 #ifdef CINDRAL_X86
     if (Level(kind) == VectorLevel::kAvx2) {
@@ -575,7 +591,7 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
             const int32_t source_y = frame.height < 0 ? y : height - 1 - y;
             const uint8_t* in = frame.planes[0] + static_cast<ptrdiff_t>(source_y) * stride;
             uint8_t* out = target.bgr + static_cast<size_t>(y) * bgr_row_bytes;
-            uint16_t* sums = target.block_sums + static_cast<size_t>(y / kBlockSize) * blocks_across;
+            uint32_t* sums = target.block_sums + static_cast<size_t>(y / kBlockSize) * blocks_across;
             if (frame.layout == PixelLayout::kBgrx) {
                 BgrxRow(in, out, sums, width, kind);
             } else {
@@ -590,7 +606,7 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
     for (int32_t y = 0; y < height; ++y) {
         const YuvRowSource row = RowOf(frame, y);
         uint8_t* bgr = target.bgr != nullptr ? target.bgr + static_cast<size_t>(y) * bgr_row_bytes : nullptr;
-        uint16_t* sums = target.block_sums != nullptr
+        uint32_t* sums = target.block_sums != nullptr
                              ? target.block_sums + static_cast<size_t>(y / kBlockSize) * blocks_across
                              : nullptr;
         uint8_t* luma = target.planes[0] != nullptr ? target.planes[0] + static_cast<ptrdiff_t>(y) * target.strides[0]

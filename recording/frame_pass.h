@@ -46,7 +46,7 @@ void JpegChroma(const YuvCoefficients& k, int u, int v, uint8_t* cb, uint8_t* cr
 // Where a pass writes. Rows top row first.
 struct PassTarget {
     uint8_t* bgr = nullptr;           // width * 3 bytes a row; null: no picture
-    uint16_t* block_sums = nullptr;   // with bgr: (width + 3) / 4 sums a row of blocks, zeroed beforehand
+    uint32_t* block_sums = nullptr;   // with bgr: (width + 3) / 4 sums a row of blocks, zeroed beforehand
     // YUV frames: JPEG planes at 4:2:0. Null luma: the frame's own luma plane serves as it is;
     // null chroma: no chroma planes.
     uint8_t* planes[3] = {};

@@ -230,8 +230,8 @@ void CFramePipeline::Convert(bool with_picture, bool with_planes) {
 bool CFramePipeline::FindMovingBlocks() {
     moving_blocks_.clear();
     const size_t block_count = live_block_sums_.size();
-    const uint16_t* live_sums = live_block_sums_.data();
-    const uint16_t* previous_sums = previous_block_sums_.data();
+    const uint32_t* live_sums = live_block_sums_.data();
+    const uint32_t* previous_sums = previous_block_sums_.data();
     for (size_t block = 0; block < block_count; ++block) {
         // Means are truncated before they are compared.
         const int32_t difference = std::abs(static_cast<int32_t>(live_sums[block] / 16) -
@@ -255,6 +255,6 @@ void CFramePipeline::MarkMovingBlocks() {
         const uint32_t old_lightness = Lightness(pixel.blue, pixel.green, pixel.red);
         pixel = mColor_24{colour.blue, colour.green, colour.red};
         const uint32_t new_lightness = Lightness(colour.blue, colour.green, colour.red);
-        live_block_sums_[block] = static_cast<uint16_t>(live_block_sums_[block] - old_lightness + new_lightness);
+        live_block_sums_[block] = live_block_sums_[block] - old_lightness + new_lightness;
     }
 }

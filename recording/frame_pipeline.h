@@ -122,7 +122,7 @@ private:
     int previous_index_ = 0;
     // Sums of the 16 pixel lightness values of every 4x4 block, row of blocks after row of
     // blocks, for the live and the previous frame (marks included).
-    std::vector<uint16_t> live_block_sums_;
-    std::vector<uint16_t> previous_block_sums_;
+    std::vector<uint32_t> live_block_sums_;
+    std::vector<uint32_t> previous_block_sums_;
     std::vector<uint32_t> moving_blocks_;  // block indices found moving in this frame
 };

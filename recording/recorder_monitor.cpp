@@ -42,7 +42,9 @@ bool CRecorderMonitor::WriteCleanFrame(const CleanFrame& frame) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         // A write may open a file and still fail; a failed rollback may close one.
-        const std::string path = archive_.IsWriteOpen() ? archive_.GetWritePath() : std::string();
+        // A reference, not a copy: nothing is allocated for a frame that changes no file.
+        static const std::string kNoFile;
+        const std::string& path = archive_.IsWriteOpen() ? archive_.GetWritePath() : kNoFile;
         if (path != status_.open_path) {
             if (!status_.open_path.empty()) events.push_back({RecorderEvent::Kind::kFileFinished, status_.open_path, {}, {}});
             if (!path.empty()) {
