@@ -2,7 +2,10 @@
 // camera's JPEG kept as it came once made to fit the archive's rules.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -12,8 +15,25 @@
 #include "recording/frame_archive.h"
 #include "recording/frame_pipeline.h"
 #include "recording/jpeg_stream.h"
+#include "recording/recorder_monitor.h"
 
 using namespace archive_test;
+
+// Counts what this program allocates with new while counting is on (malloc underneath, so the
+// matching delete frees it).
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+std::atomic<bool> g_is_counting{false};
+std::atomic<int64_t> g_allocations{0};
+}  // namespace
+
+void* operator new(size_t size) {
+    if (g_is_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -251,6 +271,55 @@ TEST(CameraFrameRecord, EveryFormatIsStoredAsTheSourcePictureWithinJpegTolerance
             const double pixels = static_cast<double>(kWidth) * kHeight;
             EXPECT_LT(std::abs(difference / pixels), 1.5) << "channel " << channel;
             EXPECT_LT(absolute / pixels, 3.5) << "channel " << channel;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+class DiscardingPresenter : public IFramePresenter {
+public:
+    bool IsPlaybackActive() const override { return false; }
+    void PresentLiveFrame(const BMP_File& frame) override { shown.CopyFrom(frame); }
+    BMP_File shown;
+};
+
+TEST(CameraFrameRecord, RecordingAndShowingAllocateNothingPerFrame) {
+    const BMP_File scene = Ramps();
+    std::vector<uint8_t> i420, yuy2;
+    const CameraFrame i420_frame = YuvScene(scene, PixelLayout::kI420, i420);
+    const CameraFrame yuy2_frame = YuvScene(scene, PixelLayout::kYuy2, yuy2);
+    const std::vector<uint8_t> jpeg420 = CompressScene(TJSAMP_420, 0);
+    const std::vector<uint8_t> jpeg422 = CompressScene(TJSAMP_422, 0);
+    for (const std::vector<uint8_t>* stream : {static_cast<const std::vector<uint8_t>*>(nullptr), &jpeg420, &jpeg422}) {
+        for (const CameraFrame* raw : {&i420_frame, &yuy2_frame}) {
+            CameraFrame frame = *raw;
+            if (stream != nullptr) {
+                frame.layout = PixelLayout::kJpeg;
+                frame.planes[0] = stream->data();
+                frame.size_bytes = stream->size();
+            }
+            SCOPED_TRACE(static_cast<int>(frame.layout));
+            TempFolder folder;
+            CindralSettings settings;
+            settings.frame_width = kWidth;
+            settings.frame_height = -kHeight;
+            settings.saving_mode = kSavingAlways;
+            settings.show_detector = 1;
+            CFrameArchive archive(folder.Folder());
+            CRecorderMonitor recorder(archive);
+            DiscardingPresenter presenter;
+            CFramePipeline pipeline(settings, recorder, &presenter);
+            pipeline.AttachSettings(true);
+            for (int warm_up = 0; warm_up < 2; ++warm_up) pipeline.ProcessFrame(frame);
+            g_allocations = 0;
+            g_is_counting = true;
+            for (int i = 0; i < 10; ++i) pipeline.ProcessFrame(frame);
+            g_is_counting = false;
+            EXPECT_EQ(g_allocations.load(), 0);
+            EXPECT_EQ(recorder.GetStatus().stored_frames, 12);
         }
     }
 }
