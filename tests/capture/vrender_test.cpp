@@ -1,6 +1,7 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "capture/vrender.h"
@@ -107,6 +108,28 @@ TEST(FrameSink, JpegWithoutASizeInItsCapsTakesTheStreamsOwn) {
     EXPECT_EQ(frame.size_bytes, jpeg.size());
     EXPECT_EQ(frame.width, 21);
     EXPECT_EQ(frame.height, -13);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FrameSink, YuvColourIsTheCapsOwnElseBt601LimitedRange) {
+    struct Case {
+        const char* colorimetry;
+        double kr;
+        bool is_full_range;
+    };
+    const Case cases[] = {{"", 0.299, false}, {", colorimetry=bt709", 0.2126, false}, {", colorimetry=1:4:0:0", 0.299, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.colorimetry);
+        RecordingOwner owner;
+        VRender sink(owner, false);
+        Render(sink, (std::string(kYuy2_4x2) + c.colorimetry).c_str(), Bytes(16, 1));
+        ASSERT_EQ(owner.calls.size(), 2u);
+        EXPECT_NEAR(owner.calls[1].frame.colour.kr, c.kr, 1e-6);
+        EXPECT_EQ(owner.calls[1].frame.colour.is_full_range, c.is_full_range);
+    }
 }
 
 }  // namespace
