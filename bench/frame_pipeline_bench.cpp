@@ -78,13 +78,18 @@ std::vector<std::vector<uint8_t>> MakeCameraFrames(const FrameSize& size) {
     return frames;
 }
 
-// Both benchmarks of a size see the very same frames.
-const std::vector<std::vector<uint8_t>>& CameraFrames(const FrameSize& size) {
-    static std::map<std::string, std::vector<std::vector<uint8_t>>> made;
-    auto it = made.find(size.Name());
-    if (it == made.end()) it = made.emplace(size.Name(), MakeCameraFrames(size)).first;
+using Frames = std::vector<std::vector<uint8_t>>;
+using FrameMaker = Frames (*)(const FrameSize&);
+
+// Made once per size, so that every benchmark of a size sees the very same frames.
+const Frames& Memoized(const FrameSize& size, FrameMaker make) {
+    static std::map<std::pair<std::string, FrameMaker>, Frames> made;
+    auto it = made.find({size.Name(), make});
+    if (it == made.end()) it = made.emplace(std::make_pair(size.Name(), make), make(size)).first;
     return it->second;
 }
+
+const Frames& CameraFrames(const FrameSize& size) { return Memoized(size, MakeCameraFrames); }
 
 // The same scenes as a camera sends them in I420 (BT.601, limited range): Y plane, then U and V
 // at half width and height, each sample the mean of the four pixels it stands for.
@@ -118,12 +123,7 @@ std::vector<std::vector<uint8_t>> MakeI420Frames(const FrameSize& size) {
     return frames;
 }
 
-const std::vector<std::vector<uint8_t>>& I420Frames(const FrameSize& size) {
-    static std::map<std::string, std::vector<std::vector<uint8_t>>> made;
-    auto it = made.find(size.Name());
-    if (it == made.end()) it = made.emplace(size.Name(), MakeI420Frames(size)).first;
-    return it->second;
-}
+const Frames& I420Frames(const FrameSize& size) { return Memoized(size, MakeI420Frames); }
 
 CameraFrame I420Frame(const FrameSize& size, const std::vector<uint8_t>& bytes) {
     CameraFrame frame;
@@ -168,15 +168,20 @@ public:
     void PresentLiveFrame(const BMP_File& live_frame) override { benchmark::DoNotOptimize(live_frame.GetBits()); }
 };
 
+// Frames of size top row first, the detector shown or not, marks in red.
+void SetUp(CindralSettings& settings, FrameSize size, int32_t saving_mode, bool is_detector_shown) {
+    settings.frame_width = size.width;
+    settings.frame_height = -size.height;
+    settings.saving_mode = saving_mode;
+    settings.show_detector = is_detector_shown ? 1 : 0;
+    settings.threshold = 20;
+    settings.detector_colour = 0xF800;
+}
+
 void RunProcessFrame(benchmark::State& state, FrameSize size) {
     const auto& frames = CameraFrames(size);
     CindralSettings settings;
-    settings.frame_width = size.width;
-    settings.frame_height = -size.height;
-    settings.saving_mode = kSavingMotionDetector;
-    settings.show_detector = 1;
-    settings.threshold = 20;
-    settings.detector_colour = 0xF800;
+    SetUp(settings, size, kSavingMotionDetector, true);
     DiscardingRecorder recorder;
     DiscardingPresenter presenter;
     CFramePipeline pipeline(settings, recorder, &presenter);
@@ -195,12 +200,7 @@ void RunProcessFrame(benchmark::State& state, FrameSize size) {
 void RunProcessI420(benchmark::State& state, FrameSize size) {
     const auto& frames = I420Frames(size);
     CindralSettings settings;
-    settings.frame_width = size.width;
-    settings.frame_height = -size.height;
-    settings.saving_mode = kSavingOff;
-    settings.show_detector = 1;
-    settings.threshold = 20;
-    settings.detector_colour = 0xF800;
+    SetUp(settings, size, kSavingOff, true);
     DiscardingRecorder recorder;
     DiscardingPresenter presenter;
     CFramePipeline pipeline(settings, recorder, &presenter);
@@ -217,9 +217,7 @@ void RunProcessI420(benchmark::State& state, FrameSize size) {
 void RunRecordI420(benchmark::State& state, FrameSize size) {
     const auto& frames = I420Frames(size);
     CindralSettings settings;
-    settings.frame_width = size.width;
-    settings.frame_height = -size.height;
-    settings.saving_mode = kSavingAlways;
+    SetUp(settings, size, kSavingAlways, false);
     DiscardingRecorder recorder(true);
     CFramePipeline pipeline(settings, recorder, nullptr);
     pipeline.AttachSettings(true);

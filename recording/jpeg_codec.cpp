@@ -189,6 +189,26 @@ bool JpegCodec::EncodeForArchive(const JpegYuvPlanes& planes, uint32_t fit_bytes
 }
 
 bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height) {
+    int subsampling = 0;
+    int colour_space = 0;
+    return ReadDecodableHeader(data, length, width, height, &subsampling, &colour_space);
+}
+
+bool JpegCodec::ReadHeaderOfSize(const uint8_t* data, uint32_t length, int width, int height, int* subsampling,
+                                 int* colour_space) {
+    int stream_width = 0;
+    int stream_height = 0;
+    if (!ReadDecodableHeader(data, length, stream_width, stream_height, subsampling, colour_space)) return false;
+    if (stream_width != width || stream_height != height) {
+        last_error_ = "JPEG of " + std::to_string(stream_width) + "x" + std::to_string(stream_height) +
+                      " pixels where " + std::to_string(width) + "x" + std::to_string(height) + " were expected";
+        return false;
+    }
+    return true;
+}
+
+bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height, int* subsampling,
+                                    int* colour_space) {
     if (data == nullptr || length == 0) {
         last_error_ = "no JPEG data";
         return false;
@@ -197,12 +217,10 @@ bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& w
         decompressor_ = TurboJpegHandle(tjInitDecompress());
         if (!decompressor_) return Fail("tjInitDecompress", nullptr);
     }
-    int subsampling = 0;
-    int colour_space = 0;
-    if (tjDecompressHeader3(decompressor_.Get(), data, length, &width, &height, &subsampling, &colour_space) != 0) {
+    if (tjDecompressHeader3(decompressor_.Get(), data, length, &width, &height, subsampling, colour_space) != 0) {
         return FailDecode("tjDecompressHeader3");
     }
-    if (colour_space != TJCS_GRAY && colour_space != TJCS_YCbCr && colour_space != TJCS_RGB) {
+    if (*colour_space != TJCS_GRAY && *colour_space != TJCS_YCbCr && *colour_space != TJCS_RGB) {
         last_error_ = "JPEG with 4 colour components is not supported";
         return false;
     }
@@ -282,14 +300,9 @@ bool JpegCodec::DecodeJpegInto(const uint8_t* data, uint32_t length, uint8_t* ou
         last_error_ = "no room to decode into";
         return false;
     }
-    int stream_width = 0;
-    int stream_height = 0;
-    if (!ReadDecodableHeader(data, length, stream_width, stream_height)) return false;
-    if (stream_width != width || stream_height != height) {
-        last_error_ = "JPEG of " + std::to_string(stream_width) + "x" + std::to_string(stream_height) +
-                      " pixels where " + std::to_string(width) + "x" + std::to_string(height) + " were expected";
-        return false;
-    }
+    int subsampling = 0;
+    int colour_space = 0;
+    if (!ReadHeaderOfSize(data, length, width, height, &subsampling, &colour_space)) return false;
     const int flags = TJFLAG_LIMITSCANS | (bottom_up ? TJFLAG_BOTTOMUP : 0);
     if (tjDecompress2(decompressor_.Get(), data, length, out, width, pitch_bytes, height, TJPF_BGR, flags) != 0 &&
         tjGetErrorCode(decompressor_.Get()) != TJERR_WARNING) {
@@ -301,20 +314,9 @@ bool JpegCodec::DecodeJpegInto(const uint8_t* data, uint32_t length, uint8_t* ou
 
 bool JpegCodec::DecodeCameraFrame(const uint8_t* data, uint32_t length, int32_t width, int32_t height,
                                   CameraFrame* decoded, bool* is_whole) {
-    int stream_width = 0;
-    int stream_height = 0;
-    if (!ReadDecodableHeader(data, length, stream_width, stream_height)) return false;
-    if (stream_width != width || stream_height != height) {
-        last_error_ = "JPEG of " + std::to_string(stream_width) + "x" + std::to_string(stream_height) +
-                      " pixels where " + std::to_string(width) + "x" + std::to_string(height) + " were expected";
-        return false;
-    }
     int subsampling = 0;
     int colour_space = 0;
-    if (tjDecompressHeader3(decompressor_.Get(), data, length, &stream_width, &stream_height, &subsampling,
-                            &colour_space) != 0) {
-        return FailDecode("tjDecompressHeader3");
-    }
+    if (!ReadHeaderOfSize(data, length, width, height, &subsampling, &colour_space)) return false;
     *decoded = CameraFrame{};
     decoded->width = width;
     decoded->height = -height;

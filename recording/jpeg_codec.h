@@ -123,6 +123,12 @@ private:
                             ArchiveJpeg* encoded);
     bool Fail(const std::string& step, tjhandle handle);
     bool FailDecode(const std::string& step);
+    // ReadDecodableHeader that also gives the stream's subsampling and colour space (TurboJPEG's codes).
+    bool ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height, int* subsampling,
+                             int* colour_space);
+    // The same for a stream that must be exactly width x height.
+    bool ReadHeaderOfSize(const uint8_t* data, uint32_t length, int width, int height, int* subsampling,
+                          int* colour_space);
     // Decodes into image at width x height, a size the stream scales to.
     bool DecodeAtSize(const uint8_t* data, uint32_t length, int width, int height, BMP_File& image);
 
