@@ -4,7 +4,9 @@
 # bare TurboJPEG compression of the same frames from their 4:2:0 planes (quality 75), both in
 # one run. Input: ffmpeg's testsrc2 with sensor noise (noise=alls=8:allf=t), as raw I420 at
 # 1280x720 and 1920x1080, raw YUY2 at 1920x1080 and JPEG frames at 1920x1080 (as a camera sends
-# motion JPEG). Also the peak memory of the I420 1920x1080 run at half and all of the frames.
+# motion JPEG). Beside each, what reading the input alone costs (the same source into fakesink
+# with gst-launch-1.0), since the bare encode reads nothing. Also the peak memory of the I420
+# 1920x1080 run at half and all of the frames.
 #
 # usage: bench/record_input_bench.sh [path/to/cindral-cli [path/to/bare_encode]]
 #        (default: build/release or build/test; env: FRAMES=300 REPEAT=3)
@@ -20,7 +22,7 @@ done
 [ -n "$cli" ] && [ -n "$bare" ] || { echo "record_input_bench: build cindral-cli and bare_encode first" >&2; exit 1; }
 frames=${FRAMES:-300}
 repeat=${REPEAT:-3}
-for tool in "$cli" "$bare" ffmpeg /usr/bin/time; do
+for tool in "$cli" "$bare" ffmpeg gst-launch-1.0 /usr/bin/time; do
     command -v "$tool" >/dev/null 2>&1 || { echo "record_input_bench: $tool not found" >&2; exit 1; }
 done
 
@@ -50,18 +52,27 @@ record() {  # description [extra arguments]
 
 best() { sort -n -k1,1 | head -n 1; }  # the run with the least CPU
 
+read_only() {  # description -> CPU seconds of reading it into fakesink
+    # shellcheck disable=SC2086 # the description is split into gst-launch arguments on purpose
+    /usr/bin/time -f "%U %S" -o "$work/read.txt" gst-launch-1.0 -q $1 ! fakesink >/dev/null 2>&1
+    awk '{ printf "%.3f\n", $1 + $2 }' "$work/read.txt"
+}
+
 compare() {  # label width height description bare_arguments...
     local label=$1 width=$2 height=$3 source=$4
-    local runs="" bare_runs=""
+    local runs="" bare_runs="" read_runs=""
     for _ in $(seq "$repeat"); do
         runs+="$(record "$source")"$'\n'
         bare_runs+="$("$bare" "${@:5}" | awk '{ print $4 }')"$'\n'
+        read_runs+="$(read_only "$source")"$'\n'
     done
-    local cpu bare_ms
+    local cpu bare_ms read_cpu
     read -r cpu _ <<<"$(printf '%s' "$runs" | best)"
     bare_ms=$(printf '%s' "$bare_runs" | sort -n | head -n 1)
-    awk -v l="$label" -v c="$cpu" -v n="$frames" -v b="$bare_ms" 'BEGIN {
-        printf "%-22s cindral-cli %6.2f ms/frame   bare encode %6.2f ms/frame   ratio %.2f\n", l, 1000 * c / n, b, 1000 * c / n / b
+    read_cpu=$(printf '%s' "$read_runs" | sort -n | head -n 1)
+    awk -v l="$label" -v c="$cpu" -v n="$frames" -v b="$bare_ms" -v r="$read_cpu" 'BEGIN {
+        printf "%-16s cindral-cli %5.2f ms/frame, bare encode %5.2f: ratio %.2f   (reading the input alone %4.2f ms/frame; without it %.2f)\n",
+            l, 1000 * c / n, b, 1000 * c / n / b, 1000 * r / n, (1000 * (c - r) / n) / b
     }'
 }
 
