@@ -83,9 +83,10 @@ bool VRender::ReadCaps(GstCaps* caps) {
         layout_ = PixelLayout::kJpeg;
         int width = 0;
         int height = 0;
-        has_caps_size_ = gst_structure_get_int(structure, "width", &width) &&
-                         gst_structure_get_int(structure, "height", &height) && width > 0 && height > 0;
-        if (has_caps_size_) ReportSize(width, height);
+        if (gst_structure_get_int(structure, "width", &width) && gst_structure_get_int(structure, "height", &height) &&
+            width > 0 && height > 0) {
+            ReportSize(width, height);
+        }
         return true;
     }
     if (!gst_video_info_from_caps(&info_, caps)) return false;
@@ -134,12 +135,11 @@ void VRender::RenderJpeg(GstBuffer* buffer) {
         ++dropped_frames_;
         return;
     }
-    if (!has_caps_size_) {
-        // Caps without a size leave it to the stream's own frame header.
-        const std::optional<JpegStreamInfo> stream =
-            map.size <= UINT32_MAX ? ReadJpegStream(map.data, static_cast<uint32_t>(map.size)) : std::nullopt;
-        if (stream && stream->width > 0 && stream->height > 0) ReportSize(stream->width, stream->height);
-    }
+    // The stream's own frame header says its size; caps may leave it out or, with some cameras,
+    // disagree with it.
+    const std::optional<JpegStreamInfo> stream =
+        map.size <= UINT32_MAX ? ReadJpegStream(map.data, static_cast<uint32_t>(map.size)) : std::nullopt;
+    if (stream && stream->width > 0 && stream->height > 0) ReportSize(stream->width, stream->height);
     if (reported_width_ > 0 && map.size > 0) {
         CameraFrame frame;
         frame.layout = PixelLayout::kJpeg;

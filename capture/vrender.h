@@ -62,6 +62,5 @@ private:
     YuvColour colour_ = kBt601Limited;
     int32_t reported_width_ = 0;
     int32_t reported_height_ = 0;
-    bool has_caps_size_ = false;  // JPEG caps may leave the size to the stream
     uint64_t dropped_frames_ = 0;
 };
