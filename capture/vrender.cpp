@@ -35,6 +35,16 @@ YuvColour ColourOf(const GstStructure* structure, const GstVideoInfo& info) {
     return colour;
 }
 
+// A camera whose lines are padded can hand its frames over as they are, with their layout in
+// a video meta (which the sink reads), instead of copying them to the standard layout first.
+GstPadProbeReturn OfferLayoutMeta(GstPad*, GstPadProbeInfo* info, gpointer) {
+    GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+    if (GST_QUERY_TYPE(query) == GST_QUERY_ALLOCATION) {
+        gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
 }  // namespace
 
 GstCapsPtr VRender::AcceptedCaps() {
@@ -58,6 +68,8 @@ VRender::VRender(IFrameSinkOwner& owner, bool sync_to_clock) : owner_(owner) {
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = &VRender::OnNewSample;
     gst_app_sink_set_callbacks(app_sink, &callbacks, this, nullptr);
+    GstObjectPtr<GstPad> pad(gst_element_get_static_pad(sink_.get(), "sink"));
+    if (pad) gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM, &OfferLayoutMeta, nullptr, nullptr);
 }
 
 VRender::~VRender() {

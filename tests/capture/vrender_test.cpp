@@ -1,4 +1,5 @@
 #include <gst/gst.h>
+#include <gst/video/video.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -130,6 +131,23 @@ TEST(FrameSink, YuvColourIsTheCapsOwnElseBt601LimitedRange) {
         EXPECT_NEAR(owner.calls[1].frame.colour.kr, c.kr, 1e-6);
         EXPECT_EQ(owner.calls[1].frame.colour.is_full_range, c.is_full_range);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FrameSink, TakesFramesWithTheirOwnLayoutInsteadOfACopy) {
+    RecordingOwner owner;
+    VRender sink(owner, false);
+    GstCaps* caps = gst_caps_from_string(kYuy2_4x2);
+    GstQuery* query = gst_query_new_allocation(caps, TRUE);
+    GstPad* pad = gst_element_get_static_pad(sink.Element(), "sink");
+    gst_pad_query(pad, query);
+    EXPECT_TRUE(gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr));
+    gst_object_unref(pad);
+    gst_query_unref(query);
+    gst_caps_unref(caps);
 }
 
 }  // namespace
