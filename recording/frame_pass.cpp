@@ -427,9 +427,9 @@ VectorLevel DetectVectorLevel() {
     return VectorLevel::kNone;
 }
 
-VectorLevel Level(PassKind kind) {
+VectorLevel Level() {
     static const VectorLevel detected = DetectVectorLevel();
-    return kind == PassKind::kPlain ? VectorLevel::kNone : detected;
+    return detected;
 }
 
 template <PixelLayout kLayout>
@@ -449,10 +449,10 @@ int32_t YuvRowFast(const YuvRowSource& row, int32_t width, const YuvCoefficients
 }
 #endif
 
-void BgrxRow(const uint8_t* in, uint8_t* out, uint32_t* sums, int32_t width, PassKind kind) {
+void BgrxRow(const uint8_t* in, uint8_t* out, uint32_t* sums, int32_t width) {
     int32_t done = 0;
 #ifdef CINDRAL_X86
-    const VectorLevel level = Level(kind);
+    const VectorLevel level = Level();
     if (level == VectorLevel::kAvx2) done = BgrxRowAvx2(in, out, sums, width);
     if (level != VectorLevel::kNone) {
         // Blocks are 4 pixels wide and every step covers whole blocks, so the sums stay aligned.
@@ -464,10 +464,10 @@ void BgrxRow(const uint8_t* in, uint8_t* out, uint32_t* sums, int32_t width, Pas
 }
 
 void YuvRow(PixelLayout layout, const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr,
-            uint32_t* sums, uint8_t* luma, PassKind kind) {
+            uint32_t* sums, uint8_t* luma) {
     int32_t done = 0;
 #ifdef CINDRAL_X86
-    if (Level(kind) == VectorLevel::kAvx2) {
+    if (Level() == VectorLevel::kAvx2) {
         switch (layout) {
             case PixelLayout::kYuy2: done = YuvRowFast<PixelLayout::kYuy2>(row, width, k, bgr, sums, luma); break;
             case PixelLayout::kUyvy: done = YuvRowFast<PixelLayout::kUyvy>(row, width, k, bgr, sums, luma); break;
@@ -480,10 +480,10 @@ void YuvRow(PixelLayout layout, const YuvRowSource& row, int32_t width, const Yu
 }
 
 void ChromaRow(PixelLayout layout, const YuvRowSource& a, const YuvRowSource& b, int32_t count,
-               const YuvCoefficients& k, uint8_t* cb, uint8_t* cr, PassKind kind) {
+               const YuvCoefficients& k, uint8_t* cb, uint8_t* cr) {
     int32_t done = 0;
 #ifdef CINDRAL_X86
-    if (Level(kind) == VectorLevel::kAvx2) {
+    if (Level() == VectorLevel::kAvx2) {
         switch (layout) {
             case PixelLayout::kYuy2: done = ChromaRowAvx2<PixelLayout::kYuy2>(a, b, count, k, cb, cr); break;
             case PixelLayout::kUyvy: done = ChromaRowAvx2<PixelLayout::kUyvy>(a, b, count, k, cb, cr); break;
@@ -577,7 +577,7 @@ void JpegChroma(const YuvCoefficients& k, int u, int v, uint8_t* cb, uint8_t* cr
     *cr = Clamp255(128 + ((du * k.jpeg_cr_u + dv * k.jpeg_cr_v + 64) >> 7));
 }
 
-void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const PassTarget& target, PassKind kind) {
+void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const PassTarget& target) {
     const int32_t width = frame.width;
     const int32_t height = std::abs(frame.height);
     const int32_t blocks_across = (width + kBlockSize - 1) / kBlockSize;
@@ -593,7 +593,7 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
             uint8_t* out = target.bgr + static_cast<size_t>(y) * bgr_row_bytes;
             uint32_t* sums = target.block_sums + static_cast<size_t>(y / kBlockSize) * blocks_across;
             if (frame.layout == PixelLayout::kBgrx) {
-                BgrxRow(in, out, sums, width, kind);
+                BgrxRow(in, out, sums, width);
             } else {
                 BgrRowPlain(in, out, sums, width);
             }
@@ -611,7 +611,7 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
                              : nullptr;
         uint8_t* luma = target.planes[0] != nullptr ? target.planes[0] + static_cast<ptrdiff_t>(y) * target.strides[0]
                                                     : nullptr;
-        if (bgr != nullptr || luma != nullptr) YuvRow(frame.layout, row, width, k, bgr, sums, luma, kind);
+        if (bgr != nullptr || luma != nullptr) YuvRow(frame.layout, row, width, k, bgr, sums, luma);
         // A row of chroma planes after its second row of pixels (or the last row), while both are
         // still in the cache: 4:2:2 chroma is the mean of the two rows'.
         if (target.planes[1] != nullptr && (y % 2 == 1 || y == height - 1)) {
@@ -619,7 +619,7 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
             const YuvRowSource first = is_four_two_two ? RowOf(frame, 2 * c) : row;
             ChromaRow(frame.layout, first, row, chroma_width, k,
                       target.planes[1] + static_cast<ptrdiff_t>(c) * target.strides[1],
-                      target.planes[2] + static_cast<ptrdiff_t>(c) * target.strides[2], kind);
+                      target.planes[2] + static_cast<ptrdiff_t>(c) * target.strides[2]);
         }
     }
 }

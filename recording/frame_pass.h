@@ -53,8 +53,5 @@ struct PassTarget {
     int32_t strides[3] = {};
 };
 
-enum class PassKind { kFastest, kPlain };
-
 // Runs the pass over frame: kBgrx or kBgr in either row order, or a YUV layout top row first.
-void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const PassTarget& target,
-                  PassKind kind = PassKind::kFastest);
+void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const PassTarget& target);
