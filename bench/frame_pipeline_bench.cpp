@@ -1,5 +1,7 @@
 // Cost of the live frame pipeline (conversion, detector, marks; recorder and view discarded)
-// beside the cost of the JPEG encode that every recorded frame needs anyway.
+// beside the cost of the JPEG encode that every recorded frame needs anyway: on 32-bit frames
+// against an encode from packed blue-green-red, on I420 camera frames against an encode from
+// their planes (with and without TurboJPEG's fast DCT).
 //
 //   frame_pipeline_bench [--benchmark_repetitions=N ...]
 // prints Google Benchmark's table and then, per frame size, ProcessFrame time / encode time.
@@ -28,7 +30,7 @@ constexpr FrameSize kSizes[] = {{640, 480}, {1280, 720}, {1920, 1080}};
 constexpr int kFramesPerSequence = 8;
 
 // What a camera sees: smooth shading, a little sensor noise and one object crossing the picture.
-// Frames are 32-bit, blue-green-red-unused, bottom row first, as the capture graph delivers them.
+// Frames are 32-bit, blue-green-red-unused, top row first, as the capture graph delivers them.
 std::vector<std::vector<uint8_t>> MakeCameraFrames(const FrameSize& size) {
     // The shading is a sum of separable waves, tabulated once per row and column.
     std::vector<double> column_blue(size.width), column_sin(size.width), column_cos(size.width);
@@ -51,7 +53,7 @@ std::vector<std::vector<uint8_t>> MakeCameraFrames(const FrameSize& size) {
         const double object_x = size.width * (0.2 + 0.6 * f / kFramesPerSequence);
         const double object_y = size.height * 0.5;
         for (int32_t y = 0; y < size.height; ++y) {
-            uint8_t* row = frame.data() + static_cast<size_t>(size.height - 1 - y) * size.width * 4;
+            uint8_t* row = frame.data() + static_cast<size_t>(y) * size.width * 4;
             for (int32_t x = 0; x < size.width; ++x) {
                 double blue = 90 + column_blue[x] + row_blue[y];
                 double green = 110 + 40 * column_sin[x] * row_cos[y];
@@ -76,23 +78,88 @@ std::vector<std::vector<uint8_t>> MakeCameraFrames(const FrameSize& size) {
     return frames;
 }
 
-// Both benchmarks of a size see the very same frames.
-const std::vector<std::vector<uint8_t>>& CameraFrames(const FrameSize& size) {
-    static std::map<std::string, std::vector<std::vector<uint8_t>>> made;
-    auto it = made.find(size.Name());
-    if (it == made.end()) it = made.emplace(size.Name(), MakeCameraFrames(size)).first;
+using Frames = std::vector<std::vector<uint8_t>>;
+using FrameMaker = Frames (*)(const FrameSize&);
+
+// Made once per size, so that every benchmark of a size sees the very same frames.
+const Frames& Memoized(const FrameSize& size, FrameMaker make) {
+    static std::map<std::pair<std::string, FrameMaker>, Frames> made;
+    auto it = made.find({size.Name(), make});
+    if (it == made.end()) it = made.emplace(std::make_pair(size.Name(), make), make(size)).first;
     return it->second;
+}
+
+const Frames& CameraFrames(const FrameSize& size) { return Memoized(size, MakeCameraFrames); }
+
+// The same scenes as a camera sends them in I420 (BT.601, limited range): Y plane, then U and V
+// at half width and height, each sample the mean of the four pixels it stands for.
+std::vector<std::vector<uint8_t>> MakeI420Frames(const FrameSize& size) {
+    std::vector<std::vector<uint8_t>> frames;
+    const int32_t chroma_width = (size.width + 1) / 2;
+    const int32_t chroma_height = (size.height + 1) / 2;
+    const size_t luma_bytes = static_cast<size_t>(size.width) * size.height;
+    const size_t chroma_bytes = static_cast<size_t>(chroma_width) * chroma_height;
+    for (const auto& bgrx : CameraFrames(size)) {
+        std::vector<uint8_t> frame(luma_bytes + 2 * chroma_bytes);
+        std::vector<double> u(chroma_bytes), v(chroma_bytes), count(chroma_bytes);
+        for (int32_t y = 0; y < size.height; ++y) {
+            for (int32_t x = 0; x < size.width; ++x) {
+                const uint8_t* p = bgrx.data() + (static_cast<size_t>(y) * size.width + x) * 4;
+                const double b = p[0], g = p[1], r = p[2];
+                frame[static_cast<size_t>(y) * size.width + x] =
+                    static_cast<uint8_t>(std::lround(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255));
+                const size_t c = static_cast<size_t>(y / 2) * chroma_width + x / 2;
+                u[c] += 128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255;
+                v[c] += 128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255;
+                count[c] += 1;
+            }
+        }
+        for (size_t c = 0; c < chroma_bytes; ++c) {
+            frame[luma_bytes + c] = static_cast<uint8_t>(std::lround(u[c] / count[c]));
+            frame[luma_bytes + chroma_bytes + c] = static_cast<uint8_t>(std::lround(v[c] / count[c]));
+        }
+        frames.push_back(std::move(frame));
+    }
+    return frames;
+}
+
+const Frames& I420Frames(const FrameSize& size) { return Memoized(size, MakeI420Frames); }
+
+CameraFrame I420Frame(const FrameSize& size, const std::vector<uint8_t>& bytes) {
+    CameraFrame frame;
+    frame.layout = PixelLayout::kI420;
+    frame.width = size.width;
+    frame.height = -size.height;
+    const int32_t chroma_width = (size.width + 1) / 2;
+    frame.planes[0] = bytes.data();
+    frame.planes[1] = bytes.data() + static_cast<size_t>(size.width) * size.height;
+    frame.planes[2] = frame.planes[1] + static_cast<size_t>(chroma_width) * ((size.height + 1) / 2);
+    frame.strides[0] = size.width;
+    frame.strides[1] = frame.strides[2] = chroma_width;
+    frame.size_bytes = bytes.size();
+    return frame;
 }
 
 class DiscardingRecorder : public IFrameRecorder {
 public:
+    explicit DiscardingRecorder(bool takes_planes = false) : takes_planes_(takes_planes) {}
     bool WriteFrame(const BMP_File& frame) override {
         benchmark::DoNotOptimize(frame.GetBits());
         ++written_frames;
         return true;
     }
+    bool WriteCleanFrame(const CleanFrame& frame) override {
+        if (frame.planes == nullptr) return IFrameRecorder::WriteCleanFrame(frame);
+        benchmark::DoNotOptimize(frame.planes->planes[0]);
+        ++written_frames;
+        return true;
+    }
+    bool TakesPlanes() const override { return takes_planes_; }
     bool CloseFile() override { return true; }
     int64_t written_frames = 0;
+
+private:
+    bool takes_planes_;
 };
 
 class DiscardingPresenter : public IFramePresenter {
@@ -101,15 +168,20 @@ public:
     void PresentLiveFrame(const BMP_File& live_frame) override { benchmark::DoNotOptimize(live_frame.GetBits()); }
 };
 
+// Frames of size top row first, the detector shown or not, marks in red.
+void SetUp(CindralSettings& settings, FrameSize size, int32_t saving_mode, bool is_detector_shown) {
+    settings.frame_width = size.width;
+    settings.frame_height = -size.height;
+    settings.saving_mode = saving_mode;
+    settings.show_detector = is_detector_shown ? 1 : 0;
+    settings.threshold = 20;
+    settings.detector_colour = 0xF800;
+}
+
 void RunProcessFrame(benchmark::State& state, FrameSize size) {
     const auto& frames = CameraFrames(size);
     CindralSettings settings;
-    settings.frame_width = size.width;
-    settings.frame_height = size.height;
-    settings.saving_mode = kSavingMotionDetector;
-    settings.show_detector = 1;
-    settings.threshold = 20;
-    settings.detector_colour = 0xF800;
+    SetUp(settings, size, kSavingMotionDetector, true);
     DiscardingRecorder recorder;
     DiscardingPresenter presenter;
     CFramePipeline pipeline(settings, recorder, &presenter);
@@ -118,6 +190,40 @@ void RunProcessFrame(benchmark::State& state, FrameSize size) {
     for (auto _ : state) {
         const auto& frame = frames[next];
         pipeline.ProcessFrame(frame.data(), frame.size());
+        next = (next + 1) % frames.size();
+    }
+    state.counters["recorded"] = static_cast<double>(recorder.written_frames) / static_cast<double>(state.iterations());
+}
+
+// I420 camera frames with the detector shown and nothing recorded: the whole pass to the picture
+// and the block sums.
+void RunProcessI420(benchmark::State& state, FrameSize size) {
+    const auto& frames = I420Frames(size);
+    CindralSettings settings;
+    SetUp(settings, size, kSavingOff, true);
+    DiscardingRecorder recorder;
+    DiscardingPresenter presenter;
+    CFramePipeline pipeline(settings, recorder, &presenter);
+    pipeline.AttachSettings(true);
+    size_t next = 0;
+    for (auto _ : state) {
+        pipeline.ProcessFrame(I420Frame(size, frames[next]));
+        next = (next + 1) % frames.size();
+    }
+}
+
+// I420 camera frames recorded ("Always") by a recorder that takes planes, nothing shown: the pass
+// makes only JPEG's planes.
+void RunRecordI420(benchmark::State& state, FrameSize size) {
+    const auto& frames = I420Frames(size);
+    CindralSettings settings;
+    SetUp(settings, size, kSavingAlways, false);
+    DiscardingRecorder recorder(true);
+    CFramePipeline pipeline(settings, recorder, nullptr);
+    pipeline.AttachSettings(true);
+    size_t next = 0;
+    for (auto _ : state) {
+        pipeline.ProcessFrame(I420Frame(size, frames[next]));
         next = (next + 1) % frames.size();
     }
     state.counters["recorded"] = static_cast<double>(recorder.written_frames) / static_cast<double>(state.iterations());
@@ -168,6 +274,33 @@ void RunEncode(benchmark::State& state, FrameSize size) {
     state.counters["jpeg_kB"] = total_bytes / 1024.0 / static_cast<double>(state.iterations());
 }
 
+// The bare encode of the I420 frames from their planes, as the recorder compresses camera YUV.
+void RunEncodeYuv(benchmark::State& state, FrameSize size, int flags) {
+    const auto& frames = I420Frames(size);
+    TurboJpegHandle compressor;
+    if (compressor.handle == nullptr) {
+        state.SkipWithError("tjInitCompress failed");
+        return;
+    }
+    std::vector<unsigned char> jpeg(tjBufSize(size.width, size.height, TJSAMP_420));
+    size_t next = 0;
+    double total_bytes = 0;
+    for (auto _ : state) {
+        const CameraFrame frame = I420Frame(size, frames[next]);
+        const unsigned char* planes[3] = {frame.planes[0], frame.planes[1], frame.planes[2]};
+        unsigned char* target = jpeg.data();
+        unsigned long jpeg_size = jpeg.size();
+        if (tjCompressFromYUVPlanes(compressor.handle, planes, size.width, frame.strides, size.height, TJSAMP_420,
+                                    &target, &jpeg_size, 75, TJFLAG_NOREALLOC | flags) != 0) {
+            state.SkipWithError(tjGetErrorStr2(compressor.handle));
+            return;
+        }
+        total_bytes += static_cast<double>(jpeg_size);
+        next = (next + 1) % frames.size();
+    }
+    state.counters["jpeg_kB"] = total_bytes / 1024.0 / static_cast<double>(state.iterations());
+}
+
 // Console output as usual, and the CPU time of every run kept for the ratios: on a busy machine
 // the thread's CPU time is steadier than the wall clock, and both sides run on one thread.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -201,6 +334,15 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("TurboJpegEncode/" + size.Name()).c_str(), RunEncode, size)
             ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("ProcessFrameI420/" + size.Name()).c_str(), RunProcessI420, size)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("RecordI420Planes/" + size.Name()).c_str(), RunRecordI420, size)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("TurboJpegEncodeYuv/" + size.Name()).c_str(), RunEncodeYuv, size, 0)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("TurboJpegEncodeYuvFastDct/" + size.Name()).c_str(), RunEncodeYuv, size,
+                                     TJFLAG_FASTDCT)
+            ->Unit(benchmark::kMillisecond);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
@@ -208,14 +350,25 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    std::printf("\nProcessFrame (Motion Detector, detector shown, recorder discarded) / TurboJPEG encode q75 4:2:0:\n");
-    for (const FrameSize& size : kSizes) {
-        const auto& times = reporter.Times();
-        const auto pipeline = times.find("ProcessFrame/" + size.Name());
-        const auto encode = times.find("TurboJpegEncode/" + size.Name());
-        if (pipeline == times.end() || encode == times.end() || encode->second <= 0) continue;
-        std::printf("  %-10s %8.3f ms / %8.3f ms CPU = %.2f\n", size.Name().c_str(), pipeline->second, encode->second,
-                    pipeline->second / encode->second);
-    }
+    const auto print_ratios = [&reporter](const char* title, const std::string& ours, const std::string& reference) {
+        std::printf("\n%s:\n", title);
+        for (const FrameSize& size : kSizes) {
+            const auto& times = reporter.Times();
+            const auto mine = times.find(ours + "/" + size.Name());
+            const auto theirs = times.find(reference + "/" + size.Name());
+            if (mine == times.end() || theirs == times.end() || theirs->second <= 0) continue;
+            std::printf("  %-10s %8.3f ms / %8.3f ms CPU = %.2f\n", size.Name().c_str(), mine->second, theirs->second,
+                        mine->second / theirs->second);
+        }
+    };
+    print_ratios("ProcessFrame on BGRx (Motion Detector, detector shown, recorder discarded) / TurboJPEG encode q75 "
+                 "4:2:0 from BGR",
+                 "ProcessFrame", "TurboJpegEncode");
+    print_ratios("ProcessFrame on I420 (detector shown, nothing recorded) / TurboJPEG encode q75 4:2:0 from the planes",
+                 "ProcessFrameI420", "TurboJpegEncodeYuv");
+    print_ratios("ProcessFrame on I420 recorded from its planes (nothing shown, recorder discarded) / the same encode",
+                 "RecordI420Planes", "TurboJpegEncodeYuv");
+    print_ratios("TurboJPEG encode from the planes with the fast DCT / with the accurate one", "TurboJpegEncodeYuvFastDct",
+                 "TurboJpegEncodeYuv");
     return 0;
 }

@@ -169,30 +169,65 @@ GstCapsPtr CapsFromFormat(const CameraFormat& format) {
     return caps;
 }
 
-bool IsCompressedFormat(const GstCaps* caps) {
-    return caps && gst_caps_get_size(caps) > 0 && gst_structure_has_name(gst_caps_get_structure(caps, 0), "image/jpeg");
-}
-
 int64_t FrameDurationFromRate(int32_t numerator, int32_t denominator) {
     if (numerator <= 0 || denominator <= 0) return 0;
     return (static_cast<int64_t>(denominator) * 10'000'000 + numerator / 2) / numerator;
 }
 
+namespace {
+
+// With no rate chosen: the mode of that size with the highest frame rate, uncompressed output
+// first among equals. A structure without a rate counts as the slowest.
+GstCapsPtr FastestModeOfSize(const GstCaps* offered, int32_t width, int32_t height) {
+    const char* best_media = nullptr;
+    std::pair<int32_t, int32_t> best_rate{0, 1};
+    double best_fps = -1;
+    for (const char* media : {"video/x-raw", "image/jpeg"}) {
+        for (guint i = 0; i < gst_caps_get_size(offered); ++i) {
+            const GstStructure* structure = gst_caps_get_structure(offered, i);
+            if (!gst_structure_has_name(structure, media)) continue;
+            if (!IntFits(gst_structure_get_value(structure, "width"), width) ||
+                !IntFits(gst_structure_get_value(structure, "height"), height)) {
+                continue;
+            }
+            std::vector<std::pair<int32_t, int32_t>> rates;
+            if (const GValue* rate = gst_structure_get_value(structure, "framerate")) CollectRates(rate, rates);
+            if (rates.empty()) rates.emplace_back(0, 1);
+            for (const auto& rate : rates) {
+                const double fps = rate.second > 0 ? static_cast<double>(rate.first) / rate.second : 0;
+                if (fps > best_fps) {
+                    best_fps = fps;
+                    best_media = media;
+                    best_rate = rate;
+                }
+            }
+        }
+    }
+    if (!best_media) return {};
+    GstCapsPtr request(gst_caps_new_simple(best_media, "width", G_TYPE_INT, width, "height", G_TYPE_INT, height, nullptr));
+    if (best_rate.first > 0 && best_rate.second > 0) {
+        gst_structure_set(gst_caps_get_structure(request.get(), 0), "framerate", GST_TYPE_FRACTION, best_rate.first,
+                          best_rate.second, nullptr);
+    }
+    return request;
+}
+
+}  // namespace
+
 GstCapsPtr RequestedCaps(const GstCaps* offered, int32_t width, int32_t height, int64_t frame_duration_100ns) {
     const bool wants_size = width > 0 && height > 0;
     const bool wants_rate = frame_duration_100ns > 0;
     if (!offered || (!wants_size && !wants_rate)) return {};
-    const double fps = wants_rate ? 1e7 / static_cast<double>(frame_duration_100ns) : 0.0;
-    // Uncompressed output first: it needs no decoder in the graph.
+    if (!wants_rate) return FastestModeOfSize(offered, width, height);
+    const double fps = 1e7 / static_cast<double>(frame_duration_100ns);
+    // Uncompressed output first among modes of the chosen rate.
     for (const char* media : {"video/x-raw", "image/jpeg"}) {
         GstCapsPtr request(gst_caps_new_empty_simple(media));
         GstStructure* structure = gst_caps_get_structure(request.get(), 0);
         if (wants_size) gst_structure_set(structure, "width", G_TYPE_INT, width, "height", G_TYPE_INT, height, nullptr);
-        if (wants_rate) {
-            const auto rate = MatchRate(offered, media, wants_size ? width : 0, wants_size ? height : 0, fps);
-            if (!rate) continue;
-            gst_structure_set(structure, "framerate", GST_TYPE_FRACTION, rate->first, rate->second, nullptr);
-        }
+        const auto rate = MatchRate(offered, media, wants_size ? width : 0, wants_size ? height : 0, fps);
+        if (!rate) continue;
+        gst_structure_set(structure, "framerate", GST_TYPE_FRACTION, rate->first, rate->second, nullptr);
         if (gst_caps_can_intersect(request.get(), offered)) return request;
     }
     return {};

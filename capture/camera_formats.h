@@ -13,14 +13,13 @@ std::vector<CameraFormat> FormatsFromCaps(const GstCaps* caps);
 CameraFormat FormatFromCaps(const GstCaps* caps);
 // Caps that ask the camera for exactly this format.
 GstCapsPtr CapsFromFormat(const CameraFormat& format);
-// True when the caps need a decoder before the colour converter (compressed camera output).
-bool IsCompressedFormat(const GstCaps* caps);
 
 // Frame duration in 100 ns units of a rate; 0 for a variable rate.
 int64_t FrameDurationFromRate(int32_t numerator, int32_t denominator);
 
 // The camera format requested by the size and frame-duration settings, or empty when the
 // camera does not offer it (the camera's own format then stays in force). A width or height
-// of 0 or below asks for no particular size, a duration of 0 or below for no particular rate;
-// a rate is matched to an offered one within 1 %.
+// of 0 or below asks for no particular size; a rate is matched to an offered one within 1 %,
+// uncompressed output first. With no rate chosen (a duration of 0 or below) the camera's mode of
+// that size with the highest frame rate is asked for, JPEG or not.
 GstCapsPtr RequestedCaps(const GstCaps* offered, int32_t width, int32_t height, int64_t frame_duration_100ns);

@@ -150,7 +150,7 @@ void CLiveSession::ScheduleRetry(const std::string& reason) {
     emit RetryScheduled(Text(reason), delay_s);
 }
 
-void CLiveSession::ProcessFrame(const uint8_t* pixels, size_t size_bytes) {
+void CLiveSession::ProcessFrame(const CameraFrame& frame) {
     const int64_t limit = options_.frame_limit;
     if (limit > 0 && frames_processed_.load() >= limit) return;
     last_frame_ms_.store(MonotonicMs());
@@ -158,7 +158,7 @@ void CLiveSession::ProcessFrame(const uint8_t* pixels, size_t size_bytes) {
         QMetaObject::invokeMethod(this, &CLiveSession::OnFirstFrame, Qt::QueuedConnection);
     }
     const int64_t processed = frames_processed_.fetch_add(1) + 1;
-    pipeline_.ProcessFrame(pixels, size_bytes);
+    pipeline_.ProcessFrame(frame);
     if (processed == limit) QMetaObject::invokeMethod(this, &CLiveSession::FrameLimitReached, Qt::QueuedConnection);
 }
 

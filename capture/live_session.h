@@ -127,7 +127,7 @@ signals:
 
 private:
     // IFrameReceiver, streaming thread.
-    void ProcessFrame(const uint8_t* pixels, size_t size_bytes) override;
+    void ProcessFrame(const CameraFrame& frame) override;
     // ICaptureMessages: the capture object's messages, shown or only logged.
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) override;
 

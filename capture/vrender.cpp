@@ -3,18 +3,73 @@
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
 
+#include <cstring>
+#include <optional>
+
+#include "recording/jpeg_stream.h"
+
+namespace {
+
+struct RawFormat {
+    GstVideoFormat format;
+    PixelLayout layout;
+};
+// Planar YUV first: it converts and compresses with the least work.
+constexpr RawFormat kRawFormats[] = {
+    {GST_VIDEO_FORMAT_I420, PixelLayout::kI420}, {GST_VIDEO_FORMAT_NV12, PixelLayout::kNv12},
+    {GST_VIDEO_FORMAT_YUY2, PixelLayout::kYuy2}, {GST_VIDEO_FORMAT_UYVY, PixelLayout::kUyvy},
+    {GST_VIDEO_FORMAT_BGRx, PixelLayout::kBgrx}, {GST_VIDEO_FORMAT_BGR, PixelLayout::kBgr},
+};
+
+// The matrix and range the caps give, or BT.601 limited range when they name none.
+YuvColour ColourOf(const GstStructure* structure, const GstVideoInfo& info) {
+    if (!gst_structure_has_field(structure, "colorimetry")) return kBt601Limited;
+    YuvColour colour = kBt601Limited;
+    gdouble kr = 0;
+    gdouble kb = 0;
+    if (gst_video_color_matrix_get_Kr_Kb(info.colorimetry.matrix, &kr, &kb)) {
+        colour.kr = kr;
+        colour.kb = kb;
+    }
+    colour.is_full_range = info.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
+    return colour;
+}
+
+// A camera whose lines are padded can hand its frames over as they are, with their layout in
+// a video meta (which the sink reads), instead of copying them to the standard layout first.
+GstPadProbeReturn OfferLayoutMeta(GstPad*, GstPadProbeInfo* info, gpointer) {
+    GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+    if (GST_QUERY_TYPE(query) == GST_QUERY_ALLOCATION) {
+        gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+}  // namespace
+
+GstCapsPtr VRender::AcceptedCaps() {
+    GstCapsPtr caps(gst_caps_new_empty());
+    for (const RawFormat& raw : kRawFormats) {
+        gst_caps_append_structure(caps.get(), gst_structure_new("video/x-raw", "format", G_TYPE_STRING,
+                                                                gst_video_format_to_string(raw.format), nullptr));
+    }
+    gst_caps_append_structure(caps.get(), gst_structure_new_empty("image/jpeg"));
+    return caps;
+}
+
 VRender::VRender(IFrameSinkOwner& owner, bool sync_to_clock) : owner_(owner) {
     sink_ = AdoptFloating(gst_element_factory_make("appsink", "Renderer"));
     if (!sink_) return;
-    GstCapsPtr caps(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRx", nullptr));
     GstAppSink* app_sink = GST_APP_SINK(sink_.get());
-    gst_app_sink_set_caps(app_sink, caps.get());
+    gst_app_sink_set_caps(app_sink, AcceptedCaps().get());
     // No queue of our own: the streaming thread renders each frame before taking the next.
     g_object_set(sink_.get(), "sync", sync_to_clock ? TRUE : FALSE, "max-buffers", 1u, "drop", FALSE,
                  "enable-last-sample", FALSE, "qos", sync_to_clock ? TRUE : FALSE, nullptr);
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = &VRender::OnNewSample;
     gst_app_sink_set_callbacks(app_sink, &callbacks, this, nullptr);
+    GstObjectPtr<GstPad> pad(gst_element_get_static_pad(sink_.get(), "sink"));
+    if (pad) gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM, &OfferLayoutMeta, nullptr, nullptr);
 }
 
 VRender::~VRender() {
@@ -33,31 +88,102 @@ GstFlowReturn VRender::OnNewSample(GstAppSink* sink, gpointer user_data) {
     return GST_FLOW_OK;
 }
 
+bool VRender::ReadCaps(GstCaps* caps) {
+    if (gst_caps_get_size(caps) == 0) return false;
+    const GstStructure* structure = gst_caps_get_structure(caps, 0);
+    if (gst_structure_has_name(structure, "image/jpeg")) {
+        layout_ = PixelLayout::kJpeg;
+        int width = 0;
+        int height = 0;
+        if (gst_structure_get_int(structure, "width", &width) && gst_structure_get_int(structure, "height", &height) &&
+            width > 0 && height > 0) {
+            ReportSize(width, height);
+        }
+        return true;
+    }
+    if (!gst_video_info_from_caps(&info_, caps)) return false;
+    for (const RawFormat& raw : kRawFormats) {
+        if (GST_VIDEO_INFO_FORMAT(&info_) != raw.format) continue;
+        layout_ = raw.layout;
+        colour_ = ColourOf(structure, info_);
+        ReportSize(GST_VIDEO_INFO_WIDTH(&info_), GST_VIDEO_INFO_HEIGHT(&info_));
+        return true;
+    }
+    return false;
+}
+
+void VRender::ReportSize(int32_t width, int32_t height) {
+    if (width == reported_width_ && height == reported_height_) return;
+    reported_width_ = width;
+    reported_height_ = height;
+    owner_.OnFrameSize(width, -height);
+}
+
 void VRender::DoRenderSample(GstSample* sample) {
     GstCaps* caps = gst_sample_get_caps(sample);
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     if (!caps || !buffer) return;
     if (!last_caps_ || (last_caps_.get() != caps && !gst_caps_is_equal(last_caps_.get(), caps))) {
-        GstVideoInfo info;
-        if (!gst_video_info_from_caps(&info, caps) || GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGRx) {
-            ++dropped_frames_;
-            return;
-        }
         last_caps_.reset(gst_caps_ref(caps));
-        const int32_t width = GST_VIDEO_INFO_WIDTH(&info);
-        const int32_t height = GST_VIDEO_INFO_HEIGHT(&info);
-        frame_size_bytes_ = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
-        owner_.OnFrameSize(width, height);
+        // A new connection announces its size again, even the same one.
+        reported_width_ = 0;
+        reported_height_ = 0;
+        is_accepted_ = ReadCaps(caps);
     }
+    if (!is_accepted_) {
+        ++dropped_frames_;
+        return;
+    }
+    if (layout_ == PixelLayout::kJpeg) {
+        RenderJpeg(buffer);
+    } else {
+        RenderRaw(buffer);
+    }
+}
+
+void VRender::RenderJpeg(GstBuffer* buffer) {
     GstMapInfo map;
     if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {
         ++dropped_frames_;
         return;
     }
-    if (map.size == frame_size_bytes_) {
-        owner_.OnFrame(map.data, map.size);
+    // The stream's own frame header says its size; caps may leave it out or, with some cameras,
+    // disagree with it.
+    const std::optional<JpegStreamInfo> stream =
+        map.size <= UINT32_MAX ? ReadJpegStream(map.data, static_cast<uint32_t>(map.size)) : std::nullopt;
+    if (stream && stream->width > 0 && stream->height > 0) ReportSize(stream->width, stream->height);
+    if (reported_width_ > 0 && map.size > 0) {
+        CameraFrame frame;
+        frame.layout = PixelLayout::kJpeg;
+        frame.colour = kBt601Full;
+        frame.width = reported_width_;
+        frame.height = -reported_height_;
+        frame.planes[0] = map.data;
+        frame.size_bytes = map.size;
+        owner_.OnFrame(frame);
     } else {
         ++dropped_frames_;
     }
     gst_buffer_unmap(buffer, &map);
+}
+
+void VRender::RenderRaw(GstBuffer* buffer) {
+    GstVideoFrame video_frame;
+    // Mapping checks that the buffer holds a whole frame of the caps (and follows its layout meta).
+    if (!gst_video_frame_map(&video_frame, &info_, buffer, GST_MAP_READ)) {
+        ++dropped_frames_;
+        return;
+    }
+    CameraFrame frame;
+    frame.layout = layout_;
+    frame.colour = colour_;
+    frame.width = GST_VIDEO_FRAME_WIDTH(&video_frame);
+    frame.height = -GST_VIDEO_FRAME_HEIGHT(&video_frame);
+    for (guint plane = 0; plane < GST_VIDEO_FRAME_N_PLANES(&video_frame) && plane < 3; ++plane) {
+        frame.planes[plane] = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&video_frame, plane));
+        frame.strides[plane] = GST_VIDEO_FRAME_PLANE_STRIDE(&video_frame, plane);
+    }
+    frame.size_bytes = gst_buffer_get_size(buffer);
+    owner_.OnFrame(frame);
+    gst_video_frame_unmap(&video_frame);
 }

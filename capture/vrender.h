@@ -3,7 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <gst/video/video-info.h>
+
 #include "capture/gst_handles.h"
+#include "recording/camera_frame.h"
 
 typedef struct _GstAppSink GstAppSink;
 
@@ -11,15 +14,17 @@ typedef struct _GstAppSink GstAppSink;
 class IFrameSinkOwner {
 public:
     virtual ~IFrameSinkOwner() = default;
-    // The negotiated frame size, before the first frame of that size.
+    // The negotiated frame size, before the first frame of that size; the height is negative:
+    // frames come top row first.
     virtual void OnFrameSize(int32_t width, int32_t height) = 0;
-    // One whole frame of width x height x 4 bytes, valid during the call.
-    virtual void OnFrame(const uint8_t* pixels, size_t size_bytes) = 0;
+    // One whole frame in the camera's own format, valid during the call.
+    virtual void OnFrame(const CameraFrame& frame) = 0;
 };
 
-// The frame sink: an appsink that accepts only 32-bit blue-green-red-unused frames and
-// hands each one, unchanged and uncopied, to its owner. It must outlive the streaming
-// thread, so the graph is stopped before it is destroyed.
+// The frame sink: an appsink that takes the formats cameras send (packed YUY2 and UYVY, planar
+// I420 and NV12, packed BGRx and BGR, JPEG) and hands each frame, unchanged and uncopied, top
+// row first, to its owner. It must outlive the streaming thread, so the graph is stopped
+// before it is destroyed.
 class VRender {
 public:
     // sync_to_clock false lets a file source run as fast as the graph allows.
@@ -28,9 +33,12 @@ public:
     VRender(const VRender&) = delete;
     VRender& operator=(const VRender&) = delete;
 
+    // What the sink takes, the cheapest first; anything else needs a converter before it.
+    static GstCapsPtr AcceptedCaps();
+
     // The appsink element; empty when it could not be created.
     GstElement* Element() const { return sink_.get(); }
-    // Frames dropped because their buffer did not hold a whole frame.
+    // Frames dropped because their buffer did not hold a whole frame of a format the sink takes.
     uint64_t DroppedFrameCount() const { return dropped_frames_; }
 
     // Hands one sample on; public so that the sink's checks can be exercised directly.
@@ -38,11 +46,21 @@ public:
 
 private:
     static GstFlowReturn OnNewSample(GstAppSink* sink, gpointer user_data);
+    // Takes the layout and size of new caps; false when the sink cannot hand such frames on.
+    bool ReadCaps(GstCaps* caps);
+    void RenderJpeg(GstBuffer* buffer);
+    void RenderRaw(GstBuffer* buffer);
+    void ReportSize(int32_t width, int32_t height);
 
     IFrameSinkOwner& owner_;
     GstObjectPtr<GstElement> sink_;
     // Streaming thread only.
     GstCapsPtr last_caps_;
-    size_t frame_size_bytes_ = 0;
+    bool is_accepted_ = false;
+    GstVideoInfo info_{};
+    PixelLayout layout_ = PixelLayout::kBgrx;
+    YuvColour colour_ = kBt601Limited;
+    int32_t reported_width_ = 0;
+    int32_t reported_height_ = 0;
     uint64_t dropped_frames_ = 0;
 };

@@ -12,7 +12,6 @@
 #include "capture/capture_log.h"
 #include "capture/gst_bus_watch.h"
 #include "capture/gst_handles.h"
-#include "capture/row_flip.h"
 #include "capture/video_devices.h"
 #include "capture/vrender.h"
 
@@ -102,12 +101,12 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         if (width) width->store(frame_width);
         if (height) height->store(frame_height);
     }
-    void OnFrame(const uint8_t* pixels, size_t size_bytes) override {
+    void OnFrame(const CameraFrame& frame) override {
         IFrameReceiver* receiver = view.load();
         if (!is_running.load() || !receiver) return;
         has_frame.store(true, std::memory_order_relaxed);
         try {
-            receiver->ProcessFrame(pixels, size_bytes);
+            receiver->ProcessFrame(frame);
         } catch (...) {
             // One bad frame must not stop the stream.
         }
@@ -195,8 +194,19 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         return FormatFromCaps(caps.get());
     }
 
-    // Builds camera -> [format -> [decoder]] -> converter -> flip -> [queue] -> renderer. False
-    // after reporting which step failed; link_failure is the message for a graph that does not connect.
+    // Whether the camera's output (the format asked of it, else what it offers) needs the
+    // colour converter before the sink; unknown output gets it.
+    bool NeedsConverter() const {
+        GstCapsPtr offered = OfferedCaps();
+        if (!offered || gst_caps_is_empty(offered.get())) return !camera_format;
+        GstCapsPtr output(camera_format ? gst_caps_intersect(camera_format.get(), offered.get())
+                                        : gst_caps_ref(offered.get()));
+        return !gst_caps_can_intersect(output.get(), VRender::AcceptedCaps().get());
+    }
+
+    // Builds camera -> [format] -> [converter] -> [queue] -> renderer: the camera's own formats
+    // go to the sink as they are, anything else through the converter. False after reporting
+    // which step failed; link_failure is the message for a graph that does not connect.
     bool BuildGraph(const std::string& link_failure, const std::string& link_caption, MessageIcon link_icon) {
         GstBin* bin = GST_BIN(pipeline.get());
         if (!AddToBin(bin, source.get())) {
@@ -204,21 +214,17 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
             return false;
         }
         renderer = std::make_unique<VRender>(*this, is_clock_synced);
-        // Frames reach the sink bottom row first, as the frame pipeline expects.
-        GstObjectPtr<GstElement> flip;
-        if (RegisterRowFlip()) flip = AdoptFloating(gst_element_factory_make("cindralrowflip", "Flip"));
-        if (!flip) {
-            flip = AdoptFloating(gst_element_factory_make("videoflip", "Flip"));
-            if (flip) gst_util_set_object_arg(G_OBJECT(flip.get()), "method", "vertical-flip");
-        }
-        if (!AddToBin(bin, renderer->Element()) || !AddToBin(bin, flip.get())) {
+        if (!AddToBin(bin, renderer->Element())) {
             ShowError("Could not add Renderer Filter!");
             return false;
         }
-        if (!AddToBin(bin, converter.get())) {
+        const bool is_converted = NeedsConverter();
+        if (is_converted && !AddToBin(bin, converter.get())) {
             ShowError("Could not add Color Converter Filter!");
             return false;
         }
+        qCDebug(lcCapture) << (is_converted ? "the camera's format goes through the colour converter"
+                                            : "the camera's format goes to the sink as it is");
         // The elements in between are ours alone until the bin takes them.
         std::vector<GstObjectPtr<GstElement>> made;
         std::vector<GstElement*> chain = {source.get()};
@@ -231,12 +237,10 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
             if (GstElement* filter = add("capsfilter", "CameraFormat")) {
                 g_object_set(filter, "caps", camera_format.get(), nullptr);
             }
-            if (IsCompressedFormat(camera_format.get())) add("jpegdec", "Decoder");
         }
-        chain.push_back(converter.get());
-        chain.push_back(flip.get());
+        if (is_converted) chain.push_back(converter.get());
         if (!is_clock_synced) {
-            // Without a clock the source runs ahead: let reading and flipping overlap with the
+            // Without a clock the source runs ahead: let reading (and converting) overlap with the
             // frame pipeline on the second core. The queue blocks when full, so no frame is lost.
             if (GstElement* queue = add("queue", "FrameQueue")) {
                 g_object_set(queue, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time",
@@ -439,7 +443,8 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         }
         // The stored size and rate, where the camera offers them.
         GstCapsPtr offered = OfferedCaps();
-        camera_format = RequestedCaps(offered.get(), width ? width->load() : 0, height ? height->load() : 0,
+        // The height setting is negative once frames came top row first; the size is its absolute value.
+        camera_format = RequestedCaps(offered.get(), width ? width->load() : 0, height ? std::abs(height->load()) : 0,
                                       frame_duration_100ns ? frame_duration_100ns->load() : 0);
         is_format_fallback_done = false;
         if (!BuildGraph(kInUse, "Warning!", MessageIcon::kWarning)) return false;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "capture/capture_messages.h"
+#include "recording/camera_frame.h"
 
 typedef struct _GstElement GstElement;
 
@@ -17,8 +18,8 @@ typedef struct _GstElement GstElement;
 class IFrameReceiver {
 public:
     virtual ~IFrameReceiver() = default;
-    // width x height x 4 bytes (blue, green, red, unused), bottom row first; valid during the call.
-    virtual void ProcessFrame(const uint8_t* pixels, size_t size_bytes) = 0;
+    // One frame in the camera's own format, top row first; valid during the call.
+    virtual void ProcessFrame(const CameraFrame& frame) = 0;
 };
 
 // One format a camera offers: size and frame rate.

@@ -14,6 +14,7 @@
 #include "platform/posix_file.h"
 #include "recording/archive_flusher.h"
 #include "recording/jpeg_codec.h"
+#include "recording/jpeg_stream.h"
 
 namespace fmt = archive_format;
 
@@ -28,6 +29,7 @@ struct CFrameArchive::Impl {
     FileSync file_sync = FileSync::System();
     std::unique_ptr<CArchiveFlusher> flusher;  // made when the first file begins
     JpegCodec codec;
+    std::vector<uint8_t> camera_jpeg;  // a camera's JPEG made to fit; kJpegBufferSize once used
     std::string last_error;
     std::string last_cause;
 
@@ -57,6 +59,7 @@ struct CFrameArchive::Impl {
     }
 
     // --- writing ---
+    bool EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg);
     bool CreateArchiveFile(const std::string& folder, const std::string& base_name);
     bool WriteHeader();
     bool AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length);
@@ -66,6 +69,27 @@ struct CFrameArchive::Impl {
 };
 
 // ---------------------------------------------------------------- writing
+
+bool CFrameArchive::Impl::EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg) {
+    if (frame.camera_jpeg != nullptr) {
+        if (camera_jpeg.size() < kJpegBufferSize) camera_jpeg.resize(kJpegBufferSize);
+        const uint32_t size = FitCameraJpeg(frame.camera_jpeg, frame.camera_jpeg_size, frame.width, frame.height,
+                                            camera_jpeg.data(), kJpegBufferSize);
+        if (size != 0) {
+            *jpeg = JpegCodec::ArchiveJpeg{camera_jpeg.data(), size, JpegCodec::kCameraStreamQuality};
+            return true;
+        }
+    }
+    bool is_encoded = false;
+    if (frame.planes != nullptr) {
+        is_encoded = codec.EncodeForArchive(*frame.planes, kJpegBufferSize, jpeg);
+    } else if (frame.picture != nullptr) {
+        is_encoded = codec.EncodeForArchive(*frame.picture, kJpegBufferSize, jpeg);
+    } else {
+        return Fail("frame not stored: it came with nothing to store it from");
+    }
+    return is_encoded || Fail("frame not stored: " + codec.LastError());
+}
 
 bool CFrameArchive::Impl::CreateArchiveFile(const std::string& folder, const std::string& base_name) {
     // Never replace an existing archive: tick counts repeat after a restart of the system.
@@ -203,10 +227,25 @@ const std::string& CFrameArchive::GetOpenPath() const { return reader_.GetOpenPa
 int64_t CFrameArchive::GetFileLength() const { return reader_.GetFileLength(); }
 
 bool CFrameArchive::WriteFrame(const BMP_File& frame) {
+    CleanFrame clean;
+    clean.width = frame.GetWidth();
+    clean.height = frame.GetHeight();
+    clean.picture = &frame;
+    return WriteCleanFrame(clean);
+}
+
+bool CFrameArchive::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const {
+    const std::optional<JpegStreamInfo> info = ReadJpegStream(data, size);
+    if (!info) return false;
+    const uint32_t fitted = FittedCameraJpegSize(*info, width, height);
+    return fitted != 0 && fitted <= kJpegBufferSize;
+}
+
+bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
     Impl& d = *impl_;
     // Encode first: a frame that cannot be stored must not leave a record, nor an empty file.
     JpegCodec::ArchiveJpeg jpeg;
-    if (!d.codec.EncodeForArchive(frame, kJpegBufferSize, &jpeg)) return d.Fail("frame not stored: " + d.codec.LastError());
+    if (!d.EncodeFrame(frame, &jpeg)) return false;
     if (jpeg.size > fmt::kMaxRecordBytes) {
         d.Fail("frame not stored: its JPEG of " + std::to_string(jpeg.size) + " bytes exceeds the longest record");
         return false;

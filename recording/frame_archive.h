@@ -66,6 +66,12 @@ public:
     // would not fit kJpegBufferSize is encoded at a lower quality, or stored as a longer record.
     // False also when a flush to the disk failed since the last frame (this frame is stored).
     bool WriteFrame(const BMP_File& frame) override;
+    // The same from the camera's own JPEG when it can be kept (made to fit the archive's rules),
+    // else from the frame's 4:2:0 planes, else from its picture.
+    bool WriteCleanFrame(const CleanFrame& frame) override;
+    bool TakesPlanes() const override { return true; }
+    // A whole baseline 4:2:0 stream of this size that fits kJpegBufferSize once fitted.
+    bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const override;
     // Finishes the open file with its trailer; false when the trailer could not be written (the
     // file then still reads up to its record count). The file is flushed and closed off this
     // thread; a flush or close that fails is reported by the next WriteFrame.

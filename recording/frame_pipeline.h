@@ -5,7 +5,21 @@
 #include <vector>
 
 #include "recording/bmp_file.h"
+#include "recording/camera_frame.h"
+#include "recording/frame_pass.h"
+#include "recording/jpeg_codec.h"
 #include "recording/settings.h"
+
+// What a clean (unmarked) frame can be stored from, best first: the camera's own JPEG, the
+// 4:2:0 planes of its YUV, the packed picture. Valid during the call.
+struct CleanFrame {
+    int32_t width = 0;
+    int32_t height = 0;
+    const BMP_File* picture = nullptr;  // null when nothing else needed the picture
+    const JpegYuvPlanes* planes = nullptr;
+    const uint8_t* camera_jpeg = nullptr;
+    uint32_t camera_jpeg_size = 0;
+};
 
 // Where recorded frames go: the recorder (CFrameArchive) or a test double.
 class IFrameRecorder {
@@ -15,6 +29,18 @@ public:
     virtual bool WriteFrame(const BMP_File& frame) = 0;
     // Finishes the open file; cheap when none is open.
     virtual bool CloseFile() = 0;
+
+    // The same as WriteFrame from whatever the frame offers; recorders that store only pictures
+    // are handed the picture.
+    virtual bool WriteCleanFrame(const CleanFrame& frame) {
+        return frame.picture != nullptr && WriteFrame(*frame.picture);
+    }
+    // Recorders that compress from planes, or keep a camera's JPEG of this size as it is, say so:
+    // the pipeline then need not make the packed picture (or decode the JPEG) for them.
+    virtual bool TakesPlanes() const { return false; }
+    virtual bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const {
+        return false;
+    }
 };
 
 // Where the marked live frame goes for display: the camera view or a test double.
@@ -27,9 +53,10 @@ public:
     virtual void PresentLiveFrame(const BMP_File& live_frame) = 0;
 };
 
-// The per-frame pipeline: convert and flip the 32-bit camera frame, run the 4x4 block
-// motion detector against the previous frame, mark moving blocks, record or finish the
-// archive by saving mode, and present the marked frame.
+// The per-frame pipeline: convert the camera frame (one pass from its own format), run the 4x4
+// block motion detector against the previous frame, mark moving blocks, record or finish the
+// archive by saving mode, and present the marked frame. What nobody looks at is not made: a
+// frame that is neither shown nor examined is converted only as far as the recorder needs it.
 class CFramePipeline {
 public:
     // The settings always give the frame size; they are examined for detection and
@@ -40,20 +67,37 @@ public:
     // Without a capture object frames are ignored.
     void SetCaptureAttached(bool is_attached) { is_capture_attached_ = is_attached; }
 
-    // pixels: width x height x 4 bytes (blue, green, red, unused), bottom row first;
-    // a negative height setting means top-down rows of the absolute height.
-    // A buffer whose size disagrees with the frame size settings is dropped.
+    // A frame whose size disagrees with the frame size settings (the sink's, a negative height
+    // for top-down rows) is dropped, as is one that is not well formed.
+    void ProcessFrame(const CameraFrame& frame);
+    // pixels: width x height x 4 bytes (blue, green, red, unused) of the settings' size, bottom
+    // row first, or top row first when the height setting is negative.
     void ProcessFrame(const uint8_t* pixels, size_t size_bytes);
 
-    // The marked live frame of the last processed frame.
+    // The marked live frame of the last frame that was converted.
     const BMP_File& LiveFrame() const { return frames_[live_index_]; }
     // What the next comparison is made against; after a frame that ran the detector it is
     // the same picture as LiveFrame() (marks included).
     const BMP_File& PreviousFrame() const { return frames_[previous_index_]; }
 
 private:
-    // Converts and flips the input into the live frame and fills live_block_sums_.
-    void ConvertFrame(const uint8_t* pixels, int32_t width, int32_t height, bool is_top_down);
+    // The frame being processed and what has been made of it so far.
+    struct Work {
+        CameraFrame source;             // for a JPEG frame: its decoding, once decoded
+        const uint8_t* jpeg = nullptr;  // the camera's JPEG stream, if it came as one
+        uint32_t jpeg_size = 0;
+        bool is_decoded = true;
+        bool is_whole = true;  // the JPEG decoded without damage
+        bool has_picture = false;
+        bool has_planes = false;
+        JpegYuvPlanes planes;
+    };
+    // Decodes a JPEG frame; false when it cannot be.
+    bool Decode();
+    // Runs the pass for the picture (live frame and block sums) and, when asked, the JPEG planes.
+    void Convert(bool with_picture, bool with_planes);
+    // Stores or finishes by saving mode; throws what the recorder throws.
+    void Record(bool is_motion);
     // Compares block means with the previous frame; fills moving_blocks_, true on motion.
     bool FindMovingBlocks();
     // Marks the top-left pixel of every moving block and keeps the block sums in step.
@@ -65,6 +109,12 @@ private:
     bool is_settings_attached_ = false;
     bool is_capture_attached_ = true;
 
+    Work work_;
+    YuvColour colour_ = kBt601Limited;
+    YuvCoefficients coefficients_ = YuvCoefficients::For(kBt601Limited);
+    JpegCodec decoder_;                 // camera JPEG frames
+    std::vector<uint8_t> jpeg_planes_;  // the planes the pass writes for the recorder
+
     // Two pictures: the previous frame and the one being filled. Once the detector has run,
     // the live frame simply becomes the previous one; no copy is made.
     BMP_File frames_[2];
@@ -72,7 +122,7 @@ private:
     int previous_index_ = 0;
     // Sums of the 16 pixel lightness values of every 4x4 block, row of blocks after row of
     // blocks, for the live and the previous frame (marks included).
-    std::vector<uint16_t> live_block_sums_;
-    std::vector<uint16_t> previous_block_sums_;
+    std::vector<uint32_t> live_block_sums_;
+    std::vector<uint32_t> previous_block_sums_;
     std::vector<uint32_t> moving_blocks_;  // block indices found moving in this frame
 };

@@ -1,5 +1,6 @@
 #include "recording/jpeg_codec.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -70,10 +71,8 @@ bool JpegCodec::FailDecode(const std::string& step) {
     return false;
 }
 
-bool JpegCodec::PrepareEncode(const BMP_File& image) {
-    const int width = image.GetWidth();
-    const int height = image.GetHeight();
-    if (width < 1 || height < 1 || image.GetPixelCount() != static_cast<size_t>(width) * static_cast<size_t>(height)) {
+bool JpegCodec::PrepareEncode(int width, int height, bool has_pixels) {
+    if (width < 1 || height < 1 || !has_pixels) {
         last_error_ = "cannot encode a picture of " + std::to_string(width) + "x" + std::to_string(height) + " pixels";
         return false;
     }
@@ -84,8 +83,17 @@ bool JpegCodec::PrepareEncode(const BMP_File& image) {
     return true;
 }
 
+namespace {
+
+bool IsWholePicture(const BMP_File& image) {
+    return image.GetPixelCount() ==
+           static_cast<size_t>(std::max(image.GetWidth(), 0)) * static_cast<size_t>(std::max(image.GetHeight(), 0));
+}
+
+}  // namespace
+
 uint32_t JpegCodec::EncodeJpeg(const BMP_File& image, uint8_t* buffer, uint32_t capacity) {
-    if (!PrepareEncode(image)) return 0;
+    if (!PrepareEncode(image.GetWidth(), image.GetHeight(), IsWholePicture(image))) return 0;
     if (buffer == nullptr || capacity == 0) {
         last_error_ = "no JPEG buffer";
         return 0;
@@ -130,10 +138,9 @@ uint32_t JpegCodec::EncodeJpeg(const BMP_File& image, uint8_t* buffer, uint32_t 
     return static_cast<uint32_t>(size);
 }
 
-bool JpegCodec::EncodeForArchive(const BMP_File& image, uint32_t fit_bytes, ArchiveJpeg* encoded) {
-    if (!PrepareEncode(image)) return false;
-    const int width = image.GetWidth();
-    const int height = image.GetHeight();
+template <typename Compress>
+bool JpegCodec::EncodeWithFallback(int width, int height, uint32_t fit_bytes, const char* step, Compress compress,
+                                   ArchiveJpeg* encoded) {
     // Room for the worst case, so the library never reallocates and no stream is cut.
     const unsigned long bound = tjBufSize(width, height, TJSAMP_420);
     if (bound == static_cast<unsigned long>(-1)) return Fail("tjBufSize", nullptr);
@@ -144,10 +151,7 @@ bool JpegCodec::EncodeForArchive(const BMP_File& image, uint32_t fit_bytes, Arch
     for (const int quality : kFallbackQualities) {
         unsigned char* target = encode_scratch_.Data();
         unsigned long size = encode_scratch_.Capacity();
-        if (tjCompress2(compressor_.Get(), image.GetBits(), width, 0, height, TJPF_BGR, &target, &size, TJSAMP_420,
-                        quality, TJFLAG_NOREALLOC) != 0) {
-            return Fail("tjCompress2", compressor_.Get());
-        }
+        if (compress(quality, &target, &size) != 0) return Fail(step, compressor_.Get());
         if (size > UINT32_MAX || !HasJfifHeader(target, static_cast<uint32_t>(size))) {
             last_error_ = "encoder did not write a JFIF segment right after the start of image";
             return false;
@@ -159,7 +163,52 @@ bool JpegCodec::EncodeForArchive(const BMP_File& image, uint32_t fit_bytes, Arch
     return true;
 }
 
+bool JpegCodec::EncodeForArchive(const BMP_File& image, uint32_t fit_bytes, ArchiveJpeg* encoded) {
+    const int width = image.GetWidth();
+    const int height = image.GetHeight();
+    if (!PrepareEncode(width, height, IsWholePicture(image))) return false;
+    return EncodeWithFallback(width, height, fit_bytes, "tjCompress2",
+                              [&](int quality, unsigned char** target, unsigned long* size) {
+                                  return tjCompress2(compressor_.Get(), image.GetBits(), width, 0, height, TJPF_BGR,
+                                                     target, size, TJSAMP_420, quality, TJFLAG_NOREALLOC);
+                              },
+                              encoded);
+}
+
+bool JpegCodec::EncodeForArchive(const JpegYuvPlanes& planes, uint32_t fit_bytes, ArchiveJpeg* encoded) {
+    const bool has_planes = planes.planes[0] != nullptr && planes.planes[1] != nullptr && planes.planes[2] != nullptr;
+    if (!PrepareEncode(planes.width, planes.height, has_planes)) return false;
+    const unsigned char* sources[3] = {planes.planes[0], planes.planes[1], planes.planes[2]};
+    return EncodeWithFallback(planes.width, planes.height, fit_bytes, "tjCompressFromYUVPlanes",
+                              [&](int quality, unsigned char** target, unsigned long* size) {
+                                  return tjCompressFromYUVPlanes(compressor_.Get(), sources, planes.width,
+                                                                 planes.strides, planes.height, TJSAMP_420, target,
+                                                                 size, quality, TJFLAG_NOREALLOC);
+                              },
+                              encoded);
+}
+
 bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height) {
+    int subsampling = 0;
+    int colour_space = 0;
+    return ReadDecodableHeader(data, length, width, height, &subsampling, &colour_space);
+}
+
+bool JpegCodec::ReadHeaderOfSize(const uint8_t* data, uint32_t length, int width, int height, int* subsampling,
+                                 int* colour_space) {
+    int stream_width = 0;
+    int stream_height = 0;
+    if (!ReadDecodableHeader(data, length, stream_width, stream_height, subsampling, colour_space)) return false;
+    if (stream_width != width || stream_height != height) {
+        last_error_ = "JPEG of " + std::to_string(stream_width) + "x" + std::to_string(stream_height) +
+                      " pixels where " + std::to_string(width) + "x" + std::to_string(height) + " were expected";
+        return false;
+    }
+    return true;
+}
+
+bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height, int* subsampling,
+                                    int* colour_space) {
     if (data == nullptr || length == 0) {
         last_error_ = "no JPEG data";
         return false;
@@ -168,12 +217,10 @@ bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& w
         decompressor_ = TurboJpegHandle(tjInitDecompress());
         if (!decompressor_) return Fail("tjInitDecompress", nullptr);
     }
-    int subsampling = 0;
-    int colour_space = 0;
-    if (tjDecompressHeader3(decompressor_.Get(), data, length, &width, &height, &subsampling, &colour_space) != 0) {
+    if (tjDecompressHeader3(decompressor_.Get(), data, length, &width, &height, subsampling, colour_space) != 0) {
         return FailDecode("tjDecompressHeader3");
     }
-    if (colour_space != TJCS_GRAY && colour_space != TJCS_YCbCr && colour_space != TJCS_RGB) {
+    if (*colour_space != TJCS_GRAY && *colour_space != TJCS_YCbCr && *colour_space != TJCS_RGB) {
         last_error_ = "JPEG with 4 colour components is not supported";
         return false;
     }
@@ -253,19 +300,60 @@ bool JpegCodec::DecodeJpegInto(const uint8_t* data, uint32_t length, uint8_t* ou
         last_error_ = "no room to decode into";
         return false;
     }
-    int stream_width = 0;
-    int stream_height = 0;
-    if (!ReadDecodableHeader(data, length, stream_width, stream_height)) return false;
-    if (stream_width != width || stream_height != height) {
-        last_error_ = "JPEG of " + std::to_string(stream_width) + "x" + std::to_string(stream_height) +
-                      " pixels where " + std::to_string(width) + "x" + std::to_string(height) + " were expected";
-        return false;
-    }
+    int subsampling = 0;
+    int colour_space = 0;
+    if (!ReadHeaderOfSize(data, length, width, height, &subsampling, &colour_space)) return false;
     const int flags = TJFLAG_LIMITSCANS | (bottom_up ? TJFLAG_BOTTOMUP : 0);
     if (tjDecompress2(decompressor_.Get(), data, length, out, width, pitch_bytes, height, TJPF_BGR, flags) != 0 &&
         tjGetErrorCode(decompressor_.Get()) != TJERR_WARNING) {
         return FailDecode("tjDecompress2");
     }
+    last_error_.clear();
+    return true;
+}
+
+bool JpegCodec::DecodeCameraFrame(const uint8_t* data, uint32_t length, int32_t width, int32_t height,
+                                  CameraFrame* decoded, bool* is_whole) {
+    int subsampling = 0;
+    int colour_space = 0;
+    if (!ReadHeaderOfSize(data, length, width, height, &subsampling, &colour_space)) return false;
+    *decoded = CameraFrame{};
+    decoded->width = width;
+    decoded->height = -height;
+    int result = 0;
+    const char* step = "tjDecompressToYUVPlanes";
+    if (colour_space == TJCS_YCbCr && (subsampling == TJSAMP_420 || subsampling == TJSAMP_422)) {
+        decoded->layout = subsampling == TJSAMP_420 ? PixelLayout::kI420 : PixelLayout::kI422;
+        decoded->colour = kBt601Full;
+        size_t offsets[3] = {};
+        size_t total = 0;
+        for (int plane = 0; plane < 3; ++plane) {
+            offsets[plane] = total;
+            decoded->strides[plane] = tjPlaneWidth(plane, width, subsampling);
+            total += static_cast<size_t>(decoded->strides[plane]) *
+                     static_cast<size_t>(tjPlaneHeight(plane, height, subsampling));
+        }
+        if (camera_pixels_.size() < total) camera_pixels_.resize(total);
+        unsigned char* planes[3];
+        for (int plane = 0; plane < 3; ++plane) {
+            planes[plane] = camera_pixels_.data() + offsets[plane];
+            decoded->planes[plane] = planes[plane];
+        }
+        result = tjDecompressToYUVPlanes(decompressor_.Get(), data, length, planes, width, decoded->strides, height,
+                                         TJFLAG_LIMITSCANS);
+    } else {
+        decoded->layout = PixelLayout::kBgrx;
+        step = "tjDecompress2";
+        decoded->strides[0] = width * 4;
+        const size_t total = static_cast<size_t>(decoded->strides[0]) * static_cast<size_t>(height);
+        if (camera_pixels_.size() < total) camera_pixels_.resize(total);
+        decoded->planes[0] = camera_pixels_.data();
+        result = tjDecompress2(decompressor_.Get(), data, length, camera_pixels_.data(), width, decoded->strides[0],
+                               height, TJPF_BGRX, TJFLAG_LIMITSCANS);
+    }
+    *is_whole = result == 0;
+    // A warning (a stream cut short, say) still leaves a picture worth showing.
+    if (result != 0 && tjGetErrorCode(decompressor_.Get()) != TJERR_WARNING) return FailDecode(step);
     last_error_.clear();
     return true;
 }

@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <turbojpeg.h>
 
 #include "recording/bmp_file.h"
+#include "recording/camera_frame.h"
 
 // Owns one TurboJPEG compressor or decompressor handle.
 class TurboJpegHandle {
@@ -84,6 +86,8 @@ public:
     // Reads the stream's header and checks it can be decoded; false with LastError() set.
     bool ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height);
 
+    // The quality an archive frame is said to have when it is the camera's own stream.
+    static constexpr int kCameraStreamQuality = 0;
     // A frame encoded for an archive record; data stays valid until the next encode.
     struct ArchiveJpeg {
         const uint8_t* data = nullptr;
@@ -97,14 +101,34 @@ public:
     // whole, so a frame is never lost for its size. False only when the image cannot be encoded.
     // A stream that fits at 75 is byte for byte what EncodeJpeg writes.
     bool EncodeForArchive(const BMP_File& image, uint32_t fit_bytes, ArchiveJpeg* encoded);
+    // The same from 4:2:0 planes as JPEG keeps them, so nothing is converted or subsampled again.
+    bool EncodeForArchive(const JpegYuvPlanes& planes, uint32_t fit_bytes, ArchiveJpeg* encoded);
+
+    // Decodes a camera's JPEG frame of width x height for the frame pass: a 4:2:0 or 4:2:2
+    // YCbCr stream to its planes (kI420 or kI422, BT.601 full range), any other to kBgrx, top
+    // row first, into buffers this codec keeps until the next decode. is_whole is false when the
+    // stream was damaged and only part of the picture could be decoded.
+    bool DecodeCameraFrame(const uint8_t* data, uint32_t length, int32_t width, int32_t height, CameraFrame* decoded,
+                           bool* is_whole);
 
     const std::string& LastError() const { return last_error_; }
 
 private:
-    // Checks the picture and makes the compressor; false with last_error_ set.
-    bool PrepareEncode(const BMP_File& image);
+    // Checks the size and makes the compressor; false with last_error_ set.
+    bool PrepareEncode(int width, int height, bool has_pixels);
+    // Runs compress (quality, target, size) at 75 and then the fallback qualities until the
+    // stream fits fit_bytes; the target has room for the worst case.
+    template <typename Compress>
+    bool EncodeWithFallback(int width, int height, uint32_t fit_bytes, const char* step, Compress compress,
+                            ArchiveJpeg* encoded);
     bool Fail(const std::string& step, tjhandle handle);
     bool FailDecode(const std::string& step);
+    // ReadDecodableHeader that also gives the stream's subsampling and colour space (TurboJPEG's codes).
+    bool ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height, int* subsampling,
+                             int* colour_space);
+    // The same for a stream that must be exactly width x height.
+    bool ReadHeaderOfSize(const uint8_t* data, uint32_t length, int width, int height, int* subsampling,
+                          int* colour_space);
     // Decodes into image at width x height, a size the stream scales to.
     bool DecodeAtSize(const uint8_t* data, uint32_t length, int width, int height, BMP_File& image);
 
@@ -113,6 +137,7 @@ private:
     // Room for TurboJPEG's worst-case output when the caller's buffer is smaller than that bound.
     TurboJpegBuffer encode_scratch_;
     BMP_File decode_scratch_;
+    std::vector<uint8_t> camera_pixels_;  // DecodeCameraFrame's planes or packed rows
     std::string last_error_;
 };
 

@@ -23,12 +23,28 @@ int64_t MonotonicMs() {
 CRecorderMonitor::CRecorderMonitor(CFrameArchive& archive) : archive_(archive) {}
 
 bool CRecorderMonitor::WriteFrame(const BMP_File& frame) {
-    const bool is_stored = archive_.WriteFrame(frame);
+    CleanFrame clean;
+    clean.width = frame.GetWidth();
+    clean.height = frame.GetHeight();
+    clean.picture = &frame;
+    return WriteCleanFrame(clean);
+}
+
+bool CRecorderMonitor::TakesPlanes() const { return archive_.TakesPlanes(); }
+
+bool CRecorderMonitor::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const {
+    return archive_.TakesCameraJpeg(data, size, width, height);
+}
+
+bool CRecorderMonitor::WriteCleanFrame(const CleanFrame& frame) {
+    const bool is_stored = archive_.WriteCleanFrame(frame);
     std::vector<RecorderEvent> events;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         // A write may open a file and still fail; a failed rollback may close one.
-        const std::string path = archive_.IsWriteOpen() ? archive_.GetWritePath() : std::string();
+        // A reference, not a copy: nothing is allocated for a frame that changes no file.
+        static const std::string kNoFile;
+        const std::string& path = archive_.IsWriteOpen() ? archive_.GetWritePath() : kNoFile;
         if (path != status_.open_path) {
             if (!status_.open_path.empty()) events.push_back({RecorderEvent::Kind::kFileFinished, status_.open_path, {}, {}});
             if (!path.empty()) {
@@ -60,14 +76,15 @@ bool CRecorderMonitor::WriteFrame(const BMP_File& frame) {
     if (is_stored) {
         const int quality = archive_.GetLastFrameQuality();
         const uint32_t bytes = archive_.GetLastFrameBytes();
-        const bool is_oversized = quality != JpegCodec::kQuality || bytes > CFrameArchive::kJpegBufferSize;
+        const bool is_oversized = (quality != JpegCodec::kQuality && quality != JpegCodec::kCameraStreamQuality) ||
+                                  bytes > CFrameArchive::kJpegBufferSize;
         if (is_oversized && !is_in_fallback_) {
             const std::string how = bytes > CFrameArchive::kJpegBufferSize
                                         ? "stored as a longer record of " + std::to_string(bytes) + " bytes"
                                         : "stored in " + std::to_string(bytes) + " bytes";
             events.push_back({RecorderEvent::Kind::kQualityFallback, {}, {},
-                              "a frame of " + std::to_string(frame.GetWidth()) + "x" +
-                                  std::to_string(frame.GetHeight()) + " pixels did not fit at quality " +
+                              "a frame of " + std::to_string(frame.width) + "x" +
+                                  std::to_string(frame.height) + " pixels did not fit at quality " +
                                   std::to_string(JpegCodec::kQuality) + ": " + how + " at quality " +
                                   std::to_string(quality)});
         }

@@ -43,6 +43,9 @@ public:
     void SetKeepsArchiveList(bool is_kept) { is_archive_list_kept_ = is_kept; }
 
     bool WriteFrame(const BMP_File& frame) override;
+    bool WriteCleanFrame(const CleanFrame& frame) override;
+    bool TakesPlanes() const override;
+    bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const override;
     bool CloseFile() override;
 
     // Forgets the failure in force (saving was switched off); a later failure is new again.

@@ -116,7 +116,7 @@ TEST_P(ShutdownSignalTest, RecordingProgramFinishesItsArchiveAndWritesSettings) 
     EXPECT_EQ(saved.camera_name, "Test Camera");
     EXPECT_EQ(saved.threshold.load(), 37);
     EXPECT_EQ(saved.frame_width.load(), 176);  // written at this shutdown, as negotiated
-    EXPECT_EQ(saved.frame_height.load(), 144);
+    EXPECT_EQ(saved.frame_height.load(), -144);  // top row first
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ShutdownSignalTest, ::testing::Values(SIGTERM, SIGINT),

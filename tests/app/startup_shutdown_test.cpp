@@ -150,7 +150,7 @@ TEST_F(StartupTest, FirstStartOkStartsTheCameraAndShutdownWritesTheNegotiatedSiz
     ReadBack(saved);
     EXPECT_EQ(saved.camera_name, "Green Camera");
     EXPECT_EQ(saved.frame_width.load(), 160);  // the camera's, not the 640 x 480 asked for
-    EXPECT_EQ(saved.frame_height.load(), 120);
+    EXPECT_EQ(saved.frame_height.load(), -120);  // top row first
 }
 
 TEST_F(StartupTest, EmptyCameraAcceptedWithYesStartsWithoutCaptureAndAsksAgainNextTime) {

@@ -50,13 +50,19 @@ TEST(RequestedFormat, SizeAndRateAreAskedOnlyWhereOffered) {
               "video/x-raw, width=(int)640, height=(int)480, framerate=(fraction)30/1");
     EXPECT_EQ(CapsText(RequestedCaps(offered.get(), 640, 480, 666667)),
               "video/x-raw, width=(int)640, height=(int)480, framerate=(fraction)15/1");
-    // No rate asked: the camera's own rate stays.
-    EXPECT_EQ(CapsText(RequestedCaps(offered.get(), 640, 480, 0)), "video/x-raw, width=(int)640, height=(int)480");
-    EXPECT_EQ(CapsText(RequestedCaps(offered.get(), 640, 480, -5)), "video/x-raw, width=(int)640, height=(int)480");
-    // Only offered compressed: asked as such (a decoder follows in the graph).
-    auto jpeg = RequestedCaps(offered.get(), 1280, 720, 0);
-    EXPECT_EQ(CapsText(jpeg), "image/jpeg, width=(int)1280, height=(int)720");
-    EXPECT_TRUE(IsCompressedFormat(jpeg.get()));
+    // No rate asked: the fastest mode of that size, JPEG or not, uncompressed first among equals.
+    EXPECT_EQ(CapsText(RequestedCaps(offered.get(), 640, 480, 0)),
+              "video/x-raw, width=(int)640, height=(int)480, framerate=(fraction)30/1");
+    EXPECT_EQ(CapsText(RequestedCaps(offered.get(), 1280, 720, -5)),
+              "image/jpeg, width=(int)1280, height=(int)720, framerate=(fraction)30/1");
+    auto full_hd = Caps(
+        "video/x-raw, format=YUY2, width=1920, height=1080, framerate=5/1; "
+        "image/jpeg, width=1920, height=1080, framerate={ 15/1, 30/1 }; "
+        "video/x-raw, format=NV12, width=1920, height=1080, framerate=15/1");
+    EXPECT_EQ(CapsText(RequestedCaps(full_hd.get(), 1920, 1080, 0)),
+              "image/jpeg, width=(int)1920, height=(int)1080, framerate=(fraction)30/1");
+    EXPECT_EQ(CapsText(RequestedCaps(full_hd.get(), 1920, 1080, 666667)),
+              "video/x-raw, width=(int)1920, height=(int)1080, framerate=(fraction)15/1");
     // Not offered at all, or a rate not offered at that size: nothing is asked.
     EXPECT_EQ(RequestedCaps(offered.get(), 800, 600, 0), nullptr);
     EXPECT_EQ(RequestedCaps(offered.get(), 640, 480, 1000000), nullptr);

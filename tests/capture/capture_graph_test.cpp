@@ -31,7 +31,7 @@ protected:
     CaptureSettings settings;
 };
 
-TEST_F(CaptureGraphTest, FramesFlowAtTheRequestedSizeAsBottomUpBgrx) {
+TEST_F(CaptureGraphTest, FramesFlowAtTheRequestedSizeTopRowFirst) {
     settings.width = 320;
     settings.height = 240;
     auto capture = MakeCapture();
@@ -41,8 +41,9 @@ TEST_F(CaptureGraphTest, FramesFlowAtTheRequestedSizeAsBottomUpBgrx) {
     EXPECT_TRUE(capture->IsRunning());
     ASSERT_TRUE(WaitUntil([&] { return receiver.frames.load() >= 3; }));
     EXPECT_EQ(settings.width.load(), 320);
-    EXPECT_EQ(settings.height.load(), 240);
-    EXPECT_EQ(receiver.last_size_bytes.load(), 320u * 240u * 4u);
+    EXPECT_EQ(settings.height.load(), -240);
+    EXPECT_EQ(receiver.last_width.load(), 320);
+    EXPECT_EQ(receiver.last_height.load(), -240);
 }
 
 TEST_F(CaptureGraphTest, SizeTheCameraDoesNotOfferLeavesItsOwnFormatAndReportsThatSize) {
@@ -55,11 +56,11 @@ TEST_F(CaptureGraphTest, SizeTheCameraDoesNotOfferLeavesItsOwnFormatAndReportsTh
     EXPECT_TRUE(messages.shown.empty());
     ASSERT_TRUE(WaitUntil([&] { return receiver.frames.load() >= 2; }));
     EXPECT_EQ(settings.width.load(), 176);
-    EXPECT_EQ(settings.height.load(), 144);
-    EXPECT_EQ(receiver.last_size_bytes.load(), 176u * 144u * 4u);
+    EXPECT_EQ(settings.height.load(), -144);
+    EXPECT_EQ(receiver.last_width.load(), 176);
 }
 
-TEST_F(CaptureGraphTest, CameraOfferingOnlyJpegIsDecodedAtTheRequestedSize) {
+TEST_F(CaptureGraphTest, CameraOfferingOnlyJpegSendsItAtTheRequestedSize) {
     settings.width = 320;
     settings.height = 240;
     auto capture = MakeCapture();
@@ -67,11 +68,13 @@ TEST_F(CaptureGraphTest, CameraOfferingOnlyJpegIsDecodedAtTheRequestedSize) {
     ASSERT_TRUE(Start(*capture, "Jpeg Camera"));
     EXPECT_TRUE(messages.shown.empty());
     ASSERT_TRUE(WaitUntil([&] { return receiver.frames.load() >= 2; }));
-    EXPECT_EQ(receiver.last_size_bytes.load(), 320u * 240u * 4u);
+    EXPECT_EQ(receiver.last_layout.load(), PixelLayout::kJpeg);
+    EXPECT_EQ(receiver.last_width.load(), 320);
+    EXPECT_EQ(receiver.last_height.load(), -240);
 }
 
-TEST_F(CaptureGraphTest, RowsArriveBottomRowFirstInBlueGreenRedOrder) {
-    // Top row pure red, the rest black: bottom-up frames start with black rows and end with red.
+TEST_F(CaptureGraphTest, RowsArriveTopRowFirstInBlueGreenRedOrder) {
+    // Top row pure red, the rest black: nothing turns the frame upside down on its way.
     char folder_template[] = "/tmp/cindral-capture-XXXXXX";
     ASSERT_NE(mkdtemp(folder_template), nullptr);
     const std::string path = std::string(folder_template) + "/frames.raw";
@@ -99,11 +102,8 @@ TEST_F(CaptureGraphTest, RowsArriveBottomRowFirstInBlueGreenRedOrder) {
     EXPECT_FALSE(capture->IsRunning());
     std::lock_guard<std::mutex> lock(receiver.mutex);
     ASSERT_EQ(receiver.first_row.size(), frame.size());
-    const size_t last_row = (kHeight - 1) * kWidth * 4;
-    EXPECT_EQ(receiver.first_row[0 + 2], 0);  // first row in memory: the picture's bottom, black
-    EXPECT_EQ(receiver.first_row[last_row + 0], 0);
-    EXPECT_EQ(receiver.first_row[last_row + 1], 0);
-    EXPECT_EQ(receiver.first_row[last_row + 2], 255);  // last row in memory: the red top
+    EXPECT_EQ(receiver.first_row, frame);
+    EXPECT_EQ(receiver.last_height.load(), -kHeight);
     std::remove(path.c_str());
 }
 
@@ -122,7 +122,7 @@ TEST_F(CaptureGraphTest, SourceThatRefusesTheStoredSizeRunsInItsOwnFormat) {
     EXPECT_TRUE(messages.shown.empty());
     EXPECT_EQ(receiver.frames.load(), 3);
     EXPECT_EQ(settings.width.load(), 32);
-    EXPECT_EQ(settings.height.load(), 16);
+    EXPECT_EQ(settings.height.load(), -16);
 }
 
 TEST_F(CaptureGraphTest, FileSourceDeliversEveryFrameWithoutClock) {
@@ -296,9 +296,9 @@ TEST_F(CaptureGraphTest, CameraPinRebuildsTheGraphWithTheChosenFormat) {
     EXPECT_TRUE(messages.shown.empty());
     EXPECT_TRUE(capture->IsRunning());
     EXPECT_EQ(settings.frame_duration_100ns.load(), 1000000);
-    ASSERT_TRUE(WaitUntil([&] { return receiver.last_size_bytes.load() == 160u * 120u * 4u; }));
+    ASSERT_TRUE(WaitUntil([&] { return receiver.last_width.load() == 160; }));
     EXPECT_EQ(settings.width.load(), 160);
-    EXPECT_EQ(settings.height.load(), 120);
+    EXPECT_EQ(settings.height.load(), -120);
 
     // Cancelling the pages keeps the format the camera runs with.
     pages.pick = nullptr;
@@ -308,7 +308,8 @@ TEST_F(CaptureGraphTest, CameraPinRebuildsTheGraphWithTheChosenFormat) {
     EXPECT_TRUE(capture->IsRunning());
     const int frames = receiver.frames.load();
     ASSERT_TRUE(WaitUntil([&] { return receiver.frames.load() > frames; }));
-    EXPECT_EQ(receiver.last_size_bytes.load(), 160u * 120u * 4u);
+    EXPECT_EQ(receiver.last_width.load(), 160);
+    EXPECT_EQ(receiver.last_height.load(), -120);
     EXPECT_EQ(settings.frame_duration_100ns.load(), 1000000);
 }
 

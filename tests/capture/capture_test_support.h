@@ -31,12 +31,16 @@ public:
 // Counts frames on the streaming thread; can be made slow or throwing.
 class CountingReceiver : public IFrameReceiver {
 public:
-    void ProcessFrame(const uint8_t* pixels, size_t size_bytes) override {
+    void ProcessFrame(const CameraFrame& frame) override {
         if (is_closed.load()) late_frames.fetch_add(1);
-        last_size_bytes.store(size_bytes);
+        last_width.store(frame.width);
+        last_height.store(frame.height);
+        last_layout.store(frame.layout);
         {
             std::lock_guard<std::mutex> lock(mutex);
-            if (keep_first_row) first_row.assign(pixels, pixels + std::min<size_t>(size_bytes, first_row_bytes));
+            if (keep_first_row) {
+                first_row.assign(frame.planes[0], frame.planes[0] + std::min<size_t>(frame.size_bytes, first_row_bytes));
+            }
         }
         frames.fetch_add(1);
         if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
@@ -44,7 +48,10 @@ public:
     }
     std::atomic<int> frames{0};
     std::atomic<int> late_frames{0};
-    std::atomic<size_t> last_size_bytes{0};
+    // The last frame's size (height negative: top row first) and layout.
+    std::atomic<int32_t> last_width{0};
+    std::atomic<int32_t> last_height{0};
+    std::atomic<PixelLayout> last_layout{PixelLayout::kBgrx};
     std::atomic<bool> is_closed{false};
     int delay_ms = 0;
     bool is_throwing = false;

@@ -4,8 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -14,6 +16,7 @@
 
 #include "recording/archive_format.h"
 #include "recording/frame_archive.h"
+#include "recording/jpeg_codec.h"
 
 namespace {
 
@@ -190,6 +193,49 @@ TEST(RecordCommand, FrameLimitAndModes) {
     archive.SeekFrame(0);
     EXPECT_EQ(archive.GetFrameImage().GetWidth(), 80);
     EXPECT_EQ(archive.GetFrameImage().GetHeight(), 60);
+    fs::remove_all(folder);
+}
+
+// Mean absolute difference per byte of two pictures of the same size.
+double MeanDifference(const BMP_File& a, const BMP_File& b) {
+    double sum = 0;
+    for (int32_t i = 0; i < a.GetBitsSize(); ++i) sum += std::abs(a.GetBits()[i] - b.GetBits()[i]);
+    return sum / std::max(1, a.GetBitsSize());
+}
+
+TEST(RecordCommand, EveryCameraFormatIsRecordedAsDecodableJfifPictures) {
+    const std::string folder = MakeTempFolder();
+    // Sizes that are no multiple of 4, 8 or 16; the same bars in every YUV layout.
+    const std::string bars = "videotestsrc num-buffers=6 ! capsfilter caps=video/x-raw,width=77,height=45";
+    const std::string sources[] = {
+        bars + ",format=I420", bars + ",format=YUY2", bars + ",format=NV12", bars + ",format=UYVY",
+        bars + " ! jpegenc ! capsfilter caps=image/jpeg", bars + ",format=Y42B ! jpegenc ! capsfilter caps=image/jpeg"};
+    BMP_File first_bars;
+    for (const std::string& source : sources) {
+        SCOPED_TRACE(source);
+        const CommandResult result =
+            RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "always"}, folder);
+        ASSERT_EQ(result.exit_code, 0) << result.errors;
+        const std::vector<std::string> archives = JsonArchives(LastLine(result.output));
+        ASSERT_EQ(archives.size(), 1u) << result.output;
+        CFrameArchive archive;
+        ASSERT_TRUE(archive.OpenFile(archives[0]));
+        ASSERT_EQ(archive.GetFrameCount(), 6);
+        for (int32_t frame = 0; frame < 6; ++frame) {
+            std::vector<uint8_t> jpeg;
+            ASSERT_TRUE(archive.ReadFrameJpeg(frame, jpeg));
+            EXPECT_TRUE(HasJfifHeader(jpeg.data(), static_cast<uint32_t>(jpeg.size()))) << frame;
+            archive.SeekFrame(frame);
+            ASSERT_TRUE(archive.IsFrameDecoded()) << frame;
+            EXPECT_EQ(archive.GetFrameImage().GetWidth(), 77);
+            EXPECT_EQ(archive.GetFrameImage().GetHeight(), 45);
+        }
+        if (first_bars.GetWidth() == 0) {
+            first_bars.CopyFrom(archive.GetFrameImage());
+        } else if (source.find("jpegenc") == std::string::npos) {
+            EXPECT_LT(MeanDifference(first_bars, archive.GetFrameImage()), 4.0);
+        }
+    }
     fs::remove_all(folder);
 }
 

@@ -1,79 +1,153 @@
 #include <gst/gst.h>
+#include <gst/video/video.h>
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "capture/vrender.h"
+#include "recording/jpeg_codec.h"
 
 namespace {
 
 struct SinkCall {
     char kind;  // 's' size, 'f' frame
-    int64_t a;
-    int64_t b;
+    int64_t a;  // size: width; frame: layout
+    int64_t b;  // size: height; frame: first byte
+    CameraFrame frame;
 };
 
 class RecordingOwner : public IFrameSinkOwner {
 public:
-    void OnFrameSize(int32_t width, int32_t height) override { calls.push_back({'s', width, height}); }
-    void OnFrame(const uint8_t* pixels, size_t size_bytes) override {
-        calls.push_back({'f', static_cast<int64_t>(size_bytes), pixels[0]});
+    void OnFrameSize(int32_t width, int32_t height) override { calls.push_back({'s', width, height, {}}); }
+    void OnFrame(const CameraFrame& frame) override {
+        calls.push_back({'f', static_cast<int64_t>(frame.layout), frame.planes[0][0], frame});
     }
     std::vector<SinkCall> calls;
 };
 
-GstSample* MakeSample(const char* caps_text, size_t buffer_bytes, uint8_t first_byte) {
+void Render(VRender& sink, const char* caps_text, const std::vector<uint8_t>& bytes) {
     GstCaps* caps = gst_caps_from_string(caps_text);
-    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, buffer_bytes, nullptr);
-    gst_buffer_memset(buffer, 0, first_byte, buffer_bytes);
+    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, bytes.size(), nullptr);
+    gst_buffer_fill(buffer, 0, bytes.data(), bytes.size());
     GstSample* sample = gst_sample_new(buffer, caps, nullptr, nullptr);
     gst_buffer_unref(buffer);
     gst_caps_unref(caps);
-    return sample;
-}
-
-void Render(VRender& sink, const char* caps, size_t bytes, uint8_t first_byte = 7) {
-    GstSample* sample = MakeSample(caps, bytes, first_byte);
     sink.DoRenderSample(sample);
     gst_sample_unref(sample);
 }
 
-constexpr char kBgrx4x2[] = "video/x-raw, format=BGRx, width=4, height=2, framerate=0/1";
-constexpr char kBgrx2x2[] = "video/x-raw, format=BGRx, width=2, height=2, framerate=0/1";
+std::vector<uint8_t> Bytes(size_t count, uint8_t first) {
+    std::vector<uint8_t> bytes(count, 0);
+    if (count > 0) bytes[0] = first;
+    return bytes;
+}
 
-TEST(FrameSink, ReportsTheSizeOnceBeforeFramesAndAgainWhenItChanges) {
+constexpr char kI420_5x3[] = "video/x-raw, format=I420, width=5, height=3, framerate=0/1";
+constexpr char kYuy2_4x2[] = "video/x-raw, format=YUY2, width=4, height=2, framerate=0/1";
+
+TEST(FrameSink, ReportsTheSizeTopDownBeforeFramesAndAgainWhenItChanges) {
     RecordingOwner owner;
     VRender sink(owner, true);
     ASSERT_NE(sink.Element(), nullptr);
-    Render(sink, kBgrx4x2, 32, 1);
-    Render(sink, kBgrx4x2, 32, 2);
-    Render(sink, kBgrx2x2, 16, 3);
+    // I420 5x3: four rows of luma padded to 8, chroma 3 wide padded to 4, two rows of chroma each.
+    Render(sink, kI420_5x3, Bytes(8 * 4 + 2 * 4 * 2, 1));
+    Render(sink, kI420_5x3, Bytes(8 * 4 + 2 * 4 * 2, 2));
+    Render(sink, kYuy2_4x2, Bytes(4 * 2 * 2, 3));
     ASSERT_EQ(owner.calls.size(), 5u);
     EXPECT_EQ(owner.calls[0].kind, 's');
-    EXPECT_EQ(owner.calls[0].a, 4);
-    EXPECT_EQ(owner.calls[0].b, 2);
-    EXPECT_EQ(owner.calls[1].kind, 'f');
-    EXPECT_EQ(owner.calls[1].a, 32);
+    EXPECT_EQ(owner.calls[0].a, 5);
+    EXPECT_EQ(owner.calls[0].b, -3);
+    const CameraFrame& planar = owner.calls[1].frame;
+    EXPECT_EQ(planar.layout, PixelLayout::kI420);
+    EXPECT_EQ(planar.height, -3);
+    EXPECT_EQ(planar.strides[0], 8);
+    EXPECT_EQ(planar.strides[1], 4);
+    EXPECT_EQ(planar.planes[1] - planar.planes[0], 8 * 4);
+    EXPECT_EQ(planar.planes[2] - planar.planes[1], 4 * 2);
     EXPECT_EQ(owner.calls[1].b, 1);
-    EXPECT_EQ(owner.calls[2].kind, 'f');
+    EXPECT_EQ(owner.calls[2].b, 2);
     EXPECT_EQ(owner.calls[3].kind, 's');
-    EXPECT_EQ(owner.calls[3].a, 2);
-    EXPECT_EQ(owner.calls[4].kind, 'f');
-    EXPECT_EQ(owner.calls[4].a, 16);
+    EXPECT_EQ(owner.calls[3].a, 4);
+    EXPECT_EQ(owner.calls[3].b, -2);
+    EXPECT_EQ(owner.calls[4].a, static_cast<int64_t>(PixelLayout::kYuy2));
+    EXPECT_EQ(owner.calls[4].frame.strides[0], 8);
 }
 
-TEST(FrameSink, DropsBuffersThatAreNotOneWholeBgrxFrame) {
+TEST(FrameSink, DropsBuffersThatAreNotOneWholeFrameOfAFormatItTakes) {
     RecordingOwner owner;
     VRender sink(owner, false);
-    Render(sink, kBgrx4x2, 31);
-    Render(sink, kBgrx4x2, 64);
-    Render(sink, "video/x-raw, format=RGB, width=4, height=2, framerate=0/1", 24);
-    Render(sink, "video/x-raw, format=BGRx, width=4, height=2, framerate=0/1", 32);
-    // Only the size report and the one whole frame get through.
-    ASSERT_EQ(owner.calls.size(), 2u);
+    Render(sink, kYuy2_4x2, Bytes(15, 1));
+    Render(sink, "video/x-raw, format=RGB16, width=4, height=2, framerate=0/1", Bytes(16, 1));
+    Render(sink, "video/x-raw, format=BGRx, width=4, height=2, framerate=0/1", Bytes(32, 1));
+    // The YUY2 size report, the RGB16 frame refused, then the BGRx size and its frame.
+    ASSERT_EQ(owner.calls.size(), 3u);
     EXPECT_EQ(owner.calls[0].kind, 's');
-    EXPECT_EQ(owner.calls[1].kind, 'f');
-    EXPECT_EQ(sink.DroppedFrameCount(), 3u);
+    EXPECT_EQ(owner.calls[1].kind, 's');
+    EXPECT_EQ(owner.calls[2].kind, 'f');
+    EXPECT_EQ(owner.calls[2].a, static_cast<int64_t>(PixelLayout::kBgrx));
+    EXPECT_EQ(sink.DroppedFrameCount(), 2u);
+}
+
+TEST(FrameSink, JpegWithoutASizeInItsCapsTakesTheStreamsOwn) {
+    BMP_File picture;
+    picture.Create(21, 13);
+    JpegCodec codec;
+    std::vector<uint8_t> jpeg(65536);
+    jpeg.resize(codec.EncodeJpeg(picture, jpeg.data(), static_cast<uint32_t>(jpeg.size())));
+    ASSERT_FALSE(jpeg.empty()) << codec.LastError();
+
+    RecordingOwner owner;
+    VRender sink(owner, false);
+    Render(sink, "image/jpeg, framerate=10/1", jpeg);
+    Render(sink, "image/jpeg, framerate=10/1", jpeg);
+    ASSERT_EQ(owner.calls.size(), 3u);
+    EXPECT_EQ(owner.calls[0].a, 21);
+    EXPECT_EQ(owner.calls[0].b, -13);
+    const CameraFrame& frame = owner.calls[2].frame;
+    EXPECT_EQ(frame.layout, PixelLayout::kJpeg);
+    EXPECT_EQ(frame.size_bytes, jpeg.size());
+    EXPECT_EQ(frame.width, 21);
+    EXPECT_EQ(frame.height, -13);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FrameSink, YuvColourIsTheCapsOwnElseBt601LimitedRange) {
+    struct Case {
+        const char* colorimetry;
+        double kr;
+        bool is_full_range;
+    };
+    const Case cases[] = {{"", 0.299, false}, {", colorimetry=bt709", 0.2126, false}, {", colorimetry=1:4:0:0", 0.299, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.colorimetry);
+        RecordingOwner owner;
+        VRender sink(owner, false);
+        Render(sink, (std::string(kYuy2_4x2) + c.colorimetry).c_str(), Bytes(16, 1));
+        ASSERT_EQ(owner.calls.size(), 2u);
+        EXPECT_NEAR(owner.calls[1].frame.colour.kr, c.kr, 1e-6);
+        EXPECT_EQ(owner.calls[1].frame.colour.is_full_range, c.is_full_range);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FrameSink, TakesFramesWithTheirOwnLayoutInsteadOfACopy) {
+    RecordingOwner owner;
+    VRender sink(owner, false);
+    GstCaps* caps = gst_caps_from_string(kYuy2_4x2);
+    GstQuery* query = gst_query_new_allocation(caps, TRUE);
+    GstPad* pad = gst_element_get_static_pad(sink.Element(), "sink");
+    gst_pad_query(pad, query);
+    EXPECT_TRUE(gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr));
+    gst_object_unref(pad);
+    gst_query_unref(query);
+    gst_caps_unref(caps);
 }
 
 }  // namespace

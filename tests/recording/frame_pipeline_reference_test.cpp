@@ -1,11 +1,14 @@
 // CFramePipeline is compared with a plain, step-by-step version of the same pipeline on many
 // random frame sequences: every shortcut it takes must give the same verdicts, marks,
-// recorded frames and previous frame.
+// recorded frames and previous frame. YUV frames are compared after the plain per-pixel
+// conversion, and the JPEG planes made for the recorder against the plain per-sample arithmetic.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -161,16 +164,64 @@ private:
     std::mt19937 random_;
 };
 
-TEST(FramePipelineReference, MatchesPlainAlgorithmOnRandomSequences) {
-    SceneMaker maker(20261207);
+// One frame as CFramePipeline is given it, and the same picture as the plain pipeline gets it
+// (32-bit pixels in the row order of the height setting).
+struct FramePair {
+    CameraFrame frame;
+    std::vector<uint8_t> bgrx;
+};
+// Makes the pair from a scene of 4-byte pixels; the buffer lives in the maker.
+using FrameMaker = std::function<FramePair(const std::vector<uint8_t>& scene, int32_t width, int32_t height_setting)>;
+// The JPEG planes (luma, Cb, Cr, unpadded) a recorder taking planes must get for a scene.
+using PlanesOfScene = std::function<std::vector<uint8_t>(const std::vector<uint8_t>& scene, int32_t width, int32_t height)>;
+
+// Takes only planes: keeps them unpadded, as one block.
+class PlaneLog : public IFrameRecorder {
+public:
+    bool WriteFrame(const BMP_File&) override {
+        calls.push_back({true, {}});
+        return true;
+    }
+    bool WriteCleanFrame(const CleanFrame& frame) override {
+        if (frame.planes == nullptr) return WriteFrame(*frame.picture);
+        Call call{true, {}};
+        const int32_t chroma_width = (frame.width + 1) / 2;
+        for (int plane = 0; plane < 3; ++plane) {
+            const int32_t width = plane == 0 ? frame.width : chroma_width;
+            const int32_t rows = plane == 0 ? frame.height : (frame.height + 1) / 2;
+            for (int32_t y = 0; y < rows; ++y) {
+                const uint8_t* row = frame.planes->planes[plane] + static_cast<ptrdiff_t>(y) * frame.planes->strides[plane];
+                call.bytes.insert(call.bytes.end(), row, row + width);
+            }
+        }
+        calls.push_back(std::move(call));
+        return true;
+    }
+    bool CloseFile() override {
+        calls.push_back({false, {}});
+        return true;
+    }
+    bool TakesPlanes() const override { return true; }
+    std::vector<Call> calls;
+};
+
+// Random sequences through CFramePipeline and through the plain pipeline: the same verdicts,
+// marks, recorded pictures, shown pictures and previous frame; with expected_planes, a second
+// CFramePipeline whose recorder takes planes gets exactly those.
+void CompareWithPlainPipeline(uint32_t seed, int sequences, bool allows_bottom_up, const FrameMaker& make,
+                              const PlanesOfScene& expected_planes = {}) {
+    SceneMaker maker(seed);
     int frames_with_motion = 0;
     int frames_compared = 0;
-    for (int sequence = 0; sequence < 300; ++sequence) {
+    for (int sequence = 0; sequence < sequences; ++sequence) {
         CindralSettings settings;
         CallLog fast_log, plain_log;
-        Screen fast_screen, plain_screen;
+        PlaneLog plane_log;
+        Screen fast_screen, plain_screen, plane_screen;
         CFramePipeline fast(settings, fast_log, &fast_screen);
+        CFramePipeline by_planes(settings, plane_log, &plane_screen);
         fast.AttachSettings(true);
+        by_planes.AttachSettings(true);
         PlainPipeline plain(settings, plain_log, plain_screen);
 
         // Mostly small frames, where every edge case is near; now and then wide ones, whose rows
@@ -178,41 +229,203 @@ TEST(FramePipelineReference, MatchesPlainAlgorithmOnRandomSequences) {
         auto random_width = [&maker] { return maker.Uniform(0, 3) == 0 ? maker.Uniform(30, 140) : maker.Uniform(1, 40); };
         int32_t width = random_width();
         int32_t height = maker.Uniform(1, 30);
-        std::vector<uint8_t> frame = maker.First(width, height);
+        std::vector<uint8_t> scene = maker.First(width, height);
         const int frame_count = maker.Uniform(2, 12);
         for (int f = 0; f < frame_count; ++f) {
             if (maker.Uniform(0, 9) == 0) {  // the camera's size changes now and then
                 width = random_width();
                 height = maker.Uniform(1, 30);
-                frame = maker.First(width, height);
+                scene = maker.First(width, height);
             }
             settings.frame_width = width;
-            settings.frame_height = maker.Uniform(0, 7) == 0 ? -height : height;
+            settings.frame_height = allows_bottom_up && maker.Uniform(0, 7) != 0 ? height : -height;
             settings.saving_mode = maker.Uniform(0, 5) < 3 ? kSavingMotionDetector : maker.Uniform(0, 3);
             settings.show_detector = maker.Uniform(0, 3) != 0;
             settings.threshold = maker.Uniform(-1, 40);
             settings.detector_colour = static_cast<uint16_t>(maker.Uniform(0, 0xFFFF));
-            fast_screen.is_playing = plain_screen.is_playing = maker.Uniform(0, 9) == 0;
+            fast_screen.is_playing = plain_screen.is_playing = plane_screen.is_playing = maker.Uniform(0, 9) == 0;
 
-            fast.ProcessFrame(frame.data(), frame.size());
-            plain.ProcessFrame(frame.data());
+            const FramePair pair = make(scene, width, settings.frame_height);
+            fast.ProcessFrame(pair.frame);
+            plain.ProcessFrame(pair.bgrx.data());
             ++frames_compared;
 
-            ASSERT_EQ(plain_log.calls, fast_log.calls) << "sequence " << sequence << " frame " << f;
-            ASSERT_EQ(plain_screen.shown, fast_screen.shown) << "sequence " << sequence << " frame " << f;
-            ASSERT_EQ(BytesOf(plain.Live()), BytesOf(fast.LiveFrame())) << "sequence " << sequence << " frame " << f;
+            const std::string where = "sequence " + std::to_string(sequence) + " frame " + std::to_string(f);
+            ASSERT_EQ(plain_log.calls, fast_log.calls) << where;
+            ASSERT_EQ(plain_screen.shown, fast_screen.shown) << where;
+            // The live frame is made when something looks at it.
+            if (!plain_screen.is_playing || settings.show_detector != 0 || settings.saving_mode == kSavingMotionDetector ||
+                settings.saving_mode == kSavingAlways) {
+                ASSERT_EQ(BytesOf(plain.Live()), BytesOf(fast.LiveFrame())) << where;
+            }
             ASSERT_EQ(plain.Previous().GetWidth(), fast.PreviousFrame().GetWidth());
             ASSERT_EQ(plain.Previous().GetHeight(), fast.PreviousFrame().GetHeight());
-            ASSERT_EQ(BytesOf(plain.Previous()), BytesOf(fast.PreviousFrame())) << "sequence " << sequence;
+            ASSERT_EQ(BytesOf(plain.Previous()), BytesOf(fast.PreviousFrame())) << where;
+            if (expected_planes) {
+                by_planes.ProcessFrame(pair.frame);
+                ASSERT_EQ(plane_log.calls.size(), plain_log.calls.size()) << where;
+                ASSERT_EQ(plane_log.calls.back().is_write, plain_log.calls.back().is_write) << where;
+                if (plane_log.calls.back().is_write) {
+                    ASSERT_EQ(plane_log.calls.back().bytes, expected_planes(scene, width, height)) << where;
+                }
+            }
             if (!plain_log.calls.empty() && plain_log.calls.back().is_write && settings.saving_mode == 1) {
                 ++frames_with_motion;
             }
-            frame = maker.Next(std::move(frame), width, height, std::max(0, settings.threshold.load()));
+            scene = maker.Next(std::move(scene), width, height, std::max(0, settings.threshold.load()));
         }
     }
     // The scenes must exercise both verdicts for the comparison to mean anything.
     EXPECT_GT(frames_with_motion, frames_compared / 10);
     EXPECT_LT(frames_with_motion, frames_compared / 2);
+}
+
+TEST(FramePipelineReference, MatchesPlainAlgorithmOnRandomSequences) {
+    CompareWithPlainPipeline(20261207, 300, true, [](const std::vector<uint8_t>& scene, int32_t width, int32_t height) {
+        FramePair pair{{}, scene};
+        pair.frame.width = width;
+        pair.frame.height = height;
+        pair.frame.planes[0] = pair.bgrx.data();
+        pair.frame.strides[0] = width * 4;
+        return pair;
+    });
+}
+
+// A YUV camera built on the same scenes: a scene pixel's bytes 0, 1 and 2 are its Y, U and V;
+// chroma is taken from the even pixel of each pair (and the even row, at 4:2:0).
+class YuvCamera {
+public:
+    YuvCamera(PixelLayout layout, YuvColour colour)
+        : layout_(layout), colour_(colour), k_(YuvCoefficients::For(colour)) {}
+
+    FramePair Make(const std::vector<uint8_t>& scene, int32_t width, int32_t height_setting) {
+        const int32_t height = std::abs(height_setting);
+        const int32_t chroma_width = (width + 1) / 2;
+        const int32_t chroma_rows = IsHalfHeight() ? (height + 1) / 2 : height;
+        FramePair pair;
+        pair.frame.layout = layout_;
+        pair.frame.colour = colour_;
+        pair.frame.width = width;
+        pair.frame.height = height_setting;
+        // Rows padded past their samples, as cameras do.
+        const bool is_packed = layout_ == PixelLayout::kYuy2 || layout_ == PixelLayout::kUyvy;
+        const int32_t luma_stride = is_packed ? 4 * chroma_width + 4 : width + 3;
+        const int32_t chroma_stride = layout_ == PixelLayout::kNv12 ? 2 * chroma_width + 2 : chroma_width + 5;
+        memory_.assign(static_cast<size_t>(luma_stride) * height + 2 * static_cast<size_t>(chroma_stride) * chroma_rows,
+                       0x5A);
+        uint8_t* luma = memory_.data();
+        uint8_t* u_plane = luma + static_cast<size_t>(luma_stride) * height;
+        uint8_t* v_plane = u_plane + static_cast<size_t>(chroma_stride) * chroma_rows;
+        pair.frame.planes[0] = luma;
+        pair.frame.strides[0] = luma_stride;
+        pair.frame.planes[1] = u_plane;
+        pair.frame.strides[1] = chroma_stride;
+        pair.frame.planes[2] = v_plane;
+        pair.frame.strides[2] = chroma_stride;
+        for (int32_t y = 0; y < height; ++y) {
+            for (int32_t x = 0; x < width; ++x) {
+                const int cx = x / 2;
+                const int cy = IsHalfHeight() ? y / 2 : y;
+                const uint8_t u = U(scene, width, x, y);
+                const uint8_t v = V(scene, width, x, y);
+                uint8_t* row = luma + static_cast<size_t>(y) * luma_stride;
+                switch (layout_) {
+                    case PixelLayout::kYuy2:
+                        row[2 * x] = Y(scene, width, x, y);
+                        row[4 * cx + 1] = u;
+                        row[4 * cx + 3] = v;
+                        break;
+                    case PixelLayout::kUyvy:
+                        row[2 * x + 1] = Y(scene, width, x, y);
+                        row[4 * cx] = u;
+                        row[4 * cx + 2] = v;
+                        break;
+                    case PixelLayout::kNv12:
+                        row[x] = Y(scene, width, x, y);
+                        u_plane[static_cast<size_t>(cy) * chroma_stride + 2 * cx] = u;
+                        u_plane[static_cast<size_t>(cy) * chroma_stride + 2 * cx + 1] = v;
+                        break;
+                    default:
+                        row[x] = Y(scene, width, x, y);
+                        u_plane[static_cast<size_t>(cy) * chroma_stride + cx] = u;
+                        v_plane[static_cast<size_t>(cy) * chroma_stride + cx] = v;
+                        break;
+                }
+                uint8_t bgr[3];
+                YuvToBgr(k_, Y(scene, width, x, y), u, v, bgr);
+                pair.bgrx.insert(pair.bgrx.end(), {bgr[0], bgr[1], bgr[2], 0xA5});
+            }
+        }
+        return pair;
+    }
+
+    std::vector<uint8_t> Planes(const std::vector<uint8_t>& scene, int32_t width, int32_t height) const {
+        std::vector<uint8_t> planes;
+        for (int32_t y = 0; y < height; ++y) {
+            for (int32_t x = 0; x < width; ++x) {
+                planes.push_back(JpegLuma(k_, Y(scene, width, x, y), U(scene, width, x, y), V(scene, width, x, y)));
+            }
+        }
+        std::vector<uint8_t> cr;
+        for (int32_t row = 0; row < (height + 1) / 2; ++row) {
+            // 4:2:2 chroma is the mean of the two rows', rounded up.
+            const int32_t a = IsHalfHeight() ? 2 * row : 2 * row;
+            const int32_t b = IsHalfHeight() ? 2 * row : std::min(2 * row + 1, height - 1);
+            for (int32_t x = 0; x < width; x += 2) {
+                uint8_t cb_sample = 0, cr_sample = 0;
+                JpegChroma(k_, (U(scene, width, x, a) + U(scene, width, x, b) + 1) >> 1,
+                           (V(scene, width, x, a) + V(scene, width, x, b) + 1) >> 1, &cb_sample, &cr_sample);
+                planes.push_back(cb_sample);
+                cr.push_back(cr_sample);
+            }
+        }
+        planes.insert(planes.end(), cr.begin(), cr.end());
+        return planes;
+    }
+
+private:
+    bool IsHalfHeight() const { return layout_ == PixelLayout::kI420 || layout_ == PixelLayout::kNv12; }
+    static uint8_t Y(const std::vector<uint8_t>& scene, int32_t width, int32_t x, int32_t y) {
+        return scene[(static_cast<size_t>(y) * width + x) * 4];
+    }
+    // The chroma pixel (x, y) shares: the pair's even pixel, on the even row at 4:2:0.
+    uint8_t Chroma(const std::vector<uint8_t>& scene, int32_t width, int32_t x, int32_t y, int byte) const {
+        const int32_t source_y = IsHalfHeight() ? y / 2 * 2 : y;
+        return scene[(static_cast<size_t>(source_y) * width + x / 2 * 2) * 4 + byte];
+    }
+    uint8_t U(const std::vector<uint8_t>& scene, int32_t width, int32_t x, int32_t y) const {
+        return Chroma(scene, width, x, y, 1);
+    }
+    uint8_t V(const std::vector<uint8_t>& scene, int32_t width, int32_t x, int32_t y) const {
+        return Chroma(scene, width, x, y, 2);
+    }
+
+    PixelLayout layout_;
+    YuvColour colour_;
+    YuvCoefficients k_;
+    std::vector<uint8_t> memory_;
+};
+
+TEST(FramePipelineReference, YuvFramesMatchThePlainConversionThenThePlainAlgorithm) {
+    const PixelLayout layouts[] = {PixelLayout::kI420, PixelLayout::kNv12, PixelLayout::kYuy2, PixelLayout::kUyvy,
+                                   PixelLayout::kI422};
+    const YuvColour colours[] = {kBt601Limited, kBt601Full, YuvColour{0.2126, 0.0722, false}};
+    uint32_t seed = 7;
+    for (const PixelLayout layout : layouts) {
+        for (const YuvColour& colour : colours) {
+            SCOPED_TRACE("layout " + std::to_string(static_cast<int>(layout)) + ", kr " + std::to_string(colour.kr) +
+                         (colour.is_full_range ? " full" : " limited"));
+            YuvCamera camera(layout, colour);
+            CompareWithPlainPipeline(
+                ++seed, 40, false,
+                [&camera](const std::vector<uint8_t>& scene, int32_t width, int32_t height) {
+                    return camera.Make(scene, width, height);
+                },
+                [&camera](const std::vector<uint8_t>& scene, int32_t width, int32_t height) {
+                    return camera.Planes(scene, width, height);
+                });
+        }
+    }
 }
 
 }  // namespace
