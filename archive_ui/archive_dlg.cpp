@@ -15,6 +15,7 @@
 
 #include <algorithm>
 
+#include "archive_ui/archive_log.h"
 #include "archive_ui/date_range_dlg.h"
 #include "archive_ui/day_timeline_widget.h"
 #include "archive_ui/export_actions.h"
@@ -194,7 +195,9 @@ void CArchiveDlg::OnInitDialog() {
         date_range.exec();
         range = date_range.Range();
     }
-    SetRows(BuildCatalogue(storage_folder_, range));
+    std::vector<std::string> unlisted;
+    SetRows(BuildCatalogue(storage_folder_, range, &unlisted));
+    for (const std::string& problem : unlisted) qCWarning(lcArchive).noquote() << QString::fromLocal8Bit(problem);
 }
 
 void CArchiveDlg::SetRows(const std::vector<CatalogueRow>& rows) {

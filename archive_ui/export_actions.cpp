@@ -4,19 +4,17 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QStandardItemModel>
 
 #include <climits>
 
+#include "archive_ui/archive_log.h"
 #include "archive_ui/core/avi_export.h"
 #include "archive_ui/core/video_export.h"
 #include "platform/safe_output.h"
 #include "recording/frame_archive.h"
-
-Q_LOGGING_CATEGORY(lcArchive, "cindral.archive", QtWarningMsg)
 
 namespace {
 
