@@ -20,6 +20,7 @@
 #include "archive_ui/day_timeline_widget.h"
 #include "archive_ui/export_actions.h"
 #include "storage/retention.h"
+#include "widgets/dialog_units.h"
 
 namespace {
 

@@ -3,7 +3,6 @@
 #include <QCalendarWidget>
 #include <QDateEdit>
 #include <QEvent>
-#include <QFontMetrics>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
@@ -12,16 +11,7 @@
 #include <ctime>
 
 #include "platform/ole_date.h"
-
-QRect DialogUnitsToPixels(const QWidget& dialog, int x, int y, int width, int height) {
-    const QFontMetrics metrics(dialog.font());
-    static const QString kLetters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
-    // Average letter width rounded to the nearest pixel, as dialog base units are.
-    const int average_width_px = (metrics.horizontalAdvance(kLetters) / 26 + 1) / 2;
-    const int average_height_px = metrics.height();
-    return QRect(x * average_width_px / 4, y * average_height_px / 8, width * average_width_px / 4,
-                 height * average_height_px / 8);
-}
+#include "widgets/dialog_units.h"
 
 namespace {
 

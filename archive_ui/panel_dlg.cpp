@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "archive_ui/date_range_dlg.h"
 #include "archive_ui/export_actions.h"
 #include "archive_ui/playback_view.h"
+#include "widgets/dialog_units.h"
 
 std::optional<int> SecondsOfDay(double ole_date) {
     // Outside the years 100 to 9999 a value is no date the calendar holds.
