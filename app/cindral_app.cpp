@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QDialog>
-#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QScreen>
 #include <QThread>
@@ -13,10 +12,9 @@
 #include <QUrl>
 
 #include "app/about_dlg.h"
+#include "app/app_log.h"
 #include "app/main_frame.h"
 #include "app/screen_fit.h"
-
-Q_LOGGING_CATEGORY(lcApp, "cindral.app", QtWarningMsg)
 
 const char* const CCindralApp::kWebAddress = "www.tovamesh.example";
 

@@ -8,9 +8,11 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QToolBar>
 
+#include "app/app_log.h"
 #include "app/cindral_view.h"
 #include "app/session_state_pane.h"
 #include "app/storage_dlg.h"
@@ -18,6 +20,7 @@
 #include "capture/device_watcher.h"
 #include "capture/dialogs/twain_sources_dlg.h"
 #include "platform/key_store.h"
+#include "platform/safe_output.h"
 #include "recording/settings_store.h"
 
 // The resources live in a static library; without this the linker may leave them out.
@@ -262,11 +265,16 @@ void CMainFrame::OnNewOrOpen() {
 }
 
 void CMainFrame::OnFileSave() {
-    // The document stores nothing: saving writes an empty file.
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save As"), QStringLiteral("Cindral"));
+    // The document stores nothing: saving gives the chosen file no contents. Like every output it
+    // replaces the file whole once written, never truncates it in place, and refuses archives,
+    // folders and disks; a pipe nobody reads is said, not waited on.
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save As"), QStringLiteral("Cindral"));
     if (path.isEmpty()) return;
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) file.close();
+    std::string error;
+    if (WriteOutputFile(QFile::encodeName(path).toStdString(), nullptr, 0, SafeOutputRules{}, error)) return;
+    const QString reason = QString::fromLocal8Bit(error);
+    qCWarning(lcApp).noquote() << "Save" << path << "failed:" << reason;
+    QMessageBox::warning(this, tr("Save As"), tr("%1 could not be saved: %2").arg(path, reason));
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
