@@ -77,7 +77,7 @@ std::optional<OutputTarget> ExamineOutput(const std::string& path, const SafeOut
         return std::nullopt;
     }
     if (IsArchiveName(path) || IsArchiveName(resolved)) {
-        error = path + " is an archive; exports never replace archives";
+        error = path + " is an archive; archives are never written over";
         return std::nullopt;
     }
     return OutputTarget{TargetKind::kRegularFile, resolved};
