@@ -67,7 +67,7 @@ bool CCindralApp::InitInstance() {
         qCWarning(lcApp) << "the first-start Properties dialog was not confirmed; the program ends";
         // A signal during the first-start dialog ends the program without further questions.
         if (!is_shutting_down_)
-            QMessageBox::critical(nullptr, QStringLiteral("Cindral"), QStringLiteral("Failed to create empty document."));
+            QMessageBox::critical(nullptr, QStringLiteral("Cindral"), tr("Failed to create empty document."));
         main_frame_.reset();  // written in order all the same
         return false;
     }
