@@ -76,22 +76,22 @@ CDateRangeDlg::CDateRangeDlg(QWidget* parent)
     to_ = now;
     from_ = now;
 
-    setWindowTitle(QStringLiteral("Select Date Range..."));
+    setWindowTitle(tr("Select Date Range..."));
     setFixedSize(DialogUnitsToPixels(*this, 0, 0, 186, 87).size());
 
-    auto* ok_button = new QPushButton(QStringLiteral("OK"), this);
+    auto* ok_button = new QPushButton(tr("OK"), this);
     ok_button->setGeometry(DialogUnitsToPixels(*this, 65, 66, 50, 14));
     ok_button->setDefault(true);
     connect(ok_button, &QPushButton::clicked, this, &CDateRangeDlg::accept);
 
     from_picker_ = MakePicker(this);
     from_picker_->setGeometry(DialogUnitsToPixels(*this, 35, 12, 144, 15));
-    auto* from_label = new QLabel(QStringLiteral("From:"), this);
+    auto* from_label = new QLabel(tr("From:"), this);
     from_label->setGeometry(DialogUnitsToPixels(*this, 7, 15, 20, 8));
 
     to_picker_ = MakePicker(this);
     to_picker_->setGeometry(DialogUnitsToPixels(*this, 35, 37, 144, 15));
-    auto* to_label = new QLabel(QStringLiteral("To:"), this);
+    auto* to_label = new QLabel(tr("To:"), this);
     to_label->setGeometry(DialogUnitsToPixels(*this, 8, 40, 12, 8));
 
     setTabOrder(ok_button, from_picker_);
