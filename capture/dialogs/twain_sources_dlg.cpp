@@ -27,7 +27,7 @@ constexpr int kDialogHeightDu = 126;
 
 CTwainSourcesDlg::CTwainSourcesDlg(QWidget* parent, CindralSettings& settings)
     : QDialog(parent), settings_(settings), camera_lister_([] { return EnumVideoDevices(); }) {
-    setWindowTitle(QStringLiteral("Properties..."));
+    setWindowTitle(tr("Properties..."));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     CreateControls();
 }
@@ -36,11 +36,11 @@ CTwainSourcesDlg::~CTwainSourcesDlg() = default;
 
 void CTwainSourcesDlg::CreateControls() {
     // Template order, which is also the tab order.
-    ok_button_ = new QPushButton(QStringLiteral("OK"), this);
+    ok_button_ = new QPushButton(tr("OK"), this);
     ok_button_->setGeometry(DialogUnitsToPixels(*this, 168, 108, 50, 14));
     ok_button_->setDefault(true);
 
-    camera_group_ = new QGroupBox(QStringLiteral("Camera"), this);
+    camera_group_ = new QGroupBox(tr("Camera"), this);
     camera_group_->setGeometry(DialogUnitsToPixels(*this, 6, 54, 270, 48));
 
     camera_list_ = new QComboBox(this);
@@ -49,33 +49,33 @@ void CTwainSourcesDlg::CreateControls() {
     camera_list_->setGeometry(combo_rect.x(), combo_rect.y(), combo_rect.width(), camera_list_->sizeHint().height());
     camera_list_->setMaxVisibleItems(qMax(1, combo_rect.height() / qMax(1, camera_list_->sizeHint().height())));
 
-    cancel_button_ = new QPushButton(QStringLiteral("Cancel"), this);
+    cancel_button_ = new QPushButton(tr("Cancel"), this);
     cancel_button_->setGeometry(DialogUnitsToPixels(*this, 228, 108, 50, 14));
     cancel_button_->setAutoDefault(false);
 
-    save_off_button_ = new QRadioButton(QStringLiteral("Off"), this);
+    save_off_button_ = new QRadioButton(tr("Off"), this);
     save_off_button_->setGeometry(DialogUnitsToPixels(*this, 10, 14, 27, 10));
 
-    saving_group_ = new QGroupBox(QStringLiteral("Saving"), this);
+    saving_group_ = new QGroupBox(tr("Saving"), this);
     saving_group_->setGeometry(DialogUnitsToPixels(*this, 4, 3, 98, 47));
 
-    save_motion_button_ = new QRadioButton(QStringLiteral("Motion Detector"), this);
+    save_motion_button_ = new QRadioButton(tr("Motion Detector"), this);
     save_motion_button_->setGeometry(DialogUnitsToPixels(*this, 10, 26, 67, 10));
-    save_always_button_ = new QRadioButton(QStringLiteral("Always"), this);
+    save_always_button_ = new QRadioButton(tr("Always"), this);
     save_always_button_->setGeometry(DialogUnitsToPixels(*this, 10, 38, 39, 10));
     saving_buttons_ = new QButtonGroup(this);
     saving_buttons_->addButton(save_off_button_, kSavingOff);
     saving_buttons_->addButton(save_motion_button_, kSavingMotionDetector);
     saving_buttons_->addButton(save_always_button_, kSavingAlways);
 
-    show_detector_box_ = new QCheckBox(QStringLiteral("Show Detector"), this);
+    show_detector_box_ = new QCheckBox(tr("Show Detector"), this);
     show_detector_box_->setGeometry(DialogUnitsToPixels(*this, 118, 13, 63, 10));
 
     colour_swatch_ = new CWndPickColor(this);
     colour_swatch_->setGeometry(DialogUnitsToPixels(*this, 185, 12, 15, 13));
     colour_swatch_->setFocusPolicy(Qt::NoFocus);
 
-    threshold_label_ = new QLabel(QStringLiteral("Treshold"), this);
+    threshold_label_ = new QLabel(tr("Treshold"), this);
     threshold_label_->setGeometry(DialogUnitsToPixels(*this, 122, 35, 28, 8));
 
     threshold_slider_ = new QSlider(Qt::Horizontal, this);
@@ -199,8 +199,7 @@ void CTwainSourcesDlg::OnHScroll() { settings_.threshold.store(threshold_slider_
 void CTwainSourcesDlg::OnOK() {
     if (camera_list_->currentIndex() < 0) {
         const QMessageBox::StandardButton answer = QMessageBox::question(
-            this, QStringLiteral("Warning"),
-            QStringLiteral("Camera Direct Show Source was not selected. Continue anyway?"),
+            this, tr("Warning"), tr("Camera Direct Show Source was not selected. Continue anyway?"),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
         if (answer != QMessageBox::Yes) return;
         settings_.camera_name.clear();
