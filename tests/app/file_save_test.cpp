@@ -4,22 +4,13 @@
 #include <QAction>
 #include <QFileDialog>
 #include <QMessageBox>
-#include <fstream>
 #include <gtest/gtest.h>
 
 #include "app/main_frame.h"
 #include "app_test_support.h"
 #include "platform/key_store.h"
+#include "platform/temp_folder.h"
 #include "recording/settings_store.h"
-
-namespace {
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-}  // namespace
 
 TEST(FileSave, ReplacesTheChosenFileWholeAndNeverAnArchive) {
     TempFolder folder;
@@ -39,8 +30,8 @@ TEST(FileSave, ReplacesTheChosenFileWholeAndNeverAnArchive) {
 
     const std::string notes = folder.File("notes.txt");
     const std::string archive = folder.File("1234.CNA");
-    std::ofstream(notes) << "old notes";
-    std::ofstream(archive) << "recorded";
+    WriteWholeFile(notes, "old notes");
+    WriteWholeFile(archive, "recorded");
     std::filesystem::create_hard_link(notes, folder.File("second-name"));
     QString target;
     ModalWatcher watcher([&](QWidget* modal) {
@@ -49,19 +40,23 @@ TEST(FileSave, ReplacesTheChosenFileWholeAndNeverAnArchive) {
             static_cast<QDialog*>(dialog)->accept();  // the file dialog's own check of the name runs
         } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             // "Do you want to replace it?", then any warning.
-            if (QAbstractButton* yes = box->button(QMessageBox::Yes)) yes->click(); else box->accept();
+            if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
+                yes->click();
+            } else {
+                box->accept();
+            }
         }
     });
 
     target = QString::fromStdString(notes);
     save->trigger();
-    EXPECT_EQ("", ReadAll(notes));
+    EXPECT_EQ("", ReadWholeFile(notes));
     // A new file took the name: the old one, under its other name, kept its bytes.
-    EXPECT_EQ("old notes", ReadAll(folder.File("second-name")));
+    EXPECT_EQ("old notes", ReadWholeFile(folder.File("second-name")));
 
     target = QString::fromStdString(archive);
     save->trigger();
-    EXPECT_EQ("recorded", ReadAll(archive));
+    EXPECT_EQ("recorded", ReadWholeFile(archive));
     ASSERT_FALSE(watcher.Texts().empty());
     EXPECT_TRUE(watcher.Texts().back().contains("is an archive")) << watcher.Texts().back().toStdString();
 }
