@@ -13,7 +13,7 @@ const char* const CAboutDlg::kWebAddress = "https://www.tovamesh.example/cindral
 const char* const CAboutDlg::kSupportAddress = "mailto:support@tovamesh.example";
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("About Cindral"));
+    setWindowTitle(tr("About Cindral"));
 
     auto* picture = new QLabel(this);
     picture->setPixmap(QPixmap(QStringLiteral(":/images/about.png")));
@@ -25,7 +25,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     mail_link_ = new CStaticLink(this, QString::fromLatin1(kSupportAddress));
     mail_link_->setText(QStringLiteral("support@tovamesh.example"));
 
-    auto* ok_button = new QPushButton(QStringLiteral("OK"), this);
+    auto* ok_button = new QPushButton(tr("OK"), this);
     ok_button->setDefault(true);
     connect(ok_button, &QPushButton::clicked, this, &QDialog::accept);
 

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QDialog>
-#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QScreen>
 #include <QThread>
@@ -13,10 +12,9 @@
 #include <QUrl>
 
 #include "app/about_dlg.h"
+#include "app/app_log.h"
 #include "app/main_frame.h"
 #include "app/screen_fit.h"
-
-Q_LOGGING_CATEGORY(lcApp, "cindral.app", QtWarningMsg)
 
 const char* const CCindralApp::kWebAddress = "www.tovamesh.example";
 
@@ -69,7 +67,7 @@ bool CCindralApp::InitInstance() {
         qCWarning(lcApp) << "the first-start Properties dialog was not confirmed; the program ends";
         // A signal during the first-start dialog ends the program without further questions.
         if (!is_shutting_down_)
-            QMessageBox::critical(nullptr, QStringLiteral("Cindral"), QStringLiteral("Failed to create empty document."));
+            QMessageBox::critical(nullptr, QStringLiteral("Cindral"), tr("Failed to create empty document."));
         main_frame_.reset();  // written in order all the same
         return false;
     }

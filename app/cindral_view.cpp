@@ -145,11 +145,11 @@ void CCindralView::paintEvent(QPaintEvent*) {
 
 QMenu* CCindralView::CreateContextMenu(QWidget* parent) const {
     auto* menu = new QMenu(parent);
-    menu->addAction(QStringLiteral("Properties..."))->setData(kCommandProperties);
-    menu->addAction(QStringLiteral("View Archive..."))->setData(kCommandViewArchive);
+    menu->addAction(tr("Properties..."))->setData(kCommandProperties);
+    menu->addAction(tr("View Archive..."))->setData(kCommandViewArchive);
     menu->addSeparator();
-    menu->addAction(QStringLiteral("Camera Pin..."))->setData(kCommandCameraPin);
-    menu->addAction(QStringLiteral("Camera Filter..."))->setData(kCommandCameraFilter);
+    menu->addAction(tr("Camera Pin..."))->setData(kCommandCameraPin);
+    menu->addAction(tr("Camera Filter..."))->setData(kCommandCameraFilter);
     return menu;
 }
 

@@ -64,7 +64,9 @@ QString UsageText() {
         "Qt's own options are accepted as well, for example -platform offscreen or -style fusion.\n"
         "\n"
         "Settings:   $XDG_CONFIG_HOME/Tovamesh/Cindral.reg (by default ~/.config/Tovamesh/Cindral.reg)\n"
-        "Recordings: the folder Storage beside the program, one folder per day\n"
+        "Recordings: one folder per day in Storage beside the program when it exists, else in the\n"
+        "            folder chosen in File > Storage..., else in Cindral in your videos folder\n"
+        "            (~/Videos/Cindral)\n"
         "Test cameras: CINDRAL_TEST_CAMERAS='Test Camera=videotestsrc pattern=ball is-live=true'\n"
         "More in cindral(1) and in the help page, Help > Chm Help...\n");
 }

@@ -8,9 +8,11 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QToolBar>
 
+#include "app/app_log.h"
 #include "app/cindral_view.h"
 #include "app/session_state_pane.h"
 #include "app/storage_dlg.h"
@@ -18,6 +20,7 @@
 #include "capture/device_watcher.h"
 #include "capture/dialogs/twain_sources_dlg.h"
 #include "platform/key_store.h"
+#include "platform/safe_output.h"
 #include "recording/settings_store.h"
 
 // The resources live in a static library; without this the linker may leave them out.
@@ -85,45 +88,42 @@ void CMainFrame::CreateActions() {
         addAction(action);  // accelerators work wherever the focus is in this window
         return action;
     };
-    properties_action_ = make_action(QStringLiteral("Properties..."), kCommandProperties);
+    properties_action_ = make_action(tr("Properties..."), kCommandProperties);
     properties_action_->setIcon(QIcon(QStringLiteral(":/toolbar/properties.svg")));
     connect(properties_action_, &QAction::triggered, this, &CMainFrame::OnProperties);
 
-    storage_action_ = make_action(QStringLiteral("Storage..."), kCommandStorage);
+    storage_action_ = make_action(tr("Storage..."), kCommandStorage);
     storage_action_->setIcon(QIcon(QStringLiteral(":/toolbar/storage.svg")));
-    SetPrompt(storage_action_, QStringLiteral("Choose where recordings go and when the oldest are deleted"),
-              QStringLiteral("Storage"));
+    SetPrompt(storage_action_, tr("Choose where recordings go and when the oldest are deleted"), tr("Storage"));
     connect(storage_action_, &QAction::triggered, this, &CMainFrame::OnStorage);
 
-    view_archive_action_ = make_action(QStringLiteral("View Archive..."), kCommandViewArchive);
+    view_archive_action_ = make_action(tr("View Archive..."), kCommandViewArchive);
     view_archive_action_->setIcon(QIcon(QStringLiteral(":/toolbar/archive.svg")));
     view_archive_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     connect(view_archive_action_, &QAction::triggered, this, [this] {
         if (view_) view_->OnViewArchive();
     });
 
-    exit_action_ = make_action(QStringLiteral("E&xit"), kCommandExit);
-    SetPrompt(exit_action_, QStringLiteral("Quit the application; prompts to save documents"), QStringLiteral("Exit"));
+    exit_action_ = make_action(tr("E&xit"), kCommandExit);
+    SetPrompt(exit_action_, tr("Quit the application; prompts to save documents"), tr("Exit"));
     connect(exit_action_, &QAction::triggered, this, &QWidget::close);
 
-    toggle_tool_bar_action_ = make_action(QStringLiteral("&Toolbar"), kCommandToggleToolBar);
+    toggle_tool_bar_action_ = make_action(tr("&Toolbar"), kCommandToggleToolBar);
     toggle_tool_bar_action_->setCheckable(true);
     toggle_tool_bar_action_->setChecked(true);
-    SetPrompt(toggle_tool_bar_action_, QStringLiteral("Show or hide the toolbar"), QStringLiteral("Toggle ToolBar"));
+    SetPrompt(toggle_tool_bar_action_, tr("Show or hide the toolbar"), tr("Toggle ToolBar"));
 
-    toggle_status_bar_action_ = make_action(QStringLiteral("&Status Bar"), kCommandToggleStatusBar);
+    toggle_status_bar_action_ = make_action(tr("&Status Bar"), kCommandToggleStatusBar);
     toggle_status_bar_action_->setCheckable(true);
     toggle_status_bar_action_->setChecked(true);
-    SetPrompt(toggle_status_bar_action_, QStringLiteral("Show or hide the status bar"),
-              QStringLiteral("Toggle StatusBar"));
+    SetPrompt(toggle_status_bar_action_, tr("Show or hide the status bar"), tr("Toggle StatusBar"));
 
-    help_action_ = make_action(QStringLiteral("Chm Help..."), kCommandHelp);
+    help_action_ = make_action(tr("Chm Help..."), kCommandHelp);
     connect(help_action_, &QAction::triggered, this, &CMainFrame::HelpRequested);
 
-    about_action_ = make_action(QStringLiteral("&About Cindral..."), kCommandAbout);
+    about_action_ = make_action(tr("&About Cindral..."), kCommandAbout);
     about_action_->setIcon(QIcon(QStringLiteral(":/toolbar/about.svg")));
-    SetPrompt(about_action_, QStringLiteral("Display program information and version number"),
-              QStringLiteral("About"));
+    SetPrompt(about_action_, tr("Display program information and version number"), tr("About"));
     connect(about_action_, &QAction::triggered, this, &CMainFrame::AboutRequested);
 
     // New and Open bring up the one document again: the view's initial update repeats,
@@ -156,26 +156,26 @@ QAction* CMainFrame::CommandAction(int command) const {
 }
 
 void CMainFrame::CreateMenus() {
-    QMenu* file_menu = menuBar()->addMenu(QStringLiteral("&File"));
+    QMenu* file_menu = menuBar()->addMenu(tr("&File"));
     file_menu->addAction(properties_action_);
     file_menu->addAction(storage_action_);
     file_menu->addSeparator();
     file_menu->addAction(exit_action_);
 
-    QMenu* view_menu = menuBar()->addMenu(QStringLiteral("&View"));
+    QMenu* view_menu = menuBar()->addMenu(tr("&View"));
     view_menu->addAction(toggle_tool_bar_action_);
     view_menu->addAction(toggle_status_bar_action_);
     view_menu->addSeparator();
     view_menu->addAction(view_archive_action_);
 
-    QMenu* help_menu = menuBar()->addMenu(QStringLiteral("&Help"));
+    QMenu* help_menu = menuBar()->addMenu(tr("&Help"));
     help_menu->addAction(help_action_);
     help_menu->addSeparator();
     help_menu->addAction(about_action_);
 }
 
 bool CMainFrame::CreateToolBar() {
-    tool_bar_ = new QToolBar(QStringLiteral("Standard"), this);
+    tool_bar_ = new QToolBar(tr("Standard"), this);
     tool_bar_->setObjectName(QStringLiteral("ToolBar"));
     tool_bar_->setIconSize(QSize(16, 15));
     tool_bar_->setMovable(true);
@@ -204,12 +204,12 @@ bool CMainFrame::CreateToolBar() {
 bool CMainFrame::CreateStatusBar() {
     status_bar_ = new QStatusBar(this);
     status_bar_->setObjectName(QStringLiteral("StatusBar"));
-    status_bar_->addWidget(new QLabel(QStringLiteral("Ready"), status_bar_), 1);
+    status_bar_->addWidget(new QLabel(tr("Ready"), status_bar_), 1);
     state_pane_ = new CSessionStatePane(status_bar_);
     status_bar_->addPermanentWidget(state_pane_);
     // The lock indicators; Qt cannot read the lock keys' state, so they show disabled.
-    for (const char* indicator : {"CAP", "NUM", "SCRL"}) {
-        auto* pane = new QLabel(QString::fromLatin1(indicator), status_bar_);
+    for (const char* indicator : {QT_TR_NOOP("CAP"), QT_TR_NOOP("NUM"), QT_TR_NOOP("SCRL")}) {
+        auto* pane = new QLabel(tr(indicator), status_bar_);
         pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         pane->setEnabled(false);
         status_bar_->addPermanentWidget(pane);
@@ -262,11 +262,16 @@ void CMainFrame::OnNewOrOpen() {
 }
 
 void CMainFrame::OnFileSave() {
-    // The document stores nothing: saving writes an empty file.
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save As"), QStringLiteral("Cindral"));
+    // The document stores nothing: saving gives the chosen file no contents. Like every output it
+    // replaces the file whole once written, never truncates it in place, and refuses archives,
+    // folders and disks; a pipe nobody reads is said, not waited on.
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save As"), QStringLiteral("Cindral"));
     if (path.isEmpty()) return;
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) file.close();
+    std::string error;
+    if (WriteOutputFile(QFile::encodeName(path).toStdString(), nullptr, 0, SafeOutputRules{}, error)) return;
+    const QString reason = QString::fromLocal8Bit(error);
+    qCWarning(lcApp).noquote() << "Save" << path << "failed:" << reason;
+    QMessageBox::warning(this, tr("Save As"), tr("%1 could not be saved: %2").arg(path, reason));
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {

@@ -7,7 +7,11 @@
 CSessionStatePane::CSessionStatePane(QWidget* parent) : QLabel(parent) {
     setObjectName(QStringLiteral("SessionState"));
     setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("Camera lost, retrying in 30 s")));
+    // As wide as the longest usual state, so the pane does not jump as the state changes.
+    LiveState widest;
+    widest.phase = LivePhase::kCameraLost;
+    widest.retry_in_s = 30;
+    setMinimumWidth(fontMetrics().horizontalAdvance(LiveStateText(widest)));
     tick_.setInterval(1000);
     connect(&tick_, &QTimer::timeout, this, &CSessionStatePane::Refresh);
 }
@@ -37,6 +41,6 @@ void CSessionStatePane::Refresh() {
     if (!state.archive_path.empty()) tip += QStringLiteral("\n") + QString::fromStdString(state.archive_path);
     if (!state.lost_reason.empty()) tip += QStringLiteral("\n") + QString::fromStdString(state.lost_reason);
     if (!state.storage_problem.empty()) tip += QStringLiteral("\n") + QString::fromStdString(state.storage_problem);
-    tip += QStringLiteral("\nRecordings: ") + QFile::decodeName(QByteArray::fromStdString(state.storage_folder));
+    tip += QLatin1Char('\n') + tr("Recordings: %1").arg(QFile::decodeName(QByteArray::fromStdString(state.storage_folder)));
     setToolTip(tip);
 }

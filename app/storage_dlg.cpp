@@ -1,6 +1,7 @@
 #include "app/storage_dlg.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QDoubleSpinBox>
 #include <QFile>
@@ -31,7 +32,7 @@ QDoubleSpinBox* MakeGbBox(QWidget* parent) {
     box->setDecimals(1);
     box->setRange(kMinimumGb, kMaximumGb);
     box->setSingleStep(1.0);
-    box->setSuffix(QStringLiteral(" GB"));
+    box->setSuffix(QCoreApplication::translate("CStorageDlg", " GB"));
     return box;
 }
 
@@ -55,19 +56,19 @@ CStorageDlg::CStorageDlg(std::string program_folder, const StorageSettings& sett
       program_folder_(std::move(program_folder)),
       chosen_folder_(settings.chosen_folder),
       chooser_([](QWidget* owner, const QString& start) {
-          return QFileDialog::getExistingDirectory(owner, QStringLiteral("Choose the folder for recordings"), start);
+          return QFileDialog::getExistingDirectory(owner, tr("Choose the folder for recordings"), start);
       }) {
-    setWindowTitle(QStringLiteral("Storage"));
+    setWindowTitle(tr("Storage"));
 
-    auto* place = new QGroupBox(QStringLiteral("Recordings are kept in"), this);
+    auto* place = new QGroupBox(tr("Recordings are kept in"), this);
     folder_label_ = new QLabel(place);
     folder_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     folder_label_->setWordWrap(true);
     source_label_ = new QLabel(place);
     source_label_->setWordWrap(true);
     usage_label_ = new QLabel(place);
-    choose_button_ = new QPushButton(QStringLiteral("&Choose..."), place);
-    default_button_ = new QPushButton(QStringLiteral("&Default"), place);
+    choose_button_ = new QPushButton(tr("&Choose..."), place);
+    default_button_ = new QPushButton(tr("&Default"), place);
     connect(choose_button_, &QPushButton::clicked, this, &CStorageDlg::OnChoose);
     connect(default_button_, &QPushButton::clicked, this, &CStorageDlg::OnDefault);
     auto* place_buttons = new QHBoxLayout;
@@ -80,21 +81,21 @@ CStorageDlg::CStorageDlg(std::string program_folder, const StorageSettings& sett
     place_layout->addWidget(usage_label_);
     place_layout->addLayout(place_buttons);
 
-    auto* retention = new QGroupBox(QStringLiteral("Delete the oldest recordings to"), this);
-    max_size_check_ = new QCheckBox(QStringLiteral("Keep recordings &under"), retention);
+    auto* retention = new QGroupBox(tr("Delete the oldest recordings to"), this);
+    max_size_check_ = new QCheckBox(tr("Keep recordings &under"), retention);
     max_size_gb_ = MakeGbBox(retention);
-    min_free_check_ = new QCheckBox(QStringLiteral("Keep at &least"), retention);
+    min_free_check_ = new QCheckBox(tr("Keep at &least"), retention);
     min_free_gb_ = MakeGbBox(retention);
     ShowLimit(settings.limits.max_total_bytes, max_size_check_, max_size_gb_, 100.0);
     ShowLimit(settings.limits.min_free_bytes, min_free_check_, min_free_gb_, 1.0);
-    auto* note = new QLabel(QStringLiteral("Archives marked \"Keep\" in the archive list are never deleted."), retention);
+    auto* note = new QLabel(tr("Archives marked \"Keep\" in the archive list are never deleted."), retention);
     note->setWordWrap(true);
     auto* grid = new QGridLayout(retention);
     grid->addWidget(max_size_check_, 0, 0);
     grid->addWidget(max_size_gb_, 0, 1);
     grid->addWidget(min_free_check_, 1, 0);
     grid->addWidget(min_free_gb_, 1, 1);
-    grid->addWidget(new QLabel(QStringLiteral("free"), retention), 1, 2);
+    grid->addWidget(new QLabel(tr("free"), retention), 1, 2);
     grid->addWidget(note, 2, 0, 1, 3);
     grid->setColumnStretch(2, 1);
 
@@ -136,12 +137,12 @@ void CStorageDlg::Refresh() {
     const bool is_beside_program = folder_.source == StorageFolderSource::kBesideProgram;
     switch (folder_.source) {
         case StorageFolderSource::kBesideProgram:
-            source_label_->setText(QStringLiteral(
-                "The folder Storage beside the program is used while it exists; move it away to choose another."));
+            source_label_->setText(
+                tr("The folder Storage beside the program is used while it exists; move it away to choose another."));
             break;
-        case StorageFolderSource::kChosen: source_label_->setText(QStringLiteral("The folder you chose.")); break;
+        case StorageFolderSource::kChosen: source_label_->setText(tr("The folder you chose.")); break;
         case StorageFolderSource::kVideos:
-            source_label_->setText(QStringLiteral("The default, in your videos folder."));
+            source_label_->setText(tr("The default, in your videos folder."));
             break;
     }
     choose_button_->setEnabled(!is_beside_program);
@@ -155,11 +156,13 @@ void CStorageDlg::Refresh() {
         pinned += archive.is_pinned ? 1 : 0;
     }
     const std::optional<uint64_t> free_bytes = FreeBytes(folder_.path);
-    QString usage = QStringLiteral("Free space: %1\nRecordings: %2 in %3 archive(s)")
-                        .arg(free_bytes ? Text(FormatByteSize(*free_bytes)) : QStringLiteral("unknown"),
-                             Text(FormatByteSize(recorded_bytes)))
+    const QString free_text = free_bytes ? Text(FormatByteSize(*free_bytes)) : tr("unknown");
+    QString usage = tr("Free space: %1\nRecordings: %2 in %3 archive(s)")
+                        .arg(free_text, Text(FormatByteSize(recorded_bytes)))
                         .arg(archives.size());
-    if (pinned > 0) usage += QStringLiteral(", %1 kept").arg(pinned);
-    if (::access(folder_.path.c_str(), W_OK | X_OK) != 0) usage += QStringLiteral("\nThis folder cannot be written to.");
+    if (pinned > 0) usage += tr(", %1 kept").arg(pinned);
+    if (::access(folder_.path.c_str(), W_OK | X_OK) != 0) {
+        usage += QLatin1Char('\n') + tr("This folder cannot be written to.");
+    }
     usage_label_->setText(usage);
 }

@@ -1,5 +1,6 @@
 #include "archive_ui/archive_dlg.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -15,10 +16,12 @@
 
 #include <algorithm>
 
+#include "archive_ui/archive_log.h"
 #include "archive_ui/date_range_dlg.h"
 #include "archive_ui/day_timeline_widget.h"
 #include "archive_ui/export_actions.h"
 #include "storage/retention.h"
+#include "widgets/dialog_units.h"
 
 namespace {
 
@@ -49,7 +52,8 @@ QIcon PinnedMark() {
 void ShowPinned(QTreeWidgetItem& item, bool is_pinned) {
     item.setData(kFileColumn, kPinnedRole, is_pinned);
     item.setIcon(kFileColumn, is_pinned ? PinnedMark() : QIcon());
-    item.setToolTip(kFileColumn, is_pinned ? QStringLiteral("Kept: never deleted to make room") : QString());
+    item.setToolTip(kFileColumn,
+                    is_pinned ? QCoreApplication::translate("CArchiveDlg", "Kept: never deleted to make room") : QString());
 }
 
 // Orders texts with runs of digits taken by value, so "999.CNA" comes before "1000.CNA";
@@ -94,13 +98,13 @@ public:
 CArchiveDlg::CArchiveDlg(const std::string& storage_folder, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       storage_folder_(storage_folder) {
-    setWindowTitle(QStringLiteral("Select Archive"));
+    setWindowTitle(tr("Select Archive"));
 
     // Template order, which is the tab order: OK, Cancel, the list.
-    auto* ok_button = new QPushButton(QStringLiteral("OK"), this);
+    auto* ok_button = new QPushButton(tr("OK"), this);
     ok_button->setDefault(true);
     connect(ok_button, &QPushButton::clicked, this, &QDialog::accept);
-    auto* cancel_button = new QPushButton(QStringLiteral("Cancel"), this);
+    auto* cancel_button = new QPushButton(tr("Cancel"), this);
     connect(cancel_button, &QPushButton::clicked, this, &QDialog::reject);
     const QSize button_size = DialogUnitsToPixels(*this, 0, 0, 50, 14).size();
     ok_button->setMinimumSize(button_size);
@@ -113,7 +117,7 @@ CArchiveDlg::CArchiveDlg(const std::string& storage_folder, QWidget* parent)
     list_control_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_control_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_control_->setColumnCount(kColumnCount);
-    list_control_->setHeaderLabels({QStringLiteral("File"), QStringLiteral("Date"), QStringLiteral("Duration")});
+    list_control_->setHeaderLabels({tr("File"), tr("Date"), tr("Duration")});
     list_control_->header()->setSectionsMovable(false);
     list_control_->header()->setStretchLastSection(true);
     list_control_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -125,7 +129,7 @@ CArchiveDlg::CArchiveDlg(const std::string& storage_folder, QWidget* parent)
     list_control_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_control_, &QWidget::customContextMenuRequested, this, &CArchiveDlg::OnListContextMenu);
 
-    export_video_button_ = new QPushButton(QStringLiteral("Export Video..."), this);
+    export_video_button_ = new QPushButton(tr("Export Video..."), this);
     export_video_button_->setMinimumSize(button_size);
     export_video_button_->setEnabled(false);
     connect(export_video_button_, &QPushButton::clicked, this, &CArchiveDlg::OnExportVideo);
@@ -142,7 +146,7 @@ CArchiveDlg::CArchiveDlg(const std::string& storage_folder, QWidget* parent)
     timeline_area_->setFocusPolicy(Qt::NoFocus);
     timeline_area_->hide();
 
-    auto* hint = new QLabel(QStringLiteral("Use SHIFT and CONTROL to select more than one file."), this);
+    auto* hint = new QLabel(tr("Use SHIFT and CONTROL to select more than one file."), this);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -194,7 +198,9 @@ void CArchiveDlg::OnInitDialog() {
         date_range.exec();
         range = date_range.Range();
     }
-    SetRows(BuildCatalogue(storage_folder_, range));
+    std::vector<std::string> unlisted;
+    SetRows(BuildCatalogue(storage_folder_, range, &unlisted));
+    for (const std::string& problem : unlisted) qCWarning(lcArchive).noquote() << QString::fromLocal8Bit(problem);
 }
 
 void CArchiveDlg::SetRows(const std::vector<CatalogueRow>& rows) {
@@ -261,13 +267,13 @@ void CArchiveDlg::ToggleKeepSelected() {
         for (TimelineBlock& block : day.blocks) block.is_pinned = IsArchivePinned(block.full_path);
     }
     timeline_->SetDays(std::move(days));
-    if (!failures.isEmpty()) QMessageBox::warning(this, QStringLiteral("Keep"), failures.join(QLatin1Char('\n')));
+    if (!failures.isEmpty()) QMessageBox::warning(this, tr("Keep"), failures.join(QLatin1Char('\n')));
 }
 
 void CArchiveDlg::OnListContextMenu(const QPoint& position) {
     if (list_control_->selectedItems().isEmpty()) return;
     QMenu menu(this);
-    QAction* keep = menu.addAction(QStringLiteral("Keep"));
+    QAction* keep = menu.addAction(tr("Keep"));
     keep->setCheckable(true);
     const QList<QTreeWidgetItem*> selected = list_control_->selectedItems();
     keep->setChecked(std::all_of(selected.begin(), selected.end(), [](const QTreeWidgetItem* item) {

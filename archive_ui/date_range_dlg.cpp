@@ -3,7 +3,6 @@
 #include <QCalendarWidget>
 #include <QDateEdit>
 #include <QEvent>
-#include <QFontMetrics>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
@@ -12,16 +11,7 @@
 #include <ctime>
 
 #include "platform/ole_date.h"
-
-QRect DialogUnitsToPixels(const QWidget& dialog, int x, int y, int width, int height) {
-    const QFontMetrics metrics(dialog.font());
-    static const QString kLetters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
-    // Average letter width rounded to the nearest pixel, as dialog base units are.
-    const int average_width_px = (metrics.horizontalAdvance(kLetters) / 26 + 1) / 2;
-    const int average_height_px = metrics.height();
-    return QRect(x * average_width_px / 4, y * average_height_px / 8, width * average_width_px / 4,
-                 height * average_height_px / 8);
-}
+#include "widgets/dialog_units.h"
 
 namespace {
 
@@ -86,22 +76,22 @@ CDateRangeDlg::CDateRangeDlg(QWidget* parent)
     to_ = now;
     from_ = now;
 
-    setWindowTitle(QStringLiteral("Select Date Range..."));
+    setWindowTitle(tr("Select Date Range..."));
     setFixedSize(DialogUnitsToPixels(*this, 0, 0, 186, 87).size());
 
-    auto* ok_button = new QPushButton(QStringLiteral("OK"), this);
+    auto* ok_button = new QPushButton(tr("OK"), this);
     ok_button->setGeometry(DialogUnitsToPixels(*this, 65, 66, 50, 14));
     ok_button->setDefault(true);
     connect(ok_button, &QPushButton::clicked, this, &CDateRangeDlg::accept);
 
     from_picker_ = MakePicker(this);
     from_picker_->setGeometry(DialogUnitsToPixels(*this, 35, 12, 144, 15));
-    auto* from_label = new QLabel(QStringLiteral("From:"), this);
+    auto* from_label = new QLabel(tr("From:"), this);
     from_label->setGeometry(DialogUnitsToPixels(*this, 7, 15, 20, 8));
 
     to_picker_ = MakePicker(this);
     to_picker_->setGeometry(DialogUnitsToPixels(*this, 35, 37, 144, 15));
-    auto* to_label = new QLabel(QStringLiteral("To:"), this);
+    auto* to_label = new QLabel(tr("To:"), this);
     to_label->setGeometry(DialogUnitsToPixels(*this, 8, 40, 12, 8));
 
     setTabOrder(ok_button, from_picker_);

@@ -1,16 +1,10 @@
 #pragma once
 
 #include <QDialog>
-#include <QRect>
 
 #include "archive_ui/core/archive_catalogue.h"
 
 class QDateEdit;
-
-// Pixel rectangle of a dialog-template rectangle given in dialog units, from the
-// average character size of the widget's font (x * width / 4, y * height / 8).
-// Shared by the archive dialogs, which are laid out from their templates.
-QRect DialogUnitsToPixels(const QWidget& dialog, int x, int y, int width, int height);
 
 // "Select Date Range...": From and To pickers that both start at the present moment.
 // OK stores the picked dates (time of day unchanged); Escape and the close box keep

@@ -104,7 +104,7 @@ QString CDayTimeline::ToolTipAt(QPoint position) const {
     QString text = QStringLiteral("%1\n%2 - %3")
                        .arg(QFile::decodeName(QByteArray::fromStdString(block.name)), TimeOfDay(block.times.first_day),
                             TimeOfDay(block.times.last_day));
-    if (block.is_pinned) text += QStringLiteral("\nKept");
+    if (block.is_pinned) text += QLatin1Char('\n') + tr("Kept");
     return text;
 }
 

@@ -1,33 +1,36 @@
 #include "archive_ui/export_actions.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QStandardItemModel>
 
 #include <climits>
 
+#include "archive_ui/archive_log.h"
 #include "archive_ui/core/avi_export.h"
 #include "archive_ui/core/video_export.h"
 #include "platform/safe_output.h"
 #include "recording/frame_archive.h"
 
-Q_LOGGING_CATEGORY(lcArchive, "cindral.archive", QtWarningMsg)
-
 namespace {
 
-const QString kSnapshotFilter = QStringLiteral("JPeg Files (*.jpg)");
-const QString kSnapshotSuffix = QStringLiteral("jpg");
-const QString kAviFilter = QStringLiteral("AVI Files (*.avi)");
-const QString kAviSuffix = QStringLiteral("avi");
-const QString kSnapshotCaption = QStringLiteral("Shot...");
-const QString kAviCaption = QStringLiteral("Convert to AVI");
+// The exports' texts, translated in a context of their own.
+struct ExportTexts {
+    Q_DECLARE_TR_FUNCTIONS(ExportActions)
+};
 
-const QString kVideoCaption = QStringLiteral("Export Video...");
+const char* const kSnapshotFilter = QT_TRANSLATE_NOOP("ExportActions", "JPeg Files (*.jpg)");
+const QString kSnapshotSuffix = QStringLiteral("jpg");
+const char* const kAviFilter = QT_TRANSLATE_NOOP("ExportActions", "AVI Files (*.avi)");
+const QString kAviSuffix = QStringLiteral("avi");
+const char* const kSnapshotCaption = QT_TRANSLATE_NOOP("ExportActions", "Shot...");
+const char* const kAviCaption = QT_TRANSLATE_NOOP("ExportActions", "Convert to AVI");
+const char* const kVideoCaption = QT_TRANSLATE_NOOP("ExportActions", "Export Video...");
 
 std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
@@ -60,7 +63,7 @@ QString AskTarget(QWidget* parent, IExportPrompts& prompts, const QString& capti
 class ExportProgress {
 public:
     ExportProgress(QWidget* parent, const QString& caption, const QString& label)
-        : dialog_(label, QStringLiteral("Cancel"), 0, 1, parent) {
+        : dialog_(label, ExportTexts::tr("Cancel"), 0, 1, parent) {
         dialog_.setWindowTitle(caption);
         dialog_.setWindowModality(Qt::WindowModal);
         dialog_.setMinimumDuration(0);
@@ -108,7 +111,7 @@ QString CDialogExportPrompts::AskSaveFileName(QWidget* parent, const QString& fi
 
 bool CDialogExportPrompts::ConfirmReplace(QWidget* parent, const QString& caption, const QString& path) {
     return QMessageBox::question(parent, caption,
-                                 QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(path),
+                                 ExportTexts::tr("%1 already exists.\nDo you want to replace it?").arg(path),
                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
@@ -127,50 +130,53 @@ void RunAviExport(QWidget* parent, const CFrameArchive& reader) {
 }
 
 void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, IExportPrompts& prompts) {
+    const QString caption = ExportTexts::tr(kSnapshotCaption);
     if (!reader.GetFrameInfo(reader.GetCurrentFrame()).known) {
-        prompts.ShowError(parent, kSnapshotCaption, QStringLiteral("There is no frame on show to save."));
+        prompts.ShowError(parent, caption, ExportTexts::tr("There is no frame on show to save."));
         return;
     }
-    const QString path = AskTarget(parent, prompts, kSnapshotCaption, kSnapshotFilter, kSnapshotSuffix, reader.GetOpenPath());
+    const QString path =
+        AskTarget(parent, prompts, caption, ExportTexts::tr(kSnapshotFilter), kSnapshotSuffix, reader.GetOpenPath());
     if (path.isEmpty()) return;
     std::string error;
     if (!SaveSnapshotJpeg(reader, QFile::encodeName(path).toStdString(), error)) {
-        prompts.ShowError(parent, kSnapshotCaption,
-                          QStringLiteral("The frame could not be saved to %1: %2").arg(path, QString::fromStdString(error)));
+        prompts.ShowError(parent, caption,
+                          ExportTexts::tr("The frame could not be saved to %1: %2").arg(path, QString::fromStdString(error)));
     }
 }
 
 void RunAviExport(QWidget* parent, const CFrameArchive& reader, IExportPrompts& prompts) {
+    const QString caption = ExportTexts::tr(kAviCaption);
     const int32_t frame_count = reader.GetFrameCount();
     if (frame_count <= 0) {
-        prompts.ShowError(parent, kAviCaption, QStringLiteral("The archive holds no frames to convert."));
+        prompts.ShowError(parent, caption, ExportTexts::tr("The archive holds no frames to convert."));
         return;
     }
-    const QString path = AskTarget(parent, prompts, kAviCaption, kAviFilter, kAviSuffix, reader.GetOpenPath());
+    const QString path = AskTarget(parent, prompts, caption, ExportTexts::tr(kAviFilter), kAviSuffix, reader.GetOpenPath());
     if (path.isEmpty()) return;
 
-    ExportProgress progress(parent, kAviCaption,
-                            QStringLiteral("Converting %1 frames to %2").arg(frame_count).arg(QFileInfo(path).fileName()));
+    ExportProgress progress(parent, caption,
+                            ExportTexts::tr("Converting %1 frames to %2").arg(frame_count).arg(QFileInfo(path).fileName()));
     // The conversion's own reader counts afresh: a file still being recorded may have grown.
     const AviExportResult result = ConvertArchiveToAvi(reader.GetOpenPath(), LocalPath(path),
                                                        [&](int32_t done, int32_t total) { return progress.Update(done, total); });
     if (!result.is_written && !result.is_cancelled) {
         qCWarning(lcArchive).noquote() << "Convert to AVI" << path << "failed:" << QString::fromStdString(result.error);
-        prompts.ShowError(parent, kAviCaption,
-                          QStringLiteral("The AVI file %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
+        prompts.ShowError(parent, caption,
+                          ExportTexts::tr("The AVI file %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
     }
 }
 
 std::vector<VideoSaveFormat> VideoSaveFormats(const H264Encoder& encoder) {
     std::vector<VideoSaveFormat> formats{
-        {QStringLiteral("Matroska video, the recorded JPEGs (*.mkv)"), QStringLiteral("mkv"), {}},
-        {QStringLiteral("AVI video, the recorded JPEGs (*.avi)"), QStringLiteral("avi"), {}},
-        {QStringLiteral("MP4 video, H.264 (*.mp4)"), QStringLiteral("mp4"), {}},
+        {ExportTexts::tr("Matroska video, the recorded JPEGs (*.mkv)"), QStringLiteral("mkv"), {}},
+        {ExportTexts::tr("AVI video, the recorded JPEGs (*.avi)"), QStringLiteral("avi"), {}},
+        {ExportTexts::tr("MP4 video, H.264 (*.mp4)"), QStringLiteral("mp4"), {}},
     };
     if (!encoder.IsAvailable()) {
         VideoSaveFormat& mp4 = formats.back();
         mp4.unavailable_reason = QString::fromStdString(encoder.unavailable_reason);
-        mp4.filter = QStringLiteral("MP4 video, H.264 - unavailable: %1 (*.mp4)").arg(mp4.unavailable_reason);
+        mp4.filter = ExportTexts::tr("MP4 video, H.264 - unavailable: %1 (*.mp4)").arg(mp4.unavailable_reason);
     }
     return formats;
 }
@@ -232,8 +238,9 @@ void RunVideoExport(QWidget* parent, const QStringList& archive_paths) {
 }
 
 void RunVideoExport(QWidget* parent, const QStringList& archive_paths, IExportPrompts& prompts) {
+    const QString caption = ExportTexts::tr(kVideoCaption);
     if (archive_paths.isEmpty()) {
-        prompts.ShowError(parent, kVideoCaption, QStringLiteral("Select the archives to export first."));
+        prompts.ShowError(parent, caption, ExportTexts::tr("Select the archives to export first."));
         return;
     }
     const H264Encoder encoder = FindH264Encoder();
@@ -241,25 +248,25 @@ void RunVideoExport(QWidget* parent, const QStringList& archive_paths, IExportPr
     if (path.isEmpty()) return;
     const std::optional<VideoContainer> container = ContainerForPath(LocalPath(path));
     if (!container) {
-        prompts.ShowError(parent, kVideoCaption, QStringLiteral("The name of the video must end in .mkv, .avi or .mp4."));
+        prompts.ShowError(parent, caption, ExportTexts::tr("The name of the video must end in .mkv, .avi or .mp4."));
         return;
     }
     const VideoExportOptions options{*container, DefaultCodec(*container)};
     if (options.codec == VideoCodec::kH264 && !encoder.IsAvailable()) {
-        prompts.ShowError(parent, kVideoCaption,
-                          QStringLiteral("MP4 videos cannot be written: %1.").arg(QString::fromStdString(encoder.unavailable_reason)));
+        prompts.ShowError(parent, caption,
+                          ExportTexts::tr("MP4 videos cannot be written: %1.").arg(QString::fromStdString(encoder.unavailable_reason)));
         return;
     }
     std::vector<std::string> archives;
     for (const QString& archive : archive_paths) archives.push_back(LocalPath(archive));
-    if (!ConfirmTarget(parent, prompts, kVideoCaption, path, archives)) return;
+    if (!ConfirmTarget(parent, prompts, caption, path, archives)) return;
 
-    ExportProgress progress(parent, kVideoCaption, QStringLiteral("Writing %1").arg(QFileInfo(path).fileName()));
+    ExportProgress progress(parent, caption, ExportTexts::tr("Writing %1").arg(QFileInfo(path).fileName()));
     const VideoExportResult result = ExportVideo(archives, LocalPath(path), options,
                                                  [&](int64_t done, int64_t total) { return progress.Update(done, total); });
     if (!result.is_written && !result.is_cancelled) {
         qCWarning(lcArchive).noquote() << "Export Video" << path << "failed:" << QString::fromStdString(result.error);
-        prompts.ShowError(parent, kVideoCaption,
-                          QStringLiteral("The video %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
+        prompts.ShowError(parent, caption,
+                          ExportTexts::tr("The video %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
     }
 }

@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "archive_ui/date_range_dlg.h"
 #include "archive_ui/export_actions.h"
 #include "archive_ui/playback_view.h"
+#include "widgets/dialog_units.h"
 
 std::optional<int> SecondsOfDay(double ole_date) {
     // Outside the years 100 to 9999 a value is no date the calendar holds.
@@ -56,21 +56,21 @@ QPushButton* MakeButton(const QString& text, int width_du, QWidget* panel) {
 
 CPanelDlg::CPanelDlg(QWidget* parent_view)
     : QDialog(parent_view, Qt::Tool | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
-    setWindowTitle(QStringLiteral("Dialog"));
+    setWindowTitle(tr("Dialog"));
 
     // Template order: "<<", ">", ">>", the slider taking the free width, "Shot...", "Convert to AVI",
     // then "Export Video...".
-    previous_button_ = MakeButton(QStringLiteral("<<"), 30, this);
-    play_button_ = MakeButton(QStringLiteral(">"), 30, this);
+    previous_button_ = MakeButton(tr("<<"), 30, this);
+    play_button_ = MakeButton(tr(">"), 30, this);
     play_button_->setCheckable(true);
-    next_button_ = MakeButton(QStringLiteral(">>"), 30, this);
+    next_button_ = MakeButton(tr(">>"), 30, this);
     slider_ = new QSlider(Qt::Horizontal, this);
     slider_->setTickPosition(QSlider::NoTicks);
     slider_->setRange(0, 0);
     slider_->setMinimumWidth(DialogUnitsToPixels(*this, 0, 0, kSliderMinimumWidthDu, 0).width());
-    shot_button_ = MakeButton(QStringLiteral("Shot..."), 34, this);
-    convert_button_ = MakeButton(QStringLiteral("Convert to AVI"), 54, this);
-    export_video_button_ = MakeButton(QStringLiteral("Export Video..."), kExportVideoWidthDu, this);
+    shot_button_ = MakeButton(tr("Shot..."), 34, this);
+    convert_button_ = MakeButton(tr("Convert to AVI"), 54, this);
+    export_video_button_ = MakeButton(tr("Export Video..."), kExportVideoWidthDu, this);
 
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);

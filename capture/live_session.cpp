@@ -422,36 +422,36 @@ LiveState CLiveSession::State() const {
 QString LiveStateText(const LiveState& state) {
     if (!state.recorder_failure.empty() &&
         (state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording)) {
-        return QObject::tr("Not recording: %1").arg(Text(state.recorder_failure));
+        return CLiveSession::tr("Not recording: %1").arg(Text(state.recorder_failure));
     }
     const bool is_over_limit = !state.storage_problem.empty();
     switch (state.phase) {
-        case LivePhase::kStarting: return QObject::tr("Starting camera");
+        case LivePhase::kStarting: return CLiveSession::tr("Starting camera");
         case LivePhase::kLive:
-            return is_over_limit ? QObject::tr("Watching, storage over its limit") : QObject::tr("Watching");
+            return is_over_limit ? CLiveSession::tr("Watching, storage over its limit") : CLiveSession::tr("Watching");
         case LivePhase::kRecording: {
             const int64_t seconds = state.recording_ms / 1000;
-            const QString text = QStringLiteral("REC %1:%2:%3")
+            const QString text = CLiveSession::tr("REC %1:%2:%3")
                                      .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
                                      .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
                                      .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-            return is_over_limit ? QObject::tr("%1, storage over its limit").arg(text) : text;
+            return is_over_limit ? CLiveSession::tr("%1, storage over its limit").arg(text) : text;
         }
         case LivePhase::kCameraLost:
-            if (state.retry_in_s < 0) return QObject::tr("Camera lost, retrying");
-            return QObject::tr("Camera lost, retrying in %1 s").arg(state.retry_in_s);
-        case LivePhase::kNoCamera: return QObject::tr("No camera");
-        case LivePhase::kStopped: return QObject::tr("Stopped");
+            if (state.retry_in_s < 0) return CLiveSession::tr("Camera lost, retrying");
+            return CLiveSession::tr("Camera lost, retrying in %1 s").arg(state.retry_in_s);
+        case LivePhase::kNoCamera: return CLiveSession::tr("No camera");
+        case LivePhase::kStopped: return CLiveSession::tr("Stopped");
     }
     return {};
 }
 
 QString LiveStateCaption(const LiveState& state) {
     switch (state.phase) {
-        case LivePhase::kNoCamera: return QObject::tr("No camera");
+        case LivePhase::kNoCamera: return CLiveSession::tr("No camera");
         case LivePhase::kCameraLost:
-        case LivePhase::kStopped: return QObject::tr("No signal");
-        case LivePhase::kStarting: return state.lost_reason.empty() ? QString() : QObject::tr("No signal");
+        case LivePhase::kStopped: return CLiveSession::tr("No signal");
+        case LivePhase::kStarting: return state.lost_reason.empty() ? QString() : CLiveSession::tr("No signal");
         case LivePhase::kLive:
         case LivePhase::kRecording: return {};
     }

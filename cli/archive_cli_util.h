@@ -2,18 +2,27 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "cli/cli_command.h"
 
 #include "recording/frame_archive.h"
 
-// Shared by the archive commands of cindral-cli (info, frame, decode).
+// Shared by the archive commands of cindral-cli (info, frame, decode, avi).
 namespace archive_cli {
 
 // Opens path for reading; says "cindral-cli COMMAND: ..." and gives false when it cannot.
 bool OpenArchive(const std::string& command, CFrameArchive& archive, const std::string& path);
 
-// Makes frame current: by stepping 0, 1, ..., frame, or with is_jump straight to it as the playback
-// slider does; both reach the same record. Says why and gives false on failure.
-bool ReachFrame(const std::string& command, CFrameArchive& archive, int32_t frame, bool is_jump);
+// The commands that take one frame of an archive (frame, decode): FILE, N and then output, and
+// --jump.
+std::vector<CliArgument> FrameArguments(CliArgument output);
+CliOption JumpOption();
+// Opens FILE and makes frame N current as the command line of such a command says: by stepping
+// 0, 1, ..., N, or with --jump straight to it as the playback slider does; both reach the same
+// record. False after saying why it cannot; an N that is no number is a usage error.
+bool OpenAtFrame(const CliArguments& arguments, CFrameArchive& archive);
+
 
 // "YYYY-MM-DD HH:MM:SS.mmm" of a local OLE date, or "invalid" for a value no calendar holds.
 std::string FormatOleDate(double ole_date, bool with_milliseconds);

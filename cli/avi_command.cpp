@@ -26,7 +26,11 @@ int RunAvi(const CliArguments& arguments) {
         cli::PrintError("avi", "interrupted; " + avi_path + " was not written");
         return 130;
     }
-    if (!result.is_written) return cli::Fail("avi", archive_path + ": " + result.error);
+    if (!result.is_written) {
+        // The reader's messages name the archive already; the others get it in front.
+        const bool names_archive = result.error.find(archive_path) != std::string::npos;
+        return cli::Fail("avi", names_archive ? result.error : archive_path + ": " + result.error);
+    }
     std::printf("%s: %d frames of %dx%d at 10 frames per second", cli::EscapeForTerminal(avi_path).c_str(), result.frames_written,
                 result.width, result.height);
     if (result.frames_repeated > 0) {

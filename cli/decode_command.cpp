@@ -37,16 +37,13 @@ bool WritePpm(const BMP_File& image, CSafeOutput& output) {
 }
 
 int RunDecode(const CliArguments& arguments) {
-    const std::string& path = arguments.Positional(0);
-    const auto frame = static_cast<int32_t>(cli::ParseInteger("N", arguments.Positional(1), 0, INT32_MAX));
     CFrameArchive archive;
-    if (!OpenArchive("decode", archive, path)) return kCliFailure;
-    if (!ReachFrame("decode", archive, frame, arguments.Has("jump"))) return kCliFailure;
-    archive.SeekFrame(frame);  // located already: loads and decodes that record
+    if (!OpenAtFrame(arguments, archive)) return kCliFailure;
+    archive.SeekFrame(archive.GetCurrentFrame());  // located already: loads and decodes that record
     if (!archive.IsFrameDecoded()) return cli::Fail("decode", archive.GetLastError());
     CSafeOutput output;
     SafeOutputRules rules;
-    rules.protected_paths.push_back(path);
+    rules.protected_paths.push_back(arguments.Positional(0));
     if (!output.Open(arguments.Positional(2), rules) || !WritePpm(archive.GetFrameImage(), output) || !output.Commit()) {
         return cli::Fail("decode", output.Error());
     }
@@ -56,10 +53,8 @@ int RunDecode(const CliArguments& arguments) {
 const CliCommandRegistration kDecode{{
     .name = "decode",
     .summary = "decodes frame N to a binary PPM picture (stepping to it, or jumping)",
-    .arguments = {{"FILE", "an archive file (.CNA)"},
-                  {"N", "the frame, counted from 0"},
-                  {"OUT.ppm", "the picture to write; never an archive"}},
-    .options = {{"jump", "", "reach the frame with one jump, as the playback slider does, instead of stepping"}},
+    .arguments = FrameArguments({"OUT.ppm", "the picture to write; never an archive"}),
+    .options = {JumpOption()},
     .run = &RunDecode,
 }};
 

@@ -11,10 +11,8 @@ namespace {
 using namespace archive_cli;
 
 int RunFrame(const CliArguments& arguments) {
-    const auto frame = static_cast<int32_t>(cli::ParseInteger("N", arguments.Positional(1), 0, INT32_MAX));
     CFrameArchive archive;
-    if (!OpenArchive("frame", archive, arguments.Positional(0))) return kCliFailure;
-    if (!ReachFrame("frame", archive, frame, arguments.Has("jump"))) return kCliFailure;
+    if (!OpenAtFrame(arguments, archive)) return kCliFailure;
     if (!archive.SaveFrameJpeg(arguments.Positional(2))) return cli::Fail("frame", archive.GetLastError());
     return kCliSuccess;
 }
@@ -22,10 +20,8 @@ int RunFrame(const CliArguments& arguments) {
 const CliCommandRegistration kFrame{{
     .name = "frame",
     .summary = "saves frame N as it is stored (stepping to it, or jumping like the playback slider)",
-    .arguments = {{"FILE", "an archive file (.CNA)"},
-                  {"N", "the frame, counted from 0"},
-                  {"OUT.jpg", "the JPEG file to write; never an archive"}},
-    .options = {{"jump", "", "reach the frame with one jump, as the playback slider does, instead of stepping"}},
+    .arguments = FrameArguments({"OUT.jpg", "the JPEG file to write; never an archive"}),
+    .options = {JumpOption()},
     .run = &RunFrame,
 }};
 

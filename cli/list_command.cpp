@@ -20,7 +20,12 @@ int RunList(const CliArguments& arguments) {
     const DayRange range = cli::ParseDayRange(positional[positional.size() - 2], positional.back());
     // The catalogue shows nothing for a folder it cannot list; here that is said.
     if (const auto problem = cli::FolderProblem(storage_folder)) return cli::Fail("list", *problem);
-    const std::vector<CatalogueRow> rows = BuildCatalogue(storage_folder, range);
+    // A day folder that cannot be listed is said; the other days are still listed, and the
+    // exit status tells a script that the list is not whole.
+    std::vector<std::string> unlisted;
+    const std::vector<CatalogueRow> rows = BuildCatalogue(storage_folder, range, &unlisted);
+    for (const std::string& problem : unlisted) cli::PrintError("list", problem);
+    const int status = unlisted.empty() ? kCliSuccess : kCliFailure;
     if (arguments.Has("json")) {
         QJsonArray list;
         for (const CatalogueRow& row : rows) {
@@ -29,13 +34,13 @@ int RunList(const CliArguments& arguments) {
                                     {"date", QString::fromStdString(row.date_text)},
                                     {"duration", QString::fromStdString(row.duration_text)}});
         }
-        return cli::PrintJsonLine(list) ? kCliSuccess : kCliFailure;
+        return cli::PrintJsonLine(list) ? status : kCliFailure;
     }
     for (const CatalogueRow& row : rows) {
         std::printf("%s\t%s\t%s\t%s\n", cli::EscapeForTerminal(row.full_path).c_str(),
                     cli::EscapeForTerminal(row.name).c_str(), row.date_text.c_str(), row.duration_text.c_str());
     }
-    return cli::FlushOutput() ? kCliSuccess : kCliFailure;
+    return cli::FlushOutput() ? status : kCliFailure;
 }
 
 const CliCommandRegistration kList{{

@@ -35,7 +35,7 @@ private:
 };
 
 // Entry names of a folder in the file system's order, "." and ".." left out; nothing when the
-// folder cannot be listed.
+// folder cannot be listed (errno tells why).
 std::optional<std::vector<std::string>> ListFolder(const std::string& folder);
 
 // Reads up to size bytes at offset, retrying interrupted and partial reads.

@@ -46,9 +46,16 @@ std::optional<OutputTarget> ExamineOutput(const std::string& path, const SafeOut
     }
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
-        if (errno == ENOENT) return OutputTarget{TargetKind::kNewFile, path};
-        error = ErrnoMessage("cannot examine " + path);
-        return std::nullopt;
+        if (errno != ENOENT) {
+            error = ErrnoMessage("cannot examine " + path);
+            return std::nullopt;
+        }
+        // A new file under an archive's name would be listed, and removed, as an archive.
+        if (IsArchiveName(path)) {
+            error = path + " is named like an archive (.CNA); choose another name";
+            return std::nullopt;
+        }
+        return OutputTarget{TargetKind::kNewFile, path};
     }
     for (const std::string& protected_path : rules.protected_paths) {
         struct stat protected_status {};
@@ -70,7 +77,7 @@ std::optional<OutputTarget> ExamineOutput(const std::string& path, const SafeOut
         return std::nullopt;
     }
     if (IsArchiveName(path) || IsArchiveName(resolved)) {
-        error = path + " is an archive; exports never replace archives";
+        error = path + " is an archive; archives are never written over";
         return std::nullopt;
     }
     return OutputTarget{TargetKind::kRegularFile, resolved};

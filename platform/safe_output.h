@@ -17,8 +17,8 @@ struct SafeOutputRules {
 };
 
 // An output file that never destroys what its path names. A device, FIFO or socket is written
-// straight into (a disk device or a socket is refused); the input and any existing archive
-// (*.CNA in any letter case) are refused. A regular file is written without a name (or under a
+// straight into (a disk device or a socket is refused); the input, any existing archive and
+// any new file named like one (*.CNA in any letter case) are refused. A regular file is written without a name (or under a
 // hidden temporary name that a later run removes if this one is killed), flushed, and only then
 // given its name, replacing what was there; its folder is flushed after. A symbolic link is
 // followed: the file it points to is replaced, the link stays.

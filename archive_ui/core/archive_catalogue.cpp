@@ -103,7 +103,8 @@ std::string FormatDurationSeconds(double span_s) {
     return text;
 }
 
-std::vector<CatalogueRow> BuildCatalogue(const std::string& storage_folder, const DayRange& range) {
+std::vector<CatalogueRow> BuildCatalogue(const std::string& storage_folder, const DayRange& range,
+                                         std::vector<std::string>* unlisted) {
     std::string storage = storage_folder;
     if (!storage.empty() && storage.back() != '/') storage += '/';
 
@@ -115,7 +116,11 @@ std::vector<CatalogueRow> BuildCatalogue(const std::string& storage_folder, cons
         if (!day || !IsDayInRange(*day, range)) continue;
         const std::string day_folder_path = storage + candidate + "/";
         const auto entries = ListFolder(day_folder_path);
-        if (!entries) continue;  // one unreadable day must not hide the others
+        if (!entries) {
+            // One unreadable day must not hide the others, but the list is not whole: said.
+            if (unlisted != nullptr) unlisted->push_back(ErrnoMessage("cannot list " + day_folder_path));
+            continue;
+        }
         for (const std::string& name : *entries) rows.push_back(MakeRow(day_folder_path, name));
     }
     return rows;

@@ -54,5 +54,7 @@ std::string FormatDurationSeconds(double span_s);
 
 // The rows of every day folder of storage_folder inside the range, in the
 // file system's listing order. A missing storage folder gives no rows; a day folder that
-// cannot be listed is skipped. Never changes the current folder.
-std::vector<CatalogueRow> BuildCatalogue(const std::string& storage_folder, const DayRange& range);
+// cannot be listed is skipped, and said in unlisted when given ("cannot list FOLDER: <system's
+// text>"). Never changes the current folder.
+std::vector<CatalogueRow> BuildCatalogue(const std::string& storage_folder, const DayRange& range,
+                                         std::vector<std::string>* unlisted = nullptr);

@@ -3,7 +3,6 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -16,6 +15,7 @@
 #include "capture/device_watcher.h"
 #include "capture/dialogs/wnd_pick_color.h"
 #include "capture/video_devices.h"
+#include "widgets/dialog_units.h"
 
 namespace {
 
@@ -27,70 +27,59 @@ constexpr int kDialogHeightDu = 126;
 
 CTwainSourcesDlg::CTwainSourcesDlg(QWidget* parent, CindralSettings& settings)
     : QDialog(parent), settings_(settings), camera_lister_([] { return EnumVideoDevices(); }) {
-    setWindowTitle(QStringLiteral("Properties..."));
+    setWindowTitle(tr("Properties..."));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     CreateControls();
 }
 
 CTwainSourcesDlg::~CTwainSourcesDlg() = default;
 
-QRect CTwainSourcesDlg::DialogUnitsToPixels(int left, int top, int width, int height) const {
-    // A dialog unit is a quarter of the font's average character width horizontally and
-    // an eighth of its height vertically.
-    const QFontMetrics metrics(font());
-    static const QString kAlphabet = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
-    const int average_width = (metrics.horizontalAdvance(kAlphabet) / 26 + 1) / 2;
-    const int average_height = metrics.height();
-    return QRect(left * average_width / 4, top * average_height / 8, width * average_width / 4,
-                 height * average_height / 8);
-}
-
 void CTwainSourcesDlg::CreateControls() {
     // Template order, which is also the tab order.
-    ok_button_ = new QPushButton(QStringLiteral("OK"), this);
-    ok_button_->setGeometry(DialogUnitsToPixels(168, 108, 50, 14));
+    ok_button_ = new QPushButton(tr("OK"), this);
+    ok_button_->setGeometry(DialogUnitsToPixels(*this, 168, 108, 50, 14));
     ok_button_->setDefault(true);
 
-    camera_group_ = new QGroupBox(QStringLiteral("Camera"), this);
-    camera_group_->setGeometry(DialogUnitsToPixels(6, 54, 270, 48));
+    camera_group_ = new QGroupBox(tr("Camera"), this);
+    camera_group_->setGeometry(DialogUnitsToPixels(*this, 6, 54, 270, 48));
 
     camera_list_ = new QComboBox(this);
-    const QRect combo_rect = DialogUnitsToPixels(24, 72, 240, 150);
+    const QRect combo_rect = DialogUnitsToPixels(*this, 24, 72, 240, 150);
     // The template's height is the dropped-down list's; the closed box keeps its own height.
     camera_list_->setGeometry(combo_rect.x(), combo_rect.y(), combo_rect.width(), camera_list_->sizeHint().height());
     camera_list_->setMaxVisibleItems(qMax(1, combo_rect.height() / qMax(1, camera_list_->sizeHint().height())));
 
-    cancel_button_ = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel_button_->setGeometry(DialogUnitsToPixels(228, 108, 50, 14));
+    cancel_button_ = new QPushButton(tr("Cancel"), this);
+    cancel_button_->setGeometry(DialogUnitsToPixels(*this, 228, 108, 50, 14));
     cancel_button_->setAutoDefault(false);
 
-    save_off_button_ = new QRadioButton(QStringLiteral("Off"), this);
-    save_off_button_->setGeometry(DialogUnitsToPixels(10, 14, 27, 10));
+    save_off_button_ = new QRadioButton(tr("Off"), this);
+    save_off_button_->setGeometry(DialogUnitsToPixels(*this, 10, 14, 27, 10));
 
-    saving_group_ = new QGroupBox(QStringLiteral("Saving"), this);
-    saving_group_->setGeometry(DialogUnitsToPixels(4, 3, 98, 47));
+    saving_group_ = new QGroupBox(tr("Saving"), this);
+    saving_group_->setGeometry(DialogUnitsToPixels(*this, 4, 3, 98, 47));
 
-    save_motion_button_ = new QRadioButton(QStringLiteral("Motion Detector"), this);
-    save_motion_button_->setGeometry(DialogUnitsToPixels(10, 26, 67, 10));
-    save_always_button_ = new QRadioButton(QStringLiteral("Always"), this);
-    save_always_button_->setGeometry(DialogUnitsToPixels(10, 38, 39, 10));
+    save_motion_button_ = new QRadioButton(tr("Motion Detector"), this);
+    save_motion_button_->setGeometry(DialogUnitsToPixels(*this, 10, 26, 67, 10));
+    save_always_button_ = new QRadioButton(tr("Always"), this);
+    save_always_button_->setGeometry(DialogUnitsToPixels(*this, 10, 38, 39, 10));
     saving_buttons_ = new QButtonGroup(this);
     saving_buttons_->addButton(save_off_button_, kSavingOff);
     saving_buttons_->addButton(save_motion_button_, kSavingMotionDetector);
     saving_buttons_->addButton(save_always_button_, kSavingAlways);
 
-    show_detector_box_ = new QCheckBox(QStringLiteral("Show Detector"), this);
-    show_detector_box_->setGeometry(DialogUnitsToPixels(118, 13, 63, 10));
+    show_detector_box_ = new QCheckBox(tr("Show Detector"), this);
+    show_detector_box_->setGeometry(DialogUnitsToPixels(*this, 118, 13, 63, 10));
 
     colour_swatch_ = new CWndPickColor(this);
-    colour_swatch_->setGeometry(DialogUnitsToPixels(185, 12, 15, 13));
+    colour_swatch_->setGeometry(DialogUnitsToPixels(*this, 185, 12, 15, 13));
     colour_swatch_->setFocusPolicy(Qt::NoFocus);
 
-    threshold_label_ = new QLabel(QStringLiteral("Treshold"), this);
-    threshold_label_->setGeometry(DialogUnitsToPixels(122, 35, 28, 8));
+    threshold_label_ = new QLabel(tr("Treshold"), this);
+    threshold_label_->setGeometry(DialogUnitsToPixels(*this, 122, 35, 28, 8));
 
     threshold_slider_ = new QSlider(Qt::Horizontal, this);
-    threshold_slider_->setGeometry(DialogUnitsToPixels(154, 32, 103, 15));
+    threshold_slider_->setGeometry(DialogUnitsToPixels(*this, 154, 32, 103, 15));
     threshold_slider_->setTickPosition(QSlider::NoTicks);
 
     // Group boxes only frame their neighbours; keep them beneath so they never hide a control.
@@ -107,7 +96,7 @@ void CTwainSourcesDlg::CreateControls() {
     QWidget::setTabOrder(save_always_button_, show_detector_box_);
     QWidget::setTabOrder(show_detector_box_, threshold_slider_);
 
-    setFixedSize(DialogUnitsToPixels(0, 0, kDialogWidthDu, kDialogHeightDu).size());
+    setFixedSize(DialogUnitsToPixels(*this, 0, 0, kDialogWidthDu, kDialogHeightDu).size());
 
     connect(ok_button_, &QPushButton::clicked, this, &CTwainSourcesDlg::OnOK);
     connect(cancel_button_, &QPushButton::clicked, this, &QDialog::reject);
@@ -210,8 +199,7 @@ void CTwainSourcesDlg::OnHScroll() { settings_.threshold.store(threshold_slider_
 void CTwainSourcesDlg::OnOK() {
     if (camera_list_->currentIndex() < 0) {
         const QMessageBox::StandardButton answer = QMessageBox::question(
-            this, QStringLiteral("Warning"),
-            QStringLiteral("Camera Direct Show Source was not selected. Continue anyway?"),
+            this, tr("Warning"), tr("Camera Direct Show Source was not selected. Continue anyway?"),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
         if (answer != QMessageBox::Yes) return;
         settings_.camera_name.clear();

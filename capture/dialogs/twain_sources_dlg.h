@@ -68,7 +68,6 @@ private:
     // Lists the cameras afresh, keeping the one selected when it is still there.
     void RefreshCameraList();
     void UpdateSavingTabStop();
-    QRect DialogUnitsToPixels(int left, int top, int width, int height) const;
 
     CindralSettings& settings_;
     CameraLister camera_lister_;

@@ -227,14 +227,16 @@ TEST(CatalogueBuild, RangeAcrossAMonthBoundarySelectsTheDaysBetween) {
     EXPECT_EQ(folders, (std::set<std::string>{"20090120", "20090131", "20090201", "20090205"}));
 }
 
-TEST(CatalogueBuild, AnUnlistableDayFolderIsSkippedAndTheOthersStay) {
+TEST(CatalogueBuild, AnUnlistableDayFolderIsSkippedAndSaidAndTheOthersStay) {
     TempTree tree;
     tree.WriteFile("Storage/20090314/1.CNA");
     tree.WriteFile("Storage/20090315", "a file where a day folder should be");
     tree.WriteFile("Storage/20090316/2.CNA");
-    const auto names = NamesOf(BuildCatalogue(tree.StorageFolder(), kAllDays));
+    std::vector<std::string> unlisted;
+    const auto names = NamesOf(BuildCatalogue(tree.StorageFolder(), kAllDays, &unlisted));
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), (std::set<std::string>{"1.CNA", "2.CNA"}));
     EXPECT_EQ(names.size(), 2u);
+    EXPECT_EQ(unlisted, std::vector<std::string>{"cannot list " + tree.StorageFolder() + "20090315/: Not a directory"});
 }
 
 TEST(CatalogueBuild, DateAndDurationComeFromTheFileTimes) {

@@ -13,13 +13,15 @@ namespace {
 struct CliRun {
     int exit_code = -1;
     QByteArray out;
+    QByteArray err;
 };
 
 CliRun RunCli(const QStringList& arguments) {
     QProcess process;
     process.start(QStringLiteral(CINDRAL_CLI_PATH), QStringList{QStringLiteral("list")} + arguments);
     process.waitForFinished(60000);
-    return CliRun{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput()};
+    return CliRun{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
+                  process.readAllStandardError()};
 }
 
 }  // namespace
@@ -79,6 +81,14 @@ TEST(CliList, PlainOutputAndArgumentErrors) {
         EXPECT_FALSE(line.contains('\x1b')) << line.toStdString();
     }
     EXPECT_TRUE(escaped.out.contains("line\\nbreak\\x1B[31mred\\ttab\\\\.CNA")) << escaped.out.toStdString();
+
+    // A day that cannot be listed is said, the others are listed, and the list counts as failed.
+    tree.WriteFile("Storage/20090316", "a file where a day folder should be");
+    const CliRun partial = RunCli({folder, "2009-03-01", "2009-03-31"});
+    EXPECT_EQ(partial.exit_code, 1);
+    EXPECT_EQ(partial.out, escaped.out);
+    EXPECT_EQ(partial.err.toStdString(),
+              "cindral-cli list: cannot list " + tree.StorageFolder() + "20090316/: Not a directory\n");
 
     EXPECT_EQ(RunCli({folder, "2009-04-01", "2009-04-30", "--json"}).out.trimmed(), "[]");
     EXPECT_EQ(RunCli({folder, "2009-3-1", "2009-03-31"}).exit_code, 2);

@@ -46,6 +46,8 @@ TEST(AviCommand, FailuresGiveOneLineAndANonZeroExit) {
     EXPECT_EQ(1, missing.exit_code);
     EXPECT_EQ(1u, LineCount(missing.output)) << missing.output;
     EXPECT_NE(std::string::npos, missing.output.find("No such file or directory")) << missing.output;
+    // The path is said once.
+    EXPECT_EQ(missing.output.find("missing.cna"), missing.output.rfind("missing.cna")) << missing.output;
 
     WriteFileBytes(folder.File("empty.cna"), std::vector<uint8_t>(8, 0));
     const CommandResult empty = Cli("avi '" + folder.File("empty.cna") + "' '" + folder.File("out.avi") + "'");

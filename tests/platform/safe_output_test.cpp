@@ -65,7 +65,7 @@ TEST(SafeOutput, RegularFilesAreReplacedWholeAndLinksFollowed) {
     }
 }
 
-TEST(SafeOutput, InputsArchivesFoldersAndSocketsAreRefusedUntouched) {
+TEST(SafeOutput, InputsArchivesArchiveNamesFoldersAndSocketsAreRefusedUntouched) {
     TempFolder folder;
     const std::string archive = folder.File("1234.CNA");
     WriteWholeFile(archive, "recorded");
@@ -87,6 +87,7 @@ TEST(SafeOutput, InputsArchivesFoldersAndSocketsAreRefusedUntouched) {
         {archive, "archive being read"},          {folder.File("second-name.bin"), "archive being read"},
         {folder.File("link.jpg"), "archive being read"}, {folder.File("other.cNa"), "is an archive"},
         {folder.File("folder.avi"), "is a folder"},      {socket_path, "is a socket"},
+        {folder.File("new.Cna"), "named like an archive"},
     };
     for (const auto& [path, reason] : refused) {
         SCOPED_TRACE(path);
@@ -97,6 +98,7 @@ TEST(SafeOutput, InputsArchivesFoldersAndSocketsAreRefusedUntouched) {
     ::close(socket_fd);
     EXPECT_EQ("recorded", ReadWholeFile(archive));
     EXPECT_EQ("another archive", ReadWholeFile(folder.File("other.cNa")));
+    EXPECT_FALSE(fs::exists(folder.File("new.Cna")));
     EXPECT_TRUE(fs::is_symlink(folder.File("link.jpg")));
 }
 
