@@ -30,7 +30,8 @@ int64_t RefreshIntervalNs(const QScreen* screen) {
 // Draws the target's part of region straight into the image the painter paints on, when that is
 // a 32-bit image it reaches without scaling (device pixel ratio 1): one pass over the part, rows
 // copied whole where the widths agree. False when the painter must draw it.
-bool DrawIntoDevice(QPainter& painter, const QRegion& region, const QRect& target, const ViewPicture& picture) {
+bool DrawIntoDevice(QPainter& painter, const QRegion& region, const QRect& target, const ViewPicture& picture,
+                    CNearestScaler& scaler) {
     const QPaintEngine* engine = painter.paintEngine();
     QPaintDevice* device = engine != nullptr ? engine->paintDevice() : nullptr;
     if (device == nullptr || device->devType() != QInternal::Image) return false;
@@ -57,7 +58,7 @@ bool DrawIntoDevice(QPainter& painter, const QRegion& region, const QRect& targe
         // The painter's own pixels, written in place: a non-const access would detach them.
         part.bits = const_cast<uchar*>(image.constScanLine(on_device.top())) + static_cast<ptrdiff_t>(on_device.left()) * 4;
         part.bytes_per_line = image.bytesPerLine();
-        DrawScaledPart(picture, part);
+        scaler.Draw(picture, part);
     }
     return true;
 }
@@ -217,7 +218,7 @@ void CCindralView::paintEvent(QPaintEvent* event) {
     // Black where the picture does not reach (the bars, or all of the view without a picture),
     // painted only where this paint asks: a new picture asks for its own rectangle alone.
     for (const QRect& bare : event->region().subtracted(target)) painter.fillRect(bare, Qt::black);
-    if (!image.isNull() && !DrawIntoDevice(painter, event->region(), target, *picture)) {
+    if (!image.isNull() && !DrawIntoDevice(painter, event->region(), target, *picture, scaler_)) {
         if (target.size() == image.size()) {
             painter.drawImage(target.topLeft(), image);  // 1:1: copied as it is
         } else {

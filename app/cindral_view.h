@@ -127,6 +127,7 @@ private:
     QElapsedTimer since_last_take_;
     QTimer refresh_wait_;                // holds a picture back until a display refresh has passed
     int presented_frame_count_ = 0;
+    CNearestScaler scaler_;
 
     CCaptureMessageBox* capture_messages_ = nullptr;
     std::unique_ptr<ICameraPropertyPages> property_pages_;

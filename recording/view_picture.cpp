@@ -2,10 +2,22 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define CINDRAL_X86 1
+#include <immintrin.h>
+#endif
 
 #include "recording/bmp_file.h"
 #include "recording/frame_pass.h"
+
+namespace {
+constexpr std::align_val_t kAlignment{64};
+}  // namespace
+
+void ViewPicture::AlignedDelete::operator()(uint32_t* pixels) const { ::operator delete[](pixels, kAlignment); }
 
 void ViewPicture::Resize(int32_t width, int32_t height) {
     const bool is_empty = width <= 0 || height <= 0;
@@ -16,7 +28,7 @@ void ViewPicture::Resize(int32_t width, int32_t height) {
         // Released first, so a failed allocation leaves an empty picture rather than two.
         pixels_.reset();
         capacity_ = 0;
-        pixels_.reset(new uint32_t[wanted]);
+        pixels_.reset(static_cast<uint32_t*>(::operator new[](wanted * 4, kAlignment)));
         capacity_ = wanted;
     }
     if (is_empty) return;
@@ -68,6 +80,63 @@ void FillViewPicture(const BMP_File& frame, ViewPicture& picture) {
 
 namespace {
 
+#ifdef CINDRAL_X86
+// Copies a row past the cache: the window's image is read next by the display server, not by
+// us, so its old content need not be fetched first. out is 32-byte aligned.
+__attribute__((target("avx2"))) void StreamRowAvx2(uint8_t* out, const uint8_t* in, size_t bytes) {
+    size_t done = 0;
+    for (; done + 32 <= bytes; done += 32) {
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(out + done),
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + done)));
+    }
+    std::memcpy(out + done, in + done, bytes - done);
+}
+
+// 8 pixels a step: where their sources lie within 8 pixels of the first (always when enlarging),
+// one load and a shuffle; else a gather.
+__attribute__((target("avx2"))) int32_t GatherRowAvx2(uint32_t* out, const uint32_t* in, int32_t in_width,
+                                                      const int32_t* columns, int32_t count) {
+    int32_t x = 0;
+    for (; x + 8 <= count; x += 8) {
+        const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns + x));
+        const int32_t first = columns[x];
+        __m256i pixels;
+        if (columns[x + 7] - first < 8 && first + 8 <= in_width) {
+            pixels = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + first)),
+                                                 _mm256_sub_epi32(at, _mm256_set1_epi32(first)));
+        } else {
+            pixels = _mm256_i32gather_epi32(reinterpret_cast<const int*>(in), at, 4);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), pixels);
+    }
+    return x;
+}
+
+bool HasAvx2() {
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    return has_avx2;
+}
+#endif
+
+// out[x] = in[columns[x]] for x below count; in holds in_width pixels.
+void GatherRow(uint32_t* out, const uint32_t* in, int32_t in_width, const int32_t* columns, int32_t count) {
+    int32_t x = 0;
+#ifdef CINDRAL_X86
+    if (HasAvx2()) x = GatherRowAvx2(out, in, in_width, columns, count);
+#endif
+    for (; x < count; ++x) out[x] = in[columns[x]];
+}
+
+void CopyRow(uint8_t* out, const uint8_t* in, size_t bytes) {
+#ifdef CINDRAL_X86
+    if (HasAvx2() && reinterpret_cast<uintptr_t>(out) % 32 == 0) {
+        StreamRowAvx2(out, in, bytes);
+        return;
+    }
+#endif
+    std::memcpy(out, in, bytes);
+}
+
 // Steps through source positions ((2 t + 1) * source) / (2 * target) for t = first, first + 1, ...
 // without a division per step.
 class NearestStep {
@@ -100,7 +169,7 @@ private:
 
 }  // namespace
 
-void DrawScaledPart(const ViewPicture& picture, const ScaledPart& part) {
+void CNearestScaler::Draw(const ViewPicture& picture, const ScaledPart& part) {
     if (picture.IsEmpty() || part.scaled_width <= 0 || part.scaled_height <= 0) return;
     const int32_t left = std::max(part.left, 0);
     const int32_t top = std::max(part.top, 0);
@@ -108,29 +177,34 @@ void DrawScaledPart(const ViewPicture& picture, const ScaledPart& part) {
     const int32_t bottom = std::min(part.bottom, part.scaled_height);
     if (left >= right || top >= bottom) return;
     uint8_t* first_row = part.bits + static_cast<ptrdiff_t>(left - part.left) * 4 + (top - part.top) * part.bytes_per_line;
-    const size_t row_bytes = static_cast<size_t>(right - left) * 4;
+    const int32_t count = right - left;
     const bool is_same_width = part.scaled_width == picture.Width();
+    if (!is_same_width) {
+        columns_.resize(static_cast<size_t>(count));
+        row_.resize(static_cast<size_t>(count));
+        NearestStep column_step(picture.Width(), part.scaled_width, left);
+        for (int32_t x = 0; x < count; ++x, column_step.Next()) columns_[static_cast<size_t>(x)] = column_step.Position();
+    }
     NearestStep row_step(picture.Height(), part.scaled_height, top);
     int32_t previous_source_y = -1;
-    uint8_t* previous_row = nullptr;
+    const uint32_t* row = nullptr;  // the target row's pixels: in the picture, or gathered
     for (int32_t y = top; y < bottom; ++y, row_step.Next()) {
-        uint8_t* out = first_row + static_cast<ptrdiff_t>(y - top) * part.bytes_per_line;
         const int32_t source_y = row_step.Position();
-        if (source_y == previous_source_y) {
-            std::memcpy(out, previous_row, row_bytes);
-        } else {
+        if (source_y != previous_source_y) {
             const uint32_t* in = reinterpret_cast<const uint32_t*>(picture.Bits()) +
                                  static_cast<size_t>(source_y) * static_cast<size_t>(picture.Width());
             if (is_same_width) {
-                std::memcpy(out, in + left, row_bytes);
+                row = in + left;
             } else {
-                NearestStep column_step(picture.Width(), part.scaled_width, left);
-                for (int32_t x = left; x < right; ++x, column_step.Next()) {
-                    std::memcpy(out + static_cast<size_t>(x - left) * 4, in + column_step.Position(), 4);
-                }
+                GatherRow(row_.data(), in, picture.Width(), columns_.data(), count);
+                row = row_.data();
             }
+            previous_source_y = source_y;
         }
-        previous_source_y = source_y;
-        previous_row = out;
+        CopyRow(first_row + static_cast<ptrdiff_t>(y - top) * part.bytes_per_line, reinterpret_cast<const uint8_t*>(row),
+                static_cast<size_t>(count) * 4);
     }
+#ifdef CINDRAL_X86
+    _mm_sfence();  // the streamed rows are in memory before anyone is told to read them
+#endif
 }

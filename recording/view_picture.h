@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 // The picture the view paints: width x height pixels of four bytes (blue, green, red, 255), rows
 // top first and packed. On a little-endian machine each pixel is the 32-bit word 0xffRRGGBB,
@@ -27,7 +28,11 @@ public:
 private:
     int32_t width_ = 0;
     int32_t height_ = 0;
-    std::unique_ptr<uint32_t[]> pixels_;  // 32-bit words keep every row aligned for the painter
+    struct AlignedDelete {
+        void operator()(uint32_t* pixels) const;
+    };
+    // Aligned to a cache line, so rows whose length is a multiple of 32 bytes can be written whole.
+    std::unique_ptr<uint32_t[], AlignedDelete> pixels_;
     size_t capacity_ = 0;
 };
 
@@ -69,10 +74,18 @@ struct ScaledPart {
     uint8_t* bits = nullptr;
     ptrdiff_t bytes_per_line = 0;
 };
-// Draws the part with the nearest pixel: a target pixel takes the source pixel its centre falls
-// in. One pass over the part; a row whose width is the picture's is copied whole, and a target row
-// that repeats the row above it is copied from there.
-void DrawScaledPart(const ViewPicture& picture, const ScaledPart& part);
+// Draws pictures scaled with the nearest pixel: a target pixel takes the source pixel its centre
+// falls in. One pass over the part: a row as wide as the picture is copied whole, another is
+// gathered once per source row into a row of its own and copied from there. Its tables are kept
+// from one picture to the next.
+class CNearestScaler {
+public:
+    void Draw(const ViewPicture& picture, const ScaledPart& part);
+
+private:
+    std::vector<int32_t> columns_;  // the source column of every target column of the part
+    std::vector<uint32_t> row_;     // one target row, gathered
+};
 
 class BMP_File;
 // The view's picture of a packed frame (a playback frame), made by the frame pass.

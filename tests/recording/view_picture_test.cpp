@@ -32,6 +32,7 @@ TEST(ViewPicture, ScaledPartsTakeTheNearestPixelAndTouchNothingElse) {
     std::mt19937 random(17);
     auto uniform = [&random](int32_t low, int32_t high) { return std::uniform_int_distribution<int32_t>(low, high)(random); };
     constexpr uint32_t kUntouched = 0x12345678;
+    CNearestScaler scaler;  // one for all, as the view keeps it
     for (const auto& c : cases) {
         const ViewPicture picture = Numbered(c.width, c.height);
         const int32_t canvas_width = c.scaled_width + 2;
@@ -45,7 +46,7 @@ TEST(ViewPicture, ScaledPartsTakeTheNearestPixelAndTouchNothingElse) {
             ScaledPart part{c.scaled_width, c.scaled_height, left, top, right, bottom,
                             reinterpret_cast<uint8_t*>(&canvas[static_cast<size_t>(top + 1) * canvas_width + left + 1]),
                             static_cast<ptrdiff_t>(canvas_width) * 4};
-            DrawScaledPart(picture, part);
+            scaler.Draw(picture, part);
             for (int32_t y = -1; y <= c.scaled_height; ++y) {
                 for (int32_t x = -1; x <= c.scaled_width; ++x) {
                     uint32_t expected = kUntouched;
