@@ -42,6 +42,31 @@ private:
     ModalWatcher watcher_;
 };
 
+// A view in a shown window on a 160x120 test camera of its own name and pattern.
+struct ViewOnTestCamera {
+    ViewOnTestCamera(const std::string& name, const std::string& pattern, int frames_per_s)
+        : cameras("CINDRAL_TEST_CAMERAS", name + "=videotestsrc pattern=" + pattern + " is-live=true ! " +
+                                              "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=" +
+                                              std::to_string(frames_per_s) + "/1\""),
+          view(settings, folder.Folder() + "Storage/", &window) {
+        settings.camera_name = name;
+        view.resize(160, 120);
+        window.show();
+    }
+    // Starts the camera; true once the view has shown two of its pictures.
+    bool Start() {
+        view.OnInitialUpdate();
+        return WaitUntil([&] { return view.PresentedFrameCount() >= 2; });
+    }
+
+    ScopedEnvironment cameras;
+    MessageCloser messages;
+    TempFolder folder;
+    CindralSettings settings;
+    QWidget window;
+    CCindralView view;
+};
+
 BMP_File SolidFrame(int width, int height, mColor_24 colour) {
     BMP_File frame;
     frame.Create(width, height);
@@ -223,19 +248,10 @@ TEST(CameraView, KeepAspectRatioPaintsBarsOnceAndThenOnlyThePicture) {
 }
 
 TEST(CameraView, NoPicturesAreMadeOrPaintedWhileTheWindowIsMinimised) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS",
-                              "Ball Camera=videotestsrc pattern=ball is-live=true ! "
-                              "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=30/1\"");
-    MessageCloser messages;
-    TempFolder folder;
-    CindralSettings settings;
-    settings.camera_name = "Ball Camera";
-    QWidget window;
-    CCindralView view(settings, folder.Folder() + "Storage/", &window);
-    view.resize(160, 120);
-    window.show();
-    view.OnInitialUpdate();
-    ASSERT_TRUE(WaitUntil([&] { return view.PresentedFrameCount() >= 2; }));
+    ViewOnTestCamera camera("Ball Camera", "ball", 30);
+    CCindralView& view = camera.view;
+    QWidget& window = camera.window;
+    ASSERT_TRUE(camera.Start());
 
     window.showMinimized();
     EXPECT_FALSE(view.IsShowingLive());
@@ -378,19 +394,11 @@ TEST(CameraView, MenuKeyAndShiftF10OpenTheContextMenuAtTheCentre) {
 }
 
 TEST(CameraView, CameraPinAndFilterPagesOpenFromTheMenuAndTheLivePictureGoesOn) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS",
-                              "Pin Camera=videotestsrc pattern=red is-live=true ! "
-                              "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=15/1\"");
-    MessageCloser messages;
-    TempFolder folder;
-    CindralSettings settings;
-    settings.camera_name = "Pin Camera";
-    QWidget window;
-    CCindralView view(settings, folder.Folder() + "Storage/", &window);
-    view.resize(160, 120);
-    window.show();
-    view.OnInitialUpdate();
-    ASSERT_TRUE(WaitUntil([&] { return view.PresentedFrameCount() >= 2; }));
+    ViewOnTestCamera camera("Pin Camera", "red", 15);
+    CCindralView& view = camera.view;
+    const MessageCloser& messages = camera.messages;
+    CindralSettings& settings = camera.settings;
+    ASSERT_TRUE(camera.Start());
 
     // Both pages are modal dialogs of the view; cancelling them keeps the camera as it was.
     QStringList page_titles;
