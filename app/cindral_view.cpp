@@ -3,12 +3,73 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPaintEngine>
+#include <QPaintEvent>
+#include <QScreen>
+#include <QWindow>
+#include <bit>
+#include <new>
 
 #include "app/capture_message_box.h"
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/panel_dlg.h"
 #include "capture/dialogs/camera_property_pages.h"
 #include "capture/live_session.h"
+
+// The view's pictures are blue, green, red, 255 in memory: a 0xffRRGGBB word here.
+static_assert(std::endian::native == std::endian::little, "Format_RGB32 is blue, green, red, 255 in memory");
+
+namespace {
+
+// A display refresh; 60 Hz where the screen does not say.
+int64_t RefreshIntervalNs(const QScreen* screen) {
+    const double rate_hz = screen != nullptr ? screen->refreshRate() : 0.0;
+    return static_cast<int64_t>(1e9 / (rate_hz >= 1.0 ? rate_hz : 60.0));
+}
+
+// Draws the target's part of region straight into the image the painter paints on, when that is
+// a 32-bit image it reaches without scaling (device pixel ratio 1): one pass over the part, rows
+// copied whole where the widths agree. False when the painter must draw it.
+bool DrawIntoDevice(QPainter& painter, const QRegion& region, const QRect& target, const ViewPicture& picture,
+                    CNearestScaler& scaler) {
+    const QPaintEngine* engine = painter.paintEngine();
+    QPaintDevice* device = engine != nullptr ? engine->paintDevice() : nullptr;
+    if (device == nullptr || device->devType() != QInternal::Image) return false;
+    const QImage& image = *static_cast<const QImage*>(device);
+    const QImage::Format format = image.format();
+    if (format != QImage::Format_RGB32 && format != QImage::Format_ARGB32 &&
+        format != QImage::Format_ARGB32_Premultiplied) {
+        return false;
+    }
+    const QTransform transform = painter.deviceTransform();
+    if (transform.type() > QTransform::TxTranslate) return false;
+    const QPoint offset(qRound(transform.dx()), qRound(transform.dy()));
+    for (const QRect& area : region.intersected(target)) {
+        const QRect on_device = area.translated(offset).intersected(image.rect());
+        if (on_device.isEmpty()) continue;
+        const QRect in_target = on_device.translated(-offset - target.topLeft());
+        ScaledPart part;
+        part.scaled_width = target.width();
+        part.scaled_height = target.height();
+        part.left = in_target.left();
+        part.top = in_target.top();
+        part.right = in_target.right() + 1;
+        part.bottom = in_target.bottom() + 1;
+        // The painter's own pixels, written in place: a non-const access would detach them.
+        part.bits = const_cast<uchar*>(image.constScanLine(on_device.top())) + static_cast<ptrdiff_t>(on_device.left()) * 4;
+        part.bytes_per_line = image.bytesPerLine();
+        scaler.Draw(picture, part);
+    }
+    return true;
+}
+
+QImage ImageOf(const ViewPicture& picture) {
+    if (picture.IsEmpty()) return QImage();
+    // Wrapped, not copied: the picture stays unchanged while it is on show.
+    return QImage(picture.Bits(), picture.Width(), picture.Height(), picture.BytesPerLine(), QImage::Format_RGB32);
+}
+
+}  // namespace
 
 CCindralView::CCindralView(CindralSettings& settings, std::string storage_folder, QWidget* parent,
                            CVideoDeviceWatcher* watcher)
@@ -20,6 +81,9 @@ CCindralView::CCindralView(CindralSettings& settings, std::string storage_folder
     // Every paint covers the whole view (picture or black), so Qt need not clear it first.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFocusPolicy(Qt::StrongFocus);
+    refresh_wait_.setSingleShot(true);
+    refresh_wait_.setTimerType(Qt::PreciseTimer);
+    connect(&refresh_wait_, &QTimer::timeout, this, &CCindralView::TakeLivePicture);
 }
 
 CCindralView::~CCindralView() {
@@ -67,80 +131,149 @@ bool CCindralView::IsPlaybackActive() const {
     return panel_ != nullptr && panel_->IsPlaybackActive();
 }
 
-void CCindralView::PresentLiveFrame(const BMP_File& live_frame) {
-    if (IsPlaybackActive()) return;
-    bool was_empty = false;
-    {
-        const std::lock_guard<std::mutex> lock(slot_mutex_);
-        slot_frame_.CopyFrom(live_frame);
-        was_empty = !is_slot_full_;
-        is_slot_full_ = true;
+bool CCindralView::IsShowingLive() const {
+    return is_window_showing_.load(std::memory_order_relaxed) && !IsPlaybackActive();
+}
+
+void CCindralView::PresentLivePicture() {
+    // One wake-up per empty-to-full change; later pictures just replace the waiting one.
+    if (live_pictures_.Publish()) {
+        QMetaObject::invokeMethod(this, &CCindralView::OnLiveFrameReady, Qt::QueuedConnection);
     }
-    // One wake-up per empty-to-full change; later frames just replace the slot's content.
-    if (was_empty) QMetaObject::invokeMethod(this, &CCindralView::OnLiveFrameReady, Qt::QueuedConnection);
 }
 
 void CCindralView::OnLiveFrameReady() {
-    const bool is_playback_active = IsPlaybackActive();
-    {
-        const std::lock_guard<std::mutex> lock(slot_mutex_);
-        if (!is_slot_full_) return;
-        is_slot_full_ = false;
-        if (is_playback_active) return;  // the playback picture stays
-        shown_frame_.Swap(slot_frame_);
-    }
-    // current_image_ must stop pointing into the buffer just handed back to the slot
-    // before anything can paint, so it is rebuilt right here.
-    const int32_t width = shown_frame_.GetWidth();
-    const int32_t height = shown_frame_.GetHeight();
-    if (width <= 0 || height <= 0 || shown_frame_.GetBits() == nullptr) {
-        current_image_ = QImage();
+    if (refresh_wait_.isActive()) return;  // the newest picture is taken when it fires
+    const int64_t interval_ns = RefreshIntervalNs(screen());
+    const int64_t since_ns = since_last_take_.isValid() ? since_last_take_.nsecsElapsed() : interval_ns;
+    if (since_ns >= interval_ns) {
+        TakeLivePicture();
     } else {
-        // Rows are packed, three bytes a pixel, whatever the width.
-        current_image_ = QImage(shown_frame_.GetBits(), width, height, static_cast<qsizetype>(width) * 3,
-                                QImage::Format_BGR888);
+        refresh_wait_.start(static_cast<int>((interval_ns - since_ns + 999999) / 1000000));
     }
+}
+
+void CCindralView::TakeLivePicture() {
+    const ViewPicture* before = PictureOnShow();
+    const QRect previous_rect = before != nullptr ? PictureRect(QSize(before->Width(), before->Height())) : QRect();
+    // Taken even while the playback picture is on show, so that the next one wakes us again.
+    if (!live_pictures_.TakeNewest() || IsPlaybackActive()) return;
+    since_last_take_.start();
+    is_showing_playback_ = false;
     ++presented_frame_count_;
-    update();
+    update(ChangedRect(previous_rect));
 }
 
 void CCindralView::ShowPlaybackFrame(const BMP_File& frame) {
-    playback_frame_ = &frame;
-    const int32_t width = frame.GetWidth();
-    const int32_t height = frame.GetHeight();
-    if (width <= 0 || height <= 0 || frame.GetBits() == nullptr) {
-        current_image_ = QImage();
-    } else {
-        // The panel reuses its frame; the picture on show keeps a copy, made after the old one is
-        // let go so that a large picture is never held three times.
-        current_image_ = QImage();
-        current_image_ = QImage(frame.GetBits(), width, height, static_cast<qsizetype>(width) * 3,
-                                QImage::Format_BGR888)
-                             .copy();
+    const ViewPicture* before = PictureOnShow();
+    const QRect previous_rect = before != nullptr ? PictureRect(QSize(before->Width(), before->Height())) : QRect();
+    try {
+        FillViewPicture(frame, playback_picture_);
+    } catch (const std::bad_alloc&) {
+        qWarning("cindral: no memory to show a %dx%d playback frame", frame.GetWidth(), frame.GetHeight());
+        playback_picture_.Resize(0, 0);
     }
-    repaint();
+    has_playback_picture_ = true;
+    is_showing_playback_ = true;
+    // On screen at once, as the panel expects.
+    repaint(ChangedRect(previous_rect));
 }
 
-void CCindralView::paintEvent(QPaintEvent*) {
+const ViewPicture* CCindralView::PictureOnShow() const {
+    if (IsPlaybackActive() || is_showing_playback_) return has_playback_picture_ ? &playback_picture_ : nullptr;
+    return &live_pictures_.Shown();
+}
+
+QImage CCindralView::CurrentImage() const {
+    const ViewPicture* picture = PictureOnShow();
+    return picture != nullptr ? ImageOf(*picture) : QImage();
+}
+
+QRect CCindralView::PictureRect(const QSize& picture_size) const {
+    if (!is_aspect_ratio_kept_ || picture_size.isEmpty()) return rect();
+    const QSize fitted = picture_size.scaled(size(), Qt::KeepAspectRatio);
+    return QRect(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
+}
+
+void CCindralView::SetKeepAspectRatio(bool is_kept) {
+    if (is_kept == is_aspect_ratio_kept_) return;
+    is_aspect_ratio_kept_ = is_kept;
+    update();
+}
+
+QRect CCindralView::ChangedRect(const QRect& previous_rect) const {
+    const ViewPicture* picture = PictureOnShow();
+    const QRect picture_rect = picture != nullptr && !picture->IsEmpty()
+                                   ? PictureRect(QSize(picture->Width(), picture->Height()))
+                                   : QRect();
+    // Where the picture stays, the bars stay as they are.
+    return !picture_rect.isEmpty() && picture_rect == previous_rect ? picture_rect : rect();
+}
+
+void CCindralView::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
-    const bool is_playback_active = IsPlaybackActive();
-    if (current_image_.isNull() || (is_playback_active && playback_frame_ == nullptr)) {
-        painter.fillRect(rect(), Qt::black);
-    } else {
-        // Stretched over the whole view; the aspect ratio is not kept.
-        painter.drawImage(rect(), current_image_);
+    const ViewPicture* picture = PictureOnShow();
+    const QImage image = picture != nullptr ? ImageOf(*picture) : QImage();
+    const QRect target = image.isNull() ? QRect() : PictureRect(image.size());
+    // Black where the picture does not reach (the bars, or all of the view without a picture),
+    // painted only where this paint asks: a new picture asks for its own rectangle alone.
+    for (const QRect& bare : event->region().subtracted(target)) painter.fillRect(bare, Qt::black);
+    if (!image.isNull() && !DrawIntoDevice(painter, event->region(), target, *picture, scaler_)) {
+        if (target.size() == image.size()) {
+            painter.drawImage(target.topLeft(), image);  // 1:1: copied as it is
+        } else {
+            // Without smooth transformation the painter scales in one pass over the target,
+            // taking the nearest pixel.
+            painter.drawImage(target, image);
+        }
     }
     // Without live pictures the state is said over the last one, darkened, so that it never
     // passes for a live picture.
-    const QString caption = is_playback_active || !session_ ? QString() : LiveStateCaption(session_->State());
+    const QString caption = IsPlaybackActive() || !session_ ? QString() : LiveStateCaption(session_->State());
     if (caption.isEmpty()) return;
-    if (!current_image_.isNull()) painter.fillRect(rect(), QColor(0, 0, 0, 160));
+    if (!image.isNull()) painter.fillRect(rect(), QColor(0, 0, 0, 160));
     QFont font = painter.font();
     font.setPointSizeF(font.pointSizeF() * 1.6);
     font.setBold(true);
     painter.setFont(font);
     painter.setPen(Qt::white);
     painter.drawText(rect(), Qt::AlignCenter, caption);
+}
+
+void CCindralView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    QWidget* top = window();
+    if (watched_window_ != top) {
+        // Minimising reaches the top-level widget, exposure its platform window.
+        top->installEventFilter(this);
+        if (QWindow* handle = top->windowHandle()) handle->installEventFilter(this);
+        watched_window_ = top;
+    }
+    UpdateShowing();
+}
+
+void CCindralView::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    UpdateShowing();
+}
+
+bool CCindralView::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+        case QEvent::WindowStateChange:
+        case QEvent::Expose:
+        case QEvent::Show:
+        case QEvent::Hide: UpdateShowing(); break;
+        default: break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void CCindralView::UpdateShowing() {
+    const QWidget* top = window();
+    const QWindow* handle = top->windowHandle();
+    const bool is_showing = isVisible() && !(top->windowState() & Qt::WindowMinimized) && handle != nullptr &&
+                            handle->isExposed();
+    is_window_showing_.store(is_showing, std::memory_order_relaxed);
 }
 
 QMenu* CCindralView::CreateContextMenu(QWidget* parent) const {

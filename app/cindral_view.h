@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QImage>
+#include <QTimer>
 #include <QWidget>
+#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "archive_ui/playback_view.h"
@@ -11,6 +13,7 @@
 #include "recording/bmp_file.h"
 #include "recording/frame_pipeline.h"
 #include "recording/settings.h"
+#include "recording/view_picture.h"
 #include "storage/storage_settings.h"
 
 class CPanelDlg;
@@ -20,10 +23,12 @@ class CVideoDeviceWatcher;
 class QMenu;
 
 // The camera view: owns the live session (capture object, frame pipeline and recorder) and
-// paints the newest picture stretched over its whole area, or black with the session's state
-// ("No camera", "No signal" over the last picture, darkened) when there is none to show.
-// Frames arrive on the streaming thread; the marked frame is handed to the user-interface
-// thread through a newest-wins slot, so the streaming thread never waits for painting.
+// paints the newest picture stretched over its whole area (or, with "Keep Aspect Ratio", scaled
+// to fit between black bars), or black with the session's state ("No camera", "No signal" over
+// the last picture, darkened) when there is none to show. The frame pass draws each live
+// picture straight into one of three 32-bit pictures that take turns (newest wins), so the
+// streaming thread neither copies nor waits for painting; the view takes at most one a display
+// refresh, and none while the window is minimised or hidden.
 class CCindralView : public QWidget, public IFramePresenter, public IPlaybackView {
     Q_OBJECT
 public:
@@ -51,11 +56,20 @@ public:
     // The limits retention keeps from now on; they are checked at once.
     void SetRetentionLimits(const RetentionLimits& limits);
 
+    bool IsPlaybackActive() const;
     // IFramePresenter, streaming thread.
-    bool IsPlaybackActive() const override;
-    void PresentLiveFrame(const BMP_File& live_frame) override;
+    bool IsShowingLive() const override;
+    ViewPicture& LivePictureToFill() override { return live_pictures_.Back(); }
+    void PresentLivePicture() override;
     // IPlaybackView, user-interface thread.
     void ShowPlaybackFrame(const BMP_File& frame) override;
+
+    // "Keep Aspect Ratio": on, the picture is scaled to fit between black bars; off, stretched
+    // over the whole view.
+    void SetKeepAspectRatio(bool is_kept);
+    bool IsAspectRatioKept() const { return is_aspect_ratio_kept_; }
+    // Where a picture of this size is painted, in the view's coordinates.
+    QRect PictureRect(const QSize& picture_size) const;
 
     // Context menu actions and the tool bar's archive command.
     QMenu* CreateContextMenu(QWidget* parent) const;
@@ -65,8 +79,8 @@ public:
     CLiveSession* Session() const { return session_.get(); }
     CWebCameraDlg* Capture() const;
     CPanelDlg* Panel() const { return panel_.get(); }
-    // The picture the next paint shows (user-interface thread).
-    const QImage& CurrentImage() const { return current_image_; }
+    // The picture the next paint shows, without a copy of its pixels (user-interface thread).
+    QImage CurrentImage() const;
     // Live pictures taken over from the streaming thread so far (user-interface thread).
     int PresentedFrameCount() const { return presented_frame_count_; }
 
@@ -76,13 +90,25 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    // The window's minimising, exposure and showing decide whether live pictures are made.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     // The Menu key and Shift+F10 open the context menu at the view's centre.
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    // A live picture waits: taken now, or once a display refresh has passed since the last one.
     void OnLiveFrameReady();
+    void TakeLivePicture();
+    // The picture a paint shows now; null for none.
+    const ViewPicture* PictureOnShow() const;
+    // What a new picture changes: its own rectangle, or the whole view when the rectangle moved
+    // from previous_rect (the bars then change too).
+    QRect ChangedRect(const QRect& previous_rect) const;
+    void UpdateShowing();
     void RunContextMenu(const QPoint& global_position);
 
     CindralSettings& settings_;
@@ -91,16 +117,17 @@ private:
 
     // Declaration order is destruction order in reverse: the session (capture object, then
     // recorder) goes first, then the panel and the pictures.
-    QImage current_image_;
-
-    // Newest-wins hand-over slot: filled on the streaming thread, emptied on the UI thread.
-    std::mutex slot_mutex_;
-    BMP_File slot_frame_;
-    bool is_slot_full_ = false;
-    BMP_File shown_frame_;  // UI thread: the live frame current_image_ points into
-
-    const BMP_File* playback_frame_ = nullptr;  // owned by the panel
+    CViewPictureSlot live_pictures_;
+    ViewPicture playback_picture_;       // the panel's last frame, as the view paints it
+    bool has_playback_picture_ = false;
+    bool is_showing_playback_ = false;   // until the next live picture after the panel closes
+    bool is_aspect_ratio_kept_ = false;
+    std::atomic<bool> is_window_showing_{false};
+    QObject* watched_window_ = nullptr;  // the top-level window whose state is followed
+    QElapsedTimer since_last_take_;
+    QTimer refresh_wait_;                // holds a picture back until a display refresh has passed
     int presented_frame_count_ = 0;
+    CNearestScaler scaler_;
 
     CCaptureMessageBox* capture_messages_ = nullptr;
     std::unique_ptr<ICameraPropertyPages> property_pages_;

@@ -59,8 +59,9 @@ CMainFrame::~CMainFrame() {
 void CMainFrame::LoadSettings() {
     CKeyStore store(settings_file_);
     ::LoadSettings(store, settings_);
-    // Our own key, after the eight settings' order has run its course.
+    // Our own keys, after the eight settings' order has run its course.
     LoadStorageSettings(store, storage_settings_);
+    LoadViewSettings(store, view_settings_);
     storage_folder_ = CurrentStorageFolder(program_folder_, storage_settings_.chosen_folder);
 }
 
@@ -103,6 +104,13 @@ void CMainFrame::CreateActions() {
     connect(view_archive_action_, &QAction::triggered, this, [this] {
         if (view_) view_->OnViewArchive();
     });
+
+    keep_aspect_ratio_action_ = make_action(tr("Keep Aspect Ratio"), kCommandKeepAspectRatio);
+    keep_aspect_ratio_action_->setCheckable(true);
+    keep_aspect_ratio_action_->setChecked(view_settings_.is_aspect_ratio_kept);
+    SetPrompt(keep_aspect_ratio_action_, tr("Show the whole picture in its own proportions, with black bars beside it"),
+              tr("Keep Aspect Ratio"));
+    connect(keep_aspect_ratio_action_, &QAction::toggled, this, &CMainFrame::OnKeepAspectRatio);
 
     exit_action_ = make_action(tr("E&xit"), kCommandExit);
     SetPrompt(exit_action_, tr("Quit the application; prompts to save documents"), tr("Exit"));
@@ -165,6 +173,7 @@ void CMainFrame::CreateMenus() {
     QMenu* view_menu = menuBar()->addMenu(tr("&View"));
     view_menu->addAction(toggle_tool_bar_action_);
     view_menu->addAction(toggle_status_bar_action_);
+    view_menu->addAction(keep_aspect_ratio_action_);
     view_menu->addSeparator();
     view_menu->addAction(view_archive_action_);
 
@@ -224,6 +233,7 @@ void CMainFrame::CreateView() {
     view_ = new CCindralView(settings_, storage_folder_.path, this, device_watcher_);
     setCentralWidget(view_);
     connect(view_, &CCindralView::PropertiesRequested, this, &CMainFrame::OnProperties);
+    view_->SetKeepAspectRatio(view_settings_.is_aspect_ratio_kept);
     view_->OnInitialUpdate();
     view_->SetRetentionLimits(storage_settings_.limits);
     state_pane_->SetSession(view_->Session());
@@ -242,6 +252,13 @@ void CMainFrame::OnProperties() {
 void CMainFrame::OnStorage() {
     CStorageDlg dialog(program_folder_, storage_settings_, this);
     if (dialog.exec() == QDialog::Accepted) ApplyStorageSettings(dialog.Settings());
+}
+
+void CMainFrame::OnKeepAspectRatio(bool is_kept) {
+    view_settings_.is_aspect_ratio_kept = is_kept;
+    if (view_) view_->SetKeepAspectRatio(is_kept);
+    CKeyStore store(settings_file_);
+    SaveViewSettings(store, view_settings_);
 }
 
 void CMainFrame::ApplyStorageSettings(const StorageSettings& settings) {

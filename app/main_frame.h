@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/cindral_view.h"
+#include "app/view_settings.h"
 #include "recording/settings.h"
 #include "storage/storage_folder.h"
 #include "storage/storage_settings.h"
@@ -28,6 +29,7 @@ public:
     enum Command : int {
         kCommandProperties = 1000,
         kCommandStorage = 32775,
+        kCommandKeepAspectRatio = 32776,
         kCommandViewArchive = 32773,
         kCommandHelp = 32774,
         kCommandAbout = 57664,
@@ -50,9 +52,12 @@ public:
     void OnProperties();
     // "Storage...": the folder and the retention limits; changes take effect at once.
     void OnStorage();
+    // View > "Keep Aspect Ratio": the view follows at once, and the choice is kept at once.
+    void OnKeepAspectRatio(bool is_kept);
 
     CindralSettings& Settings() { return settings_; }
     const StorageSettings& Storage() const { return storage_settings_; }
+    const ViewSettings& ViewChoices() const { return view_settings_; }
     // Where recordings go now.
     const StorageFolder& StorageLocation() const { return storage_folder_; }
     CTwainSourcesDlg* PropertiesDialog() const { return properties_dialog_; }
@@ -86,6 +91,7 @@ private:
     std::filesystem::path settings_file_;
     CindralSettings settings_;
     StorageSettings storage_settings_;
+    ViewSettings view_settings_;
     StorageFolder storage_folder_;
     CTwainSourcesDlg* properties_dialog_ = nullptr;
     QToolBar* tool_bar_ = nullptr;
@@ -98,6 +104,7 @@ private:
     QAction* properties_action_ = nullptr;
     QAction* storage_action_ = nullptr;
     QAction* view_archive_action_ = nullptr;
+    QAction* keep_aspect_ratio_action_ = nullptr;
     QAction* exit_action_ = nullptr;
     QAction* toggle_tool_bar_action_ = nullptr;
     QAction* toggle_status_bar_action_ = nullptr;

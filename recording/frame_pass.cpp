@@ -19,23 +19,41 @@ inline int16_t Fixed(double value, double one) { return static_cast<int16_t>(std
 
 // ---------------------------------------------------------------- plain rows
 
-// Converts one row of 32-bit pixels to 24-bit ones and adds the lightness of every pixel to the
-// sum of its block. Pixels from x_begin on; sums[i] belongs to columns 4i to 4i + 3.
-void BgrxRowPlain(const uint8_t* in, uint8_t* out, uint32_t* sums, int32_t x_begin, int32_t width) {
-    in += static_cast<size_t>(x_begin) * 4;
-    out += static_cast<size_t>(x_begin) * 3;
-    for (int32_t x = x_begin; x < width; ++x, in += 4, out += 3) {
-        out[0] = in[0];
-        out[1] = in[1];
-        out[2] = in[2];
-        sums[x / kBlockSize] += Lightness(in[0], in[1], in[2]);
+// One pixel of the view's picture.
+inline void StoreOpaque(uint8_t* view, uint8_t blue, uint8_t green, uint8_t red) {
+    view[0] = blue;
+    view[1] = green;
+    view[2] = red;
+    view[3] = 255;
+}
+
+// Converts one row of 32-bit pixels to 24-bit ones (adding the lightness of every pixel to the
+// sum of its block) and to the view's opaque ones; either output may be null. Pixels from x_begin
+// on; sums[i] belongs to columns 4i to 4i + 3.
+void BgrxRowPlain(const uint8_t* in, uint8_t* out, uint32_t* sums, uint8_t* view, int32_t x_begin, int32_t width) {
+    for (int32_t x = x_begin; x < width; ++x) {
+        const uint8_t* pixel = in + static_cast<size_t>(x) * 4;
+        if (out != nullptr) {
+            uint8_t* at = out + static_cast<size_t>(x) * 3;
+            at[0] = pixel[0];
+            at[1] = pixel[1];
+            at[2] = pixel[2];
+            sums[x / kBlockSize] += Lightness(pixel[0], pixel[1], pixel[2]);
+        }
+        if (view != nullptr) StoreOpaque(view + static_cast<size_t>(x) * 4, pixel[0], pixel[1], pixel[2]);
     }
 }
 
-void BgrRowPlain(const uint8_t* in, uint8_t* out, uint32_t* sums, int32_t width) {
-    std::memcpy(out, in, static_cast<size_t>(width) * 3);
-    for (int32_t x = 0; x < width; ++x, in += 3) {
-        sums[x / kBlockSize] += Lightness(in[0], in[1], in[2]);
+// The same from 24-bit pixels; x_begin applies to the view's pixels only.
+void BgrRowPlain(const uint8_t* in, uint8_t* out, uint32_t* sums, uint8_t* view, int32_t x_begin, int32_t width) {
+    if (out != nullptr) {
+        std::memcpy(out, in, static_cast<size_t>(width) * 3);
+        for (int32_t x = 0; x < width; ++x) sums[x / kBlockSize] += Lightness(in[3 * x], in[3 * x + 1], in[3 * x + 2]);
+    }
+    if (view != nullptr) {
+        for (int32_t x = x_begin; x < width; ++x) {
+            StoreOpaque(view + static_cast<size_t>(x) * 4, in[3 * x], in[3 * x + 1], in[3 * x + 2]);
+        }
     }
 }
 
@@ -81,14 +99,18 @@ inline void FetchChroma(PixelLayout layout, const YuvRowSource& row, int32_t c, 
 }
 
 void YuvRowPlain(PixelLayout layout, const YuvRowSource& row, int32_t x_begin, int32_t width,
-                 const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums, uint8_t* luma) {
+                 const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums, uint8_t* view, uint8_t* luma) {
     for (int32_t x = x_begin; x < width; ++x) {
         int y = 0, u = 0, v = 0;
         FetchYuv(layout, row, x, y, u, v);
-        if (bgr != nullptr) {
-            uint8_t* out = bgr + static_cast<size_t>(x) * 3;
-            YuvToBgr(k, y, u, v, out);
-            sums[x / kBlockSize] += Lightness(out[0], out[1], out[2]);
+        if (bgr != nullptr || view != nullptr) {
+            uint8_t pixel[3];
+            YuvToBgr(k, y, u, v, pixel);
+            if (bgr != nullptr) {
+                std::memcpy(bgr + static_cast<size_t>(x) * 3, pixel, 3);
+                sums[x / kBlockSize] += Lightness(pixel[0], pixel[1], pixel[2]);
+            }
+            if (view != nullptr) StoreOpaque(view + static_cast<size_t>(x) * 4, pixel[0], pixel[1], pixel[2]);
         }
         if (luma != nullptr) luma[x] = JpegLuma(k, y, u, v);
     }
@@ -148,6 +170,30 @@ __attribute__((target("ssse3"))) int32_t BgrxRowSsse3(const uint8_t* in, uint8_t
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(s0, _mm_slli_si128(s1, 12)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_or_si128(_mm_srli_si128(s1, 4), _mm_slli_si128(s2, 8)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_or_si128(_mm_srli_si128(s2, 8), _mm_slli_si128(s3, 4)));
+    }
+    return x;
+}
+
+// The view's picture from 32-bit pixels: the fourth byte set to 255, 4 pixels per step.
+__attribute__((target("sse2"))) int32_t OpaqueRowSse2(const uint8_t* in, uint8_t* view, int32_t width) {
+    const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+    int32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + static_cast<size_t>(x) * 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(view + static_cast<size_t>(x) * 4), _mm_or_si128(pixels, opaque));
+    }
+    return x;
+}
+
+// The same from 24-bit pixels, 4 per step; each 16-byte read takes 12 bytes, so it stops 2 pixels early.
+__attribute__((target("ssse3"))) int32_t OpaqueRowFromBgrSsse3(const uint8_t* in, uint8_t* view, int32_t width) {
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+    int32_t x = 0;
+    for (; x + 6 <= width; x += 4) {
+        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + static_cast<size_t>(x) * 3));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(view + static_cast<size_t>(x) * 4),
+                         _mm_or_si128(_mm_shuffle_epi8(pixels, spread), opaque));
     }
     return x;
 }
@@ -241,6 +287,33 @@ CINDRAL_AVX2 inline void StoreBgr(__m256i b, __m256i g, __m256i r, uint8_t* out)
     Store256(out + 64, _mm256_permute2x128_si256(chunks[1], chunks[2], 0x31));
 }
 
+// The same 32 pixels as the view's: 128 bytes of blue, green, red and 255.
+CINDRAL_AVX2 inline void StoreBgrx(__m256i b, __m256i g, __m256i r, uint8_t* view) {
+    const __m256i opaque = _mm256_set1_epi8(-1);
+    // Within each half: pixels 0-7 (of that half's 16) from the low unpacks, 8-15 from the high.
+    const __m256i bg_low = _mm256_unpacklo_epi8(b, g);
+    const __m256i bg_high = _mm256_unpackhi_epi8(b, g);
+    const __m256i ra_low = _mm256_unpacklo_epi8(r, opaque);
+    const __m256i ra_high = _mm256_unpackhi_epi8(r, opaque);
+    const __m256i q0 = _mm256_unpacklo_epi16(bg_low, ra_low);    // pixels 0-3 | 16-19
+    const __m256i q1 = _mm256_unpackhi_epi16(bg_low, ra_low);    // 4-7 | 20-23
+    const __m256i q2 = _mm256_unpacklo_epi16(bg_high, ra_high);  // 8-11 | 24-27
+    const __m256i q3 = _mm256_unpackhi_epi16(bg_high, ra_high);  // 12-15 | 28-31
+    if (reinterpret_cast<uintptr_t>(view) % 32 == 0) {
+        // Past the cache: the picture is read next on the user-interface thread's core.
+        __m256i* at = reinterpret_cast<__m256i*>(view);
+        _mm256_stream_si256(at, _mm256_permute2x128_si256(q0, q1, 0x20));
+        _mm256_stream_si256(at + 1, _mm256_permute2x128_si256(q2, q3, 0x20));
+        _mm256_stream_si256(at + 2, _mm256_permute2x128_si256(q0, q1, 0x31));
+        _mm256_stream_si256(at + 3, _mm256_permute2x128_si256(q2, q3, 0x31));
+        return;
+    }
+    Store256(view, _mm256_permute2x128_si256(q0, q1, 0x20));
+    Store256(view + 32, _mm256_permute2x128_si256(q2, q3, 0x20));
+    Store256(view + 64, _mm256_permute2x128_si256(q0, q1, 0x31));
+    Store256(view + 96, _mm256_permute2x128_si256(q2, q3, 0x31));
+}
+
 struct Avx2Coefficients {
     __m256i luma_multiplier, luma_offset, red_v, green_u, green_v, blue_u, luma_u, luma_v;
     __m256i cb_u, cb_v, cr_u, cr_v;
@@ -263,33 +336,36 @@ CINDRAL_AVX2 inline __m256i AddChroma(__m256i luma_low, __m256i luma_high, __m25
 }
 
 // 32 pixels: y_low and y_high as above (16-bit), u and v the 16 chroma samples less 128 (16-bit).
-// Writes the picture and sums of the row from pixel x on, or its JPEG luma, as asked; the JPEG
-// luma takes a share of the chroma only under other matrices than BT.601 (kLumaChroma).
-template <bool kPicture, bool kLuma, bool kLumaChroma>
+// Writes the picture and sums of the row from pixel x on, the view's picture, or its JPEG luma,
+// as asked; the JPEG luma takes a share of the chroma only under other matrices than BT.601
+// (kLumaChroma).
+template <bool kPicture, bool kView, bool kLuma, bool kLumaChroma>
 CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m256i v, const Avx2Coefficients& k,
-                                   int32_t x, uint8_t* bgr, uint32_t* sums, uint8_t* luma) {
+                                   int32_t x, uint8_t* bgr, uint32_t* sums, uint8_t* view, uint8_t* luma) {
     // The products reach 16 unsigned bits; the logical shift keeps them positive.
     const __m256i scaled_low =
         _mm256_sub_epi16(_mm256_srli_epi16(_mm256_mullo_epi16(y_low, k.luma_multiplier), 1), k.luma_offset);
     const __m256i scaled_high =
         _mm256_sub_epi16(_mm256_srli_epi16(_mm256_mullo_epi16(y_high, k.luma_multiplier), 1), k.luma_offset);
-    if constexpr (kPicture) {
+    if constexpr (kPicture || kView) {
         const __m256i red = AddChroma(scaled_low, scaled_high, _mm256_mullo_epi16(v, k.red_v));
         const __m256i green = AddChroma(
             scaled_low, scaled_high,
             _mm256_add_epi16(_mm256_mullo_epi16(u, k.green_u), _mm256_mullo_epi16(v, k.green_v)));
         const __m256i blue = AddChroma(scaled_low, scaled_high, _mm256_mullo_epi16(u, k.blue_u));
-
-        const __m256i ones = _mm256_set1_epi8(1);
-        const __m256i largest = _mm256_max_epu8(_mm256_max_epu8(blue, green), red);
-        const __m256i smallest = _mm256_min_epu8(_mm256_min_epu8(blue, green), red);
-        const __m256i lightness = _mm256_sub_epi8(_mm256_avg_epu8(largest, smallest),
-                                                  _mm256_and_si256(_mm256_xor_si256(largest, smallest), ones));
-        // Sums of four, blocks 0-3 in the low half and 4-7 in the high half: in order.
-        const __m256i quads = _mm256_madd_epi16(_mm256_maddubs_epi16(lightness, ones), _mm256_set1_epi16(1));
-        uint32_t* block_sums = sums + x / kBlockSize;
-        Store256(block_sums, _mm256_add_epi32(Load256(block_sums), quads));
-        StoreBgr(blue, green, red, bgr + static_cast<size_t>(x) * 3);
+        if constexpr (kPicture) {
+            const __m256i ones = _mm256_set1_epi8(1);
+            const __m256i largest = _mm256_max_epu8(_mm256_max_epu8(blue, green), red);
+            const __m256i smallest = _mm256_min_epu8(_mm256_min_epu8(blue, green), red);
+            const __m256i lightness = _mm256_sub_epi8(_mm256_avg_epu8(largest, smallest),
+                                                      _mm256_and_si256(_mm256_xor_si256(largest, smallest), ones));
+            // Sums of four, blocks 0-3 in the low half and 4-7 in the high half: in order.
+            const __m256i quads = _mm256_madd_epi16(_mm256_maddubs_epi16(lightness, ones), _mm256_set1_epi16(1));
+            uint32_t* block_sums = sums + x / kBlockSize;
+            Store256(block_sums, _mm256_add_epi32(Load256(block_sums), quads));
+            StoreBgr(blue, green, red, bgr + static_cast<size_t>(x) * 3);
+        }
+        if constexpr (kView) StoreBgrx(blue, green, red, view + static_cast<size_t>(x) * 4);
     }
     if constexpr (kLuma && kLumaChroma) {
         Store256(luma + x, AddChroma(scaled_low, scaled_high,
@@ -301,15 +377,15 @@ CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m
 
 // 32 pixels of one row per step; returns how many pixels it did. The chroma is read only when
 // something needs it.
-template <PixelLayout kLayout, bool kPicture, bool kLuma, bool kLumaChroma>
+template <PixelLayout kLayout, bool kPicture, bool kView, bool kLuma, bool kLumaChroma>
 CINDRAL_AVX2 int32_t YuvRowAvx2(const YuvRowSource& row, int32_t width, const YuvCoefficients& coefficients,
-                                uint8_t* bgr, uint32_t* sums, uint8_t* luma) {
+                                uint8_t* bgr, uint32_t* sums, uint8_t* view, uint8_t* luma) {
     const Avx2Coefficients k = Broadcast(coefficients);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i half = _mm256_set1_epi16(128);
     const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
     const __m256i low_words = _mm256_set1_epi32(0xFFFF);
-    constexpr bool kChroma = kPicture || kLumaChroma;
+    constexpr bool kChroma = kPicture || kView || kLumaChroma;
     int32_t x = 0;
     for (; x + 32 <= width; x += 32) {
         __m256i y_low, y_high;
@@ -348,8 +424,8 @@ CINDRAL_AVX2 int32_t YuvRowAvx2(const YuvRowSource& row, int32_t width, const Yu
                 v = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row.v + x / 2)));
             }
         }
-        Convert32<kPicture, kLuma, kLumaChroma>(y_low, y_high, _mm256_sub_epi16(u, half), _mm256_sub_epi16(v, half),
-                                                k, x, bgr, sums, luma);
+        Convert32<kPicture, kView, kLuma, kLumaChroma>(y_low, y_high, _mm256_sub_epi16(u, half),
+                                                       _mm256_sub_epi16(v, half), k, x, bgr, sums, view, luma);
     }
     return x;
 }
@@ -432,51 +508,65 @@ VectorLevel Level() {
     return detected;
 }
 
+template <PixelLayout kLayout, bool kPicture, bool kView>
+int32_t YuvRowWithLuma(const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr,
+                       uint32_t* sums, uint8_t* view, uint8_t* luma) {
+    if (luma == nullptr) return YuvRowAvx2<kLayout, kPicture, kView, false, false>(row, width, k, bgr, sums, view, luma);
+    const bool is_luma_chroma = k.jpeg_luma_u != 0 || k.jpeg_luma_v != 0;
+    return is_luma_chroma ? YuvRowAvx2<kLayout, kPicture, kView, true, true>(row, width, k, bgr, sums, view, luma)
+                          : YuvRowAvx2<kLayout, kPicture, kView, true, false>(row, width, k, bgr, sums, view, luma);
+}
+
 template <PixelLayout kLayout>
 int32_t YuvRowFast(const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums,
-                   uint8_t* luma) {
-    const bool is_luma_chroma = k.jpeg_luma_u != 0 || k.jpeg_luma_v != 0;
-    if (bgr != nullptr && luma != nullptr) {
-        return is_luma_chroma ? YuvRowAvx2<kLayout, true, true, true>(row, width, k, bgr, sums, luma)
-                              : YuvRowAvx2<kLayout, true, true, false>(row, width, k, bgr, sums, luma);
-    }
-    if (bgr != nullptr) return YuvRowAvx2<kLayout, true, false, false>(row, width, k, bgr, sums, luma);
-    if (luma != nullptr) {
-        return is_luma_chroma ? YuvRowAvx2<kLayout, false, true, true>(row, width, k, bgr, sums, luma)
-                              : YuvRowAvx2<kLayout, false, true, false>(row, width, k, bgr, sums, luma);
-    }
+                   uint8_t* view, uint8_t* luma) {
+    if (bgr != nullptr && view != nullptr) return YuvRowWithLuma<kLayout, true, true>(row, width, k, bgr, sums, view, luma);
+    if (bgr != nullptr) return YuvRowWithLuma<kLayout, true, false>(row, width, k, bgr, sums, view, luma);
+    if (view != nullptr) return YuvRowWithLuma<kLayout, false, true>(row, width, k, bgr, sums, view, luma);
+    if (luma != nullptr) return YuvRowWithLuma<kLayout, false, false>(row, width, k, bgr, sums, view, luma);
     return width;
 }
 #endif
 
-void BgrxRow(const uint8_t* in, uint8_t* out, uint32_t* sums, int32_t width) {
-    int32_t done = 0;
+void BgrxRow(const uint8_t* in, uint8_t* out, uint32_t* sums, uint8_t* view, int32_t width) {
+    int32_t picture_done = 0;
+    int32_t view_done = 0;
 #ifdef CINDRAL_X86
     const VectorLevel level = Level();
-    if (level == VectorLevel::kAvx2) done = BgrxRowAvx2(in, out, sums, width);
-    if (level != VectorLevel::kNone) {
+    if (out != nullptr && level == VectorLevel::kAvx2) picture_done = BgrxRowAvx2(in, out, sums, width);
+    if (out != nullptr && level != VectorLevel::kNone) {
         // Blocks are 4 pixels wide and every step covers whole blocks, so the sums stay aligned.
-        done += BgrxRowSsse3(in + static_cast<size_t>(done) * 4, out + static_cast<size_t>(done) * 3,
-                             sums + done / kBlockSize, width - done);
+        picture_done += BgrxRowSsse3(in + static_cast<size_t>(picture_done) * 4, out + static_cast<size_t>(picture_done) * 3,
+                                     sums + picture_done / kBlockSize, width - picture_done);
     }
+    if (view != nullptr && level != VectorLevel::kNone) view_done = OpaqueRowSse2(in, view, width);
 #endif
-    BgrxRowPlain(in, out, sums, done, width);
+    if (out != nullptr) BgrxRowPlain(in, out, sums, nullptr, picture_done, width);
+    if (view != nullptr) BgrxRowPlain(in, nullptr, nullptr, view, view_done, width);
+}
+
+void BgrRow(const uint8_t* in, uint8_t* out, uint32_t* sums, uint8_t* view, int32_t width) {
+    int32_t view_done = 0;
+#ifdef CINDRAL_X86
+    if (view != nullptr && Level() != VectorLevel::kNone) view_done = OpaqueRowFromBgrSsse3(in, view, width);
+#endif
+    BgrRowPlain(in, out, sums, view, view_done, width);
 }
 
 void YuvRow(PixelLayout layout, const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr,
-            uint32_t* sums, uint8_t* luma) {
+            uint32_t* sums, uint8_t* view, uint8_t* luma) {
     int32_t done = 0;
 #ifdef CINDRAL_X86
     if (Level() == VectorLevel::kAvx2) {
         switch (layout) {
-            case PixelLayout::kYuy2: done = YuvRowFast<PixelLayout::kYuy2>(row, width, k, bgr, sums, luma); break;
-            case PixelLayout::kUyvy: done = YuvRowFast<PixelLayout::kUyvy>(row, width, k, bgr, sums, luma); break;
-            case PixelLayout::kNv12: done = YuvRowFast<PixelLayout::kNv12>(row, width, k, bgr, sums, luma); break;
-            default: done = YuvRowFast<PixelLayout::kI420>(row, width, k, bgr, sums, luma); break;
+            case PixelLayout::kYuy2: done = YuvRowFast<PixelLayout::kYuy2>(row, width, k, bgr, sums, view, luma); break;
+            case PixelLayout::kUyvy: done = YuvRowFast<PixelLayout::kUyvy>(row, width, k, bgr, sums, view, luma); break;
+            case PixelLayout::kNv12: done = YuvRowFast<PixelLayout::kNv12>(row, width, k, bgr, sums, view, luma); break;
+            default: done = YuvRowFast<PixelLayout::kI420>(row, width, k, bgr, sums, view, luma); break;
         }
     }
 #endif
-    YuvRowPlain(layout, row, done, width, k, bgr, sums, luma);
+    YuvRowPlain(layout, row, done, width, k, bgr, sums, view, luma);
 }
 
 void ChromaRow(PixelLayout layout, const YuvRowSource& a, const YuvRowSource& b, int32_t count,
@@ -582,20 +672,28 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
     const int32_t height = std::abs(frame.height);
     const int32_t blocks_across = (width + kBlockSize - 1) / kBlockSize;
     const size_t bgr_row_bytes = static_cast<size_t>(width) * 3;
+    const size_t view_row_bytes = static_cast<size_t>(width) * 4;
+    auto picture_row = [&](int32_t y) {
+        return target.bgr != nullptr ? target.bgr + static_cast<size_t>(y) * bgr_row_bytes : nullptr;
+    };
+    auto sums_row = [&](int32_t y) {
+        return target.bgr != nullptr ? target.block_sums + static_cast<size_t>(y / kBlockSize) * blocks_across : nullptr;
+    };
+    auto view_row = [&](int32_t y) {
+        return target.bgrx != nullptr ? target.bgrx + static_cast<size_t>(y) * view_row_bytes : nullptr;
+    };
     if (frame.layout == PixelLayout::kBgrx || frame.layout == PixelLayout::kBgr) {
-        if (target.bgr == nullptr) return;
+        if (target.bgr == nullptr && target.bgrx == nullptr) return;
         const int32_t pixel_bytes = frame.layout == PixelLayout::kBgrx ? 4 : 3;
         const int32_t stride = frame.strides[0] != 0 ? frame.strides[0] : width * pixel_bytes;
         for (int32_t y = 0; y < height; ++y) {
             // Rows come bottom row first unless the height says otherwise; row 0 of the picture is the top.
             const int32_t source_y = frame.height < 0 ? y : height - 1 - y;
             const uint8_t* in = frame.planes[0] + static_cast<ptrdiff_t>(source_y) * stride;
-            uint8_t* out = target.bgr + static_cast<size_t>(y) * bgr_row_bytes;
-            uint32_t* sums = target.block_sums + static_cast<size_t>(y / kBlockSize) * blocks_across;
             if (frame.layout == PixelLayout::kBgrx) {
-                BgrxRow(in, out, sums, width);
+                BgrxRow(in, picture_row(y), sums_row(y), view_row(y), width);
             } else {
-                BgrRowPlain(in, out, sums, width);
+                BgrRow(in, picture_row(y), sums_row(y), view_row(y), width);
             }
         }
         return;
@@ -605,13 +703,11 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
     const int32_t chroma_width = (width + 1) / 2;
     for (int32_t y = 0; y < height; ++y) {
         const YuvRowSource row = RowOf(frame, y);
-        uint8_t* bgr = target.bgr != nullptr ? target.bgr + static_cast<size_t>(y) * bgr_row_bytes : nullptr;
-        uint32_t* sums = target.block_sums != nullptr
-                             ? target.block_sums + static_cast<size_t>(y / kBlockSize) * blocks_across
-                             : nullptr;
+        uint8_t* bgr = picture_row(y);
+        uint8_t* view = view_row(y);
         uint8_t* luma = target.planes[0] != nullptr ? target.planes[0] + static_cast<ptrdiff_t>(y) * target.strides[0]
                                                     : nullptr;
-        if (bgr != nullptr || luma != nullptr) YuvRow(frame.layout, row, width, k, bgr, sums, luma);
+        if (bgr != nullptr || view != nullptr || luma != nullptr) YuvRow(frame.layout, row, width, k, bgr, sums_row(y), view, luma);
         // A row of chroma planes after its second row of pixels (or the last row), while both are
         // still in the cache: 4:2:2 chroma is the mean of the two rows'.
         if (target.planes[1] != nullptr && (y % 2 == 1 || y == height - 1)) {
@@ -622,4 +718,7 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
                       target.planes[2] + static_cast<ptrdiff_t>(c) * target.strides[2]);
         }
     }
+#ifdef CINDRAL_X86
+    if (target.bgrx != nullptr) _mm_sfence();  // streamed pixels are in memory before the picture is handed over
+#endif
 }

@@ -79,15 +79,17 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
         planned_mode = settings_.saving_mode.load(std::memory_order_relaxed);
         is_detector_run = is_detector_shown || planned_mode == kSavingMotionDetector;
     }
-    const bool is_shown = presenter_ != nullptr && !presenter_->IsPlaybackActive();
+    const bool is_shown = presenter_ != nullptr && presenter_->IsShowingLive();
     if (is_shown || is_detector_run) {
         if (!work_.is_decoded && !Decode()) return;
-        // "Always" stores every frame: make its planes in the same pass, unless the camera's own
-        // JPEG is what will be stored.
+        // "Always" stores every frame: what it stores from is made in the same pass, unless the
+        // camera's own JPEG is what will be stored.
         const bool is_jpeg_kept =
             work_.jpeg != nullptr && work_.is_whole &&
             recorder_.TakesCameraJpeg(work_.jpeg, work_.jpeg_size, frame.width, std::abs(frame.height));
-        Convert(true, planned_mode == kSavingAlways && !is_jpeg_kept && recorder_.TakesPlanes());
+        const bool is_stored = planned_mode == kSavingAlways && !is_jpeg_kept;
+        const bool is_stored_from_planes = is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes();
+        Convert(is_detector_run || (is_stored && !is_stored_from_planes), is_stored_from_planes, is_shown);
     }
 
     bool is_motion = false;
@@ -119,7 +121,7 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
     }
     if (recorder_failure) std::rethrow_exception(recorder_failure);
 
-    if (is_shown && work_.has_picture) presenter_->PresentLiveFrame(frames_[live_index_]);
+    if (is_shown && work_.view != nullptr) presenter_->PresentLivePicture();
 }
 
 bool CFramePipeline::Decode() {
@@ -165,7 +167,7 @@ void CFramePipeline::Record(bool is_motion) {
     recorder_.WriteCleanFrame(clean);
 }
 
-void CFramePipeline::Convert(bool with_picture, bool with_planes) {
+void CFramePipeline::Convert(bool with_picture, bool with_planes, bool with_view) {
     const CameraFrame& frame = work_.source;
     const int32_t width = frame.width;
     const int32_t height = std::abs(frame.height);
@@ -179,6 +181,12 @@ void CFramePipeline::Convert(bool with_picture, bool with_planes) {
         live_block_sums_.assign(static_cast<size_t>(blocks_across) * static_cast<size_t>(blocks_down), 0);
         target.bgr = live.GetBits();
         target.block_sums = live_block_sums_.data();
+    }
+    if (with_view && work_.view == nullptr) {
+        ViewPicture& view = presenter_->LivePictureToFill();
+        view.Resize(width, height);
+        target.bgrx = view.Bits();
+        work_.view = &view;
     }
     if (with_planes && !work_.has_planes && IsYuvLayout(frame.layout)) {
         // What already is JPEG's own YUV is handed over as it lies; the rest the pass writes.
@@ -221,7 +229,7 @@ void CFramePipeline::Convert(bool with_picture, bool with_planes) {
         }
         work_.has_planes = true;
     }
-    if (target.bgr != nullptr || target.planes[0] != nullptr || target.planes[1] != nullptr) {
+    if (target.bgr != nullptr || target.bgrx != nullptr || target.planes[0] != nullptr || target.planes[1] != nullptr) {
         RunFramePass(frame, coefficients_, target);
     }
     if (target.bgr != nullptr) work_.has_picture = true;
@@ -254,6 +262,7 @@ void CFramePipeline::MarkMovingBlocks() {
         mColor_24& pixel = live.GetPixel(x, y);
         const uint32_t old_lightness = Lightness(pixel.blue, pixel.green, pixel.red);
         pixel = mColor_24{colour.blue, colour.green, colour.red};
+        if (work_.view != nullptr) work_.view->SetPixel(x, y, colour.blue, colour.green, colour.red);
         const uint32_t new_lightness = Lightness(colour.blue, colour.green, colour.red);
         live_block_sums_[block] = live_block_sums_[block] - old_lightness + new_lightness;
     }

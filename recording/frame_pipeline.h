@@ -9,6 +9,7 @@
 #include "recording/frame_pass.h"
 #include "recording/jpeg_codec.h"
 #include "recording/settings.h"
+#include "recording/view_picture.h"
 
 // What a clean (unmarked) frame can be stored from, best first: the camera's own JPEG, the
 // 4:2:0 planes of its YUV, the packed picture. Valid during the call.
@@ -43,20 +44,25 @@ public:
     }
 };
 
-// Where the marked live frame goes for display: the camera view or a test double.
+// Where the marked live picture goes for display: the camera view or a test double.
 class IFramePresenter {
 public:
     virtual ~IFramePresenter() = default;
-    // While playback is shown, live frames are examined and recorded but not presented.
-    virtual bool IsPlaybackActive() const = 0;
-    // Called on the streaming thread; must copy what it keeps and must not block on the UI thread.
-    virtual void PresentLiveFrame(const BMP_File& live_frame) = 0;
+    // False while a live picture would not be seen (playback on show, the window minimised or
+    // hidden): frames are then examined and recorded, but no picture is made for display.
+    virtual bool IsShowingLive() const = 0;
+    // The picture the next live frame is drawn into, on the streaming thread; the pipeline sizes it.
+    virtual ViewPicture& LivePictureToFill() = 0;
+    // That picture is finished, marks included. Called on the streaming thread; must not block
+    // on the user-interface thread.
+    virtual void PresentLivePicture() = 0;
 };
 
 // The per-frame pipeline: convert the camera frame (one pass from its own format), run the 4x4
 // block motion detector against the previous frame, mark moving blocks, record or finish the
-// archive by saving mode, and present the marked frame. What nobody looks at is not made: a
-// frame that is neither shown nor examined is converted only as far as the recorder needs it.
+// archive by saving mode, and present the marked picture. What nobody looks at is not made: the
+// packed live frame only when the detector runs or the recorder takes pictures, the view's
+// 32-bit picture only while it is seen, both in the same pass.
 class CFramePipeline {
 public:
     // The settings always give the frame size; they are examined for detection and
@@ -74,7 +80,7 @@ public:
     // row first, or top row first when the height setting is negative.
     void ProcessFrame(const uint8_t* pixels, size_t size_bytes);
 
-    // The marked live frame of the last frame that was converted.
+    // The marked live frame of the last frame that the detector or the recorder needed.
     const BMP_File& LiveFrame() const { return frames_[live_index_]; }
     // What the next comparison is made against; after a frame that ran the detector it is
     // the same picture as LiveFrame() (marks included).
@@ -90,17 +96,20 @@ private:
         bool is_whole = true;  // the JPEG decoded without damage
         bool has_picture = false;
         bool has_planes = false;
+        ViewPicture* view = nullptr;  // the view's picture, once made
         JpegYuvPlanes planes;
     };
     // Decodes a JPEG frame; false when it cannot be.
     bool Decode();
-    // Runs the pass for the picture (live frame and block sums) and, when asked, the JPEG planes.
-    void Convert(bool with_picture, bool with_planes);
+    // Runs the pass for what is asked and not yet made: the picture (live frame and block sums),
+    // the JPEG planes, the view's picture.
+    void Convert(bool with_picture, bool with_planes, bool with_view = false);
     // Stores or finishes by saving mode; throws what the recorder throws.
     void Record(bool is_motion);
     // Compares block means with the previous frame; fills moving_blocks_, true on motion.
     bool FindMovingBlocks();
-    // Marks the top-left pixel of every moving block and keeps the block sums in step.
+    // Marks the top-left pixel of every moving block, in the view's picture too, and keeps the
+    // block sums in step.
     void MarkMovingBlocks();
 
     const CindralSettings& settings_;

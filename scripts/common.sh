@@ -12,11 +12,13 @@ CINDRAL_RUN_PACKAGES=(
 )
 # A virtual screen for a machine without a display, and the converter of its screenshots.
 CINDRAL_SCREEN_PACKAGES=(xvfb python3)
-# The tests' and speed checks' own: frameworks, judges of the outputs, install checkers.
+# The tests' and speed checks' own: frameworks, judges of the outputs, install checkers, and the
+# view benchmark's window manager on its virtual screen.
 CINDRAL_TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   gstreamer1.0-tools ffmpeg python3
   desktop-file-utils appstream groff-base
+  xauth openbox x11-utils
 )
 
 # install_missing_packages PACKAGE...

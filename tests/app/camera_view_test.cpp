@@ -9,11 +9,14 @@
 #include <gtest/gtest.h>
 #include <functional>
 #include <optional>
+#include <QPaintEvent>
+#include <random>
 #include <thread>
 
 #include "app/cindral_view.h"
 #include "app_test_support.h"
 #include "archive_ui/panel_dlg.h"
+#include "capture/live_session.h"
 
 namespace {
 
@@ -39,6 +42,31 @@ private:
     ModalWatcher watcher_;
 };
 
+// A view in a shown window on a 160x120 test camera of its own name and pattern.
+struct ViewOnTestCamera {
+    ViewOnTestCamera(const std::string& name, const std::string& pattern, int frames_per_s)
+        : cameras("CINDRAL_TEST_CAMERAS", name + "=videotestsrc pattern=" + pattern + " is-live=true ! " +
+                                              "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=" +
+                                              std::to_string(frames_per_s) + "/1\""),
+          view(settings, folder.Folder() + "Storage/", &window) {
+        settings.camera_name = name;
+        view.resize(160, 120);
+        window.show();
+    }
+    // Starts the camera; true once the view has shown two of its pictures.
+    bool Start() {
+        view.OnInitialUpdate();
+        return WaitUntil([&] { return view.PresentedFrameCount() >= 2; });
+    }
+
+    ScopedEnvironment cameras;
+    MessageCloser messages;
+    TempFolder folder;
+    CindralSettings settings;
+    QWidget window;
+    CCindralView view;
+};
+
 BMP_File SolidFrame(int width, int height, mColor_24 colour) {
     BMP_File frame;
     frame.Create(width, height);
@@ -46,6 +74,50 @@ BMP_File SolidFrame(int width, int height, mColor_24 colour) {
         for (int x = 0; x < width; ++x) frame.GetPixel(x, y) = colour;
     return frame;
 }
+
+// Hands a picture to the view as the frame pass does and waits until the view has taken it.
+bool Present(CCindralView& view, const QImage& image) {
+    ViewPicture& picture = view.LivePictureToFill();
+    picture.Resize(image.width(), image.height());
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor colour = image.pixelColor(x, y);
+            picture.SetPixel(x, y, colour.blue(), colour.green(), colour.red());
+        }
+    }
+    const int presented = view.PresentedFrameCount();
+    view.PresentLivePicture();
+    return WaitUntil([&] { return view.PresentedFrameCount() > presented; });
+}
+
+// What the view paints, drawn the way it paints into the window's own 32-bit image.
+QImage Painted(CCindralView& view) {
+    QImage painted(view.size(), QImage::Format_RGB32);
+    painted.fill(Qt::magenta);
+    view.render(&painted);
+    return painted;
+}
+
+QImage RandomPicture(int width, int height) {
+    QImage image(width, height, QImage::Format_RGB32);
+    std::mt19937 random(static_cast<uint32_t>(width * 1000 + height));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) image.setPixel(x, y, 0xFF000000u | (random() & 0xFFFFFFu));
+    return image;
+}
+
+// Paint events reaching a widget, with their regions.
+class PaintLog : public QObject {
+public:
+    explicit PaintLog(QWidget* widget) { widget->installEventFilter(this); }
+    QList<QRegion> regions;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) regions << static_cast<QPaintEvent*>(event)->region();
+        return false;
+    }
+};
 
 QColor At(const QImage& image, double fx, double fy) {
     return image.pixelColor(static_cast<int>(fx * (image.width() - 1)), static_cast<int>(fy * (image.height() - 1)));
@@ -100,11 +172,16 @@ TEST(CameraView, NewestHandedOverFrameWinsWithOneWakeUp) {
     view.resize(64, 48);
     window.show();
 
-    // Three frames from another thread before the user-interface thread gets to run.
+    // Three pictures from another thread before the user-interface thread gets to run.
     std::thread streaming([&] {
-        view.PresentLiveFrame(SolidFrame(8, 6, {0, 0, 255}));
-        view.PresentLiveFrame(SolidFrame(8, 6, {0, 255, 0}));
-        view.PresentLiveFrame(SolidFrame(7, 5, {255, 0, 0}));  // blue, the newest
+        for (const auto& [size, colour] : {std::pair{QSize(8, 6), QColor(255, 0, 0)}, {QSize(8, 6), QColor(0, 255, 0)},
+                                           {QSize(7, 5), QColor(0, 0, 255)}}) {
+            ViewPicture& picture = view.LivePictureToFill();
+            picture.Resize(size.width(), size.height());
+            for (int y = 0; y < size.height(); ++y)
+                for (int x = 0; x < size.width(); ++x) picture.SetPixel(x, y, colour.blue(), colour.green(), colour.red());
+            view.PresentLivePicture();
+        }
     });
     streaming.join();
     ASSERT_TRUE(WaitUntil([&] { return view.PresentedFrameCount() > 0; }));
@@ -112,6 +189,84 @@ TEST(CameraView, NewestHandedOverFrameWinsWithOneWakeUp) {
     EXPECT_EQ(view.PresentedFrameCount(), 1);
     EXPECT_EQ(view.CurrentImage().size(), QSize(7, 5));
     EXPECT_EQ(view.grab().toImage().pixelColor(63, 47).rgb(), QColor(0, 0, 255).rgb());
+}
+
+TEST(CameraView, PaintsItsRgb32PictureExactlyAtOneToOneAndByNearestPixelsScaled) {
+    TempFolder folder;
+    CindralSettings settings;
+    QWidget window;
+    CCindralView view(settings, folder.Folder() + "Storage/", &window);
+    window.show();
+    const QImage frame = RandomPicture(40, 30);
+    ASSERT_TRUE(Present(view, frame));
+    EXPECT_EQ(view.CurrentImage().format(), QImage::Format_RGB32);
+    for (const QSize& size : {QSize(40, 30), QSize(100, 75), QSize(17, 13), QSize(40, 61)}) {
+        view.resize(size);
+        const QImage painted = Painted(view);
+        for (int y = 0; y < size.height(); ++y) {
+            for (int x = 0; x < size.width(); ++x) {
+                // Each pixel of the view is the frame's pixel under its centre.
+                const int source_x = (2 * x + 1) * frame.width() / (2 * size.width());
+                const int source_y = (2 * y + 1) * frame.height() / (2 * size.height());
+                ASSERT_EQ(painted.pixel(x, y), frame.pixel(source_x, source_y)) << size.width() << "x" << size.height()
+                                                                                << " at " << x << "," << y;
+            }
+        }
+    }
+    // Drawn by the painter instead (into a pixmap), 1:1 is as exact.
+    view.resize(frame.size());
+    EXPECT_EQ(view.grab().toImage().convertToFormat(QImage::Format_RGB32), frame);
+}
+
+TEST(CameraView, KeepAspectRatioPaintsBarsOnceAndThenOnlyThePicture) {
+    TempFolder folder;
+    CindralSettings settings;
+    QWidget window;
+    CCindralView view(settings, folder.Folder() + "Storage/", &window);
+    view.resize(100, 40);
+    window.show();
+    QImage frame(40, 30, QImage::Format_RGB32);
+    frame.fill(QColor(0, 0, 255));
+    ASSERT_TRUE(Present(view, frame));
+    EXPECT_EQ(Painted(view).pixelColor(2, 2), QColor(0, 0, 255));  // stretched by default
+
+    view.SetKeepAspectRatio(true);
+    const QRect fitted(23, 0, 53, 40);  // 40x30 scaled to the view's height, centred
+    EXPECT_EQ(view.PictureRect(frame.size()), fitted);
+    const QImage painted = Painted(view);
+    for (int x = 0; x < 100; ++x) {
+        EXPECT_EQ(painted.pixelColor(x, 20), fitted.contains(x, 20) ? QColor(0, 0, 255) : QColor(Qt::black)) << x;
+    }
+    // A next picture of the same size asks for its own rectangle alone: the bars stay as they are.
+    WaitUntil([] { return false; }, 100);
+    PaintLog paints(&view);
+    frame.fill(QColor(255, 0, 0));
+    ASSERT_TRUE(Present(view, frame));
+    ASSERT_TRUE(WaitUntil([&] { return !paints.regions.isEmpty(); }));
+    WaitUntil([] { return false; }, 100);
+    for (const QRegion& region : paints.regions) EXPECT_EQ(region, QRegion(fitted));
+}
+
+TEST(CameraView, NoPicturesAreMadeOrPaintedWhileTheWindowIsMinimised) {
+    ViewOnTestCamera camera("Ball Camera", "ball", 30);
+    CCindralView& view = camera.view;
+    QWidget& window = camera.window;
+    ASSERT_TRUE(camera.Start());
+
+    window.showMinimized();
+    EXPECT_FALSE(view.IsShowingLive());
+    WaitUntil([] { return false; }, 100);  // a picture already on its way
+    PaintLog paints(&view);
+    const int presented = view.PresentedFrameCount();
+    const int64_t processed = view.Session()->FramesProcessed();
+    ASSERT_TRUE(WaitUntil([&] { return view.Session()->FramesProcessed() >= processed + 10; }));
+    EXPECT_EQ(view.PresentedFrameCount(), presented);
+    EXPECT_TRUE(paints.regions.isEmpty());
+
+    window.showNormal();
+    EXPECT_TRUE(view.IsShowingLive());
+    ASSERT_TRUE(WaitUntil([&] { return view.PresentedFrameCount() > presented + 1; }));
+    EXPECT_FALSE(paints.regions.isEmpty());
 }
 
 TEST(CameraView, PlaybackFramesReplaceTheLivePictureUntilThePanelCloses) {
@@ -144,6 +299,13 @@ TEST(CameraView, PlaybackFramesReplaceTheLivePictureUntilThePanelCloses) {
     ASSERT_TRUE(view.IsPlaybackActive());
     EXPECT_EQ(view.CurrentImage().size(), QSize(64, 48));
     EXPECT_TRUE(IsNear(view.grab().toImage().pixelColor(160, 120), QColor(255, 0, 0), 30));
+    // Kept in its proportions as the live picture is: black bars beside a taller-than-wide fit.
+    view.resize(400, 240);
+    view.SetKeepAspectRatio(true);
+    EXPECT_EQ(Painted(view).pixelColor(20, 120), QColor(Qt::black));
+    EXPECT_TRUE(IsNear(Painted(view).pixelColor(60, 120), QColor(255, 0, 0), 30));
+    view.SetKeepAspectRatio(false);
+    view.resize(320, 240);
     // Live frames keep coming but are not shown.
     const int presented = view.PresentedFrameCount();
     WaitUntil([] { return false; }, 400);
@@ -232,19 +394,11 @@ TEST(CameraView, MenuKeyAndShiftF10OpenTheContextMenuAtTheCentre) {
 }
 
 TEST(CameraView, CameraPinAndFilterPagesOpenFromTheMenuAndTheLivePictureGoesOn) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS",
-                              "Pin Camera=videotestsrc pattern=red is-live=true ! "
-                              "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=15/1\"");
-    MessageCloser messages;
-    TempFolder folder;
-    CindralSettings settings;
-    settings.camera_name = "Pin Camera";
-    QWidget window;
-    CCindralView view(settings, folder.Folder() + "Storage/", &window);
-    view.resize(160, 120);
-    window.show();
-    view.OnInitialUpdate();
-    ASSERT_TRUE(WaitUntil([&] { return view.PresentedFrameCount() >= 2; }));
+    ViewOnTestCamera camera("Pin Camera", "red", 15);
+    CCindralView& view = camera.view;
+    const MessageCloser& messages = camera.messages;
+    CindralSettings& settings = camera.settings;
+    ASSERT_TRUE(camera.Start());
 
     // Both pages are modal dialogs of the view; cancelling them keeps the camera as it was.
     QStringList page_titles;

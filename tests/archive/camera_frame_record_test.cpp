@@ -279,11 +279,16 @@ TEST(CameraFrameRecord, EveryFormatIsStoredAsTheSourcePictureWithinJpegTolerance
 
 namespace {
 
-class DiscardingPresenter : public IFramePresenter {
+// Hands every picture over as the view does, and takes it at once.
+class SlotPresenter : public IFramePresenter {
 public:
-    bool IsPlaybackActive() const override { return false; }
-    void PresentLiveFrame(const BMP_File& frame) override { shown.CopyFrom(frame); }
-    BMP_File shown;
+    bool IsShowingLive() const override { return true; }
+    ViewPicture& LivePictureToFill() override { return slot.Back(); }
+    void PresentLivePicture() override {
+        slot.Publish();
+        slot.TakeNewest();
+    }
+    CViewPictureSlot slot;
 };
 
 TEST(CameraFrameRecord, RecordingAndShowingAllocateNothingPerFrame) {
@@ -310,16 +315,18 @@ TEST(CameraFrameRecord, RecordingAndShowingAllocateNothingPerFrame) {
             settings.show_detector = 1;
             CFrameArchive archive(folder.Folder());
             CRecorderMonitor recorder(archive);
-            DiscardingPresenter presenter;
+            SlotPresenter presenter;
             CFramePipeline pipeline(settings, recorder, &presenter);
             pipeline.AttachSettings(true);
-            for (int warm_up = 0; warm_up < 2; ++warm_up) pipeline.ProcessFrame(frame);
+            // Three frames: each of the three view pictures is sized once.
+            for (int warm_up = 0; warm_up < 3; ++warm_up) pipeline.ProcessFrame(frame);
             g_allocations = 0;
             g_is_counting = true;
             for (int i = 0; i < 10; ++i) pipeline.ProcessFrame(frame);
             g_is_counting = false;
             EXPECT_EQ(g_allocations.load(), 0);
-            EXPECT_EQ(recorder.GetStatus().stored_frames, 12);
+            EXPECT_EQ(recorder.GetStatus().stored_frames, 13);
+            EXPECT_EQ(presenter.slot.Shown().Width(), kWidth);
         }
     }
 }

@@ -1,7 +1,8 @@
 // CFramePipeline is compared with a plain, step-by-step version of the same pipeline on many
-// random frame sequences: every shortcut it takes must give the same verdicts, marks,
-// recorded frames and previous frame. YUV frames are compared after the plain per-pixel
-// conversion, and the JPEG planes made for the recorder against the plain per-sample arithmetic.
+// random frame sequences: every shortcut it takes must give the same verdicts, marks, recorded
+// frames, shown 32-bit pictures and previous frame. YUV frames are compared after the plain
+// per-pixel conversion, and the JPEG planes made for the recorder against the plain per-sample
+// arithmetic.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -35,13 +36,24 @@ public:
     std::vector<Call> calls;
 };
 
+// Keeps every picture the view would paint.
 class Screen : public IFramePresenter {
 public:
-    bool IsPlaybackActive() const override { return is_playing; }
-    void PresentLiveFrame(const BMP_File& frame) override {
-        shown.emplace_back(frame.GetBits(), frame.GetBits() + frame.GetBitsSize());
+    bool IsShowingLive() const override { return !is_playing; }
+    ViewPicture& LivePictureToFill() override { return picture; }
+    void PresentLivePicture() override {
+        shown.emplace_back(picture.Bits(), picture.Bits() + static_cast<size_t>(picture.BytesPerLine()) * picture.Height());
+    }
+    // The plain way to the view's picture: every packed pixel followed by 255.
+    void ShowPlain(const BMP_File& frame) {
+        std::vector<uint8_t> bytes;
+        for (int32_t i = 0; i < frame.GetBitsSize(); i += 3) {
+            bytes.insert(bytes.end(), {frame.GetBits()[i], frame.GetBits()[i + 1], frame.GetBits()[i + 2], 255});
+        }
+        shown.push_back(std::move(bytes));
     }
     bool is_playing = false;
+    ViewPicture picture;
     std::vector<std::vector<uint8_t>> shown;
 };
 
@@ -53,7 +65,7 @@ std::vector<uint8_t> BytesOf(const BMP_File& image) {
 // previous frame copied from the marked live frame, record, present.
 class PlainPipeline {
 public:
-    PlainPipeline(const CindralSettings& settings, IFrameRecorder& recorder, IFramePresenter& presenter)
+    PlainPipeline(const CindralSettings& settings, IFrameRecorder& recorder, Screen& presenter)
         : settings_(settings), recorder_(recorder), presenter_(presenter) {}
 
     void ProcessFrame(const uint8_t* pixels) {
@@ -105,7 +117,7 @@ public:
         } else {
             recorder_.CloseFile();
         }
-        if (!presenter_.IsPlaybackActive()) presenter_.PresentLiveFrame(live_);
+        if (presenter_.IsShowingLive()) presenter_.ShowPlain(live_);
     }
 
     const BMP_File& Live() const { return live_; }
@@ -118,7 +130,7 @@ private:
 
     const CindralSettings& settings_;
     IFrameRecorder& recorder_;
-    IFramePresenter& presenter_;
+    Screen& presenter_;
     BMP_File live_;
     BMP_File previous_;
 };
@@ -253,8 +265,8 @@ void CompareWithPlainPipeline(uint32_t seed, int sequences, bool allows_bottom_u
             const std::string where = "sequence " + std::to_string(sequence) + " frame " + std::to_string(f);
             ASSERT_EQ(plain_log.calls, fast_log.calls) << where;
             ASSERT_EQ(plain_screen.shown, fast_screen.shown) << where;
-            // The live frame is made when something looks at it.
-            if (!plain_screen.is_playing || settings.show_detector != 0 || settings.saving_mode == kSavingMotionDetector ||
+            // The live frame is made when the detector or the recorder looks at it.
+            if (settings.show_detector != 0 || settings.saving_mode == kSavingMotionDetector ||
                 settings.saving_mode == kSavingAlways) {
                 ASSERT_EQ(BytesOf(plain.Live()), BytesOf(fast.LiveFrame())) << where;
             }
@@ -287,6 +299,23 @@ TEST(FramePipelineReference, MatchesPlainAlgorithmOnRandomSequences) {
         pair.frame.height = height;
         pair.frame.planes[0] = pair.bgrx.data();
         pair.frame.strides[0] = width * 4;
+        return pair;
+    });
+    // The same scenes from a camera of packed 24-bit pixels, rows padded.
+    std::vector<uint8_t> packed;
+    CompareWithPlainPipeline(20261208, 100, true, [&packed](const std::vector<uint8_t>& scene, int32_t width, int32_t height) {
+        const int32_t stride = width * 3 + 5;
+        packed.assign(static_cast<size_t>(stride) * std::abs(height), 0x5A);
+        for (size_t pixel = 0; pixel < scene.size() / 4; ++pixel) {
+            const size_t row = pixel / width;
+            std::memcpy(&packed[row * stride + (pixel % width) * 3], &scene[pixel * 4], 3);
+        }
+        FramePair pair{{}, scene};
+        pair.frame.layout = PixelLayout::kBgr;
+        pair.frame.width = width;
+        pair.frame.height = height;
+        pair.frame.planes[0] = packed.data();
+        pair.frame.strides[0] = stride;
         return pair;
     });
 }

@@ -34,13 +34,21 @@ public:
     std::vector<RecordedCall> calls;
 };
 
+// Keeps the blue, green and red of every picture presented.
 class PresenterFake : public IFramePresenter {
 public:
-    bool IsPlaybackActive() const override { return is_playing; }
-    void PresentLiveFrame(const BMP_File& live_frame) override {
-        frames.emplace_back(live_frame.GetBits(), live_frame.GetBits() + live_frame.GetBitsSize());
+    bool IsShowingLive() const override { return !is_playing; }
+    ViewPicture& LivePictureToFill() override { return picture; }
+    void PresentLivePicture() override {
+        std::vector<uint8_t> packed;
+        const uint8_t* bits = picture.Bits();
+        for (size_t i = 0; i < static_cast<size_t>(picture.BytesPerLine()) * picture.Height(); i += 4) {
+            packed.insert(packed.end(), bits + i, bits + i + 3);
+        }
+        frames.push_back(std::move(packed));
     }
     bool is_playing = false;
+    ViewPicture picture;
     std::vector<std::vector<uint8_t>> frames;
 };
 
@@ -310,20 +318,22 @@ TEST_F(FramePipelineTest, BottomUpRowsAreFlippedTopDownRowsAreNot) {
     settings.frame_width = 3;
     settings.frame_height = 5;
     const auto raw = NumberedRows(3, 5);
+    // The picture shown, pixel (x, y) of the last one presented.
+    auto shown = [this](int32_t x, int32_t y) {
+        const uint8_t* p = &presenter.frames.back()[(static_cast<size_t>(y) * 3 + x) * 3];
+        return Pixel{p[0], p[1], p[2]};
+    };
     Feed(raw);
     for (int32_t y = 0; y < 5; ++y) {
-        for (int32_t x = 0; x < 3; ++x) {
-            const Pixel p = PixelOf(pipeline.LiveFrame(), x, y);
-            EXPECT_TRUE(IsColour(p, 4 - y + x, x, 4 - y)) << x << "," << y;
-        }
+        for (int32_t x = 0; x < 3; ++x) EXPECT_TRUE(IsColour(shown(x, y), 4 - y + x, x, 4 - y)) << x << "," << y;
     }
     settings.frame_height = -5;
     Feed(raw);
-    ASSERT_EQ(5, pipeline.LiveFrame().GetHeight());
     for (int32_t y = 0; y < 5; ++y) {
-        for (int32_t x = 0; x < 3; ++x) EXPECT_TRUE(IsColour(PixelOf(pipeline.LiveFrame(), x, y), y + x, x, y));
+        for (int32_t x = 0; x < 3; ++x) EXPECT_TRUE(IsColour(shown(x, y), y + x, x, y));
     }
     EXPECT_EQ(2u, presenter.frames.size());
+    EXPECT_EQ(15u * 3, presenter.frames.back().size());
 }
 
 TEST_F(FramePipelineTest, FramesOfWrongSizeAreDropped) {

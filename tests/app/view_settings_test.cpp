@@ -1,0 +1,63 @@
+// View > "Keep Aspect Ratio" through the program: off by default, in effect and kept at once in a
+// key of its own, and on again at the next start.
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+#include <gtest/gtest.h>
+
+#include "app/cindral_app.h"
+#include "app/main_frame.h"
+#include "app/view_settings.h"
+#include "app_test_support.h"
+#include "platform/key_store.h"
+#include "recording/settings_store.h"
+
+TEST(KeepAspectRatio, MenuEntryActsAtOnceAndIsKeptForTheNextStart) {
+    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", "Ball Camera=videotestsrc pattern=ball is-live=true ! "
+                                                      "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=15/1\"");
+    TempFolder program;
+    const auto settings_file = program.Path() / "config" / "Cindral.reg";
+    {
+        CKeyStore store(settings_file);
+        CindralSettings settings;
+        LoadSettings(store, settings);
+        settings.camera_name = "Ball Camera";
+        SaveSettings(store, settings);
+        // A value of another type is not taken.
+        std::optional<CRegistryKey> key = store.CreateKey(kViewKeyPath);
+        ASSERT_TRUE(key && SetText(*key, "Keep Aspect Ratio", "1"));
+    }
+    auto keep_action = [](const CMainFrame& frame) {
+        QAction* action = frame.CommandAction(CMainFrame::kCommandKeepAspectRatio);
+        EXPECT_TRUE(action != nullptr && frame.menuBar()->actions().at(1)->menu()->actions().contains(action));
+        return action;
+    };
+    {
+        CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+        ASSERT_TRUE(app.InitInstance());
+        CMainFrame* frame = app.MainFrame();
+        QAction* keep = keep_action(*frame);
+        ASSERT_NE(keep, nullptr);
+        EXPECT_EQ(keep->text(), "Keep Aspect Ratio");
+        EXPECT_TRUE(keep->isCheckable());
+        EXPECT_FALSE(keep->isChecked());
+        EXPECT_FALSE(frame->View()->IsAspectRatioKept());
+        keep->trigger();
+        EXPECT_TRUE(frame->View()->IsAspectRatioKept());
+        CKeyStore store(settings_file);
+        ViewSettings saved;
+        LoadViewSettings(store, saved);
+        EXPECT_TRUE(saved.is_aspect_ratio_kept);  // before the program ends
+        frame->close();
+    }
+    CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+    ASSERT_TRUE(app.InitInstance());
+    QAction* keep = keep_action(*app.MainFrame());
+    ASSERT_NE(keep, nullptr);
+    EXPECT_TRUE(keep->isChecked());
+    EXPECT_TRUE(app.MainFrame()->View()->IsAspectRatioKept());
+    CindralSettings eight;
+    CKeyStore store(settings_file);
+    LoadSettings(store, eight);
+    EXPECT_EQ(eight.camera_name, "Ball Camera");  // the program's own settings untouched
+}
