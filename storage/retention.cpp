@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <map>
 #include <set>
@@ -98,6 +99,9 @@ std::optional<uint64_t> FreeBytes(const std::string& folder) {
 
 RetentionResult ApplyRetention(const std::string& storage_folder, const RetentionRun& run) {
     RetentionResult result;
+    // Not made yet (it is made with the first archive): nothing is stored, nothing to read.
+    struct stat folder_status {};
+    if (::stat(storage_folder.c_str(), &folder_status) != 0 && errno == ENOENT) return result;
     const std::vector<StoredArchive> archives = ListStoredArchives(storage_folder);
     for (const StoredArchive& archive : archives) result.total_bytes += archive.size_bytes;
 

@@ -146,3 +146,15 @@ TEST(Retention, DeletesTheOldestUntilTheLimitsHoldAndNothingElse) {
         EXPECT_TRUE(IsArchivePinned(tree.Path("kept")));
     }
 }
+
+TEST(Retention, AStorageFolderNotMadeYetHoldsNothingAndIsNoError) {
+    archive_test::TempFolder folder;
+    RetentionRun run;
+    run.limits = RetentionLimits{1, uint64_t{1} << 62};  // both limits far from met, were anything stored
+    const RetentionResult result = ApplyRetention(folder.Folder() + "Storage/", run);
+    EXPECT_TRUE(result.errors.empty()) << result.errors.front();
+    EXPECT_TRUE(result.deleted.empty());
+    EXPECT_EQ(0u, result.total_bytes);
+    EXPECT_TRUE(result.is_limit_met);
+    EXPECT_FALSE(fs::exists(folder.Folder() + "Storage"));
+}
