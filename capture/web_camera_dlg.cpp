@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <thread>
 
 #include <QObject>
@@ -107,10 +108,22 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         has_frame.store(true, std::memory_order_relaxed);
         try {
             receiver->ProcessFrame(frame);
+        } catch (const std::exception& error) {
+            TellFrameLost(error.what());  // one bad frame must not stop the stream
         } catch (...) {
-            // One bad frame must not stop the stream.
+            TellFrameLost("unknown error");
         }
     }
+    // Said at once, then at most every 10 s while frames go on failing, with how many did.
+    void TellFrameLost(const char* reason) {
+        ++lost_frame_count;
+        const auto now = std::chrono::steady_clock::now();
+        if (lost_frame_count > 1 && now - last_lost_frame_told < std::chrono::seconds(10)) return;
+        qCWarning(lcCapture, "a frame could not be processed (%s); %" PRId64 " so far", reason, lost_frame_count);
+        last_lost_frame_told = now;
+    }
+    int64_t lost_frame_count = 0;  // streaming thread only
+    std::chrono::steady_clock::time_point last_lost_frame_told;
 
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) {
         messages.ShowMessage(text, caption, icon);

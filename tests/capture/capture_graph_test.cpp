@@ -3,6 +3,9 @@
 
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+
+#include <QStringList>
 
 #include "capture/capture_test_support.h"
 #include "capture/web_camera_dlg.h"
@@ -137,13 +140,29 @@ TEST_F(CaptureGraphTest, FileSourceDeliversEveryFrameWithoutClock) {
     EXPECT_TRUE(messages.shown.empty());
 }
 
-TEST_F(CaptureGraphTest, ExceptionsFromTheFramePipelineAreSwallowed) {
+namespace {
+std::mutex g_log_mutex;
+QStringList g_log;  // warnings said while a test catches them
+void CatchLog(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    if (type >= QtWarningMsg) g_log << message;
+}
+}  // namespace
+
+TEST_F(CaptureGraphTest, FramesThePipelineFailsOnAreToldOnceAndTheStreamGoesOn) {
     receiver.is_throwing = true;
+    const QtMessageHandler previous = qInstallMessageHandler(CatchLog);
     auto capture = MakeCapture();
     capture->AddCamera("Test Camera", kLiveCamera);
     ASSERT_TRUE(Start(*capture, "Test Camera"));
     ASSERT_TRUE(WaitUntil([&] { return receiver.frames.load() >= 4; }));
     EXPECT_TRUE(capture->IsRunning());
+    capture.reset();
+    qInstallMessageHandler(previous);
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    // Told when it begins, not once a frame.
+    ASSERT_EQ(1, g_log.size()) << g_log.join('\n').toStdString();
+    EXPECT_TRUE(g_log[0].contains("frame failed")) << g_log[0].toStdString();
 }
 
 TEST_F(CaptureGraphTest, NameLookupIsExactAndTakesTheFirstOfEqualNames) {
