@@ -43,6 +43,7 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
         // From the streaming thread (or this one after a stop); handled in order on this thread.
         QMetaObject::invokeMethod(this, [this, event] { OnRecorderEvent(event); }, Qt::QueuedConnection);
     });
+    pipeline_.SetEventHandler([this](const MotionEventNote& note) { OnMotionNote(note); });
     retry_timer_.setSingleShot(true);
     connect(&retry_timer_, &QTimer::timeout, this, &CLiveSession::Attempt);
     watchdog_.setInterval(kWatchdogTickMs);
@@ -67,6 +68,54 @@ CLiveSession::~CLiveSession() {
     recorder_.CloseFile();
     // A retention run reads the recorder's state.
     retention_thread_.waitForDone();
+}
+
+void CLiveSession::SetEventCommand(const std::string& command) { event_command_ = command; }
+
+void CLiveSession::FinishEventCommands() {
+    if (command_runner_) command_runner_->WaitIdle();
+}
+
+void CLiveSession::OnMotionNote(const MotionEventNote& note) {
+    if (note.kind == MotionEventNote::Kind::kLightChange) {
+        const int64_t blocks = note.blocks;
+        QMetaObject::invokeMethod(
+            this, [blocks] { qCInfo(lcRecording) << "light change:" << blocks << "blocks moved at once; not motion"; },
+            Qt::QueuedConnection);
+        return;
+    }
+    const bool is_start = note.kind == MotionEventNote::Kind::kStart;
+    if (is_start) event_archive_ = recorder_.GetStatus().open_path;
+    std::string path = event_archive_;
+    const int64_t wall_ms = note.wall_ms;
+    QMetaObject::invokeMethod(
+        this, [this, is_start, path, wall_ms] { OnMotionEvent(is_start, path, wall_ms); }, Qt::QueuedConnection);
+}
+
+void CLiveSession::OnMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms) {
+    const std::string time = IsoLocalTime(wall_ms);
+    qCInfo(lcRecording).noquote() << "motion event" << (is_start ? "began" : "ended") << Text(time) << Text(archive_path);
+    if (!event_command_.empty()) {
+        if (!command_runner_) {
+            command_runner_ = std::make_unique<CEventCommandRunner>([this](const std::string& line, bool is_failure) {
+                // From the runner's thread: logged and told on this one.
+                const QString text = Text(line);
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, text, is_failure] {
+                        if (is_failure) qCWarning(lcRecording).noquote() << text;
+                        else qCInfo(lcRecording).noquote() << text;
+                        emit EventCommandReport(text, is_failure);
+                    },
+                    Qt::QueuedConnection);
+            });
+        }
+        command_runner_->Run(event_command_, {{"CINDRAL_EVENT", is_start ? "start" : "end"},
+                                              {"CINDRAL_ARCHIVE", archive_path},
+                                              {"CINDRAL_TIME", time},
+                                              {"CINDRAL_CAMERA", camera_.empty() ? settings_.camera_name : camera_}});
+    }
+    emit MotionEvent(is_start, Text(archive_path), wall_ms);
 }
 
 void CLiveSession::AddCamera(std::string name, std::string description) {
@@ -95,6 +144,7 @@ void CLiveSession::Stop() {
     retry_timer_.stop();
     watchdog_.stop();
     capture_->Stop();
+    pipeline_.EndEvent();
     recorder_.CloseFile();
     SetPhase(LivePhase::kStopped, lost_reason_);
 }
@@ -219,6 +269,7 @@ void CLiveSession::OnCameraLost(const std::string& reason, bool is_end_of_source
     }
     watchdog_.stop();
     capture_->Stop();  // frames have stopped once this returns
+    pipeline_.EndEvent();
     recorder_.CloseFile();
     lost_at_ms_ = MonotonicMs();
     const bool is_file_end = is_end_of_source && options_.is_ending_with_file_source;

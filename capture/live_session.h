@@ -12,7 +12,9 @@
 #include "capture/capture_messages.h"
 #include "capture/web_camera_dlg.h"
 #include "recording/frame_archive.h"
+#include "recording/event_command.h"
 #include "recording/frame_pipeline.h"
+#include "recording/motion_events.h"
 #include "recording/recorder_monitor.h"
 #include "recording/settings.h"
 #include "storage/retention.h"
@@ -98,6 +100,17 @@ public:
     void ShowPinProperties();
     void ShowFilterProperties();
 
+    // Motion events: the detector's own settings (kept by the caller; null: the defaults), the
+    // blocks that never count as motion (any thread) and the command run at each event's start
+    // and end (empty: none).
+    void SetDetectorSettings(const DetectorSettings* detector) { pipeline_.SetDetectorSettings(detector); }
+    void SetIgnoredBlocks(std::shared_ptr<const BlockMask> mask) { pipeline_.SetIgnoredBlocks(std::move(mask)); }
+    void SetEventCommand(const std::string& command);
+    int64_t EventsBegun() const { return pipeline_.EventsBegun(); }
+    CFramePipeline::PreRollStatus PreRollStatus() const { return pipeline_.GetPreRollStatus(); }
+    // Waits until the event commands started so far have ended (a bounded run's end).
+    void FinishEventCommands();
+
     LiveState State() const;
     CWebCameraDlg* Capture() const { return capture_.get(); }
     CFrameArchive& Archive() { return archive_; }
@@ -124,6 +137,10 @@ signals:
     void FrameLimitReached();
     // A retention run has ended (deleted may be empty); its deletions have been logged.
     void RetentionApplied(const RetentionResult& result);
+    // A motion event began (is_start) or ended, recorded in archive_path; wall_ms: when.
+    void MotionEvent(bool is_start, const QString& archive_path, qint64 wall_ms);
+    // What the event command did (is_failure: it failed, was killed or not run).
+    void EventCommandReport(const QString& line, bool is_failure);
 
 private:
     // IFrameReceiver, streaming thread.
@@ -138,6 +155,9 @@ private:
     // is_end_of_source: the source is a file, whose end (or failure) is the end of a file run.
     void OnCameraLost(const std::string& reason, bool is_end_of_source, bool is_failure = true);
     void OnRecorderEvent(const RecorderEvent& event);
+    // Streaming thread: the pipeline's word of an event, passed on with its archive.
+    void OnMotionNote(const MotionEventNote& note);
+    void OnMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms);
     void OnWatchdog();
     void OnRetentionDone(const RetentionResult& result);
     void OnCameraAdded(const QString& name);
@@ -180,6 +200,9 @@ private:
     bool is_retention_pending_ = false;
     std::string storage_problem_;
     QThreadPool retention_thread_;  // one run at a time, off the user-interface thread
+    std::string event_command_;
+    std::unique_ptr<CEventCommandRunner> command_runner_;  // made for the first command
+    std::string event_archive_;  // streaming thread: the archive of the event in progress
 
     // Shared with the streaming thread.
     std::atomic<int64_t> last_frame_ms_{0};

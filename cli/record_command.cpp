@@ -29,7 +29,9 @@
 #include "cli/cli_command.h"
 #include "cli/cli_output.h"
 #include "cli/cli_values.h"
+#include "cli/detector_options.h"
 #include "platform/posix_file.h"
+#include "recording/motion_events.h"
 #include "recording/settings.h"
 #include "storage/byte_size.h"
 #include "storage/storage_folder.h"
@@ -56,6 +58,8 @@ struct RecordOptions {
     int32_t width = 0;
     int32_t height = 0;
     bool is_retrying = true;  // a live camera that is lost is tried again
+    DetectorOptionValues detector;
+    std::string on_event;
 };
 
 RecordOptions ReadOptions(const CliArguments& arguments) {
@@ -84,6 +88,9 @@ RecordOptions ReadOptions(const CliArguments& arguments) {
     }
     options.show_detector = arguments.Has("show-detector");
     options.is_retrying = !arguments.Has("no-retry");
+    options.detector = ReadDetectorOptions(arguments);
+    options.on_event = arguments.Value("on-event");
+    if (arguments.Has("on-event") && options.on_event.empty()) throw CliUsageError("--on-event is empty");
     return options;
 }
 
@@ -189,6 +196,11 @@ int RunRecord(const CliArguments& arguments) {
     settings.threshold = options.threshold;
     settings.show_detector = options.show_detector ? 1 : 0;
 
+    DetectorSettings detector;
+    ApplyDetectorOptions(options.detector, detector);
+    std::shared_ptr<const BlockMask> mask;
+    if (std::string error; !LoadMaskOption(options.detector, mask, &error)) return cli::Fail("record", error);
+
     RecordMessages messages(options.camera);
     // A named camera is followed as it comes and goes; a description is always there.
     std::unique_ptr<CVideoDeviceWatcher> watcher;
@@ -207,6 +219,12 @@ int RunRecord(const CliArguments& arguments) {
     if (!options.source.empty()) session.AddCamera(kSourceCameraName, options.source);
     messages.Follow(&session);
     session.SetRetentionLimits(options.limits);
+    session.SetDetectorSettings(&detector);
+    session.SetIgnoredBlocks(mask);
+    session.SetEventCommand(options.on_event);
+    QObject::connect(&session, &CLiveSession::EventCommandReport, [&](const QString& line, bool is_failure) {
+        if (is_failure) PrintLine(line.toStdString());
+    });
 
     bool is_ended = false;
     bool is_failed = false;  // the source failed, or the camera was lost and not tried again
@@ -266,7 +284,9 @@ int RunRecord(const CliArguments& arguments) {
     }
     // In order: no more frames, then the open archive gets its trailer.
     session.Stop();
-    QCoreApplication::processEvents();  // the last events of the recorder
+    QCoreApplication::processEvents();  // the last events of the recorder, the end of the last motion event
+    session.FinishEventCommands();
+    QCoreApplication::processEvents();  // what the commands did
     session.FinishRetention();          // the finished archive may have passed a limit
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::signal(SIGINT, previous_int);
@@ -286,6 +306,7 @@ int RunRecord(const CliArguments& arguments) {
                               {"recorded", static_cast<qint64>(status.stored_frames)},
                               {"failed", static_cast<qint64>(status.failed_frames)},
                               {"reconnects", session.Reconnects()},
+                              {"events", static_cast<qint64>(session.EventsBegun())},
                               {"archives", archives},
                               {"seconds", std::round(seconds * 1000.0) / 1000.0}};
     if (!cli::PrintJsonLine(summary)) return kCliFailure;
@@ -296,9 +317,10 @@ const CliCommandRegistration kRecord{{
     .name = "record",
     .synopsis = "(--storage DIR | --program-folder DIR) (--camera NAME | --source DESCRIPTION) --mode off|motion|always "
                 "[--frames N] [--threshold T] [--show-detector] [--width W --height H] [--no-retry] [--max-size SIZE] "
-                "[--min-free SIZE]",
+                "[--min-free SIZE] [--pre-roll SECONDS] [--post-roll SECONDS] [--min-blocks N] [--frames-in-a-row K] "
+                "[--light-change PERCENT] [--mask FILE] [--on-event COMMAND]",
     .summary = "records from a camera or a GStreamer source into archives, headless; a JSON summary at the end",
-    .options = {{"storage", "DIR", "record into the day folders of DIR (or --program-folder)"},
+    .options = WithDetectorOptions({{"storage", "DIR", "record into the day folders of DIR (or --program-folder)"},
                 {"program-folder", "DIR", "record into DIR/Storage (or --storage)"},
                 {"camera", "NAME", "the camera of that name, as the program lists it"},
                 {"source", "DESCRIPTION", "a GStreamer launch description instead of a camera"},
@@ -310,7 +332,9 @@ const CliCommandRegistration kRecord{{
                 {"height", "H", "the frame height asked of the camera, 1 to 16384, with --width"},
                 {"no-retry", "", "end the run when the camera is lost instead of trying it again"},
                 {"max-size", "SIZE", "delete the oldest archives to keep the recordings under SIZE (K, M, G, T)"},
-                {"min-free", "SIZE", "delete the oldest archives to keep SIZE free on the disk (K, M, G, T)"}},
+                {"min-free", "SIZE", "delete the oldest archives to keep SIZE free on the disk (K, M, G, T)"},
+                {"on-event", "COMMAND", "run COMMAND with /bin/sh -c at each motion event's start and end, with CINDRAL_EVENT, "
+                                        "CINDRAL_ARCHIVE, CINDRAL_TIME and CINDRAL_CAMERA set"}}),
     .run = &RunRecord,
 }};
 

@@ -42,10 +42,13 @@ double RecordStampClock::NowWholeSeconds() const {
     return local ? CalendarToOleDate(*local) : 0.0;
 }
 
-double RecordStampClock::StartFile() {
+double RecordStampClock::StartFile(bool is_continuing) {
     const auto local = LocalCalendar(clock_->wall_seconds());
-    last_second_ = local ? local->second : -1;
-    second_change_tick_ = clock_->tick_ms();
+    const int32_t second = local ? local->second : -1;
+    if (!is_continuing || second != last_second_) {
+        last_second_ = second;
+        second_change_tick_ = clock_->tick_ms();
+    }
     return local ? CalendarToOleDate(*local) : 0.0;
 }
 

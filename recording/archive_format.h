@@ -71,7 +71,9 @@ class RecordStampClock {
 public:
     explicit RecordStampClock(const ArchiveClock* clock) : clock_(clock) {}
     // Starts a file: notes the second of the minute and the tick; returns the whole-second stamp.
-    double StartFile();
+    // is_continuing: a file that begins with frames stamped before it keeps counting from the
+    // second change already seen, so its stamps stay in order.
+    double StartFile(bool is_continuing = false);
     // Whole-second stamp of the present moment (header and trailer).
     double NowWholeSeconds() const;
     // Stamp of a record appended now.

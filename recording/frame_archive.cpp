@@ -41,6 +41,7 @@ struct CFrameArchive::Impl {
     std::string write_storage_folder;  // the storage folder write_path lies in
     int32_t written_count = 0;
     int64_t write_end = 0;  // end of the last complete record
+    bool is_continuing_stamps = false;  // the next file begins with frames stamped before it
     int last_frame_quality = 0;
     uint32_t last_frame_bytes = 0;
     std::function<void(const std::string&)> on_file_created;
@@ -62,7 +63,7 @@ struct CFrameArchive::Impl {
     bool EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg);
     bool CreateArchiveFile(const std::string& folder, const std::string& base_name);
     bool WriteHeader();
-    bool AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length);
+    bool AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length, double stamp);
     bool WriteTrailer();
     void RollBack();
     bool FinishWriting();
@@ -110,7 +111,7 @@ bool CFrameArchive::Impl::CreateArchiveFile(const std::string& folder, const std
 }
 
 bool CFrameArchive::Impl::WriteHeader() {
-    const double created = stamps.StartFile();
+    const double created = stamps.StartFile(is_continuing_stamps);
     written_count = 0;
     uint8_t header[fmt::kHeaderSize];
     fmt::WriteDouble(header, created);
@@ -133,9 +134,9 @@ void CFrameArchive::Impl::RollBack() {
     }
 }
 
-bool CFrameArchive::Impl::AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length) {
+bool CFrameArchive::Impl::AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length, double stamp) {
     uint8_t head[fmt::kRecordHeadSize];
-    fmt::WriteDouble(head, stamps.NextRecordStamp());
+    fmt::WriteDouble(head, stamp);
     fmt::WriteU32(head + 8, jpeg_length);
     if (!WriteAllAt(write_fd.Get(), write_end, head, sizeof head, jpeg, jpeg_length)) {
         FailWrite("cannot append a frame to", write_path);
@@ -253,7 +254,7 @@ bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
     // A flush that failed since the last frame may have lost what was written before it.
     const std::string flush_failure = d.flusher ? d.flusher->TakeFailure() : std::string();
     if (!d.is_write_open && !StartNewFile()) return false;
-    if (!d.AppendRecord(jpeg.data, jpeg.size)) return false;
+    if (!d.AppendRecord(jpeg.data, jpeg.size, d.stamps.NextRecordStamp())) return false;
     if (!flush_failure.empty()) {
         d.last_error = flush_failure;
         d.last_cause = flush_failure;
@@ -340,3 +341,38 @@ const std::string& CFrameArchive::GetLastError() const { return impl_->last_erro
 const std::string& CFrameArchive::GetLastErrorCause() const { return impl_->last_cause; }
 int CFrameArchive::GetLastFrameQuality() const { return impl_->last_frame_quality; }
 uint32_t CFrameArchive::GetLastFrameBytes() const { return impl_->last_frame_bytes; }
+
+bool CFrameArchive::EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) {
+    JpegCodec::ArchiveJpeg encoded;
+    if (!impl_->EncodeFrame(frame, &encoded)) return false;
+    jpeg.assign(encoded.data, encoded.data + encoded.size);
+    return true;
+}
+
+double CFrameArchive::TakeRecordStamp() { return impl_->stamps.NextRecordStamp(); }
+
+bool CFrameArchive::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) {
+    Impl& d = *impl_;
+    (void)width;
+    (void)height;
+    if (jpeg.size() > fmt::kMaxRecordBytes) {
+        return d.Fail("frame not stored: its JPEG of " + std::to_string(jpeg.size()) + " bytes exceeds the longest record");
+    }
+    const std::string flush_failure = d.flusher ? d.flusher->TakeFailure() : std::string();
+    if (!d.is_write_open) {
+        d.is_continuing_stamps = true;
+        const bool is_started = StartNewFile();
+        d.is_continuing_stamps = false;
+        if (!is_started) return false;
+    }
+    if (!d.AppendRecord(jpeg.data(), static_cast<uint32_t>(jpeg.size()), record_stamp)) return false;
+    if (!flush_failure.empty()) {
+        d.last_error = flush_failure;
+        d.last_cause = flush_failure;
+        return false;
+    }
+    d.last_frame_bytes = static_cast<uint32_t>(jpeg.size());
+    d.last_error.clear();
+    d.last_cause.clear();
+    return true;
+}

@@ -76,6 +76,12 @@ public:
     // file then still reads up to its record count). The file is flushed and closed off this
     // thread; a flush or close that fails is reported by the next WriteFrame.
     bool CloseFile() override;
+    // Encodes the frame as WriteCleanFrame would store it, without storing it.
+    bool EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) override;
+    // Appends an already encoded JPEG with its own record stamp, starting a file when none is open.
+    bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) override;
+    // The stamp a record appended now would carry.
+    double TakeRecordStamp() override;
     bool StartNewFile();
     bool IsWriteOpen() const;
     // Path of the archive being written, empty while idle.

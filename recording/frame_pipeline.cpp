@@ -1,8 +1,12 @@
 #include "recording/frame_pipeline.h"
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <exception>
+
+#include "recording/recorder_monitor.h"
 
 namespace {
 
@@ -35,8 +39,31 @@ bool IsWellFormed(const CameraFrame& frame) {
 
 }  // namespace
 
+namespace {
+
+int64_t WallMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 CFramePipeline::CFramePipeline(const CindralSettings& settings, IFrameRecorder& recorder, IFramePresenter* presenter)
-    : settings_(settings), recorder_(recorder), presenter_(presenter) {}
+    : settings_(settings), recorder_(recorder), presenter_(presenter), monotonic_ms_(&MonotonicMs), wall_ms_(&WallMs) {}
+
+void CFramePipeline::SetIgnoredBlocks(std::shared_ptr<const BlockMask> mask) {
+    const std::lock_guard<std::mutex> lock(mask_mutex_);
+    mask_ = std::move(mask);
+}
+
+void CFramePipeline::SetFrameClock(std::function<int64_t()> monotonic_ms, std::function<int64_t()> wall_ms) {
+    monotonic_ms_ = std::move(monotonic_ms);
+    wall_ms_ = std::move(wall_ms);
+}
+
+CFramePipeline::PreRollStatus CFramePipeline::GetPreRollStatus() const {
+    return PreRollStatus{pre_roll_span_ms_.load(), pre_roll_bytes_.load(), is_pre_roll_shortened_.load()};
+}
 
 void CFramePipeline::ProcessFrame(const uint8_t* pixels, size_t size_bytes) {
     const int32_t width = settings_.frame_width.load(std::memory_order_relaxed);
@@ -87,7 +114,10 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
         const bool is_jpeg_kept =
             work_.jpeg != nullptr && work_.is_whole &&
             recorder_.TakesCameraJpeg(work_.jpeg, work_.jpeg_size, frame.width, std::abs(frame.height));
-        const bool is_stored = planned_mode == kSavingAlways && !is_jpeg_kept;
+        // So are frames held before an event and those of an event in progress.
+        const bool is_event_stored = planned_mode == kSavingMotionDetector &&
+                                     (events_.IsInEvent() || (detector_ != nullptr && detector_->pre_roll_s.load() > 0));
+        const bool is_stored = (planned_mode == kSavingAlways || is_event_stored) && !is_jpeg_kept;
         const bool is_stored_from_planes = is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes();
         Convert(is_detector_run || (is_stored && !is_stored_from_planes), is_stored_from_planes, is_shown);
     }
@@ -99,6 +129,7 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
         is_motion = FindMovingBlocks();
     } else {
         moving_blocks_.clear();
+        counted_blocks_ = 0;
     }
 
     // The recorder gets the frame before any mark is drawn: that is the clean picture, so no
@@ -143,11 +174,95 @@ bool CFramePipeline::Decode() {
 
 void CFramePipeline::Record(bool is_motion) {
     const int32_t saving_mode = settings_.saving_mode.load(std::memory_order_relaxed);
-    if (!((saving_mode == kSavingMotionDetector && is_motion) || saving_mode == kSavingAlways)) {
+    if (saving_mode == kSavingMotionDetector) {
+        RecordEvents(detector_ != nullptr ? detector_->Rules() : MotionRules{});
+        return;
+    }
+    // Another mode ends the event in progress and lets go of the frames held for the next one.
+    if (events_.IsInEvent() || pre_roll_.Count() > 0) EndEvent();
+    if (saving_mode != kSavingAlways) {
         recorder_.CloseFile();
         return;
     }
     CleanFrame clean;
+    if (MakeCleanFrame(clean)) recorder_.WriteCleanFrame(clean);
+}
+
+void CFramePipeline::EndEvent() {
+    if (events_.Reset()) Note(MotionEventNote::Kind::kEnd, event_peak_blocks_);
+    pre_roll_.Clear();
+    pre_roll_span_ms_ = 0;
+    pre_roll_bytes_ = 0;
+}
+
+void CFramePipeline::RecordEvents(const MotionRules& rules) {
+    const int64_t now_ms = monotonic_ms_();
+    const int64_t moving = static_cast<int64_t>(moving_blocks_.size());
+    const MotionStep step = events_.Next(moving, counted_blocks_, now_ms, rules);
+    if (step.is_light_change && !was_light_change_) Note(MotionEventNote::Kind::kLightChange, moving);
+    was_light_change_ = step.is_light_change;
+    if (step.ends) {
+        recorder_.CloseFile();
+        Note(MotionEventNote::Kind::kEnd, event_peak_blocks_);
+    }
+    if (step.is_recorded) {
+        int64_t held_count = 0;
+        if (step.begins) {
+            events_begun_.fetch_add(1);
+            event_peak_blocks_ = 0;
+            // The frames before the first moving one begin the archive, with their own stamps.
+            std::vector<HeldFrame> held = pre_roll_.TakeFrom(step.first_moving_ms - rules.pre_roll_ms);
+            held_count = static_cast<int64_t>(held.size());
+            for (HeldFrame& frame : held) {
+                recorder_.WriteEncodedFrame(std::move(frame.jpeg), frame.width, frame.height, frame.record_stamp);
+            }
+            pre_roll_span_ms_ = 0;
+            pre_roll_bytes_ = 0;
+        }
+        event_peak_blocks_ = std::max(event_peak_blocks_, moving);
+        CleanFrame clean;
+        if (MakeCleanFrame(clean)) recorder_.WriteCleanFrame(clean);
+        if (step.begins) Note(MotionEventNote::Kind::kStart, moving, held_count);
+        return;
+    }
+    recorder_.CloseFile();
+    if (rules.pre_roll_ms > 0) {
+        HoldFrame(rules, now_ms);
+    } else if (pre_roll_.Count() > 0) {
+        pre_roll_.Clear();
+    }
+    pre_roll_span_ms_ = pre_roll_.SpanMs();
+    pre_roll_bytes_ = pre_roll_.Bytes();
+    is_pre_roll_shortened_ = pre_roll_.IsShortened();
+}
+
+void CFramePipeline::HoldFrame(const MotionRules& rules, int64_t now_ms) {
+    CleanFrame clean;
+    if (!MakeCleanFrame(clean)) return;
+    HeldFrame held;
+    held.jpeg = pre_roll_.SpareBuffer();
+    if (!recorder_.EncodeCleanFrame(clean, held.jpeg)) return;
+    held.width = clean.width;
+    held.height = clean.height;
+    held.record_stamp = recorder_.TakeRecordStamp();
+    held.time_ms = now_ms;
+    // A run of moving frames that has not yet begun an event is kept whole, with the span before it.
+    const int64_t run_start_ms = events_.RunStartMs();
+    const int64_t keep_from_ms = (run_start_ms >= 0 ? run_start_ms : now_ms) - rules.pre_roll_ms;
+    pre_roll_.Hold(std::move(held), keep_from_ms);
+}
+
+void CFramePipeline::Note(MotionEventNote::Kind kind, int64_t blocks, int64_t held_frames) {
+    if (!on_event_) return;
+    MotionEventNote note;
+    note.kind = kind;
+    note.wall_ms = wall_ms_();
+    note.blocks = blocks;
+    note.held_frames = held_frames;
+    on_event_(note);
+}
+
+bool CFramePipeline::MakeCleanFrame(CleanFrame& clean) {
     clean.width = work_.source.width;
     clean.height = std::abs(work_.source.height);
     if (work_.jpeg != nullptr && work_.is_whole &&
@@ -155,7 +270,7 @@ void CFramePipeline::Record(bool is_motion) {
         clean.camera_jpeg = work_.jpeg;
         clean.camera_jpeg_size = work_.jpeg_size;
     } else {
-        if (!work_.is_decoded && !Decode()) return;
+        if (!work_.is_decoded && !Decode()) return false;
         if (IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes()) {
             Convert(false, true);
             clean.planes = &work_.planes;
@@ -164,7 +279,7 @@ void CFramePipeline::Record(bool is_motion) {
         }
     }
     if (work_.has_picture) clean.picture = &frames_[live_index_];
-    recorder_.WriteCleanFrame(clean);
+    return true;
 }
 
 void CFramePipeline::Convert(bool with_picture, bool with_planes, bool with_view) {
@@ -235,12 +350,35 @@ void CFramePipeline::Convert(bool with_picture, bool with_planes, bool with_view
     if (target.bgr != nullptr) work_.has_picture = true;
 }
 
+const BlockMask* CFramePipeline::IgnoredBlocks(int32_t blocks_across, int32_t blocks_down) {
+    std::shared_ptr<const BlockMask> mask;
+    {
+        const std::lock_guard<std::mutex> lock(mask_mutex_);
+        mask = mask_;
+    }
+    if (mask == nullptr) {
+        scaled_from_.reset();
+        return nullptr;
+    }
+    if (mask != scaled_from_ || scaled_mask_.Across() != blocks_across || scaled_mask_.Down() != blocks_down) {
+        scaled_mask_ = mask->ScaledTo(blocks_across, blocks_down);
+        scaled_ignored_count_ = scaled_mask_.IgnoredCount();
+        scaled_from_ = std::move(mask);
+    }
+    return scaled_ignored_count_ > 0 ? &scaled_mask_ : nullptr;
+}
+
 bool CFramePipeline::FindMovingBlocks() {
     moving_blocks_.clear();
     const size_t block_count = live_block_sums_.size();
     const uint32_t* live_sums = live_block_sums_.data();
     const uint32_t* previous_sums = previous_block_sums_.data();
+    const BMP_File& live = frames_[live_index_];
+    const BlockMask* ignored = IgnoredBlocks((live.GetWidth() + kBlockSize - 1) / kBlockSize,
+                                             (live.GetHeight() + kBlockSize - 1) / kBlockSize);
+    counted_blocks_ = static_cast<int64_t>(block_count) - (ignored != nullptr ? scaled_ignored_count_ : 0);
     for (size_t block = 0; block < block_count; ++block) {
+        if (ignored != nullptr && ignored->IsIgnored(block)) continue;
         // Means are truncated before they are compared.
         const int32_t difference = std::abs(static_cast<int32_t>(live_sums[block] / 16) -
                                             static_cast<int32_t>(previous_sums[block] / 16));
@@ -260,10 +398,7 @@ void CFramePipeline::MarkMovingBlocks() {
         const int32_t x = static_cast<int32_t>(block % static_cast<uint32_t>(blocks_across)) * kBlockSize;
         const int32_t y = static_cast<int32_t>(block / static_cast<uint32_t>(blocks_across)) * kBlockSize;
         mColor_24& pixel = live.GetPixel(x, y);
-        const uint32_t old_lightness = Lightness(pixel.blue, pixel.green, pixel.red);
         pixel = mColor_24{colour.blue, colour.green, colour.red};
         if (work_.view != nullptr) work_.view->SetPixel(x, y, colour.blue, colour.green, colour.red);
-        const uint32_t new_lightness = Lightness(colour.blue, colour.green, colour.red);
-        live_block_sums_[block] = live_block_sums_[block] - old_lightness + new_lightness;
     }
 }

@@ -1,13 +1,19 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "recording/bmp_file.h"
 #include "recording/camera_frame.h"
 #include "recording/frame_pass.h"
 #include "recording/jpeg_codec.h"
+#include "recording/motion_events.h"
+#include "recording/pre_roll.h"
 #include "recording/settings.h"
 #include "recording/view_picture.h"
 
@@ -39,6 +45,13 @@ public:
     // Recorders that compress from planes, or keep a camera's JPEG of this size as it is, say so:
     // the pipeline then need not make the packed picture (or decode the JPEG) for them.
     virtual bool TakesPlanes() const { return false; }
+    // Frames held before an event: encoded as WriteCleanFrame would store them, without storing;
+    // stamped when they came; appended later, in order. Recorders that cannot say so.
+    virtual bool EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) { return false; }
+    virtual double TakeRecordStamp() { return 0.0; }
+    virtual bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) {
+        return false;
+    }
     virtual bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const {
         return false;
     }
@@ -56,6 +69,15 @@ public:
     // That picture is finished, marks included. Called on the streaming thread; must not block
     // on the user-interface thread.
     virtual void PresentLivePicture() = 0;
+};
+
+// What the pipeline tells of motion events, on the streaming thread.
+struct MotionEventNote {
+    enum class Kind { kStart, kEnd, kLightChange };
+    Kind kind = Kind::kStart;
+    int64_t wall_ms = 0;      // the wall clock when the frame came, milliseconds since 1970
+    int64_t blocks = 0;       // kStart, kLightChange: blocks moving in the frame; kEnd: the event's peak
+    int64_t held_frames = 0;  // kStart: frames from before the event that begin its archive
 };
 
 // The per-frame pipeline: convert the camera frame (one pass from its own format), run the 4x4
@@ -82,9 +104,31 @@ public:
 
     // The marked live frame of the last frame that the detector or the recorder needed.
     const BMP_File& LiveFrame() const { return frames_[live_index_]; }
-    // What the next comparison is made against; after a frame that ran the detector it is
-    // the same picture as LiveFrame() (marks included).
+    // The picture of the frame the next comparison is made against; after a frame that ran the
+    // detector it is the same picture as LiveFrame() (marks included; its block sums are not).
     const BMP_File& PreviousFrame() const { return frames_[previous_index_]; }
+
+    // Motion events ("Motion Detector" only): the detector's own settings, kept by the caller;
+    // null keeps the defaults, which record exactly the moving frames.
+    void SetDetectorSettings(const DetectorSettings* detector) { detector_ = detector; }
+    // Blocks that never count as motion, scaled to the frame; null: none. Any thread.
+    void SetIgnoredBlocks(std::shared_ptr<const BlockMask> mask);
+    // Told when an event begins (after its first frames are stored) or ends, and of the first
+    // frame of a light change. Streaming thread; must not block.
+    void SetEventHandler(std::function<void(const MotionEventNote&)> handler) { on_event_ = std::move(handler); }
+    // The clocks frames are timed by (monotonic and wall, milliseconds); tests replace them.
+    void SetFrameClock(std::function<int64_t()> monotonic_ms, std::function<int64_t()> wall_ms);
+    // While no frame comes: the event in progress ends (told as its end) and the frames held
+    // for the next one are let go of. The caller finishes the archive.
+    void EndEvent();
+    // Any thread.
+    int64_t EventsBegun() const { return events_begun_.load(); }
+    struct PreRollStatus {
+        int64_t span_ms = 0;  // from the oldest frame held to the newest
+        uint64_t bytes = 0;
+        bool is_shortened = false;  // the memory limit holds less than the time asked for
+    };
+    PreRollStatus GetPreRollStatus() const;
 
 private:
     // The frame being processed and what has been made of it so far.
@@ -106,10 +150,20 @@ private:
     void Convert(bool with_picture, bool with_planes, bool with_view = false);
     // Stores or finishes by saving mode; throws what the recorder throws.
     void Record(bool is_motion);
-    // Compares block means with the previous frame; fills moving_blocks_, true on motion.
+    // "Motion Detector": what the frame means for the event in progress, and what is stored.
+    void RecordEvents(const MotionRules& rules);
+    // What the frame can be stored from; false when it cannot be decoded.
+    bool MakeCleanFrame(CleanFrame& clean);
+    // Encodes the frame and holds it for the next event's beginning.
+    void HoldFrame(const MotionRules& rules, int64_t now_ms);
+    void Note(MotionEventNote::Kind kind, int64_t blocks, int64_t held_frames = 0);
+    // The ignored blocks over the frame's grid; null when none are.
+    const BlockMask* IgnoredBlocks(int32_t blocks_across, int32_t blocks_down);
+    // Compares block means with the previous frame, the ignored blocks left out; fills
+    // moving_blocks_ and counted_blocks_, true on motion.
     bool FindMovingBlocks();
-    // Marks the top-left pixel of every moving block, in the view's picture too, and keeps the
-    // block sums in step.
+    // Marks the top-left pixel of every moving block, in the view's picture too. The block sums
+    // stay those of the unmarked picture: marks are never compared.
     void MarkMovingBlocks();
 
     const CindralSettings& settings_;
@@ -134,4 +188,25 @@ private:
     std::vector<uint32_t> live_block_sums_;
     std::vector<uint32_t> previous_block_sums_;
     std::vector<uint32_t> moving_blocks_;  // block indices found moving in this frame
+    int64_t counted_blocks_ = 0;           // blocks compared in this frame
+
+    // Motion events.
+    const DetectorSettings* detector_ = nullptr;
+    std::function<void(const MotionEventNote&)> on_event_;
+    std::function<int64_t()> monotonic_ms_;
+    std::function<int64_t()> wall_ms_;
+    CMotionEvents events_;
+    CPreRollBuffer pre_roll_;
+    int64_t event_peak_blocks_ = 0;
+    bool was_light_change_ = false;
+    std::atomic<int64_t> events_begun_{0};
+    std::atomic<int64_t> pre_roll_span_ms_{0};
+    std::atomic<uint64_t> pre_roll_bytes_{0};
+    std::atomic<bool> is_pre_roll_shortened_{false};
+    // The ignored blocks as set (any thread) and as scaled to the frame (streaming thread).
+    mutable std::mutex mask_mutex_;
+    std::shared_ptr<const BlockMask> mask_;
+    std::shared_ptr<const BlockMask> scaled_from_;
+    BlockMask scaled_mask_;
+    int64_t scaled_ignored_count_ = 0;
 };

@@ -37,7 +37,20 @@ bool CRecorderMonitor::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32
 }
 
 bool CRecorderMonitor::WriteCleanFrame(const CleanFrame& frame) {
-    const bool is_stored = archive_.WriteCleanFrame(frame);
+    return Account(archive_.WriteCleanFrame(frame), frame.width, frame.height, true);
+}
+
+bool CRecorderMonitor::EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) {
+    return archive_.EncodeCleanFrame(frame, jpeg);
+}
+
+double CRecorderMonitor::TakeRecordStamp() { return archive_.TakeRecordStamp(); }
+
+bool CRecorderMonitor::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) {
+    return Account(archive_.WriteEncodedFrame(std::move(jpeg), width, height, record_stamp), width, height, false);
+}
+
+bool CRecorderMonitor::Account(bool is_stored, int32_t width, int32_t height, bool is_quality_checked) {
     std::vector<RecorderEvent> events;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -73,7 +86,7 @@ bool CRecorderMonitor::WriteCleanFrame(const CleanFrame& frame) {
             }
         }
     }
-    if (is_stored) {
+    if (is_stored && is_quality_checked) {
         const int quality = archive_.GetLastFrameQuality();
         const uint32_t bytes = archive_.GetLastFrameBytes();
         const bool is_oversized = (quality != JpegCodec::kQuality && quality != JpegCodec::kCameraStreamQuality) ||
@@ -83,8 +96,8 @@ bool CRecorderMonitor::WriteCleanFrame(const CleanFrame& frame) {
                                         ? "stored as a longer record of " + std::to_string(bytes) + " bytes"
                                         : "stored in " + std::to_string(bytes) + " bytes";
             events.push_back({RecorderEvent::Kind::kQualityFallback, {}, {},
-                              "a frame of " + std::to_string(frame.width) + "x" +
-                                  std::to_string(frame.height) + " pixels did not fit at quality " +
+                              "a frame of " + std::to_string(width) + "x" +
+                                  std::to_string(height) + " pixels did not fit at quality " +
                                   std::to_string(JpegCodec::kQuality) + ": " + how + " at quality " +
                                   std::to_string(quality)});
         }

@@ -47,6 +47,9 @@ public:
     bool TakesPlanes() const override;
     bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const override;
     bool CloseFile() override;
+    bool EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) override;
+    double TakeRecordStamp() override;
+    bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) override;
 
     // Forgets the failure in force (saving was switched off); a later failure is new again.
     void ClearFailure();
@@ -65,6 +68,9 @@ public:
     std::vector<std::string> GetArchives() const;
 
 private:
+    // Counts a frame written (or not) and reports what changed; with the quality checked for
+    // frames encoded by the write itself.
+    bool Account(bool is_stored, int32_t width, int32_t height, bool is_quality_checked);
     void Report(RecorderEvent event);
 
     CFrameArchive& archive_;
