@@ -225,7 +225,7 @@ void CFramePipeline::RecordEvents(const MotionRules& rules) {
         if (step.begins) Note(MotionEventNote::Kind::kStart, moving, held_count);
         return;
     }
-    recorder_.CloseFile();
+    if (!step.ends) recorder_.CloseFile();  // cheap when none is open
     if (rules.pre_roll_ms > 0) {
         HoldFrame(rules, now_ms);
     } else if (pre_roll_.Count() > 0) {

@@ -114,7 +114,8 @@ MotionStep CMotionEvents::Next(int64_t moving_blocks, int64_t counted_blocks, in
             step.is_recorded = true;
             return step;
         }
-        if (time_ms - last_motion_ms_ <= rules.post_roll_ms) {
+        // Until the post-roll has passed without motion; with none, the first still frame ends it.
+        if (time_ms - last_motion_ms_ < rules.post_roll_ms) {
             step.is_recorded = true;
             return step;
         }

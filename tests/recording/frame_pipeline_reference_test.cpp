@@ -61,8 +61,8 @@ std::vector<uint8_t> BytesOf(const BMP_File& image) {
     return std::vector<uint8_t>(image.GetBits(), image.GetBits() + image.GetBitsSize());
 }
 
-// The pipeline as the plain algorithm: convert, flip, clean copy, per-block GetPixel sums, marks,
-// previous frame copied from the marked live frame, record, present.
+// The pipeline as the plain algorithm: convert, flip, clean copy, per-block GetPixel sums against
+// the previous clean frame, marks, previous frame copied from the marked live frame, record, present.
 class PlainPipeline {
 public:
     PlainPipeline(const CindralSettings& settings, IFrameRecorder& recorder, Screen& presenter)
@@ -93,7 +93,7 @@ public:
                         for (int j = 0; j < 4; ++j) {
                             for (int i = 0; i < 4; ++i) {
                                 s1 += Lightness(live_.GetPixel(x + i, y + j));
-                                s0 += Lightness(previous_.GetPixel(x + i, y + j));
+                                s0 += Lightness(previous_clean_.GetPixel(x + i, y + j));
                             }
                         }
                         if (std::abs(s1 / 16 - s0 / 16) > settings_.threshold) {
@@ -111,6 +111,8 @@ public:
             }
             previous_.Create(width, height);
             std::memcpy(previous_.GetBits(), live_.GetBits(), live_.GetBitsSize());
+            previous_clean_.Create(width, height);
+            std::memcpy(previous_clean_.GetBits(), clean.GetBits(), clean.GetBitsSize());
         }
         if ((settings_.saving_mode == 1 && is_motion) || settings_.saving_mode == 2) {
             recorder_.WriteFrame(clean);
@@ -133,6 +135,7 @@ private:
     Screen& presenter_;
     BMP_File live_;
     BMP_File previous_;
+    BMP_File previous_clean_;
 };
 
 // A scene of flat patches; each next frame moves a few patches by amounts around the threshold,
