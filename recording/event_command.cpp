@@ -137,7 +137,9 @@ void CEventCommandRunner::Execute(const Request& request) {
         }
     }
     if (is_killed) {
-        say(is_stopped ? "killed: the program ends" : "killed after " + std::to_string(time_limit_ms_ / 1000) + " s", true);
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", time_limit_ms_ / 1000.0);
+        say(is_stopped ? std::string("killed: the program ends") : std::string("killed after ") + limit + " s", true);
     } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
         say("exited with status " + std::to_string(WEXITSTATUS(status)), true);
     } else if (WIFSIGNALED(status)) {

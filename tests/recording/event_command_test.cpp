@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <mutex>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "recording/event_command.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+struct LogLines {
+    std::mutex mutex;
+    std::vector<std::pair<std::string, bool>> lines;
+    CEventCommandRunner::LogHandler Handler() {
+        return [this](const std::string& line, bool is_failure) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            lines.emplace_back(line, is_failure);
+        };
+    }
+};
+
+std::string Contents(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+TEST(EventCommandTest, CommandSeesTheEventInItsEnvironmentAndItsExitStatusIsLogged) {
+    TempFolder folder;
+    LogLines log;
+    CEventCommandRunner runner(log.Handler());
+    const std::string out = folder.File("seen");
+    ASSERT_TRUE(runner.Run("printf '%s|%s|%s|%s\\n' \"$CINDRAL_EVENT\" \"$CINDRAL_ARCHIVE\" \"$CINDRAL_TIME\" "
+                           "\"$CINDRAL_CAMERA\" >> '" + out + "'",
+                           {{"CINDRAL_EVENT", "start"},
+                            {"CINDRAL_ARCHIVE", "/rec/20261207/42.CNA"},
+                            {"CINDRAL_TIME", "2026-12-07T18:04:05+01:00"},
+                            {"CINDRAL_CAMERA", "Front door"}}));
+    ASSERT_TRUE(runner.Run("exit 3", {}));
+    runner.WaitIdle();
+    EXPECT_EQ("start|/rec/20261207/42.CNA|2026-12-07T18:04:05+01:00|Front door\n", Contents(out));
+    ASSERT_EQ(2u, log.lines.size());
+    EXPECT_FALSE(log.lines[0].second);
+    EXPECT_EQ("event command exited with status 3: 'exit 3'", log.lines[1].first);
+    EXPECT_TRUE(log.lines[1].second);
+}
+
+TEST(EventCommandTest, CommandOverItsTimeLimitIsKilledWithItsChildren) {
+    TempFolder folder;
+    LogLines log;
+    CEventCommandRunner runner(log.Handler(), 300);
+    const std::string pid_file = folder.File("pid");
+    const auto started = std::chrono::steady_clock::now();
+    // The shell's child would outlive a kill of the shell alone.
+    ASSERT_TRUE(runner.Run("sleep 30 & echo $! > '" + pid_file + "'; wait", {}));
+    runner.WaitIdle();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    ASSERT_EQ(1u, log.lines.size());
+    EXPECT_EQ("event command killed after 0.3 s: 'sleep 30 & echo $! > '" + pid_file + "'; wait'", log.lines[0].first);
+    const pid_t sleeper = std::stoi(Contents(pid_file));
+    // Reaped by init soon after its death.
+    bool is_gone = false;
+    for (int i = 0; i < 200 && !is_gone; ++i) {
+        is_gone = ::kill(sleeper, 0) != 0;
+        if (!is_gone) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    EXPECT_TRUE(is_gone);
+}
+
+TEST(EventCommandTest, TimeIsLocalIso8601WithOffset) {
+    const char* zone = std::getenv("TZ");
+    const std::string previous = zone != nullptr ? zone : "";
+    ::setenv("TZ", "XYZ-5:30", 1);  // five and a half hours east of UTC
+    ::tzset();
+    EXPECT_EQ("2026-05-29T01:56:40+05:30", IsoLocalTime(1780000000123));
+    ::setenv("TZ", "XYZ3", 1);
+    ::tzset();
+    EXPECT_EQ("2026-05-28T17:26:40-03:00", IsoLocalTime(1780000000123));
+    if (zone != nullptr) ::setenv("TZ", previous.c_str(), 1);
+    else ::unsetenv("TZ");
+    ::tzset();
+}
+
+}  // namespace
