@@ -1,6 +1,9 @@
 #include "app/cindral_view.h"
 
+#include <QHBoxLayout>
+#include <QLabel>
 #include <QMenu>
+#include <QPushButton>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPaintEngine>
@@ -102,6 +105,9 @@ void CCindralView::OnInitialUpdate() {
     session_ = std::make_unique<CLiveSession>(settings_, storage_folder_, *capture_messages_, this, watcher_,
                                               LiveSessionOptions{});
     session_->SetPropertyPages(property_pages_.get());
+    session_->SetDetectorSettings(detector_settings_);
+    session_->SetEventCommand(event_command_);
+    session_->SetIgnoredBlocks(ignored_blocks_);
     // The state is painted over a missing picture; the camera's own messages have been shown.
     connect(session_.get(), &CLiveSession::StateChanged, this, qOverload<>(&QWidget::update));
     connect(session_.get(), &CLiveSession::RecorderFailed, this, [this](const QString&, const QString& detail) {
@@ -227,6 +233,7 @@ void CCindralView::paintEvent(QPaintEvent* event) {
             painter.drawImage(target, image);
         }
     }
+    if (IsEditingIgnoredAreas() && !image.isNull()) DrawIgnoredBlocks(painter, target);
     // Without live pictures the state is said over the last one, darkened, so that it never
     // passes for a live picture.
     const QString caption = IsPlaybackActive() || !session_ ? QString() : LiveStateCaption(session_->State());
@@ -280,6 +287,7 @@ QMenu* CCindralView::CreateContextMenu(QWidget* parent) const {
     auto* menu = new QMenu(parent);
     menu->addAction(tr("Properties..."))->setData(kCommandProperties);
     menu->addAction(tr("View Archive..."))->setData(kCommandViewArchive);
+    menu->addAction(tr("Motion Events..."))->setData(kCommandMotionEvents);
     menu->addSeparator();
     menu->addAction(tr("Camera Pin..."))->setData(kCommandCameraPin);
     menu->addAction(tr("Camera Filter..."))->setData(kCommandCameraFilter);
@@ -287,6 +295,10 @@ QMenu* CCindralView::CreateContextMenu(QWidget* parent) const {
 }
 
 void CCindralView::mousePressEvent(QMouseEvent* event) {
+    if (IsEditingIgnoredAreas() && event->button() == Qt::LeftButton) {
+        PaintIgnoredBlock(event->position().toPoint(), event->modifiers() & Qt::ShiftModifier);
+        return;
+    }
     if (event->button() != Qt::RightButton) {
         QWidget::mousePressEvent(event);
         return;
@@ -325,6 +337,7 @@ void CCindralView::OnContextCommand(int command) {
     switch (command) {
         case kCommandProperties: emit PropertiesRequested(); break;
         case kCommandViewArchive: OnViewArchive(); break;
+        case kCommandMotionEvents: emit MotionEventsRequested(); break;
         case kCommandCameraPin:
             if (session_) session_->ShowPinProperties();
             break;
@@ -343,4 +356,94 @@ void CCindralView::OnViewArchive() {
     panel_->SetArchives(dialog.SelectionList());
     panel_->show();
     panel_->raise();
+}
+
+void CCindralView::SetDetectorSettings(const DetectorSettings* detector) {
+    detector_settings_ = detector;
+    if (session_) session_->SetDetectorSettings(detector);
+}
+
+void CCindralView::SetEventCommand(const std::string& command) {
+    event_command_ = command;
+    if (session_) session_->SetEventCommand(command);
+}
+
+void CCindralView::SetIgnoredBlocks(std::shared_ptr<const BlockMask> mask) {
+    ignored_blocks_ = std::move(mask);
+    if (session_) session_->SetIgnoredBlocks(ignored_blocks_);
+}
+
+void CCindralView::StartIgnoredAreas() {
+    if (IsEditingIgnoredAreas()) return;
+    const int32_t across = (settings_.frame_width.load() + 3) / 4;
+    const int32_t down = (std::abs(settings_.frame_height.load()) + 3) / 4;
+    editing_mask_ = ignored_blocks_ ? ignored_blocks_->ScaledTo(across, down)
+                                    : BlockMask(across, down, std::vector<uint8_t>(static_cast<size_t>(across) * down, 0));
+    ignored_bar_ = new QWidget(this);
+    ignored_bar_->setObjectName(QStringLiteral("IgnoredAreasBar"));
+    ignored_bar_->setAutoFillBackground(true);
+    auto* layout = new QHBoxLayout(ignored_bar_);
+    layout->addWidget(new QLabel(tr("Drag to ignore areas, Shift+drag to count them again"), ignored_bar_));
+    auto* clear = new QPushButton(tr("Clear"), ignored_bar_);
+    auto* done = new QPushButton(tr("Done"), ignored_bar_);
+    layout->addWidget(clear);
+    layout->addWidget(done);
+    connect(clear, &QPushButton::clicked, this, [this] {
+        editing_mask_ = BlockMask(editing_mask_.Across(), editing_mask_.Down(), {});
+        SetIgnoredBlocks(nullptr);
+        update();
+    });
+    connect(done, &QPushButton::clicked, this, &CCindralView::FinishIgnoredAreas);
+    ignored_bar_->adjustSize();
+    ignored_bar_->move(8, 8);
+    ignored_bar_->show();
+    update();
+}
+
+void CCindralView::FinishIgnoredAreas() {
+    if (!IsEditingIgnoredAreas()) return;
+    ignored_bar_->deleteLater();
+    ignored_bar_ = nullptr;
+    update();
+    emit IgnoredAreasEdited();
+}
+
+void CCindralView::mouseMoveEvent(QMouseEvent* event) {
+    if (IsEditingIgnoredAreas() && (event->buttons() & Qt::LeftButton)) {
+        PaintIgnoredBlock(event->position().toPoint(), event->modifiers() & Qt::ShiftModifier);
+        return;
+    }
+    QWidget::mouseMoveEvent(event);
+}
+
+void CCindralView::PaintIgnoredBlock(const QPoint& position, bool is_erasing) {
+    const int32_t width = settings_.frame_width.load();
+    const int32_t height = std::abs(settings_.frame_height.load());
+    const QRect target = PictureRect(QSize(width, height));
+    if (editing_mask_.Across() == 0 || !target.contains(position)) return;
+    const int64_t x = int64_t{position.x() - target.left()} * width / target.width() / 4;
+    const int64_t y = int64_t{position.y() - target.top()} * height / target.height() / 4;
+    if (x >= editing_mask_.Across() || y >= editing_mask_.Down()) return;
+    std::vector<uint8_t> bytes = editing_mask_.Bytes();
+    uint8_t& block = bytes[static_cast<size_t>(y * editing_mask_.Across() + x)];
+    if (block == (is_erasing ? 0 : 1)) return;
+    block = is_erasing ? 0 : 1;
+    editing_mask_ = BlockMask(editing_mask_.Across(), editing_mask_.Down(), std::move(bytes));
+    SetIgnoredBlocks(editing_mask_.IgnoredCount() > 0 ? std::make_shared<const BlockMask>(editing_mask_) : nullptr);
+    update(target);
+}
+
+void CCindralView::DrawIgnoredBlocks(QPainter& painter, const QRect& target) const {
+    if (editing_mask_.Across() == 0) return;
+    const double block_width = static_cast<double>(target.width()) / editing_mask_.Across();
+    const double block_height = static_cast<double>(target.height()) / editing_mask_.Down();
+    const QColor tint(255, 64, 0, 110);
+    for (int32_t y = 0; y < editing_mask_.Down(); ++y) {
+        for (int32_t x = 0; x < editing_mask_.Across(); ++x) {
+            if (!editing_mask_.IsIgnored(static_cast<size_t>(y) * editing_mask_.Across() + x)) continue;
+            painter.fillRect(QRectF(target.left() + x * block_width, target.top() + y * block_height, block_width,
+                                    block_height),
+                             tint);
+        }
+    }
 }

@@ -12,6 +12,7 @@
 #include "capture/web_camera_dlg.h"
 #include "recording/bmp_file.h"
 #include "recording/frame_pipeline.h"
+#include "recording/motion_events.h"
 #include "recording/settings.h"
 #include "recording/view_picture.h"
 #include "storage/storage_settings.h"
@@ -21,6 +22,7 @@ class CCaptureMessageBox;
 class CLiveSession;
 class CVideoDeviceWatcher;
 class QMenu;
+class QPainter;
 
 // The camera view: owns the live session (capture object, frame pipeline and recorder) and
 // paints the newest picture stretched over its whole area (or, with "Keep Aspect Ratio", scaled
@@ -38,6 +40,7 @@ public:
         kCommandViewArchive = 1004,
         kCommandCameraPin = 1005,
         kCommandCameraFilter = 1006,
+        kCommandMotionEvents = 1007,
     };
 
     // storage_folder ends with '/'; the recorder writes the day folders into it and the archive
@@ -76,6 +79,18 @@ public:
     void OnContextCommand(int command);
     void OnViewArchive();
 
+    // Motion events: passed on to the live session, now and when it is made.
+    void SetDetectorSettings(const DetectorSettings* detector);
+    void SetEventCommand(const std::string& command);
+    void SetIgnoredBlocks(std::shared_ptr<const BlockMask> mask);
+    std::shared_ptr<const BlockMask> IgnoredBlocks() const { return ignored_blocks_; }
+    // View > "Ignored Areas...": over the live picture, dragging paints blocks that never count as
+    // motion and Shift-dragging erases them, shown tinted; "Clear" empties them, "Done" ends the
+    // mode. Every change takes effect at once.
+    void StartIgnoredAreas();
+    bool IsEditingIgnoredAreas() const { return ignored_bar_ != nullptr; }
+    QWidget* IgnoredAreasBar() const { return ignored_bar_; }
+
     CLiveSession* Session() const { return session_.get(); }
     CWebCameraDlg* Capture() const;
     CPanelDlg* Panel() const { return panel_.get(); }
@@ -87,6 +102,10 @@ public:
 signals:
     // "Properties..." from the context menu: the main frame runs its Properties command.
     void PropertiesRequested();
+    // "Motion Events..." from the context menu.
+    void MotionEventsRequested();
+    // "Done" ended the ignored areas mode; IgnoredBlocks() holds what to keep.
+    void IgnoredAreasEdited();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -95,6 +114,7 @@ protected:
     // The window's minimising, exposure and showing decide whether live pictures are made.
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
     // The Menu key and Shift+F10 open the context menu at the view's centre.
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -110,6 +130,10 @@ private:
     QRect ChangedRect(const QRect& previous_rect) const;
     void UpdateShowing();
     void RunContextMenu(const QPoint& global_position);
+    // The ignored areas mode: the block under position painted (or erased), and the tint.
+    void PaintIgnoredBlock(const QPoint& position, bool is_erasing);
+    void DrawIgnoredBlocks(QPainter& painter, const QRect& target) const;
+    void FinishIgnoredAreas();
 
     CindralSettings& settings_;
     std::string storage_folder_;
@@ -133,4 +157,10 @@ private:
     std::unique_ptr<ICameraPropertyPages> property_pages_;
     std::unique_ptr<CPanelDlg> panel_;
     std::unique_ptr<CLiveSession> session_;
+
+    const DetectorSettings* detector_settings_ = nullptr;
+    std::string event_command_;
+    std::shared_ptr<const BlockMask> ignored_blocks_;
+    BlockMask editing_mask_;            // while the mode lasts: over the frame's blocks
+    QWidget* ignored_bar_ = nullptr;    // "Clear" and "Done", while the mode lasts
 };

@@ -12,12 +12,19 @@
 #include <QStatusBar>
 #include <QToolBar>
 
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
 #include "app/app_log.h"
 #include "app/cindral_view.h"
 #include "app/session_state_pane.h"
 #include "app/storage_dlg.h"
 #include "app/storage_location.h"
 #include "capture/device_watcher.h"
+#include "capture/ignored_areas_file.h"
+#include "capture/live_session.h"
+#include "platform/posix_file.h"
 #include "capture/dialogs/twain_sources_dlg.h"
 #include "platform/key_store.h"
 #include "platform/safe_output.h"
@@ -62,6 +69,7 @@ void CMainFrame::LoadSettings() {
     // Our own keys, after the eight settings' order has run its course.
     LoadStorageSettings(store, storage_settings_);
     LoadViewSettings(store, view_settings_);
+    LoadDetectorSettings(store, detector_settings_);
     storage_folder_ = CurrentStorageFolder(program_folder_, storage_settings_.chosen_folder);
 }
 
@@ -111,6 +119,16 @@ void CMainFrame::CreateActions() {
     SetPrompt(keep_aspect_ratio_action_, tr("Show the whole picture in its own proportions, with black bars beside it"),
               tr("Keep Aspect Ratio"));
     connect(keep_aspect_ratio_action_, &QAction::toggled, this, &CMainFrame::OnKeepAspectRatio);
+
+    motion_events_action_ = make_action(tr("Motion Events..."), kCommandMotionEvents);
+    SetPrompt(motion_events_action_, tr("Choose what makes a motion event, what is kept around it and who is told"),
+              tr("Motion Events"));
+    connect(motion_events_action_, &QAction::triggered, this, &CMainFrame::OnMotionEvents);
+
+    ignored_areas_action_ = make_action(tr("Ignored Areas..."), kCommandIgnoredAreas);
+    SetPrompt(ignored_areas_action_, tr("Paint the areas of the picture that never count as motion"),
+              tr("Ignored Areas"));
+    connect(ignored_areas_action_, &QAction::triggered, this, &CMainFrame::OnIgnoredAreas);
 
     exit_action_ = make_action(tr("E&xit"), kCommandExit);
     SetPrompt(exit_action_, tr("Quit the application; prompts to save documents"), tr("Exit"));
@@ -167,6 +185,7 @@ void CMainFrame::CreateMenus() {
     QMenu* file_menu = menuBar()->addMenu(tr("&File"));
     file_menu->addAction(properties_action_);
     file_menu->addAction(storage_action_);
+    file_menu->addAction(motion_events_action_);
     file_menu->addSeparator();
     file_menu->addAction(exit_action_);
 
@@ -174,6 +193,7 @@ void CMainFrame::CreateMenus() {
     view_menu->addAction(toggle_tool_bar_action_);
     view_menu->addAction(toggle_status_bar_action_);
     view_menu->addAction(keep_aspect_ratio_action_);
+    view_menu->addAction(ignored_areas_action_);
     view_menu->addSeparator();
     view_menu->addAction(view_archive_action_);
 
@@ -233,8 +253,15 @@ void CMainFrame::CreateView() {
     view_ = new CCindralView(settings_, storage_folder_.path, this, device_watcher_);
     setCentralWidget(view_);
     connect(view_, &CCindralView::PropertiesRequested, this, &CMainFrame::OnProperties);
+    connect(view_, &CCindralView::MotionEventsRequested, this, &CMainFrame::OnMotionEvents);
+    connect(view_, &CCindralView::IgnoredAreasEdited, this, &CMainFrame::SaveIgnoredAreas);
     view_->SetKeepAspectRatio(view_settings_.is_aspect_ratio_kept);
+    view_->SetDetectorSettings(&detector_settings_);
+    view_->SetEventCommand(detector_settings_.event_command);
+    LoadIgnoredAreas();
     view_->OnInitialUpdate();
+    connect(view_->Session(), &CLiveSession::MotionEvent, this,
+            [this](bool is_start, const QString&, qint64 wall_ms) { OnMotionEvent(is_start, wall_ms); });
     view_->SetRetentionLimits(storage_settings_.limits);
     state_pane_->SetSession(view_->Session());
 }
@@ -246,12 +273,81 @@ void CMainFrame::DestroyView() {
 void CMainFrame::OnProperties() {
     // Changes are already applied when the dialog closes. A new camera is used from the next
     // start, or at once when no camera runs now.
-    if (properties_dialog_->exec() == QDialog::Accepted && view_) view_->OnCameraChosen(settings_.camera_name);
+    if (properties_dialog_->exec() == QDialog::Accepted && view_) {
+        view_->OnCameraChosen(settings_.camera_name);
+        LoadIgnoredAreas();  // each camera has its own
+    }
 }
 
 void CMainFrame::OnStorage() {
     CStorageDlg dialog(program_folder_, storage_settings_, this);
     if (dialog.exec() == QDialog::Accepted) ApplyStorageSettings(dialog.Settings());
+}
+
+void CMainFrame::OnMotionEvents() {
+    const CFramePipeline::PreRollStatus pre_roll =
+        view_ && view_->Session() ? view_->Session()->PreRollStatus() : CFramePipeline::PreRollStatus{};
+    CMotionEventsDlg dialog(MotionEventChoices::Of(detector_settings_), settings_.frame_width.load(),
+                            settings_.frame_height.load(), pre_roll, this);
+    if (dialog.exec() == QDialog::Accepted) ApplyMotionEventChoices(dialog.Choices());
+}
+
+void CMainFrame::ApplyMotionEventChoices(const MotionEventChoices& choices) {
+    choices.ApplyTo(detector_settings_);
+    CKeyStore store(settings_file_);
+    if (!SaveDetectorSettings(store, detector_settings_)) {
+        qCWarning(lcApp).noquote() << "the motion event settings could not be written to"
+                                   << QString::fromStdString(settings_file_.string());
+    }
+    if (view_) view_->SetEventCommand(detector_settings_.event_command);
+}
+
+std::string CMainFrame::IgnoredAreasFile() const {
+    std::string folder = settings_file_.parent_path().string();
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    return IgnoredAreasPath(folder, settings_.camera_name);
+}
+
+void CMainFrame::LoadIgnoredAreas() {
+    if (!view_) return;
+    std::string error;
+    std::optional<BlockMask> mask;
+    if (::access(IgnoredAreasFile().c_str(), F_OK) == 0) {
+        mask = ReadIgnoredAreas(IgnoredAreasFile(), &error);
+        if (!mask) qCWarning(lcApp).noquote() << QString::fromStdString(error);
+    }
+    view_->SetIgnoredBlocks(mask && mask->IgnoredCount() > 0 ? std::make_shared<const BlockMask>(std::move(*mask)) : nullptr);
+}
+
+void CMainFrame::SaveIgnoredAreas() {
+    const std::string path = IgnoredAreasFile();
+    const std::shared_ptr<const BlockMask> mask = view_ ? view_->IgnoredBlocks() : nullptr;
+    std::string error;
+    if (mask) {
+        if (WriteIgnoredAreas(path, *mask, &error)) return;
+    } else {
+        if (std::remove(path.c_str()) == 0 || errno == ENOENT) return;  // none kept: no file
+        error = ErrnoMessage("cannot remove " + path);
+    }
+    qCWarning(lcApp).noquote() << QString::fromStdString(error);
+    QMessageBox::warning(this, tr("Ignored Areas"), QString::fromStdString(error));
+}
+
+void CMainFrame::OnIgnoredAreas() {
+    if (view_) view_->StartIgnoredAreas();
+}
+
+void CMainFrame::OnMotionEvent(bool is_start, qint64 wall_ms) {
+    if (!is_start || !detector_settings_.is_notifying) return;
+    if (!notifier_) {
+        notifier_ = new CEventNotifier(this);
+        connect(notifier_, &CEventNotifier::Activated, this, [this] {
+            if (isMinimized()) showNormal();
+            raise();
+            activateWindow();
+        });
+    }
+    notifier_->NotifyEventStart(wall_ms, QString::fromStdString(settings_.camera_name));
 }
 
 void CMainFrame::OnKeepAspectRatio(bool is_kept) {

@@ -6,7 +6,10 @@
 #include <string>
 
 #include "app/cindral_view.h"
+#include "app/event_notifier.h"
+#include "app/motion_events_dlg.h"
 #include "app/view_settings.h"
+#include "recording/motion_events.h"
 #include "recording/settings.h"
 #include "storage/storage_folder.h"
 #include "storage/storage_settings.h"
@@ -34,6 +37,8 @@ public:
         kCommandHelp = 32774,
         kCommandAbout = 57664,
         kCommandExit = 57665,
+        kCommandMotionEvents = 32777,
+        kCommandIgnoredAreas = 32778,
     };
 
     // settings_file: where the settings live; empty means the per-user default.
@@ -54,6 +59,14 @@ public:
     void OnStorage();
     // View > "Keep Aspect Ratio": the view follows at once, and the choice is kept at once.
     void OnKeepAspectRatio(bool is_kept);
+    // "Motion Events...": what makes an event and who is told; kept and applied on OK.
+    void OnMotionEvents();
+    // View > "Ignored Areas...": the view's mode; the areas are kept per camera when it ends.
+    void OnIgnoredAreas();
+    const DetectorSettings& Detector() const { return detector_settings_; }
+    // Where the ignored areas of the chosen camera are kept.
+    std::string IgnoredAreasFile() const;
+    CEventNotifier* Notifier() const { return notifier_; }
 
     CindralSettings& Settings() { return settings_; }
     const StorageSettings& Storage() const { return storage_settings_; }
@@ -86,6 +99,10 @@ private:
     bool CreateStatusBar();
     void OnNewOrOpen();
     void OnFileSave();
+    void ApplyMotionEventChoices(const MotionEventChoices& choices);
+    void LoadIgnoredAreas();
+    void SaveIgnoredAreas();
+    void OnMotionEvent(bool is_start, qint64 wall_ms);
 
     std::string program_folder_;
     std::filesystem::path settings_file_;
@@ -93,6 +110,8 @@ private:
     StorageSettings storage_settings_;
     ViewSettings view_settings_;
     StorageFolder storage_folder_;
+    DetectorSettings detector_settings_;
+    CEventNotifier* notifier_ = nullptr;
     CTwainSourcesDlg* properties_dialog_ = nullptr;
     QToolBar* tool_bar_ = nullptr;
     QStatusBar* status_bar_ = nullptr;
@@ -105,6 +124,8 @@ private:
     QAction* storage_action_ = nullptr;
     QAction* view_archive_action_ = nullptr;
     QAction* keep_aspect_ratio_action_ = nullptr;
+    QAction* motion_events_action_ = nullptr;
+    QAction* ignored_areas_action_ = nullptr;
     QAction* exit_action_ = nullptr;
     QAction* toggle_tool_bar_action_ = nullptr;
     QAction* toggle_status_bar_action_ = nullptr;

@@ -19,6 +19,7 @@ CINDRAL_TEST_PACKAGES=(
   gstreamer1.0-tools ffmpeg python3
   desktop-file-utils appstream groff-base
   xauth openbox x11-utils
+  dbus-daemon
 )
 
 # install_missing_packages PACKAGE...
