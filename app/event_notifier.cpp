@@ -17,15 +17,14 @@ const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
 
 }  // namespace
 
-CEventNotifier::CEventNotifier(QObject* parent) : QObject(parent) {
-    QDBusConnection::sessionBus().connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+CEventNotifier::CEventNotifier(QObject* parent, QDBusConnection bus) : QObject(parent), bus_(std::move(bus)) {
+    bus_.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
                                           SLOT(OnActionInvoked(uint, QString)));
 }
 
 void CEventNotifier::NotifyEventStart(int64_t wall_ms, const QString& camera) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        const QString failure = bus.lastError().message();
+    if (!bus_.isConnected()) {
+        const QString failure = bus_.lastError().message();
         if (failure != last_failure_) qCWarning(lcApp).noquote() << "no desktop notification: no session bus:" << failure;
         last_failure_ = failure;
         return;
@@ -38,7 +37,7 @@ void CEventNotifier::NotifyEventStart(int64_t wall_ms, const QString& camera) {
          << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral(CINDRAL_APP_ID)},
                         {QStringLiteral("category"), QStringLiteral("device")}}
          << int32_t{-1};
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {
         const QDBusPendingReply<uint> reply = *finished;
         finished->deleteLater();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusConnection>
 #include <QObject>
 #include <QString>
 #include <cstdint>
@@ -10,7 +11,8 @@
 class CEventNotifier : public QObject {
     Q_OBJECT
 public:
-    explicit CEventNotifier(QObject* parent);
+    // bus: the session bus, or another one (tests).
+    explicit CEventNotifier(QObject* parent, QDBusConnection bus = QDBusConnection::sessionBus());
 
     // "Motion at 18:04:05" for an event that began at wall_ms, with a default action that
     // brings Cindral forward.
@@ -24,6 +26,7 @@ private slots:
     void OnActionInvoked(uint id, const QString& action_key);
 
 private:
+    QDBusConnection bus_;
     uint last_id_ = 0;  // the id of our last notification, to replace it and to know its clicks
     QString last_failure_;
 };

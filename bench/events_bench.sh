@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Motion events at 1920x1080, in one run:
+# 1. CPU per frame of the whole `cindral-cli record --mode motion --pre-roll 2` against
+#    `--mode always` on the same camera-like clip (ffmpeg's testsrc2 with sensor noise, raw I420):
+#    holding the pre-roll costs an encode per still frame, as "Always" does.
+# 2. No frame lost when an event begins: a live-paced 30 fps clip, 5 s still then moving, fed
+#    through a leaky queue of one frame (a camera whose frames nobody takes is dropped there);
+#    frames that came in against frames stored over the event, its pre-roll included.
+#
+# usage: bench/events_bench.sh [path/to/cindral-cli]   (default: build/release or build/test;
+#        env: FRAMES=150 REPEAT=3)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cli=${1:-}
+for tree in build/release build/test; do
+    [ -z "$cli" ] && [ -x "$root/$tree/cli/cindral-cli" ] && cli=$root/$tree/cli/cindral-cli
+done
+[ -n "$cli" ] || { echo "events_bench: build cindral-cli first or pass its path" >&2; exit 1; }
+frames=${FRAMES:-150}
+repeat=${REPEAT:-3}
+for tool in "$cli" ffmpeg /usr/bin/time; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "events_bench: $tool not found" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/cindral-events-bench-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+source_of() {  # file [extra elements]
+    echo "filesrc location=$1 ! rawvideoparse format=i420 width=1920 height=1080 framerate=30/1${2:-}"
+}
+
+# Prints "cpu_seconds frames recorded events".
+record() {  # mode source [options...]
+    rm -rf "$work/rec"
+    /usr/bin/time -f "%U %S" -o "$work/time.txt" "$cli" record --storage "$work/rec" --mode "$1" --source "$2" \
+        "${@:3}" >"$work/out.txt" 2>"$work/err.txt" || { cat "$work/err.txt" >&2; exit 1; }
+    local field
+    field() { grep -o "\"$1\":[0-9]*" "$work/out.txt" | cut -d: -f2; }
+    echo "$(awk '{ printf "%.3f", $1 + $2 }' "$work/time.txt") $(field frames) $(field recorded) $(field events)"
+}
+
+echo "== 1. CPU per frame, motion with a 2 s pre-roll against always ($frames frames, best of $repeat)"
+ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=30,noise=alls=8:allf=t" -frames:v "$frames" \
+    -pix_fmt yuv420p -f rawvideo "$work/clip.i420"
+best_always=""
+best_motion=""
+for _ in $(seq "$repeat"); do
+    read -r cpu n recorded _ <<<"$(record always "$(source_of "$work/clip.i420")")"
+    [ "$n" = "$frames" ] && [ "$recorded" = "$frames" ] || { echo "events_bench: always stored $recorded of $n" >&2; exit 1; }
+    best_always=$(awk -v a="$cpu" -v b="$best_always" 'BEGIN { print (b == "" || a < b) ? a : b }')
+    read -r cpu n recorded events <<<"$(record motion "$(source_of "$work/clip.i420")" --pre-roll 2)"
+    best_motion=$(awk -v a="$cpu" -v b="$best_motion" 'BEGIN { print (b == "" || a < b) ? a : b }')
+done
+awk -v a="$best_always" -v m="$best_motion" -v f="$frames" -v r="$recorded" -v e="$events" 'BEGIN {
+    printf "always:               %.2f ms CPU per frame\n", 1000 * a / f
+    printf "motion, 2 s pre-roll: %.2f ms CPU per frame (%d of %d frames stored, %d events)\n", 1000 * m / f, r, f, e
+    printf "ratio motion/always:  %.3f\n", m / a
+}'
+
+echo "== 2. Frames in and stored over an event after 5 s of stillness (live-paced 30 fps)"
+# One still picture (its noise frozen) for frames 0 to 150, then 89 moving ones.
+ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=30,noise=alls=8:allf=t,trim=start_frame=150:end_frame=240,setpts=PTS-STARTPTS,tpad=start=150:start_mode=clone" \
+    -frames:v 240 -pix_fmt yuv420p -f rawvideo "$work/event.i420"
+read -r _ n recorded events <<<"$(record motion "$(source_of "$work/event.i420" " ! identity sync=true ! queue leaky=downstream max-size-buffers=1")" \
+    --pre-roll 2 --frames 240)"
+echo "frames offered: 240; frames in: $n; events: $events; stored: $recorded (expected: 60 frames of the pre-roll and the 89 moving ones after the frozen first, 149)"

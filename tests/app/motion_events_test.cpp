@@ -1,0 +1,187 @@
+// The desktop side of motion events: the notification as the desktop's service receives it, and
+// the ignored areas painted over the live picture and kept beside the settings.
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDateTime>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QVariantMap>
+#include <csignal>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/cindral_app.h"
+#include "app/cindral_view.h"
+#include "app/event_notifier.h"
+#include "app/main_frame.h"
+#include "app/motion_events_dlg.h"
+#include "app_test_support.h"
+#include "capture/ignored_areas_file.h"
+#include "capture/live_session.h"
+#include "platform/key_store.h"
+#include "recording/settings_store.h"
+
+namespace {
+
+// The desktop's notification service, as far as Cindral uses it.
+class NotificationService : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    struct Call {
+        QString app, icon, summary, body;
+        uint replaces = 0;
+        QStringList actions;
+    };
+    std::vector<Call> calls;
+
+public slots:
+    uint Notify(const QString& app, uint replaces, const QString& icon, const QString& summary, const QString& body,
+                const QStringList& actions, const QVariantMap&, int) {
+        calls.push_back({app, icon, summary, body, replaces, actions});
+        return 7;
+    }
+};
+
+// A private session bus from dbus-run-session, ended with its process group.
+class PrivateBus {
+public:
+    explicit PrivateBus(const TempFolder& folder) {
+        const std::string address_file = folder.File("bus");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setpgid(0, 0);
+            ::execlp("dbus-run-session", "dbus-run-session", "--", "sh", "-c",
+                     ("echo \"$DBUS_SESSION_BUS_ADDRESS\" > '" + address_file + ".tmp' && mv '" + address_file +
+                      ".tmp' '" + address_file + "' && sleep 120")
+                         .c_str(),
+                     static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        WaitUntil([&] { return std::ifstream(address_file).good(); }, 20000);
+        std::getline(std::ifstream(address_file), address_);
+    }
+    ~PrivateBus() {
+        if (pid_ > 0) {
+            ::kill(-pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    QString Address() const { return QString::fromStdString(address_); }
+
+private:
+    pid_t pid_ = -1;
+    std::string address_;
+};
+
+TEST(MotionEventsDesktop, NotificationReachesTheServiceAndItsClickRaisesCindral) {
+    TempFolder folder;
+    PrivateBus bus(folder);
+    ASSERT_FALSE(bus.Address().isEmpty());
+    QDBusConnection server = QDBusConnection::connectToBus(bus.Address(), QStringLiteral("notification-service"));
+    ASSERT_TRUE(server.isConnected()) << server.lastError().message().toStdString();
+    NotificationService service;
+    ASSERT_TRUE(server.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,
+                                      QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(server.registerService(QStringLiteral("org.freedesktop.Notifications")));
+
+    QObject owner;
+    CEventNotifier notifier(&owner, QDBusConnection::connectToBus(bus.Address(), QStringLiteral("cindral")));
+    const qint64 wall_ms = QDateTime(QDate(2026, 12, 7), QTime(18, 4, 5)).toMSecsSinceEpoch();
+    notifier.NotifyEventStart(wall_ms, QStringLiteral("Front door"));
+    ASSERT_TRUE(WaitUntil([&] { return !service.calls.empty(); }, 20000));
+    const NotificationService::Call& call = service.calls[0];
+    EXPECT_EQ("Cindral", call.app.toStdString());
+    EXPECT_EQ("Motion at 18:04:05", call.summary.toStdString());
+    EXPECT_EQ("Recording Front door", call.body.toStdString());
+    EXPECT_EQ(0u, call.replaces);
+    ASSERT_GE(call.actions.size(), 2);
+    EXPECT_EQ("default", call.actions[0].toStdString());
+
+    // Clicked: the service says so with the id it gave; another notification's click is not ours.
+    QSignalSpy activated(&notifier, &CEventNotifier::Activated);
+    QTest::qWait(200);  // the reply with the id has come back
+    for (uint id : {8u, 7u}) {
+        QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/Notifications"),
+                                                         QStringLiteral("org.freedesktop.Notifications"),
+                                                         QStringLiteral("ActionInvoked"));
+        signal << id << QStringLiteral("default");
+        ASSERT_TRUE(server.send(signal));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return activated.count() > 0; }, 20000));
+    QTest::qWait(100);
+    EXPECT_EQ(1, activated.count());
+    // The next event's notification replaces this one.
+    notifier.NotifyEventStart(wall_ms + 1000, QString());
+    ASSERT_TRUE(WaitUntil([&] { return service.calls.size() == 2; }, 20000));
+    EXPECT_EQ(7u, service.calls[1].replaces);
+}
+
+TEST(MotionEventsDesktop, IgnoredAreasPaintedOverThePictureAreKeptPerCamera) {
+    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", "Ball Camera=videotestsrc pattern=ball is-live=true ! "
+                                                      "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=15/1\"");
+    TempFolder program;
+    const auto settings_file = program.Path() / "config" / "Cindral.reg";
+    {
+        CKeyStore store(settings_file);
+        CindralSettings settings;
+        LoadSettings(store, settings);
+        settings.camera_name = "Ball Camera";
+        SaveSettings(store, settings);
+    }
+    CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+    ASSERT_TRUE(app.InitInstance());
+    CMainFrame* frame = app.MainFrame();
+    CCindralView* view = frame->View();
+    view->resize(320, 240);  // 2 view pixels a picture pixel, 8 a block
+    ASSERT_TRUE(WaitUntil([&] { return view->PresentedFrameCount() > 0; }));
+    frame->CommandAction(CMainFrame::kCommandIgnoredAreas)->trigger();
+    ASSERT_TRUE(view->IsEditingIgnoredAreas());
+    // Drag along the top row of blocks, then Shift-drag the first two back.
+    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, QPoint(4, 4));
+    for (int x = 12; x < 320; x += 8) QTest::mouseMove(view, QPoint(x, 4));
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, QPoint(316, 4));
+    QTest::mousePress(view, Qt::LeftButton, Qt::ShiftModifier, QPoint(4, 4));
+    QMouseEvent move(QEvent::MouseMove, QPointF(12, 4), view->mapToGlobal(QPointF(12, 4)), Qt::NoButton,
+                     Qt::LeftButton, Qt::ShiftModifier);
+    QApplication::sendEvent(view, &move);
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::ShiftModifier, QPoint(12, 4));
+    ASSERT_NE(nullptr, view->IgnoredBlocks());
+    EXPECT_EQ(38, view->IgnoredBlocks()->IgnoredCount());
+    EXPECT_FALSE(view->IgnoredBlocks()->IsIgnored(1));
+    EXPECT_TRUE(view->IgnoredBlocks()->IsIgnored(2));
+
+    auto* done = view->IgnoredAreasBar()->findChildren<QPushButton*>().back();
+    ASSERT_EQ("Done", done->text().toStdString());
+    done->click();
+    EXPECT_FALSE(view->IsEditingIgnoredAreas());
+    std::string error;
+    const std::optional<BlockMask> kept = ReadIgnoredAreas(frame->IgnoredAreasFile(), &error);
+    ASSERT_TRUE(kept) << error;
+    EXPECT_EQ(0u, frame->IgnoredAreasFile().rfind((program.Path() / "config").string(), 0));
+    EXPECT_EQ(view->IgnoredBlocks()->Bytes(), kept->Bytes());
+    EXPECT_EQ(40, kept->Across());
+}
+
+TEST(MotionEventsDesktop, DialogShowsTheShareOfThePictureAndGivesItsChoices) {
+    MotionEventChoices choices;
+    choices.pre_roll_s = 2;
+    CMotionEventsDlg dialog(choices, 640, 480, CFramePipeline::PreRollStatus{1500, kPreRollByteLimit, true}, nullptr);
+    dialog.MinBlocks()->setValue(192);  // of 160 x 120 blocks
+    EXPECT_EQ("1 % of the picture", dialog.MinBlocksShare()->text().toStdString());
+    EXPECT_NE(std::string::npos, dialog.PreRollNote()->text().toStdString().find("holds only 1.5 s"));
+    EXPECT_FALSE(dialog.LightPercent()->isEnabled());
+    dialog.LightCheck()->setChecked(true);
+    EXPECT_EQ(kRecommendedLightChangePercent, dialog.Choices().light_change_percent);
+    dialog.PreRoll()->setValue(0);
+    EXPECT_EQ(0, dialog.Choices().pre_roll_s);
+    EXPECT_EQ(192, dialog.Choices().min_blocks);
+}
+
+}  // namespace
+
+#include "motion_events_test.moc"
