@@ -62,5 +62,5 @@ echo "== 2. Frames in and stored over an event after 5 s of stillness (live-pace
 ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=30,noise=alls=8:allf=t,trim=start_frame=150:end_frame=240,setpts=PTS-STARTPTS,tpad=start=150:start_mode=clone" \
     -frames:v 240 -pix_fmt yuv420p -f rawvideo "$work/event.i420"
 read -r _ n recorded events <<<"$(record motion "$(source_of "$work/event.i420" " ! identity sync=true ! queue leaky=downstream max-size-buffers=1")" \
-    --pre-roll 2 --frames 240)"
-echo "frames offered: 240; frames in: $n; events: $events; stored: $recorded (expected: 60 frames of the pre-roll and the 89 moving ones after the frozen first, 149)"
+    --pre-roll 2 --post-roll 2 --frames 240)"
+echo "frames offered: 240; frames in: $n; events: $events; stored: $recorded (expected: 60 frames of the pre-roll and the 89 moving ones after the frozen first, one event with a 2 s post-roll: 149)"

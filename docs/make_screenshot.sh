@@ -5,6 +5,7 @@
 #   docs/screens/{main,archive,panel}-800x600.png       the main window, the archive list
 #   docs/screens/{main,archive,panel}-1280x1024-2x.png  and the playback panel, small and at 2x
 #   docs/screens/timeline.png               the archive list with its day timeline, at 1024x700
+#   docs/screens/motion-events.png          the "Motion Events..." dialog (offscreen, by its test)
 # Needs a built program and cindral-cli (default build/release).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -108,3 +109,7 @@ shot 800x600 1 "$root/docs/screens/main-800x600.png" "$root/docs/screens/archive
 shot 1280x1024 2 "$root/docs/screens/main-1280x1024-2x.png" "$root/docs/screens/archive-1280x1024-2x.png" \
   "$root/docs/screens/panel-1280x1024-2x.png"
 echo "Wrote $root/docs/screenshot.png and $root/docs/screens/"
+
+# The "Motion Events..." dialog, drawn offscreen by its test.
+CINDRAL_SCREENSHOT_DIR="$root/docs/screens" QT_QPA_PLATFORM=offscreen \
+  "$build/tests/app_tests" --gtest_filter='MotionEventsDesktop.DialogShowsTheShareOfThePictureAndGivesItsChoices' >/dev/null

@@ -41,7 +41,8 @@ bool CRecorderMonitor::WriteCleanFrame(const CleanFrame& frame) {
 }
 
 bool CRecorderMonitor::EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) {
-    return archive_.EncodeCleanFrame(frame, jpeg);
+    // A frame held for the next event that cannot be encoded is a frame lost, said as such.
+    return archive_.EncodeCleanFrame(frame, jpeg) || Account(false, frame.width, frame.height, false);
 }
 
 double CRecorderMonitor::TakeRecordStamp() { return archive_.TakeRecordStamp(); }

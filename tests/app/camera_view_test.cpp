@@ -317,7 +317,7 @@ TEST(CameraView, PlaybackFramesReplaceTheLivePictureUntilThePanelCloses) {
     EXPECT_TRUE(IsNear(view.grab().toImage().pixelColor(160, 120), QColor(0, 255, 0), 30));
 }
 
-TEST(CameraView, ContextMenuOffersTheFourEntriesAndAnEmptyArchiveChoiceChangesNothing) {
+TEST(CameraView, ContextMenuOffersItsFiveEntriesAndAnEmptyArchiveChoiceChangesNothing) {
     TempFolder folder;
     CindralSettings settings;
     QWidget window;
@@ -339,8 +339,9 @@ TEST(CameraView, ContextMenuOffersTheFourEntriesAndAnEmptyArchiveChoiceChangesNo
         EXPECT_TRUE(action->isEnabled());
         EXPECT_FALSE(action->isCheckable());
     }
-    EXPECT_EQ(texts, QStringList({"Properties...", "View Archive...", "-", "Camera Pin...", "Camera Filter..."}));
-    EXPECT_EQ(commands, QList<int>({1003, 1004, 0, 1005, 1006}));
+    EXPECT_EQ(texts, QStringList({"Properties...", "View Archive...", "Motion Events...", "-", "Camera Pin...",
+                                  "Camera Filter..."}));
+    EXPECT_EQ(commands, QList<int>({1003, 1004, 1007, 0, 1005, 1006}));
 
     int properties_requests = 0;
     QObject::connect(&view, &CCindralView::PropertiesRequested, [&] { ++properties_requests; });
@@ -381,7 +382,7 @@ TEST(CameraView, MenuKeyAndShiftF10OpenTheContextMenuAtTheCentre) {
         QTimer::singleShot(0, [&] {
             if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
                 opened_at = menu->pos();
-                EXPECT_EQ(menu->actions().size(), 5);
+                EXPECT_EQ(menu->actions().size(), 6);
                 menu->close();
             }
         });

@@ -3,9 +3,11 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDateTime>
+#include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTest>
 #include <QVariantMap>
 #include <csignal>
@@ -137,19 +139,23 @@ TEST(MotionEventsDesktop, IgnoredAreasPaintedOverThePictureAreKeptPerCamera) {
     ASSERT_TRUE(app.InitInstance());
     CMainFrame* frame = app.MainFrame();
     CCindralView* view = frame->View();
-    view->resize(320, 240);  // 2 view pixels a picture pixel, 8 a block
     ASSERT_TRUE(WaitUntil([&] { return view->PresentedFrameCount() > 0; }));
     frame->CommandAction(CMainFrame::kCommandIgnoredAreas)->trigger();
     ASSERT_TRUE(view->IsEditingIgnoredAreas());
+    // The centre of block (x, 0) of the 40 x 30 blocks, wherever the picture lies in the view.
+    const QRect picture = view->PictureRect(QSize(160, 120));
+    const auto block = [&](int x) {
+        return QPoint(picture.left() + (2 * x + 1) * picture.width() / 80, picture.top() + picture.height() / 60);
+    };
     // Drag along the top row of blocks, then Shift-drag the first two back.
-    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, QPoint(4, 4));
-    for (int x = 12; x < 320; x += 8) QTest::mouseMove(view, QPoint(x, 4));
-    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, QPoint(316, 4));
-    QTest::mousePress(view, Qt::LeftButton, Qt::ShiftModifier, QPoint(4, 4));
-    QMouseEvent move(QEvent::MouseMove, QPointF(12, 4), view->mapToGlobal(QPointF(12, 4)), Qt::NoButton,
+    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, block(0));
+    for (int x = 1; x < 40; ++x) QTest::mouseMove(view, block(x));
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, block(39));
+    QTest::mousePress(view, Qt::LeftButton, Qt::ShiftModifier, block(0));
+    QMouseEvent move(QEvent::MouseMove, QPointF(block(1)), view->mapToGlobal(QPointF(block(1))), Qt::NoButton,
                      Qt::LeftButton, Qt::ShiftModifier);
     QApplication::sendEvent(view, &move);
-    QTest::mouseRelease(view, Qt::LeftButton, Qt::ShiftModifier, QPoint(12, 4));
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::ShiftModifier, block(1));
     ASSERT_NE(nullptr, view->IgnoredBlocks());
     EXPECT_EQ(38, view->IgnoredBlocks()->IgnoredCount());
     EXPECT_FALSE(view->IgnoredBlocks()->IsIgnored(1));
@@ -172,6 +178,11 @@ TEST(MotionEventsDesktop, DialogShowsTheShareOfThePictureAndGivesItsChoices) {
     choices.pre_roll_s = 2;
     CMotionEventsDlg dialog(choices, 640, 480, CFramePipeline::PreRollStatus{1500, kPreRollByteLimit, true}, nullptr);
     dialog.MinBlocks()->setValue(192);  // of 160 x 120 blocks
+    // docs/make_screenshot.sh takes the README's picture of the dialog here.
+    if (const char* folder = std::getenv("CINDRAL_SCREENSHOT_DIR")) {
+        dialog.adjustSize();
+        ASSERT_TRUE(dialog.grab().save(QString::fromLocal8Bit(folder) + "/motion-events.png"));
+    }
     EXPECT_EQ("1 % of the picture", dialog.MinBlocksShare()->text().toStdString());
     EXPECT_NE(std::string::npos, dialog.PreRollNote()->text().toStdString().find("holds only 1.5 s"));
     EXPECT_FALSE(dialog.LightPercent()->isEnabled());

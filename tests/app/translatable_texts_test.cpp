@@ -11,6 +11,7 @@
 
 #include "app/about_dlg.h"
 #include "app/main_frame.h"
+#include "app/motion_events_dlg.h"
 #include "app/storage_dlg.h"
 #include "app_test_support.h"
 #include "archive_ui/archive_dlg.h"
@@ -115,8 +116,11 @@ TEST(TranslatableTexts, EveryTextOfTheWindowsGoesThroughTranslation) {
         CAboutDlg about(&frame);
         CCameraFormatDlg format({}, CameraFormat{}, &frame);
         CCameraControlsDlg controls(nullptr, &frame);
+        CMotionEventsDlg motion_events(MotionEventChoices{}, 640, 480, CFramePipeline::PreRollStatus{}, &frame);
+        frame.View()->StartIgnoredAreas();
         for (QWidget* window : std::initializer_list<QWidget*>{&frame, frame.PropertiesDialog(), frame.View()->Panel(),
-                                                               &archives, &storage, &date_range, &about, &format, &controls})
+                                                               &archives, &storage, &date_range, &about, &format, &controls,
+                                                               &motion_events})
             texts.AddWindow(window);
 
         RecordedPrompts prompts;
