@@ -78,7 +78,7 @@ CMotionEventsDlg::CMotionEventsDlg(const MotionEventChoices& choices, int32_t fr
     min_row->addWidget(min_blocks_);
     min_row->addWidget(min_blocks_share_, 1);
     motion_form->addRow(tr("Smallest motion:"), min_row);
-    frames_in_a_row_ = SpinBox(1, kMaxFramesInARow, tr(" frames"), motion);
+    frames_in_a_row_ = SpinBox(1, kMaxFramesInARow, QString(), motion);
     motion_form->addRow(tr("Frames in a row:"), frames_in_a_row_);
     auto* light_row = new QHBoxLayout;
     light_check_ = new QCheckBox(tr("Ignore light changes: more than"), motion);

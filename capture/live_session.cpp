@@ -79,8 +79,13 @@ void CLiveSession::FinishEventCommands() {
 void CLiveSession::OnMotionNote(const MotionEventNote& note) {
     if (note.kind == MotionEventNote::Kind::kLightChange) {
         const int64_t blocks = note.blocks;
+        const QString time = Text(IsoLocalTime(note.wall_ms));
         QMetaObject::invokeMethod(
-            this, [blocks] { qCInfo(lcRecording) << "light change:" << blocks << "blocks moved at once; not motion"; },
+            this,
+            [blocks, time] {
+                qCInfo(lcRecording).noquote() << "light change at" << time << ":" << blocks
+                                              << "blocks moved at once, not counted as motion";
+            },
             Qt::QueuedConnection);
         return;
     }
