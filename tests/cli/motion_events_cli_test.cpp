@@ -117,7 +117,9 @@ TEST(MotionEventsCliTest, RecordWithEveryOptionThenDetectFindsTheSameEvent) {
     const QJsonObject event = events[0].toObject();
     EXPECT_EQ(0, event["first_frame"].toInt());
     EXPECT_EQ(11, event["motion_frame"].toInt());  // the second moving frame in a row
-    EXPECT_EQ(recorded - 1, event["last_frame"].toInt());
+    // The post-roll is timed by the stored stamps here, by the frames' arrival there: a frame on
+    // its edge may fall either side.
+    EXPECT_NEAR(recorded - 1, event["last_frame"].toInt(), 1);
     EXPECT_GE(event["peak_blocks"].toInt(), 2);
 }
 
