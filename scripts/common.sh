@@ -13,7 +13,8 @@ CINDRAL_RUN_PACKAGES=(
 # A virtual screen for a machine without a display, and the converter of its screenshots.
 CINDRAL_SCREEN_PACKAGES=(xvfb python3)
 # The tests' and speed checks' own: frameworks, judges of the outputs, install checkers, and the
-# view benchmark's window manager on its virtual screen.
+# view benchmark's window manager on its virtual screen, and the private session bus of the
+# notification test (dbus-run-session).
 CINDRAL_TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   gstreamer1.0-tools ffmpeg python3
