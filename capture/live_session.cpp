@@ -3,10 +3,12 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "capture/capture_log.h"
 #include "capture/device_watcher.h"
+#include "recording/encode_pool.h"
 
 namespace {
 
@@ -35,6 +37,7 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
       pipeline_(settings_, recorder_, presenter),
       capture_(std::make_unique<CWebCameraDlg>(static_cast<ICaptureMessages&>(*this))) {
     pipeline_.AttachSettings(true);
+    archive_.SetEncodeWorkers(CEncodePool::DefaultWorkerCount());
     recorder_.SetKeepsArchiveList(options_.is_listing_archives);
     capture_->SetFrameReceiver(this);
     capture_->SetClockSync(options_.is_clock_synced);
@@ -65,6 +68,7 @@ CLiveSession::~CLiveSession() {
     // No frame may reach the pipeline or the recorder once they are gone.
     capture_.reset();
     recorder_.CloseFile();
+    archive_.WaitForWrites();
     // A retention run reads the recorder's state.
     retention_thread_.waitForDone();
 }
@@ -96,6 +100,12 @@ void CLiveSession::Stop() {
     watchdog_.stop();
     capture_->Stop();
     recorder_.CloseFile();
+    archive_.WaitForWrites();
+    const CFrameArchive::EncodeCounts counts = archive_.GetEncodeCounts();
+    if (counts.frames > 0) {
+        qCInfo(lcRecording).noquote() << counts.frames << "frames encoded by" << archive_.GetEncodeWorkers()
+                                      << "workers in" << counts.encodes << "encodes;" << counts.dropped << "dropped";
+    }
     SetPhase(LivePhase::kStopped, lost_reason_);
 }
 
@@ -158,6 +168,8 @@ void CLiveSession::ProcessFrame(const CameraFrame& frame) {
         QMetaObject::invokeMethod(this, &CLiveSession::OnFirstFrame, Qt::QueuedConnection);
     }
     const int64_t processed = frames_processed_.fetch_add(1) + 1;
+    // A camera's frames are dropped when the encoders are all busy; a file's wait for them.
+    archive_.SetWaitsForEncoders(!capture_->IsLive());
     pipeline_.ProcessFrame(frame);
     if (processed == limit) QMetaObject::invokeMethod(this, &CLiveSession::FrameLimitReached, Qt::QueuedConnection);
 }
@@ -250,6 +262,10 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
             emit RecorderRecovered();
             break;
         case RecorderEvent::Kind::kQualityFallback: qCInfo(lcRecording).noquote() << Text(event.detail); break;
+        case RecorderEvent::Kind::kDropped:
+            qCWarning(lcRecording).noquote() << Text(event.detail);
+            emit FramesDropped(Text(event.detail));
+            break;
         case RecorderEvent::Kind::kFileStarted: qCDebug(lcRecording).noquote() << "archive" << Text(event.path); break;
         case RecorderEvent::Kind::kFileFinished:
             if (!event.detail.empty()) {
@@ -410,6 +426,7 @@ LiveState CLiveSession::State() const {
     state.recorder_failure = status.failure_cause;
     state.storage_folder = archive_.GetStorageFolder();
     state.storage_problem = storage_problem_;
+    state.dropped_frames = status.dropped_frames;
     if (phase_ == LivePhase::kLive || phase_ == LivePhase::kRecording) {
         state.phase = status.open_path.empty() ? LivePhase::kLive : LivePhase::kRecording;
         state.archive_path = status.open_path;
@@ -419,7 +436,23 @@ LiveState CLiveSession::State() const {
     return state;
 }
 
+namespace {
+
+QString StateTextOfPhase(const LiveState& state);
+
+}  // namespace
+
 QString LiveStateText(const LiveState& state) {
+    const QString text = StateTextOfPhase(state);
+    const bool is_running = state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording;
+    if (!is_running || state.dropped_frames == 0) return text;
+    return CLiveSession::tr("%1, %n frame(s) dropped", nullptr, static_cast<int>(std::min<int64_t>(state.dropped_frames, INT32_MAX)))
+        .arg(text);
+}
+
+namespace {
+
+QString StateTextOfPhase(const LiveState& state) {
     if (!state.recorder_failure.empty() &&
         (state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording)) {
         return CLiveSession::tr("Not recording: %1").arg(Text(state.recorder_failure));
@@ -445,6 +478,8 @@ QString LiveStateText(const LiveState& state) {
     }
     return {};
 }
+
+}  // namespace
 
 QString LiveStateCaption(const LiveState& state) {
     switch (state.phase) {

@@ -39,6 +39,7 @@ struct LiveState {
     std::string recorder_failure;  // frames that should be recorded are not, and this is why
     std::string storage_folder;    // where archives go
     std::string storage_problem;   // the retention limits cannot be met, and this is why
+    int64_t dropped_frames = 0;    // frames not recorded because every encoder was busy
 };
 
 struct LiveSessionOptions {
@@ -79,7 +80,7 @@ public:
     // Starts the camera named in the settings. False when it did not start; the session may
     // still be waiting for it (see State()).
     bool Start();
-    // Stops frames and finishes the open archive; nothing is tried again.
+    // Stops frames and finishes the open archive (written when this returns); nothing is tried again.
     void Stop();
     // A camera chosen in the Properties dialog: used at once when no camera runs now.
     void ChooseCamera(const std::string& name);
@@ -112,6 +113,8 @@ signals:
     // A recording failure not yet reported in this episode (cause without file names).
     void RecorderFailed(const QString& cause, const QString& detail);
     void RecorderRecovered();
+    // The first frame of an archive that every encoder was too busy to take.
+    void FramesDropped(const QString& detail);
     // The camera was lost while it ran.
     void CameraLost(const QString& reason);
     // The next attempt is timed: in_s seconds from now.

@@ -238,6 +238,12 @@ int RunRecord(const CliArguments& arguments) {
         failed_at_last_line = session.RecorderStatus().failed_frames;
     });
     QObject::connect(&session, &CLiveSession::RecorderRecovered, [&] { PrintLine("recording works again"); });
+    // Frames the encoders could not take: said when it begins, then counted with the failures.
+    int64_t dropped_at_last_line = 0;
+    QObject::connect(&session, &CLiveSession::FramesDropped, [&](const QString& detail) {
+        PrintLine(detail.toStdString());
+        dropped_at_last_line = session.RecorderStatus().dropped_frames;
+    });
     std::string retention_problem;
     QObject::connect(&session, &CLiveSession::RetentionApplied, [&](const RetentionResult& result) {
         for (const std::string& path : result.deleted) PrintLine("deleted " + path + " to keep the storage limits");
@@ -248,6 +254,11 @@ int RunRecord(const CliArguments& arguments) {
     QTimer failure_summary;
     QObject::connect(&failure_summary, &QTimer::timeout, [&] {
         const CRecorderMonitor::Status status = session.RecorderStatus();
+        if (status.dropped_frames != dropped_at_last_line) {
+            PrintLine(std::to_string(status.dropped_frames - dropped_at_last_line) + " frame(s) dropped in the last " +
+                      std::to_string(kFailureSummaryIntervalMs / 1000) + " s: the encoders do not keep up");
+            dropped_at_last_line = status.dropped_frames;
+        }
         if (status.failure_cause.empty() || status.failed_frames == failed_at_last_line) return;
         PrintLine(std::to_string(status.failed_frames - failed_at_last_line) + " frame(s) not stored in the last " +
                   std::to_string(kFailureSummaryIntervalMs / 1000) + " s: " + status.failure_cause);
@@ -280,11 +291,15 @@ int RunRecord(const CliArguments& arguments) {
     if (status.failed_frames > 0) {
         PrintLine(std::to_string(status.failed_frames) + " frame(s) could not be recorded: " + last_failure);
     }
+    if (status.dropped_frames > 0) {
+        PrintLine(std::to_string(status.dropped_frames) + " frame(s) dropped: the encoders did not keep up");
+    }
     QJsonArray archives;
     for (const std::string& archive : session.Archives()) archives.append(cli::JsonName(archive));
     const QJsonObject summary{{"frames", static_cast<qint64>(session.FramesProcessed())},
                               {"recorded", static_cast<qint64>(status.stored_frames)},
                               {"failed", static_cast<qint64>(status.failed_frames)},
+                              {"dropped", static_cast<qint64>(status.dropped_frames)},
                               {"reconnects", session.Reconnects()},
                               {"archives", archives},
                               {"seconds", std::round(seconds * 1000.0) / 1000.0}};

@@ -89,7 +89,9 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
             recorder_.TakesCameraJpeg(work_.jpeg, work_.jpeg_size, frame.width, std::abs(frame.height));
         const bool is_stored = planned_mode == kSavingAlways && !is_jpeg_kept;
         const bool is_stored_from_planes = is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes();
-        Convert(is_detector_run || (is_stored && !is_stored_from_planes), is_stored_from_planes, is_shown);
+        if (is_stored_from_planes) AskForRoom();
+        Convert(is_detector_run || (is_stored && !is_stored_from_planes), is_stored_from_planes && !work_.is_dropped,
+                is_shown);
     }
 
     bool is_motion = false;
@@ -157,6 +159,8 @@ void CFramePipeline::Record(bool is_motion) {
     } else {
         if (!work_.is_decoded && !Decode()) return;
         if (IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes()) {
+            AskForRoom();
+            if (work_.is_dropped) return;  // the recorder has counted it
             Convert(false, true);
             clean.planes = &work_.planes;
         } else {
@@ -165,6 +169,13 @@ void CFramePipeline::Record(bool is_motion) {
     }
     if (work_.has_picture) clean.picture = &frames_[live_index_];
     recorder_.WriteCleanFrame(clean);
+}
+
+void CFramePipeline::AskForRoom() {
+    if (work_.is_room_asked || !recorder_.LendsPlanes()) return;
+    work_.is_room_asked = true;
+    work_.room = recorder_.LendPlanes(work_.source.width, std::abs(work_.source.height));
+    work_.is_dropped = work_.room == nullptr;
 }
 
 void CFramePipeline::Convert(bool with_picture, bool with_planes, bool with_view) {
@@ -188,7 +199,19 @@ void CFramePipeline::Convert(bool with_picture, bool with_planes, bool with_view
         target.bgrx = view.Bits();
         work_.view = &view;
     }
-    if (with_planes && !work_.has_planes && IsYuvLayout(frame.layout)) {
+    if (with_planes && !work_.has_planes && IsYuvLayout(frame.layout) && work_.room != nullptr) {
+        // Written where the recorder's encoder reads them: the frame itself is gone after this call.
+        for (int plane = 0; plane < 3; ++plane) {
+            target.planes[plane] = work_.room->planes[plane];
+            target.strides[plane] = work_.room->strides[plane];
+        }
+        work_.planes = JpegYuvPlanes{width, height, {}, {}};
+        for (int plane = 0; plane < 3; ++plane) {
+            work_.planes.planes[plane] = target.planes[plane];
+            work_.planes.strides[plane] = target.strides[plane];
+        }
+        work_.has_planes = true;
+    } else if (with_planes && !work_.has_planes && IsYuvLayout(frame.layout)) {
         // What already is JPEG's own YUV is handed over as it lies; the rest the pass writes.
         const bool is_jpeg_yuv = coefficients_.IsJpegYuv();
         const bool keeps_luma = is_jpeg_yuv && frame.layout != PixelLayout::kYuy2 && frame.layout != PixelLayout::kUyvy;

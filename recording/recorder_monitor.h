@@ -18,6 +18,7 @@ struct RecorderEvent {
         kFailed,           // cause: a failure not yet reported in this episode; detail: the full text
         kRecovered,        // a frame was stored again after failures
         kQualityFallback,  // detail: how the first frame of an episode of oversized frames was stored
+        kDropped,          // the first frame of an archive dropped because every encoder was busy; detail: why
     };
     Kind kind;
     std::string path;
@@ -27,7 +28,7 @@ struct RecorderEvent {
 
 // Stands between the frame pipeline and the recorder: counts what was stored and what was not,
 // keeps the open archive and the failure in force, and reports each change once through the
-// event handler, on the thread that records. A failure episode lasts from the first frame that
+// event handler, on the thread that writes (a drop on the thread that records). A failure episode lasts from the first frame that
 // is not stored to the next one that is; each distinct cause (what the system said, whichever
 // step it stopped) is reported once per episode.
 class CRecorderMonitor : public IFrameRecorder {
@@ -46,6 +47,8 @@ public:
     bool WriteCleanFrame(const CleanFrame& frame) override;
     bool TakesPlanes() const override;
     bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const override;
+    bool LendsPlanes() const override;
+    JpegPlaneRoom* LendPlanes(int32_t width, int32_t height) override;
     bool CloseFile() override;
 
     // Forgets the failure in force (saving was switched off); a later failure is new again.
@@ -58,6 +61,7 @@ public:
         std::string failure_detail;
         int64_t stored_frames = 0;
         int64_t failed_frames = 0;
+        int64_t dropped_frames = 0;  // not taken because every encoder was busy
     };
     // Any thread.
     Status GetStatus() const;
@@ -65,6 +69,7 @@ public:
     std::vector<std::string> GetArchives() const;
 
 private:
+    void OnOutcome(const RecordOutcome& outcome);
     void Report(RecorderEvent event);
 
     CFrameArchive& archive_;
@@ -76,7 +81,8 @@ private:
     bool is_archive_list_kept_ = false;
     std::set<std::string> reported_causes_;  // in the current failure episode
     bool is_failing_ = false;
-    bool is_in_fallback_ = false;  // recording thread only
+    bool is_in_fallback_ = false;  // writing thread only
+    bool is_drop_reported_ = false;  // in the current archive
 };
 
 // Milliseconds of the monotonic clock the monitor stamps archives with.
