@@ -24,6 +24,11 @@ CRecorderMonitor::CRecorderMonitor(CFrameArchive& archive) : archive_(archive) {
     archive_.SetOutcomeCallback([this](const RecordOutcome& outcome) { OnOutcome(outcome); });
 }
 
+CRecorderMonitor::~CRecorderMonitor() {
+    archive_.WaitForWrites();
+    archive_.SetOutcomeCallback({});
+}
+
 bool CRecorderMonitor::WriteFrame(const BMP_File& frame) {
     CleanFrame clean;
     clean.width = frame.GetWidth();

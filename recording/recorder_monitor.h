@@ -36,6 +36,10 @@ public:
     using EventHandler = std::function<void(const RecorderEvent&)>;
 
     explicit CRecorderMonitor(CFrameArchive& archive);
+    // Waits for what the archive still has to write, which it tells this monitor.
+    ~CRecorderMonitor() override;
+    CRecorderMonitor(const CRecorderMonitor&) = delete;
+    CRecorderMonitor& operator=(const CRecorderMonitor&) = delete;
 
     // Set before frames flow.
     void SetEventHandler(EventHandler handler) { on_event_ = std::move(handler); }

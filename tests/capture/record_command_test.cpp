@@ -239,6 +239,39 @@ TEST(RecordCommand, EveryCameraFormatIsRecordedAsDecodableJfifPictures) {
     fs::remove_all(folder);
 }
 
+TEST(RecordCommand, ALiveSourceIsRecordedInCaptureOrderAtItsCaptureTimesWithDropsCounted) {
+    const std::string folder = MakeTempFolder();
+    // A live camera at 30 frames a second: the encoders take what they can, the rest is counted.
+    const CommandResult result = RunCli(
+        {"record", "--program-folder", folder, "--source",
+         "videotestsrc is-live=true num-buffers=60 pattern=snow ! "
+         "capsfilter caps=video/x-raw,format=I420,width=638,height=478,framerate=30/1",
+         "--mode", "always"},
+        folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    const std::string summary = LastLine(result.output);
+    const long long recorded = JsonInteger(summary, "recorded");
+    EXPECT_EQ(recorded + JsonInteger(summary, "dropped"), 60) << summary;
+    const std::vector<std::string> archives = JsonArchives(summary);
+    ASSERT_EQ(archives.size(), 1u) << summary;
+    CFrameArchive archive;
+    ASSERT_TRUE(archive.OpenFile(archives[0]));
+    ASSERT_EQ(archive.GetFrameCount(), recorded);
+    // Stamped as they came: in order, about a frame interval apart, over the two seconds.
+    double previous_s = -1.0;
+    for (int32_t frame = 0; frame < archive.GetFrameCount(); ++frame) {
+        archive.SeekFrame(frame);
+        ASSERT_TRUE(archive.IsFrameDecoded()) << frame;
+        const double time_s = archive.GetFrameTime() * 86400.0;
+        if (frame > 0) {
+            EXPECT_GE(time_s, previous_s) << frame;
+            EXPECT_LT(time_s - previous_s, 1.0) << frame;
+        }
+        previous_s = time_s;
+    }
+    fs::remove_all(folder);
+}
+
 TEST(RecordCommand, SourcesThatCannotStartAreReported) {
     const std::string folder = MakeTempFolder();
     CommandResult result = RunCli(
