@@ -244,9 +244,9 @@ TEST(RecordCommand, ALiveSourceIsRecordedInCaptureOrderAtItsCaptureTimesWithDrop
     // A live camera at 30 frames a second: the encoders take what they can, the rest is counted.
     const CommandResult result = RunCli(
         {"record", "--program-folder", folder, "--source",
-         "videotestsrc is-live=true num-buffers=60 pattern=snow ! "
+         "videotestsrc is-live=true pattern=snow ! "
          "capsfilter caps=video/x-raw,format=I420,width=638,height=478,framerate=30/1",
-         "--mode", "always"},
+         "--mode", "always", "--frames", "60"},
         folder);
     ASSERT_EQ(result.exit_code, 0) << result.errors;
     const std::string summary = LastLine(result.output);
