@@ -101,7 +101,11 @@ struct CFrameArchive::Impl {
     // Appends a finished stream; stamp null: the record is stamped as it is written.
     bool Store(CFrameArchive& owner, const uint8_t* jpeg, uint32_t size, int quality, const double* stamp);
     void Tell(RecordOutcome::Kind kind, bool is_ok, int quality = 0, uint32_t bytes = 0, int32_t width = 0,
-              int32_t height = 0);
+              int32_t height = 0, bool is_recording_thread = false);
+    // A drop, or a frame with nothing to store, told on the recording thread while the writer runs.
+    void TellFromRecordingThread(RecordOutcome::Kind kind, int32_t width, int32_t height) {
+        Tell(kind, false, 0, 0, width, height, true);
+    }
     double CaptureStamp();
     void ReturnLent();
     void Encode(EncodeJob& job, int worker);
@@ -256,15 +260,19 @@ bool CFrameArchive::Impl::Store(CFrameArchive& owner, const uint8_t* jpeg, uint3
 }
 
 void CFrameArchive::Impl::Tell(RecordOutcome::Kind kind, bool is_ok, int quality, uint32_t bytes, int32_t width,
-                               int32_t height) {
+                               int32_t height, bool is_recording_thread) {
     if (!on_outcome) return;
     static const std::string kNoFile;
+    static const std::string kNothingToStore = "frame not stored: it came with nothing to store it from";
     RecordOutcome outcome;
     outcome.kind = kind;
     outcome.is_ok = is_ok;
-    outcome.open_path = is_write_open ? &write_path : &kNoFile;
-    outcome.cause = &last_cause;
-    outcome.detail = &last_error;
+    // What the recording thread tells touches nothing the writer owns: no open path (null) and
+    // no last error.
+    const bool is_from_writer = !is_recording_thread;
+    outcome.open_path = !is_from_writer ? nullptr : is_write_open ? &write_path : &kNoFile;
+    outcome.cause = is_from_writer ? &last_cause : &kNothingToStore;
+    outcome.detail = is_from_writer ? &last_error : &kNothingToStore;
     outcome.quality = quality;
     outcome.bytes = bytes;
     outcome.width = width;
@@ -433,7 +441,7 @@ bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
         job = d.pool->Acquire(d.waits_for_encoders.load(std::memory_order_relaxed));
         if (job == nullptr) {
             d.dropped.fetch_add(1, std::memory_order_relaxed);
-            d.Tell(RecordOutcome::Kind::kDropped, false, 0, 0, frame.width, frame.height);
+            d.TellFromRecordingThread(RecordOutcome::Kind::kDropped, frame.width, frame.height);
             return false;
         }
         job->width = frame.width;
@@ -464,7 +472,7 @@ bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
             keep_input(frame.picture->GetBits(), static_cast<size_t>(frame.picture->GetBitsSize()));
         } else {
             d.pool->Release(job);
-            d.Fail("frame not stored: it came with nothing to store it from");
+            d.TellFromRecordingThread(RecordOutcome::Kind::kFailed, frame.width, frame.height);
             return false;
         }
     }
@@ -497,7 +505,7 @@ bool CFrameArchive::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, 
     EncodeJob* job = d.pool->Acquire(d.waits_for_encoders.load(std::memory_order_relaxed));
     if (job == nullptr) {
         d.dropped.fetch_add(1, std::memory_order_relaxed);
-        d.Tell(RecordOutcome::Kind::kDropped, false, 0, 0, width, height);
+        d.TellFromRecordingThread(RecordOutcome::Kind::kDropped, width, height);
         return false;
     }
     job->width = width;
@@ -527,7 +535,7 @@ JpegPlaneRoom* CFrameArchive::LendPlanes(int32_t width, int32_t height) {
     if (d.lent == nullptr) d.lent = d.pool->Acquire(d.waits_for_encoders.load(std::memory_order_relaxed));
     if (d.lent == nullptr) {
         d.dropped.fetch_add(1, std::memory_order_relaxed);
-        d.Tell(RecordOutcome::Kind::kDropped, false, 0, 0, width, height);
+        d.TellFromRecordingThread(RecordOutcome::Kind::kDropped, width, height);
         return nullptr;
     }
     d.lent->kind = EncodeJob::Kind::kPlanes;

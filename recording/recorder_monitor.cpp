@@ -81,8 +81,8 @@ void CRecorderMonitor::OnOutcome(const RecordOutcome& outcome) {
             }
         } else {
             // A write may open a file and still fail; a failed rollback may close one.
-            const std::string& path = *outcome.open_path;
-            if (path != status_.open_path) {
+            if (outcome.open_path != nullptr && *outcome.open_path != status_.open_path) {
+                const std::string& path = *outcome.open_path;
                 if (!status_.open_path.empty()) {
                     events.push_back({RecorderEvent::Kind::kFileFinished, status_.open_path, {}, {}});
                 }
@@ -108,7 +108,8 @@ void CRecorderMonitor::OnOutcome(const RecordOutcome& outcome) {
                 status_.failure_detail = *outcome.detail;
                 is_failing_ = true;
                 if (reported_causes_.insert(CauseKey(status_.failure_cause)).second) {
-                    events.push_back({RecorderEvent::Kind::kFailed, path, status_.failure_cause, status_.failure_detail});
+                    events.push_back(
+                        {RecorderEvent::Kind::kFailed, status_.open_path, status_.failure_cause, status_.failure_detail});
                 }
             }
         }
