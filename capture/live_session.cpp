@@ -37,7 +37,9 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
       pipeline_(settings_, recorder_, presenter),
       capture_(std::make_unique<CWebCameraDlg>(static_cast<ICaptureMessages&>(*this))) {
     pipeline_.AttachSettings(true);
-    archive_.SetEncodeWorkers(CEncodePool::DefaultWorkerCount());
+    // CINDRAL_ENCODE_WORKERS (1 to 4) overrides the count for the benchmarks.
+    const int workers = qEnvironmentVariableIntValue("CINDRAL_ENCODE_WORKERS");
+    archive_.SetEncodeWorkers(workers >= 1 && workers <= 4 ? workers : CEncodePool::DefaultWorkerCount());
     recorder_.SetKeepsArchiveList(options_.is_listing_archives);
     capture_->SetFrameReceiver(this);
     capture_->SetClockSync(options_.is_clock_synced);
