@@ -43,6 +43,7 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
         // From the streaming thread (or this one after a stop); handled in order on this thread.
         QMetaObject::invokeMethod(this, [this, event] { OnRecorderEvent(event); }, Qt::QueuedConnection);
     });
+    archive_.SetRoomMaker([this] { return MakeRoom(); });
     retry_timer_.setSingleShot(true);
     connect(&retry_timer_, &QTimer::timeout, this, &CLiveSession::Attempt);
     watchdog_.setInterval(kWatchdogTickMs);
@@ -249,6 +250,10 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
             qCWarning(lcRecording) << "recording works again";
             emit RecorderRecovered();
             break;
+        case RecorderEvent::Kind::kFrameLost:
+            qCWarning(lcCapture).noquote() << Text(event.detail);
+            emit FrameLost(Text(event.detail));
+            break;
         case RecorderEvent::Kind::kQualityFallback: qCInfo(lcRecording).noquote() << Text(event.detail); break;
         case RecorderEvent::Kind::kFileStarted: qCDebug(lcRecording).noquote() << "archive" << Text(event.path); break;
         case RecorderEvent::Kind::kFileFinished:
@@ -332,6 +337,7 @@ void CLiveSession::SetStorageFolder(const std::string& storage_folder) {
 
 void CLiveSession::SetRetentionLimits(const RetentionLimits& limits) {
     retention_limits_ = limits;
+    is_making_room_.store(limits.IsAnySet());
     if (!limits.IsAnySet() && !storage_problem_.empty()) {
         storage_problem_.clear();
         emit StateChanged();
@@ -355,6 +361,27 @@ void CLiveSession::RunRetention() {
         const RetentionResult result = ApplyRetention(folder, run);
         QMetaObject::invokeMethod(this, [this, result] { OnRetentionDone(result); }, Qt::QueuedConnection);
     });
+}
+
+bool CLiveSession::MakeRoom() {
+    // Deleting is the user's choice: only with retention limits set.
+    if (!is_making_room_.load()) return false;
+    std::vector<std::string> open_paths;
+    if (archive_.IsWriteOpen()) open_paths.push_back(archive_.GetWritePath());
+    std::string error;
+    const std::optional<std::string> deleted = DeleteOldestArchive(archive_.GetStorageFolder(), open_paths, &error);
+    if (!deleted) {
+        if (!error.empty()) qCWarning(lcStorage).noquote() << Text(error);
+        return false;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, path = *deleted] {
+            qCWarning(lcStorage).noquote() << "deleted" << Text(path) << "to make room on the full disk";
+            emit ArchiveDeletedForRoom(Text(path));
+        },
+        Qt::QueuedConnection);
+    return true;
 }
 
 void CLiveSession::FinishRetention() {

@@ -129,7 +129,13 @@ bool CFramePipeline::Decode() {
     bool is_whole = true;
     if (!decoder_.DecodeCameraFrame(work_.jpeg, work_.jpeg_size, work_.source.width, std::abs(work_.source.height),
                                     &decoded, &is_whole)) {
-        return false;  // a damaged frame is dropped like one that never came
+        // The library's words without the step that failed, up to their first colon: one
+        // cause for every frame the same fault hits ("Not a JPEG file").
+        std::string reason = decoder_.LastError();
+        if (reason.rfind("tj", 0) == 0 && reason.find(": ") != std::string::npos) reason.erase(0, reason.find(": ") + 2);
+        recorder_.FrameLost("a camera frame could not be decoded: " + reason.substr(0, reason.find(':')),
+                            "a camera frame could not be decoded: " + decoder_.LastError());
+        return false;
     }
     work_.source = decoded;
     work_.is_decoded = true;
