@@ -73,10 +73,10 @@ long long JsonInteger(const std::string& json, const std::string& key) {
     return std::stoll(match[1]);
 }
 
-std::vector<std::string> JsonArchives(const std::string& json) {
+std::vector<std::string> JsonArchives(const std::string& json, const std::string& key = "archives") {
     std::vector<std::string> paths;
     std::smatch match;
-    if (!std::regex_search(json, match, std::regex("\"archives\":\\[([^\\]]*)\\]"))) return paths;
+    if (!std::regex_search(json, match, std::regex("\"" + key + "\":\\[([^\\]]*)\\]"))) return paths;
     const std::string list = match[1];
     std::regex quoted("\"([^\"]*)\"");
     for (auto it = std::sregex_iterator(list.begin(), list.end(), quoted); it != std::sregex_iterator(); ++it) {
@@ -158,6 +158,93 @@ TEST(RecordCommand, RecordsIntoTheStorageFolderGivenAndKeepsItUnderItsLimit) {
         EXPECT_EQ(fs::path(storage), fs::path(archive).parent_path().parent_path());
         EXPECT_GT(RecordCount(archive), 0) << archive;
     }
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, RetentionNeverDeletesTheNewestArchiveAndTheSummaryNamesTheDeleted) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    // One archive of several megabytes under a 1 MB limit: only deleting it could meet the limit,
+    // so nothing is deleted, and the run says why.
+    const std::string storage = folder + "/cameras";
+    fs::create_directories(storage + "/20000101");
+    std::ofstream(storage + "/20000101/1.CNA", std::ios::binary) << std::string(1 << 19, '\0');
+    fs::last_write_time(storage + "/20000101/1.CNA", fs::file_time_type::clock::now() - std::chrono::hours(24));
+    CommandResult result = RunCli({"record", "--storage", storage, "--source",
+                                   "videotestsrc num-buffers=30 pattern=snow ! capsfilter caps=video/x-raw,width=640,height=480",
+                                   "--mode", "always", "--max-size", "1M"},
+                                  folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_NE(result.errors.find("cannot keep recordings under 1.0 MB: the newest"), std::string::npos) << result.errors;
+    EXPECT_EQ(result.errors.find("deleted"), std::string::npos) << result.errors;
+    std::vector<std::string> archives = JsonArchives(LastLine(result.output));
+    ASSERT_EQ(archives.size(), 1u) << result.output;
+    EXPECT_EQ(RecordCount(archives[0]), 30);
+    EXPECT_TRUE(fs::exists(storage + "/20000101/1.CNA"));
+
+    // Two archives of one run under a limit that the second alone keeps: the first goes, and the
+    // summary lists it as deleted, not as kept.
+    const std::string raw = WriteMovingSquareFile(folder);
+    const std::vector<std::string> arguments = {
+        "--source", "filesrc location=" + raw + " ! rawvideoparse format=bgrx width=64 height=48 framerate=25/1",
+        "--mode", "motion"};
+    std::vector<std::string> run = {"record", "--storage", folder + "/sizes"};
+    run.insert(run.end(), arguments.begin(), arguments.end());
+    result = RunCli(run, folder);
+    archives = JsonArchives(LastLine(result.output));
+    ASSERT_EQ(archives.size(), 2u) << result.output;
+    const std::string limit = std::to_string(fs::file_size(archives[1]) + 1);
+    fs::remove_all(storage);
+    run = {"record", "--storage", storage, "--max-size", limit};
+    run.insert(run.end(), arguments.begin(), arguments.end());
+    result = RunCli(run, folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    const std::string summary = LastLine(result.output);
+    archives = JsonArchives(summary);
+    const std::vector<std::string> deleted = JsonArchives(summary, "deleted");
+    ASSERT_EQ(archives.size(), 1u) << summary;
+    ASSERT_EQ(deleted.size(), 1u) << summary;
+    EXPECT_EQ(RecordCount(archives[0]), 1);
+    EXPECT_FALSE(fs::exists(deleted[0]));
+    EXPECT_NE(result.errors.find("deleted " + deleted[0] + " to keep the storage limits"), std::string::npos)
+        << result.errors;
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, AFullDiskTakesTheOldestArchivesOneAtATimeButNeverTheNewest) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    // A file system of its own, 2 MB, in a private mount namespace: four old archives of 300 KB
+    // and a file that leaves 40 KB free. The run's 20 frames take several times that.
+    const std::string disk = folder + "/disk";
+    fs::create_directories(disk);
+    const std::string script =
+        "set -e; mount -t tmpfs -o size=2m tmpfs " + ShellQuote(disk) + "; cd " + ShellQuote(disk) +
+        "; mkdir -p S/20000101; for n in 1 2 3 4; do head -c 300000 /dev/zero > S/20000101/$n.CNA;"
+        " touch -d \"2000-01-01 00:0$n\" S/20000101/$n.CNA; done;"
+        " dd if=/dev/zero of=fill bs=4k 2>/dev/null || true; truncate -s -40K fill; set +e; " +
+        ShellQuote(CINDRAL_CLI_PATH) +
+        " record --storage S --max-size 1T --mode always --source 'videotestsrc num-buffers=20 pattern=snow ! "
+        "capsfilter caps=video/x-raw,width=320,height=240' 2>" + ShellQuote(folder + "/stderr.txt") +
+        "; echo exit=$?; ls S/20000101";
+    if (std::system(("unshare -Urm true 2>/dev/null")) != 0) GTEST_SKIP() << "no private mount namespace here";
+    FILE* pipe = popen(("unshare -Urm sh -c " + ShellQuote(script)).c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, count);
+    pclose(pipe);
+    std::ifstream error_file(folder + "/stderr.txt");
+    const std::string errors((std::istreambuf_iterator<char>(error_file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(output.find("\"failed\":0"), std::string::npos) << output << errors;
+    EXPECT_NE(output.find("\"recorded\":20"), std::string::npos) << output << errors;
+    EXPECT_NE(output.find("exit=0"), std::string::npos) << output << errors;
+    // Oldest first, as many as were needed, never the newest finished one.
+    const std::string listed = output.substr(output.find("exit="));
+    EXPECT_NE(listed.find("4.CNA"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("1.CNA"), std::string::npos) << listed;
+    EXPECT_NE(errors.find("deleted S/20000101/1.CNA to make room on the full disk"), std::string::npos) << errors;
     fs::remove_all(folder);
 }
 
