@@ -222,8 +222,13 @@ int RunRecord(const CliArguments& arguments) {
         if (is_failure && !messages.HasSaidFailure()) messages.SayFailure("the source failed" + (reason.empty() ? "" : ": " + reason));
     });
     QObject::connect(&session, &CLiveSession::FrameLimitReached, [&] { is_ended = true; });
-    // A picture larger than an archive holds could never be recorded: refused as the run starts.
+    // A picture larger than an archive holds could never be recorded: refused as the run starts,
+    // by the size the first pictures came in (one damaged frame later claims any size).
+    bool is_size_checked = false;
     QObject::connect(&session, &CLiveSession::StateChanged, [&] {
+        const LivePhase phase = session.State().phase;
+        if (is_size_checked || (phase != LivePhase::kLive && phase != LivePhase::kRecording)) return;
+        is_size_checked = true;
         const int64_t width = settings.frame_width.load();
         const int64_t height = std::llabs(settings.frame_height.load());
         if (is_ended || options.saving_mode == kSavingOff || (width <= kMaxSide && height <= kMaxSide)) return;
@@ -277,7 +282,7 @@ int RunRecord(const CliArguments& arguments) {
         const CRecorderMonitor::Status status = session.RecorderStatus();
         if (status.failure_cause.empty() || status.failed_frames == failed_at_last_line) return;
         PrintLine(std::to_string(status.failed_frames - failed_at_last_line) + " frame(s) not stored in the last " +
-                  std::to_string(kFailureSummaryIntervalMs / 1000) + " s: " + status.failure_cause);
+                  std::to_string(kFailureSummaryIntervalMs / 1000) + " s: " + status.failure_detail);
         failed_at_last_line = status.failed_frames;
     });
     failure_summary.start(kFailureSummaryIntervalMs);

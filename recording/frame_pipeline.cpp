@@ -56,7 +56,14 @@ void CFramePipeline::ProcessFrame(const uint8_t* pixels, size_t size_bytes) {
 }
 
 void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
-    if (!is_capture_attached_ || !IsWellFormed(frame)) return;
+    if (!is_capture_attached_) return;
+    if (!IsWellFormed(frame)) {
+        recorder_.FrameLost("a camera frame could not be used: its size or layout is not valid",
+                            "a camera frame could not be used: " + std::to_string(frame.width) + "x" +
+                                std::to_string(std::abs(static_cast<int64_t>(frame.height))) +
+                                " pixels, or its layout, is not valid");
+        return;
+    }
     if (frame.width != settings_.frame_width.load(std::memory_order_relaxed) ||
         frame.height != settings_.frame_height.load(std::memory_order_relaxed)) {
         return;

@@ -248,6 +248,89 @@ TEST(RecordCommand, AFullDiskTakesTheOldestArchivesOneAtATimeButNeverTheNewest) 
     fs::remove_all(folder);
 }
 
+TEST(RecordCommand, CameraFramesThatCannotBeDecodedAreCountedAndSaid) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    // Good, garbage, good, garbage of other bytes, good: a camera's JPEG stream with damage in it.
+    BMP_File grey;
+    grey.Create(64, 48);
+    std::vector<uint8_t> good(65536);
+    JpegCodec codec;
+    good.resize(codec.EncodeJpeg(grey, good.data(), static_cast<uint32_t>(good.size())));
+    ASSERT_FALSE(good.empty()) << codec.LastError();
+    const std::vector<std::vector<uint8_t>> frames = {good, std::vector<uint8_t>(900, 0x5A), good,
+                                                      std::vector<uint8_t>(700, 0x21), good};
+    for (size_t i = 0; i < frames.size(); ++i) {
+        std::ofstream(folder + "/" + std::to_string(i) + ".jpg", std::ios::binary)
+            .write(reinterpret_cast<const char*>(frames[i].data()), static_cast<std::streamsize>(frames[i].size()));
+    }
+    const CommandResult result =
+        RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
+                "multifilesrc location=" + folder + "/%d.jpg caps=image/jpeg,framerate=10/1"},
+               folder);
+    EXPECT_EQ(result.exit_code, 1) << result.errors;
+    const std::string summary = LastLine(result.output);
+    EXPECT_EQ(JsonInteger(summary, "recorded"), 3) << summary;
+    EXPECT_EQ(JsonInteger(summary, "failed"), 2) << summary;
+    // Said once for the one fault, and summed up at the end.
+    const std::string said = "a camera frame could not be decoded: ";
+    const size_t first = result.errors.find(said);
+    ASSERT_NE(first, std::string::npos) << result.errors;
+    EXPECT_EQ(result.errors.find("record: " + said, first + 1), std::string::npos) << result.errors;
+    EXPECT_NE(result.errors.find("2 frame(s) could not be recorded"), std::string::npos) << result.errors;
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, PicturesLargerThanAnArchiveHoldsAreRefusedAtStart) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    CommandResult result = RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
+                                   "videotestsrc num-buffers=5 ! capsfilter caps=video/x-raw,width=9000,height=200"},
+                                  folder);
+    EXPECT_EQ(result.exit_code, 1) << result.errors;
+    EXPECT_NE(result.errors.find("cannot record frames of 9000x200 pixels: an archive holds pictures of up to 8192"),
+              std::string::npos)
+        << result.errors;
+    EXPECT_EQ(JsonInteger(LastLine(result.output), "recorded"), 0) << result.output;
+    EXPECT_FALSE(fs::exists(folder + "/S"));
+    result = RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source", "videotestsrc", "--width",
+                     "8193", "--height", "100"},
+                    folder);
+    EXPECT_EQ(result.exit_code, 2);
+    EXPECT_NE(result.errors.find("--width takes a whole number from 1 to 8192"), std::string::npos) << result.errors;
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, AFileSizeLimitIsReportedLikeAFullDisk) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    // SIGXFSZ as the shell leaves it: it would end the run. 12 s of frames, so that the count
+    // line of the lost ones comes once too.
+    const CommandResult result = RunCli({"record", "--storage", folder + "/S", "--source",
+                                         "videotestsrc is-live=true pattern=snow ! "
+                                         "capsfilter caps=video/x-raw,width=64,height=48,framerate=30/1",
+                                         "--mode", "always", "--frames", "360"},
+                                        folder, "ulimit -f 40; ");
+    EXPECT_EQ(result.exit_code, 1) << result.errors;
+    const std::string summary = LastLine(result.output);
+    EXPECT_EQ(JsonInteger(summary, "recorded") + JsonInteger(summary, "failed"), 360) << summary;
+    const std::vector<std::string> archives = JsonArchives(summary);
+    ASSERT_EQ(archives.size(), 1u) << summary;
+    // Every frame counted as stored reads back, and nothing of a frame cut short is left.
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(archives[0]));
+    EXPECT_EQ(reader.GetFrameCount(), JsonInteger(summary, "recorded"));
+    const std::optional<ArchiveRecord> last = reader.GetRecord(reader.GetFrameCount() - 1);
+    ASSERT_TRUE(last.has_value());
+    // The trailer follows when it fits under the limit.
+    const auto trailer = archive_format::ReadTrailer(archives[0]);
+    EXPECT_EQ(static_cast<int64_t>(fs::file_size(archives[0])), last->next + (trailer ? 16 : 0));
+    if (trailer) EXPECT_EQ(trailer->record_count, JsonInteger(summary, "recorded"));
+    EXPECT_NE(result.errors.find(" s: cannot append a frame to " + archives[0] + ": File too large"), std::string::npos)
+        << result.errors;
+    fs::remove_all(folder);
+}
+
 TEST(RecordCommand, FrameLimitAndModes) {
     const std::string folder = MakeTempFolder();
     const std::string source = "videotestsrc is-live=true pattern=ball ! capsfilter caps=video/x-raw,width=96,height=64";
