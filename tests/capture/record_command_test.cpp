@@ -325,9 +325,26 @@ TEST(RecordCommand, AFileSizeLimitIsReportedLikeAFullDisk) {
     // The trailer follows when it fits under the limit.
     const auto trailer = archive_format::ReadTrailer(archives[0]);
     EXPECT_EQ(static_cast<int64_t>(fs::file_size(archives[0])), last->next + (trailer ? 16 : 0));
-    if (trailer) EXPECT_EQ(trailer->record_count, JsonInteger(summary, "recorded"));
+    if (trailer) {
+        EXPECT_EQ(trailer->record_count, JsonInteger(summary, "recorded"));
+    }
     EXPECT_NE(result.errors.find(" s: cannot append a frame to " + archives[0] + ": File too large"), std::string::npos)
         << result.errors;
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, AFileSourceThatSyncsToTheClockStillEndsTheRun) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    // Taken for a camera, it would be played again from its start, on and on: the time limit ends that.
+    const CommandResult result =
+        RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
+                "videotestsrc num-buffers=10 ! capsfilter caps=video/x-raw,width=64,height=48,framerate=100/1 ! "
+                "identity sync=true"},
+               folder, "timeout 60 ");
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(JsonInteger(LastLine(result.output), "frames"), 10) << result.output;
+    EXPECT_EQ(JsonInteger(LastLine(result.output), "reconnects"), 0) << result.output;
     fs::remove_all(folder);
 }
 
