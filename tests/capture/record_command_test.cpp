@@ -212,39 +212,31 @@ TEST(RecordCommand, RetentionNeverDeletesTheNewestArchiveAndTheSummaryNamesTheDe
 }
 
 TEST(RecordCommand, AFullDiskTakesTheOldestArchivesOneAtATimeButNeverTheNewest) {
+    if (std::system("unshare -Urm true 2>/dev/null") != 0) GTEST_SKIP() << "no private mount namespace here";
     const std::string folder = MakeTempFolder();
     ASSERT_FALSE(folder.empty());
     // A file system of its own, 2 MB, in a private mount namespace: four old archives of 300 KB
-    // and a file that leaves 40 KB free. The run's 20 frames take several times that.
+    // and a file that leaves 40 KB free. The run's 20 frames take several times that. The old
+    // archives left are listed on standard error after the run.
     const std::string disk = folder + "/disk";
     fs::create_directories(disk);
-    const std::string script =
-        "set -e; mount -t tmpfs -o size=2m tmpfs " + ShellQuote(disk) + "; cd " + ShellQuote(disk) +
+    const std::string prepare =
+        "set -e; mount -t tmpfs -o size=2m tmpfs " + disk + "; cd " + disk +
         "; mkdir -p S/20000101; for n in 1 2 3 4; do head -c 300000 /dev/zero > S/20000101/$n.CNA;"
         " touch -d \"2000-01-01 00:0$n\" S/20000101/$n.CNA; done;"
-        " dd if=/dev/zero of=fill bs=4k 2>/dev/null || true; truncate -s -40K fill; set +e; " +
-        ShellQuote(CINDRAL_CLI_PATH) +
-        " record --storage S --max-size 1T --mode always --source 'videotestsrc num-buffers=20 pattern=snow ! "
-        "capsfilter caps=video/x-raw,width=320,height=240' 2>" + ShellQuote(folder + "/stderr.txt") +
-        "; echo exit=$?; ls S/20000101";
-    if (std::system(("unshare -Urm true 2>/dev/null")) != 0) GTEST_SKIP() << "no private mount namespace here";
-    FILE* pipe = popen(("unshare -Urm sh -c " + ShellQuote(script)).c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[4096];
-    size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, count);
-    pclose(pipe);
-    std::ifstream error_file(folder + "/stderr.txt");
-    const std::string errors((std::istreambuf_iterator<char>(error_file)), std::istreambuf_iterator<char>());
-    EXPECT_NE(output.find("\"failed\":0"), std::string::npos) << output << errors;
-    EXPECT_NE(output.find("\"recorded\":20"), std::string::npos) << output << errors;
-    EXPECT_NE(output.find("exit=0"), std::string::npos) << output << errors;
+        " dd if=/dev/zero of=fill bs=4k 2>/dev/null || true; truncate -s -40K fill; set +e;"
+        " \"$0\" \"$@\"; status=$?; ls S/20000101 >&2; exit $status";
+    const CommandResult result = RunCli({"record", "--storage", "S", "--max-size", "1T", "--mode", "always", "--source",
+                                         "videotestsrc num-buffers=20 pattern=snow ! "
+                                         "capsfilter caps=video/x-raw,width=320,height=240"},
+                                        folder, "unshare -Urm sh -c " + ShellQuote(prepare) + " ");
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(JsonInteger(LastLine(result.output), "recorded"), 20) << result.output;
     // Oldest first, as many as were needed, never the newest finished one.
-    const std::string listed = output.substr(output.find("exit="));
-    EXPECT_NE(listed.find("4.CNA"), std::string::npos) << listed;
-    EXPECT_EQ(listed.find("1.CNA"), std::string::npos) << listed;
-    EXPECT_NE(errors.find("deleted S/20000101/1.CNA to make room on the full disk"), std::string::npos) << errors;
+    EXPECT_NE(result.errors.find("deleted S/20000101/1.CNA to make room on the full disk"), std::string::npos)
+        << result.errors;
+    EXPECT_EQ(result.errors.find("1.CNA\n"), std::string::npos) << result.errors;
+    EXPECT_NE(result.errors.find("4.CNA\n"), std::string::npos) << result.errors;
     fs::remove_all(folder);
 }
 
