@@ -202,11 +202,7 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
     if (free_before && free_bytes) {
         result.freed_bytes = *free_bytes > *free_before ? *free_bytes - *free_before : 0;
     } else {
-        for (const StoredArchive& archive : archives) {
-            if (std::find(result.deleted.begin(), result.deleted.end(), archive.path) != result.deleted.end()) {
-                result.freed_bytes += archive.size_bytes;
-            }
-        }
+        result.freed_bytes = all_archive_bytes - result.total_bytes;  // the sizes deleted
     }
     // Only folders that are empty now go; anything else in them keeps them.
     if (!run.is_dry_run) {
