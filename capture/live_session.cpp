@@ -332,6 +332,7 @@ void CLiveSession::RunCameraDialog(void (CWebCameraDlg::*dialog)()) {
 void CLiveSession::SetStorageFolder(const std::string& storage_folder) {
     archive_.SetStorageFolder(storage_folder);
     storage_problem_.clear();
+    storage_problem_cause_.clear();
     emit StateChanged();
 }
 
@@ -340,6 +341,7 @@ void CLiveSession::SetRetentionLimits(const RetentionLimits& limits) {
     is_making_room_.store(limits.IsAnySet());
     if (!limits.IsAnySet() && !storage_problem_.empty()) {
         storage_problem_.clear();
+        storage_problem_cause_.clear();
         emit StateChanged();
     }
 }
@@ -401,8 +403,11 @@ void CLiveSession::OnRetentionDone(const RetentionResult& result) {
                                     << Text(FormatByteSize(result.total_bytes)) << "of recordings left";
     }
     for (const std::string& error : result.errors) qCWarning(lcStorage).noquote() << Text(error);
+    if (result.problem_cause != storage_problem_cause_ && !result.problem.empty()) {
+        qCWarning(lcStorage).noquote() << Text(result.problem);
+    }
+    storage_problem_cause_ = result.problem_cause;
     if (result.problem != storage_problem_) {
-        if (!result.problem.empty()) qCWarning(lcStorage).noquote() << Text(result.problem);
         storage_problem_ = result.problem;
         emit StateChanged();
     }

@@ -186,6 +186,7 @@ private:
     bool is_retention_running_ = false;
     bool is_retention_pending_ = false;
     std::string storage_problem_;
+    std::string storage_problem_cause_;  // said once while it lasts
     QThreadPool retention_thread_;  // one run at a time, off the user-interface thread
 
     // Shared with the streaming thread.

@@ -270,8 +270,9 @@ int RunRecord(const CliArguments& arguments) {
             deleted.push_back(path);
         }
         for (const std::string& error : result.errors) PrintLine(error);
-        if (result.problem != retention_problem && !result.problem.empty()) PrintLine(result.problem);
-        retention_problem = result.problem;
+        // Said once while it lasts, not again for each new figure of free space.
+        if (result.problem_cause != retention_problem && !result.problem.empty()) PrintLine(result.problem);
+        retention_problem = result.problem_cause;
     });
     QObject::connect(&session, &CLiveSession::ArchiveDeletedForRoom, [&](const QString& path) {
         PrintLine("deleted " + path.toStdString() + " to make room on the full disk");

@@ -230,12 +230,14 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
             }
             problems.push_back("cannot keep " + FormatByteSize(*run.limits.min_free_bytes) + " free: only " +
                                FormatByteSize(*free_bytes) + " free; " + why);
+            result.problem_cause += "free: " + why + "; ";
         }
         if (is_size_over()) {
             problems.push_back("cannot keep recordings under " + FormatByteSize(*run.limits.max_total_bytes) + ": " +
                                (has_failed_deletion ? result.errors.back()
                                                     : "the newest, pinned and recording archives alone take " +
                                                           FormatByteSize(kept_bytes)));
+            result.problem_cause += "size: " + (has_failed_deletion ? result.errors.back() : std::string("kept")) + "; ";
         }
         for (const std::string& problem : problems) result.problem += (result.problem.empty() ? "" : "; ") + problem;
     }

@@ -49,6 +49,9 @@ struct RetentionResult {
     // What an unmet limit means for the user ("cannot keep 1.0 GB free: only 800 MB free; other
     // files fill the disk"); empty when the limits are met.
     std::string problem;
+    // The problem without its figures: the same cause measured again reads the same, so that it
+    // is said once while it lasts.
+    std::string problem_cause;
     std::vector<std::string> errors;   // deletions that failed; free space that could not be read
 };
 
