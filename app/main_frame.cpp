@@ -57,16 +57,17 @@ CMainFrame::~CMainFrame() {
 }
 
 void CMainFrame::LoadSettings() {
-    CKeyStore store(settings_file_);
+    CKeyStore store(settings_file_, is_settings_damage_told_);
     ::LoadSettings(store, settings_);
     // Our own keys, after the eight settings' order has run its course.
     LoadStorageSettings(store, storage_settings_);
     LoadViewSettings(store, view_settings_);
     storage_folder_ = CurrentStorageFolder(program_folder_, storage_settings_.chosen_folder);
+    is_settings_damage_told_ = store.IsDamaged();
 }
 
 void CMainFrame::SaveSettings() {
-    CKeyStore store(settings_file_);
+    CKeyStore store(settings_file_, is_settings_damage_told_);
     ::SaveSettings(store, settings_);
 }
 
@@ -257,7 +258,7 @@ void CMainFrame::OnStorage() {
 void CMainFrame::OnKeepAspectRatio(bool is_kept) {
     view_settings_.is_aspect_ratio_kept = is_kept;
     if (view_) view_->SetKeepAspectRatio(is_kept);
-    CKeyStore store(settings_file_);
+    CKeyStore store(settings_file_, is_settings_damage_told_);
     SaveViewSettings(store, view_settings_);
 }
 
@@ -265,7 +266,7 @@ void CMainFrame::ApplyStorageSettings(const StorageSettings& settings) {
     storage_settings_ = settings;
     {
         // Kept at once: a limit must hold from now on, whatever becomes of this run.
-        CKeyStore store(settings_file_);
+        CKeyStore store(settings_file_, is_settings_damage_told_);
         SaveStorageSettings(store, storage_settings_);
     }
     storage_folder_ = CurrentStorageFolder(program_folder_, storage_settings_.chosen_folder);

@@ -89,6 +89,8 @@ private:
 
     std::string program_folder_;
     std::filesystem::path settings_file_;
+    // A damaged settings file is warned of once a run, when it is first read.
+    bool is_settings_damage_told_ = false;
     CindralSettings settings_;
     StorageSettings storage_settings_;
     ViewSettings view_settings_;

@@ -43,6 +43,7 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
         // From the streaming thread (or this one after a stop); handled in order on this thread.
         QMetaObject::invokeMethod(this, [this, event] { OnRecorderEvent(event); }, Qt::QueuedConnection);
     });
+    archive_.SetRoomMaker([this] { return MakeRoom(); });
     retry_timer_.setSingleShot(true);
     connect(&retry_timer_, &QTimer::timeout, this, &CLiveSession::Attempt);
     watchdog_.setInterval(kWatchdogTickMs);
@@ -249,6 +250,10 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
             qCWarning(lcRecording) << "recording works again";
             emit RecorderRecovered();
             break;
+        case RecorderEvent::Kind::kFrameLost:
+            qCWarning(lcCapture).noquote() << Text(event.detail);
+            emit FrameLost(Text(event.detail));
+            break;
         case RecorderEvent::Kind::kQualityFallback: qCInfo(lcRecording).noquote() << Text(event.detail); break;
         case RecorderEvent::Kind::kFileStarted: qCDebug(lcRecording).noquote() << "archive" << Text(event.path); break;
         case RecorderEvent::Kind::kFileFinished:
@@ -327,13 +332,16 @@ void CLiveSession::RunCameraDialog(void (CWebCameraDlg::*dialog)()) {
 void CLiveSession::SetStorageFolder(const std::string& storage_folder) {
     archive_.SetStorageFolder(storage_folder);
     storage_problem_.clear();
+    storage_problem_cause_.clear();
     emit StateChanged();
 }
 
 void CLiveSession::SetRetentionLimits(const RetentionLimits& limits) {
     retention_limits_ = limits;
+    is_making_room_.store(limits.IsAnySet());
     if (!limits.IsAnySet() && !storage_problem_.empty()) {
         storage_problem_.clear();
+        storage_problem_cause_.clear();
         emit StateChanged();
     }
 }
@@ -357,6 +365,27 @@ void CLiveSession::RunRetention() {
     });
 }
 
+bool CLiveSession::MakeRoom() {
+    // Deleting is the user's choice: only with retention limits set.
+    if (!is_making_room_.load()) return false;
+    std::vector<std::string> open_paths;
+    if (archive_.IsWriteOpen()) open_paths.push_back(archive_.GetWritePath());
+    std::string error;
+    const std::optional<std::string> deleted = DeleteOldestArchive(archive_.GetStorageFolder(), open_paths, &error);
+    if (!deleted) {
+        if (!error.empty()) qCWarning(lcStorage).noquote() << Text(error);
+        return false;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, path = *deleted] {
+            qCWarning(lcStorage).noquote() << "deleted" << Text(path) << "to make room on the full disk";
+            emit ArchiveDeletedForRoom(Text(path));
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
 void CLiveSession::FinishRetention() {
     while (is_retention_running_) {
         retention_thread_.waitForDone();
@@ -374,8 +403,11 @@ void CLiveSession::OnRetentionDone(const RetentionResult& result) {
                                     << Text(FormatByteSize(result.total_bytes)) << "of recordings left";
     }
     for (const std::string& error : result.errors) qCWarning(lcStorage).noquote() << Text(error);
+    if (result.problem_cause != storage_problem_cause_ && !result.problem.empty()) {
+        qCWarning(lcStorage).noquote() << Text(result.problem);
+    }
+    storage_problem_cause_ = result.problem_cause;
     if (result.problem != storage_problem_) {
-        if (!result.problem.empty()) qCWarning(lcStorage).noquote() << Text(result.problem);
         storage_problem_ = result.problem;
         emit StateChanged();
     }

@@ -112,6 +112,8 @@ signals:
     // A recording failure not yet reported in this episode (cause without file names).
     void RecorderFailed(const QString& cause, const QString& detail);
     void RecorderRecovered();
+    // Camera frames that cannot be used, said once per cause; they count as failed.
+    void FrameLost(const QString& detail);
     // The camera was lost while it ran.
     void CameraLost(const QString& reason);
     // The next attempt is timed: in_s seconds from now.
@@ -124,6 +126,9 @@ signals:
     void FrameLimitReached();
     // A retention run has ended (deleted may be empty); its deletions have been logged.
     void RetentionApplied(const RetentionResult& result);
+    // The disk was full: this archive, the oldest retention may delete, went so that frames are
+    // stored again. Logged.
+    void ArchiveDeletedForRoom(const QString& path);
 
 private:
     // IFrameReceiver, streaming thread.
@@ -140,6 +145,8 @@ private:
     void OnRecorderEvent(const RecorderEvent& event);
     void OnWatchdog();
     void OnRetentionDone(const RetentionResult& result);
+    // Recording thread: the disk is full; deletes the oldest archive retention may delete.
+    bool MakeRoom();
     void OnCameraAdded(const QString& name);
     void OnCameraRemoved(const QString& name);
     void ScheduleRetry(const std::string& reason);
@@ -179,12 +186,14 @@ private:
     bool is_retention_running_ = false;
     bool is_retention_pending_ = false;
     std::string storage_problem_;
+    std::string storage_problem_cause_;  // said once while it lasts
     QThreadPool retention_thread_;  // one run at a time, off the user-interface thread
 
     // Shared with the streaming thread.
     std::atomic<int64_t> last_frame_ms_{0};
     std::atomic<bool> is_frame_seen_{false};
     std::atomic<int64_t> frames_processed_{0};
+    std::atomic<bool> is_making_room_{false};  // retention limits are set: a full disk deletes
 };
 
 // The status-bar text of a state: "REC 00:12:34", "Watching", "Not recording: <reason>",

@@ -32,6 +32,8 @@ struct CFrameArchive::Impl {
     std::vector<uint8_t> camera_jpeg;  // a camera's JPEG made to fit; kJpegBufferSize once used
     std::string last_error;
     std::string last_cause;
+    int last_errno = 0;  // of the last failed system call
+    std::function<bool()> make_room;
 
     // Writing.
     RecordStampClock stamps;
@@ -52,6 +54,7 @@ struct CFrameArchive::Impl {
     }
     // A failed system call on path: the message names the file, the cause does not.
     bool FailWrite(const std::string& what, const std::string& path) {
+        last_errno = errno;
         const std::string reason = ErrnoText(errno);
         last_error = what + " " + path + ": " + reason;
         last_cause = what + ": " + reason;
@@ -243,6 +246,13 @@ bool CFrameArchive::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t 
 
 bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
     Impl& d = *impl_;
+    // The readers refuse larger pictures as damaged; what they cannot read is not recorded.
+    constexpr int32_t kMaxSide = JpegCodec::kMaxDecodeDimension;
+    if (frame.width > kMaxSide || frame.height > kMaxSide) {
+        d.Fail("frame not stored: " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
+               " pixels is larger than an archive holds (" + std::to_string(kMaxSide) + " pixels either way)");
+        return false;
+    }
     // Encode first: a frame that cannot be stored must not leave a record, nor an empty file.
     JpegCodec::ArchiveJpeg jpeg;
     if (!d.EncodeFrame(frame, &jpeg)) return false;
@@ -252,8 +262,12 @@ bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
     }
     // A flush that failed since the last frame may have lost what was written before it.
     const std::string flush_failure = d.flusher ? d.flusher->TakeFailure() : std::string();
-    if (!d.is_write_open && !StartNewFile()) return false;
-    if (!d.AppendRecord(jpeg.data, jpeg.size)) return false;
+    d.last_errno = 0;
+    // A full disk: each room made (an old archive deleted) gives the frame another try.
+    while (!((d.is_write_open || StartNewFile()) && d.AppendRecord(jpeg.data, jpeg.size))) {
+        if (d.last_errno != ENOSPC || !d.make_room || !d.make_room()) return false;
+        d.last_errno = 0;
+    }
     if (!flush_failure.empty()) {
         d.last_error = flush_failure;
         d.last_cause = flush_failure;
@@ -308,6 +322,8 @@ bool CFrameArchive::StartNewFile() {
 
 bool CFrameArchive::IsWriteOpen() const { return impl_->is_write_open; }
 const std::string& CFrameArchive::GetWritePath() const { return impl_->write_path; }
+
+void CFrameArchive::SetRoomMaker(std::function<bool()> make_room) { impl_->make_room = std::move(make_room); }
 
 void CFrameArchive::SetFileCreatedCallback(std::function<void(const std::string&)> on_created) {
     impl_->on_file_created = std::move(on_created);

@@ -118,6 +118,16 @@ bool CRecorderMonitor::CloseFile() {
     return is_finished;
 }
 
+void CRecorderMonitor::FrameLost(const std::string& cause, const std::string& detail) {
+    bool is_new = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++status_.failed_frames;
+        is_new = reported_lost_causes_.insert(cause).second;
+    }
+    if (is_new) Report({RecorderEvent::Kind::kFrameLost, {}, cause, detail});
+}
+
 void CRecorderMonitor::ClearFailure() {
     const std::lock_guard<std::mutex> lock(mutex_);
     is_failing_ = false;

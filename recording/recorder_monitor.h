@@ -18,6 +18,7 @@ struct RecorderEvent {
         kFailed,           // cause: a failure not yet reported in this episode; detail: the full text
         kRecovered,        // a frame was stored again after failures
         kQualityFallback,  // detail: how the first frame of an episode of oversized frames was stored
+        kFrameLost,        // cause: a camera frame could not be used, not yet reported; detail: the full text
     };
     Kind kind;
     std::string path;
@@ -47,6 +48,9 @@ public:
     bool TakesPlanes() const override;
     bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const override;
     bool CloseFile() override;
+    // Counted as failed; each cause is reported once (frames of a damaged stream may come
+    // between good ones, and are not a failure episode of the recorder).
+    void FrameLost(const std::string& cause, const std::string& detail) override;
 
     // Forgets the failure in force (saving was switched off); a later failure is new again.
     void ClearFailure();
@@ -75,6 +79,7 @@ private:
     std::vector<std::string> archives_;
     bool is_archive_list_kept_ = false;
     std::set<std::string> reported_causes_;  // in the current failure episode
+    std::set<std::string> reported_lost_causes_;
     bool is_failing_ = false;
     bool is_in_fallback_ = false;  // recording thread only
 };

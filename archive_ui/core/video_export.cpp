@@ -260,8 +260,14 @@ GstBuffer* VideoExporter::JpegFrame(CArchiveReader& reader, int32_t record) {
         is_mapped = frame && gst_buffer_map(frame.get(), &map, GST_MAP_WRITE);
         return is_mapped ? map.data : nullptr;
     });
+    // Copied unchanged, but only what a player can decode: the other exports take a record
+    // without a picture the same way, as the frame before once more.
+    int width = 0;
+    int height = 0;
+    const bool is_decodable =
+        is_read && is_mapped && codec_.ReadDecodableHeader(map.data, static_cast<uint32_t>(map.size), width, height);
     if (is_mapped) gst_buffer_unmap(frame.get(), &map);
-    return is_read ? frame.release() : nullptr;
+    return is_decodable ? frame.release() : nullptr;
 }
 
 GstBuffer* VideoExporter::RawFrame(CArchiveReader& reader, int32_t record) {
