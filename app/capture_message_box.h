@@ -2,9 +2,11 @@
 
 #include <QObject>
 #include <QPointer>
-#include <QStringList>
 #include <QWidget>
 #include <string>
+#include <vector>
+
+class QMessageBox;
 
 #include "capture/capture_messages.h"
 
@@ -18,10 +20,18 @@ public:
     explicit CCaptureMessageBox(QWidget* owner);
 
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) override;
+    // Closes every box on show under caption: its cause has ended.
+    void CloseMessages(const QString& caption);
+    // The boxes on show, oldest first.
+    QList<QMessageBox*> OpenBoxes() const;
 
 private:
     void ShowOnUiThread(const QString& text, const QString& caption, MessageIcon icon);
 
     QPointer<QWidget> owner_;
-    QStringList open_messages_;  // caption and text of the boxes on show
+    struct OpenBox {
+        QString key;  // caption and text
+        QPointer<QMessageBox> box;
+    };
+    std::vector<OpenBox> open_boxes_;
 };

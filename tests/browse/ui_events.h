@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QWidget>
@@ -26,4 +27,15 @@ inline void PressKey(QWidget* widget, int key) {
 inline void ShowAndSettle(QWidget* widget) {
     widget->show();
     QApplication::processEvents();
+}
+
+// Runs the event loop until window is the active window; false when a generous deadline passes.
+inline bool WaitForActive(QWidget* window) {
+    QElapsedTimer clock;
+    clock.start();
+    while (QApplication::activeWindow() != window) {
+        if (clock.elapsed() > 10000) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
 }
