@@ -9,6 +9,7 @@
 #include <QSlider>
 #include <QStyle>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
 
@@ -33,7 +34,7 @@ QString PositionText(int seconds_of_day, int frame, int frame_count) {
                                                   .arg(seconds_of_day / 3600, 2, 10, QLatin1Char('0'))
                                                   .arg((seconds_of_day / 60) % 60, 2, 10, QLatin1Char('0'))
                                                   .arg(seconds_of_day % 60, 2, 10, QLatin1Char('0'));
-    return CPanelDlg::tr("%1\nframe %2 of %3").arg(time).arg(frame).arg(frame_count);
+    return CPanelDlg::tr("%1, frame %2 of %3").arg(time).arg(frame).arg(frame_count);
 }
 
 namespace {
@@ -78,13 +79,13 @@ CPanelDlg::CPanelDlg(QWidget* parent_view)
     slider_->setTickPosition(QSlider::NoTicks);
     slider_->setRange(0, 0);
     slider_->setMinimumWidth(DialogUnitsToPixels(*this, 0, 0, kSliderMinimumWidthDu, 0).width());
-    // The frame's time over its place in the archive, beside the slider: two short lines fit the
-    // buttons' height and keep the panel narrow.
+    // The frame's time and its place in the archive, under the slider in a smaller type, so that
+    // the panel stays as narrow as before; the panel is never narrower than this text.
     position_label_ = new QLabel(this);
     position_label_->setAlignment(Qt::AlignCenter);
-    position_label_->setFixedWidth(position_label_->fontMetrics().horizontalAdvance(PositionText(86399, 99999, 99999)
-                                                                                         .section(QLatin1Char('\n'), 1)) +
-                                   position_label_->fontMetrics().averageCharWidth());
+    QFont small_font = position_label_->font();
+    small_font.setPointSizeF(small_font.pointSizeF() * 0.85);
+    position_label_->setFont(small_font);
     shot_button_ = MakeButton(tr("Shot..."), 34, this);
     convert_button_ = MakeButton(tr("Convert to AVI"), 54, this);
     export_video_button_ = MakeButton(tr("Export Video..."), kExportVideoWidthDu, this);
@@ -93,8 +94,11 @@ CPanelDlg::CPanelDlg(QWidget* parent_view)
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(DialogUnitsToPixels(*this, 0, 0, kButtonGapDu, 0).width());
     for (QPushButton* button : {previous_button_, play_button_, next_button_}) row->addWidget(button);
-    row->addWidget(slider_, 1);
-    row->addWidget(position_label_);
+    auto* slider_column = new QVBoxLayout;
+    slider_column->setSpacing(0);
+    slider_column->addWidget(slider_);
+    slider_column->addWidget(position_label_);
+    row->addLayout(slider_column, 1);
     row->addWidget(shot_button_);
     row->addWidget(convert_button_);
     row->addWidget(export_video_button_);

@@ -18,7 +18,7 @@ class QTimer;
 // Whole seconds of the time of day of an OLE date, as the caption shows them: rounded to the
 // millisecond, then truncated. Nothing for a value that is not a date.
 std::optional<int> SecondsOfDay(double ole_date);
-// What the panel shows beside its slider: the frame's time of day (dashes when unknown) over
+// What the panel shows under its slider: the frame's time of day (dashes when unknown) and
 // "frame N of M", N counted from 1.
 QString PositionText(int seconds_of_day, int frame, int frame_count);
 

@@ -6,6 +6,12 @@
 #include <QMouseEvent>
 #include <QWidget>
 
+#include <QString>
+#include <ostream>
+
+// Readable failure messages for texts.
+inline void PrintTo(const QString& text, std::ostream* stream) { *stream << '"' << text.toStdString() << '"'; }
+
 // Synthetic user input delivered straight to a widget, as the window system would.
 inline void ClickAt(QWidget* widget, QPoint position, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     const QPointF local(position);
@@ -13,6 +19,16 @@ inline void ClickAt(QWidget* widget, QPoint position, Qt::KeyboardModifiers modi
     QMouseEvent press(QEvent::MouseButtonPress, local, local, global, Qt::LeftButton, Qt::LeftButton, modifiers);
     QApplication::sendEvent(widget, &press);
     QMouseEvent release(QEvent::MouseButtonRelease, local, local, global, Qt::LeftButton, Qt::NoButton, modifiers);
+    QApplication::sendEvent(widget, &release);
+}
+
+inline void DoubleClickAt(QWidget* widget, QPoint position) {
+    ClickAt(widget, position);
+    const QPointF local(position);
+    const QPointF global(widget->mapToGlobal(position));
+    QMouseEvent twice(QEvent::MouseButtonDblClick, local, local, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &twice);
+    QMouseEvent release(QEvent::MouseButtonRelease, local, local, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(widget, &release);
 }
 

@@ -83,13 +83,17 @@ TEST(LiveCommands, SnapshotSavesThePictureOnShowAndANarrowWindowKeepsTheStateWho
     WaitUntil([] { return false; }, 100);
     EXPECT_GE(pane->width(), pane->fontMetrics().horizontalAdvance(pane->text()));
     for (QLabel* label : frame->statusBar()->findChildren<QLabel*>()) {
-        if (label->text() == "CAP" || label->text() == "NUM" || label->text() == "SCRL") EXPECT_FALSE(label->isVisible());
+        if (label->text() == "CAP" || label->text() == "NUM" || label->text() == "SCRL") {
+            EXPECT_FALSE(label->isVisible()) << label->text().toStdString();
+        }
     }
     frame->resize(1200, 300);
     QApplication::processEvents();
     if (frame->width() >= 1000) {  // where the screen has the room
         for (QLabel* label : frame->statusBar()->findChildren<QLabel*>()) {
-            if (label->text() == "CAP") EXPECT_TRUE(label->isVisible());
+            if (label->text() == "CAP") {
+                EXPECT_TRUE(label->isVisible());
+            }
         }
     }
     frame->close();
