@@ -112,18 +112,18 @@ TEST(LiveState, NoticesCloseThemselvesWhenTheirCauseEnds) {
     ResetTestCameras();
     const TestCameraSpec camera{"Door Camera", "videotestsrc is-live=true ! "
                                            "capsfilter caps=video/x-raw,width=160,height=120,framerate=15/1"};
-    PlugTestCamera(camera);
     TempFolder folder;
     const auto settings_file = folder.Path() / "config" / "Cindral.reg";
     {
         CKeyStore store(settings_file);
         CindralSettings settings;
         settings.camera_name = camera.name;
-        settings.saving_mode = kSavingAlways;
         SaveSettings(store, settings);
     }
     auto app = std::make_unique<CCindralApp>(QString::fromStdString(folder.Folder()), settings_file);
     ASSERT_TRUE(app->InitInstance());
+    PlugTestCamera(camera);  // the stored camera comes once the program runs
+    app->MainFrame()->Settings().saving_mode = kSavingAlways;
     CCindralView* view = app->MainFrame()->View();
     CSessionStatePane* pane = app->MainFrame()->StatePane();
     // Nobody answers the notices here: they must go by themselves.

@@ -111,7 +111,7 @@ TEST_F(StartupTest, FirstStartOkStartsTheCameraAndShutdownWritesTheNegotiatedSiz
     QStringList buttons;
     for (QAction* action : frame->ToolBar()->actions())
         buttons << (action->isSeparator() ? QString("-") : QString::number(action->data().toInt()));
-    EXPECT_EQ(buttons, QStringList({"1000", "-", "32773", "32775", "-", "57664"}));
+    EXPECT_EQ(buttons, QStringList({"1000", "-", "32773", "32777", "32775", "-", "57664"}));
     for (QAction* action : frame->ToolBar()->actions()) {
         if (!action->isSeparator()) {
             EXPECT_FALSE(action->icon().pixmap(16, 15).isNull());

@@ -217,6 +217,9 @@ TEST(ExportActions, CancelInTheProgressDialogLeavesNoFile) {
         QTimer::singleShot(0, parent, [parent, &is_cancel_pressed] {
             const auto dialogs = parent->findChildren<QProgressDialog*>();
             if (dialogs.size() != 1) return;
+            // Wide enough for its whole title beside the title bar's buttons.
+            const QFontMetrics title_font(QApplication::font("QMdiSubWindowTitleBar"));
+            EXPECT_GT(dialogs[0]->width(), title_font.horizontalAdvance(dialogs[0]->windowTitle()) + 100);
             dialogs[0]->cancel();
             is_cancel_pressed = true;
         });

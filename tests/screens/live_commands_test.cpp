@@ -29,7 +29,6 @@ TEST(LiveCommands, SnapshotSavesThePictureOnShowAndANarrowWindowKeepsTheStateWho
         CKeyStore store(settings_file);
         CindralSettings settings;
         settings.camera_name = "Green Camera";
-        settings.saving_mode = kSavingAlways;
         SaveSettings(store, settings);
         StorageSettings storage;
         storage.chosen_folder = folder.File("blocker") + "/Storage/";
@@ -76,6 +75,7 @@ TEST(LiveCommands, SnapshotSavesThePictureOnShowAndANarrowWindowKeepsTheStateWho
     EXPECT_TRUE(IsNear(saved.pixelColor(80, 60), QColor(0, 255, 0), 40));
 
     // 420 pixels wide: the lock indicators give way, the state keeps its whole text.
+    frame->Settings().saving_mode = kSavingAlways;
     frame->showNormal();
     frame->resize(420, 300);
     CSessionStatePane* pane = frame->StatePane();
