@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-class QMessageBox;
-
 #include "capture/capture_messages.h"
+
+class QMessageBox;
 
 // Shows the capture object's messages in message boxes owned by a window. The boxes do not
 // block: the camera is tried again and recording goes on while one is open, and a message
