@@ -39,19 +39,17 @@ TEST(LiveCommands, SnapshotSavesThePictureOnShowAndANarrowWindowKeepsTheStateWho
     CMainFrame* frame = app.MainFrame();
     ASSERT_TRUE(WaitUntil([&] { return frame->View()->PresentedFrameCount() > 0; }));
 
-    // The View menu holds the snapshot and the camera's pages as well as the context menu.
+    // The View menu holds the snapshot and the camera's pages as well as the context menu (which
+    // the window-fit test opens them from).
     const QList<QAction*> view_menu = frame->menuBar()->actions().at(1)->menu()->actions();
     for (const int command : {CMainFrame::kCommandSnapshot, CMainFrame::kCommandCameraPin, CMainFrame::kCommandCameraFilter})
         EXPECT_TRUE(view_menu.contains(frame->CommandAction(command))) << command;
-    QStringList titles;
-    ModalWatcher pages([&](QWidget* modal) {
-        titles << modal->windowTitle();
-        if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
-    });
-    frame->CommandAction(CMainFrame::kCommandCameraPin)->trigger();
-    frame->CommandAction(CMainFrame::kCommandCameraFilter)->trigger();
-    EXPECT_EQ(titles, QStringList({"Camera Pin", "Camera Filter"}));
-
+    {
+        QString opened;
+        ModalWatcher page([&](QWidget* modal) { opened = modal->windowTitle(), qobject_cast<QDialog*>(modal)->reject(); });
+        frame->CommandAction(CMainFrame::kCommandCameraFilter)->trigger();
+        EXPECT_EQ(opened, "Camera Filter");
+    }
     // Ctrl+S: the pictures folder, a name of this moment, then a JPEG of the green picture.
     const QString target = QString::fromStdString(folder.File("door.jpg"));
     QString suggested_folder;
