@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImageWriter>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -156,14 +157,29 @@ bool CDialogExportPrompts::ConfirmReplace(QWidget* parent, const QString& captio
                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
+namespace {
+
+// A message box sizes itself by its text and leaves too little room for a longer title: its text
+// is given the room the whole title needs.
+void WidenForTitle(QMessageBox& box) {
+    if (auto* text = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        text->setMinimumWidth(TitleBarWidth(box) - box.iconPixmap().width());
+    }
+}
+
+}  // namespace
+
 void CDialogExportPrompts::ShowError(QWidget* parent, const QString& caption, const QString& text) {
-    QMessageBox::warning(parent, caption, text);
+    QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Ok, parent);
+    WidenForTitle(box);
+    box.exec();
 }
 
 void CDialogExportPrompts::ShowWritten(QWidget* parent, const QString& caption, const QString& path) {
     QMessageBox box(QMessageBox::Information, caption, ExportTexts::tr("Saved as %1").arg(QDir::toNativeSeparators(path)),
                     QMessageBox::Ok, parent);
     QPushButton* open_folder = box.addButton(ExportTexts::tr("Open Folder"), QMessageBox::ActionRole);
+    WidenForTitle(box);
     box.exec();
     if (box.clickedButton() != open_folder) return;
     const QString folder = QFileInfo(path).absolutePath();

@@ -488,6 +488,8 @@ TEST(VideoExportActions, ExportVideoInTheArchiveListJoinsTheSelectedRowsThroughT
         if (box == nullptr) return;
         said = box->text();
         for (const QAbstractButton* button : box->buttons()) has_open_folder |= button->text() == "Open Folder";
+        const QFontMetrics title_font(QApplication::font("QMdiSubWindowTitleBar"));
+        EXPECT_GT(box->width(), title_font.horizontalAdvance(box->windowTitle()) + 100) << "the whole title shows";
         box->accept();
     });
     answer.start(20);
