@@ -37,6 +37,36 @@ void SetPrompt(QAction* action, const QString& prompt, const QString& tool_tip) 
     action->setToolTip(tool_tip);
 }
 
+// Hides the lock indicators while the status bar is too narrow for them and the state pane's
+// text, and shows them again once there is room: the state comes first.
+class LockPanesFit : public QObject {
+public:
+    LockPanesFit(QStatusBar* status_bar, QWidget* first, QWidget* state, QList<QWidget*> locks)
+        : QObject(status_bar), status_bar_(status_bar), first_(first), state_(state), locks_(std::move(locks)) {
+        status_bar->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == status_bar_ && (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest)) Fit();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    void Fit() {
+        const int spacing_px = 8;  // the status bar's gaps between panes, and its size grip's
+        int needed_px = first_->minimumSizeHint().width() + state_->sizeHint().width() + 4 * spacing_px;
+        for (const QWidget* lock : locks_) needed_px += lock->sizeHint().width() + spacing_px;
+        const bool is_room = status_bar_->width() >= needed_px;
+        for (QWidget* lock : locks_) lock->setVisible(is_room);
+    }
+
+    QStatusBar* status_bar_;
+    QWidget* first_;
+    QWidget* state_;
+    QList<QWidget*> locks_;
+};
+
 }  // namespace
 
 CMainFrame::CMainFrame(std::string program_folder, std::filesystem::path settings_file, QWidget* parent)
@@ -113,6 +143,23 @@ void CMainFrame::CreateActions() {
               tr("Keep Aspect Ratio"));
     connect(keep_aspect_ratio_action_, &QAction::toggled, this, &CMainFrame::OnKeepAspectRatio);
 
+    snapshot_action_ = make_action(tr("Snapshot"), kCommandSnapshot);
+    snapshot_action_->setIcon(QIcon(QStringLiteral(":/toolbar/snapshot.svg")));
+    snapshot_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    SetPrompt(snapshot_action_, tr("Save the picture on show as a JPEG file"), tr("Snapshot"));
+    connect(snapshot_action_, &QAction::triggered, this, [this] {
+        if (view_) view_->OnSnapshot();
+    });
+    // The camera's own pages, also on the picture's context menu.
+    camera_pin_action_ = make_action(tr("Camera Pin..."), kCommandCameraPin);
+    connect(camera_pin_action_, &QAction::triggered, this, [this] {
+        if (view_) view_->OnContextCommand(CCindralView::kCommandCameraPin);
+    });
+    camera_filter_action_ = make_action(tr("Camera Filter..."), kCommandCameraFilter);
+    connect(camera_filter_action_, &QAction::triggered, this, [this] {
+        if (view_) view_->OnContextCommand(CCindralView::kCommandCameraFilter);
+    });
+
     exit_action_ = make_action(tr("E&xit"), kCommandExit);
     SetPrompt(exit_action_, tr("Quit the application; prompts to save documents"), tr("Exit"));
     connect(exit_action_, &QAction::triggered, this, &QWidget::close);
@@ -143,8 +190,8 @@ void CMainFrame::CreateActions() {
     auto* open_action = make_action(QString(), 57601);
     open_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     connect(open_action, &QAction::triggered, this, &CMainFrame::OnNewOrOpen);
+    // Ctrl+S belongs to "Snapshot"; the document's Save keeps its command without a key.
     auto* save_action = make_action(QString(), 57603);
-    save_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     connect(save_action, &QAction::triggered, this, &CMainFrame::OnFileSave);
 
     // Undo, Cut, Copy and Paste are taken so that they reach nothing.
@@ -177,6 +224,9 @@ void CMainFrame::CreateMenus() {
     view_menu->addAction(keep_aspect_ratio_action_);
     view_menu->addSeparator();
     view_menu->addAction(view_archive_action_);
+    view_menu->addAction(snapshot_action_);
+    view_menu->addAction(camera_pin_action_);
+    view_menu->addAction(camera_filter_action_);
 
     QMenu* help_menu = menuBar()->addMenu(tr("&Help"));
     help_menu->addAction(help_action_);
@@ -194,11 +244,12 @@ bool CMainFrame::CreateToolBar() {
     tool_bar_->addAction(properties_action_);
     tool_bar_->addSeparator();
     tool_bar_->addAction(view_archive_action_);
+    tool_bar_->addAction(snapshot_action_);
     tool_bar_->addAction(storage_action_);
     tool_bar_->addSeparator();
     tool_bar_->addAction(about_action_);
     // The button images belong to the program; without them the tool bar cannot be made.
-    for (const QAction* action : {properties_action_, view_archive_action_, storage_action_, about_action_}) {
+    for (const QAction* action : {properties_action_, view_archive_action_, snapshot_action_, storage_action_, about_action_}) {
         if (action->icon().pixmap(tool_bar_->iconSize()).isNull()) {
             qWarning("cindral: the tool bar image of \"%s\" cannot be drawn; is Qt's SVG support installed?",
                      qUtf8Printable(action->text()));
@@ -214,16 +265,20 @@ bool CMainFrame::CreateToolBar() {
 bool CMainFrame::CreateStatusBar() {
     status_bar_ = new QStatusBar(this);
     status_bar_->setObjectName(QStringLiteral("StatusBar"));
-    status_bar_->addWidget(new QLabel(tr("Ready"), status_bar_), 1);
+    auto* ready = new QLabel(tr("Ready"), status_bar_);
+    status_bar_->addWidget(ready, 1);
     state_pane_ = new CSessionStatePane(status_bar_);
     status_bar_->addPermanentWidget(state_pane_);
     // The lock indicators; Qt cannot read the lock keys' state, so they show disabled.
+    QList<QWidget*> locks;
     for (const char* indicator : {QT_TR_NOOP("CAP"), QT_TR_NOOP("NUM"), QT_TR_NOOP("SCRL")}) {
         auto* pane = new QLabel(tr(indicator), status_bar_);
         pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         pane->setEnabled(false);
         status_bar_->addPermanentWidget(pane);
+        locks << pane;
     }
+    new LockPanesFit(status_bar_, ready, state_pane_, locks);
     setStatusBar(status_bar_);
     connect(toggle_status_bar_action_, &QAction::toggled, status_bar_, &QWidget::setVisible);
     return true;

@@ -30,6 +30,9 @@ public:
         kCommandProperties = 1000,
         kCommandStorage = 32775,
         kCommandKeepAspectRatio = 32776,
+        kCommandSnapshot = 32777,
+        kCommandCameraPin = 32778,
+        kCommandCameraFilter = 32779,
         kCommandViewArchive = 32773,
         kCommandHelp = 32774,
         kCommandAbout = 57664,
@@ -107,6 +110,9 @@ private:
     QAction* storage_action_ = nullptr;
     QAction* view_archive_action_ = nullptr;
     QAction* keep_aspect_ratio_action_ = nullptr;
+    QAction* snapshot_action_ = nullptr;
+    QAction* camera_pin_action_ = nullptr;
+    QAction* camera_filter_action_ = nullptr;
     QAction* exit_action_ = nullptr;
     QAction* toggle_tool_bar_action_ = nullptr;
     QAction* toggle_status_bar_action_ = nullptr;

@@ -82,9 +82,10 @@ bool CLiveSession::Start() {
     has_run_ = false;
     retry_step_ = 0;
     if (camera_.empty()) {
-        // The capture object says so in its own words; a camera plugged in later is taken.
-        capture_->Init(camera_, &settings_.frame_width, &settings_.frame_height, &settings_.frame_duration_100ns);
+        // Going on without a camera was the user's own choice: the capture object's words go to
+        // the log and the state, not into a box. A camera plugged in later is taken.
         is_retrying_ = true;
+        capture_->Init(camera_, &settings_.frame_width, &settings_.frame_height, &settings_.frame_duration_100ns);
         SetPhase(LivePhase::kNoCamera, last_message_);
         return false;
     }
