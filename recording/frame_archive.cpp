@@ -44,6 +44,7 @@ struct CFrameArchive::Impl {
     int last_frame_quality = 0;
     uint32_t last_frame_bytes = 0;
     std::function<void(const std::string&)> on_file_created;
+    std::function<void(const uint8_t*, uint32_t)> on_record_stored;
 
     bool Fail(std::string message) {
         last_error = std::move(message);
@@ -254,6 +255,7 @@ bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
     const std::string flush_failure = d.flusher ? d.flusher->TakeFailure() : std::string();
     if (!d.is_write_open && !StartNewFile()) return false;
     if (!d.AppendRecord(jpeg.data, jpeg.size)) return false;
+    if (d.on_record_stored) d.on_record_stored(jpeg.data, jpeg.size);
     if (!flush_failure.empty()) {
         d.last_error = flush_failure;
         d.last_cause = flush_failure;
@@ -311,6 +313,10 @@ const std::string& CFrameArchive::GetWritePath() const { return impl_->write_pat
 
 void CFrameArchive::SetFileCreatedCallback(std::function<void(const std::string&)> on_created) {
     impl_->on_file_created = std::move(on_created);
+}
+
+void CFrameArchive::SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored) {
+    impl_->on_record_stored = std::move(on_stored);
 }
 
 void CFrameArchive::SetClock(ArchiveClock clock) {
