@@ -749,8 +749,8 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
         Stop();
         return false;
     }
-    // "This computer only" on a system without IPv6 loopback still serves 127.0.0.1.
-    if (!failures.empty()) qCWarning(lcWeb).noquote() << "not every address is served:" << Text(failures);
+    // A system without IPv6 still serves IPv4, and a dual-stack one serves IPv4 through IPv6.
+    if (!failures.empty()) qCInfo(lcWeb).noquote() << "not every address is served:" << Text(failures);
     core.port = port;
     g_signal_connect(core.service.get(), "incoming", G_CALLBACK(OnIncoming), &core);
     g_socket_service_start(core.service.get());
