@@ -71,6 +71,18 @@ std::string PeerText(GSocketAddress* address) {
 
 void FreeSharedFrame(gpointer data) { delete static_cast<std::shared_ptr<const ViewerJpeg>*>(data); }
 
+// "attachment; filename=..." with only plain characters of the name: nothing a header could
+// be broken with.
+std::string Attachment(const std::string& name, const char* extension) {
+    std::string safe;
+    for (char c : name) {
+        const bool is_plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+                              c == '_' || c == '.';
+        safe += is_plain ? c : '_';
+    }
+    return "attachment; filename=\"" + safe + extension + "\"";
+}
+
 }  // namespace
 
 // One request being answered; lives until the message is finished.
@@ -103,8 +115,11 @@ struct WebRequestContext {
 struct WebWake {
     std::mutex mutex;
     WebServerCore* core = nullptr;
-    GMainContext* context = nullptr;
+    GMainContext* context = nullptr;  // a reference of ours
     bool is_pending = false;
+    ~WebWake() {
+        if (context) g_main_context_unref(context);
+    }
 };
 
 struct WebServerCore {
@@ -356,7 +371,7 @@ void WebServerCore::ServeArchiveFile(WebRequestContext* context) {
     SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message);
     soup_message_headers_set_content_length(headers, info.st_size);
     soup_message_headers_replace(headers, "Content-Type", "application/octet-stream");
-    const std::string disposition = "attachment; filename=\"" + context->request.name + ".cna\"";
+    const std::string disposition = Attachment(context->request.name, ".cna");
     soup_message_headers_replace(headers, "Content-Disposition", disposition.c_str());
     soup_server_message_set_status(context->message, SOUP_STATUS_OK, nullptr);
     if (context->request.route == WebRoute::kArchive &&
@@ -414,7 +429,7 @@ void WebServerCore::ServeVideo(WebRequestContext* context) {
     SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message);
     soup_message_headers_set_encoding(headers, SOUP_ENCODING_CHUNKED);
     soup_message_headers_replace(headers, "Content-Type", "video/x-matroska");
-    const std::string disposition = "attachment; filename=\"" + context->request.name + ".mkv\"";
+    const std::string disposition = Attachment(context->request.name, ".mkv");
     soup_message_headers_replace(headers, "Content-Disposition", disposition.c_str());
     soup_server_message_set_status(context->message, SOUP_STATUS_OK, nullptr);
     soup_message_body_set_accumulate(soup_server_message_get_response_body(context->message), FALSE);
@@ -757,7 +772,7 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
 
     core.wake = std::make_shared<WebWake>();
     core.wake->core = &core;
-    core.wake->context = core.context;
+    core.wake->context = g_main_context_ref(core.context);
     if (core.frames) {
         std::weak_ptr<WebWake> weak = core.wake;
         core.frames->SetListener([weak] {
@@ -768,9 +783,12 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
                 if (wake->is_pending || wake->core == nullptr) return;
                 wake->is_pending = true;
             }
-            auto* held = new std::shared_ptr<WebWake>(wake);
-            g_main_context_invoke_full(
-                wake->context, G_PRIORITY_DEFAULT,
+            // Always through a source of the server's context: invoking could run it on this
+            // thread when that context happens to be this thread's default and idle.
+            GSource* source = g_idle_source_new();
+            g_source_set_priority(source, G_PRIORITY_DEFAULT);
+            g_source_set_callback(
+                source,
                 [](gpointer data) -> gboolean {
                     const std::shared_ptr<WebWake>& woken = *static_cast<std::shared_ptr<WebWake>*>(data);
                     WebServerCore* target = nullptr;
@@ -782,7 +800,9 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
                     if (target) target->OnFrameReady();
                     return G_SOURCE_REMOVE;
                 },
-                held, [](gpointer data) { delete static_cast<std::shared_ptr<WebWake>*>(data); });
+                new std::shared_ptr<WebWake>(wake), [](gpointer data) { delete static_cast<std::shared_ptr<WebWake>*>(data); });
+            g_source_attach(source, wake->context);
+            g_source_unref(source);
         });
     }
     qCInfo(lcWeb).noquote() << "serving" << Text(Url());

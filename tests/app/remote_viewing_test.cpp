@@ -16,6 +16,7 @@
 #include "app/cindral_app.h"
 #include "app/main_frame.h"
 #include "app/remote_viewing_dlg.h"
+#include "capture/live_session.h"
 #include "app_test_support.h"
 #include "platform/key_store.h"
 #include "recording/jpeg_codec.h"
