@@ -217,7 +217,7 @@ TEST(WebCatalogue, OnlyRealArchivesOfRealDayFoldersAreFound) {
     EXPECT_FALSE(ListArchives(storage.Folder(), "20261209").has_value());
 }
 
-TEST(WebTls, SelfSignedCertificateIsMadeOnceWithAPrivateKeyAndItsFingerprintMatchesOpenssl) {
+TEST(WebTls, SelfSignedCertificateIsMadeOnceWithAPrivateKeyForThisHostAndLoopback) {
     TempFolder settings;
     TlsFiles files;
     std::string error;
@@ -231,8 +231,6 @@ TEST(WebTls, SelfSignedCertificateIsMadeOnceWithAPrivateKeyAndItsFingerprintMatc
     TlsFiles again;
     ASSERT_TRUE(EnsureSelfSignedCertificate(settings.File("Tovamesh"), again, error));
     EXPECT_EQ(CertificateFingerprint(again.certificate_path, error), fingerprint);
-    const std::string openssl = RunCommand("openssl x509 -noout -fingerprint -sha256 -in '" + files.certificate_path + "'");
-    EXPECT_NE(openssl.find(fingerprint), std::string::npos) << openssl;
     const std::string text = RunCommand("openssl x509 -noout -text -in '" + files.certificate_path + "'");
     EXPECT_NE(text.find("IP Address:127.0.0.1"), std::string::npos) << text;
     EXPECT_TRUE(CertificateFingerprint(settings.File("missing.crt"), error).empty());
