@@ -294,7 +294,12 @@ void CMainFrame::ApplyRemoteViewing() {
                                  state.archive_path};
         });
         if (web_server_->Start(options, error)) {
-            statusBar()->showMessage(tr("Remote viewing at %1").arg(QString::fromStdString(web_server_->Url())), 10000);
+            QString message = tr("Remote viewing at %1").arg(QString::fromStdString(web_server_->Url()));
+            if (!web_fingerprint_.empty()) {
+                message += tr(", certificate SHA-256 %1").arg(QString::fromStdString(web_fingerprint_));
+            }
+            qCInfo(lcApp).noquote() << message;
+            statusBar()->showMessage(message, 30000);
             return;
         }
         web_server_.reset();

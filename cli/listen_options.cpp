@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <stdexcept>
 
 #include "cli/cli_output.h"
 #include "platform/key_store.h"
@@ -42,8 +43,9 @@ WebServerOptions ReadListenOptions(const CliArguments& arguments, std::string& f
     const bool is_loopback = std::all_of(options.addresses.begin(), options.addresses.end(), IsLoopbackAddress);
     if (!is_loopback && options.tls.certificate_path.empty() && !options.is_insecure_http && !options.user.empty()) {
         const std::string folder = CKeyStore::DefaultFilePath().parent_path().string();
+        // A certificate that cannot be made is a failure of the work, not of the command line.
         if (!EnsureSelfSignedCertificate(folder, options.tls, error)) {
-            throw CliUsageError("HTTPS is needed and no certificate can be made: " + error);
+            throw std::runtime_error("HTTPS is needed and no certificate can be made: " + error);
         }
     }
     const std::string refusal = ListenRefusal(options);

@@ -250,8 +250,8 @@ void WebServerCore::Authorized(WebRequestContext* context) {
                 return;
             }
             const int failures = throttle.Failed(context->host, MonotonicMs());
-            qCWarning(lcWeb).noquote() << "authentication failed from" << Text(context->host) << "(" << failures
-                                       << (failures == 1 ? "failure)" : "failures)");
+            qCWarning(lcWeb).noquote() << "authentication failed from" << Text(context->host)
+                                       << QStringLiteral("(%1 in a row)").arg(failures);
             soup_message_headers_replace(soup_server_message_get_response_headers(context->message),
                                          "WWW-Authenticate", "Basic realm=\"Cindral\", charset=\"UTF-8\"");
             RespondText(context, SOUP_STATUS_UNAUTHORIZED, "a user name and password are needed");

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -127,7 +128,9 @@ bool EnsureSelfSignedCertificate(const std::string& folder, TlsFiles& files, std
                error)) {
         return false;
     }
-    ::mkdir(base.c_str(), 0700);
+    // The settings folder may not exist before the settings are first written.
+    std::error_code ignored;
+    std::filesystem::create_directories(base, ignored);
     // The key first: a certificate is never left without its key.
     return WriteFile(files.key_path, key_pem.datum, 0600, error) &&
            WriteFile(files.certificate_path, crt_pem.datum, 0644, error);

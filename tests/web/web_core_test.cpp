@@ -221,7 +221,7 @@ TEST(WebTls, SelfSignedCertificateIsMadeOnceWithAPrivateKeyForThisHostAndLoopbac
     TempFolder settings;
     TlsFiles files;
     std::string error;
-    ASSERT_TRUE(EnsureSelfSignedCertificate(settings.File("Tovamesh"), files, error)) << error;
+    ASSERT_TRUE(EnsureSelfSignedCertificate(settings.File("config/Tovamesh"), files, error)) << error;
     struct stat key_info {};
     ASSERT_EQ(::stat(files.key_path.c_str(), &key_info), 0);
     EXPECT_EQ(key_info.st_mode & 0777, 0600u);
@@ -229,7 +229,7 @@ TEST(WebTls, SelfSignedCertificateIsMadeOnceWithAPrivateKeyForThisHostAndLoopbac
     ASSERT_EQ(fingerprint.size(), 32u * 3 - 1) << error;
     // Made once: a second call keeps it.
     TlsFiles again;
-    ASSERT_TRUE(EnsureSelfSignedCertificate(settings.File("Tovamesh"), again, error));
+    ASSERT_TRUE(EnsureSelfSignedCertificate(settings.File("config/Tovamesh"), again, error));
     EXPECT_EQ(CertificateFingerprint(again.certificate_path, error), fingerprint);
     const std::string text = RunCommand("openssl x509 -noout -text -in '" + files.certificate_path + "'");
     EXPECT_NE(text.find("IP Address:127.0.0.1"), std::string::npos) << text;
