@@ -15,13 +15,16 @@
 #include "app/app_log.h"
 #include "app/cindral_view.h"
 #include "app/session_state_pane.h"
+#include "app/remote_viewing_dlg.h"
 #include "app/storage_dlg.h"
 #include "app/storage_location.h"
 #include "capture/device_watcher.h"
+#include "capture/live_session.h"
 #include "capture/dialogs/twain_sources_dlg.h"
 #include "platform/key_store.h"
 #include "platform/safe_output.h"
 #include "recording/settings_store.h"
+#include "web/web_server.h"
 
 // The resources live in a static library; without this the linker may leave them out.
 static void LoadProgramResources() { Q_INIT_RESOURCE(cindral); }
@@ -92,6 +95,7 @@ void CMainFrame::LoadSettings() {
     // Our own keys, after the eight settings' order has run its course.
     LoadStorageSettings(store, storage_settings_);
     LoadViewSettings(store, view_settings_);
+    LoadRemoteViewingSettings(store, remote_viewing_);
     storage_folder_ = CurrentStorageFolder(program_folder_, storage_settings_.chosen_folder);
     is_settings_damage_told_ = store.IsDamaged();
 }
@@ -128,6 +132,11 @@ void CMainFrame::CreateActions() {
     storage_action_->setIcon(QIcon(QStringLiteral(":/toolbar/storage.svg")));
     SetPrompt(storage_action_, tr("Choose where recordings go and when the oldest are deleted"), tr("Storage"));
     connect(storage_action_, &QAction::triggered, this, &CMainFrame::OnStorage);
+
+    remote_viewing_action_ = make_action(tr("Remote Viewing..."), kCommandRemoteViewing);
+    SetPrompt(remote_viewing_action_, tr("Watch the live picture and the recordings from a browser on another device"),
+              tr("Remote Viewing"));
+    connect(remote_viewing_action_, &QAction::triggered, this, &CMainFrame::OnRemoteViewing);
 
     view_archive_action_ = make_action(tr("View Archive..."), kCommandViewArchive);
     view_archive_action_->setIcon(QIcon(QStringLiteral(":/toolbar/archive.svg")));
@@ -215,6 +224,7 @@ void CMainFrame::CreateMenus() {
     QMenu* file_menu = menuBar()->addMenu(tr("&File"));
     file_menu->addAction(properties_action_);
     file_menu->addAction(storage_action_);
+    file_menu->addAction(remote_viewing_action_);
     file_menu->addSeparator();
     file_menu->addAction(exit_action_);
 
@@ -293,9 +303,11 @@ void CMainFrame::CreateView() {
     view_->OnInitialUpdate();
     view_->SetRetentionLimits(storage_settings_.limits);
     state_pane_->SetSession(view_->Session());
+    ApplyRemoteViewing();
 }
 
 void CMainFrame::DestroyView() {
+    web_server_.reset();  // it hands out the session's frames
     delete view_.data();  // stops the capture and finishes the open archive
 }
 
@@ -308,6 +320,49 @@ void CMainFrame::OnProperties() {
 void CMainFrame::OnStorage() {
     CStorageDlg dialog(program_folder_, storage_settings_, this);
     if (dialog.exec() == QDialog::Accepted) ApplyStorageSettings(dialog.Settings());
+}
+
+void CMainFrame::OnRemoteViewing() {
+    CRemoteViewingDlg dialog(remote_viewing_, QString::fromStdString(web_fingerprint_), this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    remote_viewing_ = dialog.Settings();
+    {
+        CKeyStore store(settings_file_);
+        if (!SaveRemoteViewingSettings(store, remote_viewing_)) {
+            qCWarning(lcApp).noquote() << "the remote viewing settings could not be written to"
+                                       << QString::fromStdString(settings_file_.string());
+        }
+    }
+    ApplyRemoteViewing();
+}
+
+void CMainFrame::ApplyRemoteViewing() {
+    web_server_.reset();
+    if (!remote_viewing_.is_enabled || !view_ || !view_->Session()) return;
+    WebServerOptions options;
+    std::string error;
+    const std::string settings_folder = settings_file_.parent_path().string();
+    if (RemoteViewingServerOptions(remote_viewing_, settings_folder, options, web_fingerprint_, error)) {
+        CLiveSession* session = view_->Session();
+        web_server_ = std::make_unique<CWebServer>(storage_folder_.path, &session->ViewerFrames(), [session] {
+            const LiveState state = session->State();
+            return WebLiveStatus{LivePhaseName(state.phase), LiveStateText(state).toStdString(), state.camera,
+                                 state.archive_path};
+        });
+        if (web_server_->Start(options, error)) {
+            QString message = tr("Remote viewing at %1").arg(QString::fromStdString(web_server_->Url()));
+            if (!web_fingerprint_.empty()) {
+                message += tr(", certificate SHA-256 %1").arg(QString::fromStdString(web_fingerprint_));
+            }
+            qCInfo(lcApp).noquote() << message;
+            statusBar()->showMessage(message, 30000);
+            return;
+        }
+        web_server_.reset();
+    }
+    const QString reason = QString::fromStdString(error);
+    qCWarning(lcApp).noquote() << "remote viewing does not start:" << reason;
+    QMessageBox::warning(this, tr("Remote Viewing"), tr("Remote viewing could not start: %1").arg(reason));
 }
 
 void CMainFrame::OnKeepAspectRatio(bool is_kept) {
@@ -325,6 +380,7 @@ void CMainFrame::ApplyStorageSettings(const StorageSettings& settings) {
         SaveStorageSettings(store, storage_settings_);
     }
     storage_folder_ = CurrentStorageFolder(program_folder_, storage_settings_.chosen_folder);
+    if (web_server_) web_server_->SetStorageFolder(storage_folder_.path);
     if (!view_) return;
     view_->SetStorageFolder(storage_folder_.path);
     view_->SetRetentionLimits(storage_settings_.limits);

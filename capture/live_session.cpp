@@ -35,6 +35,8 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
       pipeline_(settings_, recorder_, presenter),
       capture_(std::make_unique<CWebCameraDlg>(static_cast<ICaptureMessages&>(*this))) {
     pipeline_.AttachSettings(true);
+    archive_.SetRecordStoredCallback(
+        [this](const uint8_t* jpeg, uint32_t size) { viewer_frames_.OfferStored(jpeg, size); });
     recorder_.SetKeepsArchiveList(options_.is_listing_archives);
     capture_->SetFrameReceiver(this);
     capture_->SetClockSync(options_.is_clock_synced);
@@ -161,6 +163,7 @@ void CLiveSession::ProcessFrame(const CameraFrame& frame) {
     }
     const int64_t processed = frames_processed_.fetch_add(1) + 1;
     pipeline_.ProcessFrame(frame);
+    viewer_frames_.OfferCameraFrame(frame, MonotonicMs());
     if (processed == limit) QMetaObject::invokeMethod(this, &CLiveSession::FrameLimitReached, Qt::QueuedConnection);
 }
 
@@ -477,6 +480,18 @@ QString LiveStateText(const LiveState& state) {
         case LivePhase::kStopped: return CLiveSession::tr("Stopped");
     }
     return {};
+}
+
+std::string LivePhaseName(LivePhase phase) {
+    switch (phase) {
+        case LivePhase::kStarting: return "starting";
+        case LivePhase::kLive: return "live";
+        case LivePhase::kRecording: return "recording";
+        case LivePhase::kCameraLost: return "camera-lost";
+        case LivePhase::kNoCamera: return "no-camera";
+        case LivePhase::kStopped: return "stopped";
+    }
+    return "stopped";
 }
 
 QString LiveStateCaption(const LiveState& state) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "capture/capture_messages.h"
+#include "capture/viewer_frames.h"
 #include "capture/web_camera_dlg.h"
 #include "recording/frame_archive.h"
 #include "recording/frame_pipeline.h"
@@ -102,6 +103,8 @@ public:
     CWebCameraDlg* Capture() const { return capture_.get(); }
     CFrameArchive& Archive() { return archive_; }
     const CFramePipeline& Pipeline() const { return pipeline_; }
+    // The live picture for remote viewers: the JPEGs the recorder stores, else the camera's.
+    CViewerFrames& ViewerFrames() { return viewer_frames_; }
     CRecorderMonitor::Status RecorderStatus() const { return recorder_.GetStatus(); }
     std::vector<std::string> Archives() const { return recorder_.GetArchives(); }
     int64_t FramesProcessed() const { return frames_processed_.load(); }
@@ -161,6 +164,7 @@ private:
     const LiveSessionOptions options_;
 
     // Declaration order: the capture object goes first, the recorder last.
+    CViewerFrames viewer_frames_;  // before the archive, whose records it is handed
     CFrameArchive archive_;
     CRecorderMonitor recorder_;
     CFramePipeline pipeline_;
@@ -196,6 +200,9 @@ private:
     std::atomic<bool> is_making_room_{false};  // retention limits are set: a full disk deletes
 };
 
+// The phase's name for remote viewers: "starting", "live", "recording", "camera-lost",
+// "no-camera", "stopped".
+std::string LivePhaseName(LivePhase phase);
 // The status-bar text of a state: "REC 00:12:34", "Watching", "Not recording: <reason>",
 // "Camera lost, retrying in 4 s", "No camera", ...
 QString LiveStateText(const LiveState& state);

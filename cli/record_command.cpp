@@ -30,6 +30,7 @@
 #include "cli/cli_command.h"
 #include "cli/cli_output.h"
 #include "cli/cli_values.h"
+#include "cli/listen_options.h"
 #include "platform/posix_file.h"
 #include "recording/jpeg_codec.h"
 #include "recording/settings.h"
@@ -160,6 +161,9 @@ private:
 
 int RunRecord(const CliArguments& arguments) {
     const RecordOptions options = ReadOptions(arguments);
+    std::string fingerprint;
+    std::optional<WebServerOptions> listen;
+    if (arguments.Has("listen")) listen = ReadListenOptions(arguments, fingerprint);
     // The storage folder is made when the first archive begins; the folder it goes into must exist.
     std::string writable = options.storage_folder;
     if (::access(writable.c_str(), F_OK) != 0) writable = FolderOf(writable.substr(0, writable.size() - 1));
@@ -211,6 +215,13 @@ int RunRecord(const CliArguments& arguments) {
     if (!options.source.empty()) session.AddCamera(kSourceCameraName, options.source);
     messages.Follow(&session);
     session.SetRetentionLimits(options.limits);
+    // Viewers are served from this thread's event loop, the one the session's events use.
+    CWebServer server(options.storage_folder, &session.ViewerFrames(), [&session] {
+        const LiveState state = session.State();
+        return WebLiveStatus{LivePhaseName(state.phase), LiveStateText(state).toStdString(), state.camera,
+                             state.archive_path};
+    });
+    if (listen && !StartServing(server, *listen, fingerprint, "record")) return kCliFailure;
 
     bool is_ended = false;
     bool is_failed = false;  // the source failed, or the camera was lost and not tried again
@@ -300,7 +311,8 @@ int RunRecord(const CliArguments& arguments) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    // In order: no more frames, then the open archive gets its trailer.
+    // In order: no viewers, no more frames, then the open archive gets its trailer.
+    server.Stop();
     session.Stop();
     QCoreApplication::processEvents();  // the last events of the recorder
     session.FinishRetention();          // the finished archive may have passed a limit
@@ -335,13 +347,19 @@ int RunRecord(const CliArguments& arguments) {
     return status.failed_frames > 0 || is_failed ? kCliFailure : kCliSuccess;
 }
 
+std::vector<CliOption> WithListenOptions(std::vector<CliOption> options) {
+    for (CliOption& option : ListenCliOptions()) options.push_back(std::move(option));
+    return options;
+}
+
 const CliCommandRegistration kRecord{{
     .name = "record",
     .synopsis = "(--storage DIR | --program-folder DIR) (--camera NAME | --source DESCRIPTION) --mode off|motion|always "
                 "[--frames N] [--threshold T] [--show-detector] [--width W --height H] [--no-retry] [--max-size SIZE] "
-                "[--min-free SIZE]",
+                "[--min-free SIZE] [--listen ADDRESS:PORT [--password-file FILE] [--tls-cert FILE --tls-key FILE] "
+                "[--insecure-http]]",
     .summary = "records from a camera or a GStreamer source into archives, headless; a JSON summary at the end",
-    .options = {{"storage", "DIR", "record into the day folders of DIR (or --program-folder)"},
+    .options = WithListenOptions({{"storage", "DIR", "record into the day folders of DIR (or --program-folder)"},
                 {"program-folder", "DIR", "record into DIR/Storage (or --storage)"},
                 {"camera", "NAME", "the camera of that name, as the program lists it"},
                 {"source", "DESCRIPTION", "a GStreamer launch description instead of a camera"},
@@ -353,7 +371,7 @@ const CliCommandRegistration kRecord{{
                 {"height", "H", "the frame height asked of the camera, 1 to 8192 (the largest an archive holds), with --width"},
                 {"no-retry", "", "end the run when the camera is lost instead of trying it again"},
                 {"max-size", "SIZE", "delete the oldest archives to keep the recordings under SIZE (K, M, G, T)"},
-                {"min-free", "SIZE", "delete the oldest archives to keep SIZE free on the disk (K, M, G, T)"}},
+                {"min-free", "SIZE", "delete the oldest archives to keep SIZE free on the disk (K, M, G, T)"}}),
     .run = &RunRecord,
 }};
 

@@ -46,6 +46,7 @@ struct CFrameArchive::Impl {
     int last_frame_quality = 0;
     uint32_t last_frame_bytes = 0;
     std::function<void(const std::string&)> on_file_created;
+    std::function<void(const uint8_t*, uint32_t)> on_record_stored;
 
     bool Fail(std::string message) {
         last_error = std::move(message);
@@ -268,6 +269,7 @@ bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
         if (d.last_errno != ENOSPC || !d.make_room || !d.make_room()) return false;
         d.last_errno = 0;
     }
+    if (d.on_record_stored) d.on_record_stored(jpeg.data, jpeg.size);
     if (!flush_failure.empty()) {
         d.last_error = flush_failure;
         d.last_cause = flush_failure;
@@ -327,6 +329,10 @@ void CFrameArchive::SetRoomMaker(std::function<bool()> make_room) { impl_->make_
 
 void CFrameArchive::SetFileCreatedCallback(std::function<void(const std::string&)> on_created) {
     impl_->on_file_created = std::move(on_created);
+}
+
+void CFrameArchive::SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored) {
+    impl_->on_record_stored = std::move(on_stored);
 }
 
 void CFrameArchive::SetClock(ArchiveClock clock) {

@@ -85,6 +85,8 @@ public:
     void SetRoomMaker(std::function<bool()> make_room);
     // Called with the path of every archive file the recorder creates.
     void SetFileCreatedCallback(std::function<void(const std::string&)> on_created);
+    // Called with the JPEG of every record once it is stored, on the thread that stored it.
+    void SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored);
     // Replaces the tick counter and wall clock the recorder names, stamps and flushes its files by.
     void SetClock(ArchiveClock clock);
     // Where the next file begins; the open one stays where it is. Any thread.
