@@ -38,6 +38,7 @@ public:
         kCommandViewArchive = 1004,
         kCommandCameraPin = 1005,
         kCommandCameraFilter = 1006,
+        kCommandSnapshot = 1007,
     };
 
     // storage_folder ends with '/'; the recorder writes the day folders into it and the archive
@@ -75,6 +76,10 @@ public:
     QMenu* CreateContextMenu(QWidget* parent) const;
     void OnContextCommand(int command);
     void OnViewArchive();
+    // "Snapshot": the picture on show saved as a JPEG named after the moment it is taken.
+    void OnSnapshot();
+    // Notices of the camera and the recorder (tests look at them).
+    CCaptureMessageBox* CaptureMessages() const { return capture_messages_; }
 
     CLiveSession* Session() const { return session_.get(); }
     CWebCameraDlg* Capture() const;

@@ -40,6 +40,8 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
     // CINDRAL_ENCODE_WORKERS (1 to 4) overrides the count for the benchmarks.
     const int workers = qEnvironmentVariableIntValue("CINDRAL_ENCODE_WORKERS");
     archive_.SetEncodeWorkers(workers >= 1 && workers <= 4 ? workers : CEncodePool::DefaultWorkerCount());
+    archive_.SetRecordStoredCallback(
+        [this](const uint8_t* jpeg, uint32_t size) { viewer_frames_.OfferStored(jpeg, size); });
     recorder_.SetKeepsArchiveList(options_.is_listing_archives);
     capture_->SetFrameReceiver(this);
     capture_->SetClockSync(options_.is_clock_synced);
@@ -48,6 +50,7 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
         // From the streaming thread (or this one after a stop); handled in order on this thread.
         QMetaObject::invokeMethod(this, [this, event] { OnRecorderEvent(event); }, Qt::QueuedConnection);
     });
+    archive_.SetRoomMaker([this] { return MakeRoom(); });
     retry_timer_.setSingleShot(true);
     connect(&retry_timer_, &QTimer::timeout, this, &CLiveSession::Attempt);
     watchdog_.setInterval(kWatchdogTickMs);
@@ -87,9 +90,10 @@ bool CLiveSession::Start() {
     has_run_ = false;
     retry_step_ = 0;
     if (camera_.empty()) {
-        // The capture object says so in its own words; a camera plugged in later is taken.
-        capture_->Init(camera_, &settings_.frame_width, &settings_.frame_height, &settings_.frame_duration_100ns);
+        // Going on without a camera was the user's own choice: the capture object's words go to
+        // the log and the state, not into a box. A camera plugged in later is taken.
         is_retrying_ = true;
+        capture_->Init(camera_, &settings_.frame_width, &settings_.frame_height, &settings_.frame_duration_100ns);
         SetPhase(LivePhase::kNoCamera, last_message_);
         return false;
     }
@@ -173,6 +177,7 @@ void CLiveSession::ProcessFrame(const CameraFrame& frame) {
     // A camera's frames are dropped when the encoders are all busy; a file's wait for them.
     archive_.SetWaitsForEncoders(!capture_->IsLive());
     pipeline_.ProcessFrame(frame);
+    viewer_frames_.OfferCameraFrame(frame, MonotonicMs());
     if (processed == limit) QMetaObject::invokeMethod(this, &CLiveSession::FrameLimitReached, Qt::QueuedConnection);
 }
 
@@ -263,6 +268,10 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
             qCWarning(lcRecording) << "recording works again";
             emit RecorderRecovered();
             break;
+        case RecorderEvent::Kind::kFrameLost:
+            qCWarning(lcCapture).noquote() << Text(event.detail);
+            emit FrameLost(Text(event.detail));
+            break;
         case RecorderEvent::Kind::kQualityFallback: qCInfo(lcRecording).noquote() << Text(event.detail); break;
         case RecorderEvent::Kind::kDropped:
             qCWarning(lcRecording).noquote() << Text(event.detail);
@@ -345,13 +354,16 @@ void CLiveSession::RunCameraDialog(void (CWebCameraDlg::*dialog)()) {
 void CLiveSession::SetStorageFolder(const std::string& storage_folder) {
     archive_.SetStorageFolder(storage_folder);
     storage_problem_.clear();
+    storage_problem_cause_.clear();
     emit StateChanged();
 }
 
 void CLiveSession::SetRetentionLimits(const RetentionLimits& limits) {
     retention_limits_ = limits;
+    is_making_room_.store(limits.IsAnySet());
     if (!limits.IsAnySet() && !storage_problem_.empty()) {
         storage_problem_.clear();
+        storage_problem_cause_.clear();
         emit StateChanged();
     }
 }
@@ -375,6 +387,27 @@ void CLiveSession::RunRetention() {
     });
 }
 
+bool CLiveSession::MakeRoom() {
+    // Deleting is the user's choice: only with retention limits set.
+    if (!is_making_room_.load()) return false;
+    std::vector<std::string> open_paths;
+    if (archive_.IsWriteOpen()) open_paths.push_back(archive_.GetWritePath());
+    std::string error;
+    const std::optional<std::string> deleted = DeleteOldestArchive(archive_.GetStorageFolder(), open_paths, &error);
+    if (!deleted) {
+        if (!error.empty()) qCWarning(lcStorage).noquote() << Text(error);
+        return false;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, path = *deleted] {
+            qCWarning(lcStorage).noquote() << "deleted" << Text(path) << "to make room on the full disk";
+            emit ArchiveDeletedForRoom(Text(path));
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
 void CLiveSession::FinishRetention() {
     while (is_retention_running_) {
         retention_thread_.waitForDone();
@@ -392,8 +425,11 @@ void CLiveSession::OnRetentionDone(const RetentionResult& result) {
                                     << Text(FormatByteSize(result.total_bytes)) << "of recordings left";
     }
     for (const std::string& error : result.errors) qCWarning(lcStorage).noquote() << Text(error);
+    if (result.problem_cause != storage_problem_cause_ && !result.problem.empty()) {
+        qCWarning(lcStorage).noquote() << Text(result.problem);
+    }
+    storage_problem_cause_ = result.problem_cause;
     if (result.problem != storage_problem_) {
-        if (!result.problem.empty()) qCWarning(lcStorage).noquote() << Text(result.problem);
         storage_problem_ = result.problem;
         emit StateChanged();
     }
@@ -482,6 +518,17 @@ QString StateTextOfPhase(const LiveState& state) {
 }
 
 }  // namespace
+std::string LivePhaseName(LivePhase phase) {
+    switch (phase) {
+        case LivePhase::kStarting: return "starting";
+        case LivePhase::kLive: return "live";
+        case LivePhase::kRecording: return "recording";
+        case LivePhase::kCameraLost: return "camera-lost";
+        case LivePhase::kNoCamera: return "no-camera";
+        case LivePhase::kStopped: return "stopped";
+    }
+    return "stopped";
+}
 
 QString LiveStateCaption(const LiveState& state) {
     switch (state.phase) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "capture/capture_messages.h"
+#include "capture/viewer_frames.h"
 #include "capture/web_camera_dlg.h"
 #include "recording/frame_archive.h"
 #include "recording/frame_pipeline.h"
@@ -103,6 +104,8 @@ public:
     CWebCameraDlg* Capture() const { return capture_.get(); }
     CFrameArchive& Archive() { return archive_; }
     const CFramePipeline& Pipeline() const { return pipeline_; }
+    // The live picture for remote viewers: the JPEGs the recorder stores, else the camera's.
+    CViewerFrames& ViewerFrames() { return viewer_frames_; }
     CRecorderMonitor::Status RecorderStatus() const { return recorder_.GetStatus(); }
     std::vector<std::string> Archives() const { return recorder_.GetArchives(); }
     int64_t FramesProcessed() const { return frames_processed_.load(); }
@@ -115,6 +118,8 @@ signals:
     void RecorderRecovered();
     // The first frame of an archive that every encoder was too busy to take.
     void FramesDropped(const QString& detail);
+    // Camera frames that cannot be used, said once per cause; they count as failed.
+    void FrameLost(const QString& detail);
     // The camera was lost while it ran.
     void CameraLost(const QString& reason);
     // The next attempt is timed: in_s seconds from now.
@@ -127,6 +132,9 @@ signals:
     void FrameLimitReached();
     // A retention run has ended (deleted may be empty); its deletions have been logged.
     void RetentionApplied(const RetentionResult& result);
+    // The disk was full: this archive, the oldest retention may delete, went so that frames are
+    // stored again. Logged.
+    void ArchiveDeletedForRoom(const QString& path);
 
 private:
     // IFrameReceiver, streaming thread.
@@ -143,6 +151,8 @@ private:
     void OnRecorderEvent(const RecorderEvent& event);
     void OnWatchdog();
     void OnRetentionDone(const RetentionResult& result);
+    // Recording thread: the disk is full; deletes the oldest archive retention may delete.
+    bool MakeRoom();
     void OnCameraAdded(const QString& name);
     void OnCameraRemoved(const QString& name);
     void ScheduleRetry(const std::string& reason);
@@ -157,6 +167,7 @@ private:
     const LiveSessionOptions options_;
 
     // Declaration order: the capture object goes first, the recorder last.
+    CViewerFrames viewer_frames_;  // before the archive, whose records it is handed
     CFrameArchive archive_;
     CRecorderMonitor recorder_;
     CFramePipeline pipeline_;
@@ -182,14 +193,19 @@ private:
     bool is_retention_running_ = false;
     bool is_retention_pending_ = false;
     std::string storage_problem_;
+    std::string storage_problem_cause_;  // said once while it lasts
     QThreadPool retention_thread_;  // one run at a time, off the user-interface thread
 
     // Shared with the streaming thread.
     std::atomic<int64_t> last_frame_ms_{0};
     std::atomic<bool> is_frame_seen_{false};
     std::atomic<int64_t> frames_processed_{0};
+    std::atomic<bool> is_making_room_{false};  // retention limits are set: a full disk deletes
 };
 
+// The phase's name for remote viewers: "starting", "live", "recording", "camera-lost",
+// "no-camera", "stopped".
+std::string LivePhaseName(LivePhase phase);
 // The status-bar text of a state: "REC 00:12:34", "Watching", "Not recording: <reason>",
 // "Camera lost, retrying in 4 s", "No camera", ...
 QString LiveStateText(const LiveState& state);

@@ -55,6 +55,8 @@ struct CFrameArchive::Impl {
     std::vector<uint8_t> camera_jpeg;  // a camera's JPEG made to fit; kJpegBufferSize once used
     std::string last_error;
     std::string last_cause;
+    int last_errno = 0;  // of the last failed system call
+    std::function<bool()> make_room;
 
     // Writing.
     RecordStampClock stamps;
@@ -91,6 +93,7 @@ struct CFrameArchive::Impl {
     }
     // A failed system call on path: the message names the file, the cause does not.
     bool FailWrite(const std::string& what, const std::string& path) {
+        last_errno = errno;
         const std::string reason = ErrnoText(errno);
         last_error = what + " " + path + ": " + reason;
         last_cause = what + ": " + reason;
@@ -101,10 +104,11 @@ struct CFrameArchive::Impl {
     // Appends a finished stream; stamp null: the record is stamped as it is written.
     bool Store(CFrameArchive& owner, const uint8_t* jpeg, uint32_t size, int quality, const double* stamp);
     void Tell(RecordOutcome::Kind kind, bool is_ok, int quality = 0, uint32_t bytes = 0, int32_t width = 0,
-              int32_t height = 0, bool is_recording_thread = false);
+              int32_t height = 0, bool is_recording_thread = false, const std::string* reason = nullptr);
     // A drop, or a frame with nothing to store, told on the recording thread while the writer runs.
-    void TellFromRecordingThread(RecordOutcome::Kind kind, int32_t width, int32_t height) {
-        Tell(kind, false, 0, 0, width, height, true);
+    void TellFromRecordingThread(RecordOutcome::Kind kind, int32_t width, int32_t height,
+                                 const std::string* reason = nullptr) {
+        Tell(kind, false, 0, 0, width, height, true, reason);
     }
     double CaptureStamp();
     void ReturnLent();
@@ -244,8 +248,12 @@ bool CFrameArchive::Impl::Store(CFrameArchive& owner, const uint8_t* jpeg, uint3
     }
     // A flush that failed since the last frame may have lost what was written before it.
     const std::string flush_failure = flusher ? flusher->TakeFailure() : std::string();
-    if (!is_write_open && !owner.StartNewFile()) return false;
-    if (!AppendRecord(jpeg, size, stamp)) return false;
+    last_errno = 0;
+    // A full disk: each room made (an old archive deleted) gives the frame another try.
+    while (!((is_write_open || owner.StartNewFile()) && AppendRecord(jpeg, size, stamp))) {
+        if (last_errno != ENOSPC || !make_room || !make_room()) return false;
+        last_errno = 0;
+    }
     if (on_record_stored) on_record_stored(jpeg, size);
     if (!flush_failure.empty()) {
         last_error = flush_failure;
@@ -260,7 +268,7 @@ bool CFrameArchive::Impl::Store(CFrameArchive& owner, const uint8_t* jpeg, uint3
 }
 
 void CFrameArchive::Impl::Tell(RecordOutcome::Kind kind, bool is_ok, int quality, uint32_t bytes, int32_t width,
-                               int32_t height, bool is_recording_thread) {
+                               int32_t height, bool is_recording_thread, const std::string* reason) {
     if (!on_outcome) return;
     static const std::string kNoFile;
     static const std::string kNothingToStore = "frame not stored: it came with nothing to store it from";
@@ -271,8 +279,9 @@ void CFrameArchive::Impl::Tell(RecordOutcome::Kind kind, bool is_ok, int quality
     // no last error.
     const bool is_from_writer = !is_recording_thread;
     outcome.open_path = !is_from_writer ? nullptr : is_write_open ? &write_path : &kNoFile;
-    outcome.cause = is_from_writer ? &last_cause : &kNothingToStore;
-    outcome.detail = is_from_writer ? &last_error : &kNothingToStore;
+    const std::string* recording_thread_reason = reason != nullptr ? reason : &kNothingToStore;
+    outcome.cause = is_from_writer ? &last_cause : recording_thread_reason;
+    outcome.detail = is_from_writer ? &last_error : recording_thread_reason;
     outcome.quality = quality;
     outcome.bytes = bytes;
     outcome.width = width;
@@ -425,6 +434,21 @@ bool CFrameArchive::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t 
 
 bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
     Impl& d = *impl_;
+    // The readers refuse larger pictures as damaged; what they cannot read is not recorded.
+    constexpr int32_t kMaxSide = JpegCodec::kMaxDecodeDimension;
+    if (frame.width > kMaxSide || frame.height > kMaxSide) {
+        const std::string reason = "frame not stored: " + std::to_string(frame.width) + "x" +
+                                   std::to_string(frame.height) + " pixels is larger than an archive holds (" +
+                                   std::to_string(kMaxSide) + " pixels either way)";
+        if (!d.pool) {
+            d.Fail(reason);
+            d.Tell(RecordOutcome::Kind::kFailed, false, 0, 0, frame.width, frame.height);
+        } else {
+            // The writer owns the last error while it runs; this is told from here.
+            d.TellFromRecordingThread(RecordOutcome::Kind::kFailed, frame.width, frame.height, &reason);
+        }
+        return false;
+    }
     if (!d.pool) {
         // Encode first: a frame that cannot be stored must not leave a record, nor an empty file.
         JpegCodec::ArchiveJpeg jpeg;
@@ -636,8 +660,14 @@ bool CFrameArchive::StartNewFile() {
 bool CFrameArchive::IsWriteOpen() const { return impl_->is_write_open; }
 const std::string& CFrameArchive::GetWritePath() const { return impl_->write_path; }
 
+void CFrameArchive::SetRoomMaker(std::function<bool()> make_room) { impl_->make_room = std::move(make_room); }
+
 void CFrameArchive::SetFileCreatedCallback(std::function<void(const std::string&)> on_created) {
     impl_->on_file_created = std::move(on_created);
+}
+
+void CFrameArchive::SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored) {
+    impl_->on_record_stored = std::move(on_stored);
 }
 
 void CFrameArchive::SetClock(ArchiveClock clock) {

@@ -100,8 +100,13 @@ public:
     bool IsWriteOpen() const;
     // Path of the archive being written, empty while idle.
     const std::string& GetWritePath() const;
+    // Called on the recording thread when a frame finds the disk full; true when it made room
+    // (deleted an archive), and the frame is tried again. Unset: the frame is not stored.
+    void SetRoomMaker(std::function<bool()> make_room);
     // Called with the path of every archive file the recorder creates.
     void SetFileCreatedCallback(std::function<void(const std::string&)> on_created);
+    // Called with the JPEG of every record once it is stored, on the thread that stored it.
+    void SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored);
     // Replaces the tick counter and wall clock the recorder names, stamps and flushes its files by.
     void SetClock(ArchiveClock clock);
     // Where the next file begins; the open one stays where it is. Any thread.

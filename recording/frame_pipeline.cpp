@@ -56,7 +56,14 @@ void CFramePipeline::ProcessFrame(const uint8_t* pixels, size_t size_bytes) {
 }
 
 void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
-    if (!is_capture_attached_ || !IsWellFormed(frame)) return;
+    if (!is_capture_attached_) return;
+    if (!IsWellFormed(frame)) {
+        recorder_.FrameLost("a camera frame could not be used: its size or layout is not valid",
+                            "a camera frame could not be used: " + std::to_string(frame.width) + "x" +
+                                std::to_string(std::abs(static_cast<int64_t>(frame.height))) +
+                                " pixels, or its layout, is not valid");
+        return;
+    }
     if (frame.width != settings_.frame_width.load(std::memory_order_relaxed) ||
         frame.height != settings_.frame_height.load(std::memory_order_relaxed)) {
         return;
@@ -131,7 +138,13 @@ bool CFramePipeline::Decode() {
     bool is_whole = true;
     if (!decoder_.DecodeCameraFrame(work_.jpeg, work_.jpeg_size, work_.source.width, std::abs(work_.source.height),
                                     &decoded, &is_whole)) {
-        return false;  // a damaged frame is dropped like one that never came
+        // The library's words without the step that failed, up to their first colon: one
+        // cause for every frame the same fault hits ("Not a JPEG file").
+        std::string reason = decoder_.LastError();
+        if (reason.rfind("tj", 0) == 0 && reason.find(": ") != std::string::npos) reason.erase(0, reason.find(": ") + 2);
+        recorder_.FrameLost("a camera frame could not be decoded: " + reason.substr(0, reason.find(':')),
+                            "a camera frame could not be decoded: " + decoder_.LastError());
+        return false;
     }
     work_.source = decoded;
     work_.is_decoded = true;

@@ -39,6 +39,9 @@ public:
     // Recorders that compress from planes, or keep a camera's JPEG of this size as it is, say so:
     // the pipeline then need not make the packed picture (or decode the JPEG) for them.
     virtual bool TakesPlanes() const { return false; }
+    // A camera frame that cannot be used (its JPEG does not decode) is lost: counted and said,
+    // never dropped silently. cause is the same for every frame one fault hits; detail is whole.
+    virtual void FrameLost(const std::string& /*cause*/, const std::string& /*detail*/) {}
     virtual bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const {
         return false;
     }

@@ -133,6 +133,16 @@ void CRecorderMonitor::OnOutcome(const RecordOutcome& outcome) {
     for (RecorderEvent& event : events) Report(std::move(event));
 }
 
+void CRecorderMonitor::FrameLost(const std::string& cause, const std::string& detail) {
+    bool is_new = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++status_.failed_frames;
+        is_new = reported_lost_causes_.insert(cause).second;
+    }
+    if (is_new) Report({RecorderEvent::Kind::kFrameLost, {}, cause, detail});
+}
+
 void CRecorderMonitor::ClearFailure() {
     const std::lock_guard<std::mutex> lock(mutex_);
     is_failing_ = false;

@@ -19,6 +19,7 @@ struct RecorderEvent {
         kRecovered,        // a frame was stored again after failures
         kQualityFallback,  // detail: how the first frame of an episode of oversized frames was stored
         kDropped,          // the first frame of an archive dropped because every encoder was busy; detail: why
+        kFrameLost,        // cause: a camera frame could not be used, not yet reported; detail: the full text
     };
     Kind kind;
     std::string path;
@@ -54,6 +55,9 @@ public:
     bool LendsPlanes() const override;
     JpegPlaneRoom* LendPlanes(int32_t width, int32_t height) override;
     bool CloseFile() override;
+    // Counted as failed; each cause is reported once (frames of a damaged stream may come
+    // between good ones, and are not a failure episode of the recorder).
+    void FrameLost(const std::string& cause, const std::string& detail) override;
 
     // Forgets the failure in force (saving was switched off); a later failure is new again.
     void ClearFailure();
@@ -84,6 +88,7 @@ private:
     std::vector<std::string> archives_;
     bool is_archive_list_kept_ = false;
     std::set<std::string> reported_causes_;  // in the current failure episode
+    std::set<std::string> reported_lost_causes_;
     bool is_failing_ = false;
     bool is_in_fallback_ = false;  // writing thread only
     bool is_drop_reported_ = false;  // in the current archive

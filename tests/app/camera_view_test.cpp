@@ -325,9 +325,11 @@ TEST(CameraView, ContextMenuOffersTheFourEntriesAndAnEmptyArchiveChoiceChangesNo
     window.show();
     {
         MessageCloser messages;
-        view.OnInitialUpdate();  // no camera named: the capture reports and builds nothing
-        ASSERT_TRUE(WaitUntil([&] { return !messages.Texts().isEmpty(); }));
-        EXPECT_EQ(messages.Texts(), QStringList({"Camera Direct Show Source was not selected!"}));
+        view.OnInitialUpdate();  // no camera named: the capture builds nothing, and says so only in the state
+        EXPECT_EQ(view.Session()->State().phase, LivePhase::kNoCamera);
+        EXPECT_EQ(view.Session()->State().lost_reason, "Camera Direct Show Source was not selected!");
+        WaitUntil([] { return false; }, 200);
+        EXPECT_TRUE(messages.Texts().isEmpty()) << messages.Texts().join('|').toStdString();
     }
 
     std::unique_ptr<QMenu> menu(view.CreateContextMenu(&view));
@@ -339,8 +341,8 @@ TEST(CameraView, ContextMenuOffersTheFourEntriesAndAnEmptyArchiveChoiceChangesNo
         EXPECT_TRUE(action->isEnabled());
         EXPECT_FALSE(action->isCheckable());
     }
-    EXPECT_EQ(texts, QStringList({"Properties...", "View Archive...", "-", "Camera Pin...", "Camera Filter..."}));
-    EXPECT_EQ(commands, QList<int>({1003, 1004, 0, 1005, 1006}));
+    EXPECT_EQ(texts, QStringList({"Properties...", "View Archive...", "Snapshot", "-", "Camera Pin...", "Camera Filter..."}));
+    EXPECT_EQ(commands, QList<int>({1003, 1004, 1007, 0, 1005, 1006}));
 
     int properties_requests = 0;
     QObject::connect(&view, &CCindralView::PropertiesRequested, [&] { ++properties_requests; });
@@ -381,7 +383,7 @@ TEST(CameraView, MenuKeyAndShiftF10OpenTheContextMenuAtTheCentre) {
         QTimer::singleShot(0, [&] {
             if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
                 opened_at = menu->pos();
-                EXPECT_EQ(menu->actions().size(), 5);
+                EXPECT_EQ(menu->actions().size(), 6);
                 menu->close();
             }
         });
