@@ -666,10 +666,6 @@ void CFrameArchive::SetFileCreatedCallback(std::function<void(const std::string&
     impl_->on_file_created = std::move(on_created);
 }
 
-void CFrameArchive::SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored) {
-    impl_->on_record_stored = std::move(on_stored);
-}
-
 void CFrameArchive::SetClock(ArchiveClock clock) {
     impl_->clock = std::move(clock);
 }

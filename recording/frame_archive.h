@@ -151,8 +151,6 @@ public:
     // in order with the frames around it. A stream the archive cannot keep as it is, is made to
     // fit as a camera's stream is; false when it cannot be, or was dropped.
     bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp);
-    // Called by the writer with the bytes of every record stored.
-    void SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored);
     // Called with what became of every frame and close. Set while idle.
     void SetOutcomeCallback(std::function<void(const RecordOutcome&)> on_outcome);
     struct EncodeCounts {
