@@ -3,6 +3,9 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QThread>
+#include <algorithm>
+
+#include "widgets/dialog_units.h"
 
 CCaptureMessageBox::CCaptureMessageBox(QWidget* owner) : QObject(owner), owner_(owner) {}
 
@@ -29,11 +32,34 @@ void CCaptureMessageBox::ShowOnUiThread(const QString& text, const QString& capt
     // An empty caption is the application's own message box.
     const QString title = caption.isEmpty() ? QCoreApplication::applicationName() : caption;
     const QString key = title + QLatin1Char('\n') + text;
-    if (open_messages_.contains(key)) return;
-    open_messages_.append(key);
+    for (const OpenBox& open : open_boxes_) {
+        if (open.key == key) return;
+    }
     auto* box = new QMessageBox(box_icon, title, text, QMessageBox::Ok, owner_.data());
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
-    connect(box, &QObject::destroyed, this, [this, key] { open_messages_.removeOne(key); });
+    open_boxes_.push_back({key, box});
+    connect(box, &QObject::destroyed, this, [this, key] {
+        std::erase_if(open_boxes_, [&key](const OpenBox& open) { return open.key == key; });
+    });
     box->show();
+    // The message box sizes itself on show, leaving too little room for its title.
+    box->setFixedWidth(std::max(box->width(), TitleBarWidth(*box)));
+    // In front of the window it belongs to, even when that window was just maximised.
+    box->raise();
+    box->activateWindow();
+}
+
+void CCaptureMessageBox::CloseMessages(const QString& caption) {
+    for (const OpenBox& open : std::vector<OpenBox>(open_boxes_)) {
+        if (open.box && open.box->windowTitle() == caption) open.box->close();
+    }
+}
+
+QList<QMessageBox*> CCaptureMessageBox::OpenBoxes() const {
+    QList<QMessageBox*> boxes;
+    for (const OpenBox& open : open_boxes_) {
+        if (open.box) boxes.append(open.box.data());
+    }
+    return boxes;
 }

@@ -2,11 +2,13 @@
 
 #include <QObject>
 #include <QPointer>
-#include <QStringList>
 #include <QWidget>
 #include <string>
+#include <vector>
 
 #include "capture/capture_messages.h"
+
+class QMessageBox;
 
 // Shows the capture object's messages in message boxes owned by a window. The boxes do not
 // block: the camera is tried again and recording goes on while one is open, and a message
@@ -18,10 +20,18 @@ public:
     explicit CCaptureMessageBox(QWidget* owner);
 
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) override;
+    // Closes every box on show under caption: its cause has ended.
+    void CloseMessages(const QString& caption);
+    // The boxes on show, oldest first.
+    QList<QMessageBox*> OpenBoxes() const;
 
 private:
     void ShowOnUiThread(const QString& text, const QString& caption, MessageIcon icon);
 
     QPointer<QWidget> owner_;
-    QStringList open_messages_;  // caption and text of the boxes on show
+    struct OpenBox {
+        QString key;  // caption and text
+        QPointer<QMessageBox> box;
+    };
+    std::vector<OpenBox> open_boxes_;
 };

@@ -2,6 +2,7 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QDateTime>
 #include <QMenu>
 #include <QPushButton>
 #include <QMouseEvent>
@@ -15,9 +16,11 @@
 
 #include "app/capture_message_box.h"
 #include "archive_ui/archive_dlg.h"
+#include "archive_ui/export_actions.h"
 #include "archive_ui/panel_dlg.h"
 #include "capture/dialogs/camera_property_pages.h"
 #include "capture/live_session.h"
+#include "platform/ole_date.h"
 
 // The view's pictures are blue, green, red, 255 in memory: a 0xffRRGGBB word here.
 static_assert(std::endian::native == std::endian::little, "Format_RGB32 is blue, green, red, 255 in memory");
@@ -112,6 +115,13 @@ void CCindralView::OnInitialUpdate() {
     connect(session_.get(), &CLiveSession::StateChanged, this, qOverload<>(&QWidget::update));
     connect(session_.get(), &CLiveSession::RecorderFailed, this, [this](const QString&, const QString& detail) {
         capture_messages_->ShowMessage(detail.toStdString(), tr("Not recording").toStdString(), MessageIcon::kWarning);
+    });
+    // A notice whose cause has ended closes itself.
+    connect(session_.get(), &CLiveSession::StateChanged, this, [this] {
+        const LiveState state = session_->State();
+        const bool is_live = state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording;
+        if (is_live && state.recorder_failure.empty()) capture_messages_->CloseMessages(tr("Not recording"));
+        if (is_live) capture_messages_->CloseMessages(QStringLiteral("Could not access camera"));
     });
     session_->Start();
 }
@@ -287,6 +297,7 @@ QMenu* CCindralView::CreateContextMenu(QWidget* parent) const {
     auto* menu = new QMenu(parent);
     menu->addAction(tr("Properties..."))->setData(kCommandProperties);
     menu->addAction(tr("View Archive..."))->setData(kCommandViewArchive);
+    menu->addAction(tr("Snapshot"))->setData(kCommandSnapshot);
     menu->addAction(tr("Motion Events..."))->setData(kCommandMotionEvents);
     menu->addSeparator();
     menu->addAction(tr("Camera Pin..."))->setData(kCommandCameraPin);
@@ -337,6 +348,7 @@ void CCindralView::OnContextCommand(int command) {
     switch (command) {
         case kCommandProperties: emit PropertiesRequested(); break;
         case kCommandViewArchive: OnViewArchive(); break;
+        case kCommandSnapshot: OnSnapshot(); break;
         case kCommandMotionEvents: emit MotionEventsRequested(); break;
         case kCommandCameraPin:
             if (session_) session_->ShowPinProperties();
@@ -351,6 +363,7 @@ void CCindralView::OnContextCommand(int command) {
 void CCindralView::OnViewArchive() {
     // A new dialog each time, so the catalogue is read afresh.
     CArchiveDlg dialog(storage_folder_, this);
+    if (panel_) dialog.SetExportFolders(&panel_->Folders());
     if (dialog.exec() != QDialog::Accepted || dialog.SelectionList().isEmpty()) return;
     if (!panel_) return;
     panel_->SetArchives(dialog.SelectionList());
@@ -446,4 +459,14 @@ void CCindralView::DrawIgnoredBlocks(QPainter& painter, const QRect& target) con
                              tint);
         }
     }
+}
+
+void CCindralView::OnSnapshot() {
+    if (!panel_) return;
+    // A copy: the picture on show is replaced by the next frame while the dialog is open.
+    const QImage picture = CurrentImage().copy();
+    const QDateTime now = QDateTime::currentDateTime();
+    const CalendarTime taken{now.date().year(), now.date().month(), now.date().day(),
+                             now.time().hour(),  now.time().minute(), now.time().second()};
+    RunPictureSnapshot(this, picture, taken, panel_->Folders());
 }

@@ -40,7 +40,8 @@ public:
         kCommandViewArchive = 1004,
         kCommandCameraPin = 1005,
         kCommandCameraFilter = 1006,
-        kCommandMotionEvents = 1007,
+        kCommandSnapshot = 1007,
+        kCommandMotionEvents = 1008,
     };
 
     // storage_folder ends with '/'; the recorder writes the day folders into it and the archive
@@ -78,6 +79,10 @@ public:
     QMenu* CreateContextMenu(QWidget* parent) const;
     void OnContextCommand(int command);
     void OnViewArchive();
+    // "Snapshot": the picture on show saved as a JPEG named after the moment it is taken.
+    void OnSnapshot();
+    // Notices of the camera and the recorder (tests look at them).
+    CCaptureMessageBox* CaptureMessages() const { return capture_messages_; }
 
     // Motion events: passed on to the live session, now and when it is made.
     void SetDetectorSettings(const DetectorSettings* detector);

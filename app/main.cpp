@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <csignal>
 #include <cstdio>
 
 #include "app/cindral_app.h"
@@ -24,6 +25,9 @@ int main(int argc, char** argv) {
             break;
     }
 
+    // A file size limit fails a write with EFBIG, reported like a full disk, instead of killing
+    // the program with archives unfinished.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication application(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral(CINDRAL_APP_ID));
     QCoreApplication::setApplicationVersion(QStringLiteral(CINDRAL_VERSION));

@@ -19,6 +19,7 @@
 #include "app/app_log.h"
 #include "app/cindral_view.h"
 #include "app/session_state_pane.h"
+#include "app/remote_viewing_dlg.h"
 #include "app/storage_dlg.h"
 #include "app/storage_location.h"
 #include "capture/device_watcher.h"
@@ -29,6 +30,7 @@
 #include "platform/key_store.h"
 #include "platform/safe_output.h"
 #include "recording/settings_store.h"
+#include "web/web_server.h"
 
 // The resources live in a static library; without this the linker may leave them out.
 static void LoadProgramResources() { Q_INIT_RESOURCE(cindral); }
@@ -43,6 +45,36 @@ void SetPrompt(QAction* action, const QString& prompt, const QString& tool_tip) 
     action->setStatusTip(prompt);
     action->setToolTip(tool_tip);
 }
+
+// Hides the lock indicators while the status bar is too narrow for them and the state pane's
+// text, and shows them again once there is room: the state comes first.
+class LockPanesFit : public QObject {
+public:
+    LockPanesFit(QStatusBar* status_bar, QWidget* first, QWidget* state, QList<QWidget*> locks)
+        : QObject(status_bar), status_bar_(status_bar), first_(first), state_(state), locks_(std::move(locks)) {
+        status_bar->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == status_bar_ && (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest)) Fit();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    void Fit() {
+        const int spacing_px = 8;  // the status bar's gaps between panes, and its size grip's
+        int needed_px = first_->minimumSizeHint().width() + state_->sizeHint().width() + 4 * spacing_px;
+        for (const QWidget* lock : locks_) needed_px += lock->sizeHint().width() + spacing_px;
+        const bool is_room = status_bar_->width() >= needed_px;
+        for (QWidget* lock : locks_) lock->setVisible(is_room);
+    }
+
+    QStatusBar* status_bar_;
+    QWidget* first_;
+    QWidget* state_;
+    QList<QWidget*> locks_;
+};
 
 }  // namespace
 
@@ -64,17 +96,19 @@ CMainFrame::~CMainFrame() {
 }
 
 void CMainFrame::LoadSettings() {
-    CKeyStore store(settings_file_);
+    CKeyStore store(settings_file_, is_settings_damage_told_);
     ::LoadSettings(store, settings_);
     // Our own keys, after the eight settings' order has run its course.
     LoadStorageSettings(store, storage_settings_);
     LoadViewSettings(store, view_settings_);
     LoadDetectorSettings(store, detector_settings_);
+    LoadRemoteViewingSettings(store, remote_viewing_);
     storage_folder_ = CurrentStorageFolder(program_folder_, storage_settings_.chosen_folder);
+    is_settings_damage_told_ = store.IsDamaged();
 }
 
 void CMainFrame::SaveSettings() {
-    CKeyStore store(settings_file_);
+    CKeyStore store(settings_file_, is_settings_damage_told_);
     ::SaveSettings(store, settings_);
 }
 
@@ -106,6 +140,11 @@ void CMainFrame::CreateActions() {
     SetPrompt(storage_action_, tr("Choose where recordings go and when the oldest are deleted"), tr("Storage"));
     connect(storage_action_, &QAction::triggered, this, &CMainFrame::OnStorage);
 
+    remote_viewing_action_ = make_action(tr("Remote Viewing..."), kCommandRemoteViewing);
+    SetPrompt(remote_viewing_action_, tr("Watch the live picture and the recordings from a browser on another device"),
+              tr("Remote Viewing"));
+    connect(remote_viewing_action_, &QAction::triggered, this, &CMainFrame::OnRemoteViewing);
+
     view_archive_action_ = make_action(tr("View Archive..."), kCommandViewArchive);
     view_archive_action_->setIcon(QIcon(QStringLiteral(":/toolbar/archive.svg")));
     view_archive_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
@@ -129,6 +168,22 @@ void CMainFrame::CreateActions() {
     SetPrompt(ignored_areas_action_, tr("Paint the areas of the picture that never count as motion"),
               tr("Ignored Areas"));
     connect(ignored_areas_action_, &QAction::triggered, this, &CMainFrame::OnIgnoredAreas);
+    snapshot_action_ = make_action(tr("Snapshot"), kCommandSnapshot);
+    snapshot_action_->setIcon(QIcon(QStringLiteral(":/toolbar/snapshot.svg")));
+    snapshot_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    SetPrompt(snapshot_action_, tr("Save the picture on show as a JPEG file"), tr("Snapshot"));
+    connect(snapshot_action_, &QAction::triggered, this, [this] {
+        if (view_) view_->OnSnapshot();
+    });
+    // The camera's own pages, also on the picture's context menu.
+    camera_pin_action_ = make_action(tr("Camera Pin..."), kCommandCameraPin);
+    connect(camera_pin_action_, &QAction::triggered, this, [this] {
+        if (view_) view_->OnContextCommand(CCindralView::kCommandCameraPin);
+    });
+    camera_filter_action_ = make_action(tr("Camera Filter..."), kCommandCameraFilter);
+    connect(camera_filter_action_, &QAction::triggered, this, [this] {
+        if (view_) view_->OnContextCommand(CCindralView::kCommandCameraFilter);
+    });
 
     exit_action_ = make_action(tr("E&xit"), kCommandExit);
     SetPrompt(exit_action_, tr("Quit the application; prompts to save documents"), tr("Exit"));
@@ -160,8 +215,8 @@ void CMainFrame::CreateActions() {
     auto* open_action = make_action(QString(), 57601);
     open_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     connect(open_action, &QAction::triggered, this, &CMainFrame::OnNewOrOpen);
+    // Ctrl+S belongs to "Snapshot"; the document's Save keeps its command without a key.
     auto* save_action = make_action(QString(), 57603);
-    save_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     connect(save_action, &QAction::triggered, this, &CMainFrame::OnFileSave);
 
     // Undo, Cut, Copy and Paste are taken so that they reach nothing.
@@ -186,6 +241,7 @@ void CMainFrame::CreateMenus() {
     file_menu->addAction(properties_action_);
     file_menu->addAction(storage_action_);
     file_menu->addAction(motion_events_action_);
+    file_menu->addAction(remote_viewing_action_);
     file_menu->addSeparator();
     file_menu->addAction(exit_action_);
 
@@ -196,6 +252,9 @@ void CMainFrame::CreateMenus() {
     view_menu->addAction(ignored_areas_action_);
     view_menu->addSeparator();
     view_menu->addAction(view_archive_action_);
+    view_menu->addAction(snapshot_action_);
+    view_menu->addAction(camera_pin_action_);
+    view_menu->addAction(camera_filter_action_);
 
     QMenu* help_menu = menuBar()->addMenu(tr("&Help"));
     help_menu->addAction(help_action_);
@@ -213,11 +272,12 @@ bool CMainFrame::CreateToolBar() {
     tool_bar_->addAction(properties_action_);
     tool_bar_->addSeparator();
     tool_bar_->addAction(view_archive_action_);
+    tool_bar_->addAction(snapshot_action_);
     tool_bar_->addAction(storage_action_);
     tool_bar_->addSeparator();
     tool_bar_->addAction(about_action_);
     // The button images belong to the program; without them the tool bar cannot be made.
-    for (const QAction* action : {properties_action_, view_archive_action_, storage_action_, about_action_}) {
+    for (const QAction* action : {properties_action_, view_archive_action_, snapshot_action_, storage_action_, about_action_}) {
         if (action->icon().pixmap(tool_bar_->iconSize()).isNull()) {
             qWarning("cindral: the tool bar image of \"%s\" cannot be drawn; is Qt's SVG support installed?",
                      qUtf8Printable(action->text()));
@@ -233,16 +293,20 @@ bool CMainFrame::CreateToolBar() {
 bool CMainFrame::CreateStatusBar() {
     status_bar_ = new QStatusBar(this);
     status_bar_->setObjectName(QStringLiteral("StatusBar"));
-    status_bar_->addWidget(new QLabel(tr("Ready"), status_bar_), 1);
+    auto* ready = new QLabel(tr("Ready"), status_bar_);
+    status_bar_->addWidget(ready, 1);
     state_pane_ = new CSessionStatePane(status_bar_);
     status_bar_->addPermanentWidget(state_pane_);
     // The lock indicators; Qt cannot read the lock keys' state, so they show disabled.
+    QList<QWidget*> locks;
     for (const char* indicator : {QT_TR_NOOP("CAP"), QT_TR_NOOP("NUM"), QT_TR_NOOP("SCRL")}) {
         auto* pane = new QLabel(tr(indicator), status_bar_);
         pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         pane->setEnabled(false);
         status_bar_->addPermanentWidget(pane);
+        locks << pane;
     }
+    new LockPanesFit(status_bar_, ready, state_pane_, locks);
     setStatusBar(status_bar_);
     connect(toggle_status_bar_action_, &QAction::toggled, status_bar_, &QWidget::setVisible);
     return true;
@@ -264,9 +328,11 @@ void CMainFrame::CreateView() {
             [this](bool is_start, const QString&, qint64 wall_ms) { OnMotionEvent(is_start, wall_ms); });
     view_->SetRetentionLimits(storage_settings_.limits);
     state_pane_->SetSession(view_->Session());
+    ApplyRemoteViewing();
 }
 
 void CMainFrame::DestroyView() {
+    web_server_.reset();  // it hands out the session's frames
     delete view_.data();  // stops the capture and finishes the open archive
 }
 
@@ -350,10 +416,53 @@ void CMainFrame::OnMotionEvent(bool is_start, qint64 wall_ms) {
     notifier_->NotifyEventStart(wall_ms, QString::fromStdString(settings_.camera_name));
 }
 
+void CMainFrame::OnRemoteViewing() {
+    CRemoteViewingDlg dialog(remote_viewing_, QString::fromStdString(web_fingerprint_), this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    remote_viewing_ = dialog.Settings();
+    {
+        CKeyStore store(settings_file_);
+        if (!SaveRemoteViewingSettings(store, remote_viewing_)) {
+            qCWarning(lcApp).noquote() << "the remote viewing settings could not be written to"
+                                       << QString::fromStdString(settings_file_.string());
+        }
+    }
+    ApplyRemoteViewing();
+}
+
+void CMainFrame::ApplyRemoteViewing() {
+    web_server_.reset();
+    if (!remote_viewing_.is_enabled || !view_ || !view_->Session()) return;
+    WebServerOptions options;
+    std::string error;
+    const std::string settings_folder = settings_file_.parent_path().string();
+    if (RemoteViewingServerOptions(remote_viewing_, settings_folder, options, web_fingerprint_, error)) {
+        CLiveSession* session = view_->Session();
+        web_server_ = std::make_unique<CWebServer>(storage_folder_.path, &session->ViewerFrames(), [session] {
+            const LiveState state = session->State();
+            return WebLiveStatus{LivePhaseName(state.phase), LiveStateText(state).toStdString(), state.camera,
+                                 state.archive_path};
+        });
+        if (web_server_->Start(options, error)) {
+            QString message = tr("Remote viewing at %1").arg(QString::fromStdString(web_server_->Url()));
+            if (!web_fingerprint_.empty()) {
+                message += tr(", certificate SHA-256 %1").arg(QString::fromStdString(web_fingerprint_));
+            }
+            qCInfo(lcApp).noquote() << message;
+            statusBar()->showMessage(message, 30000);
+            return;
+        }
+        web_server_.reset();
+    }
+    const QString reason = QString::fromStdString(error);
+    qCWarning(lcApp).noquote() << "remote viewing does not start:" << reason;
+    QMessageBox::warning(this, tr("Remote Viewing"), tr("Remote viewing could not start: %1").arg(reason));
+}
+
 void CMainFrame::OnKeepAspectRatio(bool is_kept) {
     view_settings_.is_aspect_ratio_kept = is_kept;
     if (view_) view_->SetKeepAspectRatio(is_kept);
-    CKeyStore store(settings_file_);
+    CKeyStore store(settings_file_, is_settings_damage_told_);
     SaveViewSettings(store, view_settings_);
 }
 
@@ -361,10 +470,11 @@ void CMainFrame::ApplyStorageSettings(const StorageSettings& settings) {
     storage_settings_ = settings;
     {
         // Kept at once: a limit must hold from now on, whatever becomes of this run.
-        CKeyStore store(settings_file_);
+        CKeyStore store(settings_file_, is_settings_damage_told_);
         SaveStorageSettings(store, storage_settings_);
     }
     storage_folder_ = CurrentStorageFolder(program_folder_, storage_settings_.chosen_folder);
+    if (web_server_) web_server_->SetStorageFolder(storage_folder_.path);
     if (!view_) return;
     view_->SetStorageFolder(storage_folder_.path);
     view_->SetRetentionLimits(storage_settings_.limits);

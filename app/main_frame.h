@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "app/cindral_view.h"
@@ -13,9 +14,11 @@
 #include "recording/settings.h"
 #include "storage/storage_folder.h"
 #include "storage/storage_settings.h"
+#include "web/web_settings.h"
 
 class CSessionStatePane;
 class CTwainSourcesDlg;
+class CWebServer;
 class CVideoDeviceWatcher;
 class QAction;
 class QLabel;
@@ -33,12 +36,16 @@ public:
         kCommandProperties = 1000,
         kCommandStorage = 32775,
         kCommandKeepAspectRatio = 32776,
+        kCommandSnapshot = 32777,
+        kCommandCameraPin = 32778,
+        kCommandCameraFilter = 32779,
+        kCommandRemoteViewing = 32780,
         kCommandViewArchive = 32773,
         kCommandHelp = 32774,
         kCommandAbout = 57664,
         kCommandExit = 57665,
-        kCommandMotionEvents = 32777,
-        kCommandIgnoredAreas = 32778,
+        kCommandMotionEvents = 32781,
+        kCommandIgnoredAreas = 32782,
     };
 
     // settings_file: where the settings live; empty means the per-user default.
@@ -57,6 +64,8 @@ public:
     void OnProperties();
     // "Storage...": the folder and the retention limits; changes take effect at once.
     void OnStorage();
+    // "Remote Viewing...": serving browsers; changes take effect at once.
+    void OnRemoteViewing();
     // View > "Keep Aspect Ratio": the view follows at once, and the choice is kept at once.
     void OnKeepAspectRatio(bool is_kept);
     // "Motion Events...": what makes an event and who is told; kept and applied on OK.
@@ -80,6 +89,9 @@ public:
     CVideoDeviceWatcher* DeviceWatcher() const { return device_watcher_; }
     QAction* CommandAction(int command) const;
     const std::filesystem::path& SettingsFile() const { return settings_file_; }
+    const RemoteViewingSettings& RemoteViewing() const { return remote_viewing_; }
+    // The server for browsers while remote viewing is on, else null.
+    CWebServer* WebServer() const { return web_server_.get(); }
 
 signals:
     void AboutRequested();
@@ -93,6 +105,8 @@ private:
     // Replaces the storage settings, keeps them and passes them on to the live session.
     void ApplyStorageSettings(const StorageSettings& settings);
     void SaveSettings();
+    // Starts, restarts or stops the server by the remote viewing settings; says what fails.
+    void ApplyRemoteViewing();
     void CreateActions();
     void CreateMenus();
     bool CreateToolBar();
@@ -106,6 +120,8 @@ private:
 
     std::string program_folder_;
     std::filesystem::path settings_file_;
+    // A damaged settings file is warned of once a run, when it is first read.
+    bool is_settings_damage_told_ = false;
     CindralSettings settings_;
     StorageSettings storage_settings_;
     ViewSettings view_settings_;
@@ -119,13 +135,20 @@ private:
     // Follows cameras as they come and go, for the Properties dialog and the live session.
     CVideoDeviceWatcher* device_watcher_ = nullptr;
     QPointer<CCindralView> view_;
+    RemoteViewingSettings remote_viewing_;
+    std::string web_fingerprint_;  // of the certificate in use
+    std::unique_ptr<CWebServer> web_server_;
 
     QAction* properties_action_ = nullptr;
     QAction* storage_action_ = nullptr;
+    QAction* remote_viewing_action_ = nullptr;
     QAction* view_archive_action_ = nullptr;
     QAction* keep_aspect_ratio_action_ = nullptr;
     QAction* motion_events_action_ = nullptr;
     QAction* ignored_areas_action_ = nullptr;
+    QAction* snapshot_action_ = nullptr;
+    QAction* camera_pin_action_ = nullptr;
+    QAction* camera_filter_action_ = nullptr;
     QAction* exit_action_ = nullptr;
     QAction* toggle_tool_bar_action_ = nullptr;
     QAction* toggle_status_bar_action_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -128,6 +129,12 @@ CArchiveDlg::CArchiveDlg(const std::string& storage_folder, QWidget* parent)
     connect(list_control_->model(), &QAbstractItemModel::layoutChanged, this, &CArchiveDlg::OnItemChanged);
     list_control_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_control_, &QWidget::customContextMenuRequested, this, &CArchiveDlg::OnListContextMenu);
+    // A double click or Enter plays that row; Enter then reaches OK as well.
+    connect(list_control_, &QTreeWidget::itemActivated, this, &CArchiveDlg::OnItemActivated);
+    empty_label_ = new QLabel(tr("No archives were found for these days."), this);
+    empty_label_->setAlignment(Qt::AlignCenter);
+    empty_label_->setWordWrap(true);
+    empty_label_->hide();
 
     export_video_button_ = new QPushButton(tr("Export Video..."), this);
     export_video_button_->setMinimumSize(button_size);
@@ -145,6 +152,7 @@ CArchiveDlg::CArchiveDlg(const std::string& storage_folder, QWidget* parent)
     timeline_area_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     timeline_area_->setFocusPolicy(Qt::NoFocus);
     timeline_area_->hide();
+    setTabOrder(list_control_, timeline_);
 
     auto* hint = new QLabel(tr("Use SHIFT and CONTROL to select more than one file."), this);
 
@@ -159,6 +167,7 @@ CArchiveDlg::CArchiveDlg(const std::string& storage_folder, QWidget* parent)
     column->setContentsMargins(margin_px, margin_px, margin_px, margin_px);
     column->addWidget(timeline_area_);
     column->addWidget(list_control_, 1);
+    column->addWidget(empty_label_);
     column->addWidget(hint);
     column->addLayout(buttons);
     resize(DialogUnitsToPixels(*this, 0, 0, 202, 221).size());
@@ -167,6 +176,8 @@ CArchiveDlg::CArchiveDlg(const std::string& storage_folder, QWidget* parent)
 CArchiveDlg::~CArchiveDlg() = default;
 
 void CArchiveDlg::SetDateRangeSource(DateRangeSource source) { date_range_source_ = std::move(source); }
+
+void CArchiveDlg::SetExportFolders(ExportFolders* folders) { export_folders_ = folders != nullptr ? folders : &own_folders_; }
 
 QString CArchiveDlg::FullPath(int row) const {
     const QTreeWidgetItem* item = list_control_->topLevelItem(row);
@@ -183,6 +194,11 @@ int CArchiveDlg::RowCount() const { return list_control_->topLevelItemCount(); }
 void CArchiveDlg::setVisible(bool visible) {
     if (visible && !is_initialised_) OnInitDialog();
     QDialog::setVisible(visible);
+    if (!visible) return;
+    // The list is what the user came for: the arrow keys move in it from the start.
+    list_control_->setFocus(Qt::ActiveWindowFocusReason);
+    if (list_control_->currentItem() == nullptr && RowCount() > 0)
+        list_control_->setCurrentItem(list_control_->topLevelItem(0), kFileColumn, QItemSelectionModel::NoUpdate);
 }
 
 void CArchiveDlg::OnInitDialog() {
@@ -219,10 +235,19 @@ void CArchiveDlg::SetRows(const std::vector<CatalogueRow>& rows) {
     }
     list_control_->addTopLevelItems(items);
     timeline_->SetDays(BuildTimelineDays(rows));
+    recorded_days_.clear();
+    for (const TimelineDay& day : timeline_->Days()) {
+        for (const TimelineBlock& block : day.blocks)
+            recorded_days_.insert(QFile::decodeName(QByteArray::fromStdString(block.full_path)), block.times.first_day);
+    }
+    empty_label_->setVisible(rows.empty());
     timeline_area_->setVisible(!timeline_->Days().empty());
     timeline_area_->setFixedHeight(
         std::min(timeline_->HeightFor(static_cast<int>(timeline_->Days().size())), timeline_->HeightFor(kTimelineShownDays)));
+    FitColumns();
+}
 
+void CArchiveDlg::FitColumns() {
     // Whole names and dates: each column as wide as its widest text, the dialog as wide as the
     // columns (the screen may still cut it down; then the list scrolls sideways).
     QHeaderView* header = list_control_->header();
@@ -267,6 +292,7 @@ void CArchiveDlg::ToggleKeepSelected() {
         for (TimelineBlock& block : day.blocks) block.is_pinned = IsArchivePinned(block.full_path);
     }
     timeline_->SetDays(std::move(days));
+    FitColumns();  // the padlock takes room from the name
     if (!failures.isEmpty()) QMessageBox::warning(this, tr("Keep"), failures.join(QLatin1Char('\n')));
 }
 
@@ -288,6 +314,18 @@ void CArchiveDlg::OnItemChanged() {
         const QTreeWidgetItem* item = list_control_->topLevelItem(row);
         if (item->isSelected()) selection_list_.append(item->data(kFileColumn, kFullPathRole).toString());
     }
+    // Played in the order recorded, whatever the list's sort: by the first record, then by name
+    // (the name is the tick the archive began at); archives without a readable time go last.
+    const auto time_of = [this](const QString& path) {
+        const auto found = recorded_days_.constFind(path);
+        return found != recorded_days_.cend() ? std::make_pair(0, found.value()) : std::make_pair(1, 0.0);
+    };
+    std::stable_sort(selection_list_.begin(), selection_list_.end(), [&](const QString& left, const QString& right) {
+        const auto left_time = time_of(left);
+        const auto right_time = time_of(right);
+        if (left_time != right_time) return left_time < right_time;
+        return IsNaturallyLess(QFileInfo(left).fileName(), QFileInfo(right).fileName());
+    });
     timeline_->SetSelectedPaths(selection_list_);
     export_video_button_->setEnabled(!selection_list_.isEmpty());
 }
@@ -308,4 +346,14 @@ void CArchiveDlg::OnTimelineBlockClicked(const QString& full_path, Qt::KeyboardM
     }
 }
 
-void CArchiveDlg::OnExportVideo() { RunVideoExport(this, selection_list_); }
+void CArchiveDlg::OnItemActivated(QTreeWidgetItem* item) {
+    if (item == nullptr) return;
+    // A row outside the selection is played alone; one inside it plays the selection.
+    if (!item->isSelected()) {
+        list_control_->clearSelection();
+        item->setSelected(true);
+    }
+    accept();
+}
+
+void CArchiveDlg::OnExportVideo() { RunVideoExport(this, selection_list_, *export_folders_); }

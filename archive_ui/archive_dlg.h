@@ -1,20 +1,24 @@
 #pragma once
 
 #include <QDialog>
+#include <QHash>
 #include <QStringList>
 #include <functional>
 #include <string>
 
 #include "archive_ui/core/archive_catalogue.h"
+#include "archive_ui/export_actions.h"
 
 class CDayTimeline;
 class QPushButton;
 class QScrollArea;
+class QLabel;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 // "Select Archive": asks for a date range, lists the archives of the days in it (newest
 // first; a click on a column heading sorts by that column) and collects the full paths of
-// the rows the user selects, in the order the list shows them. Above the list, a day timeline
+// the rows the user selects, in the order they were recorded. Above the list, a day timeline
 // shows when each archive was recorded; a click on a block selects its row. "Export Video..."
 // joins the selected archives into one video.
 class CArchiveDlg : public QDialog {
@@ -29,8 +33,10 @@ public:
 
     // Replaces the date range dialog (tests, command-line use). Call before the dialog is shown.
     void SetDateRangeSource(DateRangeSource source);
+    // Where "Export Video..." opens and what it remembers; the dialog's own until set.
+    void SetExportFolders(ExportFolders* folders);
 
-    // Full paths of the selected rows, in the list's order.
+    // Full paths of the selected rows in recording order, whatever the list's sort.
     const QStringList& SelectionList() const { return selection_list_; }
     // The rows as the list shows them; an index outside the list reads as an empty text.
     QString FullPath(int row) const;
@@ -39,6 +45,8 @@ public:
     QTreeWidget* ListControl() const { return list_control_; }
     CDayTimeline* Timeline() const { return timeline_; }
     QPushButton* ExportVideoButton() const { return export_video_button_; }
+    // Says that no archives were found; shown instead of rows.
+    QLabel* EmptyLabel() const { return empty_label_; }
 
     // Builds the rows once; run automatically before the dialog first becomes visible.
     void OnInitDialog();
@@ -59,6 +67,9 @@ public:
 
 private:
     void OnItemChanged();
+    void OnItemActivated(QTreeWidgetItem* item);
+    // Each column as wide as its widest text; the dialog widened to show them all.
+    void FitColumns();
     void OnListContextMenu(const QPoint& position);
 
     std::string storage_folder_;
@@ -69,4 +80,9 @@ private:
     CDayTimeline* timeline_ = nullptr;
     QScrollArea* timeline_area_ = nullptr;
     QPushButton* export_video_button_ = nullptr;
+    QLabel* empty_label_ = nullptr;
+    // The first record of each listed archive whose times could be read, as an OLE date.
+    QHash<QString, double> recorded_days_;
+    ExportFolders own_folders_;
+    ExportFolders* export_folders_ = &own_folders_;
 };

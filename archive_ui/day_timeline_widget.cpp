@@ -3,10 +3,12 @@
 #include <QApplication>
 #include <QFile>
 #include <QHelpEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QToolTip>
 #include <QWheelEvent>
+#include <algorithm>
 #include <cmath>
 
 #include "platform/ole_date.h"
@@ -35,10 +37,21 @@ QString TimeOfDay(double ole_day) {
 CDayTimeline::CDayTimeline(QWidget* parent) : QWidget(parent) {
     setMouseTracking(true);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 void CDayTimeline::SetDays(std::vector<TimelineDay> days) {
+    // The keyboard stays on the same archive when the days are read again.
+    const QString focused = FocusedPath();
     days_ = std::move(days);
+    focus_index_ = -1;
+    int index = 0;
+    for (const TimelineDay& day : days_) {
+        for (const TimelineBlock& block : day.blocks) {
+            if (PathOf(block) == focused) focus_index_ = index;
+            ++index;
+        }
+    }
     setFixedHeight(HeightFor(static_cast<int>(days_.size())));
     update();
 }
@@ -123,6 +136,72 @@ bool CDayTimeline::event(QEvent* event) {
     return QWidget::event(event);
 }
 
+std::optional<std::pair<size_t, size_t>> CDayTimeline::FocusedBlock() const {
+    if (focus_index_ < 0) return std::nullopt;
+    size_t index = static_cast<size_t>(focus_index_);
+    for (size_t day = 0; day < days_.size(); ++day) {
+        if (index < days_[day].blocks.size()) return std::make_pair(day, index);
+        index -= days_[day].blocks.size();
+    }
+    return std::nullopt;
+}
+
+QString CDayTimeline::FocusedPath() const {
+    const auto focused = FocusedBlock();
+    return focused ? PathOf(days_[focused->first].blocks[focused->second]) : QString();
+}
+
+void CDayTimeline::ShowFocusedBlock() {
+    const auto focused = FocusedBlock();
+    if (!focused) return;
+    const TimelineBlock& block = days_[focused->first].blocks[focused->second];
+    const double left_px = scale_.XOf(block.start_of_day_s);
+    if (left_px < 0) scale_.Pan(-left_px + scale_.Width() / 10.0);
+    if (left_px > scale_.Width() - kMinBlockPx) scale_.Pan(scale_.Width() * 0.9 - left_px);
+}
+
+void CDayTimeline::keyPressEvent(QKeyEvent* event) {
+    int block_count = 0;
+    for (const TimelineDay& day : days_) block_count += static_cast<int>(day.blocks.size());
+    int step = 0;
+    switch (event->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_Up: step = -1; break;
+        case Qt::Key_Right:
+        case Qt::Key_Down: step = 1; break;
+        case Qt::Key_Space:
+            if (const auto focused = FocusedBlock())
+                emit BlockClicked(PathOf(days_[focused->first].blocks[focused->second]), event->modifiers());
+            event->accept();
+            return;
+        default: QWidget::keyPressEvent(event); return;
+    }
+    if (block_count == 0) return;
+    // The first key press lands on the first (or last) block; later ones stop at either end.
+    focus_index_ = focus_index_ < 0 ? (step > 0 ? 0 : block_count - 1) : std::clamp(focus_index_ + step, 0, block_count - 1);
+    ShowFocusedBlock();
+    update();
+    event->accept();
+}
+
+void CDayTimeline::focusInEvent(QFocusEvent* event) {
+    if (focus_index_ < 0 && !days_.empty()) {
+        for (const TimelineDay& day : days_) {
+            if (!day.blocks.empty()) {
+                focus_index_ = 0;
+                break;
+            }
+        }
+    }
+    update();
+    QWidget::focusInEvent(event);
+}
+
+void CDayTimeline::focusOutEvent(QFocusEvent* event) {
+    update();
+    QWidget::focusOutEvent(event);
+}
+
 void CDayTimeline::PaintAxis(QPainter& painter) const {
     const QRect area = StripsArea();
     const int label_px = fontMetrics().horizontalAdvance(QStringLiteral("00:00")) + 12;
@@ -181,6 +260,12 @@ void CDayTimeline::paintEvent(QPaintEvent*) {
                 painter.drawPolygon(flag, 3);
             }
         }
+    }
+    if (const auto focused = FocusedBlock(); focused && hasFocus()) {
+        // The keyboard's block: a dashed frame around it.
+        painter.setPen(QPen(palette().color(QPalette::WindowText), 1, Qt::DashLine));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(BlockRect(focused->first, focused->second).adjusted(-2, -2, 2, 2));
     }
     painter.setClipping(false);
     painter.setPen(palette().color(QPalette::Mid));

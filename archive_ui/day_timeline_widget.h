@@ -33,6 +33,9 @@ public:
 
     // Where the block of full_path is drawn, its middle; nothing when it is not on show.
     std::optional<QPoint> BlockCentre(const QString& full_path) const;
+    // The block the keyboard is on (arrow keys move it in time order, Space selects it, Ctrl+Space
+    // adds or removes it); empty before the keys are used.
+    QString FocusedPath() const;
     // What hovering at position shows: the archive's name and times; empty off the blocks.
     QString ToolTipAt(QPoint position) const;
 
@@ -50,6 +53,9 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     int LabelWidth() const;
@@ -61,6 +67,10 @@ private:
     // Day and block under position.
     std::optional<std::pair<size_t, size_t>> HitAt(QPoint position) const;
     void PaintAxis(QPainter& painter) const;
+    // Day and block of the focus_index_-th block in time order.
+    std::optional<std::pair<size_t, size_t>> FocusedBlock() const;
+    // Pans so that the focused block is on show.
+    void ShowFocusedBlock();
 
     std::vector<TimelineDay> days_;
     TimelineScale scale_;
@@ -69,4 +79,5 @@ private:
     double drag_x_ = 0.0;
     bool is_pressed_ = false;
     bool is_dragging_ = false;
+    int focus_index_ = -1;
 };

@@ -1,21 +1,32 @@
 #include "archive_ui/export_actions.h"
 
+#include <QBuffer>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QImageWriter>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QStandardItemModel>
+#include <QStandardPaths>
+#include <QUrl>
 
 #include <climits>
 
 #include "archive_ui/archive_log.h"
 #include "archive_ui/core/avi_export.h"
+#include "archive_ui/core/day_timeline.h"
 #include "archive_ui/core/video_export.h"
+#include "platform/ole_date.h"
 #include "platform/safe_output.h"
 #include "recording/frame_archive.h"
+#include "widgets/dialog_units.h"
 
 namespace {
 
@@ -49,13 +60,29 @@ bool ConfirmTarget(QWidget* parent, IExportPrompts& prompts, const QString& capt
 }
 
 // The file to write, or an empty text when the user cancels, when the file must not be written
-// (said so), or when the user does not want an existing file replaced.
+// (said so), or when the user does not want an existing file replaced. The dialog opens in folder
+// with suggested_name; the folder of the file chosen is remembered there.
 QString AskTarget(QWidget* parent, IExportPrompts& prompts, const QString& caption, const QString& filter,
-                  const QString& suffix, const std::string& archive_path) {
-    const QString chosen = prompts.AskSaveFileName(parent, filter, suffix);
+                  const QString& suffix, const std::string& archive_path, QString& folder, const QString& suggested_name) {
+    const QString chosen = prompts.AskSaveFileName(parent, filter, suffix, QDir(folder).filePath(suggested_name));
     if (chosen.isEmpty()) return chosen;
     const QString path = WithDefaultSuffix(chosen, suffix);
-    return ConfirmTarget(parent, prompts, caption, path, {archive_path}) ? path : QString();
+    folder = QFileInfo(path).absolutePath();
+    const std::vector<std::string> protected_paths =
+        archive_path.empty() ? std::vector<std::string>{} : std::vector<std::string>{archive_path};
+    return ConfirmTarget(parent, prompts, caption, path, protected_paths) ? path : QString();
+}
+
+// The local time of an archive's first record (its file's creation when it has none).
+std::optional<CalendarTime> ArchiveStart(const std::string& path) {
+    const std::optional<ArchiveTimes> times = ReadArchiveTimes(path);
+    return times ? OleDateToCalendar(times->first_day) : std::nullopt;
+}
+
+QString DefaultFolder(QStandardPaths::StandardLocation location) {
+    const QString folder = QStandardPaths::writableLocation(location);
+    // A desktop without that folder: the home folder.
+    return !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : QDir::homePath();
 }
 
 // A progress dialog with Cancel over a long export, shown from the first frame on: an export
@@ -65,6 +92,7 @@ public:
     ExportProgress(QWidget* parent, const QString& caption, const QString& label)
         : dialog_(label, ExportTexts::tr("Cancel"), 0, 1, parent) {
         dialog_.setWindowTitle(caption);
+        dialog_.setMinimumWidth(TitleBarWidth(dialog_));  // the whole title shows
         dialog_.setWindowModality(Qt::WindowModal);
         dialog_.setMinimumDuration(0);
         dialog_.setAutoClose(false);
@@ -92,13 +120,27 @@ private:
 
 }  // namespace
 
+ExportFolders::ExportFolders()
+    : pictures(DefaultFolder(QStandardPaths::PicturesLocation)), videos(DefaultFolder(QStandardPaths::MoviesLocation)) {}
+
+QString SuggestedFileName(const std::optional<CalendarTime>& time, const QString& suffix) {
+    if (!time) return QStringLiteral("Cindral.") + suffix;
+    const auto two = [](int value) { return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0')); };
+    return QStringLiteral("Cindral %1-%2-%3 %4-%5-%6.%7")
+        .arg(time->year, 4, 10, QLatin1Char('0'))
+        .arg(two(time->month), two(time->day), two(time->hour), two(time->minute), two(time->second), suffix);
+}
+
 QString WithDefaultSuffix(const QString& path, const QString& default_suffix) {
     if (path.isEmpty() || !QFileInfo(path).suffix().isEmpty()) return path;
     return path.endsWith('.') ? path + default_suffix : path + '.' + default_suffix;
 }
 
-QString CDialogExportPrompts::AskSaveFileName(QWidget* parent, const QString& filter, const QString& default_suffix) {
+QString CDialogExportPrompts::AskSaveFileName(QWidget* parent, const QString& filter, const QString& default_suffix,
+                                              const QString& suggested_path) {
     QFileDialog dialog(parent);
+    dialog.setDirectory(QFileInfo(suggested_path).absolutePath());
+    dialog.selectFile(QFileInfo(suggested_path).fileName());
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(filter);
@@ -115,28 +157,57 @@ bool CDialogExportPrompts::ConfirmReplace(QWidget* parent, const QString& captio
                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
+namespace {
+
+// A message box sizes itself by its text and leaves too little room for a longer title: its text
+// is given the room the whole title needs.
+void WidenForTitle(QMessageBox& box) {
+    if (auto* text = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        text->setMinimumWidth(TitleBarWidth(box) - box.iconPixmap().width());
+    }
+}
+
+}  // namespace
+
 void CDialogExportPrompts::ShowError(QWidget* parent, const QString& caption, const QString& text) {
-    QMessageBox::warning(parent, caption, text);
+    QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Ok, parent);
+    WidenForTitle(box);
+    box.exec();
 }
 
-void RunSnapshotExport(QWidget* parent, CFrameArchive& reader) {
+void CDialogExportPrompts::ShowWritten(QWidget* parent, const QString& caption, const QString& path) {
+    QMessageBox box(QMessageBox::Information, caption, ExportTexts::tr("Saved as %1").arg(QDir::toNativeSeparators(path)),
+                    QMessageBox::Ok, parent);
+    QPushButton* open_folder = box.addButton(ExportTexts::tr("Open Folder"), QMessageBox::ActionRole);
+    WidenForTitle(box);
+    box.exec();
+    if (box.clickedButton() != open_folder) return;
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
+        qCWarning(lcArchive).noquote() << "the folder" << folder << "could not be opened";
+        QMessageBox::warning(parent, caption, ExportTexts::tr("The folder %1 could not be opened.").arg(folder));
+    }
+}
+
+void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, ExportFolders& folders) {
     CDialogExportPrompts prompts;
-    RunSnapshotExport(parent, reader, prompts);
+    RunSnapshotExport(parent, reader, folders, prompts);
 }
 
-void RunAviExport(QWidget* parent, const CFrameArchive& reader) {
+void RunAviExport(QWidget* parent, const CFrameArchive& reader, ExportFolders& folders) {
     CDialogExportPrompts prompts;
-    RunAviExport(parent, reader, prompts);
+    RunAviExport(parent, reader, folders, prompts);
 }
 
-void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, IExportPrompts& prompts) {
+void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, ExportFolders& folders, IExportPrompts& prompts) {
     const QString caption = ExportTexts::tr(kSnapshotCaption);
     if (!reader.GetFrameInfo(reader.GetCurrentFrame()).known) {
         prompts.ShowError(parent, caption, ExportTexts::tr("There is no frame on show to save."));
         return;
     }
-    const QString path =
-        AskTarget(parent, prompts, caption, ExportTexts::tr(kSnapshotFilter), kSnapshotSuffix, reader.GetOpenPath());
+    const QString path = AskTarget(parent, prompts, caption, ExportTexts::tr(kSnapshotFilter), kSnapshotSuffix,
+                                   reader.GetOpenPath(), folders.pictures,
+                                   SuggestedFileName(OleDateToCalendar(reader.GetFrameTime()), kSnapshotSuffix));
     if (path.isEmpty()) return;
     std::string error;
     if (!SaveSnapshotJpeg(reader, QFile::encodeName(path).toStdString(), error)) {
@@ -145,14 +216,15 @@ void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, IExportPrompts& p
     }
 }
 
-void RunAviExport(QWidget* parent, const CFrameArchive& reader, IExportPrompts& prompts) {
+void RunAviExport(QWidget* parent, const CFrameArchive& reader, ExportFolders& folders, IExportPrompts& prompts) {
     const QString caption = ExportTexts::tr(kAviCaption);
     const int32_t frame_count = reader.GetFrameCount();
     if (frame_count <= 0) {
         prompts.ShowError(parent, caption, ExportTexts::tr("The archive holds no frames to convert."));
         return;
     }
-    const QString path = AskTarget(parent, prompts, caption, ExportTexts::tr(kAviFilter), kAviSuffix, reader.GetOpenPath());
+    const QString path = AskTarget(parent, prompts, caption, ExportTexts::tr(kAviFilter), kAviSuffix, reader.GetOpenPath(),
+                                   folders.videos, SuggestedFileName(ArchiveStart(reader.GetOpenPath()), kAviSuffix));
     if (path.isEmpty()) return;
 
     ExportProgress progress(parent, caption,
@@ -164,6 +236,8 @@ void RunAviExport(QWidget* parent, const CFrameArchive& reader, IExportPrompts& 
         qCWarning(lcArchive).noquote() << "Convert to AVI" << path << "failed:" << QString::fromStdString(result.error);
         prompts.ShowError(parent, caption,
                           ExportTexts::tr("The AVI file %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
+    } else if (result.is_written) {
+        prompts.ShowWritten(parent, caption, path);
     }
 }
 
@@ -181,7 +255,8 @@ std::vector<VideoSaveFormat> VideoSaveFormats(const H264Encoder& encoder) {
     return formats;
 }
 
-QString IExportPrompts::AskVideoFileName(QWidget* parent, const std::vector<VideoSaveFormat>& formats) {
+QString IExportPrompts::AskVideoFileName(QWidget* parent, const std::vector<VideoSaveFormat>& formats,
+                                        const QString& suggested_path) {
     QStringList filters;
     QString suffix;
     for (const VideoSaveFormat& format : formats) {
@@ -189,7 +264,7 @@ QString IExportPrompts::AskVideoFileName(QWidget* parent, const std::vector<Vide
         filters << format.filter;
         if (suffix.isEmpty()) suffix = format.suffix;
     }
-    return AskSaveFileName(parent, filters.join(QStringLiteral(";;")), suffix);
+    return AskSaveFileName(parent, filters.join(QStringLiteral(";;")), suffix, suggested_path);
 }
 
 void SetUpVideoSaveDialog(QFileDialog& dialog, const std::vector<VideoSaveFormat>& formats) {
@@ -222,30 +297,49 @@ void SetUpVideoSaveDialog(QFileDialog& dialog, const std::vector<VideoSaveFormat
     }
 }
 
-QString CDialogExportPrompts::AskVideoFileName(QWidget* parent, const std::vector<VideoSaveFormat>& formats) {
+QString CDialogExportPrompts::AskVideoFileName(QWidget* parent, const std::vector<VideoSaveFormat>& formats,
+                                               const QString& suggested_path) {
     QFileDialog dialog(parent);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
     SetUpVideoSaveDialog(dialog, formats);
+    dialog.setDirectory(QFileInfo(suggested_path).absolutePath());
+    dialog.selectFile(QFileInfo(suggested_path).fileName());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     return dialog.selectedFiles().constFirst();
 }
 
-void RunVideoExport(QWidget* parent, const QStringList& archive_paths) {
+void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFolders& folders) {
     CDialogExportPrompts prompts;
-    RunVideoExport(parent, archive_paths, prompts);
+    RunVideoExport(parent, archive_paths, folders, prompts);
 }
 
-void RunVideoExport(QWidget* parent, const QStringList& archive_paths, IExportPrompts& prompts) {
+void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFolders& folders, IExportPrompts& prompts) {
     const QString caption = ExportTexts::tr(kVideoCaption);
     if (archive_paths.isEmpty()) {
         prompts.ShowError(parent, caption, ExportTexts::tr("Select the archives to export first."));
         return;
     }
     const H264Encoder encoder = FindH264Encoder();
-    const QString path = prompts.AskVideoFileName(parent, VideoSaveFormats(encoder));
+    const std::vector<VideoSaveFormat> formats = VideoSaveFormats(encoder);
+    // Named after the earliest archive, with the suffix of the first format that can be chosen.
+    std::optional<CalendarTime> first_start;
+    double first_day = 0.0;
+    for (const QString& archive : archive_paths) {
+        const std::optional<ArchiveTimes> times = ReadArchiveTimes(LocalPath(archive));
+        if (!times || (first_start && times->first_day >= first_day)) continue;
+        first_day = times->first_day;
+        first_start = OleDateToCalendar(first_day);
+    }
+    QString suffix;
+    for (const VideoSaveFormat& format : formats) {
+        if (format.unavailable_reason.isEmpty() && suffix.isEmpty()) suffix = format.suffix;
+    }
+    const QString path =
+        prompts.AskVideoFileName(parent, formats, QDir(folders.videos).filePath(SuggestedFileName(first_start, suffix)));
     if (path.isEmpty()) return;
+    folders.videos = QFileInfo(path).absolutePath();
     const std::optional<VideoContainer> container = ContainerForPath(LocalPath(path));
     if (!container) {
         prompts.ShowError(parent, caption, ExportTexts::tr("The name of the video must end in .mkv, .avi or .mp4."));
@@ -268,5 +362,38 @@ void RunVideoExport(QWidget* parent, const QStringList& archive_paths, IExportPr
         qCWarning(lcArchive).noquote() << "Export Video" << path << "failed:" << QString::fromStdString(result.error);
         prompts.ShowError(parent, caption,
                           ExportTexts::tr("The video %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
+    } else if (result.is_written) {
+        prompts.ShowWritten(parent, caption, path);
     }
+}
+
+void RunPictureSnapshot(QWidget* parent, const QImage& picture, const CalendarTime& time, ExportFolders& folders) {
+    CDialogExportPrompts prompts;
+    RunPictureSnapshot(parent, picture, time, folders, prompts);
+}
+
+void RunPictureSnapshot(QWidget* parent, const QImage& picture, const CalendarTime& time, ExportFolders& folders,
+                        IExportPrompts& prompts) {
+    const QString caption = ExportTexts::tr("Snapshot");
+    if (picture.isNull()) {
+        prompts.ShowError(parent, caption, ExportTexts::tr("There is no frame on show to save."));
+        return;
+    }
+    const QString path = AskTarget(parent, prompts, caption, ExportTexts::tr(kSnapshotFilter), kSnapshotSuffix, {},
+                                   folders.pictures, SuggestedFileName(time, kSnapshotSuffix));
+    if (path.isEmpty()) return;
+    QBuffer jpeg;
+    jpeg.open(QIODevice::WriteOnly);
+    QImageWriter writer(&jpeg, "jpeg");
+    writer.setQuality(90);
+    std::string error;
+    if (!writer.write(picture)) {
+        error = writer.errorString().toStdString();
+    } else if (WriteOutputFile(LocalPath(path), jpeg.data().constData(), static_cast<size_t>(jpeg.data().size()),
+                               SafeOutputRules{}, error)) {
+        return;
+    }
+    qCWarning(lcArchive).noquote() << "Snapshot" << path << "failed:" << QString::fromStdString(error);
+    prompts.ShowError(parent, caption,
+                      ExportTexts::tr("The frame could not be saved to %1: %2").arg(path, QString::fromStdString(error)));
 }

@@ -3,11 +3,13 @@
 #include <QFile>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QStyle>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
 
@@ -25,6 +27,15 @@ std::optional<int> SecondsOfDay(double ole_date) {
     return static_cast<int>(milliseconds / 1000 % 86400);
 }
 
+
+QString PositionText(int seconds_of_day, int frame, int frame_count) {
+    const QString time = seconds_of_day < 0 ? QStringLiteral("--:--:--")
+                                            : QStringLiteral("%1:%2:%3")
+                                                  .arg(seconds_of_day / 3600, 2, 10, QLatin1Char('0'))
+                                                  .arg((seconds_of_day / 60) % 60, 2, 10, QLatin1Char('0'))
+                                                  .arg(seconds_of_day % 60, 2, 10, QLatin1Char('0'));
+    return CPanelDlg::tr("%1, frame %2 of %3").arg(time).arg(frame).arg(frame_count);
+}
 
 namespace {
 
@@ -68,6 +79,13 @@ CPanelDlg::CPanelDlg(QWidget* parent_view)
     slider_->setTickPosition(QSlider::NoTicks);
     slider_->setRange(0, 0);
     slider_->setMinimumWidth(DialogUnitsToPixels(*this, 0, 0, kSliderMinimumWidthDu, 0).width());
+    // The frame's time and its place in the archive, under the slider in a smaller type, so that
+    // the panel stays as narrow as before; the panel is never narrower than this text.
+    position_label_ = new QLabel(this);
+    position_label_->setAlignment(Qt::AlignCenter);
+    QFont small_font = position_label_->font();
+    small_font.setPointSizeF(small_font.pointSizeF() * 0.85);
+    position_label_->setFont(small_font);
     shot_button_ = MakeButton(tr("Shot..."), 34, this);
     convert_button_ = MakeButton(tr("Convert to AVI"), 54, this);
     export_video_button_ = MakeButton(tr("Export Video..."), kExportVideoWidthDu, this);
@@ -76,7 +94,11 @@ CPanelDlg::CPanelDlg(QWidget* parent_view)
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(DialogUnitsToPixels(*this, 0, 0, kButtonGapDu, 0).width());
     for (QPushButton* button : {previous_button_, play_button_, next_button_}) row->addWidget(button);
-    row->addWidget(slider_, 1);
+    auto* slider_column = new QVBoxLayout;
+    slider_column->setSpacing(0);
+    slider_column->addWidget(slider_);
+    slider_column->addWidget(position_label_);
+    row->addLayout(slider_column, 1);
     row->addWidget(shot_button_);
     row->addWidget(convert_button_);
     row->addWidget(export_video_button_);
@@ -125,9 +147,7 @@ void CPanelDlg::SetArchives(const QStringList& paths) {
     const bool can_switch = archive_paths_.size() != 1;
     previous_button_->setEnabled(can_switch);
     next_button_->setEnabled(can_switch);
-    reader_.SeekFrame(0);
-    if (view_ != nullptr) view_->ShowPlaybackFrame(reader_.GetFrameImage());
-    UpdateTitle();
+    ShowCurrentFrame();
 }
 
 void CPanelDlg::LoadCurrentArchive() {
@@ -154,6 +174,9 @@ void CPanelDlg::ShowCurrentFrame() {
 void CPanelDlg::UpdateTitle() {
     const QString path = archive_paths_.value(current_archive_);
     const std::optional<int> seconds_of_day = SecondsOfDay(reader_.GetFrameTime());
+    const int32_t frame_count = reader_.GetFrameCount();
+    position_label_->setText(frame_count > 0 ? PositionText(seconds_of_day.value_or(-1), std::min(slider_->value() + 1, frame_count), frame_count)
+                                             : QString());
     if (!seconds_of_day) {
         setWindowTitle(path);
         return;
@@ -171,16 +194,22 @@ void CPanelDlg::OnPlay() {
     play_button_->setChecked(is_auto_play_);
 }
 
-void CPanelDlg::OnPrevious() {
-    --current_archive_;
-    if (current_archive_ < 0) current_archive_ = static_cast<int32_t>(archive_paths_.size()) - 1;
+void CPanelDlg::StepArchive(int step) {
+    if (archive_paths_.isEmpty()) return;
+    const auto count = static_cast<int32_t>(archive_paths_.size());
+    current_archive_ = ((current_archive_ + step) % count + count) % count;
     LoadCurrentArchive();
 }
 
+// The new archive's first frame at once, paused or not: the picture, the title and "Shot..." agree.
+void CPanelDlg::OnPrevious() {
+    StepArchive(-1);
+    ShowCurrentFrame();
+}
+
 void CPanelDlg::OnNext() {
-    ++current_archive_;
-    if (current_archive_ >= archive_paths_.size()) current_archive_ = 0;
-    LoadCurrentArchive();
+    StepArchive(1);
+    ShowCurrentFrame();
 }
 
 void CPanelDlg::OnHScroll() { ShowCurrentFrame(); }
@@ -191,7 +220,7 @@ void CPanelDlg::OnTimer() {
     if (position + 1 < slider_->maximum()) {
         SetSliderPosition(position + 1);
     } else {
-        OnNext();
+        StepArchive(1);
     }
     ShowCurrentFrame();
 }
@@ -203,17 +232,17 @@ void CPanelDlg::PauseForExport() {
 
 void CPanelDlg::OnShot() {
     PauseForExport();
-    RunSnapshotExport(this, reader_);
+    RunSnapshotExport(this, reader_, export_folders_);
 }
 
 void CPanelDlg::OnConvertToAvi() {
     PauseForExport();
-    RunAviExport(this, reader_);
+    RunAviExport(this, reader_, export_folders_);
 }
 
 void CPanelDlg::OnExportVideo() {
     PauseForExport();
-    RunVideoExport(this, QStringList{archive_paths_.value(current_archive_)});
+    RunVideoExport(this, QStringList{archive_paths_.value(current_archive_)}, export_folders_);
 }
 
 void CPanelDlg::OnClose() {
@@ -240,4 +269,8 @@ void CPanelDlg::setVisible(bool visible) {
         move(parentWidget()->mapToGlobal(QPoint(0, 0)));
     }
     QDialog::setVisible(visible);
+    if (!visible) return;
+    // Opened to be used: the keyboard works the panel at once.
+    activateWindow();
+    play_button_->setFocus(Qt::ActiveWindowFocusReason);
 }

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <optional>
 
+#include "archive_ui/export_actions.h"
 #include "recording/frame_archive.h"
 
 class IPlaybackView;
+class QLabel;
 class QPushButton;
 class QSlider;
 class QTimer;
@@ -16,6 +18,9 @@ class QTimer;
 // Whole seconds of the time of day of an OLE date, as the caption shows them: rounded to the
 // millisecond, then truncated. Nothing for a value that is not a date.
 std::optional<int> SecondsOfDay(double ole_date);
+// What the panel shows under its slider: the frame's time of day (dashes when unknown) and
+// "frame N of M", N counted from 1.
+QString PositionText(int seconds_of_day, int frame, int frame_count);
 
 // The floating playback panel: plays, steps and scrubs the chosen archives one
 // frame per timer tick and hands every decoded frame to the camera view.
@@ -49,6 +54,9 @@ public:
     QPushButton* ConvertButton() const { return convert_button_; }
     QPushButton* ExportVideoButton() const { return export_video_button_; }
     QSlider* Slider() const { return slider_; }
+    QLabel* PositionLabel() const { return position_label_; }
+    // Where the save dialogs of the run open; shared with the archive list and the live snapshot.
+    ExportFolders& Folders() { return export_folders_; }
 
     // Handlers (public so the view and tests can drive the panel without the event loop).
     void OnPlay();
@@ -74,6 +82,8 @@ protected:
 
 private:
     void LoadCurrentArchive();
+    // Makes the archive step places on (wrapping) current, at its first frame, without showing it.
+    void StepArchive(int step);
     void ShowCurrentFrame();
     void UpdateTitle();
     void SetSliderPosition(int position);
@@ -86,11 +96,13 @@ private:
     CFrameArchive reader_;
     bool is_auto_play_ = false;
     bool is_placed_ = false;
+    ExportFolders export_folders_;
 
     QPushButton* play_button_ = nullptr;
     QPushButton* previous_button_ = nullptr;
     QPushButton* next_button_ = nullptr;
     QSlider* slider_ = nullptr;
+    QLabel* position_label_ = nullptr;
     QPushButton* shot_button_ = nullptr;
     QPushButton* convert_button_ = nullptr;
     QPushButton* export_video_button_ = nullptr;

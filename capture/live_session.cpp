@@ -3,10 +3,12 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "capture/capture_log.h"
 #include "capture/device_watcher.h"
+#include "recording/encode_pool.h"
 
 namespace {
 
@@ -35,6 +37,11 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
       pipeline_(settings_, recorder_, presenter),
       capture_(std::make_unique<CWebCameraDlg>(static_cast<ICaptureMessages&>(*this))) {
     pipeline_.AttachSettings(true);
+    // CINDRAL_ENCODE_WORKERS (1 to 4) overrides the count for the benchmarks.
+    const int workers = qEnvironmentVariableIntValue("CINDRAL_ENCODE_WORKERS");
+    archive_.SetEncodeWorkers(workers >= 1 && workers <= 4 ? workers : CEncodePool::DefaultWorkerCount());
+    archive_.SetRecordStoredCallback(
+        [this](const uint8_t* jpeg, uint32_t size) { viewer_frames_.OfferStored(jpeg, size); });
     recorder_.SetKeepsArchiveList(options_.is_listing_archives);
     capture_->SetFrameReceiver(this);
     capture_->SetClockSync(options_.is_clock_synced);
@@ -44,6 +51,7 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
         QMetaObject::invokeMethod(this, [this, event] { OnRecorderEvent(event); }, Qt::QueuedConnection);
     });
     pipeline_.SetEventHandler([this](const MotionEventNote& note) { OnMotionNote(note); });
+    archive_.SetRoomMaker([this] { return MakeRoom(); });
     retry_timer_.setSingleShot(true);
     connect(&retry_timer_, &QTimer::timeout, this, &CLiveSession::Attempt);
     watchdog_.setInterval(kWatchdogTickMs);
@@ -66,6 +74,7 @@ CLiveSession::~CLiveSession() {
     // No frame may reach the pipeline or the recorder once they are gone.
     capture_.reset();
     recorder_.CloseFile();
+    archive_.WaitForWrites();
     // A retention run reads the recorder's state.
     retention_thread_.waitForDone();
 }
@@ -135,9 +144,10 @@ bool CLiveSession::Start() {
     has_run_ = false;
     retry_step_ = 0;
     if (camera_.empty()) {
-        // The capture object says so in its own words; a camera plugged in later is taken.
-        capture_->Init(camera_, &settings_.frame_width, &settings_.frame_height, &settings_.frame_duration_100ns);
+        // Going on without a camera was the user's own choice: the capture object's words go to
+        // the log and the state, not into a box. A camera plugged in later is taken.
         is_retrying_ = true;
+        capture_->Init(camera_, &settings_.frame_width, &settings_.frame_height, &settings_.frame_duration_100ns);
         SetPhase(LivePhase::kNoCamera, last_message_);
         return false;
     }
@@ -151,6 +161,12 @@ void CLiveSession::Stop() {
     capture_->Stop();
     pipeline_.EndEvent();
     recorder_.CloseFile();
+    archive_.WaitForWrites();
+    const CFrameArchive::EncodeCounts counts = archive_.GetEncodeCounts();
+    if (counts.frames > 0) {
+        qCInfo(lcRecording).noquote() << counts.frames << "frames encoded by" << archive_.GetEncodeWorkers()
+                                      << "workers in" << counts.encodes << "encodes;" << counts.dropped << "dropped";
+    }
     SetPhase(LivePhase::kStopped, lost_reason_);
 }
 
@@ -213,7 +229,10 @@ void CLiveSession::ProcessFrame(const CameraFrame& frame) {
         QMetaObject::invokeMethod(this, &CLiveSession::OnFirstFrame, Qt::QueuedConnection);
     }
     const int64_t processed = frames_processed_.fetch_add(1) + 1;
+    // A camera's frames are dropped when the encoders are all busy; a file's wait for them.
+    archive_.SetWaitsForEncoders(!capture_->IsLive());
     pipeline_.ProcessFrame(frame);
+    viewer_frames_.OfferCameraFrame(frame, MonotonicMs());
     if (processed == limit) QMetaObject::invokeMethod(this, &CLiveSession::FrameLimitReached, Qt::QueuedConnection);
 }
 
@@ -305,7 +324,15 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
             qCWarning(lcRecording) << "recording works again";
             emit RecorderRecovered();
             break;
+        case RecorderEvent::Kind::kFrameLost:
+            qCWarning(lcCapture).noquote() << Text(event.detail);
+            emit FrameLost(Text(event.detail));
+            break;
         case RecorderEvent::Kind::kQualityFallback: qCInfo(lcRecording).noquote() << Text(event.detail); break;
+        case RecorderEvent::Kind::kDropped:
+            qCWarning(lcRecording).noquote() << Text(event.detail);
+            emit FramesDropped(Text(event.detail));
+            break;
         case RecorderEvent::Kind::kFileStarted: qCDebug(lcRecording).noquote() << "archive" << Text(event.path); break;
         case RecorderEvent::Kind::kFileFinished:
             if (!event.detail.empty()) {
@@ -383,13 +410,16 @@ void CLiveSession::RunCameraDialog(void (CWebCameraDlg::*dialog)()) {
 void CLiveSession::SetStorageFolder(const std::string& storage_folder) {
     archive_.SetStorageFolder(storage_folder);
     storage_problem_.clear();
+    storage_problem_cause_.clear();
     emit StateChanged();
 }
 
 void CLiveSession::SetRetentionLimits(const RetentionLimits& limits) {
     retention_limits_ = limits;
+    is_making_room_.store(limits.IsAnySet());
     if (!limits.IsAnySet() && !storage_problem_.empty()) {
         storage_problem_.clear();
+        storage_problem_cause_.clear();
         emit StateChanged();
     }
 }
@@ -413,6 +443,27 @@ void CLiveSession::RunRetention() {
     });
 }
 
+bool CLiveSession::MakeRoom() {
+    // Deleting is the user's choice: only with retention limits set.
+    if (!is_making_room_.load()) return false;
+    std::vector<std::string> open_paths;
+    if (archive_.IsWriteOpen()) open_paths.push_back(archive_.GetWritePath());
+    std::string error;
+    const std::optional<std::string> deleted = DeleteOldestArchive(archive_.GetStorageFolder(), open_paths, &error);
+    if (!deleted) {
+        if (!error.empty()) qCWarning(lcStorage).noquote() << Text(error);
+        return false;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, path = *deleted] {
+            qCWarning(lcStorage).noquote() << "deleted" << Text(path) << "to make room on the full disk";
+            emit ArchiveDeletedForRoom(Text(path));
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
 void CLiveSession::FinishRetention() {
     while (is_retention_running_) {
         retention_thread_.waitForDone();
@@ -430,8 +481,11 @@ void CLiveSession::OnRetentionDone(const RetentionResult& result) {
                                     << Text(FormatByteSize(result.total_bytes)) << "of recordings left";
     }
     for (const std::string& error : result.errors) qCWarning(lcStorage).noquote() << Text(error);
+    if (result.problem_cause != storage_problem_cause_ && !result.problem.empty()) {
+        qCWarning(lcStorage).noquote() << Text(result.problem);
+    }
+    storage_problem_cause_ = result.problem_cause;
     if (result.problem != storage_problem_) {
-        if (!result.problem.empty()) qCWarning(lcStorage).noquote() << Text(result.problem);
         storage_problem_ = result.problem;
         emit StateChanged();
     }
@@ -466,6 +520,7 @@ LiveState CLiveSession::State() const {
     state.recorder_failure = status.failure_cause;
     state.storage_folder = archive_.GetStorageFolder();
     state.storage_problem = storage_problem_;
+    state.dropped_frames = status.dropped_frames;
     if (phase_ == LivePhase::kLive || phase_ == LivePhase::kRecording) {
         state.phase = status.open_path.empty() ? LivePhase::kLive : LivePhase::kRecording;
         state.archive_path = status.open_path;
@@ -475,7 +530,23 @@ LiveState CLiveSession::State() const {
     return state;
 }
 
+namespace {
+
+QString StateTextOfPhase(const LiveState& state);
+
+}  // namespace
+
 QString LiveStateText(const LiveState& state) {
+    const QString text = StateTextOfPhase(state);
+    const bool is_running = state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording;
+    if (!is_running || state.dropped_frames == 0) return text;
+    return CLiveSession::tr("%1, %n frame(s) dropped", nullptr, static_cast<int>(std::min<int64_t>(state.dropped_frames, INT32_MAX)))
+        .arg(text);
+}
+
+namespace {
+
+QString StateTextOfPhase(const LiveState& state) {
     if (!state.recorder_failure.empty() &&
         (state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording)) {
         return CLiveSession::tr("Not recording: %1").arg(Text(state.recorder_failure));
@@ -500,6 +571,19 @@ QString LiveStateText(const LiveState& state) {
         case LivePhase::kStopped: return CLiveSession::tr("Stopped");
     }
     return {};
+}
+
+}  // namespace
+std::string LivePhaseName(LivePhase phase) {
+    switch (phase) {
+        case LivePhase::kStarting: return "starting";
+        case LivePhase::kLive: return "live";
+        case LivePhase::kRecording: return "recording";
+        case LivePhase::kCameraLost: return "camera-lost";
+        case LivePhase::kNoCamera: return "no-camera";
+        case LivePhase::kStopped: return "stopped";
+    }
+    return "stopped";
 }
 
 QString LiveStateCaption(const LiveState& state) {

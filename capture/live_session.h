@@ -10,6 +10,7 @@
 #include <string>
 
 #include "capture/capture_messages.h"
+#include "capture/viewer_frames.h"
 #include "capture/web_camera_dlg.h"
 #include "recording/frame_archive.h"
 #include "recording/event_command.h"
@@ -41,6 +42,7 @@ struct LiveState {
     std::string recorder_failure;  // frames that should be recorded are not, and this is why
     std::string storage_folder;    // where archives go
     std::string storage_problem;   // the retention limits cannot be met, and this is why
+    int64_t dropped_frames = 0;    // frames not recorded because every encoder was busy
 };
 
 struct LiveSessionOptions {
@@ -81,7 +83,7 @@ public:
     // Starts the camera named in the settings. False when it did not start; the session may
     // still be waiting for it (see State()).
     bool Start();
-    // Stops frames and finishes the open archive; nothing is tried again.
+    // Stops frames and finishes the open archive (written when this returns); nothing is tried again.
     void Stop();
     // A camera chosen in the Properties dialog: used at once when no camera runs now.
     void ChooseCamera(const std::string& name);
@@ -115,6 +117,8 @@ public:
     CWebCameraDlg* Capture() const { return capture_.get(); }
     CFrameArchive& Archive() { return archive_; }
     const CFramePipeline& Pipeline() const { return pipeline_; }
+    // The live picture for remote viewers: the JPEGs the recorder stores, else the camera's.
+    CViewerFrames& ViewerFrames() { return viewer_frames_; }
     CRecorderMonitor::Status RecorderStatus() const { return recorder_.GetStatus(); }
     std::vector<std::string> Archives() const { return recorder_.GetArchives(); }
     int64_t FramesProcessed() const { return frames_processed_.load(); }
@@ -125,6 +129,10 @@ signals:
     // A recording failure not yet reported in this episode (cause without file names).
     void RecorderFailed(const QString& cause, const QString& detail);
     void RecorderRecovered();
+    // The first frame of an archive that every encoder was too busy to take.
+    void FramesDropped(const QString& detail);
+    // Camera frames that cannot be used, said once per cause; they count as failed.
+    void FrameLost(const QString& detail);
     // The camera was lost while it ran.
     void CameraLost(const QString& reason);
     // The next attempt is timed: in_s seconds from now.
@@ -141,6 +149,9 @@ signals:
     void MotionEvent(bool is_start, const QString& archive_path, qint64 wall_ms);
     // What the event command did (is_failure: it failed, was killed or not run).
     void EventCommandReport(const QString& line, bool is_failure);
+    // The disk was full: this archive, the oldest retention may delete, went so that frames are
+    // stored again. Logged.
+    void ArchiveDeletedForRoom(const QString& path);
 
 private:
     // IFrameReceiver, streaming thread.
@@ -160,6 +171,8 @@ private:
     void OnMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms);
     void OnWatchdog();
     void OnRetentionDone(const RetentionResult& result);
+    // Recording thread: the disk is full; deletes the oldest archive retention may delete.
+    bool MakeRoom();
     void OnCameraAdded(const QString& name);
     void OnCameraRemoved(const QString& name);
     void ScheduleRetry(const std::string& reason);
@@ -174,6 +187,7 @@ private:
     const LiveSessionOptions options_;
 
     // Declaration order: the capture object goes first, the recorder last.
+    CViewerFrames viewer_frames_;  // before the archive, whose records it is handed
     CFrameArchive archive_;
     CRecorderMonitor recorder_;
     CFramePipeline pipeline_;
@@ -199,6 +213,7 @@ private:
     bool is_retention_running_ = false;
     bool is_retention_pending_ = false;
     std::string storage_problem_;
+    std::string storage_problem_cause_;  // said once while it lasts
     QThreadPool retention_thread_;  // one run at a time, off the user-interface thread
     std::string event_command_;
     std::unique_ptr<CEventCommandRunner> command_runner_;  // made for the first command
@@ -208,8 +223,12 @@ private:
     std::atomic<int64_t> last_frame_ms_{0};
     std::atomic<bool> is_frame_seen_{false};
     std::atomic<int64_t> frames_processed_{0};
+    std::atomic<bool> is_making_room_{false};  // retention limits are set: a full disk deletes
 };
 
+// The phase's name for remote viewers: "starting", "live", "recording", "camera-lost",
+// "no-camera", "stopped".
+std::string LivePhaseName(LivePhase phase);
 // The status-bar text of a state: "REC 00:12:34", "Watching", "Not recording: <reason>",
 // "Camera lost, retrying in 4 s", "No camera", ...
 QString LiveStateText(const LiveState& state);

@@ -5,9 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include <QObject>
+#include <gst/base/gstbasesrc.h>
 
 #include "capture/camera_formats.h"
 #include "capture/capture_log.h"
@@ -17,6 +20,35 @@
 #include "capture/vrender.h"
 
 namespace {
+
+// Whether the sources of the graph are live (a camera) or not (a file, a test pattern that is
+// not live); nothing when none of them says.
+std::optional<bool> AreSourcesLive(GstElement* pipeline) {
+    std::optional<bool> is_live;
+    if (!GST_IS_BIN(pipeline)) return is_live;
+    const std::unique_ptr<GstIterator, decltype(&gst_iterator_free)> elements(gst_bin_iterate_recurse(GST_BIN(pipeline)),
+                                                                             &gst_iterator_free);
+    GValue item = G_VALUE_INIT;
+    bool is_done = false;
+    while (!is_done) {
+        switch (gst_iterator_next(elements.get(), &item)) {
+            case GST_ITERATOR_OK: {
+                GstElement* element = GST_ELEMENT(g_value_get_object(&item));
+                if (GST_IS_BASE_SRC(element)) is_live = is_live.value_or(false) || gst_base_src_is_live(GST_BASE_SRC(element));
+                g_value_reset(&item);
+                break;
+            }
+            case GST_ITERATOR_RESYNC:
+                gst_iterator_resync(elements.get());
+                is_live.reset();
+                break;
+            default: is_done = true; break;
+        }
+    }
+    g_value_unset(&item);
+    return is_live;
+}
+
 
 constexpr auto kWaitBeforeRebuild = std::chrono::milliseconds(300);
 constexpr auto kWaitBeforeTeardown = std::chrono::milliseconds(100);
@@ -303,7 +335,9 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         is_running.store(1);
         GstStateChangeReturn result = gst_element_set_state(pipeline.get(), GST_STATE_PAUSED);
         if (result != GST_STATE_CHANGE_FAILURE) {
-            is_live = result == GST_STATE_CHANGE_NO_PREROLL;
+            // The sources say whether they are live: an element that syncs to the clock (identity
+            // sync=true) also answers "no preroll" for a file.
+            is_live = AreSourcesLive(pipeline.get()).value_or(result == GST_STATE_CHANGE_NO_PREROLL);
             result = gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
         }
         if (result != GST_STATE_CHANGE_FAILURE) return true;

@@ -23,7 +23,9 @@ int RunList(const CliArguments& arguments) {
     // A day folder that cannot be listed is said; the other days are still listed, and the
     // exit status tells a script that the list is not whole.
     std::vector<std::string> unlisted;
-    const std::vector<CatalogueRow> rows = BuildCatalogue(storage_folder, range, &unlisted);
+    std::vector<CatalogueRow> rows = BuildCatalogue(storage_folder, range, &unlisted);
+    // The dialog shows sub-folders too; a list of archives leaves them out, whatever their names.
+    std::erase_if(rows, [](const CatalogueRow& row) { return row.is_folder; });
     for (const std::string& problem : unlisted) cli::PrintError("list", problem);
     const int status = unlisted.empty() ? kCliSuccess : kCliFailure;
     if (arguments.Has("json")) {
@@ -45,7 +47,7 @@ int RunList(const CliArguments& arguments) {
 
 const CliCommandRegistration kList{{
     .name = "list",
-    .summary = "archives of the day folders from FROM to TO: path, name, date, duration",
+    .summary = "archives of the day folders from FROM to TO (their files; no sub-folder): path, name, date, duration",
     .arguments = {{"PROGRAM_FOLDER", "the folder whose Storage holds the day folders (or --storage, --program-folder)",
                    false, true},
                   {"FROM", "the first day, YYYY-MM-DD"},

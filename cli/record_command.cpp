@@ -1,5 +1,6 @@
 // cindral-cli record: headless recording through the same capture graph, frame pipeline and
 // recorder as the program.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -30,7 +31,9 @@
 #include "cli/cli_output.h"
 #include "cli/cli_values.h"
 #include "cli/detector_options.h"
+#include "cli/listen_options.h"
 #include "platform/posix_file.h"
+#include "recording/jpeg_codec.h"
 #include "recording/motion_events.h"
 #include "recording/settings.h"
 #include "storage/byte_size.h"
@@ -41,6 +44,7 @@ namespace {
 // While frames cannot be stored, how often a line says how many were lost since the last one.
 constexpr int kFailureSummaryIntervalMs = 10000;
 constexpr char kSourceCameraName[] = "cindral-cli source";
+constexpr int64_t kMaxSide = JpegCodec::kMaxDecodeDimension;
 
 std::atomic<int> g_stop_signal{0};
 
@@ -83,8 +87,9 @@ RecordOptions ReadOptions(const CliArguments& arguments) {
     }
     if (arguments.Has("width") != arguments.Has("height")) throw CliUsageError("--width and --height go together");
     if (arguments.Has("width")) {
-        options.width = static_cast<int32_t>(cli::ParseInteger("--width", arguments.Value("width"), 1, 16384));
-        options.height = static_cast<int32_t>(cli::ParseInteger("--height", arguments.Value("height"), 1, 16384));
+        // An archive holds no larger picture.
+        options.width = static_cast<int32_t>(cli::ParseInteger("--width", arguments.Value("width"), 1, kMaxSide));
+        options.height = static_cast<int32_t>(cli::ParseInteger("--height", arguments.Value("height"), 1, kMaxSide));
     }
     options.show_detector = arguments.Has("show-detector");
     options.is_retrying = !arguments.Has("no-retry");
@@ -163,6 +168,9 @@ private:
 
 int RunRecord(const CliArguments& arguments) {
     const RecordOptions options = ReadOptions(arguments);
+    std::string fingerprint;
+    std::optional<WebServerOptions> listen;
+    if (arguments.Has("listen")) listen = ReadListenOptions(arguments, fingerprint);
     // The storage folder is made when the first archive begins; the folder it goes into must exist.
     std::string writable = options.storage_folder;
     if (::access(writable.c_str(), F_OK) != 0) writable = FolderOf(writable.substr(0, writable.size() - 1));
@@ -225,6 +233,13 @@ int RunRecord(const CliArguments& arguments) {
     QObject::connect(&session, &CLiveSession::EventCommandReport, [&](const QString& line, bool is_failure) {
         if (is_failure) PrintLine(line.toStdString());
     });
+    // Viewers are served from this thread's event loop, the one the session's events use.
+    CWebServer server(options.storage_folder, &session.ViewerFrames(), [&session] {
+        const LiveState state = session.State();
+        return WebLiveStatus{LivePhaseName(state.phase), LiveStateText(state).toStdString(), state.camera,
+                             state.archive_path};
+    });
+    if (listen && !StartServing(server, *listen, fingerprint, "record")) return kCliFailure;
 
     bool is_ended = false;
     bool is_failed = false;  // the source failed, or the camera was lost and not tried again
@@ -236,6 +251,22 @@ int RunRecord(const CliArguments& arguments) {
         if (is_failure && !messages.HasSaidFailure()) messages.SayFailure("the source failed" + (reason.empty() ? "" : ": " + reason));
     });
     QObject::connect(&session, &CLiveSession::FrameLimitReached, [&] { is_ended = true; });
+    // A picture larger than an archive holds could never be recorded: refused as the run starts,
+    // by the size the first pictures came in (one damaged frame later claims any size).
+    bool is_size_checked = false;
+    QObject::connect(&session, &CLiveSession::StateChanged, [&] {
+        const LivePhase phase = session.State().phase;
+        if (is_size_checked || (phase != LivePhase::kLive && phase != LivePhase::kRecording)) return;
+        is_size_checked = true;
+        const int64_t width = settings.frame_width.load();
+        const int64_t height = std::llabs(settings.frame_height.load());
+        if (is_ended || options.saving_mode == kSavingOff || (width <= kMaxSide && height <= kMaxSide)) return;
+        messages.SayFailure("cannot record frames of " + std::to_string(width) + "x" + std::to_string(height) +
+                            " pixels: an archive holds pictures of up to " + std::to_string(kMaxSide) +
+                            " pixels either way");
+        is_ended = true;
+        is_failed = true;
+    });
     QObject::connect(&session, &CLiveSession::CameraLost, [&](const QString& reason) {
         if (!options.is_retrying) messages.SayFailure("camera lost: " + reason.toStdString());  // else the retry line says it
     });
@@ -255,20 +286,44 @@ int RunRecord(const CliArguments& arguments) {
         PrintLine(last_failure);
         failed_at_last_line = session.RecorderStatus().failed_frames;
     });
+    QObject::connect(&session, &CLiveSession::FrameLost, [&](const QString& detail) {
+        PrintLine(detail.toStdString());
+        if (last_failure.empty()) last_failure = detail.toStdString();
+    });
     QObject::connect(&session, &CLiveSession::RecorderRecovered, [&] { PrintLine("recording works again"); });
+    // Frames the encoders could not take: said when it begins, then counted with the failures.
+    int64_t dropped_at_last_line = 0;
+    QObject::connect(&session, &CLiveSession::FramesDropped, [&](const QString& detail) {
+        PrintLine(detail.toStdString());
+        dropped_at_last_line = session.RecorderStatus().dropped_frames;
+    });
     std::string retention_problem;
+    std::vector<std::string> deleted;  // archives of this run or before it, deleted by retention
     QObject::connect(&session, &CLiveSession::RetentionApplied, [&](const RetentionResult& result) {
-        for (const std::string& path : result.deleted) PrintLine("deleted " + path + " to keep the storage limits");
+        for (const std::string& path : result.deleted) {
+            PrintLine("deleted " + path + " to keep the storage limits");
+            deleted.push_back(path);
+        }
         for (const std::string& error : result.errors) PrintLine(error);
-        if (result.problem != retention_problem && !result.problem.empty()) PrintLine(result.problem);
-        retention_problem = result.problem;
+        // Said once while it lasts, not again for each new figure of free space.
+        if (result.problem_cause != retention_problem && !result.problem.empty()) PrintLine(result.problem);
+        retention_problem = result.problem_cause;
+    });
+    QObject::connect(&session, &CLiveSession::ArchiveDeletedForRoom, [&](const QString& path) {
+        PrintLine("deleted " + path.toStdString() + " to make room on the full disk");
+        deleted.push_back(path.toStdString());
     });
     QTimer failure_summary;
     QObject::connect(&failure_summary, &QTimer::timeout, [&] {
         const CRecorderMonitor::Status status = session.RecorderStatus();
+        if (status.dropped_frames != dropped_at_last_line) {
+            PrintLine(std::to_string(status.dropped_frames - dropped_at_last_line) + " frame(s) dropped in the last " +
+                      std::to_string(kFailureSummaryIntervalMs / 1000) + " s: the encoders do not keep up");
+            dropped_at_last_line = status.dropped_frames;
+        }
         if (status.failure_cause.empty() || status.failed_frames == failed_at_last_line) return;
         PrintLine(std::to_string(status.failed_frames - failed_at_last_line) + " frame(s) not stored in the last " +
-                  std::to_string(kFailureSummaryIntervalMs / 1000) + " s: " + status.failure_cause);
+                  std::to_string(kFailureSummaryIntervalMs / 1000) + " s: " + status.failure_detail);
         failed_at_last_line = status.failed_frames;
     });
     failure_summary.start(kFailureSummaryIntervalMs);
@@ -276,13 +331,17 @@ int RunRecord(const CliArguments& arguments) {
     g_stop_signal.store(0);
     auto previous_int = std::signal(SIGINT, OnStopSignal);
     auto previous_term = std::signal(SIGTERM, OnStopSignal);
+    // A file size limit fails the write with EFBIG, which is reported like a full disk, instead
+    // of killing the run before its archive is finished and summed up.
+    auto previous_xfsz = std::signal(SIGXFSZ, SIG_IGN);
     const auto started = std::chrono::steady_clock::now();
     const bool is_started = session.Start();
     while (is_started && !is_ended && g_stop_signal.load() == 0) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    // In order: no more frames, then the open archive gets its trailer.
+    // In order: no viewers, no more frames, then the open archive gets its trailer.
+    server.Stop();
     session.Stop();
     QCoreApplication::processEvents();  // the last events of the recorder, the end of the last motion event
     session.FinishEventCommands();
@@ -291,6 +350,7 @@ int RunRecord(const CliArguments& arguments) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::signal(SIGINT, previous_int);
     std::signal(SIGTERM, previous_term);
+    std::signal(SIGXFSZ, previous_xfsz);
     if (!is_started) {
         if (!messages.HasSaidFailure()) messages.SayFailure("the camera did not start: " + session.State().lost_reason);
         return kCliFailure;
@@ -300,17 +360,32 @@ int RunRecord(const CliArguments& arguments) {
     if (status.failed_frames > 0) {
         PrintLine(std::to_string(status.failed_frames) + " frame(s) could not be recorded: " + last_failure);
     }
+    if (status.dropped_frames > 0) {
+        PrintLine(std::to_string(status.dropped_frames) + " frame(s) dropped: the encoders did not keep up");
+    }
+    // An archive of this run that retention deleted is not kept: it is listed as deleted.
     QJsonArray archives;
-    for (const std::string& archive : session.Archives()) archives.append(cli::JsonName(archive));
+    QJsonArray deleted_archives;
+    for (const std::string& archive : session.Archives()) {
+        const bool is_deleted = std::find(deleted.begin(), deleted.end(), archive) != deleted.end();
+        (is_deleted ? deleted_archives : archives).append(cli::JsonName(archive));
+    }
     const QJsonObject summary{{"frames", static_cast<qint64>(session.FramesProcessed())},
                               {"recorded", static_cast<qint64>(status.stored_frames)},
                               {"failed", static_cast<qint64>(status.failed_frames)},
+                              {"dropped", static_cast<qint64>(status.dropped_frames)},
                               {"reconnects", session.Reconnects()},
                               {"events", static_cast<qint64>(session.EventsBegun())},
                               {"archives", archives},
+                              {"deleted", deleted_archives},
                               {"seconds", std::round(seconds * 1000.0) / 1000.0}};
     if (!cli::PrintJsonLine(summary)) return kCliFailure;
     return status.failed_frames > 0 || is_failed ? kCliFailure : kCliSuccess;
+}
+
+std::vector<CliOption> WithListenOptions(std::vector<CliOption> options) {
+    for (CliOption& option : ListenCliOptions()) options.push_back(std::move(option));
+    return options;
 }
 
 const CliCommandRegistration kRecord{{
@@ -318,9 +393,10 @@ const CliCommandRegistration kRecord{{
     .synopsis = "(--storage DIR | --program-folder DIR) (--camera NAME | --source DESCRIPTION) --mode off|motion|always "
                 "[--frames N] [--threshold T] [--show-detector] [--width W --height H] [--no-retry] [--max-size SIZE] "
                 "[--min-free SIZE] [--pre-roll SECONDS] [--post-roll SECONDS] [--min-blocks N] [--frames-in-a-row K] "
-                "[--light-change PERCENT] [--mask FILE] [--on-event COMMAND]",
+                "[--light-change PERCENT] [--mask FILE] [--on-event COMMAND] [--listen ADDRESS:PORT [--password-file FILE] "
+                "[--tls-cert FILE --tls-key FILE] [--insecure-http]]",
     .summary = "records from a camera or a GStreamer source into archives, headless; a JSON summary at the end",
-    .options = WithDetectorOptions({{"storage", "DIR", "record into the day folders of DIR (or --program-folder)"},
+    .options = WithListenOptions(WithDetectorOptions({{"storage", "DIR", "record into the day folders of DIR (or --program-folder)"},
                 {"program-folder", "DIR", "record into DIR/Storage (or --storage)"},
                 {"camera", "NAME", "the camera of that name, as the program lists it"},
                 {"source", "DESCRIPTION", "a GStreamer launch description instead of a camera"},
@@ -328,13 +404,13 @@ const CliCommandRegistration kRecord{{
                 {"frames", "N", "stop after N frames"},
                 {"threshold", "T", "the motion detector's threshold, 0 to 255 (20)"},
                 {"show-detector", "", "run the motion detector and mark moving blocks, as the program's option does; archives stay unmarked"},
-                {"width", "W", "the frame width asked of the camera, 1 to 16384, with --height"},
-                {"height", "H", "the frame height asked of the camera, 1 to 16384, with --width"},
+                {"width", "W", "the frame width asked of the camera, 1 to 8192 (the largest an archive holds), with --height"},
+                {"height", "H", "the frame height asked of the camera, 1 to 8192 (the largest an archive holds), with --width"},
                 {"no-retry", "", "end the run when the camera is lost instead of trying it again"},
                 {"max-size", "SIZE", "delete the oldest archives to keep the recordings under SIZE (K, M, G, T)"},
                 {"min-free", "SIZE", "delete the oldest archives to keep SIZE free on the disk (K, M, G, T)"},
                 {"on-event", "COMMAND", "run COMMAND with /bin/sh -c at each motion event's start and end, with CINDRAL_EVENT, "
-                                        "CINDRAL_ARCHIVE, CINDRAL_TIME and CINDRAL_CAMERA set"}}),
+                                        "CINDRAL_ARCHIVE, CINDRAL_TIME and CINDRAL_CAMERA set"}})),
     .run = &RunRecord,
 }};
 

@@ -154,6 +154,42 @@ std::string FormatValue(const RegistryValue& value) {
 
 void Warn(const std::string& message) { std::cerr << "cindral: " << message << '\n'; }
 
+// UTF-16LE after its byte-order mark, as the registry editor exports, to UTF-8. False (with
+// what could be read) when the bytes are not whole UTF-16.
+bool Utf16LeToUtf8(std::string_view bytes, std::string& text) {
+    text.clear();
+    bool is_whole = bytes.size() % 2 == 0;
+    const auto unit = [&](size_t i) {
+        return static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])) | (static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + 1])) << 8);
+    };
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+        uint32_t code = unit(i);
+        if (code >= 0xD800 && code <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+            i += 2;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            is_whole = false;
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xC0 | (code >> 6));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            text += static_cast<char>(0xE0 | (code >> 12));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            text += static_cast<char>(0xF0 | (code >> 18));
+            text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return is_whole;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -164,6 +200,29 @@ std::optional<RegistryValue> CRegistryKey::QueryValue(std::string_view name) con
 
 bool CRegistryKey::SetValue(std::string_view name, uint32_t type, std::span<const uint8_t> bytes) {
     return store_->Set(path_, name, type, bytes);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CKeyStore::Value* CKeyStore::Key::Find(std::string_view name) {
+    const auto it = by_name.find(Lower(name));
+    return it == by_name.end() ? nullptr : &*it->second;
+}
+
+void CKeyStore::Key::Put(std::string_view name, RegistryValue data) {
+    auto [it, is_new] = by_name.try_emplace(Lower(name));
+    if (!is_new) {
+        it->second->data = std::move(data);
+        return;
+    }
+    it->second = values.insert(values.end(), Value{std::string(name), std::move(data)});
+}
+
+void CKeyStore::Key::Remove(std::string_view name) {
+    const auto it = by_name.find(Lower(name));
+    if (it == by_name.end()) return;
+    values.erase(it->second);
+    by_name.erase(it);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -184,30 +243,50 @@ std::filesystem::path CKeyStore::DefaultFilePath() {
     return config / "Tovamesh" / "Cindral.reg";
 }
 
-CKeyStore::CKeyStore(std::filesystem::path file_path) : file_path_(std::move(file_path)) { Load(); }
+CKeyStore::CKeyStore(std::filesystem::path file_path, bool is_damage_told) : file_path_(std::move(file_path)) {
+    Load(is_damage_told);
+}
 
-void CKeyStore::Load() {
+void CKeyStore::Load(bool is_damage_told) {
+    const auto warn = [&](const std::string& message) {
+        if (!is_damage_told) Warn(message);
+    };
     std::ifstream in(file_path_, std::ios::binary);
     if (!in) {
         std::error_code error;
         if (std::filesystem::exists(file_path_, error)) {
-            Warn(ErrnoMessage("cannot read settings file " + file_path_.string()) +
+            warn(ErrnoMessage("cannot read settings file " + file_path_.string()) +
                  "; settings will not be saved over it");
             is_damaged_ = true;
             is_write_forbidden_ = true;
         }
         return;
     }
+    std::error_code size_error;
+    const uintmax_t size_bytes = std::filesystem::file_size(file_path_, size_error);
+    if (!size_error && size_bytes > kMaxFileBytes) {
+        // Not read at all: parsing is linear, but no settings of ours take this much.
+        is_damaged_ = true;
+        is_backup_pending_ = true;
+        is_backup_moved_ = true;
+        warn("settings file " + file_path_.string() + " is larger than " + std::to_string(kMaxFileBytes / 1024) +
+             " KiB and is not read; it will be kept as " + file_path_.string() + ".bad before it is rewritten");
+        return;
+    }
     std::ostringstream text;
     text << in.rdbuf();
     std::error_code status_error;
     if (in.bad() || !std::filesystem::is_regular_file(file_path_, status_error)) {
-        Warn("cannot read settings file " + file_path_.string() + "; settings will not be saved over it");
+        warn("cannot read settings file " + file_path_.string() + "; settings will not be saved over it");
         is_damaged_ = true;
         is_write_forbidden_ = true;
         return;
     }
-    std::vector<BadLine> bad_lines = Parse(text.str());
+    std::string utf8;
+    const bool is_utf16 = text.str().starts_with("\xFF\xFE");
+    const bool is_whole_utf16 = is_utf16 && Utf16LeToUtf8(text.str(), utf8);
+    std::vector<BadLine> bad_lines = Parse(is_utf16 ? utf8 : text.str());
+    if (is_utf16 && !is_whole_utf16) bad_lines.insert(bad_lines.begin(), {1, "broken UTF-16 text"});
     if (!bad_lines.empty()) {
         is_damaged_ = true;
         is_backup_pending_ = true;
@@ -219,7 +298,7 @@ void CKeyStore::Load() {
             where += (i == 0 ? "" : ", ") + std::to_string(bad_lines[i].number);
         }
         if (bad_lines.size() > kLinesNamed) where += " and " + std::to_string(bad_lines.size() - kLinesNamed) + " more";
-        Warn("settings file " + file_path_.string() + " is damaged at " + where + " (" + bad_lines.front().error +
+        warn("settings file " + file_path_.string() + " is damaged at " + where + " (" + bad_lines.front().error +
              "); those lines are left out; the file will be kept as " + file_path_.string() + ".bad before it is rewritten");
     }
 }
@@ -264,8 +343,10 @@ std::vector<CKeyStore::BadLine> CKeyStore::Parse(const std::string& text) {
 
         if (!is_header_seen) {
             is_header_seen = true;
-            if (logical != kHeader && logical != kOldHeader) skip("not a registry export");
-            continue;
+            if (logical == kHeader || logical == kOldHeader) continue;
+            // Without its header line the keys and values that follow are still read.
+            skip("not a registry export");
+            if (logical.front() != '[') continue;
         }
 
         if (logical.front() == '[') {
@@ -291,10 +372,14 @@ std::vector<CKeyStore::BadLine> CKeyStore::Parse(const std::string& text) {
             }
             const std::string lower = Lower(*path);
             if (is_removal) {
-                for (auto it = keys_.begin(); it != keys_.end();) {
-                    const bool is_inside = it->first == lower || lower.empty() ||
-                                           (it->first.starts_with(lower) && it->first[lower.size()] == '\\');
-                    it = is_inside ? keys_.erase(it) : std::next(it);
+                // The key and its subkeys, which sort together after "key\\".
+                if (lower.empty()) {
+                    keys_.clear();
+                } else {
+                    keys_.erase(lower);
+                    const std::string below = lower + "\\";
+                    auto it = keys_.lower_bound(below);
+                    while (it != keys_.end() && it->first.starts_with(below)) it = keys_.erase(it);
                 }
                 section = nullptr;
             } else {
@@ -325,10 +410,8 @@ std::vector<CKeyStore::BadLine> CKeyStore::Parse(const std::string& text) {
             continue;
         }
 
-        auto existing = std::find_if(section->values.begin(), section->values.end(),
-                                     [&](const Value& v) { return EqualsIgnoringCase(v.name, name); });
         if (cursor == "-") {
-            if (existing != section->values.end()) section->values.erase(existing);
+            section->Remove(name);
             continue;
         }
         RegistryValue value;
@@ -369,11 +452,7 @@ std::vector<CKeyStore::BadLine> CKeyStore::Parse(const std::string& text) {
             skip("unknown value form");
             continue;
         }
-        if (existing != section->values.end()) {
-            existing->data = std::move(value);
-        } else {
-            section->values.push_back(Value{std::move(name), std::move(value)});
-        }
+        section->Put(name, std::move(value));
     }
     if (!is_header_seen) bad_lines.push_back({line_number == 0 ? 1 : line_number, "empty file"});
     return bad_lines;
@@ -414,7 +493,14 @@ bool CKeyStore::Persist() {
     if (is_backup_pending_) {
         // The damaged file as it was read; a link at the ".bad" name is replaced, not followed.
         std::string backup_error;
-        if (!ReplaceFileAtomically(target + ".bad", damaged_text_.data(), damaged_text_.size(), &backup_error)) {
+        if (is_backup_moved_) {
+            if (::rename(target.c_str(), (target + ".bad").c_str()) != 0) {
+                backup_error = ErrnoText(errno);
+            }
+        } else if (!ReplaceFileAtomically(target + ".bad", damaged_text_.data(), damaged_text_.size(), &backup_error)) {
+            backup_error = backup_error.empty() ? std::string("cannot write it") : backup_error;
+        }
+        if (!backup_error.empty()) {
             Warn("settings not saved: cannot keep the damaged " + target + " as " + target + ".bad: " + backup_error);
             return false;
         }
@@ -471,12 +557,10 @@ std::optional<CRegistryKey> CKeyStore::OpenKey(std::string_view path) {
 
 std::optional<RegistryValue> CKeyStore::Query(const std::string& key_path, std::string_view name) {
     std::lock_guard lock(mutex_);
-    const Key* key = FindKey(key_path);
+    Key* key = FindKey(key_path);
     if (key == nullptr) return std::nullopt;
-    for (const Value& value : key->values) {
-        if (EqualsIgnoringCase(value.name, name)) return value.data;
-    }
-    return std::nullopt;
+    const Value* value = key->Find(name);
+    return value ? std::optional<RegistryValue>(value->data) : std::nullopt;
 }
 
 bool CKeyStore::Set(const std::string& key_path, std::string_view name, uint32_t type,
@@ -486,13 +570,7 @@ bool CKeyStore::Set(const std::string& key_path, std::string_view name, uint32_t
     Key* key = FindKey(key_path);
     if (key == nullptr) return false;
     RegistryValue data{type, std::vector<uint8_t>(bytes.begin(), bytes.end())};
-    auto existing = std::find_if(key->values.begin(), key->values.end(),
-                                 [&](const Value& v) { return EqualsIgnoringCase(v.name, name); });
-    if (existing != key->values.end()) {
-        existing->data = std::move(data);
-    } else {
-        key->values.push_back(Value{std::string(name), std::move(data)});
-    }
+    key->Put(name, std::move(data));
     return Persist();
 }
 

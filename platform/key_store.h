@@ -2,12 +2,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // Value types, numbered as in registry exports.
@@ -51,14 +53,20 @@ private:
 //
 // In a damaged or foreign file, the lines that do not parse are left out (after a bad key line,
 // the values up to the next key), one warning goes to standard error, and the file as read is
-// kept as "<file>.bad" before the store first rewrites it.
+// kept as "<file>.bad" before the store first rewrites it. A file without its header line is
+// read all the same, as damaged; a UTF-16LE file with its byte-order mark is read like UTF-8.
+// A file larger than kMaxFileBytes is not read: it is damaged as a whole, and kept as ".bad".
 // A file that exists but cannot be read is never overwritten.
 class CKeyStore {
 public:
     // $XDG_CONFIG_HOME/Tovamesh/Cindral.reg, with ~/.config when the variable is unset or relative.
     static std::filesystem::path DefaultFilePath();
+    // Settings take a few kilobytes; anything beyond this is not a settings file of ours.
+    static constexpr uint64_t kMaxFileBytes = 1024 * 1024;
 
-    explicit CKeyStore(std::filesystem::path file_path);
+    // is_damage_told: a damaged file has been warned of already in this run (by an earlier
+    // store on the same file); no second warning.
+    explicit CKeyStore(std::filesystem::path file_path, bool is_damage_told = false);
     CKeyStore(const CKeyStore&) = delete;
     CKeyStore& operator=(const CKeyStore&) = delete;
 
@@ -83,11 +91,20 @@ private:
         RegistryValue data;
     };
     struct Key {
-        std::string path;            // as first written
-        std::vector<Value> values;   // in the order they were first set
+        Key() = default;
+        Key(const Key&) = delete;  // by_name points into values
+        Key& operator=(const Key&) = delete;
+        // The value of that name (any case), or nothing.
+        Value* Find(std::string_view name);
+        void Put(std::string_view name, RegistryValue data);
+        void Remove(std::string_view name);
+
+        std::string path;         // as first written
+        std::list<Value> values;  // in the order they were first set
+        std::unordered_map<std::string, std::list<Value>::iterator> by_name;  // by lower-case name
     };
 
-    void Load();
+    void Load(bool is_damage_told);
     std::string ExportTextLocked() const;
     struct BadLine {
         size_t number;  // 1-based
@@ -105,6 +122,7 @@ private:
     std::map<std::string, Key> keys_;  // by lower-case path
     bool is_damaged_ = false;
     bool is_backup_pending_ = false;   // the damaged file still has to be kept as .bad
+    bool is_backup_moved_ = false;     // too large to hold: kept by renaming it
     std::string damaged_text_;         // the damaged file as it was read, until it is kept
     bool is_write_refusal_told_ = false;
     bool is_write_forbidden_ = false;  // the file exists but could not be read

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "platform/posix_file.h"
@@ -18,6 +19,8 @@ constexpr size_t kSearchChunkBytes = 64 * 1024;
 constexpr int64_t kLongSearchBytes = 64 * 1024;
 // Bytes read for a head: the head itself and the tag.
 constexpr int64_t kHeadAndTagBytes = fmt::kTagOffsetInRecord + sizeof fmt::kJfifTag;
+// A record found by its tag after damage may be this far in time from the record before, in days.
+constexpr double kNearTimeDays = 30.0;
 
 }  // namespace
 
@@ -56,12 +59,15 @@ void CArchiveIndex::Build(int fd, int64_t records_end, bool is_trailer_end, int6
     records_end_ = records_end;
     is_trailer_end_ = is_trailer_end;
     max_records = std::min<int64_t>(max_records, INT32_MAX);
+    if (known_total) max_records = std::min<int64_t>(max_records, *known_total);
+    double reference_time = 0.0;
     int64_t position = fmt::kHeaderSize;
     int32_t damaged_count = 0;
     Kept stretch;
     while (count_ < max_records) {
-        const StepResult step = Step(position);
+        const StepResult step = Step(position, reference_time);
         if (!step.record) break;
+        if (step.record->condition != RecordCondition::kLost) reference_time = step.record->time_stamp;
         const Kept found{count_, 1, *step.record};
         if (kept_.empty() || count_ - kept_.back().index >= kSpacing || step.bytes_searched > kLongSearchBytes) {
             kept_.push_back(found);
@@ -94,11 +100,14 @@ std::optional<CArchiveIndex::Head> CArchiveIndex::HeadAt(int64_t position) const
     if (position >= fmt::kHeaderSize && records_end_ - position >= kHeadAndTagBytes) {
         uint8_t at[kHeadAndTagBytes];
         if (ReadBytes(position, at, sizeof at)) {
-            head.emplace();
-            head->time_stamp = fmt::ReadDouble(at);
-            head->length = fmt::ReadU32(at + 8);
-            head->has_valid_length = head->length >= kMinJpegBytes && head->length <= fmt::kMaxRecordBytes;
-            head->has_tag = std::memcmp(at + fmt::kTagOffsetInRecord, fmt::kJfifTag, sizeof fmt::kJfifTag) == 0;
+            // Built, then copied in: optional's emplace cannot see that a nested struct with member
+            // initialisers is default constructible, on every compiler.
+            Head read;
+            read.time_stamp = fmt::ReadDouble(at);
+            read.length = fmt::ReadU32(at + 8);
+            read.has_valid_length = read.length >= kMinJpegBytes && read.length <= fmt::kMaxRecordBytes;
+            read.has_tag = std::memcmp(at + fmt::kTagOffsetInRecord, fmt::kJfifTag, sizeof fmt::kJfifTag) == 0;
+            head = read;
         }
     }
     heads_[next_head_slot_] = CachedHead{position, head};
@@ -163,7 +172,21 @@ bool CArchiveIndex::EndsImageAt(int64_t position) const {
     return ReadBytes(position - 2, end_marker, sizeof end_marker) && end_marker[0] == 0xFF && end_marker[1] == 0xD9;
 }
 
-CArchiveIndex::StepResult CArchiveIndex::Step(int64_t position) const {
+bool CArchiveIndex::IsPlausibleHead(int64_t position, double reference_time) const {
+    const std::optional<Head> head = HeadAt(position);
+    if (!head || !head->has_valid_length) return false;
+    uint8_t start[4];
+    if (!ReadBytes(position + fmt::kRecordHeadSize, start, sizeof start) || start[0] != 0xFF || start[1] != 0xD8 ||
+        start[2] != 0xFF || start[3] != 0xE0) {
+        return false;
+    }
+    // Frames of one file are seconds apart; bytes of a picture read as a time are anything.
+    const bool is_time_near = reference_time == 0.0 || std::fabs(head->time_stamp - reference_time) <= kNearTimeDays;
+    const int64_t length_end = position + fmt::kRecordHeadSize + head->length;
+    return is_time_near && length_end <= records_end_ && BeginsRecordOrEnd(length_end, 0);
+}
+
+CArchiveIndex::StepResult CArchiveIndex::Step(int64_t position, double reference_time) const {
     StepResult result;
     while (true) {
         const std::optional<Head> head = records_end_ - position >= fmt::kMinRecordSize ? HeadAt(position) : std::nullopt;
@@ -176,8 +199,13 @@ CArchiveIndex::StepResult CArchiveIndex::Step(int64_t position) const {
             result.record = record;
             return result;
         }
-        // The chain of lengths breaks here: the next record is the first tag behind this position.
-        const std::optional<int64_t> found = SearchTag(position + fmt::kTagOffsetInRecord + 1, result.bytes_searched);
+        // The chain of lengths breaks here: the next record is the first tag behind this position
+        // with a head to believe.
+        std::optional<int64_t> found = SearchTag(position + fmt::kTagOffsetInRecord + 1, result.bytes_searched);
+        const double near_time = reference_time != 0.0 ? reference_time : head->has_tag ? head->time_stamp : 0.0;
+        while (found && !IsPlausibleHead(*found, near_time)) {
+            found = SearchTag(*found + fmt::kTagOffsetInRecord + 1, result.bytes_searched);
+        }
         const int64_t stretch_end = found.value_or(records_end_);
         // A length that ends at a JPEG's end marker before that tag is right: the damage lies behind it.
         if (is_length_inside && length_end < stretch_end && EndsImageAt(length_end)) {
@@ -218,7 +246,7 @@ std::optional<ArchiveRecord> CArchiveIndex::Find(int32_t index) const {
     Kept from = *std::prev(after);
     if (cursor_ && cursor_->index < index && cursor_->index > from.index) from = *cursor_;
     while (!holds(from)) {
-        const StepResult step = Step(from.record.next);
+        const StepResult step = Step(from.record.next, from.record.time_stamp);
         if (!step.record) return std::nullopt;  // the file changed since it was opened
         const int32_t span = step.record->start == widened_start_ ? widened_span_ : 1;
         from = Kept{from.index + from.span, span, *step.record};

@@ -30,8 +30,10 @@ struct ArchiveRecord {
 // The records of an archive file, found by walking the record heads from the first one, so that
 // record k is the k-th record of the file whatever the sizes of the records before it. Each
 // record is confirmed by its "JFIF" tag or by a length that leads to the next one. Where damage
-// breaks that chain, the next record is found by its tag and the damaged stretch keeps one
-// number, so that the records behind it keep theirs.
+// breaks that chain, the next record is found by its tag, believed only where a whole record
+// head is plausible there (a JPEG start, a time near the record before, a length that leads to
+// the next head), and the damaged stretch keeps one number, so that the records behind it keep
+// theirs. A finished file whose header and trailer agree holds no more records than they count.
 // Building costs one small read per record, plus one pass over damaged stretches. Only every
 // kSpacing-th record and those found after a long search are kept, so memory stays small on any
 // file and finding a record walks at most kSpacing - 1 heads from one that is kept.
@@ -71,7 +73,10 @@ private:
         int64_t bytes_searched = 0;
     };
 
-    StepResult Step(int64_t position) const;
+    // The record at or after position; reference_time is the time of the record before (0: none known).
+    StepResult Step(int64_t position, double reference_time) const;
+    // Whether a record found by its tag at position has a head to believe.
+    bool IsPlausibleHead(int64_t position, double reference_time) const;
     // The head of a record at position; nothing when fewer than a head's bytes are left.
     std::optional<Head> HeadAt(int64_t position) const;
     // Whether a record, or the end of the records, begins at position; follow_links more lengths

@@ -53,3 +53,9 @@ struct JpegYuvPlanes {
     const uint8_t* planes[3] = {};
     int32_t strides[3] = {};
 };
+
+// Room lent for a frame's JPEG planes (sized as JpegYuvPlanes): rows strides[i] bytes apart.
+struct JpegPlaneRoom {
+    uint8_t* planes[3] = {};
+    int32_t strides[3] = {};
+};

@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <utility>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,14 +16,34 @@
 #include "platform/ole_date.h"
 #include "platform/posix_file.h"
 #include "recording/archive_flusher.h"
+#include "recording/encode_pool.h"
 #include "recording/jpeg_codec.h"
+#include "recording/jpeg_quality_plan.h"
 #include "recording/jpeg_stream.h"
 
 namespace fmt = archive_format;
 
+namespace {
+
+// Frames in flight beyond one per worker: room for the camera's jitter, and for the writer.
+constexpr int kSpareJobs = 3;
+
+int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// One worker's coders.
+struct WorkerCoders {
+    RawJpegEncoder raw;
+    TurboJpegHandle compressor;
+};
+
+}  // namespace
+
 struct CFrameArchive::Impl {
     explicit Impl(std::string folder)
-        : storage_folder(std::move(folder)), stamps(&clock) {}
+        : storage_folder(std::move(folder)), stamps(&clock), capture_stamps(&clock) {}
 
     // Set from the user-interface thread, read when a file begins.
     std::mutex storage_folder_mutex;
@@ -32,6 +55,8 @@ struct CFrameArchive::Impl {
     std::vector<uint8_t> camera_jpeg;  // a camera's JPEG made to fit; kJpegBufferSize once used
     std::string last_error;
     std::string last_cause;
+    int last_errno = 0;  // of the last failed system call
+    std::function<bool()> make_room;
 
     // Writing.
     RecordStampClock stamps;
@@ -45,6 +70,22 @@ struct CFrameArchive::Impl {
     int last_frame_quality = 0;
     uint32_t last_frame_bytes = 0;
     std::function<void(const std::string&)> on_file_created;
+    std::function<void(const uint8_t*, uint32_t)> on_record_stored;
+    std::function<void(const RecordOutcome&)> on_outcome;
+
+    // Encoding on other threads. The pool goes first when the object goes.
+    std::vector<std::unique_ptr<WorkerCoders>> coders;
+    JpegQualityPlan quality_plan;
+    std::atomic<int64_t> frames_encoded{0};
+    std::atomic<int64_t> encodes{0};
+    std::atomic<int64_t> dropped{0};
+    // The recording thread's side: stamps taken as frames come, the job lent to the pass.
+    RecordStampClock capture_stamps;
+    bool is_capture_episode_open = false;
+    std::atomic<bool> waits_for_encoders{false};
+    EncodeJob* lent = nullptr;
+    JpegPlaneRoom lent_room;
+    std::unique_ptr<CEncodePool> pool;
 
     bool Fail(std::string message) {
         last_error = std::move(message);
@@ -53,6 +94,7 @@ struct CFrameArchive::Impl {
     }
     // A failed system call on path: the message names the file, the cause does not.
     bool FailWrite(const std::string& what, const std::string& path) {
+        last_errno = errno;
         const std::string reason = ErrnoText(errno);
         last_error = what + " " + path + ": " + reason;
         last_cause = what + ": " + reason;
@@ -60,10 +102,24 @@ struct CFrameArchive::Impl {
     }
 
     // --- writing ---
+    // Appends a finished stream; stamp null: the record is stamped as it is written.
+    bool Store(CFrameArchive& owner, const uint8_t* jpeg, uint32_t size, int quality, const double* stamp);
+    void Tell(RecordOutcome::Kind kind, bool is_ok, int quality = 0, uint32_t bytes = 0, int32_t width = 0,
+              int32_t height = 0, bool is_recording_thread = false, const std::string* reason = nullptr);
+    // A drop, or a frame with nothing to store, told on the recording thread while the writer runs.
+    void TellFromRecordingThread(RecordOutcome::Kind kind, int32_t width, int32_t height,
+                                 const std::string* reason = nullptr) {
+        Tell(kind, false, 0, 0, width, height, true, reason);
+    }
+    double CaptureStamp();
+    void ReturnLent();
+    void Encode(EncodeJob& job, int worker);
+    uint32_t EncodePicture(EncodeJob& job, WorkerCoders& coders, int quality);
+    void Write(CFrameArchive& owner, EncodeJob* job);
     bool EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg);
     bool CreateArchiveFile(const std::string& folder, const std::string& base_name);
     bool WriteHeader();
-    bool AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length, double stamp);
+    bool AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length, const double* stamp);
     bool WriteTrailer();
     void RollBack();
     bool FinishWriting();
@@ -134,9 +190,9 @@ void CFrameArchive::Impl::RollBack() {
     }
 }
 
-bool CFrameArchive::Impl::AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length, double stamp) {
+bool CFrameArchive::Impl::AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length, const double* stamp) {
     uint8_t head[fmt::kRecordHeadSize];
-    fmt::WriteDouble(head, stamp);
+    fmt::WriteDouble(head, stamp != nullptr ? *stamp : stamps.NextRecordStamp());
     fmt::WriteU32(head + 8, jpeg_length);
     if (!WriteAllAt(write_fd.Get(), write_end, head, sizeof head, jpeg, jpeg_length)) {
         FailWrite("cannot append a frame to", write_path);
@@ -186,12 +242,147 @@ bool CFrameArchive::Impl::FinishWriting() {
     return is_finished;
 }
 
+bool CFrameArchive::Impl::Store(CFrameArchive& owner, const uint8_t* jpeg, uint32_t size, int quality,
+                                const double* stamp) {
+    if (size > fmt::kMaxRecordBytes) {
+        return Fail("frame not stored: its JPEG of " + std::to_string(size) + " bytes exceeds the longest record");
+    }
+    // A flush that failed since the last frame may have lost what was written before it.
+    const std::string flush_failure = flusher ? flusher->TakeFailure() : std::string();
+    last_errno = 0;
+    // A full disk: each room made (an old archive deleted) gives the frame another try.
+    while (!((is_write_open || owner.StartNewFile()) && AppendRecord(jpeg, size, stamp))) {
+        if (last_errno != ENOSPC || !make_room || !make_room()) return false;
+        last_errno = 0;
+    }
+    if (on_record_stored) on_record_stored(jpeg, size);
+    if (!flush_failure.empty()) {
+        last_error = flush_failure;
+        last_cause = flush_failure;
+        return false;
+    }
+    last_frame_quality = quality;
+    last_frame_bytes = size;
+    last_error.clear();
+    last_cause.clear();
+    return true;
+}
+
+void CFrameArchive::Impl::Tell(RecordOutcome::Kind kind, bool is_ok, int quality, uint32_t bytes, int32_t width,
+                               int32_t height, bool is_recording_thread, const std::string* reason) {
+    if (!on_outcome) return;
+    static const std::string kNoFile;
+    static const std::string kNothingToStore = "frame not stored: it came with nothing to store it from";
+    RecordOutcome outcome;
+    outcome.kind = kind;
+    outcome.is_ok = is_ok;
+    // What the recording thread tells touches nothing the writer owns: no open path (null) and
+    // no last error.
+    const bool is_from_writer = !is_recording_thread;
+    outcome.open_path = !is_from_writer ? nullptr : is_write_open ? &write_path : &kNoFile;
+    const std::string* recording_thread_reason = reason != nullptr ? reason : &kNothingToStore;
+    outcome.cause = is_from_writer ? &last_cause : recording_thread_reason;
+    outcome.detail = is_from_writer ? &last_error : recording_thread_reason;
+    outcome.quality = quality;
+    outcome.bytes = bytes;
+    outcome.width = width;
+    outcome.height = height;
+    on_outcome(outcome);
+}
+
+double CFrameArchive::Impl::CaptureStamp() {
+    if (!is_capture_episode_open) {
+        capture_stamps.StartFile();
+        is_capture_episode_open = true;
+    }
+    return capture_stamps.NextRecordStamp();
+}
+
+void CFrameArchive::Impl::ReturnLent() {
+    if (lent != nullptr) pool->Release(lent);
+    lent = nullptr;
+}
+
+uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& coders, int quality) {
+    if (!coders.compressor) {
+        coders.compressor = TurboJpegHandle(tjInitCompress());
+        if (!coders.compressor) {
+            job.error = std::string("frame not stored: tjInitCompress: ") + tjGetErrorStr2(nullptr);
+            return 0;
+        }
+    }
+    const unsigned long bound = tjBufSize(job.width, job.height, TJSAMP_420);
+    if (job.jpeg.size() < bound) job.jpeg.resize(bound);
+    unsigned char* target = job.jpeg.data();
+    unsigned long size = job.jpeg.size();
+    if (tjCompress2(coders.compressor.Get(), job.input.data(), job.width, 0, job.height, TJPF_BGR, &target, &size,
+                    TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
+        job.error = std::string("frame not stored: tjCompress2: ") + tjGetErrorStr2(coders.compressor.Get());
+        return 0;
+    }
+    return static_cast<uint32_t>(size);
+}
+
+void CFrameArchive::Impl::Encode(EncodeJob& job, int worker) {
+    job.error.clear();
+    job.encodes = 0;
+    if (job.kind == EncodeJob::Kind::kCameraJpeg) {
+        if (job.jpeg.size() < kJpegBufferSize) job.jpeg.resize(kJpegBufferSize);
+        job.jpeg_size = FitCameraJpeg(job.input.data(), job.input_size, job.width, job.height, job.jpeg.data(),
+                                      kJpegBufferSize);
+        job.quality = JpegCodec::kCameraStreamQuality;
+        if (job.jpeg_size == 0) job.error = "frame not stored: the camera's JPEG cannot be kept as a record";
+        return;
+    }
+    WorkerCoders& worker_coders = *coders[static_cast<size_t>(worker)];
+    if (job.kind == EncodeJob::Kind::kPlanes) FillRowPadding(job.planes);
+    int quality = quality_plan.FirstQuality(SteadyMs());
+    while (quality != 0) {
+        uint32_t size = 0;
+        if (job.kind == EncodeJob::Kind::kPlanes) {
+            size = worker_coders.raw.Encode(job.planes, quality, job.jpeg);
+            if (size == 0) job.error = "frame not stored: " + worker_coders.raw.LastError();
+        } else {
+            size = EncodePicture(job, worker_coders, quality);
+        }
+        ++job.encodes;
+        if (size == 0) return;
+        if (!HasJfifHeader(job.jpeg.data(), size)) {
+            // The archive reader finds records by this segment; a stream without it must not be stored.
+            job.error = "frame not stored: the encoder did not write a JFIF segment right after the start of image";
+            return;
+        }
+        job.jpeg_size = size;
+        job.quality = quality;
+        quality = quality_plan.NextQuality(quality, size <= kJpegBufferSize, SteadyMs());
+    }
+    frames_encoded.fetch_add(1, std::memory_order_relaxed);
+    encodes.fetch_add(job.encodes, std::memory_order_relaxed);
+}
+
+void CFrameArchive::Impl::Write(CFrameArchive& owner, EncodeJob* job) {
+    if (job == nullptr) {
+        const bool is_finished = FinishWriting();
+        Tell(RecordOutcome::Kind::kClosed, is_finished);
+        return;
+    }
+    if (!job->error.empty()) {
+        Fail(job->error);
+        Tell(RecordOutcome::Kind::kFailed, false, 0, 0, job->width, job->height);
+        return;
+    }
+    const bool is_stored = Store(owner, job->jpeg.data(), job->jpeg_size, job->quality, &job->record_stamp);
+    Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored, job->quality,
+         job->jpeg_size, job->width, job->height);
+}
+
 // ---------------------------------------------------------------- public
 
 CFrameArchive::CFrameArchive(std::string storage_folder) : impl_(new Impl(std::move(storage_folder))) {}
 
 CFrameArchive::~CFrameArchive() {
     CloseFile();
+    impl_->pool.reset();  // what is queued is written first
     impl_->flusher.reset();  // the last flushes are done before the object goes
     delete impl_;
 }
@@ -244,30 +435,192 @@ bool CFrameArchive::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t 
 
 bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
     Impl& d = *impl_;
-    // Encode first: a frame that cannot be stored must not leave a record, nor an empty file.
-    JpegCodec::ArchiveJpeg jpeg;
-    if (!d.EncodeFrame(frame, &jpeg)) return false;
-    if (jpeg.size > fmt::kMaxRecordBytes) {
-        d.Fail("frame not stored: its JPEG of " + std::to_string(jpeg.size) + " bytes exceeds the longest record");
+    // The readers refuse larger pictures as damaged; what they cannot read is not recorded.
+    constexpr int32_t kMaxSide = JpegCodec::kMaxDecodeDimension;
+    if (frame.width > kMaxSide || frame.height > kMaxSide) {
+        const std::string reason = "frame not stored: " + std::to_string(frame.width) + "x" +
+                                   std::to_string(frame.height) + " pixels is larger than an archive holds (" +
+                                   std::to_string(kMaxSide) + " pixels either way)";
+        if (!d.pool) {
+            d.Fail(reason);
+            d.Tell(RecordOutcome::Kind::kFailed, false, 0, 0, frame.width, frame.height);
+        } else {
+            // The writer owns the last error while it runs; this is told from here.
+            d.TellFromRecordingThread(RecordOutcome::Kind::kFailed, frame.width, frame.height, &reason);
+        }
         return false;
     }
-    // A flush that failed since the last frame may have lost what was written before it.
-    const std::string flush_failure = d.flusher ? d.flusher->TakeFailure() : std::string();
-    if (!d.is_write_open && !StartNewFile()) return false;
-    if (!d.AppendRecord(jpeg.data, jpeg.size, d.stamps.NextRecordStamp())) return false;
-    if (!flush_failure.empty()) {
-        d.last_error = flush_failure;
-        d.last_cause = flush_failure;
-        return false;
+    if (!d.pool) {
+        // Encode first: a frame that cannot be stored must not leave a record, nor an empty file.
+        JpegCodec::ArchiveJpeg jpeg;
+        const bool is_stored = d.EncodeFrame(frame, &jpeg) && d.Store(*this, jpeg.data, jpeg.size, jpeg.quality, nullptr);
+        d.Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored, jpeg.quality,
+               jpeg.size, frame.width, frame.height);
+        return is_stored;
     }
-    d.last_frame_quality = jpeg.quality;
-    d.last_frame_bytes = jpeg.size;
-    d.last_error.clear();
-    d.last_cause.clear();
+    EncodeJob* job = nullptr;
+    if (frame.planes != nullptr && d.lent != nullptr && frame.planes->planes[0] == d.lent->planes.planes[0]) {
+        job = std::exchange(d.lent, nullptr);  // the pass wrote the planes where the worker reads them
+    } else {
+        d.ReturnLent();
+        job = d.pool->Acquire(d.waits_for_encoders.load(std::memory_order_relaxed));
+        if (job == nullptr) {
+            d.dropped.fetch_add(1, std::memory_order_relaxed);
+            d.TellFromRecordingThread(RecordOutcome::Kind::kDropped, frame.width, frame.height);
+            return false;
+        }
+        job->width = frame.width;
+        job->height = frame.height;
+        const auto keep_input = [job](const uint8_t* bytes, size_t size) {
+            if (job->input.size() < size) job->input.resize(size);
+            std::memcpy(job->input.data(), bytes, size);
+            job->input_size = static_cast<uint32_t>(size);
+        };
+        if (frame.camera_jpeg != nullptr) {
+            job->kind = EncodeJob::Kind::kCameraJpeg;
+            keep_input(frame.camera_jpeg, frame.camera_jpeg_size);
+        } else if (frame.planes != nullptr) {
+            // Planes that are not the lent room (the frame's own) are copied once.
+            job->kind = EncodeJob::Kind::kPlanes;
+            job->PreparePlanes(frame.width, frame.height);
+            for (int plane = 0; plane < 3; ++plane) {
+                const int32_t row_bytes = plane == 0 ? frame.width : (frame.width + 1) / 2;
+                const int32_t rows = plane == 0 ? frame.height : (frame.height + 1) / 2;
+                for (int32_t row = 0; row < rows; ++row) {
+                    std::memcpy(job->planes.planes[plane] + static_cast<size_t>(row) * job->planes.strides[plane],
+                                frame.planes->planes[plane] + static_cast<size_t>(row) * frame.planes->strides[plane],
+                                static_cast<size_t>(row_bytes));
+                }
+            }
+        } else if (frame.picture != nullptr && frame.picture->GetPixelCount() > 0) {
+            job->kind = EncodeJob::Kind::kPicture;
+            keep_input(frame.picture->GetBits(), static_cast<size_t>(frame.picture->GetBitsSize()));
+        } else {
+            d.pool->Release(job);
+            d.TellFromRecordingThread(RecordOutcome::Kind::kFailed, frame.width, frame.height);
+            return false;
+        }
+    }
+    job->record_stamp = d.CaptureStamp();
+    d.pool->Submit(job);
     return true;
 }
 
-bool CFrameArchive::CloseFile() { return impl_->FinishWriting(); }
+bool CFrameArchive::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) {
+    Impl& d = *impl_;
+    const uint32_t size = jpeg.size() > UINT32_MAX ? 0 : static_cast<uint32_t>(jpeg.size());
+    // Kept as it is when the reader can find it and it fits; else made to fit like a camera's.
+    const bool is_kept = HasJfifHeader(jpeg.data(), size) && size <= kJpegBufferSize;
+    if (!d.pool) {
+        const uint8_t* data = jpeg.data();
+        uint32_t stored_size = size;
+        if (!is_kept) {
+            if (d.camera_jpeg.size() < kJpegBufferSize) d.camera_jpeg.resize(kJpegBufferSize);
+            stored_size = FitCameraJpeg(jpeg.data(), size, width, height, d.camera_jpeg.data(), kJpegBufferSize);
+            data = d.camera_jpeg.data();
+            if (stored_size == 0) d.Fail("frame not stored: the JPEG cannot be kept as a record");
+        }
+        d.is_continuing_stamps = !d.is_write_open;  // the held frames' stamps go on in the new file
+        const bool is_stored =
+            stored_size != 0 && d.Store(*this, data, stored_size, JpegCodec::kCameraStreamQuality, &record_stamp);
+        d.is_continuing_stamps = false;
+        d.Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored,
+               JpegCodec::kCameraStreamQuality, stored_size, width, height);
+        return is_stored;
+    }
+    d.ReturnLent();
+    EncodeJob* job = d.pool->Acquire(d.waits_for_encoders.load(std::memory_order_relaxed));
+    if (job == nullptr) {
+        d.dropped.fetch_add(1, std::memory_order_relaxed);
+        d.TellFromRecordingThread(RecordOutcome::Kind::kDropped, width, height);
+        return false;
+    }
+    job->width = width;
+    job->height = height;
+    job->record_stamp = record_stamp;
+    job->error.clear();
+    if (is_kept) {
+        job->kind = EncodeJob::Kind::kEncoded;
+        job->jpeg.swap(jpeg);
+        job->jpeg_size = size;
+        job->quality = JpegCodec::kCameraStreamQuality;
+    } else {
+        job->kind = EncodeJob::Kind::kCameraJpeg;
+        job->input.swap(jpeg);
+        job->input_size = size;
+    }
+    d.is_capture_episode_open = true;  // a close follows it
+    d.pool->Submit(job);
+    return true;
+}
+
+bool CFrameArchive::LendsPlanes() const { return impl_->pool != nullptr; }
+
+JpegPlaneRoom* CFrameArchive::LendPlanes(int32_t width, int32_t height) {
+    Impl& d = *impl_;
+    if (!d.pool) return nullptr;
+    if (d.lent == nullptr) d.lent = d.pool->Acquire(d.waits_for_encoders.load(std::memory_order_relaxed));
+    if (d.lent == nullptr) {
+        d.dropped.fetch_add(1, std::memory_order_relaxed);
+        d.TellFromRecordingThread(RecordOutcome::Kind::kDropped, width, height);
+        return nullptr;
+    }
+    d.lent->kind = EncodeJob::Kind::kPlanes;
+    d.lent->PreparePlanes(width, height);
+    for (int plane = 0; plane < 3; ++plane) {
+        d.lent_room.planes[plane] = d.lent->planes.planes[plane];
+        d.lent_room.strides[plane] = d.lent->planes.strides[plane];
+    }
+    return &d.lent_room;
+}
+
+void CFrameArchive::SetEncodeWorkers(int workers) {
+    Impl& d = *impl_;
+    if (d.pool) {
+        CloseFile();
+        d.pool.reset();
+    }
+    d.coders.clear();
+    if (workers <= 0) return;
+    for (int i = 0; i < workers; ++i) d.coders.push_back(std::make_unique<WorkerCoders>());
+    d.pool = std::make_unique<CEncodePool>(
+        workers, workers + kSpareJobs, [&d](EncodeJob& job, int worker) { d.Encode(job, worker); },
+        [this, &d](EncodeJob* job) { d.Write(*this, job); });
+}
+
+void CFrameArchive::SetWaitsForEncoders(bool is_waiting) { impl_->waits_for_encoders.store(is_waiting); }
+
+int CFrameArchive::GetEncodeWorkers() const { return impl_->pool ? impl_->pool->WorkerCount() : 0; }
+
+void CFrameArchive::WaitForWrites() {
+    if (impl_->pool) impl_->pool->Drain();
+}
+
+void CFrameArchive::SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored) {
+    impl_->on_record_stored = std::move(on_stored);
+}
+
+void CFrameArchive::SetOutcomeCallback(std::function<void(const RecordOutcome&)> on_outcome) {
+    impl_->on_outcome = std::move(on_outcome);
+}
+
+CFrameArchive::EncodeCounts CFrameArchive::GetEncodeCounts() const {
+    return EncodeCounts{impl_->frames_encoded.load(), impl_->encodes.load(), impl_->dropped.load()};
+}
+
+bool CFrameArchive::CloseFile() {
+    Impl& d = *impl_;
+    if (d.pool) {
+        d.ReturnLent();
+        d.is_capture_episode_open = false;
+        d.pool->SubmitClose();
+        return true;
+    }
+    const bool was_open = d.is_write_open;
+    const bool is_finished = d.FinishWriting();
+    if (was_open) d.Tell(RecordOutcome::Kind::kClosed, is_finished);
+    return is_finished;
+}
 
 bool CFrameArchive::StartNewFile() {
     Impl& d = *impl_;
@@ -310,6 +663,8 @@ bool CFrameArchive::StartNewFile() {
 bool CFrameArchive::IsWriteOpen() const { return impl_->is_write_open; }
 const std::string& CFrameArchive::GetWritePath() const { return impl_->write_path; }
 
+void CFrameArchive::SetRoomMaker(std::function<bool()> make_room) { impl_->make_room = std::move(make_room); }
+
 void CFrameArchive::SetFileCreatedCallback(std::function<void(const std::string&)> on_created) {
     impl_->on_file_created = std::move(on_created);
 }
@@ -343,36 +698,22 @@ int CFrameArchive::GetLastFrameQuality() const { return impl_->last_frame_qualit
 uint32_t CFrameArchive::GetLastFrameBytes() const { return impl_->last_frame_bytes; }
 
 bool CFrameArchive::EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) {
+    Impl& d = *impl_;
     JpegCodec::ArchiveJpeg encoded;
-    if (!impl_->EncodeFrame(frame, &encoded)) return false;
+    if (!d.EncodeFrame(frame, &encoded)) {
+        // A frame held for the next event that cannot be encoded is a frame lost, said as such.
+        if (!d.pool) {
+            d.Tell(RecordOutcome::Kind::kFailed, false, 0, 0, frame.width, frame.height);
+        } else {
+            const std::string reason = "frame not held: " + d.codec.LastError();
+            d.TellFromRecordingThread(RecordOutcome::Kind::kFailed, frame.width, frame.height, &reason);
+        }
+        return false;
+    }
     jpeg.assign(encoded.data, encoded.data + encoded.size);
     return true;
 }
 
-double CFrameArchive::TakeRecordStamp() { return impl_->stamps.NextRecordStamp(); }
-
-bool CFrameArchive::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) {
-    Impl& d = *impl_;
-    (void)width;
-    (void)height;
-    if (jpeg.size() > fmt::kMaxRecordBytes) {
-        return d.Fail("frame not stored: its JPEG of " + std::to_string(jpeg.size()) + " bytes exceeds the longest record");
-    }
-    const std::string flush_failure = d.flusher ? d.flusher->TakeFailure() : std::string();
-    if (!d.is_write_open) {
-        d.is_continuing_stamps = true;
-        const bool is_started = StartNewFile();
-        d.is_continuing_stamps = false;
-        if (!is_started) return false;
-    }
-    if (!d.AppendRecord(jpeg.data(), static_cast<uint32_t>(jpeg.size()), record_stamp)) return false;
-    if (!flush_failure.empty()) {
-        d.last_error = flush_failure;
-        d.last_cause = flush_failure;
-        return false;
-    }
-    d.last_frame_bytes = static_cast<uint32_t>(jpeg.size());
-    d.last_error.clear();
-    d.last_cause.clear();
-    return true;
-}
+// Held frames are stamped by the clock of the frames that follow them: the capture clock while
+// encoders run, the writer's otherwise.
+double CFrameArchive::TakeRecordStamp() { return impl_->pool ? impl_->CaptureStamp() : impl_->stamps.NextRecordStamp(); }

@@ -11,6 +11,26 @@
 #include "recording/bmp_file.h"
 #include "recording/frame_pipeline.h"
 
+// What became of one frame, or of a close, told by the thread that writes. The strings belong to
+// the archive and are valid during the call.
+struct RecordOutcome {
+    enum class Kind {
+        kStored,   // the frame is in the archive
+        kFailed,   // the frame could not be stored (cause, detail)
+        kDropped,  // every encoder was busy: the frame was not taken (told on the recording thread)
+        kClosed,   // the open archive, if any, was finished; !is_ok: its trailer failed (cause, detail)
+    };
+    Kind kind = Kind::kStored;
+    bool is_ok = true;
+    const std::string* open_path = nullptr;  // the archive open after it; empty when none
+    const std::string* cause = nullptr;
+    const std::string* detail = nullptr;
+    int quality = 0;
+    uint32_t bytes = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
 // Writes and reads archive (.CNA) files and does their JPEG coding.
 // One object per role: the view's recorder (streaming thread) and the playback
 // panel's reader (user-interface thread); each has its own codec handle and buffer.
@@ -78,7 +98,9 @@ public:
     bool CloseFile() override;
     // Encodes the frame as WriteCleanFrame would store it, without storing it.
     bool EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) override;
-    // Appends an already encoded JPEG with its own record stamp, starting a file when none is open.
+    // Appends a finished JPEG (a camera's stream or a held frame) with its own capture stamp,
+    // in order with the frames around it. A stream the archive cannot keep as it is, is made to
+    // fit as a camera's stream is; false when it cannot be, or was dropped.
     bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) override;
     // The stamp a record appended now would carry.
     double TakeRecordStamp() override;
@@ -86,8 +108,13 @@ public:
     bool IsWriteOpen() const;
     // Path of the archive being written, empty while idle.
     const std::string& GetWritePath() const;
+    // Called on the recording thread when a frame finds the disk full; true when it made room
+    // (deleted an archive), and the frame is tried again. Unset: the frame is not stored.
+    void SetRoomMaker(std::function<bool()> make_room);
     // Called with the path of every archive file the recorder creates.
     void SetFileCreatedCallback(std::function<void(const std::string&)> on_created);
+    // Called with the JPEG of every record once it is stored, on the thread that stored it.
+    void SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored);
     // Replaces the tick counter and wall clock the recorder names, stamps and flushes its files by.
     void SetClock(ArchiveClock clock);
     // Where the next file begins; the open one stays where it is. Any thread.
@@ -107,6 +134,35 @@ public:
     // Quality and length of the last frame WriteFrame stored.
     int GetLastFrameQuality() const;
     uint32_t GetLastFrameBytes() const;
+
+    // --- encoding on other threads ---
+    // With workers > 0, frames are encoded by that many threads (CEncodePool::DefaultWorkerCount()
+    // is the program's choice), each starting at the quality the last frames needed, and written
+    // in capture order by one writer thread, with the time they were captured. WriteFrame,
+    // WriteCleanFrame, WriteEncodedFrame and CloseFile then only queue and return at once: false
+    // when every encoder is busy and the frame was dropped. What became of each frame reaches the
+    // outcome callback from the writer; the last-error and last-frame getters describe the
+    // writer's latest and are read after WaitForWrites. 0, the default: everything runs on the
+    // calling thread. Set while idle, from the thread that records.
+    void SetEncodeWorkers(int workers);
+    int GetEncodeWorkers() const;
+    // A source that is not live (a file read as fast as it goes) waits for a free encoder instead
+    // of losing the frame. Any thread.
+    void SetWaitsForEncoders(bool is_waiting);
+    // Waits until everything queued so far has been written.
+    void WaitForWrites();
+    // The room the frame pass writes a frame's planes into, handed to WriteCleanFrame as its
+    // planes; null when every encoder is busy (the frame is dropped and told as such).
+    bool LendsPlanes() const override;
+    JpegPlaneRoom* LendPlanes(int32_t width, int32_t height) override;
+    // Called with what became of every frame and close. Set while idle.
+    void SetOutcomeCallback(std::function<void(const RecordOutcome&)> on_outcome);
+    struct EncodeCounts {
+        int64_t frames = 0;   // frames encoded on the workers
+        int64_t encodes = 0;  // encodes that took
+        int64_t dropped = 0;
+    };
+    EncodeCounts GetEncodeCounts() const;
 
 private:
     // The error of the reading operation that just ran becomes the object's last error.

@@ -83,7 +83,14 @@ void CFramePipeline::ProcessFrame(const uint8_t* pixels, size_t size_bytes) {
 }
 
 void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
-    if (!is_capture_attached_ || !IsWellFormed(frame)) return;
+    if (!is_capture_attached_) return;
+    if (!IsWellFormed(frame)) {
+        recorder_.FrameLost("a camera frame could not be used: its size or layout is not valid",
+                            "a camera frame could not be used: " + std::to_string(frame.width) + "x" +
+                                std::to_string(std::abs(static_cast<int64_t>(frame.height))) +
+                                " pixels, or its layout, is not valid");
+        return;
+    }
     if (frame.width != settings_.frame_width.load(std::memory_order_relaxed) ||
         frame.height != settings_.frame_height.load(std::memory_order_relaxed)) {
         return;
@@ -119,7 +126,9 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
                                      (events_.IsInEvent() || (detector_ != nullptr && detector_->pre_roll_s.load() > 0));
         const bool is_stored = (planned_mode == kSavingAlways || is_event_stored) && !is_jpeg_kept;
         const bool is_stored_from_planes = is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes();
-        Convert(is_detector_run || (is_stored && !is_stored_from_planes), is_stored_from_planes, is_shown);
+        if (is_stored_from_planes) AskForRoom();
+        Convert(is_detector_run || (is_stored && !is_stored_from_planes), is_stored_from_planes && !work_.is_dropped,
+                is_shown);
     }
 
     bool is_motion = false;
@@ -160,7 +169,13 @@ bool CFramePipeline::Decode() {
     bool is_whole = true;
     if (!decoder_.DecodeCameraFrame(work_.jpeg, work_.jpeg_size, work_.source.width, std::abs(work_.source.height),
                                     &decoded, &is_whole)) {
-        return false;  // a damaged frame is dropped like one that never came
+        // The library's words without the step that failed, up to their first colon: one
+        // cause for every frame the same fault hits ("Not a JPEG file").
+        std::string reason = decoder_.LastError();
+        if (reason.rfind("tj", 0) == 0 && reason.find(": ") != std::string::npos) reason.erase(0, reason.find(": ") + 2);
+        recorder_.FrameLost("a camera frame could not be decoded: " + reason.substr(0, reason.find(':')),
+                            "a camera frame could not be decoded: " + decoder_.LastError());
+        return false;
     }
     work_.source = decoded;
     work_.is_decoded = true;
@@ -272,6 +287,8 @@ bool CFramePipeline::MakeCleanFrame(CleanFrame& clean) {
     } else {
         if (!work_.is_decoded && !Decode()) return false;
         if (IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes()) {
+            AskForRoom();
+            if (work_.is_dropped) return;  // the recorder has counted it
             Convert(false, true);
             clean.planes = &work_.planes;
         } else {
@@ -280,6 +297,13 @@ bool CFramePipeline::MakeCleanFrame(CleanFrame& clean) {
     }
     if (work_.has_picture) clean.picture = &frames_[live_index_];
     return true;
+}
+
+void CFramePipeline::AskForRoom() {
+    if (work_.is_room_asked || !recorder_.LendsPlanes()) return;
+    work_.is_room_asked = true;
+    work_.room = recorder_.LendPlanes(work_.source.width, std::abs(work_.source.height));
+    work_.is_dropped = work_.room == nullptr;
 }
 
 void CFramePipeline::Convert(bool with_picture, bool with_planes, bool with_view) {
@@ -303,7 +327,19 @@ void CFramePipeline::Convert(bool with_picture, bool with_planes, bool with_view
         target.bgrx = view.Bits();
         work_.view = &view;
     }
-    if (with_planes && !work_.has_planes && IsYuvLayout(frame.layout)) {
+    if (with_planes && !work_.has_planes && IsYuvLayout(frame.layout) && work_.room != nullptr) {
+        // Written where the recorder's encoder reads them: the frame itself is gone after this call.
+        for (int plane = 0; plane < 3; ++plane) {
+            target.planes[plane] = work_.room->planes[plane];
+            target.strides[plane] = work_.room->strides[plane];
+        }
+        work_.planes = JpegYuvPlanes{width, height, {}, {}};
+        for (int plane = 0; plane < 3; ++plane) {
+            work_.planes.planes[plane] = target.planes[plane];
+            work_.planes.strides[plane] = target.strides[plane];
+        }
+        work_.has_planes = true;
+    } else if (with_planes && !work_.has_planes && IsYuvLayout(frame.layout)) {
         // What already is JPEG's own YUV is handed over as it lies; the rest the pass writes.
         const bool is_jpeg_yuv = coefficients_.IsJpegYuv();
         const bool keeps_luma = is_jpeg_yuv && frame.layout != PixelLayout::kYuy2 && frame.layout != PixelLayout::kUyvy;

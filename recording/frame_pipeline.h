@@ -52,9 +52,17 @@ public:
     virtual bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) {
         return false;
     }
+    // A camera frame that cannot be used (its JPEG does not decode) is lost: counted and said,
+    // never dropped silently. cause is the same for every frame one fault hits; detail is whole.
+    virtual void FrameLost(const std::string& /*cause*/, const std::string& /*detail*/) {}
     virtual bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const {
         return false;
     }
+    // Recorders that encode on other threads lend the room the pass writes the planes into, so
+    // that the frame is handed over without a copy; null when there is no room now: the frame
+    // is then dropped, and the recorder has counted it.
+    virtual bool LendsPlanes() const { return false; }
+    virtual JpegPlaneRoom* LendPlanes(int32_t width, int32_t height) { return nullptr; }
 };
 
 // Where the marked live picture goes for display: the camera view or a test double.
@@ -142,7 +150,12 @@ private:
         bool has_planes = false;
         ViewPicture* view = nullptr;  // the view's picture, once made
         JpegYuvPlanes planes;
+        bool is_room_asked = false;
+        JpegPlaneRoom* room = nullptr;  // lent by the recorder for the planes
+        bool is_dropped = false;        // the recorder had no room: not stored
     };
+    // Asks a recorder that lends room for the planes for it, once a frame.
+    void AskForRoom();
     // Decodes a JPEG frame; false when it cannot be.
     bool Decode();
     // Runs the pass for what is asked and not yet made: the picture (live frame and block sums),

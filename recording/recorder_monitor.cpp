@@ -20,7 +20,14 @@ int64_t MonotonicMs() {
         .count();
 }
 
-CRecorderMonitor::CRecorderMonitor(CFrameArchive& archive) : archive_(archive) {}
+CRecorderMonitor::CRecorderMonitor(CFrameArchive& archive) : archive_(archive) {
+    archive_.SetOutcomeCallback([this](const RecordOutcome& outcome) { OnOutcome(outcome); });
+}
+
+CRecorderMonitor::~CRecorderMonitor() {
+    archive_.WaitForWrites();
+    archive_.SetOutcomeCallback({});
+}
 
 bool CRecorderMonitor::WriteFrame(const BMP_File& frame) {
     CleanFrame clean;
@@ -36,60 +43,90 @@ bool CRecorderMonitor::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32
     return archive_.TakesCameraJpeg(data, size, width, height);
 }
 
-bool CRecorderMonitor::WriteCleanFrame(const CleanFrame& frame) {
-    return Account(archive_.WriteCleanFrame(frame), frame.width, frame.height, true);
-}
+bool CRecorderMonitor::LendsPlanes() const { return archive_.LendsPlanes(); }
+
+JpegPlaneRoom* CRecorderMonitor::LendPlanes(int32_t width, int32_t height) { return archive_.LendPlanes(width, height); }
+
+bool CRecorderMonitor::WriteCleanFrame(const CleanFrame& frame) { return archive_.WriteCleanFrame(frame); }
+
+bool CRecorderMonitor::CloseFile() { return archive_.CloseFile(); }
 
 bool CRecorderMonitor::EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) {
-    // A frame held for the next event that cannot be encoded is a frame lost, said as such.
-    return archive_.EncodeCleanFrame(frame, jpeg) || Account(false, frame.width, frame.height, false);
+    return archive_.EncodeCleanFrame(frame, jpeg);
 }
 
 double CRecorderMonitor::TakeRecordStamp() { return archive_.TakeRecordStamp(); }
 
 bool CRecorderMonitor::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) {
-    return Account(archive_.WriteEncodedFrame(std::move(jpeg), width, height, record_stamp), width, height, false);
+    return archive_.WriteEncodedFrame(std::move(jpeg), width, height, record_stamp);
 }
 
-bool CRecorderMonitor::Account(bool is_stored, int32_t width, int32_t height, bool is_quality_checked) {
+void CRecorderMonitor::OnOutcome(const RecordOutcome& outcome) {
+    using Kind = RecordOutcome::Kind;
     std::vector<RecorderEvent> events;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        // A write may open a file and still fail; a failed rollback may close one.
-        // A reference, not a copy: nothing is allocated for a frame that changes no file.
-        static const std::string kNoFile;
-        const std::string& path = archive_.IsWriteOpen() ? archive_.GetWritePath() : kNoFile;
-        if (path != status_.open_path) {
-            if (!status_.open_path.empty()) events.push_back({RecorderEvent::Kind::kFileFinished, status_.open_path, {}, {}});
-            if (!path.empty()) {
-                events.push_back({RecorderEvent::Kind::kFileStarted, path, {}, {}});
-                if (is_archive_list_kept_) archives_.push_back(path);
-                status_.opened_at_ms = MonotonicMs();
+        if (outcome.kind == Kind::kDropped) {
+            ++status_.dropped_frames;
+            if (!is_drop_reported_) {
+                is_drop_reported_ = true;
+                events.push_back({RecorderEvent::Kind::kDropped, status_.open_path, {},
+                                  "frames dropped: the encoders do not keep up with the camera"});
             }
-            status_.open_path = path;
-        }
-        if (is_stored) {
-            ++status_.stored_frames;
-            if (is_failing_) {
-                is_failing_ = false;
-                reported_causes_.clear();
-                status_.failure_cause.clear();
-                status_.failure_detail.clear();
-                events.push_back({RecorderEvent::Kind::kRecovered, {}, {}, {}});
+        } else if (outcome.kind == Kind::kClosed) {
+            if (!status_.open_path.empty()) {
+                events.push_back({RecorderEvent::Kind::kFileFinished, status_.open_path, {},
+                                  outcome.is_ok ? std::string() : *outcome.detail});
+                status_.open_path.clear();
+            }
+            is_drop_reported_ = false;
+            if (!outcome.is_ok) {
+                // The frames are kept (the count tells readers where to stop); the file lacks its trailer.
+                status_.failure_cause = *outcome.cause;
+                status_.failure_detail = *outcome.detail;
+                is_failing_ = true;
+                if (reported_causes_.insert(CauseKey(status_.failure_cause)).second) {
+                    events.push_back({RecorderEvent::Kind::kFailed, {}, status_.failure_cause, status_.failure_detail});
+                }
             }
         } else {
-            ++status_.failed_frames;
-            status_.failure_cause = archive_.GetLastErrorCause();
-            status_.failure_detail = archive_.GetLastError();
-            is_failing_ = true;
-            if (reported_causes_.insert(CauseKey(status_.failure_cause)).second) {
-                events.push_back({RecorderEvent::Kind::kFailed, path, status_.failure_cause, status_.failure_detail});
+            // A write may open a file and still fail; a failed rollback may close one.
+            if (outcome.open_path != nullptr && *outcome.open_path != status_.open_path) {
+                const std::string& path = *outcome.open_path;
+                if (!status_.open_path.empty()) {
+                    events.push_back({RecorderEvent::Kind::kFileFinished, status_.open_path, {}, {}});
+                }
+                if (!path.empty()) {
+                    events.push_back({RecorderEvent::Kind::kFileStarted, path, {}, {}});
+                    if (is_archive_list_kept_) archives_.push_back(path);
+                    status_.opened_at_ms = MonotonicMs();
+                }
+                status_.open_path = path;
+            }
+            if (outcome.kind == Kind::kStored) {
+                ++status_.stored_frames;
+                if (is_failing_) {
+                    is_failing_ = false;
+                    reported_causes_.clear();
+                    status_.failure_cause.clear();
+                    status_.failure_detail.clear();
+                    events.push_back({RecorderEvent::Kind::kRecovered, {}, {}, {}});
+                }
+            } else {
+                ++status_.failed_frames;
+                status_.failure_cause = *outcome.cause;
+                status_.failure_detail = *outcome.detail;
+                is_failing_ = true;
+                if (reported_causes_.insert(CauseKey(status_.failure_cause)).second) {
+                    events.push_back(
+                        {RecorderEvent::Kind::kFailed, status_.open_path, status_.failure_cause, status_.failure_detail});
+                }
             }
         }
     }
-    if (is_stored && is_quality_checked) {
-        const int quality = archive_.GetLastFrameQuality();
-        const uint32_t bytes = archive_.GetLastFrameBytes();
+    if (outcome.kind == Kind::kStored) {
+        const int quality = outcome.quality;
+        const uint32_t bytes = outcome.bytes;
         const bool is_oversized = (quality != JpegCodec::kQuality && quality != JpegCodec::kCameraStreamQuality) ||
                                   bytes > CFrameArchive::kJpegBufferSize;
         if (is_oversized && !is_in_fallback_) {
@@ -97,39 +134,23 @@ bool CRecorderMonitor::Account(bool is_stored, int32_t width, int32_t height, bo
                                         ? "stored as a longer record of " + std::to_string(bytes) + " bytes"
                                         : "stored in " + std::to_string(bytes) + " bytes";
             events.push_back({RecorderEvent::Kind::kQualityFallback, {}, {},
-                              "a frame of " + std::to_string(width) + "x" +
-                                  std::to_string(height) + " pixels did not fit at quality " +
-                                  std::to_string(JpegCodec::kQuality) + ": " + how + " at quality " +
-                                  std::to_string(quality)});
+                              "a frame of " + std::to_string(outcome.width) + "x" + std::to_string(outcome.height) +
+                                  " pixels did not fit at quality " + std::to_string(JpegCodec::kQuality) + ": " +
+                                  how + " at quality " + std::to_string(quality)});
         }
         is_in_fallback_ = is_oversized;
     }
     for (RecorderEvent& event : events) Report(std::move(event));
-    return is_stored;
 }
 
-bool CRecorderMonitor::CloseFile() {
-    const bool is_finished = archive_.CloseFile();
-    std::vector<RecorderEvent> events;
+void CRecorderMonitor::FrameLost(const std::string& cause, const std::string& detail) {
+    bool is_new = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (!status_.open_path.empty()) {
-            events.push_back({RecorderEvent::Kind::kFileFinished, status_.open_path, {},
-                              is_finished ? std::string() : archive_.GetLastError()});
-            status_.open_path.clear();
-        }
-        if (!is_finished) {
-            // The frames are kept (the count tells readers where to stop); the file lacks its trailer.
-            status_.failure_cause = archive_.GetLastErrorCause();
-            status_.failure_detail = archive_.GetLastError();
-            is_failing_ = true;
-            if (reported_causes_.insert(CauseKey(status_.failure_cause)).second) {
-                events.push_back({RecorderEvent::Kind::kFailed, {}, status_.failure_cause, status_.failure_detail});
-            }
-        }
+        ++status_.failed_frames;
+        is_new = reported_lost_causes_.insert(cause).second;
     }
-    for (RecorderEvent& event : events) Report(std::move(event));
-    return is_finished;
+    if (is_new) Report({RecorderEvent::Kind::kFrameLost, {}, cause, detail});
 }
 
 void CRecorderMonitor::ClearFailure() {

@@ -18,6 +18,8 @@ struct RecorderEvent {
         kFailed,           // cause: a failure not yet reported in this episode; detail: the full text
         kRecovered,        // a frame was stored again after failures
         kQualityFallback,  // detail: how the first frame of an episode of oversized frames was stored
+        kDropped,          // the first frame of an archive dropped because every encoder was busy; detail: why
+        kFrameLost,        // cause: a camera frame could not be used, not yet reported; detail: the full text
     };
     Kind kind;
     std::string path;
@@ -27,7 +29,7 @@ struct RecorderEvent {
 
 // Stands between the frame pipeline and the recorder: counts what was stored and what was not,
 // keeps the open archive and the failure in force, and reports each change once through the
-// event handler, on the thread that records. A failure episode lasts from the first frame that
+// event handler, on the thread that writes (a drop on the thread that records). A failure episode lasts from the first frame that
 // is not stored to the next one that is; each distinct cause (what the system said, whichever
 // step it stopped) is reported once per episode.
 class CRecorderMonitor : public IFrameRecorder {
@@ -35,6 +37,10 @@ public:
     using EventHandler = std::function<void(const RecorderEvent&)>;
 
     explicit CRecorderMonitor(CFrameArchive& archive);
+    // Waits for what the archive still has to write, which it tells this monitor.
+    ~CRecorderMonitor() override;
+    CRecorderMonitor(const CRecorderMonitor&) = delete;
+    CRecorderMonitor& operator=(const CRecorderMonitor&) = delete;
 
     // Set before frames flow.
     void SetEventHandler(EventHandler handler) { on_event_ = std::move(handler); }
@@ -46,10 +52,15 @@ public:
     bool WriteCleanFrame(const CleanFrame& frame) override;
     bool TakesPlanes() const override;
     bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const override;
+    bool LendsPlanes() const override;
+    JpegPlaneRoom* LendPlanes(int32_t width, int32_t height) override;
     bool CloseFile() override;
     bool EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) override;
     double TakeRecordStamp() override;
     bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) override;
+    // Counted as failed; each cause is reported once (frames of a damaged stream may come
+    // between good ones, and are not a failure episode of the recorder).
+    void FrameLost(const std::string& cause, const std::string& detail) override;
 
     // Forgets the failure in force (saving was switched off); a later failure is new again.
     void ClearFailure();
@@ -61,6 +72,7 @@ public:
         std::string failure_detail;
         int64_t stored_frames = 0;
         int64_t failed_frames = 0;
+        int64_t dropped_frames = 0;  // not taken because every encoder was busy
     };
     // Any thread.
     Status GetStatus() const;
@@ -68,9 +80,7 @@ public:
     std::vector<std::string> GetArchives() const;
 
 private:
-    // Counts a frame written (or not) and reports what changed; with the quality checked for
-    // frames encoded by the write itself.
-    bool Account(bool is_stored, int32_t width, int32_t height, bool is_quality_checked);
+    void OnOutcome(const RecordOutcome& outcome);
     void Report(RecorderEvent event);
 
     CFrameArchive& archive_;
@@ -81,8 +91,10 @@ private:
     std::vector<std::string> archives_;
     bool is_archive_list_kept_ = false;
     std::set<std::string> reported_causes_;  // in the current failure episode
+    std::set<std::string> reported_lost_causes_;
     bool is_failing_ = false;
-    bool is_in_fallback_ = false;  // recording thread only
+    bool is_in_fallback_ = false;  // writing thread only
+    bool is_drop_reported_ = false;  // in the current archive
 };
 
 // Milliseconds of the monotonic clock the monitor stamps archives with.

@@ -8,7 +8,8 @@ CINDRAL_RUN_PACKAGES=(
   qt6-base-dev qt6-svg-dev libgl-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
-  libturbojpeg0-dev fonts-dejavu-core
+  libturbojpeg0-dev libjpeg62-turbo-dev fonts-dejavu-core
+  libsoup-3.0-dev libqrencode-dev libgnutls28-dev glib-networking
 )
 # A virtual screen for a machine without a display, and the converter of its screenshots.
 CINDRAL_SCREEN_PACKAGES=(xvfb python3)
@@ -21,6 +22,7 @@ CINDRAL_TEST_PACKAGES=(
   desktop-file-utils appstream groff-base
   xauth openbox x11-utils
   dbus-daemon
+  chromium openssl
 )
 
 # install_missing_packages PACKAGE...

@@ -97,6 +97,48 @@ std::optional<uint64_t> FreeBytes(const std::string& folder) {
     return static_cast<uint64_t>(status.f_bavail) * status.f_frsize;
 }
 
+namespace {
+
+// The archives retention may delete: none being recorded, none pinned, and never the newest
+// finished one, which may be the recording just made. Oldest first.
+struct Candidates {
+    std::vector<StoredArchive> archives;  // the pinned ones too, passed over when deleting
+    uint64_t deletable_bytes = 0;         // of those not pinned
+};
+
+Candidates FindCandidates(const std::vector<StoredArchive>& archives, const std::vector<std::string>& open_paths,
+                          const std::function<int64_t()>& now) {
+    std::set<FileId> open_ids;
+    for (const std::string& path : open_paths) {
+        if (const auto id = IdOf(path)) open_ids.insert(*id);
+    }
+    const int64_t now_s = now ? now() : static_cast<int64_t>(std::time(nullptr));
+    const auto is_recording = [&](const StoredArchive& archive) {
+        const auto id = IdOf(archive.path);
+        if (id && open_ids.count(*id) != 0) return true;
+        return now_s - archive.modified_s < kRecordingQuietSeconds && !archive_format::ReadTrailer(archive.path);
+    };
+    std::vector<bool> is_kept(archives.size(), false);
+    bool is_newest_seen = false;
+    for (size_t i = archives.size(); i-- > 0;) {
+        if (is_recording(archives[i])) {
+            is_kept[i] = true;
+        } else if (!is_newest_seen) {
+            is_newest_seen = true;
+            is_kept[i] = true;
+        }
+    }
+    Candidates candidates;
+    for (size_t i = 0; i < archives.size(); ++i) {
+        if (is_kept[i]) continue;
+        candidates.archives.push_back(archives[i]);
+        if (!archives[i].is_pinned) candidates.deletable_bytes += archives[i].size_bytes;
+    }
+    return candidates;
+}
+
+}  // namespace
+
 RetentionResult ApplyRetention(const std::string& storage_folder, const RetentionRun& run) {
     RetentionResult result;
     // Not made yet (it is made with the first archive): nothing is stored, nothing to read.
@@ -104,32 +146,39 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
     if (::stat(storage_folder.c_str(), &folder_status) != 0 && errno == ENOENT) return result;
     const std::vector<StoredArchive> archives = ListStoredArchives(storage_folder);
     for (const StoredArchive& archive : archives) result.total_bytes += archive.size_bytes;
+    const uint64_t all_archive_bytes = result.total_bytes;
 
+    const auto read_free = [&]() -> std::optional<uint64_t> {
+        return run.free_bytes ? run.free_bytes(storage_folder) : FreeBytes(storage_folder);
+    };
     std::optional<uint64_t> free_bytes;
     if (run.limits.min_free_bytes) {
-        free_bytes = run.free_bytes ? run.free_bytes(storage_folder) : FreeBytes(storage_folder);
+        free_bytes = read_free();
         if (!free_bytes) result.errors.push_back(ErrnoMessage("cannot read the free space of " + storage_folder));
     }
+    const std::optional<uint64_t> free_before = free_bytes;
     const auto is_size_over = [&] { return run.limits.max_total_bytes && result.total_bytes > *run.limits.max_total_bytes; };
     const auto is_free_short = [&] { return free_bytes && *free_bytes < *run.limits.min_free_bytes; };
     if (!is_size_over() && !is_free_short()) return result;
 
-    std::set<FileId> open_ids;
-    for (const std::string& path : run.open_paths) {
-        if (const auto id = IdOf(path)) open_ids.insert(*id);
-    }
-    const int64_t now_s = run.now_s ? run.now_s() : static_cast<int64_t>(std::time(nullptr));
-    const auto is_recording = [&](const StoredArchive& archive) {
-        const auto id = IdOf(archive.path);
-        if (id && open_ids.count(*id) != 0) return true;
-        return now_s - archive.modified_s < kRecordingQuietSeconds && !archive_format::ReadTrailer(archive.path);
+    const Candidates candidates = FindCandidates(archives, run.open_paths, run.now_s);
+    // A limit that deleting every candidate cannot meet deletes nothing: that would only lose
+    // recordings and still leave the limit passed.
+    const uint64_t kept_bytes = result.total_bytes - candidates.deletable_bytes;
+    const bool is_size_reachable = !is_size_over() || kept_bytes <= *run.limits.max_total_bytes;
+    const bool is_free_reachable = !is_free_short() || *free_bytes + candidates.deletable_bytes >= *run.limits.min_free_bytes;
+    // Free space as the sizes deleted promise it: a deleted file that is still held open or linked
+    // elsewhere frees nothing, and must not make retention delete on and on.
+    std::optional<uint64_t> promised_free = free_bytes;
+    const auto is_deleting_for_size = [&] { return is_size_reachable && is_size_over(); };
+    const auto is_deleting_for_free = [&] {
+        return is_free_reachable && is_free_short() && *promised_free < *run.limits.min_free_bytes;
     };
 
     bool has_failed_deletion = false;
     std::set<std::string> emptied_day_folders;
-    for (const StoredArchive& archive : archives) {
-        if (!is_size_over() && !is_free_short()) break;
-        if (is_recording(archive)) continue;
+    for (const StoredArchive& archive : candidates.archives) {
+        if (!is_deleting_for_size() && !is_deleting_for_free()) break;
         if (archive.is_pinned) {
             result.pinned.push_back(archive.path);
             continue;
@@ -140,10 +189,20 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
             continue;
         }
         result.deleted.push_back(archive.path);
-        result.freed_bytes += archive.size_bytes;
         result.total_bytes -= archive.size_bytes;
-        if (free_bytes) *free_bytes += archive.size_bytes;
+        if (promised_free) *promised_free += archive.size_bytes;
+        if (run.is_dry_run) {
+            if (free_bytes) *free_bytes += archive.size_bytes;
+        } else if (free_bytes) {
+            // What the file system says now, not what the file's size promised.
+            if (const auto measured = read_free()) free_bytes = measured;
+        }
         emptied_day_folders.insert(FolderOf(archive.path));
+    }
+    if (free_before && free_bytes) {
+        result.freed_bytes = *free_bytes > *free_before ? *free_bytes - *free_before : 0;
+    } else {
+        result.freed_bytes = all_archive_bytes - result.total_bytes;  // the sizes deleted
     }
     // Only folders that are empty now go; anything else in them keeps them.
     if (!run.is_dry_run) {
@@ -152,11 +211,49 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
 
     result.is_limit_met = !is_size_over() && !is_free_short();
     if (!result.is_limit_met) {
-        const std::string which = is_free_short() ? "cannot keep " + FormatByteSize(*run.limits.min_free_bytes) + " free"
-                                                  : "cannot keep recordings under " +
-                                                        FormatByteSize(*run.limits.max_total_bytes);
-        result.problem = which + (has_failed_deletion ? ": " + result.errors.back()
-                                                      : std::string(": only pinned or recording archives are left"));
+        // Every pinned archive stands in the way of the unmet limit.
+        result.pinned.clear();
+        for (const StoredArchive& archive : candidates.archives) {
+            if (archive.is_pinned) result.pinned.push_back(archive.path);
+        }
+        std::vector<std::string> problems;
+        if (is_free_short()) {
+            std::string why;
+            if (has_failed_deletion) {
+                why = result.errors.back();
+            } else if (!is_free_reachable) {
+                why = *run.limits.min_free_bytes - *free_before > all_archive_bytes
+                          ? "other files fill the disk"
+                          : "the archives that could go are pinned, being recorded or the newest";
+            } else {
+                why = "a deleted archive is still open or linked elsewhere";
+            }
+            problems.push_back("cannot keep " + FormatByteSize(*run.limits.min_free_bytes) + " free: only " +
+                               FormatByteSize(*free_bytes) + " free; " + why);
+            result.problem_cause += "free: " + why + "; ";
+        }
+        if (is_size_over()) {
+            problems.push_back("cannot keep recordings under " + FormatByteSize(*run.limits.max_total_bytes) + ": " +
+                               (has_failed_deletion ? result.errors.back()
+                                                    : "the newest, pinned and recording archives alone take " +
+                                                          FormatByteSize(kept_bytes)));
+            result.problem_cause += "size: " + (has_failed_deletion ? result.errors.back() : std::string("kept")) + "; ";
+        }
+        for (const std::string& problem : problems) result.problem += (result.problem.empty() ? "" : "; ") + problem;
     }
     return result;
+}
+
+std::optional<std::string> DeleteOldestArchive(const std::string& storage_folder,
+                                               const std::vector<std::string>& open_paths, std::string* error) {
+    const Candidates candidates = FindCandidates(ListStoredArchives(storage_folder), open_paths, nullptr);
+    for (const StoredArchive& archive : candidates.archives) {
+        if (archive.is_pinned) continue;
+        if (::unlink(archive.path.c_str()) == 0) {
+            ::rmdir(FolderOf(archive.path).c_str());  // only when it is empty now
+            return archive.path;
+        }
+        if (error) *error = ErrnoMessage("cannot delete " + archive.path);
+    }
+    return std::nullopt;
 }

@@ -41,20 +41,31 @@ struct RetentionRun {
 
 struct RetentionResult {
     std::vector<std::string> deleted;  // oldest first
+    // Free space gained, as measured after the deletions (their sizes when it cannot be read).
     uint64_t freed_bytes = 0;
     std::vector<std::string> pinned;   // passed over because pinned while a limit was still passed
     uint64_t total_bytes = 0;          // the archives that are left
-    bool is_limit_met = true;          // false: only pinned or open archives are left to delete
-    // What an unmet limit means for the user ("cannot keep 1.0 GB free: only pinned or recording
-    // archives are left"); empty when the limits are met.
+    bool is_limit_met = true;          // false: a limit is still passed
+    // What an unmet limit means for the user ("cannot keep 1.0 GB free: only 800 MB free; other
+    // files fill the disk"); empty when the limits are met.
     std::string problem;
+    // The problem without its figures: the same cause measured again reads the same, so that it
+    // is said once while it lasts.
+    std::string problem_cause;
     std::vector<std::string> errors;   // deletions that failed; free space that could not be read
 };
 
 // Deletes the oldest archives (see ListStoredArchives) until both limits hold again: the
 // archives' total size at most max_total_bytes and at least min_free_bytes free. Pinned and open
-// archives are passed over; day folders left empty are removed. The free space is read once and
-// then counted on by the sizes deleted, so a file that a reader still holds open does not make
-// it delete on and on.
+// archives are passed over, and so is the newest finished archive, always. A limit that deleting
+// every other archive cannot meet deletes nothing and is reported in problem. The free space is
+// read again after each deletion; deleting stops once the sizes deleted would have met the
+// limit, so a file that a reader still holds open does not make it delete on and on. Day
+// folders left empty are removed.
 RetentionResult ApplyRetention(const std::string& storage_folder, const RetentionRun& run);
 
+// A full disk: deletes the oldest archive that retention may delete (never one of open_paths,
+// a pinned one or the newest finished one) and returns its path; nothing when none may go, with
+// error set when a deletion failed.
+std::optional<std::string> DeleteOldestArchive(const std::string& storage_folder,
+                                               const std::vector<std::string>& open_paths, std::string* error);

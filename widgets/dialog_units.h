@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QApplication>
 #include <QFontMetrics>
 #include <QRect>
 #include <QString>
@@ -17,4 +18,12 @@ inline QRect DialogUnitsToPixels(const QWidget& dialog, int x, int y, int width,
     const int average_height_px = metrics.height();
     return QRect(x * average_width_px / 4, y * average_height_px / 8, width * average_width_px / 4,
                  height * average_height_px / 8);
+}
+
+// The width a window needs for its whole title in the title bar: the title's text in the title
+// bar's font, with room for the window's icon and its three buttons on either side.
+inline int TitleBarWidth(const QWidget& window) {
+    const QFontMetrics metrics(QApplication::font("QMdiSubWindowTitleBar"));
+    const int button_px = metrics.height() + 12;
+    return metrics.horizontalAdvance(window.windowTitle()) + 4 * button_px + 2 * metrics.averageCharWidth();
 }

@@ -24,6 +24,7 @@ CatalogueRow MakeRow(const std::string& day_folder_path, const std::string& name
     row.name = name;
     const auto times = ReadFileTimes(row.full_path);
     // A sub-folder has no recording times of its own; like an unreadable entry it shows no texts.
+    row.is_folder = times && times->is_directory;
     if (!times || times->is_directory) return row;
     const OleDateTime creation = LocalOleDateTime(times->creation.seconds);
     row.date_text = FormatDateText(creation);

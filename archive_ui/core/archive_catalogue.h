@@ -30,6 +30,7 @@ struct CatalogueRow {
     std::string name;           // as the file system returns it
     std::string date_text;      // empty when the entry's times cannot be read
     std::string duration_text;  // from the UTC file times; empty when they cannot be read
+    bool is_folder = false;     // a sub-folder: listed, but no archive whatever its name
 };
 
 // Decimal number the lenient way: optional leading white space and sign, then digits up to

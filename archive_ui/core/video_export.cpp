@@ -146,6 +146,8 @@ public:
         : options_(options), on_progress_(on_progress) {}
 
     VideoExportResult Run(const std::vector<std::string>& archive_paths, const std::string& out_path);
+    // Into a pipe or socket instead of a file of its own.
+    void StreamInto(int fd) { stream_fd_ = fd; }
 
 private:
     bool Fail(std::string error) {
@@ -180,6 +182,7 @@ private:
     double origin_s_ = 0.0;
     double frame_seconds_ = kFallbackFrameSeconds;  // the average, for the last frame's length
     VideoStreamFormat format_;
+    int stream_fd_ = -1;
     int source_width_ = 0;  // of the first frame, before H.264 evens it
     int source_height_ = 0;
     H264Encoder encoder_;
@@ -202,10 +205,12 @@ bool VideoExporter::Prepare(const std::vector<std::string>& archive_paths, const
         encoder_ = FindH264Encoder();
         if (!encoder_.IsAvailable()) return Fail(encoder_.unavailable_reason);
     }
+    const bool is_streamed = stream_fd_ >= 0;
+    if (is_streamed && options_.container != VideoContainer::kMatroska) return Fail("only Matroska is written as a stream");
     rules_.protected_paths = archive_paths;
     rules_.needs_seeking = true;  // the muxers complete their headers and indexes at the end
     std::string refusal;
-    if (!CheckOutputPath(out_path, rules_, refusal)) return Fail(refusal);
+    if (!is_streamed && !CheckOutputPath(out_path, rules_, refusal)) return Fail(refusal);
 
     std::string error;
     if (!SurveyArchives(archive_paths, spans_, error)) return Fail(error);
@@ -245,8 +250,9 @@ bool VideoExporter::Prepare(const std::vector<std::string>& archive_paths, const
     result_.width = format_.width;
     result_.height = format_.height;
 
-    if (!output_.Open(out_path, rules_)) return Fail(output_.Error());
-    if (!pipeline_.Start(format_, encoder_.factory, output_.Fd())) return Fail({});
+    format_.is_streamed = is_streamed;
+    if (!is_streamed && !output_.Open(out_path, rules_)) return Fail(output_.Error());
+    if (!pipeline_.Start(format_, encoder_.factory, is_streamed ? stream_fd_ : output_.Fd())) return Fail({});
     return true;
 }
 
@@ -260,8 +266,14 @@ GstBuffer* VideoExporter::JpegFrame(CArchiveReader& reader, int32_t record) {
         is_mapped = frame && gst_buffer_map(frame.get(), &map, GST_MAP_WRITE);
         return is_mapped ? map.data : nullptr;
     });
+    // Copied unchanged, but only what a player can decode: the other exports take a record
+    // without a picture the same way, as the frame before once more.
+    int width = 0;
+    int height = 0;
+    const bool is_decodable =
+        is_read && is_mapped && codec_.ReadDecodableHeader(map.data, static_cast<uint32_t>(map.size), width, height);
     if (is_mapped) gst_buffer_unmap(frame.get(), &map);
-    return is_read ? frame.release() : nullptr;
+    return is_decodable ? frame.release() : nullptr;
 }
 
 GstBuffer* VideoExporter::RawFrame(CArchiveReader& reader, int32_t record) {
@@ -339,7 +351,7 @@ bool VideoExporter::WriteFrames() {
     });
     if (is_cancelled) return Cancel();
     if (!is_finished) return Fail({});
-    if (!output_.Commit()) return Fail(output_.Error());
+    if (stream_fd_ < 0 && !output_.Commit()) return Fail(output_.Error());
     result_.is_written = true;
     return true;
 }
@@ -353,6 +365,19 @@ VideoExportResult VideoExporter::Run(const std::vector<std::string>& archive_pat
 }
 
 }  // namespace
+
+VideoExportResult ExportVideoToStream(const std::vector<std::string>& archive_paths, int fd,
+                                      const VideoExportOptions& options, const VideoExportProgress& on_progress) {
+    try {
+        VideoExporter exporter(options, on_progress);
+        exporter.StreamInto(fd);
+        return exporter.Run(archive_paths, {});
+    } catch (const std::exception& error) {
+        VideoExportResult result;
+        result.error = std::string("the export stopped: ") + error.what();
+        return result;
+    }
+}
 
 VideoExportResult ExportVideo(const std::vector<std::string>& archive_paths, const std::string& out_path,
                               const VideoExportOptions& options, const VideoExportProgress& on_progress) {

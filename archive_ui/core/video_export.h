@@ -38,3 +38,8 @@ struct VideoExportResult {
 // never writes over an archive.
 VideoExportResult ExportVideo(const std::vector<std::string>& archive_paths, const std::string& out_path,
                               const VideoExportOptions& options, const VideoExportProgress& on_progress = {});
+// The same written as it is made into fd, a pipe or socket it does not own: Matroska only, as
+// a stream without seeks back (no index at its end). What was written of a failed or cancelled
+// export is the reader's to discard.
+VideoExportResult ExportVideoToStream(const std::vector<std::string>& archive_paths, int fd,
+                                      const VideoExportOptions& options, const VideoExportProgress& on_progress = {});

@@ -195,6 +195,7 @@ bool CVideoMuxPipeline::Start(const VideoStreamFormat& format, const std::string
     }
     if (format.container == VideoContainer::kMp4) g_object_set(last, "trak-timescale", kMp4TrackTimescale, nullptr);
     if (format.container == VideoContainer::kMatroska) g_object_set(last, "writing-app", "Cindral", nullptr);
+    if (format.container == VideoContainer::kMatroska && format.is_streamed) g_object_set(last, "streamable", TRUE, nullptr);
 
     GstElement* sink = Add("fdsink", "write the file");
     if (sink == nullptr) return false;

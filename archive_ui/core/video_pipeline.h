@@ -42,6 +42,8 @@ struct VideoStreamFormat {
     // Frames per second as a fraction; 0/1 when each frame carries its own time.
     int32_t rate_numerator = 0;
     int32_t rate_denominator = 1;
+    // The descriptor is a pipe or socket: the muxer writes straight through, never seeking back.
+    bool is_streamed = false;
 };
 
 // A GStreamer pipeline that takes frames and writes one video stream in a container into a file
@@ -55,7 +57,8 @@ public:
     CVideoMuxPipeline(const CVideoMuxPipeline&) = delete;
     CVideoMuxPipeline& operator=(const CVideoMuxPipeline&) = delete;
 
-    // fd must stay open and seekable until Finish or Stop returns. False with Error().
+    // fd must stay open (and seekable unless the format is streamed) until Finish or Stop
+    // returns. False with Error().
     bool Start(const VideoStreamFormat& format, const std::string& h264_factory, int fd);
     // A frame of the stream's raw layout (H.264 only): RawStride() bytes a row, row 0 on top.
     GstBuffer* NewRawFrame() const;

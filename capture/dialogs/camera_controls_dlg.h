@@ -2,12 +2,13 @@
 
 #include <QDialog>
 
-#include "capture/gst_handles.h"
+#include "capture/camera_controls.h"
 
 class QFormLayout;
+class QLabel;
 
-// "Camera Filter...": the camera's controls, applied at once while the camera runs:
-// its colour-balance channels and the writable properties of its source element.
+// "Camera Filter...": the camera's own controls, applied at once while the camera runs, each
+// over its real range with a button back to its default. Never the graph's properties.
 class CCameraControlsDlg : public QDialog {
     Q_OBJECT
 public:
@@ -15,14 +16,14 @@ public:
     CCameraControlsDlg(GstElement* camera, QWidget* parent);
 
     // Number of controls offered; 0 shows a line saying so.
-    int ControlCount() const { return control_count_; }
+    int ControlCount() const { return static_cast<int>(controls_.Controls().size()); }
+    // The last refusal of the device, shown under the controls; empty while there is none.
+    QString DeviceError() const;
 
 private:
-    void AddColourBalance(QFormLayout* form);
-    void AddProperties(QFormLayout* form);
-    void AddProperty(QFormLayout* form, GParamSpec* param);
+    void AddControl(QFormLayout* form, size_t index);
+    void Apply(size_t index, int value);
 
-    GstObjectPtr<GstElement> balance_;     // implements GstColorBalance, may be empty
-    GstObjectPtr<GstElement> properties_;  // the element whose properties are edited
-    int control_count_ = 0;
+    CCameraControls controls_;
+    QLabel* error_label_ = nullptr;
 };

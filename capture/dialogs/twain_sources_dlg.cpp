@@ -73,7 +73,6 @@ void CTwainSourcesDlg::CreateControls() {
 
     colour_swatch_ = new CWndPickColor(this);
     colour_swatch_->setGeometry(DialogUnitsToPixels(*this, 185, 12, 15, 13));
-    colour_swatch_->setFocusPolicy(Qt::NoFocus);
 
     threshold_label_ = new QLabel(tr("Treshold"), this);
     threshold_label_->setGeometry(DialogUnitsToPixels(*this, 122, 35, 28, 8));
@@ -94,7 +93,8 @@ void CTwainSourcesDlg::CreateControls() {
     QWidget::setTabOrder(save_off_button_, save_motion_button_);
     QWidget::setTabOrder(save_motion_button_, save_always_button_);
     QWidget::setTabOrder(save_always_button_, show_detector_box_);
-    QWidget::setTabOrder(show_detector_box_, threshold_slider_);
+    QWidget::setTabOrder(show_detector_box_, colour_swatch_);
+    QWidget::setTabOrder(colour_swatch_, threshold_slider_);
 
     setFixedSize(DialogUnitsToPixels(*this, 0, 0, kDialogWidthDu, kDialogHeightDu).size());
 
@@ -158,6 +158,9 @@ void CTwainSourcesDlg::OnInitDialog() {
         const int found = camera_list_->findText(QString::fromStdString(settings_.camera_name),
                                                  Qt::MatchFixedString);  // whole text, any letter case
         camera_list_->setCurrentIndex(found);
+    } else if (names.size() == 1) {
+        // The first start with one camera: it is the one meant, and OK works at once.
+        camera_list_->setCurrentIndex(0);
     }
 
     colour_swatch_->SetColorPtr(&settings_.detector_colour);

@@ -1,14 +1,19 @@
 #include "capture/dialogs/wnd_pick_color.h"
 
 #include <QColorDialog>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 
 #include "recording/settings.h"
 
 CWndPickColor::CWndPickColor(QWidget* parent) : QFrame(parent) {
     setFrameStyle(QFrame::Box | QFrame::Sunken);
     setLineWidth(1);
+    setFocusPolicy(Qt::StrongFocus);
+    setAccessibleName(tr("Marks' colour"));
     InitialiseCustomColours();
 }
 
@@ -49,20 +54,41 @@ void CWndPickColor::paintEvent(QPaintEvent* event) {
         painter.fillRect(contentsRect(), ExpandColour(m_pColor->load()));
     }
     QFrame::paintEvent(event);  // the sunken border
+    if (hasFocus()) {
+        QPainter painter(this);
+        QStyleOptionFocusRect option;
+        option.initFrom(this);
+        option.rect = contentsRect().adjusted(1, 1, -1, -1);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+    }
+}
+
+bool CWndPickColor::ChooseColour() {
+    if (m_pColor == nullptr) return false;
+    const QColor chosen = QColorDialog::getColor(ExpandColour(m_pColor->load()), this, QString(),
+                                                 QColorDialog::DontUseNativeDialog);
+    if (!chosen.isValid()) return false;
+    m_pColor->store(PackColour(chosen));
+    repaint();
+    return true;
+}
+
+void CWndPickColor::keyPressEvent(QKeyEvent* event) {
+    const int key = event->key();
+    if (event->modifiers() == Qt::NoModifier &&
+        (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Select)) {
+        // Taken here, so that Enter does not reach the dialog's OK.
+        ChooseColour();
+        event->accept();
+        return;
+    }
+    QFrame::keyPressEvent(event);
 }
 
 void CWndPickColor::mousePressEvent(QMouseEvent* event) {
-    if (m_pColor == nullptr || event->button() != Qt::LeftButton) {
+    if (event->button() != Qt::LeftButton || !ChooseColour()) {
         event->accept();
         return;
     }
-    const QColor chosen = QColorDialog::getColor(ExpandColour(m_pColor->load()), this, QString(),
-                                                 QColorDialog::DontUseNativeDialog);
-    if (!chosen.isValid()) {
-        event->accept();
-        return;
-    }
-    m_pColor->store(PackColour(chosen));
-    repaint();
     QFrame::mousePressEvent(event);
 }

@@ -6,7 +6,8 @@
 #include <cstdint>
 
 // The colour swatch of the Properties dialog: paints the detector colour and edits it
-// in place with the colour chooser. It holds no colour of its own.
+// in place with the colour chooser, opened by a click or, with the focus on it, by Space or
+// Enter. It holds no colour of its own.
 class CWndPickColor : public QFrame {
     Q_OBJECT
 public:
@@ -26,9 +27,13 @@ public:
     static QColor ExpandColour(uint16_t word);
     static uint16_t PackColour(const QColor& colour);
 
+    // Opens the chooser on the colour shown; true when a colour was chosen and stored.
+    bool ChooseColour();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     std::atomic<uint16_t>* m_pColor = nullptr;

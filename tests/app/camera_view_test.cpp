@@ -325,9 +325,11 @@ TEST(CameraView, ContextMenuOffersItsFiveEntriesAndAnEmptyArchiveChoiceChangesNo
     window.show();
     {
         MessageCloser messages;
-        view.OnInitialUpdate();  // no camera named: the capture reports and builds nothing
-        ASSERT_TRUE(WaitUntil([&] { return !messages.Texts().isEmpty(); }));
-        EXPECT_EQ(messages.Texts(), QStringList({"Camera Direct Show Source was not selected!"}));
+        view.OnInitialUpdate();  // no camera named: the capture builds nothing, and says so only in the state
+        EXPECT_EQ(view.Session()->State().phase, LivePhase::kNoCamera);
+        EXPECT_EQ(view.Session()->State().lost_reason, "Camera Direct Show Source was not selected!");
+        WaitUntil([] { return false; }, 200);
+        EXPECT_TRUE(messages.Texts().isEmpty()) << messages.Texts().join('|').toStdString();
     }
 
     std::unique_ptr<QMenu> menu(view.CreateContextMenu(&view));
@@ -339,9 +341,9 @@ TEST(CameraView, ContextMenuOffersItsFiveEntriesAndAnEmptyArchiveChoiceChangesNo
         EXPECT_TRUE(action->isEnabled());
         EXPECT_FALSE(action->isCheckable());
     }
-    EXPECT_EQ(texts, QStringList({"Properties...", "View Archive...", "Motion Events...", "-", "Camera Pin...",
-                                  "Camera Filter..."}));
-    EXPECT_EQ(commands, QList<int>({1003, 1004, 1007, 0, 1005, 1006}));
+    EXPECT_EQ(texts, QStringList({"Properties...", "View Archive...", "Snapshot", "Motion Events...", "-",
+                                  "Camera Pin...", "Camera Filter..."}));
+    EXPECT_EQ(commands, QList<int>({1003, 1004, 1007, 1008, 0, 1005, 1006}));
 
     int properties_requests = 0;
     QObject::connect(&view, &CCindralView::PropertiesRequested, [&] { ++properties_requests; });

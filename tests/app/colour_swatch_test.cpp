@@ -2,6 +2,7 @@
 // process-wide custom colours.
 #include <QColorDialog>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -91,6 +92,37 @@ TEST(ColourSwatch, CancelLeavesTheColourAndAMissingPointerIgnoresClicks) {
         QApplication::processEvents();
     }
     EXPECT_EQ(chooser_count, 0);
+}
+
+TEST(ColourSwatch, TheKeyboardReachesItSeesItsFocusAndOpensTheChooser) {
+    QWidget parent;
+    auto* before = new QPushButton("before", &parent);
+    auto* swatch = new CWndPickColor(&parent);
+    swatch->setGeometry(0, 40, 30, 26);
+    std::atomic<uint16_t> colour{0};
+    swatch->SetColorPtr(&colour);
+    parent.show();
+    parent.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&parent));
+    before->setFocus();
+    const QImage unfocused = swatch->grab().toImage();
+    QTest::keyClick(before, Qt::Key_Tab);
+    ASSERT_TRUE(swatch->hasFocus());
+    EXPECT_NE(swatch->grab().toImage(), unfocused) << "the focus shows";
+
+    int chooser_count = 0;
+    ModalWatcher watcher([&](QWidget* modal) {
+        auto* chooser = qobject_cast<QColorDialog*>(modal);
+        ASSERT_NE(chooser, nullptr);
+        ++chooser_count;
+        chooser->setCurrentColor(chooser_count == 1 ? QColor(255, 0, 0) : QColor(0, 0, 255));
+        chooser->accept();
+    });
+    QTest::keyClick(swatch, Qt::Key_Space);
+    EXPECT_EQ(colour.load(), 0xF800);
+    QTest::keyClick(swatch, Qt::Key_Return);
+    EXPECT_EQ(colour.load(), 0x001F);
+    EXPECT_EQ(chooser_count, 2);
 }
 
 TEST(ColourSwatch, CustomColoursStartFromTheTableAndKeepEditsForTheProcess) {

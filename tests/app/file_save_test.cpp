@@ -1,4 +1,4 @@
-// Ctrl+S, the framework's Save of a document that stores nothing: the file chosen gets no
+// The framework's Save of a document that stores nothing: the file chosen gets no
 // contents, replaced whole as every output is, and an archive is never touched.
 #include <QAbstractButton>
 #include <QAction>
@@ -26,7 +26,9 @@ TEST(FileSave, ReplacesTheChosenFileWholeAndNeverAnArchive) {
     ASSERT_TRUE(frame.Create());
     QAction* save = frame.CommandAction(57603);
     ASSERT_NE(save, nullptr);
-    EXPECT_EQ(save->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+    // Ctrl+S is "Snapshot"'s.
+    EXPECT_TRUE(save->shortcut().isEmpty());
+    EXPECT_EQ(frame.CommandAction(CMainFrame::kCommandSnapshot)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
 
     const std::string notes = folder.File("notes.txt");
     const std::string archive = folder.File("1234.CNA");

@@ -6,6 +6,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include "app/capture_message_box.h"
 #include "app/cindral_app.h"
 #include "app/main_frame.h"
 #include "app/session_state_pane.h"
@@ -13,7 +14,9 @@
 #include "capture/dialogs/twain_sources_dlg.h"
 #include "capture/live_session.h"
 #include "capture/test_camera_provider.h"
+#include "platform/key_store.h"
 #include "recording/archive_format.h"
+#include "recording/settings_store.h"
 #include "support/file_size_limit.h"
 
 namespace {
@@ -102,4 +105,61 @@ TEST(LiveState, NoCameraAtFirstThenOneIsPluggedInRecordsFailsRecoversAndIsLost) 
     frame->close();
     app.reset();
     ResetTestCameras();
+}
+
+TEST(LiveState, NoticesCloseThemselvesWhenTheirCauseEnds) {
+    ScopedEnvironment no_cameras("CINDRAL_TEST_CAMERAS", "");
+    ResetTestCameras();
+    const TestCameraSpec camera{"Door Camera", "videotestsrc is-live=true ! "
+                                           "capsfilter caps=video/x-raw,width=160,height=120,framerate=15/1"};
+    TempFolder folder;
+    const auto settings_file = folder.Path() / "config" / "Cindral.reg";
+    {
+        CKeyStore store(settings_file);
+        CindralSettings settings;
+        settings.camera_name = camera.name;
+        SaveSettings(store, settings);
+    }
+    auto app = std::make_unique<CCindralApp>(QString::fromStdString(folder.Folder()), settings_file);
+    ASSERT_TRUE(app->InitInstance());
+    PlugTestCamera(camera);  // the stored camera comes once the program runs
+    app->MainFrame()->Settings().saving_mode = kSavingAlways;
+    CCindralView* view = app->MainFrame()->View();
+    CSessionStatePane* pane = app->MainFrame()->StatePane();
+    // Nobody answers the notices here: they must go by themselves.
+    auto open_notices = [&](const QString& caption) {
+        int count = 0;
+        for (const QMessageBox* box : view->CaptureMessages()->OpenBoxes()) count += box->windowTitle() == caption && box->isVisible();
+        return count;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return pane->text().startsWith("REC "); })) << pane->text().toStdString();
+    const std::string archive = view->Session()->State().archive_path;
+    {
+        FileSizeLimit cap(static_cast<rlim_t>(std::filesystem::file_size(archive)) + 64);
+        ASSERT_TRUE(WaitUntil([&] { return open_notices("Not recording") == 1; }));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return open_notices("Not recording") == 0; }));
+    EXPECT_TRUE(pane->text().startsWith("REC ")) << pane->text().toStdString();
+
+    UnplugTestCamera(camera.name);
+    ASSERT_TRUE(WaitUntil([&] { return open_notices("Could not access camera") == 1; }));
+    PlugTestCamera(camera);
+    ASSERT_TRUE(WaitUntil([&] { return open_notices("Could not access camera") == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return pane->text().startsWith("REC "); })) << pane->text().toStdString();
+
+    app->MainFrame()->close();
+    app.reset();
+    ResetTestCameras();
+}
+
+TEST(LiveState, ANoticeWithAShortTextStillShowsItsWholeTitle) {
+    QWidget window;
+    CCaptureMessageBox notices(&window);
+    notices.ShowMessage("gone", "Could not access camera", MessageIcon::kError);
+    ASSERT_EQ(notices.OpenBoxes().size(), 1);
+    const QMessageBox* box = notices.OpenBoxes().first();
+    const QFontMetrics title_font(QApplication::font("QMdiSubWindowTitleBar"));
+    EXPECT_GT(box->width(), title_font.horizontalAdvance(box->windowTitle()) + 100);
+    notices.CloseMessages("Could not access camera");
+    EXPECT_TRUE(WaitUntil([&] { return notices.OpenBoxes().isEmpty(); }));
 }

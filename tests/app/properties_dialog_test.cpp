@@ -64,6 +64,17 @@ TEST_F(PropertiesDialogTest, ListsCamerasAfreshAndPreselectsTheStoredNameInAnyCa
     EXPECT_EQ(settings_.camera_name, "Hall Camera");
 }
 
+TEST_F(PropertiesDialogTest, AFirstStartWithOneCameraPreselectsIt) {
+    dialog_.SetCameraLister([] { return std::vector<std::string>{"Only Camera"}; });
+    dialog_.OnInitDialog();
+    EXPECT_EQ(dialog_.CameraList()->currentText(), "Only Camera");
+    EXPECT_TRUE(dialog_.OkButton()->isEnabled());
+    // With two, the choice stays the user's.
+    dialog_.SetCameraLister([] { return std::vector<std::string>{"One", "Two"}; });
+    dialog_.OnInitDialog();
+    EXPECT_EQ(dialog_.CameraList()->currentIndex(), -1);
+}
+
 TEST_F(PropertiesDialogTest, UnknownNameSelectsNothingAndOkFollowsTheSelection) {
     settings_.camera_name = "Gone Camera";
     const int result = Run([](CTwainSourcesDlg& dialog) {
@@ -169,7 +180,7 @@ TEST_F(PropertiesDialogTest, ControlsFollowTheTemplateLayoutAndTabOrder) {
     EXPECT_LT(dialog_.ColourSwatch()->geometry().left(), dialog_.ThresholdSlider()->geometry().right());
 
     // Tab order is template order: OK, camera, Cancel, the Saving group (entered at its checked
-    // button, or the first when none is), Show Detector, slider.
+    // button, or the first when none is), Show Detector, the colour swatch, slider.
     auto next_tab_stop = [](const QWidget* widget) {
         QWidget* next = widget->nextInFocusChain();
         while (!(next->focusPolicy() & Qt::TabFocus)) next = next->nextInFocusChain();
@@ -180,7 +191,7 @@ TEST_F(PropertiesDialogTest, ControlsFollowTheTemplateLayoutAndTabOrder) {
         dialog_.OnInitDialog();
         const QWidget* expected[] = {dialog_.OkButton(),      dialog_.CameraList(),      dialog_.CancelButton(),
                                      dialog_.SavingButton(mode == 3 ? kSavingOff : mode), dialog_.ShowDetectorBox(),
-                                     dialog_.ThresholdSlider(), dialog_.OkButton()};
+                                     dialog_.ColourSwatch(),  dialog_.ThresholdSlider(), dialog_.OkButton()};
         for (size_t index = 0; index + 1 < std::size(expected); ++index)
             EXPECT_EQ(next_tab_stop(expected[index]), expected[index + 1]) << mode << " " << index;
     }

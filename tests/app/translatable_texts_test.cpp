@@ -81,9 +81,10 @@ private:
 
 // Keeps what an export would say in its message box.
 struct RecordedPrompts : IExportPrompts {
-    QString AskSaveFileName(QWidget*, const QString&, const QString&) override { return {}; }
+    QString AskSaveFileName(QWidget*, const QString&, const QString&, const QString&) override { return {}; }
     bool ConfirmReplace(QWidget*, const QString&, const QString&) override { return false; }
     void ShowError(QWidget*, const QString& caption, const QString& text) override { said << caption << text; }
+    void ShowWritten(QWidget*, const QString& caption, const QString& path) override { said << caption << path; }
     QStringList said;
 };
 
@@ -124,7 +125,8 @@ TEST(TranslatableTexts, EveryTextOfTheWindowsGoesThroughTranslation) {
             texts.AddWindow(window);
 
         RecordedPrompts prompts;
-        RunVideoExport(&frame, {}, prompts);
+        ExportFolders folders;
+        RunVideoExport(&frame, {}, folders, prompts);
         ASSERT_EQ(prompts.said.size(), 2);
         for (const QString& said : prompts.said) texts.Add("Export Video", said);
         frame.close();

@@ -5,6 +5,8 @@
 #include <QMenuBar>
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "app/cindral_app.h"
 #include "app/main_frame.h"
 #include "app/view_settings.h"
@@ -60,4 +62,22 @@ TEST(KeepAspectRatio, MenuEntryActsAtOnceAndIsKeptForTheNextStart) {
     CKeyStore store(settings_file);
     LoadSettings(store, eight);
     EXPECT_EQ(eight.camera_name, "Ball Camera");  // the program's own settings untouched
+}
+
+TEST(SettingsFile, ADamagedFileIsWarnedOfOnceARun) {
+    TempFolder program;
+    const auto settings_file = program.Path() / "config" / "Cindral.reg";
+    std::filesystem::create_directories(settings_file.parent_path());
+    std::ofstream(settings_file, std::ios::binary) << std::string("Windows Registry Editor Version 5.00\n\n"
+                                                                      "[HKEY_CURRENT_USER\\Software\\Tovamesh\\Cindral\\Settings]\n"
+                                                                      "\"Treshold\"=dword:zz\n");
+    testing::internal::CaptureStderr();
+    {
+        CMainFrame frame(program.Folder(), settings_file);  // reads the settings and, as it goes, writes them
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    size_t warnings = 0;
+    for (size_t at = said.find("is damaged"); at != std::string::npos; at = said.find("is damaged", at + 1)) ++warnings;
+    EXPECT_EQ(1u, warnings) << said;
+    EXPECT_TRUE(std::filesystem::exists(settings_file.string() + ".bad"));
 }

@@ -350,33 +350,34 @@ TEST(ArchiveCli, PruneDeletesTheOldestUnpinnedArchivesAndADryRunOnlySaysWhich) {
     TempFolder folder;
     const std::string oldest = RecordArchive(folder, 3);
     const std::string pinned = RecordArchive(folder, 3);
+    const std::string middle = RecordArchive(folder, 3);
     const std::string newest = RecordArchive(folder, 3);
     int64_t modified_s = 1000;
-    for (const std::string& path : {oldest, pinned, newest}) {
+    for (const std::string& path : {oldest, pinned, middle, newest}) {
         fs::last_write_time(path, fs::file_time_type::clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(modified_s += 60))));
     }
     fs::permissions(pinned, fs::perms::owner_write, fs::perm_options::remove);
-    const uint64_t kept_bytes = fs::file_size(pinned);
-    const uint64_t freed_bytes = fs::file_size(oldest) + fs::file_size(newest);
-    // Only the pinned archive fits: the other two go, oldest first, and the pinned one is named.
-    const std::string limit = std::to_string(kept_bytes + fs::file_size(newest) - 1);
-    const std::string expected = "{\"deleted\":[\"" + oldest + "\",\"" + newest + "\"],\"freed\":" +
+    const uint64_t kept_bytes = fs::file_size(pinned) + fs::file_size(newest);
+    const uint64_t freed_bytes = fs::file_size(oldest) + fs::file_size(middle);
+    // Only the pinned and the newest archive fit: the other two go, oldest first, and the pinned one is named.
+    const std::string limit = std::to_string(kept_bytes + fs::file_size(middle) - 1);
+    const std::string expected = "{\"deleted\":[\"" + oldest + "\",\"" + middle + "\"],\"freed\":" +
                                  std::to_string(freed_bytes) + ",\"pinned\":[\"" + pinned + "\"],\"total\":" +
                                  std::to_string(kept_bytes) + "}\n";
 
     CliResult result = RunCli(folder, {"prune", "--storage", folder.Folder() + "Storage", "--max-size", limit, "--dry-run", "--json"});
     EXPECT_EQ(0, result.exit_code) << result.err;
     EXPECT_EQ(expected, result.out);
-    EXPECT_TRUE(fs::exists(oldest) && fs::exists(newest));
+    EXPECT_TRUE(fs::exists(oldest) && fs::exists(middle));
 
     result = RunCli(folder, {"prune", "--storage", folder.Folder() + "Storage", "--max-size", "1", "--dry-run"});
     EXPECT_EQ(1, result.exit_code);
-    EXPECT_NE(std::string::npos, result.err.find("only pinned or recording archives are left")) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("the newest, pinned and recording archives alone take")) << result.err;
     EXPECT_EQ(2, RunCli(folder, {"prune", "--storage", folder.Folder() + "Storage"}).exit_code);
 
     result = RunCli(folder, {"prune", "--program-folder", folder.Folder(), "--max-size", limit, "--json"});
     EXPECT_EQ(0, result.exit_code) << result.err;
     EXPECT_EQ(expected, result.out);
-    EXPECT_FALSE(fs::exists(oldest) || fs::exists(newest));
-    EXPECT_TRUE(fs::exists(pinned));
+    EXPECT_FALSE(fs::exists(oldest) || fs::exists(middle));
+    EXPECT_TRUE(fs::exists(pinned) && fs::exists(newest));
 }

@@ -103,6 +103,30 @@ TEST(ArchiveIndex, EachDamagedLengthOrTagCostsOnlyItsOwnRecord) {
     }
 }
 
+TEST(ArchiveIndex, TagsInsideAPictureAreNoRecords) {
+    TempFolder folder;
+    // Six records; the third carries JFIF tags in its comment, one of them behind a JPEG start
+    // and a plausible length, and then its length is damaged.
+    std::vector<uint8_t> tagged = PadJpeg(EncodeScene(40, 30, 2), 4000);
+    const std::vector<uint8_t> fake = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0};
+    for (size_t at = 40; at + 40 < 2000; at += 40) {
+        std::copy(fake.begin(), fake.end(), tagged.begin() + static_cast<std::ptrdiff_t>(at));
+        archive_format::WriteU32(tagged.data() + at - 4, 20);  // a length that leads to the next fake
+    }
+    ArchiveBytes file(6);
+    for (int i = 0; i < 6; ++i) file.AddRecord(100.0 + i, i == 2 ? tagged : EncodeScene(40, 30, i));
+    file.AddTrailer(200.0, 6);
+    archive_format::WriteU32(file.bytes.data() + file.record_starts[2] + 8, 0x7FFFFFF0);
+    const std::string path = folder.File("tags.CNA");
+    WriteBytes(path, file.bytes);
+    Expected expected = AllAt(file);
+    expected[2].reset();
+    ExpectFrames(path, expected);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(path));
+    EXPECT_EQ(RecordCondition::kLengthDamaged, reader.GetRecord(2)->condition);
+}
+
 TEST(ArchiveIndex, CutShortFilesHoldTheirCompleteRecordsAndNoMore) {
     TempFolder folder;
     const ArchiveBytes sound = MixedArchive(false);

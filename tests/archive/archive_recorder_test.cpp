@@ -257,6 +257,26 @@ TEST(Recorder, EveryFrameIsStoredWhateverItsJpegSizeOnlyAnEmptyOneIsNot) {
     }
 }
 
+TEST(Recorder, StoresNoPictureLargerThanTheReaderTakes) {
+    TempFolder folder;
+    CFrameArchive recorder(folder.Folder() + "Storage/");
+    BMP_File widest;
+    PaintScene(widest, JpegCodec::kMaxDecodeDimension, 8, 0);
+    ASSERT_TRUE(recorder.WriteFrame(widest)) << recorder.GetLastError();
+    BMP_File wider;
+    PaintScene(wider, JpegCodec::kMaxDecodeDimension + 1, 8, 0);
+    EXPECT_FALSE(recorder.WriteFrame(wider));
+    EXPECT_NE(std::string::npos, recorder.GetLastError().find("8193x8 pixels is larger than an archive holds"))
+        << recorder.GetLastError();
+    const std::string path = recorder.GetWritePath();
+    EXPECT_TRUE(recorder.CloseFile());
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(path));
+    ASSERT_EQ(1, reader.GetFrameCount());
+    reader.SeekFrame(0);
+    EXPECT_TRUE(reader.IsFrameDecoded()) << reader.GetLastError();
+}
+
 TEST(Recorder, StaysIdleWhenTheFileCannotBeCreatedAndTriesAgain) {
     TempFolder folder;
     // A plain file where the storage folder belongs.

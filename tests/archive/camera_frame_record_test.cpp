@@ -331,4 +331,52 @@ TEST(CameraFrameRecord, RecordingAndShowingAllocateNothingPerFrame) {
     }
 }
 
+TEST(CameraFrameRecord, NothingIsAllocatedPerFrameOnceWarm) {
+    TempFolder folder;
+    CFrameArchive archive(folder.Folder());
+    archive.SetEncodeWorkers(2);
+    archive.SetWaitsForEncoders(true);  // every job comes to be used
+    CRecorderMonitor monitor(archive);
+    // Encoded on two threads from planes lent to the pass; a size off the blocks either way, so the last rows and columns are repeated.
+    constexpr int32_t kWidth = 1278;
+    constexpr int32_t kHeight = 717;
+    const auto write_frames = [&](int count) {
+        for (int frame = 0; frame < count; ++frame) {
+            JpegPlaneRoom* room = monitor.LendPlanes(kWidth, kHeight);
+            ASSERT_NE(room, nullptr);
+            for (int32_t y = 0; y < kHeight; ++y) {
+                uint8_t* row = room->planes[0] + static_cast<size_t>(y) * room->strides[0];
+                for (int32_t x = 0; x < kWidth; ++x) row[x] = static_cast<uint8_t>((x ^ y) + frame);
+            }
+            for (int plane = 1; plane < 3; ++plane) {
+                for (int32_t y = 0; y < (kHeight + 1) / 2; ++y) {
+                    std::memset(room->planes[plane] + static_cast<size_t>(y) * room->strides[plane], 100 + 20 * plane,
+                                (kWidth + 1) / 2);
+                }
+            }
+            const JpegYuvPlanes planes{kWidth, kHeight, {room->planes[0], room->planes[1], room->planes[2]},
+                                       {room->strides[0], room->strides[1], room->strides[2]}};
+            CleanFrame clean;
+            clean.width = kWidth;
+            clean.height = kHeight;
+            clean.planes = &planes;
+            ASSERT_TRUE(monitor.WriteCleanFrame(clean));
+        }
+    };
+    write_frames(20);
+    archive.WaitForWrites();
+    g_allocations.store(0);
+    g_is_counting.store(true);
+    write_frames(40);
+    archive.WaitForWrites();
+    g_is_counting.store(false);
+    EXPECT_EQ(g_allocations.load(), 0);
+
+    monitor.CloseFile();
+    archive.WaitForWrites();
+    EXPECT_EQ(monitor.GetStatus().stored_frames, 60);
+    EXPECT_EQ(monitor.GetStatus().dropped_frames, 0);
+    EXPECT_EQ(archive.GetEncodeCounts().encodes, 60);  // plain content: one encode each
+}
+
 }  // namespace

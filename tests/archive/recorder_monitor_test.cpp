@@ -93,3 +93,29 @@ TEST(RecorderMonitor, ReportsEachCauseOnceAndTheRecovery) {
     ASSERT_TRUE(monitor.WriteFrame(noise));
     EXPECT_EQ(std::vector<Kind>{Kind::kQualityFallback}, kinds());
 }
+
+// Camera frames that cannot be used count as failed; each cause is said once, even with good
+// frames stored between them, and recording is not taken for failing.
+TEST(RecorderMonitor, LostCameraFramesAreCountedAndEachCauseSaidOnce) {
+    TempFolder folder;
+    CFrameArchive archive(folder.Folder() + "Storage/");
+    CRecorderMonitor monitor(archive);
+    std::vector<RecorderEvent> events;
+    monitor.SetEventHandler([&](const RecorderEvent& event) { events.push_back(event); });
+    BMP_File image;
+    PaintScene(image, 32, 24, 0);
+    for (const char* cause : {"garbage", "garbage", "too large", "garbage"}) {
+        monitor.FrameLost(cause, std::string(cause) + ", in full");
+        ASSERT_TRUE(monitor.WriteFrame(image));
+    }
+    std::vector<std::string> said;
+    for (const RecorderEvent& event : events) {
+        if (event.kind == Kind::kFrameLost) said.push_back(event.detail);
+        EXPECT_NE(Kind::kRecovered, event.kind);
+    }
+    EXPECT_EQ((std::vector<std::string>{"garbage, in full", "too large, in full"}), said);
+    const CRecorderMonitor::Status status = monitor.GetStatus();
+    EXPECT_EQ(4, status.failed_frames);
+    EXPECT_EQ(4, status.stored_frames);
+    EXPECT_TRUE(status.failure_cause.empty());
+}

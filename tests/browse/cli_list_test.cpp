@@ -58,6 +58,17 @@ TEST(CliList, JsonHoldsTheCatalogueRowsWithEscapedNames) {
     }
 }
 
+TEST(CliList, AFolderNamedLikeAnArchiveIsNoArchive) {
+    TempTree tree;
+    tree.WriteFile("Storage/20090315/1.CNA");
+    tree.MakeFolder("Storage/20090315/2.CNA");
+    const CliRun run = RunCli({QString::fromStdString(tree.ProgramFolder()), "2009-03-01", "2009-03-31"});
+    ASSERT_EQ(run.exit_code, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out.trimmed().split('\n').size(), 1) << run.out.toStdString();
+    EXPECT_TRUE(run.out.startsWith(QByteArray::fromStdString(tree.ProgramFolder() + "Storage/20090315/1.CNA\t")))
+        << run.out.toStdString();
+}
+
 TEST(CliList, PlainOutputAndArgumentErrors) {
     TempTree tree;
     tree.WriteFile("Storage/20090315/1.CNA");

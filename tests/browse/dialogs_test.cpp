@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QStyle>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <map>
@@ -17,6 +19,7 @@
 #include "browse/temp_tree.h"
 #include "browse/ui_events.h"
 #include "platform/ole_date.h"
+#include "recording/frame_archive.h"
 #include "storage/retention.h"
 
 namespace {
@@ -194,24 +197,33 @@ TEST_F(ArchiveDlgTest, WholeTextsShowAndHeadingClicksSortNewestFirstAtStart) {
              {1, "20 999 3 1408284123456"}}) {
         ClickAt(header->viewport(), QPoint(header->sectionViewportPosition(column) + 10, header->height() / 2));
         EXPECT_EQ(shown(), order) << column;
-        QStringList selected;
-        for (const QString& name : order.split(' ')) {
-            if (name == "999" || name == "1408284123456") selected << QString::fromStdString(folder) + name;
-        }
-        EXPECT_EQ(dialog.SelectionList(), selected) << column;
+        // Without readable times the names (the ticks recording began at) give the order.
+        EXPECT_EQ(dialog.SelectionList(), (QStringList{QString::fromStdString(folder) + "999",
+                                                       QString::fromStdString(folder) + "1408284123456"}))
+            << column;
     }
 }
 
-TEST_F(ArchiveDlgTest, SelectionIsHandedOverInRowOrder) {
+TEST_F(ArchiveDlgTest, SelectionIsHandedOverInRecordingOrder) {
     auto dialog = MakeDialog();
     QTreeWidget* list = dialog->ListControl();
+    // 1.CNA to 7.CNA were written in that order: their recording order, whatever the list shows.
+    auto in_time_order = [&](std::vector<int> rows) {
+        std::sort(rows.begin(), rows.end(), [&](int left, int right) {
+            return dialog->Name(left).section('.', 0, 0).toInt() < dialog->Name(right).section('.', 0, 0).toInt();
+        });
+        QStringList paths;
+        for (const int row : rows) paths << dialog->FullPath(row);
+        return paths;
+    };
     CtrlClickRow(list, 5);
     CtrlClickRow(list, 2);
     CtrlClickRow(list, 3);
-    EXPECT_EQ(dialog->SelectionList(), (QStringList{dialog->FullPath(2), dialog->FullPath(3), dialog->FullPath(5)}));
+    EXPECT_EQ(dialog->SelectionList(), in_time_order({2, 3, 5}));
+    EXPECT_EQ(dialog->SelectionList().size(), 3);
 
     CtrlClickRow(list, 3);  // deselect
-    EXPECT_EQ(dialog->SelectionList(), (QStringList{dialog->FullPath(2), dialog->FullPath(5)}));
+    EXPECT_EQ(dialog->SelectionList(), in_time_order({2, 5}));
 
     ButtonWithText(*dialog, "OK")->click();
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
@@ -230,10 +242,83 @@ TEST_F(ArchiveDlgTest, OkWithNothingSelectedHandsOverNothing) {
     EXPECT_EQ(cancelled->result(), QDialog::Rejected);
 }
 
-TEST_F(ArchiveDlgTest, EmptyRangeGivesAnEmptyList) {
+TEST_F(ArchiveDlgTest, EmptyRangeGivesAnEmptyListThatSaysSo) {
     auto dialog = MakeDialog({{2009, 3, 20}, {2009, 3, 10}});
     EXPECT_EQ(dialog->ListControl()->topLevelItemCount(), 0);
     EXPECT_EQ(dialog->RowCount(), 0);
+    EXPECT_TRUE(dialog->EmptyLabel()->isVisible());
+    EXPECT_EQ(dialog->EmptyLabel()->text(), "No archives were found for these days.");
+    EXPECT_FALSE(MakeDialog()->EmptyLabel()->isVisible());
+}
+
+TEST(ArchiveDlg, PlaybackGoesInRecordingOrderWhicheverWayTheListIsSorted) {
+    TempTree tree;
+    // Recorded one after the other, then named against that order: only the records tell.
+    std::vector<std::string> recorded;
+    for (const char* name : {"9000.CNA", "100.CNA", "5000.CNA"}) {
+        CFrameArchive writer(tree.StorageFolder());
+        std::string created;
+        writer.SetFileCreatedCallback([&created](const std::string& path) { created = path; });
+        BMP_File picture;
+        picture.Create(16, 16);
+        ASSERT_TRUE(writer.WriteFrame(picture) && writer.CloseFile());
+        recorded.push_back((std::filesystem::path(created).parent_path() / name).string());
+        std::filesystem::rename(created, recorded.back());
+        QTest::qWait(1100);  // records are stamped in whole seconds
+    }
+    CArchiveDlg dialog(tree.StorageFolder());
+    dialog.SetDateRangeSource([] { return DayRange{Today(), Today()}; });
+    ShowAndSettle(&dialog);
+    ASSERT_EQ(dialog.RowCount(), 3);
+    dialog.ListControl()->selectAll();
+    const QStringList expected{QString::fromStdString(recorded[0]), QString::fromStdString(recorded[1]),
+                               QString::fromStdString(recorded[2])};
+    for (const int column : {0, 1}) {
+        for (const Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+            dialog.ListControl()->sortByColumn(column, order);
+            EXPECT_EQ(dialog.SelectionList(), expected) << column << " " << order;
+        }
+    }
+}
+
+TEST_F(ArchiveDlgTest, TheKeyboardWorksTheListAndTheTimeline) {
+    auto dialog = MakeDialog();
+    QTreeWidget* list = dialog->ListControl();
+    EXPECT_EQ(dialog->focusWidget(), list);
+    ASSERT_NE(list->currentItem(), nullptr);
+
+    // The timeline is a tab stop after the list: the arrows walk its blocks in time order, Space selects.
+    CDayTimeline* timeline = dialog->Timeline();
+    QWidget* next_stop = list->nextInFocusChain();
+    while (!(next_stop->focusPolicy() & Qt::TabFocus) || !next_stop->isVisibleTo(dialog.get())) next_stop = next_stop->nextInFocusChain();
+    EXPECT_EQ(next_stop, timeline);
+    timeline->setFocus();
+    std::vector<QString> in_time_order;
+    for (const TimelineDay& day : timeline->Days()) {
+        for (const TimelineBlock& block : day.blocks) in_time_order.push_back(QString::fromStdString(block.full_path));
+    }
+    ASSERT_EQ(in_time_order.size(), 7u);
+    EXPECT_EQ(timeline->FocusedPath(), in_time_order[0]);
+    PressKey(timeline, Qt::Key_Right);
+    PressKey(timeline, Qt::Key_Right);
+    PressKey(timeline, Qt::Key_Left);
+    EXPECT_EQ(timeline->FocusedPath(), in_time_order[1]);
+    PressKey(timeline, Qt::Key_Space);
+    EXPECT_EQ(dialog->SelectionList(), QStringList{in_time_order[1]});
+
+    // Enter on a row outside the selection plays that row alone.
+    list->setFocus();
+    list->setCurrentItem(list->topLevelItem(4), 0, QItemSelectionModel::NoUpdate);
+    PressKey(list, Qt::Key_Return);
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(dialog->SelectionList(), QStringList{dialog->FullPath(4)});
+
+    // A double click plays its row too.
+    auto again = MakeDialog();
+    const QRect row = again->ListControl()->visualItemRect(again->ListControl()->topLevelItem(2));
+    DoubleClickAt(again->ListControl()->viewport(), row.center());
+    EXPECT_EQ(again->result(), QDialog::Accepted);
+    EXPECT_EQ(again->SelectionList(), QStringList{again->FullPath(2)});
 }
 
 TEST(ArchiveDlg, ClosingTheDateRangeDialogListsTodayOnly) {
@@ -278,6 +363,7 @@ TEST_F(ArchiveDlgTest, KeepFromTheContextMenuPinsTheSelectedArchivesAndMarksThem
     // With a pinned and an unpinned row selected "Keep" is unchecked and pins both; then checked, unpinning both.
     CtrlClickRow(list, row_of(pinned));
     CtrlClickRow(list, row_of(other));
+    const int name_px = list->fontMetrics().horizontalAdvance(dialog->Name(row_of(other)));
     for (const bool is_checked : {false, true}) {
         bool was_checked = !is_checked;
         QTimer::singleShot(0, [&] {
@@ -300,5 +386,8 @@ TEST_F(ArchiveDlgTest, KeepFromTheContextMenuPinsTheSelectedArchivesAndMarksThem
         for (const TimelineDay& day : dialog->Timeline()->Days()) {
             for (const TimelineBlock& block : day.blocks) EXPECT_EQ(IsArchivePinned(block.full_path), block.is_pinned) << block.full_path;
         }
+        // The name stays whole beside its padlock.
+        const int padlock_px = is_checked ? 0 : list->style()->pixelMetric(QStyle::PM_SmallIconSize);
+        EXPECT_GT(list->columnWidth(0), name_px + padlock_px) << is_checked;
     }
 }

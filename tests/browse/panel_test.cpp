@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDate>
+#include <QLabel>
 #include <QPushButton>
 #include <QSlider>
 #include <QTimer>
@@ -181,25 +182,39 @@ TEST_F(PanelTest, SwitchingArchivesWhilePausedOrPlaying) {
     Tick(3);  // paused: nothing moves
     EXPECT_EQ(panel_->Slider()->value(), 2);
 
-    const size_t shown_before = view_.levels.size();
+    // Paused, ">>" shows the new archive's first frame: picture, title and "Shot..." agree.
     panel_->NextButton()->click();
     EXPECT_EQ(panel_->CurrentArchive(), 1);
     EXPECT_EQ(panel_->Slider()->value(), 0);
-    EXPECT_EQ(view_.levels.size(), shown_before);  // the view keeps the previous picture
-    EXPECT_EQ(Caption(), QString::fromStdString(second) + " - 00:00:00");
+    EXPECT_EQ(view_.Frames(100).back(), 0);
+    EXPECT_EQ(Caption(), ExpectedCaption(second));
+    EXPECT_TRUE(panel_->Reader().GetFrameInfo(panel_->Reader().GetCurrentFrame()).known);
+    EXPECT_TRUE(panel_->PositionLabel()->text().endsWith("frame 1 of 3")) << panel_->PositionLabel()->text().toStdString();
+    EXPECT_LE(panel_->minimumSizeHint().width(), 600) << "with its time the panel still fits 640 pixels";
 
     panel_->PreviousButton()->click();
     panel_->PreviousButton()->click();  // wraps to the last archive
     EXPECT_EQ(panel_->CurrentArchive(), 1);
 
-    // ">>" while playing: the next tick shows frame 1 of the new archive, frame 0 is skipped.
+    // ">>" while playing: frame 0 of the new archive at once, frame 1 at the next tick.
     panel_->PlayButton()->click();
     EXPECT_TRUE(panel_->IsAutoPlay());
     panel_->NextButton()->click();
     EXPECT_EQ(panel_->CurrentArchive(), 0);
+    EXPECT_EQ(view_.Frames(20).back(), 0);
     Tick();
     EXPECT_EQ(view_.Frames(20).back(), 1);
     EXPECT_EQ(Caption(), ExpectedCaption(first));
+    // The frame's time beside the slider, as in the title.
+    EXPECT_EQ(panel_->PositionLabel()->text(), Caption().right(8) + ", frame 2 of 3");
+}
+
+TEST_F(PanelTest, TakesTheFocusWhenShown) {
+    const std::string path = RecordArchive(tree_, 2, 20);
+    panel_->SetArchives({QString::fromStdString(path)});
+    ShowAndSettle(panel_.get());
+    EXPECT_EQ(panel_->focusWidget(), panel_->PlayButton());
+    EXPECT_TRUE(WaitForActive(panel_.get()));
 }
 
 TEST_F(PanelTest, SliderAtItsRightEndKeepsTheLastDecodedFrame) {

@@ -73,10 +73,10 @@ long long JsonInteger(const std::string& json, const std::string& key) {
     return std::stoll(match[1]);
 }
 
-std::vector<std::string> JsonArchives(const std::string& json) {
+std::vector<std::string> JsonArchives(const std::string& json, const std::string& key = "archives") {
     std::vector<std::string> paths;
     std::smatch match;
-    if (!std::regex_search(json, match, std::regex("\"archives\":\\[([^\\]]*)\\]"))) return paths;
+    if (!std::regex_search(json, match, std::regex("\"" + key + "\":\\[([^\\]]*)\\]"))) return paths;
     const std::string list = match[1];
     std::regex quoted("\"([^\"]*)\"");
     for (auto it = std::sregex_iterator(list.begin(), list.end(), quoted); it != std::sregex_iterator(); ++it) {
@@ -161,6 +161,185 @@ TEST(RecordCommand, RecordsIntoTheStorageFolderGivenAndKeepsItUnderItsLimit) {
     fs::remove_all(folder);
 }
 
+TEST(RecordCommand, RetentionNeverDeletesTheNewestArchiveAndTheSummaryNamesTheDeleted) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    // One archive of several megabytes under a 1 MB limit: only deleting it could meet the limit,
+    // so nothing is deleted, and the run says why.
+    const std::string storage = folder + "/cameras";
+    fs::create_directories(storage + "/20000101");
+    std::ofstream(storage + "/20000101/1.CNA", std::ios::binary) << std::string(1 << 19, '\0');
+    fs::last_write_time(storage + "/20000101/1.CNA", fs::file_time_type::clock::now() - std::chrono::hours(24));
+    CommandResult result = RunCli({"record", "--storage", storage, "--source",
+                                   "videotestsrc num-buffers=30 pattern=snow ! capsfilter caps=video/x-raw,width=640,height=480",
+                                   "--mode", "always", "--max-size", "1M"},
+                                  folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_NE(result.errors.find("cannot keep recordings under 1.0 MB: the newest"), std::string::npos) << result.errors;
+    EXPECT_EQ(result.errors.find("deleted"), std::string::npos) << result.errors;
+    std::vector<std::string> archives = JsonArchives(LastLine(result.output));
+    ASSERT_EQ(archives.size(), 1u) << result.output;
+    EXPECT_EQ(RecordCount(archives[0]), 30);
+    EXPECT_TRUE(fs::exists(storage + "/20000101/1.CNA"));
+
+    // Two archives of one run under a limit that the second alone keeps: the first goes, and the
+    // summary lists it as deleted, not as kept.
+    const std::string raw = WriteMovingSquareFile(folder);
+    const std::vector<std::string> arguments = {
+        "--source", "filesrc location=" + raw + " ! rawvideoparse format=bgrx width=64 height=48 framerate=25/1",
+        "--mode", "motion"};
+    std::vector<std::string> run = {"record", "--storage", folder + "/sizes"};
+    run.insert(run.end(), arguments.begin(), arguments.end());
+    result = RunCli(run, folder);
+    archives = JsonArchives(LastLine(result.output));
+    ASSERT_EQ(archives.size(), 2u) << result.output;
+    const std::string limit = std::to_string(fs::file_size(archives[1]) + 1);
+    fs::remove_all(storage);
+    run = {"record", "--storage", storage, "--max-size", limit};
+    run.insert(run.end(), arguments.begin(), arguments.end());
+    result = RunCli(run, folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    const std::string summary = LastLine(result.output);
+    archives = JsonArchives(summary);
+    const std::vector<std::string> deleted = JsonArchives(summary, "deleted");
+    ASSERT_EQ(archives.size(), 1u) << summary;
+    ASSERT_EQ(deleted.size(), 1u) << summary;
+    EXPECT_EQ(RecordCount(archives[0]), 1);
+    EXPECT_FALSE(fs::exists(deleted[0]));
+    EXPECT_NE(result.errors.find("deleted " + deleted[0] + " to keep the storage limits"), std::string::npos)
+        << result.errors;
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, AFullDiskTakesTheOldestArchivesOneAtATimeButNeverTheNewest) {
+    if (std::system("unshare -Urm true 2>/dev/null") != 0) GTEST_SKIP() << "no private mount namespace here";
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    // A file system of its own, 2 MB, in a private mount namespace: four old archives of 300 KB
+    // and a file that leaves 40 KB free. The run's 20 frames take several times that. The old
+    // archives left are listed on standard error after the run.
+    const std::string disk = folder + "/disk";
+    fs::create_directories(disk);
+    const std::string prepare =
+        "set -e; mount -t tmpfs -o size=2m tmpfs " + disk + "; cd " + disk +
+        "; mkdir -p S/20000101; for n in 1 2 3 4; do head -c 300000 /dev/zero > S/20000101/$n.CNA;"
+        " touch -d \"2000-01-01 00:0$n\" S/20000101/$n.CNA; done;"
+        " dd if=/dev/zero of=fill bs=4k 2>/dev/null || true; truncate -s -40K fill; set +e;"
+        " \"$0\" \"$@\"; status=$?; ls S/20000101 >&2; exit $status";
+    const CommandResult result = RunCli({"record", "--storage", "S", "--max-size", "1T", "--mode", "always", "--source",
+                                         "videotestsrc num-buffers=20 pattern=snow ! "
+                                         "capsfilter caps=video/x-raw,width=320,height=240"},
+                                        folder, "unshare -Urm sh -c " + ShellQuote(prepare) + " ");
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(JsonInteger(LastLine(result.output), "recorded"), 20) << result.output;
+    // Oldest first, as many as were needed, never the newest finished one.
+    EXPECT_NE(result.errors.find("deleted S/20000101/1.CNA to make room on the full disk"), std::string::npos)
+        << result.errors;
+    EXPECT_EQ(result.errors.find("1.CNA\n"), std::string::npos) << result.errors;
+    EXPECT_NE(result.errors.find("4.CNA\n"), std::string::npos) << result.errors;
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, CameraFramesThatCannotBeDecodedAreCountedAndSaid) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    // Good, garbage, good, garbage of other bytes, good: a camera's JPEG stream with damage in it.
+    BMP_File grey;
+    grey.Create(64, 48);
+    std::vector<uint8_t> good(65536);
+    JpegCodec codec;
+    good.resize(codec.EncodeJpeg(grey, good.data(), static_cast<uint32_t>(good.size())));
+    ASSERT_FALSE(good.empty()) << codec.LastError();
+    const std::vector<std::vector<uint8_t>> frames = {good, std::vector<uint8_t>(900, 0x5A), good,
+                                                      std::vector<uint8_t>(700, 0x21), good};
+    for (size_t i = 0; i < frames.size(); ++i) {
+        std::ofstream(folder + "/" + std::to_string(i) + ".jpg", std::ios::binary)
+            .write(reinterpret_cast<const char*>(frames[i].data()), static_cast<std::streamsize>(frames[i].size()));
+    }
+    const CommandResult result =
+        RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
+                "multifilesrc location=" + folder + "/%d.jpg caps=image/jpeg,framerate=10/1"},
+               folder);
+    EXPECT_EQ(result.exit_code, 1) << result.errors;
+    const std::string summary = LastLine(result.output);
+    EXPECT_EQ(JsonInteger(summary, "recorded"), 3) << summary;
+    EXPECT_EQ(JsonInteger(summary, "failed"), 2) << summary;
+    // Said once for the one fault, and summed up at the end.
+    const std::string said = "a camera frame could not be decoded: ";
+    const size_t first = result.errors.find(said);
+    ASSERT_NE(first, std::string::npos) << result.errors;
+    EXPECT_EQ(result.errors.find("record: " + said, first + 1), std::string::npos) << result.errors;
+    EXPECT_NE(result.errors.find("2 frame(s) could not be recorded"), std::string::npos) << result.errors;
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, PicturesLargerThanAnArchiveHoldsAreRefusedAtStart) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    CommandResult result = RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
+                                   "videotestsrc num-buffers=5 ! capsfilter caps=video/x-raw,width=9000,height=200"},
+                                  folder);
+    EXPECT_EQ(result.exit_code, 1) << result.errors;
+    EXPECT_NE(result.errors.find("cannot record frames of 9000x200 pixels: an archive holds pictures of up to 8192"),
+              std::string::npos)
+        << result.errors;
+    EXPECT_EQ(JsonInteger(LastLine(result.output), "recorded"), 0) << result.output;
+    EXPECT_FALSE(fs::exists(folder + "/S"));
+    result = RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source", "videotestsrc", "--width",
+                     "8193", "--height", "100"},
+                    folder);
+    EXPECT_EQ(result.exit_code, 2);
+    EXPECT_NE(result.errors.find("--width takes a whole number from 1 to 8192"), std::string::npos) << result.errors;
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, AFileSizeLimitIsReportedLikeAFullDisk) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    // SIGXFSZ as the shell leaves it: it would end the run. 12 s of frames, so that the count
+    // line of the lost ones comes once too.
+    const CommandResult result = RunCli({"record", "--storage", folder + "/S", "--source",
+                                         "videotestsrc is-live=true pattern=snow ! "
+                                         "capsfilter caps=video/x-raw,width=64,height=48,framerate=30/1",
+                                         "--mode", "always", "--frames", "360"},
+                                        folder, "ulimit -f 40; ");
+    EXPECT_EQ(result.exit_code, 1) << result.errors;
+    const std::string summary = LastLine(result.output);
+    EXPECT_EQ(JsonInteger(summary, "recorded") + JsonInteger(summary, "failed"), 360) << summary;
+    const std::vector<std::string> archives = JsonArchives(summary);
+    ASSERT_EQ(archives.size(), 1u) << summary;
+    // Every frame counted as stored reads back, and nothing of a frame cut short is left.
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(archives[0]));
+    EXPECT_EQ(reader.GetFrameCount(), JsonInteger(summary, "recorded"));
+    const std::optional<ArchiveRecord> last = reader.GetRecord(reader.GetFrameCount() - 1);
+    ASSERT_TRUE(last.has_value());
+    // The trailer follows when it fits under the limit.
+    const auto trailer = archive_format::ReadTrailer(archives[0]);
+    EXPECT_EQ(static_cast<int64_t>(fs::file_size(archives[0])), last->next + (trailer ? 16 : 0));
+    if (trailer) {
+        EXPECT_EQ(trailer->record_count, JsonInteger(summary, "recorded"));
+    }
+    EXPECT_NE(result.errors.find(" s: cannot append a frame to " + archives[0] + ": File too large"), std::string::npos)
+        << result.errors;
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, AFileSourceThatSyncsToTheClockStillEndsTheRun) {
+    const std::string folder = MakeTempFolder();
+    ASSERT_FALSE(folder.empty());
+    // Taken for a camera, it would be played again from its start, on and on: the time limit ends that.
+    const CommandResult result =
+        RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
+                "videotestsrc num-buffers=10 ! capsfilter caps=video/x-raw,width=64,height=48,framerate=100/1 ! "
+                "identity sync=true"},
+               folder, "timeout 60 ");
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(JsonInteger(LastLine(result.output), "frames"), 10) << result.output;
+    EXPECT_EQ(JsonInteger(LastLine(result.output), "reconnects"), 0) << result.output;
+    fs::remove_all(folder);
+}
+
 TEST(RecordCommand, FrameLimitAndModes) {
     const std::string folder = MakeTempFolder();
     const std::string source = "videotestsrc is-live=true pattern=ball ! capsfilter caps=video/x-raw,width=96,height=64";
@@ -236,6 +415,40 @@ TEST(RecordCommand, EveryCameraFormatIsRecordedAsDecodableJfifPictures) {
             EXPECT_LT(MeanDifference(first_bars, archive.GetFrameImage()), 4.0);
         }
     }
+    fs::remove_all(folder);
+}
+
+TEST(RecordCommand, ALiveSourceIsRecordedInCaptureOrderAtItsCaptureTimesWithDropsCounted) {
+    const std::string folder = MakeTempFolder();
+    // A live camera at 30 frames a second: the encoders take what they can, the rest is counted.
+    const CommandResult result = RunCli(
+        {"record", "--program-folder", folder, "--source",
+         "videotestsrc is-live=true pattern=snow ! "
+         "capsfilter caps=video/x-raw,format=I420,width=638,height=478,framerate=30/1",
+         "--mode", "always", "--frames", "60"},
+        folder);
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    const std::string summary = LastLine(result.output);
+    const long long recorded = JsonInteger(summary, "recorded");
+    EXPECT_EQ(recorded + JsonInteger(summary, "dropped"), 60) << summary;
+    const std::vector<std::string> archives = JsonArchives(summary);
+    ASSERT_EQ(archives.size(), 1u) << summary;
+    CFrameArchive archive;
+    ASSERT_TRUE(archive.OpenFile(archives[0]));
+    ASSERT_EQ(archive.GetFrameCount(), recorded);
+    // Stamped as they came: in order, over the two seconds the camera took.
+    double first_s = 0.0;
+    double previous_s = 0.0;
+    for (int32_t frame = 0; frame < archive.GetFrameCount(); ++frame) {
+        archive.SeekFrame(frame);
+        ASSERT_TRUE(archive.IsFrameDecoded()) << frame;
+        const double time_s = archive.GetFrameTime() * 86400.0;
+        if (frame == 0) first_s = time_s;
+        EXPECT_GE(time_s, previous_s) << frame;
+        previous_s = time_s;
+    }
+    EXPECT_GT(previous_s - first_s, 1.0);
+    EXPECT_LT(previous_s - first_s, 4.0);
     fs::remove_all(folder);
 }
 

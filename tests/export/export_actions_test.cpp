@@ -3,6 +3,7 @@
 #include "archive_ui/archive_dlg.h"
 
 #include "archive_ui/core/avi_export.h"
+#include "archive_ui/core/day_timeline.h"
 #include "archive_ui/core/video_export.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDate>
+#include <QDir>
+#include <QImage>
 #include <QFileDialog>
 #include <QKeyEvent>
 #include <QMessageBox>
@@ -28,6 +31,7 @@
 #include <vector>
 
 #include "export/export_test_support.h"
+#include "platform/ole_date.h"
 #include "recording/frame_archive.h"
 
 using namespace export_test;
@@ -42,9 +46,11 @@ class ScriptedPrompts : public IExportPrompts {
 public:
     explicit ScriptedPrompts(QString answer) : answer_(std::move(answer)) {}
 
-    QString AskSaveFileName(QWidget* parent, const QString& filter, const QString& default_suffix) override {
+    QString AskSaveFileName(QWidget* parent, const QString& filter, const QString& default_suffix,
+                            const QString& suggested_path) override {
         asked_filters.push_back(filter);
         asked_suffixes.push_back(default_suffix);
+        suggested_paths.push_back(suggested_path);
         if (on_ask) on_ask(parent);
         return answer_;
     }
@@ -55,19 +61,30 @@ public:
     void ShowError(QWidget*, const QString& caption, const QString& text) override {
         errors.push_back(caption + ": " + text);
     }
+    void ShowWritten(QWidget*, const QString& caption, const QString& path) override {
+        written.push_back(caption + ": " + path);
+    }
 
     std::function<void(QWidget*)> on_ask;
     bool is_replacing = true;
     std::vector<QString> replace_questions;
     std::vector<QString> asked_filters;
     std::vector<QString> asked_suffixes;
+    std::vector<QString> suggested_paths;
     std::vector<QString> errors;
+    std::vector<QString> written;
 
 private:
     QString answer_;
 };
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// The folders the exports of one test open in.
+ExportFolders& Folders() {
+    static ExportFolders folders;
+    return folders;
+}
 
 }  // namespace
 
@@ -80,7 +97,7 @@ TEST(ExportActions, ShotAsksForAJpegNameAddsTheSuffixAndSavesTheStoredBytes) {
     QWidget panel;
 
     ScriptedPrompts prompts(Q(folder.File("picture")));
-    RunSnapshotExport(&panel, reader, prompts);
+    RunSnapshotExport(&panel, reader, Folders(), prompts);
     ASSERT_EQ(1u, prompts.asked_filters.size());
     EXPECT_EQ("JPeg Files (*.jpg)", prompts.asked_filters[0]);
     EXPECT_EQ("jpg", prompts.asked_suffixes[0]);
@@ -88,22 +105,68 @@ TEST(ExportActions, ShotAsksForAJpegNameAddsTheSuffixAndSavesTheStoredBytes) {
     EXPECT_EQ(StoredJpeg(archive, 2), ReadFileBytes(folder.File("picture.jpg")));
 
     ScriptedPrompts cancelled{QString()};
-    RunSnapshotExport(&panel, reader, cancelled);
+    RunSnapshotExport(&panel, reader, Folders(), cancelled);
     EXPECT_EQ(1u, cancelled.asked_filters.size());
     EXPECT_TRUE(cancelled.errors.empty());
     EXPECT_EQ((std::vector<std::string>{"Storage", "picture.jpg"}), folder.Entries());
 
     ScriptedPrompts unwritable(Q(folder.File("gone/picture.jpg")));
-    RunSnapshotExport(&panel, reader, unwritable);
+    RunSnapshotExport(&panel, reader, Folders(), unwritable);
     ASSERT_EQ(1u, unwritable.errors.size());
     EXPECT_TRUE(unwritable.errors[0].startsWith("Shot...: ")) << unwritable.errors[0].toStdString();
+}
+
+TEST(ExportActions, SaveDialogsSuggestTheRecordedTimeInTheirKindsFolderAndRememberTheFolderChosen) {
+    TempFolder folder;
+    const std::string early = RecordScenes(folder.Path(), 48, 32, 3);
+    const std::string late = RecordScenes(folder.Path(), 48, 32, 2);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(late));
+    reader.SeekFrame(1);
+    QWidget panel;
+    ExportFolders folders;
+    const QString pictures = folders.pictures;
+    const QString videos = folders.videos;
+    EXPECT_TRUE(pictures.endsWith("Pictures") || pictures == QDir::homePath()) << pictures.toStdString();
+    EXPECT_TRUE(videos.endsWith("Videos") || videos == QDir::homePath()) << videos.toStdString();
+    auto name_of = [](double ole_date, const char* suffix) {
+        const std::optional<CalendarTime> time = OleDateToCalendar(ole_date);
+        return QString::asprintf("Cindral %04d-%02d-%02d %02d-%02d-%02d.%s", time->year, time->month, time->day,
+                                 time->hour, time->minute, time->second, suffix);
+    };
+    std::filesystem::create_directories(folder.Path() + "/shots");
+    std::filesystem::create_directories(folder.Path() + "/clips");
+
+    // "Shot...": the pictures folder and the frame's own time; then the folder used last.
+    ScriptedPrompts shot(Q(folder.File("shots/one.jpg")));
+    RunSnapshotExport(&panel, reader, folders, shot);
+    ScriptedPrompts again(QString{});
+    RunSnapshotExport(&panel, reader, folders, again);
+    ASSERT_EQ(1u, shot.suggested_paths.size());
+    EXPECT_EQ(QDir(pictures).filePath(name_of(reader.GetFrameTime(), "jpg")), shot.suggested_paths[0]);
+    EXPECT_EQ(Q(folder.File("shots/")) + name_of(reader.GetFrameTime(), "jpg"), again.suggested_paths.at(0));
+
+    // The exports: the videos folder and the time the (earliest) archive began.
+    ScriptedPrompts convert(Q(folder.File("clips/late.avi")));
+    RunAviExport(&panel, reader, folders, convert);
+    EXPECT_EQ(QDir(videos).filePath(name_of(ReadArchiveTimes(late)->first_day, "avi")), convert.suggested_paths.at(0));
+    ScriptedPrompts joined(QString{});
+    RunVideoExport(&panel, {Q(late), Q(early)}, folders, joined);
+    EXPECT_EQ(Q(folder.File("clips/")) + name_of(ReadArchiveTimes(early)->first_day, "mkv"), joined.suggested_paths.at(0));
+
+    // "Snapshot" of a live picture: named after the moment given (the JPEG itself is judged end to end).
+    QImage live(40, 30, QImage::Format_RGB32);
+    ScriptedPrompts snapshot{QString{}};
+    RunPictureSnapshot(&panel, live, CalendarTime{2026, 12, 7, 9, 5, 3}, folders, snapshot);
+    EXPECT_EQ(Q(folder.File("shots/Cindral 2026-12-07 09-05-03.jpg")), snapshot.suggested_paths.at(0));
+    EXPECT_EQ("Cindral.jpg", SuggestedFileName(std::nullopt, "jpg"));
 }
 
 TEST(ExportActions, ShotWithoutAFrameOnShowSaysSoWithoutAskingForAName) {
     CFrameArchive reader;  // nothing opened
     QWidget panel;
     ScriptedPrompts prompts(QStringLiteral("/tmp/never.jpg"));
-    RunSnapshotExport(&panel, reader, prompts);
+    RunSnapshotExport(&panel, reader, Folders(), prompts);
     EXPECT_TRUE(prompts.asked_filters.empty());
     EXPECT_EQ(1u, prompts.errors.size());
 }
@@ -117,7 +180,7 @@ TEST(ExportActions, ConvertAsksForAnAviNameAndWritesEveryFrame) {
     QWidget panel;
 
     ScriptedPrompts prompts(Q(folder.File("clip")));
-    RunAviExport(&panel, reader, prompts);
+    RunAviExport(&panel, reader, Folders(), prompts);
     ASSERT_EQ(1u, prompts.asked_filters.size());
     EXPECT_EQ("AVI Files (*.avi)", prompts.asked_filters[0]);
     EXPECT_EQ("avi", prompts.asked_suffixes[0]);
@@ -127,9 +190,10 @@ TEST(ExportActions, ConvertAsksForAnAviNameAndWritesEveryFrame) {
     EXPECT_EQ(5, stream.frame_count);
     EXPECT_EQ(1, reader.GetCurrentFrame());
     EXPECT_TRUE(panel.findChildren<QProgressDialog*>().isEmpty()) << "the progress dialog outlived the conversion";
+    EXPECT_EQ(std::vector<QString>{"Convert to AVI: " + Q(folder.File("clip.avi"))}, prompts.written);
 
     ScriptedPrompts cancelled{QString()};
-    RunAviExport(&panel, reader, cancelled);
+    RunAviExport(&panel, reader, Folders(), cancelled);
     EXPECT_TRUE(cancelled.errors.empty());
     EXPECT_EQ((std::vector<std::string>{"Storage", "clip.avi"}), folder.Entries());
 }
@@ -148,11 +212,14 @@ TEST(ExportActions, CancelInTheProgressDialogLeavesNoFile) {
         QTimer::singleShot(0, parent, [parent, &is_cancel_pressed] {
             const auto dialogs = parent->findChildren<QProgressDialog*>();
             if (dialogs.size() != 1) return;
+            // Wide enough for its whole title beside the title bar's buttons.
+            const QFontMetrics title_font(QApplication::font("QMdiSubWindowTitleBar"));
+            EXPECT_GT(dialogs[0]->width(), title_font.horizontalAdvance(dialogs[0]->windowTitle()) + 100);
             dialogs[0]->cancel();
             is_cancel_pressed = true;
         });
     };
-    RunAviExport(&panel, reader, prompts);
+    RunAviExport(&panel, reader, Folders(), prompts);
     EXPECT_TRUE(is_cancel_pressed);
     EXPECT_TRUE(prompts.errors.empty());
     EXPECT_EQ(std::vector<std::string>{"Storage"}, folder.Entries());
@@ -166,7 +233,7 @@ TEST(ExportActions, ConvertReportsUnwritableTargetsAndEmptyArchives) {
     QWidget panel;
 
     ScriptedPrompts unwritable(Q(folder.File("gone/clip.avi")));
-    RunAviExport(&panel, reader, unwritable);
+    RunAviExport(&panel, reader, Folders(), unwritable);
     ASSERT_EQ(1u, unwritable.errors.size());
     EXPECT_TRUE(unwritable.errors[0].startsWith("Convert to AVI: ")) << unwritable.errors[0].toStdString();
     EXPECT_TRUE(unwritable.errors[0].contains("No such file or directory")) << unwritable.errors[0].toStdString();
@@ -174,7 +241,7 @@ TEST(ExportActions, ConvertReportsUnwritableTargetsAndEmptyArchives) {
     WriteFileBytes(folder.File("empty.cna"), std::vector<uint8_t>(8, 0));
     ASSERT_TRUE(reader.OpenFile(folder.File("empty.cna")));
     ScriptedPrompts empty(Q(folder.File("never.avi")));
-    RunAviExport(&panel, reader, empty);
+    RunAviExport(&panel, reader, Folders(), empty);
     EXPECT_TRUE(empty.asked_filters.empty());
     EXPECT_EQ(1u, empty.errors.size());
     EXPECT_FALSE(FileExists(folder.File("never.avi")));
@@ -217,7 +284,7 @@ TEST(ExportActions, TheSaveDialogFiltersAndAddsTheDefaultSuffixLeavingTheReplace
             });
             QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
         });
-        const QString chosen = prompts.AskSaveFileName(&panel, filter, suffix);
+        const QString chosen = prompts.AskSaveFileName(&panel, filter, suffix, Q(folder.File("suggested." + suffix.toStdString())));
         EXPECT_EQ(QStringList{filter}, seen_filters);
         EXPECT_EQ(suffix, seen_suffix);
         EXPECT_EQ(Q(folder.File(expected)), chosen);
@@ -244,7 +311,7 @@ TEST(ExportActions, ConvertWritesTheWholeArchiveWhateverThePanelShowsAndLeavesTh
                                        panel_reader.GetFrameImage().GetBits() + panel_reader.GetFrameImage().GetBitsSize());
     QWidget panel;
     ScriptedPrompts prompts(Q(folder.File("after-jump.avi")));
-    RunAviExport(&panel, panel_reader, prompts);
+    RunAviExport(&panel, panel_reader, Folders(), prompts);
     EXPECT_TRUE(prompts.errors.empty());
     EXPECT_EQ(ReadFileBytes(folder.File("fresh.avi")), ReadFileBytes(folder.File("after-jump.avi")));
     EXPECT_EQ(20, panel_reader.GetCurrentFrame());
@@ -267,10 +334,10 @@ TEST(ExportActions, AnExistingFileIsReplacedOnlyWhenTheUserSaysSoAndArchivesNeve
         SCOPED_TRACE(is_replacing);
         ScriptedPrompts shot(Q(folder.File("taken")));
         shot.is_replacing = is_replacing;
-        RunSnapshotExport(&panel, reader, shot);
+        RunSnapshotExport(&panel, reader, Folders(), shot);
         ScriptedPrompts convert(Q(folder.File("taken")));
         convert.is_replacing = is_replacing;
-        RunAviExport(&panel, reader, convert);
+        RunAviExport(&panel, reader, Folders(), convert);
         EXPECT_EQ(1u, shot.replace_questions.size());
         EXPECT_EQ(1u, convert.replace_questions.size());
         EXPECT_EQ(is_replacing, ReadFileBytes(folder.File("taken.jpg")) == StoredJpeg(archive, 1));
@@ -281,9 +348,9 @@ TEST(ExportActions, AnExistingFileIsReplacedOnlyWhenTheUserSaysSoAndArchivesNeve
     WriteFileBytes(folder.File("other.CNA"), {'c', 'n', 'a'});
     for (const std::string& target : {archive, folder.File("other.CNA")}) {
         ScriptedPrompts shot(Q(target));
-        RunSnapshotExport(&panel, reader, shot);
+        RunSnapshotExport(&panel, reader, Folders(), shot);
         ScriptedPrompts convert(Q(target));
-        RunAviExport(&panel, reader, convert);
+        RunAviExport(&panel, reader, Folders(), convert);
         EXPECT_EQ(1u, shot.errors.size());
         EXPECT_EQ(1u, convert.errors.size());
         EXPECT_TRUE(shot.replace_questions.empty() && convert.replace_questions.empty());
@@ -325,7 +392,7 @@ TEST(VideoExportActions, JoinsTheGivenArchivesIntoTheKindOfTheNameAndCancelLeave
     QWidget panel;
 
     ScriptedPrompts prompts(Q(folder.File("clip.avi")));
-    RunVideoExport(&panel, {Q(late), Q(early)}, prompts);
+    RunVideoExport(&panel, {Q(late), Q(early)}, Folders(), prompts);
     EXPECT_TRUE(prompts.errors.empty());
     ASSERT_EQ(1u, prompts.asked_filters.size());
     EXPECT_EQ("Matroska video, the recorded JPEGs (*.mkv);;AVI video, the recorded JPEGs (*.avi);;MP4 video, H.264 (*.mp4)",
@@ -342,9 +409,9 @@ TEST(VideoExportActions, JoinsTheGivenArchivesIntoTheKindOfTheNameAndCancelLeave
             for (QProgressDialog* progress : parent->findChildren<QProgressDialog*>()) progress->cancel();
         });
     };
-    RunVideoExport(&panel, {Q(late)}, cancelling);
+    RunVideoExport(&panel, {Q(late)}, Folders(), cancelling);
     ScriptedPrompts unknown(Q(folder.File("clip.mov")));
-    RunVideoExport(&panel, {Q(late)}, unknown);
+    RunVideoExport(&panel, {Q(late)}, Folders(), unknown);
     EXPECT_TRUE(cancelling.errors.empty());
     ASSERT_EQ(1u, unknown.errors.size());
     EXPECT_TRUE(unknown.errors[0].contains(".mkv, .avi or .mp4")) << unknown.errors[0].toStdString();
@@ -384,7 +451,7 @@ TEST(VideoExportActions, WithoutAnH264EncoderMp4IsOfferedGreyedWithTheReasonAndR
 
     // A name typed with .mp4 all the same is refused with the reason.
     ScriptedPrompts prompts(Q(folder.File("clip.mp4")));
-    RunVideoExport(&panel, {Q(archive)}, prompts);
+    RunVideoExport(&panel, {Q(archive)}, Folders(), prompts);
     ASSERT_EQ(1u, prompts.asked_filters.size());
     EXPECT_FALSE(prompts.asked_filters[0].contains("*.mp4"));
     ASSERT_EQ(1u, prompts.errors.size());
@@ -412,8 +479,24 @@ TEST(VideoExportActions, ExportVideoInTheArchiveListJoinsTheSelectedRowsThroughT
         save->selectFile(Q(folder.File("joined")));
         QMetaObject::invokeMethod(save, "accept", Qt::DirectConnection);
     });
+    // Then where the video went, with a way to its folder.
+    QString said;
+    bool has_open_folder = false;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) return;
+        said = box->text();
+        for (const QAbstractButton* button : box->buttons()) has_open_folder |= button->text() == "Open Folder";
+        const QFontMetrics title_font(QApplication::font("QMdiSubWindowTitleBar"));
+        EXPECT_GT(box->width(), title_font.horizontalAdvance(box->windowTitle()) + 100) << "the whole title shows";
+        box->accept();
+    });
+    answer.start(20);
     dialog.ExportVideoButton()->click();
     EXPECT_EQ(3, offered.size());
+    EXPECT_EQ("Saved as " + Q(folder.File("joined.mkv")), said);
+    EXPECT_TRUE(has_open_folder);
     ProbedStream stream;
     ASSERT_TRUE(ProbeVideo(folder.File("joined.mkv"), stream));
     EXPECT_EQ("mjpeg", stream.codec_name);

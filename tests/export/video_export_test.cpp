@@ -145,6 +145,44 @@ TEST(VideoExport, ARecordWithoutAPictureRepeatsTheFrameBeforeAndKeepsTheCount) {
               CopiedJpegPackets(folder.File("out.mkv"), folder.File("packets")));
 }
 
+TEST(VideoExport, ACopiedRecordThatCannotBeDecodedRepeatsTheFrameBeforeToo) {
+    TempFolder folder;
+    const double start = OleDay(2026, 3, 1, 9, 0, 0.0);
+    const std::vector<std::vector<uint8_t>> good =
+        WriteStampedArchive(folder.File("good.CNA"), {start, start + 0.1 / 86400}, 32, 32, 7);
+    // Bytes that are no JPEG, and a sound stream whose frame header claims 65500 x 65500.
+    std::vector<uint8_t> not_jpeg(200, 'x');
+    std::vector<uint8_t> giant = good[0];
+    for (size_t i = 0; i + 8 < giant.size(); ++i) {
+        if (giant[i] == 0xFF && giant[i + 1] == 0xC0) {
+            for (const size_t at : {i + 5, i + 7}) {  // height, width: 65500
+                giant[at] = 0xFF;
+                giant[at + 1] = 0xDC;
+            }
+            break;
+        }
+    }
+    const std::vector<std::vector<uint8_t>> records = {good[0], not_jpeg, giant, good[1]};
+    std::vector<uint8_t> bytes(8, 0);
+    archive_format::WriteU32(bytes.data(), static_cast<uint32_t>(records.size()));
+    for (size_t k = 0; k < records.size(); ++k) {
+        uint8_t head[12];
+        archive_format::WriteDouble(head, start + static_cast<double>(k) * 0.1 / 86400);
+        archive_format::WriteU32(head + 8, static_cast<uint32_t>(records[k].size()));
+        bytes.insert(bytes.end(), head, head + 12);
+        bytes.insert(bytes.end(), records[k].begin(), records[k].end());
+    }
+    const std::string archive = folder.File("2000.CNA");
+    WriteFileBytes(archive, bytes);
+
+    const VideoExportResult result = ExportVideo({archive}, folder.File("out.mkv"), {});
+    ASSERT_TRUE(result.is_written) << result.error;
+    EXPECT_EQ(4, result.frames_written);
+    EXPECT_EQ(2, result.frames_repeated);
+    EXPECT_EQ((std::vector<std::vector<uint8_t>>{good[0], good[0], good[0], good[1]}),
+              CopiedJpegPackets(folder.File("out.mkv"), folder.File("packets")));
+}
+
 TEST(VideoExport, CancelAndFailureLeaveNothingAndArchivesAreNeverWritten) {
     TempFolder folder;
     const TwoEpisodes episodes(folder);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -299,3 +300,67 @@ TEST(KeyStoreLocation, FollowsXdgConfigHome) {
 }
 
 }  // namespace
+
+TEST_F(KeyStoreTest, AFileWithoutHeaderOrInUtf16KeepsItsValues) {
+    std::filesystem::create_directories(file.parent_path());
+    const std::string body = "[HKEY_CURRENT_USER\\Software\\A]\r\n\"Name\"=\"Gr\xC3\xBC\xC3\x9F \xF0\x9F\x93\xB7\"\r\n\"N\"=dword:0000002a\r\n";
+    // The registry editor's own export: UTF-16LE after a byte-order mark, CR LF line ends.
+    std::string utf16 = "\xFF\xFE";
+    for (const char16_t unit : std::u16string(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                                              u"[HKEY_CURRENT_USER\\Software\\A]\r\n\"Name\"=\"Gr\u00FC\u00DF \U0001F4F7\"\r\n"
+                                              u"\"N\"=dword:0000002a\r\n")) {
+        utf16 += static_cast<char>(unit & 0xFF);
+        utf16 += static_cast<char>(unit >> 8);
+    }
+    for (const auto& [text, is_damaged] : {std::pair{body, true}, std::pair{utf16, false}}) {
+        SCOPED_TRACE(is_damaged ? "without header" : "UTF-16");
+        WriteWholeFile(file, text);
+        std::filesystem::remove(file.string() + ".bad");
+        testing::internal::CaptureStderr();
+        CKeyStore store(file);
+        const std::string warning = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(is_damaged, store.IsDamaged()) << warning;
+        std::optional<CRegistryKey> key = store.OpenKey("Software\\A");
+        ASSERT_TRUE(key.has_value());
+        EXPECT_EQ("Gr\xC3\xBC\xC3\x9F \xF0\x9F\x93\xB7", QueryText(*key, "Name").value_or(""));
+        EXPECT_EQ(42u, QueryDword(*key, "N").value_or(0));
+        ASSERT_TRUE(SetDword(*key, "M", 1));
+        EXPECT_EQ(is_damaged, std::filesystem::exists(file.string() + ".bad"));
+    }
+}
+
+TEST_F(KeyStoreTest, ParsingIsLinearAndAFileOverOneMegabyteIsNotRead) {
+    std::filesystem::create_directories(file.parent_path());
+    // Just under the limit: 50,000 values under one key, then every second one removed. A
+    // search per value took minutes here; a linear parse takes a fraction of a second.
+    std::string text = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\A]\n";
+    constexpr int kValues = 50000;
+    for (int i = 0; i < kValues; ++i) text += "\"" + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\n";
+    for (int i = 0; i < kValues; i += 2) text += "\"" + std::to_string(i) + "\"=-\n";
+    ASSERT_LT(text.size(), CKeyStore::kMaxFileBytes);
+    WriteWholeFile(file, text);
+    const auto started = std::chrono::steady_clock::now();
+    {
+        CKeyStore store(file);
+        EXPECT_FALSE(store.IsDamaged());
+        std::optional<CRegistryKey> key = store.OpenKey("Software\\A");
+        ASSERT_TRUE(key.has_value());
+        EXPECT_FALSE(key->QueryValue("49998").has_value());
+        EXPECT_EQ(9u, QueryDword(*key, "49999").value_or(0));
+    }
+    // Generous for a loaded machine: the quadratic parse took over a minute.
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 20.0);
+
+    // One byte more than the limit: damaged as a whole, nothing read, kept as .bad when rewritten.
+    text.resize(CKeyStore::kMaxFileBytes + 1, '\n');
+    WriteWholeFile(file, text);
+    testing::internal::CaptureStderr();
+    CKeyStore store(file);
+    const std::string warning = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(store.IsDamaged());
+    EXPECT_NE(std::string::npos, warning.find("is larger than 1024 KiB")) << warning;
+    EXPECT_FALSE(store.OpenKey("Software\\A").has_value());
+    ASSERT_TRUE(store.CreateKey("Software\\B").has_value());
+    EXPECT_EQ(text, ReadWholeFile(file.string() + ".bad"));
+    EXPECT_FALSE(CKeyStore(file).IsDamaged());
+}

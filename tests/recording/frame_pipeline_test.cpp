@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "recording/frame_pipeline.h"
+#include "recording/jpeg_codec.h"
 
 namespace {
 
@@ -414,6 +416,64 @@ TEST_F(FramePipelineTest, RecorderFailureEndsFrameAfterDetectorFinished) {
     // Compared against the unmarked sums: no motion, so no new marks.
     EXPECT_TRUE(IsColour(PixelOf(p.LiveFrame(), 4, 4), 200, 200, 200));
     EXPECT_EQ(2u, presenter.frames.size());
+}
+
+// Keeps what it is told of lost camera frames.
+class LostFrameCounter : public RecordingFake {
+public:
+    void FrameLost(const std::string& cause, const std::string& detail) override {
+        causes.push_back(cause);
+        details.push_back(detail);
+    }
+    std::vector<std::string> causes;
+    std::vector<std::string> details;
+};
+
+TEST_F(FramePipelineTest, CameraJpegsThatDoNotDecodeAreLostWithOneCausePerFault) {
+    LostFrameCounter counter;
+    CFramePipeline p(settings, counter, nullptr);
+    p.AttachSettings(true);
+    settings.saving_mode = kSavingAlways;
+    BMP_File grey;
+    grey.Create(8, 8);
+    std::vector<uint8_t> good(4096);
+    JpegCodec codec;
+    good.resize(codec.EncodeJpeg(grey, good.data(), static_cast<uint32_t>(good.size())));
+    ASSERT_FALSE(good.empty()) << codec.LastError();
+    const std::vector<uint8_t> garbage_a(300, 0x5A);
+    const std::vector<uint8_t> garbage_b(500, 0x33);
+    // The same stream claiming 30000 x 30000 pixels (its frame header's height and width).
+    std::vector<uint8_t> giant = good;
+    for (size_t i = 0; i + 8 < giant.size(); ++i) {
+        if (giant[i] == 0xFF && giant[i + 1] == 0xC0) {
+            for (const size_t at : {i + 5, i + 7}) {
+                giant[at] = 30000 >> 8;
+                giant[at + 1] = 30000 & 0xFF;
+            }
+            break;
+        }
+    }
+    const auto feed = [&](const std::vector<uint8_t>& jpeg, int32_t side) {
+        settings.frame_width = side;
+        settings.frame_height = -side;
+        ::CameraFrame frame;
+        frame.layout = PixelLayout::kJpeg;
+        frame.width = side;
+        frame.height = -side;
+        frame.planes[0] = jpeg.data();
+        frame.size_bytes = jpeg.size();
+        p.ProcessFrame(frame);
+    };
+    feed(garbage_a, 8);
+    feed(good, 8);
+    feed(garbage_b, 8);
+    feed(giant, 30000);
+    ASSERT_EQ(3u, counter.causes.size());
+    EXPECT_EQ(counter.causes[0], counter.causes[1]) << "garbage of any bytes is one cause";
+    EXPECT_NE(counter.causes[0], counter.causes[2]);
+    EXPECT_NE(std::string::npos, counter.details[2].find("30000x30000")) << counter.details[2];
+    for (const std::string& detail : counter.details) EXPECT_EQ(0u, detail.find("a camera frame could not be ")) << detail;
+    EXPECT_EQ(1, std::count_if(counter.calls.begin(), counter.calls.end(), [](const RecordedCall& c) { return c.is_write; }));
 }
 
 }  // namespace

@@ -2,13 +2,16 @@
 // foreign entries kept, emptied day folders removed, a dry run changing nothing.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 
 #include "archive/archive_test_support.h"
+#include "platform/posix_file.h"
 #include "recording/frame_archive.h"
 #include "storage/retention.h"
 
@@ -19,19 +22,23 @@ namespace {
 
 constexpr uint64_t kFreeNow = 5000;  // what the file system reports in these runs
 
-// Oldest first: 20231231/z; 20240101/a, b and notes.txt; 20240102/kept (pinned), c;
-// 20240103/open (being recorded here) and recent (written a moment ago, no trailer: another
-// recorder's). Not archives: misc/old.CNA (no day folder) and 20240101/link.CNA (a link).
+// Oldest first: 20231231/z; 20240101/a, b and notes.txt; 20240102/kept (pinned), c, d (the
+// newest finished); 20240103/open (being recorded here) and recent (written a moment ago, no
+// trailer: another recorder's). Not archives: misc/old.CNA (no day folder) and
+// 20240101/link.CNA (a link).
 class StorageTree {
 public:
     StorageTree() : storage_(folder_.Folder() + "Storage/") {
         int64_t modified_s = 1000;
         for (const auto& [name, day] : std::vector<std::pair<std::string, int>>{
-                 {"z", 0}, {"a", 1}, {"b", 1}, {"kept", 2}, {"c", 2}, {"open", 3}, {"recent", 3}}) {
+                 {"z", 0}, {"a", 1}, {"b", 1}, {"kept", 2}, {"c", 2}, {"d", 2}, {"open", 3}, {"recent", 3}}) {
             Record(name, day, name != "recent");
             if (name != "recent") Touch(paths_[name], modified_s += 100);
         }
-        for (const auto& [name, path] : paths_) sizes_[name] = fs::file_size(path);
+        for (const auto& [name, path] : paths_) {
+            sizes_[name] = fs::file_size(path);
+            held_[name] = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        }
         std::string error;
         EXPECT_TRUE(SetArchivePinned(paths_["kept"], true, &error)) << error;
         std::ofstream(storage_ + "20240101/notes.txt") << "notes";
@@ -49,6 +56,15 @@ public:
         uint64_t total = 0;
         for (const auto& [name, size] : sizes_) total += size;
         return total;
+    }
+    // The free space of a file system that frees an archive's bytes when its last name goes.
+    uint64_t FreeBytes() const {
+        uint64_t free_bytes = kFreeNow;
+        for (const auto& [name, fd] : held_) {
+            struct stat status {};
+            if (::fstat(fd.Get(), &status) == 0 && status.st_nlink == 0) free_bytes += sizes_.at(name);
+        }
+        return free_bytes;
     }
     std::vector<std::string> Paths(const std::vector<std::string>& names) {
         std::vector<std::string> paths;
@@ -80,6 +96,7 @@ private:
     std::string storage_;
     std::map<std::string, std::string> paths_;
     std::map<std::string, uint64_t> sizes_;
+    std::map<std::string, UniqueFd> held_;
     std::vector<std::unique_ptr<CFrameArchive>> recorders_;  // "recent" stays open
 };
 
@@ -92,24 +109,37 @@ TEST(Retention, DeletesTheOldestUntilTheLimitsHoldAndNothingElse) {
         std::function<RetentionLimits(StorageTree&)> limits;
         std::vector<std::string> deleted;
         std::vector<std::string> pinned;
-        bool is_limit_met;
+        const char* problem;  // part of it; empty when the limits are met
+    };
+    // What may never go: the newest finished archive, the pinned one and the two being recorded.
+    const auto kept = [](StorageTree& t) { return t.Size("d") + t.Size("kept") + t.Size("open") + t.Size("recent"); };
+    const auto all_but = [](StorageTree& t, std::initializer_list<const char*> names) {
+        uint64_t total = t.Total();
+        for (const char* name : names) total -= t.Size(name);
+        return total;
     };
     const std::vector<Case> cases = {
-        {"under the limits", false, [](StorageTree& t) { return RetentionLimits{t.Total(), kFreeNow}; }, {}, {}, true},
+        {"under the limits", false, [](StorageTree& t) { return RetentionLimits{t.Total(), kFreeNow}; }, {}, {}, ""},
         {"size, within the oldest day", false,
-         [](StorageTree& t) { return RetentionLimits{t.Total() - t.Size("z") - t.Size("a"), std::nullopt}; },
-         {"z", "a"}, {}, true},
+         [&](StorageTree& t) { return RetentionLimits{all_but(t, {"z", "a"}), std::nullopt}; }, {"z", "a"}, {}, ""},
         {"size, past a pinned archive", false,
-         [](StorageTree& t) {
-             return RetentionLimits{t.Total() - t.Size("z") - t.Size("a") - t.Size("b") - 1, std::nullopt};
-         },
-         {"z", "a", "b", "c"}, {"kept"}, true},
+         [&](StorageTree& t) { return RetentionLimits{all_but(t, {"z", "a", "b"}) - 1, std::nullopt}; },
+         {"z", "a", "b", "c"}, {"kept"}, ""},
+        {"size, met by all but the newest", false,
+         [&](StorageTree& t) { return RetentionLimits{kept(t), std::nullopt}; }, {"z", "a", "b", "c"}, {"kept"}, ""},
+        {"size, met only by deleting the newest: nothing goes", false,
+         [&](StorageTree& t) { return RetentionLimits{kept(t) - 1, std::nullopt}; }, {}, {"kept"},
+         "the newest, pinned and recording archives alone take"},
         {"free space", false,
-         [](StorageTree& t) { return RetentionLimits{std::nullopt, kFreeNow + t.Size("z") + 1}; }, {"z", "a"}, {}, true},
-        {"only pinned and recording archives left", false, [](StorageTree&) { return RetentionLimits{1, std::nullopt}; },
-         {"z", "a", "b", "c"}, {"kept"}, false},
-        {"dry run", true, [](StorageTree&) { return RetentionLimits{1, kFreeNow * 2}; }, {"z", "a", "b", "c"}, {"kept"},
-         false},
+         [](StorageTree& t) { return RetentionLimits{std::nullopt, kFreeNow + t.Size("z") + 1}; }, {"z", "a"}, {}, ""},
+        {"free space that other files take: nothing goes", false,
+         [](StorageTree& t) { return RetentionLimits{std::nullopt, kFreeNow + t.Total() + 1}; }, {}, {"kept"},
+         "other files fill the disk"},
+        {"only the size limit can be met", false,
+         [&](StorageTree& t) { return RetentionLimits{all_but(t, {"z"}), kFreeNow + t.Total() + 1}; }, {"z"}, {"kept"},
+         "other files fill the disk"},
+        {"dry run", true, [&](StorageTree& t) { return RetentionLimits{all_but(t, {"z", "a", "b"}) - 1, kFreeNow}; },
+         {"z", "a", "b", "c"}, {"kept"}, ""},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
@@ -119,13 +149,17 @@ TEST(Retention, DeletesTheOldestUntilTheLimitsHoldAndNothingElse) {
         run.limits = test.limits(tree);
         run.open_paths = {tree.Path("open")};
         run.is_dry_run = test.is_dry_run;
-        run.free_bytes = [](const std::string&) { return std::optional<uint64_t>(kFreeNow); };
+        run.free_bytes = [&tree](const std::string&) { return std::optional<uint64_t>(tree.FreeBytes()); };
         const RetentionResult result = ApplyRetention(tree.Storage(), run);
 
         EXPECT_EQ(tree.Paths(test.deleted), result.deleted);
         EXPECT_EQ(tree.Paths(test.pinned), result.pinned);
-        EXPECT_EQ(test.is_limit_met, result.is_limit_met);
-        EXPECT_EQ(test.is_limit_met, result.problem.empty()) << result.problem;
+        EXPECT_EQ(std::string(test.problem).empty(), result.is_limit_met);
+        if (*test.problem) {
+            EXPECT_NE(std::string::npos, result.problem.find(test.problem)) << result.problem;
+        } else {
+            EXPECT_TRUE(result.problem.empty()) << result.problem;
+        }
         EXPECT_TRUE(result.errors.empty());
         uint64_t freed = 0;
         for (const std::string& name : test.deleted) freed += tree.Size(name);
@@ -133,7 +167,7 @@ TEST(Retention, DeletesTheOldestUntilTheLimitsHoldAndNothingElse) {
         EXPECT_EQ(total_before - freed, result.total_bytes);
 
         const bool is_deleting = !test.is_dry_run;
-        for (const std::string name : {"z", "a", "b", "kept", "c", "open", "recent"}) {
+        for (const std::string name : {"z", "a", "b", "kept", "c", "d", "open", "recent"}) {
             const bool is_gone = is_deleting && std::count(test.deleted.begin(), test.deleted.end(), name) != 0;
             EXPECT_NE(is_gone, fs::exists(tree.Path(name))) << name;
         }
@@ -145,6 +179,32 @@ TEST(Retention, DeletesTheOldestUntilTheLimitsHoldAndNothingElse) {
         EXPECT_TRUE(fs::exists(tree.Storage() + "misc/old.CNA"));
         EXPECT_TRUE(IsArchivePinned(tree.Path("kept")));
     }
+}
+
+TEST(Retention, FreedSpaceIsMeasuredAndALinkedArchiveFreesNothing) {
+    StorageTree tree;
+    // z has another name: deleting it frees nothing, and retention stops where its size would
+    // have met the limit instead of deleting on.
+    fs::create_hard_link(tree.Path("z"), tree.Storage() + "z-copy");
+    RetentionRun run;
+    run.limits = RetentionLimits{std::nullopt, kFreeNow + tree.Size("z")};
+    run.free_bytes = [&tree](const std::string&) { return std::optional<uint64_t>(tree.FreeBytes()); };
+    const RetentionResult result = ApplyRetention(tree.Storage(), run);
+    EXPECT_EQ(tree.Paths({"z"}), result.deleted);
+    EXPECT_EQ(0u, result.freed_bytes);
+    EXPECT_FALSE(result.is_limit_met);
+    EXPECT_NE(std::string::npos, result.problem.find("still open or linked elsewhere")) << result.problem;
+}
+
+TEST(Retention, AFullDiskTakesTheOldestArchiveOneAtATimeButNeverTheNewest) {
+    StorageTree tree;
+    const std::vector<std::string> open = {tree.Path("open")};
+    std::vector<std::string> deleted;
+    std::string error;
+    while (const auto path = DeleteOldestArchive(tree.Storage(), open, &error)) deleted.push_back(*path);
+    EXPECT_EQ(tree.Paths({"z", "a", "b", "c"}), deleted);
+    EXPECT_TRUE(error.empty()) << error;
+    for (const std::string name : {"kept", "d", "open", "recent"}) EXPECT_TRUE(fs::exists(tree.Path(name))) << name;
 }
 
 TEST(Retention, AStorageFolderNotMadeYetHoldsNothingAndIsNoError) {

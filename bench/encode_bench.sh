@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Recording a live-like camera at the sizes people buy: `cindral-cli record --mode always` on
+# ffmpeg's textured testsrc2 (noise=alls=8:allf=t, raw I420) at 3840x2160@30 and 1920x1080@60,
+# read as a camera delivers it: `filesrc ! rawvideoparse ! identity sync=true ! queue
+# leaky=downstream max-size-buffers=2`, which drops what is not taken in time. Per size:
+#   - frames stored against frames offered, the recorder's own drops and encodes per frame;
+#   - processor time per stored frame against the bare single-threaded tjCompressFromYUVPlanes
+#     (quality 75) of the same frames (bare_encode);
+#   - 4K only: wall time per frame of the same clip read as fast as it goes (a file waits for
+#     the encoders), against the bare encode; and the peak memory at half and all of the run.
+#
+# usage: bench/encode_bench.sh [path/to/cindral-cli [path/to/bare_encode]]
+#        (default: build/release or build/test; env: SECONDS_EACH=20, TMPDIR for the clips, which
+#        take 7.5 GB at 4K for 20 s: /dev/shm is best)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cli=${1:-}
+bare=${2:-}
+for tree in build/release build/test; do
+    [ -z "$cli" ] && [ -x "$root/$tree/cli/cindral-cli" ] && cli=$root/$tree/cli/cindral-cli
+    [ -z "$bare" ] && [ -x "$root/$tree/bench/bare_encode" ] && bare=$root/$tree/bench/bare_encode
+done
+[ -n "$cli" ] && [ -n "$bare" ] || { echo "encode_bench: build cindral-cli and bare_encode first" >&2; exit 1; }
+seconds_each=${SECONDS_EACH:-20}
+for tool in "$cli" "$bare" ffmpeg /usr/bin/time; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "encode_bench: $tool not found" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/cindral-encode-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# Runs cindral-cli record on a source; sets: stored dropped encodes_per_frame cpu_s wall_s peak_kb.
+record() {  # source [extra arguments]
+    rm -rf "$work/program"
+    mkdir -p "$work/program"
+    # The paced source counts as live, so its end is a lost camera: not tried again, the run ends
+    # there (exit status 1), and the summary says what was stored.
+    QT_LOGGING_RULES="cindral.recording.info=true" /usr/bin/time -f "%U %S %e %M" -o "$work/time.txt" \
+        "$cli" record --program-folder "$work/program" --mode always --no-retry --source "$1" "${@:2}" \
+        >"$work/out.txt" 2>"$work/err.txt" || true
+    grep -q '"recorded":' "$work/out.txt" || {
+        echo "encode_bench: cindral-cli failed" >&2
+        cat "$work/err.txt" >&2
+        exit 1
+    }
+    stored=$(grep -o '"recorded":[0-9]*' "$work/out.txt" | cut -d: -f2)
+    dropped=$(grep -o '"dropped":[0-9]*' "$work/out.txt" | cut -d: -f2)
+    encodes_per_frame=$(awk '/frames encoded by/ {
+        for (i = 2; i < NF; ++i) { if ($i == "frames") f = $(i - 1); if ($i == "in") e = $(i + 1) }
+        printf "%.3f", e / f }' "$work/err.txt")
+    # The last line: a failing run's exit status comes before it.
+    read -r cpu_s wall_s peak_kb <<<"$(tail -n 1 "$work/time.txt" | awk '{ printf "%.3f %.3f %s\n", $1 + $2, $3, $4 }')"
+}
+
+measure() {  # width height rate
+    local width=$1 height=$2 rate=$3
+    local frames=$((seconds_each * rate))
+    local clip="$work/clip.i420"
+    ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=${width}x${height}:rate=$rate,noise=alls=8:allf=t" \
+        -frames:v "$frames" -pix_fmt yuv420p -f rawvideo "$clip"
+    local parse="filesrc location=$clip ! rawvideoparse format=i420 width=$width height=$height framerate=$rate/1 colorimetry=bt601"
+    local bare_ms read_ms
+    bare_ms=$("$bare" i420 "$width" "$height" "$clip" | awk '{ print $4 }')
+    # What reading the clip alone costs (the bare encode reads nothing).
+    # shellcheck disable=SC2086 # the description is split into gst-launch arguments on purpose
+    /usr/bin/time -f "%U %S" -o "$work/read.txt" gst-launch-1.0 -q $parse ! fakesink >/dev/null 2>&1
+    read_ms=$(awk -v n="$frames" '{ printf "%.3f", 1000 * ($1 + $2) / n }' "$work/read.txt")
+    echo "load before ${width}x${height}@$rate: $(cut -d' ' -f1-3 /proc/loadavg)"
+    record "$parse ! identity sync=true ! queue leaky=downstream max-size-buffers=2"
+    awk -v w="$width" -v h="$height" -v r="$rate" -v o="$frames" -v s="$stored" -v d="$dropped" -v e="$encodes_per_frame" \
+        -v c="$cpu_s" -v b="$bare_ms" -v p="$peak_kb" -v rd="$read_ms" 'BEGIN {
+        printf "%dx%d@%d live-like: stored %d of %d offered (%.1f %%), recorder drops %d, encodes per frame %s; CPU %.2f ms a stored frame against the bare encode %.2f: ratio %.2f (%.2f without reading the clip, %.2f ms a frame); peak %.1f MiB\n",
+            w, h, r, s, o, 100 * s / o, d, e, 1000 * c / s, b, 1000 * c / s / b, (1000 * c / s - rd) / b, rd, p / 1024
+    }'
+    if [ "$width" = 3840 ]; then
+        local half_peak
+        record "$parse ! identity sync=true ! queue leaky=downstream max-size-buffers=2" --frames $((frames / 2))
+        half_peak=$peak_kb
+        record "$parse"
+        awk -v o="$frames" -v s="$stored" -v t="$wall_s" -v c="$cpu_s" -v b="$bare_ms" -v p="$half_peak" -v rd="$read_ms" -v e="$encodes_per_frame" 'BEGIN {
+            printf "3840x2160 as fast as it goes: %d of %d stored, encodes per frame %s, wall %.2f ms a frame against the bare encode %.2f: ratio %.2f (CPU ratio %.2f, %.2f without reading); peak at half the live-like run %.1f MiB\n",
+                s, o, e, 1000 * t / o, b, 1000 * t / o / b, 1000 * c / o / b, (1000 * c / o - rd) / b, p / 1024
+        }'
+    fi
+    rm -f "$clip"
+}
+
+echo "textured testsrc2 with noise, $seconds_each s each, $(nproc) cores"
+measure 3840 2160 30
+measure 1920 1080 60

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Remote viewers' cost: the processor time of `cindral-cli record --mode always` on a live
+# 1920x1080 30 fps test source with 0, 1 and 10 viewers reading /live.mjpeg as fast as they can
+# (curl; their own time is not counted), the runs taking turns; then the frames stored in a run
+# of FRAMES frames with one stalled viewer (connected, reading nothing) against none.
+#
+# usage: bench/web_bench.sh [path/to/cindral-cli]   (env: MEASURE_S=20 WARMUP_S=5 REPEAT=3 FRAMES=300)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cli=${1:-${CINDRAL_CLI:-}}
+if [ -z "$cli" ]; then
+    for candidate in "$root/build/release/cli/cindral-cli" "$root/build/test/cli/cindral-cli"; do
+        if [ -x "$candidate" ]; then cli=$candidate; break; fi
+    done
+fi
+[ -n "$cli" ] || { echo "web_bench: build cindral-cli first or pass its path" >&2; exit 1; }
+measure_s=${MEASURE_S:-20}
+warmup_s=${WARMUP_S:-5}
+repeat=${REPEAT:-3}
+frames=${FRAMES:-300}
+for tool in "$cli" curl python3; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "web_bench: $tool not found" >&2; exit 1; }
+done
+source="videotestsrc is-live=true pattern=ball ! capsfilter caps=video/x-raw,width=1920,height=1080,framerate=30/1"
+work=$(mktemp -d /tmp/cindral-web-bench-XXXXXX)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+# Starts a recording run serving on a free port; sets run_pid and run_port.
+start_run() {  # extra arguments...
+    rm -rf "$work/storage" "$work/err.txt"
+    "$cli" record --storage "$work/storage" --source "$source" --mode always --listen 127.0.0.1:0 "$@" \
+        >"$work/out.txt" 2>"$work/err.txt" &
+    run_pid=$!
+    pids+=("$run_pid")
+    run_port=""
+    for _ in $(seq 200); do
+        run_port=$(grep -o 'serving http://127.0.0.1:[0-9]*' "$work/err.txt" 2>/dev/null | grep -o '[0-9]*$' || true)
+        [ -n "$run_port" ] && return 0
+        sleep 0.1
+    done
+    echo "web_bench: the recording run did not start serving" >&2
+    cat "$work/err.txt" >&2
+    exit 1
+}
+
+cpu_with_viewers() {  # viewers -> CPU seconds of the recorder over MEASURE_S
+    start_run
+    local viewer_pids=()
+    for _ in $(seq "$1"); do
+        curl -s -o /dev/null "http://127.0.0.1:$run_port/live.mjpeg" &
+        viewer_pids+=("$!")
+        pids+=("$!")
+    done
+    sleep "$warmup_s"
+    local before after hz
+    hz=$(getconf CLK_TCK)
+    before=$(cpu_ticks "$run_pid")
+    sleep "$measure_s"
+    after=$(cpu_ticks "$run_pid")
+    for pid in "${viewer_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    kill -TERM "$run_pid"
+    wait "$run_pid" || true
+    awk -v a="$after" -v b="$before" -v hz="$hz" 'BEGIN { printf "%.2f\n", (a - b) / hz }'
+}
+
+declare -A cpu
+for viewers in 0 1 10; do cpu[$viewers]=""; done
+for _ in $(seq "$repeat"); do
+    for viewers in 0 1 10; do cpu[$viewers]+="$(cpu_with_viewers "$viewers") "; done
+done
+median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+c0=$(echo "${cpu[0]}" | median)
+c1=$(echo "${cpu[1]}" | median)
+c10=$(echo "${cpu[10]}" | median)
+echo "record --mode always, 1920x1080 at 30 fps, ${measure_s} s after ${warmup_s} s, $repeat runs each (CPU s): 0 viewers: ${cpu[0]}; 1: ${cpu[1]}; 10: ${cpu[10]}"
+awk -v c0="$c0" -v c1="$c1" -v c10="$c10" 'BEGIN {
+    printf "median CPU: %.2f s with none, %.2f s with 1 viewer (%.3fx, goal <= 1.05), %.2f s with 10 (%.3fx, goal <= 1.15)\n", c0, c1, c1 / c0, c10, c10 / c0
+}'
+
+stored_with_stalled() {  # 0 or 1 stalled viewers -> frames stored of FRAMES
+    start_run --frames "$frames"
+    if [ "$1" = 1 ]; then
+        python3 - "$run_port" <<'PY' &
+import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+s.sendall(b"GET /live.mjpeg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+time.sleep(3600)
+PY
+        pids+=("$!")
+        local stalled=$!
+    fi
+    wait "$run_pid" || true
+    [ "$1" = 1 ] && kill "$stalled" 2>/dev/null || true
+    grep -o '"recorded":[0-9]*' "$work/out.txt" | cut -d: -f2
+}
+none=$(stored_with_stalled 0)
+stalled=$(stored_with_stalled 1)
+echo "frames stored of $frames: $none with no viewer, $stalled with one stalled viewer"

@@ -1,0 +1,291 @@
+// The web server's parts without a socket: routing, passwords, the slowdown, the catalogue
+// lookups, the listening rules, the certificate and the live frames' slot.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "capture/viewer_frames.h"
+#include "recording/bmp_file.h"
+#include "recording/frame_archive.h"
+#include "recording/jpeg_codec.h"
+#include "recording/recorder_monitor.h"
+#include "support/temp_folder.h"
+#include "web/web_auth.h"
+#include "web/web_catalogue.h"
+#include "web/web_request.h"
+#include "web/web_server.h"
+#include "web/web_tls.h"
+
+namespace {
+
+std::string RunCommand(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return output;
+    char buffer[4096];
+    while (size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
+    ::pclose(pipe);
+    return output;
+}
+
+TEST(WebRequest, RoutesEveryEndpointAndNothingElse) {
+    struct Case {
+        const char* method;
+        const char* path;
+        const char* query;
+        WebRoute route;
+        const char* day;
+        const char* name;
+        int32_t frame;
+    };
+    const Case cases[] = {
+        {"GET", "/", "", WebRoute::kPage, "", "", -1},
+        {"GET", "/app.js", "", WebRoute::kScript, "", "", -1},
+        {"GET", "/style.css", "", WebRoute::kStyle, "", "", -1},
+        {"GET", "/live.mjpeg", "", WebRoute::kLive, "", "", -1},
+        {"GET", "/snapshot.jpg", "", WebRoute::kSnapshot, "", "", -1},
+        {"GET", "/api/status", "", WebRoute::kStatus, "", "", -1},
+        {"HEAD", "/api/days", "", WebRoute::kDays, "", "", -1},
+        {"GET", "/api/archives", "day=20261207", WebRoute::kArchives, "20261207", "", -1},
+        {"GET", "/api/archives", "x=1&day=20261207", WebRoute::kArchives, "20261207", "", -1},
+        {"GET", "/api/archives/20261207/12345/frames/17.jpg", "", WebRoute::kFrame, "20261207", "12345", 17},
+        {"GET", "/api/archives/20261207/123%2045.mkv", "", WebRoute::kVideo, "20261207", "123 45", -1},
+        {"GET", "/api/archives/20261207/12345.cna", "", WebRoute::kArchive, "20261207", "12345", -1},
+        // Changing anything is not answered.
+        {"POST", "/api/days", "", WebRoute::kMethodNotAllowed, "", "", -1},
+        {"DELETE", "/api/archives/20261207/12345.cna", "", WebRoute::kMethodNotAllowed, "20261207", "12345", -1},
+        // Unknown, malformed and traversing requests.
+        {"GET", "/api/archives", "day=2026120", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives", "day=..%2f..", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/../12345.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/%2e%2e.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/%2e%2e/frames/1.jpg", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/..%2f..%2fetc%2fpasswd.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/a%2fb.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/a%00b.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/a%zzb.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/.hidden.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/2026120x/12345.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/12345/frames/-1.jpg", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/12345/frames/+1.jpg", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/12345/frames/99999999999.jpg", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/12345.exe", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "//etc/passwd", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/index.html/", "", WebRoute::kNotFound, "", "", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path + "?" + c.query);
+        const WebRequest request = RouteRequest(c.method, c.path, c.query);
+        EXPECT_EQ(request.route, c.route);
+        EXPECT_EQ(request.day, c.day);
+        EXPECT_EQ(request.name, c.name);
+        EXPECT_EQ(request.frame, c.frame);
+    }
+}
+
+TEST(WebAuth, PasswordsAreSaltedSlowHashesThatVerifyOnlyTheirPassword) {
+    const std::string record = HashPassword("secret word");
+    EXPECT_EQ(record.rfind("pbkdf2-sha256$100000$", 0), 0u) << record;
+    EXPECT_EQ(record.find("secret"), std::string::npos);
+    EXPECT_NE(record, HashPassword("secret word"));  // salted
+    EXPECT_TRUE(VerifyPassword("secret word", record));
+    EXPECT_FALSE(VerifyPassword("secret wore", record));
+    EXPECT_FALSE(VerifyPassword("", record));
+    // A record with fewer rounds than ours, or damaged, is never accepted.
+    const std::string weak = HashPassword("secret word", 1000);
+    EXPECT_FALSE(VerifyPassword("secret word", weak));
+    std::string damaged = record;
+    damaged.back() = damaged.back() == 'A' ? 'B' : 'A';
+    EXPECT_FALSE(VerifyPassword("secret word", damaged));
+    EXPECT_FALSE(VerifyPassword("secret word", "secret word"));
+
+    std::string user;
+    std::string password;
+    ASSERT_TRUE(ParseBasicAuthorization("Basic dXNlcjpwYTpzcw==", user, password));  // user:pa:ss
+    EXPECT_EQ(user, "user");
+    EXPECT_EQ(password, "pa:ss");
+    EXPECT_FALSE(ParseBasicAuthorization("Bearer dXNlcjpwYTpzcw==", user, password));
+    EXPECT_FALSE(ParseBasicAuthorization("Basic !!!", user, password));
+    EXPECT_FALSE(ParseBasicAuthorization("Basic dXNlcg==", user, password));  // no colon
+
+    CWebCredentials credentials("user", record);
+    EXPECT_FALSE(credentials.Check(""));
+    EXPECT_FALSE(credentials.Check("Basic dXNlcjpzZWNyZXQgd29yZQ=="));  // user:secret wore
+    EXPECT_FALSE(credentials.Check("Basic b3RoZXI6c2VjcmV0IHdvcmQ="));  // other:secret word
+    EXPECT_TRUE(credentials.Check("Basic dXNlcjpzZWNyZXQgd29yZA=="));   // user:secret word
+    EXPECT_TRUE(credentials.Check("Basic dXNlcjpzZWNyZXQgd29yZA=="));   // remembered, same answer
+    EXPECT_FALSE(credentials.Check("Basic dXNlcjpzZWNyZXQgd29yZQ=="));
+}
+
+TEST(WebAuth, AnswersSlowDownAfterFiveFailuresDoublingUpToThirtySeconds) {
+    CFailureThrottle throttle;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(throttle.DelayMs("10.0.0.1"), 0);
+        throttle.Failed("10.0.0.1", i);
+    }
+    const int64_t expected[] = {1000, 2000, 4000, 8000, 16000, 30000, 30000};
+    for (int64_t delay : expected) {
+        EXPECT_EQ(throttle.DelayMs("10.0.0.1"), delay);
+        throttle.Failed("10.0.0.1", 10);
+    }
+    EXPECT_EQ(throttle.DelayMs("10.0.0.2"), 0);  // per address
+    throttle.Succeeded("10.0.0.1");
+    EXPECT_EQ(throttle.DelayMs("10.0.0.1"), 0);
+    // Bounded: a flood of addresses forgets the oldest.
+    for (size_t i = 0; i < CFailureThrottle::kMaxAddresses + 10; ++i) throttle.Failed("a" + std::to_string(i), 100 + i);
+    EXPECT_EQ(throttle.Failed("a0", 1000000), 1);
+}
+
+TEST(WebListen, BeyondLoopbackNeedsAPasswordAndHttpsUnlessInsecureIsAsked) {
+    WebServerOptions options;
+    EXPECT_EQ(ListenRefusal(options), "");  // 127.0.0.1 and ::1
+    options.addresses = {"0.0.0.0"};
+    EXPECT_NE(ListenRefusal(options).find("user name and password"), std::string::npos);
+    options.user = "user";
+    options.password_hash = HashPassword("pw");
+    EXPECT_NE(ListenRefusal(options).find("HTTPS"), std::string::npos);
+    options.is_insecure_http = true;
+    EXPECT_EQ(ListenRefusal(options), "");
+    options.is_insecure_http = false;
+    options.tls.certificate_path = "cert.pem";
+    EXPECT_EQ(ListenRefusal(options), "");
+
+    std::string error;
+    WebServerOptions parsed;
+    ASSERT_TRUE(ParseListenAddress("[::1]:8642", parsed, error)) << error;
+    EXPECT_EQ(parsed.addresses, std::vector<std::string>{"::1"});
+    EXPECT_EQ(parsed.port, 8642);
+    ASSERT_TRUE(ParseListenAddress("localhost:0", parsed, error)) << error;
+    EXPECT_EQ(parsed.addresses, (std::vector<std::string>{"127.0.0.1", "::1"}));
+    EXPECT_FALSE(ParseListenAddress("example.org:80", parsed, error));
+    EXPECT_FALSE(ParseListenAddress("127.0.0.1:65536", parsed, error));
+    EXPECT_FALSE(ParseListenAddress("127.0.0.1", parsed, error));
+}
+
+TEST(WebCatalogue, OnlyRealArchivesOfRealDayFoldersAreFound) {
+    TempFolder storage;
+    const std::string day = storage.File("20261207");
+    std::filesystem::create_directory(day);
+    std::filesystem::create_directory(storage.File("2026120x"));
+    std::filesystem::create_directory(storage.File("outside"));
+    {
+        // Recorded for real, then moved to the test's day.
+        CFrameArchive recorder(storage.Folder());
+        std::string created;
+        recorder.SetFileCreatedCallback([&](const std::string& path) { created = path; });
+        BMP_File frame;
+        frame.Create(32, 24);
+        ASSERT_TRUE(recorder.WriteFrame(frame));
+        ASSERT_TRUE(recorder.WriteFrame(frame));
+        recorder.CloseFile();
+        recorder.WaitForFlushes();
+        std::filesystem::rename(created, day + "/1000.CNA");
+    }
+    std::filesystem::copy_file(day + "/1000.CNA", storage.File("outside/2000.CNA"));
+    std::filesystem::create_symlink(storage.File("outside/2000.CNA"), day + "/2000.CNA");
+    std::filesystem::create_directory_symlink(storage.File("outside"), storage.File("20261208"));
+    std::filesystem::copy_file(day + "/1000.CNA", day + "/3000.cna");
+    ::chmod((day + "/3000.cna").c_str(), 0444);
+    std::ofstream(day + "/notes.txt") << "not an archive";
+
+    const std::vector<std::string> days = ListDays(storage.Folder());
+    EXPECT_NE(std::find(days.begin(), days.end(), "20261207"), days.end());
+    EXPECT_EQ(std::find(days.begin(), days.end(), "20261208"), days.end());  // a link
+    EXPECT_EQ(std::find(days.begin(), days.end(), "2026120x"), days.end());
+
+    const auto archives = ListArchives(storage.Folder(), "20261207");
+    ASSERT_TRUE(archives.has_value());
+    ASSERT_EQ(archives->size(), 2u);
+    EXPECT_EQ((*archives)[0].name, "1000");
+    EXPECT_EQ((*archives)[0].frames, 2);
+    EXPECT_TRUE((*archives)[0].first_ole.has_value());
+    EXPECT_FALSE((*archives)[0].is_pinned);
+    EXPECT_EQ((*archives)[1].name, "3000");
+    EXPECT_TRUE((*archives)[1].is_pinned);
+
+    EXPECT_TRUE(FindArchive(storage.Folder(), "20261207", "1000").has_value());
+    EXPECT_FALSE(FindArchive(storage.Folder(), "20261207", "2000").has_value());  // a link
+    EXPECT_FALSE(FindArchive(storage.Folder(), "20261208", "2000").has_value());  // a linked day
+    EXPECT_FALSE(FindArchive(storage.Folder(), "20261207", "notes").has_value());
+    EXPECT_FALSE(FindArchive(storage.Folder(), "20261207", "../outside/2000").has_value());
+    EXPECT_FALSE(ListArchives(storage.Folder(), "20261209").has_value());
+}
+
+TEST(WebTls, SelfSignedCertificateIsMadeOnceWithAPrivateKeyForThisHostAndLoopback) {
+    TempFolder settings;
+    TlsFiles files;
+    std::string error;
+    ASSERT_TRUE(EnsureSelfSignedCertificate(settings.File("config/Tovamesh"), files, error)) << error;
+    struct stat key_info {};
+    ASSERT_EQ(::stat(files.key_path.c_str(), &key_info), 0);
+    EXPECT_EQ(key_info.st_mode & 0777, 0600u);
+    const std::string fingerprint = CertificateFingerprint(files.certificate_path, error);
+    ASSERT_EQ(fingerprint.size(), 32u * 3 - 1) << error;
+    // Made once: a second call keeps it.
+    TlsFiles again;
+    ASSERT_TRUE(EnsureSelfSignedCertificate(settings.File("config/Tovamesh"), again, error));
+    EXPECT_EQ(CertificateFingerprint(again.certificate_path, error), fingerprint);
+    const std::string text = RunCommand("openssl x509 -noout -text -in '" + files.certificate_path + "'");
+    EXPECT_NE(text.find("IP Address:127.0.0.1"), std::string::npos) << text;
+    EXPECT_TRUE(CertificateFingerprint(settings.File("missing.crt"), error).empty());
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(ViewerFrames, NothingIsCopiedOrEncodedUnlessAViewerWaitsAndStoredFramesWin) {
+    CViewerFrames frames;
+    int told = 0;
+    frames.SetListener([&] { ++told; });
+    const uint8_t stored[] = {0xFF, 0xD8, 1, 2, 3, 0xFF, 0xD9};
+    frames.OfferStored(stored, sizeof stored);
+    EXPECT_EQ(frames.Newest(), nullptr);  // nobody waited
+    frames.Want();
+    frames.OfferStored(stored, sizeof stored);
+    ASSERT_NE(frames.Newest(), nullptr);
+    EXPECT_EQ(frames.Newest()->bytes, std::vector<uint8_t>(stored, stored + sizeof stored));
+    EXPECT_EQ(frames.Newest()->sequence, 1u);
+    EXPECT_EQ(told, 1);
+    EXPECT_FALSE(frames.IsWanted());  // once per wait: never faster than viewers take frames
+
+    // A camera's packed frame, while the recorder stores nothing: one encode that decodes.
+    std::vector<uint8_t> bgrx(64 * 48 * 4);
+    for (size_t i = 0; i < bgrx.size(); ++i) bgrx[i] = static_cast<uint8_t>(i * 7);
+    CameraFrame camera;
+    camera.layout = PixelLayout::kBgrx;
+    camera.width = 64;
+    camera.height = -48;
+    camera.planes[0] = bgrx.data();
+    camera.strides[0] = 64 * 4;
+    camera.size_bytes = bgrx.size();
+    frames.Want();
+    frames.OfferCameraFrame(camera, MonotonicMs(), 500);
+    EXPECT_EQ(frames.EncodeCount(), 0);  // a record was stored just now: its JPEGs are the viewers'
+    frames.OfferCameraFrame(camera, MonotonicMs() + 1000, 500);
+    EXPECT_EQ(frames.EncodeCount(), 1);
+    const auto encoded = frames.Newest();
+    ASSERT_NE(encoded, nullptr);
+    JpegCodec codec;
+    BMP_File picture;
+    ASSERT_TRUE(codec.DecodeJpeg(encoded->bytes.data(), static_cast<uint32_t>(encoded->bytes.size()), picture));
+    EXPECT_EQ(picture.GetWidth(), 64);
+    EXPECT_EQ(picture.GetHeight(), 48);
+    frames.OfferCameraFrame(camera, MonotonicMs() + 1000, 500);
+    EXPECT_EQ(frames.EncodeCount(), 1);  // nobody waits
+
+    // A camera's own JPEG goes as it came.
+    camera.layout = PixelLayout::kJpeg;
+    camera.planes[0] = stored;
+    camera.size_bytes = sizeof stored;
+    frames.Want();
+    frames.OfferCameraFrame(camera, MonotonicMs() + 1000, 500);
+    EXPECT_EQ(frames.EncodeCount(), 1);
+    EXPECT_EQ(frames.Newest()->bytes, std::vector<uint8_t>(stored, stored + sizeof stored));
+    EXPECT_EQ(told, 3);
+}
+
+}  // namespace

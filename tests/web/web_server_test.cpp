@@ -1,0 +1,331 @@
+// The web server on 127.0.0.1 with real clients: libsoup's, hand-written requests and openssl.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+// GLib's headers before Qt's, whose keywords they use as names.
+#include "web_test_support.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "archive/archive_test_support.h"
+#include "capture/viewer_frames.h"
+#include "recording/archive_reader.h"
+#include "recording/frame_archive.h"
+#include "web/web_auth.h"
+#include "web/web_catalogue.h"
+#include "web/web_tls.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using archive_test::ReadBytes;
+using web_test::Fetch;
+using web_test::RawClient;
+using web_test::ServerThread;
+
+std::string RunCommand(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return output;
+    char buffer[4096];
+    while (size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
+    ::pclose(pipe);
+    return output;
+}
+
+QJsonObject Json(const std::string& body) {
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(body), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << body;
+    return document.object();
+}
+
+// A storage folder with one archive of five recorded frames.
+struct RecordedStorage {
+    TempFolder storage;
+    std::string day;
+    std::string name;
+    std::string path;
+
+    RecordedStorage() {
+        CFrameArchive recorder(storage.Folder());
+        recorder.SetFileCreatedCallback([&](const std::string& created) { path = created; });
+        for (int i = 0; i < 5; ++i) {
+            BMP_File frame;
+            archive_test::PaintScene(frame, 64, 48, i);
+            EXPECT_TRUE(recorder.WriteFrame(frame));
+            std::this_thread::sleep_for(20ms);
+        }
+        recorder.CloseFile();
+        recorder.WaitForFlushes();
+        const std::filesystem::path file(path);
+        day = file.parent_path().filename().string();
+        name = file.stem().string();
+    }
+};
+
+// Puts a frame in the slot whenever a viewer waits, as the recorder does, until stopped.
+class FrameFeeder {
+public:
+    FrameFeeder(CViewerFrames& frames, int width, int height) : frames_(frames) {
+        for (int i = 0; i < 4; ++i) {
+            BMP_File picture;
+            archive_test::PaintNoise(picture, width, height, static_cast<uint32_t>(i + 1));
+            JpegCodec codec;
+            std::vector<uint8_t> jpeg(static_cast<size_t>(width) * height * 3 + 65536);
+            jpeg.resize(codec.EncodeJpeg(picture, jpeg.data(), static_cast<uint32_t>(jpeg.size())));
+            jpegs_.push_back(std::move(jpeg));
+        }
+        thread_ = std::thread([this] {
+            for (size_t n = 0; !is_stopped_.load(); ++n) {
+                const std::vector<uint8_t>& jpeg = jpegs_[n % jpegs_.size()];
+                frames_.OfferStored(jpeg.data(), static_cast<uint32_t>(jpeg.size()));
+                std::this_thread::sleep_for(33ms);
+            }
+        });
+    }
+    ~FrameFeeder() {
+        is_stopped_.store(true);
+        thread_.join();
+    }
+
+private:
+    CViewerFrames& frames_;
+    std::vector<std::vector<uint8_t>> jpegs_;
+    std::atomic<bool> is_stopped_{false};
+    std::thread thread_;
+};
+
+WebServerOptions LocalOptions() {
+    WebServerOptions options;
+    options.addresses = {"127.0.0.1"};
+    options.port = 0;
+    return options;
+}
+
+// The parts of a multipart stream read from stream until count JPEGs are complete.
+std::vector<std::string> ReadParts(GInputStream* stream, size_t count) {
+    std::vector<std::string> parts;
+    std::string data;
+    char buffer[65536];
+    while (parts.size() < count) {
+        const gssize n = g_input_stream_read(stream, buffer, sizeof buffer, nullptr, nullptr);
+        if (n <= 0) break;
+        data.append(buffer, static_cast<size_t>(n));
+        while (true) {
+            const size_t length_at = data.find("Content-Length: ");
+            const size_t body_at = data.find("\r\n\r\n", length_at);
+            if (length_at == std::string::npos || body_at == std::string::npos) break;
+            const size_t length = std::stoul(data.substr(length_at + 16));
+            if (data.size() < body_at + 4 + length) break;
+            parts.push_back(data.substr(body_at + 4, length));
+            data.erase(0, body_at + 4 + length);
+        }
+    }
+    return parts;
+}
+
+TEST(WebServer, EveryEndpointAnswersFromTheCatalogueWithTheStoredBytes) {
+    RecordedStorage recorded;
+    const std::string day_folder = recorded.storage.File(recorded.day);
+    std::filesystem::create_directory(recorded.storage.File("elsewhere"));
+    std::filesystem::copy_file(recorded.path, recorded.storage.File("elsewhere/777.CNA"));
+    std::filesystem::create_symlink(recorded.storage.File("elsewhere/777.CNA"), day_folder + "/777.CNA");
+    ServerThread server(recorded.storage.Folder(), nullptr, LocalOptions());
+    ASSERT_EQ(server.Error(), "");
+
+    const auto page = Fetch(server.Url("/"));
+    EXPECT_EQ(page.status, 200u);
+    EXPECT_NE(page.body.find("<title>Cindral</title>"), std::string::npos);
+    EXPECT_EQ(Fetch(server.Url("/app.js")).status, 200u);
+    EXPECT_EQ(Fetch(server.Url("/style.css")).content_type, "text/css; charset=utf-8");
+
+    const QJsonObject days = Json(Fetch(server.Url("/api/days")).body);
+    EXPECT_EQ(days["days"].toArray(), QJsonArray{QString::fromStdString(recorded.day)});
+    const QJsonObject listed = Json(Fetch(server.Url("/api/archives?day=" + recorded.day)).body);
+    const QJsonArray archives = listed["archives"].toArray();
+    ASSERT_EQ(archives.size(), 1);  // the link is not listed
+    const QJsonObject archive = archives[0].toObject();
+    EXPECT_EQ(archive["name"].toString().toStdString(), recorded.name);
+    EXPECT_EQ(archive["frames"].toInt(), 5);
+    EXPECT_TRUE(archive["first"].isString());
+    EXPECT_LE(archive["first"].toString(), archive["last"].toString());
+    EXPECT_FALSE(archive["pinned"].toBool());
+
+    const QJsonObject status = Json(Fetch(server.Url("/api/status")).body);
+    EXPECT_EQ(status["text"].toString(), "REC 00:00:01");
+    EXPECT_GT(status["free_bytes"].toDouble(), 0.0);
+    EXPECT_EQ(status["open_archive"].toObject()["name"].toString(), "123");
+
+    const std::string base = "/api/archives/" + recorded.day + "/" + recorded.name;
+    CArchiveReader reader;
+    ASSERT_TRUE(reader.OpenFile(recorded.path));
+    for (int32_t frame = 0; frame < 5; ++frame) {
+        std::vector<uint8_t> stored;
+        ASSERT_TRUE(reader.ReadFrameJpeg(frame, stored));
+        const auto answer = Fetch(server.Url(base + "/frames/" + std::to_string(frame) + ".jpg"));
+        EXPECT_EQ(answer.status, 200u);
+        EXPECT_EQ(answer.body, std::string(stored.begin(), stored.end())) << frame;
+        EXPECT_EQ(answer.record_time, IsoLocalTime(reader.GetRecord(frame)->time_stamp));
+    }
+    const std::vector<uint8_t> file = ReadBytes(recorded.path);
+    EXPECT_EQ(Fetch(server.Url(base + ".cna")).body, std::string(file.begin(), file.end()));
+
+    // The copy export, streamed: Matroska with every stored JPEG.
+    const auto video = Fetch(server.Url(base + ".mkv"));
+    ASSERT_EQ(video.status, 200u);
+    const std::string video_path = recorded.storage.File("download.mkv");
+    archive_test::WriteBytes(video_path, std::vector<uint8_t>(video.body.begin(), video.body.end()));
+    const std::string probe = RunCommand("ffprobe -v error -count_frames -show_entries format=format_name:stream=codec_name,nb_read_frames -of default=nw=1 '" + video_path + "'");
+    EXPECT_NE(probe.find("codec_name=mjpeg"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("nb_read_frames=5"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("format_name=matroska"), std::string::npos) << probe;
+
+    // Refusals: nothing outside the catalogue, nothing that changes anything.
+    const std::string refused[] = {
+        base + "/frames/5.jpg",
+        "/api/archives/" + recorded.day + "/777.cna",
+        "/api/archives/" + recorded.day + "/..%2felsewhere%2f777.cna",
+        "/api/archives/" + recorded.day + "/%2e%2e/frames/0.jpg",
+        "/api/archives/" + recorded.day + "/../" + recorded.day + "/" + recorded.name + "%2f..%2f..%2f777.cna",
+        "/api/archives/19991231/" + recorded.name + ".cna",
+        "/api/archives?day=19991231",
+        "/api/archives/" + recorded.day + "/nothing.cna",
+        "/live.mjpeg",  // recordings only here: 503
+    };
+    for (const std::string& path : refused) {
+        // libsoup itself answers an encoded slash with 400 before any handler runs.
+        const guint expected = path == "/live.mjpeg" ? 503u : path.find("%2f") != std::string::npos ? 400u : 404u;
+        EXPECT_EQ(Fetch(server.Url(path)).status, expected) << path;
+    }
+    EXPECT_EQ(Fetch(server.Url("/api/days"), "POST").status, 405u);
+    EXPECT_EQ(Fetch(server.Url(base + ".cna"), "DELETE").status, 405u);
+    EXPECT_TRUE(std::filesystem::exists(recorded.path));
+}
+
+TEST(WebServer, LiveViewersGetTheNewestFramesAndAStalledOneHoldsNobodyUp) {
+    TempFolder storage;
+    CViewerFrames frames;
+    WebServerOptions options = LocalOptions();
+    options.idle_timeout_s = 5;
+    ServerThread server(storage.Folder(), &frames, options);
+    ASSERT_EQ(server.Error(), "");
+    FrameFeeder feeder(frames, 640, 480);
+
+    // Connected, asking for the stream, reading nothing, with a small window.
+    RawClient stalled(server.Port(), 4096);
+    ASSERT_TRUE(stalled.IsConnected());
+    ASSERT_TRUE(stalled.Send("GET /live.mjpeg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+
+    SoupSession* session = soup_session_new();
+    SoupMessage* message = soup_message_new("GET", server.Url("/live.mjpeg").c_str());
+    GInputStream* stream = soup_session_send(session, message, nullptr, nullptr);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(soup_message_get_status(message), 200u);
+    EXPECT_EQ(std::string(soup_message_headers_get_one(soup_message_get_response_headers(message), "Content-Type")),
+              "multipart/x-mixed-replace; boundary=cindralframe");
+    const std::vector<std::string> parts = ReadParts(stream, 20);
+    ASSERT_EQ(parts.size(), 20u);
+    EXPECT_EQ(server.ClientCount(), 2);  // the stalled one is still connected
+    JpegCodec codec;
+    for (const std::string& part : parts) {
+        BMP_File picture;
+        EXPECT_TRUE(codec.DecodeJpeg(reinterpret_cast<const uint8_t*>(part.data()), static_cast<uint32_t>(part.size()),
+                                     picture));
+        EXPECT_EQ(picture.GetWidth(), 640);
+    }
+    const auto snapshot = Fetch(server.Url("/snapshot.jpg"));
+    EXPECT_EQ(snapshot.status, 200u);
+    EXPECT_EQ(snapshot.content_type, "image/jpeg");
+    BMP_File picture;
+    EXPECT_TRUE(codec.DecodeJpeg(reinterpret_cast<const uint8_t*>(snapshot.body.data()),
+                                 static_cast<uint32_t>(snapshot.body.size()), picture));
+    g_object_unref(stream);
+    g_object_unref(message);
+    g_object_unref(session);
+
+    // The stalled connection is closed once its writes have waited for the idle time.
+    int clients = server.ClientCount();
+    for (int i = 0; i < 300 && clients > 0; ++i) {
+        std::this_thread::sleep_for(100ms);
+        clients = server.ClientCount();
+    }
+    EXPECT_EQ(clients, 0);
+}
+
+TEST(WebServer, PasswordsAreAskedAndAnswersSlowDownAfterFiveFailures) {
+    TempFolder storage;
+    WebServerOptions options = LocalOptions();
+    options.user = "viewer";
+    options.password_hash = HashPassword("right");
+    ServerThread server(storage.Folder(), nullptr, options);
+    ASSERT_EQ(server.Error(), "");
+    const std::string right = "Basic dmlld2VyOnJpZ2h0";  // viewer:right
+    const std::string wrong = "Basic dmlld2VyOndyb25n";  // viewer:wrong
+
+    const auto asked = Fetch(server.Url("/api/days"));
+    EXPECT_EQ(asked.status, 401u);
+    EXPECT_EQ(asked.www_authenticate, "Basic realm=\"Cindral\", charset=\"UTF-8\"");
+    EXPECT_EQ(Fetch(server.Url("/api/days"), "GET", right).status, 200u);
+    // Five failures (a request without a password is only asked for one): the next answers wait.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(Fetch(server.Url("/api/days"), "GET", wrong).status, 401u);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Fetch(server.Url("/api/days"), "GET", wrong).status, 401u);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 900ms);
+    started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Fetch(server.Url("/api/days"), "GET", right).status, 200u);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 1900ms);  // doubled
+    // A success clears the address.
+    started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Fetch(server.Url("/api/days"), "GET", right).status, 200u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 900ms);
+}
+
+TEST(WebServer, AtMost32ClientsAndIdleConnectionsAreClosed) {
+    TempFolder storage;
+    WebServerOptions options = LocalOptions();
+    options.idle_timeout_s = 6;
+    ServerThread server(storage.Folder(), nullptr, options);
+    ASSERT_EQ(server.Error(), "");
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 32; ++i) idle.push_back(std::make_unique<RawClient>(server.Port()));
+    for (int i = 0; i < 100 && server.ClientCount() < 32; ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(server.ClientCount(), 32);
+    RawClient extra(server.Port());
+    ASSERT_TRUE(extra.Send("GET /api/days HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    EXPECT_EQ(extra.Receive(12).substr(0, 12), "HTTP/1.1 503");
+    // The idle ones are closed after the idle time, and room is made.
+    for (auto& client : idle) EXPECT_TRUE(client->WaitForClose(30));
+    for (int i = 0; i < 100 && server.ClientCount() > 0; ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(server.ClientCount(), 0);
+    EXPECT_EQ(Fetch(server.Url("/api/days")).status, 200u);
+}
+
+TEST(WebServer, HttpsIsServedWithTheCertificateWhoseFingerprintIsShown) {
+    TempFolder storage;
+    TlsFiles files;
+    std::string error;
+    ASSERT_TRUE(EnsureSelfSignedCertificate(storage.File("settings"), files, error)) << error;
+    const std::string fingerprint = CertificateFingerprint(files.certificate_path, error);
+    WebServerOptions options = LocalOptions();
+    options.tls = files;
+    ServerThread server(storage.Folder(), nullptr, options);
+    ASSERT_EQ(server.Error(), "");
+    server.SetHttps(true);
+    EXPECT_EQ(Fetch(server.Url("/api/days"), "GET", {}, fingerprint).status, 200u);
+    EXPECT_NE(Fetch(server.Url("/api/days"), "GET", {}, "00:11").status, 200u);
+    EXPECT_NE(Fetch("http://127.0.0.1:" + std::to_string(server.Port()) + "/api/days").status, 200u);
+    const std::string seen = RunCommand("openssl s_client -connect 127.0.0.1:" + std::to_string(server.Port()) +
+                                        " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint -sha256");
+    EXPECT_NE(seen.find(fingerprint), std::string::npos) << seen;
+}
+
+}  // namespace

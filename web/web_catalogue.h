@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What remote viewers may reach of a storage folder: its day folders and the archives in them,
+// found by listing, never by joining a name from a request to a path.
+
+// Day folders (eight digits, real folders, not links) of storage_folder, oldest first.
+std::vector<std::string> ListDays(const std::string& storage_folder);
+
+struct WebArchive {
+    std::string name;   // the file's name without ".CNA"
+    std::string path;   // storage folder + day + "/" + file name
+    int32_t frames = 0;
+    std::optional<double> first_ole;  // the first and last records' times (local OLE dates)
+    std::optional<double> last_ole;
+    bool is_pinned = false;
+    int64_t bytes = 0;
+};
+
+// The archives of day (regular files named *.CNA in any letter case, not links), oldest name
+// first; nullopt when day is not one of ListDays. With is_reading_records false, frames and
+// times are left unread.
+std::optional<std::vector<WebArchive>> ListArchives(const std::string& storage_folder, const std::string& day,
+                                                    bool is_reading_records = true);
+// The archive of that day listed under name (without its extension), its records unread.
+std::optional<WebArchive> FindArchive(const std::string& storage_folder, const std::string& day,
+                                      const std::string& name);
+
+// "2026-12-07T10:11:12.345" of a local OLE date.
+std::string IsoLocalTime(double ole_date);

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// What a request asks for. Everything is read-only: only GET and HEAD are answered.
+enum class WebRoute {
+    kNotFound,
+    kMethodNotAllowed,
+    kPage,       // /
+    kScript,     // /app.js
+    kStyle,      // /style.css
+    kLive,       // /live.mjpeg
+    kSnapshot,   // /snapshot.jpg
+    kStatus,     // /api/status
+    kDays,       // /api/days
+    kArchives,   // /api/archives?day=YYYYMMDD
+    kFrame,      // /api/archives/DAY/NAME/frames/N.jpg
+    kVideo,      // /api/archives/DAY/NAME.mkv
+    kArchive,    // /api/archives/DAY/NAME.cna
+};
+
+struct WebRequest {
+    WebRoute route = WebRoute::kNotFound;
+    std::string day;    // eight digits
+    std::string name;   // an archive's name without its extension, decoded; still to be looked up
+    int32_t frame = -1;
+};
+
+// Reads a request's method, path (as sent, percent-encoded) and query without touching
+// anything: the names it gives are only candidates for a catalogue lookup. A path segment that
+// decodes to a slash, a NUL, "." or "..", a malformed escape, a day that is not eight digits or
+// a frame number that is not plain decimal gives kNotFound.
+WebRequest RouteRequest(std::string_view method, std::string_view path, std::string_view query);
+
+// Percent-decoding of one path segment or query value; false on a malformed escape.
+bool PercentDecode(std::string_view text, std::string& decoded);

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix_file.h"
+
+// One archive copied into Matroska (its stored JPEGs unchanged) on a thread of its own, read
+// as it is made through a pipe: a download starts at once and memory stays at the pipe's size.
+class CStreamedExport {
+public:
+    enum class ReadResult { kData, kWait, kEnd, kFailed };
+
+    CStreamedExport() = default;
+    // Cancels an export still running and waits for its thread.
+    ~CStreamedExport();
+    CStreamedExport(const CStreamedExport&) = delete;
+    CStreamedExport& operator=(const CStreamedExport&) = delete;
+
+    bool Start(const std::string& archive_path, std::string& error);
+    // Never blocks: kData with up to max_bytes in chunk, kWait while nothing new is written,
+    // kEnd once the video is complete, kFailed with Error() when it cannot be.
+    ReadResult Read(std::vector<uint8_t>& chunk, size_t max_bytes);
+    std::string Error() const;
+
+private:
+    void Finish();
+
+    UniqueFd read_fd_;
+    std::thread worker_;
+    std::atomic<bool> is_cancelled_{false};
+    mutable std::mutex mutex_;
+    bool is_written_ = false;
+    std::string error_;
+};
