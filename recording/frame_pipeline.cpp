@@ -288,7 +288,7 @@ bool CFramePipeline::MakeCleanFrame(CleanFrame& clean) {
         if (!work_.is_decoded && !Decode()) return false;
         if (IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes()) {
             AskForRoom();
-            if (work_.is_dropped) return;  // the recorder has counted it
+            if (work_.is_dropped) return false;  // the recorder has counted it
             Convert(false, true);
             clean.planes = &work_.planes;
         } else {

@@ -384,7 +384,7 @@ TEST(CameraView, MenuKeyAndShiftF10OpenTheContextMenuAtTheCentre) {
         QTimer::singleShot(0, [&] {
             if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
                 opened_at = menu->pos();
-                EXPECT_EQ(menu->actions().size(), 6);
+                EXPECT_EQ(menu->actions().size(), 7);
                 menu->close();
             }
         });
