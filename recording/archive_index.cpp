@@ -94,7 +94,7 @@ std::optional<CArchiveIndex::Head> CArchiveIndex::HeadAt(int64_t position) const
     if (position >= fmt::kHeaderSize && records_end_ - position >= kHeadAndTagBytes) {
         uint8_t at[kHeadAndTagBytes];
         if (ReadBytes(position, at, sizeof at)) {
-            head.emplace();
+            head = Head{};
             head->time_stamp = fmt::ReadDouble(at);
             head->length = fmt::ReadU32(at + 8);
             head->has_valid_length = head->length >= kMinJpegBytes && head->length <= fmt::kMaxRecordBytes;
