@@ -131,7 +131,7 @@ void CCameraControlsDlg::AddProperty(QFormLayout* form, GParamSpec* param) {
             g_object_get(object, name, &value, nullptr);
             box->setValue(value);
             connect(box, &QSpinBox::valueChanged, this,
-                    [object, name](int value) { g_object_set(object, name, value, nullptr); });
+                    [object, name](int chosen) { g_object_set(object, name, chosen, nullptr); });
         } else {
             const GParamSpecUInt* range = G_PARAM_SPEC_UINT(param);
             box->setRange(static_cast<int>(std::min<guint>(range->minimum, INT_MAX)),
@@ -140,7 +140,7 @@ void CCameraControlsDlg::AddProperty(QFormLayout* form, GParamSpec* param) {
             g_object_get(object, name, &value, nullptr);
             box->setValue(static_cast<int>(std::min<guint>(value, INT_MAX)));
             connect(box, &QSpinBox::valueChanged, this,
-                    [object, name](int value) { g_object_set(object, name, static_cast<guint>(value), nullptr); });
+                    [object, name](int chosen) { g_object_set(object, name, static_cast<guint>(chosen), nullptr); });
         }
         editor = box;
     } else if (G_IS_PARAM_SPEC_DOUBLE(param)) {
@@ -151,7 +151,7 @@ void CCameraControlsDlg::AddProperty(QFormLayout* form, GParamSpec* param) {
         g_object_get(object, name, &value, nullptr);
         box->setValue(value);
         connect(box, &QDoubleSpinBox::valueChanged, this,
-                [object, name](double value) { g_object_set(object, name, value, nullptr); });
+                [object, name](double chosen) { g_object_set(object, name, chosen, nullptr); });
         editor = box;
     } else if (G_IS_PARAM_SPEC_ENUM(param)) {
         auto* box = new QComboBox(parent);
