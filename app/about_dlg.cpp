@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/static_link.h"
+#include "cindral_version.h"
 
 const char* const CAboutDlg::kWebAddress = "https://www.tovamesh.example/cindral/";
 const char* const CAboutDlg::kSupportAddress = "mailto:support@tovamesh.example";
@@ -19,7 +20,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     picture->setPixmap(QPixmap(QStringLiteral(":/images/about.png")));
     picture->setFixedSize(400, 300);
 
-    auto* name = new QLabel(QStringLiteral("Cindral 1.3"), this);
+    auto* name = new QLabel(QStringLiteral("Cindral " CINDRAL_VERSION), this);
     web_link_ = new CStaticLink(this, QString::fromLatin1(kWebAddress));
     web_link_->setText(QStringLiteral("www.tovamesh.example"));
     mail_link_ = new CStaticLink(this, QString::fromLatin1(kSupportAddress));

@@ -2,6 +2,8 @@
 
 #include <QCommandLineParser>
 
+#include "cindral_version.h"
+
 namespace {
 
 // Options QApplication takes for itself (its own, the platform's and the X11 plugin's).

@@ -5,6 +5,7 @@
 #include "app/cindral_app.h"
 #include "app/command_line.h"
 #include "app/shutdown_signals.h"
+#include "cindral_version.h"
 
 int main(int argc, char** argv) {
     // Read before QApplication, which needs a display: help and version work anywhere.

@@ -9,6 +9,7 @@
 
 #include "cli/cli_command.h"
 #include "cli/cli_output.h"
+#include "cindral_version.h"
 
 const std::string CliArguments::kNone;
 

@@ -108,7 +108,8 @@ bool ParseHexBytes(std::string_view list, std::vector<uint8_t>& bytes) {
     size_t start = 0;
     while (true) {
         const size_t comma = list.find(',', start);
-        const std::string_view item = Trim(list.substr(start, comma == std::string_view::npos ? list.npos : comma - start));
+        const size_t item_length = comma == std::string_view::npos ? std::string_view::npos : comma - start;
+        const std::string_view item = Trim(list.substr(start, item_length));
         uint64_t number = 0;
         if (!ParseHexNumber(item, 2, number)) {
             // A trailing comma (left by a line continuation) ends the list.

@@ -67,8 +67,3 @@ std::optional<CalendarTime> LocalCalendar(std::time_t seconds_since_1970) {
     time.second = local.tm_sec;
     return time;
 }
-
-double NowAsOleDate() {
-    const auto local = LocalCalendar(std::time(nullptr));
-    return local ? CalendarToOleDate(*local) : 0.0;
-}

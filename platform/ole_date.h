@@ -27,5 +27,3 @@ int64_t DaysFromCivil(int year, int month, int day);
 
 // Local calendar fields of a time_t; nothing when the conversion fails.
 std::optional<CalendarTime> LocalCalendar(std::time_t seconds_since_1970);
-// The present moment as a local OLE date in whole seconds.
-double NowAsOleDate();

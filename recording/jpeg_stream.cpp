@@ -88,9 +88,11 @@ bool IsFrameHeader(uint8_t marker) {
 }
 
 // Calls visit(marker, segment start, segment length including marker) for each segment between
-// SOI and the first SOS; false when the stream is not well formed up to there.
+// SOI and the first SOS; false when the stream is not well formed up to there. scan_offset is
+// where the SOS segment starts, scan_data_offset where its coded data begins.
 template <typename Visit>
-bool ForEachHeaderSegment(const uint8_t* data, uint32_t size, uint32_t* scan_offset, Visit visit) {
+bool ForEachHeaderSegment(const uint8_t* data, uint32_t size, uint32_t* scan_offset, uint32_t* scan_data_offset,
+                          Visit visit) {
     if (data == nullptr || size < 4 || data[0] != kMarker || data[1] != kStartOfImage) return false;
     uint32_t at = 2;
     while (at + 1 < size) {
@@ -105,6 +107,7 @@ bool ForEachHeaderSegment(const uint8_t* data, uint32_t size, uint32_t* scan_off
         if (length < 2 || at + length > size) return false;
         if (marker == kStartOfScan) {
             *scan_offset = start;
+            *scan_data_offset = at + length;
             return true;
         }
         at += length;
@@ -118,8 +121,10 @@ bool ForEachHeaderSegment(const uint8_t* data, uint32_t size, uint32_t* scan_off
 std::optional<JpegStreamInfo> ReadJpegStream(const uint8_t* data, uint32_t size) {
     JpegStreamInfo info;
     bool has_frame_header = false;
-    bool is_well_formed = ForEachHeaderSegment(data, size, &info.scan_offset, [&](uint8_t marker, uint32_t start,
-                                                                                  uint32_t length) {
+    uint32_t scan_data_offset = 0;
+    bool is_well_formed = ForEachHeaderSegment(data, size, &info.scan_offset, &scan_data_offset, [&](uint8_t marker,
+                                                                                                     uint32_t start,
+                                                                                                     uint32_t length) {
         const uint8_t* body = data + start + 4;
         const uint32_t body_length = length - 4;
         if (marker != kApp0) info.kept_header_bytes += length;
@@ -139,8 +144,9 @@ std::optional<JpegStreamInfo> ReadJpegStream(const uint8_t* data, uint32_t size)
         }
     });
     if (!is_well_formed || !has_frame_header) return std::nullopt;
-    // Cameras may pad a frame after its end; the stream is whole when an EOI follows the scan.
-    for (uint32_t at = size; at >= info.scan_offset + 2; --at) {
+    // Cameras may pad a frame after its end; the stream is whole when an EOI follows the scan
+    // header (one inside it would cut the header short).
+    for (uint32_t at = size; at >= scan_data_offset + 2; --at) {
         if (data[at - 2] == kMarker && data[at - 1] == kEndOfImage) {
             info.end = at;
             break;
@@ -169,7 +175,9 @@ uint32_t FitCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_
     std::memcpy(at, kJfifStart, sizeof kJfifStart);
     at += sizeof kJfifStart;
     uint32_t scan_offset = 0;
-    ForEachHeaderSegment(data, size, &scan_offset, [&](uint8_t marker, uint32_t start, uint32_t length) {
+    uint32_t scan_data_offset = 0;
+    ForEachHeaderSegment(data, size, &scan_offset, &scan_data_offset, [&](uint8_t marker, uint32_t start,
+                                                                           uint32_t length) {
         if (marker == kApp0) return;  // ours stands first; a second JFIF or an AVI1 segment is left out
         std::memcpy(at, data + start, length);
         at += length;

@@ -24,6 +24,9 @@ CINDRAL_TEST_PACKAGES=(
   dbus-daemon
   chromium openssl
 )
+# The checks of the code itself: clang with its sanitizer and fuzzer runtimes, the formatter
+# and the linter.
+CINDRAL_CHECK_PACKAGES=(clang libclang-rt-14-dev clang-format clang-tidy)
 
 # install_missing_packages PACKAGE...
 install_missing_packages() {

@@ -11,7 +11,7 @@ if [ $has_display -eq 0 ]; then packages+=("${CINDRAL_SCREEN_PACKAGES[@]}"); fi
 install_missing_packages "${packages[@]}"
 
 build="$CINDRAL_ROOT/build/release"
-configure_tree "$build" Release -DBUILD_TESTING=OFF -DCINDRAL_BUILD_BENCHMARKS=OFF
+(cd "$CINDRAL_ROOT" && cmake --preset release)
 cmake --build "$build" -j2 --target cindral cindral-cli
 
 program="$build/app/cindral"

@@ -1,21 +1,54 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything, and runs every test. Exits non-zero on any failure.
+# Installs what is missing, builds everything, and runs every test; then the same code under the
+# sanitizers and the fuzzers. Exits non-zero on any failure. Each stage says what it cost.
+#   CINDRAL_FUZZ_SECONDS   seconds each fuzz target runs (30)
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$CINDRAL_ROOT"
 
-install_missing_packages "${CINDRAL_RUN_PACKAGES[@]}" "${CINDRAL_SCREEN_PACKAGES[@]}" "${CINDRAL_TEST_PACKAGES[@]}"
-
-echo "== Build"
-configure_tree "$CINDRAL_ROOT/build/test" RelWithDebInfo
-cmake --build "$CINDRAL_ROOT/build/test" -j2
-
-echo "== Tests"
 status=0
-ctest --test-dir "$CINDRAL_ROOT/build/test" --output-on-failure -j2 || status=1
+stage_start=$SECONDS
+# stage NAME: ends the stage before it with its cost, then names this one.
+stage() {
+  if [ -n "${stage_name:-}" ]; then echo "== $stage_name took $((SECONDS - stage_start)) s"; fi
+  stage_name="$1"
+  stage_start=$SECONDS
+  [ -n "$stage_name" ] && echo "== $stage_name"
+  return 0
+}
 
-echo "== Robustness tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-configure_tree "$CINDRAL_ROOT/build/sanitize" Debug -DCINDRAL_SANITIZE=ON -DCINDRAL_BUILD_GUI=OFF >/dev/null
-cmake --build "$CINDRAL_ROOT/build/sanitize" -j2 --target cindral_sanitize_tests
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir "$CINDRAL_ROOT/build/sanitize" --output-on-failure -j2 || status=1
+stage "Packages"
+install_missing_packages "${CINDRAL_RUN_PACKAGES[@]}" "${CINDRAL_SCREEN_PACKAGES[@]}" "${CINDRAL_TEST_PACKAGES[@]}" \
+  "${CINDRAL_CHECK_PACKAGES[@]}"
 
+stage "Build (default compiler)"
+cmake --preset test >/dev/null
+cmake --build build/test -j2
+
+stage "Tests"
+ctest --preset test || status=1
+
+stage "Core and command-line tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
+cmake --preset sanitize >/dev/null
+cmake --build build/sanitize -j2
+ctest --preset sanitize || status=1
+
+stage "Threaded tests under ThreadSanitizer (clang)"
+cmake --preset tsan >/dev/null
+cmake --build build/tsan -j2 --target archive_tests storage_tests app_tests
+# Where recorder, flusher, retention and the view's hand-over meet the user-interface thread.
+# The capture tests are not run here yet: frames and events cross threads there through Qt's and
+# GLib's own queues, whose locks ThreadSanitizer cannot see in these uninstrumented libraries.
+ctest --preset tsan -R '^(Recorder|RecorderMonitor|Retention)\.|^CameraView\.NewestHandedOverFrameWinsWithOneWakeUp$' || status=1
+
+stage "Fuzzing (clang)"
+for target in archive_reader key_store camera_jpeg; do
+  scripts/fuzz.sh "$target" "${CINDRAL_FUZZ_SECONDS:-30}" >"build/fuzz-$target.log" 2>&1 || {
+    status=1
+    tail -n 40 "build/fuzz-$target.log"
+  }
+  grep -E '^(stat::number_of_executed_units|stat::average_exec_per_sec|Done)' "build/fuzz-$target.log" |
+    sed "s/^/$target: /" || true
+done
+
+stage ""
 exit $status

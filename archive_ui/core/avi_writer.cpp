@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <utility>
 
 namespace {
@@ -221,16 +220,6 @@ uint64_t CAviWriter::RiffBytesAfterNextFrame() const {
     bytes += 8 + kIndexHeaderBytes + kStandardIndexEntryBytes * frames;
     if (is_first_riff_) bytes += 8 + kLegacyIndexEntryBytes * frames;
     return bytes;
-}
-
-void CAviWriter::StoreRows(const uint8_t* top_down_pixels, int32_t width, int32_t height, uint8_t* stored_sample) {
-    const size_t row_bytes = static_cast<size_t>(width) * 3;
-    const size_t stored_row_bytes = PaddedRowBytes(width);
-    for (int32_t row = 0; row < height; ++row) {
-        uint8_t* target = stored_sample + static_cast<size_t>(height - 1 - row) * stored_row_bytes;
-        std::memcpy(target, top_down_pixels + static_cast<size_t>(row) * row_bytes, row_bytes);
-        std::memset(target + row_bytes, 0, stored_row_bytes - row_bytes);
-    }
 }
 
 bool CAviWriter::WriteFrame(const uint8_t* top_down_pixels) {

@@ -54,8 +54,6 @@ public:
 
     // Bytes of one stored row: width x 3 rounded up to a multiple of 4.
     static uint32_t PaddedRowBytes(int32_t width);
-    // Lays packed top-down pixels out as a stored sample: rows reversed, each padded with zeros.
-    static void StoreRows(const uint8_t* top_down_pixels, int32_t width, int32_t height, uint8_t* stored_sample);
 
 private:
     struct ChunkEntry {

@@ -120,4 +120,4 @@ TEST_P(ShutdownSignalTest, RecordingProgramFinishesItsArchiveAndWritesSettings) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ShutdownSignalTest, ::testing::Values(SIGTERM, SIGINT),
-                         [](const auto& info) { return info.param == SIGTERM ? "Term" : "Int"; });
+                         [](const auto& signal_info) { return signal_info.param == SIGTERM ? "Term" : "Int"; });

@@ -14,6 +14,7 @@
 #include "app/motion_events_dlg.h"
 #include "app/storage_dlg.h"
 #include "app_test_support.h"
+#include "cindral_version.h"
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/date_range_dlg.h"
 #include "archive_ui/export_actions.h"
@@ -44,7 +45,7 @@ class TextCollector {
 public:
     void Add(const QString& where, const QString& text) {
         const bool has_letter = std::any_of(text.begin(), text.end(), [](QChar c) { return c.isLetter(); });
-        const bool is_name = text == "Cindral" || text == "Cindral 1.3" || text.contains("tovamesh.example");
+        const bool is_name = text == "Cindral" || text == QStringLiteral("Cindral " CINDRAL_VERSION) || text.contains("tovamesh.example");
         const bool is_path = text.startsWith('/');
         if (has_letter && !text.contains(kMark) && !is_name && !is_path) unmarked_ << where + ": " + text;
     }

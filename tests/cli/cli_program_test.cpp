@@ -7,11 +7,11 @@
 
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "cindral_version.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -80,7 +80,7 @@ TEST(CliProgram, HelpAndVersionForTheProgramAndEveryCommand) {
 
     const CliRun version = RunCli(folder, {"--version"});
     EXPECT_EQ(version.exit_code, 0);
-    EXPECT_TRUE(std::regex_match(version.out, std::regex("cindral-cli [0-9]+\\.[0-9]+(\\.[0-9]+)?\n"))) << version.out;
+    EXPECT_EQ(version.out, "cindral-cli " CINDRAL_VERSION "\n");
 }
 
 TEST(CliProgram, BadInvocationsGiveOneLineAndTheirExitStatus) {

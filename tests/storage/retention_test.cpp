@@ -74,7 +74,7 @@ public:
 
 private:
     void Record(const std::string& name, int day, bool is_finished) {
-        ManualClock clock;
+        ManualClock& clock = *clocks_.emplace_back(std::make_unique<ManualClock>());
         clock.wall_seconds = 1704110400 + (day - 1) * 86400;  // 2023-12-31 12:00 UTC onwards
         clock.tick_ms = static_cast<uint32_t>(paths_.size() + 1);
         auto& recorder = recorders_.emplace_back(std::make_unique<CFrameArchive>(storage_));
@@ -97,6 +97,8 @@ private:
     std::map<std::string, std::string> paths_;
     std::map<std::string, uint64_t> sizes_;
     std::map<std::string, UniqueFd> held_;
+    // The recorders' clocks outlive them: the open one stamps its trailer when it is destroyed.
+    std::vector<std::unique_ptr<ManualClock>> clocks_;
     std::vector<std::unique_ptr<CFrameArchive>> recorders_;  // "recent" stays open
 };
 
