@@ -26,7 +26,13 @@ CINDRAL_TEST_PACKAGES=(
 )
 # The checks of the code itself: clang with its sanitizer and fuzzer runtimes, the formatter
 # and the linter.
-CINDRAL_CHECK_PACKAGES=(clang libclang-rt-14-dev clang-format clang-tidy)
+CINDRAL_CHECK_PACKAGES=(clang libclang-rt-14-dev clang-format clang-tidy ccache)
+
+# Four builds of one tree (compiler, two sanitizers, fuzzers): a compiler cache keyed on paths
+# relative to the tree makes a run after the first, or in a fresh clone, cost what changed.
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$CINDRAL_ROOT"
+fi
 
 # install_missing_packages PACKAGE...
 install_missing_packages() {
