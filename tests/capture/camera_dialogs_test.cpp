@@ -128,11 +128,11 @@ TEST_F(CameraControlsDialogTest, ColourBalanceChannelsHaveTheirRangeAndADefault)
         // Back to the element's own default of that property.
         reset->click();
         const QByteArray property = QByteArray(channel->label).toLower();
-        GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(balance), property.constData());
-        ASSERT_NE(spec, nullptr) << property.constData();
+        GParamSpec* param_spec = g_object_class_find_property(G_OBJECT_GET_CLASS(balance), property.constData());
+        ASSERT_NE(param_spec, nullptr) << property.constData();
         gdouble value = -100;
         g_object_get(balance, property.constData(), &value, nullptr);
-        EXPECT_NEAR(value, G_PARAM_SPEC_DOUBLE(spec)->default_value, 0.002) << property.constData();
+        EXPECT_NEAR(value, G_PARAM_SPEC_DOUBLE(param_spec)->default_value, 0.002) << property.constData();
         EXPECT_EQ(dialog.DeviceError(), "");
     }
     gst_object_unref(balance);
