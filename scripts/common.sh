@@ -31,7 +31,8 @@ CINDRAL_CHECK_PACKAGES=(clang libclang-rt-14-dev clang-format clang-tidy ccache)
 # Four builds of one tree (compiler, two sanitizers, fuzzers): a compiler cache keyed on paths
 # relative to the tree makes a run after the first, or in a fresh clone, cost what changed.
 if command -v ccache >/dev/null 2>&1; then
-  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$CINDRAL_ROOT"
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$CINDRAL_ROOT" \
+    CCACHE_NOHASHDIR=true
 fi
 
 # install_missing_packages PACKAGE...
