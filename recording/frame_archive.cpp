@@ -427,6 +427,8 @@ bool CFrameArchive::WriteFrame(const BMP_File& frame) {
 }
 
 bool CFrameArchive::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const {
+    // What the readers would refuse is not taken either; the frame is then refused as it is stored.
+    if (width > JpegCodec::kMaxDecodeDimension || height > JpegCodec::kMaxDecodeDimension) return false;
     const std::optional<JpegStreamInfo> info = ReadJpegStream(data, size);
     if (!info) return false;
     const uint32_t fitted = FittedCameraJpegSize(*info, width, height);
