@@ -17,11 +17,15 @@ build="$CINDRAL_ROOT/build/fuzz"
 (cd "$CINDRAL_ROOT" && cmake --preset fuzz >/dev/null)
 cmake --build "$build" -j2 --target "${target}_fuzz"
 
+# CINDRAL_FUZZ_SEED repeats a run input for input; without it every run explores anew.
+seed_option=()
+if [ -n "${CINDRAL_FUZZ_SEED:-}" ]; then seed_option=(-seed="$CINDRAL_FUZZ_SEED"); fi
+
 found="$build/corpus/$target"
 findings="$build/findings"
 mkdir -p "$found" "$findings"
 # Inputs up to 1 MiB: a camera frame or a short archive; rss_limit_mb keeps a runaway allocation a finding.
 ASAN_OPTIONS="abort_on_error=1:detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
   "$build/fuzz/${target}_fuzz" -max_total_time="$seconds" -max_len=1048576 -rss_limit_mb=2048 \
-  -timeout=25 -print_final_stats=1 -artifact_prefix="$findings/$target-" \
+  -timeout=25 -print_final_stats=1 -artifact_prefix="$findings/$target-" "${seed_option[@]}" \
   "$found" "$CINDRAL_ROOT/fuzz/corpus/$target"
