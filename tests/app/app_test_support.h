@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/key_store.h"
+#include "recording/settings.h"
+#include "recording/settings_store.h"
 #include "support/temp_folder.h"
 
 // Answers modal dialogs and message boxes as they come up: every showing of a modal window or
@@ -82,6 +85,22 @@ private:
     std::string name_;
     std::optional<std::string> old_;
 };
+
+// A small live test camera, for CINDRAL_TEST_CAMERAS.
+inline constexpr const char* kBallCamera =
+    "Ball Camera=videotestsrc pattern=ball is-live=true ! "
+    "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=15/1\"";
+
+// Settings that choose "Ball Camera", so that the program starts without asking; a saving mode
+// when given.
+inline void ChooseBallCamera(const std::filesystem::path& settings_file, std::optional<int32_t> saving_mode = {}) {
+    CKeyStore store(settings_file);
+    CindralSettings settings;
+    LoadSettings(store, settings);
+    settings.camera_name = "Ball Camera";
+    if (saving_mode) settings.saving_mode = *saving_mode;
+    SaveSettings(store, settings);
+}
 
 // All archive files below a folder.
 inline std::vector<std::filesystem::path> FindArchives(const std::filesystem::path& folder) {

@@ -124,17 +124,10 @@ TEST(MotionEventsDesktop, NotificationReachesTheServiceAndItsClickRaisesCindral)
 }
 
 TEST(MotionEventsDesktop, IgnoredAreasPaintedOverThePictureAreKeptPerCamera) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", "Ball Camera=videotestsrc pattern=ball is-live=true ! "
-                                                      "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=15/1\"");
+    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
     TempFolder program;
     const auto settings_file = program.Path() / "config" / "Cindral.reg";
-    {
-        CKeyStore store(settings_file);
-        CindralSettings settings;
-        LoadSettings(store, settings);
-        settings.camera_name = "Ball Camera";
-        SaveSettings(store, settings);
-    }
+    ChooseBallCamera(settings_file);
     CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
     ASSERT_TRUE(app.InitInstance());
     CMainFrame* frame = app.MainFrame();

@@ -62,18 +62,10 @@ std::string FetchWhileServing(const std::string& url) {
 }
 
 TEST(RemoteViewing, TheDialogKeepsTheOpenNetworkShutUntilItIsSafeAndTheServerShowsTheCamera) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", "Ball Camera=videotestsrc pattern=ball is-live=true ! "
-                                                      "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=15/1\"");
+    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
     TempFolder program;
     const auto settings_file = program.Path() / "config" / "Cindral.reg";
-    {
-        CKeyStore store(settings_file);
-        CindralSettings settings;
-        LoadSettings(store, settings);
-        settings.camera_name = "Ball Camera";
-        settings.saving_mode = kSavingOff;  // nothing stored: viewers get an encode of their own
-        SaveSettings(store, settings);
-    }
+    ChooseBallCamera(settings_file, kSavingOff);  // nothing stored: viewers get an encode of their own
     CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
     ASSERT_TRUE(app.InitInstance());
     CMainFrame* frame = app.MainFrame();

@@ -46,19 +46,11 @@ TEST(StorageLocation, BesideTheProgramElseChosenElseTheVideosFolder) {
 }
 
 TEST(StorageDialog, AChosenFolderTakesTheNextArchiveAndTheSettingsAreKept) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", "Ball Camera=videotestsrc pattern=ball is-live=true ! "
-                                                      "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=15/1\"");
+    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
     TempFolder program;
     TempFolder chosen;
     const auto settings_file = program.Path() / "config" / "Cindral.reg";
-    {
-        CKeyStore store(settings_file);
-        CindralSettings settings;
-        LoadSettings(store, settings);
-        settings.camera_name = "Ball Camera";
-        settings.saving_mode = kSavingAlways;
-        SaveSettings(store, settings);
-    }
+    ChooseBallCamera(settings_file, kSavingAlways);
     CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
     ASSERT_TRUE(app.InitInstance());
     CMainFrame* frame = app.MainFrame();

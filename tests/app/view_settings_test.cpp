@@ -15,16 +15,12 @@
 #include "recording/settings_store.h"
 
 TEST(KeepAspectRatio, MenuEntryActsAtOnceAndIsKeptForTheNextStart) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", "Ball Camera=videotestsrc pattern=ball is-live=true ! "
-                                                      "capsfilter caps=\"video/x-raw,width=160,height=120,framerate=15/1\"");
+    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
     TempFolder program;
     const auto settings_file = program.Path() / "config" / "Cindral.reg";
+    ChooseBallCamera(settings_file);
     {
         CKeyStore store(settings_file);
-        CindralSettings settings;
-        LoadSettings(store, settings);
-        settings.camera_name = "Ball Camera";
-        SaveSettings(store, settings);
         // A value of another type is not taken.
         std::optional<CRegistryKey> key = store.CreateKey(kViewKeyPath);
         ASSERT_TRUE(key && SetText(*key, "Keep Aspect Ratio", "1"));
