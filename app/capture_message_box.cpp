@@ -39,9 +39,8 @@ void CCaptureMessageBox::ShowOnUiThread(const QString& text, const QString& capt
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     open_boxes_.push_back({key, box});
-    connect(box, &QObject::destroyed, this, [this, key] {
-        std::erase_if(open_boxes_, [&key](const OpenBox& open) { return open.key == key; });
-    });
+    connect(box, &QObject::destroyed, this,
+            [this, key] { std::erase_if(open_boxes_, [&key](const OpenBox& open) { return open.key == key; }); });
     box->show();
     // The message box sizes itself on show, leaving too little room for its title.
     box->setFixedWidth(std::max(box->width(), TitleBarWidth(*box)));

@@ -2,9 +2,9 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDialog>
 #include <QDir>
 #include <QFileInfo>
-#include <QDialog>
 #include <QMessageBox>
 #include <QScreen>
 #include <QThread>
@@ -74,8 +74,8 @@ bool CCindralApp::InitInstance() {
     main_frame_->CreateView();
     // What a restore from maximised returns to; without a window manager, what is shown.
     if (const QScreen* screen = main_frame_->screen()) {
-        main_frame_->setGeometry(CScreenFit::RestoredGeometry(screen->availableGeometry(),
-                                                              CScreenFit::EstimatedFrameMargins(*main_frame_)));
+        main_frame_->setGeometry(
+            CScreenFit::RestoredGeometry(screen->availableGeometry(), CScreenFit::EstimatedFrameMargins(*main_frame_)));
     }
     main_frame_->showMaximized();
     main_frame_->setWindowTitle(QStringLiteral("Cindral - ") + QString::fromLatin1(kWebAddress));

@@ -2,12 +2,12 @@
 
 #include <QObject>
 
-#include "app/about_dlg.h"
 #include <QPointer>
 #include <QString>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include "app/about_dlg.h"
 
 class CMainFrame;
 class CScreenFit;

@@ -1,14 +1,14 @@
 #include "app/cindral_view.h"
 
+#include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QDateTime>
 #include <QMenu>
-#include <QPushButton>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QPaintEngine>
 #include <QPaintEvent>
+#include <QPainter>
+#include <QPushButton>
 #include <QScreen>
 #include <QWindow>
 #include <bit>
@@ -62,7 +62,8 @@ bool DrawIntoDevice(QPainter& painter, const QRegion& region, const QRect& targe
         part.right = in_target.right() + 1;
         part.bottom = in_target.bottom() + 1;
         // The painter's own pixels, written in place: a non-const access would detach them.
-        part.bits = const_cast<uchar*>(image.constScanLine(on_device.top())) + static_cast<ptrdiff_t>(on_device.left()) * 4;
+        part.bits =
+            const_cast<uchar*>(image.constScanLine(on_device.top())) + static_cast<ptrdiff_t>(on_device.left()) * 4;
         part.bytes_per_line = image.bytesPerLine();
         scaler.Draw(picture, part);
     }
@@ -143,9 +144,7 @@ void CCindralView::SetRetentionLimits(const RetentionLimits& limits) {
 
 CWebCameraDlg* CCindralView::Capture() const { return session_ ? session_->Capture() : nullptr; }
 
-bool CCindralView::IsPlaybackActive() const {
-    return panel_ != nullptr && panel_->IsPlaybackActive();
-}
+bool CCindralView::IsPlaybackActive() const { return panel_ != nullptr && panel_->IsPlaybackActive(); }
 
 bool CCindralView::IsShowingLive() const {
     return is_window_showing_.load(std::memory_order_relaxed) && !IsPlaybackActive();
@@ -219,9 +218,8 @@ void CCindralView::SetKeepAspectRatio(bool is_kept) {
 
 QRect CCindralView::ChangedRect(const QRect& previous_rect) const {
     const ViewPicture* picture = PictureOnShow();
-    const QRect picture_rect = picture != nullptr && !picture->IsEmpty()
-                                   ? PictureRect(QSize(picture->Width(), picture->Height()))
-                                   : QRect();
+    const QRect picture_rect =
+        picture != nullptr && !picture->IsEmpty() ? PictureRect(QSize(picture->Width(), picture->Height())) : QRect();
     // Where the picture stays, the bars stay as they are.
     return !picture_rect.isEmpty() && picture_rect == previous_rect ? picture_rect : rect();
 }
@@ -288,8 +286,8 @@ bool CCindralView::eventFilter(QObject* watched, QEvent* event) {
 void CCindralView::UpdateShowing() {
     const QWidget* top = window();
     const QWindow* handle = top->windowHandle();
-    const bool is_showing = isVisible() && !(top->windowState() & Qt::WindowMinimized) && handle != nullptr &&
-                            handle->isExposed();
+    const bool is_showing =
+        isVisible() && !(top->windowState() & Qt::WindowMinimized) && handle != nullptr && handle->isExposed();
     is_window_showing_.store(is_showing, std::memory_order_relaxed);
 }
 
@@ -319,8 +317,8 @@ void CCindralView::mousePressEvent(QMouseEvent* event) {
 }
 
 void CCindralView::keyPressEvent(QKeyEvent* event) {
-    const bool is_menu_key = event->key() == Qt::Key_Menu ||
-                             (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier);
+    const bool is_menu_key =
+        event->key() == Qt::Key_Menu || (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier);
     if (!is_menu_key) {
         QWidget::keyPressEvent(event);
         return;
@@ -390,8 +388,9 @@ void CCindralView::StartIgnoredAreas() {
     if (IsEditingIgnoredAreas()) return;
     const int32_t across = (settings_.frame_width.load() + 3) / 4;
     const int32_t down = (std::abs(settings_.frame_height.load()) + 3) / 4;
-    editing_mask_ = ignored_blocks_ ? ignored_blocks_->ScaledTo(across, down)
-                                    : BlockMask(across, down, std::vector<uint8_t>(static_cast<size_t>(across) * down, 0));
+    editing_mask_ = ignored_blocks_
+                        ? ignored_blocks_->ScaledTo(across, down)
+                        : BlockMask(across, down, std::vector<uint8_t>(static_cast<size_t>(across) * down, 0));
     ignored_bar_ = new QWidget(this);
     ignored_bar_->setObjectName(QStringLiteral("IgnoredAreasBar"));
     ignored_bar_->setAutoFillBackground(true);
@@ -454,9 +453,9 @@ void CCindralView::DrawIgnoredBlocks(QPainter& painter, const QRect& target) con
     for (int32_t y = 0; y < editing_mask_.Down(); ++y) {
         for (int32_t x = 0; x < editing_mask_.Across(); ++x) {
             if (!editing_mask_.IsIgnored(static_cast<size_t>(y) * editing_mask_.Across() + x)) continue;
-            painter.fillRect(QRectF(target.left() + x * block_width, target.top() + y * block_height, block_width,
-                                    block_height),
-                             tint);
+            painter.fillRect(
+                QRectF(target.left() + x * block_width, target.top() + y * block_height, block_width, block_height),
+                tint);
         }
     }
 }
@@ -466,7 +465,7 @@ void CCindralView::OnSnapshot() {
     // A copy: the picture on show is replaced by the next frame while the dialog is open.
     const QImage picture = CurrentImage().copy();
     const QDateTime now = QDateTime::currentDateTime();
-    const CalendarTime taken{now.date().year(), now.date().month(), now.date().day(),
-                             now.time().hour(),  now.time().minute(), now.time().second()};
+    const CalendarTime taken{now.date().year(), now.date().month(),  now.date().day(),
+                             now.time().hour(), now.time().minute(), now.time().second()};
     RunPictureSnapshot(this, picture, taken, panel_->Folders());
 }

@@ -147,14 +147,14 @@ private:
     // Declaration order is destruction order in reverse: the session (capture object, then
     // recorder) goes first, then the panel and the pictures.
     CViewPictureSlot live_pictures_;
-    ViewPicture playback_picture_;       // the panel's last frame, as the view paints it
+    ViewPicture playback_picture_;  // the panel's last frame, as the view paints it
     bool has_playback_picture_ = false;
-    bool is_showing_playback_ = false;   // until the next live picture after the panel closes
+    bool is_showing_playback_ = false;  // until the next live picture after the panel closes
     bool is_aspect_ratio_kept_ = false;
     std::atomic<bool> is_window_showing_{false};
     QObject* watched_window_ = nullptr;  // the top-level window whose state is followed
     QElapsedTimer since_last_take_;
-    QTimer refresh_wait_;                // holds a picture back until a display refresh has passed
+    QTimer refresh_wait_;  // holds a picture back until a display refresh has passed
     int presented_frame_count_ = 0;
     CNearestScaler scaler_;
 
@@ -166,6 +166,6 @@ private:
     const DetectorSettings* detector_settings_ = nullptr;
     std::string event_command_;
     std::shared_ptr<const BlockMask> ignored_blocks_;
-    BlockMask editing_mask_;            // while the mode lasts: over the frame's blocks
-    QWidget* ignored_bar_ = nullptr;    // "Clear" and "Done", while the mode lasts
+    BlockMask editing_mask_;          // while the mode lasts: over the frame's blocks
+    QWidget* ignored_bar_ = nullptr;  // "Clear" and "Done", while the mode lasts
 };

@@ -9,9 +9,23 @@ namespace {
 // Options QApplication takes for itself (its own, the platform's and the X11 plugin's).
 // They are known here only so that they are not taken for mistakes.
 constexpr const char* kQtOptionsWithValue[] = {
-    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
-    "qwindowtitle", "session", "display", "geometry", "title", "icon", "name", "visual", "style",
-    "stylesheet", "qmljsdebugger",
+    "platform",
+    "platformpluginpath",
+    "platformtheme",
+    "plugin",
+    "qwindowgeometry",
+    "qwindowicon",
+    "qwindowtitle",
+    "session",
+    "display",
+    "geometry",
+    "title",
+    "icon",
+    "name",
+    "visual",
+    "style",
+    "stylesheet",
+    "qmljsdebugger",
 };
 constexpr const char* kQtFlags[] = {"reverse", "widgetcount", "sync", "nograb", "dograb"};
 

@@ -19,13 +19,14 @@ const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
 
 CEventNotifier::CEventNotifier(QObject* parent, QDBusConnection bus) : QObject(parent), bus_(std::move(bus)) {
     bus_.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
-                                          SLOT(OnActionInvoked(uint, QString)));
+                 SLOT(OnActionInvoked(uint, QString)));
 }
 
 void CEventNotifier::NotifyEventStart(int64_t wall_ms, const QString& camera) {
     if (!bus_.isConnected()) {
         const QString failure = bus_.lastError().message();
-        if (failure != last_failure_) qCWarning(lcApp).noquote() << "no desktop notification: no session bus:" << failure;
+        if (failure != last_failure_)
+            qCWarning(lcApp).noquote() << "no desktop notification: no session bus:" << failure;
         last_failure_ = failure;
         return;
     }

@@ -13,17 +13,14 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     const CommandLineRequest request = ParseCommandLine(arguments);
     switch (request.action) {
-        case CommandLineRequest::Action::kShowHelp:
-            std::fputs(UsageText().toLocal8Bit().constData(), stdout);
-            return 0;
+        case CommandLineRequest::Action::kShowHelp: std::fputs(UsageText().toLocal8Bit().constData(), stdout); return 0;
         case CommandLineRequest::Action::kShowVersion:
             std::fputs(VersionText().toLocal8Bit().constData(), stdout);
             return 0;
         case CommandLineRequest::Action::kUsageError:
             std::fprintf(stderr, "cindral: %s Try 'cindral --help'.\n", request.error.toLocal8Bit().constData());
             return 2;
-        case CommandLineRequest::Action::kRun:
-            break;
+        case CommandLineRequest::Action::kRun: break;
     }
 
     // A file size limit fails a write with EFBIG, reported like a full disk, instead of killing

@@ -6,28 +6,28 @@
 #include <QFileDialog>
 #include <QIcon>
 #include <QLabel>
-#include <QPixmap>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QStatusBar>
 #include <QToolBar>
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
-#include <unistd.h>
 
 #include "app/app_log.h"
 #include "app/cindral_view.h"
-#include "app/session_state_pane.h"
 #include "app/remote_viewing_dlg.h"
+#include "app/session_state_pane.h"
 #include "app/storage_dlg.h"
 #include "app/storage_location.h"
 #include "capture/device_watcher.h"
+#include "capture/dialogs/twain_sources_dlg.h"
 #include "capture/ignored_areas_file.h"
 #include "capture/live_session.h"
-#include "platform/posix_file.h"
-#include "capture/dialogs/twain_sources_dlg.h"
 #include "platform/key_store.h"
+#include "platform/posix_file.h"
 #include "platform/safe_output.h"
 #include "recording/settings_store.h"
 #include "web/web_server.h"
@@ -57,7 +57,8 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == status_bar_ && (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest)) Fit();
+        if (watched == status_bar_ && (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest))
+            Fit();
         return QObject::eventFilter(watched, event);
     }
 
@@ -277,7 +278,8 @@ bool CMainFrame::CreateToolBar() {
     tool_bar_->addSeparator();
     tool_bar_->addAction(about_action_);
     // The button images belong to the program; without them the tool bar cannot be made.
-    for (const QAction* action : {properties_action_, view_archive_action_, snapshot_action_, storage_action_, about_action_}) {
+    for (const QAction* action :
+         {properties_action_, view_archive_action_, snapshot_action_, storage_action_, about_action_}) {
         if (action->icon().pixmap(tool_bar_->iconSize()).isNull()) {
             qWarning("cindral: the tool bar image of \"%s\" cannot be drawn; is Qt's SVG support installed?",
                      qUtf8Printable(action->text()));
@@ -382,7 +384,8 @@ void CMainFrame::LoadIgnoredAreas() {
         mask = ReadIgnoredAreas(IgnoredAreasFile(), &error);
         if (!mask) qCWarning(lcApp).noquote() << QString::fromStdString(error);
     }
-    view_->SetIgnoredBlocks(mask && mask->IgnoredCount() > 0 ? std::make_shared<const BlockMask>(std::move(*mask)) : nullptr);
+    view_->SetIgnoredBlocks(mask && mask->IgnoredCount() > 0 ? std::make_shared<const BlockMask>(std::move(*mask))
+                                                             : nullptr);
 }
 
 void CMainFrame::SaveIgnoredAreas() {

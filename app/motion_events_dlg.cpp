@@ -114,7 +114,8 @@ CMotionEventsDlg::CMotionEventsDlg(const MotionEventChoices& choices, int32_t fr
     min_blocks_->setValue(choices.min_blocks);
     frames_in_a_row_->setValue(choices.frames_in_a_row);
     light_check_->setChecked(choices.light_change_percent > 0);
-    light_percent_->setValue(choices.light_change_percent > 0 ? choices.light_change_percent : kRecommendedLightChangePercent);
+    light_percent_->setValue(choices.light_change_percent > 0 ? choices.light_change_percent
+                                                              : kRecommendedLightChangePercent);
     light_percent_->setEnabled(light_check_->isChecked());
     notify_check_->setChecked(choices.is_notifying);
     command_->setText(QString::fromStdString(choices.event_command));

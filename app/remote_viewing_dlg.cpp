@@ -36,7 +36,8 @@ QPixmap QrPixmap(const QString& text) {
     image.setColor(1, qRgb(0, 0, 0));
     for (int y = 0; y < width; ++y) {
         for (int x = 0; x < width; ++x) {
-            if (modules[static_cast<size_t>(y) * width + x]) image.setPixel(x + kQrQuietModules, y + kQrQuietModules, 1);
+            if (modules[static_cast<size_t>(y) * width + x])
+                image.setPixel(x + kQrQuietModules, y + kQrQuietModules, 1);
         }
     }
     return QPixmap::fromImage(image.scaled(side * kQrModulePixels, side * kQrModulePixels));
@@ -51,8 +52,7 @@ QString LocalNetworkHost() {
     return QHostInfo::localHostName();
 }
 
-CRemoteViewingDlg::CRemoteViewingDlg(const RemoteViewingSettings& settings, const QString& fingerprint,
-                                     QWidget* parent)
+CRemoteViewingDlg::CRemoteViewingDlg(const RemoteViewingSettings& settings, const QString& fingerprint, QWidget* parent)
     : QDialog(parent), settings_(settings) {
     setWindowTitle(tr("Remote Viewing"));
     confirmer_ = [](QWidget* owner) {
@@ -113,8 +113,9 @@ CRemoteViewingDlg::CRemoteViewingDlg(const RemoteViewingSettings& settings, cons
     connect(buttons, &QDialogButtonBox::accepted, this, &CRemoteViewingDlg::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(copy_button_, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(Address()); });
-    for (QAbstractButton* button : {static_cast<QAbstractButton*>(enabled_check_), static_cast<QAbstractButton*>(all_networks_radio_),
-                                    static_cast<QAbstractButton*>(local_radio_), static_cast<QAbstractButton*>(insecure_check_)}) {
+    for (QAbstractButton* button :
+         {static_cast<QAbstractButton*>(enabled_check_), static_cast<QAbstractButton*>(all_networks_radio_),
+          static_cast<QAbstractButton*>(local_radio_), static_cast<QAbstractButton*>(insecure_check_)}) {
         connect(button, &QAbstractButton::toggled, this, &CRemoteViewingDlg::Refresh);
     }
     connect(port_spin_, &QSpinBox::valueChanged, this, &CRemoteViewingDlg::Refresh);
@@ -125,7 +126,9 @@ QString CRemoteViewingDlg::Address() const {
     const bool is_all = all_networks_radio_->isChecked();
     const bool is_https = is_all && !insecure_check_->isChecked();
     const QString host = is_all ? LocalNetworkHost() : QStringLiteral("127.0.0.1");
-    return QStringLiteral("%1://%2:%3/").arg(is_https ? QStringLiteral("https") : QStringLiteral("http"), host).arg(port_spin_->value());
+    return QStringLiteral("%1://%2:%3/")
+        .arg(is_https ? QStringLiteral("https") : QStringLiteral("http"), host)
+        .arg(port_spin_->value());
 }
 
 void CRemoteViewingDlg::Refresh() {

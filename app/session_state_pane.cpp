@@ -33,14 +33,15 @@ void CSessionStatePane::Refresh() {
     }
     const LiveState state = session_->State();
     setText(LiveStateText(state));
-    is_failure_ = !state.recorder_failure.empty() &&
-                  (state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording);
+    is_failure_ =
+        !state.recorder_failure.empty() && (state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording);
     // Red says at a glance that frames which should be recorded are not.
     setStyleSheet(is_failure_ ? QStringLiteral("QLabel { color: white; background-color: #c01818; }") : QString());
     QString tip = QString::fromStdString(state.camera);
     if (!state.archive_path.empty()) tip += QStringLiteral("\n") + QString::fromStdString(state.archive_path);
     if (!state.lost_reason.empty()) tip += QStringLiteral("\n") + QString::fromStdString(state.lost_reason);
     if (!state.storage_problem.empty()) tip += QStringLiteral("\n") + QString::fromStdString(state.storage_problem);
-    tip += QLatin1Char('\n') + tr("Recordings: %1").arg(QFile::decodeName(QByteArray::fromStdString(state.storage_folder)));
+    tip += QLatin1Char('\n') +
+           tr("Recordings: %1").arg(QFile::decodeName(QByteArray::fromStdString(state.storage_folder)));
     setToolTip(tip);
 }

@@ -1,11 +1,11 @@
 #include "app/shutdown_signals.h"
 
-#include <QSocketNotifier>
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
 
 #include "platform/posix_file.h"
 

@@ -1,5 +1,6 @@
 #include "app/storage_dlg.h"
 
+#include <unistd.h>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDialogButtonBox>
@@ -13,7 +14,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <cmath>
-#include <unistd.h>
 
 #include "app/storage_location.h"
 #include "storage/byte_size.h"
@@ -141,9 +141,7 @@ void CStorageDlg::Refresh() {
                 tr("The folder Storage beside the program is used while it exists; move it away to choose another."));
             break;
         case StorageFolderSource::kChosen: source_label_->setText(tr("The folder you chose.")); break;
-        case StorageFolderSource::kVideos:
-            source_label_->setText(tr("The default, in your videos folder."));
-            break;
+        case StorageFolderSource::kVideos: source_label_->setText(tr("The default, in your videos folder.")); break;
     }
     choose_button_->setEnabled(!is_beside_program);
     default_button_->setEnabled(!is_beside_program && !chosen_folder_.empty());

@@ -53,8 +53,9 @@ QIcon PinnedMark() {
 void ShowPinned(QTreeWidgetItem& item, bool is_pinned) {
     item.setData(kFileColumn, kPinnedRole, is_pinned);
     item.setIcon(kFileColumn, is_pinned ? PinnedMark() : QIcon());
-    item.setToolTip(kFileColumn,
-                    is_pinned ? QCoreApplication::translate("CArchiveDlg", "Kept: never deleted to make room") : QString());
+    item.setToolTip(kFileColumn, is_pinned
+                                     ? QCoreApplication::translate("CArchiveDlg", "Kept: never deleted to make room")
+                                     : QString());
 }
 
 // Orders texts with runs of digits taken by value, so "999.CNA" comes before "1000.CNA";
@@ -177,7 +178,9 @@ CArchiveDlg::~CArchiveDlg() = default;
 
 void CArchiveDlg::SetDateRangeSource(DateRangeSource source) { date_range_source_ = std::move(source); }
 
-void CArchiveDlg::SetExportFolders(ExportFolders* folders) { export_folders_ = folders != nullptr ? folders : &own_folders_; }
+void CArchiveDlg::SetExportFolders(ExportFolders* folders) {
+    export_folders_ = folders != nullptr ? folders : &own_folders_;
+}
 
 QString CArchiveDlg::FullPath(int row) const {
     const QTreeWidgetItem* item = list_control_->topLevelItem(row);
@@ -242,8 +245,8 @@ void CArchiveDlg::SetRows(const std::vector<CatalogueRow>& rows) {
     }
     empty_label_->setVisible(rows.empty());
     timeline_area_->setVisible(!timeline_->Days().empty());
-    timeline_area_->setFixedHeight(
-        std::min(timeline_->HeightFor(static_cast<int>(timeline_->Days().size())), timeline_->HeightFor(kTimelineShownDays)));
+    timeline_area_->setFixedHeight(std::min(timeline_->HeightFor(static_cast<int>(timeline_->Days().size())),
+                                            timeline_->HeightFor(kTimelineShownDays)));
     FitColumns();
 }
 
@@ -262,8 +265,8 @@ void CArchiveDlg::FitColumns() {
                                list_control_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list_control_);
     const QMargins margins = layout()->contentsMargins();
     // Wide enough for the columns, and for the timeline to tell the hours apart.
-    const int content_px = std::max(columns_px + list_chrome_px,
-                                    timeline_area_->isVisibleTo(this) ? timeline_->sizeHint().width() : 0);
+    const int content_px =
+        std::max(columns_px + list_chrome_px, timeline_area_->isVisibleTo(this) ? timeline_->sizeHint().width() : 0);
     const int wanted_px = content_px + margins.left() + margins.right();
     if (wanted_px > width()) resize(wanted_px, height());
 }

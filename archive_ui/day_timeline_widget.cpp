@@ -64,7 +64,9 @@ void CDayTimeline::SetSelectedPaths(const QStringList& paths) {
 int CDayTimeline::LabelWidth() const { return fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00")) + 8; }
 int CDayTimeline::AxisHeight() const { return fontMetrics().height() + 4; }
 int CDayTimeline::StripHeight() const { return fontMetrics().height() + 6; }
-int CDayTimeline::HeightFor(int strip_count) const { return AxisHeight() + std::max(1, strip_count) * StripHeight() + 1; }
+int CDayTimeline::HeightFor(int strip_count) const {
+    return AxisHeight() + std::max(1, strip_count) * StripHeight() + 1;
+}
 
 QSize CDayTimeline::sizeHint() const { return QSize(LabelWidth() + 480, HeightFor(static_cast<int>(days_.size()))); }
 QSize CDayTimeline::minimumSizeHint() const { return QSize(LabelWidth() + 120, HeightFor(1)); }
@@ -178,7 +180,8 @@ void CDayTimeline::keyPressEvent(QKeyEvent* event) {
     }
     if (block_count == 0) return;
     // The first key press lands on the first (or last) block; later ones stop at either end.
-    focus_index_ = focus_index_ < 0 ? (step > 0 ? 0 : block_count - 1) : std::clamp(focus_index_ + step, 0, block_count - 1);
+    focus_index_ =
+        focus_index_ < 0 ? (step > 0 ? 0 : block_count - 1) : std::clamp(focus_index_ + step, 0, block_count - 1);
     ShowFocusedBlock();
     update();
     event->accept();
@@ -219,7 +222,9 @@ void CDayTimeline::PaintAxis(QPainter& painter) const {
         painter.setPen(palette().color(QPalette::Midlight));
         painter.drawLine(x, area.top(), x, area.bottom());
         painter.setPen(palette().color(QPalette::WindowText));
-        const QString label = QStringLiteral("%1:%2").arg(mark_s / 3600 % 24, 2, 10, QLatin1Char('0')).arg(mark_s / 60 % 60, 2, 10, QLatin1Char('0'));
+        const QString label = QStringLiteral("%1:%2")
+                                  .arg(mark_s / 3600 % 24, 2, 10, QLatin1Char('0'))
+                                  .arg(mark_s / 60 % 60, 2, 10, QLatin1Char('0'));
         // Labels that would be cut off at the right are left out; the lines say enough there.
         const QRect text_rect(x - label_px / 2, 0, label_px, AxisHeight());
         if (text_rect.right() < width()) painter.drawText(text_rect, Qt::AlignCenter, label);

@@ -63,7 +63,8 @@ bool ConfirmTarget(QWidget* parent, IExportPrompts& prompts, const QString& capt
 // (said so), or when the user does not want an existing file replaced. The dialog opens in folder
 // with suggested_name; the folder of the file chosen is remembered there.
 QString AskTarget(QWidget* parent, IExportPrompts& prompts, const QString& caption, const QString& filter,
-                  const QString& suffix, const std::string& archive_path, QString& folder, const QString& suggested_name) {
+                  const QString& suffix, const std::string& archive_path, QString& folder,
+                  const QString& suggested_name) {
     const QString chosen = prompts.AskSaveFileName(parent, filter, suffix, QDir(folder).filePath(suggested_name));
     if (chosen.isEmpty()) return chosen;
     const QString path = WithDefaultSuffix(chosen, suffix);
@@ -121,7 +122,8 @@ private:
 }  // namespace
 
 ExportFolders::ExportFolders()
-    : pictures(DefaultFolder(QStandardPaths::PicturesLocation)), videos(DefaultFolder(QStandardPaths::MoviesLocation)) {}
+    : pictures(DefaultFolder(QStandardPaths::PicturesLocation)),
+      videos(DefaultFolder(QStandardPaths::MoviesLocation)) {}
 
 QString SuggestedFileName(const std::optional<CalendarTime>& time, const QString& suffix) {
     if (!time) return QStringLiteral("Cindral.") + suffix;
@@ -176,8 +178,8 @@ void CDialogExportPrompts::ShowError(QWidget* parent, const QString& caption, co
 }
 
 void CDialogExportPrompts::ShowWritten(QWidget* parent, const QString& caption, const QString& path) {
-    QMessageBox box(QMessageBox::Information, caption, ExportTexts::tr("Saved as %1").arg(QDir::toNativeSeparators(path)),
-                    QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::Information, caption,
+                    ExportTexts::tr("Saved as %1").arg(QDir::toNativeSeparators(path)), QMessageBox::Ok, parent);
     QPushButton* open_folder = box.addButton(ExportTexts::tr("Open Folder"), QMessageBox::ActionRole);
     WidenForTitle(box);
     box.exec();
@@ -205,14 +207,15 @@ void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, ExportFolders& fo
         prompts.ShowError(parent, caption, ExportTexts::tr("There is no frame on show to save."));
         return;
     }
-    const QString path = AskTarget(parent, prompts, caption, ExportTexts::tr(kSnapshotFilter), kSnapshotSuffix,
-                                   reader.GetOpenPath(), folders.pictures,
-                                   SuggestedFileName(OleDateToCalendar(reader.GetFrameTime()), kSnapshotSuffix));
+    const QString path =
+        AskTarget(parent, prompts, caption, ExportTexts::tr(kSnapshotFilter), kSnapshotSuffix, reader.GetOpenPath(),
+                  folders.pictures, SuggestedFileName(OleDateToCalendar(reader.GetFrameTime()), kSnapshotSuffix));
     if (path.isEmpty()) return;
     std::string error;
     if (!SaveSnapshotJpeg(reader, QFile::encodeName(path).toStdString(), error)) {
-        prompts.ShowError(parent, caption,
-                          ExportTexts::tr("The frame could not be saved to %1: %2").arg(path, QString::fromStdString(error)));
+        prompts.ShowError(
+            parent, caption,
+            ExportTexts::tr("The frame could not be saved to %1: %2").arg(path, QString::fromStdString(error)));
     }
 }
 
@@ -223,19 +226,23 @@ void RunAviExport(QWidget* parent, const CFrameArchive& reader, ExportFolders& f
         prompts.ShowError(parent, caption, ExportTexts::tr("The archive holds no frames to convert."));
         return;
     }
-    const QString path = AskTarget(parent, prompts, caption, ExportTexts::tr(kAviFilter), kAviSuffix, reader.GetOpenPath(),
-                                   folders.videos, SuggestedFileName(ArchiveStart(reader.GetOpenPath()), kAviSuffix));
+    const QString path =
+        AskTarget(parent, prompts, caption, ExportTexts::tr(kAviFilter), kAviSuffix, reader.GetOpenPath(),
+                  folders.videos, SuggestedFileName(ArchiveStart(reader.GetOpenPath()), kAviSuffix));
     if (path.isEmpty()) return;
 
-    ExportProgress progress(parent, caption,
-                            ExportTexts::tr("Converting %1 frames to %2").arg(frame_count).arg(QFileInfo(path).fileName()));
+    ExportProgress progress(
+        parent, caption,
+        ExportTexts::tr("Converting %1 frames to %2").arg(frame_count).arg(QFileInfo(path).fileName()));
     // The conversion's own reader counts afresh: a file still being recorded may have grown.
-    const AviExportResult result = ConvertArchiveToAvi(reader.GetOpenPath(), LocalPath(path),
-                                                       [&](int32_t done, int32_t total) { return progress.Update(done, total); });
+    const AviExportResult result =
+        ConvertArchiveToAvi(reader.GetOpenPath(), LocalPath(path),
+                            [&](int32_t done, int32_t total) { return progress.Update(done, total); });
     if (!result.is_written && !result.is_cancelled) {
         qCWarning(lcArchive).noquote() << "Convert to AVI" << path << "failed:" << QString::fromStdString(result.error);
         prompts.ShowError(parent, caption,
-                          ExportTexts::tr("The AVI file %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
+                          ExportTexts::tr("The AVI file %1 could not be written: %2")
+                              .arg(path, QString::fromStdString(result.error)));
     } else if (result.is_written) {
         prompts.ShowWritten(parent, caption, path);
     }
@@ -256,7 +263,7 @@ std::vector<VideoSaveFormat> VideoSaveFormats(const H264Encoder& encoder) {
 }
 
 QString IExportPrompts::AskVideoFileName(QWidget* parent, const std::vector<VideoSaveFormat>& formats,
-                                        const QString& suggested_path) {
+                                         const QString& suggested_path) {
     QStringList filters;
     QString suffix;
     for (const VideoSaveFormat& format : formats) {
@@ -315,7 +322,8 @@ void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFol
     RunVideoExport(parent, archive_paths, folders, prompts);
 }
 
-void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFolders& folders, IExportPrompts& prompts) {
+void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFolders& folders,
+                    IExportPrompts& prompts) {
     const QString caption = ExportTexts::tr(kVideoCaption);
     if (archive_paths.isEmpty()) {
         prompts.ShowError(parent, caption, ExportTexts::tr("Select the archives to export first."));
@@ -336,8 +344,8 @@ void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFol
     for (const VideoSaveFormat& format : formats) {
         if (format.unavailable_reason.isEmpty() && suffix.isEmpty()) suffix = format.suffix;
     }
-    const QString path =
-        prompts.AskVideoFileName(parent, formats, QDir(folders.videos).filePath(SuggestedFileName(first_start, suffix)));
+    const QString path = prompts.AskVideoFileName(
+        parent, formats, QDir(folders.videos).filePath(SuggestedFileName(first_start, suffix)));
     if (path.isEmpty()) return;
     folders.videos = QFileInfo(path).absolutePath();
     const std::optional<VideoContainer> container = ContainerForPath(LocalPath(path));
@@ -348,7 +356,8 @@ void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFol
     const VideoExportOptions options{*container, DefaultCodec(*container)};
     if (options.codec == VideoCodec::kH264 && !encoder.IsAvailable()) {
         prompts.ShowError(parent, caption,
-                          ExportTexts::tr("MP4 videos cannot be written: %1.").arg(QString::fromStdString(encoder.unavailable_reason)));
+                          ExportTexts::tr("MP4 videos cannot be written: %1.")
+                              .arg(QString::fromStdString(encoder.unavailable_reason)));
         return;
     }
     std::vector<std::string> archives;
@@ -356,12 +365,13 @@ void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFol
     if (!ConfirmTarget(parent, prompts, caption, path, archives)) return;
 
     ExportProgress progress(parent, caption, ExportTexts::tr("Writing %1").arg(QFileInfo(path).fileName()));
-    const VideoExportResult result = ExportVideo(archives, LocalPath(path), options,
-                                                 [&](int64_t done, int64_t total) { return progress.Update(done, total); });
+    const VideoExportResult result = ExportVideo(
+        archives, LocalPath(path), options, [&](int64_t done, int64_t total) { return progress.Update(done, total); });
     if (!result.is_written && !result.is_cancelled) {
         qCWarning(lcArchive).noquote() << "Export Video" << path << "failed:" << QString::fromStdString(result.error);
-        prompts.ShowError(parent, caption,
-                          ExportTexts::tr("The video %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
+        prompts.ShowError(
+            parent, caption,
+            ExportTexts::tr("The video %1 could not be written: %2").arg(path, QString::fromStdString(result.error)));
     } else if (result.is_written) {
         prompts.ShowWritten(parent, caption, path);
     }
@@ -394,6 +404,7 @@ void RunPictureSnapshot(QWidget* parent, const QImage& picture, const CalendarTi
         return;
     }
     qCWarning(lcArchive).noquote() << "Snapshot" << path << "failed:" << QString::fromStdString(error);
-    prompts.ShowError(parent, caption,
-                      ExportTexts::tr("The frame could not be saved to %1: %2").arg(path, QString::fromStdString(error)));
+    prompts.ShowError(
+        parent, caption,
+        ExportTexts::tr("The frame could not be saved to %1: %2").arg(path, QString::fromStdString(error)));
 }

@@ -27,7 +27,6 @@ std::optional<int> SecondsOfDay(double ole_date) {
     return static_cast<int>(milliseconds / 1000 % 86400);
 }
 
-
 QString PositionText(int seconds_of_day, int frame, int frame_count) {
     const QString time = seconds_of_day < 0 ? QStringLiteral("--:--:--")
                                             : QStringLiteral("%1:%2:%3")
@@ -175,7 +174,8 @@ void CPanelDlg::UpdateTitle() {
     const QString path = archive_paths_.value(current_archive_);
     const std::optional<int> seconds_of_day = SecondsOfDay(reader_.GetFrameTime());
     const int32_t frame_count = reader_.GetFrameCount();
-    position_label_->setText(frame_count > 0 ? PositionText(seconds_of_day.value_or(-1), std::min(slider_->value() + 1, frame_count), frame_count)
+    position_label_->setText(frame_count > 0 ? PositionText(seconds_of_day.value_or(-1),
+                                                            std::min(slider_->value() + 1, frame_count), frame_count)
                                              : QString());
     if (!seconds_of_day) {
         setWindowTitle(path);

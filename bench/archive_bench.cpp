@@ -88,8 +88,8 @@ void BM_Encode(benchmark::State& state) {
     std::vector<uint8_t> buffer(CFrameArchive::kJpegBufferSize);
     size_t frame = 0;
     for (auto _ : state) {
-        const uint32_t length = codec.EncodeJpeg(frames[frame++ % frames.size()], buffer.data(),
-                                                 static_cast<uint32_t>(buffer.size()));
+        const uint32_t length =
+            codec.EncodeJpeg(frames[frame++ % frames.size()], buffer.data(), static_cast<uint32_t>(buffer.size()));
         if (length == 0) state.SkipWithError(codec.LastError().c_str());
         benchmark::DoNotOptimize(length);
         state.counters["jpeg_bytes"] = length;
@@ -263,7 +263,12 @@ BENCHMARK(BM_SeekRandom)->Unit(benchmark::kMillisecond)->MinTime(0.5)->Repetitio
 // Mean record sizes: 1920x1080 camera frames (196 KB, the size of a real encode with sensor-like
 // noise) and a quarter of that.
 BENCHMARK(BM_ReadWholeArchive)->Arg(196000)->Arg(49000)->Unit(benchmark::kMillisecond)->MinTime(0.5)->Repetitions(6);
-BENCHMARK(BM_FirstJumpToLastFrame)->Arg(196000)->Arg(49000)->Unit(benchmark::kMillisecond)->MinTime(0.5)->Repetitions(6);
+BENCHMARK(BM_FirstJumpToLastFrame)
+    ->Arg(196000)
+    ->Arg(49000)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5)
+    ->Repetitions(6);
 
 // Keeps every run's time per iteration so that the ratios can be printed at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -273,7 +278,8 @@ public:
         for (const Run& run : runs) {
             const bool is_median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if (is_median && !run.error_occurred) {
-                const std::string key = run.run_name.function_name + (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
+                const std::string key =
+                    run.run_name.function_name + (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
                 real_times_[key] = run.GetAdjustedRealTime();
                 cpu_times_[key] = run.GetAdjustedCPUTime();
             }

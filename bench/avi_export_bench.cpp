@@ -172,9 +172,6 @@ void BM_AviExportAgainstDecoding(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_AviExportAgainstDecoding)
-    ->UseManualTime()
-    ->Iterations(kRounds)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AviExportAgainstDecoding)->UseManualTime()->Iterations(kRounds)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -7,9 +7,9 @@
 // the reading and the conversion to planes are not.
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -32,7 +32,8 @@ struct Planes {
     unsigned char* planes[3];
     int strides[3];
 
-    Planes(int w, int h) : width(w), height(h), bytes(static_cast<size_t>(w) * h + 2 * size_t((w + 1) / 2) * ((h + 1) / 2)) {
+    Planes(int w, int h)
+        : width(w), height(h), bytes(static_cast<size_t>(w) * h + 2 * size_t((w + 1) / 2) * ((h + 1) / 2)) {
         strides[0] = w;
         strides[1] = strides[2] = (w + 1) / 2;
         planes[0] = bytes.data();
@@ -52,8 +53,10 @@ void FromYuy2(const unsigned char* frame, Planes& out) {
         const unsigned char* a = frame + 2 * cy * row_bytes;
         const unsigned char* b = frame + std::min(2 * cy + 1, out.height - 1) * row_bytes;
         for (int cx = 0; cx < out.strides[1]; ++cx) {
-            out.planes[1][cy * out.strides[1] + cx] = static_cast<unsigned char>((a[4 * cx + 1] + b[4 * cx + 1] + 1) / 2);
-            out.planes[2][cy * out.strides[2] + cx] = static_cast<unsigned char>((a[4 * cx + 3] + b[4 * cx + 3] + 1) / 2);
+            out.planes[1][cy * out.strides[1] + cx] =
+                static_cast<unsigned char>((a[4 * cx + 1] + b[4 * cx + 1] + 1) / 2);
+            out.planes[2][cy * out.strides[2] + cx] =
+                static_cast<unsigned char>((a[4 * cx + 3] + b[4 * cx + 3] + 1) / 2);
         }
     }
 }
@@ -93,9 +96,10 @@ int main(int argc, char** argv) {
         if (format == "jpeg") {
             if (file_index >= argc) break;
             std::ifstream file(argv[file_index++], std::ios::binary);
-            const std::vector<unsigned char> stream((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-            if (tjDecompressToYUVPlanes(decompressor, stream.data(), stream.size(), planes.planes, width, planes.strides,
-                                        height, 0) != 0) {
+            const std::vector<unsigned char> stream((std::istreambuf_iterator<char>(file)),
+                                                    std::istreambuf_iterator<char>());
+            if (tjDecompressToYUVPlanes(decompressor, stream.data(), stream.size(), planes.planes, width,
+                                        planes.strides, height, 0) != 0) {
                 std::fprintf(stderr, "bare_encode: %s: %s\n", argv[file_index - 1], tjGetErrorStr2(decompressor));
                 return 1;
             }

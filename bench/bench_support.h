@@ -21,9 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 double Median(std::vector<double> values) {
     if (values.empty()) return 0;
@@ -34,7 +32,7 @@ double Median(std::vector<double> values) {
 
 // Processor time of the whole process (every thread, user and system) so far.
 double ProcessCpuSeconds() {
-    rusage usage {};
+    rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     auto seconds = [](const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
@@ -68,7 +66,8 @@ std::string LoadAverages() {
 // A smooth scene with a little sensor noise and an object crossing it.
 class CameraScene {
 public:
-    CameraScene(int32_t width, int32_t height) : width_(width), height_(height), noise_(size_t(width) * height * 3 + 4096) {
+    CameraScene(int32_t width, int32_t height)
+        : width_(width), height_(height), noise_(size_t(width) * height * 3 + 4096) {
         std::minstd_rand random(7);
         for (auto& value : noise_) value = static_cast<int8_t>(static_cast<int>(random() % 7) - 3);
     }

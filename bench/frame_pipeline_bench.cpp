@@ -368,16 +368,17 @@ int main(int argc, char** argv) {
                         mine->second / theirs->second);
         }
     };
-    print_ratios("ProcessFrame on BGRx (Motion Detector, detector shown, recorder discarded, shown) / TurboJPEG encode q75 "
-                 "4:2:0 from BGR",
-                 "ProcessFrame", "TurboJpegEncode");
+    print_ratios(
+        "ProcessFrame on BGRx (Motion Detector, detector shown, recorder discarded, shown) / TurboJPEG encode q75 "
+        "4:2:0 from BGR",
+        "ProcessFrame", "TurboJpegEncode");
     print_ratios("ProcessFrame on I420 (detector shown, nothing recorded) / TurboJPEG encode q75 4:2:0 from the planes",
                  "ProcessFrameI420", "TurboJpegEncodeYuv");
     print_ratios("ProcessFrame on I420 only shown (saving Off, no detector: the view's picture) / the same encode",
                  "ShowI420", "TurboJpegEncodeYuv");
     print_ratios("ProcessFrame on I420 recorded from its planes (nothing shown, recorder discarded) / the same encode",
                  "RecordI420Planes", "TurboJpegEncodeYuv");
-    print_ratios("TurboJPEG encode from the planes with the fast DCT / with the accurate one", "TurboJpegEncodeYuvFastDct",
-                 "TurboJpegEncodeYuv");
+    print_ratios("TurboJPEG encode from the planes with the fast DCT / with the accurate one",
+                 "TurboJpegEncodeYuvFastDct", "TurboJpegEncodeYuv");
     return 0;
 }

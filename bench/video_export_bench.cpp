@@ -210,7 +210,8 @@ void BM_H264FramesPerCpuSecond(benchmark::State& state) {
         const std::string ours = archives.Out("bench.mp4");
         const double start_cpu = ProcessCpuSeconds();
         const auto start = Clock::now();
-        const VideoExportResult result = ExportVideo({archives.H264Path()}, ours, {VideoContainer::kMp4, VideoCodec::kH264});
+        const VideoExportResult result =
+            ExportVideo({archives.H264Path()}, ours, {VideoContainer::kMp4, VideoCodec::kH264});
         state.SetIterationTime(SecondsSince(start));
         if (!result.is_written) {
             state.SkipWithError(("export failed: " + result.error).c_str());
@@ -221,9 +222,9 @@ void BM_H264FramesPerCpuSecond(benchmark::State& state) {
         std::filesystem::remove(ours);
 
         const std::string theirs = archives.Out("ffmpeg.mp4");
-        const std::string command = "ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt bgr24 -s " + std::to_string(kWidth) +
-                                    "x" + std::to_string(kHeight) + " -r 15 -i - -threads 1 -c:v libx264 -preset veryfast '" +
-                                    theirs + "'";
+        const std::string command = "ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt bgr24 -s " +
+                                    std::to_string(kWidth) + "x" + std::to_string(kHeight) +
+                                    " -r 15 -i - -threads 1 -c:v libx264 -preset veryfast '" + theirs + "'";
         const double children_before = ChildrenCpuSeconds();
         std::FILE* pipe = ::popen(command.c_str(), "w");
         if (pipe == nullptr) {

@@ -71,7 +71,8 @@ void CCameraControls::ListDeviceControls(int fd) {
         query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
         if (query.flags & (V4L2_CTRL_FLAG_DISABLED | V4L2_CTRL_FLAG_READ_ONLY)) continue;
         CameraControl control;
-        control.label.assign(reinterpret_cast<const char*>(query.name), strnlen(reinterpret_cast<const char*>(query.name), sizeof query.name));
+        control.label.assign(reinterpret_cast<const char*>(query.name),
+                             strnlen(reinterpret_cast<const char*>(query.name), sizeof query.name));
         control.minimum = query.minimum;
         control.maximum = query.maximum;
         control.step = query.step > 0 ? query.step : 1;
@@ -106,7 +107,8 @@ void CCameraControls::ListDeviceControls(int fd) {
 void CCameraControls::ListBalanceChannels(GstElement* camera) {
     balance_ = ColourBalanceOf(camera);
     if (!balance_) return;
-    for (const GList* item = gst_color_balance_list_channels(GST_COLOR_BALANCE(balance_.get())); item; item = item->next) {
+    for (const GList* item = gst_color_balance_list_channels(GST_COLOR_BALANCE(balance_.get())); item;
+         item = item->next) {
         auto* channel = GST_COLOR_BALANCE_CHANNEL(item->data);
         CameraControl control;
         control.label = channel->label != nullptr ? channel->label : "";

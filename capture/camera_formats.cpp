@@ -53,10 +53,10 @@ void CollectRates(const GValue* value, std::vector<std::pair<int32_t, int32_t>>&
     } else if (GST_VALUE_HOLDS_FRACTION_RANGE(value)) {
         const GValue* low = gst_value_get_fraction_range_min(value);
         const GValue* high = gst_value_get_fraction_range_max(value);
-        const double min = static_cast<double>(gst_value_get_fraction_numerator(low)) /
-                           gst_value_get_fraction_denominator(low);
-        const double max = static_cast<double>(gst_value_get_fraction_numerator(high)) /
-                           gst_value_get_fraction_denominator(high);
+        const double min =
+            static_cast<double>(gst_value_get_fraction_numerator(low)) / gst_value_get_fraction_denominator(low);
+        const double max =
+            static_cast<double>(gst_value_get_fraction_numerator(high)) / gst_value_get_fraction_denominator(high);
         for (int32_t rate : kUsualRates) {
             if (rate >= min && rate <= max) rates.emplace_back(rate, 1);
         }
@@ -204,7 +204,8 @@ GstCapsPtr FastestModeOfSize(const GstCaps* offered, int32_t width, int32_t heig
         }
     }
     if (!best_media) return {};
-    GstCapsPtr request(gst_caps_new_simple(best_media, "width", G_TYPE_INT, width, "height", G_TYPE_INT, height, nullptr));
+    GstCapsPtr request(
+        gst_caps_new_simple(best_media, "width", G_TYPE_INT, width, "height", G_TYPE_INT, height, nullptr));
     if (best_rate.first > 0 && best_rate.second > 0) {
         gst_structure_set(gst_caps_get_structure(request.get(), 0), "framerate", GST_TYPE_FRACTION, best_rate.first,
                           best_rate.second, nullptr);

@@ -31,15 +31,15 @@ bool CVideoDeviceWatcher::Start() {
     }
     gst_device_monitor_add_filter(monitor_.get(), "Video/Source", nullptr);
     GstObjectPtr<GstBus> bus(gst_device_monitor_get_bus(monitor_.get()));
-    bus_watch_ = new CGstBusWatch(bus.get(), [this](GstMessage* message) { OnBusMessage(message); }, this);
+    bus_watch_ = new CGstBusWatch(
+        bus.get(), [this](GstMessage* message) { OnBusMessage(message); }, this);
     is_started_ = gst_device_monitor_start(monitor_.get());
     if (!is_started_) {
         qCWarning(lcCapture) << "the device monitor did not start: cameras plugged in later are not seen";
         return false;
     }
     // The additions of the start itself are in the list that follows.
-    while (GstMessagePtr message{gst_bus_pop(bus.get())}) {
-    }
+    while (GstMessagePtr message{gst_bus_pop(bus.get())}) {}
     Relist();
     qCDebug(lcCapture) << "watching" << names_.size() << "video input(s)";
     return true;

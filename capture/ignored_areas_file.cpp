@@ -32,7 +32,8 @@ bool WriteIgnoredAreas(const std::string& path, const BlockMask& mask, std::stri
     }
     for (int y = 0; y < mask.Down(); ++y) {
         uchar* row = image.scanLine(y);
-        for (int x = 0; x < mask.Across(); ++x) row[x] = mask.IsIgnored(static_cast<size_t>(y) * mask.Across() + x) ? 255 : 0;
+        for (int x = 0; x < mask.Across(); ++x)
+            row[x] = mask.IsIgnored(static_cast<size_t>(y) * mask.Across() + x) ? 255 : 0;
     }
     QSaveFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::WriteOnly) || !image.save(&file, "PNG") || !file.commit()) {
@@ -45,7 +46,8 @@ bool WriteIgnoredAreas(const std::string& path, const BlockMask& mask, std::stri
 std::string IgnoredAreasPath(const std::string& folder, const std::string& camera) {
     std::string name;
     for (const char c : camera) {
-        const bool is_plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        const bool is_plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
         name += is_plain ? c : '_';
     }
     if (name.size() > 64) name.resize(64);

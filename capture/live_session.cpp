@@ -48,7 +48,8 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
     capture_->SetStreamEndHandler([this](const StreamEnd& end) { OnStreamEnd(end); });
     recorder_.SetEventHandler([this](const RecorderEvent& event) {
         // From the streaming thread (or this one after a stop); handled in order on this thread.
-        QMetaObject::invokeMethod(this, [this, event] { OnRecorderEvent(event); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, event] { OnRecorderEvent(event); }, Qt::QueuedConnection);
     });
     pipeline_.SetEventHandler([this](const MotionEventNote& note) { OnMotionNote(note); });
     archive_.SetRoomMaker([this] { return MakeRoom(); });
@@ -92,8 +93,8 @@ void CLiveSession::OnMotionNote(const MotionEventNote& note) {
         QMetaObject::invokeMethod(
             this,
             [blocks, time] {
-                qCInfo(lcRecording).noquote() << "light change at" << time << ":" << blocks
-                                              << "blocks moved at once, not counted as motion";
+                qCInfo(lcRecording).noquote()
+                    << "light change at" << time << ":" << blocks << "blocks moved at once, not counted as motion";
             },
             Qt::QueuedConnection);
         return;
@@ -108,7 +109,8 @@ void CLiveSession::OnMotionNote(const MotionEventNote& note) {
 
 void CLiveSession::OnMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms) {
     const std::string time = IsoLocalTime(wall_ms);
-    qCInfo(lcRecording).noquote() << "motion event" << (is_start ? "began" : "ended") << Text(time) << Text(archive_path);
+    qCInfo(lcRecording).noquote() << "motion event" << (is_start ? "began" : "ended") << Text(time)
+                                  << Text(archive_path);
     if (!event_command_.empty()) {
         if (!command_runner_) {
             command_runner_ = std::make_unique<CEventCommandRunner>([this](const std::string& line, bool is_failure) {
@@ -117,8 +119,10 @@ void CLiveSession::OnMotionEvent(bool is_start, const std::string& archive_path,
                 QMetaObject::invokeMethod(
                     this,
                     [this, text, is_failure] {
-                        if (is_failure) qCWarning(lcRecording).noquote() << text;
-                        else qCInfo(lcRecording).noquote() << text;
+                        if (is_failure)
+                            qCWarning(lcRecording).noquote() << text;
+                        else
+                            qCInfo(lcRecording).noquote() << text;
                         emit EventCommandReport(text, is_failure);
                     },
                     Qt::QueuedConnection);
@@ -363,8 +367,9 @@ void CLiveSession::OnWatchdog() {
         }
         return;
     }
-    const int64_t limit_ms = std::max<int64_t>(
-        options_.silence_limit_ms, static_cast<int64_t>(std::ceil(kSilenceFrameIntervals * capture_->FrameIntervalMs())));
+    const int64_t limit_ms =
+        std::max<int64_t>(options_.silence_limit_ms,
+                          static_cast<int64_t>(std::ceil(kSilenceFrameIntervals * capture_->FrameIntervalMs())));
     const int64_t silent_ms = now - last_frame_ms_.load();
     if (silent_ms > limit_ms) {
         const QString seconds = QString::number(silent_ms / 1000.0, 'f', 1);
@@ -439,7 +444,8 @@ void CLiveSession::RunRetention() {
         const std::string open_path = recorder_.GetStatus().open_path;
         if (!open_path.empty()) run.open_paths.push_back(open_path);
         const RetentionResult result = ApplyRetention(folder, run);
-        QMetaObject::invokeMethod(this, [this, result] { OnRetentionDone(result); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, result] { OnRetentionDone(result); }, Qt::QueuedConnection);
     });
 }
 
@@ -540,15 +546,15 @@ QString LiveStateText(const LiveState& state) {
     const QString text = StateTextOfPhase(state);
     const bool is_running = state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording;
     if (!is_running || state.dropped_frames == 0) return text;
-    return CLiveSession::tr("%1, %n frame(s) dropped", nullptr, static_cast<int>(std::min<int64_t>(state.dropped_frames, INT32_MAX)))
+    return CLiveSession::tr("%1, %n frame(s) dropped", nullptr,
+                            static_cast<int>(std::min<int64_t>(state.dropped_frames, INT32_MAX)))
         .arg(text);
 }
 
 namespace {
 
 QString StateTextOfPhase(const LiveState& state) {
-    if (!state.recorder_failure.empty() &&
-        (state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording)) {
+    if (!state.recorder_failure.empty() && (state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording)) {
         return CLiveSession::tr("Not recording: %1").arg(Text(state.recorder_failure));
     }
     const bool is_over_limit = !state.storage_problem.empty();

@@ -12,8 +12,8 @@
 #include "capture/capture_messages.h"
 #include "capture/viewer_frames.h"
 #include "capture/web_camera_dlg.h"
-#include "recording/frame_archive.h"
 #include "recording/event_command.h"
+#include "recording/frame_archive.h"
 #include "recording/frame_pipeline.h"
 #include "recording/motion_events.h"
 #include "recording/recorder_monitor.h"
@@ -46,11 +46,11 @@ struct LiveState {
 };
 
 struct LiveSessionOptions {
-    bool is_clock_synced = true;             // false: a file source runs as fast as the graph allows
-    bool is_retrying_failed_start = true;    // a camera that does not start is tried again (else: stopped)
-    bool is_retrying_lost_camera = true;     // a camera lost while running is tried again (else: stopped)
+    bool is_clock_synced = true;              // false: a file source runs as fast as the graph allows
+    bool is_retrying_failed_start = true;     // a camera that does not start is tried again (else: stopped)
+    bool is_retrying_lost_camera = true;      // a camera lost while running is tried again (else: stopped)
     bool is_ending_with_file_source = false;  // a source that is not live (a file) ends the session at its end
-    int64_t frame_limit = 0;                 // frames to process before FrameLimitReached; 0 = no limit
+    int64_t frame_limit = 0;                  // frames to process before FrameLimitReached; 0 = no limit
     // A running camera without a picture for this long, or for five frame intervals if that is
     // longer, is lost.
     int64_t silence_limit_ms = 2000;
@@ -196,9 +196,9 @@ private:
     std::string camera_;
     LivePhase phase_ = LivePhase::kStopped;
     std::string lost_reason_;
-    std::string last_message_;   // the capture object's last message, the reason of a failed start
-    bool is_retrying_ = false;   // messages of further attempts are only logged
-    bool has_run_ = false;       // the current camera has delivered pictures in this session
+    std::string last_message_;  // the capture object's last message, the reason of a failed start
+    bool is_retrying_ = false;  // messages of further attempts are only logged
+    bool has_run_ = false;      // the current camera has delivered pictures in this session
     bool is_loss_reported_ = false;
     bool is_in_dialog_ = false;
     std::unique_ptr<StreamEnd> pending_end_;  // arrived while a camera dialog ran
@@ -214,10 +214,10 @@ private:
     bool is_retention_pending_ = false;
     std::string storage_problem_;
     std::string storage_problem_cause_;  // said once while it lasts
-    QThreadPool retention_thread_;  // one run at a time, off the user-interface thread
+    QThreadPool retention_thread_;       // one run at a time, off the user-interface thread
     std::string event_command_;
     std::unique_ptr<CEventCommandRunner> command_runner_;  // made for the first command
-    std::string event_archive_;  // streaming thread: the archive of the event in progress
+    std::string event_archive_;                            // streaming thread: the archive of the event in progress
 
     // Shared with the streaming thread.
     std::atomic<int64_t> last_frame_ms_{0};

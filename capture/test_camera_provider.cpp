@@ -91,7 +91,8 @@ GList* ProbeTestCameras(GstDeviceProvider*) {
 
 gboolean StartTestCameras(GstDeviceProvider* provider) {
     GList* devices = ProbeTestCameras(provider);
-    for (GList* item = devices; item; item = item->next) gst_device_provider_device_add(provider, GST_DEVICE(item->data));
+    for (GList* item = devices; item; item = item->next)
+        gst_device_provider_device_add(provider, GST_DEVICE(item->data));
     g_list_free(devices);
     GST_DEBUG_OBJECT(provider, "started");
     return TRUE;
@@ -145,8 +146,8 @@ bool RegisterTestCameraProvider() {
     static bool is_registered = false;
     std::call_once(once, [] {
         GST_DEBUG_CATEGORY_INIT(test_camera_debug, kProviderName, 0, "Cindral's virtual test cameras");
-        is_registered = gst_device_provider_register(nullptr, kProviderName, GST_RANK_MARGINAL,
-                                                     test_camera_provider_get_type());
+        is_registered =
+            gst_device_provider_register(nullptr, kProviderName, GST_RANK_MARGINAL, test_camera_provider_get_type());
         if (!is_registered) GST_WARNING("the test camera provider could not be registered");
     });
     return is_registered;

@@ -33,7 +33,7 @@ public:
 
 private:
     std::string name_;
-    std::string description_;        // test cameras only
+    std::string description_;         // test cameras only
     GstObjectPtr<GstDevice> device_;  // real devices only
 };
 

@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "capture/capture_log.h"
-#include "recording/recorder_monitor.h"
 #include "recording/frame_pass.h"
+#include "recording/recorder_monitor.h"
 
 void CViewerFrames::SetListener(std::function<void()> on_frame) {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -31,11 +31,13 @@ void CViewerFrames::OfferCameraFrame(const CameraFrame& frame, int64_t now_ms, i
     if (!IsWanted()) return;
     if (now_ms - last_stored_ms_.load(std::memory_order_relaxed) < stored_grace_ms) return;
     if (frame.layout == PixelLayout::kJpeg) {
-        if (frame.planes[0] != nullptr && frame.size_bytes > 0) Put(frame.planes[0], static_cast<uint32_t>(frame.size_bytes));
+        if (frame.planes[0] != nullptr && frame.size_bytes > 0)
+            Put(frame.planes[0], static_cast<uint32_t>(frame.size_bytes));
         return;
     }
     if (!Encode(frame)) {
-        qCWarning(lcCapture).noquote() << "live frame for remote viewers not encoded:" << QString::fromStdString(last_error_);
+        qCWarning(lcCapture).noquote() << "live frame for remote viewers not encoded:"
+                                       << QString::fromStdString(last_error_);
         return;
     }
     encodes_.fetch_add(1);

@@ -9,8 +9,8 @@
 #include <optional>
 #include <thread>
 
-#include <QObject>
 #include <gst/base/gstbasesrc.h>
+#include <QObject>
 
 #include "capture/camera_formats.h"
 #include "capture/capture_log.h"
@@ -26,15 +26,16 @@ namespace {
 std::optional<bool> AreSourcesLive(GstElement* pipeline) {
     std::optional<bool> is_live;
     if (!GST_IS_BIN(pipeline)) return is_live;
-    const std::unique_ptr<GstIterator, decltype(&gst_iterator_free)> elements(gst_bin_iterate_recurse(GST_BIN(pipeline)),
-                                                                             &gst_iterator_free);
+    const std::unique_ptr<GstIterator, decltype(&gst_iterator_free)> elements(
+        gst_bin_iterate_recurse(GST_BIN(pipeline)), &gst_iterator_free);
     GValue item = G_VALUE_INIT;
     bool is_done = false;
     while (!is_done) {
         switch (gst_iterator_next(elements.get(), &item)) {
             case GST_ITERATOR_OK: {
                 GstElement* element = GST_ELEMENT(g_value_get_object(&item));
-                if (GST_IS_BASE_SRC(element)) is_live = is_live.value_or(false) || gst_base_src_is_live(GST_BASE_SRC(element));
+                if (GST_IS_BASE_SRC(element))
+                    is_live = is_live.value_or(false) || gst_base_src_is_live(GST_BASE_SRC(element));
                 g_value_reset(&item);
                 break;
             }
@@ -48,7 +49,6 @@ std::optional<bool> AreSourcesLive(GstElement* pipeline) {
     g_value_unset(&item);
     return is_live;
 }
-
 
 constexpr auto kWaitBeforeRebuild = std::chrono::milliseconds(300);
 constexpr auto kWaitBeforeTeardown = std::chrono::milliseconds(100);
@@ -121,7 +121,7 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
     GstObjectPtr<GstElement> converter;  // "ColorConverter"
     GstObjectPtr<GstElement> pipeline;
     std::unique_ptr<VRender> renderer;  // "Renderer"; stopped with the graph before it goes
-    GstCapsPtr camera_format;            // asked of the camera; empty = the camera's own format
+    GstCapsPtr camera_format;           // asked of the camera; empty = the camera's own format
     bool is_format_fallback_done = false;
     bool is_live = true;
     std::atomic<bool> has_frame{false};  // a frame arrived since the graph was set running
@@ -372,9 +372,9 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
                 gst_message_parse_warning(message, &raw_error, &raw_debug);
                 GErrorPtr warning(raw_error);
                 GCharPtr debug(raw_debug);
-                qCWarning(lcCapture).noquote() << GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) << "warns:"
-                                               << (warning ? warning->message : "") << "(" << (debug ? debug.get() : "")
-                                               << ")";
+                qCWarning(lcCapture).noquote()
+                    << GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) << "warns:" << (warning ? warning->message : "") << "("
+                    << (debug ? debug.get() : "") << ")";
                 break;
             }
             default: break;
@@ -392,8 +392,7 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         } else {
             qCInfo(lcCapture) << "the source reached its end";
         }
-        if (is_error && !has_frame.load() && camera_format && !is_format_fallback_done &&
-            IsNegotiationFailure(error)) {
+        if (is_error && !has_frame.load() && camera_format && !is_format_fallback_done && IsNegotiationFailure(error)) {
             // Some sources claim every size and then refuse the stored one: their own format
             // stays in force, as for a camera that does not offer it.
             is_format_fallback_done = true;

@@ -26,9 +26,9 @@ public:
 struct CameraFormat {
     int32_t width = 0;
     int32_t height = 0;
-    int32_t rate_numerator = 0;    // frames per second = numerator / denominator; 0 = variable
+    int32_t rate_numerator = 0;  // frames per second = numerator / denominator; 0 = variable
     int32_t rate_denominator = 1;
-    std::string media_type;        // e.g. "video/x-raw, format=YUY2" or "image/jpeg"
+    std::string media_type;  // e.g. "video/x-raw, format=YUY2" or "image/jpeg"
 };
 
 // The camera's own property pages: modal dialogs supplied by the program (Qt) or by tests.

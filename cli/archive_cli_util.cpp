@@ -19,7 +19,7 @@ void OnInterrupt(int) { g_is_interrupted = 1; }
 bool ReachFrame(const std::string& command, CFrameArchive& archive, int32_t frame, bool is_jump) {
     if (frame >= archive.GetFrameCount()) {
         cli::Fail(command, "frame " + std::to_string(frame) + " is out of range: " + archive.GetOpenPath() + " has " +
-                          std::to_string(archive.GetFrameCount()) + " frames");
+                               std::to_string(archive.GetFrameCount()) + " frames");
         return false;
     }
     for (int32_t step = is_jump ? frame : 0; step <= frame; ++step) {

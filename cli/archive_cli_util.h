@@ -23,7 +23,6 @@ CliOption JumpOption();
 // record. False after saying why it cannot; an N that is no number is a usage error.
 bool OpenAtFrame(const CliArguments& arguments, CFrameArchive& archive);
 
-
 // "YYYY-MM-DD HH:MM:SS.mmm" of a local OLE date, or "invalid" for a value no calendar holds.
 std::string FormatOleDate(double ole_date, bool with_milliseconds);
 

@@ -18,7 +18,8 @@ int RunAvi(const CliArguments& arguments) {
     const bool is_showing_progress = ::isatty(STDERR_FILENO) == 1;
     archive_cli::InterruptCancels interrupt_cancels;
     const AviExportResult result = ConvertArchiveToAvi(archive_path, avi_path, [&](int32_t done, int32_t total) {
-        if (is_showing_progress && (done % 10 == 0 || done == total)) std::fprintf(stderr, "\rframe %d of %d", done, total);
+        if (is_showing_progress && (done % 10 == 0 || done == total))
+            std::fprintf(stderr, "\rframe %d of %d", done, total);
         return !interrupt_cancels.IsInterrupted();
     });
     if (is_showing_progress && result.frames_written + result.is_cancelled > 0) std::fprintf(stderr, "\n");
@@ -31,8 +32,8 @@ int RunAvi(const CliArguments& arguments) {
         const bool names_archive = result.error.find(archive_path) != std::string::npos;
         return cli::Fail("avi", names_archive ? result.error : archive_path + ": " + result.error);
     }
-    std::printf("%s: %d frames of %dx%d at 10 frames per second", cli::EscapeForTerminal(avi_path).c_str(), result.frames_written,
-                result.width, result.height);
+    std::printf("%s: %d frames of %dx%d at 10 frames per second", cli::EscapeForTerminal(avi_path).c_str(),
+                result.frames_written, result.width, result.height);
     if (result.frames_repeated > 0) {
         std::printf(", %d repeat the frame before (%d undecodable, %d damaged beyond reading)", result.frames_repeated,
                     result.frames_repeated - result.frames_missing, result.frames_missing);

@@ -21,10 +21,14 @@ size_t Utf8SequenceAt(std::string_view text, uint32_t& code_point) {
     }
     size_t length = 0;
     uint32_t minimum = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2, minimum = 0x80, code_point = lead & 0x1F;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, minimum = 0x800, code_point = lead & 0x0F;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, minimum = 0x10000, code_point = lead & 0x07;
-    else return 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2, minimum = 0x80, code_point = lead & 0x1F;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        length = 3, minimum = 0x800, code_point = lead & 0x0F;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        length = 4, minimum = 0x10000, code_point = lead & 0x07;
+    else
+        return 0;
     if (text.size() < length) return 0;
     for (size_t i = 1; i < length; ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
@@ -36,7 +40,9 @@ size_t Utf8SequenceAt(std::string_view text, uint32_t& code_point) {
 }
 
 // A failed write shows in the stream's error flag, which the flush at the end reads.
-void WriteToStdout(const QByteArray& text) { std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout); }
+void WriteToStdout(const QByteArray& text) {
+    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
+}
 
 }  // namespace
 
@@ -52,9 +58,12 @@ std::string EscapeForTerminal(std::string_view text) {
             text.remove_prefix(1);
             continue;
         }
-        if (code_point == '\\') escaped += "\\\\";
-        else if (code_point == '\n') escaped += "\\n";
-        else if (code_point == '\t') escaped += "\\t";
+        if (code_point == '\\')
+            escaped += "\\\\";
+        else if (code_point == '\n')
+            escaped += "\\n";
+        else if (code_point == '\t')
+            escaped += "\\t";
         else if (code_point < 0x20 || code_point == 0x7F) {
             std::snprintf(hex, sizeof hex, "\\x%02X", code_point);
             escaped += hex;
@@ -87,7 +96,8 @@ int Fail(std::string_view command, std::string_view message) {
 }
 
 void PrintUsageError(std::string_view command, std::string_view message) {
-    const std::string help = command.empty() ? std::string("cindral-cli --help") : "cindral-cli " + std::string(command) + " --help";
+    const std::string help =
+        command.empty() ? std::string("cindral-cli --help") : "cindral-cli " + std::string(command) + " --help";
     PrintError(command, std::string(message) + ". Try '" + help + "'.");
 }
 

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <exception>
 
+#include "cindral_version.h"
 #include "cli/cli_command.h"
 #include "cli/cli_output.h"
-#include "cindral_version.h"
 
 const std::string CliArguments::kNone;
 
@@ -45,7 +45,8 @@ std::string UnknownOptionMessage(const CliCommand& command, std::string written)
     std::string matches;
     if (written.size() > 2) {
         for (const CliOption& option : command.options) {
-            if (option.name.compare(0, written.size() - 2, written, 2) == 0) matches += (matches.empty() ? "--" : ", --") + option.name;
+            if (option.name.compare(0, written.size() - 2, written, 2) == 0)
+                matches += (matches.empty() ? "--" : ", --") + option.name;
         }
     }
     if (matches.find(',') != std::string::npos) return "ambiguous option '" + written + "' (" + matches + ")";
@@ -75,7 +76,8 @@ size_t FirstColumnWidth(const Rows& rows) {
 // Rows of two columns, the second starting two spaces after a first column this wide.
 std::string TwoColumns(const Rows& rows, size_t width) {
     std::string text;
-    for (const auto& row : rows) text += "  " + row.first + std::string(width - row.first.size() + 2, ' ') + row.second + "\n";
+    for (const auto& row : rows)
+        text += "  " + row.first + std::string(width - row.first.size() + 2, ' ') + row.second + "\n";
     return text;
 }
 
@@ -119,7 +121,8 @@ CliArguments ParseCliArguments(const CliCommand& command, int argc, char** argv)
             parsed.AddOption(command.options[static_cast<size_t>(code - kFirstOptionCode)].name, optarg ? optarg : "");
         } else if (code == ':') {
             const std::string& value_name =
-                optopt >= kFirstOptionCode ? command.options[static_cast<size_t>(optopt - kFirstOptionCode)].value_name : "";
+                optopt >= kFirstOptionCode ? command.options[static_cast<size_t>(optopt - kFirstOptionCode)].value_name
+                                           : "";
             throw CliUsageError("option '" + OptionName(command, optopt) + "' needs a value" +
                                 (value_name.empty() ? "" : " (" + value_name + ")"));
         } else if (optopt == 0) {
@@ -134,8 +137,8 @@ CliArguments ParseCliArguments(const CliCommand& command, int argc, char** argv)
 
     const std::vector<std::string>& given = parsed.AllPositional();
     const std::vector<CliArgument>& declared = command.arguments;
-    const auto optional_count = static_cast<size_t>(
-        std::count_if(declared.begin(), declared.end(), [](const CliArgument& argument) { return argument.is_optional; }));
+    const auto optional_count = static_cast<size_t>(std::count_if(
+        declared.begin(), declared.end(), [](const CliArgument& argument) { return argument.is_optional; }));
     if (given.size() < declared.size() - optional_count) {
         throw CliUsageError("missing " + declared[optional_count + given.size()].name);
     }
@@ -147,7 +150,8 @@ CliArguments ParseCliArguments(const CliCommand& command, int argc, char** argv)
 }
 
 std::string CommandUsageLine(const CliCommand& command) {
-    return "cindral-cli " + command.name + " " + (command.synopsis.empty() ? ArgumentsSynopsis(command) : command.synopsis);
+    return "cindral-cli " + command.name + " " +
+           (command.synopsis.empty() ? ArgumentsSynopsis(command) : command.synopsis);
 }
 
 std::string CommandHelp(const CliCommand& command) {
@@ -155,7 +159,8 @@ std::string CommandHelp(const CliCommand& command) {
     for (const CliArgument& argument : command.arguments) arguments.emplace_back(argument.name, argument.help);
     Rows options;
     for (const CliOption& option : command.options) {
-        options.emplace_back("--" + option.name + (option.value_name.empty() ? "" : " " + option.value_name), option.help);
+        options.emplace_back("--" + option.name + (option.value_name.empty() ? "" : " " + option.value_name),
+                             option.help);
     }
     options.emplace_back("-h, --help", "show this help and exit");
     const size_t width = std::max(FirstColumnWidth(arguments), FirstColumnWidth(options));
@@ -188,7 +193,7 @@ int RunCli(int argc, char** argv, const std::vector<CliCommand>& commands) {
     if (first == "-v" || first == "--version") return PrintToStdout(ProgramVersion()) ? kCliSuccess : kCliFailure;
     const CliCommand* command = FindCommand(commands, first);
     if (!command) {
-        const std::string problem = argc < 2                            ? std::string("no command given")
+        const std::string problem = argc < 2                              ? std::string("no command given")
                                     : first.size() > 1 && first[0] == '-' ? "unknown option '" + first + "'"
                                                                           : "unknown command '" + first + "'";
         cli::PrintUsageError("", problem);

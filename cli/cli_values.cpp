@@ -70,7 +70,8 @@ DayDate ParseDate(std::string_view what, std::string_view text) {
         return value;
     };
     const DayDate date{number(0, 4), number(5, 2), number(8, 2)};
-    if (date.year < 1 || date.month < 1 || date.month > 12 || date.day < 1 || date.day > DaysInMonth(date.year, date.month)) {
+    if (date.year < 1 || date.month < 1 || date.month > 12 || date.day < 1 ||
+        date.day > DaysInMonth(date.year, date.month)) {
         throw CliUsageError(std::string(what) + ": there is no day " + std::string(text));
     }
     return date;
@@ -79,7 +80,8 @@ DayDate ParseDate(std::string_view what, std::string_view text) {
 DayRange ParseDayRange(std::string_view from_text, std::string_view to_text) {
     const DayRange range{ParseDate("FROM", from_text), ParseDate("TO", to_text)};
     if (DateOrder(range.from) > DateOrder(range.to)) {
-        throw CliUsageError("the range ends before it begins: " + DateText(range.from) + " is after " + DateText(range.to));
+        throw CliUsageError("the range ends before it begins: " + DateText(range.from) + " is after " +
+                            DateText(range.to));
     }
     return range;
 }

@@ -44,7 +44,8 @@ int RunDecode(const CliArguments& arguments) {
     CSafeOutput output;
     SafeOutputRules rules;
     rules.protected_paths.push_back(arguments.Positional(0));
-    if (!output.Open(arguments.Positional(2), rules) || !WritePpm(archive.GetFrameImage(), output) || !output.Commit()) {
+    if (!output.Open(arguments.Positional(2), rules) || !WritePpm(archive.GetFrameImage(), output) ||
+        !output.Commit()) {
         return cli::Fail("decode", output.Error());
     }
     return kCliSuccess;

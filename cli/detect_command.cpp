@@ -119,9 +119,10 @@ bool DetectIn(const std::string& path, const DetectorSettings& detector, int32_t
 
 int RunDetect(const CliArguments& arguments) {
     const DetectorOptionValues values = ReadDetectorOptions(arguments);
-    const int32_t threshold = arguments.Has("threshold")
-                                  ? static_cast<int32_t>(cli::ParseInteger("--threshold", arguments.Value("threshold"), 0, 255))
-                                  : 20;
+    const int32_t threshold =
+        arguments.Has("threshold")
+            ? static_cast<int32_t>(cli::ParseInteger("--threshold", arguments.Value("threshold"), 0, 255))
+            : 20;
     const bool is_json = arguments.Has("json");
     DetectorSettings detector;
     ApplyDetectorOptions(values, detector);
@@ -138,7 +139,9 @@ int RunDetect(const CliArguments& arguments) {
             continue;
         }
         QJsonArray found;
-        if (!is_json) std::printf("%s: %d frames, %zu events\n", cli::EscapeForTerminal(path).c_str(), frame_count, events.size());
+        if (!is_json)
+            std::printf("%s: %d frames, %zu events\n", cli::EscapeForTerminal(path).c_str(), frame_count,
+                        events.size());
         for (const FoundEvent& event : events) {
             if (is_json) {
                 found.append(QJsonObject{{"first_frame", event.first_frame},
@@ -154,7 +157,8 @@ int RunDetect(const CliArguments& arguments) {
                             static_cast<long long>(event.peak_blocks));
             }
         }
-        if (is_json) archives.append(QJsonObject{{"file", cli::JsonName(path)}, {"frames", frame_count}, {"events", found}});
+        if (is_json)
+            archives.append(QJsonObject{{"file", cli::JsonName(path)}, {"frames", frame_count}, {"events", found}});
     }
     if (!(is_json ? cli::PrintJsonLine(QJsonObject{{"archives", archives}}) : cli::FlushOutput())) return kCliFailure;
     return is_failed ? kCliFailure : kCliSuccess;
@@ -165,8 +169,9 @@ const CliCommandRegistration kDetect{{
     .summary = "runs the motion detector over archives and prints the events it would record; writes nothing",
     .arguments = {{"FILE", "an archive file (.CNA); frames of different files are never compared", true}},
     .options = WithDetectorOptions({{"threshold", "T", "the motion detector's threshold, 0 to 255 (20)"},
-                                    {"json", "", "print one line of JSON: archives (file, frames, events: first_frame, "
-                                                 "last_frame, motion_frame, first_time, last_time, peak_blocks)"}}),
+                                    {"json", "",
+                                     "print one line of JSON: archives (file, frames, events: first_frame, "
+                                     "last_frame, motion_frame, first_time, last_time, peak_blocks)"}}),
     .run = &RunDetect,
 }};
 

@@ -8,13 +8,15 @@
 std::vector<CliOption> WithDetectorOptions(std::vector<CliOption> options) {
     options.insert(
         options.end(),
-        {{"pre-roll", "SECONDS", "motion: begin each event's archive with the frames of SECONDS before it, 0 to 10 (0)"},
+        {{"pre-roll", "SECONDS",
+          "motion: begin each event's archive with the frames of SECONDS before it, 0 to 10 (0)"},
          {"post-roll", "SECONDS", "motion: go on recording until SECONDS without motion have passed, 0 to 120 (0)"},
          {"min-blocks", "N", "a frame moves only when at least N blocks moved (1)"},
          {"frames-in-a-row", "K", "an event begins after K moving frames in a row, 1 to 100 (1)"},
          {"light-change", "PERCENT",
           "more than PERCENT of the blocks moving at once is a change of light, not motion, 1 to 100 (off)"},
-         {"mask", "FILE", "a picture of the areas to ignore: a pixel that is not black ignores its block once scaled to the frame"}});
+         {"mask", "FILE",
+          "a picture of the areas to ignore: a pixel that is not black ignores its block once scaled to the frame"}});
     return options;
 }
 

@@ -44,7 +44,8 @@ ExportCommandOptions ParseExportOptions(const CliArguments& arguments) {
             throw CliUsageError("--codec takes copy or h264, not '" + cli::EscapeForTerminal(codec) + "'");
         }
     }
-    if (const std::string refusal = CombinationRefusal(options.video.container, options.video.codec); !refusal.empty()) {
+    if (const std::string refusal = CombinationRefusal(options.video.container, options.video.codec);
+        !refusal.empty()) {
         throw CliUsageError(refusal);
     }
     return options;
@@ -66,10 +67,11 @@ int RunExportCommand(const ExportCommandOptions& options) {
         return 130;
     }
     if (!result.is_written) return cli::Fail("export", result.error);
-    std::printf("%s: %" PRId64 " frames of %dx%d, %s in %s, %.3f s", cli::EscapeForTerminal(options.out_path).c_str(), result.frames_written,
-                result.width, result.height, CodecName(options.video.codec), ContainerName(options.video.container),
-                result.span_s);
-    if (result.frames_repeated > 0) std::printf(", %" PRId64 " without a picture repeat the frame before", result.frames_repeated);
+    std::printf("%s: %" PRId64 " frames of %dx%d, %s in %s, %.3f s", cli::EscapeForTerminal(options.out_path).c_str(),
+                result.frames_written, result.width, result.height, CodecName(options.video.codec),
+                ContainerName(options.video.container), result.span_s);
+    if (result.frames_repeated > 0)
+        std::printf(", %" PRId64 " without a picture repeat the frame before", result.frames_repeated);
     if (result.frames_fitted > 0) std::printf(", %" PRId64 " of another size scaled", result.frames_fitted);
     std::printf("\n");
     return cli::FlushOutput() ? kCliSuccess : kCliFailure;
@@ -83,8 +85,9 @@ const CliCommandRegistration kExport{{
                "stored JPEGs copied (.mkv, .avi) or H.264 (.mp4)",
     .arguments = {{"OUT", "the video to write (.mkv, .avi or .mp4); never an archive"},
                   {"FILE", "an archive file (.CNA)", true}},
-    .options = {{"codec", "copy|h264", "copy the stored JPEGs, or encode H.264 (default: copy for .mkv and .avi, "
-                                        "H.264 for .mp4)"}},
+    .options = {{"codec", "copy|h264",
+                 "copy the stored JPEGs, or encode H.264 (default: copy for .mkv and .avi, "
+                 "H.264 for .mp4)"}},
     .run = &RunExport,
 }};
 

@@ -61,7 +61,8 @@ int RunInfo(const CliArguments& arguments) {
         } else {
             std::printf("frame %d: time %.17g (%s), length %" PRIu32 ", position %" PRId64 "%s%s%s\n", frame,
                         record->time_stamp, FormatOleDate(record->time_stamp, true).c_str(), record->length,
-                        record->DataPosition(), is_intact ? "" : " (", is_intact ? "" : condition, is_intact ? "" : ")");
+                        record->DataPosition(), is_intact ? "" : " (", is_intact ? "" : condition,
+                        is_intact ? "" : ")");
         }
     }
     if (!(json ? json->Finish() : cli::FlushOutput())) return kCliFailure;
@@ -81,8 +82,9 @@ const CliCommandRegistration kInfo{{
     .name = "info",
     .summary = "stored record count, trailer and every record found (time, JPEG length, position, condition)",
     .arguments = {{"FILE", "an archive file (.CNA)"}},
-    .options = {{"json", "", "print one line of JSON: count, trailer (count, time) and frames (index, time, "
-                             "length, position, condition)"}},
+    .options = {{"json", "",
+                 "print one line of JSON: count, trailer (count, time) and frames (index, time, "
+                 "length, position, condition)"}},
     .run = &RunInfo,
 }};
 

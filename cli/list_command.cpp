@@ -16,7 +16,8 @@ int RunList(const CliArguments& arguments) {
     // The program folder may still come first, as it always could.
     const std::vector<std::string>& positional = arguments.AllPositional();
     const bool has_program_folder = positional.size() == 3;
-    const std::string storage_folder = cli::ParseStorageFolder(arguments, has_program_folder ? &positional[0] : nullptr);
+    const std::string storage_folder =
+        cli::ParseStorageFolder(arguments, has_program_folder ? &positional[0] : nullptr);
     const DayRange range = cli::ParseDayRange(positional[positional.size() - 2], positional.back());
     // The catalogue shows nothing for a folder it cannot list; here that is said.
     if (const auto problem = cli::FolderProblem(storage_folder)) return cli::Fail("list", *problem);
@@ -52,7 +53,8 @@ const CliCommandRegistration kList{{
                    false, true},
                   {"FROM", "the first day, YYYY-MM-DD"},
                   {"TO", "the last day, YYYY-MM-DD, not before FROM"}},
-    .options = {cli::StorageFolderOptions()[0], cli::StorageFolderOptions()[1],
+    .options = {cli::StorageFolderOptions()[0],
+                cli::StorageFolderOptions()[1],
                 {"json", "", "print one line of JSON: a list of {path, name, date, duration}"}},
     .run = &RunList,
 }};

@@ -34,7 +34,8 @@ WebServerOptions ReadListenOptions(const CliArguments& arguments, std::string& f
         options.user = line.substr(0, colon);
         options.password_hash = HashPassword(line.substr(colon + 1));
     }
-    if (arguments.Has("tls-cert") != arguments.Has("tls-key")) throw CliUsageError("--tls-cert and --tls-key go together");
+    if (arguments.Has("tls-cert") != arguments.Has("tls-key"))
+        throw CliUsageError("--tls-cert and --tls-key go together");
     if (arguments.Has("tls-cert")) {
         options.tls.certificate_path = arguments.Value("tls-cert");
         options.tls.key_path = arguments.Value("tls-key");

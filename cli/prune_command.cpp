@@ -23,8 +23,10 @@ struct PruneOptions {
 PruneOptions ReadPruneOptions(const CliArguments& arguments) {
     PruneOptions options;
     options.storage_folder = cli::ParseStorageFolder(arguments);
-    if (arguments.Has("max-size")) options.limits.max_total_bytes = cli::ParseByteSize("--max-size", arguments.Value("max-size"));
-    if (arguments.Has("min-free")) options.limits.min_free_bytes = cli::ParseByteSize("--min-free", arguments.Value("min-free"));
+    if (arguments.Has("max-size"))
+        options.limits.max_total_bytes = cli::ParseByteSize("--max-size", arguments.Value("max-size"));
+    if (arguments.Has("min-free"))
+        options.limits.min_free_bytes = cli::ParseByteSize("--min-free", arguments.Value("min-free"));
     // Deleting recordings is asked for, never assumed.
     if (!options.limits.IsAnySet()) throw CliUsageError("give --max-size, --min-free or both");
     options.is_dry_run = arguments.Has("dry-run");
@@ -54,8 +56,10 @@ int Prune(const PruneOptions& options) {
         if (!cli::PrintJsonLine(summary)) return kCliFailure;
     } else {
         const char* verb = options.is_dry_run ? "would delete" : "deleted";
-        for (const std::string& path : result.deleted) std::printf("%s\t%s\n", verb, cli::EscapeForTerminal(path).c_str());
-        for (const std::string& path : result.pinned) std::printf("kept, pinned\t%s\n", cli::EscapeForTerminal(path).c_str());
+        for (const std::string& path : result.deleted)
+            std::printf("%s\t%s\n", verb, cli::EscapeForTerminal(path).c_str());
+        for (const std::string& path : result.pinned)
+            std::printf("kept, pinned\t%s\n", cli::EscapeForTerminal(path).c_str());
         std::printf("%s %s; %s of recordings left\n", options.is_dry_run ? "would free" : "freed",
                     FormatByteSize(result.freed_bytes).c_str(), FormatByteSize(result.total_bytes).c_str());
         if (!cli::FlushOutput()) return kCliFailure;
@@ -70,7 +74,8 @@ const CliCommandRegistration kPrune{{
     .synopsis = "(--storage DIR | --program-folder DIR) [--max-size SIZE] [--min-free SIZE] [--dry-run] [--json]",
     .summary = "deletes the oldest archives until the recordings take at most --max-size and --min-free is left "
                "free; pinned archives are kept",
-    .options = {cli::StorageFolderOptions()[0], cli::StorageFolderOptions()[1],
+    .options = {cli::StorageFolderOptions()[0],
+                cli::StorageFolderOptions()[1],
                 {"max-size", "SIZE", "the most the recordings may take: bytes, or with K, M, G, T (powers of 1024)"},
                 {"min-free", "SIZE", "the least to leave free on the disk: bytes, or with K, M, G, T"},
                 {"dry-run", "", "delete nothing; say what would be deleted"},

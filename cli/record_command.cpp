@@ -69,21 +69,29 @@ struct RecordOptions {
 RecordOptions ReadOptions(const CliArguments& arguments) {
     RecordOptions options;
     options.storage_folder = cli::ParseStorageFolder(arguments);
-    if (arguments.Has("max-size")) options.limits.max_total_bytes = cli::ParseByteSize("--max-size", arguments.Value("max-size"));
-    if (arguments.Has("min-free")) options.limits.min_free_bytes = cli::ParseByteSize("--min-free", arguments.Value("min-free"));
+    if (arguments.Has("max-size"))
+        options.limits.max_total_bytes = cli::ParseByteSize("--max-size", arguments.Value("max-size"));
+    if (arguments.Has("min-free"))
+        options.limits.min_free_bytes = cli::ParseByteSize("--min-free", arguments.Value("min-free"));
     options.camera = arguments.Value("camera");
     options.source = arguments.Value("source");
     if (arguments.Has("camera") == arguments.Has("source")) throw CliUsageError("give either --camera or --source");
     if (options.camera.empty() && options.source.empty()) throw CliUsageError("the camera or source is empty");
     const std::string& mode = arguments.Value("mode");
     if (!arguments.Has("mode")) throw CliUsageError("--mode is required");
-    if (mode == "off") options.saving_mode = kSavingOff;
-    else if (mode == "motion") options.saving_mode = kSavingMotionDetector;
-    else if (mode == "always") options.saving_mode = kSavingAlways;
-    else throw CliUsageError("--mode takes off, motion or always, not '" + mode + "'");
-    if (arguments.Has("frames")) options.frame_limit = cli::ParseInteger("--frames", arguments.Value("frames"), 1, INT64_MAX);
+    if (mode == "off")
+        options.saving_mode = kSavingOff;
+    else if (mode == "motion")
+        options.saving_mode = kSavingMotionDetector;
+    else if (mode == "always")
+        options.saving_mode = kSavingAlways;
+    else
+        throw CliUsageError("--mode takes off, motion or always, not '" + mode + "'");
+    if (arguments.Has("frames"))
+        options.frame_limit = cli::ParseInteger("--frames", arguments.Value("frames"), 1, INT64_MAX);
     if (arguments.Has("threshold")) {
-        options.threshold = static_cast<int32_t>(cli::ParseInteger("--threshold", arguments.Value("threshold"), 0, 255));
+        options.threshold =
+            static_cast<int32_t>(cli::ParseInteger("--threshold", arguments.Value("threshold"), 0, 255));
     }
     if (arguments.Has("width") != arguments.Has("height")) throw CliUsageError("--width and --height go together");
     if (arguments.Has("width")) {
@@ -127,7 +135,8 @@ std::string RecordMessage(const std::string& text, const std::string& caption, c
         return (camera.empty() ? "the source description does not work: " : subject + " cannot be opened: ") + detail;
     }
     if (starts_with("CWebCameraDlg::Init::pClassEnum")) return NoCameraMessage(camera);
-    if (starts_with("CWebCameraDlg::Init::")) return "cannot list the cameras: GStreamer's device monitor does not work";
+    if (starts_with("CWebCameraDlg::Init::"))
+        return "cannot list the cameras: GStreamer's device monitor does not work";
     if (text == "Camera is in use by another application") {
         return subject + " is in use by another program, or its picture does not connect to the recorder";
     }
@@ -154,8 +163,9 @@ public:
 
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon) override {
         // Frames may have come before the session has seen its first-frame event.
-        const bool has_run = session_ && (session_->FramesProcessed() > 0 || session_->State().phase == LivePhase::kLive ||
-                                          session_->State().phase == LivePhase::kRecording);
+        const bool has_run =
+            session_ && (session_->FramesProcessed() > 0 || session_->State().phase == LivePhase::kLive ||
+                         session_->State().phase == LivePhase::kRecording);
         if (has_run) return;
         SayFailure(RecordMessage(text, caption, camera_));
     }
@@ -181,7 +191,8 @@ int RunRecord(const CliArguments& arguments) {
     GError* raw_error = nullptr;
     if (!gst_init_check(nullptr, nullptr, &raw_error)) {
         const GErrorPtr error(raw_error);
-        return cli::Fail("record", std::string("GStreamer does not start: ") + (error ? error->message : "unknown error"));
+        return cli::Fail("record",
+                         std::string("GStreamer does not start: ") + (error ? error->message : "unknown error"));
     }
     // The session's events and the bus come through the Qt event loop of this thread.
     std::unique_ptr<QCoreApplication> application;
@@ -248,7 +259,8 @@ int RunRecord(const CliArguments& arguments) {
         is_failed = is_failure;
         // A file source that failed part way has not been said yet.
         const std::string reason = session.State().lost_reason;
-        if (is_failure && !messages.HasSaidFailure()) messages.SayFailure("the source failed" + (reason.empty() ? "" : ": " + reason));
+        if (is_failure && !messages.HasSaidFailure())
+            messages.SayFailure("the source failed" + (reason.empty() ? "" : ": " + reason));
     });
     QObject::connect(&session, &CLiveSession::FrameLimitReached, [&] { is_ended = true; });
     // A picture larger than an archive holds could never be recorded: refused as the run starts,
@@ -268,7 +280,8 @@ int RunRecord(const CliArguments& arguments) {
         is_failed = true;
     });
     QObject::connect(&session, &CLiveSession::CameraLost, [&](const QString& reason) {
-        if (!options.is_retrying) messages.SayFailure("camera lost: " + reason.toStdString());  // else the retry line says it
+        if (!options.is_retrying)
+            messages.SayFailure("camera lost: " + reason.toStdString());  // else the retry line says it
     });
     QObject::connect(&session, &CLiveSession::RetryScheduled, [&](const QString& reason, int in_s) {
         PrintLine("camera lost: " + reason.toStdString() + "; retrying in " + std::to_string(in_s) + " s");
@@ -390,27 +403,32 @@ std::vector<CliOption> WithListenOptions(std::vector<CliOption> options) {
 
 const CliCommandRegistration kRecord{{
     .name = "record",
-    .synopsis = "(--storage DIR | --program-folder DIR) (--camera NAME | --source DESCRIPTION) --mode off|motion|always "
-                "[--frames N] [--threshold T] [--show-detector] [--width W --height H] [--no-retry] [--max-size SIZE] "
-                "[--min-free SIZE] [--pre-roll SECONDS] [--post-roll SECONDS] [--min-blocks N] [--frames-in-a-row K] "
-                "[--light-change PERCENT] [--mask FILE] [--on-event COMMAND] [--listen ADDRESS:PORT [--password-file FILE] "
-                "[--tls-cert FILE --tls-key FILE] [--insecure-http]]",
+    .synopsis =
+        "(--storage DIR | --program-folder DIR) (--camera NAME | --source DESCRIPTION) --mode off|motion|always "
+        "[--frames N] [--threshold T] [--show-detector] [--width W --height H] [--no-retry] [--max-size SIZE] "
+        "[--min-free SIZE] [--pre-roll SECONDS] [--post-roll SECONDS] [--min-blocks N] [--frames-in-a-row K] "
+        "[--light-change PERCENT] [--mask FILE] [--on-event COMMAND] [--listen ADDRESS:PORT [--password-file FILE] "
+        "[--tls-cert FILE --tls-key FILE] [--insecure-http]]",
     .summary = "records from a camera or a GStreamer source into archives, headless; a JSON summary at the end",
-    .options = WithListenOptions(WithDetectorOptions({{"storage", "DIR", "record into the day folders of DIR (or --program-folder)"},
-                {"program-folder", "DIR", "record into DIR/Storage (or --storage)"},
-                {"camera", "NAME", "the camera of that name, as the program lists it"},
-                {"source", "DESCRIPTION", "a GStreamer launch description instead of a camera"},
-                {"mode", "MODE", "what is saved: off, motion or always (required)"},
-                {"frames", "N", "stop after N frames"},
-                {"threshold", "T", "the motion detector's threshold, 0 to 255 (20)"},
-                {"show-detector", "", "run the motion detector and mark moving blocks, as the program's option does; archives stay unmarked"},
-                {"width", "W", "the frame width asked of the camera, 1 to 8192 (the largest an archive holds), with --height"},
-                {"height", "H", "the frame height asked of the camera, 1 to 8192 (the largest an archive holds), with --width"},
-                {"no-retry", "", "end the run when the camera is lost instead of trying it again"},
-                {"max-size", "SIZE", "delete the oldest archives to keep the recordings under SIZE (K, M, G, T)"},
-                {"min-free", "SIZE", "delete the oldest archives to keep SIZE free on the disk (K, M, G, T)"},
-                {"on-event", "COMMAND", "run COMMAND with /bin/sh -c at each motion event's start and end, with CINDRAL_EVENT, "
-                                        "CINDRAL_ARCHIVE, CINDRAL_TIME and CINDRAL_CAMERA set"}})),
+    .options = WithListenOptions(WithDetectorOptions(
+        {{"storage", "DIR", "record into the day folders of DIR (or --program-folder)"},
+         {"program-folder", "DIR", "record into DIR/Storage (or --storage)"},
+         {"camera", "NAME", "the camera of that name, as the program lists it"},
+         {"source", "DESCRIPTION", "a GStreamer launch description instead of a camera"},
+         {"mode", "MODE", "what is saved: off, motion or always (required)"},
+         {"frames", "N", "stop after N frames"},
+         {"threshold", "T", "the motion detector's threshold, 0 to 255 (20)"},
+         {"show-detector", "",
+          "run the motion detector and mark moving blocks, as the program's option does; archives stay unmarked"},
+         {"width", "W", "the frame width asked of the camera, 1 to 8192 (the largest an archive holds), with --height"},
+         {"height", "H",
+          "the frame height asked of the camera, 1 to 8192 (the largest an archive holds), with --width"},
+         {"no-retry", "", "end the run when the camera is lost instead of trying it again"},
+         {"max-size", "SIZE", "delete the oldest archives to keep the recordings under SIZE (K, M, G, T)"},
+         {"min-free", "SIZE", "delete the oldest archives to keep SIZE free on the disk (K, M, G, T)"},
+         {"on-event", "COMMAND",
+          "run COMMAND with /bin/sh -c at each motion event's start and end, with CINDRAL_EVENT, "
+          "CINDRAL_ARCHIVE, CINDRAL_TIME and CINDRAL_CAMERA set"}})),
     .run = &RunRecord,
 }};
 

@@ -19,9 +19,7 @@ int RunServe(const CliArguments& arguments) {
     const WebServerOptions options = ReadListenOptions(arguments, fingerprint);
 
     // No live session here: the server has the main loop to itself.
-    CWebServer server(storage_folder, nullptr, [] {
-        return WebLiveStatus{"stopped", "Recordings only", {}, {}};
-    });
+    CWebServer server(storage_folder, nullptr, [] { return WebLiveStatus{"stopped", "Recordings only", {}, {}}; });
     if (!StartServing(server, options, fingerprint, "serve")) return kCliFailure;
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     const auto quit = [](gpointer data) -> gboolean {

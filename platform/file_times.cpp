@@ -14,8 +14,8 @@ FileTimeStamp ToStamp(const struct statx_timestamp& stamp) {
 std::optional<FileTimes> ReadFileTimes(const std::string& path) {
     struct statx attributes {};
     // statx reads the inode only; AT_STATX_SYNC_AS_STAT keeps network file systems cheap.
-    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT,
-                STATX_TYPE | STATX_MTIME | STATX_CTIME | STATX_BTIME, &attributes) != 0) {
+    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_TYPE | STATX_MTIME | STATX_CTIME | STATX_BTIME,
+                &attributes) != 0) {
         return std::nullopt;
     }
     if ((attributes.stx_mask & STATX_MTIME) == 0) return std::nullopt;

@@ -11,9 +11,9 @@ struct FileTimeStamp {
 };
 
 struct FileTimes {
-    FileTimeStamp creation;     // birth time, or the last status change where no birth time is kept
-    FileTimeStamp last_write;   // last modification of the data
-    bool is_birth_time = false; // creation comes from the file system's birth time
+    FileTimeStamp creation;      // birth time, or the last status change where no birth time is kept
+    FileTimeStamp last_write;    // last modification of the data
+    bool is_birth_time = false;  // creation comes from the file system's birth time
     bool is_directory = false;
 };
 

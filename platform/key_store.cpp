@@ -30,9 +30,7 @@ std::string Lower(std::string_view text) {
     return lower;
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && Lower(a) == Lower(b);
-}
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) { return a.size() == b.size() && Lower(a) == Lower(b); }
 
 bool HasControlCharacter(std::string_view text) {
     return std::any_of(text.begin(), text.end(), [](char c) { return c == '\0' || c == '\n' || c == '\r'; });
@@ -92,10 +90,14 @@ bool ParseHexNumber(std::string_view digits, size_t max_digits, uint64_t& number
     number = 0;
     for (char c : digits) {
         int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return false;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return false;
         number = number * 16 + static_cast<uint64_t>(digit);
     }
     return true;
@@ -161,11 +163,13 @@ bool Utf16LeToUtf8(std::string_view bytes, std::string& text) {
     text.clear();
     bool is_whole = bytes.size() % 2 == 0;
     const auto unit = [&](size_t i) {
-        return static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])) | (static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + 1])) << 8);
+        return static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])) |
+               (static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + 1])) << 8);
     };
     for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
         uint32_t code = unit(i);
-        if (code >= 0xD800 && code <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+        if (code >= 0xD800 && code <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 &&
+            unit(i + 2) <= 0xDFFF) {
             code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
             i += 2;
         } else if (code >= 0xD800 && code <= 0xDFFF) {
@@ -300,7 +304,8 @@ void CKeyStore::Load(bool is_damage_told) {
         }
         if (bad_lines.size() > kLinesNamed) where += " and " + std::to_string(bad_lines.size() - kLinesNamed) + " more";
         warn("settings file " + file_path_.string() + " is damaged at " + where + " (" + bad_lines.front().error +
-             "); those lines are left out; the file will be kept as " + file_path_.string() + ".bad before it is rewritten");
+             "); those lines are left out; the file will be kept as " + file_path_.string() +
+             ".bad before it is rewritten");
     }
 }
 
@@ -480,7 +485,8 @@ bool CKeyStore::Persist() {
     const std::string target = file_path_.string();
     if (is_write_forbidden_) {
         // Told once: every setting written would say the same.
-        if (!is_write_refusal_told_) Warn("settings not saved: " + target + " could not be read, so it is not overwritten");
+        if (!is_write_refusal_told_)
+            Warn("settings not saved: " + target + " could not be read, so it is not overwritten");
         is_write_refusal_told_ = true;
         return false;
     }
@@ -564,8 +570,7 @@ std::optional<RegistryValue> CKeyStore::Query(const std::string& key_path, std::
     return value ? std::optional<RegistryValue>(value->data) : std::nullopt;
 }
 
-bool CKeyStore::Set(const std::string& key_path, std::string_view name, uint32_t type,
-                    std::span<const uint8_t> bytes) {
+bool CKeyStore::Set(const std::string& key_path, std::string_view name, uint32_t type, std::span<const uint8_t> bytes) {
     if (HasControlCharacter(name)) return false;
     std::lock_guard lock(mutex_);
     Key* key = FindKey(key_path);

@@ -15,11 +15,11 @@
 // Value types, numbered as in registry exports.
 enum RegistryValueType : uint32_t {
     REG_NONE = 0,
-    REG_SZ = 1,          // text with its terminating NUL byte
-    REG_EXPAND_SZ = 2,   // text with unexpanded variables, terminating NUL byte
+    REG_SZ = 1,         // text with its terminating NUL byte
+    REG_EXPAND_SZ = 2,  // text with unexpanded variables, terminating NUL byte
     REG_BINARY = 3,
-    REG_DWORD = 4,       // 4 bytes, little-endian
-    REG_QWORD = 11,      // 8 bytes, little-endian
+    REG_DWORD = 4,   // 4 bytes, little-endian
+    REG_QWORD = 11,  // 8 bytes, little-endian
 };
 
 struct RegistryValue {
@@ -99,8 +99,8 @@ private:
         void Put(std::string_view name, RegistryValue data);
         void Remove(std::string_view name);
 
-        std::string path;         // as first written
-        std::list<Value> values;  // in the order they were first set
+        std::string path;                                                     // as first written
+        std::list<Value> values;                                              // in the order they were first set
         std::unordered_map<std::string, std::list<Value>::iterator> by_name;  // by lower-case name
     };
 
@@ -121,9 +121,9 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, Key> keys_;  // by lower-case path
     bool is_damaged_ = false;
-    bool is_backup_pending_ = false;   // the damaged file still has to be kept as .bad
-    bool is_backup_moved_ = false;     // too large to hold: kept by renaming it
-    std::string damaged_text_;         // the damaged file as it was read, until it is kept
+    bool is_backup_pending_ = false;  // the damaged file still has to be kept as .bad
+    bool is_backup_moved_ = false;    // too large to hold: kept by renaming it
+    std::string damaged_text_;        // the damaged file as it was read, until it is kept
     bool is_write_refusal_told_ = false;
     bool is_write_forbidden_ = false;  // the file exists but could not be read
 };

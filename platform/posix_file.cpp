@@ -1,20 +1,20 @@
 #include "platform/posix_file.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
 #include <memory>
 #include <random>
 #include <string_view>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 namespace {
 
@@ -66,8 +66,8 @@ bool IsTemporaryName(std::string_view name) {
         !name.ends_with(kTemporarySuffix)) {
         return false;
     }
-    const std::string_view hex = name.substr(name.size() - kTemporarySuffix.size() - kTemporaryHexDigits,
-                                             kTemporaryHexDigits);
+    const std::string_view hex =
+        name.substr(name.size() - kTemporarySuffix.size() - kTemporaryHexDigits, kTemporaryHexDigits);
     const size_t dot = name.size() - kTemporarySuffix.size() - kTemporaryHexDigits - 1;
     if (name[dot] != '.') return false;
     for (const char c : hex) {
@@ -163,7 +163,8 @@ std::string FolderOf(const std::string& path) {
 }
 
 FileSync FileSync::System() {
-    return FileSync{[](int fd) { return ::fdatasync(fd) == 0; }, [](const std::string& folder) { return SyncFolder(folder); }};
+    return FileSync{[](int fd) { return ::fdatasync(fd) == 0; },
+                    [](const std::string& folder) { return SyncFolder(folder); }};
 }
 
 // ---------------------------------------------------------------------------------------------

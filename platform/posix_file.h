@@ -1,12 +1,12 @@
 #pragma once
 
+#include <sys/types.h>
+#include <sys/uio.h>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
-#include <sys/types.h>
-#include <sys/uio.h>
 #include <utility>
 #include <vector>
 
@@ -61,7 +61,7 @@ std::string FolderOf(const std::string& path);
 
 // Where durable writes flush to the disk; tests replace it to see what is flushed and when.
 struct FileSync {
-    std::function<bool(int fd)> data_sync;                    // fdatasync
+    std::function<bool(int fd)> data_sync;                       // fdatasync
     std::function<bool(const std::string& folder)> sync_folder;  // SyncFolder
     static FileSync System();
 };

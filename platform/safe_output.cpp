@@ -64,9 +64,12 @@ std::optional<OutputTarget> ExamineOutput(const std::string& path, const SafeOut
             return std::nullopt;
         }
     }
-    if (S_ISDIR(status.st_mode)) error = path + " is a folder";
-    else if (S_ISBLK(status.st_mode)) error = path + " is a disk device; writing into it would destroy what it holds";
-    else if (S_ISSOCK(status.st_mode)) error = path + " is a socket; cannot write into it";
+    if (S_ISDIR(status.st_mode))
+        error = path + " is a folder";
+    else if (S_ISBLK(status.st_mode))
+        error = path + " is a disk device; writing into it would destroy what it holds";
+    else if (S_ISSOCK(status.st_mode))
+        error = path + " is a socket; cannot write into it";
     if (!error.empty()) return std::nullopt;
     if (S_ISFIFO(status.st_mode)) return OutputTarget{TargetKind::kFifo, path};
     if (S_ISCHR(status.st_mode)) return OutputTarget{TargetKind::kDevice, path};
@@ -116,7 +119,8 @@ bool CSafeOutput::OpenStream(const std::string& path, bool is_fifo, bool needs_s
         return Fail(ErrnoMessage("cannot set up " + path));
     }
     if (needs_seeking && ::lseek(stream_.Get(), 0, SEEK_CUR) < 0) {
-        return Fail("cannot write into " + path + ": this file is completed at the end, so it must go to a regular file");
+        return Fail("cannot write into " + path +
+                    ": this file is completed at the end, so it must go to a regular file");
     }
     is_stream_ = true;
     return true;

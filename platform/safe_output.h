@@ -18,10 +18,10 @@ struct SafeOutputRules {
 
 // An output file that never destroys what its path names. A device, FIFO or socket is written
 // straight into (a disk device or a socket is refused); the input, any existing archive and
-// any new file named like one (*.CNA in any letter case) are refused. A regular file is written without a name (or under a
-// hidden temporary name that a later run removes if this one is killed), flushed, and only then
-// given its name, replacing what was there; its folder is flushed after. A symbolic link is
-// followed: the file it points to is replaced, the link stays.
+// any new file named like one (*.CNA in any letter case) are refused. A regular file is written without a name (or
+// under a hidden temporary name that a later run removes if this one is killed), flushed, and only then given its name,
+// replacing what was there; its folder is flushed after. A symbolic link is followed: the file it points to is
+// replaced, the link stays.
 class CSafeOutput {
 public:
     CSafeOutput() = default;
@@ -47,10 +47,10 @@ private:
     bool Fail(std::string message);
     bool OpenStream(const std::string& path, bool is_fifo, bool needs_seeking);
 
-    UniqueFd stream_;         // a device or FIFO written straight into
-    CReplacingFile file_;     // a regular file, named only when complete
+    UniqueFd stream_;      // a device or FIFO written straight into
+    CReplacingFile file_;  // a regular file, named only when complete
     bool is_stream_ = false;
-    std::string target_;      // what the caller named
+    std::string target_;  // what the caller named
     std::string error_;
 };
 

@@ -80,7 +80,8 @@ void CArchiveFlusher::Do(Job& job) {
     if (job.is_final) {
         if (!job.fd.Close() && failure.empty()) failure = ErrnoMessage("cannot close the archive");
         for (const std::string& folder : job.folders) {
-            if (!sync_.sync_folder(folder) && failure.empty()) failure = ErrnoMessage("cannot flush the folder " + folder);
+            if (!sync_.sync_folder(folder) && failure.empty())
+                failure = ErrnoMessage("cannot flush the folder " + folder);
         }
     }
     if (failure.empty()) return;

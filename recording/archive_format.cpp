@@ -1,12 +1,12 @@
 #include "recording/archive_format.h"
 
-#include <cmath>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <cmath>
 
 #include "platform/ole_date.h"
-#include "platform/tick_clock.h"
 #include "platform/posix_file.h"
+#include "platform/tick_clock.h"
 
 namespace archive_format {
 

@@ -60,8 +60,8 @@ std::optional<Trailer> ReadTrailer(int fd, int64_t file_length);
 
 // Where the recorder takes its times from; tests replace both.
 struct ArchiveClock {
-    std::function<uint32_t()> tick_ms;            // milliseconds, wraps at 2^32
-    std::function<std::time_t()> wall_seconds;    // seconds since 1970
+    std::function<uint32_t()> tick_ms;          // milliseconds, wraps at 2^32
+    std::function<std::time_t()> wall_seconds;  // seconds since 1970
     static ArchiveClock System();
 };
 

@@ -189,7 +189,8 @@ bool CArchiveIndex::IsPlausibleHead(int64_t position, double reference_time) con
 CArchiveIndex::StepResult CArchiveIndex::Step(int64_t position, double reference_time) const {
     StepResult result;
     while (true) {
-        const std::optional<Head> head = records_end_ - position >= fmt::kMinRecordSize ? HeadAt(position) : std::nullopt;
+        const std::optional<Head> head =
+            records_end_ - position >= fmt::kMinRecordSize ? HeadAt(position) : std::nullopt;
         if (!head) return result;
         const int64_t length_end = position + fmt::kRecordHeadSize + head->length;
         const bool is_length_inside = head->has_valid_length && length_end <= records_end_;

@@ -61,7 +61,8 @@ bool CArchiveReader::LocateFrame(int32_t frame) {
     if (frame < 0 || frame >= index_.Count()) return Fail("frame " + std::to_string(frame) + " is not in the archive");
     current_frame_ = frame;
     is_current_located_ = true;
-    if (!index_.Find(frame)) return Fail(path_ + " changed since it was opened: frame " + std::to_string(frame) + " is gone");
+    if (!index_.Find(frame))
+        return Fail(path_ + " changed since it was opened: frame " + std::to_string(frame) + " is gone");
     return true;
 }
 

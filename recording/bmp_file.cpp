@@ -56,9 +56,7 @@ mColor_24& BMP_File::GetPixel(int32_t x, int32_t y) {
     return spare_pixel_;
 }
 
-const mColor_24& BMP_File::GetPixel(int32_t x, int32_t y) const {
-    return const_cast<BMP_File*>(this)->GetPixel(x, y);
-}
+const mColor_24& BMP_File::GetPixel(int32_t x, int32_t y) const { return const_cast<BMP_File*>(this)->GetPixel(x, y); }
 
 void BMP_File::FlipVertical() {
     if (pixel_count_ != static_cast<size_t>(width_) * static_cast<size_t>(height_) || width_ <= 0) return;

@@ -1,13 +1,13 @@
 #include "recording/event_command.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "platform/posix_file.h"
 
@@ -58,7 +58,9 @@ bool CEventCommandRunner::Run(std::string command, Variables variables) {
             return true;
         }
     }
-    if (log_) log_("event command not run: " + std::to_string(kMaxWaiting) + " runs are waiting already: " + Quoted(command), true);
+    if (log_)
+        log_("event command not run: " + std::to_string(kMaxWaiting) + " runs are waiting already: " + Quoted(command),
+             true);
     return false;
 }
 
@@ -157,7 +159,7 @@ std::string IsoLocalTime(int64_t wall_ms) {
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
     const long offset_minutes = local.tm_gmtoff / 60;
     char offset[40];
-    std::snprintf(offset, sizeof offset, "%c%02ld:%02ld", offset_minutes < 0 ? '-' : '+', std::labs(offset_minutes) / 60,
-                  std::labs(offset_minutes) % 60);
+    std::snprintf(offset, sizeof offset, "%c%02ld:%02ld", offset_minutes < 0 ? '-' : '+',
+                  std::labs(offset_minutes) / 60, std::labs(offset_minutes) % 60);
     return std::string(text) + offset;
 }

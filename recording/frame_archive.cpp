@@ -1,17 +1,17 @@
 #include "recording/frame_archive.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <utility>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <utility>
 
 #include "platform/ole_date.h"
 #include "platform/posix_file.h"
@@ -42,8 +42,7 @@ struct WorkerCoders {
 }  // namespace
 
 struct CFrameArchive::Impl {
-    explicit Impl(std::string folder)
-        : storage_folder(std::move(folder)), stamps(&clock), capture_stamps(&clock) {}
+    explicit Impl(std::string folder) : storage_folder(std::move(folder)), stamps(&clock), capture_stamps(&clock) {}
 
     // Set from the user-interface thread, read when a file begins.
     std::mutex storage_folder_mutex;
@@ -65,7 +64,7 @@ struct CFrameArchive::Impl {
     std::string write_path;
     std::string write_storage_folder;  // the storage folder write_path lies in
     int32_t written_count = 0;
-    int64_t write_end = 0;  // end of the last complete record
+    int64_t write_end = 0;              // end of the last complete record
     bool is_continuing_stamps = false;  // the next file begins with frames stamped before it
     int last_frame_quality = 0;
     uint32_t last_frame_bytes = 0;
@@ -174,7 +173,8 @@ bool CFrameArchive::Impl::WriteHeader() {
     // The first half of the creation stamp is where the count lives; a file that never
     // receives a record must still read as empty.
     fmt::WriteU32(header, 0);
-    if (!WriteAllAt(write_fd.Get(), 0, header, sizeof header)) return FailWrite("cannot write the header of", write_path);
+    if (!WriteAllAt(write_fd.Get(), 0, header, sizeof header))
+        return FailWrite("cannot write the header of", write_path);
     write_end = fmt::kHeaderSize;
     return true;
 }
@@ -328,8 +328,8 @@ void CFrameArchive::Impl::Encode(EncodeJob& job, int worker) {
     job.encodes = 0;
     if (job.kind == EncodeJob::Kind::kCameraJpeg) {
         if (job.jpeg.size() < kJpegBufferSize) job.jpeg.resize(kJpegBufferSize);
-        job.jpeg_size = FitCameraJpeg(job.input.data(), job.input_size, job.width, job.height, job.jpeg.data(),
-                                      kJpegBufferSize);
+        job.jpeg_size =
+            FitCameraJpeg(job.input.data(), job.input_size, job.width, job.height, job.jpeg.data(), kJpegBufferSize);
         job.quality = JpegCodec::kCameraStreamQuality;
         if (job.jpeg_size == 0) job.error = "frame not stored: the camera's JPEG cannot be kept as a record";
         return;
@@ -382,7 +382,7 @@ CFrameArchive::CFrameArchive(std::string storage_folder) : impl_(new Impl(std::m
 
 CFrameArchive::~CFrameArchive() {
     CloseFile();
-    impl_->pool.reset();  // what is queued is written first
+    impl_->pool.reset();     // what is queued is written first
     impl_->flusher.reset();  // the last flushes are done before the object goes
     delete impl_;
 }
@@ -455,7 +455,8 @@ bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
     if (!d.pool) {
         // Encode first: a frame that cannot be stored must not leave a record, nor an empty file.
         JpegCodec::ArchiveJpeg jpeg;
-        const bool is_stored = d.EncodeFrame(frame, &jpeg) && d.Store(*this, jpeg.data, jpeg.size, jpeg.quality, nullptr);
+        const bool is_stored =
+            d.EncodeFrame(frame, &jpeg) && d.Store(*this, jpeg.data, jpeg.size, jpeg.quality, nullptr);
         d.Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored, jpeg.quality,
                jpeg.size, frame.width, frame.height);
         return is_stored;
@@ -671,9 +672,7 @@ void CFrameArchive::SetFileCreatedCallback(std::function<void(const std::string&
     impl_->on_file_created = std::move(on_created);
 }
 
-void CFrameArchive::SetClock(ArchiveClock clock) {
-    impl_->clock = std::move(clock);
-}
+void CFrameArchive::SetClock(ArchiveClock clock) { impl_->clock = std::move(clock); }
 
 void CFrameArchive::SetStorageFolder(std::string storage_folder) {
     const std::lock_guard<std::mutex> lock(impl_->storage_folder_mutex);
@@ -718,4 +717,6 @@ bool CFrameArchive::EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_
 
 // Held frames are stamped by the clock of the frames that follow them: the capture clock while
 // encoders run, the writer's otherwise.
-double CFrameArchive::TakeRecordStamp() { return impl_->pool ? impl_->CaptureStamp() : impl_->stamps.NextRecordStamp(); }
+double CFrameArchive::TakeRecordStamp() {
+    return impl_->pool ? impl_->CaptureStamp() : impl_->stamps.NextRecordStamp();
+}

@@ -98,8 +98,8 @@ inline void FetchChroma(PixelLayout layout, const YuvRowSource& row, int32_t c, 
     FetchYuv(layout, row, 2 * c, y, u, v);
 }
 
-void YuvRowPlain(PixelLayout layout, const YuvRowSource& row, int32_t x_begin, int32_t width,
-                 const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums, uint8_t* view, uint8_t* luma) {
+void YuvRowPlain(PixelLayout layout, const YuvRowSource& row, int32_t x_begin, int32_t width, const YuvCoefficients& k,
+                 uint8_t* bgr, uint32_t* sums, uint8_t* view, uint8_t* luma) {
     for (int32_t x = x_begin; x < width; ++x) {
         int y = 0, u = 0, v = 0;
         FetchYuv(layout, row, x, y, u, v);
@@ -117,8 +117,8 @@ void YuvRowPlain(PixelLayout layout, const YuvRowSource& row, int32_t x_begin, i
 }
 
 // One row of the JPEG chroma planes from the chroma of rows a and b (the same row for 4:2:0).
-void ChromaRowPlain(PixelLayout layout, const YuvRowSource& a, const YuvRowSource& b, int32_t c_begin,
-                    int32_t count, const YuvCoefficients& k, uint8_t* cb, uint8_t* cr) {
+void ChromaRowPlain(PixelLayout layout, const YuvRowSource& a, const YuvRowSource& b, int32_t c_begin, int32_t count,
+                    const YuvCoefficients& k, uint8_t* cb, uint8_t* cr) {
     for (int32_t c = c_begin; c < count; ++c) {
         int ua = 0, va = 0, ub = 0, vb = 0;
         FetchChroma(layout, a, c, ua, va);
@@ -138,7 +138,8 @@ __attribute__((target("ssse3"))) inline __m128i LightnessOf4(__m128i pixels, __m
     const __m128i largest = _mm_max_epu8(_mm_max_epu8(pixels, green), red);
     const __m128i smallest = _mm_min_epu8(_mm_min_epu8(pixels, green), red);
     // avg rounds up; taking off the carried-out low bit gives the floor of the mean.
-    const __m128i mean = _mm_sub_epi8(_mm_avg_epu8(largest, smallest), _mm_and_si128(_mm_xor_si128(largest, smallest), ones));
+    const __m128i mean =
+        _mm_sub_epi8(_mm_avg_epu8(largest, smallest), _mm_and_si128(_mm_xor_si128(largest, smallest), ones));
     return _mm_and_si128(mean, low_byte);
 }
 
@@ -168,8 +169,10 @@ __attribute__((target("ssse3"))) int32_t BgrxRowSsse3(const uint8_t* in, uint8_t
         const __m128i s2 = _mm_shuffle_epi8(p2, drop_fourth);
         const __m128i s3 = _mm_shuffle_epi8(p3, drop_fourth);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(s0, _mm_slli_si128(s1, 12)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_or_si128(_mm_srli_si128(s1, 4), _mm_slli_si128(s2, 8)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_or_si128(_mm_srli_si128(s2, 8), _mm_slli_si128(s3, 4)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
+                         _mm_or_si128(_mm_srli_si128(s1, 4), _mm_slli_si128(s2, 8)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32),
+                         _mm_or_si128(_mm_srli_si128(s2, 8), _mm_slli_si128(s3, 4)));
     }
     return x;
 }
@@ -208,8 +211,8 @@ CINDRAL_AVX2 inline __m256i LightnessOf8(__m256i pixels, __m256i low_byte, __m25
     const __m256i red = _mm256_srli_epi32(pixels, 16);
     const __m256i largest = _mm256_max_epu8(_mm256_max_epu8(pixels, green), red);
     const __m256i smallest = _mm256_min_epu8(_mm256_min_epu8(pixels, green), red);
-    const __m256i mean =
-        _mm256_sub_epi8(_mm256_avg_epu8(largest, smallest), _mm256_and_si256(_mm256_xor_si256(largest, smallest), ones));
+    const __m256i mean = _mm256_sub_epi8(_mm256_avg_epu8(largest, smallest),
+                                         _mm256_and_si256(_mm256_xor_si256(largest, smallest), ones));
     return _mm256_and_si256(mean, low_byte);
 }
 
@@ -234,8 +237,8 @@ CINDRAL_AVX2 int32_t BgrxRowAvx2(const uint8_t* in, uint8_t* out, uint32_t* sums
         const __m256i l01 = _mm256_packs_epi32(LightnessOf8(p0, low_byte, ones), LightnessOf8(p1, low_byte, ones));
         const __m256i l23 = _mm256_packs_epi32(LightnessOf8(p2, low_byte, ones), LightnessOf8(p3, low_byte, ones));
         const __m256i lightness = _mm256_packus_epi16(l01, l23);
-        const __m256i block_sums = _mm256_permutevar8x32_epi32(
-            _mm256_madd_epi16(_mm256_maddubs_epi16(lightness, ones), ones16), block_order);
+        const __m256i block_sums =
+            _mm256_permutevar8x32_epi32(_mm256_madd_epi16(_mm256_maddubs_epi16(lightness, ones), ones16), block_order);
         Store256(sums, _mm256_add_epi32(Load256(sums), block_sums));
 
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
@@ -271,15 +274,13 @@ constexpr BgrInterleave MakeBgrInterleave() {
 }
 constexpr BgrInterleave kBgrInterleave = MakeBgrInterleave();
 
-
 // b, g, r: 32 pixels in order, 16 in each 128-bit half; written as 96 bytes of pixels.
 CINDRAL_AVX2 inline void StoreBgr(__m256i b, __m256i g, __m256i r, uint8_t* out) {
     __m256i chunks[3];
     for (int c = 0; c < 3; ++c) {
-        chunks[c] = _mm256_or_si256(
-            _mm256_or_si256(_mm256_shuffle_epi8(b, Load256(kBgrInterleave.masks[c][0])),
-                            _mm256_shuffle_epi8(g, Load256(kBgrInterleave.masks[c][1]))),
-            _mm256_shuffle_epi8(r, Load256(kBgrInterleave.masks[c][2])));
+        chunks[c] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(b, Load256(kBgrInterleave.masks[c][0])),
+                                                    _mm256_shuffle_epi8(g, Load256(kBgrInterleave.masks[c][1]))),
+                                    _mm256_shuffle_epi8(r, Load256(kBgrInterleave.masks[c][2])));
     }
     // Each chunk holds its 16 bytes of the first 16 pixels below those of the second 16.
     Store256(out, _mm256_permute2x128_si256(chunks[0], chunks[1], 0x20));
@@ -349,9 +350,9 @@ CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m
         _mm256_sub_epi16(_mm256_srli_epi16(_mm256_mullo_epi16(y_high, k.luma_multiplier), 1), k.luma_offset);
     if constexpr (kPicture || kView) {
         const __m256i red = AddChroma(scaled_low, scaled_high, _mm256_mullo_epi16(v, k.red_v));
-        const __m256i green = AddChroma(
-            scaled_low, scaled_high,
-            _mm256_add_epi16(_mm256_mullo_epi16(u, k.green_u), _mm256_mullo_epi16(v, k.green_v)));
+        const __m256i green =
+            AddChroma(scaled_low, scaled_high,
+                      _mm256_add_epi16(_mm256_mullo_epi16(u, k.green_u), _mm256_mullo_epi16(v, k.green_v)));
         const __m256i blue = AddChroma(scaled_low, scaled_high, _mm256_mullo_epi16(u, k.blue_u));
         if constexpr (kPicture) {
             const __m256i ones = _mm256_set1_epi8(1);
@@ -368,8 +369,9 @@ CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m
         if constexpr (kView) StoreBgrx(blue, green, red, view + static_cast<size_t>(x) * 4);
     }
     if constexpr (kLuma && kLumaChroma) {
-        Store256(luma + x, AddChroma(scaled_low, scaled_high,
-                                 _mm256_add_epi16(_mm256_mullo_epi16(u, k.luma_u), _mm256_mullo_epi16(v, k.luma_v))));
+        Store256(luma + x,
+                 AddChroma(scaled_low, scaled_high,
+                           _mm256_add_epi16(_mm256_mullo_epi16(u, k.luma_u), _mm256_mullo_epi16(v, k.luma_v))));
     } else if constexpr (kLuma) {
         Store256(luma + x, _mm256_packus_epi16(_mm256_srai_epi16(scaled_low, 6), _mm256_srai_epi16(scaled_high, 6)));
     }
@@ -454,8 +456,8 @@ CINDRAL_AVX2 inline void LoadChroma32(const YuvRowSource& row, int32_t c, __m256
         const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
         const __m256i a = Load256(row.u + static_cast<size_t>(c) * 2);
         const __m256i b = Load256(row.u + static_cast<size_t>(c) * 2 + 32);
-        u = _mm256_permute4x64_epi64(_mm256_packus_epi16(_mm256_and_si256(a, low_bytes), _mm256_and_si256(b, low_bytes)),
-                                     0xD8);
+        u = _mm256_permute4x64_epi64(
+            _mm256_packus_epi16(_mm256_and_si256(a, low_bytes), _mm256_and_si256(b, low_bytes)), 0xD8);
         v = _mm256_permute4x64_epi64(_mm256_packus_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8)), 0xD8);
     } else {
         u = Load256(row.u + c);
@@ -509,9 +511,10 @@ VectorLevel Level() {
 }
 
 template <PixelLayout kLayout, bool kPicture, bool kView>
-int32_t YuvRowWithLuma(const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr,
-                       uint32_t* sums, uint8_t* view, uint8_t* luma) {
-    if (luma == nullptr) return YuvRowAvx2<kLayout, kPicture, kView, false, false>(row, width, k, bgr, sums, view, luma);
+int32_t YuvRowWithLuma(const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums,
+                       uint8_t* view, uint8_t* luma) {
+    if (luma == nullptr)
+        return YuvRowAvx2<kLayout, kPicture, kView, false, false>(row, width, k, bgr, sums, view, luma);
     const bool is_luma_chroma = k.jpeg_luma_u != 0 || k.jpeg_luma_v != 0;
     return is_luma_chroma ? YuvRowAvx2<kLayout, kPicture, kView, true, true>(row, width, k, bgr, sums, view, luma)
                           : YuvRowAvx2<kLayout, kPicture, kView, true, false>(row, width, k, bgr, sums, view, luma);
@@ -520,7 +523,8 @@ int32_t YuvRowWithLuma(const YuvRowSource& row, int32_t width, const YuvCoeffici
 template <PixelLayout kLayout>
 int32_t YuvRowFast(const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums,
                    uint8_t* view, uint8_t* luma) {
-    if (bgr != nullptr && view != nullptr) return YuvRowWithLuma<kLayout, true, true>(row, width, k, bgr, sums, view, luma);
+    if (bgr != nullptr && view != nullptr)
+        return YuvRowWithLuma<kLayout, true, true>(row, width, k, bgr, sums, view, luma);
     if (bgr != nullptr) return YuvRowWithLuma<kLayout, true, false>(row, width, k, bgr, sums, view, luma);
     if (view != nullptr) return YuvRowWithLuma<kLayout, false, true>(row, width, k, bgr, sums, view, luma);
     if (luma != nullptr) return YuvRowWithLuma<kLayout, false, false>(row, width, k, bgr, sums, view, luma);
@@ -536,8 +540,9 @@ void BgrxRow(const uint8_t* in, uint8_t* out, uint32_t* sums, uint8_t* view, int
     if (out != nullptr && level == VectorLevel::kAvx2) picture_done = BgrxRowAvx2(in, out, sums, width);
     if (out != nullptr && level != VectorLevel::kNone) {
         // Blocks are 4 pixels wide and every step covers whole blocks, so the sums stay aligned.
-        picture_done += BgrxRowSsse3(in + static_cast<size_t>(picture_done) * 4, out + static_cast<size_t>(picture_done) * 3,
-                                     sums + picture_done / kBlockSize, width - picture_done);
+        picture_done +=
+            BgrxRowSsse3(in + static_cast<size_t>(picture_done) * 4, out + static_cast<size_t>(picture_done) * 3,
+                         sums + picture_done / kBlockSize, width - picture_done);
     }
     if (view != nullptr && level != VectorLevel::kNone) view_done = OpaqueRowSse2(in, view, width);
 #endif
@@ -677,7 +682,8 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
         return target.bgr != nullptr ? target.bgr + static_cast<size_t>(y) * bgr_row_bytes : nullptr;
     };
     auto sums_row = [&](int32_t y) {
-        return target.bgr != nullptr ? target.block_sums + static_cast<size_t>(y / kBlockSize) * blocks_across : nullptr;
+        return target.bgr != nullptr ? target.block_sums + static_cast<size_t>(y / kBlockSize) * blocks_across
+                                     : nullptr;
     };
     auto view_row = [&](int32_t y) {
         return target.bgrx != nullptr ? target.bgrx + static_cast<size_t>(y) * view_row_bytes : nullptr;
@@ -705,9 +711,10 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
         const YuvRowSource row = RowOf(frame, y);
         uint8_t* bgr = picture_row(y);
         uint8_t* view = view_row(y);
-        uint8_t* luma = target.planes[0] != nullptr ? target.planes[0] + static_cast<ptrdiff_t>(y) * target.strides[0]
-                                                    : nullptr;
-        if (bgr != nullptr || view != nullptr || luma != nullptr) YuvRow(frame.layout, row, width, k, bgr, sums_row(y), view, luma);
+        uint8_t* luma =
+            target.planes[0] != nullptr ? target.planes[0] + static_cast<ptrdiff_t>(y) * target.strides[0] : nullptr;
+        if (bgr != nullptr || view != nullptr || luma != nullptr)
+            YuvRow(frame.layout, row, width, k, bgr, sums_row(y), view, luma);
         // A row of chroma planes after its second row of pixels (or the last row), while both are
         // still in the cache: 4:2:2 chroma is the mean of the two rows'.
         if (target.planes[1] != nullptr && (y % 2 == 1 || y == height - 1)) {

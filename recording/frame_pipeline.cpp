@@ -122,8 +122,9 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
             work_.jpeg != nullptr && work_.is_whole &&
             recorder_.TakesCameraJpeg(work_.jpeg, work_.jpeg_size, frame.width, std::abs(frame.height));
         // So are frames held before an event and those of an event in progress.
-        const bool is_event_stored = planned_mode == kSavingMotionDetector &&
-                                     (events_.IsInEvent() || (detector_ != nullptr && detector_->pre_roll_s.load() > 0));
+        const bool is_event_stored =
+            planned_mode == kSavingMotionDetector &&
+            (events_.IsInEvent() || (detector_ != nullptr && detector_->pre_roll_s.load() > 0));
         const bool is_stored = (planned_mode == kSavingAlways || is_event_stored) && !is_jpeg_kept;
         const bool is_stored_from_planes = is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes();
         if (is_stored_from_planes) AskForRoom();
@@ -172,7 +173,8 @@ bool CFramePipeline::Decode() {
         // The library's words without the step that failed, up to their first colon: one
         // cause for every frame the same fault hits ("Not a JPEG file").
         std::string reason = decoder_.LastError();
-        if (reason.rfind("tj", 0) == 0 && reason.find(": ") != std::string::npos) reason.erase(0, reason.find(": ") + 2);
+        if (reason.rfind("tj", 0) == 0 && reason.find(": ") != std::string::npos)
+            reason.erase(0, reason.find(": ") + 2);
         recorder_.FrameLost("a camera frame could not be decoded: " + reason.substr(0, reason.find(':')),
                             "a camera frame could not be decoded: " + decoder_.LastError());
         return false;
@@ -416,8 +418,8 @@ bool CFramePipeline::FindMovingBlocks() {
     for (size_t block = 0; block < block_count; ++block) {
         if (ignored != nullptr && ignored->IsIgnored(block)) continue;
         // Means are truncated before they are compared.
-        const int32_t difference = std::abs(static_cast<int32_t>(live_sums[block] / 16) -
-                                            static_cast<int32_t>(previous_sums[block] / 16));
+        const int32_t difference =
+            std::abs(static_cast<int32_t>(live_sums[block] / 16) - static_cast<int32_t>(previous_sums[block] / 16));
         if (difference > settings_.threshold.load(std::memory_order_relaxed)) {
             moving_blocks_.push_back(static_cast<uint32_t>(block));
         }

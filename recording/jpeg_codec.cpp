@@ -167,25 +167,26 @@ bool JpegCodec::EncodeForArchive(const BMP_File& image, uint32_t fit_bytes, Arch
     const int width = image.GetWidth();
     const int height = image.GetHeight();
     if (!PrepareEncode(width, height, IsWholePicture(image))) return false;
-    return EncodeWithFallback(width, height, fit_bytes, "tjCompress2",
-                              [&](int quality, unsigned char** target, unsigned long* size) {
-                                  return tjCompress2(compressor_.Get(), image.GetBits(), width, 0, height, TJPF_BGR,
-                                                     target, size, TJSAMP_420, quality, TJFLAG_NOREALLOC);
-                              },
-                              encoded);
+    return EncodeWithFallback(
+        width, height, fit_bytes, "tjCompress2",
+        [&](int quality, unsigned char** target, unsigned long* size) {
+            return tjCompress2(compressor_.Get(), image.GetBits(), width, 0, height, TJPF_BGR, target, size, TJSAMP_420,
+                               quality, TJFLAG_NOREALLOC);
+        },
+        encoded);
 }
 
 bool JpegCodec::EncodeForArchive(const JpegYuvPlanes& planes, uint32_t fit_bytes, ArchiveJpeg* encoded) {
     const bool has_planes = planes.planes[0] != nullptr && planes.planes[1] != nullptr && planes.planes[2] != nullptr;
     if (!PrepareEncode(planes.width, planes.height, has_planes)) return false;
     const unsigned char* sources[3] = {planes.planes[0], planes.planes[1], planes.planes[2]};
-    return EncodeWithFallback(planes.width, planes.height, fit_bytes, "tjCompressFromYUVPlanes",
-                              [&](int quality, unsigned char** target, unsigned long* size) {
-                                  return tjCompressFromYUVPlanes(compressor_.Get(), sources, planes.width,
-                                                                 planes.strides, planes.height, TJSAMP_420, target,
-                                                                 size, quality, TJFLAG_NOREALLOC);
-                              },
-                              encoded);
+    return EncodeWithFallback(
+        planes.width, planes.height, fit_bytes, "tjCompressFromYUVPlanes",
+        [&](int quality, unsigned char** target, unsigned long* size) {
+            return tjCompressFromYUVPlanes(compressor_.Get(), sources, planes.width, planes.strides, planes.height,
+                                           TJSAMP_420, target, size, quality, TJFLAG_NOREALLOC);
+        },
+        encoded);
 }
 
 bool JpegCodec::ReadDecodableHeader(const uint8_t* data, uint32_t length, int& width, int& height) {
@@ -267,7 +268,8 @@ bool JpegCodec::DecodeJpegWithin(const uint8_t* data, uint32_t length, uint64_t 
 bool JpegCodec::DecodeAtSize(const uint8_t* data, uint32_t length, int width, int height, BMP_File& image) {
     // A large picture is decoded in place, so that two copies of it are never held at once;
     // on a failure it is left empty.
-    const bool is_in_place = uint64_t{3} * static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > kMaxSpareBytes;
+    const bool is_in_place =
+        uint64_t{3} * static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > kMaxSpareBytes;
     if (is_in_place) {
         image = BMP_File();
         decode_scratch_ = BMP_File();
@@ -276,7 +278,8 @@ bool JpegCodec::DecodeAtSize(const uint8_t* data, uint32_t length, int width, in
     try {
         target.CreateForOverwrite(width, height);
     } catch (const std::exception&) {
-        last_error_ = "cannot allocate a picture of " + std::to_string(width) + "x" + std::to_string(height) + " pixels";
+        last_error_ =
+            "cannot allocate a picture of " + std::to_string(width) + "x" + std::to_string(height) + " pixels";
         target = BMP_File();
         return false;
     }

@@ -16,8 +16,8 @@ constexpr uint8_t kApp14 = 0xEE;
 
 // SOI and the JFIF APP0 segment as the archive's own encoder writes it: version 1.01, no units,
 // a 1:1 pixel aspect, no thumbnail.
-constexpr uint8_t kJfifStart[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00,
-                                  0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+constexpr uint8_t kJfifStart[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',
+                                  0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
 
 // One Huffman table: its class and number, the count of codes of each length 1 to 16, and the
 // symbols in code order.
@@ -122,27 +122,27 @@ std::optional<JpegStreamInfo> ReadJpegStream(const uint8_t* data, uint32_t size)
     JpegStreamInfo info;
     bool has_frame_header = false;
     uint32_t scan_data_offset = 0;
-    bool is_well_formed = ForEachHeaderSegment(data, size, &info.scan_offset, &scan_data_offset, [&](uint8_t marker,
-                                                                                                     uint32_t start,
-                                                                                                     uint32_t length) {
-        const uint8_t* body = data + start + 4;
-        const uint32_t body_length = length - 4;
-        if (marker != kApp0) info.kept_header_bytes += length;
-        if (marker == kHuffmanTables) info.has_huffman_tables = true;
-        if (marker == kApp14 && body_length >= 5 && std::memcmp(body, "Adobe", 5) == 0) info.has_adobe_segment = true;
-        if (IsFrameHeader(marker) && !has_frame_header && body_length >= 6) {
-            has_frame_header = true;
-            const uint8_t precision = body[0];
-            info.height = static_cast<int32_t>(ReadU16(body + 1));
-            info.width = static_cast<int32_t>(ReadU16(body + 3));
-            const uint8_t components = body[5];
-            info.is_baseline = marker == kBaselineFrame && precision == 8;
-            if (components == 3 && body_length >= 6 + 9u) {
-                const uint8_t* c = body + 6;  // id, sampling (h << 4 | v), table, three times
-                info.is_four_two_zero = c[1] == 0x22 && c[4] == 0x11 && c[7] == 0x11;
+    bool is_well_formed = ForEachHeaderSegment(
+        data, size, &info.scan_offset, &scan_data_offset, [&](uint8_t marker, uint32_t start, uint32_t length) {
+            const uint8_t* body = data + start + 4;
+            const uint32_t body_length = length - 4;
+            if (marker != kApp0) info.kept_header_bytes += length;
+            if (marker == kHuffmanTables) info.has_huffman_tables = true;
+            if (marker == kApp14 && body_length >= 5 && std::memcmp(body, "Adobe", 5) == 0)
+                info.has_adobe_segment = true;
+            if (IsFrameHeader(marker) && !has_frame_header && body_length >= 6) {
+                has_frame_header = true;
+                const uint8_t precision = body[0];
+                info.height = static_cast<int32_t>(ReadU16(body + 1));
+                info.width = static_cast<int32_t>(ReadU16(body + 3));
+                const uint8_t components = body[5];
+                info.is_baseline = marker == kBaselineFrame && precision == 8;
+                if (components == 3 && body_length >= 6 + 9u) {
+                    const uint8_t* c = body + 6;  // id, sampling (h << 4 | v), table, three times
+                    info.is_four_two_zero = c[1] == 0x22 && c[4] == 0x11 && c[7] == 0x11;
+                }
             }
-        }
-    });
+        });
     if (!is_well_formed || !has_frame_header) return std::nullopt;
     // Cameras may pad a frame after its end; the stream is whole when an EOI follows the scan
     // header (one inside it would cut the header short).
@@ -156,8 +156,8 @@ std::optional<JpegStreamInfo> ReadJpegStream(const uint8_t* data, uint32_t size)
 }
 
 uint32_t FittedCameraJpegSize(const JpegStreamInfo& info, int32_t width, int32_t height) {
-    if (!info.is_baseline || !info.is_four_two_zero || info.has_adobe_segment || info.end == 0 ||
-        info.width != width || info.height != height) {
+    if (!info.is_baseline || !info.is_four_two_zero || info.has_adobe_segment || info.end == 0 || info.width != width ||
+        info.height != height) {
         return 0;
     }
     const uint64_t size = sizeof kJfifStart + uint64_t{info.kept_header_bytes} +
@@ -176,12 +176,13 @@ uint32_t FitCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_
     at += sizeof kJfifStart;
     uint32_t scan_offset = 0;
     uint32_t scan_data_offset = 0;
-    ForEachHeaderSegment(data, size, &scan_offset, &scan_data_offset, [&](uint8_t marker, uint32_t start,
-                                                                           uint32_t length) {
-        if (marker == kApp0) return;  // ours stands first; a second JFIF or an AVI1 segment is left out
-        std::memcpy(at, data + start, length);
-        at += length;
-    });
+    ForEachHeaderSegment(data, size, &scan_offset, &scan_data_offset,
+                         [&](uint8_t marker, uint32_t start, uint32_t length) {
+                             if (marker == kApp0)
+                                 return;  // ours stands first; a second JFIF or an AVI1 segment is left out
+                             std::memcpy(at, data + start, length);
+                             at += length;
+                         });
     if (!info->has_huffman_tables) at = WriteStandardTables(at);
     std::memcpy(at, data + info->scan_offset, info->end - info->scan_offset);
     at += info->end - info->scan_offset;

@@ -7,8 +7,8 @@
 struct JpegStreamInfo {
     int32_t width = 0;
     int32_t height = 0;
-    bool is_baseline = false;        // 8-bit sequential Huffman (SOF0)
-    bool is_four_two_zero = false;   // three components, luma sampled 2x2, chroma 1x1
+    bool is_baseline = false;       // 8-bit sequential Huffman (SOF0)
+    bool is_four_two_zero = false;  // three components, luma sampled 2x2, chroma 1x1
     bool has_huffman_tables = false;
     bool has_adobe_segment = false;  // an APP14 "Adobe" segment, which may say the colours are not YCbCr
     uint32_t scan_offset = 0;        // where the first SOS marker starts

@@ -102,7 +102,8 @@ BlockMask BlockMask::ScaledTo(int32_t across, int32_t down) const {
 
 // ---------------------------------------------------------------- CMotionEvents
 
-MotionStep CMotionEvents::Next(int64_t moving_blocks, int64_t counted_blocks, int64_t time_ms, const MotionRules& rules) {
+MotionStep CMotionEvents::Next(int64_t moving_blocks, int64_t counted_blocks, int64_t time_ms,
+                               const MotionRules& rules) {
     MotionStep step;
     step.is_light_change = rules.light_change_percent > 0 && counted_blocks > 0 &&
                            moving_blocks * 100 > int64_t{rules.light_change_percent} * counted_blocks;

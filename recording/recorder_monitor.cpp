@@ -45,7 +45,9 @@ bool CRecorderMonitor::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32
 
 bool CRecorderMonitor::LendsPlanes() const { return archive_.LendsPlanes(); }
 
-JpegPlaneRoom* CRecorderMonitor::LendPlanes(int32_t width, int32_t height) { return archive_.LendPlanes(width, height); }
+JpegPlaneRoom* CRecorderMonitor::LendPlanes(int32_t width, int32_t height) {
+    return archive_.LendPlanes(width, height);
+}
 
 bool CRecorderMonitor::WriteCleanFrame(const CleanFrame& frame) { return archive_.WriteCleanFrame(frame); }
 
@@ -57,7 +59,8 @@ bool CRecorderMonitor::EncodeCleanFrame(const CleanFrame& frame, std::vector<uin
 
 double CRecorderMonitor::TakeRecordStamp() { return archive_.TakeRecordStamp(); }
 
-bool CRecorderMonitor::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) {
+bool CRecorderMonitor::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height,
+                                         double record_stamp) {
     return archive_.WriteEncodedFrame(std::move(jpeg), width, height, record_stamp);
 }
 
@@ -70,12 +73,16 @@ void CRecorderMonitor::OnOutcome(const RecordOutcome& outcome) {
             ++status_.dropped_frames;
             if (!is_drop_reported_) {
                 is_drop_reported_ = true;
-                events.push_back({RecorderEvent::Kind::kDropped, status_.open_path, {},
+                events.push_back({RecorderEvent::Kind::kDropped,
+                                  status_.open_path,
+                                  {},
                                   "frames dropped: the encoders do not keep up with the camera"});
             }
         } else if (outcome.kind == Kind::kClosed) {
             if (!status_.open_path.empty()) {
-                events.push_back({RecorderEvent::Kind::kFileFinished, status_.open_path, {},
+                events.push_back({RecorderEvent::Kind::kFileFinished,
+                                  status_.open_path,
+                                  {},
                                   outcome.is_ok ? std::string() : *outcome.detail});
                 status_.open_path.clear();
             }
@@ -118,8 +125,8 @@ void CRecorderMonitor::OnOutcome(const RecordOutcome& outcome) {
                 status_.failure_detail = *outcome.detail;
                 is_failing_ = true;
                 if (reported_causes_.insert(CauseKey(status_.failure_cause)).second) {
-                    events.push_back(
-                        {RecorderEvent::Kind::kFailed, status_.open_path, status_.failure_cause, status_.failure_detail});
+                    events.push_back({RecorderEvent::Kind::kFailed, status_.open_path, status_.failure_cause,
+                                      status_.failure_detail});
                 }
             }
         }
@@ -133,10 +140,12 @@ void CRecorderMonitor::OnOutcome(const RecordOutcome& outcome) {
             const std::string how = bytes > CFrameArchive::kJpegBufferSize
                                         ? "stored as a longer record of " + std::to_string(bytes) + " bytes"
                                         : "stored in " + std::to_string(bytes) + " bytes";
-            events.push_back({RecorderEvent::Kind::kQualityFallback, {}, {},
+            events.push_back({RecorderEvent::Kind::kQualityFallback,
+                              {},
+                              {},
                               "a frame of " + std::to_string(outcome.width) + "x" + std::to_string(outcome.height) +
-                                  " pixels did not fit at quality " + std::to_string(JpegCodec::kQuality) + ": " +
-                                  how + " at quality " + std::to_string(quality)});
+                                  " pixels did not fit at quality " + std::to_string(JpegCodec::kQuality) + ": " + how +
+                                  " at quality " + std::to_string(quality)});
         }
         is_in_fallback_ = is_oversized;
     }

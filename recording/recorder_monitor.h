@@ -29,9 +29,9 @@ struct RecorderEvent {
 
 // Stands between the frame pipeline and the recorder: counts what was stored and what was not,
 // keeps the open archive and the failure in force, and reports each change once through the
-// event handler, on the thread that writes (a drop on the thread that records). A failure episode lasts from the first frame that
-// is not stored to the next one that is; each distinct cause (what the system said, whichever
-// step it stopped) is reported once per episode.
+// event handler, on the thread that writes (a drop on the thread that records). A failure episode lasts from the first
+// frame that is not stored to the next one that is; each distinct cause (what the system said, whichever step it
+// stopped) is reported once per episode.
 class CRecorderMonitor : public IFrameRecorder {
 public:
     using EventHandler = std::function<void(const RecorderEvent&)>;
@@ -66,9 +66,9 @@ public:
     void ClearFailure();
 
     struct Status {
-        std::string open_path;        // empty while no archive is open
-        int64_t opened_at_ms = 0;     // monotonic clock, when the open archive began
-        std::string failure_cause;    // empty while frames are stored
+        std::string open_path;      // empty while no archive is open
+        int64_t opened_at_ms = 0;   // monotonic clock, when the open archive began
+        std::string failure_cause;  // empty while frames are stored
         std::string failure_detail;
         int64_t stored_frames = 0;
         int64_t failed_frames = 0;
@@ -93,7 +93,7 @@ private:
     std::set<std::string> reported_causes_;  // in the current failure episode
     std::set<std::string> reported_lost_causes_;
     bool is_failing_ = false;
-    bool is_in_fallback_ = false;  // writing thread only
+    bool is_in_fallback_ = false;    // writing thread only
     bool is_drop_reported_ = false;  // in the current archive
 };
 

@@ -23,8 +23,10 @@ void LoadSettings(CKeyStore& store, CindralSettings& settings) {
     }
     if (const auto mode = QueryDword(*key, "Save Flag")) settings.saving_mode = static_cast<int32_t>(*mode);
     if (const auto threshold = QueryDword(*key, "Treshold")) settings.threshold = static_cast<int32_t>(*threshold);
-    if (const auto show = QueryDword(*key, "Motion Detector Show")) settings.show_detector = static_cast<int32_t>(*show);
-    if (const auto colour = QueryDword(*key, "Motion Detector")) settings.detector_colour = static_cast<uint16_t>(*colour);
+    if (const auto show = QueryDword(*key, "Motion Detector Show"))
+        settings.show_detector = static_cast<int32_t>(*show);
+    if (const auto colour = QueryDword(*key, "Motion Detector"))
+        settings.detector_colour = static_cast<uint16_t>(*colour);
     // A REG_DWORD of this name is not taken: the duration needs all 64 bits.
     if (const auto duration = QueryQword(*key, "WEB Camera Frequency")) {
         settings.frame_duration_100ns = static_cast<int64_t>(*duration);
@@ -46,5 +48,6 @@ void SaveSettings(CKeyStore& store, const CindralSettings& settings) {
         SetDword(*key, "Treshold", static_cast<uint32_t>(settings.threshold.load()));
     }
     // The camera name is written even when the Settings key could not be opened.
-    if (std::optional<CRegistryKey> key = store.CreateKey(kCameraKeyPath)) SetText(*key, "Camera DShow Src", settings.camera_name);
+    if (std::optional<CRegistryKey> key = store.CreateKey(kCameraKeyPath))
+        SetText(*key, "Camera DShow Src", settings.camera_name);
 }

@@ -176,14 +176,16 @@ void CNearestScaler::Draw(const ViewPicture& picture, const ScaledPart& part) {
     const int32_t right = std::min(part.right, part.scaled_width);
     const int32_t bottom = std::min(part.bottom, part.scaled_height);
     if (left >= right || top >= bottom) return;
-    uint8_t* first_row = part.bits + static_cast<ptrdiff_t>(left - part.left) * 4 + (top - part.top) * part.bytes_per_line;
+    uint8_t* first_row =
+        part.bits + static_cast<ptrdiff_t>(left - part.left) * 4 + (top - part.top) * part.bytes_per_line;
     const int32_t count = right - left;
     const bool is_same_width = part.scaled_width == picture.Width();
     if (!is_same_width) {
         columns_.resize(static_cast<size_t>(count));
         row_.resize(static_cast<size_t>(count));
         NearestStep column_step(picture.Width(), part.scaled_width, left);
-        for (int32_t x = 0; x < count; ++x, column_step.Next()) columns_[static_cast<size_t>(x)] = column_step.Position();
+        for (int32_t x = 0; x < count; ++x, column_step.Next())
+            columns_[static_cast<size_t>(x)] = column_step.Position();
     }
     NearestStep row_step(picture.Height(), part.scaled_height, top);
     int32_t previous_source_y = -1;
@@ -201,8 +203,8 @@ void CNearestScaler::Draw(const ViewPicture& picture, const ScaledPart& part) {
             }
             previous_source_y = source_y;
         }
-        CopyRow(first_row + static_cast<ptrdiff_t>(y - top) * part.bytes_per_line, reinterpret_cast<const uint8_t*>(row),
-                static_cast<size_t>(count) * 4);
+        CopyRow(first_row + static_cast<ptrdiff_t>(y - top) * part.bytes_per_line,
+                reinterpret_cast<const uint8_t*>(row), static_cast<size_t>(count) * 4);
     }
 #ifdef CINDRAL_X86
     _mm_sfence();  // the streamed rows are in memory before anyone is told to read them

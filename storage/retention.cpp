@@ -23,7 +23,9 @@ namespace {
 constexpr int64_t kRecordingQuietSeconds = 60;
 
 // Names in folder; none when it cannot be listed.
-std::vector<std::string> Names(const std::string& folder) { return ListFolder(folder).value_or(std::vector<std::string>()); }
+std::vector<std::string> Names(const std::string& folder) {
+    return ListFolder(folder).value_or(std::vector<std::string>());
+}
 
 bool IsDayFolderName(const std::string& name) {
     return name.size() == 8 && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -65,14 +67,16 @@ bool SetArchivePinned(const std::string& path, bool is_pinned, std::string* erro
 }
 
 std::vector<StoredArchive> ListStoredArchives(const std::string& storage_folder) {
-    const std::string folder = storage_folder.empty() || storage_folder.back() == '/' ? storage_folder : storage_folder + "/";
+    const std::string folder =
+        storage_folder.empty() || storage_folder.back() == '/' ? storage_folder : storage_folder + "/";
     std::vector<std::string> days = Names(folder);
     std::sort(days.begin(), days.end());
     std::vector<StoredArchive> archives;
     for (const std::string& day : days) {
         const std::string day_folder = folder + day + "/";
         struct stat day_status {};
-        if (!IsDayFolderName(day) || ::lstat((folder + day).c_str(), &day_status) != 0 || !S_ISDIR(day_status.st_mode)) {
+        if (!IsDayFolderName(day) || ::lstat((folder + day).c_str(), &day_status) != 0 ||
+            !S_ISDIR(day_status.st_mode)) {
             continue;
         }
         std::vector<StoredArchive> of_day;
@@ -157,7 +161,9 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
         if (!free_bytes) result.errors.push_back(ErrnoMessage("cannot read the free space of " + storage_folder));
     }
     const std::optional<uint64_t> free_before = free_bytes;
-    const auto is_size_over = [&] { return run.limits.max_total_bytes && result.total_bytes > *run.limits.max_total_bytes; };
+    const auto is_size_over = [&] {
+        return run.limits.max_total_bytes && result.total_bytes > *run.limits.max_total_bytes;
+    };
     const auto is_free_short = [&] { return free_bytes && *free_bytes < *run.limits.min_free_bytes; };
     if (!is_size_over() && !is_free_short()) return result;
 
@@ -166,7 +172,8 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
     // recordings and still leave the limit passed.
     const uint64_t kept_bytes = result.total_bytes - candidates.deletable_bytes;
     const bool is_size_reachable = !is_size_over() || kept_bytes <= *run.limits.max_total_bytes;
-    const bool is_free_reachable = !is_free_short() || *free_bytes + candidates.deletable_bytes >= *run.limits.min_free_bytes;
+    const bool is_free_reachable =
+        !is_free_short() || *free_bytes + candidates.deletable_bytes >= *run.limits.min_free_bytes;
     // Free space as the sizes deleted promise it: a deleted file that is still held open or linked
     // elsewhere frees nothing, and must not make retention delete on and on.
     std::optional<uint64_t> promised_free = free_bytes;
@@ -237,7 +244,8 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
                                (has_failed_deletion ? result.errors.back()
                                                     : "the newest, pinned and recording archives alone take " +
                                                           FormatByteSize(kept_bytes)));
-            result.problem_cause += "size: " + (has_failed_deletion ? result.errors.back() : std::string("kept")) + "; ";
+            result.problem_cause +=
+                "size: " + (has_failed_deletion ? result.errors.back() : std::string("kept")) + "; ";
         }
         for (const std::string& problem : problems) result.problem += (result.problem.empty() ? "" : "; ") + problem;
     }

@@ -43,16 +43,16 @@ struct RetentionResult {
     std::vector<std::string> deleted;  // oldest first
     // Free space gained, as measured after the deletions (their sizes when it cannot be read).
     uint64_t freed_bytes = 0;
-    std::vector<std::string> pinned;   // passed over because pinned while a limit was still passed
-    uint64_t total_bytes = 0;          // the archives that are left
-    bool is_limit_met = true;          // false: a limit is still passed
+    std::vector<std::string> pinned;  // passed over because pinned while a limit was still passed
+    uint64_t total_bytes = 0;         // the archives that are left
+    bool is_limit_met = true;         // false: a limit is still passed
     // What an unmet limit means for the user ("cannot keep 1.0 GB free: only 800 MB free; other
     // files fill the disk"); empty when the limits are met.
     std::string problem;
     // The problem without its figures: the same cause measured again reads the same, so that it
     // is said once while it lasts.
     std::string problem_cause;
-    std::vector<std::string> errors;   // deletions that failed; free space that could not be read
+    std::vector<std::string> errors;  // deletions that failed; free space that could not be read
 };
 
 // Deletes the oldest archives (see ListStoredArchives) until both limits hold again: the

@@ -24,8 +24,8 @@ QByteArray RandomBytes(int count) {
 
 QByteArray Derive(std::string_view password, const QByteArray& salt, int iterations) {
     return QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256,
-                                              QByteArray(password.data(), static_cast<qsizetype>(password.size())), salt,
-                                              iterations, kHashBytes);
+                                              QByteArray(password.data(), static_cast<qsizetype>(password.size())),
+                                              salt, iterations, kHashBytes);
 }
 
 bool ConstantTimeEqual(std::string_view a, std::string_view b) {
@@ -64,8 +64,8 @@ bool ParseBasicAuthorization(std::string_view header, std::string& user, std::st
     if (header.size() <= kBasic.size() || header.substr(0, kBasic.size()) != kBasic) return false;
     std::string_view encoded = header.substr(kBasic.size());
     while (!encoded.empty() && encoded.front() == ' ') encoded.remove_prefix(1);
-    const auto decoded = QByteArray::fromBase64Encoding(QByteArray(encoded.data(), static_cast<qsizetype>(encoded.size())),
-                                                        QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded = QByteArray::fromBase64Encoding(
+        QByteArray(encoded.data(), static_cast<qsizetype>(encoded.size())), QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded) return false;
     const QByteArray& pair = *decoded;
     const qsizetype colon = pair.indexOf(':');

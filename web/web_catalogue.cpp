@@ -33,7 +33,8 @@ bool IsEightDigits(const std::string& name) {
 std::string ArchiveBaseName(const std::string& file_name) {
     if (file_name.size() <= 4 || file_name.front() == '.') return {};
     std::string extension = file_name.substr(file_name.size() - 4);
-    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::toupper(c); });
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return std::toupper(c); });
     return extension == ".CNA" ? file_name.substr(0, file_name.size() - 4) : std::string();
 }
 
@@ -115,7 +116,7 @@ std::string IsoLocalTime(double ole_date) {
     const double fraction = ole_date - std::floor(ole_date);
     const int64_t ms_of_day = std::llround(fraction * 86400000.0);
     char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", time->year, time->month, time->day, time->hour,
-                  time->minute, time->second, static_cast<int>(ms_of_day % 1000));
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", time->year, time->month, time->day,
+                  time->hour, time->minute, time->second, static_cast<int>(ms_of_day % 1000));
     return text;
 }

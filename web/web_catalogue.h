@@ -12,8 +12,8 @@
 std::vector<std::string> ListDays(const std::string& storage_folder);
 
 struct WebArchive {
-    std::string name;   // the file's name without ".CNA"
-    std::string path;   // storage folder + day + "/" + file name
+    std::string name;  // the file's name without ".CNA"
+    std::string path;  // storage folder + day + "/" + file name
     int32_t frames = 0;
     std::optional<double> first_ole;  // the first and last records' times (local OLE dates)
     std::optional<double> last_ole;

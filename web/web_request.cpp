@@ -101,13 +101,20 @@ WebRequest RouteRequest(std::string_view method, std::string_view path, std::str
         }
         return true;
     };
-    if (is({""})) request.route = WebRoute::kPage;
-    else if (is({"app.js"})) request.route = WebRoute::kScript;
-    else if (is({"style.css"})) request.route = WebRoute::kStyle;
-    else if (is({"live.mjpeg"})) request.route = WebRoute::kLive;
-    else if (is({"snapshot.jpg"})) request.route = WebRoute::kSnapshot;
-    else if (is({"api", "status"})) request.route = WebRoute::kStatus;
-    else if (is({"api", "days"})) request.route = WebRoute::kDays;
+    if (is({""}))
+        request.route = WebRoute::kPage;
+    else if (is({"app.js"}))
+        request.route = WebRoute::kScript;
+    else if (is({"style.css"}))
+        request.route = WebRoute::kStyle;
+    else if (is({"live.mjpeg"}))
+        request.route = WebRoute::kLive;
+    else if (is({"snapshot.jpg"}))
+        request.route = WebRoute::kSnapshot;
+    else if (is({"api", "status"}))
+        request.route = WebRoute::kStatus;
+    else if (is({"api", "days"}))
+        request.route = WebRoute::kDays;
     else if (is({"api", "archives"})) {
         request.day = QueryValue(query, "day");
         if (IsDay(request.day)) request.route = WebRoute::kArchives;
@@ -115,15 +122,17 @@ WebRequest RouteRequest(std::string_view method, std::string_view path, std::str
         request.day = segments[2];
         if (count == 4) {
             std::string_view file = segments[3];
-            if (EndsWith(file, ".mkv")) request.route = WebRoute::kVideo;
-            else if (EndsWith(file, ".cna")) request.route = WebRoute::kArchive;
+            if (EndsWith(file, ".mkv"))
+                request.route = WebRoute::kVideo;
+            else if (EndsWith(file, ".cna"))
+                request.route = WebRoute::kArchive;
             if (request.route != WebRoute::kNotFound) request.name = std::string(file.substr(0, file.size() - 4));
         } else if (count == 6 && segments[4] == "frames" && EndsWith(segments[5], ".jpg")) {
             const std::string_view number = std::string_view(segments[5]).substr(0, segments[5].size() - 4);
             int32_t frame = -1;
             const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), frame);
-            if (!number.empty() && number.size() <= 10 && error == std::errc() && end == number.data() + number.size() &&
-                frame >= 0) {
+            if (!number.empty() && number.size() <= 10 && error == std::errc() &&
+                end == number.data() + number.size() && frame >= 0) {
                 request.route = WebRoute::kFrame;
                 request.name = segments[3];
                 request.frame = frame;

@@ -8,23 +8,23 @@
 enum class WebRoute {
     kNotFound,
     kMethodNotAllowed,
-    kPage,       // /
-    kScript,     // /app.js
-    kStyle,      // /style.css
-    kLive,       // /live.mjpeg
-    kSnapshot,   // /snapshot.jpg
-    kStatus,     // /api/status
-    kDays,       // /api/days
-    kArchives,   // /api/archives?day=YYYYMMDD
-    kFrame,      // /api/archives/DAY/NAME/frames/N.jpg
-    kVideo,      // /api/archives/DAY/NAME.mkv
-    kArchive,    // /api/archives/DAY/NAME.cna
+    kPage,      // /
+    kScript,    // /app.js
+    kStyle,     // /style.css
+    kLive,      // /live.mjpeg
+    kSnapshot,  // /snapshot.jpg
+    kStatus,    // /api/status
+    kDays,      // /api/days
+    kArchives,  // /api/archives?day=YYYYMMDD
+    kFrame,     // /api/archives/DAY/NAME/frames/N.jpg
+    kVideo,     // /api/archives/DAY/NAME.mkv
+    kArchive,   // /api/archives/DAY/NAME.cna
 };
 
 struct WebRequest {
     WebRoute route = WebRoute::kNotFound;
-    std::string day;    // eight digits
-    std::string name;   // an archive's name without its extension, decoded; still to be looked up
+    std::string day;   // eight digits
+    std::string name;  // an archive's name without its extension, decoded; still to be looked up
     int32_t frame = -1;
 };
 

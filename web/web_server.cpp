@@ -183,8 +183,7 @@ void WebServerCore::Resume(WebRequestContext* context) {
     soup_server_message_unpause(context->message);
 }
 
-void WebServerCore::Respond(WebRequestContext* context, guint status, const char* type, const void* data,
-                            size_t size) {
+void WebServerCore::Respond(WebRequestContext* context, guint status, const char* type, const void* data, size_t size) {
     soup_server_message_set_status(context->message, status, nullptr);
     soup_server_message_set_response(context->message, type, SOUP_MEMORY_COPY, static_cast<const char*>(data), size);
     Resume(context);
@@ -252,8 +251,8 @@ void WebServerCore::Authorized(WebRequestContext* context) {
             const int failures = throttle.Failed(context->host, MonotonicMs());
             qCWarning(lcWeb).noquote() << "authentication failed from" << Text(context->host)
                                        << QStringLiteral("(%1 in a row)").arg(failures);
-            soup_message_headers_replace(soup_server_message_get_response_headers(context->message),
-                                         "WWW-Authenticate", "Basic realm=\"Cindral\", charset=\"UTF-8\"");
+            soup_message_headers_replace(soup_server_message_get_response_headers(context->message), "WWW-Authenticate",
+                                         "Basic realm=\"Cindral\", charset=\"UTF-8\"");
             RespondText(context, SOUP_STATUS_UNAUTHORIZED, "a user name and password are needed");
             return;
         }
@@ -296,7 +295,9 @@ void WebServerCore::ServeResource(WebRequestContext* context, const char* name, 
 
 void WebServerCore::ServeStatus(WebRequestContext* context) {
     const WebLiveStatus live = status ? status() : WebLiveStatus{"stopped", "No live picture here", {}, {}};
-    QJsonObject json{{"phase", Text(live.phase)}, {"text", Text(live.text)}, {"camera", Text(live.camera)},
+    QJsonObject json{{"phase", Text(live.phase)},
+                     {"text", Text(live.text)},
+                     {"camera", Text(live.camera)},
                      {"live", frames != nullptr}};
     const std::optional<uint64_t> free_bytes = FreeBytes(storage_folder);
     json["free_bytes"] = free_bytes ? QJsonValue(static_cast<double>(*free_bytes)) : QJsonValue();
@@ -510,8 +511,9 @@ void WebServerCore::SendNextFrame(WebRequestContext* context) {
     }
     context->last_sequence = newest->sequence;
     SoupMessageBody* body = soup_server_message_get_response_body(context->message);
-    const std::string head = std::string("--") + kBoundary + "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                             std::to_string(newest->bytes.size()) + "\r\n\r\n";
+    const std::string head = std::string("--") + kBoundary +
+                             "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(newest->bytes.size()) +
+                             "\r\n\r\n";
     soup_message_body_append(body, SOUP_MEMORY_COPY, head.data(), head.size());
     // The frame itself is shared with every other viewer, not copied.
     GBytes* bytes = g_bytes_new_with_free_func(newest->bytes.data(), newest->bytes.size(), FreeSharedFrame,
@@ -800,7 +802,8 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
                     if (target) target->OnFrameReady();
                     return G_SOURCE_REMOVE;
                 },
-                new std::shared_ptr<WebWake>(wake), [](gpointer data) { delete static_cast<std::shared_ptr<WebWake>*>(data); });
+                new std::shared_ptr<WebWake>(wake),
+                [](gpointer data) { delete static_cast<std::shared_ptr<WebWake>*>(data); });
             g_source_attach(source, wake->context);
             g_source_unref(source);
         });

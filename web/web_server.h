@@ -16,18 +16,18 @@ struct WebServerCore;
 
 // The live session's state as the page shows it.
 struct WebLiveStatus {
-    std::string phase;         // "live", "recording", "starting", "camera-lost", "no-camera", "stopped"
-    std::string text;          // the status pane's words: "REC 00:12:34", "Watching", "No signal", ...
+    std::string phase;  // "live", "recording", "starting", "camera-lost", "no-camera", "stopped"
+    std::string text;   // the status pane's words: "REC 00:12:34", "Watching", "No signal", ...
     std::string camera;
     std::string open_archive;  // the archive being written, a path
 };
 
 struct WebServerOptions {
     std::vector<std::string> addresses{"127.0.0.1", "::1"};  // IP addresses; "::" or "0.0.0.0" for all networks
-    uint16_t port = 8642;                                   // 0: a free port
+    uint16_t port = 8642;                                    // 0: a free port
     std::string user;
-    std::string password_hash;  // HashPassword's record
-    TlsFiles tls;               // both empty: plain HTTP
+    std::string password_hash;      // HashPassword's record
+    TlsFiles tls;                   // both empty: plain HTTP
     bool is_insecure_http = false;  // plain HTTP beyond loopback, asked for in so many words
     int max_clients = 32;
     int idle_timeout_s = 60;

@@ -54,7 +54,8 @@ bool RemoteViewingServerOptions(const RemoteViewingSettings& settings, const std
         // IPv6 and, on a dual-stack system, IPv4 too; else IPv4 alone.
         options.addresses = {"::", "0.0.0.0"};
         options.is_insecure_http = settings.is_insecure_http;
-        if (!settings.is_insecure_http && !EnsureSelfSignedCertificate(settings_folder, options.tls, error)) return false;
+        if (!settings.is_insecure_http && !EnsureSelfSignedCertificate(settings_folder, options.tls, error))
+            return false;
     }
     error = ListenRefusal(options);
     if (!error.empty()) return false;

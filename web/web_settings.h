@@ -15,7 +15,7 @@ struct RemoteViewingSettings {
     bool is_all_networks = false;  // else this computer only (127.0.0.1 and ::1)
     uint16_t port = kDefaultWebPort;
     std::string user;
-    std::string password_hash;     // HashPassword's record; the password itself is never kept
+    std::string password_hash;      // HashPassword's record; the password itself is never kept
     bool is_insecure_http = false;  // plain HTTP on all networks, confirmed by the user
     friend bool operator==(const RemoteViewingSettings&, const RemoteViewingSettings&) = default;
 };

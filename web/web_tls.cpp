@@ -1,7 +1,7 @@
 #include "web/web_tls.h"
 
-#include <gnutls/gnutls.h>
 #include <gnutls/crypto.h>
+#include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -154,7 +154,6 @@ size_t WriteBufferCount(uint32_t sample_bytes) {
     return uint64_t{3} * sample_bytes <= kBufferBudgetBytes ? 3 : 2;
 }
 
-
 }  // namespace
 
 void FitPictureRows(const BMP_File& source, int32_t width, int32_t height, uint8_t* out, size_t pitch_bytes,
@@ -162,8 +161,9 @@ void FitPictureRows(const BMP_File& source, int32_t width, int32_t height, uint8
     const int32_t source_width = source.GetWidth();
     const int32_t source_height = source.GetHeight();
     if (width <= 0 || height <= 0) return;
-    const bool is_source_whole = source_width > 0 && source_height > 0 &&
-                                 source.GetPixelCount() == static_cast<size_t>(source_width) * static_cast<size_t>(source_height);
+    const bool is_source_whole =
+        source_width > 0 && source_height > 0 &&
+        source.GetPixelCount() == static_cast<size_t>(source_width) * static_cast<size_t>(source_height);
     std::vector<size_t> source_column(static_cast<size_t>(width));
     for (int32_t x = 0; x < width && is_source_whole; ++x) {
         source_column[x] = static_cast<size_t>(int64_t{x} * source_width / width) * 3;
@@ -213,7 +213,7 @@ AviExportResult Convert(const std::string& archive_path, const std::string& avi_
     std::optional<CSampleWriteThread> write_thread;  // ends before the writer does
     JpegCodec codec;
     std::vector<uint8_t> jpeg;
-    BMP_File picture;  // frames of another size, before they are scaled
+    BMP_File picture;                 // frames of another size, before they are scaled
     int32_t leading_undecodable = 0;  // frames before the first decodable one, written black
     bool has_sample = false;          // a sample was submitted that a repeat can use
 
@@ -245,8 +245,7 @@ AviExportResult Convert(const std::string& archive_path, const std::string& avi_
         const int pitch = static_cast<int>(CAviWriter::PaddedRowBytes(result.width));
         bool is_decoded =
             has_jpeg && codec.DecodeJpegInto(jpeg.data(), length, sample, result.width, result.height, pitch, true);
-        if (!is_decoded && has_jpeg &&
-            codec.DecodeJpegWithin(jpeg.data(), length, kMaxFittedPictureBytes, picture)) {
+        if (!is_decoded && has_jpeg && codec.DecodeJpegWithin(jpeg.data(), length, kMaxFittedPictureBytes, picture)) {
             FitPictureRows(picture, result.width, result.height, sample, static_cast<size_t>(pitch), true);
             if (picture.GetWidth() != result.width || picture.GetHeight() != result.height) ++result.frames_fitted;
             if (picture.GetPixelCount() * 3 > kMaxFittedPictureBytes / 4) picture = BMP_File();
@@ -276,7 +275,8 @@ AviExportResult Convert(const std::string& archive_path, const std::string& avi_
         bool is_ok = true;
         if (write_thread) {
             is_ok = submit_frame(has_jpeg);
-        } else if (has_jpeg && codec.ReadDecodableHeader(jpeg.data(), static_cast<uint32_t>(jpeg.size()), width, height)) {
+        } else if (has_jpeg &&
+                   codec.ReadDecodableHeader(jpeg.data(), static_cast<uint32_t>(jpeg.size()), width, height)) {
             // The first decodable frame fixes the format of the whole stream. While the thread
             // runs, only it touches the writer.
             if (!writer.Open(avi_path, width, height, options)) return fail({});

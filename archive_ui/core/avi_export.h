@@ -13,8 +13,8 @@ class CFrameArchive;
 using AviExportProgress = std::function<bool(int32_t frames_done, int32_t frame_count)>;
 
 struct AviExportResult {
-    bool is_written = false;    // the AVI file is complete under its name
-    bool is_cancelled = false;  // stopped by the progress callback; nothing was written
+    bool is_written = false;      // the AVI file is complete under its name
+    bool is_cancelled = false;    // stopped by the progress callback; nothing was written
     int32_t frames_written = 0;   // one per record of the archive
     int32_t frames_repeated = 0;  // records without a picture: they repeat the frame written before
     int32_t frames_missing = 0;   // of those, records whose bytes were damaged beyond reading
@@ -30,8 +30,7 @@ struct AviExportResult {
 // frame. An existing file at avi_path is replaced only by a complete conversion; a failed or
 // cancelled one leaves no file. The archive itself, and any other archive, is never written over.
 AviExportResult ConvertArchiveToAvi(const std::string& archive_path, const std::string& avi_path,
-                                    const AviExportProgress& on_progress = {},
-                                    const AviWriterOptions& options = {});
+                                    const AviExportProgress& on_progress = {}, const AviWriterOptions& options = {});
 
 // Writes the reader's current frame as its stored JPEG stream, byte for byte.
 // False with error set when nothing was written.

@@ -53,9 +53,7 @@ private:
 
 CAviWriter::~CAviWriter() { Abandon(); }
 
-uint32_t CAviWriter::PaddedRowBytes(int32_t width) {
-    return (static_cast<uint32_t>(width) * 3 + 3) & ~uint32_t{3};
-}
+uint32_t CAviWriter::PaddedRowBytes(int32_t width) { return (static_cast<uint32_t>(width) * 3 + 3) & ~uint32_t{3}; }
 
 bool CAviWriter::Fail(std::string message) {
     error_ = std::move(message);
@@ -155,17 +153,17 @@ bool CAviWriter::BeginRiff(bool is_first) {
         header.FourCc("strh");
         header.U32(kStreamHeaderBytes);
         header.FourCc("vids");
-        header.U32(0);  // handler: no codec, frames stored as they are
-        header.U32(0);  // flags
-        header.U16(0);  // priority
-        header.U16(0);  // language
-        header.U32(0);  // initial frames
-        header.U32(1);  // scale
+        header.U32(0);                 // handler: no codec, frames stored as they are
+        header.U32(0);                 // flags
+        header.U16(0);                 // priority
+        header.U16(0);                 // language
+        header.U32(0);                 // initial frames
+        header.U32(1);                 // scale
         header.U32(kFramesPerSecond);  // rate
-        header.U32(0);  // start
+        header.U32(0);                 // start
         strh_length_at_ = position_ + header.Size();
-        header.U32(0);  // length in frames, patched
-        header.U32(0);  // suggested buffer size
+        header.U32(0);           // length in frames, patched
+        header.U32(0);           // suggested buffer size
         header.U32(UINT32_MAX);  // quality: the default
         header.U32(sample_bytes_);
         header.U16(0);  // frame rectangle: left, top, right, bottom
@@ -178,9 +176,9 @@ bool CAviWriter::BeginRiff(bool is_first) {
         header.U32(kBitmapInfoBytes);
         header.U32(static_cast<uint32_t>(width_));
         header.U32(static_cast<uint32_t>(height_));  // positive: bottom row first
-        header.U16(1);   // planes
-        header.U16(24);  // bits per pixel
-        header.U32(0);   // no compression
+        header.U16(1);                               // planes
+        header.U16(24);                              // bits per pixel
+        header.U32(0);                               // no compression
         header.U32(sample_bytes_);
         header.U32(0);  // horizontal resolution
         header.U32(0);  // vertical resolution
@@ -287,7 +285,7 @@ bool CAviWriter::EndRiff() {
         index.U32(0);
         for (const ChunkEntry& chunk : riff_chunks_) {
             index.U32(static_cast<uint32_t>(chunk.chunk_position + 8 - base));  // points at the data
-            index.U32(sample_bytes_);  // bit 31 clear: a key frame
+            index.U32(sample_bytes_);                                           // bit 31 clear: a key frame
         }
         super_index_.push_back({position_, static_cast<uint32_t>(index.Size()), frames});
         if (!WriteBytes(index.Data(), index.Size(), "a frame index")) return false;

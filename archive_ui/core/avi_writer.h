@@ -79,7 +79,7 @@ private:
 
     int32_t width_ = 0;
     int32_t height_ = 0;
-    uint32_t row_bytes_ = 0;     // packed, as the caller holds it
+    uint32_t row_bytes_ = 0;  // packed, as the caller holds it
     uint32_t stored_row_bytes_ = 0;
     uint32_t sample_bytes_ = 0;  // stored rows x height
 

@@ -57,7 +57,8 @@ std::optional<ArchiveTimes> ReadArchiveTimes(const std::string& path) {
     struct stat status {};
     if (fd.IsOpen() && ::fstat(fd.Get(), &status) == 0 && S_ISREG(status.st_mode)) {
         first = FirstRecordTime(fd.Get());
-        if (const auto trailer = archive_format::ReadTrailer(fd.Get(), status.st_size)) last = AsDate(trailer->finished_time);
+        if (const auto trailer = archive_format::ReadTrailer(fd.Get(), status.st_size))
+            last = AsDate(trailer->finished_time);
     }
     if (!first) first = AsDate(LocalOleDateTime(file_times->creation.seconds).days);
     if (!last) last = AsDate(LocalOleDateTime(file_times->last_write.seconds).days);

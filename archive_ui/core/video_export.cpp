@@ -57,7 +57,8 @@ bool SurveyArchives(const std::vector<std::string>& paths, std::vector<ArchiveSp
         }
         ArchiveSpan span{paths[i], i, reader.GetFrameCount(), std::nullopt, std::nullopt};
         int32_t first = 0;
-        for (; first < span.frame_count && !span.first_s; ++first) span.first_s = RecordSeconds(reader.GetRecord(first));
+        for (; first < span.frame_count && !span.first_s; ++first)
+            span.first_s = RecordSeconds(reader.GetRecord(first));
         for (int32_t last = span.frame_count - 1; last >= first - 1 && last >= 0 && !span.last_s; --last) {
             span.last_s = RecordSeconds(reader.GetRecord(last));
         }
@@ -97,18 +98,21 @@ bool FindFirstPicture(const std::vector<ArchiveSpan>& spans, int& width, int& he
 class FrameTimes {
 public:
     FrameTimes(double origin_s, bool is_uniform, int32_t rate_numerator, int32_t rate_denominator)
-        : origin_s_(origin_s), is_uniform_(is_uniform), rate_numerator_(rate_numerator),
+        : origin_s_(origin_s),
+          is_uniform_(is_uniform),
+          rate_numerator_(rate_numerator),
           rate_denominator_(rate_denominator) {}
 
     GstClockTime Next(std::optional<double> record_s) {
         int64_t time_ns = 0;
         if (is_uniform_) {
-            time_ns = static_cast<int64_t>(
-                gst_util_uint64_scale(static_cast<guint64>(index_), GST_SECOND * static_cast<guint64>(rate_denominator_),
-                                      static_cast<guint64>(rate_numerator_)));
+            time_ns = static_cast<int64_t>(gst_util_uint64_scale(static_cast<guint64>(index_),
+                                                                 GST_SECOND * static_cast<guint64>(rate_denominator_),
+                                                                 static_cast<guint64>(rate_numerator_)));
         } else {
             // Whole milliseconds: the records' times are no finer.
-            if (record_s) time_ns = std::max<int64_t>(0, std::llround((*record_s - origin_s_) * 1000.0) * kNanosecondsPerMs);
+            if (record_s)
+                time_ns = std::max<int64_t>(0, std::llround((*record_s - origin_s_) * 1000.0) * kNanosecondsPerMs);
             // No time, a clock set back or a damaged time: just after the frame before.
             if (index_ > 0 && (!record_s || time_ns <= previous_ns_)) time_ns = previous_ns_ + kNanosecondsPerMs;
         }
@@ -206,7 +210,8 @@ bool VideoExporter::Prepare(const std::vector<std::string>& archive_paths, const
         if (!encoder_.IsAvailable()) return Fail(encoder_.unavailable_reason);
     }
     const bool is_streamed = stream_fd_ >= 0;
-    if (is_streamed && options_.container != VideoContainer::kMatroska) return Fail("only Matroska is written as a stream");
+    if (is_streamed && options_.container != VideoContainer::kMatroska)
+        return Fail("only Matroska is written as a stream");
     rules_.protected_paths = archive_paths;
     rules_.needs_seeking = true;  // the muxers complete their headers and indexes at the end
     std::string refusal;
@@ -219,7 +224,8 @@ bool VideoExporter::Prepare(const std::vector<std::string>& archive_paths, const
         frame_count_ += span.frame_count;
         if (span.last_s) last_s = std::max(last_s.value_or(*span.last_s), *span.last_s);
     }
-    if (frame_count_ == 0) return Fail(archive_paths.size() == 1 ? "the archive holds no frames" : "the archives hold no frames");
+    if (frame_count_ == 0)
+        return Fail(archive_paths.size() == 1 ? "the archive holds no frames" : "the archives hold no frames");
     origin_s_ = spans_.front().first_s.value_or(0.0);
     if (spans_.front().first_s && last_s) result_.span_s = std::max(0.0, *last_s - origin_s_);
     if (frame_count_ > 1 && result_.span_s > 0) frame_seconds_ = result_.span_s / static_cast<double>(frame_count_ - 1);
@@ -283,7 +289,8 @@ GstBuffer* VideoExporter::RawFrame(CArchiveReader& reader, int32_t record) {
     if (!frame || !gst_buffer_map(frame.get(), &map, GST_MAP_WRITE)) return nullptr;
     const auto length = static_cast<uint32_t>(jpeg_.size());
     const int stride = static_cast<int>(pipeline_.RawStride());
-    bool is_decoded = codec_.DecodeJpegInto(jpeg_.data(), length, map.data, format_.width, format_.height, stride, false);
+    bool is_decoded =
+        codec_.DecodeJpegInto(jpeg_.data(), length, map.data, format_.width, format_.height, stride, false);
     if (!is_decoded && codec_.DecodeJpegWithin(jpeg_.data(), length, kMaxFittedPictureBytes, picture_)) {
         FitPictureRows(picture_, format_.width, format_.height, map.data, static_cast<size_t>(stride), false);
         if (picture_.GetWidth() != source_width_ || picture_.GetHeight() != source_height_) ++result_.frames_fitted;

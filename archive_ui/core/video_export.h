@@ -17,8 +17,8 @@ struct VideoExportOptions {
 };
 
 struct VideoExportResult {
-    bool is_written = false;    // the file is complete under its name
-    bool is_cancelled = false;  // stopped by the progress callback; nothing was written
+    bool is_written = false;      // the file is complete under its name
+    bool is_cancelled = false;    // stopped by the progress callback; nothing was written
     int64_t frames_written = 0;   // one per record of the archives
     int64_t frames_repeated = 0;  // records without a usable picture: they repeat the frame before
     int64_t frames_fitted = 0;    // H.264: frames of another size scaled to the first frame's size

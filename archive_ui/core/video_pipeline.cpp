@@ -157,8 +157,8 @@ bool CVideoMuxPipeline::Start(const VideoStreamFormat& format, const std::string
         caps.reset(gst_video_info_to_caps(&raw_info_));
         max_queued_bytes_ = kQueuedRawFrames * GST_VIDEO_INFO_SIZE(&raw_info_);
     }
-    g_object_set(source_, "caps", caps.get(), "format", GST_FORMAT_TIME, "is-live", FALSE, "block", FALSE,
-                 "max-bytes", static_cast<guint64>(max_queued_bytes_), nullptr);
+    g_object_set(source_, "caps", caps.get(), "format", GST_FORMAT_TIME, "is-live", FALSE, "block", FALSE, "max-bytes",
+                 static_cast<guint64>(max_queued_bytes_), nullptr);
 
     GstElement* last = source_;
     // The muxers' video pads are asked for by name: a muxer may take JPEG on its audio pads too.
@@ -184,9 +184,9 @@ bool CVideoMuxPipeline::Start(const VideoStreamFormat& format, const std::string
         const GstCapsPtr planar(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", nullptr));
         if (!link(encoder, planar.get())) return false;
         // AVI takes the stream with start codes; Matroska and MP4 with length prefixes.
-        const GstCapsPtr h264(gst_caps_new_simple(
-            "video/x-h264", "stream-format", G_TYPE_STRING,
-            format.container == VideoContainer::kAvi ? "byte-stream" : "avc", "alignment", G_TYPE_STRING, "au", nullptr));
+        const GstCapsPtr h264(gst_caps_new_simple("video/x-h264", "stream-format", G_TYPE_STRING,
+                                                  format.container == VideoContainer::kAvi ? "byte-stream" : "avc",
+                                                  "alignment", G_TYPE_STRING, "au", nullptr));
         GstElement* muxer = Add(MuxerFactory(format.container), "write the container");
         if (!link(muxer, h264.get(), "video_%u")) return false;
     } else {
@@ -195,7 +195,8 @@ bool CVideoMuxPipeline::Start(const VideoStreamFormat& format, const std::string
     }
     if (format.container == VideoContainer::kMp4) g_object_set(last, "trak-timescale", kMp4TrackTimescale, nullptr);
     if (format.container == VideoContainer::kMatroska) g_object_set(last, "writing-app", "Cindral", nullptr);
-    if (format.container == VideoContainer::kMatroska && format.is_streamed) g_object_set(last, "streamable", TRUE, nullptr);
+    if (format.container == VideoContainer::kMatroska && format.is_streamed)
+        g_object_set(last, "streamable", TRUE, nullptr);
 
     GstElement* sink = Add("fdsink", "write the file");
     if (sink == nullptr) return false;
@@ -247,8 +248,8 @@ bool CVideoMuxPipeline::Finish(const std::function<bool()>& keep_waiting) {
         return false;
     }
     for (;;) {
-        const GstMessagePtr message(
-            gst_bus_timed_pop_filtered(bus_.get(), kFinishWait, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+        const GstMessagePtr message(gst_bus_timed_pop_filtered(
+            bus_.get(), kFinishWait, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
         if (TakeBusError(message.get())) return false;
         if (message) break;  // the end of the stream reached the file
         if (keep_waiting && !keep_waiting()) return Fail("cancelled");

@@ -78,7 +78,8 @@ void CCameraControlsDlg::AddControl(QFormLayout* form, size_t index) {
     QWidget* page = form->parentWidget();
     std::string error;
     const int current = controls_.Value(index, error).value_or(control.default_value);
-    if (!error.empty()) qCWarning(lcCapture).noquote() << "reading" << control.label.c_str() << "failed:" << error.c_str();
+    if (!error.empty())
+        qCWarning(lcCapture).noquote() << "reading" << control.label.c_str() << "failed:" << error.c_str();
 
     auto* row = new QWidget(page);
     auto* row_layout = new QHBoxLayout(row);
@@ -103,7 +104,8 @@ void CCameraControlsDlg::AddControl(QFormLayout* form, size_t index) {
                 box->addItem(QString::fromStdString(text), value);
                 if (value == current) box->setCurrentIndex(box->count() - 1);
             }
-            connect(box, &QComboBox::activated, this, [this, index, box](int item) { Apply(index, box->itemData(item).toInt()); });
+            connect(box, &QComboBox::activated, this,
+                    [this, index, box](int item) { Apply(index, box->itemData(item).toInt()); });
             connect(reset, &QPushButton::clicked, box, [this, index, box, control] {
                 const int item = box->findData(control.default_value);
                 if (item < 0) return;
@@ -126,7 +128,8 @@ void CCameraControlsDlg::AddControl(QFormLayout* form, size_t index) {
             connect(number, &QSpinBox::valueChanged, slider, &QSlider::setValue);
             // One application per change, from the number whichever was moved.
             connect(number, &QSpinBox::valueChanged, this, [this, index](int value) { Apply(index, value); });
-            connect(reset, &QPushButton::clicked, number, [number, control] { number->setValue(control.default_value); });
+            connect(reset, &QPushButton::clicked, number,
+                    [number, control] { number->setValue(control.default_value); });
             row_layout->addWidget(slider, 1);
             row_layout->addWidget(number);
             break;

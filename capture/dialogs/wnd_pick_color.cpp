@@ -19,10 +19,10 @@ CWndPickColor::CWndPickColor(QWidget* parent) : QFrame(parent) {
 
 QColor CWndPickColor::InitialCustomColour(int index) {
     // Red climbs in steps of 12 with full blue, then blue falls with full red.
-    static constexpr int kRgb[kCustomColourCount][3] = {
-        {115, 0, 255}, {127, 0, 255}, {139, 0, 255}, {151, 0, 255}, {163, 0, 255}, {175, 0, 255},
-        {187, 0, 255}, {199, 0, 255}, {211, 0, 255}, {223, 0, 255}, {235, 0, 255}, {247, 0, 255},
-        {255, 0, 251}, {255, 0, 233}, {255, 0, 221}, {255, 0, 209}};
+    static constexpr int kRgb[kCustomColourCount][3] = {{115, 0, 255}, {127, 0, 255}, {139, 0, 255}, {151, 0, 255},
+                                                        {163, 0, 255}, {175, 0, 255}, {187, 0, 255}, {199, 0, 255},
+                                                        {211, 0, 255}, {223, 0, 255}, {235, 0, 255}, {247, 0, 255},
+                                                        {255, 0, 251}, {255, 0, 233}, {255, 0, 221}, {255, 0, 209}};
     if (index < 0 || index >= kCustomColourCount) return QColor(0, 0, 0);
     return QColor(kRgb[index][0], kRgb[index][1], kRgb[index][2]);
 }
@@ -65,8 +65,8 @@ void CWndPickColor::paintEvent(QPaintEvent* event) {
 
 bool CWndPickColor::ChooseColour() {
     if (m_pColor == nullptr) return false;
-    const QColor chosen = QColorDialog::getColor(ExpandColour(m_pColor->load()), this, QString(),
-                                                 QColorDialog::DontUseNativeDialog);
+    const QColor chosen =
+        QColorDialog::getColor(ExpandColour(m_pColor->load()), this, QString(), QColorDialog::DontUseNativeDialog);
     if (!chosen.isValid()) return false;
     m_pColor->store(PackColour(chosen));
     repaint();

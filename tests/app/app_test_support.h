@@ -7,8 +7,8 @@
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -64,7 +64,6 @@ inline bool WaitUntil(const std::function<bool()>& condition, int deadline_ms = 
     }
     return true;
 }
-
 
 // Sets an environment variable for the life of the object, then restores it.
 class ScopedEnvironment {

@@ -1,15 +1,15 @@
 // The camera view on a real capture graph with test cameras: what it paints, the
 // hand-over from the streaming thread, playback taking over the picture, and the menu.
+#include <gtest/gtest.h>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPaintEvent>
 #include <QPushButton>
+#include <QSlider>
 #include <QTest>
 #include <QTimer>
-#include <QSlider>
-#include <gtest/gtest.h>
 #include <functional>
 #include <optional>
-#include <QPaintEvent>
 #include <random>
 #include <thread>
 
@@ -139,7 +139,7 @@ TEST(CameraView, PaintsLiveFramesUprightAndStretchedOverTheWholeView) {
     ASSERT_NE(view.Capture(), nullptr);
     ASSERT_TRUE(WaitUntil([&] { return view.PresentedFrameCount() >= 3; })) << messages.Texts().join('|').toStdString();
     EXPECT_TRUE(messages.Texts().isEmpty());
-    EXPECT_EQ(settings.frame_width.load(), 322);  // the negotiated size replaced the requested one
+    EXPECT_EQ(settings.frame_width.load(), 322);    // the negotiated size replaced the requested one
     EXPECT_EQ(settings.frame_height.load(), -241);  // frames come top row first
 
     const QImage shown = view.grab().toImage();
@@ -174,12 +174,14 @@ TEST(CameraView, NewestHandedOverFrameWinsWithOneWakeUp) {
 
     // Three pictures from another thread before the user-interface thread gets to run.
     std::thread streaming([&] {
-        for (const auto& [size, colour] : {std::pair{QSize(8, 6), QColor(255, 0, 0)}, {QSize(8, 6), QColor(0, 255, 0)},
+        for (const auto& [size, colour] : {std::pair{QSize(8, 6), QColor(255, 0, 0)},
+                                           {QSize(8, 6), QColor(0, 255, 0)},
                                            {QSize(7, 5), QColor(0, 0, 255)}}) {
             ViewPicture& picture = view.LivePictureToFill();
             picture.Resize(size.width(), size.height());
             for (int y = 0; y < size.height(); ++y)
-                for (int x = 0; x < size.width(); ++x) picture.SetPixel(x, y, colour.blue(), colour.green(), colour.red());
+                for (int x = 0; x < size.width(); ++x)
+                    picture.SetPixel(x, y, colour.blue(), colour.green(), colour.red());
             view.PresentLivePicture();
         }
     });
@@ -208,8 +210,8 @@ TEST(CameraView, PaintsItsRgb32PictureExactlyAtOneToOneAndByNearestPixelsScaled)
                 // Each pixel of the view is the frame's pixel under its centre.
                 const int source_x = (2 * x + 1) * frame.width() / (2 * size.width());
                 const int source_y = (2 * y + 1) * frame.height() / (2 * size.height());
-                ASSERT_EQ(painted.pixel(x, y), frame.pixel(source_x, source_y)) << size.width() << "x" << size.height()
-                                                                                << " at " << x << "," << y;
+                ASSERT_EQ(painted.pixel(x, y), frame.pixel(source_x, source_y))
+                    << size.width() << "x" << size.height() << " at " << x << "," << y;
             }
         }
     }

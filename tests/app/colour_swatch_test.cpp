@@ -1,10 +1,10 @@
 // The colour swatch: its chooser, the 16-bit packing on the way in and out, and the
 // process-wide custom colours.
+#include <gtest/gtest.h>
 #include <QColorDialog>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include "app_test_support.h"
 #include "capture/dialogs/wnd_pick_color.h"

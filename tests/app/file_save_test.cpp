@@ -1,10 +1,10 @@
 // The framework's Save of a document that stores nothing: the file chosen gets no
 // contents, replaced whole as every output is, and an archive is never touched.
+#include <gtest/gtest.h>
 #include <QAbstractButton>
 #include <QAction>
 #include <QFileDialog>
 #include <QMessageBox>
-#include <gtest/gtest.h>
 
 #include "app/main_frame.h"
 #include "app_test_support.h"

@@ -1,10 +1,10 @@
 // The program left running, end to end on test cameras: a first start without any camera, a
 // camera plugged in later, recording that fails and recovers, and a camera pulled out, each
 // seen in the view and in the status bar's state pane.
+#include <gtest/gtest.h>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include "app/capture_message_box.h"
 #include "app/cindral_app.h"
@@ -61,13 +61,15 @@ TEST(LiveState, NoCameraAtFirstThenOneIsPluggedInRecordsFailsRecoversAndIsLost) 
     EXPECT_TRUE(IsBlack(shown, 0, 0));
     EXPECT_TRUE(IsBlack(shown, shown.width() - 1, shown.height() - 1));
     int bright = 0;
-    for (int x = shown.width() / 4; x < shown.width() * 3 / 4; ++x) bright += shown.pixelColor(x, shown.height() / 2).value() > 200;
+    for (int x = shown.width() / 4; x < shown.width() * 3 / 4; ++x)
+        bright += shown.pixelColor(x, shown.height() / 2).value() > 200;
     EXPECT_GT(bright, 0) << "the state is written in the middle";
     frame->CommandAction(59393)->trigger();
 
     // A camera plugged in later is taken, and kept for the next start.
-    PlugTestCamera({"Late Camera", "videotestsrc pattern=green is-live=true ! "
-                                   "capsfilter caps=video/x-raw,width=160,height=120,framerate=15/1"});
+    PlugTestCamera({"Late Camera",
+                    "videotestsrc pattern=green is-live=true ! "
+                    "capsfilter caps=video/x-raw,width=160,height=120,framerate=15/1"});
     ASSERT_TRUE(WaitUntil([&] { return view->PresentedFrameCount() >= 2; })) << notices.join('|').toStdString();
     EXPECT_EQ("Late Camera", frame->Settings().camera_name);
     EXPECT_EQ(QString("Watching"), pane->text());
@@ -110,8 +112,9 @@ TEST(LiveState, NoCameraAtFirstThenOneIsPluggedInRecordsFailsRecoversAndIsLost) 
 TEST(LiveState, NoticesCloseThemselvesWhenTheirCauseEnds) {
     ScopedEnvironment no_cameras("CINDRAL_TEST_CAMERAS", "");
     ResetTestCameras();
-    const TestCameraSpec camera{"Door Camera", "videotestsrc is-live=true ! "
-                                           "capsfilter caps=video/x-raw,width=160,height=120,framerate=15/1"};
+    const TestCameraSpec camera{"Door Camera",
+                                "videotestsrc is-live=true ! "
+                                "capsfilter caps=video/x-raw,width=160,height=120,framerate=15/1"};
     TempFolder folder;
     const auto settings_file = folder.Path() / "config" / "Cindral.reg";
     {
@@ -129,7 +132,8 @@ TEST(LiveState, NoticesCloseThemselvesWhenTheirCauseEnds) {
     // Nobody answers the notices here: they must go by themselves.
     auto open_notices = [&](const QString& caption) {
         int count = 0;
-        for (const QMessageBox* box : view->CaptureMessages()->OpenBoxes()) count += box->windowTitle() == caption && box->isVisible();
+        for (const QMessageBox* box : view->CaptureMessages()->OpenBoxes())
+            count += box->windowTitle() == caption && box->isVisible();
         return count;
     };
     ASSERT_TRUE(WaitUntil([&] { return pane->text().startsWith("REC "); })) << pane->text().toStdString();

@@ -1,9 +1,12 @@
 // The desktop side of motion events: the notification as the desktop's service receives it, and
 // the ignored areas painted over the live picture and kept beside the settings.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <QCheckBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDateTime>
-#include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -12,9 +15,6 @@
 #include <QVariantMap>
 #include <csignal>
 #include <fstream>
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "app/cindral_app.h"
 #include "app/cindral_view.h"

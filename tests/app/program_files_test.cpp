@@ -1,10 +1,10 @@
 // The files the program finds around itself: its help page in a build tree and in an installed
 // tree, and its icons, drawn sharp at twice the size for high-density screens.
+#include <gtest/gtest.h>
 #include <QFile>
 #include <QIcon>
 #include <QImage>
 #include <QPixmap>
-#include <gtest/gtest.h>
 
 #include "app/cindral_app.h"
 #include "support/temp_folder.h"

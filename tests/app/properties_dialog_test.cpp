@@ -1,5 +1,6 @@
 // The Properties dialog on test cameras: listing, preselection, OK, the empty-camera
 // question, and the settings that change at once and survive Cancel.
+#include <gtest/gtest.h>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QMessageBox>
@@ -7,7 +8,6 @@
 #include <QRadioButton>
 #include <QSlider>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include "app_test_support.h"
 #include "capture/dialogs/twain_sources_dlg.h"
@@ -189,9 +189,10 @@ TEST_F(PropertiesDialogTest, ControlsFollowTheTemplateLayoutAndTabOrder) {
     for (const int mode : {int{kSavingOff}, int{kSavingMotionDetector}, int{kSavingAlways}, 3}) {
         settings_.saving_mode = mode;
         dialog_.OnInitDialog();
-        const QWidget* expected[] = {dialog_.OkButton(),      dialog_.CameraList(),      dialog_.CancelButton(),
-                                     dialog_.SavingButton(mode == 3 ? kSavingOff : mode), dialog_.ShowDetectorBox(),
-                                     dialog_.ColourSwatch(),  dialog_.ThresholdSlider(), dialog_.OkButton()};
+        const QWidget* expected[] = {dialog_.OkButton(),        dialog_.CameraList(),
+                                     dialog_.CancelButton(),    dialog_.SavingButton(mode == 3 ? kSavingOff : mode),
+                                     dialog_.ShowDetectorBox(), dialog_.ColourSwatch(),
+                                     dialog_.ThresholdSlider(), dialog_.OkButton()};
         for (size_t index = 0; index + 1 < std::size(expected); ++index)
             EXPECT_EQ(next_tab_stop(expected[index]), expected[index + 1]) << mode << " " << index;
     }

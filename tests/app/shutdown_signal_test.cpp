@@ -115,7 +115,7 @@ TEST_P(ShutdownSignalTest, RecordingProgramFinishesItsArchiveAndWritesSettings) 
     LoadSettings(store, saved);
     EXPECT_EQ(saved.camera_name, "Test Camera");
     EXPECT_EQ(saved.threshold.load(), 37);
-    EXPECT_EQ(saved.frame_width.load(), 176);  // written at this shutdown, as negotiated
+    EXPECT_EQ(saved.frame_width.load(), 176);    // written at this shutdown, as negotiated
     EXPECT_EQ(saved.frame_height.load(), -144);  // top row first
 }
 

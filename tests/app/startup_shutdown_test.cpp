@@ -1,18 +1,18 @@
 // The program as a whole on test cameras: the first-start Properties dialog, start-up,
 // settings that act on the next frame, and the settings written at an orderly shutdown.
+#include <gtest/gtest.h>
+#include <QCheckBox>
 #include <QColorDialog>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QCheckBox>
 #include <QSlider>
 #include <QStatusBar>
-#include <QEventLoop>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
-#include <gtest/gtest.h>
 
 #include "app/cindral_app.h"
 #include "app/main_frame.h"
@@ -150,7 +150,7 @@ TEST_F(StartupTest, FirstStartOkStartsTheCameraAndShutdownWritesTheNegotiatedSiz
     saved.frame_width = -1;
     ReadBack(saved);
     EXPECT_EQ(saved.camera_name, "Green Camera");
-    EXPECT_EQ(saved.frame_width.load(), 160);  // the camera's, not the 640 x 480 asked for
+    EXPECT_EQ(saved.frame_width.load(), 160);    // the camera's, not the 640 x 480 asked for
     EXPECT_EQ(saved.frame_height.load(), -120);  // top row first
 }
 

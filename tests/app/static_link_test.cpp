@@ -1,9 +1,9 @@
 // Hyperlink labels: what a click opens and how the colour follows a successful open.
+#include <gtest/gtest.h>
 #include <QDesktopServices>
 #include <QPushButton>
 #include <QTest>
 #include <QUrl>
-#include <gtest/gtest.h>
 
 #include "app/about_dlg.h"
 #include "app/static_link.h"

@@ -1,12 +1,12 @@
 // Where recordings go: the folder rule with HOME pointed at a temporary folder, and the
 // "Storage..." dialog through the program, from the tool bar to the next archive.
+#include <gtest/gtest.h>
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QToolBar>
 #include <fstream>
-#include <gtest/gtest.h>
 
 #include "app/cindral_app.h"
 #include "app/main_frame.h"

@@ -1,5 +1,6 @@
 // Every text of the program's own windows goes through translation: with a translator installed
 // that marks whatever it translates, a text that bypasses it shows up unmarked.
+#include <gtest/gtest.h>
 #include <QAbstractButton>
 #include <QGroupBox>
 #include <QLabel>
@@ -7,14 +8,12 @@
 #include <QTranslator>
 #include <QTreeWidget>
 #include <algorithm>
-#include <gtest/gtest.h>
 
 #include "app/about_dlg.h"
 #include "app/main_frame.h"
 #include "app/motion_events_dlg.h"
 #include "app/storage_dlg.h"
 #include "app_test_support.h"
-#include "cindral_version.h"
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/date_range_dlg.h"
 #include "archive_ui/export_actions.h"
@@ -24,6 +23,7 @@
 #include "capture/dialogs/twain_sources_dlg.h"
 #include "capture/live_session.h"
 #include "capture/test_camera_provider.h"
+#include "cindral_version.h"
 #include "platform/key_store.h"
 #include "recording/settings_store.h"
 
@@ -45,7 +45,8 @@ class TextCollector {
 public:
     void Add(const QString& where, const QString& text) {
         const bool has_letter = std::any_of(text.begin(), text.end(), [](QChar c) { return c.isLetter(); });
-        const bool is_name = text == "Cindral" || text == QStringLiteral("Cindral " CINDRAL_VERSION) || text.contains("tovamesh.example");
+        const bool is_name = text == "Cindral" || text == QStringLiteral("Cindral " CINDRAL_VERSION) ||
+                             text.contains("tovamesh.example");
         const bool is_path = text.startsWith('/');
         if (has_letter && !text.contains(kMark) && !is_name && !is_path) unmarked_ << where + ": " + text;
     }
@@ -70,7 +71,8 @@ public:
             if (auto* button = qobject_cast<QAbstractButton*>(widget)) Add(where, button->text());
             if (auto* group = qobject_cast<QGroupBox*>(widget)) Add(where, group->title());
             if (auto* tree = qobject_cast<QTreeWidget*>(widget)) {
-                for (int column = 0; column < tree->columnCount(); ++column) Add(where, tree->headerItem()->text(column));
+                for (int column = 0; column < tree->columnCount(); ++column)
+                    Add(where, tree->headerItem()->text(column));
             }
         }
     }
@@ -120,9 +122,9 @@ TEST(TranslatableTexts, EveryTextOfTheWindowsGoesThroughTranslation) {
         CCameraControlsDlg controls(nullptr, &frame);
         CMotionEventsDlg motion_events(MotionEventChoices{}, 640, 480, CFramePipeline::PreRollStatus{}, &frame);
         frame.View()->StartIgnoredAreas();
-        for (QWidget* window : std::initializer_list<QWidget*>{&frame, frame.PropertiesDialog(), frame.View()->Panel(),
-                                                               &archives, &storage, &date_range, &about, &format, &controls,
-                                                               &motion_events})
+        for (QWidget* window :
+             std::initializer_list<QWidget*>{&frame, frame.PropertiesDialog(), frame.View()->Panel(), &archives,
+                                             &storage, &date_range, &about, &format, &controls, &motion_events})
             texts.AddWindow(window);
 
         RecordedPrompts prompts;

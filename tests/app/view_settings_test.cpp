@@ -1,9 +1,9 @@
 // View > "Keep Aspect Ratio" through the program: off by default, in effect and kept at once in a
 // key of its own, and on again at the next start.
+#include <gtest/gtest.h>
 #include <QAction>
 #include <QMenu>
 #include <QMenuBar>
-#include <gtest/gtest.h>
 
 #include <fstream>
 
@@ -64,9 +64,10 @@ TEST(SettingsFile, ADamagedFileIsWarnedOfOnceARun) {
     TempFolder program;
     const auto settings_file = program.Path() / "config" / "Cindral.reg";
     std::filesystem::create_directories(settings_file.parent_path());
-    std::ofstream(settings_file, std::ios::binary) << std::string("Windows Registry Editor Version 5.00\n\n"
-                                                                      "[HKEY_CURRENT_USER\\Software\\Tovamesh\\Cindral\\Settings]\n"
-                                                                      "\"Treshold\"=dword:zz\n");
+    std::ofstream(settings_file, std::ios::binary) << std::string(
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_CURRENT_USER\\Software\\Tovamesh\\Cindral\\Settings]\n"
+        "\"Treshold\"=dword:zz\n");
     testing::internal::CaptureStderr();
     {
         CMainFrame frame(program.Folder(), settings_file);  // reads the settings and, as it goes, writes them

@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
 
 #include "archive_test_support.h"
 #include "recording/frame_archive.h"
@@ -86,8 +86,8 @@ TEST(ArchiveCli, InfoListsEveryFrameAsTheReaderFindsIt) {
     EXPECT_NE(std::string::npos, text.out.find("trailer: count 7, time "));
     for (int32_t frame = 0; frame < 7; ++frame) {
         const cna_info_t& entry = reader.GetFrameInfo(frame);
-        const std::string expected = "length " + std::to_string(entry.data_length) + ", position " +
-                                     std::to_string(entry.data_position) + "\n";
+        const std::string expected =
+            "length " + std::to_string(entry.data_length) + ", position " + std::to_string(entry.data_position) + "\n";
         EXPECT_NE(std::string::npos, text.out.find("frame " + std::to_string(frame) + ": time ")) << frame;
         EXPECT_NE(std::string::npos, text.out.find(expected)) << frame;
     }
@@ -102,7 +102,8 @@ TEST(ArchiveCli, InfoListsEveryFrameAsTheReaderFindsIt) {
     const std::string script = folder.File("check.py");
     const std::string expected_positions = [&] {
         std::string list;
-        for (int32_t frame = 0; frame < 7; ++frame) list += std::to_string(reader.GetFrameInfo(frame).data_position) + " ";
+        for (int32_t frame = 0; frame < 7; ++frame)
+            list += std::to_string(reader.GetFrameInfo(frame).data_position) + " ";
         return list;
     }();
     WriteBytes(script, [&] {
@@ -116,7 +117,8 @@ TEST(ArchiveCli, InfoListsEveryFrameAsTheReaderFindsIt) {
         return std::vector<uint8_t>(code.begin(), code.end());
     }());
     const std::string positions_file = folder.File("positions.txt");
-    ASSERT_EQ(0, std::system(("python3 " + Quote(script) + " " + Quote(json_path) + " >" + Quote(positions_file)).c_str()));
+    ASSERT_EQ(
+        0, std::system(("python3 " + Quote(script) + " " + Quote(json_path) + " >" + Quote(positions_file)).c_str()));
     EXPECT_EQ(expected_positions, ReadText(positions_file));
 }
 
@@ -174,8 +176,8 @@ TEST(ArchiveCli, DecodeWritesTheFrameAsPpm) {
     ASSERT_EQ(header.size() + 320 * 240 * 3, ppm.size());
     EXPECT_EQ(header, std::string(ppm.begin(), ppm.begin() + header.size()));
     for (size_t i = 0; i < 320 * 240; i += 997) {
-        EXPECT_EQ(image.GetBits()[3 * i + 2], ppm[header.size() + 3 * i]) << i;      // red
-        EXPECT_EQ(image.GetBits()[3 * i], ppm[header.size() + 3 * i + 2]) << i;      // blue
+        EXPECT_EQ(image.GetBits()[3 * i + 2], ppm[header.size() + 3 * i]) << i;  // red
+        EXPECT_EQ(image.GetBits()[3 * i], ppm[header.size() + 3 * i + 2]) << i;  // blue
     }
     const CliResult jump = RunCli(folder, {"decode", path, "1", folder.File("jump.ppm"), "--jump"});
     ASSERT_EQ(0, jump.exit_code) << jump.err;
@@ -316,9 +318,12 @@ TEST(ArchiveCli, AnyFileCostsTimeLinearInItsSizeAndBoundedMemory) {
         int exit_code;
     };
     const Case cases[] = {
-        {{"info", folder.File("zeros.CNA")}, 1},         {{"avi", folder.File("zeros.CNA"), sink}, 1},
-        {{"frame", folder.File("zeros.CNA"), "0", sink}, 1}, {{"decode", folder.File("giant.CNA"), "1", sink}, 1},
-        {{"avi", folder.File("giant.CNA"), sink}, 1},     {{"decode", folder.File("largest.CNA"), "0", sink}, 0},
+        {{"info", folder.File("zeros.CNA")}, 1},
+        {{"avi", folder.File("zeros.CNA"), sink}, 1},
+        {{"frame", folder.File("zeros.CNA"), "0", sink}, 1},
+        {{"decode", folder.File("giant.CNA"), "1", sink}, 1},
+        {{"avi", folder.File("giant.CNA"), sink}, 1},
+        {{"decode", folder.File("largest.CNA"), "0", sink}, 0},
         {{"avi", folder.File("largest.CNA"), sink}, 0},
     };
     for (const Case& run_case : cases) {
@@ -354,18 +359,20 @@ TEST(ArchiveCli, PruneDeletesTheOldestUnpinnedArchivesAndADryRunOnlySaysWhich) {
     const std::string newest = RecordArchive(folder, 3);
     int64_t modified_s = 1000;
     for (const std::string& path : {oldest, pinned, middle, newest}) {
-        fs::last_write_time(path, fs::file_time_type::clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(modified_s += 60))));
+        fs::last_write_time(path, fs::file_time_type::clock::from_sys(
+                                      std::chrono::sys_seconds(std::chrono::seconds(modified_s += 60))));
     }
     fs::permissions(pinned, fs::perms::owner_write, fs::perm_options::remove);
     const uint64_t kept_bytes = fs::file_size(pinned) + fs::file_size(newest);
     const uint64_t freed_bytes = fs::file_size(oldest) + fs::file_size(middle);
     // Only the pinned and the newest archive fit: the other two go, oldest first, and the pinned one is named.
     const std::string limit = std::to_string(kept_bytes + fs::file_size(middle) - 1);
-    const std::string expected = "{\"deleted\":[\"" + oldest + "\",\"" + middle + "\"],\"freed\":" +
-                                 std::to_string(freed_bytes) + ",\"pinned\":[\"" + pinned + "\"],\"total\":" +
-                                 std::to_string(kept_bytes) + "}\n";
+    const std::string expected = "{\"deleted\":[\"" + oldest + "\",\"" + middle +
+                                 "\"],\"freed\":" + std::to_string(freed_bytes) + ",\"pinned\":[\"" + pinned +
+                                 "\"],\"total\":" + std::to_string(kept_bytes) + "}\n";
 
-    CliResult result = RunCli(folder, {"prune", "--storage", folder.Folder() + "Storage", "--max-size", limit, "--dry-run", "--json"});
+    CliResult result =
+        RunCli(folder, {"prune", "--storage", folder.Folder() + "Storage", "--max-size", limit, "--dry-run", "--json"});
     EXPECT_EQ(0, result.exit_code) << result.err;
     EXPECT_EQ(expected, result.out);
     EXPECT_TRUE(fs::exists(oldest) && fs::exists(middle));

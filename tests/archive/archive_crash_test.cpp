@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <filesystem>
 
 #include "archive_test_support.h"
 #include "recording/frame_archive.h"

@@ -50,9 +50,7 @@ void ExpectFrames(const std::string& path, const Expected& expected) {
     }
 }
 
-Expected AllAt(const ArchiveBytes& file) {
-    return Expected(file.record_starts.begin(), file.record_starts.end());
-}
+Expected AllAt(const ArchiveBytes& file) { return Expected(file.record_starts.begin(), file.record_starts.end()); }
 
 }  // namespace
 
@@ -70,7 +68,9 @@ TEST(ArchiveIndex, EachDamagedLengthOrTagCostsOnlyItsOwnRecord) {
     };
     const Damage damages[] = {
         {"length one too long",
-         [](std::vector<uint8_t>& b, int64_t s) { archive_format::WriteU32(b.data() + s + 8, stored_length(b, s) + 1); },
+         [](std::vector<uint8_t>& b, int64_t s) {
+             archive_format::WriteU32(b.data() + s + 8, stored_length(b, s) + 1);
+         },
          RecordCondition::kLengthDamaged},
         {"length far too long",
          [](std::vector<uint8_t>& b, int64_t s) { archive_format::WriteU32(b.data() + s + 8, 0x7FFFFFF0); },
@@ -78,7 +78,9 @@ TEST(ArchiveIndex, EachDamagedLengthOrTagCostsOnlyItsOwnRecord) {
         {"length zero", [](std::vector<uint8_t>& b, int64_t s) { archive_format::WriteU32(b.data() + s + 8, 0); },
          RecordCondition::kLengthDamaged},
         {"length too short",
-         [](std::vector<uint8_t>& b, int64_t s) { archive_format::WriteU32(b.data() + s + 8, stored_length(b, s) - 300); },
+         [](std::vector<uint8_t>& b, int64_t s) {
+             archive_format::WriteU32(b.data() + s + 8, stored_length(b, s) - 300);
+         },
          RecordCondition::kLengthDamaged},
         {"tag wiped", [](std::vector<uint8_t>& b, int64_t s) { std::fill_n(b.begin() + s + 18, 5, 0); },
          RecordCondition::kTagDamaged},

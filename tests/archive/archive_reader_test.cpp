@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <cstring>
 #include <filesystem>
-#include <sys/stat.h>
 
 #include "archive_test_support.h"
 #include "platform/ole_date.h"
@@ -32,7 +32,8 @@ TEST(ArchiveReader, ReadsTheOneFrameFileByteLayout) {
     file.AddRecord(kNewYearEvening, jpeg);
     file.AddTrailer(kNewYearEvening + 1.0 / 86400, 1);
     ASSERT_EQ(1036u, file.bytes.size());
-    EXPECT_EQ((std::vector<uint8_t>{0x68, 0x24, 0x57, 0x13}), std::vector<uint8_t>(file.bytes.begin() + 1028, file.bytes.begin() + 1032));
+    EXPECT_EQ((std::vector<uint8_t>{0x68, 0x24, 0x57, 0x13}),
+              std::vector<uint8_t>(file.bytes.begin() + 1028, file.bytes.begin() + 1032));
     const std::string path = folder.File("one.CNA");
     WriteBytes(path, file.bytes);
 
@@ -282,5 +283,6 @@ TEST(ArchiveReader, SnapshotReplacesTheTargetOnlyWhenComplete) {
     EXPECT_FALSE(reader.SaveFrameJpeg(folder.File("no-such-folder/shot.jpg")));
     EXPECT_FALSE(reader.GetLastError().empty());
     // No temporary files are left behind.
-    EXPECT_EQ(2, std::distance(std::filesystem::directory_iterator(folder.Path()), std::filesystem::directory_iterator()));
+    EXPECT_EQ(2,
+              std::distance(std::filesystem::directory_iterator(folder.Path()), std::filesystem::directory_iterator()));
 }

@@ -1,17 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <mutex>
 #include <sys/stat.h>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "archive_test_support.h"
-#include "support/file_size_limit.h"
 #include "platform/ole_date.h"
 #include "recording/frame_archive.h"
 #include "recording/frame_pipeline.h"
+#include "support/file_size_limit.h"
 
 using namespace archive_test;
 namespace fs = std::filesystem;
@@ -437,8 +437,9 @@ TEST(Recorder, FlushesAboutOnceASecondOffItsThreadThenTheFinishedFileWithItsFold
         EXPECT_NE(std::this_thread::get_id(), flush.thread) << flush.what;
     }
     const std::string day_folder = fs::path(path).parent_path().string() + "/";
-    EXPECT_EQ((std::vector<std::string>{data, data, data, "folder " + day_folder, "folder " + folder.Folder() + "Storage/"}),
-              seen);
+    EXPECT_EQ(
+        (std::vector<std::string>{data, data, data, "folder " + day_folder, "folder " + folder.Folder() + "Storage/"}),
+        seen);
 
     // A flush that fails may have lost the last second: the frame after it says so.
     is_failing = true;

@@ -135,7 +135,7 @@ namespace archive_test {
 // The same JPEG with a comment segment after its JFIF segment, grown to exactly total_size bytes.
 inline std::vector<uint8_t> PadJpeg(const std::vector<uint8_t>& jpeg, size_t total_size) {
     if (total_size < jpeg.size() + 4 || total_size - jpeg.size() > 65535) throw std::runtime_error("bad padding");
-    const size_t segment_length = total_size - jpeg.size() - 2;  // counts itself, not the marker
+    const size_t segment_length = total_size - jpeg.size() - 2;    // counts itself, not the marker
     std::vector<uint8_t> padded(jpeg.begin(), jpeg.begin() + 20);  // SOI + APP0
     padded.push_back(0xFF);
     padded.push_back(0xFE);

@@ -5,10 +5,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
-#include <new>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -140,7 +140,8 @@ TEST(CameraJpeg, IsMadeToFitTheArchivesRulesWithoutChangingThePicture) {
     std::vector<Segment> camera_segments;
     for (const Segment& segment : own_segments) {
         if (segment.marker == 0xE0) {
-            camera_segments.push_back({0xE0, {0xFF, 0xE0, 0x00, 0x10, 'A', 'V', 'I', '1', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}});
+            camera_segments.push_back(
+                {0xE0, {0xFF, 0xE0, 0x00, 0x10, 'A', 'V', 'I', '1', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}});
         } else if (segment.marker != 0xC4) {
             camera_segments.push_back(segment);
         }
@@ -166,9 +167,9 @@ TEST(CameraJpeg, IsMadeToFitTheArchivesRulesWithoutChangingThePicture) {
     std::vector<uint8_t> end_in_header(scan.begin(), scan.begin() + 4);
     end_in_header.insert(end_in_header.end(), {0xFF, 0xD9});
     end_in_header.resize(2 + (size_t{scan[2]} << 8 | scan[3]));
-    for (const auto& refused : {CompressScene(TJSAMP_420, TJFLAG_PROGRESSIVE), CompressScene(TJSAMP_422, 0),
-                                CompressScene(TJSAMP_444, 0), CompressScene(TJSAMP_GRAY, 0), cut,
-                                Join(own_segments, end_in_header)}) {
+    for (const auto& refused :
+         {CompressScene(TJSAMP_420, TJFLAG_PROGRESSIVE), CompressScene(TJSAMP_422, 0), CompressScene(TJSAMP_444, 0),
+          CompressScene(TJSAMP_GRAY, 0), cut, Join(own_segments, end_in_header)}) {
         EXPECT_TRUE(Fit(refused).empty());
     }
     EXPECT_TRUE(Fit(own, kWidth + 1, kHeight).empty());
@@ -196,8 +197,8 @@ CameraFrame YuvScene(const BMP_File& scene, PixelLayout layout, std::vector<uint
         for (int32_t x = 0; x < kWidth; ++x) {
             int luma, u, v;
             ToYuv(scene.GetBits() + (static_cast<size_t>(y) * kWidth + x) * 3, luma, u, v);
-            memory[is_packed ? static_cast<size_t>(y) * chroma_width * 4 + 2 * x : static_cast<size_t>(y) * kWidth + x] =
-                static_cast<uint8_t>(luma);
+            memory[is_packed ? static_cast<size_t>(y) * chroma_width * 4 + 2 * x
+                             : static_cast<size_t>(y) * kWidth + x] = static_cast<uint8_t>(luma);
             const size_t sample = static_cast<size_t>(is_packed ? y : y / 2) * chroma_width + x / 2;
             u_sums[sample] += u;
             v_sums[sample] += v;
@@ -370,7 +371,8 @@ TEST(CameraFrameRecord, NothingIsAllocatedPerFrameOnceWarm) {
     archive.SetEncodeWorkers(2);
     archive.SetWaitsForEncoders(true);  // every job comes to be used
     CRecorderMonitor monitor(archive);
-    // Encoded on two threads from planes lent to the pass; a size off the blocks either way, so the last rows and columns are repeated.
+    // Encoded on two threads from planes lent to the pass; a size off the blocks either way, so the last rows and
+    // columns are repeated.
     constexpr int32_t kWidth = 1278;
     constexpr int32_t kHeight = 717;
     const auto write_frames = [&](int count) {
@@ -387,7 +389,9 @@ TEST(CameraFrameRecord, NothingIsAllocatedPerFrameOnceWarm) {
                                 (kWidth + 1) / 2);
                 }
             }
-            const JpegYuvPlanes planes{kWidth, kHeight, {room->planes[0], room->planes[1], room->planes[2]},
+            const JpegYuvPlanes planes{kWidth,
+                                       kHeight,
+                                       {room->planes[0], room->planes[1], room->planes[2]},
                                        {room->strides[0], room->strides[1], room->strides[2]}};
             CleanFrame clean;
             clean.width = kWidth;

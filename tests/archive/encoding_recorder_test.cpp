@@ -71,7 +71,8 @@ TEST(EncodingRecorderTest, HeldJpegsGoThroughTheSameWriterInOrderWithTheirOwnSta
     archive.SetEncodeWorkers(2);
     archive.SetWaitsForEncoders(true);
     std::vector<std::vector<uint8_t>> stored;  // what the writer says it stored, in order
-    archive.SetRecordStoredCallback([&](const uint8_t* jpeg, uint32_t size) { stored.emplace_back(jpeg, jpeg + size); });
+    archive.SetRecordStoredCallback(
+        [&](const uint8_t* jpeg, uint32_t size) { stored.emplace_back(jpeg, jpeg + size); });
     std::string path;
     archive.SetFileCreatedCallback([&](const std::string& created) { path = created; });
     // Held frames first (a pre-roll), then frames encoded here, then one more held frame.

@@ -39,8 +39,8 @@ std::vector<uint8_t> CompressForeign(int pixel_format, int subsampling, int widt
     TurboJpegHandle handle(tjInitCompress());
     unsigned char* output = nullptr;
     unsigned long size = 0;
-    EXPECT_EQ(0, tjCompress2(handle.Get(), pixels.data(), width, 0, height, pixel_format, &output, &size,
-                             subsampling, 90, 0));
+    EXPECT_EQ(0, tjCompress2(handle.Get(), pixels.data(), width, 0, height, pixel_format, &output, &size, subsampling,
+                             90, 0));
     std::vector<uint8_t> result(output, output + size);
     tjFree(output);
     return result;
@@ -99,7 +99,8 @@ TEST(JpegCodec, EncodesWithTheFixedSettings) {
     const std::vector<uint8_t> jpeg = Encode(codec, image);
     TurboJpegHandle reader(tjInitDecompress());
     int width = 0, height = 0, subsampling = -1, colour_space = -1;
-    ASSERT_EQ(0, tjDecompressHeader3(reader.Get(), jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colour_space));
+    ASSERT_EQ(
+        0, tjDecompressHeader3(reader.Get(), jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colour_space));
     EXPECT_EQ(TJSAMP_420, subsampling);
     EXPECT_EQ(TJCS_YCbCr, colour_space);
     // Quality 75 gives the standard luminance table scaled by one half: its first entry 16 becomes 8.

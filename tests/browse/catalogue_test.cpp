@@ -173,10 +173,10 @@ TEST(CatalogueBuild, ListsEveryEntryOfTheDaysInRangeWithFullPaths) {
     tree.WriteFile("Storage/20090315/2.CNA");
     tree.WriteFile("Storage/20090315/notes.txt", "hello");
     tree.MakeFolder("Storage/20090315/sub");
-    tree.WriteFile("Storage/2009031x/7.CNA");     // counts as 2009-03-01
-    tree.WriteFile("Storage/20090401/9.CNA");     // outside the range
-    tree.WriteFile("Storage/20090228/8.CNA");     // outside the range
-    tree.WriteFile("Storage/200903151/3.CNA");    // not a day folder
+    tree.WriteFile("Storage/2009031x/7.CNA");   // counts as 2009-03-01
+    tree.WriteFile("Storage/20090401/9.CNA");   // outside the range
+    tree.WriteFile("Storage/20090228/8.CNA");   // outside the range
+    tree.WriteFile("Storage/200903151/3.CNA");  // not a day folder
 
     const auto rows = BuildCatalogue(tree.StorageFolder(), DayRange{{2009, 3, 1}, {2009, 3, 31}});
     std::map<std::string, std::string> path_by_name;
@@ -191,10 +191,13 @@ TEST(CatalogueBuild, ListsEveryEntryOfTheDaysInRangeWithFullPaths) {
     EXPECT_EQ(path_by_name["7.CNA"], storage + "2009031x/7.CNA");
 
     // Each day folder's rows stay together.
-    const auto first_of_15 = std::find_if(rows.begin(), rows.end(), [](const CatalogueRow& row) { return row.name != "7.CNA"; });
-    const auto count_of_15 = std::count_if(rows.begin(), rows.end(), [](const CatalogueRow& row) { return row.name != "7.CNA"; });
-    EXPECT_TRUE(std::all_of(first_of_15, first_of_15 + count_of_15,
-                            [](const CatalogueRow& row) { return row.full_path.find("/20090315/") != std::string::npos; }));
+    const auto first_of_15 =
+        std::find_if(rows.begin(), rows.end(), [](const CatalogueRow& row) { return row.name != "7.CNA"; });
+    const auto count_of_15 =
+        std::count_if(rows.begin(), rows.end(), [](const CatalogueRow& row) { return row.name != "7.CNA"; });
+    EXPECT_TRUE(std::all_of(first_of_15, first_of_15 + count_of_15, [](const CatalogueRow& row) {
+        return row.full_path.find("/20090315/") != std::string::npos;
+    }));
 
     for (const CatalogueRow& row : rows) {
         if (row.name == "sub") {
@@ -253,7 +256,8 @@ TEST(CatalogueBuild, DateAndDurationComeFromTheFileTimes) {
     const auto rows = BuildCatalogue(tree.StorageFolder(), kAllDays);
     ASSERT_EQ(rows.size(), 2u);
     for (const CatalogueRow& row : rows) {
-        const long long created_s = row.name == "1.CNA" ? created->creation.seconds : created_backward->creation.seconds;
+        const long long created_s =
+            row.name == "1.CNA" ? created->creation.seconds : created_backward->creation.seconds;
         EXPECT_EQ(row.date_text, FormatDateText(LocalOleDateTime(created_s)));
         EXPECT_EQ(row.duration_text, row.name == "1.CNA" ? "01:02:05" : "-1:-2:-5") << row.name;
     }
@@ -273,7 +277,8 @@ TEST(CatalogueBuild, DateAndDurationComeFromTheFileTimes) {
         localtime_r(&written_at, &after);
         ASSERT_NE(before.tm_isdst, after.tm_isdst) << zone;
         const auto dst_rows = BuildCatalogue(tree.StorageFolder(), kAllDays);
-        const auto row = std::find_if(dst_rows.begin(), dst_rows.end(), [](const CatalogueRow& r) { return r.name == "1.CNA"; });
+        const auto row =
+            std::find_if(dst_rows.begin(), dst_rows.end(), [](const CatalogueRow& r) { return r.name == "1.CNA"; });
         ASSERT_NE(row, dst_rows.end());
         EXPECT_EQ(row->duration_text, "01:02:05");
     }

@@ -20,8 +20,8 @@ CliRun RunCli(const QStringList& arguments) {
     QProcess process;
     process.start(QStringLiteral(CINDRAL_CLI_PATH), QStringList{QStringLiteral("list")} + arguments);
     process.waitForFinished(60000);
-    return CliRun{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
-                  process.readAllStandardError()};
+    return CliRun{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                  process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 }  // namespace

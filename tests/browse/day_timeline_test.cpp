@@ -28,7 +28,8 @@ std::string FolderOf(const QDate& date) { return date.toString(QStringLiteral("y
 TEST(DayTimeline, TheScaleMapsTheDayAcrossTheWidthAndZoomsAroundThePointerWithinTheDay) {
     TimelineScale scale;
     scale.SetWidth(960);
-    for (const auto& [second, x] : std::vector<std::pair<double, double>>{{0, 0}, {21600, 240}, {43200, 480}, {86400, 960}}) {
+    for (const auto& [second, x] :
+         std::vector<std::pair<double, double>>{{0, 0}, {21600, 240}, {43200, 480}, {86400, 960}}) {
         EXPECT_DOUBLE_EQ(x, scale.XOf(second));
         EXPECT_DOUBLE_EQ(second, scale.SecondAt(x));
     }
@@ -72,10 +73,13 @@ void WriteArchive(const std::filesystem::path& path, double first_day, std::opti
         bytes.insert(bytes.end(), stamp, stamp + 8);
         bytes.insert(bytes.end(), {0x68, 0x24, 0x57, 0x13, 1, 0, 0, 0});
     }
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-double OleMidnight(const QDate& date) { return CalendarToOleDate(CalendarTime{date.year(), date.month(), date.day(), 0, 0, 0}); }
+double OleMidnight(const QDate& date) {
+    return CalendarToOleDate(CalendarTime{date.year(), date.month(), date.day(), 0, 0, 0});
+}
 
 }  // namespace
 
@@ -109,8 +113,9 @@ TEST(DayTimeline, EachListedDayIsAStripWithABlockPerArchiveFromItsFirstToItsLast
     EXPECT_EQ(86400.0, days[0].blocks[0].end_of_day_s);
 
     const double now_s = QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
-    const std::map<std::string, std::tuple<double, double, bool>> expected{
-        {"1.CNA", {7 * 3600, 7.5 * 3600, true}}, {"2.CNA", {13 * 3600, 13.75 * 3600, false}}, {"notes.txt", {now_s, now_s, false}}};
+    const std::map<std::string, std::tuple<double, double, bool>> expected{{"1.CNA", {7 * 3600, 7.5 * 3600, true}},
+                                                                           {"2.CNA", {13 * 3600, 13.75 * 3600, false}},
+                                                                           {"notes.txt", {now_s, now_s, false}}};
     ASSERT_EQ(3u, days[1].blocks.size());
     for (size_t i = 0; i < days[1].blocks.size(); ++i) {
         const TimelineBlock& block = days[1].blocks[i];
@@ -146,7 +151,8 @@ TEST(DayTimeline, AClickOnABlockSelectsItsRowHoverShowsItsTimesAndTheWheelZooms)
     // Spread over the day.
     const double midnight = OleMidnight(today);
     TimelineDay day{DayOf(today), {}};
-    const std::pair<int, int> hours[] = {{8 * 3600, 9 * 3600}, {12 * 3600, 12 * 3600 + 1800}, {18 * 3600, 18 * 3600 + 60}};
+    const std::pair<int, int> hours[] = {
+        {8 * 3600, 9 * 3600}, {12 * 3600, 12 * 3600 + 1800}, {18 * 3600, 18 * 3600 + 60}};
     for (size_t i = 0; i < paths.size(); ++i) {
         const ArchiveTimes times{midnight + hours[i].first / 86400.0, midnight + hours[i].second / 86400.0};
         day.blocks.push_back(TimelineBlock{paths[i], std::filesystem::path(paths[i]).filename().string(), times,

@@ -14,8 +14,8 @@
 #include <map>
 
 #include "archive_ui/archive_dlg.h"
-#include "archive_ui/day_timeline_widget.h"
 #include "archive_ui/date_range_dlg.h"
+#include "archive_ui/day_timeline_widget.h"
 #include "browse/temp_tree.h"
 #include "browse/ui_events.h"
 #include "platform/ole_date.h"
@@ -143,7 +143,8 @@ TEST_F(ArchiveDlgTest, ShowsTheCatalogueInThreeColumns) {
 
     // Every catalogue row once, with its texts; FullPath and Name follow the rows on show.
     std::map<std::string, CatalogueRow> rows;
-    for (const CatalogueRow& row : BuildCatalogue(tree_.StorageFolder(), {{2009, 3, 15}, {2009, 3, 15}})) rows[row.full_path] = row;
+    for (const CatalogueRow& row : BuildCatalogue(tree_.StorageFolder(), {{2009, 3, 15}, {2009, 3, 15}}))
+        rows[row.full_path] = row;
     ASSERT_EQ(dialog->RowCount(), 7);
     ASSERT_EQ(list->topLevelItemCount(), 7);
     for (int i = 0; i < 7; ++i) {
@@ -192,9 +193,10 @@ TEST_F(ArchiveDlgTest, WholeTextsShowAndHeadingClicksSortNewestFirstAtStart) {
     CtrlClickRow(list, 2);  // 999
     CtrlClickRow(list, 0);  // 1408284123456
     QHeaderView* header = list->header();
-    for (const auto& [column, order] : std::vector<std::pair<int, QString>>{
-             {0, "3 20 999 1408284123456"}, {0, "1408284123456 999 20 3"}, {2, "999 1408284123456 3 20"},
-             {1, "20 999 3 1408284123456"}}) {
+    for (const auto& [column, order] : std::vector<std::pair<int, QString>>{{0, "3 20 999 1408284123456"},
+                                                                            {0, "1408284123456 999 20 3"},
+                                                                            {2, "999 1408284123456 3 20"},
+                                                                            {1, "20 999 3 1408284123456"}}) {
         ClickAt(header->viewport(), QPoint(header->sectionViewportPosition(column) + 10, header->height() / 2));
         EXPECT_EQ(shown(), order) << column;
         // Without readable times the names (the ticks recording began at) give the order.
@@ -290,7 +292,8 @@ TEST_F(ArchiveDlgTest, TheKeyboardWorksTheListAndTheTimeline) {
     // The timeline is a tab stop after the list: the arrows walk its blocks in time order, Space selects.
     CDayTimeline* timeline = dialog->Timeline();
     QWidget* next_stop = list->nextInFocusChain();
-    while (!(next_stop->focusPolicy() & Qt::TabFocus) || !next_stop->isVisibleTo(dialog.get())) next_stop = next_stop->nextInFocusChain();
+    while (!(next_stop->focusPolicy() & Qt::TabFocus) || !next_stop->isVisibleTo(dialog.get()))
+        next_stop = next_stop->nextInFocusChain();
     EXPECT_EQ(next_stop, timeline);
     timeline->setFocus();
     std::vector<QString> in_time_order;
@@ -384,7 +387,8 @@ TEST_F(ArchiveDlgTest, KeepFromTheContextMenuPinsTheSelectedArchivesAndMarksThem
             EXPECT_EQ(!is_checked, is_marked(path)) << path;
         }
         for (const TimelineDay& day : dialog->Timeline()->Days()) {
-            for (const TimelineBlock& block : day.blocks) EXPECT_EQ(IsArchivePinned(block.full_path), block.is_pinned) << block.full_path;
+            for (const TimelineBlock& block : day.blocks)
+                EXPECT_EQ(IsArchivePinned(block.full_path), block.is_pinned) << block.full_path;
         }
         // The name stays whole beside its padlock.
         const int padlock_px = is_checked ? 0 : list->style()->pixelMetric(QStyle::PM_SmallIconSize);

@@ -31,7 +31,8 @@ public:
     // The frame number a grey level stands for (frames are written 20 levels apart).
     std::vector<int> Frames(int first_level) const {
         std::vector<int> frames;
-        for (const int level : levels) frames.push_back(level < 0 ? -1 : static_cast<int>(std::lround((level - first_level) / 20.0)));
+        for (const int level : levels)
+            frames.push_back(level < 0 ? -1 : static_cast<int>(std::lround((level - first_level) / 20.0)));
         return frames;
     }
     std::vector<int> levels;
@@ -77,7 +78,8 @@ protected:
     QString ExpectedCaption(const std::string& path) const {
         const double time_days = panel_->Reader().GetFrameTime();
         // To the millisecond, then whole seconds.
-        const int seconds = static_cast<int>(std::llround((time_days - std::trunc(time_days)) * 86400000.0) / 1000 % 86400);
+        const int seconds =
+            static_cast<int>(std::llround((time_days - std::trunc(time_days)) * 86400000.0) / 1000 % 86400);
         return QString::fromStdString(path) +
                QString::asprintf(" - %02d:%02d:%02d", seconds / 3600, (seconds / 60) % 60, seconds % 60);
     }
@@ -121,7 +123,8 @@ TEST_F(PanelTest, ResizesWithTheSliderTakingTheFreeWidth) {
     QApplication::processEvents();
     const int narrow_slider_px = panel_->Slider()->width();
     for (QPushButton* button : panel_->findChildren<QPushButton*>()) {
-        EXPECT_GT(button->width(), button->fontMetrics().horizontalAdvance(button->text()) + 8) << button->text().toStdString();
+        EXPECT_GT(button->width(), button->fontMetrics().horizontalAdvance(button->text()) + 8)
+            << button->text().toStdString();
     }
     panel_->resize(minimum_px + 300, panel_->height());
     QApplication::processEvents();
@@ -161,7 +164,8 @@ TEST_F(PanelTest, ThreeArchivesPlayThroughAndWrapToTheFirst) {
         Tick();
         shown.emplace_back(panel_->CurrentArchive(), panel_->Slider()->value());
     }
-    EXPECT_EQ(shown, (std::vector<std::pair<int, int>>{{0, 0}, {0, 1}, {1, 0}, {1, 1}, {1, 2}, {2, 0}, {0, 0}, {0, 1}}));
+    EXPECT_EQ(shown,
+              (std::vector<std::pair<int, int>>{{0, 0}, {0, 1}, {1, 0}, {1, 1}, {1, 2}, {2, 0}, {0, 0}, {0, 1}}));
     EXPECT_EQ(view_.levels.size(), 8u);
     // Grey levels identify the archive and frame each picture came from.
     const std::vector<int> expected_levels{20, 40, 100, 120, 140, 200, 20, 40};
@@ -189,7 +193,8 @@ TEST_F(PanelTest, SwitchingArchivesWhilePausedOrPlaying) {
     EXPECT_EQ(view_.Frames(100).back(), 0);
     EXPECT_EQ(Caption(), ExpectedCaption(second));
     EXPECT_TRUE(panel_->Reader().GetFrameInfo(panel_->Reader().GetCurrentFrame()).known);
-    EXPECT_TRUE(panel_->PositionLabel()->text().endsWith("frame 1 of 3")) << panel_->PositionLabel()->text().toStdString();
+    EXPECT_TRUE(panel_->PositionLabel()->text().endsWith("frame 1 of 3"))
+        << panel_->PositionLabel()->text().toStdString();
     EXPECT_LE(panel_->minimumSizeHint().width(), 600) << "with its time the panel still fits 640 pixels";
 
     panel_->PreviousButton()->click();

@@ -26,7 +26,8 @@ inline void DoubleClickAt(QWidget* widget, QPoint position) {
     ClickAt(widget, position);
     const QPointF local(position);
     const QPointF global(widget->mapToGlobal(position));
-    QMouseEvent twice(QEvent::MouseButtonDblClick, local, local, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent twice(QEvent::MouseButtonDblClick, local, local, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
     QApplication::sendEvent(widget, &twice);
     QMouseEvent release(QEvent::MouseButtonRelease, local, local, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(widget, &release);

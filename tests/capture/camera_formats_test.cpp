@@ -35,11 +35,10 @@ TEST(TestCameras, AreListedAfterTheRealDevicesInTheirOwnOrder) {
     EXPECT_EQ(names[first_test + 1], "Alpha");
     EXPECT_EQ(names[first_test + 2], "Zeta");
     // The real devices (if any) come in the same order every time.
-    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + first_test),
-              [] {
-                  auto again = EnumVideoDevices();
-                  return again;
-              }());
+    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + first_test), [] {
+        auto again = EnumVideoDevices();
+        return again;
+    }());
 }
 
 TEST(RequestedFormat, SizeAndRateAreAskedOnlyWhereOffered) {
@@ -100,8 +99,9 @@ TEST(OfferedFormats, FixedListsAndRangesBecomeChoices) {
 TEST(OfferedFormats, ChosenFormatBecomesCapsAndDuration) {
     const CameraFormat format{320, 240, 30000, 1001, "video/x-raw, format=I420"};
     GstCapsPtr caps = CapsFromFormat(format);
-    EXPECT_EQ(CapsText(caps), "video/x-raw, format=(string)I420, width=(int)320, height=(int)240, "
-                              "framerate=(fraction)30000/1001");
+    EXPECT_EQ(CapsText(caps),
+              "video/x-raw, format=(string)I420, width=(int)320, height=(int)240, "
+              "framerate=(fraction)30000/1001");
     const CameraFormat back = FormatFromCaps(caps.get());
     EXPECT_EQ(back.width, 320);
     EXPECT_EQ(back.media_type, "video/x-raw, format=I420");

@@ -54,7 +54,8 @@ TEST_F(CaptureGraphTest, SizeTheCameraDoesNotOfferLeavesItsOwnFormatAndReportsTh
     settings.height = 480;
     settings.frame_duration_100ns = 333333;
     auto capture = MakeCapture();
-    capture->AddCamera("Fixed", "videotestsrc is-live=true ! capsfilter caps=video/x-raw,width=176,height=144,framerate=15/1");
+    capture->AddCamera("Fixed",
+                       "videotestsrc is-live=true ! capsfilter caps=video/x-raw,width=176,height=144,framerate=15/1");
     ASSERT_TRUE(Start(*capture, "Fixed")) << messages.shown.at(0).text;
     EXPECT_TRUE(messages.shown.empty());
     ASSERT_TRUE(WaitUntil([&] { return receiver.frames.load() >= 2; }));
@@ -97,8 +98,8 @@ TEST_F(CaptureGraphTest, RowsArriveTopRowFirstInBlueGreenRedOrder) {
     auto capture = MakeCapture();
     capture->SetClockSync(false);
     capture->SetStreamEndHandler([&](const StreamEnd&) { is_ended = true; });
-    capture->AddCamera("File", "filesrc location=" + path +
-                                   " ! rawvideoparse format=bgrx width=8 height=4 framerate=10/1");
+    capture->AddCamera("File",
+                       "filesrc location=" + path + " ! rawvideoparse format=bgrx width=8 height=4 framerate=10/1");
     ASSERT_TRUE(Start(*capture, "File"));
     ASSERT_TRUE(WaitUntil([&] { return is_ended; }));
     EXPECT_EQ(receiver.frames.load(), 2);
@@ -118,8 +119,9 @@ TEST_F(CaptureGraphTest, SourceThatRefusesTheStoredSizeRunsInItsOwnFormat) {
     auto capture = MakeCapture();
     capture->SetClockSync(false);
     capture->SetStreamEndHandler([&](const StreamEnd&) { is_ended = true; });
-    capture->AddCamera("Parsed", "videotestsrc num-buffers=3 ! capsfilter caps=video/x-raw,format=BGRx,width=32,"
-                                 "height=16 ! rawvideoparse format=bgrx width=32 height=16 framerate=5/1");
+    capture->AddCamera("Parsed",
+                       "videotestsrc num-buffers=3 ! capsfilter caps=video/x-raw,format=BGRx,width=32,"
+                       "height=16 ! rawvideoparse format=bgrx width=32 height=16 framerate=5/1");
     ASSERT_TRUE(Start(*capture, "Parsed")) << messages.shown.at(0).text;
     ASSERT_TRUE(WaitUntil([&] { return is_ended; }));
     EXPECT_TRUE(messages.shown.empty());
@@ -133,7 +135,8 @@ TEST_F(CaptureGraphTest, FileSourceDeliversEveryFrameWithoutClock) {
     auto capture = MakeCapture();
     capture->SetClockSync(false);
     capture->SetStreamEndHandler([&](const StreamEnd&) { is_ended = true; });
-    capture->AddCamera("Finite", "videotestsrc num-buffers=40 ! capsfilter caps=video/x-raw,width=64,height=48,framerate=1/1");
+    capture->AddCamera("Finite",
+                       "videotestsrc num-buffers=40 ! capsfilter caps=video/x-raw,width=64,height=48,framerate=1/1");
     ASSERT_TRUE(Start(*capture, "Finite"));
     ASSERT_TRUE(WaitUntil([&] { return is_ended; }));
     EXPECT_EQ(receiver.frames.load(), 40);
@@ -285,7 +288,9 @@ TEST_F(CaptureGraphTest, DestructionWhileFramesFlowStopsThemAndNeverHangs) {
         receiver.is_closed = false;
         const int before = receiver.frames.load();
         auto capture = MakeCapture();
-        capture->AddCamera("Test Camera", "videotestsrc is-live=true ! capsfilter caps=video/x-raw,width=160,height=120,framerate=100/1");
+        capture->AddCamera(
+            "Test Camera",
+            "videotestsrc is-live=true ! capsfilter caps=video/x-raw,width=160,height=120,framerate=100/1");
         ASSERT_TRUE(Start(*capture, "Test Camera"));
         ASSERT_TRUE(WaitUntil([&] { return receiver.frames.load() > before; }));
         capture.reset();

@@ -39,7 +39,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (keep_first_row) {
-                first_row.assign(frame.planes[0], frame.planes[0] + std::min<size_t>(frame.size_bytes, first_row_bytes));
+                first_row.assign(frame.planes[0],
+                                 frame.planes[0] + std::min<size_t>(frame.size_bytes, first_row_bytes));
             }
         }
         frames.fetch_add(1);

@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr char kSmallLive[] = "videotestsrc is-live=true ! capsfilter caps=video/x-raw,width=64,height=48,framerate=30/1";
+constexpr char kSmallLive[] =
+    "videotestsrc is-live=true ! capsfilter caps=video/x-raw,width=64,height=48,framerate=30/1";
 
 std::string Describe(const std::vector<RecordedMessage>& messages) {
     std::string text;

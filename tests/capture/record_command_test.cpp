@@ -115,11 +115,11 @@ TEST(RecordCommand, MotionModeMakesOneArchivePerEpisode) {
     const std::string folder = MakeTempFolder();
     ASSERT_FALSE(folder.empty());
     const std::string raw = WriteMovingSquareFile(folder);
-    const CommandResult result = RunCli(
-        {"record", "--program-folder", folder, "--source",
-         "filesrc location=" + raw + " ! rawvideoparse format=bgrx width=64 height=48 framerate=25/1", "--mode",
-         "motion"},
-        folder);
+    const CommandResult result =
+        RunCli({"record", "--program-folder", folder, "--source",
+                "filesrc location=" + raw + " ! rawvideoparse format=bgrx width=64 height=48 framerate=25/1", "--mode",
+                "motion"},
+               folder);
     ASSERT_EQ(result.exit_code, 0) << result.errors;
     const std::string summary = LastLine(result.output);
     EXPECT_EQ(JsonInteger(summary, "frames"), 12) << summary;
@@ -144,11 +144,11 @@ TEST(RecordCommand, RecordsIntoTheStorageFolderGivenAndKeepsItUnderItsLimit) {
     fs::create_directories(storage + "/20000101");
     std::ofstream(storage + "/20000101/1.CNA", std::ios::binary) << std::string(1 << 20, '\0');
     fs::last_write_time(storage + "/20000101/1.CNA", fs::file_time_type::clock::now() - std::chrono::hours(24));
-    const CommandResult result = RunCli(
-        {"record", "--storage", storage, "--source",
-         "filesrc location=" + raw + " ! rawvideoparse format=bgrx width=64 height=48 framerate=25/1", "--mode",
-         "motion", "--max-size", "512K"},
-        folder);
+    const CommandResult result =
+        RunCli({"record", "--storage", storage, "--source",
+                "filesrc location=" + raw + " ! rawvideoparse format=bgrx width=64 height=48 framerate=25/1", "--mode",
+                "motion", "--max-size", "512K"},
+               folder);
     ASSERT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_NE(std::string::npos, result.errors.find("deleted " + storage + "/20000101/1.CNA")) << result.errors;
     EXPECT_FALSE(fs::exists(storage + "/20000101"));
@@ -170,12 +170,14 @@ TEST(RecordCommand, RetentionNeverDeletesTheNewestArchiveAndTheSummaryNamesTheDe
     fs::create_directories(storage + "/20000101");
     std::ofstream(storage + "/20000101/1.CNA", std::ios::binary) << std::string(1 << 19, '\0');
     fs::last_write_time(storage + "/20000101/1.CNA", fs::file_time_type::clock::now() - std::chrono::hours(24));
-    CommandResult result = RunCli({"record", "--storage", storage, "--source",
-                                   "videotestsrc num-buffers=30 pattern=snow ! capsfilter caps=video/x-raw,width=640,height=480",
-                                   "--mode", "always", "--max-size", "1M"},
-                                  folder);
+    CommandResult result =
+        RunCli({"record", "--storage", storage, "--source",
+                "videotestsrc num-buffers=30 pattern=snow ! capsfilter caps=video/x-raw,width=640,height=480", "--mode",
+                "always", "--max-size", "1M"},
+               folder);
     ASSERT_EQ(result.exit_code, 0) << result.errors;
-    EXPECT_NE(result.errors.find("cannot keep recordings under 1.0 MB: the newest"), std::string::npos) << result.errors;
+    EXPECT_NE(result.errors.find("cannot keep recordings under 1.0 MB: the newest"), std::string::npos)
+        << result.errors;
     EXPECT_EQ(result.errors.find("deleted"), std::string::npos) << result.errors;
     std::vector<std::string> archives = JsonArchives(LastLine(result.output));
     ASSERT_EQ(archives.size(), 1u) << result.output;
@@ -256,10 +258,9 @@ TEST(RecordCommand, CameraFramesThatCannotBeDecodedAreCountedAndSaid) {
         std::ofstream(folder + "/" + std::to_string(i) + ".jpg", std::ios::binary)
             .write(reinterpret_cast<const char*>(frames[i].data()), static_cast<std::streamsize>(frames[i].size()));
     }
-    const CommandResult result =
-        RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
-                "multifilesrc location=" + folder + "/%d.jpg caps=image/jpeg,framerate=10/1"},
-               folder);
+    const CommandResult result = RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
+                                         "multifilesrc location=" + folder + "/%d.jpg caps=image/jpeg,framerate=10/1"},
+                                        folder);
     EXPECT_EQ(result.exit_code, 1) << result.errors;
     const std::string summary = LastLine(result.output);
     EXPECT_EQ(JsonInteger(summary, "recorded"), 3) << summary;
@@ -342,7 +343,8 @@ TEST(RecordCommand, AFileSourceThatSyncsToTheClockStillEndsTheRun) {
 
 TEST(RecordCommand, FrameLimitAndModes) {
     const std::string folder = MakeTempFolder();
-    const std::string source = "videotestsrc is-live=true pattern=ball ! capsfilter caps=video/x-raw,width=96,height=64";
+    const std::string source =
+        "videotestsrc is-live=true pattern=ball ! capsfilter caps=video/x-raw,width=96,height=64";
     CommandResult result =
         RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "always", "--frames", "5"}, folder);
     ASSERT_EQ(result.exit_code, 0) << result.errors;
@@ -353,7 +355,8 @@ TEST(RecordCommand, FrameLimitAndModes) {
     ASSERT_EQ(archives.size(), 1u);
     EXPECT_EQ(RecordCount(archives[0]), 5);
 
-    result = RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "off", "--frames", "3"}, folder);
+    result =
+        RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "off", "--frames", "3"}, folder);
     ASSERT_EQ(result.exit_code, 0) << result.errors;
     summary = LastLine(result.output);
     EXPECT_EQ(JsonInteger(summary, "frames"), 3) << summary;
@@ -386,9 +389,12 @@ TEST(RecordCommand, EveryCameraFormatIsRecordedAsDecodableJfifPictures) {
     const std::string folder = MakeTempFolder();
     // Sizes that are no multiple of 4, 8 or 16; the same bars in every YUV layout.
     const std::string bars = "videotestsrc num-buffers=6 ! capsfilter caps=video/x-raw,width=77,height=45";
-    const std::string sources[] = {
-        bars + ",format=I420", bars + ",format=YUY2", bars + ",format=NV12", bars + ",format=UYVY",
-        bars + " ! jpegenc ! capsfilter caps=image/jpeg", bars + ",format=Y42B ! jpegenc ! capsfilter caps=image/jpeg"};
+    const std::string sources[] = {bars + ",format=I420",
+                                   bars + ",format=YUY2",
+                                   bars + ",format=NV12",
+                                   bars + ",format=UYVY",
+                                   bars + " ! jpegenc ! capsfilter caps=image/jpeg",
+                                   bars + ",format=Y42B ! jpegenc ! capsfilter caps=image/jpeg"};
     BMP_File first_bars;
     for (const std::string& source : sources) {
         SCOPED_TRACE(source);
@@ -421,12 +427,11 @@ TEST(RecordCommand, EveryCameraFormatIsRecordedAsDecodableJfifPictures) {
 TEST(RecordCommand, ALiveSourceIsRecordedInCaptureOrderAtItsCaptureTimesWithDropsCounted) {
     const std::string folder = MakeTempFolder();
     // A live camera at 30 frames a second: the encoders take what they can, the rest is counted.
-    const CommandResult result = RunCli(
-        {"record", "--program-folder", folder, "--source",
-         "videotestsrc is-live=true pattern=snow ! "
-         "capsfilter caps=video/x-raw,format=I420,width=638,height=478,framerate=30/1",
-         "--mode", "always", "--frames", "60"},
-        folder);
+    const CommandResult result = RunCli({"record", "--program-folder", folder, "--source",
+                                         "videotestsrc is-live=true pattern=snow ! "
+                                         "capsfilter caps=video/x-raw,format=I420,width=638,height=478,framerate=30/1",
+                                         "--mode", "always", "--frames", "60"},
+                                        folder);
     ASSERT_EQ(result.exit_code, 0) << result.errors;
     const std::string summary = LastLine(result.output);
     const long long recorded = JsonInteger(summary, "recorded");
@@ -458,7 +463,8 @@ TEST(RecordCommand, SourcesThatCannotStartAreReported) {
         {"record", "--program-folder", folder, "--source", "v4l2src device=/dev/nonexistent", "--mode", "always"},
         folder);
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.errors, "cindral-cli record: the source could not start: Cannot identify device '/dev/nonexistent'.\n");
+    EXPECT_EQ(result.errors,
+              "cindral-cli record: the source could not start: Cannot identify device '/dev/nonexistent'.\n");
     EXPECT_FALSE(fs::exists(folder + "/Storage"));
 
     // A camera that is not there: in this tool's words, with the cameras there are.
@@ -467,18 +473,18 @@ TEST(RecordCommand, SourcesThatCannotStartAreReported) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.errors, "cindral-cli record: no camera named 'No Such Camera'; cameras: Test Camera, Second\n");
 
-    result = RunCli({"record", "--program-folder", folder + "/missing", "--source", "videotestsrc", "--mode",
-                     "always", "--frames", "1"},
+    result = RunCli({"record", "--program-folder", folder + "/missing", "--source", "videotestsrc", "--mode", "always",
+                     "--frames", "1"},
                     folder);
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_NE(result.errors.find(folder + "/missing"), std::string::npos) << result.errors;
 
     // A description that does not parse: what is wrong, then the parser's own words.
-    result = RunCli({"record", "--program-folder", folder, "--source", "videotestsrc ! nosuchelement", "--mode",
-                     "always"},
-                    folder);
+    result = RunCli(
+        {"record", "--program-folder", folder, "--source", "videotestsrc ! nosuchelement", "--mode", "always"}, folder);
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.errors, "cindral-cli record: the source description does not work: no element \"nosuchelement\"\n");
+    EXPECT_EQ(result.errors,
+              "cindral-cli record: the source description does not work: no element \"nosuchelement\"\n");
 
     result = RunCli({"record", "--program-folder", folder, "--mode", "always"}, folder);
     EXPECT_EQ(result.exit_code, 2);
@@ -507,18 +513,19 @@ TEST(RecordCommand, LostSourcesAreRetriedAndFramesNotStoredAreSaidWhenItHappens)
     EXPECT_TRUE(archive_format::ReadTrailer(archives[0]).has_value());
     EXPECT_EQ(RecordCount(archives[0]) + RecordCount(archives[1]), 15);
 
-    result = RunCli({"record", "--program-folder", folder, "--source", failing, "--mode", "always", "--no-retry"},
-                    folder);
+    result =
+        RunCli({"record", "--program-folder", folder, "--source", failing, "--mode", "always", "--no-retry"}, folder);
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_NE(result.errors.find("camera lost: Failed after iterations as requested.\n"), std::string::npos)
         << result.errors;
     EXPECT_EQ(JsonArchives(LastLine(result.output)).size(), 1u);
 
     // A file source that fails part way ends the run, said once.
-    result = RunCli({"record", "--program-folder", folder, "--source",
-                     "videotestsrc num-buffers=30 ! capsfilter caps=video/x-raw,width=64,height=48 ! identity error-after=10",
-                     "--mode", "always"},
-                    folder);
+    result = RunCli(
+        {"record", "--program-folder", folder, "--source",
+         "videotestsrc num-buffers=30 ! capsfilter caps=video/x-raw,width=64,height=48 ! identity error-after=10",
+         "--mode", "always"},
+        folder);
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.errors, "cindral-cli record: the source failed: Failed after iterations as requested.\n");
     EXPECT_GT(JsonInteger(LastLine(result.output), "recorded"), 0);

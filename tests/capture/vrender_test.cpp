@@ -121,7 +121,8 @@ TEST(FrameSink, YuvColourIsTheCapsOwnElseBt601LimitedRange) {
         double kr;
         bool is_full_range;
     };
-    const Case cases[] = {{"", 0.299, false}, {", colorimetry=bt709", 0.2126, false}, {", colorimetry=1:4:0:0", 0.299, true}};
+    const Case cases[] = {
+        {"", 0.299, false}, {", colorimetry=bt709", 0.2126, false}, {", colorimetry=1:4:0:0", 0.299, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.colorimetry);
         RecordingOwner owner;

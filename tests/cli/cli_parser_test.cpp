@@ -145,11 +145,9 @@ TEST(CliOutput, NamesBecomeValidJsonAndSafeTerminalText) {
         std::string escaped;
     };
     const Case cases[] = {
-        {"plain \xC3\xA9", "plain \xC3\xA9"},
-        {"a\nb\tc\\", "a\\nb\\tc\\\\"},
-        {"\x1B[31m\x7F", "\\x1B[31m\\x7F"},
-        {"\xC2\x85", "\\u0085"},                 // a C1 control character
-        {"x\xFF\xE2\x82", "x\\xFF\\xE2\\x82"},  // a stray byte, a cut-off character
+        {"plain \xC3\xA9", "plain \xC3\xA9"},  {"a\nb\tc\\", "a\\nb\\tc\\\\"},
+        {"\x1B[31m\x7F", "\\x1B[31m\\x7F"},    {"\xC2\x85", "\\u0085"},  // a C1 control character
+        {"x\xFF\xE2\x82", "x\\xFF\\xE2\\x82"},                           // a stray byte, a cut-off character
     };
     for (const Case& test : cases) EXPECT_EQ(cli::EscapeForTerminal(test.text), test.escaped);
 }

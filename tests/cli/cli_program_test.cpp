@@ -67,7 +67,8 @@ TEST(CliProgram, HelpAndVersionForTheProgramAndEveryCommand) {
     // Every command the list names answers its own --help.
     std::vector<std::string> commands;
     std::istringstream lines(help.out.substr(help.out.find("Commands:\n") + 10));
-    for (std::string line; std::getline(lines, line) && !line.empty();) commands.push_back(line.substr(2, line.find(' ', 2) - 2));
+    for (std::string line; std::getline(lines, line) && !line.empty();)
+        commands.push_back(line.substr(2, line.find(' ', 2) - 2));
     EXPECT_GE(commands.size(), 6u) << help.out;
     for (const std::string& command : commands) {
         SCOPED_TRACE(command);

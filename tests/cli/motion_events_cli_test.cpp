@@ -79,17 +79,27 @@ TEST(MotionEventsCliTest, RecordWithEveryOptionThenDetectFindsTheSameEvent) {
     }
     ASSERT_TRUE(mask.save(QString::fromStdString(folder.File("mask.png"))));
     const std::string events_file = folder.File("events.txt");
-    const std::vector<std::string> detector = {"--pre-roll", "1", "--post-roll", "1", "--min-blocks", "2",
-                                               "--frames-in-a-row", "2", "--light-change", "60",
-                                               "--mask", folder.File("mask.png")};
+    const std::vector<std::string> detector = {
+        "--pre-roll",        "1", "--post-roll",    "1",  "--min-blocks", "2",
+        "--frames-in-a-row", "2", "--light-change", "60", "--mask",       folder.File("mask.png")};
     std::vector<std::string> record = {
-        "record", "--storage", folder.File("rec"), "--mode", "motion", "--frames", std::to_string(kFrames), "--source",
-        "filesrc location=" + folder.File("clip.raw") + " ! rawvideoparse format=bgrx width=64 height=48 "
-        "framerate=20/1 ! identity sync=true",  // paced: the rolls are timed by the frames' arrival
-        "--on-event", "echo \"$CINDRAL_EVENT|$CINDRAL_ARCHIVE|$CINDRAL_CAMERA|$CINDRAL_TIME\" >> " + Quoted(events_file)};
+        "record",
+        "--storage",
+        folder.File("rec"),
+        "--mode",
+        "motion",
+        "--frames",
+        std::to_string(kFrames),
+        "--source",
+        "filesrc location=" + folder.File("clip.raw") +
+            " ! rawvideoparse format=bgrx width=64 height=48 "
+            "framerate=20/1 ! identity sync=true",  // paced: the rolls are timed by the frames' arrival
+        "--on-event",
+        "echo \"$CINDRAL_EVENT|$CINDRAL_ARCHIVE|$CINDRAL_CAMERA|$CINDRAL_TIME\" >> " + Quoted(events_file)};
     record.insert(record.end(), detector.begin(), detector.end());
     int status = -1;
-    const QJsonObject summary = QJsonDocument::fromJson(QByteArray::fromStdString(RunCli(folder, record, &status))).object();
+    const QJsonObject summary =
+        QJsonDocument::fromJson(QByteArray::fromStdString(RunCli(folder, record, &status))).object();
     ASSERT_EQ(0, status) << ReadText(folder.File("err"));
     EXPECT_EQ(kFrames, summary["frames"].toInt());
     // One event: the pause is shorter than the post-roll, the LED is masked, the light change is no motion.
@@ -110,7 +120,8 @@ TEST(MotionEventsCliTest, RecordWithEveryOptionThenDetectFindsTheSameEvent) {
 
     std::vector<std::string> detect = {"detect", archive, "--json"};
     detect.insert(detect.end(), detector.begin(), detector.end());
-    const QJsonObject found = QJsonDocument::fromJson(QByteArray::fromStdString(RunCli(folder, detect, &status))).object();
+    const QJsonObject found =
+        QJsonDocument::fromJson(QByteArray::fromStdString(RunCli(folder, detect, &status))).object();
     ASSERT_EQ(0, status) << ReadText(folder.File("err"));
     const QJsonArray events = found["archives"].toArray()[0].toObject()["events"].toArray();
     ASSERT_EQ(1, events.size());

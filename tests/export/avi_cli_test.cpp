@@ -10,7 +10,9 @@ using namespace export_test;
 
 namespace {
 
-CommandResult Cli(const std::string& arguments) { return RunCommand(std::string(CINDRAL_CLI_PATH) + " " + arguments + " 2>&1"); }
+CommandResult Cli(const std::string& arguments) {
+    return RunCommand(std::string(CINDRAL_CLI_PATH) + " " + arguments + " 2>&1");
+}
 
 size_t LineCount(const std::string& text) {
     size_t lines = 0;

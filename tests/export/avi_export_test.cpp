@@ -35,7 +35,8 @@ uint32_t U32At(const std::vector<uint8_t>& bytes, size_t at) {
 std::vector<std::vector<uint8_t>> StoredSamples(const std::vector<uint8_t>& avi) {
     std::vector<std::vector<uint8_t>> samples;
     size_t movi = 12;
-    while (movi + 12 <= avi.size() && !(std::memcmp(&avi[movi], "LIST", 4) == 0 && std::memcmp(&avi[movi + 8], "movi", 4) == 0)) {
+    while (movi + 12 <= avi.size() &&
+           !(std::memcmp(&avi[movi], "LIST", 4) == 0 && std::memcmp(&avi[movi + 8], "movi", 4) == 0)) {
         movi += 8 + U32At(avi, movi + 4);
     }
     if (movi + 12 > avi.size()) return samples;
@@ -43,7 +44,8 @@ std::vector<std::vector<uint8_t>> StoredSamples(const std::vector<uint8_t>& avi)
     for (size_t at = movi + 12; at + 8 <= end;) {
         const uint32_t size = U32At(avi, at + 4);
         if (at + 8 + size > end) break;
-        if (std::memcmp(&avi[at], "00db", 4) == 0) samples.emplace_back(avi.begin() + at + 8, avi.begin() + at + 8 + size);
+        if (std::memcmp(&avi[at], "00db", 4) == 0)
+            samples.emplace_back(avi.begin() + at + 8, avi.begin() + at + 8 + size);
         at += 8 + size + (size & 1);
     }
     return samples;

@@ -13,11 +13,16 @@ using namespace export_test;
 namespace {
 
 uint32_t U32At(const std::vector<uint8_t>& bytes, size_t at) {
-    return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 | uint32_t{bytes[at + 3]} << 24;
+    return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
+           uint32_t{bytes[at + 3]} << 24;
 }
 uint16_t U16At(const std::vector<uint8_t>& bytes, size_t at) { return uint16_t(bytes[at] | bytes[at + 1] << 8); }
-uint64_t U64At(const std::vector<uint8_t>& bytes, size_t at) { return U32At(bytes, at) | uint64_t{U32At(bytes, at + 4)} << 32; }
-std::string FourCcAt(const std::vector<uint8_t>& bytes, size_t at) { return std::string(bytes.begin() + at, bytes.begin() + at + 4); }
+uint64_t U64At(const std::vector<uint8_t>& bytes, size_t at) {
+    return U32At(bytes, at) | uint64_t{U32At(bytes, at + 4)} << 32;
+}
+std::string FourCcAt(const std::vector<uint8_t>& bytes, size_t at) {
+    return std::string(bytes.begin() + at, bytes.begin() + at + 4);
+}
 
 struct Chunk {
     std::string id;     // chunk id, or the list/form type for LIST and RIFF
@@ -66,9 +71,14 @@ std::vector<uint8_t> WritePatternAvi(const std::string& path, int32_t width, int
     BMP_File picture;
     for (int i = 0; i < frames; ++i) {
         PaintPattern(picture, width, height, static_cast<uint32_t>(i));
-        const BMP_File before = [&] { BMP_File copy; copy.CopyFrom(picture); return copy; }();
+        const BMP_File before = [&] {
+            BMP_File copy;
+            copy.CopyFrom(picture);
+            return copy;
+        }();
         EXPECT_TRUE(writer.WriteFrame(picture.GetBits())) << writer.GetError();
-        EXPECT_EQ(0, std::memcmp(before.GetBits(), picture.GetBits(), picture.GetBitsSize())) << "caller's picture changed";
+        EXPECT_EQ(0, std::memcmp(before.GetBits(), picture.GetBits(), picture.GetBitsSize()))
+            << "caller's picture changed";
         expected.insert(expected.end(), picture.GetBits(), picture.GetBits() + picture.GetBitsSize());
     }
     if (riff_count) *riff_count = writer.GetRiffCount();
@@ -116,12 +126,12 @@ TEST(AviWriter, HeadersDeclareBottomUpUncompressedFramesAtTenPerSecond) {
     ASSERT_NE(nullptr, strh);
     ASSERT_EQ(56u, strh->size);
     EXPECT_EQ("vids", FourCcAt(bytes, strh->data));
-    EXPECT_EQ(0u, U32At(bytes, strh->data + 4));    // handler
-    EXPECT_EQ(0u, U32At(bytes, strh->data + 8));    // flags
-    EXPECT_EQ(1u, U32At(bytes, strh->data + 20));   // scale
-    EXPECT_EQ(10u, U32At(bytes, strh->data + 24));  // rate
-    EXPECT_EQ(0u, U32At(bytes, strh->data + 28));   // start
-    EXPECT_EQ(3u, U32At(bytes, strh->data + 32));   // length
+    EXPECT_EQ(0u, U32At(bytes, strh->data + 4));                    // handler
+    EXPECT_EQ(0u, U32At(bytes, strh->data + 8));                    // flags
+    EXPECT_EQ(1u, U32At(bytes, strh->data + 20));                   // scale
+    EXPECT_EQ(10u, U32At(bytes, strh->data + 24));                  // rate
+    EXPECT_EQ(0u, U32At(bytes, strh->data + 28));                   // start
+    EXPECT_EQ(3u, U32At(bytes, strh->data + 32));                   // length
     EXPECT_EQ(stored_row * height, U32At(bytes, strh->data + 44));  // sample size
     EXPECT_EQ(0, U16At(bytes, strh->data + 48));
     EXPECT_EQ(0, U16At(bytes, strh->data + 50));
@@ -203,7 +213,8 @@ TEST(AviWriter, LargeExportsSplitIntoExtensionChunksThatPlayersReadCompletely) {
         for (uint32_t k = 0; k < count; ++k) {
             const uint64_t data = base + U32At(bytes, ix + 32 + k * 8);
             ASSERT_EQ("00db", FourCcAt(bytes, data - 8));
-            EXPECT_EQ(0, std::memcmp(bytes.data() + data, expected.data() + size_t(indexed_frames) * 33 * 24 * 3 + 23 * 33 * 3, 99))
+            EXPECT_EQ(0, std::memcmp(bytes.data() + data,
+                                     expected.data() + size_t(indexed_frames) * 33 * 24 * 3 + 23 * 33 * 3, 99))
                 << "frame " << indexed_frames;
             ++indexed_frames;
         }
@@ -268,7 +279,8 @@ TEST(AviWriter, UnwritableTargetsAreReportedWithTheirCause) {
 
     CAviWriter missing_folder;
     EXPECT_FALSE(missing_folder.Open(folder.File("no/such/folder/x.avi"), 4, 4));
-    EXPECT_NE(std::string::npos, missing_folder.GetError().find("No such file or directory")) << missing_folder.GetError();
+    EXPECT_NE(std::string::npos, missing_folder.GetError().find("No such file or directory"))
+        << missing_folder.GetError();
 
     // A folder in the way of the target is refused before anything is written.
     const std::string in_the_way = folder.File("taken.avi");

@@ -12,16 +12,16 @@
 #include <QComboBox>
 #include <QDate>
 #include <QDir>
-#include <QImage>
 #include <QFileDialog>
+#include <QImage>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QStandardItemModel>
 #include <QTimer>
 #include <QTreeWidget>
-#include <QPushButton>
 #include <QWidget>
 
 #include <ostream>
@@ -152,7 +152,8 @@ TEST(ExportActions, SaveDialogsSuggestTheRecordedTimeInTheirKindsFolderAndRememb
     EXPECT_EQ(QDir(videos).filePath(name_of(ReadArchiveTimes(late)->first_day, "avi")), convert.suggested_paths.at(0));
     ScriptedPrompts joined(QString{});
     RunVideoExport(&panel, {Q(late), Q(early)}, folders, joined);
-    EXPECT_EQ(Q(folder.File("clips/")) + name_of(ReadArchiveTimes(early)->first_day, "mkv"), joined.suggested_paths.at(0));
+    EXPECT_EQ(Q(folder.File("clips/")) + name_of(ReadArchiveTimes(early)->first_day, "mkv"),
+              joined.suggested_paths.at(0));
 
     // "Snapshot" of a live picture: named after the moment given (the JPEG itself is judged end to end).
     QImage live(40, 30, QImage::Format_RGB32);
@@ -260,7 +261,8 @@ TEST(ExportActions, TheSaveDialogFiltersAndAddsTheDefaultSuffixLeavingTheReplace
     WriteFileBytes(folder.File("existing.avi"), {'o', 'l', 'd'});
     QWidget panel;
     CDialogExportPrompts prompts;
-    for (const auto& [filter, suffix, typed, expected] : std::vector<std::tuple<QString, QString, std::string, std::string>>{
+    for (const auto& [filter, suffix, typed, expected] :
+         std::vector<std::tuple<QString, QString, std::string, std::string>>{
              {"JPeg Files (*.jpg)", "jpg", "frame", "frame.jpg"},
              {"AVI Files (*.avi)", "avi", "existing", "existing.avi"}}) {
         SCOPED_TRACE(typed);
@@ -284,7 +286,8 @@ TEST(ExportActions, TheSaveDialogFiltersAndAddsTheDefaultSuffixLeavingTheReplace
             });
             QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
         });
-        const QString chosen = prompts.AskSaveFileName(&panel, filter, suffix, Q(folder.File("suggested." + suffix.toStdString())));
+        const QString chosen =
+            prompts.AskSaveFileName(&panel, filter, suffix, Q(folder.File("suggested." + suffix.toStdString())));
         EXPECT_EQ(QStringList{filter}, seen_filters);
         EXPECT_EQ(suffix, seen_suffix);
         EXPECT_EQ(Q(folder.File(expected)), chosen);
@@ -307,17 +310,18 @@ TEST(ExportActions, ConvertWritesTheWholeArchiveWhateverThePanelShowsAndLeavesTh
     CFrameArchive panel_reader;
     ASSERT_TRUE(panel_reader.OpenFile(archive));
     panel_reader.SeekFrame(20);
-    const std::vector<uint8_t> on_show(panel_reader.GetFrameImage().GetBits(),
-                                       panel_reader.GetFrameImage().GetBits() + panel_reader.GetFrameImage().GetBitsSize());
+    const std::vector<uint8_t> on_show(
+        panel_reader.GetFrameImage().GetBits(),
+        panel_reader.GetFrameImage().GetBits() + panel_reader.GetFrameImage().GetBitsSize());
     QWidget panel;
     ScriptedPrompts prompts(Q(folder.File("after-jump.avi")));
     RunAviExport(&panel, panel_reader, Folders(), prompts);
     EXPECT_TRUE(prompts.errors.empty());
     EXPECT_EQ(ReadFileBytes(folder.File("fresh.avi")), ReadFileBytes(folder.File("after-jump.avi")));
     EXPECT_EQ(20, panel_reader.GetCurrentFrame());
-    EXPECT_EQ(on_show, std::vector<uint8_t>(panel_reader.GetFrameImage().GetBits(),
-                                            panel_reader.GetFrameImage().GetBits() +
-                                                panel_reader.GetFrameImage().GetBitsSize()));
+    EXPECT_EQ(on_show, std::vector<uint8_t>(
+                           panel_reader.GetFrameImage().GetBits(),
+                           panel_reader.GetFrameImage().GetBits() + panel_reader.GetFrameImage().GetBitsSize()));
 }
 
 TEST(ExportActions, AnExistingFileIsReplacedOnlyWhenTheUserSaysSoAndArchivesNever) {
@@ -395,8 +399,9 @@ TEST(VideoExportActions, JoinsTheGivenArchivesIntoTheKindOfTheNameAndCancelLeave
     RunVideoExport(&panel, {Q(late), Q(early)}, Folders(), prompts);
     EXPECT_TRUE(prompts.errors.empty());
     ASSERT_EQ(1u, prompts.asked_filters.size());
-    EXPECT_EQ("Matroska video, the recorded JPEGs (*.mkv);;AVI video, the recorded JPEGs (*.avi);;MP4 video, H.264 (*.mp4)",
-              prompts.asked_filters[0]);
+    EXPECT_EQ(
+        "Matroska video, the recorded JPEGs (*.mkv);;AVI video, the recorded JPEGs (*.avi);;MP4 video, H.264 (*.mp4)",
+        prompts.asked_filters[0]);
     EXPECT_EQ("mkv", prompts.asked_suffixes[0]);
     ProbedStream stream;
     ASSERT_TRUE(ProbeVideo(folder.File("clip.avi"), stream));
@@ -465,7 +470,9 @@ TEST(VideoExportActions, ExportVideoInTheArchiveListJoinsTheSelectedRowsThroughT
     RecordScenes(folder.Path(), 32, 24, 6);
     const QDate today = QDate::currentDate();
     CArchiveDlg dialog(folder.Path() + "/Storage/");
-    dialog.SetDateRangeSource([&] { return DayRange{{today.year(), today.month(), today.day()}, {today.year(), today.month(), today.day()}}; });
+    dialog.SetDateRangeSource([&] {
+        return DayRange{{today.year(), today.month(), today.day()}, {today.year(), today.month(), today.day()}};
+    });
     dialog.show();
     QApplication::processEvents();
     ASSERT_EQ(2, dialog.RowCount());

@@ -10,7 +10,9 @@ using namespace export_test;
 
 namespace {
 
-CommandResult Cli(const std::string& arguments) { return RunCommand(std::string(CINDRAL_CLI_PATH) + " " + arguments + " 2>&1"); }
+CommandResult Cli(const std::string& arguments) {
+    return RunCommand(std::string(CINDRAL_CLI_PATH) + " " + arguments + " 2>&1");
+}
 
 }  // namespace
 
@@ -20,14 +22,16 @@ TEST(ExportCommand, JoinsArchivesInTimeOrderInTheContainerOfTheName) {
     const auto early = WriteStampedArchive(folder.File("1.CNA"), {start, start + 0.5 / 86400}, 48, 32, 1);
     const auto late = WriteStampedArchive(folder.File("2.CNA"), {start + 60 / 86400.0}, 48, 32, 9);
 
-    const CommandResult copy = Cli("export '" + folder.File("out.mkv") + "' '" + folder.File("2.CNA") + "' '" +
-                                   folder.File("1.CNA") + "'");
+    const CommandResult copy =
+        Cli("export '" + folder.File("out.mkv") + "' '" + folder.File("2.CNA") + "' '" + folder.File("1.CNA") + "'");
     EXPECT_EQ(0, copy.exit_code) << copy.output;
-    EXPECT_NE(std::string::npos, copy.output.find("3 frames of 48x32, Motion JPEG in Matroska, 60.000 s")) << copy.output;
+    EXPECT_NE(std::string::npos, copy.output.find("3 frames of 48x32, Motion JPEG in Matroska, 60.000 s"))
+        << copy.output;
     EXPECT_EQ((std::vector<std::vector<uint8_t>>{early[0], early[1], late[0]}),
               CopiedJpegPackets(folder.File("out.mkv"), folder.File("packets")));
 
-    const CommandResult h264 = Cli("export --codec h264 '" + folder.File("out.avi") + "' '" + folder.File("1.CNA") + "'");
+    const CommandResult h264 =
+        Cli("export --codec h264 '" + folder.File("out.avi") + "' '" + folder.File("1.CNA") + "'");
     EXPECT_EQ(0, h264.exit_code) << h264.output;
     ProbedStream stream;
     ASSERT_TRUE(ProbeVideo(folder.File("out.avi"), stream));

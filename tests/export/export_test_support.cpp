@@ -36,7 +36,8 @@ TempFolder::~TempFolder() {
 
 std::vector<std::string> TempFolder::Entries() const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(path_))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -65,7 +66,8 @@ bool ProbeVideo(const std::string& path, ProbedStream& stream) {
     const CommandResult probe = RunCommand(
         "ffprobe -v error -select_streams v:0 -count_frames "
         "-show_entries stream=codec_name,pix_fmt,width,height,r_frame_rate,nb_read_frames "
-        "-of default=noprint_wrappers=1 '" + path + "'");
+        "-of default=noprint_wrappers=1 '" +
+        path + "'");
     if (probe.exit_code != 0) return false;
     std::istringstream lines(probe.output);
     std::string line;
@@ -212,8 +214,8 @@ double OleDay(int year, int month, int day, int hour, int minute, double second)
 }
 
 std::vector<double> PacketTimes(const std::string& video_path) {
-    const CommandResult probe = RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" +
-                                           video_path + "'");
+    const CommandResult probe = RunCommand(
+        "ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" + video_path + "'");
     std::vector<double> times;
     std::istringstream lines(probe.output);
     std::string line;
@@ -228,7 +230,8 @@ std::vector<std::vector<uint8_t>> CopiedJpegPackets(const std::string& video_pat
     RunCommand("ffmpeg -nostdin -v error -i '" + video_path + "' -c:v copy " + kEveryFrameOnce + " -f image2 '" +
                scratch_folder + "/%06d.jpg'");
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(scratch_folder)) names.push_back(entry.path().string());
+    for (const auto& entry : std::filesystem::directory_iterator(scratch_folder))
+        names.push_back(entry.path().string());
     std::sort(names.begin(), names.end());
     std::vector<std::vector<uint8_t>> packets;
     for (const std::string& name : names) packets.push_back(ReadFileBytes(name));
@@ -238,7 +241,8 @@ std::vector<std::vector<uint8_t>> CopiedJpegPackets(const std::string& video_pat
 std::string DecodeComplaints(const std::string& video_path) {
     const CommandResult decoded =
         RunCommand("ffmpeg -nostdin -v error -i '" + video_path + "' " + kEveryFrameOnce + " -f null - 2>&1");
-    return decoded.exit_code == 0 ? decoded.output : "exit " + std::to_string(decoded.exit_code) + ": " + decoded.output;
+    return decoded.exit_code == 0 ? decoded.output
+                                  : "exit " + std::to_string(decoded.exit_code) + ": " + decoded.output;
 }
 
 std::vector<uint8_t> DecodeArchive(CFrameArchive& reader) {
@@ -271,7 +275,8 @@ std::vector<uint8_t> StoredJpeg(const std::string& archive_path, int32_t frame) 
     const cna_info_t& info = reader.GetFrameInfo(frame);
     const std::vector<uint8_t> file = ReadFileBytes(archive_path);
     if (info.data_position + info.data_length > static_cast<int64_t>(file.size())) return {};
-    return std::vector<uint8_t>(file.begin() + info.data_position, file.begin() + info.data_position + info.data_length);
+    return std::vector<uint8_t>(file.begin() + info.data_position,
+                                file.begin() + info.data_position + info.data_length);
 }
 
 void DamageFrame(const std::string& archive_path, int32_t frame) {

@@ -61,7 +61,8 @@ TEST(VideoExport, CopiesEveryStoredJpegUnchangedAtItsRecordedTime) {
         TempFolder folder;
         const TwoEpisodes episodes(folder);
         const std::string out = folder.File(name);
-        const VideoExportResult result = ExportVideo(episodes.OutOfOrder(), out, {*ContainerForPath(out), VideoCodec::kMotionJpeg});
+        const VideoExportResult result =
+            ExportVideo(episodes.OutOfOrder(), out, {*ContainerForPath(out), VideoCodec::kMotionJpeg});
         ASSERT_TRUE(result.is_written) << result.error;
         EXPECT_EQ(9, result.frames_written);
         EXPECT_NEAR(episodes.SpanS(), result.span_s, 1e-6);
@@ -104,7 +105,8 @@ TEST(VideoExport, H264DecodesCleanlyCloseToTheRecordedPictures) {
             std::vector<double> times = PacketTimes(out);
             std::sort(times.begin(), times.end());
             ASSERT_EQ(9u, times.size());
-            for (size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(episodes.times_s[i], times[i] - times[0], 0.0015) << i;
+            for (size_t i = 0; i < times.size(); ++i)
+                EXPECT_NEAR(episodes.times_s[i], times[i] - times[0], 0.0015) << i;
         }
         // Frame by frame the pictures of the episodes in time order, within H.264's loss.
         const std::vector<uint8_t> decoded = DecodeWithFfmpeg(out);
@@ -116,7 +118,8 @@ TEST(VideoExport, H264DecodesCleanlyCloseToTheRecordedPictures) {
             ASSERT_TRUE(reader.OpenFile(path));
             const std::vector<uint8_t> recorded = DecodeArchive(reader);
             for (size_t i = 0; i < recorded.size() / frame_bytes; ++i, ++frame) {
-                const std::vector<uint8_t> original(recorded.begin() + i * frame_bytes, recorded.begin() + (i + 1) * frame_bytes);
+                const std::vector<uint8_t> original(recorded.begin() + i * frame_bytes,
+                                                    recorded.begin() + (i + 1) * frame_bytes);
                 const std::vector<uint8_t> exported(decoded.begin() + frame * frame_bytes,
                                                     decoded.begin() + (frame + 1) * frame_bytes);
                 EXPECT_LT(MeanDifference(original, exported), 6.0) << "frame " << frame;
@@ -199,9 +202,9 @@ TEST(VideoExport, CancelAndFailureLeaveNothingAndArchivesAreNeverWritten) {
         SCOPED_TRACE(is_h264);
         // A disk that fills up while GStreamer writes.
         const FileSizeLimit limit(600);
-        const VideoExportResult full = ExportVideo(
-            episodes.OutOfOrder(), folder.File("taken.mkv"),
-            {VideoContainer::kMatroska, is_h264 ? VideoCodec::kH264 : VideoCodec::kMotionJpeg});
+        const VideoExportResult full =
+            ExportVideo(episodes.OutOfOrder(), folder.File("taken.mkv"),
+                        {VideoContainer::kMatroska, is_h264 ? VideoCodec::kH264 : VideoCodec::kMotionJpeg});
         EXPECT_FALSE(full.is_written);
         EXPECT_NE(std::string::npos, full.error.find("File too large")) << full.error;
     }
@@ -209,7 +212,8 @@ TEST(VideoExport, CancelAndFailureLeaveNothingAndArchivesAreNeverWritten) {
     EXPECT_EQ(before, folder.Entries());
 
     const std::vector<uint8_t> archive_bytes = ReadFileBytes(episodes.first_path);
-    for (const auto& [target, options, sources] : std::vector<std::tuple<std::string, VideoExportOptions, std::vector<std::string>>>{
+    for (const auto& [target, options, sources] :
+         std::vector<std::tuple<std::string, VideoExportOptions, std::vector<std::string>>>{
              {episodes.first_path, {}, episodes.OutOfOrder()},
              {folder.File("other.CNA"), {}, {episodes.first_path}},
              {folder.File("copy.mp4"), {VideoContainer::kMp4, VideoCodec::kMotionJpeg}, {episodes.first_path}},
@@ -225,9 +229,13 @@ TEST(VideoExport, CancelAndFailureLeaveNothingAndArchivesAreNeverWritten) {
 }
 
 TEST(VideoExport, ContainerAndCodecFollowTheName) {
-    for (const auto& [name, container] : std::vector<std::pair<std::string, std::optional<VideoContainer>>>{
-             {"/a/b.mkv", VideoContainer::kMatroska}, {"B.AVI", VideoContainer::kAvi}, {"c.Mp4", VideoContainer::kMp4},
-             {"d.mov", std::nullopt}, {"/x.mkv/mp4", std::nullopt}, {".mkv", std::nullopt}}) {
+    for (const auto& [name, container] :
+         std::vector<std::pair<std::string, std::optional<VideoContainer>>>{{"/a/b.mkv", VideoContainer::kMatroska},
+                                                                            {"B.AVI", VideoContainer::kAvi},
+                                                                            {"c.Mp4", VideoContainer::kMp4},
+                                                                            {"d.mov", std::nullopt},
+                                                                            {"/x.mkv/mp4", std::nullopt},
+                                                                            {".mkv", std::nullopt}}) {
         EXPECT_EQ(container, ContainerForPath(name)) << name;
     }
     EXPECT_EQ(VideoCodec::kMotionJpeg, DefaultCodec(VideoContainer::kMatroska));

@@ -212,9 +212,13 @@ TEST_F(KeyStoreTest, ForeignFilesNeverCrashAndAreKept) {
         "\"Text\"=\"a \\\"b\\\" c\"\n"
         "\"Wide\"=hex(b):01,02,03,04,\\\n  05,06,07,08\n"
         "[HKEY_LOCAL_MACHINE\\Software]\n";
-    std::vector<std::string> samples = {"", "\x89PNG\r\n\x1a\n", "[HKEY_CURRENT_USER\\Software\\A]\n", "REGEDIT4\n\"x\"=dword:1\n",
-                                        "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A\n",
-                                        "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"x\"=hex(zz):00\n"};
+    std::vector<std::string> samples = {
+        "",
+        "\x89PNG\r\n\x1a\n",
+        "[HKEY_CURRENT_USER\\Software\\A]\n",
+        "REGEDIT4\n\"x\"=dword:1\n",
+        "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A\n",
+        "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"x\"=hex(zz):00\n"};
     // Every cut of a file, and random bytes.
     for (size_t cut = 0; cut <= valid.size(); ++cut) samples.push_back(valid.substr(0, cut));
     const size_t cut_samples_end = samples.size();
@@ -296,19 +300,25 @@ TEST(KeyStoreLocation, FollowsXdgConfigHome) {
     unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ("/home/someone/.config/Tovamesh/Cindral.reg", CKeyStore::DefaultFilePath().string());
     if (saved_xdg) setenv("XDG_CONFIG_HOME", xdg_copy.c_str(), 1);
-    if (saved_home) setenv("HOME", home_copy.c_str(), 1); else unsetenv("HOME");
+    if (saved_home)
+        setenv("HOME", home_copy.c_str(), 1);
+    else
+        unsetenv("HOME");
 }
 
 }  // namespace
 
 TEST_F(KeyStoreTest, AFileWithoutHeaderOrInUtf16KeepsItsValues) {
     std::filesystem::create_directories(file.parent_path());
-    const std::string body = "[HKEY_CURRENT_USER\\Software\\A]\r\n\"Name\"=\"Gr\xC3\xBC\xC3\x9F \xF0\x9F\x93\xB7\"\r\n\"N\"=dword:0000002a\r\n";
+    const std::string body =
+        "[HKEY_CURRENT_USER\\Software\\A]\r\n\"Name\"=\"Gr\xC3\xBC\xC3\x9F "
+        "\xF0\x9F\x93\xB7\"\r\n\"N\"=dword:0000002a\r\n";
     // The registry editor's own export: UTF-16LE after a byte-order mark, CR LF line ends.
     std::string utf16 = "\xFF\xFE";
-    for (const char16_t unit : std::u16string(u"Windows Registry Editor Version 5.00\r\n\r\n"
-                                              u"[HKEY_CURRENT_USER\\Software\\A]\r\n\"Name\"=\"Gr\u00FC\u00DF \U0001F4F7\"\r\n"
-                                              u"\"N\"=dword:0000002a\r\n")) {
+    for (const char16_t unit :
+         std::u16string(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                        u"[HKEY_CURRENT_USER\\Software\\A]\r\n\"Name\"=\"Gr\u00FC\u00DF \U0001F4F7\"\r\n"
+                        u"\"N\"=dword:0000002a\r\n")) {
         utf16 += static_cast<char>(unit & 0xFF);
         utf16 += static_cast<char>(unit >> 8);
     }

@@ -69,7 +69,8 @@ TEST(OleDate, CalendarRoundTripsThroughOleDates) {
         ASSERT_EQ(time.year, back->year);
         ASSERT_EQ(time.month, back->month);
         ASSERT_EQ(time.day, back->day);
-        ASSERT_EQ(time.hour * 3600 + time.minute * 60 + time.second, back->hour * 3600 + back->minute * 60 + back->second)
+        ASSERT_EQ(time.hour * 3600 + time.minute * 60 + time.second,
+                  back->hour * 3600 + back->minute * 60 + back->second)
             << year << "-" << month << "-" << day;
     }
 }

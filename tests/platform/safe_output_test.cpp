@@ -84,9 +84,12 @@ TEST(SafeOutput, InputsArchivesArchiveNamesFoldersAndSocketsAreRefusedUntouched)
     SafeOutputRules rules;
     rules.protected_paths = {archive};
     const std::pair<std::string, std::string> refused[] = {
-        {archive, "archive being read"},          {folder.File("second-name.bin"), "archive being read"},
-        {folder.File("link.jpg"), "archive being read"}, {folder.File("other.cNa"), "is an archive"},
-        {folder.File("folder.avi"), "is a folder"},      {socket_path, "is a socket"},
+        {archive, "archive being read"},
+        {folder.File("second-name.bin"), "archive being read"},
+        {folder.File("link.jpg"), "archive being read"},
+        {folder.File("other.cNa"), "is an archive"},
+        {folder.File("folder.avi"), "is a folder"},
+        {socket_path, "is a socket"},
         {folder.File("new.Cna"), "named like an archive"},
     };
     for (const auto& [path, reason] : refused) {
@@ -169,7 +172,8 @@ TEST(SafeOutput, NothingIsLeftWhenAWriterStopsOrIsKilled) {
         ::close(ready[0]);
         ::close(ready[1]);
         for (const std::string& name : Entries(folder.Path())) {
-            if (name != "video.avi") fs::last_write_time(folder.File(name), fs::file_time_type::clock::now() - std::chrono::hours(1));
+            if (name != "video.avi")
+                fs::last_write_time(folder.File(name), fs::file_time_type::clock::now() - std::chrono::hours(1));
         }
         EXPECT_EQ("", Write(target, "new", rules));
         EXPECT_EQ(std::vector<std::string>{"video.avi"}, Entries(folder.Path()));
@@ -197,7 +201,8 @@ TEST(SafeOutput, TheFileIsFlushedBeforeItTakesItsNameAndTheFolderAfter) {
         ASSERT_TRUE(file.Create(target, is_unnamed, &error)) << error;
         ASSERT_TRUE(WriteAll(file.Fd(), "new", 3));
         ASSERT_TRUE(file.Commit(&error)) << error;
-        EXPECT_EQ((std::vector<std::string>{"file; target holds old", "folder " + folder.Folder() + "; target holds new"}),
-                  flushes);
+        EXPECT_EQ(
+            (std::vector<std::string>{"file; target holds old", "folder " + folder.Folder() + "; target holds new"}),
+            flushes);
     }
 }

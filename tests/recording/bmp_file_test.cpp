@@ -18,7 +18,8 @@ std::vector<uint8_t> BytesOf(const BMP_File& image) {
 void PaintRows(BMP_File& image) {
     for (int32_t y = 0; y < image.GetHeight(); ++y) {
         for (int32_t x = 0; x < image.GetWidth(); ++x) {
-            image.GetPixel(x, y) = mColor_24{static_cast<uint8_t>(y), static_cast<uint8_t>(x), static_cast<uint8_t>(y + 100)};
+            image.GetPixel(x, y) =
+                mColor_24{static_cast<uint8_t>(y), static_cast<uint8_t>(x), static_cast<uint8_t>(y + 100)};
         }
     }
 }

@@ -2,13 +2,13 @@
 
 #include <chrono>
 #include <csignal>
-#include <fstream>
-#include <mutex>
 #include <cstdlib>
 #include <ctime>
-#include <thread>
+#include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "recording/event_command.h"
@@ -39,12 +39,14 @@ TEST(EventCommandTest, CommandSeesTheEventInItsEnvironmentAndItsExitStatusIsLogg
     LogLines log;
     CEventCommandRunner runner(log.Handler());
     const std::string out = folder.File("seen");
-    ASSERT_TRUE(runner.Run("printf '%s|%s|%s|%s\\n' \"$CINDRAL_EVENT\" \"$CINDRAL_ARCHIVE\" \"$CINDRAL_TIME\" "
-                           "\"$CINDRAL_CAMERA\" >> '" + out + "'",
-                           {{"CINDRAL_EVENT", "start"},
-                            {"CINDRAL_ARCHIVE", "/rec/20261207/42.CNA"},
-                            {"CINDRAL_TIME", "2026-12-07T18:04:05+01:00"},
-                            {"CINDRAL_CAMERA", "Front door"}}));
+    ASSERT_TRUE(
+        runner.Run("printf '%s|%s|%s|%s\\n' \"$CINDRAL_EVENT\" \"$CINDRAL_ARCHIVE\" \"$CINDRAL_TIME\" "
+                   "\"$CINDRAL_CAMERA\" >> '" +
+                       out + "'",
+                   {{"CINDRAL_EVENT", "start"},
+                    {"CINDRAL_ARCHIVE", "/rec/20261207/42.CNA"},
+                    {"CINDRAL_TIME", "2026-12-07T18:04:05+01:00"},
+                    {"CINDRAL_CAMERA", "Front door"}}));
     ASSERT_TRUE(runner.Run("exit 3", {}));
     runner.WaitIdle();
     EXPECT_EQ("start|/rec/20261207/42.CNA|2026-12-07T18:04:05+01:00|Front door\n", Contents(out));
@@ -85,8 +87,10 @@ TEST(EventCommandTest, TimeIsLocalIso8601WithOffset) {
     ::setenv("TZ", "XYZ3", 1);
     ::tzset();
     EXPECT_EQ("2026-05-28T17:26:40-03:00", IsoLocalTime(1780000000123));
-    if (zone != nullptr) ::setenv("TZ", previous.c_str(), 1);
-    else ::unsetenv("TZ");
+    if (zone != nullptr)
+        ::setenv("TZ", previous.c_str(), 1);
+    else
+        ::unsetenv("TZ");
     ::tzset();
 }
 

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <string>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "recording/frame_pipeline.h"
@@ -42,7 +42,8 @@ public:
     bool IsShowingLive() const override { return !is_playing; }
     ViewPicture& LivePictureToFill() override { return picture; }
     void PresentLivePicture() override {
-        shown.emplace_back(picture.Bits(), picture.Bits() + static_cast<size_t>(picture.BytesPerLine()) * picture.Height());
+        shown.emplace_back(picture.Bits(),
+                           picture.Bits() + static_cast<size_t>(picture.BytesPerLine()) * picture.Height());
     }
     // The plain way to the view's picture: every packed pixel followed by 255.
     void ShowPlain(const BMP_File& frame) {
@@ -188,7 +189,8 @@ struct FramePair {
 // Makes the pair from a scene of 4-byte pixels; the buffer lives in the maker.
 using FrameMaker = std::function<FramePair(const std::vector<uint8_t>& scene, int32_t width, int32_t height_setting)>;
 // The JPEG planes (luma, Cb, Cr, unpadded) a recorder taking planes must get for a scene.
-using PlanesOfScene = std::function<std::vector<uint8_t>(const std::vector<uint8_t>& scene, int32_t width, int32_t height)>;
+using PlanesOfScene =
+    std::function<std::vector<uint8_t>(const std::vector<uint8_t>& scene, int32_t width, int32_t height)>;
 
 // Takes only planes: keeps them unpadded, as one block.
 class PlaneLog : public IFrameRecorder {
@@ -205,7 +207,8 @@ public:
             const int32_t width = plane == 0 ? frame.width : chroma_width;
             const int32_t rows = plane == 0 ? frame.height : (frame.height + 1) / 2;
             for (int32_t y = 0; y < rows; ++y) {
-                const uint8_t* row = frame.planes->planes[plane] + static_cast<ptrdiff_t>(y) * frame.planes->strides[plane];
+                const uint8_t* row =
+                    frame.planes->planes[plane] + static_cast<ptrdiff_t>(y) * frame.planes->strides[plane];
                 call.bytes.insert(call.bytes.end(), row, row + width);
             }
         }
@@ -241,7 +244,9 @@ void CompareWithPlainPipeline(uint32_t seed, int sequences, bool allows_bottom_u
 
         // Mostly small frames, where every edge case is near; now and then wide ones, whose rows
         // are long enough for every bulk path of the conversion.
-        auto random_width = [&maker] { return maker.Uniform(0, 3) == 0 ? maker.Uniform(30, 140) : maker.Uniform(1, 40); };
+        auto random_width = [&maker] {
+            return maker.Uniform(0, 3) == 0 ? maker.Uniform(30, 140) : maker.Uniform(1, 40);
+        };
         int32_t width = random_width();
         int32_t height = maker.Uniform(1, 30);
         std::vector<uint8_t> scene = maker.First(width, height);
@@ -306,21 +311,22 @@ TEST(FramePipelineReference, MatchesPlainAlgorithmOnRandomSequences) {
     });
     // The same scenes from a camera of packed 24-bit pixels, rows padded.
     std::vector<uint8_t> packed;
-    CompareWithPlainPipeline(20261208, 100, true, [&packed](const std::vector<uint8_t>& scene, int32_t width, int32_t height) {
-        const int32_t stride = width * 3 + 5;
-        packed.assign(static_cast<size_t>(stride) * std::abs(height), 0x5A);
-        for (size_t pixel = 0; pixel < scene.size() / 4; ++pixel) {
-            const size_t row = pixel / width;
-            std::memcpy(&packed[row * stride + (pixel % width) * 3], &scene[pixel * 4], 3);
-        }
-        FramePair pair{{}, scene};
-        pair.frame.layout = PixelLayout::kBgr;
-        pair.frame.width = width;
-        pair.frame.height = height;
-        pair.frame.planes[0] = packed.data();
-        pair.frame.strides[0] = stride;
-        return pair;
-    });
+    CompareWithPlainPipeline(20261208, 100, true,
+                             [&packed](const std::vector<uint8_t>& scene, int32_t width, int32_t height) {
+                                 const int32_t stride = width * 3 + 5;
+                                 packed.assign(static_cast<size_t>(stride) * std::abs(height), 0x5A);
+                                 for (size_t pixel = 0; pixel < scene.size() / 4; ++pixel) {
+                                     const size_t row = pixel / width;
+                                     std::memcpy(&packed[row * stride + (pixel % width) * 3], &scene[pixel * 4], 3);
+                                 }
+                                 FramePair pair{{}, scene};
+                                 pair.frame.layout = PixelLayout::kBgr;
+                                 pair.frame.width = width;
+                                 pair.frame.height = height;
+                                 pair.frame.planes[0] = packed.data();
+                                 pair.frame.strides[0] = stride;
+                                 return pair;
+                             });
 }
 
 // A YUV camera built on the same scenes: a scene pixel's bytes 0, 1 and 2 are its Y, U and V;

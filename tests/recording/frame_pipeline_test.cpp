@@ -59,7 +59,8 @@ struct Pixel {
 };
 
 // A camera frame: 4 bytes per pixel, bottom row first. pixel_at is asked in upright coordinates.
-std::vector<uint8_t> CameraFrame(int32_t width, int32_t height, const std::function<Pixel(int32_t, int32_t)>& pixel_at) {
+std::vector<uint8_t> CameraFrame(int32_t width, int32_t height,
+                                 const std::function<Pixel(int32_t, int32_t)>& pixel_at) {
     std::vector<uint8_t> bytes(static_cast<size_t>(width) * height * 4);
     for (int32_t y = 0; y < height; ++y) {
         for (int32_t x = 0; x < width; ++x) {
@@ -309,7 +310,8 @@ std::vector<uint8_t> NumberedRows(int32_t width, int32_t rows) {
     std::vector<uint8_t> bytes;
     for (int32_t r = 0; r < rows; ++r) {
         for (int32_t x = 0; x < width; ++x) {
-            bytes.insert(bytes.end(), {static_cast<uint8_t>(r), static_cast<uint8_t>(x), static_cast<uint8_t>(r + x), 0xFF});
+            bytes.insert(bytes.end(),
+                         {static_cast<uint8_t>(r), static_cast<uint8_t>(x), static_cast<uint8_t>(r + x), 0xFF});
         }
     }
     return bytes;
@@ -472,8 +474,10 @@ TEST_F(FramePipelineTest, CameraJpegsThatDoNotDecodeAreLostWithOneCausePerFault)
     EXPECT_EQ(counter.causes[0], counter.causes[1]) << "garbage of any bytes is one cause";
     EXPECT_NE(counter.causes[0], counter.causes[2]);
     EXPECT_NE(std::string::npos, counter.details[2].find("30000x30000")) << counter.details[2];
-    for (const std::string& detail : counter.details) EXPECT_EQ(0u, detail.find("a camera frame could not be ")) << detail;
-    EXPECT_EQ(1, std::count_if(counter.calls.begin(), counter.calls.end(), [](const RecordedCall& c) { return c.is_write; }));
+    for (const std::string& detail : counter.details)
+        EXPECT_EQ(0u, detail.find("a camera frame could not be ")) << detail;
+    EXPECT_EQ(
+        1, std::count_if(counter.calls.begin(), counter.calls.end(), [](const RecordedCall& c) { return c.is_write; }));
 }
 
 }  // namespace

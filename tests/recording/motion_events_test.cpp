@@ -19,7 +19,7 @@ constexpr int64_t kFrameMs = 100;
 
 // Frames of a clip: moving block counts out of 100, one every 100 ms; returns the steps.
 std::vector<MotionStep> Feed(CMotionEvents& events, const std::vector<int64_t>& moving, const MotionRules& rules,
-                            int64_t counted = 100) {
+                             int64_t counted = 100) {
     std::vector<MotionStep> steps;
     for (size_t i = 0; i < moving.size(); ++i) steps.push_back(events.Next(moving[i], counted, kFrameMs * i, rules));
     return steps;

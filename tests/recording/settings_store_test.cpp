@@ -75,12 +75,15 @@ TEST_F(SettingsStoreTest, FirstRunCreatesOnlyTheSettingsKeyThenSaveWritesAll) {
     SaveSettings(store, settings);
     // Written in this order, with these types.
     const std::string text = store.ExportText();
-    const std::vector<std::string> lines = {
-        "\"WEB Camera Size X\"=dword:00000280", "\"WEB Camera Size Y\"=dword:000001e0",
-        "\"WEB Camera Frequency\"=hex(b):00,00,00,00,00,00,00,00", "\"Save Flag\"=dword:00000000",
-        "\"Motion Detector Show\"=dword:00000000", "\"Motion Detector\"=dword:00000000",
-        "\"Treshold\"=dword:00000014", "[HKEY_CURRENT_USER\\Software\\Tovamesh\\Cindral\\TwainSources]",
-        "\"Camera DShow Src\"=\"\""};
+    const std::vector<std::string> lines = {"\"WEB Camera Size X\"=dword:00000280",
+                                            "\"WEB Camera Size Y\"=dword:000001e0",
+                                            "\"WEB Camera Frequency\"=hex(b):00,00,00,00,00,00,00,00",
+                                            "\"Save Flag\"=dword:00000000",
+                                            "\"Motion Detector Show\"=dword:00000000",
+                                            "\"Motion Detector\"=dword:00000000",
+                                            "\"Treshold\"=dword:00000014",
+                                            "[HKEY_CURRENT_USER\\Software\\Tovamesh\\Cindral\\TwainSources]",
+                                            "\"Camera DShow Src\"=\"\""};
     size_t position = 0;
     for (const std::string& line : lines) {
         const size_t found = text.find(line + "\n", position);
@@ -137,7 +140,7 @@ TEST_F(SettingsStoreTest, SizeIsTakenOnlyAsAPair) {
 
 TEST_F(SettingsStoreTest, ValuesOfTheWrongTypeOrSizeAreIgnored) {
     Put(kSettingsKeyPath, "Save Flag", REG_SZ, Text("2"));
-    Put(kSettingsKeyPath, "Treshold", REG_DWORD, {5, 0});                  // too short
+    Put(kSettingsKeyPath, "Treshold", REG_DWORD, {5, 0});  // too short
     Put(kSettingsKeyPath, "Motion Detector Show", REG_QWORD, Qword(1));
     Put(kSettingsKeyPath, "Motion Detector", REG_BINARY, Dword(0x7C00));
     Put(kCameraKeyPath, "Camera DShow Src", REG_DWORD, Dword(1));

@@ -30,7 +30,9 @@ TEST(ViewPicture, ScaledPartsTakeTheNearestPixelAndTouchNothingElse) {
     } cases[] = {{40, 30, 40, 30}, {40, 30, 100, 75}, {40, 30, 17, 13}, {40, 30, 40, 71},
                  {7, 5, 640, 3},   {1, 1, 9, 4},      {640, 480, 3, 2}, {33, 9, 33, 4}};
     std::mt19937 random(17);
-    auto uniform = [&random](int32_t low, int32_t high) { return std::uniform_int_distribution<int32_t>(low, high)(random); };
+    auto uniform = [&random](int32_t low, int32_t high) {
+        return std::uniform_int_distribution<int32_t>(low, high)(random);
+    };
     constexpr uint32_t kUntouched = 0x12345678;
     CNearestScaler scaler;  // one for all, as the view keeps it
     for (const auto& c : cases) {
@@ -43,7 +45,12 @@ TEST(ViewPicture, ScaledPartsTakeTheNearestPixelAndTouchNothingElse) {
             const int32_t right = round == 0 ? c.scaled_width : uniform(left + 1, c.scaled_width);
             const int32_t bottom = round == 0 ? c.scaled_height : uniform(top + 1, c.scaled_height);
             std::vector<uint32_t> canvas(static_cast<size_t>(canvas_width) * (c.scaled_height + 2), kUntouched);
-            ScaledPart part{c.scaled_width, c.scaled_height, left, top, right, bottom,
+            ScaledPart part{c.scaled_width,
+                            c.scaled_height,
+                            left,
+                            top,
+                            right,
+                            bottom,
                             reinterpret_cast<uint8_t*>(&canvas[static_cast<size_t>(top + 1) * canvas_width + left + 1]),
                             static_cast<ptrdiff_t>(canvas_width) * 4};
             scaler.Draw(picture, part);

@@ -2,6 +2,7 @@
 // UndefinedBehaviorSanitizer: nothing may crash, read out of bounds or allocate without bound.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +10,6 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "archive/archive_test_support.h"
 #include "recording/archive_format.h"
@@ -31,7 +31,8 @@ std::vector<uint8_t> RecordSeedArchive(const TempFolder& folder) {
         const int width = frame == 2 ? 37 : 24 + 8 * frame;
         const int height = 16 + 4 * frame;
         image.Create(width, height);
-        for (int32_t i = 0; i < image.GetBitsSize(); ++i) image.GetBits()[i] = static_cast<uint8_t>((i * 13 + frame * 71) % 251);
+        for (int32_t i = 0; i < image.GetBitsSize(); ++i)
+            image.GetBits()[i] = static_cast<uint8_t>((i * 13 + frame * 71) % 251);
         if (!recorder.WriteFrame(image)) throw std::runtime_error("seed frame not written: " + recorder.GetLastError());
     }
     const std::string path = recorder.GetWritePath();
@@ -50,12 +51,14 @@ public:
     }
 
 private:
-    uint32_t Below(uint32_t bound) { return bound == 0 ? 0 : std::uniform_int_distribution<uint32_t>(0, bound - 1)(random_); }
+    uint32_t Below(uint32_t bound) {
+        return bound == 0 ? 0 : std::uniform_int_distribution<uint32_t>(0, bound - 1)(random_);
+    }
 
     uint32_t InterestingNumber() {
-        static constexpr uint32_t kValues[] = {0,          1,          2,          0x7FFFFFFF, 0x80000000, 0xFFFFFFFF,
-                                               0xFFFFFFFE, 655359,     655360,     655361,     1000000,    23,
-                                               24,         12,         18,         0x13572468, 4096,       65535};
+        static constexpr uint32_t kValues[] = {0,          1,      2,      0x7FFFFFFF, 0x80000000, 0xFFFFFFFF,
+                                               0xFFFFFFFE, 655359, 655360, 655361,     1000000,    23,
+                                               24,         12,     18,     0x13572468, 4096,       65535};
         return Below(3) == 0 ? static_cast<uint32_t>(random_()) : kValues[Below(std::size(kValues))];
     }
 
@@ -91,7 +94,8 @@ private:
                 const size_t at = Below(static_cast<uint32_t>(size + 1));
                 const size_t length = Below(300) + 1;
                 if (Below(2) == 0) {
-                    bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), length, static_cast<uint8_t>(random_()));
+                    bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), length,
+                                 static_cast<uint8_t>(random_()));
                 } else {
                     bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(at),
                                 bytes.begin() + static_cast<std::ptrdiff_t>(std::min(size, at + length)));

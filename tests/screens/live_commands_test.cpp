@@ -1,12 +1,12 @@
 // The live window's own commands as a user finds them: "Snapshot" (Ctrl+S) and the camera's
 // pages in the View menu, the save dialog's suggestion, and a narrow window's status bar.
+#include <gtest/gtest.h>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenuBar>
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include "app/app_test_support.h"
 #include "app/cindral_app.h"
@@ -19,8 +19,9 @@
 #include "storage/storage_settings.h"
 
 TEST(LiveCommands, SnapshotSavesThePictureOnShowAndANarrowWindowKeepsTheStateWhole) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", "Green Camera=videotestsrc pattern=green is-live=true ! "
-                                                      "capsfilter caps=video/x-raw,width=160,height=120,framerate=15/1");
+    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS",
+                              "Green Camera=videotestsrc pattern=green is-live=true ! "
+                              "capsfilter caps=video/x-raw,width=160,height=120,framerate=15/1");
     TempFolder folder;
     const auto settings_file = folder.Path() / "Cindral.reg";
     {
@@ -42,11 +43,13 @@ TEST(LiveCommands, SnapshotSavesThePictureOnShowAndANarrowWindowKeepsTheStateWho
     // The View menu holds the snapshot and the camera's pages as well as the context menu (which
     // the window-fit test opens them from).
     const QList<QAction*> view_menu = frame->menuBar()->actions().at(1)->menu()->actions();
-    for (const int command : {CMainFrame::kCommandSnapshot, CMainFrame::kCommandCameraPin, CMainFrame::kCommandCameraFilter})
+    for (const int command :
+         {CMainFrame::kCommandSnapshot, CMainFrame::kCommandCameraPin, CMainFrame::kCommandCameraFilter})
         EXPECT_TRUE(view_menu.contains(frame->CommandAction(command))) << command;
     {
         QString opened;
-        ModalWatcher page([&](QWidget* modal) { opened = modal->windowTitle(), qobject_cast<QDialog*>(modal)->reject(); });
+        ModalWatcher page(
+            [&](QWidget* modal) { opened = modal->windowTitle(), qobject_cast<QDialog*>(modal)->reject(); });
         frame->CommandAction(CMainFrame::kCommandCameraFilter)->trigger();
         EXPECT_EQ(opened, "Camera Filter");
     }
@@ -66,7 +69,9 @@ TEST(LiveCommands, SnapshotSavesThePictureOnShowAndANarrowWindowKeepsTheStateWho
     ASSERT_TRUE(WaitUntil([&] { return QApplication::activeWindow() == frame; }));
     QTest::keyClick(frame, Qt::Key_S, Qt::ControlModifier);
     EXPECT_EQ(suggested_folder, ExportFolders().pictures);
-    EXPECT_TRUE(QRegularExpression("/Cindral \\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d\\.jpg$").match(suggested_name).hasMatch())
+    EXPECT_TRUE(QRegularExpression("/Cindral \\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d\\.jpg$")
+                    .match(suggested_name)
+                    .hasMatch())
         << suggested_name.toStdString();
     const QImage saved(target, "JPEG");
     ASSERT_EQ(saved.size(), QSize(160, 120));

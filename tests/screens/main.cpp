@@ -12,13 +12,15 @@
 
 int main(int argc, char** argv) {
     const TestHome home;
-    const QByteArray size = qEnvironmentVariableIsSet("CINDRAL_TEST_SCREEN") ? qgetenv("CINDRAL_TEST_SCREEN") : "800x600";
+    const QByteArray size =
+        qEnvironmentVariableIsSet("CINDRAL_TEST_SCREEN") ? qgetenv("CINDRAL_TEST_SCREEN") : "800x600";
     const QList<QByteArray> sides = size.split('x');
     if (sides.size() != 2) return 2;
     // The offscreen platform takes its screens from a configuration file.
-    const auto config = std::filesystem::temp_directory_path() / ("cindral-screen-" + std::to_string(getpid()) + ".json");
-    std::ofstream(config) << R"({"screens": [{"name": "test", "width": )" << sides[0].toStdString()
-                          << R"(, "height": )" << sides[1].toStdString() << "}]}";
+    const auto config =
+        std::filesystem::temp_directory_path() / ("cindral-screen-" + std::to_string(getpid()) + ".json");
+    std::ofstream(config) << R"({"screens": [{"name": "test", "width": )" << sides[0].toStdString() << R"(, "height": )"
+                          << sides[1].toStdString() << "}]}";
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QByteArray::fromStdString(config.string()));
     QApplication application(argc, argv);
     std::filesystem::remove(config);  // read at start-up

@@ -1,6 +1,7 @@
 // The program on a small screen (and on a large one at twice the scale), driven as a user
 // would: every window it opens lies inside the screen's available area, the first-start
 // dialog is centred, and the main window restores inside the area.
+#include <gtest/gtest.h>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QMenuBar>
@@ -8,7 +9,6 @@
 #include <QScreen>
 #include <QTest>
 #include <QTreeWidget>
-#include <gtest/gtest.h>
 
 #include "app/app_test_support.h"
 #include "app/cindral_app.h"
@@ -34,7 +34,13 @@ TEST(WindowFit, EveryWindowOpensInsideTheScreen) {
     QStringList titles;
     auto check = [&](const QString& title, const QRect& frame) {
         titles << title;
-        if (!available.contains(frame)) outside << QStringLiteral("%1 at %2,%3 %4x%5").arg(title).arg(frame.x()).arg(frame.y()).arg(frame.width()).arg(frame.height());
+        if (!available.contains(frame))
+            outside << QStringLiteral("%1 at %2,%3 %4x%5")
+                           .arg(title)
+                           .arg(frame.x())
+                           .arg(frame.y())
+                           .arg(frame.width())
+                           .arg(frame.height());
     };
     ModalWatcher watcher([&](QWidget* modal) {
         check(modal->windowTitle(), modal->frameGeometry());

@@ -88,8 +88,8 @@ private:
         }
     }
     static void Touch(const std::string& path, int64_t modified_s) {
-        fs::last_write_time(path, fs::file_time_type::clock::from_sys(
-                                      std::chrono::sys_seconds(std::chrono::seconds(modified_s))));
+        fs::last_write_time(
+            path, fs::file_time_type::clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(modified_s))));
     }
 
     archive_test::TempFolder folder_;
@@ -121,27 +121,78 @@ TEST(Retention, DeletesTheOldestUntilTheLimitsHoldAndNothingElse) {
         return total;
     };
     const std::vector<Case> cases = {
-        {"under the limits", false, [](StorageTree& t) { return RetentionLimits{t.Total(), kFreeNow}; }, {}, {}, ""},
-        {"size, within the oldest day", false,
-         [&](StorageTree& t) { return RetentionLimits{all_but(t, {"z", "a"}), std::nullopt}; }, {"z", "a"}, {}, ""},
-        {"size, past a pinned archive", false,
-         [&](StorageTree& t) { return RetentionLimits{all_but(t, {"z", "a", "b"}) - 1, std::nullopt}; },
-         {"z", "a", "b", "c"}, {"kept"}, ""},
-        {"size, met by all but the newest", false,
-         [&](StorageTree& t) { return RetentionLimits{kept(t), std::nullopt}; }, {"z", "a", "b", "c"}, {"kept"}, ""},
-        {"size, met only by deleting the newest: nothing goes", false,
-         [&](StorageTree& t) { return RetentionLimits{kept(t) - 1, std::nullopt}; }, {}, {"kept"},
+        {"under the limits",
+         false,
+         [](StorageTree& t) {
+             return RetentionLimits{t.Total(), kFreeNow};
+         },
+         {},
+         {},
+         ""},
+        {"size, within the oldest day",
+         false,
+         [&](StorageTree& t) {
+             return RetentionLimits{all_but(t, {"z", "a"}), std::nullopt};
+         },
+         {"z", "a"},
+         {},
+         ""},
+        {"size, past a pinned archive",
+         false,
+         [&](StorageTree& t) {
+             return RetentionLimits{all_but(t, {"z", "a", "b"}) - 1, std::nullopt};
+         },
+         {"z", "a", "b", "c"},
+         {"kept"},
+         ""},
+        {"size, met by all but the newest",
+         false,
+         [&](StorageTree& t) {
+             return RetentionLimits{kept(t), std::nullopt};
+         },
+         {"z", "a", "b", "c"},
+         {"kept"},
+         ""},
+        {"size, met only by deleting the newest: nothing goes",
+         false,
+         [&](StorageTree& t) {
+             return RetentionLimits{kept(t) - 1, std::nullopt};
+         },
+         {},
+         {"kept"},
          "the newest, pinned and recording archives alone take"},
-        {"free space", false,
-         [](StorageTree& t) { return RetentionLimits{std::nullopt, kFreeNow + t.Size("z") + 1}; }, {"z", "a"}, {}, ""},
-        {"free space that other files take: nothing goes", false,
-         [](StorageTree& t) { return RetentionLimits{std::nullopt, kFreeNow + t.Total() + 1}; }, {}, {"kept"},
+        {"free space",
+         false,
+         [](StorageTree& t) {
+             return RetentionLimits{std::nullopt, kFreeNow + t.Size("z") + 1};
+         },
+         {"z", "a"},
+         {},
+         ""},
+        {"free space that other files take: nothing goes",
+         false,
+         [](StorageTree& t) {
+             return RetentionLimits{std::nullopt, kFreeNow + t.Total() + 1};
+         },
+         {},
+         {"kept"},
          "other files fill the disk"},
-        {"only the size limit can be met", false,
-         [&](StorageTree& t) { return RetentionLimits{all_but(t, {"z"}), kFreeNow + t.Total() + 1}; }, {"z"}, {"kept"},
+        {"only the size limit can be met",
+         false,
+         [&](StorageTree& t) {
+             return RetentionLimits{all_but(t, {"z"}), kFreeNow + t.Total() + 1};
+         },
+         {"z"},
+         {"kept"},
          "other files fill the disk"},
-        {"dry run", true, [&](StorageTree& t) { return RetentionLimits{all_but(t, {"z", "a", "b"}) - 1, kFreeNow}; },
-         {"z", "a", "b", "c"}, {"kept"}, ""},
+        {"dry run",
+         true,
+         [&](StorageTree& t) {
+             return RetentionLimits{all_but(t, {"z", "a", "b"}) - 1, kFreeNow};
+         },
+         {"z", "a", "b", "c"},
+         {"kept"},
+         ""},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);

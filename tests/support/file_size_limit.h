@@ -1,7 +1,7 @@
 #pragma once
 
-#include <csignal>
 #include <sys/resource.h>
+#include <csignal>
 
 // Sets the soft file size limit for the lifetime of the object: writes beyond it fail with
 // EFBIG, as on a full disk, and SIGXFSZ is ignored meanwhile.

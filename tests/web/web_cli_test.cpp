@@ -32,8 +32,7 @@ public:
         process_.start();
         const QRegularExpression serving(QStringLiteral("serving http://127\\.0\\.0\\.1:(\\d+)/"));
         const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (port_ == 0 && std::chrono::steady_clock::now() < deadline &&
-               process_.state() != QProcess::NotRunning) {
+        while (port_ == 0 && std::chrono::steady_clock::now() < deadline && process_.state() != QProcess::NotRunning) {
             process_.waitForReadyRead(200);
             errors_ += process_.readAllStandardError();
             const auto match = serving.match(QString::fromUtf8(errors_));
@@ -74,12 +73,18 @@ std::set<std::string> StoredJpegs(const std::string& storage) {
 }
 
 QStringList RecordArguments(const TempFolder& storage, const char* pattern) {
-    return {QStringLiteral("record"), QStringLiteral("--storage"), QString::fromStdString(storage.Folder()),
-            QStringLiteral("--source"),
-            QStringLiteral("videotestsrc is-live=true pattern=%1 ! capsfilter caps=video/x-raw,width=320,height=240,framerate=30/1")
-                .arg(QLatin1String(pattern)),
-            QStringLiteral("--mode"), QStringLiteral("always"), QStringLiteral("--listen"),
-            QStringLiteral("127.0.0.1:0")};
+    return {
+        QStringLiteral("record"),
+        QStringLiteral("--storage"),
+        QString::fromStdString(storage.Folder()),
+        QStringLiteral("--source"),
+        QStringLiteral(
+            "videotestsrc is-live=true pattern=%1 ! capsfilter caps=video/x-raw,width=320,height=240,framerate=30/1")
+            .arg(QLatin1String(pattern)),
+        QStringLiteral("--mode"),
+        QStringLiteral("always"),
+        QStringLiteral("--listen"),
+        QStringLiteral("127.0.0.1:0")};
 }
 
 TEST(WebCli, RecordServesTheJpegsItStoresAndServeRefusesTheOpenNetworkWithoutAPassword) {
@@ -94,7 +99,8 @@ TEST(WebCli, RecordServesTheJpegsItStoresAndServeRefusesTheOpenNetworkWithoutAPa
     char buffer[65536];
     const auto count_parts = [&] {
         size_t count = 0;
-        for (size_t at = data.find("--cindralframe"); at != std::string::npos; at = data.find("--cindralframe", at + 1)) ++count;
+        for (size_t at = data.find("--cindralframe"); at != std::string::npos; at = data.find("--cindralframe", at + 1))
+            ++count;
         return count;
     };
     while (count_parts() < 11 && data.size() < 40000000) {
@@ -105,7 +111,8 @@ TEST(WebCli, RecordServesTheJpegsItStoresAndServeRefusesTheOpenNetworkWithoutAPa
     g_object_unref(stream);
     g_object_unref(message);
     g_object_unref(session);
-    const QJsonObject status = QJsonDocument::fromJson(QByteArray::fromStdString(Fetch(cli.Url("/api/status")).body)).object();
+    const QJsonObject status =
+        QJsonDocument::fromJson(QByteArray::fromStdString(Fetch(cli.Url("/api/status")).body)).object();
     EXPECT_EQ(status["phase"].toString(), "recording");
     EXPECT_TRUE(status["text"].toString().startsWith("REC "));
     EXPECT_EQ(cli.Stop(), 0) << cli.Errors();
@@ -114,7 +121,8 @@ TEST(WebCli, RecordServesTheJpegsItStoresAndServeRefusesTheOpenNetworkWithoutAPa
     const std::set<std::string> stored = StoredJpegs(storage.Folder());
     ASSERT_FALSE(stored.empty());
     size_t parts = 0;
-    for (size_t at = data.find("Content-Length: "); at != std::string::npos; at = data.find("Content-Length: ", at + 1)) {
+    for (size_t at = data.find("Content-Length: "); at != std::string::npos;
+         at = data.find("Content-Length: ", at + 1)) {
         const size_t length = std::stoul(data.substr(at + 16));
         const size_t body = data.find("\r\n\r\n", at) + 4;
         if (body + length > data.size()) break;
@@ -141,10 +149,13 @@ TEST(WebCli, TheRealBrowserShowsTheLivePictureAndTheDaysArchives) {
 
     const QString url = QString::fromStdString(cli.Url("/"));
     const QString shot = QString::fromStdString(storage.File("page.png"));
-    const QStringList common = {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
-                                QStringLiteral("--disable-gpu"), QStringLiteral("--hide-scrollbars"),
+    const QStringList common = {QStringLiteral("--headless"),
+                                QStringLiteral("--no-sandbox"),
+                                QStringLiteral("--disable-gpu"),
+                                QStringLiteral("--hide-scrollbars"),
                                 QStringLiteral("--user-data-dir=") + QString::fromStdString(storage.File("chromium")),
-                                QStringLiteral("--window-size=412,915"), QStringLiteral("--virtual-time-budget=6000")};
+                                QStringLiteral("--window-size=412,915"),
+                                QStringLiteral("--virtual-time-budget=6000")};
     QProcess dump;
     dump.start(QStringLiteral("chromium"), common + QStringList{QStringLiteral("--dump-dom"), url});
     ASSERT_TRUE(dump.waitForFinished(120000));

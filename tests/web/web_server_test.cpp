@@ -184,7 +184,10 @@ TEST(WebServer, EveryEndpointAnswersFromTheCatalogueWithTheStoredBytes) {
     ASSERT_EQ(video.status, 200u);
     const std::string video_path = recorded.storage.File("download.mkv");
     archive_test::WriteBytes(video_path, std::vector<uint8_t>(video.body.begin(), video.body.end()));
-    const std::string probe = RunCommand("ffprobe -v error -count_frames -show_entries format=format_name:stream=codec_name,nb_read_frames -of default=nw=1 '" + video_path + "'");
+    const std::string probe = RunCommand(
+        "ffprobe -v error -count_frames -show_entries format=format_name:stream=codec_name,nb_read_frames -of "
+        "default=nw=1 '" +
+        video_path + "'");
     EXPECT_NE(probe.find("codec_name=mjpeg"), std::string::npos) << probe;
     EXPECT_NE(probe.find("nb_read_frames=5"), std::string::npos) << probe;
     EXPECT_NE(probe.find("format_name=matroska"), std::string::npos) << probe;

@@ -98,8 +98,8 @@ struct Response {
 
 // One request through libsoup's client, synchronously; certificates are accepted when their
 // SHA-256 fingerprint is the one given (none: any).
-inline Response Fetch(const std::string& url, const std::string& method = "GET",
-                      const std::string& authorization = {}, const std::string& fingerprint = {}) {
+inline Response Fetch(const std::string& url, const std::string& method = "GET", const std::string& authorization = {},
+                      const std::string& fingerprint = {}) {
     Response response;
     SoupSession* session = soup_session_new_with_options("timeout", 30, nullptr);
     SoupMessage* message = soup_message_new(method.c_str(), url.c_str());
@@ -112,24 +112,25 @@ inline Response Fetch(const std::string& url, const std::string& method = "GET",
     }
     static std::string expected;
     expected = fingerprint;
-    g_signal_connect(message, "accept-certificate",
-                     G_CALLBACK(+[](SoupMessage*, GTlsCertificate* certificate, GTlsCertificateFlags, gpointer) -> gboolean {
-                         GByteArray* der = nullptr;
-                         g_object_get(certificate, "certificate", &der, nullptr);
-                         if (der == nullptr) return FALSE;
-                         gchar* digest = g_compute_checksum_for_data(G_CHECKSUM_SHA256, der->data, der->len);
-                         g_byte_array_unref(der);
-                         std::string hex(digest);
-                         g_free(digest);
-                         std::string text;
-                         for (size_t i = 0; i < hex.size(); i += 2) {
-                             if (i > 0) text += ':';
-                             text += static_cast<char>(std::toupper(hex[i]));
-                             text += static_cast<char>(std::toupper(hex[i + 1]));
-                         }
-                         return expected.empty() || text == expected;
-                     }),
-                     nullptr);
+    g_signal_connect(
+        message, "accept-certificate",
+        G_CALLBACK(+[](SoupMessage*, GTlsCertificate* certificate, GTlsCertificateFlags, gpointer) -> gboolean {
+            GByteArray* der = nullptr;
+            g_object_get(certificate, "certificate", &der, nullptr);
+            if (der == nullptr) return FALSE;
+            gchar* digest = g_compute_checksum_for_data(G_CHECKSUM_SHA256, der->data, der->len);
+            g_byte_array_unref(der);
+            std::string hex(digest);
+            g_free(digest);
+            std::string text;
+            for (size_t i = 0; i < hex.size(); i += 2) {
+                if (i > 0) text += ':';
+                text += static_cast<char>(std::toupper(hex[i]));
+                text += static_cast<char>(std::toupper(hex[i + 1]));
+            }
+            return expected.empty() || text == expected;
+        }),
+        nullptr);
     GError* error = nullptr;
     GBytes* bytes = soup_session_send_and_read(session, message, nullptr, &error);
     if (bytes) {
