@@ -13,22 +13,14 @@
 #        (default: build/release or build/test; env: SECONDS_EACH=20, TMPDIR for the clips, which
 #        take 7.5 GB at 4K for 20 s: /dev/shm is best)
 set -euo pipefail
+source "$(dirname "$0")/bench_lib.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-cli=${1:-}
-bare=${2:-}
-for tree in build/release build/test; do
-    [ -z "$cli" ] && [ -x "$root/$tree/cli/cindral-cli" ] && cli=$root/$tree/cli/cindral-cli
-    [ -z "$bare" ] && [ -x "$root/$tree/bench/bare_encode" ] && bare=$root/$tree/bench/bare_encode
-done
-[ -n "$cli" ] && [ -n "$bare" ] || { echo "encode_bench: build cindral-cli and bare_encode first" >&2; exit 1; }
+cli=${1:-$(bench_built cli/cindral-cli)}
+bare=${2:-$(bench_built bench/bare_encode)}
+[ -n "$cli" ] && [ -n "$bare" ] || bench_fail "build cindral-cli and bare_encode first"
 seconds_each=${SECONDS_EACH:-20}
-for tool in "$cli" "$bare" ffmpeg /usr/bin/time; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "encode_bench: $tool not found" >&2; exit 1; }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/cindral-encode-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_need "$cli" "$bare" ffmpeg /usr/bin/time
+bench_make_work
 
 # Runs cindral-cli record on a source; sets: stored dropped encodes_per_frame cpu_s wall_s peak_kb.
 record() {  # source [extra arguments]
@@ -36,21 +28,19 @@ record() {  # source [extra arguments]
     mkdir -p "$work/program"
     # The paced source counts as live, so its end is a lost camera: not tried again, the run ends
     # there (exit status 1), and the summary says what was stored.
-    QT_LOGGING_RULES="cindral.recording.info=true" /usr/bin/time -f "%U %S %e %M" -o "$work/time.txt" \
+    QT_LOGGING_RULES="cindral.recording.info=true" bench_timed "$work/time.txt" \
         "$cli" record --program-folder "$work/program" --mode always --no-retry --source "$1" "${@:2}" \
         >"$work/out.txt" 2>"$work/err.txt" || true
     grep -q '"recorded":' "$work/out.txt" || {
-        echo "encode_bench: cindral-cli failed" >&2
         cat "$work/err.txt" >&2
-        exit 1
+        bench_fail "cindral-cli failed"
     }
-    stored=$(grep -o '"recorded":[0-9]*' "$work/out.txt" | cut -d: -f2)
-    dropped=$(grep -o '"dropped":[0-9]*' "$work/out.txt" | cut -d: -f2)
+    stored=$(bench_field recorded "$work/out.txt")
+    dropped=$(bench_field dropped "$work/out.txt")
     encodes_per_frame=$(awk '/frames encoded by/ {
         for (i = 2; i < NF; ++i) { if ($i == "frames") f = $(i - 1); if ($i == "in") e = $(i + 1) }
         printf "%.3f", e / f }' "$work/err.txt")
-    # The last line: a failing run's exit status comes before it.
-    read -r cpu_s wall_s peak_kb <<<"$(tail -n 1 "$work/time.txt" | awk '{ printf "%.3f %.3f %s\n", $1 + $2, $3, $4 }')"
+    read -r wall_s cpu_s peak_kb <"$work/time.txt"
 }
 
 measure() {  # width height rate
@@ -64,8 +54,8 @@ measure() {  # width height rate
     bare_ms=$("$bare" i420 "$width" "$height" "$clip" | awk '{ print $4 }')
     # What reading the clip alone costs (the bare encode reads nothing).
     # shellcheck disable=SC2086 # the description is split into gst-launch arguments on purpose
-    /usr/bin/time -f "%U %S" -o "$work/read.txt" gst-launch-1.0 -q $parse ! fakesink >/dev/null 2>&1
-    read_ms=$(awk -v n="$frames" '{ printf "%.3f", 1000 * ($1 + $2) / n }' "$work/read.txt")
+    bench_timed "$work/read.txt" gst-launch-1.0 -q $parse ! fakesink >/dev/null 2>&1
+    read_ms=$(awk -v n="$frames" '{ printf "%.3f", 1000 * $2 / n }' "$work/read.txt")
     echo "load before ${width}x${height}@$rate: $(cut -d' ' -f1-3 /proc/loadavg)"
     record "$parse ! identity sync=true ! queue leaky=downstream max-size-buffers=2"
     awk -v w="$width" -v h="$height" -v r="$rate" -v o="$frames" -v s="$stored" -v d="$dropped" -v e="$encodes_per_frame" \

@@ -10,21 +10,15 @@
 # usage: bench/events_bench.sh [path/to/cindral-cli]   (default: build/release or build/test;
 #        env: FRAMES=150 REPEAT=3)
 set -euo pipefail
+source "$(dirname "$0")/bench_lib.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-cli=${1:-}
-for tree in build/release build/test; do
-    [ -z "$cli" ] && [ -x "$root/$tree/cli/cindral-cli" ] && cli=$root/$tree/cli/cindral-cli
-done
-[ -n "$cli" ] || { echo "events_bench: build cindral-cli first or pass its path" >&2; exit 1; }
+cli=${1:-$(bench_built cli/cindral-cli)}
+[ -n "$cli" ] || bench_fail "build cindral-cli first or pass its path"
 frames=${FRAMES:-150}
 repeat=${REPEAT:-3}
-for tool in "$cli" ffmpeg /usr/bin/time; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "events_bench: $tool not found" >&2; exit 1; }
-done
+bench_need "$cli" ffmpeg /usr/bin/time
+bench_make_work
 
-work=$(mktemp -d /tmp/cindral-events-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
 source_of() {  # file [extra elements]
     echo "filesrc location=$1 ! rawvideoparse format=i420 width=1920 height=1080 framerate=30/1${2:-}"
 }
@@ -32,11 +26,10 @@ source_of() {  # file [extra elements]
 # Prints "cpu_seconds frames recorded events".
 record() {  # mode source [options...]
     rm -rf "$work/rec"
-    /usr/bin/time -f "%U %S" -o "$work/time.txt" "$cli" record --storage "$work/rec" --mode "$1" --source "$2" \
+    bench_timed "$work/time.txt" "$cli" record --storage "$work/rec" --mode "$1" --source "$2" \
         "${@:3}" >"$work/out.txt" 2>"$work/err.txt" || { cat "$work/err.txt" >&2; exit 1; }
-    local field
-    field() { grep -o "\"$1\":[0-9]*" "$work/out.txt" | cut -d: -f2; }
-    echo "$(awk '{ printf "%.3f", $1 + $2 }' "$work/time.txt") $(field frames) $(field recorded) $(field events)"
+    local out=$work/out.txt
+    echo "$(cut -d' ' -f2 "$work/time.txt") $(bench_field frames "$out") $(bench_field recorded "$out") $(bench_field events "$out")"
 }
 
 echo "== 1. CPU per frame, motion with a 2 s pre-roll against always ($frames frames, best of $repeat)"

@@ -7,26 +7,17 @@
 # usage: bench/record_bench.sh [path/to/cindral-cli]   (default: build/release or build/test;
 #        env: FRAMES=120 REPEAT=3 FFMPEG_QSCALE=4)
 set -euo pipefail
+source "$(dirname "$0")/bench_lib.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-cli=${1:-${CINDRAL_CLI:-}}
-if [ -z "$cli" ]; then
-    for candidate in "$root/build/release/cli/cindral-cli" "$root/build/test/cli/cindral-cli"; do
-        if [ -x "$candidate" ]; then cli=$candidate; break; fi
-    done
-fi
-[ -n "$cli" ] || { echo "record_bench: build cindral-cli first or pass its path" >&2; exit 1; }
+cli=${1:-${CINDRAL_CLI:-$(bench_built cli/cindral-cli)}}
+[ -n "$cli" ] || bench_fail "build cindral-cli first or pass its path"
 frames=${FRAMES:-120}
 repeat=${REPEAT:-3}
 qscale=${FFMPEG_QSCALE:-4}
 width=1920
 height=1080
-for tool in "$cli" gst-launch-1.0 ffmpeg /usr/bin/time; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "record_bench: $tool not found" >&2; exit 1; }
-done
-
-work=$(mktemp -d /tmp/cindral-record-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+bench_need "$cli" gst-launch-1.0 ffmpeg /usr/bin/time
+bench_make_work
 
 make_input() {  # frames file
     gst-launch-1.0 -q videotestsrc num-buffers="$1" pattern=smpte horizontal-speed=4 \
@@ -36,12 +27,11 @@ make_input() {  # frames file
 
 # Runs a command under /usr/bin/time; prints "wall cpu peak_kb".
 measure() {
-    /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" >"$work/out.txt" 2>"$work/err.txt" || {
-        echo "record_bench: failed: $*" >&2
+    bench_timed "$work/time.txt" "$@" >"$work/out.txt" 2>"$work/err.txt" || {
         cat "$work/err.txt" >&2
-        exit 1
+        bench_fail "failed: $*"
     }
-    awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$work/time.txt"
+    cat "$work/time.txt"
 }
 
 run_ours() {  # input frames -> "wall cpu peak_kb bytes"
@@ -51,11 +41,8 @@ run_ours() {  # input frames -> "wall cpu peak_kb bytes"
     result=$(measure "$cli" record --program-folder "$work/program" --mode always --source \
         "filesrc location=$1 ! rawvideoparse format=bgrx width=$width height=$height framerate=10/1")
     local recorded
-    recorded=$(grep -o '"recorded":[0-9]*' "$work/out.txt" | cut -d: -f2)
-    if [ "$recorded" != "$2" ]; then
-        echo "record_bench: cindral-cli recorded $recorded of $2 frames" >&2
-        exit 1
-    fi
+    recorded=$(bench_field recorded "$work/out.txt")
+    [ "$recorded" = "$2" ] || bench_fail "cindral-cli recorded $recorded of $2 frames"
     echo "$result $(find "$work/program/Storage" -type f -name '*.CNA' -printf '%s\n' | awk '{ s += $1 } END { print s }')"
 }
 
@@ -66,10 +53,6 @@ run_ffmpeg() {  # input -> "wall cpu peak_kb bytes"
     echo "$result $(stat -c %s "$work/out.avi")"
 }
 
-best() {  # picks the run with the smallest wall time out of lines "wall cpu peak bytes"
-    sort -n -k1,1 | head -n 1
-}
-
 make_input "$frames" "$work/input.raw"
 ours_runs=""
 ffmpeg_runs=""
@@ -77,8 +60,8 @@ for _ in $(seq "$repeat"); do
     ours_runs+="$(run_ours "$work/input.raw" "$frames")"$'\n'
     ffmpeg_runs+="$(run_ffmpeg "$work/input.raw")"$'\n'
 done
-read -r ours_wall ours_cpu ours_peak ours_bytes <<<"$(printf '%s' "$ours_runs" | best)"
-read -r ff_wall ff_cpu ff_peak ff_bytes <<<"$(printf '%s' "$ffmpeg_runs" | best)"
+read -r ours_wall ours_cpu ours_peak ours_bytes <<<"$(printf '%s' "$ours_runs" | bench_best)"
+read -r ff_wall ff_cpu ff_peak ff_bytes <<<"$(printf '%s' "$ffmpeg_runs" | bench_best)"
 
 # Peak memory must not grow with the number of frames: record twice as many.
 make_input $((frames * 2)) "$work/input2.raw"

@@ -11,23 +11,15 @@
 # usage: bench/record_input_bench.sh [path/to/cindral-cli [path/to/bare_encode]]
 #        (default: build/release or build/test; env: FRAMES=300 REPEAT=3)
 set -euo pipefail
+source "$(dirname "$0")/bench_lib.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-cli=${1:-}
-bare=${2:-}
-for tree in build/release build/test; do
-    [ -z "$cli" ] && [ -x "$root/$tree/cli/cindral-cli" ] && cli=$root/$tree/cli/cindral-cli
-    [ -z "$bare" ] && [ -x "$root/$tree/bench/bare_encode" ] && bare=$root/$tree/bench/bare_encode
-done
-[ -n "$cli" ] && [ -n "$bare" ] || { echo "record_input_bench: build cindral-cli and bare_encode first" >&2; exit 1; }
+cli=${1:-$(bench_built cli/cindral-cli)}
+bare=${2:-$(bench_built bench/bare_encode)}
+[ -n "$cli" ] && [ -n "$bare" ] || bench_fail "build cindral-cli and bare_encode first"
 frames=${FRAMES:-300}
 repeat=${REPEAT:-3}
-for tool in "$cli" "$bare" ffmpeg gst-launch-1.0 /usr/bin/time; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "record_input_bench: $tool not found" >&2; exit 1; }
-done
-
-work=$(mktemp -d /tmp/cindral-input-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+bench_need "$cli" "$bare" ffmpeg gst-launch-1.0 /usr/bin/time
+bench_make_work
 
 make_input() {  # size pixel_format output
     ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=$1:rate=30,noise=alls=8:allf=t" -frames:v "$frames" "${@:2}"
@@ -37,25 +29,20 @@ make_input() {  # size pixel_format output
 record() {  # description [extra arguments]
     rm -rf "$work/program"
     mkdir -p "$work/program"
-    /usr/bin/time -f "%U %S %M" -o "$work/time.txt" "$cli" record --program-folder "$work/program" --mode always \
+    bench_timed "$work/time.txt" "$cli" record --program-folder "$work/program" --mode always \
         --source "$1" "${@:2}" >"$work/out.txt" 2>"$work/err.txt" || {
-        echo "record_input_bench: cindral-cli failed" >&2
         cat "$work/err.txt" >&2
-        exit 1
+        bench_fail "cindral-cli failed"
     }
-    grep -q "\"recorded\":$(grep -o '"frames":[0-9]*' "$work/out.txt" | cut -d: -f2)," "$work/out.txt" || {
-        echo "record_input_bench: not every frame was recorded: $(cat "$work/out.txt")" >&2
-        exit 1
-    }
-    awk '{ printf "%.3f %s\n", $1 + $2, $3 }' "$work/time.txt"
+    [ "$(bench_field recorded "$work/out.txt")" = "$(bench_field frames "$work/out.txt")" ] ||
+        bench_fail "not every frame was recorded: $(cat "$work/out.txt")"
+    cut -d' ' -f2,3 "$work/time.txt"
 }
-
-best() { sort -n -k1,1 | head -n 1; }  # the run with the least CPU
 
 read_only() {  # description -> CPU seconds of reading it into fakesink
     # shellcheck disable=SC2086 # the description is split into gst-launch arguments on purpose
-    /usr/bin/time -f "%U %S" -o "$work/read.txt" gst-launch-1.0 -q $1 ! fakesink >/dev/null 2>&1
-    awk '{ printf "%.3f\n", $1 + $2 }' "$work/read.txt"
+    bench_timed "$work/read.txt" gst-launch-1.0 -q $1 ! fakesink >/dev/null 2>&1
+    cut -d' ' -f2 "$work/read.txt"
 }
 
 compare() {  # label width height description bare_arguments...
@@ -67,9 +54,9 @@ compare() {  # label width height description bare_arguments...
         read_runs+="$(read_only "$source")"$'\n'
     done
     local cpu bare_ms read_cpu
-    read -r cpu _ <<<"$(printf '%s' "$runs" | best)"
-    bare_ms=$(printf '%s' "$bare_runs" | sort -n | head -n 1)
-    read_cpu=$(printf '%s' "$read_runs" | sort -n | head -n 1)
+    read -r cpu _ <<<"$(printf '%s' "$runs" | bench_best)"
+    bare_ms=$(printf '%s' "$bare_runs" | bench_best)
+    read_cpu=$(printf '%s' "$read_runs" | bench_best)
     awk -v l="$label" -v c="$cpu" -v n="$frames" -v b="$bare_ms" -v r="$read_cpu" 'BEGIN {
         printf "%-16s cindral-cli %5.2f ms/frame, bare encode %5.2f: ratio %.2f   (reading the input alone %4.2f ms/frame; without it %.2f)\n",
             l, 1000 * c / n, b, 1000 * c / n / b, 1000 * r / n, (1000 * (c - r) / n) / b

@@ -11,19 +11,13 @@
 # usage: bench/view_bench.sh [build folder]   (default: build/release or build/test;
 #        env: MEASURE_S=20 WARM_UP_S=6 REPEAT=3 SIZES="1920x1080 1280x720" PATTERN=ball)
 set -euo pipefail
+source "$(dirname "$0")/bench_lib.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
 measure_s=${MEASURE_S:-20}
 warm_up_s=${WARM_UP_S:-6}
 repeat=${REPEAT:-3}
 sizes=${SIZES:-1920x1080 1280x720}
 pattern=${PATTERN:-ball}
-ticks=$(getconf CLK_TCK)
-
-# Processor seconds a process has used so far (all its threads).
-cpu_of() {
-    awk -v t="$ticks" '{ sub(/^.*\) /, ""); printf "%.2f\n", ($12 + $13) / t }' "/proc/$1/stat"
-}
 
 # Inside the virtual screen: the desktop program's processor seconds over the measured window,
 # then the screen's own. Called as: view_bench.sh --desktop PROGRAM
@@ -38,13 +32,13 @@ if [ "${1:-}" = "--desktop" ]; then
     # xvfb-run started the screen beside this script.
     screen_pid=$(ps -o pid= --ppid "$PPID" -C Xvfb | tr -d ' ' | head -n 1)
     sleep "$warm_up_s"
-    kill -0 "$pid" 2>/dev/null || { echo "view_bench: cindral ended early:" >&2; cat "$BENCH_WORK/desktop.log" >&2; exit 1; }
+    kill -0 "$pid" 2>/dev/null || { cat "$BENCH_WORK/desktop.log" >&2; bench_fail "cindral ended early"; }
     geometry=$(xwininfo -root -tree | grep '"Cindral - ' | grep -o '[0-9]*x[0-9]*+' | head -n 1 | tr -d +)
-    start=$(cpu_of "$pid")
-    screen_start=$(cpu_of "$screen_pid")
+    start=$(bench_process_cpu_s "$pid")
+    screen_start=$(bench_process_cpu_s "$screen_pid")
     sleep "$measure_s"
-    end=$(cpu_of "$pid")
-    screen_end=$(cpu_of "$screen_pid")
+    end=$(bench_process_cpu_s "$pid")
+    screen_end=$(bench_process_cpu_s "$screen_pid")
     kill -TERM "$pid"
     wait "$pid" || true
     kill -TERM "$wm_pid"
@@ -53,17 +47,11 @@ if [ "${1:-}" = "--desktop" ]; then
     exit 0
 fi
 
-build=${1:-}
-for tree in build/release build/test; do
-    [ -z "$build" ] && [ -x "$root/$tree/app/cindral" ] && [ -x "$root/$tree/cli/cindral-cli" ] && build=$root/$tree
-done
-[ -n "$build" ] || { echo "view_bench: build cindral and cindral-cli first or pass the build folder" >&2; exit 1; }
-for tool in xvfb-run xauth openbox xwininfo; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "view_bench: $tool not found" >&2; exit 1; }
-done
-
-work=$(mktemp -d /tmp/cindral-view-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+build=${1:-$(dirname "$(dirname "$(bench_built app/cindral)")")}
+[ -x "$build/app/cindral" ] && [ -x "$build/cli/cindral-cli" ] ||
+    bench_fail "build cindral and cindral-cli first or pass the build folder"
+bench_need xvfb-run xauth openbox xwininfo
+bench_make_work
 export BENCH_WORK=$work
 export XDG_CONFIG_HOME=$work/config
 
@@ -89,11 +77,11 @@ run_cli() {  # -> "cpu"
         >"$work/cli.log" 2>&1 &
     local pid=$!
     sleep "$warm_up_s"
-    kill -0 "$pid" 2>/dev/null || { echo "view_bench: cindral-cli ended early:" >&2; cat "$work/cli.log" >&2; exit 1; }
+    kill -0 "$pid" 2>/dev/null || { cat "$work/cli.log" >&2; bench_fail "cindral-cli ended early"; }
     local start end
-    start=$(cpu_of "$pid")
+    start=$(bench_process_cpu_s "$pid")
     sleep "$measure_s"
-    end=$(cpu_of "$pid")
+    end=$(bench_process_cpu_s "$pid")
     kill -INT "$pid"
     wait "$pid" || true
     awk -v s="$start" -v e="$end" 'BEGIN { printf "%.2f\n", e - s }'
@@ -115,7 +103,7 @@ for size in $sizes; do
         }'
         ratios+="$(awk -v d="$desktop" -v c="$cli" 'BEGIN { printf "%.3f", d / c }')"$'\n'
     done
-    printf '%s' "$ratios" | sort -n | awk -v s="$size" '{ r[NR] = $1 } END {
-        printf "%-9s median ratio %.2f of %d (lowest %.2f, highest %.2f)\n", s, (NR % 2 ? r[(NR + 1) / 2] : (r[NR / 2] + r[NR / 2 + 1]) / 2), NR, r[1], r[NR]
+    printf '%s' "$ratios" | sort -n | awk -v s="$size" -v m="$(printf '%s' "$ratios" | bench_median)" '{ r[NR] = $1 } END {
+        printf "%-9s median ratio %.2f of %d (lowest %.2f, highest %.2f)\n", s, m, NR, r[1], r[NR]
     }'
 done

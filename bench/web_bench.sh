@@ -6,32 +6,17 @@
 #
 # usage: bench/web_bench.sh [path/to/cindral-cli]   (env: MEASURE_S=20 WARMUP_S=5 REPEAT=3 FRAMES=300)
 set -euo pipefail
+source "$(dirname "$0")/bench_lib.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-cli=${1:-${CINDRAL_CLI:-}}
-if [ -z "$cli" ]; then
-    for candidate in "$root/build/release/cli/cindral-cli" "$root/build/test/cli/cindral-cli"; do
-        if [ -x "$candidate" ]; then cli=$candidate; break; fi
-    done
-fi
-[ -n "$cli" ] || { echo "web_bench: build cindral-cli first or pass its path" >&2; exit 1; }
+cli=${1:-${CINDRAL_CLI:-$(bench_built cli/cindral-cli)}}
+[ -n "$cli" ] || bench_fail "build cindral-cli first or pass its path"
 measure_s=${MEASURE_S:-20}
 warmup_s=${WARMUP_S:-5}
 repeat=${REPEAT:-3}
 frames=${FRAMES:-300}
-for tool in "$cli" curl python3; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "web_bench: $tool not found" >&2; exit 1; }
-done
+bench_need "$cli" curl python3
 source="videotestsrc is-live=true pattern=ball ! capsfilter caps=video/x-raw,width=1920,height=1080,framerate=30/1"
-work=$(mktemp -d /tmp/cindral-web-bench-XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+bench_make_work
 
 # Starts a recording run serving on a free port; sets run_pid and run_port.
 start_run() {  # extra arguments...
@@ -39,16 +24,15 @@ start_run() {  # extra arguments...
     "$cli" record --storage "$work/storage" --source "$source" --mode always --listen 127.0.0.1:0 "$@" \
         >"$work/out.txt" 2>"$work/err.txt" &
     run_pid=$!
-    pids+=("$run_pid")
+    bench_pids+=("$run_pid")
     run_port=""
     for _ in $(seq 200); do
         run_port=$(grep -o 'serving http://127.0.0.1:[0-9]*' "$work/err.txt" 2>/dev/null | grep -o '[0-9]*$' || true)
         [ -n "$run_port" ] && return 0
         sleep 0.1
     done
-    echo "web_bench: the recording run did not start serving" >&2
     cat "$work/err.txt" >&2
-    exit 1
+    bench_fail "the recording run did not start serving"
 }
 
 cpu_with_viewers() {  # viewers -> CPU seconds of the recorder over MEASURE_S
@@ -57,18 +41,17 @@ cpu_with_viewers() {  # viewers -> CPU seconds of the recorder over MEASURE_S
     for _ in $(seq "$1"); do
         curl -s -o /dev/null "http://127.0.0.1:$run_port/live.mjpeg" &
         viewer_pids+=("$!")
-        pids+=("$!")
+        bench_pids+=("$!")
     done
     sleep "$warmup_s"
-    local before after hz
-    hz=$(getconf CLK_TCK)
-    before=$(cpu_ticks "$run_pid")
+    local before after
+    before=$(bench_process_cpu_s "$run_pid")
     sleep "$measure_s"
-    after=$(cpu_ticks "$run_pid")
+    after=$(bench_process_cpu_s "$run_pid")
     for pid in "${viewer_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
     kill -TERM "$run_pid"
     wait "$run_pid" || true
-    awk -v a="$after" -v b="$before" -v hz="$hz" 'BEGIN { printf "%.2f\n", (a - b) / hz }'
+    awk -v a="$after" -v b="$before" 'BEGIN { printf "%.2f\n", a - b }'
 }
 
 declare -A cpu
@@ -76,7 +59,7 @@ for viewers in 0 1 10; do cpu[$viewers]=""; done
 for _ in $(seq "$repeat"); do
     for viewers in 0 1 10; do cpu[$viewers]+="$(cpu_with_viewers "$viewers") "; done
 done
-median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+median() { tr ' ' '\n' | bench_median; }
 c0=$(echo "${cpu[0]}" | median)
 c1=$(echo "${cpu[1]}" | median)
 c10=$(echo "${cpu[10]}" | median)
@@ -95,12 +78,12 @@ s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
 s.sendall(b"GET /live.mjpeg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
 time.sleep(3600)
 PY
-        pids+=("$!")
+        bench_pids+=("$!")
         local stalled=$!
     fi
     wait "$run_pid" || true
     [ "$1" = 1 ] && kill "$stalled" 2>/dev/null || true
-    grep -o '"recorded":[0-9]*' "$work/out.txt" | cut -d: -f2
+    bench_field recorded "$work/out.txt"
 }
 none=$(stored_with_stalled 0)
 stalled=$(stored_with_stalled 1)
