@@ -113,7 +113,7 @@ struct CFrameArchive::Impl {
     double CaptureStamp();
     void ReturnLent();
     void Encode(EncodeJob& job, int worker);
-    uint32_t EncodePicture(EncodeJob& job, WorkerCoders& coders, int quality);
+    uint32_t EncodePicture(EncodeJob& job, WorkerCoders& worker, int quality);
     void Write(CFrameArchive& owner, EncodeJob* job);
     bool EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg);
     bool CreateArchiveFile(const std::string& folder, const std::string& base_name);
@@ -303,10 +303,10 @@ void CFrameArchive::Impl::ReturnLent() {
     lent = nullptr;
 }
 
-uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& coders, int quality) {
-    if (!coders.compressor) {
-        coders.compressor = TurboJpegHandle(tjInitCompress());
-        if (!coders.compressor) {
+uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& worker, int quality) {
+    if (!worker.compressor) {
+        worker.compressor = TurboJpegHandle(tjInitCompress());
+        if (!worker.compressor) {
             job.error = std::string("frame not stored: tjInitCompress: ") + tjGetErrorStr2(nullptr);
             return 0;
         }
@@ -315,9 +315,9 @@ uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& coders
     if (job.jpeg.size() < bound) job.jpeg.resize(bound);
     unsigned char* target = job.jpeg.data();
     unsigned long size = job.jpeg.size();
-    if (tjCompress2(coders.compressor.Get(), job.input.data(), job.width, 0, job.height, TJPF_BGR, &target, &size,
+    if (tjCompress2(worker.compressor.Get(), job.input.data(), job.width, 0, job.height, TJPF_BGR, &target, &size,
                     TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
-        job.error = std::string("frame not stored: tjCompress2: ") + tjGetErrorStr2(coders.compressor.Get());
+        job.error = std::string("frame not stored: tjCompress2: ") + tjGetErrorStr2(worker.compressor.Get());
         return 0;
     }
     return static_cast<uint32_t>(size);

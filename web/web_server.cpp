@@ -17,6 +17,7 @@
 #include <set>
 
 #include "capture/viewer_frames.h"
+#include "platform/thread_handover.h"
 #include "recording/archive_reader.h"
 #include "recording/recorder_monitor.h"
 #include "storage/retention.h"
@@ -132,7 +133,7 @@ struct WebServerCore {
     GRef<SoupServer> server;
     GRef<GSocketService> service;
     GRef<GTlsCertificate> certificate;
-    GMainContext* context = nullptr;
+    GMainContext* main_context = nullptr;
     uint16_t port = 0;
     std::map<GObject*, std::pair<std::string, bool>> streams;  // peer and whether it is over the limit
     std::set<std::string> over_limit_peers;
@@ -145,8 +146,8 @@ struct WebServerCore {
     }
 
     // Answers.
-    void Respond(WebRequestContext* context, guint status, const char* type, const void* data, size_t size);
-    void RespondText(WebRequestContext* context, guint status, const std::string& text);
+    void Respond(WebRequestContext* context, guint http_status, const char* type, const void* data, size_t size);
+    void RespondText(WebRequestContext* context, guint http_status, const std::string& text);
     void RespondJson(WebRequestContext* context, const QJsonObject& json);
     void Resume(WebRequestContext* context);
     void Pause(WebRequestContext* context);
@@ -183,15 +184,16 @@ void WebServerCore::Resume(WebRequestContext* context) {
     soup_server_message_unpause(context->message);
 }
 
-void WebServerCore::Respond(WebRequestContext* context, guint status, const char* type, const void* data, size_t size) {
-    soup_server_message_set_status(context->message, status, nullptr);
+void WebServerCore::Respond(WebRequestContext* context, guint http_status, const char* type, const void* data,
+                            size_t size) {
+    soup_server_message_set_status(context->message, http_status, nullptr);
     soup_server_message_set_response(context->message, type, SOUP_MEMORY_COPY, static_cast<const char*>(data), size);
     Resume(context);
 }
 
-void WebServerCore::RespondText(WebRequestContext* context, guint status, const std::string& text) {
+void WebServerCore::RespondText(WebRequestContext* context, guint http_status, const std::string& text) {
     const std::string body = text + "\n";
-    Respond(context, status, "text/plain; charset=utf-8", body.data(), body.size());
+    Respond(context, http_status, "text/plain; charset=utf-8", body.data(), body.size());
 }
 
 void WebServerCore::RespondJson(WebRequestContext* context, const QJsonObject& json) {
@@ -206,7 +208,7 @@ void WebServerCore::SetTimer(WebRequestContext* context, int delay_ms, GSourceFu
     }
     context->timer = g_timeout_source_new(static_cast<guint>(delay_ms));
     g_source_set_callback(context->timer, function, context, nullptr);
-    g_source_attach(context->timer, this->context);
+    g_source_attach(context->timer, main_context);
 }
 
 // ---------------------------------------------------------------- requests
@@ -724,7 +726,7 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
     if (!error.empty()) return false;
     core.options = options;
     core.credentials = std::make_unique<CWebCredentials>(options.user, options.password_hash);
-    core.context = g_main_context_ref_thread_default();
+    core.main_context = g_main_context_ref_thread_default();
     if (!options.tls.certificate_path.empty()) {
         GErrorOwner tls_error;
         core.certificate = GRef<GTlsCertificate>(g_tls_certificate_new_from_files(
@@ -774,7 +776,7 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
 
     core.wake = std::make_shared<WebWake>();
     core.wake->core = &core;
-    core.wake->context = g_main_context_ref(core.context);
+    core.wake->context = g_main_context_ref(core.main_context);
     if (core.frames) {
         std::weak_ptr<WebWake> weak = core.wake;
         core.frames->SetListener([weak] {
@@ -787,11 +789,13 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
             }
             // Always through a source of the server's context: invoking could run it on this
             // thread when that context happens to be this thread's default and idle.
+            auto* handed = new std::shared_ptr<WebWake>(wake);
             GSource* source = g_idle_source_new();
             g_source_set_priority(source, G_PRIORITY_DEFAULT);
             g_source_set_callback(
                 source,
                 [](gpointer data) -> gboolean {
+                    MarkReceived(data);
                     const std::shared_ptr<WebWake>& woken = *static_cast<std::shared_ptr<WebWake>*>(data);
                     WebServerCore* target = nullptr;
                     {
@@ -802,8 +806,12 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
                     if (target) target->OnFrameReady();
                     return G_SOURCE_REMOVE;
                 },
-                new std::shared_ptr<WebWake>(wake),
-                [](gpointer data) { delete static_cast<std::shared_ptr<WebWake>*>(data); });
+                handed,
+                [](gpointer data) {
+                    MarkReceived(data);
+                    delete static_cast<std::shared_ptr<WebWake>*>(data);
+                });
+            MarkHandedOver(handed);
             g_source_attach(source, wake->context);
             g_source_unref(source);
         });
@@ -838,8 +846,8 @@ void CWebServer::Stop() {
     core.server = GRef<SoupServer>();
     core.service = GRef<GSocketService>();
     core.certificate = GRef<GTlsCertificate>();
-    if (core.context) g_main_context_unref(core.context);
-    core.context = nullptr;
+    if (core.main_context) g_main_context_unref(core.main_context);
+    core.main_context = nullptr;
     core.port = 0;
 }
 

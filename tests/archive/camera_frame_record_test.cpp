@@ -373,29 +373,29 @@ TEST(CameraFrameRecord, NothingIsAllocatedPerFrameOnceWarm) {
     CRecorderMonitor monitor(archive);
     // Encoded on two threads from planes lent to the pass; a size off the blocks either way, so the last rows and
     // columns are repeated.
-    constexpr int32_t kWidth = 1278;
-    constexpr int32_t kHeight = 717;
+    constexpr int32_t kOddWidth = 1278;
+    constexpr int32_t kOddHeight = 717;
     const auto write_frames = [&](int count) {
         for (int frame = 0; frame < count; ++frame) {
-            JpegPlaneRoom* room = monitor.LendPlanes(kWidth, kHeight);
+            JpegPlaneRoom* room = monitor.LendPlanes(kOddWidth, kOddHeight);
             ASSERT_NE(room, nullptr);
-            for (int32_t y = 0; y < kHeight; ++y) {
+            for (int32_t y = 0; y < kOddHeight; ++y) {
                 uint8_t* row = room->planes[0] + static_cast<size_t>(y) * room->strides[0];
-                for (int32_t x = 0; x < kWidth; ++x) row[x] = static_cast<uint8_t>((x ^ y) + frame);
+                for (int32_t x = 0; x < kOddWidth; ++x) row[x] = static_cast<uint8_t>((x ^ y) + frame);
             }
             for (int plane = 1; plane < 3; ++plane) {
-                for (int32_t y = 0; y < (kHeight + 1) / 2; ++y) {
+                for (int32_t y = 0; y < (kOddHeight + 1) / 2; ++y) {
                     std::memset(room->planes[plane] + static_cast<size_t>(y) * room->strides[plane], 100 + 20 * plane,
-                                (kWidth + 1) / 2);
+                                (kOddWidth + 1) / 2);
                 }
             }
-            const JpegYuvPlanes planes{kWidth,
-                                       kHeight,
+            const JpegYuvPlanes planes{kOddWidth,
+                                       kOddHeight,
                                        {room->planes[0], room->planes[1], room->planes[2]},
                                        {room->strides[0], room->strides[1], room->strides[2]}};
             CleanFrame clean;
-            clean.width = kWidth;
-            clean.height = kHeight;
+            clean.width = kOddWidth;
+            clean.height = kOddHeight;
             clean.planes = &planes;
             ASSERT_TRUE(monitor.WriteCleanFrame(clean));
         }

@@ -171,7 +171,7 @@ TEST(RawJpegEncoderTest, MatchesTurboJpegFromTheSamePlanesAtSizesOffTheBlocks) {
     ASSERT_NE(compressor, nullptr);
     ASSERT_NE(decompressor, nullptr);
     std::vector<uint8_t> raw_stream;
-    for (const auto [width, height] :
+    for (const auto& [width, height] :
          {std::pair{1, 1}, {7, 5}, {17, 9}, {33, 31}, {640, 480}, {641, 479}, {1918, 1078}, {1920, 1080}}) {
         const TestPlanes source(width, height, static_cast<unsigned>(width * 7 + height));
         for (const int quality : JpegCodec::kFallbackQualities) {
