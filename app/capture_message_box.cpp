@@ -5,9 +5,11 @@
 #include <QThread>
 #include <algorithm>
 
+#include "capture/queued_calls.h"
 #include "widgets/dialog_units.h"
 
-CCaptureMessageBox::CCaptureMessageBox(QWidget* owner) : QObject(owner), owner_(owner) {}
+CCaptureMessageBox::CCaptureMessageBox(QWidget* owner)
+    : QObject(owner), owner_(owner), from_other_threads_(new CQueuedCalls(this)) {}
 
 void CCaptureMessageBox::ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) {
     const QString text_copy = QString::fromStdString(text);
@@ -16,9 +18,7 @@ void CCaptureMessageBox::ShowMessage(const std::string& text, const std::string&
         ShowOnUiThread(text_copy, caption_copy, icon);
         return;
     }
-    QMetaObject::invokeMethod(
-        this, [this, text_copy, caption_copy, icon] { ShowOnUiThread(text_copy, caption_copy, icon); },
-        Qt::QueuedConnection);
+    from_other_threads_->Post([this, text_copy, caption_copy, icon] { ShowOnUiThread(text_copy, caption_copy, icon); });
 }
 
 void CCaptureMessageBox::ShowOnUiThread(const QString& text, const QString& caption, MessageIcon icon) {

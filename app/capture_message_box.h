@@ -8,6 +8,7 @@
 
 #include "capture/capture_messages.h"
 
+class CQueuedCalls;
 class QMessageBox;
 
 // Shows the capture object's messages in message boxes owned by a window. The boxes do not
@@ -29,6 +30,7 @@ private:
     void ShowOnUiThread(const QString& text, const QString& caption, MessageIcon icon);
 
     QPointer<QWidget> owner_;
+    CQueuedCalls* from_other_threads_;  // a child
     struct OpenBox {
         QString key;  // caption and text
         QPointer<QMessageBox> box;

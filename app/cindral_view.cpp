@@ -20,6 +20,7 @@
 #include "archive_ui/panel_dlg.h"
 #include "capture/dialogs/camera_property_pages.h"
 #include "capture/live_session.h"
+#include "capture/queued_calls.h"
 #include "platform/ole_date.h"
 
 // The view's pictures are blue, green, red, 255 in memory: a 0xffRRGGBB word here.
@@ -84,6 +85,7 @@ CCindralView::CCindralView(CindralSettings& settings, std::string storage_folder
       settings_(settings),
       storage_folder_(std::move(storage_folder)),
       watcher_(watcher),
+      wake_ups_(new CQueuedCalls(this)),
       capture_messages_(new CCaptureMessageBox(this)) {
     // Every paint covers the whole view (picture or black), so Qt need not clear it first.
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -153,7 +155,7 @@ bool CCindralView::IsShowingLive() const {
 void CCindralView::PresentLivePicture() {
     // One wake-up per empty-to-full change; later pictures just replace the waiting one.
     if (live_pictures_.Publish()) {
-        QMetaObject::invokeMethod(this, &CCindralView::OnLiveFrameReady, Qt::QueuedConnection);
+        wake_ups_->Post([this] { OnLiveFrameReady(); });
     }
 }
 

@@ -31,6 +31,8 @@ class QPainter;
 // picture straight into one of three 32-bit pictures that take turns (newest wins), so the
 // streaming thread neither copies nor waits for painting; the view takes at most one a display
 // refresh, and none while the window is minimised or hidden.
+class CQueuedCalls;
+
 class CCindralView : public QWidget, public IFramePresenter, public IPlaybackView {
     Q_OBJECT
 public:
@@ -154,7 +156,8 @@ private:
     std::atomic<bool> is_window_showing_{false};
     QObject* watched_window_ = nullptr;  // the top-level window whose state is followed
     QElapsedTimer since_last_take_;
-    QTimer refresh_wait_;  // holds a picture back until a display refresh has passed
+    QTimer refresh_wait_;     // holds a picture back until a display refresh has passed
+    CQueuedCalls* wake_ups_;  // a child: the streaming thread's word of a new picture
     int presented_frame_count_ = 0;
     CNearestScaler scaler_;
 

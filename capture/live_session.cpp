@@ -1,13 +1,13 @@
 #include "capture/live_session.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <algorithm>
 #include <climits>
 #include <cmath>
 
 #include "capture/capture_log.h"
 #include "capture/device_watcher.h"
+#include "capture/queued_calls.h"
 #include "recording/encode_pool.h"
 
 namespace {
@@ -32,6 +32,7 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
       messages_(messages),
       watcher_(watcher),
       options_(options),
+      calls_(new CQueuedCalls(this)),
       archive_(std::move(storage_folder)),
       recorder_(archive_),
       pipeline_(settings_, recorder_, presenter),
@@ -48,8 +49,7 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
     capture_->SetStreamEndHandler([this](const StreamEnd& end) { OnStreamEnd(end); });
     recorder_.SetEventHandler([this](const RecorderEvent& event) {
         // From the streaming thread (or this one after a stop); handled in order on this thread.
-        QMetaObject::invokeMethod(
-            this, [this, event] { OnRecorderEvent(event); }, Qt::QueuedConnection);
+        calls_->Post([this, event] { OnRecorderEvent(event); });
     });
     pipeline_.SetEventHandler([this](const MotionEventNote& note) { OnMotionNote(note); });
     archive_.SetRoomMaker([this] { return MakeRoom(); });
@@ -90,21 +90,17 @@ void CLiveSession::OnMotionNote(const MotionEventNote& note) {
     if (note.kind == MotionEventNote::Kind::kLightChange) {
         const int64_t blocks = note.blocks;
         const QString time = Text(IsoLocalTime(note.wall_ms));
-        QMetaObject::invokeMethod(
-            this,
-            [blocks, time] {
-                qCInfo(lcRecording).noquote()
-                    << "light change at" << time << ":" << blocks << "blocks moved at once, not counted as motion";
-            },
-            Qt::QueuedConnection);
+        calls_->Post([blocks, time] {
+            qCInfo(lcRecording).noquote()
+                << "light change at" << time << ":" << blocks << "blocks moved at once, not counted as motion";
+        });
         return;
     }
     const bool is_start = note.kind == MotionEventNote::Kind::kStart;
     if (is_start) event_archive_ = recorder_.GetStatus().open_path;
     std::string path = event_archive_;
     const int64_t wall_ms = note.wall_ms;
-    QMetaObject::invokeMethod(
-        this, [this, is_start, path, wall_ms] { OnMotionEvent(is_start, path, wall_ms); }, Qt::QueuedConnection);
+    calls_->Post([this, is_start, path, wall_ms] { OnMotionEvent(is_start, path, wall_ms); });
 }
 
 void CLiveSession::OnMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms) {
@@ -116,16 +112,13 @@ void CLiveSession::OnMotionEvent(bool is_start, const std::string& archive_path,
             command_runner_ = std::make_unique<CEventCommandRunner>([this](const std::string& line, bool is_failure) {
                 // From the runner's thread: logged and told on this one.
                 const QString text = Text(line);
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, text, is_failure] {
-                        if (is_failure)
-                            qCWarning(lcRecording).noquote() << text;
-                        else
-                            qCInfo(lcRecording).noquote() << text;
-                        emit EventCommandReport(text, is_failure);
-                    },
-                    Qt::QueuedConnection);
+                calls_->Post([this, text, is_failure] {
+                    if (is_failure)
+                        qCWarning(lcRecording).noquote() << text;
+                    else
+                        qCInfo(lcRecording).noquote() << text;
+                    emit EventCommandReport(text, is_failure);
+                });
             });
         }
         command_runner_->Run(event_command_, {{"CINDRAL_EVENT", is_start ? "start" : "end"},
@@ -230,14 +223,14 @@ void CLiveSession::ProcessFrame(const CameraFrame& frame) {
     if (limit > 0 && frames_processed_.load() >= limit) return;
     last_frame_ms_.store(MonotonicMs());
     if (!is_frame_seen_.exchange(true)) {
-        QMetaObject::invokeMethod(this, &CLiveSession::OnFirstFrame, Qt::QueuedConnection);
+        calls_->Post([this] { OnFirstFrame(); });
     }
     const int64_t processed = frames_processed_.fetch_add(1) + 1;
     // A camera's frames are dropped when the encoders are all busy; a file's wait for them.
     archive_.SetWaitsForEncoders(!capture_->IsLive());
     pipeline_.ProcessFrame(frame);
     viewer_frames_.OfferCameraFrame(frame, MonotonicMs());
-    if (processed == limit) QMetaObject::invokeMethod(this, &CLiveSession::FrameLimitReached, Qt::QueuedConnection);
+    if (processed == limit) calls_->Post([this] { emit FrameLimitReached(); });
 }
 
 void CLiveSession::ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) {
@@ -439,13 +432,12 @@ void CLiveSession::RunRetention() {
     RetentionRun run;
     run.limits = retention_limits_;
     const std::string folder = archive_.GetStorageFolder();
-    retention_thread_.start([this, folder, run]() mutable {
+    StartHandedOver(retention_thread_, [this, folder, run]() mutable {
         // Read here: an archive begun since the request is kept too.
         const std::string open_path = recorder_.GetStatus().open_path;
         if (!open_path.empty()) run.open_paths.push_back(open_path);
         const RetentionResult result = ApplyRetention(folder, run);
-        QMetaObject::invokeMethod(
-            this, [this, result] { OnRetentionDone(result); }, Qt::QueuedConnection);
+        calls_->Post([this, result] { OnRetentionDone(result); });
     });
 }
 
@@ -460,20 +452,17 @@ bool CLiveSession::MakeRoom() {
         if (!error.empty()) qCWarning(lcStorage).noquote() << Text(error);
         return false;
     }
-    QMetaObject::invokeMethod(
-        this,
-        [this, path = *deleted] {
-            qCWarning(lcStorage).noquote() << "deleted" << Text(path) << "to make room on the full disk";
-            emit ArchiveDeletedForRoom(Text(path));
-        },
-        Qt::QueuedConnection);
+    calls_->Post([this, path = *deleted] {
+        qCWarning(lcStorage).noquote() << "deleted" << Text(path) << "to make room on the full disk";
+        emit ArchiveDeletedForRoom(Text(path));
+    });
     return true;
 }
 
 void CLiveSession::FinishRetention() {
     while (is_retention_running_) {
         retention_thread_.waitForDone();
-        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);  // its result, and any run it asks for
+        calls_->RunPosted();  // its result, and any run it asks for
     }
 }
 

@@ -20,6 +20,7 @@
 #include "recording/settings.h"
 #include "storage/retention.h"
 
+class CQueuedCalls;
 class CVideoDeviceWatcher;
 
 enum class LivePhase {
@@ -186,6 +187,8 @@ private:
     CVideoDeviceWatcher* watcher_;
     const LiveSessionOptions options_;
 
+    // A child: what the streaming, writer and retention threads hand to this thread.
+    CQueuedCalls* calls_;
     // Declaration order: the capture object goes first, the recorder last.
     CViewerFrames viewer_frames_;  // before the archive, whose records it is handed
     CFrameArchive archive_;

@@ -5,6 +5,8 @@
 #include <libsoup/soup.h>
 #include <sys/socket.h>
 
+#include <cstdio>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -14,9 +16,29 @@
 #include <thread>
 #include <vector>
 
+#include "platform/thread_handover.h"
 #include "web/web_server.h"
 
 namespace web_test {
+
+// What a shell command writes to its standard output (openssl, ffprobe as judges).
+inline std::string RunCommand(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return output;
+    char buffer[4096];
+    while (size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
+    ::pclose(pipe);
+    return output;
+}
+
+// A server for this computer only, on a port the system picks.
+inline WebServerOptions LocalOptions() {
+    WebServerOptions options;
+    options.addresses = {"127.0.0.1"};
+    options.port = 0;
+    return options;
+}
 
 // A server on a thread of its own with its own main context, as the program's event loop runs
 // it; the test thread is the client.
@@ -62,15 +84,21 @@ public:
             std::promise<void>* done;
         };
         auto* call = new Call{std::move(work), &done};
+        MarkHandedOver(call);
         g_main_context_invoke_full(
             context_, G_PRIORITY_DEFAULT,
             [](gpointer data) -> gboolean {
+                MarkReceived(data);
                 auto* c = static_cast<Call*>(data);
                 c->work();
                 c->done->set_value();
                 return G_SOURCE_REMOVE;
             },
-            call, [](gpointer data) { delete static_cast<Call*>(data); });
+            call,
+            [](gpointer data) {
+                MarkReceived(data);
+                delete static_cast<Call*>(data);
+            });
         finished.wait();
     }
     int ClientCount() {
