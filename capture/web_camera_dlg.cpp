@@ -123,7 +123,7 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
     std::unique_ptr<VRender> renderer;  // "Renderer"; stopped with the graph before it goes
     GstCapsPtr camera_format;           // asked of the camera; empty = the camera's own format
     bool is_format_fallback_done = false;
-    bool is_live = true;
+    std::atomic<bool> is_live{true};     // read by the streaming thread, which may run before it is set
     std::atomic<bool> has_frame{false};  // a frame arrived since the graph was set running
     // Parent of the bus watches; a watch that is let go is deleted later, never inside its handler.
     std::unique_ptr<QObject> ui_context = std::make_unique<QObject>();
