@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/thread_handover.h"
 #include "recording/jpeg_stream.h"
 
 namespace {
@@ -73,6 +74,8 @@ VRender::VRender(IFrameSinkOwner& owner, bool sync_to_clock) : owner_(owner) {
 }
 
 VRender::~VRender() {
+    // The streaming threads are done with this sink: the graph was stopped before.
+    MarkReceived(this);
     if (sink_) {
         GstAppSinkCallbacks none{};
         gst_app_sink_set_callbacks(GST_APP_SINK(sink_.get()), &none, nullptr, nullptr);
@@ -80,10 +83,14 @@ VRender::~VRender() {
 }
 
 GstFlowReturn VRender::OnNewSample(GstAppSink* sink, gpointer user_data) {
+    // A streaming thread may come from GStreamer's pool, started through GLib's own queue.
+    MarkReceived(user_data);
     GstSample* sample = gst_app_sink_pull_sample(sink);
-    if (!sample) return GST_FLOW_OK;
-    static_cast<VRender*>(user_data)->DoRenderSample(sample);
-    gst_sample_unref(sample);
+    if (sample) {
+        static_cast<VRender*>(user_data)->DoRenderSample(sample);
+        gst_sample_unref(sample);
+    }
+    MarkHandedOver(user_data);
     // A failing frame never stops the stream.
     return GST_FLOW_OK;
 }

@@ -18,6 +18,7 @@
 #include "capture/gst_handles.h"
 #include "capture/video_devices.h"
 #include "capture/vrender.h"
+#include "platform/thread_handover.h"
 
 namespace {
 
@@ -333,6 +334,9 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
     bool RunGraph(GraphError* failure) {
         has_frame.store(false);
         is_running.store(1);
+        // What the streaming threads read of this graph is set: they may be pooled threads of
+        // GStreamer's, started through GLib's own queue.
+        if (renderer) MarkHandedOver(renderer.get());
         GstStateChangeReturn result = gst_element_set_state(pipeline.get(), GST_STATE_PAUSED);
         if (result != GST_STATE_CHANGE_FAILURE) {
             // The sources say whether they are live: an element that syncs to the clock (identity
