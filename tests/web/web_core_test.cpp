@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// GLib's headers before Qt's, whose keywords they use as names.
+#include "web_test_support.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -23,15 +26,7 @@
 
 namespace {
 
-std::string RunCommand(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return output;
-    char buffer[4096];
-    while (size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-    ::pclose(pipe);
-    return output;
-}
+using web_test::RunCommand;
 
 TEST(WebRequest, RoutesEveryEndpointAndNothingElse) {
     struct Case {

@@ -28,18 +28,10 @@ namespace {
 using namespace std::chrono_literals;
 using archive_test::ReadBytes;
 using web_test::Fetch;
+using web_test::LocalOptions;
 using web_test::RawClient;
+using web_test::RunCommand;
 using web_test::ServerThread;
-
-std::string RunCommand(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return output;
-    char buffer[4096];
-    while (size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-    ::pclose(pipe);
-    return output;
-}
 
 QJsonObject Json(const std::string& body) {
     QJsonParseError error;
@@ -103,13 +95,6 @@ private:
     std::atomic<bool> is_stopped_{false};
     std::thread thread_;
 };
-
-WebServerOptions LocalOptions() {
-    WebServerOptions options;
-    options.addresses = {"127.0.0.1"};
-    options.port = 0;
-    return options;
-}
 
 // The parts of a multipart stream read from stream until count JPEGs are complete.
 std::vector<std::string> ReadParts(GInputStream* stream, size_t count) {
