@@ -149,7 +149,7 @@ void CRecorderMonitor::OnOutcome(const RecordOutcome& outcome) {
         }
         is_in_fallback_ = is_oversized;
     }
-    for (RecorderEvent& event : events) Report(std::move(event));
+    for (const RecorderEvent& event : events) Report(event);
 }
 
 void CRecorderMonitor::FrameLost(const std::string& cause, const std::string& detail) {
@@ -180,6 +180,6 @@ std::vector<std::string> CRecorderMonitor::GetArchives() const {
     return archives_;
 }
 
-void CRecorderMonitor::Report(RecorderEvent event) {
+void CRecorderMonitor::Report(const RecorderEvent& event) {
     if (on_event_) on_event_(event);
 }

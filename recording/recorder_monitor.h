@@ -81,7 +81,7 @@ public:
 
 private:
     void OnOutcome(const RecordOutcome& outcome);
-    void Report(RecorderEvent event);
+    void Report(const RecorderEvent& event);
 
     CFrameArchive& archive_;
     EventHandler on_event_;

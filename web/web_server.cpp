@@ -201,6 +201,8 @@ void WebServerCore::RespondJson(WebRequestContext* context, const QJsonObject& j
     Respond(context, SOUP_STATUS_OK, "application/json", body.constData(), static_cast<size_t>(body.size()));
 }
 
+// Not const, though no field changes: it adds a source to the server's main context.
+// NOLINTNEXTLINE(readability-make-member-function-const)
 void WebServerCore::SetTimer(WebRequestContext* context, int delay_ms, GSourceFunc function) {
     if (context->timer) {
         g_source_destroy(context->timer);

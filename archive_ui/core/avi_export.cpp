@@ -217,9 +217,9 @@ AviExportResult Convert(const std::string& archive_path, const std::string& avi_
     int32_t leading_undecodable = 0;  // frames before the first decodable one, written black
     bool has_sample = false;          // a sample was submitted that a repeat can use
 
-    auto fail = [&](std::string error) {
+    auto fail = [&](const std::string& error) {
         write_thread.reset();
-        result.error = error.empty() ? writer.GetError() : std::move(error);
+        result.error = error.empty() ? writer.GetError() : error;
         if (result.error.empty()) result.error = "writing the AVI file failed";
         result.frames_written = 0;
         return result;

@@ -154,8 +154,8 @@ public:
     void StreamInto(int fd) { stream_fd_ = fd; }
 
 private:
-    bool Fail(std::string error) {
-        result_.error = error.empty() ? pipeline_.Error() : std::move(error);
+    bool Fail(const std::string& error) {
+        result_.error = error.empty() ? pipeline_.Error() : error;
         if (result_.error.empty()) result_.error = "writing the video failed";
         pipeline_.Stop();
         output_.Abandon();
