@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one fuzz target for as long as asked:  scripts/fuzz.sh TARGET SECONDS
-# TARGET is archive_reader, key_store or camera_jpeg (fuzz/TARGET_fuzz.cpp). The fuzzer starts
+# TARGET is archive_reader, key_store, camera_jpeg or web_request (fuzz/TARGET_fuzz.cpp). The fuzzer starts
 # from the seed corpus in fuzz/corpus/TARGET and keeps what it finds in build/fuzz/corpus/TARGET.
 # An input that fails is written to build/fuzz/findings/; once fixed, add it to
 # fuzz/corpus/TARGET, where ctest runs it in every build.
