@@ -35,7 +35,7 @@ ctest --preset sanitize || status=1
 
 stage "Threaded tests under ThreadSanitizer (clang)"
 cmake --preset tsan >/dev/null
-cmake --build build/tsan -j2 --target archive_tests storage_tests app_tests
+cmake --build build/tsan -j2 --target recording_tests storage_tests app_tests
 # Where recorder, flusher, retention and the view's hand-over meet the user-interface thread.
 # The capture tests are not run here yet: frames and events cross threads there through Qt's and
 # GLib's own queues, whose locks ThreadSanitizer cannot see in these uninstrumented libraries.

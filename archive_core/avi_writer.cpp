@@ -1,4 +1,4 @@
-#include "archive_ui/core/avi_writer.h"
+#include "archive_core/avi_writer.h"
 
 #include <algorithm>
 #include <cerrno>

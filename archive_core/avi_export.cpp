@@ -1,4 +1,4 @@
-#include "archive_ui/core/avi_export.h"
+#include "archive_core/avi_export.h"
 
 #include <condition_variable>
 #include <cstring>

@@ -7,10 +7,10 @@
 #include <map>
 #include <set>
 
-#include "archive_ui/core/archive_catalogue.h"
-#include "browse/temp_tree.h"
+#include "archive_core/archive_catalogue.h"
 #include "platform/file_times.h"
 #include "platform/ole_date.h"
+#include "support/temp_tree.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "export/export_test_support.h"
+#include "archive_core/export_test_support.h"
 
 using namespace export_test;
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "archive_ui/core/avi_writer.h"
+#include "archive_core/avi_writer.h"
 #include "recording/bmp_file.h"
 
 class CFrameArchive;

@@ -11,8 +11,8 @@
 #include <random>
 #include <stdexcept>
 
-#include "archive/archive_test_support.h"
 #include "recording/archive_format.h"
+#include "recording/archive_test_support.h"
 #include "recording/frame_archive.h"
 
 namespace fs = std::filesystem;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_ui/core/archive_catalogue.h"
+#include "archive_core/archive_catalogue.h"
 
 // When an archive was recorded, as local OLE dates.
 struct ArchiveTimes {

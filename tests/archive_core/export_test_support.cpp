@@ -1,4 +1,4 @@
-#include "export/export_test_support.h"
+#include "archive_core/export_test_support.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>

@@ -1,4 +1,4 @@
-#include "archive_ui/core/video_export.h"
+#include "archive_core/video_export.h"
 
 #include <algorithm>
 #include <climits>
@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 
-#include "archive_ui/core/avi_export.h"
+#include "archive_core/avi_export.h"
 #include "platform/ole_date.h"
 #include "platform/safe_output.h"
 #include "recording/archive_reader.h"

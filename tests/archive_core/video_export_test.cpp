@@ -1,4 +1,4 @@
-#include "archive_ui/core/video_export.h"
+#include "archive_core/video_export.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "export/export_test_support.h"
+#include "archive_core/export_test_support.h"
 #include "recording/archive_format.h"
 #include "recording/frame_archive.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "export/export_test_support.h"
+#include "archive_core/export_test_support.h"
 #include "recording/frame_archive.h"
 
 using namespace export_test;

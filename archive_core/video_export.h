@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_ui/core/video_pipeline.h"
+#include "archive_core/video_pipeline.h"
 
 // Told after every frame handed on (frames_done of frame_count) and while the file is being
 // completed; returning false cancels.

@@ -5,8 +5,8 @@
 #include <QJsonObject>
 #include <QProcess>
 
-#include "archive_ui/core/archive_catalogue.h"
-#include "browse/temp_tree.h"
+#include "archive_core/archive_catalogue.h"
+#include "support/temp_tree.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "archive_ui/core/day_timeline.h"
+#include "archive_core/day_timeline.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

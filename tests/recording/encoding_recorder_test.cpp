@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_test_support.h"
+#include "recording/archive_test_support.h"
 #include "recording/frame_archive.h"
 #include "recording/recorder_monitor.h"
 #include "support/temp_folder.h"

@@ -1,4 +1,4 @@
-#include "archive_ui/core/avi_writer.h"
+#include "archive_core/avi_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "export/export_test_support.h"
+#include "archive_core/export_test_support.h"
 
 using namespace export_test;
 

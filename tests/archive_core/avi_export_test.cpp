@@ -1,4 +1,4 @@
-#include "archive_ui/core/avi_export.h"
+#include "archive_core/avi_export.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "export/export_test_support.h"
+#include "archive_core/export_test_support.h"
 #include "recording/frame_archive.h"
 
 using namespace export_test;

@@ -2,9 +2,9 @@
 
 #include "archive_ui/archive_dlg.h"
 
-#include "archive_ui/core/avi_export.h"
-#include "archive_ui/core/day_timeline.h"
-#include "archive_ui/core/video_export.h"
+#include "archive_core/avi_export.h"
+#include "archive_core/day_timeline.h"
+#include "archive_core/video_export.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@
 #include <tuple>
 #include <vector>
 
-#include "export/export_test_support.h"
+#include "archive_core/export_test_support.h"
 #include "platform/ole_date.h"
 #include "recording/frame_archive.h"
 

@@ -1,4 +1,4 @@
-#include "archive_ui/core/archive_catalogue.h"
+#include "archive_core/archive_catalogue.h"
 
 #include <cctype>
 #include <climits>

@@ -16,11 +16,11 @@
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/date_range_dlg.h"
 #include "archive_ui/day_timeline_widget.h"
-#include "browse/temp_tree.h"
-#include "browse/ui_events.h"
+#include "archive_ui/ui_events.h"
 #include "platform/ole_date.h"
 #include "recording/frame_archive.h"
 #include "storage/retention.h"
+#include "support/temp_tree.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/panel_dlg.h"
 #include "archive_ui/playback_view.h"
-#include "browse/temp_tree.h"
-#include "browse/ui_events.h"
+#include "archive_ui/ui_events.h"
 #include "recording/frame_archive.h"
+#include "support/temp_tree.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "archive_ui/core/video_pipeline.h"
+#include "archive_core/video_pipeline.h"
 
 #include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
