@@ -5,26 +5,13 @@
 #include <vector>
 
 #include "recording/bmp_file.h"
+#include "support/temp_folder.h"
 
 class CFrameArchive;
 
 namespace export_test {
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    // Names of the entries in the folder, sorted.
-    std::vector<std::string> Entries() const;
-
-private:
-    std::string path_;
-};
+using ::TempFolder;
 
 struct CommandResult {
     int exit_code = -1;

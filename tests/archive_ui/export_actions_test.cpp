@@ -134,8 +134,8 @@ TEST(ExportActions, SaveDialogsSuggestTheRecordedTimeInTheirKindsFolderAndRememb
         return QString::asprintf("Cindral %04d-%02d-%02d %02d-%02d-%02d.%s", time->year, time->month, time->day,
                                  time->hour, time->minute, time->second, suffix);
     };
-    std::filesystem::create_directories(folder.Path() + "/shots");
-    std::filesystem::create_directories(folder.Path() + "/clips");
+    std::filesystem::create_directories(folder.File("shots"));
+    std::filesystem::create_directories(folder.File("clips"));
 
     // "Shot...": the pictures folder and the frame's own time; then the folder used last.
     ScriptedPrompts shot(Q(folder.File("shots/one.jpg")));
@@ -469,7 +469,7 @@ TEST(VideoExportActions, ExportVideoInTheArchiveListJoinsTheSelectedRowsThroughT
     RecordScenes(folder.Path(), 32, 24, 4);
     RecordScenes(folder.Path(), 32, 24, 6);
     const QDate today = QDate::currentDate();
-    CArchiveDlg dialog(folder.Path() + "/Storage/");
+    CArchiveDlg dialog(folder.Folder() + "Storage/");
     dialog.SetDateRangeSource([&] {
         return DayRange{{today.year(), today.month(), today.day()}, {today.year(), today.month(), today.day()}};
     });

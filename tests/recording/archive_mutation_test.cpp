@@ -137,22 +137,10 @@ private:
 // file system where there is one, so that the flushes do not make up the run.
 class SnapshotFolder {
 public:
-    SnapshotFolder() {
-        std::string pattern = (fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()).string() +
-                              "/cindral-snapshots-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~SnapshotFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    SnapshotFolder(const SnapshotFolder&) = delete;
-    SnapshotFolder& operator=(const SnapshotFolder&) = delete;
-    std::string File() const { return path_ + "/snapshot.jpg"; }
+    std::string File() const { return folder_.File("snapshot.jpg"); }
 
 private:
-    std::string path_;
+    TempFolder folder_{fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()};
 };
 
 uint32_t SeedFromEnvironment() {

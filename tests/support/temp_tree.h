@@ -4,45 +4,33 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 #include <string>
 
-// A temporary folder (mkdtemp) removed with everything in it at the end of the test.
+#include "support/temp_folder.h"
+
+// A program folder with its storage folder in a temporary folder, removed with everything in it.
 class TempTree {
 public:
-    TempTree() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "cindral-browse-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
-    }
-    ~TempTree() {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-    TempTree(const TempTree&) = delete;
-    TempTree& operator=(const TempTree&) = delete;
-
     // Program folder as the program holds it: ending with '/'.
-    std::string ProgramFolder() const { return root_.string() + "/"; }
-    std::filesystem::path Storage() const { return root_ / "Storage"; }
+    std::string ProgramFolder() const { return folder_.Folder(); }
+    std::filesystem::path Storage() const { return folder_.Path() / "Storage"; }
     // The storage folder as the program holds it: ending with '/'.
-    std::string StorageFolder() const { return (root_ / "Storage").string() + "/"; }
+    std::string StorageFolder() const { return (folder_.Path() / "Storage").string() + "/"; }
 
     std::filesystem::path MakeFolder(const std::filesystem::path& relative) const {
-        std::filesystem::create_directories(root_ / relative);
-        return root_ / relative;
+        std::filesystem::create_directories(folder_.Path() / relative);
+        return folder_.Path() / relative;
     }
     std::filesystem::path WriteFile(const std::filesystem::path& relative, const std::string& bytes = "x") const {
-        std::filesystem::create_directories((root_ / relative).parent_path());
-        std::ofstream(root_ / relative, std::ios::binary) << bytes;
-        return root_ / relative;
+        std::filesystem::create_directories((folder_.Path() / relative).parent_path());
+        std::ofstream(folder_.Path() / relative, std::ios::binary) << bytes;
+        return folder_.Path() / relative;
     }
 
 private:
-    std::filesystem::path root_;
+    TempFolder folder_;
 };
 
 // Sets the last-write time of path to the given seconds since 1970.

@@ -1,13 +1,13 @@
 // Window-fit tests on a virtual screen of CINDRAL_TEST_SCREEN ("WIDTHxHEIGHT", default
 // 800x600), at whatever QT_SCALE_FACTOR the run sets.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QScreen>
 #include <filesystem>
 #include <fstream>
 
+#include "support/temp_folder.h"
 #include "support/test_home.h"
 
 int main(int argc, char** argv) {
@@ -17,8 +17,8 @@ int main(int argc, char** argv) {
     const QList<QByteArray> sides = size.split('x');
     if (sides.size() != 2) return 2;
     // The offscreen platform takes its screens from a configuration file.
-    const auto config =
-        std::filesystem::temp_directory_path() / ("cindral-screen-" + std::to_string(getpid()) + ".json");
+    const TempFolder config_folder;
+    const auto config = config_folder.Path() / "screen.json";
     std::ofstream(config) << R"({"screens": [{"name": "test", "width": )" << sides[0].toStdString() << R"(, "height": )"
                           << sides[1].toStdString() << "}]}";
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QByteArray::fromStdString(config.string()));
