@@ -45,8 +45,10 @@ void JpegChroma(const YuvCoefficients& k, int u, int v, uint8_t* cb, uint8_t* cr
 
 // Where a pass writes. Rows top row first.
 struct PassTarget {
-    uint8_t* bgr = nullptr;          // width * 3 bytes a row; null: no picture
-    uint32_t* block_sums = nullptr;  // with bgr: (width + 3) / 4 sums a row of blocks, zeroed beforehand
+    uint8_t* bgr = nullptr;  // width * 3 bytes a row; null: no picture
+    // The lightness sums: (width + 3) / 4 a row of blocks, zeroed beforehand; null: none. The
+    // detector needs only these: without the picture they cost a fraction of it.
+    uint32_t* block_sums = nullptr;
     // The view's picture: width * 4 bytes a row, blue, green, red and 255 (opaque); null: none.
     uint8_t* bgrx = nullptr;
     // YUV frames: JPEG planes at 4:2:0. Null luma: the frame's own luma plane serves as it is;
