@@ -1,8 +1,10 @@
 #include "recording/frame_pass.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
 #define CINDRAL_X86 1
@@ -701,15 +703,27 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
     auto picture_row = [&](int32_t y) {
         return target.bgr != nullptr ? target.bgr + static_cast<size_t>(y) * bgr_row_bytes : nullptr;
     };
-    auto sums_row = [&](int32_t y) {
-        return target.block_sums != nullptr ? target.block_sums + static_cast<size_t>(y / kBlockSize) * blocks_across
-                                            : nullptr;
+    // The lightness sums of one row of blocks, added up over its rows of pixels and then turned
+    // into the blocks' means; the rows always make them with the picture.
+    thread_local std::vector<uint32_t> row_sums;
+    const bool has_sums = target.block_means != nullptr || target.bgr != nullptr;
+    if (has_sums) row_sums.assign(static_cast<size_t>(blocks_across), 0);
+    auto sums_row = [&](int32_t) { return has_sums ? row_sums.data() : nullptr; };
+    auto end_row = [&](int32_t y) {
+        if (!has_sums || (y % kBlockSize != kBlockSize - 1 && y != height - 1)) return;
+        if (target.block_means != nullptr) {
+            uint8_t* means = target.block_means + static_cast<size_t>(y / kBlockSize) * blocks_across;
+            for (int32_t block = 0; block < blocks_across; ++block) {
+                means[block] = static_cast<uint8_t>(row_sums[static_cast<size_t>(block)] / 16);
+            }
+        }
+        std::fill(row_sums.begin(), row_sums.end(), 0);
     };
     auto view_row = [&](int32_t y) {
         return target.bgrx != nullptr ? target.bgrx + static_cast<size_t>(y) * view_row_bytes : nullptr;
     };
     if (frame.layout == PixelLayout::kBgrx || frame.layout == PixelLayout::kBgr) {
-        if (target.bgr == nullptr && target.block_sums == nullptr && target.bgrx == nullptr) return;
+        if (target.bgr == nullptr && target.block_means == nullptr && target.bgrx == nullptr) return;
         const int32_t pixel_bytes = frame.layout == PixelLayout::kBgrx ? 4 : 3;
         const int32_t stride = frame.strides[0] != 0 ? frame.strides[0] : width * pixel_bytes;
         for (int32_t y = 0; y < height; ++y) {
@@ -721,6 +735,7 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
             } else {
                 BgrRow(in, picture_row(y), sums_row(y), view_row(y), width);
             }
+            end_row(y);
         }
         return;
     }
@@ -736,6 +751,7 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
         uint32_t* sums = sums_row(y);
         if (bgr != nullptr || sums != nullptr || view != nullptr || luma != nullptr)
             YuvRow(frame.layout, row, width, k, bgr, sums, view, luma);
+        end_row(y);
         // A row of chroma planes after its second row of pixels (or the last row), while both are
         // still in the cache: 4:2:2 chroma is the mean of the two rows'.
         if (target.planes[1] != nullptr && (y % 2 == 1 || y == height - 1)) {

@@ -129,7 +129,7 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
         const bool is_stored = (planned_mode == kSavingAlways || is_event_stored) && !is_jpeg_kept;
         const bool is_stored_from_planes = is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes();
         if (is_stored_from_planes) AskForRoom();
-        // The detector compares only the block sums; the packed picture is made for a view that
+        // The detector compares only the block means; the packed picture is made for a view that
         // keeps the marked live frame or for a recorder that stores it, never for the comparison.
         const bool is_picture_kept = is_detector_run && presenter_ != nullptr;
         Convert(is_detector_run, is_picture_kept || (is_stored && !is_stored_from_planes),
@@ -137,7 +137,7 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
     }
 
     bool is_motion = false;
-    if (is_detector_run && work_.has_sums && live_sums_size_ == previous_sums_size_) {
+    if (is_detector_run && work_.has_means && live_means_size_ == previous_means_size_) {
         is_motion = FindMovingBlocks();
     } else {
         moving_blocks_.clear();
@@ -159,11 +159,11 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
 
     if (is_detector_run) {
         MarkMovingBlocks();
-        // The marked live frame is the next previous frame, and its sums the next comparison's:
+        // The marked live frame is the next previous frame, and its means the next comparison's:
         // buffers change places, nothing is copied.
         if (work_.has_picture) previous_index_ = live_index_;
-        previous_block_sums_.swap(live_block_sums_);
-        previous_sums_size_ = live_sums_size_;
+        previous_block_means_.swap(live_block_means_);
+        previous_means_size_ = live_means_size_;
     }
     if (recorder_failure) std::rethrow_exception(recorder_failure);
 
@@ -313,12 +313,12 @@ void CFramePipeline::AskForRoom() {
     work_.is_dropped = work_.room == nullptr;
 }
 
-void CFramePipeline::Convert(bool with_sums, bool with_picture, bool with_planes, bool with_view) {
+void CFramePipeline::Convert(bool with_means, bool with_picture, bool with_planes, bool with_view) {
     const CameraFrame& frame = work_.source;
     const int32_t width = frame.width;
     const int32_t height = std::abs(frame.height);
-    // Packed pixels are copied to the picture for little more than their sums cost.
-    if (with_sums && !IsYuvLayout(frame.layout)) with_picture = true;
+    // Packed pixels are copied to the picture for little more than their means cost.
+    if (with_means && !IsYuvLayout(frame.layout)) with_picture = true;
     PassTarget target;
     if (with_picture && !work_.has_picture) {
         live_index_ = 1 - previous_index_;
@@ -326,13 +326,12 @@ void CFramePipeline::Convert(bool with_sums, bool with_picture, bool with_planes
         live.CreateForOverwrite(width, height);
         target.bgr = live.GetBits();
     }
-    // The pass makes a picture with its sums (made again, the same, when they came first).
-    if (target.bgr != nullptr || (with_sums && !work_.has_sums)) {
+    if (with_means && !work_.has_means) {
         const int32_t blocks_across = (width + kBlockSize - 1) / kBlockSize;
         const int32_t blocks_down = (height + kBlockSize - 1) / kBlockSize;
-        live_block_sums_.assign(static_cast<size_t>(blocks_across) * static_cast<size_t>(blocks_down), 0);
-        target.block_sums = live_block_sums_.data();
-        live_sums_size_ = FrameSize{width, height};
+        live_block_means_.resize(static_cast<size_t>(blocks_across) * static_cast<size_t>(blocks_down));
+        target.block_means = live_block_means_.data();
+        live_means_size_ = FrameSize{width, height};
     }
     if (with_view && work_.view == nullptr) {
         ViewPicture& view = presenter_->LivePictureToFill();
@@ -393,12 +392,12 @@ void CFramePipeline::Convert(bool with_sums, bool with_picture, bool with_planes
         }
         work_.has_planes = true;
     }
-    if (target.bgr != nullptr || target.block_sums != nullptr || target.bgrx != nullptr ||
+    if (target.bgr != nullptr || target.block_means != nullptr || target.bgrx != nullptr ||
         target.planes[0] != nullptr || target.planes[1] != nullptr) {
         RunFramePass(frame, coefficients_, target);
     }
     if (target.bgr != nullptr) work_.has_picture = true;
-    if (target.block_sums != nullptr) work_.has_sums = true;
+    if (target.block_means != nullptr) work_.has_means = true;
 }
 
 const BlockMask* CFramePipeline::IgnoredBlocks(int32_t blocks_across, int32_t blocks_down) {
@@ -420,16 +419,16 @@ const BlockMask* CFramePipeline::IgnoredBlocks(int32_t blocks_across, int32_t bl
 }
 
 bool CFramePipeline::FindMovingBlocks() {
-    const BlockMask* ignored = IgnoredBlocks((live_sums_size_.width + kBlockSize - 1) / kBlockSize,
-                                             (live_sums_size_.height + kBlockSize - 1) / kBlockSize);
-    const size_t block_count = live_block_sums_.size();
+    const BlockMask* ignored = IgnoredBlocks((live_means_size_.width + kBlockSize - 1) / kBlockSize,
+                                             (live_means_size_.height + kBlockSize - 1) / kBlockSize);
+    const size_t block_count = live_block_means_.size();
     counted_blocks_ = static_cast<int64_t>(block_count) - (ignored != nullptr ? scaled_ignored_count_ : 0);
     // Which blocks moved only matters to the marks, and only where a picture shows them.
     const bool is_marked =
         settings_.show_detector.load(std::memory_order_relaxed) != 0 && (work_.has_picture || work_.view != nullptr);
     if (!is_marked) moving_blocks_.clear();
     moving_count_ =
-        CompareBlocks(live_block_sums_.data(), previous_block_sums_.data(), block_count,
+        CompareBlocks(live_block_means_.data(), previous_block_means_.data(), block_count,
                       settings_.threshold.load(std::memory_order_relaxed),
                       ignored != nullptr ? ignored->Bytes().data() : nullptr, is_marked ? &moving_blocks_ : nullptr);
     return moving_count_ > 0;
@@ -438,7 +437,7 @@ bool CFramePipeline::FindMovingBlocks() {
 void CFramePipeline::MarkMovingBlocks() {
     if (moving_blocks_.empty()) return;
     BMP_File& live = frames_[live_index_];
-    const int32_t blocks_across = (live_sums_size_.width + kBlockSize - 1) / kBlockSize;
+    const int32_t blocks_across = (live_means_size_.width + kBlockSize - 1) / kBlockSize;
     const DetectorColour colour = ExpandDetectorColour(settings_.detector_colour.load(std::memory_order_relaxed));
     for (const uint32_t block : moving_blocks_) {
         const int32_t x = static_cast<int32_t>(block % static_cast<uint32_t>(blocks_across)) * kBlockSize;

@@ -91,7 +91,7 @@ struct MotionEventNote {
 // The per-frame pipeline: convert the camera frame (one pass from its own format), run the 4x4
 // block motion detector against the previous frame, mark moving blocks, record or finish the
 // archive by saving mode, and present the marked picture. What nobody looks at is not made: the
-// detector needs only the lightness sums of the blocks; the packed live frame is made for a
+// detector needs only the mean lightness of the blocks; the packed live frame is made for a
 // presenter (marks included) or a recorder that takes pictures, the view's 32-bit picture only
 // while it is seen, all in the same pass.
 class CFramePipeline {
@@ -116,7 +116,7 @@ public:
     const BMP_File& LiveFrame() const { return frames_[live_index_]; }
     // The picture of the frame the next comparison is made against, with a presenter; after a
     // frame that ran the detector it is the same picture as LiveFrame() (marks included; its
-    // block sums are not).
+    // block means are not).
     const BMP_File& PreviousFrame() const { return frames_[previous_index_]; }
 
     // Motion events ("Motion Detector" only): the detector's own settings, kept by the caller;
@@ -149,7 +149,7 @@ private:
         uint32_t jpeg_size = 0;
         bool is_decoded = true;
         bool is_whole = true;  // the JPEG decoded without damage
-        bool has_sums = false;
+        bool has_means = false;
         bool has_picture = false;
         bool has_planes = false;
         ViewPicture* view = nullptr;  // the view's picture, once made
@@ -162,9 +162,9 @@ private:
     void AskForRoom();
     // Decodes a JPEG frame; false when it cannot be.
     bool Decode();
-    // Runs the pass for what is asked and not yet made: the block sums, the picture (the live
-    // frame, with its sums), the JPEG planes, the view's picture.
-    void Convert(bool with_sums, bool with_picture, bool with_planes, bool with_view = false);
+    // Runs the pass for what is asked and not yet made: the block means, the picture (the live
+    // frame), the JPEG planes, the view's picture.
+    void Convert(bool with_means, bool with_picture, bool with_planes, bool with_view = false);
     // Stores or finishes by saving mode; throws what the recorder throws.
     void Record(bool is_motion);
     // "Motion Detector": what the frame means for the event in progress, and what is stored.
@@ -179,7 +179,7 @@ private:
     // Compares block means with the previous frame, the ignored blocks left out; fills
     // moving_count_, counted_blocks_ and, when marks are drawn, moving_blocks_; true on motion.
     bool FindMovingBlocks();
-    // Marks the top-left pixel of every moving block, in the view's picture too. The block sums
+    // Marks the top-left pixel of every moving block, in the view's picture too. The block means
     // stay those of the unmarked picture: marks are never compared.
     void MarkMovingBlocks();
 
@@ -200,18 +200,18 @@ private:
     BMP_File frames_[2];
     int live_index_ = 1;
     int previous_index_ = 0;
-    // Sums of the 16 pixel lightness values of every 4x4 block, row of blocks after row of
-    // blocks, for the live and the previous frame (marks included).
-    std::vector<uint32_t> live_block_sums_;
-    std::vector<uint32_t> previous_block_sums_;
-    // The frame sizes the live and the previous block sums were made of.
+    // The mean lightness of every 4x4 block (the sum of its 16 pixels' / 16, truncated), row of
+    // blocks after row of blocks, for the live and the previous frame, both unmarked.
+    std::vector<uint8_t> live_block_means_;
+    std::vector<uint8_t> previous_block_means_;
+    // The frame sizes the live and the previous block means were made of.
     struct FrameSize {
         int32_t width = 0;
         int32_t height = 0;
         bool operator==(const FrameSize&) const = default;
     };
-    FrameSize live_sums_size_;
-    FrameSize previous_sums_size_;
+    FrameSize live_means_size_;
+    FrameSize previous_means_size_;
     std::vector<uint32_t> moving_blocks_;  // block indices found moving in this frame, for the marks
     int64_t moving_count_ = 0;             // blocks found moving in this frame
     int64_t counted_blocks_ = 0;           // blocks compared in this frame

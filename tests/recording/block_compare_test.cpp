@@ -1,5 +1,5 @@
-// The detector's fast paths against plain arithmetic: the lightness sums made without the picture,
-// and the comparison of block means, over random frames and thresholds at the edges.
+// The detector's fast paths against plain arithmetic: the block means made without the picture,
+// and their comparison, over random frames and thresholds at the edges.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -19,14 +19,12 @@ TEST(BlockCompare, MatchesThePlainComparisonAtEveryThresholdEdge) {
     int64_t moved_in_all = 0;
     for (int round = 0; round < 400; ++round) {
         const size_t count = static_cast<size_t>(uniform(0, 70));
-        std::vector<uint32_t> live(count), previous(count);
-        std::vector<uint8_t> ignored(count);
+        std::vector<uint8_t> live(count), previous(count), ignored(count);
         for (size_t i = 0; i < count; ++i) {
-            previous[i] = static_cast<uint32_t>(uniform(0, 16 * 255));
-            // Mostly near the other sum, so that many means differ by about the threshold.
-            live[i] = static_cast<uint32_t>(uniform(0, 3) == 0
-                                                ? uniform(0, 16 * 255)
-                                                : std::clamp<int>(previous[i] + uniform(-200, 200), 0, 16 * 255));
+            previous[i] = static_cast<uint8_t>(uniform(0, 255));
+            // Mostly near the other mean, so that many differ by about the threshold.
+            live[i] = static_cast<uint8_t>(uniform(0, 3) == 0 ? uniform(0, 255)
+                                                              : std::clamp(previous[i] + uniform(-14, 14), 0, 255));
             ignored[i] = uniform(0, 5) == 0 ? static_cast<uint8_t>(uniform(1, 255)) : 0;
         }
         const int32_t thresholds[] = {INT_MIN, -1, 0, 1, uniform(2, 12), 254, 255, INT_MAX};
@@ -36,8 +34,7 @@ TEST(BlockCompare, MatchesThePlainComparisonAtEveryThresholdEdge) {
         std::vector<uint32_t> expected;
         for (size_t i = 0; i < count; ++i) {
             if (has_mask && ignored[i] != 0) continue;
-            if (std::abs(static_cast<int>(live[i] / 16) - static_cast<int>(previous[i] / 16)) > threshold)
-                expected.push_back(static_cast<uint32_t>(i));
+            if (std::abs(live[i] - previous[i]) > threshold) expected.push_back(static_cast<uint32_t>(i));
         }
         std::vector<uint32_t> moving{99};  // cleared first
         const uint8_t* mask = has_mask ? ignored.data() : nullptr;
@@ -54,9 +51,10 @@ TEST(BlockCompare, MatchesThePlainComparisonAtEveryThresholdEdge) {
     EXPECT_GT(moved_in_all, 1000);
 }
 
-// Random YUV frames whose sums the pass makes alone, and with the picture (itself checked against
-// the plain conversion by the pipeline's reference test): the same sums, clamped channels included.
-TEST(BlockCompare, SumsWithoutThePictureAreThoseOfThePicture) {
+// Random YUV frames whose block means the pass makes alone, and with the picture (itself checked
+// against the plain conversion by the pipeline's reference test): the same means, clamped
+// channels included.
+TEST(BlockCompare, MeansWithoutThePictureAreThoseOfThePicture) {
     std::mt19937 random(7);
     const auto uniform = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
     const PixelLayout layouts[] = {PixelLayout::kI420, PixelLayout::kNv12, PixelLayout::kYuy2, PixelLayout::kUyvy,
@@ -92,15 +90,15 @@ TEST(BlockCompare, SumsWithoutThePictureAreThoseOfThePicture) {
                 frame.planes[2] = frame.planes[1] + static_cast<size_t>(frame.strides[1]) * chroma_rows;
 
                 const size_t block_count = static_cast<size_t>((width + 3) / 4) * static_cast<size_t>((height + 3) / 4);
-                std::vector<uint32_t> with_picture(block_count), alone(block_count);
+                std::vector<uint8_t> with_picture(block_count, 0xA5), alone(block_count, 0x5A);
                 std::vector<uint8_t> picture(static_cast<size_t>(width) * height * 3);
                 PassTarget full;
                 full.bgr = picture.data();
-                full.block_sums = with_picture.data();
+                full.block_means = with_picture.data();
                 RunFramePass(frame, k, full);
-                PassTarget sums_only;
-                sums_only.block_sums = alone.data();
-                RunFramePass(frame, k, sums_only);
+                PassTarget means_only;
+                means_only.block_means = alone.data();
+                RunFramePass(frame, k, means_only);
                 ASSERT_EQ(with_picture, alone)
                     << "layout " << static_cast<int>(layout) << " width " << width << " height " << height;
             }
