@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "archive_ui/core/archive_catalogue.h"
+#include "archive_core/archive_catalogue.h"
 #include "archive_ui/export_actions.h"
 
 class CDayTimeline;

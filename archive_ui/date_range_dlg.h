@@ -2,7 +2,7 @@
 
 #include <QDialog>
 
-#include "archive_ui/core/archive_catalogue.h"
+#include "archive_core/archive_catalogue.h"
 
 class QDateEdit;
 

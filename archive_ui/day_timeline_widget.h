@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "archive_ui/core/day_timeline.h"
+#include "archive_core/day_timeline.h"
 
 class QPainter;
 

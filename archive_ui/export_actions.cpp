@@ -19,10 +19,10 @@
 
 #include <climits>
 
+#include "archive_core/avi_export.h"
+#include "archive_core/day_timeline.h"
+#include "archive_core/video_export.h"
 #include "archive_ui/archive_log.h"
-#include "archive_ui/core/avi_export.h"
-#include "archive_ui/core/day_timeline.h"
-#include "archive_ui/core/video_export.h"
 #include "platform/ole_date.h"
 #include "platform/safe_output.h"
 #include "recording/frame_archive.h"

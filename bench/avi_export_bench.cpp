@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_ui/core/avi_export.h"
+#include "archive_core/avi_export.h"
 #include "bench_support.h"
 #include "recording/frame_archive.h"
 #include "recording/jpeg_codec.h"

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_ui/core/video_export.h"
+#include "archive_core/video_export.h"
 #include "bench_support.h"
 #include "platform/ole_date.h"
 #include "platform/safe_output.h"

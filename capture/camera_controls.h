@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "capture/gst_handles.h"
+#include "gst/gst_handles.h"
 
 enum class CameraControlKind { kInteger, kBoolean, kMenu };
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/gst_handles.h"
+#include "gst/gst_handles.h"
 
 class CGstBusWatch;
 

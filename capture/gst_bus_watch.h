@@ -3,7 +3,7 @@
 #include <QObject>
 #include <functional>
 
-#include "capture/gst_handles.h"
+#include "gst/gst_handles.h"
 
 class QSocketNotifier;
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "capture/gst_handles.h"
 #include "capture/video_devices.h"
+#include "gst/gst_handles.h"
 
 // The virtual cameras of CINDRAL_TEST_CAMERAS, offered to the device monitor by a device
 // provider of ours, so that they come and go like cameras that are plugged in and pulled out.

@@ -54,10 +54,8 @@ bool CViewerFrames::Encode(const CameraFrame& frame) {
         last_error_ = "no memory for a picture of " + std::to_string(width) + "x" + std::to_string(height);
         return false;
     }
-    block_sums_.assign(static_cast<size_t>((width + 3) / 4) * static_cast<size_t>((height + 3) / 4), 0);
     PassTarget target;
     target.bgr = picture_.GetBits();
-    target.block_sums = block_sums_.data();
     const YuvCoefficients coefficients = YuvCoefficients::For(frame.colour);
     RunFramePass(frame, coefficients, target);
     const uint32_t capacity = static_cast<uint32_t>(picture_.GetPixelCount() * 3 + 65536);

@@ -62,7 +62,6 @@ private:
     // Streaming thread only.
     JpegCodec codec_;
     BMP_File picture_;
-    std::vector<uint32_t> block_sums_;
     std::vector<uint8_t> encoded_;
     std::string last_error_;
 };

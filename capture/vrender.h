@@ -5,7 +5,7 @@
 
 #include <gst/video/video-info.h>
 
-#include "capture/gst_handles.h"
+#include "gst/gst_handles.h"
 #include "recording/camera_frame.h"
 
 typedef struct _GstAppSink GstAppSink;

@@ -15,9 +15,9 @@
 #include "capture/camera_formats.h"
 #include "capture/capture_log.h"
 #include "capture/gst_bus_watch.h"
-#include "capture/gst_handles.h"
 #include "capture/video_devices.h"
 #include "capture/vrender.h"
+#include "gst/gst_handles.h"
 #include "platform/thread_handover.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "archive_ui/core/avi_export.h"
+#include "archive_core/avi_export.h"
 #include "cli/archive_cli_util.h"
 #include "cli/cli_command.h"
 #include "cli/cli_output.h"

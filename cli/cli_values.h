@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "archive_ui/core/archive_catalogue.h"
+#include "archive_core/archive_catalogue.h"
 #include "cli/cli_command.h"
 
 // Values of cindral-cli's arguments. what names the argument in the message ("N", "--frames");

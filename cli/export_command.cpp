@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_ui/core/video_export.h"
+#include "archive_core/video_export.h"
 #include "cli/archive_cli_util.h"
 #include "cli/cli_command.h"
 #include "cli/cli_output.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_ui/core/archive_catalogue.h"
+#include "archive_core/archive_catalogue.h"
 #include "cli/cli_command.h"
 #include "cli/cli_output.h"
 #include "cli/cli_values.h"

@@ -24,7 +24,6 @@
 
 #include "capture/capture_messages.h"
 #include "capture/device_watcher.h"
-#include "capture/gst_handles.h"
 #include "capture/live_session.h"
 #include "capture/video_devices.h"
 #include "cli/cli_command.h"
@@ -32,6 +31,7 @@
 #include "cli/cli_values.h"
 #include "cli/detector_options.h"
 #include "cli/listen_options.h"
+#include "gst/gst_handles.h"
 #include "platform/posix_file.h"
 #include "recording/jpeg_codec.h"
 #include "recording/motion_events.h"

@@ -36,14 +36,13 @@ std::string Quoted(const std::string& command) { return "'" + command + "'"; }
 
 }  // namespace
 
-CEventCommandRunner::CEventCommandRunner(LogHandler log, int64_t time_limit_ms)
-    : log_(std::move(log)), time_limit_ms_(time_limit_ms), worker_([this] { Work(); }) {}
+CEventCommandRunner::CEventCommandRunner(LogHandler log, int64_t time_limit_ms, size_t max_running)
+    : log_(std::move(log)), time_limit_ms_(time_limit_ms), max_running_(max_running), worker_([this] { Work(); }) {}
 
 CEventCommandRunner::~CEventCommandRunner() {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         is_stopping_ = true;
-        waiting_.clear();
     }
     wake_.notify_all();
     worker_.join();
@@ -52,43 +51,62 @@ CEventCommandRunner::~CEventCommandRunner() {
 bool CEventCommandRunner::Run(std::string command, Variables variables) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (waiting_.size() < kMaxWaiting) {
-            waiting_.push_back(Request{std::move(command), std::move(variables)});
+        if (unfinished_ < max_running_ && !is_stopping_) {
+            ++unfinished_;
+            starting_.push_back(Request{std::move(command), std::move(variables)});
             wake_.notify_all();
             return true;
         }
     }
-    if (log_)
-        log_("event command not run: " + std::to_string(kMaxWaiting) + " runs are waiting already: " + Quoted(command),
-             true);
+    Say("not run: " + std::to_string(max_running_) + " are running already", command, true);
     return false;
 }
 
 void CEventCommandRunner::WaitIdle() {
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [this] { return (waiting_.empty() && !is_running_) || is_stopping_; });
+    wake_.wait(lock, [this] { return unfinished_ == 0 || is_stopping_; });
 }
 
 void CEventCommandRunner::Work() {
+    std::vector<Child> children;
     std::unique_lock<std::mutex> lock(mutex_);
-    while (true) {
-        wake_.wait(lock, [this] { return is_stopping_ || !waiting_.empty(); });
-        if (is_stopping_) return;
-        Request request = std::move(waiting_.front());
-        waiting_.pop_front();
-        is_running_ = true;
+    while (!is_stopping_) {
+        while (!starting_.empty()) {
+            const Request request = std::move(starting_.front());
+            starting_.pop_front();
+            lock.unlock();
+            Child child;
+            const bool is_started = Start(request, child);
+            if (is_started) children.push_back(std::move(child));
+            lock.lock();
+            if (!is_started) --unfinished_;
+        }
+        // Nothing to watch: sleep until asked; else look at the children every kPollMs.
+        const auto is_woken = [this] { return is_stopping_ || !starting_.empty(); };
+        if (children.empty()) {
+            wake_.notify_all();
+            wake_.wait(lock, is_woken);
+            continue;
+        }
+        wake_.wait_for(lock, std::chrono::milliseconds(kPollMs), is_woken);
+        const size_t before = children.size();
         lock.unlock();
-        Execute(request);
+        Watch(children, false);
         lock.lock();
-        is_running_ = false;
-        wake_.notify_all();
+        unfinished_ -= before - children.size();
+        if (children.size() < before) wake_.notify_all();
     }
+    // Stopping: what was asked and not started is forgotten, what runs is killed.
+    unfinished_ -= starting_.size();
+    starting_.clear();
+    lock.unlock();
+    Watch(children, true);
+    lock.lock();
+    unfinished_ = 0;
+    wake_.notify_all();
 }
 
-void CEventCommandRunner::Execute(const Request& request) {
-    const auto say = [this, &request](const std::string& what, bool is_failure) {
-        if (log_) log_("event command " + what + ": " + Quoted(request.command), is_failure);
-    };
+bool CEventCommandRunner::Start(const Request& request, Child& child) {
     std::vector<std::string> environment = EnvironmentWith(request.variables);
     std::vector<char*> env_pointers;
     for (std::string& entry : environment) env_pointers.push_back(entry.data());
@@ -99,7 +117,11 @@ void CEventCommandRunner::Execute(const Request& request) {
     char* argv[] = {shell.data(), dash_c.data(), command.data(), nullptr};
 
     posix_spawnattr_t attributes;
-    if (posix_spawnattr_init(&attributes) != 0) return say("cannot be prepared", true);
+    const int prepared = posix_spawnattr_init(&attributes);
+    if (prepared != 0) {
+        Say("cannot be prepared: " + ErrnoText(prepared), request.command, true);
+        return false;
+    }
     // A group of its own, so that a command that runs too long is killed with its children.
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&attributes, 0);
@@ -115,40 +137,54 @@ void CEventCommandRunner::Execute(const Request& request) {
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, shell.c_str(), nullptr, &attributes, argv, env_pointers.data());
     posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) return say("cannot be started: " + ErrnoText(spawned), true);
+    if (spawned != 0) {
+        Say("cannot be started: " + ErrnoText(spawned), request.command, true);
+        return false;
+    }
+    child.pid = pid;
+    child.command = request.command;
+    child.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(time_limit_ms_);
+    return true;
+}
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(time_limit_ms_);
-    int status = 0;
-    bool is_killed = false;
-    bool is_stopped = false;
-    while (true) {
-        const pid_t waited = ::waitpid(pid, &status, WNOHANG);
-        if (waited == pid) break;
-        if (waited < 0 && errno != EINTR) return say("cannot be waited for: " + ErrnoText(errno), true);
-        if (!is_killed) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait_for(lock, std::chrono::milliseconds(kPollMs), [this] { return is_stopping_; });
-            is_stopped = is_stopping_;
+void CEventCommandRunner::Watch(std::vector<Child>& children, bool is_stopping) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto child = children.begin(); child != children.end();) {
+        // The group is killed while its leader is not yet reaped, so its id cannot have been reused.
+        if (!child->is_killed && (is_stopping || now >= child->deadline)) {
+            ::kill(-child->pid, SIGKILL);
+            ::kill(child->pid, SIGKILL);
+            child->is_killed = true;
+        }
+        int status = 0;
+        pid_t waited = 0;
+        do {
+            waited = ::waitpid(child->pid, &status, is_stopping ? 0 : WNOHANG);
+        } while (waited < 0 && errno == EINTR);
+        if (waited == 0) {
+            ++child;
+            continue;
+        }
+        if (waited < 0) {
+            Say("cannot be waited for: " + ErrnoText(errno), child->command, true);
+        } else if (child->is_killed) {
+            char limit[32];
+            std::snprintf(limit, sizeof limit, "%g", time_limit_ms_ / 1000.0);
+            Say(is_stopping ? std::string("killed: the program ends") : std::string("killed after ") + limit + " s",
+                child->command, true);
+        } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+            Say("exited with status " + std::to_string(WEXITSTATUS(status)), child->command, true);
+        } else if (WIFSIGNALED(status)) {
+            Say(std::string("ended by signal ") + strsignal(WTERMSIG(status)), child->command, true);
         } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+            Say("done", child->command, false);
         }
-        if (!is_killed && (is_stopped || std::chrono::steady_clock::now() >= deadline)) {
-            ::kill(-pid, SIGKILL);
-            ::kill(pid, SIGKILL);
-            is_killed = true;
-        }
+        child = children.erase(child);
     }
-    if (is_killed) {
-        char limit[32];
-        std::snprintf(limit, sizeof limit, "%g", time_limit_ms_ / 1000.0);
-        say(is_stopped ? std::string("killed: the program ends") : std::string("killed after ") + limit + " s", true);
-    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        say("exited with status " + std::to_string(WEXITSTATUS(status)), true);
-    } else if (WIFSIGNALED(status)) {
-        say(std::string("ended by signal ") + strsignal(WTERMSIG(status)), true);
-    } else {
-        say("done", false);
-    }
+}
+
+void CEventCommandRunner::Say(const std::string& what, const std::string& command, bool is_failure) {
+    if (log_) log_("event command " + what + ": " + Quoted(command), is_failure);
 }
 
 std::string IsoLocalTime(int64_t wall_ms) {

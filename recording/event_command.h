@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -11,27 +14,30 @@
 #include <vector>
 
 // Runs the user's command at an event's start and end: through /bin/sh -c, with variables added
-// to its environment, one after the other on a thread of its own, so that neither the streaming
-// thread nor the user-interface thread ever waits for it. A command that runs too long is killed
-// with its process group; how each one ended is told to the log handler.
+// to its environment, each run on its own and in a process group of its own, started and
+// watched by a thread of the runner, so that neither the streaming thread nor the user-interface
+// thread ever waits for one, and a command that hangs holds up no other. A command that runs too
+// long is killed with its process group; how each one ended is told to the log handler. At most
+// max_running run at once: a run asked for beyond that is not started (and said), never queued.
 class CEventCommandRunner {
 public:
     using Variables = std::vector<std::pair<std::string, std::string>>;
-    // line: what happened, naming the command; is_failure: it failed, was killed or was dropped.
+    // line: what happened, naming the command; is_failure: it failed, was killed or was not run.
     using LogHandler = std::function<void(const std::string& line, bool is_failure)>;
 
     static constexpr int64_t kTimeLimitMs = 60000;
-    static constexpr size_t kMaxWaiting = 16;
+    static constexpr size_t kMaxRunning = 8;
 
-    explicit CEventCommandRunner(LogHandler log, int64_t time_limit_ms = kTimeLimitMs);
-    // Kills the command still running and forgets those waiting.
+    explicit CEventCommandRunner(LogHandler log, int64_t time_limit_ms = kTimeLimitMs,
+                                 size_t max_running = kMaxRunning);
+    // Kills the commands still running (with their groups) and waits for them.
     ~CEventCommandRunner();
     CEventCommandRunner(const CEventCommandRunner&) = delete;
     CEventCommandRunner& operator=(const CEventCommandRunner&) = delete;
 
-    // Queues a run; false (and logged) when kMaxWaiting runs are already waiting.
+    // Starts a run at once; false (and logged) when max_running runs have not ended yet.
     bool Run(std::string command, Variables variables);
-    // Waits until every queued run has ended.
+    // Waits until every run asked for so far has ended.
     void WaitIdle();
 
 private:
@@ -39,15 +45,27 @@ private:
         std::string command;
         Variables variables;
     };
+    struct Child {
+        pid_t pid = 0;
+        std::string command;
+        std::chrono::steady_clock::time_point deadline;
+        bool is_killed = false;
+    };
     void Work();
-    void Execute(const Request& request);
+    // Spawns the command; false (and logged) when it cannot be started.
+    bool Start(const Request& request, Child& child);
+    // Reaps the children that ended and kills those past their time; is_stopping kills them all
+    // and waits for each.
+    void Watch(std::vector<Child>& children, bool is_stopping);
+    void Say(const std::string& what, const std::string& command, bool is_failure);
 
     const LogHandler log_;
     const int64_t time_limit_ms_;
+    const size_t max_running_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Request> waiting_;
-    bool is_running_ = false;
+    std::deque<Request> starting_;  // asked for, taken by the worker at once
+    size_t unfinished_ = 0;         // asked for and not yet ended
     bool is_stopping_ = false;
     std::thread worker_;
 };

@@ -1,8 +1,10 @@
 #include "recording/frame_pass.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
 #define CINDRAL_X86 1
@@ -27,8 +29,8 @@ inline void StoreOpaque(uint8_t* view, uint8_t blue, uint8_t green, uint8_t red)
     view[3] = 255;
 }
 
-// Converts one row of 32-bit pixels to 24-bit ones (adding the lightness of every pixel to the
-// sum of its block) and to the view's opaque ones; either output may be null. Pixels from x_begin
+// Converts one row of 32-bit pixels to 24-bit ones, adds the lightness of every pixel to the sum
+// of its block and makes the view's opaque ones; any output may be null. Pixels from x_begin
 // on; sums[i] belongs to columns 4i to 4i + 3.
 void BgrxRowPlain(const uint8_t* in, uint8_t* out, uint32_t* sums, uint8_t* view, int32_t x_begin, int32_t width) {
     for (int32_t x = x_begin; x < width; ++x) {
@@ -38,16 +40,16 @@ void BgrxRowPlain(const uint8_t* in, uint8_t* out, uint32_t* sums, uint8_t* view
             at[0] = pixel[0];
             at[1] = pixel[1];
             at[2] = pixel[2];
-            sums[x / kBlockSize] += Lightness(pixel[0], pixel[1], pixel[2]);
         }
+        if (sums != nullptr) sums[x / kBlockSize] += Lightness(pixel[0], pixel[1], pixel[2]);
         if (view != nullptr) StoreOpaque(view + static_cast<size_t>(x) * 4, pixel[0], pixel[1], pixel[2]);
     }
 }
 
 // The same from 24-bit pixels; x_begin applies to the view's pixels only.
 void BgrRowPlain(const uint8_t* in, uint8_t* out, uint32_t* sums, uint8_t* view, int32_t x_begin, int32_t width) {
-    if (out != nullptr) {
-        std::memcpy(out, in, static_cast<size_t>(width) * 3);
+    if (out != nullptr) std::memcpy(out, in, static_cast<size_t>(width) * 3);
+    if (sums != nullptr) {
         for (int32_t x = 0; x < width; ++x) sums[x / kBlockSize] += Lightness(in[3 * x], in[3 * x + 1], in[3 * x + 2]);
     }
     if (view != nullptr) {
@@ -103,13 +105,11 @@ void YuvRowPlain(PixelLayout layout, const YuvRowSource& row, int32_t x_begin, i
     for (int32_t x = x_begin; x < width; ++x) {
         int y = 0, u = 0, v = 0;
         FetchYuv(layout, row, x, y, u, v);
-        if (bgr != nullptr || view != nullptr) {
+        if (bgr != nullptr || sums != nullptr || view != nullptr) {
             uint8_t pixel[3];
             YuvToBgr(k, y, u, v, pixel);
-            if (bgr != nullptr) {
-                std::memcpy(bgr + static_cast<size_t>(x) * 3, pixel, 3);
-                sums[x / kBlockSize] += Lightness(pixel[0], pixel[1], pixel[2]);
-            }
+            if (bgr != nullptr) std::memcpy(bgr + static_cast<size_t>(x) * 3, pixel, 3);
+            if (sums != nullptr) sums[x / kBlockSize] += Lightness(pixel[0], pixel[1], pixel[2]);
             if (view != nullptr) StoreOpaque(view + static_cast<size_t>(x) * 4, pixel[0], pixel[1], pixel[2]);
         }
         if (luma != nullptr) luma[x] = JpegLuma(k, y, u, v);
@@ -336,11 +336,22 @@ CINDRAL_AVX2 inline __m256i AddChroma(__m256i luma_low, __m256i luma_high, __m25
     return _mm256_packus_epi16(low, high);
 }
 
+// Adds the lightness of 32 pixels to the sums of their 8 blocks: the floor of the mean of the
+// largest and smallest channel; avg rounds up, so the carried-out low bit is taken off.
+CINDRAL_AVX2 inline void AddLightness(__m256i largest, __m256i smallest, uint32_t* block_sums) {
+    const __m256i ones = _mm256_set1_epi8(1);
+    const __m256i lightness = _mm256_sub_epi8(_mm256_avg_epu8(largest, smallest),
+                                              _mm256_and_si256(_mm256_xor_si256(largest, smallest), ones));
+    // Sums of four, blocks 0-3 in the low half and 4-7 in the high half: in order.
+    const __m256i quads = _mm256_madd_epi16(_mm256_maddubs_epi16(lightness, ones), _mm256_set1_epi16(1));
+    Store256(block_sums, _mm256_add_epi32(Load256(block_sums), quads));
+}
+
 // 32 pixels: y_low and y_high as above (16-bit), u and v the 16 chroma samples less 128 (16-bit).
-// Writes the picture and sums of the row from pixel x on, the view's picture, or its JPEG luma,
-// as asked; the JPEG luma takes a share of the chroma only under other matrices than BT.601
-// (kLumaChroma).
-template <bool kPicture, bool kView, bool kLuma, bool kLumaChroma>
+// Adds the lightness to the block sums of the row from pixel x on, writes the picture, the view's
+// picture or the JPEG luma, as asked; the JPEG luma takes a share of the chroma only under other
+// matrices than BT.601 (kLumaChroma).
+template <bool kSums, bool kPicture, bool kView, bool kLuma, bool kLumaChroma>
 CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m256i v, const Avx2Coefficients& k,
                                    int32_t x, uint8_t* bgr, uint32_t* sums, uint8_t* view, uint8_t* luma) {
     // The products reach 16 unsigned bits; the logical shift keeps them positive.
@@ -354,19 +365,23 @@ CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m
             AddChroma(scaled_low, scaled_high,
                       _mm256_add_epi16(_mm256_mullo_epi16(u, k.green_u), _mm256_mullo_epi16(v, k.green_v)));
         const __m256i blue = AddChroma(scaled_low, scaled_high, _mm256_mullo_epi16(u, k.blue_u));
-        if constexpr (kPicture) {
-            const __m256i ones = _mm256_set1_epi8(1);
-            const __m256i largest = _mm256_max_epu8(_mm256_max_epu8(blue, green), red);
-            const __m256i smallest = _mm256_min_epu8(_mm256_min_epu8(blue, green), red);
-            const __m256i lightness = _mm256_sub_epi8(_mm256_avg_epu8(largest, smallest),
-                                                      _mm256_and_si256(_mm256_xor_si256(largest, smallest), ones));
-            // Sums of four, blocks 0-3 in the low half and 4-7 in the high half: in order.
-            const __m256i quads = _mm256_madd_epi16(_mm256_maddubs_epi16(lightness, ones), _mm256_set1_epi16(1));
-            uint32_t* block_sums = sums + x / kBlockSize;
-            Store256(block_sums, _mm256_add_epi32(Load256(block_sums), quads));
-            StoreBgr(blue, green, red, bgr + static_cast<size_t>(x) * 3);
+        if constexpr (kSums) {
+            AddLightness(_mm256_max_epu8(_mm256_max_epu8(blue, green), red),
+                         _mm256_min_epu8(_mm256_min_epu8(blue, green), red), sums + x / kBlockSize);
         }
+        if constexpr (kPicture) StoreBgr(blue, green, red, bgr + static_cast<size_t>(x) * 3);
         if constexpr (kView) StoreBgrx(blue, green, red, view + static_cast<size_t>(x) * 4);
+    } else if constexpr (kSums) {
+        // Only the lightness: the channel a pixel's luma plus a chroma term makes grows with the
+        // term (the sum, shift and clamp all keep order), so the largest and smallest channels
+        // come from the largest and smallest of the three terms of each chroma sample: two
+        // channels made instead of three, none stored.
+        const __m256i to_red = _mm256_mullo_epi16(v, k.red_v);
+        const __m256i to_green = _mm256_add_epi16(_mm256_mullo_epi16(u, k.green_u), _mm256_mullo_epi16(v, k.green_v));
+        const __m256i to_blue = _mm256_mullo_epi16(u, k.blue_u);
+        AddLightness(AddChroma(scaled_low, scaled_high, _mm256_max_epi16(_mm256_max_epi16(to_red, to_green), to_blue)),
+                     AddChroma(scaled_low, scaled_high, _mm256_min_epi16(_mm256_min_epi16(to_red, to_green), to_blue)),
+                     sums + x / kBlockSize);
     }
     if constexpr (kLuma && kLumaChroma) {
         Store256(luma + x,
@@ -379,7 +394,7 @@ CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m
 
 // 32 pixels of one row per step; returns how many pixels it did. The chroma is read only when
 // something needs it.
-template <PixelLayout kLayout, bool kPicture, bool kView, bool kLuma, bool kLumaChroma>
+template <PixelLayout kLayout, bool kSums, bool kPicture, bool kView, bool kLuma, bool kLumaChroma>
 CINDRAL_AVX2 int32_t YuvRowAvx2(const YuvRowSource& row, int32_t width, const YuvCoefficients& coefficients,
                                 uint8_t* bgr, uint32_t* sums, uint8_t* view, uint8_t* luma) {
     const Avx2Coefficients k = Broadcast(coefficients);
@@ -387,7 +402,7 @@ CINDRAL_AVX2 int32_t YuvRowAvx2(const YuvRowSource& row, int32_t width, const Yu
     const __m256i half = _mm256_set1_epi16(128);
     const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
     const __m256i low_words = _mm256_set1_epi32(0xFFFF);
-    constexpr bool kChroma = kPicture || kView || kLumaChroma;
+    constexpr bool kChroma = kSums || kPicture || kView || kLumaChroma;
     int32_t x = 0;
     for (; x + 32 <= width; x += 32) {
         __m256i y_low, y_high;
@@ -426,8 +441,8 @@ CINDRAL_AVX2 int32_t YuvRowAvx2(const YuvRowSource& row, int32_t width, const Yu
                 v = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row.v + x / 2)));
             }
         }
-        Convert32<kPicture, kView, kLuma, kLumaChroma>(y_low, y_high, _mm256_sub_epi16(u, half),
-                                                       _mm256_sub_epi16(v, half), k, x, bgr, sums, view, luma);
+        Convert32<kSums, kPicture, kView, kLuma, kLumaChroma>(y_low, y_high, _mm256_sub_epi16(u, half),
+                                                              _mm256_sub_epi16(v, half), k, x, bgr, sums, view, luma);
     }
     return x;
 }
@@ -510,24 +525,30 @@ VectorLevel Level() {
     return detected;
 }
 
-template <PixelLayout kLayout, bool kPicture, bool kView>
+template <PixelLayout kLayout, bool kSums, bool kPicture, bool kView>
 int32_t YuvRowWithLuma(const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums,
                        uint8_t* view, uint8_t* luma) {
     if (luma == nullptr)
-        return YuvRowAvx2<kLayout, kPicture, kView, false, false>(row, width, k, bgr, sums, view, luma);
+        return YuvRowAvx2<kLayout, kSums, kPicture, kView, false, false>(row, width, k, bgr, sums, view, luma);
     const bool is_luma_chroma = k.jpeg_luma_u != 0 || k.jpeg_luma_v != 0;
-    return is_luma_chroma ? YuvRowAvx2<kLayout, kPicture, kView, true, true>(row, width, k, bgr, sums, view, luma)
-                          : YuvRowAvx2<kLayout, kPicture, kView, true, false>(row, width, k, bgr, sums, view, luma);
+    return is_luma_chroma
+               ? YuvRowAvx2<kLayout, kSums, kPicture, kView, true, true>(row, width, k, bgr, sums, view, luma)
+               : YuvRowAvx2<kLayout, kSums, kPicture, kView, true, false>(row, width, k, bgr, sums, view, luma);
 }
 
+// The picture always comes with its sums here; a picture without them is left to the plain rows.
 template <PixelLayout kLayout>
 int32_t YuvRowFast(const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums,
                    uint8_t* view, uint8_t* luma) {
+    if (bgr != nullptr && sums == nullptr) return 0;
     if (bgr != nullptr && view != nullptr)
-        return YuvRowWithLuma<kLayout, true, true>(row, width, k, bgr, sums, view, luma);
-    if (bgr != nullptr) return YuvRowWithLuma<kLayout, true, false>(row, width, k, bgr, sums, view, luma);
-    if (view != nullptr) return YuvRowWithLuma<kLayout, false, true>(row, width, k, bgr, sums, view, luma);
-    if (luma != nullptr) return YuvRowWithLuma<kLayout, false, false>(row, width, k, bgr, sums, view, luma);
+        return YuvRowWithLuma<kLayout, true, true, true>(row, width, k, bgr, sums, view, luma);
+    if (bgr != nullptr) return YuvRowWithLuma<kLayout, true, true, false>(row, width, k, bgr, sums, view, luma);
+    if (sums != nullptr && view != nullptr)
+        return YuvRowWithLuma<kLayout, true, false, true>(row, width, k, bgr, sums, view, luma);
+    if (sums != nullptr) return YuvRowWithLuma<kLayout, true, false, false>(row, width, k, bgr, sums, view, luma);
+    if (view != nullptr) return YuvRowWithLuma<kLayout, false, false, true>(row, width, k, bgr, sums, view, luma);
+    if (luma != nullptr) return YuvRowWithLuma<kLayout, false, false, false>(row, width, k, bgr, sums, view, luma);
     return width;
 }
 #endif
@@ -537,8 +558,9 @@ void BgrxRow(const uint8_t* in, uint8_t* out, uint32_t* sums, uint8_t* view, int
     int32_t view_done = 0;
 #ifdef CINDRAL_X86
     const VectorLevel level = Level();
-    if (out != nullptr && level == VectorLevel::kAvx2) picture_done = BgrxRowAvx2(in, out, sums, width);
-    if (out != nullptr && level != VectorLevel::kNone) {
+    const bool is_both = out != nullptr && sums != nullptr;
+    if (is_both && level == VectorLevel::kAvx2) picture_done = BgrxRowAvx2(in, out, sums, width);
+    if (is_both && level != VectorLevel::kNone) {
         // Blocks are 4 pixels wide and every step covers whole blocks, so the sums stay aligned.
         picture_done +=
             BgrxRowSsse3(in + static_cast<size_t>(picture_done) * 4, out + static_cast<size_t>(picture_done) * 3,
@@ -546,7 +568,7 @@ void BgrxRow(const uint8_t* in, uint8_t* out, uint32_t* sums, uint8_t* view, int
     }
     if (view != nullptr && level != VectorLevel::kNone) view_done = OpaqueRowSse2(in, view, width);
 #endif
-    if (out != nullptr) BgrxRowPlain(in, out, sums, nullptr, picture_done, width);
+    if (out != nullptr || sums != nullptr) BgrxRowPlain(in, out, sums, nullptr, picture_done, width);
     if (view != nullptr) BgrxRowPlain(in, nullptr, nullptr, view, view_done, width);
 }
 
@@ -681,15 +703,27 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
     auto picture_row = [&](int32_t y) {
         return target.bgr != nullptr ? target.bgr + static_cast<size_t>(y) * bgr_row_bytes : nullptr;
     };
-    auto sums_row = [&](int32_t y) {
-        return target.bgr != nullptr ? target.block_sums + static_cast<size_t>(y / kBlockSize) * blocks_across
-                                     : nullptr;
+    // The lightness sums of one row of blocks, added up over its rows of pixels and then turned
+    // into the blocks' means; the rows always make them with the picture.
+    thread_local std::vector<uint32_t> row_sums;
+    const bool has_sums = target.block_means != nullptr || target.bgr != nullptr;
+    if (has_sums) row_sums.assign(static_cast<size_t>(blocks_across), 0);
+    auto sums_row = [&](int32_t) { return has_sums ? row_sums.data() : nullptr; };
+    auto end_row = [&](int32_t y) {
+        if (!has_sums || (y % kBlockSize != kBlockSize - 1 && y != height - 1)) return;
+        if (target.block_means != nullptr) {
+            uint8_t* means = target.block_means + static_cast<size_t>(y / kBlockSize) * blocks_across;
+            for (int32_t block = 0; block < blocks_across; ++block) {
+                means[block] = static_cast<uint8_t>(row_sums[static_cast<size_t>(block)] / 16);
+            }
+        }
+        std::fill(row_sums.begin(), row_sums.end(), 0);
     };
     auto view_row = [&](int32_t y) {
         return target.bgrx != nullptr ? target.bgrx + static_cast<size_t>(y) * view_row_bytes : nullptr;
     };
     if (frame.layout == PixelLayout::kBgrx || frame.layout == PixelLayout::kBgr) {
-        if (target.bgr == nullptr && target.bgrx == nullptr) return;
+        if (target.bgr == nullptr && target.block_means == nullptr && target.bgrx == nullptr) return;
         const int32_t pixel_bytes = frame.layout == PixelLayout::kBgrx ? 4 : 3;
         const int32_t stride = frame.strides[0] != 0 ? frame.strides[0] : width * pixel_bytes;
         for (int32_t y = 0; y < height; ++y) {
@@ -701,6 +735,7 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
             } else {
                 BgrRow(in, picture_row(y), sums_row(y), view_row(y), width);
             }
+            end_row(y);
         }
         return;
     }
@@ -713,8 +748,10 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
         uint8_t* view = view_row(y);
         uint8_t* luma =
             target.planes[0] != nullptr ? target.planes[0] + static_cast<ptrdiff_t>(y) * target.strides[0] : nullptr;
-        if (bgr != nullptr || view != nullptr || luma != nullptr)
-            YuvRow(frame.layout, row, width, k, bgr, sums_row(y), view, luma);
+        uint32_t* sums = sums_row(y);
+        if (bgr != nullptr || sums != nullptr || view != nullptr || luma != nullptr)
+            YuvRow(frame.layout, row, width, k, bgr, sums, view, luma);
+        end_row(y);
         // A row of chroma planes after its second row of pixels (or the last row), while both are
         // still in the cache: 4:2:2 chroma is the mean of the two rows'.
         if (target.planes[1] != nullptr && (y % 2 == 1 || y == height - 1)) {

@@ -4,8 +4,8 @@
 
 #include "recording/camera_frame.h"
 
-// The one pass over a camera frame: the packed blue-green-red picture the detector, the marks and
-// the recorder need, the lightness sums of its 4x4 blocks, the 32-bit picture the view paints
+// The one pass over a camera frame: the packed blue-green-red picture the marks and the recorder
+// need, the mean lightness of its 4x4 blocks the detector compares, the 32-bit picture the view paints
 // and, for a YUV frame, the 4:2:0 planes JPEG keeps, all read from the camera's own pixels once. Vectorised where the
 // processor allows; the plain version computes the very same bytes and serves the tails of rows and the tests.
 
@@ -45,8 +45,11 @@ void JpegChroma(const YuvCoefficients& k, int u, int v, uint8_t* cb, uint8_t* cr
 
 // Where a pass writes. Rows top row first.
 struct PassTarget {
-    uint8_t* bgr = nullptr;          // width * 3 bytes a row; null: no picture
-    uint32_t* block_sums = nullptr;  // with bgr: (width + 3) / 4 sums a row of blocks, zeroed beforehand
+    uint8_t* bgr = nullptr;  // width * 3 bytes a row; null: no picture
+    // The mean lightness of every 4x4 block, (width + 3) / 4 a row of blocks: the sum of its 16
+    // pixels' lightness (those outside the frame count as 0) / 16, truncated; null: none. The
+    // detector needs only these: without the picture they cost a fraction of it.
+    uint8_t* block_means = nullptr;
     // The view's picture: width * 4 bytes a row, blue, green, red and 255 (opaque); null: none.
     uint8_t* bgrx = nullptr;
     // YUV frames: JPEG planes at 4:2:0. Null luma: the frame's own luma plane serves as it is;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "recording/block_compare.h"
 #include "recording/recorder_monitor.h"
 
 namespace {
@@ -128,17 +129,19 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
         const bool is_stored = (planned_mode == kSavingAlways || is_event_stored) && !is_jpeg_kept;
         const bool is_stored_from_planes = is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes();
         if (is_stored_from_planes) AskForRoom();
-        Convert(is_detector_run || (is_stored && !is_stored_from_planes), is_stored_from_planes && !work_.is_dropped,
-                is_shown);
+        // The detector compares only the block means; the packed picture is made for a view that
+        // keeps the marked live frame or for a recorder that stores it, never for the comparison.
+        const bool is_picture_kept = is_detector_run && presenter_ != nullptr;
+        Convert(is_detector_run, is_picture_kept || (is_stored && !is_stored_from_planes),
+                is_stored_from_planes && !work_.is_dropped, is_shown);
     }
 
     bool is_motion = false;
-    const BMP_File& previous = frames_[previous_index_];
-    BMP_File& live = frames_[live_index_];
-    if (is_detector_run && previous.GetWidth() == live.GetWidth() && previous.GetHeight() == live.GetHeight()) {
+    if (is_detector_run && work_.has_means && live_means_size_ == previous_means_size_) {
         is_motion = FindMovingBlocks();
     } else {
         moving_blocks_.clear();
+        moving_count_ = 0;
         counted_blocks_ = 0;
     }
 
@@ -156,9 +159,11 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
 
     if (is_detector_run) {
         MarkMovingBlocks();
-        // The marked live frame is the next comparison's previous frame, sums included.
-        previous_index_ = live_index_;
-        previous_block_sums_.swap(live_block_sums_);
+        // The marked live frame is the next previous frame, and its means the next comparison's:
+        // buffers change places, nothing is copied.
+        if (work_.has_picture) previous_index_ = live_index_;
+        previous_block_means_.swap(live_block_means_);
+        previous_means_size_ = live_means_size_;
     }
     if (recorder_failure) std::rethrow_exception(recorder_failure);
 
@@ -214,7 +219,7 @@ void CFramePipeline::EndEvent() {
 
 void CFramePipeline::RecordEvents(const MotionRules& rules) {
     const int64_t now_ms = monotonic_ms_();
-    const int64_t moving = static_cast<int64_t>(moving_blocks_.size());
+    const int64_t moving = moving_count_;
     const MotionStep step = events_.Next(moving, counted_blocks_, now_ms, rules);
     if (step.is_light_change && !was_light_change_) Note(MotionEventNote::Kind::kLightChange, moving);
     was_light_change_ = step.is_light_change;
@@ -291,10 +296,10 @@ bool CFramePipeline::MakeCleanFrame(CleanFrame& clean) {
         if (IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes()) {
             AskForRoom();
             if (work_.is_dropped) return false;  // the recorder has counted it
-            Convert(false, true);
+            Convert(false, false, true);
             clean.planes = &work_.planes;
         } else {
-            Convert(true, false);
+            Convert(false, true, false);
         }
     }
     if (work_.has_picture) clean.picture = &frames_[live_index_];
@@ -308,20 +313,25 @@ void CFramePipeline::AskForRoom() {
     work_.is_dropped = work_.room == nullptr;
 }
 
-void CFramePipeline::Convert(bool with_picture, bool with_planes, bool with_view) {
+void CFramePipeline::Convert(bool with_means, bool with_picture, bool with_planes, bool with_view) {
     const CameraFrame& frame = work_.source;
     const int32_t width = frame.width;
     const int32_t height = std::abs(frame.height);
+    // Packed pixels are copied to the picture for little more than their means cost.
+    if (with_means && !IsYuvLayout(frame.layout)) with_picture = true;
     PassTarget target;
     if (with_picture && !work_.has_picture) {
         live_index_ = 1 - previous_index_;
         BMP_File& live = frames_[live_index_];
         live.CreateForOverwrite(width, height);
+        target.bgr = live.GetBits();
+    }
+    if (with_means && !work_.has_means) {
         const int32_t blocks_across = (width + kBlockSize - 1) / kBlockSize;
         const int32_t blocks_down = (height + kBlockSize - 1) / kBlockSize;
-        live_block_sums_.assign(static_cast<size_t>(blocks_across) * static_cast<size_t>(blocks_down), 0);
-        target.bgr = live.GetBits();
-        target.block_sums = live_block_sums_.data();
+        live_block_means_.resize(static_cast<size_t>(blocks_across) * static_cast<size_t>(blocks_down));
+        target.block_means = live_block_means_.data();
+        live_means_size_ = FrameSize{width, height};
     }
     if (with_view && work_.view == nullptr) {
         ViewPicture& view = presenter_->LivePictureToFill();
@@ -382,10 +392,12 @@ void CFramePipeline::Convert(bool with_picture, bool with_planes, bool with_view
         }
         work_.has_planes = true;
     }
-    if (target.bgr != nullptr || target.bgrx != nullptr || target.planes[0] != nullptr || target.planes[1] != nullptr) {
+    if (target.bgr != nullptr || target.block_means != nullptr || target.bgrx != nullptr ||
+        target.planes[0] != nullptr || target.planes[1] != nullptr) {
         RunFramePass(frame, coefficients_, target);
     }
     if (target.bgr != nullptr) work_.has_picture = true;
+    if (target.block_means != nullptr) work_.has_means = true;
 }
 
 const BlockMask* CFramePipeline::IgnoredBlocks(int32_t blocks_across, int32_t blocks_down) {
@@ -407,36 +419,30 @@ const BlockMask* CFramePipeline::IgnoredBlocks(int32_t blocks_across, int32_t bl
 }
 
 bool CFramePipeline::FindMovingBlocks() {
-    moving_blocks_.clear();
-    const size_t block_count = live_block_sums_.size();
-    const uint32_t* live_sums = live_block_sums_.data();
-    const uint32_t* previous_sums = previous_block_sums_.data();
-    const BMP_File& live = frames_[live_index_];
-    const BlockMask* ignored = IgnoredBlocks((live.GetWidth() + kBlockSize - 1) / kBlockSize,
-                                             (live.GetHeight() + kBlockSize - 1) / kBlockSize);
+    const BlockMask* ignored = IgnoredBlocks((live_means_size_.width + kBlockSize - 1) / kBlockSize,
+                                             (live_means_size_.height + kBlockSize - 1) / kBlockSize);
+    const size_t block_count = live_block_means_.size();
     counted_blocks_ = static_cast<int64_t>(block_count) - (ignored != nullptr ? scaled_ignored_count_ : 0);
-    for (size_t block = 0; block < block_count; ++block) {
-        if (ignored != nullptr && ignored->IsIgnored(block)) continue;
-        // Means are truncated before they are compared.
-        const int32_t difference =
-            std::abs(static_cast<int32_t>(live_sums[block] / 16) - static_cast<int32_t>(previous_sums[block] / 16));
-        if (difference > settings_.threshold.load(std::memory_order_relaxed)) {
-            moving_blocks_.push_back(static_cast<uint32_t>(block));
-        }
-    }
-    return !moving_blocks_.empty();
+    // Which blocks moved only matters to the marks, and only where a picture shows them.
+    const bool is_marked =
+        settings_.show_detector.load(std::memory_order_relaxed) != 0 && (work_.has_picture || work_.view != nullptr);
+    if (!is_marked) moving_blocks_.clear();
+    moving_count_ =
+        CompareBlocks(live_block_means_.data(), previous_block_means_.data(), block_count,
+                      settings_.threshold.load(std::memory_order_relaxed),
+                      ignored != nullptr ? ignored->Bytes().data() : nullptr, is_marked ? &moving_blocks_ : nullptr);
+    return moving_count_ > 0;
 }
 
 void CFramePipeline::MarkMovingBlocks() {
+    if (moving_blocks_.empty()) return;
     BMP_File& live = frames_[live_index_];
-    const int32_t blocks_across = (live.GetWidth() + kBlockSize - 1) / kBlockSize;
+    const int32_t blocks_across = (live_means_size_.width + kBlockSize - 1) / kBlockSize;
+    const DetectorColour colour = ExpandDetectorColour(settings_.detector_colour.load(std::memory_order_relaxed));
     for (const uint32_t block : moving_blocks_) {
-        if (settings_.show_detector.load(std::memory_order_relaxed) == 0) continue;
-        const DetectorColour colour = ExpandDetectorColour(settings_.detector_colour.load(std::memory_order_relaxed));
         const int32_t x = static_cast<int32_t>(block % static_cast<uint32_t>(blocks_across)) * kBlockSize;
         const int32_t y = static_cast<int32_t>(block / static_cast<uint32_t>(blocks_across)) * kBlockSize;
-        mColor_24& pixel = live.GetPixel(x, y);
-        pixel = mColor_24{colour.blue, colour.green, colour.red};
+        if (work_.has_picture) live.GetPixel(x, y) = mColor_24{colour.blue, colour.green, colour.red};
         if (work_.view != nullptr) work_.view->SetPixel(x, y, colour.blue, colour.green, colour.red);
     }
 }

@@ -91,8 +91,9 @@ struct MotionEventNote {
 // The per-frame pipeline: convert the camera frame (one pass from its own format), run the 4x4
 // block motion detector against the previous frame, mark moving blocks, record or finish the
 // archive by saving mode, and present the marked picture. What nobody looks at is not made: the
-// packed live frame only when the detector runs or the recorder takes pictures, the view's
-// 32-bit picture only while it is seen, both in the same pass.
+// detector needs only the mean lightness of the blocks; the packed live frame is made for a
+// presenter (marks included) or a recorder that takes pictures, the view's 32-bit picture only
+// while it is seen, all in the same pass.
 class CFramePipeline {
 public:
     // The settings always give the frame size; they are examined for detection and
@@ -110,10 +111,12 @@ public:
     // row first, or top row first when the height setting is negative.
     void ProcessFrame(const uint8_t* pixels, size_t size_bytes);
 
-    // The marked live frame of the last frame that the detector or the recorder needed.
+    // The marked live frame of the last frame that the detector (with a presenter) or the
+    // recorder needed.
     const BMP_File& LiveFrame() const { return frames_[live_index_]; }
-    // The picture of the frame the next comparison is made against; after a frame that ran the
-    // detector it is the same picture as LiveFrame() (marks included; its block sums are not).
+    // The picture of the frame the next comparison is made against, with a presenter; after a
+    // frame that ran the detector it is the same picture as LiveFrame() (marks included; its
+    // block means are not).
     const BMP_File& PreviousFrame() const { return frames_[previous_index_]; }
 
     // Motion events ("Motion Detector" only): the detector's own settings, kept by the caller;
@@ -146,6 +149,7 @@ private:
         uint32_t jpeg_size = 0;
         bool is_decoded = true;
         bool is_whole = true;  // the JPEG decoded without damage
+        bool has_means = false;
         bool has_picture = false;
         bool has_planes = false;
         ViewPicture* view = nullptr;  // the view's picture, once made
@@ -158,9 +162,9 @@ private:
     void AskForRoom();
     // Decodes a JPEG frame; false when it cannot be.
     bool Decode();
-    // Runs the pass for what is asked and not yet made: the picture (live frame and block sums),
-    // the JPEG planes, the view's picture.
-    void Convert(bool with_picture, bool with_planes, bool with_view = false);
+    // Runs the pass for what is asked and not yet made: the block means, the picture (the live
+    // frame), the JPEG planes, the view's picture.
+    void Convert(bool with_means, bool with_picture, bool with_planes, bool with_view = false);
     // Stores or finishes by saving mode; throws what the recorder throws.
     void Record(bool is_motion);
     // "Motion Detector": what the frame means for the event in progress, and what is stored.
@@ -173,9 +177,9 @@ private:
     // The ignored blocks over the frame's grid; null when none are.
     const BlockMask* IgnoredBlocks(int32_t blocks_across, int32_t blocks_down);
     // Compares block means with the previous frame, the ignored blocks left out; fills
-    // moving_blocks_ and counted_blocks_, true on motion.
+    // moving_count_, counted_blocks_ and, when marks are drawn, moving_blocks_; true on motion.
     bool FindMovingBlocks();
-    // Marks the top-left pixel of every moving block, in the view's picture too. The block sums
+    // Marks the top-left pixel of every moving block, in the view's picture too. The block means
     // stay those of the unmarked picture: marks are never compared.
     void MarkMovingBlocks();
 
@@ -196,11 +200,20 @@ private:
     BMP_File frames_[2];
     int live_index_ = 1;
     int previous_index_ = 0;
-    // Sums of the 16 pixel lightness values of every 4x4 block, row of blocks after row of
-    // blocks, for the live and the previous frame (marks included).
-    std::vector<uint32_t> live_block_sums_;
-    std::vector<uint32_t> previous_block_sums_;
-    std::vector<uint32_t> moving_blocks_;  // block indices found moving in this frame
+    // The mean lightness of every 4x4 block (the sum of its 16 pixels' / 16, truncated), row of
+    // blocks after row of blocks, for the live and the previous frame, both unmarked.
+    std::vector<uint8_t> live_block_means_;
+    std::vector<uint8_t> previous_block_means_;
+    // The frame sizes the live and the previous block means were made of.
+    struct FrameSize {
+        int32_t width = 0;
+        int32_t height = 0;
+        bool operator==(const FrameSize&) const = default;
+    };
+    FrameSize live_means_size_;
+    FrameSize previous_means_size_;
+    std::vector<uint32_t> moving_blocks_;  // block indices found moving in this frame, for the marks
+    int64_t moving_count_ = 0;             // blocks found moving in this frame
     int64_t counted_blocks_ = 0;           // blocks compared in this frame
 
     // Motion events.

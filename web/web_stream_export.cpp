@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "archive_ui/core/video_export.h"
+#include "archive_core/video_export.h"
 
 CStreamedExport::~CStreamedExport() {
     if (!worker_.joinable()) return;

@@ -9,6 +9,7 @@
 
 #include "capture/capture_test_support.h"
 #include "capture/web_camera_dlg.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -79,9 +80,8 @@ TEST_F(CaptureGraphTest, CameraOfferingOnlyJpegSendsItAtTheRequestedSize) {
 
 TEST_F(CaptureGraphTest, RowsArriveTopRowFirstInBlueGreenRedOrder) {
     // Top row pure red, the rest black: nothing turns the frame upside down on its way.
-    char folder_template[] = "/tmp/cindral-capture-XXXXXX";
-    ASSERT_NE(mkdtemp(folder_template), nullptr);
-    const std::string path = std::string(folder_template) + "/frames.raw";
+    const TempFolder folder;
+    const std::string path = folder.File("frames.raw");
     constexpr int kWidth = 8, kHeight = 4;
     std::vector<uint8_t> frame(kWidth * kHeight * 4, 0);
     for (int x = 0; x < kWidth; ++x) frame[x * 4 + 2] = 255;  // top row, red in B G R x

@@ -17,16 +17,11 @@
 #include "recording/archive_format.h"
 #include "recording/frame_archive.h"
 #include "recording/jpeg_codec.h"
+#include "support/temp_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string MakeTempFolder() {
-    char folder[] = "/tmp/cindral-record-XXXXXX";
-    if (!mkdtemp(folder)) return {};
-    return folder;
-}
 
 struct CommandResult {
     int exit_code = -1;
@@ -112,8 +107,8 @@ std::string WriteMovingSquareFile(const std::string& folder) {
 }
 
 TEST(RecordCommand, MotionModeMakesOneArchivePerEpisode) {
-    const std::string folder = MakeTempFolder();
-    ASSERT_FALSE(folder.empty());
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     const std::string raw = WriteMovingSquareFile(folder);
     const CommandResult result =
         RunCli({"record", "--program-folder", folder, "--source",
@@ -132,12 +127,11 @@ TEST(RecordCommand, MotionModeMakesOneArchivePerEpisode) {
     int files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(folder + "/Storage")) files += entry.is_regular_file();
     EXPECT_EQ(files, 2);
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, RecordsIntoTheStorageFolderGivenAndKeepsItUnderItsLimit) {
-    const std::string folder = MakeTempFolder();
-    ASSERT_FALSE(folder.empty());
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     const std::string raw = WriteMovingSquareFile(folder);
     // An old archive of a megabyte: over the limit once the first new archive is finished.
     const std::string storage = folder + "/cameras";
@@ -158,12 +152,11 @@ TEST(RecordCommand, RecordsIntoTheStorageFolderGivenAndKeepsItUnderItsLimit) {
         EXPECT_EQ(fs::path(storage), fs::path(archive).parent_path().parent_path());
         EXPECT_GT(RecordCount(archive), 0) << archive;
     }
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, RetentionNeverDeletesTheNewestArchiveAndTheSummaryNamesTheDeleted) {
-    const std::string folder = MakeTempFolder();
-    ASSERT_FALSE(folder.empty());
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     // One archive of several megabytes under a 1 MB limit: only deleting it could meet the limit,
     // so nothing is deleted, and the run says why.
     const std::string storage = folder + "/cameras";
@@ -210,13 +203,12 @@ TEST(RecordCommand, RetentionNeverDeletesTheNewestArchiveAndTheSummaryNamesTheDe
     EXPECT_FALSE(fs::exists(deleted[0]));
     EXPECT_NE(result.errors.find("deleted " + deleted[0] + " to keep the storage limits"), std::string::npos)
         << result.errors;
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, AFullDiskTakesTheOldestArchivesOneAtATimeButNeverTheNewest) {
     if (std::system("unshare -Urm true 2>/dev/null") != 0) GTEST_SKIP() << "no private mount namespace here";
-    const std::string folder = MakeTempFolder();
-    ASSERT_FALSE(folder.empty());
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     // A file system of its own, 2 MB, in a private mount namespace: four old archives of 300 KB
     // and a file that leaves 40 KB free. The run's 20 frames take several times that. The old
     // archives left are listed on standard error after the run.
@@ -239,12 +231,11 @@ TEST(RecordCommand, AFullDiskTakesTheOldestArchivesOneAtATimeButNeverTheNewest) 
         << result.errors;
     EXPECT_EQ(result.errors.find("1.CNA\n"), std::string::npos) << result.errors;
     EXPECT_NE(result.errors.find("4.CNA\n"), std::string::npos) << result.errors;
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, CameraFramesThatCannotBeDecodedAreCountedAndSaid) {
-    const std::string folder = MakeTempFolder();
-    ASSERT_FALSE(folder.empty());
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     // Good, garbage, good, garbage of other bytes, good: a camera's JPEG stream with damage in it.
     BMP_File grey;
     grey.Create(64, 48);
@@ -271,12 +262,11 @@ TEST(RecordCommand, CameraFramesThatCannotBeDecodedAreCountedAndSaid) {
     ASSERT_NE(first, std::string::npos) << result.errors;
     EXPECT_EQ(result.errors.find("record: " + said, first + 1), std::string::npos) << result.errors;
     EXPECT_NE(result.errors.find("2 frame(s) could not be recorded"), std::string::npos) << result.errors;
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, PicturesLargerThanAnArchiveHoldsAreRefusedAtStart) {
-    const std::string folder = MakeTempFolder();
-    ASSERT_FALSE(folder.empty());
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     CommandResult result = RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
                                    "videotestsrc num-buffers=5 ! capsfilter caps=video/x-raw,width=9000,height=200"},
                                   folder);
@@ -291,12 +281,11 @@ TEST(RecordCommand, PicturesLargerThanAnArchiveHoldsAreRefusedAtStart) {
                     folder);
     EXPECT_EQ(result.exit_code, 2);
     EXPECT_NE(result.errors.find("--width takes a whole number from 1 to 8192"), std::string::npos) << result.errors;
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, AFileSizeLimitIsReportedLikeAFullDisk) {
-    const std::string folder = MakeTempFolder();
-    ASSERT_FALSE(folder.empty());
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     // SIGXFSZ as the shell leaves it: it would end the run. 12 s of frames, so that the count
     // line of the lost ones comes once too.
     const CommandResult result = RunCli({"record", "--storage", folder + "/S", "--source",
@@ -323,12 +312,11 @@ TEST(RecordCommand, AFileSizeLimitIsReportedLikeAFullDisk) {
     }
     EXPECT_NE(result.errors.find(" s: cannot append a frame to " + archives[0] + ": File too large"), std::string::npos)
         << result.errors;
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, AFileSourceThatSyncsToTheClockStillEndsTheRun) {
-    const std::string folder = MakeTempFolder();
-    ASSERT_FALSE(folder.empty());
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     // Taken for a camera, it would be played again from its start, on and on: the time limit ends that.
     const CommandResult result =
         RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
@@ -338,11 +326,11 @@ TEST(RecordCommand, AFileSourceThatSyncsToTheClockStillEndsTheRun) {
     EXPECT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_EQ(JsonInteger(LastLine(result.output), "frames"), 10) << result.output;
     EXPECT_EQ(JsonInteger(LastLine(result.output), "reconnects"), 0) << result.output;
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, FrameLimitAndModes) {
-    const std::string folder = MakeTempFolder();
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     const std::string source =
         "videotestsrc is-live=true pattern=ball ! capsfilter caps=video/x-raw,width=96,height=64";
     CommandResult result =
@@ -375,7 +363,6 @@ TEST(RecordCommand, FrameLimitAndModes) {
     archive.SeekFrame(0);
     EXPECT_EQ(archive.GetFrameImage().GetWidth(), 80);
     EXPECT_EQ(archive.GetFrameImage().GetHeight(), 60);
-    fs::remove_all(folder);
 }
 
 // Mean absolute difference per byte of two pictures of the same size.
@@ -386,7 +373,8 @@ double MeanDifference(const BMP_File& a, const BMP_File& b) {
 }
 
 TEST(RecordCommand, EveryCameraFormatIsRecordedAsDecodableJfifPictures) {
-    const std::string folder = MakeTempFolder();
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     // Sizes that are no multiple of 4, 8 or 16; the same bars in every YUV layout.
     const std::string bars = "videotestsrc num-buffers=6 ! capsfilter caps=video/x-raw,width=77,height=45";
     const std::string sources[] = {bars + ",format=I420",
@@ -421,11 +409,11 @@ TEST(RecordCommand, EveryCameraFormatIsRecordedAsDecodableJfifPictures) {
             EXPECT_LT(MeanDifference(first_bars, archive.GetFrameImage()), 4.0);
         }
     }
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, ALiveSourceIsRecordedInCaptureOrderAtItsCaptureTimesWithDropsCounted) {
-    const std::string folder = MakeTempFolder();
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     // A live camera at 30 frames a second: the encoders take what they can, the rest is counted.
     const CommandResult result = RunCli({"record", "--program-folder", folder, "--source",
                                          "videotestsrc is-live=true pattern=snow ! "
@@ -454,11 +442,11 @@ TEST(RecordCommand, ALiveSourceIsRecordedInCaptureOrderAtItsCaptureTimesWithDrop
     }
     EXPECT_GT(previous_s - first_s, 1.0);
     EXPECT_LT(previous_s - first_s, 4.0);
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, SourcesThatCannotStartAreReported) {
-    const std::string folder = MakeTempFolder();
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     CommandResult result = RunCli(
         {"record", "--program-folder", folder, "--source", "v4l2src device=/dev/nonexistent", "--mode", "always"},
         folder);
@@ -490,11 +478,11 @@ TEST(RecordCommand, SourcesThatCannotStartAreReported) {
     EXPECT_EQ(result.exit_code, 2);
     result = RunCli({"record", "--program-folder", folder, "--source", "videotestsrc", "--mode", "sometimes"}, folder);
     EXPECT_EQ(result.exit_code, 2);
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, LostSourcesAreRetriedAndFramesNotStoredAreSaidWhenItHappens) {
-    const std::string folder = MakeTempFolder();
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     const std::string failing =
         "videotestsrc is-live=true ! capsfilter caps=video/x-raw,width=64,height=48,framerate=30/1 ! "
         "identity error-after=10";
@@ -541,11 +529,11 @@ TEST(RecordCommand, LostSourcesAreRetriedAndFramesNotStoredAreSaidWhenItHappens)
     EXPECT_EQ(JsonInteger(summary, "recorded") + JsonInteger(summary, "failed"), 40) << summary;
     EXPECT_NE(result.errors.find(": File too large\n"), std::string::npos) << result.errors;
     EXPECT_NE(result.errors.find("frame(s) could not be recorded"), std::string::npos) << result.errors;
-    fs::remove_all(folder);
 }
 
 TEST(RecordCommand, TerminationFinishesTheOpenArchive) {
-    const std::string folder = MakeTempFolder();
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
     const std::string output_path = folder + "/summary.txt";
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -582,7 +570,6 @@ TEST(RecordCommand, TerminationFinishesTheOpenArchive) {
     const long long recorded = JsonInteger(summary, "recorded");
     EXPECT_GT(recorded, 0);
     EXPECT_EQ(RecordCount(archives[0]), recorded);
-    fs::remove_all(folder);
 }
 
 }  // namespace

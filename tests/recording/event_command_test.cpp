@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -34,6 +35,15 @@ std::string Contents(const std::string& path) {
     return text.str();
 }
 
+bool IsGone(pid_t pid) {
+    // Reaped by init soon after its death.
+    for (int i = 0; i < 400; ++i) {
+        if (::kill(pid, 0) != 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+}
+
 TEST(EventCommandTest, CommandSeesTheEventInItsEnvironmentAndItsExitStatusIsLogged) {
     TempFolder folder;
     LogLines log;
@@ -50,10 +60,13 @@ TEST(EventCommandTest, CommandSeesTheEventInItsEnvironmentAndItsExitStatusIsLogg
     ASSERT_TRUE(runner.Run("exit 3", {}));
     runner.WaitIdle();
     EXPECT_EQ("start|/rec/20261207/42.CNA|2026-12-07T18:04:05+01:00|Front door\n", Contents(out));
+    // The two ran side by side: either may have ended first.
     ASSERT_EQ(2u, log.lines.size());
-    EXPECT_FALSE(log.lines[0].second);
+    std::sort(log.lines.begin(), log.lines.end());
     EXPECT_EQ("event command exited with status 3: 'exit 3'", log.lines[1].first);
     EXPECT_TRUE(log.lines[1].second);
+    EXPECT_EQ(0u, log.lines[0].first.find("event command done: 'printf")) << log.lines[0].first;
+    EXPECT_FALSE(log.lines[0].second);
 }
 
 TEST(EventCommandTest, CommandOverItsTimeLimitIsKilledWithItsChildren) {
@@ -68,14 +81,52 @@ TEST(EventCommandTest, CommandOverItsTimeLimitIsKilledWithItsChildren) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
     ASSERT_EQ(1u, log.lines.size());
     EXPECT_EQ("event command killed after 0.3 s: 'sleep 30 & echo $! > '" + pid_file + "'; wait'", log.lines[0].first);
-    const pid_t sleeper = std::stoi(Contents(pid_file));
-    // Reaped by init soon after its death.
-    bool is_gone = false;
-    for (int i = 0; i < 200 && !is_gone; ++i) {
-        is_gone = ::kill(sleeper, 0) != 0;
-        if (!is_gone) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_TRUE(IsGone(std::stoi(Contents(pid_file))));
+}
+
+TEST(EventCommandTest, AHungCommandHoldsUpNoOtherAndTheExcessIsSaidNotQueued) {
+    TempFolder folder;
+    LogLines log;
+    const std::string hung_pid = folder.File("hung.pid");
+    const std::string other_pid = folder.File("other.pid");
+    const std::string done = folder.File("done");
+    {
+        CEventCommandRunner runner(log.Handler(), 120000, 2);
+        ASSERT_TRUE(runner.Run("sleep 120 & echo $! > '" + hung_pid + "'; wait", {{"CINDRAL_EVENT", "start"}}));
+        ASSERT_TRUE(runner.Run("touch '" + done + "'", {{"CINDRAL_EVENT", "end"}}));
+        // The end command is done while the start command still hangs.
+        bool is_done = false;
+        for (int i = 0; i < 800 && !is_done; ++i) {
+            {
+                const std::lock_guard<std::mutex> lock(log.mutex);
+                is_done = log.lines.size() == 1;
+            }
+            if (!is_done) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        ASSERT_TRUE(is_done);
+        EXPECT_EQ("event command done: 'touch '" + done + "''", log.lines[0].first);
+        EXPECT_TRUE(std::ifstream(done).good());
+
+        // Two run (the hung one and this one): a third is not started, and said.
+        ASSERT_TRUE(runner.Run("sleep 120 & echo $! > '" + other_pid + "'; wait", {}));
+        EXPECT_FALSE(runner.Run("touch '" + folder.File("never") + "'", {}));
+        {
+            const std::lock_guard<std::mutex> lock(log.mutex);
+            ASSERT_EQ(2u, log.lines.size());
+            EXPECT_EQ("event command not run: 2 are running already: 'touch '" + folder.File("never") + "''",
+                      log.lines[1].first);
+            EXPECT_TRUE(log.lines[1].second);
+        }
+        for (int i = 0; i < 400 && (Contents(hung_pid).empty() || Contents(other_pid).empty()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
-    EXPECT_TRUE(is_gone);
+    // The runner's end killed both groups and waited for them.
+    ASSERT_EQ(4u, log.lines.size());
+    EXPECT_EQ(0u, log.lines[2].first.find("event command killed: the program ends: 'sleep 120")) << log.lines[2].first;
+    EXPECT_EQ(0u, log.lines[3].first.find("event command killed: the program ends: 'sleep 120")) << log.lines[3].first;
+    EXPECT_FALSE(std::ifstream(folder.File("never")).good());
+    EXPECT_TRUE(IsGone(std::stoi(Contents(hung_pid))));
+    EXPECT_TRUE(IsGone(std::stoi(Contents(other_pid))));
 }
 
 TEST(EventCommandTest, TimeIsLocalIso8601WithOffset) {

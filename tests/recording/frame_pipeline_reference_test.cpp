@@ -225,7 +225,8 @@ public:
 
 // Random sequences through CFramePipeline and through the plain pipeline: the same verdicts,
 // marks, recorded pictures, shown pictures and previous frame; with expected_planes, a second
-// CFramePipeline whose recorder takes planes gets exactly those.
+// CFramePipeline whose recorder takes planes gets exactly those. Two more without a view, as the
+// command line runs, compare only the block sums: they record the same.
 void CompareWithPlainPipeline(uint32_t seed, int sequences, bool allows_bottom_up, const FrameMaker& make,
                               const PlanesOfScene& expected_planes = {}) {
     SceneMaker maker(seed);
@@ -238,8 +239,12 @@ void CompareWithPlainPipeline(uint32_t seed, int sequences, bool allows_bottom_u
         Screen fast_screen, plain_screen, plane_screen;
         CFramePipeline fast(settings, fast_log, &fast_screen);
         CFramePipeline by_planes(settings, plane_log, &plane_screen);
-        fast.AttachSettings(true);
-        by_planes.AttachSettings(true);
+        CallLog headless_log;
+        PlaneLog headless_plane_log;
+        CFramePipeline headless(settings, headless_log, nullptr);
+        CFramePipeline headless_by_planes(settings, headless_plane_log, nullptr);
+        for (CFramePipeline* pipeline : {&fast, &by_planes, &headless, &headless_by_planes})
+            pipeline->AttachSettings(true);
         PlainPipeline plain(settings, plain_log, plain_screen);
 
         // Mostly small frames, where every edge case is near; now and then wide ones, whose rows
@@ -267,11 +272,16 @@ void CompareWithPlainPipeline(uint32_t seed, int sequences, bool allows_bottom_u
 
             const FramePair pair = make(scene, width, settings.frame_height);
             fast.ProcessFrame(pair.frame);
+            headless.ProcessFrame(pair.frame);
+            headless_by_planes.ProcessFrame(pair.frame);
             plain.ProcessFrame(pair.bgrx.data());
             ++frames_compared;
 
             const std::string where = "sequence " + std::to_string(sequence) + " frame " + std::to_string(f);
             ASSERT_EQ(plain_log.calls, fast_log.calls) << where;
+            ASSERT_EQ(plain_log.calls, headless_log.calls) << where;
+            ASSERT_EQ(plain_log.calls.size(), headless_plane_log.calls.size()) << where;
+            ASSERT_EQ(plain_log.calls.back().is_write, headless_plane_log.calls.back().is_write) << where;
             ASSERT_EQ(plain_screen.shown, fast_screen.shown) << where;
             // The live frame is made when the detector or the recorder looks at it.
             if (settings.show_detector != 0 || settings.saving_mode == kSavingMotionDetector ||
@@ -287,6 +297,7 @@ void CompareWithPlainPipeline(uint32_t seed, int sequences, bool allows_bottom_u
                 ASSERT_EQ(plane_log.calls.back().is_write, plain_log.calls.back().is_write) << where;
                 if (plane_log.calls.back().is_write) {
                     ASSERT_EQ(plane_log.calls.back().bytes, expected_planes(scene, width, height)) << where;
+                    ASSERT_EQ(headless_plane_log.calls.back().bytes, plane_log.calls.back().bytes) << where;
                 }
             }
             if (!plain_log.calls.empty() && plain_log.calls.back().is_write && settings.saving_mode == 1) {

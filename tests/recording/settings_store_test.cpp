@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "platform/key_store.h"
+#include "platform/temp_folder.h"
 #include "recording/settings_store.h"
-#include "tests/platform/temp_folder.h"
 
 namespace {
 

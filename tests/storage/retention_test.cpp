@@ -10,8 +10,8 @@
 #include <fstream>
 #include <map>
 
-#include "archive/archive_test_support.h"
 #include "platform/posix_file.h"
+#include "recording/archive_test_support.h"
 #include "recording/frame_archive.h"
 #include "storage/retention.h"
 

@@ -15,9 +15,9 @@
 #include <filesystem>
 #include <thread>
 
-#include "archive/archive_test_support.h"
 #include "capture/viewer_frames.h"
 #include "recording/archive_reader.h"
+#include "recording/archive_test_support.h"
 #include "recording/frame_archive.h"
 #include "web/web_auth.h"
 #include "web/web_catalogue.h"

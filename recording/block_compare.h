@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// The detector's verdict on the blocks of one frame, from the mean lightness of its 4x4 blocks
+// and those of the frame before: a block moves when the two differ by more than threshold.
+// ignored: one byte per block, nonzero to leave the block out; null: none. moving: when not null,
+// cleared and given the indices of the moving blocks in order (only the marks need them).
+// Returns how many blocks moved. Sixteen blocks a step with SSE2 where there is SSE2; the plain
+// loop gives the same verdicts and serves the rest.
+int64_t CompareBlocks(const uint8_t* live_means, const uint8_t* previous_means, size_t count, int32_t threshold,
+                      const uint8_t* ignored, std::vector<uint32_t>* moving);

@@ -1,0 +1,110 @@
+// The recorder with encoding threads: frames the encoders cannot take are dropped, counted and
+// told once; held JPEGs are written in order with the frames around them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "recording/archive_test_support.h"
+#include "recording/frame_archive.h"
+#include "recording/recorder_monitor.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+struct RecordedEvents {
+    std::mutex mutex;
+    std::vector<RecorderEvent> events;
+    int Count(RecorderEvent::Kind kind) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        int count = 0;
+        for (const RecorderEvent& event : events) count += event.kind == kind ? 1 : 0;
+        return count;
+    }
+};
+
+TEST(EncodingRecorderTest, FramesTheEncodersCannotTakeAreDroppedCountedAndToldOnce) {
+    TempFolder folder;
+    CFrameArchive archive(folder.Folder());
+    archive.SetEncodeWorkers(1);
+    CRecorderMonitor monitor(archive);
+    RecordedEvents told;
+    monitor.SetEventHandler([&](const RecorderEvent& event) {
+        const std::lock_guard<std::mutex> lock(told.mutex);
+        told.events.push_back(event);
+    });
+    // Noise takes the encoder far longer than the copy takes the caller.
+    BMP_File picture;
+    archive_test::PaintNoise(picture, 1920, 1080, 7);
+    int taken = 0;
+    for (int frame = 0; frame < 30; ++frame) taken += monitor.WriteFrame(picture) ? 1 : 0;
+    // A file read as fast as it goes waits for the encoder instead.
+    archive.SetWaitsForEncoders(true);
+    for (int frame = 0; frame < 8; ++frame) EXPECT_TRUE(monitor.WriteFrame(picture)) << frame;
+    monitor.CloseFile();
+    archive.WaitForWrites();
+
+    const CRecorderMonitor::Status status = monitor.GetStatus();
+    EXPECT_GT(status.dropped_frames, 0);
+    EXPECT_EQ(status.dropped_frames + status.stored_frames, 38);
+    EXPECT_EQ(status.stored_frames, taken + 8);
+    EXPECT_EQ(archive.GetEncodeCounts().dropped, status.dropped_frames);
+    EXPECT_EQ(told.Count(RecorderEvent::Kind::kDropped), 1);
+    ASSERT_EQ(told.Count(RecorderEvent::Kind::kFileStarted), 1);
+    std::string path;
+    for (const RecorderEvent& event : told.events) {
+        if (event.kind == RecorderEvent::Kind::kFileStarted) path = event.path;
+    }
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(path));
+    EXPECT_EQ(reader.GetFrameCount(), status.stored_frames);
+}
+
+TEST(EncodingRecorderTest, HeldJpegsGoThroughTheSameWriterInOrderWithTheirOwnStamps) {
+    TempFolder folder;
+    CFrameArchive archive(folder.Folder());
+    archive.SetEncodeWorkers(2);
+    archive.SetWaitsForEncoders(true);
+    std::vector<std::vector<uint8_t>> stored;  // what the writer says it stored, in order
+    archive.SetRecordStoredCallback(
+        [&](const uint8_t* jpeg, uint32_t size) { stored.emplace_back(jpeg, jpeg + size); });
+    std::string path;
+    archive.SetFileCreatedCallback([&](const std::string& created) { path = created; });
+    // Held frames first (a pre-roll), then frames encoded here, then one more held frame.
+    const double held_stamps[] = {46000.25, 46000.5, 46000.75};
+    const std::vector<uint8_t> held = archive_test::EncodeScene(160, 120, 1);
+    EXPECT_TRUE(archive.WriteEncodedFrame(held, 160, 120, held_stamps[0]));
+    EXPECT_TRUE(archive.WriteEncodedFrame(held, 160, 120, held_stamps[1]));
+    BMP_File picture;
+    archive_test::PaintScene(picture, 160, 120, 2);
+    for (int frame = 0; frame < 5; ++frame) EXPECT_TRUE(archive.WriteFrame(picture));
+    EXPECT_TRUE(archive.WriteEncodedFrame(held, 160, 120, held_stamps[2]));
+    archive.CloseFile();
+    archive.WaitForWrites();
+
+    ASSERT_EQ(stored.size(), 8u);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(path));
+    ASSERT_EQ(reader.GetFrameCount(), 8);
+    for (const int32_t frame : {0, 1, 7}) {
+        std::vector<uint8_t> jpeg;
+        ASSERT_TRUE(reader.ReadFrameJpeg(frame, jpeg));
+        EXPECT_EQ(jpeg, held) << frame;
+        EXPECT_EQ(jpeg, stored[static_cast<size_t>(frame)]) << frame;
+        reader.SeekFrame(frame);
+        EXPECT_DOUBLE_EQ(reader.GetFrameTime(), held_stamps[frame == 7 ? 2 : frame]) << frame;
+    }
+    for (int32_t frame = 2; frame < 7; ++frame) {
+        std::vector<uint8_t> jpeg;
+        ASSERT_TRUE(reader.ReadFrameJpeg(frame, jpeg));
+        EXPECT_NE(jpeg, held) << frame;
+        EXPECT_EQ(jpeg, stored[static_cast<size_t>(frame)]) << frame;
+    }
+}
+
+}  // namespace
