@@ -357,7 +357,9 @@ TEST(CameraFrameRecord, RecordingAndShowingAllocateNothingPerFrame) {
                 EXPECT_EQ(g_allocations.load(), 0);
                 // The first frame has nothing to be compared with.
                 EXPECT_EQ(recorder.GetStatus().stored_frames, is_shown ? 13 : 12);
-                if (is_shown) EXPECT_EQ(presenter.slot.Shown().Width(), kWidth);
+                if (is_shown) {
+                    EXPECT_EQ(presenter.slot.Shown().Width(), kWidth);
+                }
             }
         }
     }
