@@ -29,7 +29,7 @@ namespace {
 constexpr int kSpareJobs = 3;
 
 // What the writer is asked between frames besides a close.
-constexpr int kWriteHeldMark = 1;   // value: from when on the held frames are stored
+constexpr int kWriteHeldMark = 1;  // value: from when on the held frames are stored
 constexpr int kLetGoOfHeldMark = 2;
 
 int64_t SteadyMs() {
@@ -97,7 +97,7 @@ struct CFrameArchive::Impl {
     std::atomic<bool> is_held_shortened{false};
     std::atomic<int64_t> held_count{0};
     std::atomic<int64_t> holds_written{0};  // held jobs the writer has taken
-    int64_t holds_submitted = 0;             // recording thread
+    int64_t holds_submitted = 0;            // recording thread
 
     bool Fail(std::string message) {
         last_error = std::move(message);
@@ -504,7 +504,7 @@ CFrameArchive::CFrameArchive(std::string storage_folder) : impl_(new Impl(std::m
 CFrameArchive::~CFrameArchive() {
     CloseFile();
     if (impl_->pool) impl_->ReturnLent();
-    impl_->pool.reset();  // what is queued is written first
+    impl_->pool.reset();     // what is queued is written first
     impl_->flusher.reset();  // the last flushes are done before the object goes
     delete impl_;
 }
