@@ -113,10 +113,10 @@ TEST(EncodingRecorderTest, HeldFramesAreEncodedByTheWorkersAndWrittenFirstWhenAn
         TempFolder folder;
         CFrameArchive archive(folder.Folder());
         // Frames come 100 ms apart; the clock is the one records are stamped by.
-        int64_t now_ms = 0;
+        std::atomic<int64_t> now_ms{0};        // the writer reads the clock too
         const std::time_t start = 1780000000;  // a whole second
-        archive.SetClock(ArchiveClock{[&] { return static_cast<uint32_t>(now_ms); },
-                                      [&] { return start + static_cast<std::time_t>(now_ms / 1000); }});
+        archive.SetClock(ArchiveClock{[&] { return static_cast<uint32_t>(now_ms.load()); },
+                                      [&] { return start + static_cast<std::time_t>(now_ms.load() / 1000); }});
         archive.SetEncodeWorkers(workers);  // a live source: a busy encoder drops the frame
         std::string path;
         archive.SetFileCreatedCallback([&](const std::string& created) { path = created; });
@@ -132,7 +132,7 @@ TEST(EncodingRecorderTest, HeldFramesAreEncodedByTheWorkersAndWrittenFirstWhenAn
         // Twelve quiet frames held, a second kept: the first goes by its time.
         for (int frame = 0; frame < 12; ++frame) {
             now_ms = frame * 100;
-            archive.HoldCleanFrame(clean_frame(frame), now_ms, now_ms - 1000);
+            archive.HoldCleanFrame(clean_frame(frame), now_ms, now_ms.load() - 1000);
             archive.WaitForWrites();  // the camera's pace, which the encoders keep up with
         }
         EXPECT_EQ(archive.GetHeldStatus().span_ms, 1000);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -299,16 +300,16 @@ TEST(MotionEventsClipTest, PreRollBeginsTheArchiveWithItsOwnStamps) {
         CFrameArchive archive(folder.Folder());
         archive.SetEncodeWorkers(workers);
         archive.SetWaitsForEncoders(true);
-        int frame = 0;
+        std::atomic<int> frame{0};             // the writer reads the clock too
         const std::time_t start = 1780000000;  // a whole second
-        archive.SetClock(ArchiveClock{[&] { return static_cast<uint32_t>(frame * kFrameMs); },
-                                      [&] { return start + frame * kFrameMs / 1000; }});
+        archive.SetClock(ArchiveClock{[&] { return static_cast<uint32_t>(frame.load() * kFrameMs); },
+                                      [&] { return start + frame.load() * kFrameMs / 1000; }});
         std::string path;
         archive.SetFileCreatedCallback([&](const std::string& created) { path = created; });
         CFramePipeline pipeline(settings, archive, nullptr);
         pipeline.AttachSettings(true);
         pipeline.SetDetectorSettings(&detector);
-        pipeline.SetFrameClock([&] { return frame * kFrameMs; }, [&] { return frame * kFrameMs; });
+        pipeline.SetFrameClock([&] { return frame.load() * kFrameMs; }, [&] { return frame.load() * kFrameMs; });
         for (frame = 0; frame < 25; ++frame) {
             const std::vector<uint8_t> pixels = ClipFrame(frame);
             pipeline.ProcessFrame(pixels.data(), pixels.size());
