@@ -72,8 +72,8 @@ measure() {  # width height rate
     local clip="$work/clip.i420"
     ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=${width}x${height}:rate=$rate,noise=alls=8:allf=t" \
         -frames:v "$frames" -pix_fmt yuv420p -f rawvideo "$clip"
-    # One frame a read, as a camera hands over whole frames: rawvideoparse passes them on as
-    # they came instead of gathering them from 4 KiB pieces.
+    # One frame a read, as a camera hands over whole frames. rawvideoparse still copies each
+    # frame into a buffer of its own; that is part of what reading the clip costs below.
     local frame_bytes=$((width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2)))
     local parse="filesrc location=$clip blocksize=$frame_bytes ! rawvideoparse format=i420 width=$width height=$height framerate=$rate/1 colorimetry=bt601"
     local bare_ms read_ms
