@@ -133,7 +133,7 @@ struct CFrameArchive::Impl {
     int64_t WriteHeld(CFrameArchive& owner, int64_t from_ms);
     void PublishHeld();
     void Encode(EncodeJob& job, int worker);
-    uint32_t EncodePicture(EncodeJob& job, WorkerCoders& coders, int quality);
+    uint32_t EncodePicture(EncodeJob& job, WorkerCoders& worker_coders, int quality);
     void Write(CFrameArchive& owner, EncodeJob* job, const WriterMark& mark);
     bool EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg);
     bool CreateArchiveFile(const std::string& folder, const std::string& base_name);
@@ -323,10 +323,10 @@ void CFrameArchive::Impl::ReturnLent() {
     lent = nullptr;
 }
 
-uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& coders, int quality) {
-    if (!coders.compressor) {
-        coders.compressor = TurboJpegHandle(tjInitCompress());
-        if (!coders.compressor) {
+uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& worker_coders, int quality) {
+    if (!worker_coders.compressor) {
+        worker_coders.compressor = TurboJpegHandle(tjInitCompress());
+        if (!worker_coders.compressor) {
             job.error = std::string("frame not stored: tjInitCompress: ") + tjGetErrorStr2(nullptr);
             return 0;
         }
@@ -335,9 +335,9 @@ uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& coders
     if (job.jpeg.size() < bound) job.jpeg.resize(bound);
     unsigned char* target = job.jpeg.data();
     unsigned long size = job.jpeg.size();
-    if (tjCompress2(coders.compressor.Get(), job.input.data(), job.width, 0, job.height, TJPF_BGR, &target, &size,
-                    TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
-        job.error = std::string("frame not stored: tjCompress2: ") + tjGetErrorStr2(coders.compressor.Get());
+    if (tjCompress2(worker_coders.compressor.Get(), job.input.data(), job.width, 0, job.height, TJPF_BGR, &target,
+                    &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
+        job.error = std::string("frame not stored: tjCompress2: ") + tjGetErrorStr2(worker_coders.compressor.Get());
         return 0;
     }
     return static_cast<uint32_t>(size);
