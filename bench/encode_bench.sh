@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Recording a live-like camera at the sizes people buy: `cindral-cli record --mode always` on
 # ffmpeg's textured testsrc2 (noise=alls=8:allf=t, raw I420) at 3840x2160@30 and 1920x1080@60,
-# read as a camera delivers it: `filesrc ! rawvideoparse ! identity sync=true ! queue
-# leaky=downstream max-size-buffers=2`, which drops what is not taken in time. Per size:
+# read as a camera delivers it, a whole frame at a time: `filesrc blocksize=FRAME ! rawvideoparse !
+# identity sync=true ! queue leaky=downstream max-size-buffers=2`, which drops what is not taken
+# in time. Per size:
 #   - frames stored against frames offered, the recorder's own drops and encodes per frame;
 #   - processor time per stored frame against the bare single-threaded tjCompressFromYUVPlanes
 #     (quality 75) of the same frames (bare_encode);
@@ -30,7 +31,19 @@ record() {  # source [extra arguments]
     # there (exit status 1), and the summary says what was stored.
     QT_LOGGING_RULES="cindral.recording.info=true" bench_timed "$work/time.txt" \
         "$cli" record --program-folder "$work/program" --mode always --no-retry --source "$1" "${@:2}" \
-        >"$work/out.txt" 2>"$work/err.txt" || true
+        >"$work/out.txt" 2>"$work/err.txt" &
+    local time_pid=$!
+    # The resident memory of the recorder every 2 s, to show that it stays flat.
+    memory_over_time=""
+    while kill -0 "$time_pid" 2>/dev/null; do
+        sleep 2
+        local cli_pid rss_mib
+        cli_pid=$(pgrep -P "$time_pid" | head -n 1 || true)
+        [ -n "$cli_pid" ] || continue
+        rss_mib=$(awk '/^VmRSS/ { printf "%d", $2 / 1024 }' "/proc/$cli_pid/status" 2>/dev/null || true)
+        [ -n "$rss_mib" ] && memory_over_time+=" $rss_mib"
+    done
+    wait "$time_pid" || true
     grep -q '"recorded":' "$work/out.txt" || {
         cat "$work/err.txt" >&2
         bench_fail "cindral-cli failed"
@@ -49,7 +62,10 @@ measure() {  # width height rate
     local clip="$work/clip.i420"
     ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=${width}x${height}:rate=$rate,noise=alls=8:allf=t" \
         -frames:v "$frames" -pix_fmt yuv420p -f rawvideo "$clip"
-    local parse="filesrc location=$clip ! rawvideoparse format=i420 width=$width height=$height framerate=$rate/1 colorimetry=bt601"
+    # One frame a read, as a camera hands over whole frames. rawvideoparse still copies each
+    # frame into a buffer of its own; that is part of what reading the clip costs below.
+    local frame_bytes=$((width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2)))
+    local parse="filesrc location=$clip blocksize=$frame_bytes ! rawvideoparse format=i420 width=$width height=$height framerate=$rate/1 colorimetry=bt601"
     local bare_ms read_ms
     bare_ms=$("$bare" i420 "$width" "$height" "$clip" | awk '{ print $4 }')
     # What reading the clip alone costs (the bare encode reads nothing).
@@ -65,6 +81,7 @@ measure() {  # width height rate
     }'
     if [ "$width" = 3840 ]; then
         local half_peak
+        echo "3840x2160 live-like: resident MiB every 2 s:$memory_over_time"
         record "$parse ! identity sync=true ! queue leaky=downstream max-size-buffers=2" --frames $((frames / 2))
         half_peak=$peak_kb
         record "$parse"

@@ -97,13 +97,29 @@ void CLiveSession::OnMotionNote(const MotionEventNote& note) {
         return;
     }
     const bool is_start = note.kind == MotionEventNote::Kind::kStart;
-    if (is_start) event_archive_ = recorder_.GetStatus().open_path;
-    std::string path = event_archive_;
     const int64_t wall_ms = note.wall_ms;
-    calls_->Post([this, is_start, path, wall_ms] { OnMotionEvent(is_start, path, wall_ms); });
+    calls_->Post([this, is_start, wall_ms] { OnMotionEvent(is_start, wall_ms); });
 }
 
-void CLiveSession::OnMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms) {
+void CLiveSession::OnMotionEvent(bool is_start, int64_t wall_ms) {
+    if (is_start) {
+        // The archive open now is this event's unless it is the last event's, not closed yet.
+        const std::string open_path = recorder_.GetStatus().open_path;
+        is_event_start_pending_ = open_path.empty() || open_path == event_archive_;
+        pending_start_wall_ms_ = wall_ms;
+        event_archive_ = is_event_start_pending_ ? std::string() : open_path;
+        if (!is_event_start_pending_) TellMotionEvent(true, event_archive_, wall_ms);
+        return;
+    }
+    // An event whose archive never opened (a failing disk) is still told, without an archive.
+    if (is_event_start_pending_) {
+        is_event_start_pending_ = false;
+        TellMotionEvent(true, event_archive_, pending_start_wall_ms_);
+    }
+    TellMotionEvent(false, event_archive_, wall_ms);
+}
+
+void CLiveSession::TellMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms) {
     const std::string time = IsoLocalTime(wall_ms);
     qCInfo(lcRecording).noquote() << "motion event" << (is_start ? "began" : "ended") << Text(time)
                                   << Text(archive_path);
@@ -330,7 +346,14 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
             qCWarning(lcRecording).noquote() << Text(event.detail);
             emit FramesDropped(Text(event.detail));
             break;
-        case RecorderEvent::Kind::kFileStarted: qCDebug(lcRecording).noquote() << "archive" << Text(event.path); break;
+        case RecorderEvent::Kind::kFileStarted:
+            qCDebug(lcRecording).noquote() << "archive" << Text(event.path);
+            if (is_event_start_pending_) {
+                is_event_start_pending_ = false;
+                event_archive_ = event.path;
+                TellMotionEvent(true, event_archive_, pending_start_wall_ms_);
+            }
+            break;
         case RecorderEvent::Kind::kFileFinished:
             if (!event.detail.empty()) {
                 qCWarning(lcRecording).noquote() << "archive finished without trailer:" << Text(event.detail);

@@ -169,7 +169,8 @@ private:
     void OnRecorderEvent(const RecorderEvent& event);
     // Streaming thread: the pipeline's word of an event, passed on with its archive.
     void OnMotionNote(const MotionEventNote& note);
-    void OnMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms);
+    void OnMotionEvent(bool is_start, int64_t wall_ms);
+    void TellMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms);
     void OnWatchdog();
     void OnRetentionDone(const RetentionResult& result);
     // Recording thread: the disk is full; deletes the oldest archive retention may delete.
@@ -220,7 +221,11 @@ private:
     QThreadPool retention_thread_;       // one run at a time, off the user-interface thread
     std::string event_command_;
     std::unique_ptr<CEventCommandRunner> command_runner_;  // made for the first command
-    std::string event_archive_;                            // streaming thread: the archive of the event in progress
+    // This thread: the event in progress and its archive. The encoders' writer opens that archive a
+    // moment after the event begins, so its start is told once the archive is known.
+    std::string event_archive_;
+    bool is_event_start_pending_ = false;
+    int64_t pending_start_wall_ms_ = 0;
 
     // Shared with the streaming thread.
     std::atomic<int64_t> last_frame_ms_{0};

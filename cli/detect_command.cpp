@@ -47,17 +47,24 @@ public:
         return true;
     }
     bool TakesCameraJpeg(const uint8_t*, uint32_t, int32_t, int32_t) const override { return true; }
-    bool EncodeCleanFrame(const CleanFrame&, std::vector<uint8_t>& jpeg) override {
-        jpeg.resize(sizeof frame);
-        std::memcpy(jpeg.data(), &frame, sizeof frame);
-        return true;
+    void HoldCleanFrame(const CleanFrame&, int64_t time_ms, int64_t keep_from_ms) override {
+        HeldFrame held;
+        held.jpeg.resize(sizeof frame);
+        std::memcpy(held.jpeg.data(), &frame, sizeof frame);
+        held.record_stamp = stamp;
+        held.time_ms = time_ms;
+        held_.Hold(std::move(held), keep_from_ms);
     }
-    double TakeRecordStamp() override { return stamp; }
-    bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t, int32_t, double record_stamp) override {
-        int32_t held = 0;
-        if (jpeg.size() == sizeof held) std::memcpy(&held, jpeg.data(), sizeof held);
-        return Add(held, record_stamp);
+    int64_t WriteHeldFrames(int64_t from_ms) override {
+        const std::vector<HeldFrame> taken = held_.TakeFrom(from_ms);
+        for (const HeldFrame& held : taken) {
+            int32_t index = 0;
+            std::memcpy(&index, held.jpeg.data(), sizeof index);
+            Add(index, held.record_stamp);
+        }
+        return static_cast<int64_t>(taken.size());
     }
+    void LetGoOfHeldFrames() override { held_.Clear(); }
 
 private:
     bool Add(int32_t index, double time) {
@@ -70,6 +77,7 @@ private:
         return true;
     }
     bool is_open_ = false;
+    CPreRollBuffer held_;
 };
 
 // The events of one archive; false after saying why it cannot be read.

@@ -33,11 +33,12 @@ int CEncodePool::DefaultWorkerCount() {
 CEncodePool::CEncodePool(int worker_count, int job_count, EncodeFunction encode, WriteFunction write)
     : encode_(std::move(encode)),
       write_(std::move(write)),
+      free_(static_cast<size_t>(std::max(job_count, 1))),
       to_encode_(static_cast<size_t>(std::max(job_count, 1))),
-      in_order_(2 * static_cast<size_t>(std::max(job_count, 1)) + 2) {
+      in_order_(4 * static_cast<size_t>(std::max(job_count, 1)) + 4) {
     job_count = std::max(job_count, 1);
     for (int i = 0; i < job_count; ++i) jobs_.push_back(std::make_unique<EncodeJob>());
-    for (auto it = jobs_.rbegin(); it != jobs_.rend(); ++it) free_.push_back(it->get());
+    for (const std::unique_ptr<EncodeJob>& job : jobs_) free_.Push(job.get());
     for (int i = 0; i < std::max(worker_count, 1); ++i) workers_.emplace_back(&CEncodePool::RunWorker, this, i);
     writer_ = std::thread(&CEncodePool::RunWriter, this);
 }
@@ -56,17 +57,15 @@ CEncodePool::~CEncodePool() {
 
 EncodeJob* CEncodePool::Acquire(bool is_waiting) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (is_waiting) job_free_.wait(lock, [this] { return !free_.empty(); });
-    if (free_.empty()) return nullptr;
-    EncodeJob* job = free_.back();
-    free_.pop_back();
-    return job;
+    if (is_waiting) job_free_.wait(lock, [this] { return !free_.IsEmpty(); });
+    if (free_.IsEmpty()) return nullptr;
+    return free_.Pop();
 }
 
 void CEncodePool::Release(EncodeJob* job) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        free_.push_back(job);
+        free_.Push(job);
     }
     job_free_.notify_one();
 }
@@ -74,10 +73,10 @@ void CEncodePool::Release(EncodeJob* job) {
 void CEncodePool::Submit(EncodeJob* job) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        // Jobs and closes alternate at worst, so the ring has room.
+        // A job and three marks alternate at worst, so the ring has room.
         const bool is_encoded = job->kind == EncodeJob::Kind::kEncoded;
-        in_order_.Push(Entry{job, is_encoded});
-        is_close_last_ = false;
+        in_order_.Push(Entry{job, is_encoded, {}});
+        last_mark_kind_ = -1;
         if (!is_encoded) {
             // The entry stays where it is until the writer takes it, after the worker is done.
             to_encode_.Push(&in_order_.Back());
@@ -87,12 +86,12 @@ void CEncodePool::Submit(EncodeJob* job) {
     write_ready_.notify_one();
 }
 
-void CEncodePool::SubmitClose() {
+void CEncodePool::SubmitMark(WriterMark mark) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (is_close_last_) return;
-        in_order_.Push(Entry{nullptr, true});
-        is_close_last_ = true;
+        if (last_mark_kind_ == mark.kind || in_order_.IsFull()) return;
+        in_order_.Push(Entry{nullptr, true, mark});
+        last_mark_kind_ = mark.kind;
     }
     write_ready_.notify_one();
 }
@@ -121,14 +120,15 @@ void CEncodePool::RunWriter() {
     for (;;) {
         write_ready_.wait(lock, [this] { return is_stopping_ || (!in_order_.IsEmpty() && in_order_.Front().is_done); });
         if (in_order_.IsEmpty() || !in_order_.Front().is_done) return;  // stopping: Drain ran first
-        EncodeJob* job = in_order_.Pop().job;
+        const Entry entry = in_order_.Pop();
+        EncodeJob* job = entry.job;
         is_writing_ = true;
         lock.unlock();
-        write_(job);
+        write_(job, entry.mark);
         lock.lock();
         is_writing_ = false;
         if (job != nullptr) {
-            free_.push_back(job);
+            free_.Push(job);
             job_free_.notify_one();
         }
         if (in_order_.IsEmpty()) idle_.notify_all();

@@ -24,6 +24,11 @@ struct EncodeJob {
     int32_t width = 0;
     int32_t height = 0;
     double record_stamp = 0.0;  // taken when the frame was captured
+    // Held for an event to come instead of stored: when it came (monotonic), and from when on
+    // the frames held before it are kept.
+    bool is_held = false;
+    int64_t time_ms = 0;
+    int64_t keep_from_ms = 0;
 
     std::vector<uint8_t> plane_bytes;
     PaddedYuvPlanes planes;
@@ -41,6 +46,14 @@ struct EncodeJob {
     void PreparePlanes(int32_t frame_width, int32_t frame_height);
 };
 
+// What the writer is asked to do between two frames, in order with them: close the archive, or
+// what the pool's owner means by its own kinds.
+struct WriterMark {
+    static constexpr int kClose = 0;
+    int kind = kClose;
+    int64_t value = 0;
+};
+
 // A small pool of encoding threads and one writer: jobs are encoded side by side and written
 // in the order they were submitted. Jobs come from a fixed set, so the streaming thread never
 // waits: when every job is in flight, Acquire says so at once.
@@ -48,8 +61,8 @@ class CEncodePool {
 public:
     // Runs on a worker (index 0 .. worker_count - 1) for every job but kEncoded ones.
     using EncodeFunction = std::function<void(EncodeJob& job, int worker)>;
-    // Runs on the writer in submission order: a job, or null for a close.
-    using WriteFunction = std::function<void(EncodeJob* job)>;
+    // Runs on the writer in submission order: a job, or null and a mark.
+    using WriteFunction = std::function<void(EncodeJob* job, const WriterMark& mark)>;
 
     CEncodePool(int worker_count, int job_count, EncodeFunction encode, WriteFunction write);
     // Writes what was submitted, then stops the threads.
@@ -65,7 +78,10 @@ public:
     void Submit(EncodeJob* job);
     // Asks the writer to close, after every job submitted before; a close right after a close
     // is the same close.
-    void SubmitClose();
+    void SubmitClose() { SubmitMark(WriterMark{}); }
+    // The same for any mark: one right after the same kind is the same mark. At most three
+    // marks of other kinds come between two jobs, and never wait.
+    void SubmitMark(WriterMark mark);
     // Waits until everything submitted has been written.
     void Drain();
 
@@ -100,8 +116,9 @@ private:
         size_t count_ = 0;
     };
     struct Entry {
-        EncodeJob* job = nullptr;  // null: a close
+        EncodeJob* job = nullptr;  // null: a mark
         bool is_done = false;
+        WriterMark mark;
     };
 
     void RunWorker(int index);
@@ -116,10 +133,12 @@ private:
     std::condition_variable write_ready_;
     std::condition_variable idle_;
     std::condition_variable job_free_;
-    std::vector<EncodeJob*> free_;
+    // Handed out in turn, so that every job is warm (its buffers sized) after as many frames.
+    Ring<EncodeJob*> free_;
     Ring<Entry*> to_encode_;
     Ring<Entry> in_order_;
-    bool is_close_last_ = true;  // nothing to close before the first job
+    // The kind of the mark submitted last, -1 after a job; nothing to close before the first job.
+    int last_mark_kind_ = WriterMark::kClose;
     bool is_writing_ = false;
     bool is_stopping_ = false;
 

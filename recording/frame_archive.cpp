@@ -28,6 +28,10 @@ namespace {
 // Frames in flight beyond one per worker: room for the camera's jitter, and for the writer.
 constexpr int kSpareJobs = 3;
 
+// What the writer is asked between frames besides a close.
+constexpr int kWriteHeldMark = 1;  // value: from when on the held frames are stored
+constexpr int kLetGoOfHeldMark = 2;
+
 int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -86,6 +90,15 @@ struct CFrameArchive::Impl {
     JpegPlaneRoom lent_room;
     std::unique_ptr<CEncodePool> pool;
 
+    // Frames held before an event: the writer's while encoders run, else the recording thread's.
+    CPreRollBuffer held;
+    std::atomic<int64_t> held_span_ms{0};
+    std::atomic<uint64_t> held_bytes{0};
+    std::atomic<bool> is_held_shortened{false};
+    std::atomic<int64_t> held_count{0};
+    std::atomic<int64_t> holds_written{0};  // held jobs the writer has taken
+    int64_t holds_submitted = 0;            // recording thread
+
     bool Fail(std::string message) {
         last_error = std::move(message);
         last_cause = last_error;
@@ -112,9 +125,16 @@ struct CFrameArchive::Impl {
     }
     double CaptureStamp();
     void ReturnLent();
+    // A job for the frame, its input kept (planes lent to the pass need no copy); null when the
+    // frame was dropped or has nothing to store, told as such.
+    EncodeJob* TakeJob(const CleanFrame& frame);
+    // The held frames: one more, those from from_ms on stored, and what they now come to.
+    void Hold(HeldFrame frame, int64_t keep_from_ms);
+    int64_t WriteHeld(CFrameArchive& owner, int64_t from_ms);
+    void PublishHeld();
     void Encode(EncodeJob& job, int worker);
-    uint32_t EncodePicture(EncodeJob& job, WorkerCoders& worker, int quality);
-    void Write(CFrameArchive& owner, EncodeJob* job);
+    uint32_t EncodePicture(EncodeJob& job, WorkerCoders& worker_coders, int quality);
+    void Write(CFrameArchive& owner, EncodeJob* job, const WriterMark& mark);
     bool EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg);
     bool CreateArchiveFile(const std::string& folder, const std::string& base_name);
     bool WriteHeader();
@@ -303,10 +323,10 @@ void CFrameArchive::Impl::ReturnLent() {
     lent = nullptr;
 }
 
-uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& worker, int quality) {
-    if (!worker.compressor) {
-        worker.compressor = TurboJpegHandle(tjInitCompress());
-        if (!worker.compressor) {
+uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& worker_coders, int quality) {
+    if (!worker_coders.compressor) {
+        worker_coders.compressor = TurboJpegHandle(tjInitCompress());
+        if (!worker_coders.compressor) {
             job.error = std::string("frame not stored: tjInitCompress: ") + tjGetErrorStr2(nullptr);
             return 0;
         }
@@ -315,9 +335,9 @@ uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& worker
     if (job.jpeg.size() < bound) job.jpeg.resize(bound);
     unsigned char* target = job.jpeg.data();
     unsigned long size = job.jpeg.size();
-    if (tjCompress2(worker.compressor.Get(), job.input.data(), job.width, 0, job.height, TJPF_BGR, &target, &size,
-                    TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
-        job.error = std::string("frame not stored: tjCompress2: ") + tjGetErrorStr2(worker.compressor.Get());
+    if (tjCompress2(worker_coders.compressor.Get(), job.input.data(), job.width, 0, job.height, TJPF_BGR, &target,
+                    &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
+        job.error = std::string("frame not stored: tjCompress2: ") + tjGetErrorStr2(worker_coders.compressor.Get());
         return 0;
     }
     return static_cast<uint32_t>(size);
@@ -335,7 +355,11 @@ void CFrameArchive::Impl::Encode(EncodeJob& job, int worker) {
         return;
     }
     WorkerCoders& worker_coders = *coders[static_cast<size_t>(worker)];
-    if (job.kind == EncodeJob::Kind::kPlanes) FillRowPadding(job.planes);
+    if (job.kind == EncodeJob::Kind::kPlanes) {
+        FillRowPadding(job.planes);
+        // Room for any stream a record holds from the first frame on: it grows only for a longer one.
+        if (job.jpeg.size() < kJpegBufferSize) job.jpeg.resize(kJpegBufferSize);
+    }
     int quality = quality_plan.FirstQuality(SteadyMs());
     while (quality != 0) {
         uint32_t size = 0;
@@ -360,20 +384,117 @@ void CFrameArchive::Impl::Encode(EncodeJob& job, int worker) {
     encodes.fetch_add(job.encodes, std::memory_order_relaxed);
 }
 
-void CFrameArchive::Impl::Write(CFrameArchive& owner, EncodeJob* job) {
+void CFrameArchive::Impl::Write(CFrameArchive& owner, EncodeJob* job, const WriterMark& mark) {
     if (job == nullptr) {
-        const bool is_finished = FinishWriting();
-        Tell(RecordOutcome::Kind::kClosed, is_finished);
+        if (mark.kind == kWriteHeldMark) {
+            WriteHeld(owner, mark.value);
+        } else if (mark.kind == kLetGoOfHeldMark) {
+            held.Clear();
+            PublishHeld();
+        } else {
+            const bool is_finished = FinishWriting();
+            Tell(RecordOutcome::Kind::kClosed, is_finished);
+        }
         return;
     }
+    if (job->is_held) holds_written.fetch_add(1, std::memory_order_relaxed);
     if (!job->error.empty()) {
-        Fail(job->error);
+        // A frame held for the next event that cannot be encoded is a frame lost, said as such.
+        Fail(job->is_held ? "frame not held: " + job->error.substr(job->error.find(": ") + 2) : job->error);
         Tell(RecordOutcome::Kind::kFailed, false, 0, 0, job->width, job->height);
+        return;
+    }
+    if (job->is_held) {
+        HeldFrame frame;
+        frame.jpeg = held.SpareBuffer();
+        frame.jpeg.assign(job->jpeg.data(), job->jpeg.data() + job->jpeg_size);
+        frame.width = job->width;
+        frame.height = job->height;
+        frame.record_stamp = job->record_stamp;
+        frame.time_ms = job->time_ms;
+        frame.quality = job->quality;
+        Hold(std::move(frame), job->keep_from_ms);
         return;
     }
     const bool is_stored = Store(owner, job->jpeg.data(), job->jpeg_size, job->quality, &job->record_stamp);
     Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored, job->quality,
          job->jpeg_size, job->width, job->height);
+}
+
+void CFrameArchive::Impl::Hold(HeldFrame frame, int64_t keep_from_ms) {
+    held.Hold(std::move(frame), keep_from_ms);
+    PublishHeld();
+}
+
+int64_t CFrameArchive::Impl::WriteHeld(CFrameArchive& owner, int64_t from_ms) {
+    std::vector<HeldFrame> frames = held.TakeFrom(from_ms);
+    PublishHeld();
+    for (HeldFrame& frame : frames) {
+        const uint32_t size = static_cast<uint32_t>(frame.jpeg.size());
+        is_continuing_stamps = !is_write_open;  // the held frames' stamps go on in the new file
+        const bool is_stored = Store(owner, frame.jpeg.data(), size, frame.quality, &frame.record_stamp);
+        is_continuing_stamps = false;
+        Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored, frame.quality, size,
+             frame.width, frame.height);
+        held.Recycle(std::move(frame.jpeg));
+    }
+    return static_cast<int64_t>(frames.size());
+}
+
+void CFrameArchive::Impl::PublishHeld() {
+    held_span_ms.store(held.SpanMs(), std::memory_order_relaxed);
+    held_bytes.store(held.Bytes(), std::memory_order_relaxed);
+    is_held_shortened.store(held.IsShortened(), std::memory_order_relaxed);
+    held_count.store(static_cast<int64_t>(held.Count()), std::memory_order_release);
+}
+
+EncodeJob* CFrameArchive::Impl::TakeJob(const CleanFrame& frame) {
+    EncodeJob* job = nullptr;
+    if (frame.planes != nullptr && lent != nullptr && frame.planes->planes[0] == lent->planes.planes[0]) {
+        job = std::exchange(lent, nullptr);  // the pass wrote the planes where the worker reads them
+        job->is_held = false;
+        return job;
+    }
+    ReturnLent();
+    job = pool->Acquire(waits_for_encoders.load(std::memory_order_relaxed));
+    if (job == nullptr) {
+        dropped.fetch_add(1, std::memory_order_relaxed);
+        TellFromRecordingThread(RecordOutcome::Kind::kDropped, frame.width, frame.height);
+        return nullptr;
+    }
+    job->is_held = false;
+    job->width = frame.width;
+    job->height = frame.height;
+    const auto keep_input = [job](const uint8_t* bytes, size_t size) {
+        if (job->input.size() < size) job->input.resize(size);
+        std::memcpy(job->input.data(), bytes, size);
+        job->input_size = static_cast<uint32_t>(size);
+    };
+    if (frame.camera_jpeg != nullptr) {
+        job->kind = EncodeJob::Kind::kCameraJpeg;
+        keep_input(frame.camera_jpeg, frame.camera_jpeg_size);
+    } else if (frame.planes != nullptr) {
+        // Planes that are not the lent room (the frame's own) are copied once.
+        job->kind = EncodeJob::Kind::kPlanes;
+        job->PreparePlanes(frame.width, frame.height);
+        for (int plane = 0; plane < 3; ++plane) {
+            const int32_t row_bytes = plane == 0 ? frame.width : (frame.width + 1) / 2;
+            const int32_t rows = plane == 0 ? frame.height : (frame.height + 1) / 2;
+            for (int32_t row = 0; row < rows; ++row) {
+                std::memcpy(job->planes.planes[plane] + static_cast<size_t>(row) * job->planes.strides[plane],
+                            frame.planes->planes[plane] + static_cast<size_t>(row) * frame.planes->strides[plane],
+                            static_cast<size_t>(row_bytes));
+            }
+        }
+    } else if (frame.picture != nullptr && frame.picture->GetPixelCount() > 0) {
+        job->kind = EncodeJob::Kind::kPicture;
+        keep_input(frame.picture->GetBits(), static_cast<size_t>(frame.picture->GetBitsSize()));
+    } else {
+        pool->Release(job);
+        TellFromRecordingThread(RecordOutcome::Kind::kFailed, frame.width, frame.height);
+        return nullptr;
+    }
+    return job;
 }
 
 // ---------------------------------------------------------------- public
@@ -382,6 +503,7 @@ CFrameArchive::CFrameArchive(std::string storage_folder) : impl_(new Impl(std::m
 
 CFrameArchive::~CFrameArchive() {
     CloseFile();
+    if (impl_->pool) impl_->ReturnLent();
     impl_->pool.reset();     // what is queued is written first
     impl_->flusher.reset();  // the last flushes are done before the object goes
     delete impl_;
@@ -461,49 +583,8 @@ bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
                jpeg.size, frame.width, frame.height);
         return is_stored;
     }
-    EncodeJob* job = nullptr;
-    if (frame.planes != nullptr && d.lent != nullptr && frame.planes->planes[0] == d.lent->planes.planes[0]) {
-        job = std::exchange(d.lent, nullptr);  // the pass wrote the planes where the worker reads them
-    } else {
-        d.ReturnLent();
-        job = d.pool->Acquire(d.waits_for_encoders.load(std::memory_order_relaxed));
-        if (job == nullptr) {
-            d.dropped.fetch_add(1, std::memory_order_relaxed);
-            d.TellFromRecordingThread(RecordOutcome::Kind::kDropped, frame.width, frame.height);
-            return false;
-        }
-        job->width = frame.width;
-        job->height = frame.height;
-        const auto keep_input = [job](const uint8_t* bytes, size_t size) {
-            if (job->input.size() < size) job->input.resize(size);
-            std::memcpy(job->input.data(), bytes, size);
-            job->input_size = static_cast<uint32_t>(size);
-        };
-        if (frame.camera_jpeg != nullptr) {
-            job->kind = EncodeJob::Kind::kCameraJpeg;
-            keep_input(frame.camera_jpeg, frame.camera_jpeg_size);
-        } else if (frame.planes != nullptr) {
-            // Planes that are not the lent room (the frame's own) are copied once.
-            job->kind = EncodeJob::Kind::kPlanes;
-            job->PreparePlanes(frame.width, frame.height);
-            for (int plane = 0; plane < 3; ++plane) {
-                const int32_t row_bytes = plane == 0 ? frame.width : (frame.width + 1) / 2;
-                const int32_t rows = plane == 0 ? frame.height : (frame.height + 1) / 2;
-                for (int32_t row = 0; row < rows; ++row) {
-                    std::memcpy(job->planes.planes[plane] + static_cast<size_t>(row) * job->planes.strides[plane],
-                                frame.planes->planes[plane] + static_cast<size_t>(row) * frame.planes->strides[plane],
-                                static_cast<size_t>(row_bytes));
-                }
-            }
-        } else if (frame.picture != nullptr && frame.picture->GetPixelCount() > 0) {
-            job->kind = EncodeJob::Kind::kPicture;
-            keep_input(frame.picture->GetBits(), static_cast<size_t>(frame.picture->GetBitsSize()));
-        } else {
-            d.pool->Release(job);
-            d.TellFromRecordingThread(RecordOutcome::Kind::kFailed, frame.width, frame.height);
-            return false;
-        }
-    }
+    EncodeJob* job = d.TakeJob(frame);
+    if (job == nullptr) return false;
     job->record_stamp = d.CaptureStamp();
     d.pool->Submit(job);
     return true;
@@ -538,6 +619,7 @@ bool CFrameArchive::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, 
         d.TellFromRecordingThread(RecordOutcome::Kind::kDropped, width, height);
         return false;
     }
+    job->is_held = false;
     job->width = width;
     job->height = height;
     job->record_stamp = record_stamp;
@@ -581,6 +663,7 @@ void CFrameArchive::SetEncodeWorkers(int workers) {
     Impl& d = *impl_;
     if (d.pool) {
         CloseFile();
+        d.ReturnLent();
         d.pool.reset();
     }
     d.coders.clear();
@@ -588,7 +671,7 @@ void CFrameArchive::SetEncodeWorkers(int workers) {
     for (int i = 0; i < workers; ++i) d.coders.push_back(std::make_unique<WorkerCoders>());
     d.pool = std::make_unique<CEncodePool>(
         workers, workers + kSpareJobs, [&d](EncodeJob& job, int worker) { d.Encode(job, worker); },
-        [this, &d](EncodeJob* job) { d.Write(*this, job); });
+        [this, &d](EncodeJob* job, const WriterMark& mark) { d.Write(*this, job, mark); });
 }
 
 void CFrameArchive::SetWaitsForEncoders(bool is_waiting) { impl_->waits_for_encoders.store(is_waiting); }
@@ -614,7 +697,7 @@ CFrameArchive::EncodeCounts CFrameArchive::GetEncodeCounts() const {
 bool CFrameArchive::CloseFile() {
     Impl& d = *impl_;
     if (d.pool) {
-        d.ReturnLent();
+        // A room lent to the pass stays lent: the frame in it may still be held after the close.
         d.is_capture_episode_open = false;
         d.pool->SubmitClose();
         return true;
@@ -698,25 +781,64 @@ const std::string& CFrameArchive::GetLastErrorCause() const { return impl_->last
 int CFrameArchive::GetLastFrameQuality() const { return impl_->last_frame_quality; }
 uint32_t CFrameArchive::GetLastFrameBytes() const { return impl_->last_frame_bytes; }
 
-bool CFrameArchive::EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) {
+void CFrameArchive::HoldCleanFrame(const CleanFrame& frame, int64_t time_ms, int64_t keep_from_ms) {
     Impl& d = *impl_;
+    // Held frames are stamped by the clock of the frames that follow them: the capture clock while
+    // encoders run, the writer's otherwise; both go on across the files.
+    if (d.pool) {
+        EncodeJob* job = d.TakeJob(frame);
+        if (job == nullptr) return;
+        job->is_held = true;
+        job->time_ms = time_ms;
+        job->keep_from_ms = keep_from_ms;
+        job->record_stamp = d.capture_stamps.NextRecordStamp();
+        ++d.holds_submitted;
+        d.pool->Submit(job);
+        return;
+    }
     JpegCodec::ArchiveJpeg encoded;
     if (!d.EncodeFrame(frame, &encoded)) {
         // A frame held for the next event that cannot be encoded is a frame lost, said as such.
-        if (!d.pool) {
-            d.Tell(RecordOutcome::Kind::kFailed, false, 0, 0, frame.width, frame.height);
-        } else {
-            const std::string reason = "frame not held: " + d.codec.LastError();
-            d.TellFromRecordingThread(RecordOutcome::Kind::kFailed, frame.width, frame.height, &reason);
-        }
-        return false;
+        d.Tell(RecordOutcome::Kind::kFailed, false, 0, 0, frame.width, frame.height);
+        return;
     }
-    jpeg.assign(encoded.data, encoded.data + encoded.size);
-    return true;
+    HeldFrame held;
+    held.jpeg = d.held.SpareBuffer();
+    held.jpeg.assign(encoded.data, encoded.data + encoded.size);
+    held.width = frame.width;
+    held.height = frame.height;
+    held.record_stamp = d.stamps.NextRecordStamp();
+    held.time_ms = time_ms;
+    held.quality = encoded.quality;
+    d.Hold(std::move(held), keep_from_ms);
 }
 
-// Held frames are stamped by the clock of the frames that follow them: the capture clock while
-// encoders run, the writer's otherwise.
-double CFrameArchive::TakeRecordStamp() {
-    return impl_->pool ? impl_->CaptureStamp() : impl_->stamps.NextRecordStamp();
+int64_t CFrameArchive::WriteHeldFrames(int64_t from_ms) {
+    Impl& d = *impl_;
+    if (!d.pool) return d.WriteHeld(*this, from_ms);
+    // The frames that follow go on from the held frames' stamps.
+    d.capture_stamps.StartFile(true);
+    d.is_capture_episode_open = true;
+    // Those held and those on their way to be, before the writer takes them; it may still let go
+    // of a few by their time.
+    const int64_t held_now = d.held_count.load(std::memory_order_acquire);
+    const int64_t in_flight = d.holds_submitted - d.holds_written.load(std::memory_order_relaxed);
+    d.pool->SubmitMark(WriterMark{kWriteHeldMark, from_ms});
+    return held_now + in_flight;
+}
+
+void CFrameArchive::LetGoOfHeldFrames() {
+    Impl& d = *impl_;
+    if (!d.pool) {
+        d.held.Clear();
+        d.PublishHeld();
+        return;
+    }
+    d.pool->SubmitMark(WriterMark{kLetGoOfHeldMark, 0});
+}
+
+PreRollStatus CFrameArchive::GetHeldStatus() const {
+    const Impl& d = *impl_;
+    return PreRollStatus{d.held_span_ms.load(std::memory_order_relaxed), d.held_bytes.load(std::memory_order_relaxed),
+                         d.is_held_shortened.load(std::memory_order_relaxed)};
 }

@@ -10,6 +10,7 @@
 #include "recording/archive_reader.h"
 #include "recording/bmp_file.h"
 #include "recording/frame_pipeline.h"
+#include "recording/pre_roll.h"
 
 // What became of one frame, or of a close, told by the thread that writes. The strings belong to
 // the archive and are valid during the call.
@@ -96,14 +97,17 @@ public:
     // file then still reads up to its record count). The file is flushed and closed off this
     // thread; a flush or close that fails is reported by the next WriteFrame.
     bool CloseFile() override;
-    // Encodes the frame as WriteCleanFrame would store it, without storing it.
-    bool EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) override;
-    // Appends a finished JPEG (a camera's stream or a held frame) with its own capture stamp,
-    // in order with the frames around it. A stream the archive cannot keep as it is, is made to
-    // fit as a camera's stream is; false when it cannot be, or was dropped.
-    bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) override;
-    // The stamp a record appended now would carry.
-    double TakeRecordStamp() override;
+    // Frames held before an event, within kPreRollByteLimit: encoded like any frame (on the
+    // workers while they run) and held by the thread that writes, which stores them when
+    // WriteHeldFrames comes, in its place among the frames.
+    void HoldCleanFrame(const CleanFrame& frame, int64_t time_ms, int64_t keep_from_ms) override;
+    int64_t WriteHeldFrames(int64_t from_ms) override;
+    void LetGoOfHeldFrames() override;
+    PreRollStatus GetHeldStatus() const override;
+    // Appends a finished JPEG with its own capture stamp, in order with the frames around it. A
+    // stream the archive cannot keep as it is, is made to fit as a camera's stream is; false when
+    // it cannot be, or was dropped.
+    bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp);
     bool StartNewFile();
     bool IsWriteOpen() const;
     // Path of the archive being written, empty while idle.

@@ -62,10 +62,6 @@ void CFramePipeline::SetFrameClock(std::function<int64_t()> monotonic_ms, std::f
     wall_ms_ = std::move(wall_ms);
 }
 
-CFramePipeline::PreRollStatus CFramePipeline::GetPreRollStatus() const {
-    return PreRollStatus{pre_roll_span_ms_.load(), pre_roll_bytes_.load(), is_pre_roll_shortened_.load()};
-}
-
 void CFramePipeline::ProcessFrame(const uint8_t* pixels, size_t size_bytes) {
     const int32_t width = settings_.frame_width.load(std::memory_order_relaxed);
     const int32_t height = settings_.frame_height.load(std::memory_order_relaxed);
@@ -201,7 +197,7 @@ void CFramePipeline::Record(bool is_motion) {
         return;
     }
     // Another mode ends the event in progress and lets go of the frames held for the next one.
-    if (events_.IsInEvent() || pre_roll_.Count() > 0) EndEvent();
+    if (events_.IsInEvent() || is_holding_) EndEvent();
     if (saving_mode != kSavingAlways) {
         recorder_.CloseFile();
         return;
@@ -212,9 +208,8 @@ void CFramePipeline::Record(bool is_motion) {
 
 void CFramePipeline::EndEvent() {
     if (events_.Reset()) Note(MotionEventNote::Kind::kEnd, event_peak_blocks_);
-    pre_roll_.Clear();
-    pre_roll_span_ms_ = 0;
-    pre_roll_bytes_ = 0;
+    if (is_holding_) recorder_.LetGoOfHeldFrames();
+    is_holding_ = false;
 }
 
 void CFramePipeline::RecordEvents(const MotionRules& rules) {
@@ -233,13 +228,9 @@ void CFramePipeline::RecordEvents(const MotionRules& rules) {
             events_begun_.fetch_add(1);
             event_peak_blocks_ = 0;
             // The frames before the first moving one begin the archive, with their own stamps.
-            std::vector<HeldFrame> held = pre_roll_.TakeFrom(step.first_moving_ms - rules.pre_roll_ms);
-            held_count = static_cast<int64_t>(held.size());
-            for (HeldFrame& frame : held) {
-                recorder_.WriteEncodedFrame(std::move(frame.jpeg), frame.width, frame.height, frame.record_stamp);
-            }
-            pre_roll_span_ms_ = 0;
-            pre_roll_bytes_ = 0;
+            // The recorder's writer stores them: the streaming thread goes on at once.
+            if (is_holding_) held_count = recorder_.WriteHeldFrames(step.first_moving_ms - rules.pre_roll_ms);
+            is_holding_ = false;
         }
         event_peak_blocks_ = std::max(event_peak_blocks_, moving);
         CleanFrame clean;
@@ -250,28 +241,20 @@ void CFramePipeline::RecordEvents(const MotionRules& rules) {
     if (!step.ends) recorder_.CloseFile();  // cheap when none is open
     if (rules.pre_roll_ms > 0) {
         HoldFrame(rules, now_ms);
-    } else if (pre_roll_.Count() > 0) {
-        pre_roll_.Clear();
+    } else if (is_holding_) {
+        recorder_.LetGoOfHeldFrames();
+        is_holding_ = false;
     }
-    pre_roll_span_ms_ = pre_roll_.SpanMs();
-    pre_roll_bytes_ = pre_roll_.Bytes();
-    is_pre_roll_shortened_ = pre_roll_.IsShortened();
 }
 
 void CFramePipeline::HoldFrame(const MotionRules& rules, int64_t now_ms) {
     CleanFrame clean;
     if (!MakeCleanFrame(clean)) return;
-    HeldFrame held;
-    held.jpeg = pre_roll_.SpareBuffer();
-    if (!recorder_.EncodeCleanFrame(clean, held.jpeg)) return;
-    held.width = clean.width;
-    held.height = clean.height;
-    held.record_stamp = recorder_.TakeRecordStamp();
-    held.time_ms = now_ms;
     // A run of moving frames that has not yet begun an event is kept whole, with the span before it.
     const int64_t run_start_ms = events_.RunStartMs();
     const int64_t keep_from_ms = (run_start_ms >= 0 ? run_start_ms : now_ms) - rules.pre_roll_ms;
-    pre_roll_.Hold(std::move(held), keep_from_ms);
+    recorder_.HoldCleanFrame(clean, now_ms, keep_from_ms);
+    is_holding_ = true;
 }
 
 void CFramePipeline::Note(MotionEventNote::Kind kind, int64_t blocks, int64_t held_frames) {

@@ -45,13 +45,16 @@ public:
     // Recorders that compress from planes, or keep a camera's JPEG of this size as it is, say so:
     // the pipeline then need not make the packed picture (or decode the JPEG) for them.
     virtual bool TakesPlanes() const { return false; }
-    // Frames held before an event: encoded as WriteCleanFrame would store them, without storing;
-    // stamped when they came; appended later, in order. Recorders that cannot say so.
-    virtual bool EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) { return false; }
-    virtual double TakeRecordStamp() { return 0.0; }
-    virtual bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) {
-        return false;
-    }
+    // Frames held before an event. HoldCleanFrame encodes the frame as WriteCleanFrame would store
+    // it and holds the JPEG, stamped when it came (time_ms, monotonic), in place of storing it; the
+    // frames held that came before keep_from_ms are let go of. WriteHeldFrames stores the frames
+    // held from from_ms on, in order with their own stamps, before any frame that follows, and
+    // says how many there are as far as is known now. Recorders that cannot hold nothing.
+    virtual void HoldCleanFrame(const CleanFrame& /*frame*/, int64_t /*time_ms*/, int64_t /*keep_from_ms*/) {}
+    virtual int64_t WriteHeldFrames(int64_t /*from_ms*/) { return 0; }
+    virtual void LetGoOfHeldFrames() {}
+    // Any thread.
+    virtual PreRollStatus GetHeldStatus() const { return {}; }
     // A camera frame that cannot be used (its JPEG does not decode) is lost: counted and said,
     // never dropped silently. cause is the same for every frame one fault hits; detail is whole.
     virtual void FrameLost(const std::string& /*cause*/, const std::string& /*detail*/) {}
@@ -85,7 +88,7 @@ struct MotionEventNote {
     Kind kind = Kind::kStart;
     int64_t wall_ms = 0;      // the wall clock when the frame came, milliseconds since 1970
     int64_t blocks = 0;       // kStart, kLightChange: blocks moving in the frame; kEnd: the event's peak
-    int64_t held_frames = 0;  // kStart: frames from before the event that begin its archive
+    int64_t held_frames = 0;  // kStart: frames from before the event that begin its archive, as known then
 };
 
 // The per-frame pipeline: convert the camera frame (one pass from its own format), run the 4x4
@@ -134,12 +137,8 @@ public:
     void EndEvent();
     // Any thread.
     int64_t EventsBegun() const { return events_begun_.load(); }
-    struct PreRollStatus {
-        int64_t span_ms = 0;  // from the oldest frame held to the newest
-        uint64_t bytes = 0;
-        bool is_shortened = false;  // the memory limit holds less than the time asked for
-    };
-    PreRollStatus GetPreRollStatus() const;
+    using PreRollStatus = ::PreRollStatus;
+    PreRollStatus GetPreRollStatus() const { return recorder_.GetHeldStatus(); }
 
 private:
     // The frame being processed and what has been made of it so far.
@@ -222,13 +221,10 @@ private:
     std::function<int64_t()> monotonic_ms_;
     std::function<int64_t()> wall_ms_;
     CMotionEvents events_;
-    CPreRollBuffer pre_roll_;
+    bool is_holding_ = false;  // the recorder may hold frames for the next event
     int64_t event_peak_blocks_ = 0;
     bool was_light_change_ = false;
     std::atomic<int64_t> events_begun_{0};
-    std::atomic<int64_t> pre_roll_span_ms_{0};
-    std::atomic<uint64_t> pre_roll_bytes_{0};
-    std::atomic<bool> is_pre_roll_shortened_{false};
     // The ignored blocks as set (any thread) and as scaled to the frame (streaming thread).
     mutable std::mutex mask_mutex_;
     std::shared_ptr<const BlockMask> mask_;

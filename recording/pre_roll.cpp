@@ -1,9 +1,31 @@
 #include "recording/pre_roll.h"
 
+namespace {
+
+// Buffers kept for the next frames held: enough for the frames of an event's start to come back
+// before the hold fills again, few enough to cost nothing while it does not.
+constexpr size_t kMaxSpares = 8;
+
+}  // namespace
+
 void CPreRollBuffer::Drop() {
     bytes_ -= frames_.front().jpeg.size();
-    if (spare_.capacity() < frames_.front().jpeg.capacity()) spare_ = std::move(frames_.front().jpeg);
+    Recycle(std::move(frames_.front().jpeg));
     frames_.pop_front();
+}
+
+void CPreRollBuffer::Recycle(std::vector<uint8_t> buffer) {
+    if (buffer.capacity() == 0) return;
+    if (spares_.size() < kMaxSpares) {
+        spares_.push_back(std::move(buffer));
+        return;
+    }
+    // Full: the smallest spare gives way to a larger buffer.
+    auto smallest = spares_.begin();
+    for (auto it = spares_.begin(); it != spares_.end(); ++it) {
+        if (it->capacity() < smallest->capacity()) smallest = it;
+    }
+    if (smallest->capacity() < buffer.capacity()) *smallest = std::move(buffer);
 }
 
 void CPreRollBuffer::Hold(HeldFrame frame, int64_t keep_from_ms) {
@@ -32,8 +54,9 @@ void CPreRollBuffer::Clear() {
 }
 
 std::vector<uint8_t> CPreRollBuffer::SpareBuffer() {
-    std::vector<uint8_t> buffer = std::move(spare_);
-    spare_ = {};
+    if (spares_.empty()) return {};
+    std::vector<uint8_t> buffer = std::move(spares_.back());
+    spares_.pop_back();
     buffer.clear();
     return buffer;
 }

@@ -13,6 +13,14 @@ struct HeldFrame {
     int32_t height = 0;
     double record_stamp = 0.0;  // the stamp the frame had when it came
     int64_t time_ms = 0;        // monotonic, when it came
+    int quality = 0;            // what it was encoded at
+};
+
+// How much the hold keeps now. Read from any thread.
+struct PreRollStatus {
+    int64_t span_ms = 0;  // from the oldest frame held to the newest
+    uint64_t bytes = 0;
+    bool is_shortened = false;  // the memory limit holds less than the time asked for
 };
 
 // The last seconds before an event, as stored JPEGs, never as pictures, within a byte limit:
@@ -30,12 +38,16 @@ public:
     // A buffer to encode the next held frame into, recycled from a frame let go of.
     std::vector<uint8_t> SpareBuffer();
 
+    // Takes back the buffer of a frame taken and written, for the next frame held.
+    void Recycle(std::vector<uint8_t> buffer);
+
     uint64_t Bytes() const { return bytes_; }
     size_t Count() const { return frames_.size(); }
     // From the oldest held frame to the newest.
     int64_t SpanMs() const { return frames_.empty() ? 0 : frames_.back().time_ms - frames_.front().time_ms; }
     // The byte limit let go of a frame the span still asked for, since the buffer was last emptied.
     bool IsShortened() const { return is_shortened_; }
+    PreRollStatus Status() const { return PreRollStatus{SpanMs(), bytes_, is_shortened_}; }
 
 private:
     void Drop();
@@ -44,5 +56,5 @@ private:
     std::deque<HeldFrame> frames_;
     uint64_t bytes_ = 0;
     bool is_shortened_ = false;
-    std::vector<uint8_t> spare_;
+    std::vector<std::vector<uint8_t>> spares_;  // a few, for the next frames held
 };

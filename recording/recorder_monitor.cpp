@@ -53,16 +53,13 @@ bool CRecorderMonitor::WriteCleanFrame(const CleanFrame& frame) { return archive
 
 bool CRecorderMonitor::CloseFile() { return archive_.CloseFile(); }
 
-bool CRecorderMonitor::EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) {
-    return archive_.EncodeCleanFrame(frame, jpeg);
+void CRecorderMonitor::HoldCleanFrame(const CleanFrame& frame, int64_t time_ms, int64_t keep_from_ms) {
+    archive_.HoldCleanFrame(frame, time_ms, keep_from_ms);
 }
 
-double CRecorderMonitor::TakeRecordStamp() { return archive_.TakeRecordStamp(); }
-
-bool CRecorderMonitor::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height,
-                                         double record_stamp) {
-    return archive_.WriteEncodedFrame(std::move(jpeg), width, height, record_stamp);
-}
+int64_t CRecorderMonitor::WriteHeldFrames(int64_t from_ms) { return archive_.WriteHeldFrames(from_ms); }
+void CRecorderMonitor::LetGoOfHeldFrames() { archive_.LetGoOfHeldFrames(); }
+PreRollStatus CRecorderMonitor::GetHeldStatus() const { return archive_.GetHeldStatus(); }
 
 void CRecorderMonitor::OnOutcome(const RecordOutcome& outcome) {
     using Kind = RecordOutcome::Kind;

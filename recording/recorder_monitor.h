@@ -55,9 +55,10 @@ public:
     bool LendsPlanes() const override;
     JpegPlaneRoom* LendPlanes(int32_t width, int32_t height) override;
     bool CloseFile() override;
-    bool EncodeCleanFrame(const CleanFrame& frame, std::vector<uint8_t>& jpeg) override;
-    double TakeRecordStamp() override;
-    bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) override;
+    void HoldCleanFrame(const CleanFrame& frame, int64_t time_ms, int64_t keep_from_ms) override;
+    int64_t WriteHeldFrames(int64_t from_ms) override;
+    void LetGoOfHeldFrames() override;
+    PreRollStatus GetHeldStatus() const override;
     // Counted as failed; each cause is reported once (frames of a damaged stream may come
     // between good ones, and are not a failure episode of the recorder).
     void FrameLost(const std::string& cause, const std::string& detail) override;

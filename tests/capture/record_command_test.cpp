@@ -295,7 +295,9 @@ TEST(RecordCommand, AFileSizeLimitIsReportedLikeAFullDisk) {
                                         folder, "ulimit -f 40; ");
     EXPECT_EQ(result.exit_code, 1) << result.errors;
     const std::string summary = LastLine(result.output);
-    EXPECT_EQ(JsonInteger(summary, "recorded") + JsonInteger(summary, "failed"), 360) << summary;
+    // A live source on a busy machine may outrun the encoders: such frames are dropped and counted.
+    EXPECT_EQ(JsonInteger(summary, "recorded") + JsonInteger(summary, "failed") + JsonInteger(summary, "dropped"), 360)
+        << summary;
     const std::vector<std::string> archives = JsonArchives(summary);
     ASSERT_EQ(archives.size(), 1u) << summary;
     // Every frame counted as stored reads back, and nothing of a frame cut short is left.

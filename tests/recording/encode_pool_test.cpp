@@ -24,7 +24,7 @@ TEST(EncodePoolTest, WritesInSubmissionOrderWithEachJobsStampWhateverTheEncodeDe
     for (const int workers : {1, 2, 4}) {
         std::mutex random_mutex;
         std::mt19937 random(static_cast<unsigned>(workers));
-        std::vector<double> written;  // a close is written as -1
+        std::vector<double> written;  // a mark is written as -1 less 1000 a kind, less its value
         {
             CEncodePool pool(
                 workers, workers + 3,
@@ -36,7 +36,9 @@ TEST(EncodePoolTest, WritesInSubmissionOrderWithEachJobsStampWhateverTheEncodeDe
                     }
                     std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
                 },
-                [&](EncodeJob* job) { written.push_back(job != nullptr ? job->record_stamp : -1.0); });
+                [&](EncodeJob* job, const WriterMark& mark) {
+                    written.push_back(job != nullptr ? job->record_stamp : -1.0 - mark.kind * 1000.0 - mark.value);
+                });
             std::vector<double> expected;
             for (int frame = 0; frame < 150; ++frame) {
                 EncodeJob* job = pool.Acquire(true);
@@ -49,6 +51,12 @@ TEST(EncodePoolTest, WritesInSubmissionOrderWithEachJobsStampWhateverTheEncodeDe
                     pool.SubmitClose();
                     pool.SubmitClose();  // the same close
                     expected.push_back(-1.0);
+                    // Marks of the owner's kinds keep their place and value too.
+                    pool.SubmitMark(WriterMark{1, frame});
+                    pool.SubmitMark(WriterMark{1, frame});
+                    pool.SubmitMark(WriterMark{2, 0});
+                    expected.push_back(-1.0 - 1000.0 - frame);
+                    expected.push_back(-1.0 - 2000.0);
                 }
             }
             pool.Drain();
@@ -63,7 +71,7 @@ TEST(EncodePoolTest, HandsOutNoMoreJobsThanItHasUntilOneIsWritten) {
     std::vector<double> written;
     CEncodePool pool(
         1, 3, [&](EncodeJob&, int) { const std::lock_guard<std::mutex> pass(gate); },
-        [&](EncodeJob* job) { written.push_back(job->record_stamp); });
+        [&](EncodeJob* job, const WriterMark&) { written.push_back(job->record_stamp); });
     std::vector<EncodeJob*> jobs;
     for (int i = 0; i < 3; ++i) {
         jobs.push_back(pool.Acquire());

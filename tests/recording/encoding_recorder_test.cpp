@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <string>
@@ -104,6 +105,65 @@ TEST(EncodingRecorderTest, HeldJpegsGoThroughTheSameWriterInOrderWithTheirOwnSta
         ASSERT_TRUE(reader.ReadFrameJpeg(frame, jpeg));
         EXPECT_NE(jpeg, held) << frame;
         EXPECT_EQ(jpeg, stored[static_cast<size_t>(frame)]) << frame;
+    }
+}
+
+TEST(EncodingRecorderTest, HeldFramesAreEncodedByTheWorkersAndWrittenFirstWhenAnEventBeginsWithoutADrop) {
+    for (const int workers : {1, 2}) {
+        TempFolder folder;
+        CFrameArchive archive(folder.Folder());
+        // Frames come 100 ms apart; the clock is the one records are stamped by.
+        std::atomic<int64_t> now_ms{0};        // the writer reads the clock too
+        const std::time_t start = 1780000000;  // a whole second
+        archive.SetClock(ArchiveClock{[&] { return static_cast<uint32_t>(now_ms.load()); },
+                                      [&] { return start + static_cast<std::time_t>(now_ms.load() / 1000); }});
+        archive.SetEncodeWorkers(workers);  // a live source: a busy encoder drops the frame
+        std::string path;
+        archive.SetFileCreatedCallback([&](const std::string& created) { path = created; });
+        BMP_File picture;
+        const auto clean_frame = [&](int frame) {
+            archive_test::PaintScene(picture, 320, 240, frame);
+            CleanFrame clean;
+            clean.width = 320;
+            clean.height = 240;
+            clean.picture = &picture;
+            return clean;
+        };
+        // Twelve quiet frames held, a second kept: the first goes by its time.
+        for (int frame = 0; frame < 12; ++frame) {
+            now_ms = frame * 100;
+            archive.HoldCleanFrame(clean_frame(frame), now_ms, now_ms.load() - 1000);
+            archive.WaitForWrites();  // the camera's pace, which the encoders keep up with
+        }
+        EXPECT_EQ(archive.GetHeldStatus().span_ms, 1000);
+        // The event begins with frame 3: nine held frames and four new ones at once, more than
+        // the encoders have jobs for.
+        // Said before the writer has let go of frames 1 and 2 by their time.
+        EXPECT_EQ(archive.WriteHeldFrames(300), 11);
+        for (int frame = 12; frame < 16; ++frame) {
+            now_ms = frame * 100;
+            EXPECT_TRUE(archive.WriteCleanFrame(clean_frame(frame))) << frame;
+        }
+        archive.CloseFile();
+        archive.WaitForWrites();
+        // Frames held after the event and let go of are never stored.
+        archive.HoldCleanFrame(clean_frame(16), 1600, 600);
+        archive.LetGoOfHeldFrames();
+        archive.WaitForWrites();
+        EXPECT_EQ(archive.GetHeldStatus().bytes, 0u);
+        EXPECT_EQ(archive.GetEncodeCounts().dropped, 0) << workers;
+        EXPECT_EQ(archive.GetEncodeCounts().frames, 17) << workers;  // held frames too, on the workers
+
+        CFrameArchive reader;
+        ASSERT_TRUE(reader.OpenFile(path)) << workers;
+        ASSERT_EQ(reader.GetFrameCount(), 13) << workers;
+        for (int32_t record = 0; record < 13; ++record) {
+            reader.SeekFrame(record);
+            EXPECT_TRUE(reader.IsFrameDecoded()) << record;
+            // Frame 3 + record, stamped when it came.
+            EXPECT_NEAR((reader.GetFrameTime() - reader.GetFrameInfo(0).time_stamp) * 86400.0, record * 0.1, 0.002)
+                << workers << " workers, record " << record;
+        }
     }
 }
 

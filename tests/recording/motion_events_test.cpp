@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -195,17 +196,15 @@ public:
         is_open_ = false;
         return true;
     }
-    bool EncodeCleanFrame(const CleanFrame&, std::vector<uint8_t>& jpeg) override {
-        jpeg.assign(reinterpret_cast<const uint8_t*>(&frame), reinterpret_cast<const uint8_t*>(&frame) + sizeof frame);
-        return true;
+    void HoldCleanFrame(const CleanFrame&, int64_t time_ms, int64_t keep_from_ms) override {
+        held_.Hold(HeldFrame{std::vector<uint8_t>(1), 0, 0, static_cast<double>(frame), time_ms}, keep_from_ms);
     }
-    double TakeRecordStamp() override { return frame; }
-    bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t, int32_t, double stamp) override {
-        int held = 0;
-        std::memcpy(&held, jpeg.data(), sizeof held);
-        EXPECT_EQ(held, static_cast<int>(stamp));
-        return Add(held);
+    int64_t WriteHeldFrames(int64_t from_ms) override {
+        const std::vector<HeldFrame> taken = held_.TakeFrom(from_ms);
+        for (const HeldFrame& held : taken) Add(static_cast<int>(held.record_stamp));
+        return static_cast<int64_t>(taken.size());
     }
+    void LetGoOfHeldFrames() override { held_.Clear(); }
 
 private:
     bool Add(int index) {
@@ -215,6 +214,7 @@ private:
         return true;
     }
     bool is_open_ = false;
+    CPreRollBuffer held_;
 };
 
 std::vector<int> Span(int first, int last) {
@@ -288,39 +288,46 @@ TEST(MotionEventsClipTest, IgnoredAreaNeverCountsAsMotion) {
 }
 
 TEST(MotionEventsClipTest, PreRollBeginsTheArchiveWithItsOwnStamps) {
-    TempFolder folder;
-    CindralSettings settings;
-    settings.frame_width = kWidth;
-    settings.frame_height = -kHeight;
-    settings.saving_mode = kSavingMotionDetector;
-    DetectorSettings detector;
-    detector.pre_roll_s = 1;
-    CFrameArchive archive(folder.Folder());
-    int frame = 0;
-    const std::time_t start = 1780000000;  // a whole second
-    archive.SetClock(ArchiveClock{[&] { return static_cast<uint32_t>(frame * kFrameMs); },
-                                  [&] { return start + frame * kFrameMs / 1000; }});
-    std::string path;
-    archive.SetFileCreatedCallback([&](const std::string& created) { path = created; });
-    CFramePipeline pipeline(settings, archive, nullptr);
-    pipeline.AttachSettings(true);
-    pipeline.SetDetectorSettings(&detector);
-    pipeline.SetFrameClock([&] { return frame * kFrameMs; }, [&] { return frame * kFrameMs; });
-    for (frame = 0; frame < 25; ++frame) {
-        const std::vector<uint8_t> pixels = ClipFrame(frame);
-        pipeline.ProcessFrame(pixels.data(), pixels.size());
-    }
-    ASSERT_FALSE(archive.IsWriteOpen());
-    archive.WaitForFlushes();
-    CFrameArchive reader;
-    ASSERT_TRUE(reader.OpenFile(path)) << reader.GetLastError();
-    // Frames 0 to 9 held, 10 to 19 moving.
-    ASSERT_EQ(20, reader.GetFrameCount());
-    for (int32_t i = 0; i < 20; ++i) {
-        reader.SeekFrame(i);
-        // Each record carries the time its frame came: 100 ms apart from the first held one.
-        EXPECT_NEAR(i * 0.1, (reader.GetFrameTime() - reader.GetFrameInfo(0).time_stamp) * 86400.0, 0.002) << i;
-        EXPECT_TRUE(reader.IsFrameDecoded()) << i;
+    // On the calling thread, and through the encoders' writer.
+    for (const int workers : {0, 2}) {
+        TempFolder folder;
+        CindralSettings settings;
+        settings.frame_width = kWidth;
+        settings.frame_height = -kHeight;
+        settings.saving_mode = kSavingMotionDetector;
+        DetectorSettings detector;
+        detector.pre_roll_s = 1;
+        CFrameArchive archive(folder.Folder());
+        archive.SetEncodeWorkers(workers);
+        archive.SetWaitsForEncoders(true);
+        std::atomic<int> frame{0};             // the writer reads the clock too
+        const std::time_t start = 1780000000;  // a whole second
+        archive.SetClock(ArchiveClock{[&] { return static_cast<uint32_t>(frame.load() * kFrameMs); },
+                                      [&] { return start + frame.load() * kFrameMs / 1000; }});
+        std::string path;
+        archive.SetFileCreatedCallback([&](const std::string& created) { path = created; });
+        CFramePipeline pipeline(settings, archive, nullptr);
+        pipeline.AttachSettings(true);
+        pipeline.SetDetectorSettings(&detector);
+        pipeline.SetFrameClock([&] { return frame.load() * kFrameMs; }, [&] { return frame.load() * kFrameMs; });
+        for (frame = 0; frame < 25; ++frame) {
+            const std::vector<uint8_t> pixels = ClipFrame(frame);
+            pipeline.ProcessFrame(pixels.data(), pixels.size());
+            archive.WaitForWrites();  // the writer reads the clock too
+        }
+        ASSERT_FALSE(archive.IsWriteOpen());
+        archive.WaitForFlushes();
+        CFrameArchive reader;
+        ASSERT_TRUE(reader.OpenFile(path)) << reader.GetLastError();
+        // Frames 0 to 9 held, 10 to 19 moving.
+        ASSERT_EQ(20, reader.GetFrameCount()) << workers;
+        for (int32_t i = 0; i < 20; ++i) {
+            reader.SeekFrame(i);
+            // Each record carries the time its frame came: 100 ms apart from the first held one.
+            EXPECT_NEAR(i * 0.1, (reader.GetFrameTime() - reader.GetFrameInfo(0).time_stamp) * 86400.0, 0.002)
+                << workers << " workers, frame " << i;
+            EXPECT_TRUE(reader.IsFrameDecoded()) << i;
+        }
     }
 }
 
