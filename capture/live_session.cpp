@@ -555,7 +555,7 @@ QString StateTextOfPhase(const LiveState& state);
 }  // namespace
 
 QString LiveStateText(const LiveState& state) {
-    const QString text = StateTextOfPhase(state);
+    QString text = StateTextOfPhase(state);
     const bool is_running = state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording;
     if (!is_running || state.dropped_frames == 0) return text;
     return CLiveSession::tr("%1, %n frame(s) dropped", nullptr,

@@ -28,7 +28,7 @@ std::vector<std::string> EnvironmentWith(const CEventCommandRunner::Variables& v
         }
         if (!is_replaced) entries.push_back(text);
     }
-    for (const auto& [name, value] : variables) entries.push_back(name + "=" + value);
+    for (const auto& [name, value] : variables) entries.push_back(std::string(name).append("=").append(value));
     return entries;
 }
 
@@ -109,6 +109,7 @@ void CEventCommandRunner::Work() {
 bool CEventCommandRunner::Start(const Request& request, Child& child) {
     std::vector<std::string> environment = EnvironmentWith(request.variables);
     std::vector<char*> env_pointers;
+    env_pointers.reserve(environment.size() + 1);
     for (std::string& entry : environment) env_pointers.push_back(entry.data());
     env_pointers.push_back(nullptr);
     std::string shell = "/bin/sh";

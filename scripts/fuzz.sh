@@ -12,10 +12,13 @@ if [ $# -ne 2 ] || ! [[ "$2" =~ ^[0-9]+$ ]] || [ ! -f "$CINDRAL_ROOT/fuzz/${1}_f
 fi
 target="$1" seconds="$2"
 
-install_missing_packages "${CINDRAL_RUN_PACKAGES[@]}" "${CINDRAL_CHECK_PACKAGES[@]}"
 build="$CINDRAL_ROOT/build/fuzz"
-(cd "$CINDRAL_ROOT" && cmake --preset fuzz >/dev/null)
-cmake --build "$build" -j2 --target "${target}_fuzz"
+# CINDRAL_FUZZ_BUILT: the caller has built the targets (test.sh runs two fuzzers at once).
+if [ -z "${CINDRAL_FUZZ_BUILT:-}" ]; then
+  install_missing_packages "${CINDRAL_RUN_PACKAGES[@]}" "${CINDRAL_CHECK_PACKAGES[@]}"
+  (cd "$CINDRAL_ROOT" && cmake --preset fuzz >/dev/null)
+  cmake --build "$build" -j2 --target "${target}_fuzz"
+fi
 
 # CINDRAL_FUZZ_SEED repeats a run input for input; without it every run explores anew.
 seed_option=()
