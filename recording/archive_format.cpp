@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <algorithm>
 #include <cmath>
 
 #include "platform/ole_date.h"
@@ -43,25 +44,29 @@ double RecordStampClock::NowWholeSeconds() const {
 }
 
 double RecordStampClock::StartFile(bool is_continuing) {
-    const auto local = LocalCalendar(clock_->wall_seconds());
-    const int32_t second = local ? local->second : -1;
-    if (!is_continuing || second != last_second_) {
-        last_second_ = second;
+    const std::time_t wall_s = clock_->wall_seconds();
+    const auto local = LocalCalendar(wall_s);
+    if (!is_continuing || wall_s != last_wall_s_) {
+        last_wall_s_ = wall_s;
         second_change_tick_ = clock_->tick_ms();
     }
     return local ? CalendarToOleDate(*local) : 0.0;
 }
 
 double RecordStampClock::NextRecordStamp() {
-    const auto local = LocalCalendar(clock_->wall_seconds());
+    const std::time_t wall_s = clock_->wall_seconds();
+    const auto local = LocalCalendar(wall_s);
     if (!local) return 0.0;
-    if (local->second != last_second_) {
+    // The whole second, not the second of the minute: frames a minute apart start a second too.
+    if (wall_s != last_wall_s_) {
         second_change_tick_ = clock_->tick_ms();
-        last_second_ = local->second;
+        last_wall_s_ = wall_s;
     }
-    const uint32_t elapsed_ms = clock_->tick_ms() - second_change_tick_;  // correct across the wrap
-    const double elapsed_s = elapsed_ms / 1000.0;
-    const double fraction = elapsed_s - std::trunc(elapsed_s);
+    // The wall clock's second is seen a few milliseconds late or early against the tick, so a
+    // second can last a little over 1000 ticks; the fraction then stays just below one instead of
+    // starting again at 0, which would put the record before the one written just before it.
+    const uint32_t elapsed_ms = std::min<uint32_t>(clock_->tick_ms() - second_change_tick_, 999);  // unsigned: wraps
+    const double fraction = elapsed_ms / 1000.0;
     const double now = CalendarToOleDate(*local);
     const double half_second = 0.5 / kSecondsPerDay;
     const double days = std::trunc(now >= 0 ? now + half_second : now - half_second);

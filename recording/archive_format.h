@@ -70,7 +70,7 @@ struct ArchiveClock {
 class RecordStampClock {
 public:
     explicit RecordStampClock(const ArchiveClock* clock) : clock_(clock) {}
-    // Starts a file: notes the second of the minute and the tick; returns the whole-second stamp.
+    // Starts a file: notes the wall clock's second and the tick; returns the whole-second stamp.
     // is_continuing: a file that begins with frames stamped before it keeps counting from the
     // second change already seen, so its stamps stay in order.
     double StartFile(bool is_continuing = false);
@@ -81,6 +81,6 @@ public:
 
 private:
     const ArchiveClock* clock_;
-    int32_t last_second_ = -1;
+    std::time_t last_wall_s_ = -1;
     uint32_t second_change_tick_ = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -127,6 +128,31 @@ TEST(Recorder, StampsKeepTheirOrderWithinASecondAndAcrossMidnight) {
     EXPECT_EQ(1, first_day->day);
     EXPECT_EQ(2, last_day->day);
     EXPECT_EQ(3, last_day->second);
+}
+
+TEST(Recorder, StampsStayInOrderWhenTheWallClocksSecondIsSeenLateAndStartAgainAMinuteApart) {
+    uint32_t tick_ms = 5000;
+    std::time_t wall_s = LocalTime(2009, 1, 1, 18, 0, 0);
+    const ArchiveClock clock{[&] { return tick_ms; }, [&] { return wall_s; }};
+    RecordStampClock stamps(&clock);
+    stamps.StartFile();
+    const double second_start = stamps.NextRecordStamp();
+    // The wall clock turns over 4 ms after the tick says a second went by: records in those
+    // 4 ms are still in the old second and must not jump back to its start.
+    tick_ms += 999;
+    const double late_in_second = stamps.NextRecordStamp();
+    tick_ms += 3;
+    const double past_the_tick_second = stamps.NextRecordStamp();
+    EXPECT_GT(late_in_second, second_start);
+    EXPECT_GE(past_the_tick_second, late_in_second);
+    wall_s += 1;
+    tick_ms += 1;
+    EXPECT_GT(stamps.NextRecordStamp(), past_the_tick_second);
+    // A record exactly a minute later is at the start of its second.
+    wall_s += 60;
+    tick_ms += 60000;
+    const double next_minute = stamps.NextRecordStamp();
+    EXPECT_NEAR(std::floor(next_minute * 86400.0 + 1e-6), next_minute * 86400.0, 1e-4);
 }
 
 TEST(Recorder, NamesFilesByTheSignedTickAndNeverOverwrites) {
