@@ -8,9 +8,12 @@
 #   - processor time per stored frame against the bare single-threaded tjCompressFromYUVPlanes
 #     (quality 75) of the same frames (bare_encode);
 #   - 4K only: wall time per frame of the same clip read as fast as it goes (a file waits for
-#     the encoders), against the bare encode; and the peak memory at half and all of the run.
+#     the encoders), against the bare encode; and the peak memory at half and all of the run;
+#   - the recorder's own cost, the clip's reading left out (pool_record): its first frames read
+#     into memory, then recorded by 1 and 2 workers as fast as they go, wall and processor time
+#     per frame against the bare encode of the same frames in the same process.
 #
-# usage: bench/encode_bench.sh [path/to/cindral-cli [path/to/bare_encode]]
+# usage: bench/encode_bench.sh [path/to/cindral-cli [path/to/bare_encode [path/to/pool_record]]]
 #        (default: build/release or build/test; env: SECONDS_EACH=20, TMPDIR for the clips, which
 #        take 7.5 GB at 4K for 20 s: /dev/shm is best)
 set -euo pipefail
@@ -18,9 +21,10 @@ source "$(dirname "$0")/bench_lib.sh"
 
 cli=${1:-$(bench_built cli/cindral-cli)}
 bare=${2:-$(bench_built bench/bare_encode)}
-[ -n "$cli" ] && [ -n "$bare" ] || bench_fail "build cindral-cli and bare_encode first"
+pool=${3:-$(bench_built bench/pool_record)}
+[ -n "$cli" ] && [ -n "$bare" ] && [ -n "$pool" ] || bench_fail "build cindral-cli, bare_encode and pool_record first"
 seconds_each=${SECONDS_EACH:-20}
-bench_need "$cli" "$bare" ffmpeg /usr/bin/time
+bench_need "$cli" "$bare" "$pool" ffmpeg /usr/bin/time
 bench_make_work
 
 # Runs cindral-cli record on a source; sets: stored dropped encodes_per_frame cpu_s wall_s peak_kb.
@@ -90,6 +94,8 @@ measure() {  # width height rate
                 s, o, e, 1000 * t / o, b, 1000 * t / o / b, 1000 * c / o / b, (1000 * c / o - rd) / b, p / 1024
         }'
     fi
+    # About 750 MB of frames in memory at either size.
+    TMPDIR="$work" "$pool" "$width" "$height" "$clip" $((3 * 1000 * 1000 * 250 / frame_bytes)) 1 2
     rm -f "$clip"
 }
 
