@@ -41,8 +41,11 @@ record() {  # source [extra arguments]
     memory_over_time=""
     while kill -0 "$time_pid" 2>/dev/null; do
         sleep 2
-        local cli_pid rss_mib
-        cli_pid=$(pgrep -P "$time_pid" | head -n 1 || true)
+        local timer_pid cli_pid rss_mib
+        # The background job runs /usr/bin/time, which runs the recorder.
+        timer_pid=$(pgrep -P "$time_pid" | head -n 1 || true)
+        [ -n "$timer_pid" ] || continue
+        cli_pid=$(pgrep -P "$timer_pid" | head -n 1 || true)
         [ -n "$cli_pid" ] || continue
         rss_mib=$(awk '/^VmRSS/ { printf "%d", $2 / 1024 }' "/proc/$cli_pid/status" 2>/dev/null || true)
         [ -n "$rss_mib" ] && memory_over_time+=" $rss_mib"
