@@ -16,14 +16,17 @@
 #include <vector>
 
 #include "recording/bmp_file.h"
+#include "recording/camera_frame.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+inline double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
-double Median(std::vector<double> values) {
+inline double Median(std::vector<double> values) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
     const size_t middle = values.size() / 2;
@@ -31,14 +34,14 @@ double Median(std::vector<double> values) {
 }
 
 // Processor time of the whole process (every thread, user and system) so far.
-double ProcessCpuSeconds() {
+inline double ProcessCpuSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     auto seconds = [](const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-std::string FileSystemOf(const std::string& folder) {
+inline std::string FileSystemOf(const std::string& folder) {
     struct statfs status {};
     if (::statfs(folder.c_str(), &status) != 0) return "unknown file system";
     switch (static_cast<unsigned long>(status.f_type)) {
@@ -55,7 +58,7 @@ std::string FileSystemOf(const std::string& folder) {
     }
 }
 
-std::string LoadAverages() {
+inline std::string LoadAverages() {
     double load[3] = {};
     if (::getloadavg(load, 3) != 3) return "?";
     char text[64];
@@ -64,6 +67,22 @@ std::string LoadAverages() {
 }
 
 // A smooth scene with a little sensor noise and an object crossing it.
+// A frame of raw I420 bytes, top row first, planes packed one after another.
+inline CameraFrame I420Frame(int32_t width, int32_t height, const std::vector<uint8_t>& bytes) {
+    CameraFrame frame;
+    frame.layout = PixelLayout::kI420;
+    frame.width = width;
+    frame.height = -height;
+    const int32_t chroma_width = (width + 1) / 2;
+    frame.planes[0] = bytes.data();
+    frame.planes[1] = bytes.data() + static_cast<size_t>(width) * height;
+    frame.planes[2] = frame.planes[1] + static_cast<size_t>(chroma_width) * ((height + 1) / 2);
+    frame.strides[0] = width;
+    frame.strides[1] = frame.strides[2] = chroma_width;
+    frame.size_bytes = bytes.size();
+    return frame;
+}
+
 class CameraScene {
 public:
     CameraScene(int32_t width, int32_t height)

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "recording/frame_pipeline.h"
 
 namespace {
@@ -125,21 +126,6 @@ std::vector<std::vector<uint8_t>> MakeI420Frames(const FrameSize& size) {
 
 const Frames& I420Frames(const FrameSize& size) { return Memoized(size, MakeI420Frames); }
 
-CameraFrame I420Frame(const FrameSize& size, const std::vector<uint8_t>& bytes) {
-    CameraFrame frame;
-    frame.layout = PixelLayout::kI420;
-    frame.width = size.width;
-    frame.height = -size.height;
-    const int32_t chroma_width = (size.width + 1) / 2;
-    frame.planes[0] = bytes.data();
-    frame.planes[1] = bytes.data() + static_cast<size_t>(size.width) * size.height;
-    frame.planes[2] = frame.planes[1] + static_cast<size_t>(chroma_width) * ((size.height + 1) / 2);
-    frame.strides[0] = size.width;
-    frame.strides[1] = frame.strides[2] = chroma_width;
-    frame.size_bytes = bytes.size();
-    return frame;
-}
-
 class DiscardingRecorder : public IFrameRecorder {
 public:
     explicit DiscardingRecorder(bool takes_planes = false) : takes_planes_(takes_planes) {}
@@ -212,7 +198,7 @@ void RunProcessI420(benchmark::State& state, FrameSize size, bool is_detector_sh
     pipeline.AttachSettings(true);
     size_t next = 0;
     for (auto _ : state) {
-        pipeline.ProcessFrame(I420Frame(size, frames[next]));
+        pipeline.ProcessFrame(I420Frame(size.width, size.height, frames[next]));
         next = (next + 1) % frames.size();
     }
 }
@@ -228,7 +214,7 @@ void RunRecordI420(benchmark::State& state, FrameSize size) {
     pipeline.AttachSettings(true);
     size_t next = 0;
     for (auto _ : state) {
-        pipeline.ProcessFrame(I420Frame(size, frames[next]));
+        pipeline.ProcessFrame(I420Frame(size.width, size.height, frames[next]));
         next = (next + 1) % frames.size();
     }
     state.counters["recorded"] = static_cast<double>(recorder.written_frames) / static_cast<double>(state.iterations());
@@ -291,7 +277,7 @@ void RunEncodeYuv(benchmark::State& state, FrameSize size, int flags) {
     size_t next = 0;
     double total_bytes = 0;
     for (auto _ : state) {
-        const CameraFrame frame = I420Frame(size, frames[next]);
+        const CameraFrame frame = I420Frame(size.width, size.height, frames[next]);
         const unsigned char* planes[3] = {frame.planes[0], frame.planes[1], frame.planes[2]};
         unsigned char* target = jpeg.data();
         unsigned long jpeg_size = jpeg.size();

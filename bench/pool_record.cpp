@@ -7,9 +7,8 @@
 //   pool_record WIDTH HEIGHT FILE FRAMES WORKERS...
 // prints, per count of workers, the wall and processor time per frame of the recording against
 // the bare encode's, best of two runs each.
-#include <sys/resource.h>
-#include <unistd.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "recording/frame_archive.h"
 #include "recording/frame_pipeline.h"
 #include "recording/settings.h"
@@ -31,30 +31,10 @@ struct Cost {
     double cpu_ms = 0;
 };
 
-double ProcessCpuMs() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-}
+double ProcessCpuMs() { return ProcessCpuSeconds() * 1e3; }
 
 double WallMs() {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-CameraFrame I420Frame(int width, int height, const std::vector<uint8_t>& bytes) {
-    CameraFrame frame;
-    frame.layout = PixelLayout::kI420;
-    frame.width = width;
-    frame.height = -height;
-    const int32_t chroma_width = (width + 1) / 2;
-    frame.planes[0] = bytes.data();
-    frame.planes[1] = bytes.data() + static_cast<size_t>(width) * height;
-    frame.planes[2] = frame.planes[1] + static_cast<size_t>(chroma_width) * ((height + 1) / 2);
-    frame.strides[0] = width;
-    frame.strides[1] = frame.strides[2] = chroma_width;
-    frame.size_bytes = bytes.size();
-    return frame;
 }
 
 // Per frame, wall and processor time of the bare encode (one thread).
