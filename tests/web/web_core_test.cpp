@@ -165,9 +165,9 @@ TEST(WebListen, BeyondLoopbackNeedsAPasswordAndHttpsUnlessInsecureIsAsked) {
 
 TEST(WebCatalogue, OnlyRealArchivesOfRealDayFoldersAreFound) {
     TempFolder storage;
-    const std::string day = storage.File("20261207");
+    const std::string day = storage.File("20090107");
     std::filesystem::create_directory(day);
-    std::filesystem::create_directory(storage.File("2026120x"));
+    std::filesystem::create_directory(storage.File("2009010x"));
     std::filesystem::create_directory(storage.File("outside"));
     {
         // Recorded for real, then moved to the test's day.
@@ -184,17 +184,17 @@ TEST(WebCatalogue, OnlyRealArchivesOfRealDayFoldersAreFound) {
     }
     std::filesystem::copy_file(day + "/1000.CNA", storage.File("outside/2000.CNA"));
     std::filesystem::create_symlink(storage.File("outside/2000.CNA"), day + "/2000.CNA");
-    std::filesystem::create_directory_symlink(storage.File("outside"), storage.File("20261208"));
+    std::filesystem::create_directory_symlink(storage.File("outside"), storage.File("20090108"));
     std::filesystem::copy_file(day + "/1000.CNA", day + "/3000.cna");
     ::chmod((day + "/3000.cna").c_str(), 0444);
     std::ofstream(day + "/notes.txt") << "not an archive";
 
     const std::vector<std::string> days = ListDays(storage.Folder());
-    EXPECT_NE(std::find(days.begin(), days.end(), "20261207"), days.end());
-    EXPECT_EQ(std::find(days.begin(), days.end(), "20261208"), days.end());  // a link
-    EXPECT_EQ(std::find(days.begin(), days.end(), "2026120x"), days.end());
+    EXPECT_NE(std::find(days.begin(), days.end(), "20090107"), days.end());
+    EXPECT_EQ(std::find(days.begin(), days.end(), "20090108"), days.end());  // a link
+    EXPECT_EQ(std::find(days.begin(), days.end(), "2009010x"), days.end());
 
-    const auto archives = ListArchives(storage.Folder(), "20261207");
+    const auto archives = ListArchives(storage.Folder(), "20090107");
     ASSERT_TRUE(archives.has_value());
     ASSERT_EQ(archives->size(), 2u);
     EXPECT_EQ((*archives)[0].name, "1000");
@@ -204,12 +204,12 @@ TEST(WebCatalogue, OnlyRealArchivesOfRealDayFoldersAreFound) {
     EXPECT_EQ((*archives)[1].name, "3000");
     EXPECT_TRUE((*archives)[1].is_pinned);
 
-    EXPECT_TRUE(FindArchive(storage.Folder(), "20261207", "1000").has_value());
-    EXPECT_FALSE(FindArchive(storage.Folder(), "20261207", "2000").has_value());  // a link
-    EXPECT_FALSE(FindArchive(storage.Folder(), "20261208", "2000").has_value());  // a linked day
-    EXPECT_FALSE(FindArchive(storage.Folder(), "20261207", "notes").has_value());
-    EXPECT_FALSE(FindArchive(storage.Folder(), "20261207", "../outside/2000").has_value());
-    EXPECT_FALSE(ListArchives(storage.Folder(), "20261209").has_value());
+    EXPECT_TRUE(FindArchive(storage.Folder(), "20090107", "1000").has_value());
+    EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", "2000").has_value());  // a link
+    EXPECT_FALSE(FindArchive(storage.Folder(), "20090108", "2000").has_value());  // a linked day
+    EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", "notes").has_value());
+    EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", "../outside/2000").has_value());
+    EXPECT_FALSE(ListArchives(storage.Folder(), "20090109").has_value());
 }
 
 TEST(WebTls, SelfSignedCertificateIsMadeOnceWithAPrivateKeyForThisHostAndLoopback) {
