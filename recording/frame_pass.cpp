@@ -67,6 +67,13 @@ struct YuvRowSource {
     const uint8_t* v;
 };
 
+// The two rows of a 4:2:0 pair read the same chroma, so the second reuses the largest and
+// smallest chroma term the first made for the lightness (16-bit, 32 for every 32 pixels).
+struct LightnessTerms {
+    int16_t* values = nullptr;  // null: made and used in place
+    bool is_ready = false;      // the row before made them
+};
+
 // Y, U and V of pixel x.
 inline void FetchYuv(PixelLayout layout, const YuvRowSource& row, int32_t x, int& y, int& u, int& v) {
     const int32_t pair = x / 2;
@@ -351,9 +358,12 @@ CINDRAL_AVX2 inline void AddLightness(__m256i largest, __m256i smallest, uint32_
 // Adds the lightness to the block sums of the row from pixel x on, writes the picture, the view's
 // picture or the JPEG luma, as asked; the JPEG luma takes a share of the chroma only under other
 // matrices than BT.601 (kLumaChroma).
-template <bool kSums, bool kPicture, bool kView, bool kLuma, bool kLumaChroma>
+enum class TermsUse : uint8_t { kInPlace, kKeep, kReuse };
+
+template <bool kSums, bool kPicture, bool kView, bool kLuma, bool kLumaChroma, TermsUse kTerms = TermsUse::kInPlace>
 CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m256i v, const Avx2Coefficients& k,
-                                   int32_t x, uint8_t* bgr, uint32_t* sums, uint8_t* view, uint8_t* luma) {
+                                   int32_t x, uint8_t* bgr, uint32_t* sums, uint8_t* view, uint8_t* luma,
+                                   int16_t* terms = nullptr) {
     // The products reach 16 unsigned bits; the logical shift keeps them positive.
     const __m256i scaled_low =
         _mm256_sub_epi16(_mm256_srli_epi16(_mm256_mullo_epi16(y_low, k.luma_multiplier), 1), k.luma_offset);
@@ -376,12 +386,24 @@ CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m
         // term (the sum, shift and clamp all keep order), so the largest and smallest channels
         // come from the largest and smallest of the three terms of each chroma sample: two
         // channels made instead of three, none stored.
-        const __m256i to_red = _mm256_mullo_epi16(v, k.red_v);
-        const __m256i to_green = _mm256_add_epi16(_mm256_mullo_epi16(u, k.green_u), _mm256_mullo_epi16(v, k.green_v));
-        const __m256i to_blue = _mm256_mullo_epi16(u, k.blue_u);
-        AddLightness(AddChroma(scaled_low, scaled_high, _mm256_max_epi16(_mm256_max_epi16(to_red, to_green), to_blue)),
-                     AddChroma(scaled_low, scaled_high, _mm256_min_epi16(_mm256_min_epi16(to_red, to_green), to_blue)),
-                     sums + x / kBlockSize);
+        __m256i largest_term, smallest_term;
+        if constexpr (kTerms == TermsUse::kReuse) {
+            largest_term = Load256(terms + x);
+            smallest_term = Load256(terms + x + 16);
+        } else {
+            const __m256i to_red = _mm256_mullo_epi16(v, k.red_v);
+            const __m256i to_green =
+                _mm256_add_epi16(_mm256_mullo_epi16(u, k.green_u), _mm256_mullo_epi16(v, k.green_v));
+            const __m256i to_blue = _mm256_mullo_epi16(u, k.blue_u);
+            largest_term = _mm256_max_epi16(_mm256_max_epi16(to_red, to_green), to_blue);
+            smallest_term = _mm256_min_epi16(_mm256_min_epi16(to_red, to_green), to_blue);
+            if constexpr (kTerms == TermsUse::kKeep) {
+                Store256(terms + x, largest_term);
+                Store256(terms + x + 16, smallest_term);
+            }
+        }
+        AddLightness(AddChroma(scaled_low, scaled_high, largest_term),
+                     AddChroma(scaled_low, scaled_high, smallest_term), sums + x / kBlockSize);
     }
     if constexpr (kLuma && kLumaChroma) {
         Store256(luma + x,
@@ -394,15 +416,16 @@ CINDRAL_AVX2 inline void Convert32(__m256i y_low, __m256i y_high, __m256i u, __m
 
 // 32 pixels of one row per step; returns how many pixels it did. The chroma is read only when
 // something needs it.
-template <PixelLayout kLayout, bool kSums, bool kPicture, bool kView, bool kLuma, bool kLumaChroma>
+template <PixelLayout kLayout, bool kSums, bool kPicture, bool kView, bool kLuma, bool kLumaChroma,
+          TermsUse kTerms = TermsUse::kInPlace>
 CINDRAL_AVX2 int32_t YuvRowAvx2(const YuvRowSource& row, int32_t width, const YuvCoefficients& coefficients,
-                                uint8_t* bgr, uint32_t* sums, uint8_t* view, uint8_t* luma) {
+                                uint8_t* bgr, uint32_t* sums, uint8_t* view, uint8_t* luma, int16_t* terms = nullptr) {
     const Avx2Coefficients k = Broadcast(coefficients);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i half = _mm256_set1_epi16(128);
     const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
     const __m256i low_words = _mm256_set1_epi32(0xFFFF);
-    constexpr bool kChroma = kSums || kPicture || kView || kLumaChroma;
+    constexpr bool kChroma = (kSums && kTerms != TermsUse::kReuse) || kPicture || kView || kLumaChroma;
     int32_t x = 0;
     for (; x + 32 <= width; x += 32) {
         __m256i y_low, y_high;
@@ -441,8 +464,8 @@ CINDRAL_AVX2 int32_t YuvRowAvx2(const YuvRowSource& row, int32_t width, const Yu
                 v = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row.v + x / 2)));
             }
         }
-        Convert32<kSums, kPicture, kView, kLuma, kLumaChroma>(y_low, y_high, _mm256_sub_epi16(u, half),
-                                                              _mm256_sub_epi16(v, half), k, x, bgr, sums, view, luma);
+        Convert32<kSums, kPicture, kView, kLuma, kLumaChroma, kTerms>(
+            y_low, y_high, _mm256_sub_epi16(u, half), _mm256_sub_epi16(v, half), k, x, bgr, sums, view, luma, terms);
     }
     return x;
 }
@@ -525,27 +548,37 @@ VectorLevel Level() {
     return detected;
 }
 
-template <PixelLayout kLayout, bool kSums, bool kPicture, bool kView>
+template <PixelLayout kLayout, bool kSums, bool kPicture, bool kView, TermsUse kTerms = TermsUse::kInPlace>
 int32_t YuvRowWithLuma(const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums,
-                       uint8_t* view, uint8_t* luma) {
+                       uint8_t* view, uint8_t* luma, int16_t* terms = nullptr) {
     if (luma == nullptr)
-        return YuvRowAvx2<kLayout, kSums, kPicture, kView, false, false>(row, width, k, bgr, sums, view, luma);
+        return YuvRowAvx2<kLayout, kSums, kPicture, kView, false, false, kTerms>(row, width, k, bgr, sums, view, luma,
+                                                                                 terms);
     const bool is_luma_chroma = k.jpeg_luma_u != 0 || k.jpeg_luma_v != 0;
-    return is_luma_chroma
-               ? YuvRowAvx2<kLayout, kSums, kPicture, kView, true, true>(row, width, k, bgr, sums, view, luma)
-               : YuvRowAvx2<kLayout, kSums, kPicture, kView, true, false>(row, width, k, bgr, sums, view, luma);
+    return is_luma_chroma ? YuvRowAvx2<kLayout, kSums, kPicture, kView, true, true, kTerms>(row, width, k, bgr, sums,
+                                                                                            view, luma, terms)
+                          : YuvRowAvx2<kLayout, kSums, kPicture, kView, true, false, kTerms>(row, width, k, bgr, sums,
+                                                                                             view, luma, terms);
 }
 
 // The picture always comes with its sums here; a picture without them is left to the plain rows.
 template <PixelLayout kLayout>
 int32_t YuvRowFast(const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr, uint32_t* sums,
-                   uint8_t* view, uint8_t* luma) {
+                   uint8_t* view, uint8_t* luma, LightnessTerms* terms) {
     if (bgr != nullptr && sums == nullptr) return 0;
     if (bgr != nullptr && view != nullptr)
         return YuvRowWithLuma<kLayout, true, true, true>(row, width, k, bgr, sums, view, luma);
     if (bgr != nullptr) return YuvRowWithLuma<kLayout, true, true, false>(row, width, k, bgr, sums, view, luma);
     if (sums != nullptr && view != nullptr)
         return YuvRowWithLuma<kLayout, true, false, true>(row, width, k, bgr, sums, view, luma);
+    if (sums != nullptr && terms != nullptr && terms->is_ready) {
+        return YuvRowWithLuma<kLayout, true, false, false, TermsUse::kReuse>(row, width, k, bgr, sums, view, luma,
+                                                                             terms->values);
+    }
+    if (sums != nullptr && terms != nullptr) {
+        return YuvRowWithLuma<kLayout, true, false, false, TermsUse::kKeep>(row, width, k, bgr, sums, view, luma,
+                                                                            terms->values);
+    }
     if (sums != nullptr) return YuvRowWithLuma<kLayout, true, false, false>(row, width, k, bgr, sums, view, luma);
     if (view != nullptr) return YuvRowWithLuma<kLayout, false, false, true>(row, width, k, bgr, sums, view, luma);
     if (luma != nullptr) return YuvRowWithLuma<kLayout, false, false, false>(row, width, k, bgr, sums, view, luma);
@@ -580,18 +613,27 @@ void BgrRow(const uint8_t* in, uint8_t* out, uint32_t* sums, uint8_t* view, int3
     BgrRowPlain(in, out, sums, view, view_done, width);
 }
 
+// terms: the lightness's chroma terms kept from the row before or for the row after (4:2:0 only).
 void YuvRow(PixelLayout layout, const YuvRowSource& row, int32_t width, const YuvCoefficients& k, uint8_t* bgr,
-            uint32_t* sums, uint8_t* view, uint8_t* luma) {
+            uint32_t* sums, uint8_t* view, uint8_t* luma, LightnessTerms* terms) {
     int32_t done = 0;
 #ifdef CINDRAL_X86
     if (Level() == VectorLevel::kAvx2) {
         switch (layout) {
-            case PixelLayout::kYuy2: done = YuvRowFast<PixelLayout::kYuy2>(row, width, k, bgr, sums, view, luma); break;
-            case PixelLayout::kUyvy: done = YuvRowFast<PixelLayout::kUyvy>(row, width, k, bgr, sums, view, luma); break;
-            case PixelLayout::kNv12: done = YuvRowFast<PixelLayout::kNv12>(row, width, k, bgr, sums, view, luma); break;
-            default: done = YuvRowFast<PixelLayout::kI420>(row, width, k, bgr, sums, view, luma); break;
+            case PixelLayout::kYuy2:
+                done = YuvRowFast<PixelLayout::kYuy2>(row, width, k, bgr, sums, view, luma, nullptr);
+                break;
+            case PixelLayout::kUyvy:
+                done = YuvRowFast<PixelLayout::kUyvy>(row, width, k, bgr, sums, view, luma, nullptr);
+                break;
+            case PixelLayout::kNv12:
+                done = YuvRowFast<PixelLayout::kNv12>(row, width, k, bgr, sums, view, luma, terms);
+                break;
+            default: done = YuvRowFast<PixelLayout::kI420>(row, width, k, bgr, sums, view, luma, terms); break;
         }
     }
+#else
+    (void)terms;
 #endif
     YuvRowPlain(layout, row, done, width, k, bgr, sums, view, luma);
 }
@@ -742,6 +784,15 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
 
     const bool is_four_two_two = !IsHalfHeightChroma(frame.layout);
     const int32_t chroma_width = (width + 1) / 2;
+    // Lightness alone (no picture): the second row of each 4:2:0 pair reuses the first's chroma terms.
+    thread_local std::vector<int16_t> term_values;
+    LightnessTerms terms;
+    const bool is_sharing_terms =
+        !is_four_two_two && target.block_means != nullptr && target.bgr == nullptr && target.bgrx == nullptr;
+    if (is_sharing_terms) {
+        if (term_values.size() < static_cast<size_t>(width) + 32) term_values.resize(static_cast<size_t>(width) + 32);
+        terms.values = term_values.data();
+    }
     for (int32_t y = 0; y < height; ++y) {
         const YuvRowSource row = RowOf(frame, y);
         uint8_t* bgr = picture_row(y);
@@ -750,7 +801,8 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
             target.planes[0] != nullptr ? target.planes[0] + static_cast<ptrdiff_t>(y) * target.strides[0] : nullptr;
         uint32_t* sums = sums_row(y);
         if (bgr != nullptr || sums != nullptr || view != nullptr || luma != nullptr)
-            YuvRow(frame.layout, row, width, k, bgr, sums, view, luma);
+            YuvRow(frame.layout, row, width, k, bgr, sums, view, luma, is_sharing_terms ? &terms : nullptr);
+        terms.is_ready = y % 2 == 0;
         end_row(y);
         // A row of chroma planes after its second row of pixels (or the last row), while both are
         // still in the cache: 4:2:2 chroma is the mean of the two rows'.
