@@ -61,6 +61,17 @@ bench_process_cpu_s() {
     awk -v t="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); printf "%.2f\n", ($12 + $13) / t }' "/proc/$1/stat"
 }
 
+# bench_thread_ticks PID PREFIX: "tid ticks" of each thread of PID whose name starts with PREFIX
+# (processor time so far, user and system, in clock ticks).
+bench_thread_ticks() {
+    local stat
+    for stat in /proc/"$1"/task/*/stat; do
+        awk -v p="$2" '{ name = $0; sub(/^[^(]*\(/, "", name); sub(/\).*$/, "", name)
+            rest = $0; sub(/^.*\) /, "", rest); split(rest, f, " ")
+            if (index(name, p) == 1) print FILENAME, f[12] + f[13] }' "$stat" 2>/dev/null || true
+    done | awk '{ split($1, part, "/"); print part[5], $2 }'
+}
+
 # bench_field NAME FILE: the whole number of "NAME":N in a run's JSON summary.
 bench_field() {
     grep -o "\"$1\":[0-9]*" "$2" | head -n 1 | cut -d: -f2

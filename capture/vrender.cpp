@@ -191,6 +191,9 @@ void VRender::RenderRaw(GstBuffer* buffer) {
         frame.strides[plane] = GST_VIDEO_FRAME_PLANE_STRIDE(&video_frame, plane);
     }
     frame.size_bytes = gst_buffer_get_size(buffer);
+    frame.keeper = &kept_frames_;
+    kept_frames_.Offer(buffer, &info_);
     owner_.OnFrame(frame);
+    kept_frames_.Offer(nullptr, nullptr);
     gst_video_frame_unmap(&video_frame);
 }

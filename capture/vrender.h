@@ -5,6 +5,7 @@
 
 #include <gst/video/video-info.h>
 
+#include "capture/kept_frames.h"
 #include "gst/gst_handles.h"
 #include "recording/camera_frame.h"
 
@@ -63,4 +64,6 @@ private:
     int32_t reported_width_ = 0;
     int32_t reported_height_ = 0;
     uint64_t dropped_frames_ = 0;
+    // Last, so that it goes first: it waits for the encoders to let go of the frames they keep.
+    CKeptFrames kept_frames_;
 };

@@ -27,6 +27,20 @@ inline constexpr YuvColour kBt601Limited{0.299, 0.114, false};
 // What JPEG (JFIF) streams hold.
 inline constexpr YuvColour kBt601Full{0.299, 0.114, true};
 
+struct CameraFrame;
+
+// Keeps camera frames past the call that hands them over, so that an encoder on another thread
+// reads the camera's own pixels instead of a copy. Keep is asked on the streaming thread during
+// that call; LetGo, on any thread, once for every token Keep gave.
+class ICameraFrameKeeper {
+public:
+    virtual ~ICameraFrameKeeper() = default;
+    // A token for the frame being handed over, its planes pointed where they stay valid until
+    // LetGo; null when no more frames can be kept now.
+    virtual void* Keep(CameraFrame& frame) = 0;
+    virtual void LetGo(void* token) = 0;
+};
+
 // One frame as the capture graph hands it over, valid during the call.
 struct CameraFrame {
     PixelLayout layout = PixelLayout::kBgrx;
@@ -38,7 +52,8 @@ struct CameraFrame {
     // Packed layouts and kJpeg use plane 0; kNv12 planes 0 and 1; strides are bytes per row.
     const uint8_t* planes[3] = {};
     int32_t strides[3] = {};
-    size_t size_bytes = 0;  // kJpeg: the stream's length
+    size_t size_bytes = 0;                 // kJpeg: the stream's length
+    ICameraFrameKeeper* keeper = nullptr;  // null: the frame cannot be kept past the call
 };
 
 inline bool IsYuvLayout(PixelLayout layout) {

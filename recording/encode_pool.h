@@ -9,16 +9,19 @@
 #include <thread>
 #include <vector>
 
+#include "recording/camera_frame.h"
+#include "recording/frame_pass.h"
 #include "recording/raw_jpeg_encoder.h"
 
 // One frame on its way from the streaming thread through a worker to the writer. Its buffers
 // are kept from frame to frame and grow only for a larger frame.
 struct EncodeJob {
     enum class Kind : uint8_t {
-        kPlanes,      // planes: the frame pass wrote them here
-        kPicture,     // input: packed blue-green-red rows, top row first
-        kCameraJpeg,  // input: the camera's own stream, to be made to fit
-        kEncoded,     // jpeg: a finished stream, written as it is
+        kPlanes,       // planes: the frame pass wrote them here
+        kCameraFrame,  // camera: a YUV frame kept by its keeper, converted as it is encoded
+        kPicture,      // input: packed blue-green-red rows, top row first
+        kCameraJpeg,   // input: the camera's own stream, to be made to fit
+        kEncoded,      // jpeg: a finished stream, written as it is
     };
     Kind kind = Kind::kPlanes;
     int32_t width = 0;
@@ -29,6 +32,10 @@ struct EncodeJob {
     bool is_held = false;
     int64_t time_ms = 0;
     int64_t keep_from_ms = 0;
+
+    CameraFrame camera;
+    YuvCoefficients coefficients;
+    void* camera_token = nullptr;  // from camera.keeper, let go of once encoded
 
     std::vector<uint8_t> plane_bytes;
     PaddedYuvPlanes planes;

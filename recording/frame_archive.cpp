@@ -16,6 +16,7 @@
 #include "platform/ole_date.h"
 #include "platform/posix_file.h"
 #include "recording/archive_flusher.h"
+#include "recording/camera_rows.h"
 #include "recording/encode_pool.h"
 #include "recording/jpeg_codec.h"
 #include "recording/jpeg_quality_plan.h"
@@ -40,6 +41,7 @@ int64_t SteadyMs() {
 // One worker's coders.
 struct WorkerCoders {
     RawJpegEncoder raw;
+    CCameraRows camera_rows;
     TurboJpegHandle compressor;
 };
 
@@ -133,6 +135,7 @@ struct CFrameArchive::Impl {
     int64_t WriteHeld(CFrameArchive& owner, int64_t from_ms);
     void PublishHeld();
     void Encode(EncodeJob& job, int worker);
+    void EncodeAtFittingQuality(EncodeJob& job, WorkerCoders& worker_coders);
     uint32_t EncodePicture(EncodeJob& job, WorkerCoders& worker_coders, int quality);
     void Write(CFrameArchive& owner, EncodeJob* job, const WriterMark& mark);
     bool EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg);
@@ -355,16 +358,28 @@ void CFrameArchive::Impl::Encode(EncodeJob& job, int worker) {
         return;
     }
     WorkerCoders& worker_coders = *coders[static_cast<size_t>(worker)];
-    if (job.kind == EncodeJob::Kind::kPlanes) {
-        FillRowPadding(job.planes);
-        // Room for any stream a record holds from the first frame on: it grows only for a longer one.
-        if (job.jpeg.size() < kJpegBufferSize) job.jpeg.resize(kJpegBufferSize);
+    if (job.kind == EncodeJob::Kind::kCameraFrame) {
+        worker_coders.camera_rows.Use(job.camera, job.coefficients);
+        EncodeAtFittingQuality(job, worker_coders);
+        // The camera's frame goes back as soon as it is encoded, stored or not.
+        job.camera.keeper->LetGo(std::exchange(job.camera_token, nullptr));
+        return;
     }
+    if (job.kind == EncodeJob::Kind::kPlanes) FillRowPadding(job.planes);
+    EncodeAtFittingQuality(job, worker_coders);
+}
+
+void CFrameArchive::Impl::EncodeAtFittingQuality(EncodeJob& job, WorkerCoders& worker_coders) {
+    const bool is_raw = job.kind == EncodeJob::Kind::kPlanes || job.kind == EncodeJob::Kind::kCameraFrame;
+    // Room for any stream a record holds from the first frame on: it grows only for a longer one.
+    if (is_raw && job.jpeg.size() < kJpegBufferSize) job.jpeg.resize(kJpegBufferSize);
     int quality = quality_plan.FirstQuality(SteadyMs());
     while (quality != 0) {
         uint32_t size = 0;
-        if (job.kind == EncodeJob::Kind::kPlanes) {
-            size = worker_coders.raw.Encode(job.planes, quality, job.jpeg);
+        if (is_raw) {
+            size = job.kind == EncodeJob::Kind::kPlanes
+                       ? worker_coders.raw.Encode(job.planes, quality, job.jpeg)
+                       : worker_coders.raw.Encode(job.width, job.height, worker_coders.camera_rows, quality, job.jpeg);
             if (size == 0) job.error = "frame not stored: " + worker_coders.raw.LastError();
         } else {
             size = EncodePicture(job, worker_coders, quality);
@@ -473,6 +488,23 @@ EncodeJob* CFrameArchive::Impl::TakeJob(const CleanFrame& frame) {
     if (frame.camera_jpeg != nullptr) {
         job->kind = EncodeJob::Kind::kCameraJpeg;
         keep_input(frame.camera_jpeg, frame.camera_jpeg_size);
+    } else if (frame.camera != nullptr && frame.coefficients != nullptr) {
+        job->camera = *frame.camera;
+        job->coefficients = *frame.coefficients;
+        job->camera_token = job->camera.keeper != nullptr ? job->camera.keeper->Keep(job->camera) : nullptr;
+        if (job->camera_token != nullptr) {
+            job->kind = EncodeJob::Kind::kCameraFrame;
+        } else {
+            // No more frames can be kept now: the planes are made here, as the pass would have.
+            job->kind = EncodeJob::Kind::kPlanes;
+            job->PreparePlanes(frame.width, frame.height);
+            PassTarget target;
+            for (int plane = 0; plane < 3; ++plane) {
+                target.planes[plane] = job->planes.planes[plane];
+                target.strides[plane] = job->planes.strides[plane];
+            }
+            RunFramePass(*frame.camera, *frame.coefficients, target);
+        }
     } else if (frame.planes != nullptr) {
         // Planes that are not the lent room (the frame's own) are copied once.
         job->kind = EncodeJob::Kind::kPlanes;
@@ -640,6 +672,7 @@ bool CFrameArchive::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, 
 }
 
 bool CFrameArchive::LendsPlanes() const { return impl_->pool != nullptr; }
+bool CFrameArchive::TakesCameraFrames() const { return impl_->pool != nullptr; }
 
 JpegPlaneRoom* CFrameArchive::LendPlanes(int32_t width, int32_t height) {
     Impl& d = *impl_;

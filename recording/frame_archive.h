@@ -91,6 +91,7 @@ public:
     // else from the frame's 4:2:0 planes, else from its picture.
     bool WriteCleanFrame(const CleanFrame& frame) override;
     bool TakesPlanes() const override { return true; }
+    bool TakesCameraFrames() const override;
     // A whole baseline 4:2:0 stream of this size that fits kJpegBufferSize once fitted.
     bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const override;
     // Finishes the open file with its trailer; false when the trailer could not be written (the

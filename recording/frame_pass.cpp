@@ -809,12 +809,15 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
         if (term_values.size() < static_cast<size_t>(width) + 32) term_values.resize(static_cast<size_t>(width) + 32);
         terms.values = term_values.data();
     }
-    for (int32_t y = 0; y < height; ++y) {
+    const int32_t first_row = target.first_row;
+    const int32_t past_row = target.end_row > 0 ? std::min(target.end_row, height) : height;
+    for (int32_t y = first_row; y < past_row; ++y) {
         const YuvRowSource row = RowOf(frame, y);
         uint8_t* bgr = picture_row(y);
         uint8_t* view = view_row(y);
-        uint8_t* luma =
-            target.planes[0] != nullptr ? target.planes[0] + static_cast<ptrdiff_t>(y) * target.strides[0] : nullptr;
+        uint8_t* luma = target.planes[0] != nullptr
+                            ? target.planes[0] + static_cast<ptrdiff_t>(y - first_row) * target.strides[0]
+                            : nullptr;
         uint32_t* sums = sums_row(y);
         if (bgr != nullptr || sums != nullptr || view != nullptr || luma != nullptr)
             YuvRow(frame.layout, row, width, k, bgr, sums, view, luma, is_sharing_terms ? &terms : nullptr);
@@ -825,9 +828,9 @@ void RunFramePass(const CameraFrame& frame, const YuvCoefficients& k, const Pass
         if (target.planes[1] != nullptr && (y % 2 == 1 || y == height - 1)) {
             const int32_t c = y / 2;
             const YuvRowSource first = is_four_two_two ? RowOf(frame, 2 * c) : row;
-            ChromaRow(frame.layout, first, row, chroma_width, k,
-                      target.planes[1] + static_cast<ptrdiff_t>(c) * target.strides[1],
-                      target.planes[2] + static_cast<ptrdiff_t>(c) * target.strides[2]);
+            const ptrdiff_t plane_row = c - first_row / 2;
+            ChromaRow(frame.layout, first, row, chroma_width, k, target.planes[1] + plane_row * target.strides[1],
+                      target.planes[2] + plane_row * target.strides[2]);
         }
     }
 #ifdef CINDRAL_X86

@@ -56,6 +56,10 @@ struct PassTarget {
     // null chroma: no chroma planes.
     uint8_t* planes[3] = {};
     int32_t strides[3] = {};
+    // YUV frames, planes alone: only rows [first_row, end_row) of the frame (first_row even), the
+    // planes' first rows being those of first_row (chroma: first_row / 2). end_row 0: every row.
+    int32_t first_row = 0;
+    int32_t end_row = 0;
 };
 
 // Runs the pass over frame: kBgrx or kBgr in either row order, or a YUV layout top row first.

@@ -123,7 +123,8 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
             planned_mode == kSavingMotionDetector &&
             (events_.IsInEvent() || (detector_ != nullptr && detector_->pre_roll_s.load() > 0));
         const bool is_stored = (planned_mode == kSavingAlways || is_event_stored) && !is_jpeg_kept;
-        const bool is_stored_from_planes = is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes();
+        const bool is_stored_from_planes =
+            is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes() && !IsFrameKeptByRecorder();
         if (is_stored_from_planes) AskForRoom();
         // The detector compares only the block means; the packed picture is made for a view that
         // keeps the marked live frame or for a recorder that stores it, never for the comparison.
@@ -276,7 +277,10 @@ bool CFramePipeline::MakeCleanFrame(CleanFrame& clean) {
         clean.camera_jpeg_size = work_.jpeg_size;
     } else {
         if (!work_.is_decoded && !Decode()) return false;
-        if (IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes()) {
+        if (IsFrameKeptByRecorder() && !work_.has_planes) {
+            clean.camera = &work_.source;
+            clean.coefficients = &coefficients_;
+        } else if (IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes()) {
             AskForRoom();
             if (work_.is_dropped) return false;  // the recorder has counted it
             Convert(false, false, true);
@@ -287,6 +291,10 @@ bool CFramePipeline::MakeCleanFrame(CleanFrame& clean) {
     }
     if (work_.has_picture) clean.picture = &frames_[live_index_];
     return true;
+}
+
+bool CFramePipeline::IsFrameKeptByRecorder() const {
+    return work_.source.keeper != nullptr && IsYuvLayout(work_.source.layout) && recorder_.TakesCameraFrames();
 }
 
 void CFramePipeline::AskForRoom() {

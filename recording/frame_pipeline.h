@@ -26,6 +26,9 @@ struct CleanFrame {
     const JpegYuvPlanes* planes = nullptr;
     const uint8_t* camera_jpeg = nullptr;
     uint32_t camera_jpeg_size = 0;
+    // A YUV camera frame its keeper can keep, for a recorder that converts it as it encodes.
+    const CameraFrame* camera = nullptr;
+    const YuvCoefficients* coefficients = nullptr;
 };
 
 // Where recorded frames go: the recorder (CFrameArchive) or a test double.
@@ -45,6 +48,9 @@ public:
     // Recorders that compress from planes, or keep a camera's JPEG of this size as it is, say so:
     // the pipeline then need not make the packed picture (or decode the JPEG) for them.
     virtual bool TakesPlanes() const { return false; }
+    // Recorders that keep a YUV camera frame (through its keeper) and convert it as they encode
+    // say so: the pipeline then makes no planes for them.
+    virtual bool TakesCameraFrames() const { return false; }
     // Frames held before an event. HoldCleanFrame encodes the frame as WriteCleanFrame would store
     // it and holds the JPEG, stamped when it came (time_ms, monotonic), in place of storing it; the
     // frames held that came before keep_from_ms are let go of. WriteHeldFrames stores the frames
@@ -159,6 +165,8 @@ private:
     };
     // Asks a recorder that lends room for the planes for it, once a frame.
     void AskForRoom();
+    // The recorder keeps the camera's own frame and converts it itself.
+    bool IsFrameKeptByRecorder() const;
     // Decodes a JPEG frame; false when it cannot be.
     bool Decode();
     // Runs the pass for what is asked and not yet made: the block means, the picture (the live

@@ -8,10 +8,6 @@
 
 namespace {
 
-// Rows of each plane in one call: an MCU row of 16 luma and 8 chroma rows.
-constexpr int kLumaRowsPerCall = 16;
-constexpr int kChromaRowsPerCall = 8;
-
 int32_t PlaneWidth(const PaddedYuvPlanes& planes, int plane) {
     return plane == 0 ? planes.width : (planes.width + 1) / 2;
 }
@@ -19,6 +15,28 @@ int32_t PlaneWidth(const PaddedYuvPlanes& planes, int plane) {
 int32_t PlaneHeight(const PaddedYuvPlanes& planes, int plane) {
     return plane == 0 ? planes.height : (planes.height + 1) / 2;
 }
+
+// Rows straight from whole padded planes.
+class PlaneRows : public IJpegRowSource {
+public:
+    explicit PlaneRows(const PaddedYuvPlanes& planes) : planes_(planes) {}
+    void RowsFrom(int32_t first_row, JSAMPROW luma[kJpegLumaRowsPerCall], JSAMPROW cb[kJpegChromaRowsPerCall],
+                  JSAMPROW cr[kJpegChromaRowsPerCall]) override {
+        const int32_t chroma_height = (planes_.height + 1) / 2;
+        for (int i = 0; i < kJpegLumaRowsPerCall; ++i) {
+            const int32_t row = std::min(first_row + i, planes_.height - 1);
+            luma[i] = planes_.planes[0] + static_cast<size_t>(row) * planes_.strides[0];
+        }
+        for (int i = 0; i < kJpegChromaRowsPerCall; ++i) {
+            const int32_t row = std::min(first_row / 2 + i, chroma_height - 1);
+            cb[i] = planes_.planes[1] + static_cast<size_t>(row) * planes_.strides[1];
+            cr[i] = planes_.planes[2] + static_cast<size_t>(row) * planes_.strides[2];
+        }
+    }
+
+private:
+    const PaddedYuvPlanes& planes_;
+};
 
 }  // namespace
 
@@ -79,7 +97,7 @@ boolean RawJpegEncoder::OnEmptyOutput(j_compress_ptr cinfo) {
 
 void RawJpegEncoder::OnTermDestination(j_compress_ptr) {}
 
-bool RawJpegEncoder::Run(const PaddedYuvPlanes& planes, int quality) {
+bool RawJpegEncoder::Run(int32_t width, int32_t height, IJpegRowSource& rows, int quality) {
     if (setjmp(errors_.jump) != 0) {
         jpeg_abort_compress(&cinfo_);
         return false;
@@ -89,8 +107,8 @@ bool RawJpegEncoder::Run(const PaddedYuvPlanes& planes, int quality) {
         is_created_ = true;
         cinfo_.dest = &destination_.pub;
     }
-    cinfo_.image_width = static_cast<JDIMENSION>(planes.width);
-    cinfo_.image_height = static_cast<JDIMENSION>(planes.height);
+    cinfo_.image_width = static_cast<JDIMENSION>(width);
+    cinfo_.image_height = static_cast<JDIMENSION>(height);
     cinfo_.input_components = 3;
     cinfo_.in_color_space = JCS_YCbCr;
     jpeg_set_defaults(&cinfo_);
@@ -106,33 +124,21 @@ bool RawJpegEncoder::Run(const PaddedYuvPlanes& planes, int quality) {
     }
     jpeg_start_compress(&cinfo_, TRUE);
 
-    JSAMPROW luma_rows[kLumaRowsPerCall];
-    JSAMPROW cb_rows[kChromaRowsPerCall];
-    JSAMPROW cr_rows[kChromaRowsPerCall];
-    JSAMPARRAY rows[3] = {luma_rows, cb_rows, cr_rows};
-    const int32_t chroma_height = (planes.height + 1) / 2;
-    for (int32_t luma_row = 0; luma_row < planes.height; luma_row += kLumaRowsPerCall) {
-        // Rows past the picture repeat its last row, as the encoder would have padded it.
-        for (int i = 0; i < kLumaRowsPerCall; ++i) {
-            const int32_t row = std::min(luma_row + i, planes.height - 1);
-            luma_rows[i] = planes.planes[0] + static_cast<size_t>(row) * planes.strides[0];
-        }
-        for (int i = 0; i < kChromaRowsPerCall; ++i) {
-            const int32_t row = std::min(luma_row / 2 + i, chroma_height - 1);
-            cb_rows[i] = planes.planes[1] + static_cast<size_t>(row) * planes.strides[1];
-            cr_rows[i] = planes.planes[2] + static_cast<size_t>(row) * planes.strides[2];
-        }
-        jpeg_write_raw_data(&cinfo_, rows, kLumaRowsPerCall);
+    JSAMPROW luma_rows[kJpegLumaRowsPerCall];
+    JSAMPROW cb_rows[kJpegChromaRowsPerCall];
+    JSAMPROW cr_rows[kJpegChromaRowsPerCall];
+    JSAMPARRAY plane_rows[3] = {luma_rows, cb_rows, cr_rows};
+    for (int32_t first_row = 0; first_row < height; first_row += kJpegLumaRowsPerCall) {
+        rows.RowsFrom(first_row, luma_rows, cb_rows, cr_rows);
+        jpeg_write_raw_data(&cinfo_, plane_rows, kJpegLumaRowsPerCall);
     }
     jpeg_finish_compress(&cinfo_);
     return true;
 }
 
 uint32_t RawJpegEncoder::Encode(const PaddedYuvPlanes& planes, int quality, std::vector<uint8_t>& out) {
-    if (planes.width < 1 || planes.height < 1 || planes.planes[0] == nullptr || planes.planes[1] == nullptr ||
-        planes.planes[2] == nullptr) {
-        last_error_ = "cannot encode a picture of " + std::to_string(planes.width) + "x" +
-                      std::to_string(planes.height) + " pixels";
+    if (planes.planes[0] == nullptr || planes.planes[1] == nullptr || planes.planes[2] == nullptr) {
+        last_error_ = "cannot encode a picture without its planes";
         return 0;
     }
     for (int plane = 0; plane < 3; ++plane) {
@@ -141,10 +147,20 @@ uint32_t RawJpegEncoder::Encode(const PaddedYuvPlanes& planes, int quality, std:
             return 0;
         }
     }
+    PlaneRows rows(planes);
+    return Encode(planes.width, planes.height, rows, quality, out);
+}
+
+uint32_t RawJpegEncoder::Encode(int32_t width, int32_t height, IJpegRowSource& rows, int quality,
+                                std::vector<uint8_t>& out) {
+    if (width < 1 || height < 1) {
+        last_error_ = "cannot encode a picture of " + std::to_string(width) + "x" + std::to_string(height) + " pixels";
+        return 0;
+    }
     if (out.empty()) out.resize(65536);
     destination_.out = &out;
     destination_.is_grown_failed = false;
-    if (!Run(planes, quality)) {
+    if (!Run(width, height, rows, quality)) {
         last_error_ = "jpeg_write_raw_data: " + last_error_;
         return 0;
     }

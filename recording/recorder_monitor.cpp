@@ -38,6 +38,7 @@ bool CRecorderMonitor::WriteFrame(const BMP_File& frame) {
 }
 
 bool CRecorderMonitor::TakesPlanes() const { return archive_.TakesPlanes(); }
+bool CRecorderMonitor::TakesCameraFrames() const { return archive_.TakesCameraFrames(); }
 
 bool CRecorderMonitor::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const {
     return archive_.TakesCameraJpeg(data, size, width, height);

@@ -51,6 +51,7 @@ public:
     bool WriteFrame(const BMP_File& frame) override;
     bool WriteCleanFrame(const CleanFrame& frame) override;
     bool TakesPlanes() const override;
+    bool TakesCameraFrames() const override;
     bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const override;
     bool LendsPlanes() const override;
     JpegPlaneRoom* LendPlanes(int32_t width, int32_t height) override;

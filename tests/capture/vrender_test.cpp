@@ -2,7 +2,11 @@
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/vrender.h"
@@ -149,6 +153,49 @@ TEST(FrameSink, TakesFramesWithTheirOwnLayoutInsteadOfACopy) {
     gst_object_unref(pad);
     gst_query_unref(query);
     gst_caps_unref(caps);
+}
+
+// Keeps every frame it is handed, as the encoders would.
+class KeepingOwner : public IFrameSinkOwner {
+public:
+    void OnFrameSize(int32_t, int32_t) override {}
+    void OnFrame(const CameraFrame& frame) override {
+        CameraFrame kept = frame;
+        void* token = frame.keeper != nullptr ? frame.keeper->Keep(kept) : nullptr;
+        tokens.push_back(token);
+        if (token != nullptr) frames.push_back(kept);
+    }
+    std::vector<void*> tokens;
+    std::vector<CameraFrame> frames;
+};
+
+TEST(FrameSink, KeepsFramesReadableAfterTheCallUpToItsCapacityUntilLetGo) {
+    KeepingOwner owner;
+    std::optional<VRender> sink(std::in_place, owner, false);
+    const size_t capacity = CKeptFrames::kCapacity;
+    for (size_t frame = 0; frame <= capacity; ++frame)
+        Render(*sink, kI420_5x3, Bytes(8 * 4 + 2 * 4 * 2, static_cast<uint8_t>(10 + frame)));
+    ASSERT_EQ(owner.tokens.size(), capacity + 1);
+    EXPECT_EQ(owner.tokens[capacity], nullptr) << "one more than it keeps";
+    ASSERT_EQ(owner.frames.size(), capacity);
+    // The samples are gone; the kept frames' pixels are still theirs.
+    for (size_t frame = 0; frame < capacity; ++frame) EXPECT_EQ(owner.frames[frame].planes[0][0], 10 + frame);
+    ICameraFrameKeeper* keeper = owner.frames[0].keeper;
+    keeper->LetGo(owner.tokens[0]);
+    Render(*sink, kI420_5x3, Bytes(8 * 4 + 2 * 4 * 2, 99));
+    EXPECT_NE(owner.tokens.back(), nullptr) << "room again once one is let go of";
+    // The sink goes only once the encoders have let go of every frame they keep.
+    std::atomic<bool> is_all_let_go{false};
+    std::thread encoder([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        is_all_let_go = true;
+        for (size_t token = 1; token < owner.tokens.size(); ++token) {
+            if (owner.tokens[token] != nullptr) keeper->LetGo(owner.tokens[token]);
+        }
+    });
+    sink.reset();
+    EXPECT_TRUE(is_all_let_go.load());
+    encoder.join();
 }
 
 }  // namespace

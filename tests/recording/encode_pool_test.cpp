@@ -1,6 +1,7 @@
 // The encoding layer: the pool writes in submission order whatever the workers' timing, the
 // quality plan keeps to one encode a frame and follows the content, and the raw-data encoder
-// makes the same pictures as TurboJPEG from the same planes.
+// makes the same pictures as TurboJPEG from the same planes, and the same bytes from a camera
+// frame it converts as it goes as from the planes the frame pass writes.
 #include <gtest/gtest.h>
 
 #include <turbojpeg.h>
@@ -13,7 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "recording/camera_rows.h"
 #include "recording/encode_pool.h"
+#include "recording/frame_pass.h"
 #include "recording/jpeg_codec.h"
 #include "recording/jpeg_quality_plan.h"
 #include "recording/raw_jpeg_encoder.h"
@@ -223,6 +226,66 @@ TEST(RawJpegEncoderTest, MatchesTurboJpegFromTheSamePlanesAtSizesOffTheBlocks) {
     }
     tjDestroy(compressor);
     tjDestroy(decompressor);
+}
+
+// A camera frame of noise over a gradient, its bytes held by bytes.
+CameraFrame NoiseFrame(PixelLayout layout, int32_t width, int32_t height, unsigned seed, std::vector<uint8_t>& bytes) {
+    const int32_t chroma_width = (width + 1) / 2;
+    const int32_t chroma_height = (height + 1) / 2;
+    CameraFrame frame;
+    frame.layout = layout;
+    frame.width = width;
+    frame.height = -height;
+    size_t sizes[3] = {};
+    if (layout == PixelLayout::kYuy2) {
+        frame.strides[0] = 4 * chroma_width;
+        sizes[0] = static_cast<size_t>(frame.strides[0]) * height;
+    } else {
+        frame.strides[0] = width;
+        frame.strides[1] = layout == PixelLayout::kNv12 ? 2 * chroma_width : chroma_width;
+        frame.strides[2] = layout == PixelLayout::kI420 ? chroma_width : 0;
+        sizes[0] = static_cast<size_t>(width) * height;
+        sizes[1] = static_cast<size_t>(frame.strides[1]) * chroma_height;
+        sizes[2] = static_cast<size_t>(frame.strides[2]) * chroma_height;
+    }
+    bytes.resize(sizes[0] + sizes[1] + sizes[2]);
+    std::mt19937 random(seed);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 % 180 + random() % 60);
+    frame.planes[0] = bytes.data();
+    if (sizes[1] > 0) frame.planes[1] = bytes.data() + sizes[0];
+    if (sizes[2] > 0) frame.planes[2] = bytes.data() + sizes[0] + sizes[1];
+    frame.size_bytes = bytes.size();
+    return frame;
+}
+
+TEST(RawJpegEncoderTest, CameraRowsConvertedAsTheEncoderGoesMakeTheSameStreamAsWholePlanes) {
+    RawJpegEncoder encoder;
+    CCameraRows camera_rows;
+    const YuvCoefficients limited = YuvCoefficients::For(kBt601Limited);
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> from_planes;
+    std::vector<uint8_t> from_camera;
+    for (const PixelLayout layout : {PixelLayout::kI420, PixelLayout::kNv12, PixelLayout::kYuy2}) {
+        for (const auto& [width, height] : {std::pair{1, 1}, {6, 5}, {18, 17}, {34, 33}, {642, 479}, {1920, 1080}}) {
+            const CameraFrame frame = NoiseFrame(layout, width, height, static_cast<unsigned>(width + height), bytes);
+            EncodeJob job;
+            job.PreparePlanes(width, height);
+            PassTarget target;
+            for (int plane = 0; plane < 3; ++plane) {
+                target.planes[plane] = job.planes.planes[plane];
+                target.strides[plane] = job.planes.strides[plane];
+            }
+            RunFramePass(frame, limited, target);
+            FillRowPadding(job.planes);
+            const uint32_t planes_size = encoder.Encode(job.planes, 75, from_planes);
+            camera_rows.Use(frame, limited);
+            const uint32_t camera_size = encoder.Encode(width, height, camera_rows, 75, from_camera);
+            ASSERT_GT(camera_size, 0u) << encoder.LastError();
+            EXPECT_TRUE(planes_size == camera_size &&
+                        std::memcmp(from_planes.data(), from_camera.data(), planes_size) == 0)
+                << static_cast<int>(layout) << " " << width << "x" << height;
+        }
+    }
 }
 
 }  // namespace

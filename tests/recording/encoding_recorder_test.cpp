@@ -1,5 +1,6 @@
 // The recorder with encoding threads: frames the encoders cannot take are dropped, counted and
-// told once; held JPEGs are written in order with the frames around them.
+// told once; held JPEGs are written in order with the frames around them; camera frames kept
+// for the encoders are let go of once encoded, and store what converted planes would.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +14,7 @@
 
 #include "recording/archive_test_support.h"
 #include "recording/frame_archive.h"
+#include "recording/frame_pipeline.h"
 #include "recording/recorder_monitor.h"
 #include "support/temp_folder.h"
 
@@ -165,6 +167,89 @@ TEST(EncodingRecorderTest, HeldFramesAreEncodedByTheWorkersAndWrittenFirstWhenAn
                 << workers << " workers, record " << record;
         }
     }
+}
+
+// Keeps frames whose bytes outlive the recording, refusing every third one.
+class RefusingKeeper : public ICameraFrameKeeper {
+public:
+    void* Keep(CameraFrame&) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (++asked_ % 3 == 0) return nullptr;
+        ++kept_;
+        return this;
+    }
+    void LetGo(void* token) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (token == this) --kept_;
+    }
+    int Asked() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return asked_;
+    }
+    int Kept() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return kept_;
+    }
+
+private:
+    std::mutex mutex_;
+    int asked_ = 0;
+    int kept_ = 0;
+};
+
+TEST(EncodingRecorderTest, KeptCameraFramesAreLetGoOfOnceEncodedAndStoreWhatConvertedPlanesWould) {
+    constexpr int32_t kWidth = 70;
+    constexpr int32_t kHeight = 45;
+    constexpr int kFrames = 12;
+    std::vector<std::vector<uint8_t>> frames;
+    for (int frame = 0; frame < kFrames; ++frame) {
+        std::vector<uint8_t> bytes(kWidth * kHeight + 2 * ((kWidth + 1) / 2) * ((kHeight + 1) / 2));
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i * 13 + frame * 31) % 251);
+        frames.push_back(std::move(bytes));
+    }
+    // The same frames, kept (two of three) and not.
+    std::vector<std::vector<uint8_t>> records[2];
+    RefusingKeeper keeper;
+    for (const bool is_kept : {true, false}) {
+        TempFolder folder;
+        CFrameArchive archive(folder.Folder());
+        archive.SetEncodeWorkers(2);
+        archive.SetWaitsForEncoders(true);
+        std::string path;
+        archive.SetFileCreatedCallback([&](const std::string& created) { path = created; });
+        CindralSettings settings;
+        settings.frame_width = kWidth;
+        settings.frame_height = -kHeight;
+        settings.saving_mode = kSavingAlways;
+        CFramePipeline pipeline(settings, archive, nullptr);
+        pipeline.AttachSettings(true);
+        for (const std::vector<uint8_t>& bytes : frames) {
+            CameraFrame frame;
+            frame.layout = PixelLayout::kI420;
+            frame.width = kWidth;
+            frame.height = -kHeight;
+            frame.planes[0] = bytes.data();
+            frame.planes[1] = bytes.data() + kWidth * kHeight;
+            frame.planes[2] = frame.planes[1] + ((kWidth + 1) / 2) * ((kHeight + 1) / 2);
+            frame.strides[0] = kWidth;
+            frame.strides[1] = frame.strides[2] = (kWidth + 1) / 2;
+            frame.size_bytes = bytes.size();
+            if (is_kept) frame.keeper = &keeper;
+            pipeline.ProcessFrame(frame);
+        }
+        archive.CloseFile();
+        archive.WaitForWrites();
+        CFrameArchive reader;
+        ASSERT_TRUE(reader.OpenFile(path));
+        ASSERT_EQ(reader.GetFrameCount(), kFrames);
+        for (int32_t record = 0; record < kFrames; ++record) {
+            records[is_kept ? 0 : 1].emplace_back();
+            ASSERT_TRUE(reader.ReadFrameJpeg(record, records[is_kept ? 0 : 1].back()));
+        }
+    }
+    EXPECT_EQ(keeper.Asked(), kFrames);
+    EXPECT_EQ(keeper.Kept(), 0);
+    EXPECT_EQ(records[0], records[1]);
 }
 
 }  // namespace
