@@ -21,8 +21,8 @@ void CCameraRows::Use(const CameraFrame& frame, const YuvCoefficients& coefficie
     planes_.strides[2] = chroma_stride;
 }
 
-void CCameraRows::RowsFrom(int32_t first_row, JSAMPROW luma[kJpegLumaRowsPerCall],
-                           JSAMPROW cb[kJpegChromaRowsPerCall], JSAMPROW cr[kJpegChromaRowsPerCall]) {
+void CCameraRows::RowsFrom(int32_t first_row, JSAMPROW luma[kJpegLumaRowsPerCall], JSAMPROW cb[kJpegChromaRowsPerCall],
+                           JSAMPROW cr[kJpegChromaRowsPerCall]) {
     const int32_t height = std::abs(frame_->height);
     const int32_t rows = std::min(kJpegLumaRowsPerCall, height - first_row);
     PassTarget target;

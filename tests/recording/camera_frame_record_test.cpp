@@ -376,6 +376,28 @@ TEST(CameraFrameRecord, NothingIsAllocatedPerFrameOnceWarm) {
     // columns are repeated.
     constexpr int32_t kOddWidth = 1278;
     constexpr int32_t kOddHeight = 717;
+    // And camera frames kept for the encoders, which convert them as they encode.
+    struct CountingKeeper : ICameraFrameKeeper {
+        std::atomic<int> kept{0};
+        void* Keep(CameraFrame&) override {
+            ++kept;
+            return this;
+        }
+        void LetGo(void*) override { --kept; }
+    } keeper;
+    constexpr int32_t kChromaWidth = (kOddWidth + 1) / 2;
+    std::vector<uint8_t> camera_bytes(kOddWidth * kOddHeight + 2 * kChromaWidth * ((kOddHeight + 1) / 2), 90);
+    CameraFrame camera;
+    camera.layout = PixelLayout::kI420;
+    camera.width = kOddWidth;
+    camera.height = -kOddHeight;
+    camera.planes[0] = camera_bytes.data();
+    camera.planes[1] = camera_bytes.data() + kOddWidth * kOddHeight;
+    camera.planes[2] = camera.planes[1] + kChromaWidth * ((kOddHeight + 1) / 2);
+    camera.strides[0] = kOddWidth;
+    camera.strides[1] = camera.strides[2] = kChromaWidth;
+    camera.keeper = &keeper;
+    const YuvCoefficients coefficients = YuvCoefficients::For(kBt601Limited);
     const auto write_frames = [&](int count) {
         for (int frame = 0; frame < count; ++frame) {
             JpegPlaneRoom* room = monitor.LendPlanes(kOddWidth, kOddHeight);
@@ -399,6 +421,12 @@ TEST(CameraFrameRecord, NothingIsAllocatedPerFrameOnceWarm) {
             clean.height = kOddHeight;
             clean.planes = &planes;
             ASSERT_TRUE(monitor.WriteCleanFrame(clean));
+            CleanFrame kept;
+            kept.width = kOddWidth;
+            kept.height = kOddHeight;
+            kept.camera = &camera;
+            kept.coefficients = &coefficients;
+            ASSERT_TRUE(monitor.WriteCleanFrame(kept));
         }
     };
     write_frames(20);
@@ -412,9 +440,10 @@ TEST(CameraFrameRecord, NothingIsAllocatedPerFrameOnceWarm) {
 
     monitor.CloseFile();
     archive.WaitForWrites();
-    EXPECT_EQ(monitor.GetStatus().stored_frames, 60);
+    EXPECT_EQ(monitor.GetStatus().stored_frames, 120);
     EXPECT_EQ(monitor.GetStatus().dropped_frames, 0);
-    EXPECT_EQ(archive.GetEncodeCounts().encodes, 60);  // plain content: one encode each
+    EXPECT_EQ(archive.GetEncodeCounts().encodes, 120);  // plain content: one encode each
+    EXPECT_EQ(keeper.kept.load(), 0);
 }
 
 }  // namespace
