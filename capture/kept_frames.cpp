@@ -6,7 +6,7 @@ CKeptFrames::~CKeptFrames() {
 }
 
 void* CKeptFrames::Keep(CameraFrame& frame) {
-    if (offered_buffer_ == nullptr || offered_info_ == nullptr) return nullptr;
+    if (offered_ == nullptr || is_offer_taken_) return nullptr;
     Slot* free_slot = nullptr;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -19,12 +19,9 @@ void* CKeptFrames::Keep(CameraFrame& frame) {
         if (free_slot == nullptr) return nullptr;
         free_slot->is_kept = true;
         ++kept_count_;
+        free_slot->frame = *offered_;
     }
-    // A mapping of its own holds the buffer and keeps its memory readable after the call.
-    if (!gst_video_frame_map(&free_slot->frame, offered_info_, offered_buffer_, GST_MAP_READ)) {
-        Free(*free_slot);
-        return nullptr;
-    }
+    is_offer_taken_ = true;
     for (guint plane = 0; plane < GST_VIDEO_FRAME_N_PLANES(&free_slot->frame) && plane < 3; ++plane) {
         frame.planes[plane] = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&free_slot->frame, plane));
         frame.strides[plane] = GST_VIDEO_FRAME_PLANE_STRIDE(&free_slot->frame, plane);
@@ -34,17 +31,8 @@ void* CKeptFrames::Keep(CameraFrame& frame) {
 
 void CKeptFrames::LetGo(void* token) {
     auto* slot = static_cast<Slot*>(token);
+    const std::lock_guard<std::mutex> lock(mutex_);
     gst_video_frame_unmap(&slot->frame);
-    Free(*slot);
-}
-
-void CKeptFrames::Free(Slot& slot) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    slot.is_kept = false;
+    slot->is_kept = false;
     if (--kept_count_ == 0) all_let_go_.notify_all();
-}
-
-size_t CKeptFrames::KeptCount() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return kept_count_;
 }

@@ -192,8 +192,7 @@ void VRender::RenderRaw(GstBuffer* buffer) {
     }
     frame.size_bytes = gst_buffer_get_size(buffer);
     frame.keeper = &kept_frames_;
-    kept_frames_.Offer(buffer, &info_);
+    kept_frames_.Offer(&video_frame);
     owner_.OnFrame(frame);
-    kept_frames_.Offer(nullptr, nullptr);
-    gst_video_frame_unmap(&video_frame);
+    if (!kept_frames_.EndOffer()) gst_video_frame_unmap(&video_frame);
 }

@@ -163,8 +163,13 @@ public:
         CameraFrame kept = frame;
         void* token = frame.keeper != nullptr ? frame.keeper->Keep(kept) : nullptr;
         tokens.push_back(token);
-        if (token != nullptr) frames.push_back(kept);
+        if (token == nullptr) return;
+        frames.push_back(kept);
+        // The sink's one mapping is kept: the same frame cannot be kept twice.
+        CameraFrame again = frame;
+        if (frame.keeper->Keep(again) != nullptr) ++kept_twice;
     }
+    int kept_twice = 0;
     std::vector<void*> tokens;
     std::vector<CameraFrame> frames;
 };
@@ -177,6 +182,7 @@ TEST(FrameSink, KeepsFramesReadableAfterTheCallUpToItsCapacityUntilLetGo) {
         Render(*sink, kI420_5x3, Bytes(8 * 4 + 2 * 4 * 2, static_cast<uint8_t>(10 + frame)));
     ASSERT_EQ(owner.tokens.size(), capacity + 1);
     EXPECT_EQ(owner.tokens[capacity], nullptr) << "one more than it keeps";
+    EXPECT_EQ(owner.kept_twice, 0);
     ASSERT_EQ(owner.frames.size(), capacity);
     // The samples are gone; the kept frames' pixels are still theirs.
     for (size_t frame = 0; frame < capacity; ++frame) EXPECT_EQ(owner.frames[frame].planes[0][0], 10 + frame);
