@@ -123,8 +123,9 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
             planned_mode == kSavingMotionDetector &&
             (events_.IsInEvent() || (detector_ != nullptr && detector_->pre_roll_s.load() > 0));
         const bool is_stored = (planned_mode == kSavingAlways || is_event_stored) && !is_jpeg_kept;
-        const bool is_stored_from_planes =
-            is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes() && !IsFrameKeptByRecorder();
+        // The pass reads the frame here anyway, so the planes come with it for little more than
+        // writing them; a frame nothing else reads is kept for the encoders instead (below).
+        const bool is_stored_from_planes = is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes();
         if (is_stored_from_planes) AskForRoom();
         // The detector compares only the block means; the packed picture is made for a view that
         // keeps the marked live frame or for a recorder that stores it, never for the comparison.
