@@ -13,6 +13,7 @@
 
 #include "recording/archive_format.h"
 #include "recording/bmp_file.h"
+#include "recording/camera_frame.h"
 #include "recording/jpeg_codec.h"
 #include "support/temp_folder.h"
 
@@ -23,6 +24,22 @@ using ::TempFolder;
 inline std::vector<uint8_t> ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A top-down I420 camera frame over bytes: the planes packed one after another.
+inline CameraFrame I420Frame(int32_t width, int32_t height, const std::vector<uint8_t>& bytes) {
+    const int32_t chroma_width = (width + 1) / 2;
+    CameraFrame frame;
+    frame.layout = PixelLayout::kI420;
+    frame.width = width;
+    frame.height = -height;
+    frame.planes[0] = bytes.data();
+    frame.planes[1] = bytes.data() + static_cast<size_t>(width) * height;
+    frame.planes[2] = frame.planes[1] + static_cast<size_t>(chroma_width) * ((height + 1) / 2);
+    frame.strides[0] = width;
+    frame.strides[1] = frame.strides[2] = chroma_width;
+    frame.size_bytes = bytes.size();
+    return frame;
 }
 
 inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {

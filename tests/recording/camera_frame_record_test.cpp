@@ -387,15 +387,7 @@ TEST(CameraFrameRecord, NothingIsAllocatedPerFrameOnceWarm) {
     } keeper;
     constexpr int32_t kChromaWidth = (kOddWidth + 1) / 2;
     std::vector<uint8_t> camera_bytes(kOddWidth * kOddHeight + 2 * kChromaWidth * ((kOddHeight + 1) / 2), 90);
-    CameraFrame camera;
-    camera.layout = PixelLayout::kI420;
-    camera.width = kOddWidth;
-    camera.height = -kOddHeight;
-    camera.planes[0] = camera_bytes.data();
-    camera.planes[1] = camera_bytes.data() + kOddWidth * kOddHeight;
-    camera.planes[2] = camera.planes[1] + kChromaWidth * ((kOddHeight + 1) / 2);
-    camera.strides[0] = kOddWidth;
-    camera.strides[1] = camera.strides[2] = kChromaWidth;
+    CameraFrame camera = archive_test::I420Frame(kOddWidth, kOddHeight, camera_bytes);
     camera.keeper = &keeper;
     const YuvCoefficients coefficients = YuvCoefficients::For(kBt601Limited);
     const auto write_frames = [&](int count) {

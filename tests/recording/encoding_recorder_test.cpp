@@ -224,16 +224,7 @@ TEST(EncodingRecorderTest, KeptCameraFramesAreLetGoOfOnceEncodedAndStoreWhatConv
         CFramePipeline pipeline(settings, archive, nullptr);
         pipeline.AttachSettings(true);
         for (const std::vector<uint8_t>& bytes : frames) {
-            CameraFrame frame;
-            frame.layout = PixelLayout::kI420;
-            frame.width = kWidth;
-            frame.height = -kHeight;
-            frame.planes[0] = bytes.data();
-            frame.planes[1] = bytes.data() + kWidth * kHeight;
-            frame.planes[2] = frame.planes[1] + ((kWidth + 1) / 2) * ((kHeight + 1) / 2);
-            frame.strides[0] = kWidth;
-            frame.strides[1] = frame.strides[2] = (kWidth + 1) / 2;
-            frame.size_bytes = bytes.size();
+            CameraFrame frame = archive_test::I420Frame(kWidth, kHeight, bytes);
             if (is_kept) frame.keeper = &keeper;
             pipeline.ProcessFrame(frame);
         }
