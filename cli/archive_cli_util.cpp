@@ -68,27 +68,8 @@ bool OpenAtFrame(const CliArguments& arguments, CFrameArchive& archive) {
 }
 
 std::string FormatOleDate(double ole_date, bool with_milliseconds) {
-    if (!std::isfinite(ole_date) || ole_date < -657434.0 || ole_date > 2958466.0) return "invalid";
-    // Whole days and time of day are taken apart first, so that the milliseconds round on their own.
-    double whole_days = std::trunc(ole_date);
-    int64_t milliseconds = std::llround(std::fabs(ole_date - whole_days) * 86400000.0);
-    if (!with_milliseconds) milliseconds = (milliseconds + 500) / 1000 * 1000;
-    if (milliseconds >= 86400000) {
-        milliseconds -= 86400000;
-        whole_days += ole_date >= 0 ? 1 : -1;
-    }
-    const auto day = OleDateToCalendar(whole_days);
-    if (!day) return "invalid";
-    char text[48];
-    const int seconds = static_cast<int>(milliseconds / 1000);
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", day->year, day->month, day->day, seconds / 3600,
-                  seconds / 60 % 60, seconds % 60);
-    std::string result = text;
-    if (with_milliseconds) {
-        std::snprintf(text, sizeof text, ".%03d", static_cast<int>(milliseconds % 1000));
-        result += text;
-    }
-    return result;
+    const std::string text = archive_format::TimeText(ole_date, ' ', with_milliseconds);
+    return text.empty() ? "invalid" : text;
 }
 
 }  // namespace archive_cli

@@ -40,6 +40,27 @@ int RunInfo(const CliArguments& arguments) {
 
     // What makes the file unsound, first found first: damaged records, or counts the records do not bear out.
     std::string first_problem;
+    // Records lost in one damaged stretch are said in one line (one JSON entry with their count):
+    // the output grows with what the file holds, not with what it claims.
+    int32_t run_first = -1;
+    int32_t run_count = 0;
+    int64_t run_start = -1;
+    const auto say_run = [&] {
+        if (run_count == 0) return;
+        if (json) {
+            json->Add(QJsonObject{{"index", run_first},
+                                  {"count", run_count},
+                                  {"time", 0.0},
+                                  {"length", 0},
+                                  {"position", static_cast<qint64>(run_start + archive_format::kRecordHeadSize)},
+                                  {"condition", RecordConditionName(RecordCondition::kLost)}});
+        } else {
+            std::printf("frames %d to %d: lost, %d records of the damaged stretch at %" PRId64 "\n", run_first,
+                        run_first + run_count - 1, run_count, run_start);
+        }
+        run_count = 0;
+    };
+    int64_t previous_start = -1;
     for (int32_t frame = 0; frame < frame_count; ++frame) {
         const std::optional<ArchiveRecord> record = archive.GetRecord(frame);
         if (!record) {
@@ -52,6 +73,16 @@ int RunInfo(const CliArguments& arguments) {
             first_problem = "frame " + std::to_string(frame) + " of " + path + ": " + condition + " record at " +
                             std::to_string(record->start);
         }
+        const bool is_same_stretch = record->condition == RecordCondition::kLost && record->start == previous_start;
+        previous_start = record->start;
+        if (is_same_stretch) {
+            if (run_count++ == 0) {
+                run_first = frame;
+                run_start = record->start;
+            }
+            continue;
+        }
+        say_run();
         if (json) {
             json->Add(QJsonObject{{"index", frame},
                                   {"time", record->time_stamp},
@@ -65,6 +96,7 @@ int RunInfo(const CliArguments& arguments) {
                         is_intact ? "" : ")");
         }
     }
+    say_run();
     if (!(json ? json->Finish() : cli::FlushOutput())) return kCliFailure;
     if (first_problem.empty() && archive.GetStoredCount() != frame_count) {
         first_problem = path + ": the header counts " + std::to_string(archive.GetStoredCount()) + " records, " +
@@ -84,7 +116,8 @@ const CliCommandRegistration kInfo{{
     .arguments = {{"FILE", "an archive file (.CNA)"}},
     .options = {{"json", "",
                  "print one line of JSON: count, trailer (count, time) and frames (index, time, "
-                 "length, position, condition)"}},
+                 "length, position, condition; the records lost in one damaged stretch after its first are one "
+                 "entry with their count)"}},
     .run = &RunInfo,
 }};
 

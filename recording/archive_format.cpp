@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "platform/ole_date.h"
 #include "platform/posix_file.h"
@@ -24,6 +25,31 @@ std::optional<Trailer> ReadTrailer(int fd, int64_t file_length) {
     if (ReadAt(fd, file_length - kTrailerSize, bytes, sizeof bytes) != sizeof bytes) return std::nullopt;
     if (ReadU32(bytes + 8) != kEndMarker) return std::nullopt;
     return Trailer{ReadDouble(bytes), ReadI32(bytes + 12)};
+}
+
+std::string TimeText(double ole_date, char separator, bool with_milliseconds) {
+    if (!std::isfinite(ole_date) || ole_date < -657434.0 || ole_date > 2958466.0) return {};
+    // Whole days and time of day are taken apart first, so that the milliseconds round once, with
+    // the seconds, instead of apart from seconds already rounded.
+    double whole_days = std::trunc(ole_date);
+    int64_t milliseconds = std::llround(std::fabs(ole_date - whole_days) * 86400000.0);
+    if (!with_milliseconds) milliseconds = (milliseconds + 500) / 1000 * 1000;
+    if (milliseconds >= 86400000) {
+        milliseconds -= 86400000;
+        whole_days += ole_date >= 0 ? 1 : -1;
+    }
+    const auto day = OleDateToCalendar(whole_days);
+    if (!day) return {};
+    char text[48];
+    const int seconds = static_cast<int>(milliseconds / 1000);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d%c%02d:%02d:%02d", day->year, day->month, day->day, separator,
+                  seconds / 3600, seconds / 60 % 60, seconds % 60);
+    std::string result = text;
+    if (with_milliseconds) {
+        std::snprintf(text, sizeof text, ".%03d", static_cast<int>(milliseconds % 1000));
+        result += text;
+    }
+    return result;
 }
 
 }  // namespace archive_format

@@ -56,6 +56,11 @@ std::optional<Trailer> ReadTrailer(const std::string& path);
 // The same for an open file of file_length bytes.
 std::optional<Trailer> ReadTrailer(int fd, int64_t file_length);
 
+// A stored time as text, "YYYY-MM-DD HH:MM:SS.mmm" with separator between date and time, or to
+// the whole second; empty for a value no calendar holds. The one conversion of stored times to
+// text, so that every command and the web catalogue say the same time of one record.
+std::string TimeText(double ole_date, char separator, bool with_milliseconds);
+
 }  // namespace archive_format
 
 // Where the recorder takes its times from; tests replace both.

@@ -1,6 +1,9 @@
 #include "recording/archive_index.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -21,6 +24,23 @@ constexpr int64_t kLongSearchBytes = 64 * 1024;
 constexpr int64_t kHeadAndTagBytes = fmt::kTagOffsetInRecord + sizeof fmt::kJfifTag;
 // A record found by its tag after damage may be this far in time from the record before, in days.
 constexpr double kNearTimeDays = 30.0;
+
+// Bytes of from .. to that the file holds on disk. A hole was never written, so it held no
+// records; a file system that cannot tell holes reports every byte as data.
+int64_t WrittenBytesBetween(int fd, int64_t from, int64_t to) {
+    int64_t written = 0;
+    int64_t position = from;
+    while (position < to) {
+        const off_t data = ::lseek(fd, position, SEEK_DATA);
+        if (data < 0) return errno == ENXIO ? written : written + (to - position);
+        if (data >= to) break;
+        const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        const int64_t data_end = hole < 0 ? to : std::min<int64_t>(hole, to);
+        written += data_end - data;
+        position = data_end;
+    }
+    return written;
+}
 
 }  // namespace
 
@@ -64,6 +84,8 @@ void CArchiveIndex::Build(int fd, int64_t records_end, bool is_trailer_end, int6
     int64_t position = fmt::kHeaderSize;
     int32_t damaged_count = 0;
     Kept stretch;
+    // The smallest record read whole: a damaged stretch cannot have held records smaller than that.
+    int64_t smallest_record_bytes = 0;
     while (count_ < max_records) {
         const StepResult step = Step(position, reference_time);
         if (!step.record) break;
@@ -75,14 +97,22 @@ void CArchiveIndex::Build(int fd, int64_t records_end, bool is_trailer_end, int6
         if (!step.record->HasData()) {
             ++damaged_count;
             stretch = found;
+        } else {
+            const int64_t record_bytes = step.record->next - step.record->start;
+            if (smallest_record_bytes == 0 || record_bytes < smallest_record_bytes)
+                smallest_record_bytes = record_bytes;
         }
         position = step.record->next;
         ++count_;
     }
     if (!known_total || *known_total <= count_ || damaged_count != 1) return;
-    // One damaged stretch, and the count says how many records it held: widen it to them, if they fit.
+    // One damaged stretch, and the count says how many records it held: widen it to them, if records
+    // as small as the smallest one read fit in the bytes it holds on disk. A count that does not fit
+    // is damage too, and would invent frames.
     const int32_t span = *known_total - count_ + 1;
-    if (stretch.record.next - stretch.record.start < int64_t{span} * fmt::kMinRecordSize) return;
+    if (smallest_record_bytes == 0) return;
+    const int64_t written = WrittenBytesBetween(fd_, stretch.record.start, stretch.record.next);
+    if (written / smallest_record_bytes < span) return;
     widened_start_ = stretch.record.start;
     widened_span_ = span;
     for (Kept& kept : kept_) {
@@ -143,6 +173,11 @@ std::optional<int64_t> CArchiveIndex::SearchTag(int64_t tag_from, int64_t& bytes
     while (!found && records_end_ - position >= kTagBytes) {
         int64_t buffered = static_cast<int64_t>(search_buffer_.size());
         if (position < search_position_ || position + kTagBytes > search_position_ + buffered) {
+            // A hole holds only zeros, so no tag: the search goes on where the file's data does.
+            const off_t data = ::lseek(fd_, position, SEEK_DATA);
+            if (data < 0 && errno == ENXIO) break;
+            if (data > position) position = data;
+            if (records_end_ - position < kTagBytes) break;
             const auto wanted = static_cast<size_t>(std::min<int64_t>(kSearchChunkBytes, records_end_ - position));
             search_buffer_.resize(wanted);
             search_buffer_.resize(ReadAt(fd_, position, search_buffer_.data(), wanted));

@@ -33,8 +33,10 @@ struct ArchiveRecord {
 // breaks that chain, the next record is found by its tag, believed only where a whole record
 // head is plausible there (a JPEG start, a time near the record before, a length that leads to
 // the next head), and the damaged stretch keeps one number, so that the records behind it keep
-// theirs. A finished file whose header and trailer agree holds no more records than they count.
-// Building costs one small read per record, plus one pass over damaged stretches. Only every
+// theirs, as long as records as small as the smallest one read fit in the bytes it holds on disk.
+// A finished file whose header and trailer agree holds no more records than they count.
+// Building costs one small read per record, plus one pass over the written bytes of damaged
+// stretches: holes are skipped. Only every
 // kSpacing-th record and those found after a long search are kept, so memory stays small on any
 // file and finding a record walks at most kSpacing - 1 heads from one that is kept.
 class CArchiveIndex {

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <list>
 #include <memory>
+#include <mutex>
 
 #include "platform/ole_date.h"
 #include "recording/archive_reader.h"
@@ -44,12 +46,87 @@ std::optional<double> RecordTime(const CArchiveReader& reader, int32_t frame) {
     return record->time_stamp;
 }
 
-void ReadRecords(WebArchive& archive) {
+// An archive opened and indexed once, for as long as the file stays as it was.
+struct IndexedArchive {
+    struct Identity {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t bytes = 0;
+        int64_t modified_ns = 0;
+        bool operator==(const Identity& other) const {
+            return device == other.device && inode == other.inode && bytes == other.bytes &&
+                   modified_ns == other.modified_ns;
+        }
+    };
+    Identity identity;
+    std::mutex mutex;  // the reader's caches change as it reads
+    bool is_opened = false;
+    bool is_readable = false;
     CArchiveReader reader;
-    if (!reader.OpenFile(archive.path)) return;
-    archive.frames = reader.GetFrameCount();
-    for (int32_t i = 0; i < archive.frames && !archive.first_ole; ++i) archive.first_ole = RecordTime(reader, i);
-    for (int32_t i = archive.frames - 1; i >= 0 && !archive.last_ole; --i) archive.last_ole = RecordTime(reader, i);
+    int32_t frames = 0;
+    std::optional<double> first_ole;
+    std::optional<double> last_ole;
+};
+
+// Kept archives, the one used last first. Each holds an open file and its sparse index.
+constexpr size_t kKeptArchives = 16;
+std::mutex g_kept_mutex;
+std::list<std::pair<std::string, std::shared_ptr<IndexedArchive>>> g_kept;
+
+// The archive at path, indexed, with its mutex held by lock; nothing when it cannot be examined.
+std::shared_ptr<IndexedArchive> Indexed(const std::string& path, std::unique_lock<std::mutex>& lock) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return nullptr;
+    const IndexedArchive::Identity identity{info.st_dev, info.st_ino, info.st_size,
+                                            int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec};
+    std::shared_ptr<IndexedArchive> archive;
+    {
+        const std::lock_guard<std::mutex> kept_lock(g_kept_mutex);
+        // Archives deleted or replaced go at once: an open file would keep a deleted one's space.
+        g_kept.remove_if([](const auto& kept) {
+            struct stat now {};
+            return ::stat(kept.first.c_str(), &now) != 0 || now.st_ino != kept.second->identity.inode ||
+                   now.st_dev != kept.second->identity.device;
+        });
+        const auto found = std::find_if(g_kept.begin(), g_kept.end(), [&](const auto& kept) {
+            return kept.first == path && kept.second->identity == identity;
+        });
+        if (found != g_kept.end()) {
+            archive = found->second;
+            g_kept.splice(g_kept.begin(), g_kept, found);
+        } else {
+            g_kept.remove_if([&](const auto& kept) { return kept.first == path; });
+            archive = std::make_shared<IndexedArchive>();
+            archive->identity = identity;
+            g_kept.emplace_front(path, archive);
+            if (g_kept.size() > kKeptArchives) g_kept.pop_back();
+        }
+    }
+    // Indexing happens under the archive's own lock: a slow archive holds up only its own readers.
+    lock = std::unique_lock<std::mutex>(archive->mutex);
+    if (!archive->is_opened) {
+        archive->is_opened = true;
+        archive->is_readable = archive->reader.OpenFile(path);
+        if (archive->is_readable) {
+            const CArchiveReader& reader = archive->reader;
+            archive->frames = reader.GetFrameCount();
+            for (int32_t i = 0; i < archive->frames && !archive->first_ole; ++i)
+                archive->first_ole = RecordTime(reader, i);
+            for (int32_t i = archive->frames - 1; i >= 0 && !archive->last_ole; --i) {
+                archive->last_ole = RecordTime(reader, i);
+            }
+        }
+    }
+    return archive;
+}
+
+void ReadRecords(WebArchive& archive) {
+    std::unique_lock<std::mutex> lock;
+    const std::shared_ptr<IndexedArchive> indexed = Indexed(archive.path, lock);
+    if (!indexed || !indexed->is_readable) return;
+    archive.frames = indexed->frames;
+    archive.first_ole = indexed->first_ole;
+    archive.last_ole = indexed->last_ole;
 }
 
 }  // namespace
@@ -110,13 +187,14 @@ std::optional<WebArchive> FindArchive(const std::string& storage_folder, const s
     return std::nullopt;
 }
 
-std::string IsoLocalTime(double ole_date) {
-    const std::optional<CalendarTime> time = OleDateToCalendar(ole_date);
-    if (!time) return {};
-    const double fraction = ole_date - std::floor(ole_date);
-    const int64_t ms_of_day = std::llround(fraction * 86400000.0);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", time->year, time->month, time->day,
-                  time->hour, time->minute, time->second, static_cast<int>(ms_of_day % 1000));
-    return text;
+std::optional<WebFrame> ReadArchiveFrame(const std::string& path, int32_t frame) {
+    std::unique_lock<std::mutex> lock;
+    const std::shared_ptr<IndexedArchive> indexed = Indexed(path, lock);
+    WebFrame read;
+    if (!indexed || !indexed->is_readable || !indexed->reader.ReadFrameJpeg(frame, read.jpeg)) return std::nullopt;
+    const std::optional<ArchiveRecord> record = indexed->reader.GetRecord(frame);
+    if (record) read.time = IsoLocalTime(record->time_stamp);
+    return read;
 }
+
+std::string IsoLocalTime(double ole_date) { return archive_format::TimeText(ole_date, 'T', true); }

@@ -30,5 +30,14 @@ std::optional<std::vector<WebArchive>> ListArchives(const std::string& storage_f
 std::optional<WebArchive> FindArchive(const std::string& storage_folder, const std::string& day,
                                       const std::string& name);
 
+// Frame of the archive at path, with its recorded time as IsoLocalTime gives it; nothing when
+// the archive holds no such readable frame. The archive is indexed once while its size and
+// modification time stay the same (a few archives are kept); safe from any thread.
+struct WebFrame {
+    std::vector<uint8_t> jpeg;
+    std::string time;  // empty when the record has no time a calendar holds
+};
+std::optional<WebFrame> ReadArchiveFrame(const std::string& path, int32_t frame);
+
 // "2026-12-07T10:11:12.345" of a local OLE date.
 std::string IsoLocalTime(double ole_date);

@@ -22,6 +22,7 @@
 #include "recording/recorder_monitor.h"
 #include "storage/retention.h"
 #include "web/web_catalogue.h"
+#include "web/web_catalogue_jobs.h"
 #include "web/web_log.h"
 #include "web/web_stream_export.h"
 
@@ -101,6 +102,8 @@ struct WebRequestContext {
     int file_fd = -1;
     int64_t file_remaining = 0;
     std::unique_ptr<CStreamedExport> video;
+    // Alive while the request is: catalogue work done off the main loop answers only while it is.
+    std::shared_ptr<int> catalogue_owner = std::make_shared<int>(0);
 
     ~WebRequestContext() {
         if (timer) {
@@ -326,40 +329,52 @@ void WebServerCore::ServeDays(WebRequestContext* context) {
 }
 
 void WebServerCore::ServeArchives(WebRequestContext* context) {
-    const std::optional<std::vector<WebArchive>> archives = ListArchives(storage_folder, context->request.day);
-    if (!archives) {
-        RespondText(context, SOUP_STATUS_NOT_FOUND, "no such day");
-        return;
-    }
-    QJsonArray list;
-    for (const WebArchive& archive : *archives) {
-        list.append(QJsonObject{
-            {"name", QString::fromUtf8(archive.name.data(), static_cast<qsizetype>(archive.name.size()))},
-            {"frames", archive.frames},
-            {"first", archive.first_ole ? QJsonValue(Text(IsoLocalTime(*archive.first_ole))) : QJsonValue()},
-            {"last", archive.last_ole ? QJsonValue(Text(IsoLocalTime(*archive.last_ole))) : QJsonValue()},
-            {"pinned", archive.is_pinned},
-            {"bytes", static_cast<double>(archive.bytes)}});
-    }
-    RespondJson(context, QJsonObject{{"day", Text(context->request.day)}, {"archives", list}});
+    // Indexing archives may take long (a damaged one is searched): it runs off the main loop.
+    auto archives = std::make_shared<std::optional<std::vector<WebArchive>>>();
+    Pause(context);
+    RunOffMainLoop(
+        context->catalogue_owner,
+        [archives, folder = storage_folder, day = context->request.day] { *archives = ListArchives(folder, day); },
+        [this, context, archives] {
+            if (!*archives) {
+                RespondText(context, SOUP_STATUS_NOT_FOUND, "no such day");
+                return;
+            }
+            QJsonArray list;
+            for (const WebArchive& archive : **archives) {
+                list.append(QJsonObject{
+                    {"name", QString::fromUtf8(archive.name.data(), static_cast<qsizetype>(archive.name.size()))},
+                    {"frames", archive.frames},
+                    {"first", archive.first_ole ? QJsonValue(Text(IsoLocalTime(*archive.first_ole))) : QJsonValue()},
+                    {"last", archive.last_ole ? QJsonValue(Text(IsoLocalTime(*archive.last_ole))) : QJsonValue()},
+                    {"pinned", archive.is_pinned},
+                    {"bytes", static_cast<double>(archive.bytes)}});
+            }
+            RespondJson(context, QJsonObject{{"day", Text(context->request.day)}, {"archives", list}});
+        });
 }
 
 void WebServerCore::ServeFrame(WebRequestContext* context) {
-    const std::optional<WebArchive> archive = FindArchive(storage_folder, context->request.day, context->request.name);
-    CArchiveReader reader;
-    std::vector<uint8_t> jpeg;
-    if (!archive || !reader.OpenFile(archive->path) || !reader.ReadFrameJpeg(context->request.frame, jpeg)) {
-        RespondText(context, SOUP_STATUS_NOT_FOUND, "no such frame");
-        return;
-    }
-    // Its recorded time, so that the page plays frames at their pace.
-    const std::optional<ArchiveRecord> record = reader.GetRecord(context->request.frame);
-    const std::string time = record ? IsoLocalTime(record->time_stamp) : std::string();
-    if (!time.empty()) {
-        soup_message_headers_replace(soup_server_message_get_response_headers(context->message), "X-Record-Time",
-                                     time.c_str());
-    }
-    Respond(context, SOUP_STATUS_OK, "image/jpeg", jpeg.data(), jpeg.size());
+    auto frame = std::make_shared<std::optional<WebFrame>>();
+    Pause(context);
+    RunOffMainLoop(
+        context->catalogue_owner,
+        [frame, folder = storage_folder, request = context->request] {
+            const std::optional<WebArchive> archive = FindArchive(folder, request.day, request.name);
+            if (archive) *frame = ReadArchiveFrame(archive->path, request.frame);
+        },
+        [this, context, frame] {
+            if (!*frame) {
+                RespondText(context, SOUP_STATUS_NOT_FOUND, "no such frame");
+                return;
+            }
+            // Its recorded time, so that the page plays frames at their pace.
+            if (!(*frame)->time.empty()) {
+                soup_message_headers_replace(soup_server_message_get_response_headers(context->message),
+                                             "X-Record-Time", (*frame)->time.c_str());
+            }
+            Respond(context, SOUP_STATUS_OK, "image/jpeg", (*frame)->jpeg.data(), (*frame)->jpeg.size());
+        });
 }
 
 void WebServerCore::ServeArchiveFile(WebRequestContext* context) {

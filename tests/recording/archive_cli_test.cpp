@@ -388,3 +388,28 @@ TEST(ArchiveCli, PruneDeletesTheOldestUnpinnedArchivesAndADryRunOnlySaysWhich) {
     EXPECT_FALSE(fs::exists(oldest) || fs::exists(middle));
     EXPECT_TRUE(fs::exists(pinned) && fs::exists(newest));
 }
+
+TEST(ArchiveCli, InfoSaysALongDamagedStretchInOneLine) {
+    TempFolder folder;
+    // Four records, 100 KB of zeros that held 140 records as small as them, four more records.
+    const std::vector<uint8_t> jpeg = EncodeScene(16, 16, 1);
+    const int32_t swallowed = 140;
+    ArchiveBytes file(8 + swallowed);
+    for (int i = 0; i < 4; ++i) file.AddRecord(39814.75 + i / 86400.0, jpeg);
+    file.bytes.resize(file.bytes.size() + swallowed * (jpeg.size() + archive_format::kRecordHeadSize), 0);
+    for (int i = 0; i < 4; ++i) file.AddRecord(39814.76 + i / 86400.0, jpeg);
+    file.AddTrailer(39814.77, 8 + swallowed);
+    const std::string path = folder.File("stretch.CNA");
+    WriteBytes(path, file.bytes);
+
+    const CliResult text = RunCli(folder, {"info", path});
+    EXPECT_EQ(1, text.exit_code);
+    EXPECT_NE(std::string::npos, text.out.find("frame 4: time 0 (1899-12-30 00:00:00.000), length 0, position "))
+        << text.out;
+    EXPECT_NE(std::string::npos, text.out.find("frames 5 to 143: lost, 139 records of the damaged stretch at"))
+        << text.out;
+    EXPECT_NE(std::string::npos, text.out.find("frame 144: time")) << text.out;
+    EXPECT_EQ(14, std::count(text.out.begin(), text.out.end(), '\n')) << text.out;  // 4 heading lines, 10 for frames
+    const CliResult json = RunCli(folder, {"info", path, "--json"});
+    EXPECT_NE(std::string::npos, json.out.find("{\"condition\":\"lost\",\"count\":139,\"index\":5,")) << json.out;
+}

@@ -2,6 +2,7 @@
 // way a record can be: compared with where the test itself put each record.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -190,6 +191,69 @@ TEST(ArchiveIndex, AStretchOfDamageKeepsTheNumbersTheFinishedFileCounts) {
     WriteBytes(path, bytes);
     ASSERT_TRUE(reader.OpenFile(path));
     EXPECT_EQ(static_cast<int32_t>(sound.record_starts.size()) - 3, reader.GetFrameCount());
+}
+
+TEST(ArchiveIndex, AStretchHoldsNoMoreRecordsThanTheSmallestReadCouldFill) {
+    TempFolder folder;
+    const ArchiveBytes sound = MixedArchive(true);
+    // Records 3 to 5 zeroed: their bytes could hold four of the smallest record (912 bytes), not 500.
+    std::vector<uint8_t> bytes = sound.bytes;
+    std::fill(bytes.begin() + sound.record_starts[2] + 500, bytes.begin() + sound.record_starts[6], 0);
+    archive_format::WriteU32(bytes.data(), 505);
+    archive_format::WriteU32(bytes.data() + bytes.size() - 4, 505);
+    const std::string path = folder.File("claims.CNA");
+    WriteBytes(path, bytes);
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(path));
+    EXPECT_EQ(7, reader.GetFrameCount());
+
+    // A hole holds nothing: 80 million records claimed across 2 GB never written stay one lost record.
+    ArchiveBytes hundred(0);
+    const std::vector<uint8_t> jpeg = EncodeScene(16, 16, 1);
+    for (int i = 0; i < 100; ++i) hundred.AddRecord(100.0 + i, jpeg);
+    WriteSparseArchive(path, hundred, int64_t{2} << 30, 80000000);
+    ASSERT_TRUE(reader.OpenFile(path));
+    ASSERT_EQ(101, reader.GetFrameCount());
+    EXPECT_EQ(RecordCondition::kLost, reader.GetRecord(100)->condition);
+}
+
+TEST(ArchiveIndex, SearchingASparseArchiveSkipsItsHole) {
+    TempFolder folder;
+    ArchiveBytes hundred(0);
+    const std::vector<uint8_t> jpeg = EncodeScene(16, 16, 1);
+    for (int i = 0; i < 100; ++i) hundred.AddRecord(100.0 + i, jpeg);
+    const std::string path = folder.File("sparse.CNA");
+    WriteSparseArchive(path, hundred, int64_t{20} << 30, 100);
+    // Reading 20 GB of hole takes many seconds; skipping it takes a few system calls.
+    const auto started = std::chrono::steady_clock::now();
+    CFrameArchive reader;
+    ASSERT_TRUE(reader.OpenFile(path));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    ASSERT_EQ(100, reader.GetFrameCount());
+    EXPECT_EQ(hundred.record_starts[99], reader.GetRecord(99)->start);
+    EXPECT_EQ(RecordCondition::kIntact, reader.GetRecord(99)->condition);
+}
+
+TEST(ArchiveIndex, ARecordFoundByItsTagMustBeNearInTime) {
+    TempFolder folder;
+    // Record 2 carries in its comment a whole record head, JPEG start and tag whose length leads
+    // to record 3, but whose time is centuries away; then record 2's length is damaged.
+    ArchiveBytes file(6);
+    std::vector<uint8_t> carrier = PadJpeg(EncodeScene(40, 30, 2), 3000);
+    const size_t fake_at = 1000;  // inside the comment
+    const std::vector<uint8_t> fake = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0};
+    archive_format::WriteDouble(carrier.data() + fake_at, 100000.0);
+    archive_format::WriteU32(carrier.data() + fake_at + 8,
+                             static_cast<uint32_t>(carrier.size() - fake_at - archive_format::kRecordHeadSize));
+    std::copy(fake.begin(), fake.end(), carrier.begin() + fake_at + archive_format::kRecordHeadSize);
+    for (int i = 0; i < 6; ++i) file.AddRecord(100.0 + i, i == 2 ? carrier : EncodeScene(40, 30, i));
+    file.AddTrailer(200.0, 6);
+    archive_format::WriteU32(file.bytes.data() + file.record_starts[2] + 8, 0x7FFFFFF0);
+    const std::string path = folder.File("far.CNA");
+    WriteBytes(path, file.bytes);
+    Expected expected = AllAt(file);
+    expected[2].reset();
+    ExpectFrames(path, expected);
 }
 
 TEST(ArchiveIndex, FindsAnyFrameOfALongArchiveInAnyOrder) {

@@ -192,3 +192,21 @@ inline std::vector<uint8_t> ClaimSize(const std::vector<uint8_t>& jpeg, uint16_t
 }
 
 }  // namespace archive_test
+
+namespace archive_test {
+
+// records, then a hole of hole_bytes (cheap on disk), then a trailer counting trailer_count; the
+// header is set to trailer_count too, so that header and trailer agree.
+inline void WriteSparseArchive(const std::string& path, ArchiveBytes records, int64_t hole_bytes,
+                               int32_t trailer_count) {
+    archive_format::WriteU32(records.bytes.data(), static_cast<uint32_t>(trailer_count));
+    WriteBytes(path, records.bytes);
+    std::filesystem::resize_file(path, records.bytes.size() + static_cast<uint64_t>(hole_bytes));
+    ArchiveBytes trailer(0);
+    trailer.bytes.clear();
+    trailer.AddTrailer(200.0, trailer_count);
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(reinterpret_cast<const char*>(trailer.bytes.data()), static_cast<std::streamsize>(trailer.bytes.size()));
+}
+
+}  // namespace archive_test

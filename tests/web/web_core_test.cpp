@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "capture/viewer_frames.h"
+#include "recording/archive_test_support.h"
 #include "recording/bmp_file.h"
 #include "recording/frame_archive.h"
 #include "recording/jpeg_codec.h"
@@ -210,6 +211,36 @@ TEST(WebCatalogue, OnlyRealArchivesOfRealDayFoldersAreFound) {
     EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", "notes").has_value());
     EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", "../outside/2000").has_value());
     EXPECT_FALSE(ListArchives(storage.Folder(), "20090109").has_value());
+}
+
+TEST(WebCatalogue, ListedTimesAreTheFirstAndLastRecordsOfTheArchiveAsItIsNow) {
+    TempFolder storage;
+    std::filesystem::create_directory(storage.File("20090107"));
+    const std::string path = storage.File("20090107/1000.CNA");
+    // Each record a different time, the last ones at and past the half second.
+    const double day = 39820.0;
+    const double seconds[] = {36000.25, 36000.5, 36000.75, 36001.6};
+    archive_test::ArchiveBytes file(4);
+    for (const double second : seconds) file.AddRecord(day + second / 86400.0, archive_test::EncodeScene(16, 16, 1));
+    archive_test::WriteBytes(path, file.bytes);
+    auto listed = ListArchives(storage.Folder(), "20090107");
+    ASSERT_TRUE(listed && listed->size() == 1u);
+    EXPECT_EQ((*listed)[0].frames, 4);
+    EXPECT_EQ((*listed)[0].first_ole, day + seconds[0] / 86400.0);
+    EXPECT_EQ((*listed)[0].last_ole, day + seconds[3] / 86400.0);
+    EXPECT_EQ(IsoLocalTime(*(*listed)[0].last_ole), "2009-01-07T10:00:01.600");
+
+    // The archive grows as it is recorded: the listing follows.
+    archive_format::WriteU32(file.bytes.data(), 5);
+    file.AddRecord(day + 36002.5 / 86400.0, archive_test::EncodeScene(16, 16, 2));
+    archive_test::WriteBytes(path, file.bytes);
+    listed = ListArchives(storage.Folder(), "20090107");
+    ASSERT_TRUE(listed && listed->size() == 1u);
+    EXPECT_EQ((*listed)[0].frames, 5);
+    EXPECT_EQ((*listed)[0].last_ole, day + 36002.5 / 86400.0);
+    const std::optional<WebFrame> frame = ReadArchiveFrame(path, 4);
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->time, "2009-01-07T10:00:02.500");
 }
 
 TEST(WebTls, SelfSignedCertificateIsMadeOnceWithAPrivateKeyForThisHostAndLoopback) {

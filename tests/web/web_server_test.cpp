@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -197,6 +198,79 @@ TEST(WebServer, EveryEndpointAnswersFromTheCatalogueWithTheStoredBytes) {
     EXPECT_EQ(Fetch(server.Url("/api/days"), "POST").status, 405u);
     EXPECT_EQ(Fetch(server.Url(base + ".cna"), "DELETE").status, 405u);
     EXPECT_TRUE(std::filesystem::exists(recorded.path));
+}
+
+TEST(WebServer, RecordTimesAreTheOnesInfoShowsForEveryFrame) {
+    TempFolder storage;
+    std::filesystem::create_directory(storage.File("20090107"));
+    const std::string path = storage.File("20090107/1000.CNA");
+    // 30 frames a second for a second: half of them at or past the half second.
+    archive_test::ArchiveBytes file(31);
+    const std::vector<uint8_t> jpeg = archive_test::EncodeScene(16, 16, 1);
+    for (int i = 0; i < 31; ++i) file.AddRecord(39820.0 + (36000.0 + i * 0.033) / 86400.0, jpeg);
+    file.AddTrailer(39820.0 + 36002.0 / 86400.0, 31);
+    archive_test::WriteBytes(path, file.bytes);
+    const std::string info = RunCommand(std::string(CINDRAL_CLI_PATH) + " info '" + path + "'");
+    ServerThread server(storage.Folder(), nullptr, LocalOptions());
+    ASSERT_EQ(server.Error(), "");
+    for (int frame = 0; frame < 31; ++frame) {
+        const auto answer = Fetch(server.Url("/api/archives/20090107/1000/frames/" + std::to_string(frame) + ".jpg"));
+        ASSERT_EQ(answer.status, 200u);
+        std::string shown = answer.record_time;
+        std::replace(shown.begin(), shown.end(), 'T', ' ');
+        // "frame N: time OLE (YYYY-MM-DD HH:MM:SS.mmm), ..."
+        const size_t line = info.find("frame " + std::to_string(frame) + ": time ");
+        ASSERT_NE(line, std::string::npos) << info;
+        const size_t open = info.find('(', line);
+        EXPECT_EQ(info.substr(open + 1, info.find(')', open) - open - 1), shown) << frame;
+    }
+    const QJsonObject listed = Json(Fetch(server.Url("/api/archives?day=20090107")).body);
+    const QJsonObject archive = listed["archives"].toArray()[0].toObject();
+    EXPECT_EQ(archive["first"].toString(), "2009-01-07T10:00:00.000");
+    EXPECT_EQ(archive["last"].toString(), "2009-01-07T10:00:00.990");
+    EXPECT_NE(info.find("(2009-01-07 10:00:00.990)"), std::string::npos) << info;
+}
+
+TEST(WebServer, ASlowArchiveBeingListedHoldsUpNoOtherRequest) {
+    TempFolder storage;
+    std::filesystem::create_directory(storage.File("20090107"));
+    const std::string path = storage.File("20090107/1000.CNA");
+    // 100 records, then damage that is slow to search (a tag every five bytes, none with a head),
+    // then a 20 GB hole and a trailer: cheap on disk.
+    archive_test::ArchiveBytes file(0);
+    const std::vector<uint8_t> jpeg = archive_test::EncodeScene(16, 16, 1);
+    for (int i = 0; i < 100; ++i) file.AddRecord(39820.0 + i / 86400.0, jpeg);
+    for (int i = 0; i < 8 * 1024 * 1024; ++i) file.bytes.insert(file.bytes.end(), {'J', 'F', 'I', 'F', 0});
+    archive_test::WriteSparseArchive(path, file, int64_t{20} << 30, 100);
+    ServerThread server(storage.Folder(), nullptr, LocalOptions());
+    ASSERT_EQ(server.Error(), "");
+
+    using Clock = std::chrono::steady_clock;
+    std::atomic<bool> is_listed{false};
+    const Clock::time_point listing_started = Clock::now();
+    std::thread listing([&] {
+        EXPECT_EQ(Fetch(server.Url("/api/archives?day=20090107")).status, 200u);
+        is_listed.store(true);
+    });
+    // Status answers while the listing is under way: several of them, each fast.
+    int answered_during_listing = 0;
+    Clock::duration slowest{};
+    while (!is_listed.load()) {
+        const Clock::time_point asked = Clock::now();
+        const auto status = Fetch(server.Url("/api/status"));
+        EXPECT_EQ(status.status, 200u);
+        slowest = std::max(slowest, Clock::now() - asked);
+        if (!is_listed.load()) ++answered_during_listing;
+    }
+    listing.join();
+    const Clock::duration listing_took = Clock::now() - listing_started;
+    EXPECT_GE(answered_during_listing, 3)
+        << "the listing took " << std::chrono::duration_cast<std::chrono::milliseconds>(listing_took).count() << " ms";
+    EXPECT_LT(slowest, 500ms);
+    // Listed once, indexed once: the frame after it is quick.
+    const Clock::time_point asked = Clock::now();
+    EXPECT_EQ(Fetch(server.Url("/api/archives/20090107/1000/frames/99.jpg")).status, 200u);
+    EXPECT_LT(Clock::now() - asked, listing_took / 4);
 }
 
 TEST(WebServer, LiveViewersGetTheNewestFramesAndAStalledOneHoldsNobodyUp) {

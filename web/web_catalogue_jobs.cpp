@@ -1,0 +1,33 @@
+#include "web/web_catalogue_jobs.h"
+
+#include <gio/gio.h>
+
+namespace {
+
+struct CatalogueJob {
+    std::weak_ptr<void> owner;
+    std::function<void()> work;
+    std::function<void()> done;
+};
+
+void RunJob(GTask* task, gpointer, gpointer data, GCancellable*) {
+    static_cast<CatalogueJob*>(data)->work();
+    g_task_return_boolean(task, TRUE);
+}
+
+void FinishJob(GObject*, GAsyncResult* result, gpointer) {
+    auto* job = static_cast<CatalogueJob*>(g_task_get_task_data(G_TASK(result)));
+    // Held while done runs: the owner cannot go in the middle of it.
+    if (const std::shared_ptr<void> owner = job->owner.lock()) job->done();
+}
+
+}  // namespace
+
+void RunOffMainLoop(std::weak_ptr<void> owner, std::function<void()> work, std::function<void()> done) {
+    // The task answers on the thread-default main context of this thread, where the server runs.
+    GTask* task = g_task_new(nullptr, nullptr, FinishJob, nullptr);
+    g_task_set_task_data(task, new CatalogueJob{std::move(owner), std::move(work), std::move(done)},
+                         [](gpointer data) { delete static_cast<CatalogueJob*>(data); });
+    g_task_run_in_thread(task, RunJob);
+    g_object_unref(task);
+}
