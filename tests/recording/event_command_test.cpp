@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -160,9 +162,16 @@ TEST(EventCommandTest, OutputGoesToTheLogCappedAndTheCallersFilesStayOurs) {
         "readlink /proc/$$/fd/0; echo one; printf 'two\\033[31m\\n' >&2; "
         "head -c 100000 /dev/zero | tr '\\0' x; setsid sleep 30 & echo $! > '" +
         pid_file + "'";
+    // Our standard input a pipe while it starts, whatever the test was given.
+    int input_pipe[2];
+    ASSERT_EQ(0, ::pipe(input_pipe));
+    const int saved_input = ::dup(STDIN_FILENO);
+    ::dup2(input_pipe[0], STDIN_FILENO);
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(runner.Run(command, {}));
     runner.WaitIdle();
+    ::dup2(saved_input, STDIN_FILENO);
+    for (const int fd : {saved_input, input_pipe[0], input_pipe[1]}) ::close(fd);
     // Not held up by what the command left running.
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     const std::string prefix = CEventCommandRunner::kOutputPrefix;
