@@ -33,6 +33,7 @@
 #include "cli/listen_options.h"
 #include "gst/gst_handles.h"
 #include "platform/posix_file.h"
+#include "recording/event_command.h"
 #include "recording/jpeg_codec.h"
 #include "recording/motion_events.h"
 #include "recording/settings.h"
@@ -242,7 +243,9 @@ int RunRecord(const CliArguments& arguments) {
     session.SetIgnoredBlocks(mask);
     session.SetEventCommand(options.on_event);
     QObject::connect(&session, &CLiveSession::EventCommandReport, [&](const QString& line, bool is_failure) {
-        if (is_failure) PrintLine(line.toStdString());
+        // A command's failures and its output: the output never reaches ours.
+        if (is_failure || line.startsWith(QLatin1String(CEventCommandRunner::kOutputPrefix)))
+            PrintLine(line.toStdString());
     });
     // Viewers are served from this thread's event loop, the one the session's events use.
     CWebServer server(options.storage_folder, &session.ViewerFrames(), [&session] {
@@ -376,12 +379,18 @@ int RunRecord(const CliArguments& arguments) {
     if (status.dropped_frames > 0) {
         PrintLine(std::to_string(status.dropped_frames) + " frame(s) dropped: the encoders did not keep up");
     }
-    // An archive of this run that retention deleted is not kept: it is listed as deleted.
+    // Every archive the run deleted, its own or earlier runs', to keep the limits or for room;
+    // one of its own deleted is not among those it kept.
     QJsonArray archives;
-    QJsonArray deleted_archives;
     for (const std::string& archive : session.Archives()) {
-        const bool is_deleted = std::find(deleted.begin(), deleted.end(), archive) != deleted.end();
-        (is_deleted ? deleted_archives : archives).append(cli::JsonName(archive));
+        if (std::find(deleted.begin(), deleted.end(), archive) == deleted.end())
+            archives.append(cli::JsonName(archive));
+    }
+    QJsonArray deleted_archives;
+    for (size_t i = 0; i < deleted.size(); ++i) {
+        if (std::find(deleted.begin(), deleted.begin() + static_cast<std::ptrdiff_t>(i), deleted[i]) ==
+            deleted.begin() + static_cast<std::ptrdiff_t>(i))
+            deleted_archives.append(cli::JsonName(deleted[i]));
     }
     const QJsonObject summary{{"frames", static_cast<qint64>(session.FramesProcessed())},
                               {"recorded", static_cast<qint64>(status.stored_frames)},

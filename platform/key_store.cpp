@@ -157,6 +157,22 @@ std::string FormatValue(const RegistryValue& value) {
 
 void Warn(const std::string& message) { std::cerr << "cindral: " << message << '\n'; }
 
+// Replaces path with data in a file only its owner may read: the settings hold the web
+// password's hash. False with error set; nothing is left behind then.
+bool ReplacePrivateFile(const std::string& path, const std::string& data, std::string* error) {
+    CReplacingFile file;
+    if (!file.Create(path, true, error)) return false;
+    if (::fchmod(file.Fd(), S_IRUSR | S_IWUSR) != 0) {
+        if (error) *error = ErrnoMessage("cannot make " + path + " private");
+        return false;
+    }
+    if (!WriteAll(file.Fd(), data.data(), data.size())) {
+        if (error) *error = ErrnoMessage("cannot write " + path);
+        return false;
+    }
+    return file.Commit(error);
+}
+
 // UTF-16LE after its byte-order mark, as the registry editor exports, to UTF-8. False (with
 // what could be read) when the bytes are not whole UTF-16.
 bool Utf16LeToUtf8(std::string_view bytes, std::string& text) {
@@ -256,46 +272,73 @@ void CKeyStore::Load(bool is_damage_told) {
     const auto warn = [&](const std::string& message) {
         if (!is_damage_told) Warn(message);
     };
-    std::ifstream in(file_path_, std::ios::binary);
-    if (!in) {
-        std::error_code error;
-        if (std::filesystem::exists(file_path_, error)) {
-            warn(ErrnoMessage("cannot read settings file " + file_path_.string()) +
+    const std::string path = file_path_.string();
+    // Without blocking: a FIFO or a device at the path must not hold up the start.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status {};
+    if (!fd.IsOpen() || ::fstat(fd.Get(), &status) != 0) {
+        const int error_number = errno;
+        if (error_number != ENOENT) {
+            warn("cannot read settings file " + path + ": " + ErrnoText(error_number) +
                  "; settings will not be saved over it");
             is_damaged_ = true;
             is_write_forbidden_ = true;
         }
         return;
     }
-    std::error_code size_error;
-    const uintmax_t size_bytes = std::filesystem::file_size(file_path_, size_error);
-    if (!size_error && size_bytes > kMaxFileBytes) {
-        // Not read at all: parsing is linear, but no settings of ours take this much.
-        is_damaged_ = true;
-        is_backup_pending_ = true;
-        is_backup_moved_ = true;
-        warn("settings file " + file_path_.string() + " is larger than " + std::to_string(kMaxFileBytes / 1024) +
-             " KiB and is not read; it will be kept as " + file_path_.string() + ".bad before it is rewritten");
-        return;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::error_code status_error;
-    if (in.bad() || !std::filesystem::is_regular_file(file_path_, status_error)) {
-        warn("cannot read settings file " + file_path_.string() + "; settings will not be saved over it");
+    if (S_ISDIR(status.st_mode)) {
+        warn("cannot read settings file " + path + ": it is a folder; settings will not be saved over it");
         is_damaged_ = true;
         is_write_forbidden_ = true;
         return;
     }
+    // Not read at all: parsing is linear, but no settings of ours take this much.
+    const auto keep_aside = [&](const std::string& why) {
+        is_damaged_ = true;
+        is_backup_pending_ = true;
+        is_backup_moved_ = true;
+        warn("settings file " + path + why + " and is not read; it will be kept as " + path +
+             ".bad before it is rewritten");
+    };
+    const std::string too_large = " is larger than " + std::to_string(kMaxFileBytes / 1024) + " KiB";
+    if (!S_ISREG(status.st_mode)) {
+        // A FIFO, a device, a link to one: moved aside like a damaged file.
+        keep_aside(" is not a regular file");
+        return;
+    }
+    if (static_cast<uint64_t>(status.st_size) > kMaxFileBytes) {
+        keep_aside(too_large);
+        return;
+    }
+    // Never more than the limit, even from a file that grows while it is read.
+    std::string content(kMaxFileBytes + 1, '\0');
+    size_t got = 0;
+    while (got < content.size()) {
+        const ssize_t read_now = ::read(fd.Get(), content.data() + got, content.size() - got);
+        if (read_now < 0 && errno == EINTR) continue;
+        if (read_now < 0) {
+            warn(ErrnoMessage("cannot read settings file " + path) + "; settings will not be saved over it");
+            is_damaged_ = true;
+            is_write_forbidden_ = true;
+            return;
+        }
+        if (read_now == 0) break;
+        got += static_cast<size_t>(read_now);
+    }
+    if (got > kMaxFileBytes) {
+        keep_aside(too_large);
+        return;
+    }
+    content.resize(got);
     std::string utf8;
-    const bool is_utf16 = text.str().starts_with("\xFF\xFE");
-    const bool is_whole_utf16 = is_utf16 && Utf16LeToUtf8(text.str(), utf8);
-    std::vector<BadLine> bad_lines = Parse(is_utf16 ? utf8 : text.str());
+    const bool is_utf16 = content.starts_with("\xFF\xFE");
+    const bool is_whole_utf16 = is_utf16 && Utf16LeToUtf8(content, utf8);
+    std::vector<BadLine> bad_lines = Parse(is_utf16 ? utf8 : content);
     if (is_utf16 && !is_whole_utf16) bad_lines.insert(bad_lines.begin(), {1, "broken UTF-16 text"});
     if (!bad_lines.empty()) {
         is_damaged_ = true;
         is_backup_pending_ = true;
-        damaged_text_ = text.str();
+        damaged_text_ = content;
         // One warning for the whole file, however many lines are bad.
         std::string where = "line" + std::string(bad_lines.size() > 1 ? "s " : " ");
         constexpr size_t kLinesNamed = 5;
@@ -341,6 +384,11 @@ std::vector<CKeyStore::BadLine> CKeyStore::Parse(const std::string& text) {
         if (logical.empty() || logical.front() == ';') continue;
         // A bad line costs only itself (a bad key line, the values up to the next key).
         const auto skip = [&](std::string error) { bad_lines.push_back({first_line, std::move(error)}); };
+        if (logical.find('\0') != std::string_view::npos) {
+            // Taken, a text would end at the NUL without a word.
+            skip("NUL byte in the line");
+            continue;
+        }
         if (is_cut) {
             // Every line this store writes ends with a newline: a file that stops inside one was cut short.
             skip("file ends inside a line");
@@ -504,7 +552,7 @@ bool CKeyStore::Persist() {
             if (::rename(target.c_str(), (target + ".bad").c_str()) != 0) {
                 backup_error = ErrnoText(errno);
             }
-        } else if (!ReplaceFileAtomically(target + ".bad", damaged_text_.data(), damaged_text_.size(), &backup_error)) {
+        } else if (!ReplacePrivateFile(target + ".bad", damaged_text_, &backup_error)) {
             backup_error = backup_error.empty() ? std::string("cannot write it") : backup_error;
         }
         if (!backup_error.empty()) {
@@ -517,7 +565,7 @@ bool CKeyStore::Persist() {
 
     const std::string text = ExportTextLocked();
     std::string write_error;
-    if (!ReplaceFileAtomically(target, text.data(), text.size(), &write_error)) {
+    if (!ReplacePrivateFile(target, text, &write_error)) {
         Warn("settings not saved: " + write_error);
         return false;
     }

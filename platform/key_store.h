@@ -55,8 +55,12 @@ private:
 // the values up to the next key), one warning goes to standard error, and the file as read is
 // kept as "<file>.bad" before the store first rewrites it. A file without its header line is
 // read all the same, as damaged; a UTF-16LE file with its byte-order mark is read like UTF-8.
-// A file larger than kMaxFileBytes is not read: it is damaged as a whole, and kept as ".bad".
-// A file that exists but cannot be read is never overwritten.
+// A file larger than kMaxFileBytes, or anything but a regular file (a FIFO, a device, a link to
+// one), is not read: it is damaged as a whole, and moved aside as ".bad". It is opened without
+// blocking and never more than kMaxFileBytes are read. A line with a NUL byte is damaged (a text
+// would end there unseen). A file that exists but cannot be read, or a folder, is never
+// overwritten. The file and its ".bad" copy are written for their owner alone (mode 0600): they
+// may hold the web password's hash.
 class CKeyStore {
 public:
     // $XDG_CONFIG_HOME/Tovamesh/Cindral.reg, with ~/.config when the variable is unset or relative.

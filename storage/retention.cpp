@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <set>
 #include <tuple>
 #include <utility>
 
+#include "platform/ole_date.h"
 #include "platform/posix_file.h"
 #include "platform/safe_output.h"
 #include "recording/archive_format.h"
@@ -85,7 +87,8 @@ std::vector<StoredArchive> ListStoredArchives(const std::string& storage_folder)
             struct stat status {};
             if (!IsArchiveName(name) || ::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
             of_day.push_back({path, static_cast<uint64_t>(status.st_size), static_cast<int64_t>(status.st_mtime),
-                              (status.st_mode & S_IWUSR) == 0});
+                              (status.st_mode & S_IWUSR) == 0, static_cast<uint64_t>(status.st_dev),
+                              static_cast<uint64_t>(status.st_ino), static_cast<uint64_t>(status.st_nlink)});
         }
         std::sort(of_day.begin(), of_day.end(), [](const StoredArchive& a, const StoredArchive& b) {
             return std::tie(a.modified_s, a.path) < std::tie(b.modified_s, b.path);
@@ -103,12 +106,51 @@ std::optional<uint64_t> FreeBytes(const std::string& folder) {
 
 namespace {
 
+// A file, whatever names it has.
+using FileKey = std::pair<uint64_t, uint64_t>;
+FileKey KeyOf(const StoredArchive& archive) { return {archive.device, archive.inode}; }
+
+// When the archive was last written, in seconds since 1970: its trailer's stamp, which follows
+// its last record, or its file time when it has no trailer. Never its day folder's name.
+int64_t WrittenAt(const StoredArchive& archive) {
+    const auto trailer = archive_format::ReadTrailer(archive.path);
+    const auto calendar = trailer ? OleDateToCalendar(trailer->finished_time) : std::nullopt;
+    if (!calendar) return archive.modified_s;
+    std::tm local{};
+    local.tm_year = calendar->year - 1900;
+    local.tm_mon = calendar->month - 1;
+    local.tm_mday = calendar->day;
+    local.tm_hour = calendar->hour;
+    local.tm_min = calendar->minute;
+    local.tm_sec = calendar->second;
+    local.tm_isdst = -1;
+    const std::time_t seconds = std::mktime(&local);
+    return seconds == static_cast<std::time_t>(-1) ? archive.modified_s : static_cast<int64_t>(seconds);
+}
+
 // The archives retention may delete: none being recorded, none pinned, and never the newest
-// finished one, which may be the recording just made. Oldest first.
+// finished one, which may be the recording just made. Written longest ago first.
 struct Candidates {
     std::vector<StoredArchive> archives;  // the pinned ones too, passed over when deleting
-    uint64_t deletable_bytes = 0;         // of those not pinned
+    // Every file of the day folders: its size, and its names there that retention may delete.
+    struct File {
+        uint64_t size_bytes = 0;
+        uint64_t link_count = 1;
+        size_t names_listed = 0;
+        size_t names_deletable = 0;
+        bool is_pinned = false;
+        // Every name listed may go: deleting them all takes the file out of the recordings.
+        bool IsDeletable() const { return !is_pinned && names_deletable == names_listed; }
+        // And it has no name elsewhere: deleting them all frees its bytes.
+        bool IsFreeable() const { return IsDeletable() && link_count <= names_listed; }
+    };
+    std::map<FileKey, File> files;
+    uint64_t deletable_bytes = 0;  // of the files IsDeletable
+    uint64_t freeable_bytes = 0;   // of the files IsFreeable
 };
+
+// Slack for a stamp a little ahead of the clock (a zone or daylight-saving change since).
+constexpr int64_t kFutureSlackSeconds = 86400;
 
 Candidates FindCandidates(const std::vector<StoredArchive>& archives, const std::vector<std::string>& open_paths,
                           const std::function<int64_t()>& now) {
@@ -118,25 +160,46 @@ Candidates FindCandidates(const std::vector<StoredArchive>& archives, const std:
     }
     const int64_t now_s = now ? now() : static_cast<int64_t>(std::time(nullptr));
     const auto is_recording = [&](const StoredArchive& archive) {
-        const auto id = IdOf(archive.path);
-        if (id && open_ids.count(*id) != 0) return true;
+        if (open_ids.count(FileId{static_cast<dev_t>(archive.device), static_cast<ino_t>(archive.inode)}) != 0)
+            return true;
         return now_s - archive.modified_s < kRecordingQuietSeconds && !archive_format::ReadTrailer(archive.path);
     };
+    // A stamp after now is from a clock that was wrong: when it was written is not known, and it
+    // ranks before every stamp that can be true.
+    std::vector<int64_t> written_s(archives.size());
+    for (size_t i = 0; i < archives.size(); ++i) {
+        const int64_t at = WrittenAt(archives[i]);
+        written_s[i] = at > now_s + kFutureSlackSeconds ? std::numeric_limits<int64_t>::min() : at;
+    }
     std::vector<bool> is_kept(archives.size(), false);
-    bool is_newest_seen = false;
-    for (size_t i = archives.size(); i-- > 0;) {
+    std::optional<size_t> newest;
+    for (size_t i = 0; i < archives.size(); ++i) {
         if (is_recording(archives[i])) {
             is_kept[i] = true;
-        } else if (!is_newest_seen) {
-            is_newest_seen = true;
-            is_kept[i] = true;
+        } else if (!newest || written_s[i] >= written_s[*newest]) {
+            newest = i;  // on a tie, the later in the listing
         }
     }
+    if (newest) is_kept[*newest] = true;
+
     Candidates candidates;
     for (size_t i = 0; i < archives.size(); ++i) {
-        if (is_kept[i]) continue;
-        candidates.archives.push_back(archives[i]);
-        if (!archives[i].is_pinned) candidates.deletable_bytes += archives[i].size_bytes;
+        Candidates::File& file = candidates.files[KeyOf(archives[i])];
+        file.size_bytes = archives[i].size_bytes;
+        file.link_count = archives[i].link_count;
+        file.is_pinned = archives[i].is_pinned;
+        ++file.names_listed;
+        if (!is_kept[i]) ++file.names_deletable;
+    }
+    std::vector<size_t> order;
+    for (size_t i = 0; i < archives.size(); ++i) {
+        if (!is_kept[i]) order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return written_s[a] < written_s[b]; });
+    for (const size_t i : order) candidates.archives.push_back(archives[i]);
+    for (const auto& [key, file] : candidates.files) {
+        if (file.IsDeletable()) candidates.deletable_bytes += file.size_bytes;
+        if (file.IsFreeable()) candidates.freeable_bytes += file.size_bytes;
     }
     return candidates;
 }
@@ -149,7 +212,10 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
     struct stat folder_status {};
     if (::stat(storage_folder.c_str(), &folder_status) != 0 && errno == ENOENT) return result;
     const std::vector<StoredArchive> archives = ListStoredArchives(storage_folder);
-    for (const StoredArchive& archive : archives) result.total_bytes += archive.size_bytes;
+    std::set<FileKey> counted;
+    for (const StoredArchive& archive : archives) {
+        if (counted.insert(KeyOf(archive)).second) result.total_bytes += archive.size_bytes;
+    }
     const uint64_t all_archive_bytes = result.total_bytes;
 
     const auto read_free = [&]() -> std::optional<uint64_t> {
@@ -167,15 +233,15 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
     const auto is_free_short = [&] { return free_bytes && *free_bytes < *run.limits.min_free_bytes; };
     if (!is_size_over() && !is_free_short()) return result;
 
-    const Candidates candidates = FindCandidates(archives, run.open_paths, run.now_s);
+    Candidates candidates = FindCandidates(archives, run.open_paths, run.now_s);
     // A limit that deleting every candidate cannot meet deletes nothing: that would only lose
     // recordings and still leave the limit passed.
     const uint64_t kept_bytes = result.total_bytes - candidates.deletable_bytes;
     const bool is_size_reachable = !is_size_over() || kept_bytes <= *run.limits.max_total_bytes;
     const bool is_free_reachable =
-        !is_free_short() || *free_bytes + candidates.deletable_bytes >= *run.limits.min_free_bytes;
-    // Free space as the sizes deleted promise it: a deleted file that is still held open or linked
-    // elsewhere frees nothing, and must not make retention delete on and on.
+        !is_free_short() || *free_bytes + candidates.freeable_bytes >= *run.limits.min_free_bytes;
+    // Free space as the files deleted promise it: a deleted file that is still held open frees
+    // nothing, and must not make retention delete on and on.
     std::optional<uint64_t> promised_free = free_bytes;
     const auto is_deleting_for_size = [&] { return is_size_reachable && is_size_over(); };
     const auto is_deleting_for_free = [&] {
@@ -185,26 +251,36 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
     bool has_failed_deletion = false;
     std::set<std::string> emptied_day_folders;
     for (const StoredArchive& archive : candidates.archives) {
-        if (!is_deleting_for_size() && !is_deleting_for_free()) break;
+        const bool is_for_size = is_deleting_for_size();
+        const bool is_for_free = is_deleting_for_free();
+        if (!is_for_size && !is_for_free) break;
         if (archive.is_pinned) {
             result.pinned.push_back(archive.path);
             continue;
         }
+        Candidates::File& file = candidates.files.at(KeyOf(archive));
+        // A name whose file stays all the same helps no limit: it is left as it is.
+        if (!file.IsDeletable() || (!is_for_size && !file.IsFreeable())) continue;
         if (!run.is_dry_run && ::unlink(archive.path.c_str()) != 0) {
             result.errors.push_back(ErrnoMessage("cannot delete " + archive.path));
             has_failed_deletion = true;
             continue;
         }
         result.deleted.push_back(archive.path);
-        result.total_bytes -= archive.size_bytes;
-        if (promised_free) *promised_free += archive.size_bytes;
+        emptied_day_folders.insert(FolderOf(archive.path));
+        --file.names_listed;
+        --file.names_deletable;
+        --file.link_count;
+        // Only the file's last name takes it out of the recordings, and off the disk.
+        if (file.names_listed == 0) result.total_bytes -= file.size_bytes;
+        if (file.link_count != 0) continue;  // freed nothing: on to the next
+        if (promised_free) *promised_free += file.size_bytes;
         if (run.is_dry_run) {
-            if (free_bytes) *free_bytes += archive.size_bytes;
+            if (free_bytes) *free_bytes += file.size_bytes;
         } else if (free_bytes) {
             // What the file system says now, not what the file's size promised.
             if (const auto measured = read_free()) free_bytes = measured;
         }
-        emptied_day_folders.insert(FolderOf(archive.path));
     }
     if (free_before && free_bytes) {
         result.freed_bytes = *free_bytes > *free_before ? *free_bytes - *free_before : 0;
@@ -231,7 +307,7 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
             } else if (!is_free_reachable) {
                 why = *run.limits.min_free_bytes - *free_before > all_archive_bytes
                           ? "other files fill the disk"
-                          : "the archives that could go are pinned, being recorded or the newest";
+                          : "the archives that could go are pinned, being recorded, the newest or linked elsewhere";
             } else {
                 why = "a deleted archive is still open or linked elsewhere";
             }
@@ -256,7 +332,8 @@ std::optional<std::string> DeleteOldestArchive(const std::string& storage_folder
                                                const std::vector<std::string>& open_paths, std::string* error) {
     const Candidates candidates = FindCandidates(ListStoredArchives(storage_folder), open_paths, nullptr);
     for (const StoredArchive& archive : candidates.archives) {
-        if (archive.is_pinned) continue;
+        // A file with another name would free nothing: the disk stays full.
+        if (archive.is_pinned || archive.link_count > 1) continue;
         if (::unlink(archive.path.c_str()) == 0) {
             ::rmdir(FolderOf(archive.path).c_str());  // only when it is empty now
             return archive.path;

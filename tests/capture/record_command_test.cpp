@@ -146,6 +146,8 @@ TEST(RecordCommand, RecordsIntoTheStorageFolderGivenAndKeepsItUnderItsLimit) {
     ASSERT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_NE(std::string::npos, result.errors.find("deleted " + storage + "/20000101/1.CNA")) << result.errors;
     EXPECT_FALSE(fs::exists(storage + "/20000101"));
+    // An earlier run's archive deleted is in the summary too.
+    EXPECT_EQ(JsonArchives(LastLine(result.output), "deleted"), std::vector<std::string>{storage + "/20000101/1.CNA"});
     const std::vector<std::string> archives = JsonArchives(LastLine(result.output));
     ASSERT_EQ(archives.size(), 2u) << result.output;
     for (const std::string& archive : archives) {
@@ -230,6 +232,8 @@ TEST(RecordCommand, AFullDiskTakesTheOldestArchivesOneAtATimeButNeverTheNewest) 
     EXPECT_NE(result.errors.find("deleted S/20000101/1.CNA to make room on the full disk"), std::string::npos)
         << result.errors;
     EXPECT_EQ(result.errors.find("1.CNA\n"), std::string::npos) << result.errors;
+    const std::vector<std::string> deleted = JsonArchives(LastLine(result.output), "deleted");
+    EXPECT_NE(std::find(deleted.begin(), deleted.end(), "S/20000101/1.CNA"), deleted.end()) << result.output;
     EXPECT_NE(result.errors.find("4.CNA\n"), std::string::npos) << result.errors;
 }
 

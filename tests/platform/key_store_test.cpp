@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -260,6 +261,58 @@ TEST_F(KeyStoreTest, ForeignFilesNeverCrashAndAreKept) {
     CKeyStore store(file);
     EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("line 7"));
     ExpectValue(store, *store.OpenKey("Software\\A"), "Wide", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8});
+}
+
+TEST_F(KeyStoreTest, OnlyARegularFileIsReadAndTheStoreIsForItsOwnerAlone) {
+    std::filesystem::create_directories(file.parent_path());
+    const std::string bad = file.string() + ".bad";
+    const auto expect_private = [](const std::string& path) {
+        struct stat status {};
+        ASSERT_EQ(0, ::lstat(path.c_str(), &status)) << path;
+        EXPECT_TRUE(S_ISREG(status.st_mode)) << path;
+        EXPECT_EQ(0600u, status.st_mode & 07777) << path;
+    };
+    // A FIFO without a writer (reading it would wait for one), and a link to an endless device:
+    // neither is read, both are moved aside as they are.
+    const std::vector<std::pair<std::string, std::function<void()>>> places = {
+        {"FIFO", [&] { ASSERT_EQ(0, ::mkfifo(file.c_str(), 0600)); }},
+        {"link to /dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", file); }}};
+    for (const auto& [what, make] : places) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove(file);
+        std::filesystem::remove(bad);
+        make();
+        testing::internal::CaptureStderr();
+        CKeyStore store(file);
+        const std::string warning = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(store.IsDamaged());
+        EXPECT_NE(std::string::npos, warning.find("is not a regular file and is not read")) << warning;
+        ASSERT_TRUE(store.CreateKey("Software\\A").has_value());
+        expect_private(file.string());
+        EXPECT_EQ(what == "FIFO", std::filesystem::is_fifo(std::filesystem::symlink_status(bad)));
+        EXPECT_EQ(what != "FIFO", std::filesystem::is_symlink(bad));
+    }
+
+    // A NUL byte inside a text: the line is damaged and said, not taken up to the NUL.
+    std::filesystem::remove(bad);
+    const std::string with_nul =
+        std::string("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\A]\n") + "\"Name\"=\"ab" +
+        std::string(1, '\0') + "cd\"\n\"After\"=dword:00000001\n";
+    WriteWholeFile(file, with_nul);
+    ::chmod(file.c_str(), 0644);
+    testing::internal::CaptureStderr();
+    CKeyStore store(file);
+    const std::string warning = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, warning.find("damaged at line 4 (NUL byte in the line)")) << warning;
+    std::optional<CRegistryKey> key = store.OpenKey("Software\\A");
+    ASSERT_TRUE(key.has_value());
+    EXPECT_FALSE(key->QueryValue("Name").has_value());
+    EXPECT_EQ(1u, QueryDword(*key, "After").value_or(0));
+    // Rewritten: the file and the damaged copy alike, whatever the mode was.
+    EXPECT_TRUE(SetDword(*key, "New", 2));
+    expect_private(file.string());
+    expect_private(bad);
+    EXPECT_EQ(with_nul, ReadWholeFile(bad));
 }
 
 TEST_F(KeyStoreTest, UnwritableLocationsFailWithoutLosingAnything) {

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -49,17 +52,26 @@ TEST(EventCommandTest, CommandSeesTheEventInItsEnvironmentAndItsExitStatusIsLogg
     LogLines log;
     CEventCommandRunner runner(log.Handler());
     const std::string out = folder.File("seen");
+    // A variable of ours inherited from whoever started the program is replaced, not doubled:
+    // the shell would hide a second entry, the environment it was given does not.
+    const char* inherited = std::getenv("CINDRAL_EVENT");
+    const std::string previous = inherited != nullptr ? inherited : "";
+    ::setenv("CINDRAL_EVENT", "stale", 1);
     ASSERT_TRUE(
         runner.Run("printf '%s|%s|%s|%s\\n' \"$CINDRAL_EVENT\" \"$CINDRAL_ARCHIVE\" \"$CINDRAL_TIME\" "
                    "\"$CINDRAL_CAMERA\" >> '" +
-                       out + "'",
+                       out + "'; tr '\\0' '\\n' < /proc/$$/environ | grep -c '^CINDRAL_EVENT=' >> '" + out + "'",
                    {{"CINDRAL_EVENT", "start"},
                     {"CINDRAL_ARCHIVE", "/rec/20261207/42.CNA"},
                     {"CINDRAL_TIME", "2026-12-07T18:04:05+01:00"},
                     {"CINDRAL_CAMERA", "Front door"}}));
     ASSERT_TRUE(runner.Run("exit 3", {}));
     runner.WaitIdle();
-    EXPECT_EQ("start|/rec/20261207/42.CNA|2026-12-07T18:04:05+01:00|Front door\n", Contents(out));
+    if (inherited != nullptr)
+        ::setenv("CINDRAL_EVENT", previous.c_str(), 1);
+    else
+        ::unsetenv("CINDRAL_EVENT");
+    EXPECT_EQ("start|/rec/20261207/42.CNA|2026-12-07T18:04:05+01:00|Front door\n1\n", Contents(out));
     // The two ran side by side: either may have ended first.
     ASSERT_EQ(2u, log.lines.size());
     std::sort(log.lines.begin(), log.lines.end());
@@ -127,6 +139,95 @@ TEST(EventCommandTest, AHungCommandHoldsUpNoOtherAndTheExcessIsSaidNotQueued) {
     EXPECT_FALSE(std::ifstream(folder.File("never")).good());
     EXPECT_TRUE(IsGone(std::stoi(Contents(hung_pid))));
     EXPECT_TRUE(IsGone(std::stoi(Contents(other_pid))));
+}
+
+bool WaitForContents(const std::string& path) {
+    for (int i = 0; i < 400 && Contents(path).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return !Contents(path).empty();
+}
+
+std::string LinkTarget(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::read_symlink(path, error).string();
+}
+
+TEST(EventCommandTest, OutputGoesToTheLogCappedAndTheCallersFilesStayOurs) {
+    TempFolder folder;
+    LogLines log;
+    CEventCommandRunner runner(log.Handler());
+    const std::string pid_file = folder.File("daemon.pid");
+    // Standard input, a line on each output, a terminal escape, a long line past the cap, and a
+    // process left behind in a session of its own that keeps whatever it was given open.
+    const std::string command =
+        "readlink /proc/$$/fd/0; echo one; printf 'two\\033[31m\\n' >&2; "
+        "head -c 100000 /dev/zero | tr '\\0' x; setsid sleep 30 & echo $! > '" +
+        pid_file + "'";
+    // Our standard input a pipe while it starts, whatever the test was given.
+    int input_pipe[2];
+    ASSERT_EQ(0, ::pipe(input_pipe));
+    const int saved_input = ::dup(STDIN_FILENO);
+    ::dup2(input_pipe[0], STDIN_FILENO);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(runner.Run(command, {}));
+    runner.WaitIdle();
+    ::dup2(saved_input, STDIN_FILENO);
+    for (const int fd : {saved_input, input_pipe[0], input_pipe[1]}) ::close(fd);
+    // Not held up by what the command left running.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    const std::string prefix = CEventCommandRunner::kOutputPrefix;
+    const std::vector<std::pair<std::string, bool>> expected = {
+        {prefix + "/dev/null", false},
+        {prefix + "one", false},
+        {prefix + "two?[31m", false},
+        {prefix + std::string(CEventCommandRunner::kMaxOutputLineBytes, 'x'), false},
+        {prefix + "... " + std::to_string(10 + 4 + 9 + 100000 - CEventCommandRunner::kMaxOutputBytes) +
+             " more bytes not shown",
+         false},
+        {"event command done: '" + command + "'", false}};
+    EXPECT_EQ(expected, log.lines);
+
+    ASSERT_TRUE(WaitForContents(pid_file));
+    const pid_t daemon = std::stoi(Contents(pid_file));
+    const std::string fds = "/proc/" + std::to_string(daemon) + "/fd/";
+    EXPECT_EQ("/dev/null", LinkTarget(fds + "0"));
+    // Its output is the runner's pipe, and none of its files is our standard output or error.
+    EXPECT_EQ(0u, LinkTarget(fds + "1").rfind("pipe:", 0)) << LinkTarget(fds + "1");
+    for (const auto& entry : std::filesystem::directory_iterator(fds)) {
+        const std::string target = LinkTarget(entry.path().string());
+        EXPECT_NE(LinkTarget("/proc/self/fd/1"), target) << entry.path();
+        EXPECT_NE(LinkTarget("/proc/self/fd/2"), target) << entry.path();
+    }
+    ::kill(daemon, SIGKILL);
+}
+
+TEST(EventCommandTest, AtTheEndCommandsGetSigtermThenSigkillAndTheWaitIsBounded) {
+    TempFolder folder;
+    LogLines log;
+    constexpr int64_t kFinishWaitMs = 100;
+    constexpr int64_t kGraceMs = 700;
+    CEventCommandRunner runner(log.Handler(), 120000, 8, kFinishWaitMs, kGraceMs);
+    // Its shell says nothing of the sleep it loses to the signal: "got TERM" is the one line.
+    const std::string polite = "exec 2>/dev/null; trap 'echo got TERM; exit 0' TERM; echo $$ > '" +
+                               folder.File("polite") + "'; while :; do sleep 0.05; done";
+    const std::string deaf = "trap '' TERM; echo $$ > '" + folder.File("deaf") + "'; while :; do sleep 0.05; done";
+    ASSERT_TRUE(runner.Run(polite, {}));
+    ASSERT_TRUE(runner.Run(deaf, {}));
+    ASSERT_TRUE(WaitForContents(folder.File("polite")));
+    ASSERT_TRUE(WaitForContents(folder.File("deaf")));
+    const auto started = std::chrono::steady_clock::now();
+    runner.WaitIdle();
+    const auto waited = std::chrono::steady_clock::now() - started;
+    // The one that ignores SIGTERM is killed once the grace has passed, not before, not much after.
+    EXPECT_GE(waited, std::chrono::milliseconds(kFinishWaitMs + kGraceMs));
+    EXPECT_LT(waited, std::chrono::milliseconds(kFinishWaitMs + kGraceMs + 3000));
+    std::sort(log.lines.begin(), log.lines.end());
+    const std::vector<std::pair<std::string, bool>> expected = {
+        {"event command done: '" + polite + "'", false},
+        {"event command killed: the program ends: '" + deaf + "'", true},
+        {"event command output: got TERM", false}};
+    EXPECT_EQ(expected, log.lines);
+    EXPECT_TRUE(IsGone(std::stoi(Contents(folder.File("polite")))));
+    EXPECT_TRUE(IsGone(std::stoi(Contents(folder.File("deaf")))));
 }
 
 TEST(EventCommandTest, TimeIsLocalIso8601WithOffset) {

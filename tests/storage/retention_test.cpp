@@ -66,6 +66,19 @@ public:
         }
         return free_bytes;
     }
+    // A finished archive recorded at wall_seconds; its path.
+    std::string RecordAt(const std::string& storage, int64_t wall_seconds) {
+        ManualClock& clock = *clocks_.emplace_back(std::make_unique<ManualClock>());
+        clock.wall_seconds = wall_seconds;
+        CFrameArchive recorder(storage);
+        recorder.SetClock(clock.Make());
+        BMP_File picture;
+        picture.Create(32, 24);
+        EXPECT_TRUE(recorder.WriteFrame(picture)) << recorder.GetLastError();
+        const std::string path = recorder.GetWritePath();
+        EXPECT_TRUE(recorder.CloseFile());
+        return path;
+    }
     std::vector<std::string> Paths(const std::vector<std::string>& names) {
         std::vector<std::string> paths;
         for (const std::string& name : names) paths.push_back(Path(name));
@@ -234,19 +247,111 @@ TEST(Retention, DeletesTheOldestUntilTheLimitsHoldAndNothingElse) {
     }
 }
 
-TEST(Retention, FreedSpaceIsMeasuredAndALinkedArchiveFreesNothing) {
+TEST(Retention, FreedSpaceIsMeasuredAndAFileHeldOpenStopsIt) {
     StorageTree tree;
-    // z has another name: deleting it frees nothing, and retention stops where its size would
-    // have met the limit instead of deleting on.
-    fs::create_hard_link(tree.Path("z"), tree.Storage() + "z-copy");
+    // z is still held open by a reader: deleting it frees nothing yet, and retention stops where
+    // its size would have met the limit instead of deleting on.
     RetentionRun run;
     run.limits = RetentionLimits{std::nullopt, kFreeNow + tree.Size("z")};
-    run.free_bytes = [&tree](const std::string&) { return std::optional<uint64_t>(tree.FreeBytes()); };
+    run.free_bytes = [&tree](const std::string&) {
+        const uint64_t held = fs::exists(tree.Path("z")) ? 0 : tree.Size("z");
+        return std::optional<uint64_t>(tree.FreeBytes() - held);
+    };
     const RetentionResult result = ApplyRetention(tree.Storage(), run);
     EXPECT_EQ(tree.Paths({"z"}), result.deleted);
     EXPECT_EQ(0u, result.freed_bytes);
     EXPECT_FALSE(result.is_limit_met);
     EXPECT_NE(std::string::npos, result.problem.find("still open or linked elsewhere")) << result.problem;
+}
+
+TEST(Retention, AFileWithManyNamesCountsOnceAndTheDryRunSaysWhatTheRunDoes) {
+    struct Case {
+        const char* what;
+        std::function<void(StorageTree&)> link;
+        std::function<RetentionLimits(StorageTree&)> limits;
+        std::vector<std::string> deleted;  // names of the tree, or paths below the storage folder
+        std::vector<std::string> kept;     // below the storage folder
+    };
+    const auto link = [](StorageTree& t, const char* name, const std::string& to) {
+        fs::create_hard_link(t.Path(name), t.Storage() + to);
+    };
+    const std::vector<Case> cases = {
+        {"free space: both names of z go, the second frees it",
+         [&](StorageTree& t) { link(t, "z", "20240101/0.CNA"); },
+         [](StorageTree& t) {
+             return RetentionLimits{std::nullopt, kFreeNow + t.Size("z")};
+         },
+         {"z", "20240101/0.CNA"},
+         {}},
+        {"size: z counts once",
+         [&](StorageTree& t) { link(t, "z", "20240101/0.CNA"); },
+         [](StorageTree& t) {
+             return RetentionLimits{t.Total() - t.Size("z"), std::nullopt};
+         },
+         {"z", "20240101/0.CNA"},
+         {}},
+        {"free space: z has a name outside the day folders and is passed over",
+         [&](StorageTree& t) { link(t, "z", "z-copy"); },
+         [](StorageTree&) {
+             return RetentionLimits{std::nullopt, kFreeNow + 1};
+         },
+         {"a"},
+         {"z-copy"}},
+        {"size: the newest's second name stays with it",
+         [&](StorageTree& t) { link(t, "d", "20240101/0.CNA"); },
+         [](StorageTree& t) {
+             return RetentionLimits{t.Size("d") + t.Size("kept") + t.Size("open") + t.Size("recent"), std::nullopt};
+         },
+         {"z", "a", "b", "c"},
+         {"20240101/0.CNA"}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        for (const bool is_dry_run : {true, false}) {
+            StorageTree tree;
+            test.link(tree);
+            RetentionRun run;
+            run.limits = test.limits(tree);
+            run.open_paths = {tree.Path("open")};
+            run.is_dry_run = is_dry_run;
+            run.free_bytes = [&tree](const std::string&) { return std::optional<uint64_t>(tree.FreeBytes()); };
+            const RetentionResult result = ApplyRetention(tree.Storage(), run);
+            std::vector<std::string> deleted;
+            uint64_t freed = 0;
+            for (const std::string& name : test.deleted) {
+                deleted.push_back(name.find('/') == std::string::npos ? tree.Path(name) : tree.Storage() + name);
+                if (name.find('/') == std::string::npos) freed += tree.Size(name);
+            }
+            EXPECT_EQ(deleted, result.deleted) << is_dry_run;
+            EXPECT_TRUE(result.is_limit_met) << result.problem;
+            EXPECT_TRUE(result.errors.empty());
+            // Sizes of the names deleted: a file's second name adds nothing, to the total or the space freed.
+            EXPECT_EQ(freed, result.freed_bytes) << is_dry_run;
+            EXPECT_EQ(tree.Total() - freed, result.total_bytes) << is_dry_run;
+            for (const std::string& path : deleted) EXPECT_EQ(is_dry_run, fs::exists(path)) << path;
+            for (const std::string& name : test.kept) EXPECT_TRUE(fs::exists(tree.Storage() + name)) << name;
+        }
+    }
+}
+
+TEST(Retention, TheNewestIsTheArchiveWrittenLastWhateverItsDayFolderIsCalled) {
+    StorageTree tree;
+    // Day folders named in the future: a copy of z (written before d, whatever its file time says)
+    // and an archive stamped by a clock that was ahead, both there before d was finished.
+    fs::create_directories(tree.Storage() + "20991231");
+    fs::copy_file(tree.Path("z"), tree.Storage() + "20991231/1.CNA");
+    const std::string ahead = tree.RecordAt(tree.Storage(), 4102401600);  // 2099-12-31 12:00 UTC
+    ASSERT_EQ(0u, ahead.rfind(tree.Storage() + "20991231/", 0)) << ahead;
+    const std::vector<std::string> open = {tree.Path("open")};
+    std::vector<std::string> deleted;
+    std::string error;
+    while (const auto path = DeleteOldestArchive(tree.Storage(), open, &error)) deleted.push_back(*path);
+    EXPECT_TRUE(error.empty()) << error;
+    // The stamp from the future ranks first, the copy beside the z it was copied from.
+    EXPECT_EQ((std::vector<std::string>{ahead, tree.Path("z"), tree.Storage() + "20991231/1.CNA", tree.Path("a"),
+                                        tree.Path("b"), tree.Path("c")}),
+              deleted);
+    EXPECT_TRUE(fs::exists(tree.Path("d")));
 }
 
 TEST(Retention, AFullDiskTakesTheOldestArchiveOneAtATimeButNeverTheNewest) {
