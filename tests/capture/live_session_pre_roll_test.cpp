@@ -25,7 +25,7 @@ TEST(LiveSession, APreRollShortenedByItsMemoryBoundIsSaidOnceWithTheSpanKept) {
     session.SetDetectorSettings(&detector);
     // A still picture: no event takes the frames held, so the hold fills up and is cut.
     session.AddCamera("Still",
-                      "videotestsrc is-live=true pattern=smpte ! video/x-raw,width=64,height=48,framerate=30/1");
+                      "videotestsrc is-live=true pattern=black ! video/x-raw,width=64,height=48,framerate=30/1");
     session.Archive().SetHeldByteLimit(8 * 1024);
     QObject::connect(&session, &CLiveSession::PreRollShortened,
                      [&](const QString& detail) { told.push_back(detail.toStdString()); });
