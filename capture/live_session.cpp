@@ -9,6 +9,7 @@
 #include "capture/device_watcher.h"
 #include "capture/queued_calls.h"
 #include "recording/encode_pool.h"
+#include "storage/byte_size.h"
 
 namespace {
 
@@ -172,6 +173,7 @@ void CLiveSession::Stop() {
     retry_timer_.stop();
     watchdog_.stop();
     capture_->Stop();
+    TellPreRollShortened();  // before the frames held are let go of
     pipeline_.EndEvent();
     recorder_.CloseFile();
     archive_.WaitForWrites();
@@ -246,6 +248,15 @@ void CLiveSession::ProcessFrame(const CameraFrame& frame) {
     archive_.SetWaitsForEncoders(!capture_->IsLive());
     pipeline_.ProcessFrame(frame);
     viewer_frames_.OfferCameraFrame(frame, MonotonicMs());
+    if (processed == limit) calls_->Post([this] { emit FrameLimitReached(); });
+}
+
+void CLiveSession::FrameUnusable(const std::string& cause) {
+    // Handed over, so counted like any frame; it brings no picture, so the watchdog is not fed.
+    const int64_t limit = options_.frame_limit;
+    if (limit > 0 && frames_processed_.load() >= limit) return;
+    const int64_t processed = frames_processed_.fetch_add(1) + 1;
+    recorder_.FrameLost(cause, cause);
     if (processed == limit) calls_->Post([this] { emit FrameLimitReached(); });
 }
 
@@ -366,7 +377,25 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
     emit StateChanged();
 }
 
+void CLiveSession::TellPreRollShortened() {
+    if (is_pre_roll_shortening_told_) return;
+    const ::PreRollStatus status = pipeline_.GetPreRollStatus();
+    if (!status.is_shortened) return;
+    is_pre_roll_shortening_told_ = true;
+    const int asked_s = detector_ != nullptr ? detector_->pre_roll_s.load() : 0;
+    // The bytes held are the bound, give or take a frame.
+    const QString text = QStringLiteral(
+                             "the pre-roll keeps only %1 s of the %2 s asked for: frames this large fill "
+                             "the %3 it may hold")
+                             .arg(QString::number(status.span_ms / 1000.0, 'f', 2))
+                             .arg(asked_s)
+                             .arg(Text(FormatByteSize(status.bytes)));
+    qCWarning(lcRecording).noquote() << text;
+    emit PreRollShortened(text);
+}
+
 void CLiveSession::OnWatchdog() {
+    TellPreRollShortened();
     // A failure in force means nothing once saving is off.
     const int32_t saving_mode = settings_.saving_mode.load();
     if (saving_mode != kSavingMotionDetector && saving_mode != kSavingAlways &&

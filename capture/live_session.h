@@ -106,7 +106,10 @@ public:
     // Motion events: the detector's own settings (kept by the caller; null: the defaults), the
     // blocks that never count as motion (any thread) and the command run at each event's start
     // and end (empty: none).
-    void SetDetectorSettings(const DetectorSettings* detector) { pipeline_.SetDetectorSettings(detector); }
+    void SetDetectorSettings(const DetectorSettings* detector) {
+        detector_ = detector;
+        pipeline_.SetDetectorSettings(detector);
+    }
     void SetIgnoredBlocks(std::shared_ptr<const BlockMask> mask) { pipeline_.SetIgnoredBlocks(std::move(mask)); }
     void SetEventCommand(const std::string& command);
     int64_t EventsBegun() const { return pipeline_.EventsBegun(); }
@@ -132,6 +135,9 @@ signals:
     void RecorderRecovered();
     // The first frame of an archive that every encoder was too busy to take.
     void FramesDropped(const QString& detail);
+    // The memory bound of the frames held before an event keeps less than the pre-roll asked
+    // for: said once a session, with the span kept.
+    void PreRollShortened(const QString& detail);
     // Camera frames that cannot be used, said once per cause; they count as failed.
     void FrameLost(const QString& detail);
     // The camera was lost while it ran.
@@ -157,6 +163,7 @@ signals:
 private:
     // IFrameReceiver, streaming thread.
     void ProcessFrame(const CameraFrame& frame) override;
+    void FrameUnusable(const std::string& cause) override;
     // ICaptureMessages: the capture object's messages, shown or only logged.
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) override;
 
@@ -172,6 +179,8 @@ private:
     void OnMotionEvent(bool is_start, int64_t wall_ms);
     void TellMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms);
     void OnWatchdog();
+    // Says once that the pre-roll is shorter than asked, when it is.
+    void TellPreRollShortened();
     void OnRetentionDone(const RetentionResult& result);
     // Recording thread: the disk is full; deletes the oldest archive retention may delete.
     bool MakeRoom();
@@ -219,6 +228,8 @@ private:
     std::string storage_problem_;
     std::string storage_problem_cause_;  // said once while it lasts
     QThreadPool retention_thread_;       // one run at a time, off the user-interface thread
+    const DetectorSettings* detector_ = nullptr;
+    bool is_pre_roll_shortening_told_ = false;
     std::string event_command_;
     std::unique_ptr<CEventCommandRunner> command_runner_;  // made for the first command
     // This thread: the event in progress and its archive. The encoders' writer opens that archive a

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "capture/source_bin.h"
 #include "capture/test_camera_provider.h"
 
 namespace {
@@ -67,16 +68,9 @@ GstObjectPtr<GstElement> CVideoDevice::CreateElement(std::string* error) const {
         if (!element && error) *error = "the device gave no source element";
         return element;
     }
-    GError* raw_error = nullptr;
-    GstObjectPtr<GstElement> element =
-        AdoptFloating(gst_parse_bin_from_description(description_.c_str(), TRUE, &raw_error));
-    GErrorPtr parse_error(raw_error);
-    if (parse_error) {
-        if (error) *error = parse_error->message;
-        // A description with an unknown element may still give a partial bin; never use it.
-        return {};
-    }
-    if (!element && error) *error = "the description gave no element";
+    std::string parse_error;
+    GstObjectPtr<GstElement> element = MakeSourceBin(description_, &parse_error);
+    if (!element && error) *error = parse_error;
     return element;
 }
 

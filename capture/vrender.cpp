@@ -126,10 +126,19 @@ void VRender::ReportSize(int32_t width, int32_t height) {
     owner_.OnFrameSize(width, -height);
 }
 
+void VRender::Drop(const std::string& cause) {
+    ++dropped_frames_;
+    owner_.OnFrameUnusable(cause);
+}
+
 void VRender::DoRenderSample(GstSample* sample) {
     GstCaps* caps = gst_sample_get_caps(sample);
     GstBuffer* buffer = gst_sample_get_buffer(sample);
-    if (!caps || !buffer) return;
+    if (!buffer) return;
+    if (!caps) {
+        Drop("a camera frame could not be used: it came without a format");
+        return;
+    }
     if (!last_caps_ || (last_caps_.get() != caps && !gst_caps_is_equal(last_caps_.get(), caps))) {
         last_caps_.reset(gst_caps_ref(caps));
         // A new connection announces its size again, even the same one.
@@ -138,7 +147,15 @@ void VRender::DoRenderSample(GstSample* sample) {
         is_accepted_ = ReadCaps(caps);
     }
     if (!is_accepted_) {
-        ++dropped_frames_;
+        const GstStructure* structure = gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+        const gchar* format = structure ? gst_structure_get_string(structure, "format") : nullptr;
+        Drop(std::string("a camera frame could not be used: its format ") +
+             (structure ? gst_structure_get_name(structure) : "(none)") + (format ? std::string(" ") + format : "") +
+             " is not one the recorder takes");
+        return;
+    }
+    if (gst_buffer_get_size(buffer) == 0) {
+        Drop("a camera frame could not be used: it is empty");
         return;
     }
     if (layout_ == PixelLayout::kJpeg) {
@@ -151,7 +168,7 @@ void VRender::DoRenderSample(GstSample* sample) {
 void VRender::RenderJpeg(GstBuffer* buffer) {
     GstMapInfo map;
     if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-        ++dropped_frames_;
+        Drop("a camera frame could not be used: its memory cannot be read");
         return;
     }
     // The stream's own frame header says its size; caps may leave it out or, with some cameras,
@@ -169,7 +186,8 @@ void VRender::RenderJpeg(GstBuffer* buffer) {
         frame.size_bytes = map.size;
         owner_.OnFrame(frame);
     } else {
-        ++dropped_frames_;
+        // No good frame yet has said the size, and this one's JPEG header cannot be read.
+        Drop("a camera frame could not be used: its JPEG header cannot be read and its size is not known");
     }
     gst_buffer_unmap(buffer, &map);
 }
@@ -178,7 +196,7 @@ void VRender::RenderRaw(GstBuffer* buffer) {
     GstVideoFrame video_frame;
     // Mapping checks that the buffer holds a whole frame of the caps (and follows its layout meta).
     if (!gst_video_frame_map(&video_frame, &info_, buffer, GST_MAP_READ)) {
-        ++dropped_frames_;
+        Drop("a camera frame could not be used: its buffer does not hold a whole frame of its format");
         return;
     }
     CameraFrame frame;

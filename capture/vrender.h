@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include <gst/video/video-info.h>
 
@@ -20,6 +21,9 @@ public:
     virtual void OnFrameSize(int32_t width, int32_t height) = 0;
     // One whole frame in the camera's own format, valid during the call.
     virtual void OnFrame(const CameraFrame& frame) = 0;
+    // A buffer the camera handed over that is no frame the sink can hand on; cause is the same
+    // for every buffer one fault hits.
+    virtual void OnFrameUnusable(const std::string& cause) = 0;
 };
 
 // The frame sink: an appsink that takes the formats cameras send (packed YUY2 and UYVY, planar
@@ -39,7 +43,7 @@ public:
 
     // The appsink element; empty when it could not be created.
     GstElement* Element() const { return sink_.get(); }
-    // Frames dropped because their buffer did not hold a whole frame of a format the sink takes.
+    // Buffers that were no whole frame of a format the sink takes, each told to the owner.
     uint64_t DroppedFrameCount() const { return dropped_frames_; }
 
     // Hands one sample on; public so that the sink's checks can be exercised directly.
@@ -52,6 +56,7 @@ private:
     void RenderJpeg(GstBuffer* buffer);
     void RenderRaw(GstBuffer* buffer);
     void ReportSize(int32_t width, int32_t height);
+    void Drop(const std::string& cause);
 
     IFrameSinkOwner& owner_;
     GstObjectPtr<GstElement> sink_;

@@ -147,6 +147,17 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
             TellFrameLost("unknown error");
         }
     }
+    void OnFrameUnusable(const std::string& cause) override {
+        IFrameReceiver* receiver = view.load();
+        if (!is_running.load() || !receiver) return;
+        try {
+            receiver->FrameUnusable(cause);
+        } catch (const std::exception& error) {
+            TellFrameLost(error.what());
+        } catch (...) {
+            TellFrameLost("unknown error");
+        }
+    }
     // Said at once, then at most every 10 s while frames go on failing, with how many did.
     void TellFrameLost(const char* reason) {
         ++lost_frame_count;

@@ -20,6 +20,9 @@ public:
     virtual ~IFrameReceiver() = default;
     // One frame in the camera's own format, top row first; valid during the call.
     virtual void ProcessFrame(const CameraFrame& frame) = 0;
+    // A buffer the camera handed over that holds no frame to process; cause is the same for
+    // every buffer one fault hits. Counted as a frame lost, never dropped silently.
+    virtual void FrameUnusable(const std::string& cause) = 0;
 };
 
 // One format a camera offers: size and frame rate.

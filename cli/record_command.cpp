@@ -306,6 +306,8 @@ int RunRecord(const CliArguments& arguments) {
         PrintLine(detail.toStdString());
         if (last_failure.empty()) last_failure = detail.toStdString();
     });
+    QObject::connect(&session, &CLiveSession::PreRollShortened,
+                     [&](const QString& detail) { PrintLine(detail.toStdString()); });
     QObject::connect(&session, &CLiveSession::RecorderRecovered, [&] { PrintLine("recording works again"); });
     // Frames the encoders could not take: said when it begins, then counted with the failures.
     int64_t dropped_at_last_line = 0;
@@ -423,7 +425,10 @@ const CliCommandRegistration kRecord{{
         {{"storage", "DIR", "record into the day folders of DIR (or --program-folder)"},
          {"program-folder", "DIR", "record into DIR/Storage (or --storage)"},
          {"camera", "NAME", "the camera of that name, as the program lists it"},
-         {"source", "DESCRIPTION", "a GStreamer launch description instead of a camera"},
+         {"source", "DESCRIPTION",
+          "a gst-launch description instead of a camera, ending in raw video or JPEG, with a caps string at its "
+          "end if wanted ('videotestsrc ! video/x-raw,width=1280,height=720'); a source whose pads appear "
+          "later (uridecodebin, decodebin, a demuxer) is linked when its first video pad appears"},
          {"mode", "MODE", "what is saved: off, motion or always (required)"},
          {"frames", "N", "stop after N frames"},
          {"threshold", "T", "the motion detector's threshold, 0 to 255 (20)"},

@@ -870,6 +870,8 @@ void CFrameArchive::LetGoOfHeldFrames() {
     d.pool->SubmitMark(WriterMark{kLetGoOfHeldMark, 0});
 }
 
+void CFrameArchive::SetHeldByteLimit(uint64_t bytes) { impl_->held.SetByteLimit(bytes); }
+
 PreRollStatus CFrameArchive::GetHeldStatus() const {
     const Impl& d = *impl_;
     return PreRollStatus{d.held_span_ms.load(std::memory_order_relaxed), d.held_bytes.load(std::memory_order_relaxed),

@@ -105,6 +105,8 @@ public:
     int64_t WriteHeldFrames(int64_t from_ms) override;
     void LetGoOfHeldFrames() override;
     PreRollStatus GetHeldStatus() const override;
+    // The bound of the frames held, kPreRollByteLimit unless set (tests); any thread.
+    void SetHeldByteLimit(uint64_t bytes);
     // Appends a finished JPEG with its own capture stamp, in order with the frames around it. A
     // stream the archive cannot keep as it is, is made to fit as a camera's stream is; false when
     // it cannot be, or was dropped.

@@ -90,6 +90,10 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
     }
     if (frame.width != settings_.frame_width.load(std::memory_order_relaxed) ||
         frame.height != settings_.frame_height.load(std::memory_order_relaxed)) {
+        recorder_.FrameLost("a camera frame could not be used: its size is not the camera's",
+                            "a camera frame could not be used: " + std::to_string(frame.width) + "x" +
+                                std::to_string(std::abs(static_cast<int64_t>(frame.height))) +
+                                " pixels is not the size the camera said");
         return;
     }
     work_ = Work{};

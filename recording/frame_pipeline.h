@@ -114,7 +114,7 @@ public:
     void SetCaptureAttached(bool is_attached) { is_capture_attached_ = is_attached; }
 
     // A frame whose size disagrees with the frame size settings (the sink's, a negative height
-    // for top-down rows) is dropped, as is one that is not well formed.
+    // for top-down rows), or that is not well formed, is not used: the recorder counts it lost.
     void ProcessFrame(const CameraFrame& frame);
     // pixels: width x height x 4 bytes (blue, green, red, unused) of the settings' size, bottom
     // row first, or top row first when the height setting is negative.

@@ -33,7 +33,8 @@ void CPreRollBuffer::Hold(HeldFrame frame, int64_t keep_from_ms) {
     frames_.push_back(std::move(frame));
     while (!frames_.empty() && frames_.front().time_ms < keep_from_ms) Drop();
     // The newest frame stays even alone beyond the limit: it may begin an event.
-    while (bytes_ > byte_limit_ && frames_.size() > 1) {
+    const uint64_t byte_limit = byte_limit_.load(std::memory_order_relaxed);
+    while (bytes_ > byte_limit && frames_.size() > 1) {
         Drop();
         is_shortened_ = true;
     }

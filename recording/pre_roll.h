@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -28,6 +29,8 @@ struct PreRollStatus {
 class CPreRollBuffer {
 public:
     explicit CPreRollBuffer(uint64_t byte_limit = kPreRollByteLimit) : byte_limit_(byte_limit) {}
+    // Any thread; the next frame held keeps it.
+    void SetByteLimit(uint64_t byte_limit) { byte_limit_.store(byte_limit, std::memory_order_relaxed); }
 
     // Keeps frame, then lets go of every frame before keep_from_ms and, beyond the byte limit,
     // of the oldest ones.
@@ -52,7 +55,7 @@ public:
 private:
     void Drop();
 
-    const uint64_t byte_limit_;
+    std::atomic<uint64_t> byte_limit_;
     std::deque<HeldFrame> frames_;
     uint64_t bytes_ = 0;
     bool is_shortened_ = false;

@@ -31,7 +31,7 @@ cmake --build build/test -j2
 stage "Tests"
 ctest --preset test || status=1
 
-stage "Core and command-line tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang, warnings as errors)"
+stage "Core, capture, export and command-line tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang, warnings as errors, no window)"
 cmake --preset sanitize >/dev/null
 cmake --build build/sanitize -j2
 ctest --preset sanitize || status=1

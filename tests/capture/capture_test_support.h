@@ -47,7 +47,9 @@ public:
         if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
         if (is_throwing) throw std::runtime_error("frame failed");
     }
+    void FrameUnusable(const std::string&) override { unusable.fetch_add(1); }
     std::atomic<int> frames{0};
+    std::atomic<int> unusable{0};
     std::atomic<int> late_frames{0};
     // The last frame's size (height negative: top row first) and layout.
     std::atomic<int32_t> last_width{0};

@@ -3,7 +3,13 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#ifdef CINDRAL_WINDOWLESS_TESTS
+#include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#else
 #include <QApplication>
+using TestApplication = QApplication;
+#endif
 
 #include "capture/busy_source.h"
 
@@ -11,7 +17,7 @@ int main(int argc, char** argv) {
     gst_init(&argc, &argv);
     RegisterBusyTestSource();
     if (qgetenv("QT_QPA_PLATFORM").isEmpty()) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
+    TestApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "recording/archive_format.h"
 #include "recording/frame_archive.h"
 #include "recording/jpeg_codec.h"
+#include "recording/jpeg_stream.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -448,6 +450,113 @@ TEST(RecordCommand, ALiveSourceIsRecordedInCaptureOrderAtItsCaptureTimesWithDrop
     }
     EXPECT_GT(previous_s - first_s, 1.0);
     EXPECT_LT(previous_s - first_s, 4.0);
+}
+
+TEST(RecordCommand, EveryBufferTheCameraHandsOverIsCountedAndEachCauseSaidOnce) {
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
+    BMP_File grey;
+    grey.Create(64, 48);
+    std::vector<uint8_t> good(65536);
+    JpegCodec codec;
+    good.resize(codec.EncodeJpeg(grey, good.data(), static_cast<uint32_t>(good.size())));
+    ASSERT_FALSE(good.empty()) << codec.LastError();
+    const std::vector<uint8_t> garbage(900, 0x5A);
+    // Caps without a size: nothing says it until a good frame does.
+    const auto record = [&](const std::string& name, const std::vector<std::vector<uint8_t>>& frames) {
+        fs::create_directories(folder + "/" + name);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            std::ofstream(folder + "/" + name + "/" + std::to_string(i) + ".jpg", std::ios::binary)
+                .write(reinterpret_cast<const char*>(frames[i].data()), static_cast<std::streamsize>(frames[i].size()));
+        }
+        return RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
+                       "multifilesrc location=" + folder + "/" + name + "/%d.jpg caps=image/jpeg,framerate=10/1"},
+                      folder);
+    };
+    const auto said_once = [](const std::string& errors, const std::string& text) {
+        const size_t first = errors.find(text);
+        return first != std::string::npos && errors.find(text, first + 1) == std::string::npos;
+    };
+    // Each line of a cause, not the summary that repeats the last one.
+    const std::string unknown_size =
+        "record: a camera frame could not be used: its JPEG header cannot be read and its size is not known";
+
+    CommandResult result = record("bad", std::vector<std::vector<uint8_t>>(5, garbage));
+    EXPECT_EQ(result.exit_code, 1) << result.errors;
+    std::string summary = LastLine(result.output);
+    EXPECT_EQ(JsonInteger(summary, "frames"), 5) << summary;
+    EXPECT_EQ(JsonInteger(summary, "failed"), 5) << summary;
+    EXPECT_TRUE(said_once(result.errors, unknown_size)) << result.errors;
+    EXPECT_NE(result.errors.find("5 frame(s) could not be recorded"), std::string::npos) << result.errors;
+
+    // Bad frames before the first good one, an empty buffer, and a bad one after.
+    result = record("mixed", {garbage, garbage, good, {}, good, good, garbage});
+    EXPECT_EQ(result.exit_code, 1) << result.errors;
+    summary = LastLine(result.output);
+    EXPECT_EQ(JsonInteger(summary, "frames"), 7) << summary;
+    EXPECT_EQ(JsonInteger(summary, "recorded"), 3) << summary;
+    EXPECT_EQ(JsonInteger(summary, "failed"), 4) << summary;
+    EXPECT_EQ(JsonInteger(summary, "dropped"), 0) << summary;
+    EXPECT_TRUE(said_once(result.errors, unknown_size)) << result.errors;
+    EXPECT_TRUE(said_once(result.errors, "record: a camera frame could not be used: it is empty")) << result.errors;
+    EXPECT_TRUE(said_once(result.errors, "record: a camera frame could not be decoded")) << result.errors;
+}
+
+TEST(RecordCommand, SourcesEndingInCapsOrInPadsThatAppearLaterAreRecorded) {
+    const TempFolder temp;
+    const std::string folder = temp.Path().string();
+    // Ten 64 x 48 JPEG frames in an AVI file.
+    const std::string avi = folder + "/ten.avi";
+    const std::string make =
+        "gst-launch-1.0 -q videotestsrc num-buffers=10 ! "
+        "video/x-raw,width=64,height=48,framerate=10/1 ! jpegenc ! avimux ! filesink location=" +
+        ShellQuote(avi);
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    struct Case {
+        std::string source;
+        int frames;
+        int width;
+    };
+    const Case cases[] = {
+        {"videotestsrc num-buffers=6 ! video/x-raw,width=96,height=64", 6, 96},
+        {"videotestsrc num-buffers=4 ! video/x-raw,format=YUY2,width=80,height=32 ! videoconvert ! "
+         "video/x-raw,format=BGRx",
+         4, 80},
+        {"uridecodebin uri=file://" + avi, 10, 64},
+        {"filesrc location=" + avi + " ! decodebin", 10, 64},
+        {"filesrc location=" + avi + " ! avidemux ! queue ! jpegdec", 10, 64},
+        {"filesrc location=" + avi + " ! avidemux", 10, 64},
+        {"filesrc location=" + avi + " ! decodebin ! video/x-raw,format=BGRx", 10, 64},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.source);
+        const std::string storage = folder + "/S" + std::to_string(&test - cases) + "/";
+        const CommandResult result =
+            RunCli({"record", "--storage", storage, "--mode", "always", "--source", test.source}, folder);
+        EXPECT_EQ(result.exit_code, 0) << result.errors;
+        const std::string summary = LastLine(result.output);
+        EXPECT_EQ(JsonInteger(summary, "frames"), test.frames) << summary;
+        EXPECT_EQ(JsonInteger(summary, "recorded"), test.frames) << summary;
+        const std::vector<std::string> archives = JsonArchives(summary);
+        ASSERT_EQ(archives.size(), 1u) << summary;
+        CFrameArchive archive;
+        ASSERT_TRUE(archive.OpenFile(archives[0]));
+        std::vector<uint8_t> jpeg;
+        ASSERT_TRUE(archive.ReadFrameJpeg(0, jpeg));
+        const std::optional<JpegStreamInfo> stream = ReadJpegStream(jpeg.data(), static_cast<uint32_t>(jpeg.size()));
+        ASSERT_TRUE(stream.has_value());
+        EXPECT_EQ(stream->width, test.width);
+    }
+    // Neither raw video nor JPEG at the end: said as such.
+    const std::string wav = folder + "/tone.wav";
+    const std::string make_wav =
+        "gst-launch-1.0 -q audiotestsrc num-buffers=5 ! wavenc ! filesink location=" + ShellQuote(wav);
+    ASSERT_EQ(std::system(make_wav.c_str()), 0) << make_wav;
+    const CommandResult result = RunCli(
+        {"record", "--storage", folder + "/W/", "--mode", "always", "--source", "uridecodebin uri=file://" + wav},
+        folder);
+    EXPECT_EQ(result.exit_code, 1) << result.errors;
+    EXPECT_NE(result.errors.find("neither raw video nor JPEG"), std::string::npos) << result.errors;
 }
 
 TEST(RecordCommand, SourcesThatCannotStartAreReported) {

@@ -27,7 +27,9 @@ public:
     void OnFrame(const CameraFrame& frame) override {
         calls.push_back({'f', static_cast<int64_t>(frame.layout), frame.planes[0][0], frame});
     }
+    void OnFrameUnusable(const std::string& cause) override { unusable.push_back(cause); }
     std::vector<SinkCall> calls;
+    std::vector<std::string> unusable;
 };
 
 void Render(VRender& sink, const char* caps_text, const std::vector<uint8_t>& bytes) {
@@ -91,6 +93,41 @@ TEST(FrameSink, DropsBuffersThatAreNotOneWholeFrameOfAFormatItTakes) {
     EXPECT_EQ(owner.calls[2].kind, 'f');
     EXPECT_EQ(owner.calls[2].a, static_cast<int64_t>(PixelLayout::kBgrx));
     EXPECT_EQ(sink.DroppedFrameCount(), 2u);
+    // Each drop is told, with its cause.
+    ASSERT_EQ(owner.unusable.size(), 2u);
+    EXPECT_NE(owner.unusable[0].find("whole frame"), std::string::npos) << owner.unusable[0];
+    EXPECT_NE(owner.unusable[1].find("RGB16"), std::string::npos) << owner.unusable[1];
+}
+
+TEST(FrameSink, TellsEveryJpegBufferItCannotHandOnWhateverTheCapsSay) {
+    BMP_File picture;
+    picture.Create(21, 13);
+    JpegCodec codec;
+    std::vector<uint8_t> jpeg(65536);
+    jpeg.resize(codec.EncodeJpeg(picture, jpeg.data(), static_cast<uint32_t>(jpeg.size())));
+    ASSERT_FALSE(jpeg.empty()) << codec.LastError();
+    const std::vector<uint8_t> garbage(100, 0x55);
+
+    RecordingOwner owner;
+    VRender sink(owner, false);
+    // No size in the caps: garbage before the first good frame has none to go by.
+    Render(sink, "image/jpeg, framerate=10/1", garbage);
+    Render(sink, "image/jpeg, framerate=10/1", {});
+    Render(sink, "image/jpeg, framerate=10/1", jpeg);
+    // Once the size is known, a damaged frame goes on to be decoded (and counted there); an
+    // empty one never does.
+    Render(sink, "image/jpeg, framerate=10/1", garbage);
+    Render(sink, "image/jpeg, width=21, height=13, framerate=10/1", {});
+    Render(sink, kI420_5x3, {});
+    int frames = 0;
+    for (const SinkCall& call : owner.calls) frames += call.kind == 'f' ? 1 : 0;
+    EXPECT_EQ(frames, 2);
+    ASSERT_EQ(owner.unusable.size(), 4u);
+    EXPECT_NE(owner.unusable[0].find("size is not known"), std::string::npos) << owner.unusable[0];
+    for (const size_t empty : {1, 2, 3}) {
+        EXPECT_NE(owner.unusable[empty].find("empty"), std::string::npos) << owner.unusable[empty];
+    }
+    EXPECT_EQ(sink.DroppedFrameCount(), 4u);
 }
 
 TEST(FrameSink, JpegWithoutASizeInItsCapsTakesTheStreamsOwn) {
@@ -169,6 +206,7 @@ public:
         CameraFrame again = frame;
         if (frame.keeper->Keep(again) != nullptr) ++kept_twice;
     }
+    void OnFrameUnusable(const std::string& cause) override { ADD_FAILURE() << cause; }
     int kept_twice = 0;
     std::vector<void*> tokens;
     std::vector<CameraFrame> frames;

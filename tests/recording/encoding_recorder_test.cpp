@@ -68,6 +68,51 @@ TEST(EncodingRecorderTest, FramesTheEncodersCannotTakeAreDroppedCountedAndToldOn
     EXPECT_EQ(reader.GetFrameCount(), status.stored_frames);
 }
 
+TEST(EncodingRecorderTest, FramesWithoutRoomForTheirPlanesAreDroppedAndCountedLikeTheOthers) {
+    TempFolder folder;
+    CFrameArchive archive(folder.Folder());
+    archive.SetEncodeWorkers(1);
+    CRecorderMonitor monitor(archive);
+    // Noise planes: the encoder takes far longer than the pass that writes them.
+    constexpr int32_t kWidth = 1920, kHeight = 1080;
+    std::vector<uint8_t> noise(static_cast<size_t>(kWidth) * kHeight);
+    uint32_t state = 7;
+    for (uint8_t& byte : noise) byte = static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+    constexpr int kFrames = 30;
+    int lent = 0;
+    for (int frame = 0; frame < kFrames; ++frame) {
+        JpegPlaneRoom* room = monitor.LendPlanes(kWidth, kHeight);
+        if (room == nullptr) continue;  // dropped: the recorder counts it
+        ++lent;
+        JpegYuvPlanes planes;
+        planes.width = kWidth;
+        planes.height = kHeight;
+        for (int plane = 0; plane < 3; ++plane) {
+            const int32_t rows = plane == 0 ? kHeight : kHeight / 2;
+            const int32_t width = plane == 0 ? kWidth : kWidth / 2;
+            for (int32_t row = 0; row < rows; ++row) {
+                std::memcpy(room->planes[plane] + static_cast<size_t>(row) * room->strides[plane],
+                            noise.data() + static_cast<size_t>(row) * width, static_cast<size_t>(width));
+            }
+            planes.planes[plane] = room->planes[plane];
+            planes.strides[plane] = room->strides[plane];
+        }
+        CleanFrame clean;
+        clean.width = kWidth;
+        clean.height = kHeight;
+        clean.planes = &planes;
+        EXPECT_TRUE(monitor.WriteCleanFrame(clean)) << frame;
+    }
+    monitor.CloseFile();
+    archive.WaitForWrites();
+
+    const CRecorderMonitor::Status status = monitor.GetStatus();
+    EXPECT_LT(lent, kFrames);
+    EXPECT_EQ(status.stored_frames, lent);
+    EXPECT_EQ(status.dropped_frames, kFrames - lent);
+    EXPECT_EQ(archive.GetEncodeCounts().dropped, kFrames - lent);
+}
+
 TEST(EncodingRecorderTest, HeldJpegsGoThroughTheSameWriterInOrderWithTheirOwnStamps) {
     TempFolder folder;
     CFrameArchive archive(folder.Folder());

@@ -121,6 +121,13 @@ TEST(MotionEventsTest, PreRollKeepsTheSpanWithinTheByteLimit) {
     EXPECT_EQ(4.0, taken[0].record_stamp);
     EXPECT_EQ(0u, buffer.Count());
     EXPECT_EQ(0u, buffer.Bytes());
+    // A frame alone over the limit stays: it may begin an event. The next one takes its place.
+    buffer.Hold(HeldFrame{std::vector<uint8_t>(50, 1), 8, 8, 5.0, 5 * kFrameMs}, 0);
+    ASSERT_EQ(1u, buffer.Count());
+    buffer.Hold(HeldFrame{std::vector<uint8_t>(40, 1), 8, 8, 6.0, 6 * kFrameMs}, 0);
+    const std::vector<HeldFrame> alone = buffer.TakeFrom(0);
+    ASSERT_EQ(1u, alone.size());
+    EXPECT_EQ(6.0, alone[0].record_stamp);
 }
 
 TEST(MotionEventsTest, SettingsRoundTripThroughTheirOwnKey) {
