@@ -184,15 +184,16 @@ inline Response Fetch(const std::string& url, const std::string& method = "GET",
 // A plain TCP connection for requests written by hand.
 class RawClient {
 public:
-    explicit RawClient(uint16_t port, int receive_buffer = 0) {
+    explicit RawClient(uint16_t port, int receive_buffer = 0, int send_buffer = 0) {
         socket_ = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, nullptr);
         if (receive_buffer > 0) g_socket_set_option(socket_, SOL_SOCKET, SO_RCVBUF, receive_buffer, nullptr);
+        if (send_buffer > 0) g_socket_set_option(socket_, SOL_SOCKET, SO_SNDBUF, send_buffer, nullptr);
         GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
         GSocketAddress* address = g_inet_socket_address_new(loopback, port);
         is_connected_ = g_socket_connect(socket_, address, nullptr, nullptr);
         g_object_unref(address);
         g_object_unref(loopback);
-        g_socket_set_timeout(socket_, 20);
+        g_socket_set_timeout(socket_, 10);
     }
     ~RawClient() { g_object_unref(socket_); }
     bool IsConnected() const { return is_connected_; }
