@@ -197,8 +197,14 @@ public:
     }
     ~RawClient() { g_object_unref(socket_); }
     bool IsConnected() const { return is_connected_; }
+    // True when all of text was sent (a small send buffer takes it in parts).
     bool Send(const std::string& text) {
-        return g_socket_send(socket_, text.data(), text.size(), nullptr, nullptr) == static_cast<gssize>(text.size());
+        for (size_t sent = 0; sent < text.size();) {
+            const gssize n = g_socket_send(socket_, text.data() + sent, text.size() - sent, nullptr, nullptr);
+            if (n <= 0) return false;
+            sent += static_cast<size_t>(n);
+        }
+        return true;
     }
     // Reads what comes until at least min_bytes arrived or the peer closes; "" on close.
     std::string Receive(size_t min_bytes = 1) {
