@@ -1,5 +1,6 @@
 // End to end: cindral-cli records and serves, a browser and a stream reader watch.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 // GLib's headers before Qt's, whose keywords they use as names.
 #include "web_test_support.h"
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -203,6 +205,24 @@ TEST(WebCli, RequestsWithABodyAreRefusedFromTheirHeadersWithoutReadingIt) {
         EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
     }
     EXPECT_EQ(Fetch(server.Url("/api/days")).status, 200u);
+}
+
+TEST(WebCli, APasswordFileOthersCanReadIsWarnedOf) {
+    TempFolder storage;
+    const std::string password_file = storage.File("password");
+    std::ofstream(password_file) << "viewer:s3cretXY\n";
+    for (const mode_t mode : {0644, 0640, 0600}) {
+        ASSERT_EQ(chmod(password_file.c_str(), mode), 0);
+        ServingCli server({QStringLiteral("serve"), QStringLiteral("--storage"),
+                           QString::fromStdString(storage.Folder()), QStringLiteral("--listen"),
+                           QStringLiteral("127.0.0.1:0"), QStringLiteral("--password-file"),
+                           QString::fromStdString(password_file)});
+        ASSERT_NE(server.Port(), 0) << server.Errors();
+        const bool is_warned =
+            server.Errors().find("password file " + password_file + " is readable") != std::string::npos;
+        EXPECT_EQ(is_warned, mode != 0600) << std::oct << mode << ": " << server.Errors();
+        EXPECT_EQ(server.Errors().find("s3cretXY"), std::string::npos);  // the password is never shown
+    }
 }
 
 }  // namespace
