@@ -212,6 +212,7 @@ TEST(WebCatalogue, OnlyRealArchivesOfRealDayFoldersAreFound) {
     std::filesystem::copy_file(day + "/1000.CNA", day + "/3000.cna");
     ::chmod((day + "/3000.cna").c_str(), 0444);
     std::ofstream(day + "/notes.txt") << "not an archive";
+    std::filesystem::copy_file(day + "/1000.CNA", day + "/.4000.CNA");  // a real archive, hidden
 
     const std::vector<std::string> days = ListDays(storage.Folder());
     EXPECT_NE(std::find(days.begin(), days.end(), "20090107"), days.end());
@@ -232,6 +233,7 @@ TEST(WebCatalogue, OnlyRealArchivesOfRealDayFoldersAreFound) {
     EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", "2000").has_value());  // a link
     EXPECT_FALSE(FindArchive(storage.Folder(), "20090108", "2000").has_value());  // a linked day
     EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", "notes").has_value());
+    EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", ".4000").has_value());
     EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", "../outside/2000").has_value());
     EXPECT_FALSE(ListArchives(storage.Folder(), "20090109").has_value());
 }
