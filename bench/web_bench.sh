@@ -2,9 +2,12 @@
 # Remote viewers' cost: the processor time of `cindral-cli record --mode always` on a live
 # 1920x1080 30 fps test source with 0, 1 and 10 viewers reading /live.mjpeg as fast as they can
 # (curl; their own time is not counted), the runs taking turns; then the frames stored in a run
-# of FRAMES frames with one stalled viewer (connected, reading nothing) against none.
+# of FRAMES frames with one stalled viewer (connected, reading nothing) against none; then the
+# time of a signed-in user's /api/status requests while 16 addresses (127.5.N.1, each its own
+# network) send wrong passwords as fast as they are answered, for FLOOD_S seconds, REPEAT runs.
 #
-# usage: bench/web_bench.sh [path/to/cindral-cli]   (env: MEASURE_S=20 WARMUP_S=5 REPEAT=3 FRAMES=300)
+# usage: bench/web_bench.sh [path/to/cindral-cli]
+#   env: MEASURE_S=20 WARMUP_S=5 REPEAT=3 FRAMES=300 FLOOD_S=10 PARTS="viewers flood"
 set -euo pipefail
 source "$(dirname "$0")/bench_lib.sh"
 
@@ -14,6 +17,8 @@ measure_s=${MEASURE_S:-20}
 warmup_s=${WARMUP_S:-5}
 repeat=${REPEAT:-3}
 frames=${FRAMES:-300}
+flood_s=${FLOOD_S:-10}
+parts=${PARTS:-viewers flood}
 bench_need "$cli" curl python3
 source="videotestsrc is-live=true pattern=ball ! capsfilter caps=video/x-raw,width=1920,height=1080,framerate=30/1"
 bench_make_work
@@ -54,6 +59,7 @@ cpu_with_viewers() {  # viewers -> CPU seconds of the recorder over MEASURE_S
     awk -v a="$after" -v b="$before" 'BEGIN { printf "%.2f\n", a - b }'
 }
 
+if [[ " $parts " == *" viewers "* ]]; then
 declare -A cpu
 for viewers in 0 1 10; do cpu[$viewers]=""; done
 for _ in $(seq "$repeat"); do
@@ -88,3 +94,81 @@ PY
 none=$(stored_with_stalled 0)
 stalled=$(stored_with_stalled 1)
 echo "frames stored of $frames: $none with no viewer, $stalled with one stalled viewer"
+fi
+
+# The signed-in user's request times (ms) during a wrong-password flood: median, 10th and 90th
+# percentiles, slowest, and what the flood got.
+flood_run() {
+    rm -rf "$work/storage" "$work/err.txt"
+    mkdir -p "$work/storage"
+    printf 'viewer:right-password\n' >"$work/password"
+    chmod 600 "$work/password"
+    "$cli" serve --storage "$work/storage" --listen 127.0.0.1:0 --password-file "$work/password" \
+        >"$work/out.txt" 2>"$work/err.txt" &
+    local serve_pid=$!
+    bench_pids+=("$serve_pid")
+    local port=""
+    for _ in $(seq 200); do
+        port=$(grep -o 'serving http://127.0.0.1:[0-9]*' "$work/err.txt" 2>/dev/null | grep -o '[0-9]*$' | head -n 1 || true)
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    [ -n "$port" ] || bench_fail "serve did not start"
+    python3 - "$port" "$flood_s" <<'PY'
+import base64, socket, statistics, sys, threading, time
+port, flood_s = int(sys.argv[1]), float(sys.argv[2])
+right = base64.b64encode(b"viewer:right-password").decode()
+wrong = base64.b64encode(b"viewer:wrong-password").decode()
+
+def request(auth, source="127.0.0.1"):
+    with socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(source, 0)) as s:
+        s.sendall(f"GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic {auth}\r\n"
+                  "Connection: close\r\n\r\n".encode())
+        data = b""
+        while chunk := s.recv(65536):
+            data += chunk
+    return int(data.split(b" ", 2)[1]) if data.startswith(b"HTTP/1.1 ") else 0
+
+assert request(right) == 200  # signed in before the flood, as a user watching is
+stop = time.monotonic() + flood_s
+answers = {}
+lock = threading.Lock()
+def flood(n):
+    sent = 0
+    while time.monotonic() < stop and sent < 20000:
+        try:
+            status = request(wrong, f"127.5.{n}.1")
+        except OSError:
+            status = 0
+        sent += 1
+        with lock:
+            answers[status] = answers.get(status, 0) + 1
+threads = [threading.Thread(target=flood, args=(n,)) for n in range(16)]
+for t in threads: t.start()
+times = []
+statuses = {}
+while time.monotonic() < stop:
+    started = time.monotonic()
+    status = request(right)
+    times.append((time.monotonic() - started) * 1000)
+    statuses[status] = statuses.get(status, 0) + 1
+    time.sleep(0.05)
+for t in threads: t.join()
+q = statistics.quantiles(times, n=10)
+print(f"{statistics.median(times):.1f} {q[0]:.1f} {q[-1]:.1f} {max(times):.1f} {len(times)} "
+      f"user:{','.join(f'{k}x{v}' for k, v in sorted(statuses.items()))} "
+      f"flood:{','.join(f'{k}x{v}' for k, v in sorted(answers.items()))}")
+PY
+    kill -TERM "$serve_pid"
+    wait "$serve_pid" || true
+}
+if [[ " $parts " == *" flood "* ]]; then
+    medians=""
+    for run in $(seq "$repeat"); do
+        line=$(flood_run)
+        echo "flood run $run: user /api/status median, p10, p90, slowest (ms), requests, answers: $line"
+        medians+="${line%% *} "
+    done
+    median_ms=$(echo "$medians" | tr ' ' '\n' | bench_median)
+    echo "signed-in user's /api/status during a wrong-password flood from 16 networks, ${flood_s} s: medians ${medians}ms; median of runs ${median_ms} ms (goal < 50)"
+fi

@@ -1,5 +1,7 @@
 #include "cli/listen_options.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <fstream>
 #include <stdexcept>
@@ -33,6 +35,13 @@ WebServerOptions ReadListenOptions(const CliArguments& arguments, std::string& f
         }
         options.user = line.substr(0, colon);
         options.password_hash = HashPassword(line.substr(colon + 1));
+        // A password others can read is no secret: said, not refused, as the owner may mean it.
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+            cli::PrintError("", "warning: the password file " + path + " is readable by " +
+                                    ((info.st_mode & S_IROTH) != 0 ? "every user" : "its group") +
+                                    "; chmod 600 would keep it to its owner");
+        }
     }
     if (arguments.Has("tls-cert") != arguments.Has("tls-key"))
         throw CliUsageError("--tls-cert and --tls-key go together");

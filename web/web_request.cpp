@@ -31,15 +31,13 @@ bool EndsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-// The decoded segments of path below its leading slash; false on a malformed or unsafe segment.
+// The segments of path below its leading slash, as they are: decoded once already.
 bool SplitPath(std::string_view path, std::vector<std::string>& segments) {
     if (path.empty() || path.front() != '/') return false;
     path.remove_prefix(1);
     while (true) {
         const size_t slash = path.find('/');
-        std::string segment;
-        if (!PercentDecode(path.substr(0, slash), segment)) return false;
-        segments.push_back(std::move(segment));
+        segments.emplace_back(path.substr(0, slash));
         if (slash == std::string_view::npos) return true;
         path.remove_prefix(slash + 1);
     }

@@ -28,10 +28,11 @@ struct WebRequest {
     int32_t frame = -1;
 };
 
-// Reads a request's method, path (as sent, percent-encoded) and query without touching
-// anything: the names it gives are only candidates for a catalogue lookup. A path segment that
-// decodes to a slash, a NUL, "." or "..", a malformed escape, a day that is not eight digits or
-// a frame number that is not plain decimal gives kNotFound.
+// Reads a request's method, path (percent-decoded once already, as libsoup hands it over: a
+// '%' left in it is part of a name) and query (as sent, encoded) without touching anything: the
+// names it gives are only candidates for a catalogue lookup. A segment "." or "..", a name with
+// a backslash or NUL or a leading dot, a day that is not eight digits or a frame number that is
+// not plain decimal gives kNotFound.
 WebRequest RouteRequest(std::string_view method, std::string_view path, std::string_view query);
 
 // Percent-decoding of one path segment or query value; false on a malformed escape.

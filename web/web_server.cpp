@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gio/gio.h>
+#include <gnutls/gnutls.h>
 #include <libsoup/soup.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -21,6 +24,7 @@
 #include "recording/archive_reader.h"
 #include "recording/recorder_monitor.h"
 #include "storage/retention.h"
+#include "web/web_admission.h"
 #include "web/web_catalogue.h"
 #include "web/web_catalogue_jobs.h"
 #include "web/web_log.h"
@@ -31,6 +35,11 @@ namespace {
 constexpr char kBoundary[] = "cindralframe";
 constexpr size_t kFileChunkBytes = 64 * 1024;
 constexpr int kSnapshotWaitMs = 5000;
+constexpr int kCloseRecheckMs = 100;
+// TLS 1.2 and 1.3 only, with forward secrecy and AEAD ciphers only.
+constexpr char kTlsPriority[] =
+    "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-CIPHER-ALL:+CHACHA20-POLY1305:+AES-256-GCM:+AES-128-GCM:"
+    "-MAC-ALL:+AEAD:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA";
 
 // An owned reference to a GObject.
 template <typename T>
@@ -93,6 +102,7 @@ struct WebRequestContext {
     SoupServerMessage* message = nullptr;  // a reference of ours
     WebRequest request;
     std::string host;
+    uint64_t verification = 0;  // the password check this request waits for, if any
     bool is_paused = false;
     GSource* timer = nullptr;  // a delay or a wait, when one runs
     // Streams.
@@ -133,20 +143,60 @@ struct WebServerCore {
     WebServerOptions options;
     std::unique_ptr<CWebCredentials> credentials;
     CFailureThrottle throttle;
+    CVerificationBudget budget;
+    CFailureLog failure_log;
+    std::unique_ptr<CPasswordVerifier> verifier;
+    uint64_t last_verification = 0;
+    std::map<uint64_t, WebRequestContext*> verifying;
+    GSource* failure_summary = nullptr;
+
     GRef<SoupServer> server;
     GRef<GSocketService> service;
+    // libsoup keeps connections alive only for a server with a listener of its own: it gets one
+    // end of a socket pair, on which nothing ever arrives, and the other end is held.
+    GRef<GSocket> keep_alive_listener;
+    GRef<GSocket> keep_alive_peer;
     GRef<GTlsCertificate> certificate;
     GMainContext* main_context = nullptr;
     uint16_t port = 0;
-    std::map<GObject*, std::pair<std::string, bool>> streams;  // peer and whether it is over the limit
+    struct Connection {
+        std::string peer;  // "ADDRESS:PORT"
+        std::string host;  // the address
+        bool is_over_limit = false;
+        GSocket* socket = nullptr;       // not ours: lives as long as the stream
+        GSource* deadline = nullptr;     // while headers are awaited
+        GObject* message = nullptr;      // the request it reads or answers now, watched
+        GSource* close_watch = nullptr;  // between requests: for the client's close
+    };
+    std::map<GObject*, Connection> streams;
     std::set<std::string> over_limit_peers;
     std::set<WebRequestContext*> requests;
     std::shared_ptr<WebWake> wake;
 
+    void PruneClosed();
     int CountClients(bool is_over_limit) const {
-        return static_cast<int>(std::count_if(streams.begin(), streams.end(),
-                                              [&](const auto& entry) { return entry.second.second == is_over_limit; }));
+        return static_cast<int>(std::count_if(streams.begin(), streams.end(), [&](const auto& entry) {
+            return entry.second.is_over_limit == is_over_limit;
+        }));
     }
+    Connection* FindConnection(const std::string& peer) {
+        for (auto& entry : streams) {
+            if (entry.second.peer == peer) return &entry.second;
+        }
+        return nullptr;
+    }
+    void ArmDeadline(Connection& connection);
+    static void DisarmDeadline(Connection& connection);
+    void Watch(Connection& connection, SoupServerMessage* message);
+    void Unwatch(Connection& connection);
+    void MessageGone(GObject* gone);
+    void WatchForClose(Connection& connection, int delay_ms);
+    static void StopWatchingForClose(Connection& connection);
+    void CheckForClose(GSocket* socket);
+    static WebServerCore* CoreOfSocket(GSocket* socket) {
+        return static_cast<WebServerCore*>(g_object_get_data(G_OBJECT(socket), "cindral-core"));
+    }
+    void LogFailureSummary();
 
     // Answers.
     void Respond(WebRequestContext* context, guint http_status, const char* type, const void* data, size_t size);
@@ -157,6 +207,9 @@ struct WebServerCore {
     void SetTimer(WebRequestContext* context, int delay_ms, GSourceFunc function);
 
     void Handle(WebRequestContext* context);
+    void Verified(WebRequestContext* context, const std::string& user, const std::string& password, bool is_right);
+    void Failed(WebRequestContext* context);
+    void RespondClosing(WebRequestContext* context, guint http_status, int64_t retry_after_ms, const std::string& text);
     void Authorized(WebRequestContext* context);
     void ServeResource(WebRequestContext* context, const char* name, const char* type);
     void ServeStatus(WebRequestContext* context);
@@ -223,48 +276,132 @@ void WebServerCore::Handle(WebRequestContext* context) {
     soup_message_headers_replace(headers, "X-Content-Type-Options", "nosniff");
     soup_message_headers_replace(headers, "Referrer-Policy", "no-referrer");
     soup_message_headers_replace(headers, "X-Frame-Options", "DENY");
+    // The client's own close, or HTTP/1.0's default, ends the connection after this answer.
+    SoupMessageHeaders* asked = soup_server_message_get_request_headers(context->message);
+    const bool is_closing = soup_message_headers_header_contains(asked, "Connection", "close") ||
+                            (soup_server_message_get_http_version(context->message) == SOUP_HTTP_1_0 &&
+                             !soup_message_headers_header_contains(asked, "Connection", "Keep-Alive"));
+    if (is_closing) soup_message_headers_replace(headers, "Connection", "close");
+    const WebRoute route = context->request.route;
+    // Only the page itself may be kept by a browser: answers and recordings change or are private.
+    if (route != WebRoute::kPage && route != WebRoute::kScript && route != WebRoute::kStyle) {
+        soup_message_headers_replace(headers, "Cache-Control", "no-store");
+    }
     if (!credentials || !credentials->IsSet()) {
         Authorized(context);
         return;
     }
-    const int64_t delay_ms = throttle.DelayMs(context->host);
-    if (delay_ms <= 0) {
-        Authorized(context);
+    const char* authorization =
+        soup_message_headers_get_one(soup_server_message_get_request_headers(context->message), "Authorization");
+    std::string user;
+    std::string password;
+    switch (credentials->CheckRemembered(authorization ? authorization : "", user, password)) {
+        case CWebCredentials::Remembered::kAccepted: Authorized(context); return;
+        case CWebCredentials::Remembered::kRefused:
+            // A request without credentials is a browser asking how to authenticate, not a failure.
+            if (authorization == nullptr) {
+                soup_message_headers_replace(headers, "WWW-Authenticate", "Basic realm=\"Cindral\", charset=\"UTF-8\"");
+                RespondText(context, SOUP_STATUS_UNAUTHORIZED, "a user name and password are needed");
+            } else {
+                Failed(context);
+            }
+            return;
+        case CWebCredentials::Remembered::kUnknown: break;
+    }
+    // Slowed networks are answered at once, their password unread, so that no connection is held
+    // while they wait; the answer says how long.
+    const int64_t now_ms = MonotonicMs();
+    const int64_t refused_ms = throttle.RefusedForMs(context->host, now_ms);
+    if (refused_ms > 0) {
+        RespondClosing(context, 429, refused_ms, "too many failed passwords; try again later");
         return;
     }
-    // Too many failures from this address: its answers wait.
-    Pause(context);
-    SetTimer(context, static_cast<int>(delay_ms), [](gpointer data) -> gboolean {
-        auto* waiting = static_cast<WebRequestContext*>(data);
-        g_source_unref(waiting->timer);
-        waiting->timer = nullptr;
-        waiting->core->Authorized(waiting);
-        return G_SOURCE_REMOVE;
+    if (!budget.Take(now_ms)) {
+        RespondClosing(context, SOUP_STATUS_SERVICE_UNAVAILABLE, 1000, "too many password checks; try again shortly");
+        return;
+    }
+    const uint64_t serial = ++last_verification;
+    const bool is_submitted = verifier->Submit(user, password, [this, serial, user, password](bool is_right) {
+        const auto found = verifying.find(serial);
+        if (found == verifying.end()) return;  // the client went
+        WebRequestContext* waiting = found->second;
+        verifying.erase(found);
+        waiting->verification = 0;
+        Verified(waiting, user, password, is_right);
     });
+    if (!is_submitted) {
+        RespondClosing(context, SOUP_STATUS_SERVICE_UNAVAILABLE, 1000, "too many password checks; try again shortly");
+        return;
+    }
+    context->verification = serial;
+    verifying[serial] = context;
+    Pause(context);
+}
+
+void WebServerCore::Verified(WebRequestContext* context, const std::string& user, const std::string& password,
+                             bool is_right) {
+    if (!is_right) {
+        Failed(context);
+        return;
+    }
+    throttle.Succeeded(context->host);
+    credentials->Remember(user, password);
+    Authorized(context);
+}
+
+void WebServerCore::Failed(WebRequestContext* context) {
+    const int failures = throttle.Failed(context->host, MonotonicMs());
+    if (failure_log.Count(FailureNetwork(context->host))) {
+        qCWarning(lcWeb).noquote() << "authentication failed from" << Text(context->host)
+                                   << QStringLiteral("(%1 in a row from its network)").arg(failures);
+    }
+    soup_message_headers_replace(soup_server_message_get_response_headers(context->message), "WWW-Authenticate",
+                                 "Basic realm=\"Cindral\", charset=\"UTF-8\"");
+    RespondText(context, SOUP_STATUS_UNAUTHORIZED, "a user name and password are needed");
+}
+
+void WebServerCore::RespondClosing(WebRequestContext* context, guint http_status, int64_t retry_after_ms,
+                                   const std::string& text) {
+    SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message);
+    soup_message_headers_replace(headers, "Connection", "close");
+    const std::string seconds = std::to_string((retry_after_ms + 999) / 1000);
+    soup_message_headers_replace(headers, "Retry-After", seconds.c_str());
+    RespondText(context, http_status, text);
+}
+
+void WebServerCore::LogFailureSummary() {
+    for (const auto& [network, count] : failure_log.TakeUnlogged()) {
+        qCWarning(lcWeb).noquote() << "authentication failed" << count << "more times in the last minute from"
+                                   << Text(network);
+    }
+}
+
+// Not const, though no field changes: it adds a source to the server's main context.
+// NOLINTNEXTLINE(readability-make-member-function-const)
+void WebServerCore::ArmDeadline(Connection& connection) {
+    if (connection.deadline != nullptr) return;
+    connection.deadline = g_timeout_source_new_seconds(static_cast<guint>(options.header_deadline_s));
+    g_source_set_callback(
+        connection.deadline,
+        [](gpointer data) -> gboolean {
+            // Ending the socket fails libsoup's pending read, and the connection is dropped.
+            auto* socket = static_cast<GSocket*>(data);
+            qCDebug(lcWeb) << "a connection took too long to send its request's headers";
+            g_socket_shutdown(socket, TRUE, TRUE, nullptr);
+            return G_SOURCE_REMOVE;
+        },
+        connection.socket, nullptr);
+    g_source_attach(connection.deadline, main_context);
+}
+
+void WebServerCore::DisarmDeadline(Connection& connection) {
+    if (connection.deadline == nullptr) return;
+    g_source_destroy(connection.deadline);
+    g_source_unref(connection.deadline);
+    connection.deadline = nullptr;
 }
 
 void WebServerCore::Authorized(WebRequestContext* context) {
-    if (credentials && credentials->IsSet()) {
-        SoupMessageHeaders* request_headers = soup_server_message_get_request_headers(context->message);
-        const char* authorization = soup_message_headers_get_one(request_headers, "Authorization");
-        if (!credentials->Check(authorization ? authorization : "")) {
-            // A request without credentials is a browser asking how to authenticate, not a failure.
-            if (authorization == nullptr) {
-                soup_message_headers_replace(soup_server_message_get_response_headers(context->message),
-                                             "WWW-Authenticate", "Basic realm=\"Cindral\", charset=\"UTF-8\"");
-                RespondText(context, SOUP_STATUS_UNAUTHORIZED, "a user name and password are needed");
-                return;
-            }
-            const int failures = throttle.Failed(context->host, MonotonicMs());
-            qCWarning(lcWeb).noquote() << "authentication failed from" << Text(context->host)
-                                       << QStringLiteral("(%1 in a row)").arg(failures);
-            soup_message_headers_replace(soup_server_message_get_response_headers(context->message), "WWW-Authenticate",
-                                         "Basic realm=\"Cindral\", charset=\"UTF-8\"");
-            RespondText(context, SOUP_STATUS_UNAUTHORIZED, "a user name and password are needed");
-            return;
-        }
-        throttle.Succeeded(context->host);
-    }
     switch (context->request.route) {
         case WebRoute::kNotFound: RespondText(context, SOUP_STATUS_NOT_FOUND, "not found"); return;
         case WebRoute::kMethodNotAllowed:
@@ -595,7 +732,52 @@ namespace {
 void OnRequestFinished(SoupServerMessage*, gpointer data) {
     auto* context = static_cast<WebRequestContext*>(data);
     context->core->requests.erase(context);
+    if (context->verification != 0) context->core->verifying.erase(context->verification);
     delete context;
+}
+
+// Runs once a request's headers are read, before its body: nothing here has a body, and one is
+// refused before a byte of it is read, without "100 Continue", and its connection closed.
+void OnEarlyRequest(SoupServer*, SoupServerMessage* message, const char*, GHashTable*, gpointer) {
+    SoupMessageHeaders* headers = soup_server_message_get_request_headers(message);
+    const SoupEncoding encoding = soup_message_headers_get_encoding(headers);
+    const bool has_body =
+        encoding == SOUP_ENCODING_CHUNKED || encoding == SOUP_ENCODING_EOF || encoding == SOUP_ENCODING_BYTERANGES ||
+        (encoding == SOUP_ENCODING_CONTENT_LENGTH && soup_message_headers_get_content_length(headers) > 0);
+    if (!has_body) return;
+    // libsoup goes on to read a body whatever the status says, unless "100-continue" was asked:
+    // the connection is taken from it, answered by hand and closed.
+    static constexpr char kAnswer[] =
+        "HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\nCache-Control: no-store\r\n"
+        "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 43\r\n\r\n"
+        "requests with a body are not answered here\n";
+    GIOStream* stream = soup_server_message_steal_connection(message);
+    if (stream == nullptr) return;
+    GErrorOwner error;
+    if (!g_output_stream_write_all(g_io_stream_get_output_stream(stream), kAnswer, sizeof kAnswer - 1, nullptr, nullptr,
+                                   &error.error)) {
+        qCDebug(lcWeb).noquote() << "a refusal of a body was not sent:" << Text(error.Message());
+    }
+    g_io_stream_close(stream, nullptr, nullptr);
+    g_object_unref(stream);
+}
+
+// A connection's next request has begun: its headers have the deadline from now (or from the
+// connection's start, for its first).
+void OnRequestStarted(SoupServer*, SoupServerMessage* message, gpointer data) {
+    auto* core = static_cast<WebServerCore*>(data);
+    WebServerCore::Connection* connection =
+        core->FindConnection(PeerText(soup_server_message_get_remote_address(message)));
+    if (connection == nullptr) return;
+    core->ArmDeadline(*connection);
+    core->Watch(*connection, message);
+    g_signal_connect(message, "got-headers", G_CALLBACK(+[](SoupServerMessage* started, gpointer core_data) {
+                         auto* owner = static_cast<WebServerCore*>(core_data);
+                         WebServerCore::Connection* on =
+                             owner->FindConnection(PeerText(soup_server_message_get_remote_address(started)));
+                         if (on != nullptr) WebServerCore::DisarmDeadline(*on);
+                     }),
+                     core);
 }
 
 void OnRequest(SoupServer*, SoupServerMessage* message, const char*, GHashTable*, gpointer data) {
@@ -623,12 +805,119 @@ void OnRequest(SoupServer*, SoupServerMessage* message, const char*, GHashTable*
     core->Handle(context);
 }
 
+void OnStreamGone(gpointer data, GObject* gone);
+
+}  // namespace
+
+namespace {
+void OnMessageGone(gpointer data, GObject* gone) { static_cast<WebServerCore*>(data)->MessageGone(gone); }
+}  // namespace
+
+void WebServerCore::Watch(Connection& connection, SoupServerMessage* message) {
+    Unwatch(connection);
+    StopWatchingForClose(connection);
+    connection.message = G_OBJECT(message);
+    g_object_weak_ref(connection.message, OnMessageGone, this);
+}
+
+void WebServerCore::Unwatch(Connection& connection) {
+    if (connection.message == nullptr) return;
+    g_object_weak_unref(connection.message, OnMessageGone, this);
+    connection.message = nullptr;
+}
+
+// Between two requests of a kept-alive connection libsoup waits for the next one, but a client
+// that closes then is never noticed (libsoup does not close a stream it was handed): the socket
+// is watched from the end of a request to the start of the next, and closed at its end of file.
+// Data seen first is the next request, or TLS's closing alert, which libsoup reads in its turn;
+// the socket is looked at again shortly.
+void WebServerCore::MessageGone(GObject* gone) {
+    for (auto& [stream, connection] : streams) {
+        if (connection.message != gone) continue;
+        connection.message = nullptr;
+        WatchForClose(connection, 0);
+        return;
+    }
+}
+
+void WebServerCore::WatchForClose(Connection& connection, int delay_ms) {
+    StopWatchingForClose(connection);
+    if (g_socket_is_closed(connection.socket)) return;  // closed with its answer
+    if (delay_ms > 0) {
+        connection.close_watch = g_timeout_source_new(static_cast<guint>(delay_ms));
+        g_source_set_callback(
+            connection.close_watch,
+            [](gpointer data) -> gboolean {
+                auto* socket = static_cast<GSocket*>(data);
+                WebServerCore* core = CoreOfSocket(socket);
+                if (core != nullptr) core->CheckForClose(socket);
+                return G_SOURCE_REMOVE;
+            },
+            connection.socket, nullptr);
+    } else {
+        connection.close_watch = g_socket_create_source(
+            connection.socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
+        g_source_set_callback(connection.close_watch,
+                              G_SOURCE_FUNC(+[](GSocket* socket, GIOCondition, gpointer) -> gboolean {
+                                  WebServerCore* core = CoreOfSocket(socket);
+                                  if (core != nullptr) core->CheckForClose(socket);
+                                  return G_SOURCE_REMOVE;
+                              }),
+                              nullptr, nullptr);
+    }
+    g_object_set_data(G_OBJECT(connection.socket), "cindral-core", this);
+    g_source_attach(connection.close_watch, main_context);
+}
+
+void WebServerCore::StopWatchingForClose(Connection& connection) {
+    if (connection.close_watch == nullptr) return;
+    g_source_destroy(connection.close_watch);
+    g_source_unref(connection.close_watch);
+    connection.close_watch = nullptr;
+}
+
+void WebServerCore::CheckForClose(GSocket* socket) {
+    for (auto& [stream, connection] : streams) {
+        if (connection.socket != socket) continue;
+        g_source_unref(connection.close_watch);
+        connection.close_watch = nullptr;
+        char byte = 0;
+        const ssize_t peeked = recv(g_socket_get_fd(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (peeked > 0 || (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
+            if (connection.message == nullptr) WatchForClose(connection, kCloseRecheckMs);
+            return;
+        }
+        qCDebug(lcWeb).noquote() << "connection from" << Text(connection.peer) << "closed by the client";
+        g_io_stream_close(G_IO_STREAM(stream), nullptr, nullptr);
+        PruneClosed();
+        return;
+    }
+}
+
+// A connection kept alive ends with its stream closed, but the stream itself may live on inside
+// libsoup for a while: closed ones are not counted.
+void WebServerCore::PruneClosed() {
+    std::vector<GObject*> closed;
+    for (const auto& entry : streams) {
+        if (g_io_stream_is_closed(G_IO_STREAM(entry.first))) closed.push_back(entry.first);
+    }
+    for (GObject* stream : closed) {
+        g_object_weak_unref(stream, OnStreamGone, this);
+        OnStreamGone(this, stream);
+    }
+}
+
+namespace {
+
 void OnStreamGone(gpointer data, GObject* gone) {
     auto* core = static_cast<WebServerCore*>(data);
     const auto found = core->streams.find(gone);
     qCDebug(lcWeb) << "connection gone" << (found != core->streams.end());
     if (found == core->streams.end()) return;
-    if (found->second.second) core->over_limit_peers.erase(found->second.first);
+    if (found->second.is_over_limit) core->over_limit_peers.erase(found->second.peer);
+    WebServerCore::DisarmDeadline(found->second);
+    core->Unwatch(found->second);
+    WebServerCore::StopWatchingForClose(found->second);
     core->streams.erase(found);
 }
 
@@ -645,6 +934,18 @@ gboolean OnIncoming(GSocketService*, GSocketConnection* connection, GObject*, gp
         return TRUE;
     }
     const std::string peer = PeerText(remote.get());
+    core->PruneClosed();
+    gchar* host_text = g_inet_address_to_string(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(remote.get())));
+    const std::string host = host_text;
+    g_free(host_text);
+    const auto from_host = std::count_if(core->streams.begin(), core->streams.end(),
+                                         [&](const auto& entry) { return entry.second.host == host; });
+    if (from_host >= core->options.max_clients_per_address) {
+        // One address cannot take the room of all the others.
+        qCDebug(lcWeb).noquote() << "too many connections from" << Text(host) << ": one more is closed";
+        g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
+        return TRUE;
+    }
     const bool is_over_limit = core->CountClients(false) >= core->options.max_clients;
     if (is_over_limit && core->CountClients(true) >= core->options.max_clients) {
         // Even the refusals are bounded: these are closed without an answer.
@@ -665,7 +966,12 @@ gboolean OnIncoming(GSocketService*, GSocketConnection* connection, GObject*, gp
         core->over_limit_peers.insert(peer);
         qCInfo(lcWeb).noquote() << "too many clients:" << Text(peer) << "is turned away";
     }
-    core->streams[G_OBJECT(stream)] = {peer, is_over_limit};
+    WebServerCore::Connection& entry = core->streams[G_OBJECT(stream)];
+    entry.peer = peer;
+    entry.host = host;
+    entry.is_over_limit = is_over_limit;
+    entry.socket = socket;
+    core->ArmDeadline(entry);
     qCDebug(lcWeb).noquote() << "connection from" << Text(peer) << "clients:" << core->streams.size();
     g_object_weak_ref(G_OBJECT(stream), OnStreamGone, core);
     if (!soup_server_accept_iostream(core->server.get(), stream, local.get(), remote.get(), &error.error)) {
@@ -744,7 +1050,29 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
     core.options = options;
     core.credentials = std::make_unique<CWebCredentials>(options.user, options.password_hash);
     core.main_context = g_main_context_ref_thread_default();
+    if (core.credentials->IsSet()) {
+        core.verifier = std::make_unique<CPasswordVerifier>(options.user, options.password_hash, core.main_context);
+        core.failure_summary = g_timeout_source_new_seconds(CFailureLog::kSummaryIntervalS);
+        g_source_set_callback(
+            core.failure_summary,
+            [](gpointer data) -> gboolean {
+                static_cast<WebServerCore*>(data)->LogFailureSummary();
+                return G_SOURCE_CONTINUE;
+            },
+            &core, nullptr);
+        g_source_attach(core.failure_summary, core.main_context);
+    }
     if (!options.tls.certificate_path.empty()) {
+        std::string warning;
+        if (!CheckKeyFileMode(options.tls.key_path, error, warning)) {
+            Stop();
+            return false;
+        }
+        if (!warning.empty()) qCWarning(lcWeb).noquote() << Text(warning);
+        if (!RestrictTlsVersions(kTlsPriority, error)) {
+            Stop();
+            return false;
+        }
         GErrorOwner tls_error;
         core.certificate = GRef<GTlsCertificate>(g_tls_certificate_new_from_files(
             options.tls.certificate_path.c_str(), options.tls.key_path.c_str(), &tls_error.error));
@@ -755,7 +1083,27 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
         }
     }
     core.server = GRef<SoupServer>(soup_server_new("server-header", "Cindral", nullptr));
+    soup_server_add_early_handler(core.server.get(), nullptr, OnEarlyRequest, &core, nullptr);
     soup_server_add_handler(core.server.get(), nullptr, OnRequest, &core, nullptr);
+    g_signal_connect(core.server.get(), "request-started", G_CALLBACK(OnRequestStarted), &core);
+    int pair[2] = {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        error = std::string("cannot make the socket pair that keeps connections alive: ") + g_strerror(errno);
+        Stop();
+        return false;
+    }
+    GErrorOwner pair_error;
+    core.keep_alive_peer = GRef<GSocket>(g_socket_new_from_fd(pair[1], &pair_error.error));
+    if (!core.keep_alive_peer) close(pair[1]);
+    if (core.keep_alive_peer)
+        core.keep_alive_listener = GRef<GSocket>(g_socket_new_from_fd(pair[0], &pair_error.error));
+    if (!core.keep_alive_listener) close(pair[0]);
+    if (!core.keep_alive_listener || !soup_server_listen_socket(core.server.get(), core.keep_alive_listener.get(),
+                                                                SoupServerListenOptions{}, &pair_error.error)) {
+        error = "cannot keep connections alive: " + pair_error.Message();
+        Stop();
+        return false;
+    }
     core.service = GRef<GSocketService>(g_socket_service_new());
     uint16_t port = options.port;
     std::string failures;
@@ -850,6 +1198,14 @@ void CWebServer::Stop() {
         g_socket_listener_close(G_SOCKET_LISTENER(core.service.get()));
         g_signal_handlers_disconnect_by_data(core.service.get(), &core);
     }
+    // Checks still running are dropped with the verifier; their requests go below.
+    core.verifier.reset();
+    core.verifying.clear();
+    if (core.failure_summary) {
+        g_source_destroy(core.failure_summary);
+        g_source_unref(core.failure_summary);
+        core.failure_summary = nullptr;
+    }
     if (core.server) soup_server_disconnect(core.server.get());
     // Messages still alive are finished by the disconnect or never again: their contexts go now.
     for (WebRequestContext* context : core.requests) {
@@ -857,10 +1213,17 @@ void CWebServer::Stop() {
         delete context;
     }
     core.requests.clear();
-    for (const auto& entry : core.streams) g_object_weak_unref(entry.first, OnStreamGone, &core);
+    for (auto& entry : core.streams) {
+        WebServerCore::DisarmDeadline(entry.second);
+        core.Unwatch(entry.second);
+        WebServerCore::StopWatchingForClose(entry.second);
+        g_object_weak_unref(entry.first, OnStreamGone, &core);
+    }
     core.streams.clear();
     core.over_limit_peers.clear();
     core.server = GRef<SoupServer>();
+    core.keep_alive_listener = GRef<GSocket>();
+    core.keep_alive_peer = GRef<GSocket>();
     core.service = GRef<GSocketService>();
     core.certificate = GRef<GTlsCertificate>();
     if (core.main_context) g_main_context_unref(core.main_context);
@@ -886,4 +1249,7 @@ std::string CWebServer::Url() const {
 
 void CWebServer::SetStorageFolder(std::string storage_folder) { core_->storage_folder = std::move(storage_folder); }
 
-int CWebServer::ClientCount() const { return core_->CountClients(false); }
+int CWebServer::ClientCount() const {
+    core_->PruneClosed();
+    return core_->CountClients(false);
+}

@@ -30,7 +30,11 @@ struct WebServerOptions {
     TlsFiles tls;                   // both empty: plain HTTP
     bool is_insecure_http = false;  // plain HTTP beyond loopback, asked for in so many words
     int max_clients = 32;
+    int max_clients_per_address = 8;
     int idle_timeout_s = 60;
+    // From a connection's start, or the end of its previous request, to the end of a request's
+    // headers (the TLS handshake included): a client sending them slowly is cut off then.
+    int header_deadline_s = 12;
 };
 
 bool IsLoopbackAddress(const std::string& address);
@@ -43,8 +47,9 @@ bool ParseListenAddress(const std::string& text, WebServerOptions& options, std:
 // The web server for remote viewers, on libsoup and the GLib main context of the thread that
 // starts it (the user-interface thread: Qt's event loop is that context). Read-only; names in
 // URLs are looked up in the storage folder's catalogue. At most max_clients connections (more
-// get 503), idle or stalled ones closed after idle_timeout_s, live viewers get the newest frame
-// when they are ready for one.
+// get 503) and max_clients_per_address from one address (more are closed), idle or stalled ones
+// closed after idle_timeout_s, requests with a body refused from their headers, live viewers
+// get the newest frame when they are ready for one.
 class CWebServer {
 public:
     // frames may be null (recordings only): the live picture then answers 503.

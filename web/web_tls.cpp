@@ -1,5 +1,6 @@
 #include "web/web_tls.h"
 
+#include <glib.h>
 #include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
@@ -160,4 +161,36 @@ std::string CertificateFingerprint(const std::string& certificate_path, std::str
         text += hex;
     }
     return text;
+}
+
+bool CheckKeyFileMode(const std::string& path, std::string& error, std::string& warning) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        error = ErrnoMessage("cannot read " + path);
+        return false;
+    }
+    if ((info.st_mode & S_IROTH) != 0) {
+        error = "the private key " + path + " is readable by every user: make it the owner's only (chmod 600)";
+        return false;
+    }
+    if ((info.st_mode & S_IRGRP) != 0) {
+        warning = "the private key " + path + " is readable by its group; chmod 600 would keep it to its owner";
+    }
+    return true;
+}
+
+bool RestrictTlsVersions(const char* priority, std::string& error) {
+    gnutls_priority_t parsed = nullptr;
+    const char* error_at = nullptr;
+    const int code = gnutls_priority_init2(&parsed, priority, &error_at, 0);
+    if (code < 0) {
+        error = std::string("GnuTLS refuses the TLS priorities at '") + (error_at ? error_at : "?") +
+                "': " + gnutls_strerror(code);
+        return false;
+    }
+    gnutls_priority_deinit(parsed);
+    // GLib's GnuTLS backend has no other way to be told; it reads this once, at its first
+    // connection. A value set by the user is theirs.
+    if (g_getenv("G_TLS_GNUTLS_PRIORITY") == nullptr) g_setenv("G_TLS_GNUTLS_PRIORITY", priority, FALSE);
+    return true;
 }

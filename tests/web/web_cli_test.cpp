@@ -1,5 +1,6 @@
 // End to end: cindral-cli records and serves, a browser and a stream reader watch.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 // GLib's headers before Qt's, whose keywords they use as names.
 #include "web_test_support.h"
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -179,6 +181,48 @@ TEST(WebCli, TheRealBrowserShowsTheLivePictureAndTheDaysArchives) {
     }
     EXPECT_GT(green, image.width() * image.height() / 4 / 10);
     EXPECT_EQ(cli.Stop(), 0) << cli.Errors();
+}
+
+// Measured on serve itself: what a client can push of a body before the server closes.
+TEST(WebCli, RequestsWithABodyAreRefusedFromTheirHeadersWithoutReadingIt) {
+    TempFolder storage;
+    ServingCli server({QStringLiteral("serve"), QStringLiteral("--storage"), QString::fromStdString(storage.Folder()),
+                       QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
+    ASSERT_NE(server.Port(), 0) << server.Errors();
+    // The headers, then as much of the body as the server takes: a server reading the body takes
+    // all 64 MiB, one that refused it has closed before the sockets' buffers are full.
+    const std::string chunk(16 * 1024, 'x');
+    for (const std::string head : {"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 300000000\r\n\r\n",
+                                   "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n",
+                                   "POST /api/days HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 300000000\r\n\r\n"}) {
+        web_test::RawClient client(server.Port(), 0, 16 * 1024);
+        ASSERT_TRUE(client.Send(head));
+        size_t sent_bytes = 0;
+        while (sent_bytes < 64u * 1024 * 1024 && client.Send(chunk)) sent_bytes += chunk.size();
+        EXPECT_LT(sent_bytes, 4u * 1024 * 1024) << head;
+        const std::string answer = client.Receive(200);
+        EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 413") << head;
+        EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+    }
+    EXPECT_EQ(Fetch(server.Url("/api/days")).status, 200u);
+}
+
+TEST(WebCli, APasswordFileOthersCanReadIsWarnedOf) {
+    TempFolder storage;
+    const std::string password_file = storage.File("password");
+    std::ofstream(password_file) << "viewer:s3cretXY\n";
+    for (const mode_t mode : {0644, 0640, 0600}) {
+        ASSERT_EQ(chmod(password_file.c_str(), mode), 0);
+        ServingCli server({QStringLiteral("serve"), QStringLiteral("--storage"),
+                           QString::fromStdString(storage.Folder()), QStringLiteral("--listen"),
+                           QStringLiteral("127.0.0.1:0"), QStringLiteral("--password-file"),
+                           QString::fromStdString(password_file)});
+        ASSERT_NE(server.Port(), 0) << server.Errors();
+        const bool is_warned =
+            server.Errors().find("password file " + password_file + " is readable") != std::string::npos;
+        EXPECT_EQ(is_warned, mode != 0600) << std::oct << mode << ": " << server.Errors();
+        EXPECT_EQ(server.Errors().find("s3cretXY"), std::string::npos);  // the password is never shown
+    }
 }
 
 }  // namespace

@@ -50,7 +50,9 @@ TEST(WebRequest, RoutesEveryEndpointAndNothingElse) {
         {"GET", "/api/archives", "day=20261207", WebRoute::kArchives, "20261207", "", -1},
         {"GET", "/api/archives", "x=1&day=20261207", WebRoute::kArchives, "20261207", "", -1},
         {"GET", "/api/archives/20261207/12345/frames/17.jpg", "", WebRoute::kFrame, "20261207", "12345", 17},
-        {"GET", "/api/archives/20261207/123%2045.mkv", "", WebRoute::kVideo, "20261207", "123 45", -1},
+        {"GET", "/api/archives/20261207/123 45.mkv", "", WebRoute::kVideo, "20261207", "123 45", -1},
+        // The path comes decoded: a '%' left is the name's own.
+        {"GET", "/api/archives/20261207/pct%41.cna", "", WebRoute::kArchive, "20261207", "pct%41", -1},
         {"GET", "/api/archives/20261207/12345.cna", "", WebRoute::kArchive, "20261207", "12345", -1},
         // Changing anything is not answered.
         {"POST", "/api/days", "", WebRoute::kMethodNotAllowed, "", "", -1},
@@ -59,12 +61,12 @@ TEST(WebRequest, RoutesEveryEndpointAndNothingElse) {
         {"GET", "/api/archives", "day=2026120", WebRoute::kNotFound, "", "", -1},
         {"GET", "/api/archives", "day=..%2f..", WebRoute::kNotFound, "", "", -1},
         {"GET", "/api/archives/20261207/../12345.cna", "", WebRoute::kNotFound, "", "", -1},
-        {"GET", "/api/archives/20261207/%2e%2e.cna", "", WebRoute::kNotFound, "", "", -1},
-        {"GET", "/api/archives/20261207/%2e%2e/frames/1.jpg", "", WebRoute::kNotFound, "", "", -1},
-        {"GET", "/api/archives/20261207/..%2f..%2fetc%2fpasswd.cna", "", WebRoute::kNotFound, "", "", -1},
-        {"GET", "/api/archives/20261207/a%2fb.cna", "", WebRoute::kNotFound, "", "", -1},
-        {"GET", "/api/archives/20261207/a%00b.cna", "", WebRoute::kNotFound, "", "", -1},
-        {"GET", "/api/archives/20261207/a%zzb.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/...cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/../frames/1.jpg", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/../../etc/passwd.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/a/b.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/a\\b.cna", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/archives/20261207/a\\b/frames/1.jpg", "", WebRoute::kNotFound, "", "", -1},
         {"GET", "/api/archives/20261207/.hidden.cna", "", WebRoute::kNotFound, "", "", -1},
         {"GET", "/api/archives/2026120x/12345.cna", "", WebRoute::kNotFound, "", "", -1},
         {"GET", "/api/archives/20261207/12345/frames/-1.jpg", "", WebRoute::kNotFound, "", "", -1},
@@ -106,6 +108,8 @@ TEST(WebAuth, PasswordsAreSaltedSlowHashesThatVerifyOnlyTheirPassword) {
     ASSERT_TRUE(ParseBasicAuthorization("Basic dXNlcjpwYTpzcw==", user, password));  // user:pa:ss
     EXPECT_EQ(user, "user");
     EXPECT_EQ(password, "pa:ss");
+    ASSERT_TRUE(ParseBasicAuthorization("basic dXNlcjpwYTpzcw==", user, password));  // any case
+    ASSERT_TRUE(ParseBasicAuthorization("BASIC dXNlcjpwYTpzcw==", user, password));
     EXPECT_FALSE(ParseBasicAuthorization("Bearer dXNlcjpwYTpzcw==", user, password));
     EXPECT_FALSE(ParseBasicAuthorization("Basic !!!", user, password));
     EXPECT_FALSE(ParseBasicAuthorization("Basic dXNlcg==", user, password));  // no colon
@@ -117,25 +121,45 @@ TEST(WebAuth, PasswordsAreSaltedSlowHashesThatVerifyOnlyTheirPassword) {
     EXPECT_TRUE(credentials.Check("Basic dXNlcjpzZWNyZXQgd29yZA=="));   // user:secret word
     EXPECT_TRUE(credentials.Check("Basic dXNlcjpzZWNyZXQgd29yZA=="));   // remembered, same answer
     EXPECT_FALSE(credentials.Check("Basic dXNlcjpzZWNyZXQgd29yZQ=="));
+    // Of the same length and ending alike, whether remembered or not: every byte counts.
+    EXPECT_FALSE(credentials.Check("Basic dXhlcjpzZWNyZXQgd29yZA=="));  // uxer:secret word
+    EXPECT_FALSE(VerifyCredentials("user", record, "uxer", "secret word"));
+    EXPECT_FALSE(VerifyCredentials("user", record, "user", "sexret word"));
+    EXPECT_TRUE(VerifyCredentials("user", record, "user", "secret word"));
 }
 
-TEST(WebAuth, AnswersSlowDownAfterFiveFailuresDoublingUpToThirtySeconds) {
+TEST(WebAuth, NetworksAreRefusedAfterFiveFailuresDoublingUpToThirtySeconds) {
     CFailureThrottle throttle;
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(throttle.DelayMs("10.0.0.1"), 0);
-        throttle.Failed("10.0.0.1", i);
+    // Neighbours count as one: rotating through a /24 gains nothing.
+    for (int i = 0; i < 4; ++i) {
+        throttle.Failed("10.0.0." + std::to_string(i + 1), 0);
+        EXPECT_EQ(throttle.RefusedForMs("10.0.0.1", 0), 0);
     }
     const int64_t expected[] = {1000, 2000, 4000, 8000, 16000, 30000, 30000};
+    int64_t now_ms = 0;
     for (int64_t delay : expected) {
-        EXPECT_EQ(throttle.DelayMs("10.0.0.1"), delay);
-        throttle.Failed("10.0.0.1", 10);
+        throttle.Failed("10.0.0.77", now_ms);
+        EXPECT_EQ(throttle.RefusedForMs("10.0.0.200", now_ms), delay);
+        EXPECT_EQ(throttle.RefusedForMs("::ffff:10.0.0.9", now_ms + delay - 1), 1);
+        now_ms += delay;
+        EXPECT_EQ(throttle.RefusedForMs("10.0.0.1", now_ms), 0);
     }
-    EXPECT_EQ(throttle.DelayMs("10.0.0.2"), 0);  // per address
-    throttle.Succeeded("10.0.0.1");
-    EXPECT_EQ(throttle.DelayMs("10.0.0.1"), 0);
-    // Bounded: a flood of addresses forgets the oldest.
-    for (size_t i = 0; i < CFailureThrottle::kMaxAddresses + 10; ++i) throttle.Failed("a" + std::to_string(i), 100 + i);
-    EXPECT_EQ(throttle.Failed("a0", 1000000), 1);
+    EXPECT_EQ(throttle.RefusedForMs("10.0.1.1", now_ms - 1), 0);  // another network
+    throttle.Succeeded("10.0.0.5");
+    throttle.Failed("10.0.0.1", now_ms);
+    EXPECT_EQ(throttle.RefusedForMs("10.0.0.1", now_ms), 0);
+    EXPECT_EQ(FailureNetwork("2001:db8:1:2::1"), FailureNetwork("2001:db8:1:2:ffff::9"));
+    EXPECT_NE(FailureNetwork("2001:db8:1:2::1"), FailureNetwork("2001:db8:1:3::1"));
+
+    // Bounded: a flood of networks forgets those failed longest ago, never one being refused.
+    CFailureThrottle flooded;
+    flooded.Failed("192.168.1.1", 0);  // failed first, not refused: forgotten
+    for (int i = 0; i < CFailureThrottle::kFreeFailures; ++i) flooded.Failed("192.168.2.1", 1);
+    for (size_t i = 0; i < CFailureThrottle::kMaxNetworks + 10; ++i) {
+        flooded.Failed("10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".1", 2);
+    }
+    EXPECT_EQ(flooded.RefusedForMs("192.168.2.1", 2), CFailureThrottle::kFirstDelayMs - 1);
+    EXPECT_EQ(flooded.Failed("192.168.1.1", 3), 1);
 }
 
 TEST(WebListen, BeyondLoopbackNeedsAPasswordAndHttpsUnlessInsecureIsAsked) {
@@ -189,6 +213,7 @@ TEST(WebCatalogue, OnlyRealArchivesOfRealDayFoldersAreFound) {
     std::filesystem::copy_file(day + "/1000.CNA", day + "/3000.cna");
     ::chmod((day + "/3000.cna").c_str(), 0444);
     std::ofstream(day + "/notes.txt") << "not an archive";
+    std::filesystem::copy_file(day + "/1000.CNA", day + "/.4000.CNA");  // a real archive, hidden
 
     const std::vector<std::string> days = ListDays(storage.Folder());
     EXPECT_NE(std::find(days.begin(), days.end(), "20090107"), days.end());
@@ -209,6 +234,7 @@ TEST(WebCatalogue, OnlyRealArchivesOfRealDayFoldersAreFound) {
     EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", "2000").has_value());  // a link
     EXPECT_FALSE(FindArchive(storage.Folder(), "20090108", "2000").has_value());  // a linked day
     EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", "notes").has_value());
+    EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", ".4000").has_value());
     EXPECT_FALSE(FindArchive(storage.Folder(), "20090107", "../outside/2000").has_value());
     EXPECT_FALSE(ListArchives(storage.Folder(), "20090109").has_value());
 }

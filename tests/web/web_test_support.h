@@ -184,20 +184,27 @@ inline Response Fetch(const std::string& url, const std::string& method = "GET",
 // A plain TCP connection for requests written by hand.
 class RawClient {
 public:
-    explicit RawClient(uint16_t port, int receive_buffer = 0) {
+    explicit RawClient(uint16_t port, int receive_buffer = 0, int send_buffer = 0) {
         socket_ = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, nullptr);
         if (receive_buffer > 0) g_socket_set_option(socket_, SOL_SOCKET, SO_RCVBUF, receive_buffer, nullptr);
+        if (send_buffer > 0) g_socket_set_option(socket_, SOL_SOCKET, SO_SNDBUF, send_buffer, nullptr);
         GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
         GSocketAddress* address = g_inet_socket_address_new(loopback, port);
         is_connected_ = g_socket_connect(socket_, address, nullptr, nullptr);
         g_object_unref(address);
         g_object_unref(loopback);
-        g_socket_set_timeout(socket_, 20);
+        g_socket_set_timeout(socket_, 10);
     }
     ~RawClient() { g_object_unref(socket_); }
     bool IsConnected() const { return is_connected_; }
+    // True when all of text was sent (a small send buffer takes it in parts).
     bool Send(const std::string& text) {
-        return g_socket_send(socket_, text.data(), text.size(), nullptr, nullptr) == static_cast<gssize>(text.size());
+        for (size_t sent = 0; sent < text.size();) {
+            const gssize n = g_socket_send(socket_, text.data() + sent, text.size() - sent, nullptr, nullptr);
+            if (n <= 0) return false;
+            sent += static_cast<size_t>(n);
+        }
+        return true;
     }
     // Reads what comes until at least min_bytes arrived or the peer closes; "" on close.
     std::string Receive(size_t min_bytes = 1) {

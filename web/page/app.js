@@ -7,6 +7,7 @@ let archives = [];
 let current = null;   // the archive in the player
 let playing = false;
 let playToken = 0;
+let hasLive = false;  // what the last status said: a server of recordings only has no live picture
 
 async function getJson(url) {
   const response = await fetch(url, { cache: 'no-store' });
@@ -25,6 +26,7 @@ function timeText(iso) { return iso ? iso.split('T')[1].slice(0, 8) : '?'; }
 async function refreshStatus() {
   try {
     const status = await getJson('api/status');
+    hasLive = status.live === true;
     const state = $('state');
     state.textContent = status.text;
     state.className = 'state' + (status.phase === 'recording' ? ' recording' : '') +
@@ -45,8 +47,8 @@ async function refreshStatus() {
 
 function startLive() {
   const live = $('live');
-  live.onerror = () => setTimeout(() => { live.src = 'live.mjpeg?' + Date.now(); }, 2000);
-  live.src = 'live.mjpeg';
+  live.onerror = () => setTimeout(() => { if (hasLive) live.src = 'live.mjpeg?' + Date.now(); }, 2000);
+  if (hasLive) live.src = 'live.mjpeg';
 }
 
 async function loadDays() {
