@@ -18,9 +18,9 @@
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/export_actions.h"
 #include "archive_ui/panel_dlg.h"
-#include "capture/dialogs/camera_property_pages.h"
 #include "capture/live_session.h"
 #include "capture/queued_calls.h"
+#include "capture_ui/camera_property_pages.h"
 #include "platform/ole_date.h"
 
 // The view's pictures are blue, green, red, 255 in memory: a 0xffRRGGBB word here.

@@ -10,11 +10,11 @@
 
 #include "archive_ui/playback_view.h"
 #include "capture/web_camera_dlg.h"
-#include "recording/bmp_file.h"
-#include "recording/frame_pipeline.h"
-#include "recording/motion_events.h"
-#include "recording/settings.h"
-#include "recording/view_picture.h"
+#include "detection/motion_events.h"
+#include "picture/bmp_file.h"
+#include "picture/view_picture.h"
+#include "recorder/frame_pipeline.h"
+#include "settings/settings.h"
 #include "storage/storage_settings.h"
 
 class CPanelDlg;

@@ -23,13 +23,13 @@
 #include "app/storage_dlg.h"
 #include "app/storage_location.h"
 #include "capture/device_watcher.h"
-#include "capture/dialogs/twain_sources_dlg.h"
 #include "capture/ignored_areas_file.h"
 #include "capture/live_session.h"
+#include "capture_ui/twain_sources_dlg.h"
 #include "platform/key_store.h"
 #include "platform/posix_file.h"
 #include "platform/safe_output.h"
-#include "recording/settings_store.h"
+#include "settings/settings_store.h"
 #include "web/web_server.h"
 
 // The resources live in a static library; without this the linker may leave them out.

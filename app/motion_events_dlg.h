@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "recording/frame_pipeline.h"
-#include "recording/motion_events.h"
+#include "detection/motion_events.h"
+#include "recorder/frame_pipeline.h"
 
 class QCheckBox;
 class QLabel;

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "recording/frame_archive.h"
-#include "recording/jpeg_codec.h"
+#include "jpeg/jpeg_codec.h"
+#include "recorder/frame_archive.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <map>
 #include <tuple>
 
+#include "archive/archive_format.h"
 #include "platform/file_times.h"
 #include "platform/ole_date.h"
 #include "platform/posix_file.h"
-#include "recording/archive_format.h"
 #include "storage/retention.h"
 
 namespace {

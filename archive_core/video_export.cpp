@@ -8,11 +8,11 @@
 #include <memory>
 #include <optional>
 
+#include "archive/archive_reader.h"
 #include "archive_core/avi_export.h"
+#include "jpeg/jpeg_codec.h"
 #include "platform/ole_date.h"
 #include "platform/safe_output.h"
-#include "recording/archive_reader.h"
-#include "recording/jpeg_codec.h"
 
 namespace {
 

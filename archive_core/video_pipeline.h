@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "gst/gst_handles.h"
+#include "glib/gst_handles.h"
 
 enum class VideoContainer { kMatroska, kAvi, kMp4 };
 enum class VideoCodec { kMotionJpeg, kH264 };

@@ -25,7 +25,7 @@
 #include "archive_ui/archive_log.h"
 #include "platform/ole_date.h"
 #include "platform/safe_output.h"
-#include "recording/frame_archive.h"
+#include "recorder/frame_archive.h"
 #include "widgets/dialog_units.h"
 
 namespace {

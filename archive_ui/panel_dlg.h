@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "archive_ui/export_actions.h"
-#include "recording/frame_archive.h"
+#include "recorder/frame_archive.h"
 
 class IPlaybackView;
 class QLabel;

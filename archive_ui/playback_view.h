@@ -1,6 +1,6 @@
 #pragma once
 
-#include "recording/bmp_file.h"
+#include "picture/bmp_file.h"
 
 // What the playback panel needs of the camera view.
 class IPlaybackView {

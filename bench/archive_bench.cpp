@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "recording/archive_format.h"
-#include "recording/frame_archive.h"
-#include "recording/jpeg_codec.h"
+#include "archive/archive_format.h"
+#include "jpeg/jpeg_codec.h"
+#include "recorder/frame_archive.h"
 
 namespace fs = std::filesystem;
 

@@ -28,8 +28,8 @@
 
 #include "archive_core/avi_export.h"
 #include "bench_support.h"
-#include "recording/frame_archive.h"
-#include "recording/jpeg_codec.h"
+#include "jpeg/jpeg_codec.h"
+#include "recorder/frame_archive.h"
 
 namespace {
 

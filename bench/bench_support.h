@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "recording/bmp_file.h"
-#include "recording/camera_frame.h"
+#include "picture/bmp_file.h"
+#include "picture/camera_frame.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "recording/frame_pipeline.h"
+#include "recorder/frame_pipeline.h"
 
 namespace {
 

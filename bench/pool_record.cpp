@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "recording/frame_archive.h"
-#include "recording/frame_pipeline.h"
-#include "recording/settings.h"
+#include "recorder/frame_archive.h"
+#include "recorder/frame_pipeline.h"
+#include "settings/settings.h"
 
 namespace {
 

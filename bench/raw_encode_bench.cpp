@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "recording/encode_pool.h"
-#include "recording/raw_jpeg_encoder.h"
+#include "jpeg/raw_jpeg_encoder.h"
+#include "recorder/encode_pool.h"
 
 namespace {
 

@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive_format.h"
+#include "archive/archive_reader.h"
 #include "archive_core/video_export.h"
 #include "bench_support.h"
+#include "jpeg/jpeg_codec.h"
 #include "platform/ole_date.h"
 #include "platform/safe_output.h"
-#include "recording/archive_format.h"
-#include "recording/archive_reader.h"
-#include "recording/jpeg_codec.h"
 
 namespace {
 

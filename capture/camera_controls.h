@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "gst/gst_handles.h"
+#include "glib/gst_handles.h"
 
 enum class CameraControlKind { kInteger, kBoolean, kMenu };
 

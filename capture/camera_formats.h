@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "capture/web_camera_dlg.h"
-#include "gst/gst_handles.h"
+#include "glib/gst_handles.h"
 
 // The formats a camera offers, one entry per size and rate; ranges are offered at the
 // usual sizes and rates that lie inside them. Duplicates are left out, order is kept.

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "gst/gst_handles.h"
+#include "glib/gst_handles.h"
 
 class CGstBusWatch;
 

@@ -3,7 +3,7 @@
 #include <QObject>
 #include <functional>
 
-#include "gst/gst_handles.h"
+#include "glib/gst_handles.h"
 
 class QSocketNotifier;
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "recording/motion_events.h"
+#include "detection/motion_events.h"
 
 // Ignored areas as pictures. Ours are PNGs of one pixel per 4x4 block, white where ignored; any
 // picture is read the same way: a pixel that is not black ignores what it covers once scaled.

@@ -7,7 +7,7 @@
 
 #include <gst/video/video-frame.h>
 
-#include "recording/camera_frame.h"
+#include "picture/camera_frame.h"
 
 // Camera frames kept past the frame sink's call for the encoders: the sink's own mapping of the
 // frame (which holds the buffer) is taken over until the frame is let go of, so keeping costs no

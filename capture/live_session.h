@@ -10,14 +10,14 @@
 #include <string>
 
 #include "capture/capture_messages.h"
+#include "capture/event_command.h"
 #include "capture/viewer_frames.h"
 #include "capture/web_camera_dlg.h"
-#include "recording/event_command.h"
-#include "recording/frame_archive.h"
-#include "recording/frame_pipeline.h"
-#include "recording/motion_events.h"
-#include "recording/recorder_monitor.h"
-#include "recording/settings.h"
+#include "detection/motion_events.h"
+#include "recorder/frame_archive.h"
+#include "recorder/frame_pipeline.h"
+#include "recorder/recorder_monitor.h"
+#include "settings/settings.h"
 #include "storage/retention.h"
 
 class CQueuedCalls;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "gst/gst_handles.h"
+#include "glib/gst_handles.h"
 
 // A camera described as a gst-launch description: any chain that ends in raw video or JPEG,
 // ended, if wanted, by a caps string ("videotestsrc ! video/x-raw,width=1280,height=720"). Its

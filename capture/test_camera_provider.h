@@ -3,7 +3,7 @@
 #include <string>
 
 #include "capture/video_devices.h"
-#include "gst/gst_handles.h"
+#include "glib/gst_handles.h"
 
 // The virtual cameras of CINDRAL_TEST_CAMERAS, offered to the device monitor by a device
 // provider of ours, so that they come and go like cameras that are plugged in and pulled out.

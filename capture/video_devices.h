@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "gst/gst_handles.h"
+#include "glib/gst_handles.h"
 
 // A named virtual camera: "Name=gst-launch description".
 struct TestCameraSpec {

@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "capture/capture_log.h"
-#include "recording/frame_pass.h"
-#include "recording/recorder_monitor.h"
+#include "picture/frame_pass.h"
+#include "recorder/recorder_monitor.h"
 
 void CViewerFrames::SetListener(std::function<void()> on_frame) {
     const std::lock_guard<std::mutex> lock(mutex_);

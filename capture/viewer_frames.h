@@ -7,9 +7,9 @@
 #include <mutex>
 #include <vector>
 
-#include "recording/bmp_file.h"
-#include "recording/camera_frame.h"
-#include "recording/jpeg_codec.h"
+#include "jpeg/jpeg_codec.h"
+#include "picture/bmp_file.h"
+#include "picture/camera_frame.h"
 
 // One live JPEG as remote viewers get it.
 struct ViewerJpeg {

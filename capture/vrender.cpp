@@ -6,8 +6,8 @@
 #include <cstring>
 #include <optional>
 
+#include "jpeg/jpeg_stream.h"
 #include "platform/thread_handover.h"
-#include "recording/jpeg_stream.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <gst/video/video-info.h>
 
 #include "capture/kept_frames.h"
-#include "gst/gst_handles.h"
-#include "recording/camera_frame.h"
+#include "glib/gst_handles.h"
+#include "picture/camera_frame.h"
 
 typedef struct _GstAppSink GstAppSink;
 

@@ -17,7 +17,7 @@
 #include "capture/gst_bus_watch.h"
 #include "capture/video_devices.h"
 #include "capture/vrender.h"
-#include "gst/gst_handles.h"
+#include "glib/gst_handles.h"
 #include "platform/thread_handover.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "capture/capture_messages.h"
-#include "recording/camera_frame.h"
+#include "picture/camera_frame.h"
 
 typedef struct _GstElement GstElement;
 

@@ -6,7 +6,7 @@
 
 #include "cli/cli_command.h"
 
-#include "recording/frame_archive.h"
+#include "recorder/frame_archive.h"
 
 // Shared by the archive commands of cindral-cli (info, frame, decode, avi).
 namespace archive_cli {

@@ -14,8 +14,8 @@
 #include "cli/cli_output.h"
 #include "cli/cli_values.h"
 #include "cli/detector_options.h"
-#include "recording/frame_pipeline.h"
-#include "recording/jpeg_stream.h"
+#include "jpeg/jpeg_stream.h"
+#include "recorder/frame_pipeline.h"
 
 namespace {
 

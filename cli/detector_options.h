@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/cli_command.h"
-#include "recording/motion_events.h"
+#include "detection/motion_events.h"
 
 // The motion event options `record` and `detect` share.
 struct DetectorOptionValues {

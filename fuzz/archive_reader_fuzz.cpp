@@ -5,10 +5,10 @@
 #include <optional>
 #include <vector>
 
+#include "archive/archive_format.h"
 #include "cli/archive_cli_util.h"
 #include "fuzz/memory_file.h"
-#include "recording/archive_format.h"
-#include "recording/frame_archive.h"
+#include "recorder/frame_archive.h"
 
 namespace {
 

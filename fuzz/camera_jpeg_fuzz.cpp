@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "fuzz/memory_file.h"
-#include "recording/frame_archive.h"
-#include "recording/jpeg_codec.h"
-#include "recording/jpeg_stream.h"
+#include "jpeg/jpeg_codec.h"
+#include "jpeg/jpeg_stream.h"
+#include "recorder/frame_archive.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs clang-tidy (.clang-tidy) over the libraries without widgets: platform/, storage/,
-# recording/, the archive library in archive_core/ and web/. Names every finding and exits
+# picture/, jpeg/, archive/, detection/, settings/, recorder/, archive_core/ and web/. Names every finding and exits
 # non-zero when there is one. Its own configure of the `clang` preset gives the compile commands;
 # nothing is built. About 2.5 minutes of processor time for the 43 files, so not a stage of test.sh.
 #   scripts/tidy.sh [FILE...]   (default: every .cpp of those folders)
@@ -9,7 +9,7 @@ cd "$CINDRAL_ROOT"
 
 install_missing_packages "${CINDRAL_RUN_PACKAGES[@]}" "${CINDRAL_CHECK_PACKAGES[@]}"
 cmake --preset clang >/dev/null
-folders=(platform storage recording archive_core web)
+folders=(platform storage picture jpeg archive detection settings recorder archive_core web)
 if [ $# -gt 0 ]; then
   files=("$@")
 else

@@ -14,10 +14,10 @@
 #include <tuple>
 #include <utility>
 
+#include "archive/archive_format.h"
 #include "platform/ole_date.h"
 #include "platform/posix_file.h"
 #include "platform/safe_output.h"
-#include "recording/archive_format.h"
 
 namespace {
 

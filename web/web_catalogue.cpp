@@ -10,8 +10,8 @@
 #include <memory>
 #include <mutex>
 
+#include "archive/archive_reader.h"
 #include "platform/ole_date.h"
-#include "recording/archive_reader.h"
 
 namespace {
 

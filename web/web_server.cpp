@@ -19,10 +19,10 @@
 #include <mutex>
 #include <set>
 
+#include "archive/archive_reader.h"
 #include "capture/viewer_frames.h"
 #include "platform/thread_handover.h"
-#include "recording/archive_reader.h"
-#include "recording/recorder_monitor.h"
+#include "recorder/recorder_monitor.h"
 #include "storage/retention.h"
 #include "web/web_admission.h"
 #include "web/web_catalogue.h"

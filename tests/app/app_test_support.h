@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "platform/key_store.h"
-#include "recording/settings.h"
-#include "recording/settings_store.h"
+#include "settings/settings.h"
+#include "settings/settings_store.h"
 #include "support/temp_folder.h"
 
 // Answers modal dialogs and message boxes as they come up: every showing of a modal window or

@@ -7,7 +7,7 @@
 #include <QTest>
 
 #include "app_test_support.h"
-#include "capture/dialogs/wnd_pick_color.h"
+#include "capture_ui/wnd_pick_color.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "app_test_support.h"
 #include "platform/key_store.h"
 #include "platform/temp_folder.h"
-#include "recording/settings_store.h"
+#include "settings/settings_store.h"
 
 TEST(FileSave, ReplacesTheChosenFileWholeAndNeverAnArchive) {
     TempFolder folder;

@@ -11,12 +11,12 @@
 #include "app/main_frame.h"
 #include "app/session_state_pane.h"
 #include "app_test_support.h"
-#include "capture/dialogs/twain_sources_dlg.h"
+#include "archive/archive_format.h"
 #include "capture/live_session.h"
 #include "capture/test_camera_provider.h"
+#include "capture_ui/twain_sources_dlg.h"
 #include "platform/key_store.h"
-#include "recording/archive_format.h"
-#include "recording/settings_store.h"
+#include "settings/settings_store.h"
 #include "support/file_size_limit.h"
 
 namespace {

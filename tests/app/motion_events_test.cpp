@@ -25,7 +25,7 @@
 #include "capture/ignored_areas_file.h"
 #include "capture/live_session.h"
 #include "platform/key_store.h"
-#include "recording/settings_store.h"
+#include "settings/settings_store.h"
 
 namespace {
 

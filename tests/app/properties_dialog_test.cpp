@@ -10,8 +10,8 @@
 #include <QTest>
 
 #include "app_test_support.h"
-#include "capture/dialogs/twain_sources_dlg.h"
-#include "capture/dialogs/wnd_pick_color.h"
+#include "capture_ui/twain_sources_dlg.h"
+#include "capture_ui/wnd_pick_color.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include "app/remote_viewing_dlg.h"
 #include "app_test_support.h"
 #include "capture/live_session.h"
+#include "jpeg/jpeg_codec.h"
 #include "platform/key_store.h"
-#include "recording/jpeg_codec.h"
-#include "recording/settings_store.h"
+#include "settings/settings_store.h"
 #include "web/web_auth.h"
 #include "web/web_server.h"
 

@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "app_test_support.h"
+#include "archive/archive_format.h"
 #include "platform/key_store.h"
-#include "recording/archive_format.h"
-#include "recording/settings_store.h"
+#include "settings/settings_store.h"
 
 extern char** environ;
 

@@ -18,11 +18,11 @@
 #include "app/main_frame.h"
 #include "app/session_state_pane.h"
 #include "app_test_support.h"
-#include "capture/dialogs/twain_sources_dlg.h"
-#include "capture/dialogs/wnd_pick_color.h"
+#include "archive/archive_format.h"
+#include "capture_ui/twain_sources_dlg.h"
+#include "capture_ui/wnd_pick_color.h"
 #include "platform/key_store.h"
-#include "recording/archive_format.h"
-#include "recording/settings_store.h"
+#include "settings/settings_store.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "app_test_support.h"
 #include "capture/live_session.h"
 #include "platform/key_store.h"
-#include "recording/settings_store.h"
+#include "settings/settings_store.h"
 
 TEST(StorageLocation, BesideTheProgramElseChosenElseTheVideosFolder) {
     TempFolder home;

@@ -18,14 +18,14 @@
 #include "archive_ui/date_range_dlg.h"
 #include "archive_ui/export_actions.h"
 #include "archive_ui/panel_dlg.h"
-#include "capture/dialogs/camera_controls_dlg.h"
-#include "capture/dialogs/camera_format_dlg.h"
-#include "capture/dialogs/twain_sources_dlg.h"
 #include "capture/live_session.h"
 #include "capture/test_camera_provider.h"
+#include "capture_ui/camera_controls_dlg.h"
+#include "capture_ui/camera_format_dlg.h"
+#include "capture_ui/twain_sources_dlg.h"
 #include "cindral_version.h"
 #include "platform/key_store.h"
-#include "recording/settings_store.h"
+#include "settings/settings_store.h"
 
 namespace {
 

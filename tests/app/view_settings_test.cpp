@@ -12,7 +12,7 @@
 #include "app/view_settings.h"
 #include "app_test_support.h"
 #include "platform/key_store.h"
-#include "recording/settings_store.h"
+#include "settings/settings_store.h"
 
 TEST(KeepAspectRatio, MenuEntryActsAtOnceAndIsKeptForTheNextStart) {
     ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "archive_core/export_test_support.h"
-#include "recording/frame_archive.h"
+#include "recorder/frame_archive.h"
 
 using namespace export_test;
 

@@ -16,10 +16,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "archive/archive_format.h"
+#include "jpeg/jpeg_codec.h"
 #include "platform/ole_date.h"
-#include "recording/archive_format.h"
-#include "recording/frame_archive.h"
-#include "recording/jpeg_codec.h"
+#include "recorder/frame_archive.h"
 
 namespace export_test {
 

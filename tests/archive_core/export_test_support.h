@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "recording/bmp_file.h"
+#include "picture/bmp_file.h"
 #include "support/temp_folder.h"
 
 class CFrameArchive;

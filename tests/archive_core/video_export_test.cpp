@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive_format.h"
 #include "archive_core/export_test_support.h"
-#include "recording/archive_format.h"
-#include "recording/frame_archive.h"
+#include "recorder/frame_archive.h"
 
 using namespace export_test;
 

@@ -10,12 +10,12 @@
 #include <optional>
 #include <tuple>
 
+#include "archive/archive_format.h"
 #include "archive_core/day_timeline.h"
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/day_timeline_widget.h"
 #include "archive_ui/ui_events.h"
 #include "platform/ole_date.h"
-#include "recording/archive_format.h"
 #include "support/temp_tree.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "archive_ui/day_timeline_widget.h"
 #include "archive_ui/ui_events.h"
 #include "platform/ole_date.h"
-#include "recording/frame_archive.h"
+#include "recorder/frame_archive.h"
 #include "storage/retention.h"
 #include "support/temp_tree.h"
 

@@ -32,7 +32,7 @@
 
 #include "archive_core/export_test_support.h"
 #include "platform/ole_date.h"
-#include "recording/frame_archive.h"
+#include "recorder/frame_archive.h"
 
 using namespace export_test;
 

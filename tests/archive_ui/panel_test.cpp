@@ -13,7 +13,7 @@
 #include "archive_ui/panel_dlg.h"
 #include "archive_ui/playback_view.h"
 #include "archive_ui/ui_events.h"
-#include "recording/frame_archive.h"
+#include "recorder/frame_archive.h"
 #include "support/temp_tree.h"
 
 namespace {

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "archive/archive_format.h"
 #include "capture/capture_test_support.h"
 #include "capture/device_watcher.h"
-#include "capture/dialogs/twain_sources_dlg.h"
 #include "capture/live_session.h"
 #include "capture/test_camera_provider.h"
-#include "recording/archive_format.h"
+#include "capture_ui/twain_sources_dlg.h"
 #include "support/temp_folder.h"
 
 namespace {

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "recording/archive_format.h"
-#include "recording/frame_archive.h"
-#include "recording/jpeg_codec.h"
-#include "recording/jpeg_stream.h"
+#include "archive/archive_format.h"
+#include "jpeg/jpeg_codec.h"
+#include "jpeg/jpeg_stream.h"
+#include "recorder/frame_archive.h"
 #include "support/temp_folder.h"
 
 namespace {

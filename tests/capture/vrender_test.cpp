@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "capture/vrender.h"
-#include "recording/jpeg_codec.h"
+#include "jpeg/jpeg_codec.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <map>
 
 #include "platform/posix_file.h"
-#include "recording/archive_test_support.h"
-#include "recording/frame_archive.h"
+#include "recorder/frame_archive.h"
 #include "storage/retention.h"
+#include "support/archive_test_support.h"
 
 namespace fs = std::filesystem;
 using archive_test::ManualClock;

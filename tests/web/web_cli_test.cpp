@@ -17,7 +17,7 @@
 #include <set>
 #include <thread>
 
-#include "recording/archive_reader.h"
+#include "archive/archive_reader.h"
 #include "support/temp_folder.h"
 
 namespace {

@@ -13,11 +13,11 @@
 #include <memory>
 
 #include "capture/viewer_frames.h"
-#include "recording/archive_test_support.h"
-#include "recording/bmp_file.h"
-#include "recording/frame_archive.h"
-#include "recording/jpeg_codec.h"
-#include "recording/recorder_monitor.h"
+#include "jpeg/jpeg_codec.h"
+#include "picture/bmp_file.h"
+#include "recorder/frame_archive.h"
+#include "recorder/recorder_monitor.h"
+#include "support/archive_test_support.h"
 #include "support/temp_folder.h"
 #include "web/web_auth.h"
 #include "web/web_catalogue.h"

@@ -17,10 +17,10 @@
 #include <set>
 #include <thread>
 
+#include "archive/archive_reader.h"
 #include "capture/viewer_frames.h"
-#include "recording/archive_reader.h"
-#include "recording/archive_test_support.h"
-#include "recording/frame_archive.h"
+#include "recorder/frame_archive.h"
+#include "support/archive_test_support.h"
 #include "web/web_auth.h"
 #include "web/web_catalogue.h"
 #include "web/web_tls.h"

@@ -15,7 +15,7 @@
 #include "archive_ui/export_actions.h"
 #include "platform/key_store.h"
 #include "platform/temp_folder.h"
-#include "recording/settings_store.h"
+#include "settings/settings_store.h"
 #include "storage/storage_settings.h"
 
 TEST(LiveCommands, SnapshotSavesThePictureOnShowAndANarrowWindowKeepsTheStateWhole) {

@@ -16,9 +16,9 @@
 #include "app/screen_fit.h"
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/panel_dlg.h"
-#include "capture/dialogs/twain_sources_dlg.h"
-#include "capture/dialogs/wnd_pick_color.h"
-#include "recording/frame_archive.h"
+#include "capture_ui/twain_sources_dlg.h"
+#include "capture_ui/wnd_pick_color.h"
+#include "recorder/frame_archive.h"
 
 TEST(WindowFit, EveryWindowOpensInsideTheScreen) {
     ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", "Green Camera=videotestsrc pattern=green is-live=true");
