@@ -8,6 +8,7 @@
 #include "capture/capture_log.h"
 #include "capture/device_watcher.h"
 #include "capture/queued_calls.h"
+#include "platform/tick_clock.h"
 #include "recorder/encode_pool.h"
 #include "storage/byte_size.h"
 

@@ -4,7 +4,7 @@
 
 #include "capture/capture_log.h"
 #include "picture/frame_pass.h"
-#include "recorder/recorder_monitor.h"
+#include "platform/tick_clock.h"
 
 void CViewerFrames::SetListener(std::function<void()> on_frame) {
     const std::lock_guard<std::mutex> lock(mutex_);

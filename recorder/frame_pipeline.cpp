@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "detection/block_compare.h"
-#include "recorder/recorder_monitor.h"
+#include "platform/tick_clock.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "jpeg/jpeg_codec.h"
+#include "platform/tick_clock.h"
 
 namespace {
 
@@ -14,11 +15,6 @@ std::string CauseKey(const std::string& cause) {
 }
 
 }  // namespace
-
-int64_t MonotonicMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 CRecorderMonitor::CRecorderMonitor(CFrameArchive& archive) : archive_(archive) {
     archive_.SetOutcomeCallback([this](const RecordOutcome& outcome) { OnOutcome(outcome); });

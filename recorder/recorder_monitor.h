@@ -98,6 +98,3 @@ private:
     bool is_in_fallback_ = false;    // writing thread only
     bool is_drop_reported_ = false;  // in the current archive
 };
-
-// Milliseconds of the monotonic clock the monitor stamps archives with.
-int64_t MonotonicMs();

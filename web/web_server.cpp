@@ -22,7 +22,7 @@
 #include "archive/archive_reader.h"
 #include "capture/viewer_frames.h"
 #include "platform/thread_handover.h"
-#include "recorder/recorder_monitor.h"
+#include "platform/tick_clock.h"
 #include "storage/retention.h"
 #include "web/web_admission.h"
 #include "web/web_catalogue.h"

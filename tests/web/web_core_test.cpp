@@ -15,6 +15,7 @@
 #include "capture/viewer_frames.h"
 #include "jpeg/jpeg_codec.h"
 #include "picture/bmp_file.h"
+#include "platform/tick_clock.h"
 #include "recorder/frame_archive.h"
 #include "recorder/recorder_monitor.h"
 #include "support/archive_test_support.h"
