@@ -9,9 +9,9 @@
 #include <string>
 
 #include "archive_ui/playback_view.h"
-#include "capture/web_camera_dlg.h"
+#include "capture/capture_graph.h"
 #include "detection/motion_events.h"
-#include "picture/bmp_file.h"
+#include "picture/packed_picture.h"
 #include "picture/view_picture.h"
 #include "recorder/frame_pipeline.h"
 #include "settings/settings.h"

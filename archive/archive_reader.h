@@ -9,7 +9,7 @@
 #include "archive/archive_format.h"
 #include "archive/archive_index.h"
 #include "jpeg/jpeg_codec.h"
-#include "picture/bmp_file.h"
+#include "picture/packed_picture.h"
 #include "platform/posix_file.h"
 
 // One frame index entry of an archive opened for reading.

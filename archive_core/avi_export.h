@@ -5,7 +5,7 @@
 #include <string>
 
 #include "archive_core/avi_writer.h"
-#include "picture/bmp_file.h"
+#include "picture/packed_picture.h"
 
 class CFrameArchive;
 

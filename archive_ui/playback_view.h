@@ -1,6 +1,6 @@
 #pragma once
 
-#include "picture/bmp_file.h"
+#include "picture/packed_picture.h"
 
 // What the playback panel needs of the camera view.
 class IPlaybackView {

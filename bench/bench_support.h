@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "picture/bmp_file.h"
 #include "picture/camera_frame.h"
+#include "picture/packed_picture.h"
 
 namespace {
 

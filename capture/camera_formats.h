@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-#include "capture/web_camera_dlg.h"
+#include "capture/capture_graph.h"
 #include "glib/gst_handles.h"
 
 // The formats a camera offers, one entry per size and rate; ranges are offered at the

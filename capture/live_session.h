@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
+#include "capture/capture_graph.h"
 #include "capture/capture_messages.h"
 #include "capture/event_command.h"
 #include "capture/viewer_frames.h"
-#include "capture/web_camera_dlg.h"
 #include "detection/motion_events.h"
 #include "recorder/frame_archive.h"
 #include "recorder/frame_pipeline.h"

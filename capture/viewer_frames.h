@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "jpeg/jpeg_codec.h"
-#include "picture/bmp_file.h"
 #include "picture/camera_frame.h"
+#include "picture/packed_picture.h"
 
 // One live JPEG as remote viewers get it.
 struct ViewerJpeg {

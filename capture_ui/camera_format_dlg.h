@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "capture/web_camera_dlg.h"
+#include "capture/capture_graph.h"
 
 class QListWidget;
 

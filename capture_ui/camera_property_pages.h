@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/web_camera_dlg.h"
+#include "capture/capture_graph.h"
 
 class QWidget;
 

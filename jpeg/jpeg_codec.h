@@ -6,8 +6,8 @@
 
 #include <turbojpeg.h>
 
-#include "picture/bmp_file.h"
 #include "picture/camera_frame.h"
+#include "picture/packed_picture.h"
 
 // Owns one TurboJPEG compressor or decompressor handle.
 class TurboJpegHandle {

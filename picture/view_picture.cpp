@@ -10,8 +10,8 @@
 #include <immintrin.h>
 #endif
 
-#include "picture/bmp_file.h"
 #include "picture/frame_pass.h"
+#include "picture/packed_picture.h"
 
 namespace {
 constexpr std::align_val_t kAlignment{64};

@@ -7,7 +7,7 @@
 
 #include "archive/archive_format.h"
 #include "archive/archive_reader.h"
-#include "picture/bmp_file.h"
+#include "picture/packed_picture.h"
 #include "platform/posix_file.h"
 #include "recorder/frame_pipeline.h"
 #include "recorder/pre_roll.h"

@@ -10,9 +10,9 @@
 
 #include "detection/motion_events.h"
 #include "jpeg/jpeg_codec.h"
-#include "picture/bmp_file.h"
 #include "picture/camera_frame.h"
 #include "picture/frame_pass.h"
+#include "picture/packed_picture.h"
 #include "picture/view_picture.h"
 #include "recorder/pre_roll.h"
 #include "settings/settings.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "picture/bmp_file.h"
+#include "picture/packed_picture.h"
 #include "support/temp_folder.h"
 
 class CFrameArchive;

@@ -7,8 +7,8 @@
 
 #include <QStringList>
 
+#include "capture/capture_graph.h"
 #include "capture/capture_test_support.h"
-#include "capture/web_camera_dlg.h"
 #include "support/temp_folder.h"
 
 namespace {

@@ -11,8 +11,8 @@
 
 #include <QCoreApplication>
 
+#include "capture/capture_graph.h"
 #include "capture/capture_messages.h"
-#include "capture/web_camera_dlg.h"
 
 struct RecordedMessage {
     std::string text;

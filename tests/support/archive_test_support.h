@@ -13,8 +13,8 @@
 
 #include "archive/archive_format.h"
 #include "jpeg/jpeg_codec.h"
-#include "picture/bmp_file.h"
 #include "picture/camera_frame.h"
+#include "picture/packed_picture.h"
 #include "support/temp_folder.h"
 
 namespace archive_test {

@@ -14,7 +14,7 @@
 
 #include "capture/viewer_frames.h"
 #include "jpeg/jpeg_codec.h"
-#include "picture/bmp_file.h"
+#include "picture/packed_picture.h"
 #include "platform/tick_clock.h"
 #include "recorder/frame_archive.h"
 #include "recorder/recorder_monitor.h"

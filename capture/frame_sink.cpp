@@ -1,4 +1,4 @@
-#include "capture/vrender.h"
+#include "capture/frame_sink.h"
 
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>

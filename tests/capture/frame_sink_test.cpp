@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/vrender.h"
+#include "capture/frame_sink.h"
 #include "jpeg/jpeg_codec.h"
 
 namespace {

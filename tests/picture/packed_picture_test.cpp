@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "picture/bmp_file.h"
+#include "picture/packed_picture.h"
 
 namespace {
 

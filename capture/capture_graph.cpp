@@ -1,4 +1,4 @@
-#include "capture/web_camera_dlg.h"
+#include "capture/capture_graph.h"
 
 #include <chrono>
 #include <cinttypes>
@@ -14,9 +14,9 @@
 
 #include "capture/camera_formats.h"
 #include "capture/capture_log.h"
+#include "capture/frame_sink.h"
 #include "capture/gst_bus_watch.h"
 #include "capture/video_devices.h"
-#include "capture/vrender.h"
 #include "glib/gst_handles.h"
 #include "platform/thread_handover.h"
 

@@ -1,4 +1,4 @@
-#include "picture/bmp_file.h"
+#include "picture/packed_picture.h"
 
 #include <algorithm>
 #include <cstring>
