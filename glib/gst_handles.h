@@ -1,9 +1,12 @@
 #pragma once
 
-// Owning handles for the GStreamer and GLib objects the capture code keeps.
+// Owning handles for the GStreamer objects the capture code keeps; the GLib ones are in
+// glib_handles.h.
 #include <memory>
 
 #include <gst/gst.h>
+
+#include "glib/glib_handles.h"
 
 template <typename T>
 struct GstObjectUnref {
@@ -35,18 +38,6 @@ struct GstCapsUnref {
     }
 };
 using GstCapsPtr = std::unique_ptr<GstCaps, GstCapsUnref>;
-
-struct GErrorFree {
-    void operator()(GError* error) const {
-        if (error) g_error_free(error);
-    }
-};
-using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
-
-struct GFreeDeleter {
-    void operator()(void* memory) const { g_free(memory); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 
 struct GstMessageUnref {
     void operator()(GstMessage* message) const {

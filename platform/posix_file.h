@@ -29,6 +29,8 @@ public:
     // Closes the descriptor; false (with errno set) when close reports an error.
     bool Close();
     void Reset() { Close(); }
+    // Gives the descriptor up to a new owner, unclosed.
+    int Release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_ = -1;

@@ -21,6 +21,8 @@
 
 #include "archive/archive_reader.h"
 #include "capture/viewer_frames.h"
+#include "glib/glib_handles.h"
+#include "platform/posix_file.h"
 #include "platform/thread_handover.h"
 #include "platform/tick_clock.h"
 #include "storage/retention.h"
@@ -41,43 +43,13 @@ constexpr char kTlsPriority[] =
     "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-CIPHER-ALL:+CHACHA20-POLY1305:+AES-256-GCM:+AES-128-GCM:"
     "-MAC-ALL:+AEAD:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA";
 
-// An owned reference to a GObject.
-template <typename T>
-struct GRef {
-    T* object = nullptr;
-    GRef() = default;
-    explicit GRef(T* adopted) : object(adopted) {}
-    GRef(const GRef&) = delete;
-    GRef& operator=(const GRef&) = delete;
-    GRef(GRef&& other) noexcept : object(std::exchange(other.object, nullptr)) {}
-    GRef& operator=(GRef&& other) noexcept {
-        std::swap(object, other.object);
-        return *this;
-    }
-    ~GRef() {
-        if (object) g_object_unref(object);
-    }
-    T* get() const { return object; }
-    explicit operator bool() const { return object != nullptr; }
-};
-
-struct GErrorOwner {
-    GError* error = nullptr;
-    ~GErrorOwner() {
-        if (error) g_error_free(error);
-    }
-    std::string Message() const { return error ? error->message : "unknown error"; }
-};
-
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
 std::string PeerText(GSocketAddress* address) {
     if (address == nullptr || !G_IS_INET_SOCKET_ADDRESS(address)) return "?";
     GInetSocketAddress* inet = G_INET_SOCKET_ADDRESS(address);
-    gchar* host = g_inet_address_to_string(g_inet_socket_address_get_address(inet));
-    std::string text = std::string(host) + ":" + std::to_string(g_inet_socket_address_get_port(inet));
-    g_free(host);
-    return text;
+    const GCharPtr host(g_inet_address_to_string(g_inet_socket_address_get_address(inet)));
+    return std::string(host.get()) + ":" + std::to_string(g_inet_socket_address_get_port(inet));
 }
 
 void FreeSharedFrame(gpointer data) { delete static_cast<std::shared_ptr<const ViewerJpeg>*>(data); }
@@ -99,41 +71,29 @@ std::string Attachment(const std::string& name, const char* extension) {
 // One request being answered; lives until the message is finished.
 struct WebRequestContext {
     WebServerCore* core = nullptr;
-    SoupServerMessage* message = nullptr;  // a reference of ours
+    GObjectPtr<SoupServerMessage> message;
     WebRequest request;
     std::string host;
     uint64_t verification = 0;  // the password check this request waits for, if any
     bool is_paused = false;
-    GSource* timer = nullptr;  // a delay or a wait, when one runs
+    GAttachedSourcePtr timer;  // a delay or a wait, when one runs
     // Streams.
     int chunks_in_flight = 0;
     uint64_t last_sequence = 0;
     bool is_waiting_for_frame = false;
-    int file_fd = -1;
+    UniqueFd file;
     int64_t file_remaining = 0;
     std::unique_ptr<CStreamedExport> video;
     // Alive while the request is: catalogue work done off the main loop answers only while it is.
     std::shared_ptr<int> catalogue_owner = std::make_shared<int>(0);
-
-    ~WebRequestContext() {
-        if (timer) {
-            g_source_destroy(timer);
-            g_source_unref(timer);
-        }
-        if (file_fd >= 0) ::close(file_fd);
-        if (message) g_object_unref(message);
-    }
 };
 
 // Wakes the server's main context when a new live frame is ready; outlives the server safely.
 struct WebWake {
     std::mutex mutex;
     WebServerCore* core = nullptr;
-    GMainContext* context = nullptr;  // a reference of ours
+    GMainContextPtr context;
     bool is_pending = false;
-    ~WebWake() {
-        if (context) g_main_context_unref(context);
-    }
 };
 
 struct WebServerCore {
@@ -148,25 +108,25 @@ struct WebServerCore {
     std::unique_ptr<CPasswordVerifier> verifier;
     uint64_t last_verification = 0;
     std::map<uint64_t, WebRequestContext*> verifying;
-    GSource* failure_summary = nullptr;
+    GAttachedSourcePtr failure_summary;
 
-    GRef<SoupServer> server;
-    GRef<GSocketService> service;
+    GObjectPtr<SoupServer> server;
+    GObjectPtr<GSocketService> service;
     // libsoup keeps connections alive only for a server with a listener of its own: it gets one
     // end of a socket pair, on which nothing ever arrives, and the other end is held.
-    GRef<GSocket> keep_alive_listener;
-    GRef<GSocket> keep_alive_peer;
-    GRef<GTlsCertificate> certificate;
-    GMainContext* main_context = nullptr;
+    GObjectPtr<GSocket> keep_alive_listener;
+    GObjectPtr<GSocket> keep_alive_peer;
+    GObjectPtr<GTlsCertificate> certificate;
+    GMainContextPtr main_context;
     uint16_t port = 0;
     struct Connection {
         std::string peer;  // "ADDRESS:PORT"
         std::string host;  // the address
         bool is_over_limit = false;
         GSocket* socket = nullptr;       // not ours: lives as long as the stream
-        GSource* deadline = nullptr;     // while headers are awaited
+        GAttachedSourcePtr deadline;     // while headers are awaited
         GObject* message = nullptr;      // the request it reads or answers now, watched
-        GSource* close_watch = nullptr;  // between requests: for the client's close
+        GAttachedSourcePtr close_watch;  // between requests: for the client's close
     };
     std::map<GObject*, Connection> streams;
     std::set<std::string> over_limit_peers;
@@ -230,20 +190,21 @@ struct WebServerCore {
 
 void WebServerCore::Pause(WebRequestContext* context) {
     if (context->is_paused) return;
-    soup_server_message_pause(context->message);
+    soup_server_message_pause(context->message.get());
     context->is_paused = true;
 }
 
 void WebServerCore::Resume(WebRequestContext* context) {
     if (!context->is_paused) return;
     context->is_paused = false;
-    soup_server_message_unpause(context->message);
+    soup_server_message_unpause(context->message.get());
 }
 
 void WebServerCore::Respond(WebRequestContext* context, guint http_status, const char* type, const void* data,
                             size_t size) {
-    soup_server_message_set_status(context->message, http_status, nullptr);
-    soup_server_message_set_response(context->message, type, SOUP_MEMORY_COPY, static_cast<const char*>(data), size);
+    soup_server_message_set_status(context->message.get(), http_status, nullptr);
+    soup_server_message_set_response(context->message.get(), type, SOUP_MEMORY_COPY, static_cast<const char*>(data),
+                                     size);
     Resume(context);
 }
 
@@ -260,26 +221,22 @@ void WebServerCore::RespondJson(WebRequestContext* context, const QJsonObject& j
 // Not const, though no field changes: it adds a source to the server's main context.
 // NOLINTNEXTLINE(readability-make-member-function-const)
 void WebServerCore::SetTimer(WebRequestContext* context, int delay_ms, GSourceFunc function) {
-    if (context->timer) {
-        g_source_destroy(context->timer);
-        g_source_unref(context->timer);
-    }
-    context->timer = g_timeout_source_new(static_cast<guint>(delay_ms));
-    g_source_set_callback(context->timer, function, context, nullptr);
-    g_source_attach(context->timer, main_context);
+    context->timer = GAttachedSourcePtr(g_timeout_source_new(static_cast<guint>(delay_ms)));
+    g_source_set_callback(context->timer.get(), function, context, nullptr);
+    g_source_attach(context->timer.get(), main_context.get());
 }
 
 // ---------------------------------------------------------------- requests
 
 void WebServerCore::Handle(WebRequestContext* context) {
-    SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message);
+    SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message.get());
     soup_message_headers_replace(headers, "X-Content-Type-Options", "nosniff");
     soup_message_headers_replace(headers, "Referrer-Policy", "no-referrer");
     soup_message_headers_replace(headers, "X-Frame-Options", "DENY");
     // The client's own close, or HTTP/1.0's default, ends the connection after this answer.
-    SoupMessageHeaders* asked = soup_server_message_get_request_headers(context->message);
+    SoupMessageHeaders* asked = soup_server_message_get_request_headers(context->message.get());
     const bool is_closing = soup_message_headers_header_contains(asked, "Connection", "close") ||
-                            (soup_server_message_get_http_version(context->message) == SOUP_HTTP_1_0 &&
+                            (soup_server_message_get_http_version(context->message.get()) == SOUP_HTTP_1_0 &&
                              !soup_message_headers_header_contains(asked, "Connection", "Keep-Alive"));
     if (is_closing) soup_message_headers_replace(headers, "Connection", "close");
     const WebRoute route = context->request.route;
@@ -292,7 +249,7 @@ void WebServerCore::Handle(WebRequestContext* context) {
         return;
     }
     const char* authorization =
-        soup_message_headers_get_one(soup_server_message_get_request_headers(context->message), "Authorization");
+        soup_message_headers_get_one(soup_server_message_get_request_headers(context->message.get()), "Authorization");
     std::string user;
     std::string password;
     switch (credentials->CheckRemembered(authorization ? authorization : "", user, password)) {
@@ -355,14 +312,14 @@ void WebServerCore::Failed(WebRequestContext* context) {
         qCWarning(lcWeb).noquote() << "authentication failed from" << Text(context->host)
                                    << QStringLiteral("(%1 in a row from its network)").arg(failures);
     }
-    soup_message_headers_replace(soup_server_message_get_response_headers(context->message), "WWW-Authenticate",
+    soup_message_headers_replace(soup_server_message_get_response_headers(context->message.get()), "WWW-Authenticate",
                                  "Basic realm=\"Cindral\", charset=\"UTF-8\"");
     RespondText(context, SOUP_STATUS_UNAUTHORIZED, "a user name and password are needed");
 }
 
 void WebServerCore::RespondClosing(WebRequestContext* context, guint http_status, int64_t retry_after_ms,
                                    const std::string& text) {
-    SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message);
+    SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message.get());
     soup_message_headers_replace(headers, "Connection", "close");
     const std::string seconds = std::to_string((retry_after_ms + 999) / 1000);
     soup_message_headers_replace(headers, "Retry-After", seconds.c_str());
@@ -380,9 +337,10 @@ void WebServerCore::LogFailureSummary() {
 // NOLINTNEXTLINE(readability-make-member-function-const)
 void WebServerCore::ArmDeadline(Connection& connection) {
     if (connection.deadline != nullptr) return;
-    connection.deadline = g_timeout_source_new_seconds(static_cast<guint>(options.header_deadline_s));
+    connection.deadline =
+        GAttachedSourcePtr(g_timeout_source_new_seconds(static_cast<guint>(options.header_deadline_s)));
     g_source_set_callback(
-        connection.deadline,
+        connection.deadline.get(),
         [](gpointer data) -> gboolean {
             // Ending the socket fails libsoup's pending read, and the connection is dropped.
             auto* socket = static_cast<GSocket*>(data);
@@ -391,21 +349,16 @@ void WebServerCore::ArmDeadline(Connection& connection) {
             return G_SOURCE_REMOVE;
         },
         connection.socket, nullptr);
-    g_source_attach(connection.deadline, main_context);
+    g_source_attach(connection.deadline.get(), main_context.get());
 }
 
-void WebServerCore::DisarmDeadline(Connection& connection) {
-    if (connection.deadline == nullptr) return;
-    g_source_destroy(connection.deadline);
-    g_source_unref(connection.deadline);
-    connection.deadline = nullptr;
-}
+void WebServerCore::DisarmDeadline(Connection& connection) { connection.deadline.reset(); }
 
 void WebServerCore::Authorized(WebRequestContext* context) {
     switch (context->request.route) {
         case WebRoute::kNotFound: RespondText(context, SOUP_STATUS_NOT_FOUND, "not found"); return;
         case WebRoute::kMethodNotAllowed:
-            soup_message_headers_replace(soup_server_message_get_response_headers(context->message), "Allow",
+            soup_message_headers_replace(soup_server_message_get_response_headers(context->message.get()), "Allow",
                                          "GET, HEAD");
             RespondText(context, SOUP_STATUS_METHOD_NOT_ALLOWED, "only GET and HEAD are answered");
             return;
@@ -431,7 +384,8 @@ void WebServerCore::ServeResource(WebRequestContext* context, const char* name, 
         return;
     }
     const QByteArray body = file.readAll();
-    soup_message_headers_replace(soup_server_message_get_response_headers(context->message), "Content-Security-Policy",
+    soup_message_headers_replace(soup_server_message_get_response_headers(context->message.get()),
+                                 "Content-Security-Policy",
                                  "default-src 'self'; img-src 'self' blob: data:; media-src 'self'; "
                                  "frame-ancestors 'none'");
     Respond(context, SOUP_STATUS_OK, type, body.constData(), static_cast<size_t>(body.size()));
@@ -507,7 +461,7 @@ void WebServerCore::ServeFrame(WebRequestContext* context) {
             }
             // Its recorded time, so that the page plays frames at their pace.
             if (!(*frame)->time.empty()) {
-                soup_message_headers_replace(soup_server_message_get_response_headers(context->message),
+                soup_message_headers_replace(soup_server_message_get_response_headers(context->message.get()),
                                              "X-Record-Time", (*frame)->time.c_str());
             }
             Respond(context, SOUP_STATUS_OK, "image/jpeg", (*frame)->jpeg.data(), (*frame)->jpeg.size());
@@ -516,28 +470,27 @@ void WebServerCore::ServeFrame(WebRequestContext* context) {
 
 void WebServerCore::ServeArchiveFile(WebRequestContext* context) {
     const std::optional<WebArchive> archive = FindArchive(storage_folder, context->request.day, context->request.name);
-    const int fd = archive ? ::open(archive->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    UniqueFd file(archive ? ::open(archive->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
     struct stat info {};
-    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (fd >= 0) ::close(fd);
+    if (!file.IsOpen() || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         RespondText(context, SOUP_STATUS_NOT_FOUND, "no such archive");
         return;
     }
-    context->file_fd = fd;
+    context->file = std::move(file);
     context->file_remaining = info.st_size;
-    SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message);
+    SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message.get());
     soup_message_headers_set_content_length(headers, info.st_size);
     soup_message_headers_replace(headers, "Content-Type", "application/octet-stream");
     const std::string disposition = Attachment(context->request.name, ".cna");
     soup_message_headers_replace(headers, "Content-Disposition", disposition.c_str());
-    soup_server_message_set_status(context->message, SOUP_STATUS_OK, nullptr);
+    soup_server_message_set_status(context->message.get(), SOUP_STATUS_OK, nullptr);
     if (context->request.route == WebRoute::kArchive &&
-        std::strcmp(soup_server_message_get_method(context->message), "HEAD") == 0) {
+        std::strcmp(soup_server_message_get_method(context->message.get()), "HEAD") == 0) {
         Resume(context);
         return;
     }
-    soup_message_body_set_accumulate(soup_server_message_get_response_body(context->message), FALSE);
-    g_signal_connect(context->message, "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
+    soup_message_body_set_accumulate(soup_server_message_get_response_body(context->message.get()), FALSE);
+    g_signal_connect(context->message.get(), "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
                          auto* request = static_cast<WebRequestContext*>(data);
                          if (--request->chunks_in_flight == 0) request->core->PumpFile(request);
                      }),
@@ -546,7 +499,7 @@ void WebServerCore::ServeArchiveFile(WebRequestContext* context) {
 }
 
 void WebServerCore::PumpFile(WebRequestContext* context) {
-    SoupMessageBody* body = soup_server_message_get_response_body(context->message);
+    SoupMessageBody* body = soup_server_message_get_response_body(context->message.get());
     if (context->file_remaining <= 0) {
         soup_message_body_complete(body);
         Resume(context);
@@ -554,7 +507,7 @@ void WebServerCore::PumpFile(WebRequestContext* context) {
     }
     const size_t want = static_cast<size_t>(std::min<int64_t>(context->file_remaining, kFileChunkBytes));
     auto* chunk = static_cast<char*>(g_malloc(want));
-    const ssize_t got = ::read(context->file_fd, chunk, want);
+    const ssize_t got = ::read(context->file.Get(), chunk, want);
     if (got <= 0) {
         // The file shrank or failed under us: the answer ends short, and the client sees it.
         g_free(chunk);
@@ -583,15 +536,15 @@ void WebServerCore::ServeVideo(WebRequestContext* context) {
         RespondText(context, SOUP_STATUS_INTERNAL_SERVER_ERROR, "the video cannot be made: " + error);
         return;
     }
-    SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message);
+    SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message.get());
     soup_message_headers_set_encoding(headers, SOUP_ENCODING_CHUNKED);
     soup_message_headers_replace(headers, "Content-Type", "video/x-matroska");
     const std::string disposition = Attachment(context->request.name, ".mkv");
     soup_message_headers_replace(headers, "Content-Disposition", disposition.c_str());
-    soup_server_message_set_status(context->message, SOUP_STATUS_OK, nullptr);
-    soup_message_body_set_accumulate(soup_server_message_get_response_body(context->message), FALSE);
+    soup_server_message_set_status(context->message.get(), SOUP_STATUS_OK, nullptr);
+    soup_message_body_set_accumulate(soup_server_message_get_response_body(context->message.get()), FALSE);
     context->video = std::move(video);
-    g_signal_connect(context->message, "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
+    g_signal_connect(context->message.get(), "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
                          auto* request = static_cast<WebRequestContext*>(data);
                          if (--request->chunks_in_flight == 0) request->core->PumpVideo(request);
                      }),
@@ -600,7 +553,7 @@ void WebServerCore::ServeVideo(WebRequestContext* context) {
 }
 
 void WebServerCore::PumpVideo(WebRequestContext* context) {
-    SoupMessageBody* body = soup_server_message_get_response_body(context->message);
+    SoupMessageBody* body = soup_server_message_get_response_body(context->message.get());
     std::vector<uint8_t> chunk;
     switch (context->video->Read(chunk, kFileChunkBytes)) {
         case CStreamedExport::ReadResult::kData:
@@ -613,8 +566,7 @@ void WebServerCore::PumpVideo(WebRequestContext* context) {
             Pause(context);
             SetTimer(context, 20, [](gpointer data) -> gboolean {
                 auto* waiting = static_cast<WebRequestContext*>(data);
-                g_source_unref(waiting->timer);
-                waiting->timer = nullptr;
+                waiting->timer.reset();
                 waiting->core->PumpVideo(waiting);
                 return G_SOURCE_REMOVE;
             });
@@ -634,20 +586,20 @@ void WebServerCore::ServeLive(WebRequestContext* context) {
         RespondText(context, SOUP_STATUS_SERVICE_UNAVAILABLE, "no live picture here: recordings only");
         return;
     }
-    SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message);
+    SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message.get());
     soup_message_headers_set_encoding(headers, SOUP_ENCODING_CHUNKED);
     const std::string type = std::string("multipart/x-mixed-replace; boundary=") + kBoundary;
     soup_message_headers_replace(headers, "Content-Type", type.c_str());
     soup_message_headers_replace(headers, "Cache-Control", "no-store");
-    soup_server_message_set_status(context->message, SOUP_STATUS_OK, nullptr);
-    if (std::strcmp(soup_server_message_get_method(context->message), "HEAD") == 0) {
-        soup_message_body_complete(soup_server_message_get_response_body(context->message));
+    soup_server_message_set_status(context->message.get(), SOUP_STATUS_OK, nullptr);
+    if (std::strcmp(soup_server_message_get_method(context->message.get()), "HEAD") == 0) {
+        soup_message_body_complete(soup_server_message_get_response_body(context->message.get()));
         Resume(context);
         return;
     }
     // What has been written is let go at once: a client holds at most the frame it is being sent.
-    soup_message_body_set_accumulate(soup_server_message_get_response_body(context->message), FALSE);
-    g_signal_connect(context->message, "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
+    soup_message_body_set_accumulate(soup_server_message_get_response_body(context->message.get()), FALSE);
+    g_signal_connect(context->message.get(), "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
                          auto* request = static_cast<WebRequestContext*>(data);
                          if (--request->chunks_in_flight == 0) request->core->SendNextFrame(request);
                      }),
@@ -666,7 +618,7 @@ void WebServerCore::SendNextFrame(WebRequestContext* context) {
         return;
     }
     context->last_sequence = newest->sequence;
-    SoupMessageBody* body = soup_server_message_get_response_body(context->message);
+    SoupMessageBody* body = soup_server_message_get_response_body(context->message.get());
     const std::string head = std::string("--") + kBoundary +
                              "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(newest->bytes.size()) +
                              "\r\n\r\n";
@@ -694,8 +646,7 @@ void WebServerCore::ServeSnapshot(WebRequestContext* context) {
     Pause(context);
     SetTimer(context, kSnapshotWaitMs, [](gpointer data) -> gboolean {
         auto* waiting = static_cast<WebRequestContext*>(data);
-        g_source_unref(waiting->timer);
-        waiting->timer = nullptr;
+        waiting->timer.reset();
         waiting->is_waiting_for_frame = false;
         waiting->core->RespondText(waiting, SOUP_STATUS_SERVICE_UNAVAILABLE, "no live picture: the camera sends none");
         return G_SOURCE_REMOVE;
@@ -711,13 +662,9 @@ void WebServerCore::OnFrameReady() {
         if (!context->is_waiting_for_frame || newest->sequence <= context->last_sequence) continue;
         context->is_waiting_for_frame = false;
         if (context->request.route == WebRoute::kSnapshot) {
-            if (context->timer) {
-                g_source_destroy(context->timer);
-                g_source_unref(context->timer);
-                context->timer = nullptr;
-            }
-            soup_message_headers_replace(soup_server_message_get_response_headers(context->message), "Cache-Control",
-                                         "no-store");
+            context->timer.reset();
+            soup_message_headers_replace(soup_server_message_get_response_headers(context->message.get()),
+                                         "Cache-Control", "no-store");
             Respond(context, SOUP_STATUS_OK, "image/jpeg", newest->bytes.data(), newest->bytes.size());
         } else {
             SendNextFrame(context);
@@ -753,13 +700,13 @@ void OnEarlyRequest(SoupServer*, SoupServerMessage* message, const char*, GHashT
         "requests with a body are not answered here\n";
     GIOStream* stream = soup_server_message_steal_connection(message);
     if (stream == nullptr) return;
-    GErrorOwner error;
+    const GObjectPtr<GIOStream> stolen(stream);
+    GErrorPtr error;
     if (!g_output_stream_write_all(g_io_stream_get_output_stream(stream), kAnswer, sizeof kAnswer - 1, nullptr, nullptr,
-                                   &error.error)) {
-        qCDebug(lcWeb).noquote() << "a refusal of a body was not sent:" << Text(error.Message());
+                                   GErrorSlot(error))) {
+        qCDebug(lcWeb).noquote() << "a refusal of a body was not sent:" << Text(GErrorText(error));
     }
     g_io_stream_close(stream, nullptr, nullptr);
-    g_object_unref(stream);
 }
 
 // A connection's next request has begun: its headers have the deadline from now (or from the
@@ -784,7 +731,7 @@ void OnRequest(SoupServer*, SoupServerMessage* message, const char*, GHashTable*
     auto* core = static_cast<WebServerCore*>(data);
     auto* context = new WebRequestContext;
     context->core = core;
-    context->message = SOUP_SERVER_MESSAGE(g_object_ref(message));
+    context->message = ShareGObject(message);
     const char* host = soup_server_message_get_remote_host(message);
     context->host = host ? host : "?";
     core->requests.insert(context);
@@ -844,9 +791,9 @@ void WebServerCore::WatchForClose(Connection& connection, int delay_ms) {
     StopWatchingForClose(connection);
     if (g_socket_is_closed(connection.socket)) return;  // closed with its answer
     if (delay_ms > 0) {
-        connection.close_watch = g_timeout_source_new(static_cast<guint>(delay_ms));
+        connection.close_watch = GAttachedSourcePtr(g_timeout_source_new(static_cast<guint>(delay_ms)));
         g_source_set_callback(
-            connection.close_watch,
+            connection.close_watch.get(),
             [](gpointer data) -> gboolean {
                 auto* socket = static_cast<GSocket*>(data);
                 WebServerCore* core = CoreOfSocket(socket);
@@ -855,9 +802,9 @@ void WebServerCore::WatchForClose(Connection& connection, int delay_ms) {
             },
             connection.socket, nullptr);
     } else {
-        connection.close_watch = g_socket_create_source(
-            connection.socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
-        g_source_set_callback(connection.close_watch,
+        connection.close_watch = GAttachedSourcePtr(g_socket_create_source(
+            connection.socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr));
+        g_source_set_callback(connection.close_watch.get(),
                               G_SOURCE_FUNC(+[](GSocket* socket, GIOCondition, gpointer) -> gboolean {
                                   WebServerCore* core = CoreOfSocket(socket);
                                   if (core != nullptr) core->CheckForClose(socket);
@@ -866,21 +813,15 @@ void WebServerCore::WatchForClose(Connection& connection, int delay_ms) {
                               nullptr, nullptr);
     }
     g_object_set_data(G_OBJECT(connection.socket), "cindral-core", this);
-    g_source_attach(connection.close_watch, main_context);
+    g_source_attach(connection.close_watch.get(), main_context.get());
 }
 
-void WebServerCore::StopWatchingForClose(Connection& connection) {
-    if (connection.close_watch == nullptr) return;
-    g_source_destroy(connection.close_watch);
-    g_source_unref(connection.close_watch);
-    connection.close_watch = nullptr;
-}
+void WebServerCore::StopWatchingForClose(Connection& connection) { connection.close_watch.reset(); }
 
 void WebServerCore::CheckForClose(GSocket* socket) {
     for (auto& [stream, connection] : streams) {
         if (connection.socket != socket) continue;
-        g_source_unref(connection.close_watch);
-        connection.close_watch = nullptr;
+        connection.close_watch.reset();
         char byte = 0;
         const ssize_t peeked = recv(g_socket_get_fd(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (peeked > 0 || (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
@@ -926,18 +867,18 @@ gboolean OnIncoming(GSocketService*, GSocketConnection* connection, GObject*, gp
     GSocket* socket = g_socket_connection_get_socket(connection);
     // An idle or stalled connection fails its next read or write, and is closed.
     g_socket_set_timeout(socket, static_cast<guint>(core->options.idle_timeout_s));
-    GErrorOwner error;
-    GRef<GSocketAddress> remote(g_socket_connection_get_remote_address(connection, &error.error));
-    GRef<GSocketAddress> local(g_socket_connection_get_local_address(connection, nullptr));
+    GErrorPtr error;
+    GObjectPtr<GSocketAddress> remote(g_socket_connection_get_remote_address(connection, GErrorSlot(error)));
+    GObjectPtr<GSocketAddress> local(g_socket_connection_get_local_address(connection, nullptr));
     if (!remote || !local) {
-        qCWarning(lcWeb).noquote() << "a connection without addresses is refused:" << Text(error.Message());
+        qCWarning(lcWeb).noquote() << "a connection without addresses is refused:" << Text(GErrorText(error));
         return TRUE;
     }
     const std::string peer = PeerText(remote.get());
     core->PruneClosed();
-    gchar* host_text = g_inet_address_to_string(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(remote.get())));
-    const std::string host = host_text;
-    g_free(host_text);
+    const GCharPtr host_text(
+        g_inet_address_to_string(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(remote.get()))));
+    const std::string host = host_text.get();
     const auto from_host = std::count_if(core->streams.begin(), core->streams.end(),
                                          [&](const auto& entry) { return entry.second.host == host; });
     if (from_host >= core->options.max_clients_per_address) {
@@ -953,11 +894,11 @@ gboolean OnIncoming(GSocketService*, GSocketConnection* connection, GObject*, gp
         return TRUE;
     }
     GIOStream* stream = G_IO_STREAM(connection);
-    GRef<GIOStream> tls;
+    GObjectPtr<GIOStream> tls;
     if (core->certificate) {
-        tls = GRef<GIOStream>(g_tls_server_connection_new(stream, core->certificate.get(), &error.error));
+        tls = GObjectPtr<GIOStream>(g_tls_server_connection_new(stream, core->certificate.get(), GErrorSlot(error)));
         if (!tls) {
-            qCWarning(lcWeb).noquote() << "TLS cannot start for" << Text(peer) << ":" << Text(error.Message());
+            qCWarning(lcWeb).noquote() << "TLS cannot start for" << Text(peer) << ":" << Text(GErrorText(error));
             return TRUE;
         }
         stream = tls.get();
@@ -974,8 +915,8 @@ gboolean OnIncoming(GSocketService*, GSocketConnection* connection, GObject*, gp
     core->ArmDeadline(entry);
     qCDebug(lcWeb).noquote() << "connection from" << Text(peer) << "clients:" << core->streams.size();
     g_object_weak_ref(G_OBJECT(stream), OnStreamGone, core);
-    if (!soup_server_accept_iostream(core->server.get(), stream, local.get(), remote.get(), &error.error)) {
-        qCWarning(lcWeb).noquote() << "connection from" << Text(peer) << "not taken:" << Text(error.Message());
+    if (!soup_server_accept_iostream(core->server.get(), stream, local.get(), remote.get(), GErrorSlot(error))) {
+        qCWarning(lcWeb).noquote() << "connection from" << Text(peer) << "not taken:" << Text(GErrorText(error));
         g_object_weak_unref(G_OBJECT(stream), OnStreamGone, core);
         OnStreamGone(core, G_OBJECT(stream));
     }
@@ -987,7 +928,7 @@ gboolean OnIncoming(GSocketService*, GSocketConnection* connection, GObject*, gp
 // ---------------------------------------------------------------- public
 
 bool IsLoopbackAddress(const std::string& address) {
-    GRef<GInetAddress> inet(g_inet_address_new_from_string(address.c_str()));
+    GObjectPtr<GInetAddress> inet(g_inet_address_new_from_string(address.c_str()));
     return inet && g_inet_address_get_is_loopback(inet.get());
 }
 
@@ -1022,7 +963,7 @@ bool ParseListenAddress(const std::string& text, WebServerOptions& options, std:
     if (host == "localhost") {
         options.addresses = {"127.0.0.1", "::1"};
     } else {
-        GRef<GInetAddress> inet(g_inet_address_new_from_string(host.c_str()));
+        GObjectPtr<GInetAddress> inet(g_inet_address_new_from_string(host.c_str()));
         if (!inet) {
             error = "--listen takes an IP address (or localhost), not '" + host + "'";
             return false;
@@ -1049,18 +990,19 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
     if (!error.empty()) return false;
     core.options = options;
     core.credentials = std::make_unique<CWebCredentials>(options.user, options.password_hash);
-    core.main_context = g_main_context_ref_thread_default();
+    core.main_context = GMainContextPtr(g_main_context_ref_thread_default());
     if (core.credentials->IsSet()) {
-        core.verifier = std::make_unique<CPasswordVerifier>(options.user, options.password_hash, core.main_context);
-        core.failure_summary = g_timeout_source_new_seconds(CFailureLog::kSummaryIntervalS);
+        core.verifier =
+            std::make_unique<CPasswordVerifier>(options.user, options.password_hash, core.main_context.get());
+        core.failure_summary = GAttachedSourcePtr(g_timeout_source_new_seconds(CFailureLog::kSummaryIntervalS));
         g_source_set_callback(
-            core.failure_summary,
+            core.failure_summary.get(),
             [](gpointer data) -> gboolean {
                 static_cast<WebServerCore*>(data)->LogFailureSummary();
                 return G_SOURCE_CONTINUE;
             },
             &core, nullptr);
-        g_source_attach(core.failure_summary, core.main_context);
+        g_source_attach(core.failure_summary.get(), core.main_context.get());
     }
     if (!options.tls.certificate_path.empty()) {
         std::string warning;
@@ -1073,16 +1015,16 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
             Stop();
             return false;
         }
-        GErrorOwner tls_error;
-        core.certificate = GRef<GTlsCertificate>(g_tls_certificate_new_from_files(
-            options.tls.certificate_path.c_str(), options.tls.key_path.c_str(), &tls_error.error));
+        GErrorPtr tls_error;
+        core.certificate = GObjectPtr<GTlsCertificate>(g_tls_certificate_new_from_files(
+            options.tls.certificate_path.c_str(), options.tls.key_path.c_str(), GErrorSlot(tls_error)));
         if (!core.certificate) {
-            error = "cannot read the certificate " + options.tls.certificate_path + ": " + tls_error.Message();
+            error = "cannot read the certificate " + options.tls.certificate_path + ": " + GErrorText(tls_error);
             Stop();
             return false;
         }
     }
-    core.server = GRef<SoupServer>(soup_server_new("server-header", "Cindral", nullptr));
+    core.server = GObjectPtr<SoupServer>(soup_server_new("server-header", "Cindral", nullptr));
     soup_server_add_early_handler(core.server.get(), nullptr, OnEarlyRequest, &core, nullptr);
     soup_server_add_handler(core.server.get(), nullptr, OnRequest, &core, nullptr);
     g_signal_connect(core.server.get(), "request-started", G_CALLBACK(OnRequestStarted), &core);
@@ -1092,39 +1034,44 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
         Stop();
         return false;
     }
-    GErrorOwner pair_error;
-    core.keep_alive_peer = GRef<GSocket>(g_socket_new_from_fd(pair[1], &pair_error.error));
-    if (!core.keep_alive_peer) close(pair[1]);
-    if (core.keep_alive_peer)
-        core.keep_alive_listener = GRef<GSocket>(g_socket_new_from_fd(pair[0], &pair_error.error));
-    if (!core.keep_alive_listener) close(pair[0]);
+    GErrorPtr pair_error;
+    UniqueFd listener_end(pair[0]);
+    UniqueFd peer_end(pair[1]);
+    // A socket made from a descriptor owns it from then on.
+    core.keep_alive_peer = GObjectPtr<GSocket>(g_socket_new_from_fd(peer_end.Get(), GErrorSlot(pair_error)));
+    if (core.keep_alive_peer) {
+        peer_end.Release();
+        core.keep_alive_listener =
+            GObjectPtr<GSocket>(g_socket_new_from_fd(listener_end.Get(), GErrorSlot(pair_error)));
+        if (core.keep_alive_listener) listener_end.Release();
+    }
     if (!core.keep_alive_listener || !soup_server_listen_socket(core.server.get(), core.keep_alive_listener.get(),
-                                                                SoupServerListenOptions{}, &pair_error.error)) {
-        error = "cannot keep connections alive: " + pair_error.Message();
+                                                                SoupServerListenOptions{}, GErrorSlot(pair_error))) {
+        error = "cannot keep connections alive: " + GErrorText(pair_error);
         Stop();
         return false;
     }
-    core.service = GRef<GSocketService>(g_socket_service_new());
+    core.service = GObjectPtr<GSocketService>(g_socket_service_new());
     uint16_t port = options.port;
     std::string failures;
     int bound = 0;
     for (const std::string& address : options.addresses) {
-        GRef<GInetAddress> inet(g_inet_address_new_from_string(address.c_str()));
+        GObjectPtr<GInetAddress> inet(g_inet_address_new_from_string(address.c_str()));
         if (!inet) {
             error = "not an IP address: " + address;
             Stop();
             return false;
         }
-        GRef<GSocketAddress> socket_address(g_inet_socket_address_new(inet.get(), port));
+        GObjectPtr<GSocketAddress> socket_address(g_inet_socket_address_new(inet.get(), port));
         GSocketAddress* effective = nullptr;
-        GErrorOwner bind_error;
+        GErrorPtr bind_error;
         if (!g_socket_listener_add_address(G_SOCKET_LISTENER(core.service.get()), socket_address.get(),
                                            G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, nullptr, &effective,
-                                           &bind_error.error)) {
-            failures += (failures.empty() ? "" : "; ") + bind_error.Message();
+                                           GErrorSlot(bind_error))) {
+            failures += (failures.empty() ? "" : "; ") + GErrorText(bind_error);
             continue;
         }
-        GRef<GSocketAddress> taken(effective);
+        GObjectPtr<GSocketAddress> taken(effective);
         port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(taken.get()));
         ++bound;
     }
@@ -1141,7 +1088,7 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
 
     core.wake = std::make_shared<WebWake>();
     core.wake->core = &core;
-    core.wake->context = g_main_context_ref(core.main_context);
+    core.wake->context = GMainContextPtr(g_main_context_ref(core.main_context.get()));
     if (core.frames) {
         std::weak_ptr<WebWake> weak = core.wake;
         core.frames->SetListener([weak] {
@@ -1155,10 +1102,10 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
             // Always through a source of the server's context: invoking could run it on this
             // thread when that context happens to be this thread's default and idle.
             auto* handed = new std::shared_ptr<WebWake>(wake);
-            GSource* source = g_idle_source_new();
-            g_source_set_priority(source, G_PRIORITY_DEFAULT);
+            const GSourcePtr source(g_idle_source_new());
+            g_source_set_priority(source.get(), G_PRIORITY_DEFAULT);
             g_source_set_callback(
-                source,
+                source.get(),
                 [](gpointer data) -> gboolean {
                     MarkReceived(data);
                     const std::shared_ptr<WebWake>& woken = *static_cast<std::shared_ptr<WebWake>*>(data);
@@ -1177,8 +1124,7 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
                     delete static_cast<std::shared_ptr<WebWake>*>(data);
                 });
             MarkHandedOver(handed);
-            g_source_attach(source, wake->context);
-            g_source_unref(source);
+            g_source_attach(source.get(), wake->context.get());
         });
     }
     qCInfo(lcWeb).noquote() << "serving" << Text(Url());
@@ -1201,15 +1147,11 @@ void CWebServer::Stop() {
     // Checks still running are dropped with the verifier; their requests go below.
     core.verifier.reset();
     core.verifying.clear();
-    if (core.failure_summary) {
-        g_source_destroy(core.failure_summary);
-        g_source_unref(core.failure_summary);
-        core.failure_summary = nullptr;
-    }
+    core.failure_summary.reset();
     if (core.server) soup_server_disconnect(core.server.get());
     // Messages still alive are finished by the disconnect or never again: their contexts go now.
     for (WebRequestContext* context : core.requests) {
-        g_signal_handlers_disconnect_by_data(context->message, context);
+        g_signal_handlers_disconnect_by_data(context->message.get(), context);
         delete context;
     }
     core.requests.clear();
@@ -1221,13 +1163,12 @@ void CWebServer::Stop() {
     }
     core.streams.clear();
     core.over_limit_peers.clear();
-    core.server = GRef<SoupServer>();
-    core.keep_alive_listener = GRef<GSocket>();
-    core.keep_alive_peer = GRef<GSocket>();
-    core.service = GRef<GSocketService>();
-    core.certificate = GRef<GTlsCertificate>();
-    if (core.main_context) g_main_context_unref(core.main_context);
-    core.main_context = nullptr;
+    core.server.reset();
+    core.keep_alive_listener.reset();
+    core.keep_alive_peer.reset();
+    core.service.reset();
+    core.certificate.reset();
+    core.main_context.reset();
     core.port = 0;
 }
 
