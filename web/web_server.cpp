@@ -380,7 +380,8 @@ void WebServerCore::LogFailureSummary() {
 // NOLINTNEXTLINE(readability-make-member-function-const)
 void WebServerCore::ArmDeadline(Connection& connection) {
     if (connection.deadline != nullptr) return;
-    connection.deadline = g_timeout_source_new_seconds(static_cast<guint>(options.header_deadline_s));
+    // Milliseconds, not whole seconds: GLib may fire a seconds timeout up to a second early.
+    connection.deadline = g_timeout_source_new(static_cast<guint>(options.header_deadline_s) * 1000u);
     g_source_set_callback(
         connection.deadline,
         [](gpointer data) -> gboolean {
