@@ -26,6 +26,8 @@ void FinishJob(GObject*, GAsyncResult* result, gpointer) {
     MarkReceived(job);
     // Held while done runs: the owner cannot go in the middle of it.
     if (const std::shared_ptr<void> owner = job->owner.lock()) job->done();
+    // The task may be let go of, and the job deleted, on the worker.
+    MarkHandedOver(job);
 }
 
 }  // namespace
@@ -34,7 +36,10 @@ void RunOffMainLoop(std::weak_ptr<void> owner, std::function<void()> work, std::
     // The task answers on the thread-default main context of this thread, where the server runs.
     GTask* task = g_task_new(nullptr, nullptr, FinishJob, nullptr);
     auto* job = new CatalogueJob{std::move(owner), std::move(work), std::move(done)};
-    g_task_set_task_data(task, job, [](gpointer data) { delete static_cast<CatalogueJob*>(data); });
+    g_task_set_task_data(task, job, [](gpointer data) {
+        MarkReceived(data);
+        delete static_cast<CatalogueJob*>(data);
+    });
     MarkHandedOver(job);
     g_task_run_in_thread(task, RunJob);
     g_object_unref(task);
