@@ -4,7 +4,6 @@
 #include <gio/gio.h>
 #include <gnutls/gnutls.h>
 #include <libsoup/soup.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 #include <QJsonObject>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -35,7 +33,6 @@ namespace {
 constexpr char kBoundary[] = "cindralframe";
 constexpr size_t kFileChunkBytes = 64 * 1024;
 constexpr int kSnapshotWaitMs = 5000;
-constexpr int kCloseRecheckMs = 100;
 // TLS 1.2 and 1.3 only, with forward secrecy and AEAD ciphers only.
 constexpr char kTlsPriority[] =
     "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-CIPHER-ALL:+CHACHA20-POLY1305:+AES-256-GCM:+AES-128-GCM:"
@@ -152,10 +149,6 @@ struct WebServerCore {
 
     GRef<SoupServer> server;
     GRef<GSocketService> service;
-    // libsoup keeps connections alive only for a server with a listener of its own: it gets one
-    // end of a socket pair, on which nothing ever arrives, and the other end is held.
-    GRef<GSocket> keep_alive_listener;
-    GRef<GSocket> keep_alive_peer;
     GRef<GTlsCertificate> certificate;
     GMainContext* main_context = nullptr;
     uint16_t port = 0;
@@ -163,10 +156,8 @@ struct WebServerCore {
         std::string peer;  // "ADDRESS:PORT"
         std::string host;  // the address
         bool is_over_limit = false;
-        GSocket* socket = nullptr;       // not ours: lives as long as the stream
-        GSource* deadline = nullptr;     // while headers are awaited
-        GObject* message = nullptr;      // the request it reads or answers now, watched
-        GSource* close_watch = nullptr;  // between requests: for the client's close
+        GSocket* socket = nullptr;    // not ours: lives as long as the stream
+        GSource* deadline = nullptr;  // while headers are awaited
     };
     std::map<GObject*, Connection> streams;
     std::set<std::string> over_limit_peers;
@@ -187,15 +178,6 @@ struct WebServerCore {
     }
     void ArmDeadline(Connection& connection);
     static void DisarmDeadline(Connection& connection);
-    void Watch(Connection& connection, SoupServerMessage* message);
-    void Unwatch(Connection& connection);
-    void MessageGone(GObject* gone);
-    void WatchForClose(Connection& connection, int delay_ms);
-    static void StopWatchingForClose(Connection& connection);
-    void CheckForClose(GSocket* socket);
-    static WebServerCore* CoreOfSocket(GSocket* socket) {
-        return static_cast<WebServerCore*>(g_object_get_data(G_OBJECT(socket), "cindral-core"));
-    }
     void LogFailureSummary();
 
     // Answers.
@@ -276,12 +258,6 @@ void WebServerCore::Handle(WebRequestContext* context) {
     soup_message_headers_replace(headers, "X-Content-Type-Options", "nosniff");
     soup_message_headers_replace(headers, "Referrer-Policy", "no-referrer");
     soup_message_headers_replace(headers, "X-Frame-Options", "DENY");
-    // The client's own close, or HTTP/1.0's default, ends the connection after this answer.
-    SoupMessageHeaders* asked = soup_server_message_get_request_headers(context->message);
-    const bool is_closing = soup_message_headers_header_contains(asked, "Connection", "close") ||
-                            (soup_server_message_get_http_version(context->message) == SOUP_HTTP_1_0 &&
-                             !soup_message_headers_header_contains(asked, "Connection", "Keep-Alive"));
-    if (is_closing) soup_message_headers_replace(headers, "Connection", "close");
     const WebRoute route = context->request.route;
     // Only the page itself may be kept by a browser: answers and recordings change or are private.
     if (route != WebRoute::kPage && route != WebRoute::kScript && route != WebRoute::kStyle) {
@@ -771,7 +747,6 @@ void OnRequestStarted(SoupServer*, SoupServerMessage* message, gpointer data) {
         core->FindConnection(PeerText(soup_server_message_get_remote_address(message)));
     if (connection == nullptr) return;
     core->ArmDeadline(*connection);
-    core->Watch(*connection, message);
     g_signal_connect(message, "got-headers", G_CALLBACK(+[](SoupServerMessage* started, gpointer core_data) {
                          auto* owner = static_cast<WebServerCore*>(core_data);
                          WebServerCore::Connection* on =
@@ -810,91 +785,6 @@ void OnStreamGone(gpointer data, GObject* gone);
 
 }  // namespace
 
-namespace {
-void OnMessageGone(gpointer data, GObject* gone) { static_cast<WebServerCore*>(data)->MessageGone(gone); }
-}  // namespace
-
-void WebServerCore::Watch(Connection& connection, SoupServerMessage* message) {
-    Unwatch(connection);
-    StopWatchingForClose(connection);
-    connection.message = G_OBJECT(message);
-    g_object_weak_ref(connection.message, OnMessageGone, this);
-}
-
-void WebServerCore::Unwatch(Connection& connection) {
-    if (connection.message == nullptr) return;
-    g_object_weak_unref(connection.message, OnMessageGone, this);
-    connection.message = nullptr;
-}
-
-// Between two requests of a kept-alive connection libsoup waits for the next one, but a client
-// that closes then is never noticed (libsoup does not close a stream it was handed): the socket
-// is watched from the end of a request to the start of the next, and closed at its end of file.
-// Data seen first is the next request, or TLS's closing alert, which libsoup reads in its turn;
-// the socket is looked at again shortly.
-void WebServerCore::MessageGone(GObject* gone) {
-    for (auto& [stream, connection] : streams) {
-        if (connection.message != gone) continue;
-        connection.message = nullptr;
-        WatchForClose(connection, 0);
-        return;
-    }
-}
-
-void WebServerCore::WatchForClose(Connection& connection, int delay_ms) {
-    StopWatchingForClose(connection);
-    if (g_socket_is_closed(connection.socket)) return;  // closed with its answer
-    if (delay_ms > 0) {
-        connection.close_watch = g_timeout_source_new(static_cast<guint>(delay_ms));
-        g_source_set_callback(
-            connection.close_watch,
-            [](gpointer data) -> gboolean {
-                auto* socket = static_cast<GSocket*>(data);
-                WebServerCore* core = CoreOfSocket(socket);
-                if (core != nullptr) core->CheckForClose(socket);
-                return G_SOURCE_REMOVE;
-            },
-            connection.socket, nullptr);
-    } else {
-        connection.close_watch = g_socket_create_source(
-            connection.socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
-        g_source_set_callback(connection.close_watch,
-                              G_SOURCE_FUNC(+[](GSocket* socket, GIOCondition, gpointer) -> gboolean {
-                                  WebServerCore* core = CoreOfSocket(socket);
-                                  if (core != nullptr) core->CheckForClose(socket);
-                                  return G_SOURCE_REMOVE;
-                              }),
-                              nullptr, nullptr);
-    }
-    g_object_set_data(G_OBJECT(connection.socket), "cindral-core", this);
-    g_source_attach(connection.close_watch, main_context);
-}
-
-void WebServerCore::StopWatchingForClose(Connection& connection) {
-    if (connection.close_watch == nullptr) return;
-    g_source_destroy(connection.close_watch);
-    g_source_unref(connection.close_watch);
-    connection.close_watch = nullptr;
-}
-
-void WebServerCore::CheckForClose(GSocket* socket) {
-    for (auto& [stream, connection] : streams) {
-        if (connection.socket != socket) continue;
-        g_source_unref(connection.close_watch);
-        connection.close_watch = nullptr;
-        char byte = 0;
-        const ssize_t peeked = recv(g_socket_get_fd(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (peeked > 0 || (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
-            if (connection.message == nullptr) WatchForClose(connection, kCloseRecheckMs);
-            return;
-        }
-        qCDebug(lcWeb).noquote() << "connection from" << Text(connection.peer) << "closed by the client";
-        g_io_stream_close(G_IO_STREAM(stream), nullptr, nullptr);
-        PruneClosed();
-        return;
-    }
-}
-
 // A connection kept alive ends with its stream closed, but the stream itself may live on inside
 // libsoup for a while: closed ones are not counted.
 void WebServerCore::PruneClosed() {
@@ -917,8 +807,6 @@ void OnStreamGone(gpointer data, GObject* gone) {
     if (found == core->streams.end()) return;
     if (found->second.is_over_limit) core->over_limit_peers.erase(found->second.peer);
     WebServerCore::DisarmDeadline(found->second);
-    core->Unwatch(found->second);
-    WebServerCore::StopWatchingForClose(found->second);
     core->streams.erase(found);
 }
 
@@ -1087,24 +975,6 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
     soup_server_add_early_handler(core.server.get(), nullptr, OnEarlyRequest, &core, nullptr);
     soup_server_add_handler(core.server.get(), nullptr, OnRequest, &core, nullptr);
     g_signal_connect(core.server.get(), "request-started", G_CALLBACK(OnRequestStarted), &core);
-    int pair[2] = {-1, -1};
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        error = std::string("cannot make the socket pair that keeps connections alive: ") + g_strerror(errno);
-        Stop();
-        return false;
-    }
-    GErrorOwner pair_error;
-    core.keep_alive_peer = GRef<GSocket>(g_socket_new_from_fd(pair[1], &pair_error.error));
-    if (!core.keep_alive_peer) close(pair[1]);
-    if (core.keep_alive_peer)
-        core.keep_alive_listener = GRef<GSocket>(g_socket_new_from_fd(pair[0], &pair_error.error));
-    if (!core.keep_alive_listener) close(pair[0]);
-    if (!core.keep_alive_listener || !soup_server_listen_socket(core.server.get(), core.keep_alive_listener.get(),
-                                                                SoupServerListenOptions{}, &pair_error.error)) {
-        error = "cannot keep connections alive: " + pair_error.Message();
-        Stop();
-        return false;
-    }
     core.service = GRef<GSocketService>(g_socket_service_new());
     uint16_t port = options.port;
     std::string failures;
@@ -1216,15 +1086,11 @@ void CWebServer::Stop() {
     core.requests.clear();
     for (auto& entry : core.streams) {
         WebServerCore::DisarmDeadline(entry.second);
-        core.Unwatch(entry.second);
-        WebServerCore::StopWatchingForClose(entry.second);
         g_object_weak_unref(entry.first, OnStreamGone, &core);
     }
     core.streams.clear();
     core.over_limit_peers.clear();
     core.server = GRef<SoupServer>();
-    core.keep_alive_listener = GRef<GSocket>();
-    core.keep_alive_peer = GRef<GSocket>();
     core.service = GRef<GSocketService>();
     core.certificate = GRef<GTlsCertificate>();
     if (core.main_context) g_main_context_unref(core.main_context);

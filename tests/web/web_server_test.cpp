@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <set>
 #include <thread>
 
 #include "archive/archive_reader.h"
@@ -396,48 +395,6 @@ TEST(WebServer, HttpsIsServedWithTheCertificateWhoseFingerprintIsShown) {
     const std::string seen = RunCommand("openssl s_client -connect 127.0.0.1:" + std::to_string(server.Port()) +
                                         " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint -sha256");
     EXPECT_NE(seen.find(fingerprint), std::string::npos) << seen;
-}
-
-TEST(WebServer, ConnectionsAreKeptAliveOverHttpAndHttpsAndClosedWhenTheClientCloses) {
-    TempFolder storage;
-    TlsFiles files;
-    std::string error;
-    ASSERT_TRUE(EnsureSelfSignedCertificate(storage.File("settings"), files, error)) << error;
-    for (const bool is_https : {false, true}) {
-        WebServerOptions options = LocalOptions();
-        options.header_deadline_s = 60;  // the client's close, not the deadline, must end it
-        if (is_https) options.tls = files;
-        ServerThread server(storage.Folder(), nullptr, options);
-        ASSERT_EQ(server.Error(), "");
-        server.SetHttps(is_https);
-        SoupSession* session = soup_session_new();
-        std::set<guint64> connections;
-        for (int i = 0; i < 50; ++i) {
-            SoupMessage* message = soup_message_new("GET", server.Url("/api/days").c_str());
-            g_signal_connect(message, "accept-certificate",
-                             G_CALLBACK(+[](SoupMessage*, GTlsCertificate*, GTlsCertificateFlags) { return TRUE; }),
-                             nullptr);
-            GBytes* body = soup_session_send_and_read(session, message, nullptr, nullptr);
-            EXPECT_EQ(soup_message_get_status(message), 200u);
-            connections.insert(soup_message_get_connection_id(message));
-            if (body) g_bytes_unref(body);
-            g_object_unref(message);
-        }
-        EXPECT_EQ(connections.size(), 1u) << (is_https ? "https" : "http");
-        EXPECT_EQ(server.ClientCount(), 1);
-        g_object_unref(session);
-        const auto closed = std::chrono::steady_clock::now();
-        while (server.ClientCount() > 0 && std::chrono::steady_clock::now() - closed < 10s) {
-            std::this_thread::sleep_for(20ms);
-        }
-        EXPECT_EQ(server.ClientCount(), 0) << (is_https ? "https" : "http");
-    }
-    // A connection the server will close says so.
-    ServerThread server(storage.Folder(), nullptr, LocalOptions());
-    RawClient closing(server.Port());
-    ASSERT_TRUE(closing.Send("GET /api/days HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
-    EXPECT_NE(closing.Receive(200).find("Connection: close"), std::string::npos);
-    EXPECT_TRUE(closing.WaitForClose(5));
 }
 
 }  // namespace
