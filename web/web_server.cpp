@@ -36,8 +36,9 @@ std::string PeerText(GSocketAddress* address) {
 // NOLINTNEXTLINE(readability-make-member-function-const)
 void WebServerCore::ArmDeadline(Connection& connection) {
     if (connection.deadline != nullptr) return;
+    // Milliseconds, not whole seconds: GLib may fire a seconds timeout up to a second early.
     connection.deadline =
-        GAttachedSourcePtr(g_timeout_source_new_seconds(static_cast<guint>(options.header_deadline_s)));
+        GAttachedSourcePtr(g_timeout_source_new(static_cast<guint>(options.header_deadline_s) * 1000u));
     g_source_set_callback(
         connection.deadline.get(),
         [](gpointer data) -> gboolean {
@@ -133,8 +134,6 @@ void OnRequest(SoupServer*, SoupServerMessage* message, const char*, GHashTable*
     core->Handle(context);
 }
 
-void OnStreamGone(gpointer data, GObject* gone);
-
 }  // namespace
 
 namespace {
@@ -164,8 +163,9 @@ void WebServerCore::MessageGone(GObject* gone) {
         if (connection.message != gone) continue;
         connection.message = nullptr;
         WatchForClose(connection, 0);
-        return;
+        break;
     }
+    PruneClosed();
 }
 
 void WebServerCore::WatchForClose(Connection& connection, int delay_ms) {
@@ -210,38 +210,29 @@ void WebServerCore::CheckForClose(GSocket* socket) {
             return;
         }
         qCDebug(lcWeb).noquote() << "connection from" << Text(connection.peer) << "closed by the client";
-        g_io_stream_close(G_IO_STREAM(stream), nullptr, nullptr);
+        g_io_stream_close(connection.stream.get(), nullptr, nullptr);
         PruneClosed();
         return;
     }
 }
 
-// A connection kept alive ends with its stream closed, but the stream itself may live on inside
-// libsoup for a while: closed ones are not counted.
+// A connection ends when its stream is closed, by libsoup or by us. The table holds a reference
+// to each stream, so that one is never finalised (maybe on a TLS worker thread) while listed.
 void WebServerCore::PruneClosed() {
-    std::vector<GObject*> closed;
-    for (const auto& entry : streams) {
-        if (g_io_stream_is_closed(G_IO_STREAM(entry.first))) closed.push_back(entry.first);
-    }
-    for (GObject* stream : closed) {
-        g_object_weak_unref(stream, OnStreamGone, this);
-        OnStreamGone(this, stream);
+    for (auto found = streams.begin(); found != streams.end();) {
+        if (!g_io_stream_is_closed(found->second.stream.get())) {
+            ++found;
+            continue;
+        }
+        if (found->second.is_over_limit) over_limit_peers.erase(found->second.peer);
+        DisarmDeadline(found->second);
+        Unwatch(found->second);
+        StopWatchingForClose(found->second);
+        found = streams.erase(found);
     }
 }
 
 namespace {
-
-void OnStreamGone(gpointer data, GObject* gone) {
-    auto* core = static_cast<WebServerCore*>(data);
-    const auto found = core->streams.find(gone);
-    qCDebug(lcWeb) << "connection gone" << (found != core->streams.end());
-    if (found == core->streams.end()) return;
-    if (found->second.is_over_limit) core->over_limit_peers.erase(found->second.peer);
-    WebServerCore::DisarmDeadline(found->second);
-    core->Unwatch(found->second);
-    WebServerCore::StopWatchingForClose(found->second);
-    core->streams.erase(found);
-}
 
 gboolean OnIncoming(GSocketService*, GSocketConnection* connection, GObject*, gpointer data) {
     auto* core = static_cast<WebServerCore*>(data);
@@ -289,17 +280,17 @@ gboolean OnIncoming(GSocketService*, GSocketConnection* connection, GObject*, gp
         qCInfo(lcWeb).noquote() << "too many clients:" << Text(peer) << "is turned away";
     }
     WebServerCore::Connection& entry = core->streams[G_OBJECT(stream)];
+    entry.stream = ShareGObject(stream);
     entry.peer = peer;
     entry.host = host;
     entry.is_over_limit = is_over_limit;
     entry.socket = socket;
     core->ArmDeadline(entry);
     qCDebug(lcWeb).noquote() << "connection from" << Text(peer) << "clients:" << core->streams.size();
-    g_object_weak_ref(G_OBJECT(stream), OnStreamGone, core);
     if (!soup_server_accept_iostream(core->server.get(), stream, local.get(), remote.get(), GErrorSlot(error))) {
         qCWarning(lcWeb).noquote() << "connection from" << Text(peer) << "not taken:" << Text(GErrorText(error));
-        g_object_weak_unref(G_OBJECT(stream), OnStreamGone, core);
-        OnStreamGone(core, G_OBJECT(stream));
+        g_io_stream_close(stream, nullptr, nullptr);
+        core->PruneClosed();
     }
     return TRUE;
 }
@@ -372,6 +363,16 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
     core.options = options;
     core.credentials = std::make_unique<CWebCredentials>(options.user, options.password_hash);
     core.main_context = GMainContextPtr(g_main_context_ref_thread_default());
+    // libsoup closes a connection it is done with, and says nothing: closed ones are let go here.
+    core.prune_timer = GAttachedSourcePtr(g_timeout_source_new(WebServerCore::kPruneIntervalMs));
+    g_source_set_callback(
+        core.prune_timer.get(),
+        [](gpointer data) -> gboolean {
+            static_cast<WebServerCore*>(data)->PruneClosed();
+            return G_SOURCE_CONTINUE;
+        },
+        &core, nullptr);
+    g_source_attach(core.prune_timer.get(), core.main_context.get());
     if (core.credentials->IsSet()) {
         core.verifier =
             std::make_unique<CPasswordVerifier>(options.user, options.password_hash, core.main_context.get());
@@ -529,6 +530,7 @@ void CWebServer::Stop() {
     core.verifier.reset();
     core.verifying.clear();
     core.failure_summary.reset();
+    core.prune_timer.reset();
     if (core.server) soup_server_disconnect(core.server.get());
     // Messages still alive are finished by the disconnect or never again: their contexts go now.
     for (WebRequestContext* context : core.requests) {
@@ -540,7 +542,6 @@ void CWebServer::Stop() {
         WebServerCore::DisarmDeadline(entry.second);
         core.Unwatch(entry.second);
         WebServerCore::StopWatchingForClose(entry.second);
-        g_object_weak_unref(entry.first, OnStreamGone, &core);
     }
     core.streams.clear();
     core.over_limit_peers.clear();

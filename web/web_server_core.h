@@ -65,6 +65,8 @@ struct WebServerCore {
     uint64_t last_verification = 0;
     std::map<uint64_t, WebRequestContext*> verifying;
     GAttachedSourcePtr failure_summary;
+    GAttachedSourcePtr prune_timer;
+    static constexpr guint kPruneIntervalMs = 500;
 
     GObjectPtr<SoupServer> server;
     GObjectPtr<GSocketService> service;
@@ -79,7 +81,8 @@ struct WebServerCore {
         std::string peer;  // "ADDRESS:PORT"
         std::string host;  // the address
         bool is_over_limit = false;
-        GSocket* socket = nullptr;       // not ours: lives as long as the stream
+        GObjectPtr<GIOStream> stream;    // ours until it is closed
+        GSocket* socket = nullptr;       // the stream's: lives as long as it
         GAttachedSourcePtr deadline;     // while headers are awaited
         GObject* message = nullptr;      // the request it reads or answers now, watched
         GAttachedSourcePtr close_watch;  // between requests: for the client's close

@@ -138,7 +138,8 @@ inline Response Fetch(const std::string& url, const std::string& method = "GET",
     if (!authorization.empty()) {
         soup_message_headers_replace(soup_message_get_request_headers(message), "Authorization", authorization.c_str());
     }
-    static std::string expected;
+    // One per thread: tests fetch from several threads at once, and the check runs on the caller's.
+    static thread_local std::string expected;
     expected = fingerprint;
     g_signal_connect(
         message, "accept-certificate",
