@@ -1,31 +1,38 @@
-// The settings file parser on any text: whatever it keeps, it writes back as a file that reads
-// again whole and unchanged.
+// The settings text parser on any bytes, from memory: whatever it keeps, it writes back as a text
+// that reads again whole and unchanged, and every value it keeps is found by its name in any case.
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "fuzz/memory_file.h"
-#include "platform/key_store.h"
+#include "platform/settings_text.h"
+
+namespace {
+
+std::string UpperAscii(std::string_view text) {
+    std::string upper(text);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return upper;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static MemoryFile file("settings");
-    static MemoryFile written("settings-written");
-    file.Fill(data, size);
-
-    std::string exported;
-    {
-        CKeyStore store(file.Path());
-        exported = store.ExportText();
-        // Reading values of whatever key the input names must hold up too.
-        if (auto key = store.OpenKey("Software\\Tovamesh\\Cindral\\Settings")) {
-            QueryDword(*key, "Save Flag");
-            QueryQword(*key, "Save Flag");
-            QueryText(*key, "Folder");
-            key->QueryValue("");
+    ParsedSettings parsed = ParseSettingsText(std::string_view(reinterpret_cast<const char*>(data), size));
+    for (auto& [lower_path, key] : parsed.keys) {
+        FUZZ_CHECK(LowerSettingsName(key.path) == lower_path);
+        FUZZ_CHECK(key.by_name.size() == key.values.size());
+        for (SettingsValue& value : key.values) {
+            FUZZ_CHECK(key.Find(value.name) == &value);
+            FUZZ_CHECK(key.Find(UpperAscii(value.name)) == &value);
         }
     }
 
-    written.Fill(reinterpret_cast<const uint8_t*>(exported.data()), exported.size());
-    CKeyStore again(written.Path());
-    FUZZ_CHECK(!again.IsDamaged());
-    FUZZ_CHECK(again.ExportText() == exported);
+    const std::string exported = FormatSettingsText(parsed.keys);
+    const ParsedSettings again = ParseSettingsText(exported);
+    FUZZ_CHECK(again.bad_lines.empty());
+    FUZZ_CHECK(FormatSettingsText(again.keys) == exported);
     return 0;
 }

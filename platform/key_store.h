@@ -1,31 +1,15 @@
 #pragma once
 
+#include "platform/settings_text.h"
+
 #include <cstdint>
 #include <filesystem>
-#include <list>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
-
-// Value types, numbered as in registry exports.
-enum RegistryValueType : uint32_t {
-    REG_NONE = 0,
-    REG_SZ = 1,         // text with its terminating NUL byte
-    REG_EXPAND_SZ = 2,  // text with unexpanded variables, terminating NUL byte
-    REG_BINARY = 3,
-    REG_DWORD = 4,   // 4 bytes, little-endian
-    REG_QWORD = 11,  // 8 bytes, little-endian
-};
-
-struct RegistryValue {
-    uint32_t type = REG_NONE;
-    std::vector<uint8_t> bytes;
-};
 
 class CKeyStore;
 
@@ -48,7 +32,8 @@ private:
 };
 
 // The per-user key store: keys and typed values under the current user's root, kept in a UTF-8
-// text file in the registry-export syntax and rewritten atomically on every change.
+// text file in the registry-export syntax (platform/settings_text.h) and rewritten atomically on
+// every change.
 // Key and value names compare without regard to ASCII case, as in the registry.
 //
 // In a damaged or foreign file, the lines that do not parse are left out (after a bad key line,
@@ -90,40 +75,15 @@ public:
 
 private:
     friend class CRegistryKey;
-    struct Value {
-        std::string name;
-        RegistryValue data;
-    };
-    struct Key {
-        Key() = default;
-        Key(const Key&) = delete;  // by_name points into values
-        Key& operator=(const Key&) = delete;
-        // The value of that name (any case), or nothing.
-        Value* Find(std::string_view name);
-        void Put(std::string_view name, RegistryValue data);
-        void Remove(std::string_view name);
-
-        std::string path;                                                     // as first written
-        std::list<Value> values;                                              // in the order they were first set
-        std::unordered_map<std::string, std::list<Value>::iterator> by_name;  // by lower-case name
-    };
-
     void Load(bool is_damage_told);
-    std::string ExportTextLocked() const;
-    struct BadLine {
-        size_t number;  // 1-based
-        std::string error;
-    };
-    // Parses text in the export syntax into keys_, leaving out the lines that do not parse.
-    std::vector<BadLine> Parse(const std::string& text);
     bool Persist();
-    Key* FindKey(std::string_view path);
+    SettingsKey* FindKey(std::string_view path);
     std::optional<RegistryValue> Query(const std::string& key_path, std::string_view name);
     bool Set(const std::string& key_path, std::string_view name, uint32_t type, std::span<const uint8_t> bytes);
 
     std::filesystem::path file_path_;
     mutable std::mutex mutex_;
-    std::map<std::string, Key> keys_;  // by lower-case path
+    SettingsKeys keys_;
     bool is_damaged_ = false;
     bool is_backup_pending_ = false;  // the damaged file still has to be kept as .bad
     bool is_backup_moved_ = false;    // too large to hold: kept by renaming it
