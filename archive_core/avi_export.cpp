@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "archive/archive_reader.h"
 #include "jpeg/jpeg_codec.h"
-#include "recorder/frame_archive.h"
 
 namespace {
 
@@ -191,7 +191,7 @@ AviExportResult Convert(const std::string& archive_path, const std::string& avi_
                         const AviExportProgress& on_progress, AviWriterOptions options) {
     AviExportResult result;
     // A reader of its own: what the playback panel shows has no say in what is converted.
-    CFrameArchive reader;
+    CArchiveReader reader;
     if (!reader.OpenFile(archive_path)) {
         result.error = reader.GetLastError();
         return result;
@@ -320,7 +320,7 @@ AviExportResult ConvertArchiveToAvi(const std::string& archive_path, const std::
     }
 }
 
-bool SaveSnapshotJpeg(CFrameArchive& reader, const std::string& jpeg_path, std::string& error) {
+bool SaveSnapshotJpeg(CArchiveReader& reader, const std::string& jpeg_path, std::string& error) {
     if (reader.SaveFrameJpeg(jpeg_path)) {
         error.clear();
         return true;

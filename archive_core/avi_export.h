@@ -7,7 +7,7 @@
 #include "archive_core/avi_writer.h"
 #include "picture/packed_picture.h"
 
-class CFrameArchive;
+class CArchiveReader;
 
 // Told after every frame written (frames_done of frame_count); returning false cancels.
 using AviExportProgress = std::function<bool(int32_t frames_done, int32_t frame_count)>;
@@ -34,7 +34,7 @@ AviExportResult ConvertArchiveToAvi(const std::string& archive_path, const std::
 
 // Writes the reader's current frame as its stored JPEG stream, byte for byte.
 // False with error set when nothing was written.
-bool SaveSnapshotJpeg(CFrameArchive& reader, const std::string& jpeg_path, std::string& error);
+bool SaveSnapshotJpeg(CArchiveReader& reader, const std::string& jpeg_path, std::string& error);
 
 // Frames of another size than the first are decoded scaled down where they would take more than this.
 constexpr uint64_t kMaxFittedPictureBytes = 32 * 1024 * 1024;

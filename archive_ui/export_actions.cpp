@@ -19,13 +19,13 @@
 
 #include <climits>
 
+#include "archive/archive_reader.h"
 #include "archive_core/avi_export.h"
 #include "archive_core/day_timeline.h"
 #include "archive_core/video_export.h"
 #include "archive_ui/archive_log.h"
 #include "platform/ole_date.h"
 #include "platform/safe_output.h"
-#include "recorder/frame_archive.h"
 #include "widgets/dialog_units.h"
 
 namespace {
@@ -191,17 +191,17 @@ void CDialogExportPrompts::ShowWritten(QWidget* parent, const QString& caption, 
     }
 }
 
-void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, ExportFolders& folders) {
+void RunSnapshotExport(QWidget* parent, CArchiveReader& reader, ExportFolders& folders) {
     CDialogExportPrompts prompts;
     RunSnapshotExport(parent, reader, folders, prompts);
 }
 
-void RunAviExport(QWidget* parent, const CFrameArchive& reader, ExportFolders& folders) {
+void RunAviExport(QWidget* parent, const CArchiveReader& reader, ExportFolders& folders) {
     CDialogExportPrompts prompts;
     RunAviExport(parent, reader, folders, prompts);
 }
 
-void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, ExportFolders& folders, IExportPrompts& prompts) {
+void RunSnapshotExport(QWidget* parent, CArchiveReader& reader, ExportFolders& folders, IExportPrompts& prompts) {
     const QString caption = ExportTexts::tr(kSnapshotCaption);
     if (!reader.GetFrameInfo(reader.GetCurrentFrame()).known) {
         prompts.ShowError(parent, caption, ExportTexts::tr("There is no frame on show to save."));
@@ -219,7 +219,7 @@ void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, ExportFolders& fo
     }
 }
 
-void RunAviExport(QWidget* parent, const CFrameArchive& reader, ExportFolders& folders, IExportPrompts& prompts) {
+void RunAviExport(QWidget* parent, const CArchiveReader& reader, ExportFolders& folders, IExportPrompts& prompts) {
     const QString caption = ExportTexts::tr(kAviCaption);
     const int32_t frame_count = reader.GetFrameCount();
     if (frame_count <= 0) {

@@ -8,7 +8,7 @@
 class QFileDialog;
 class QImage;
 class QWidget;
-class CFrameArchive;
+class CArchiveReader;
 struct CalendarTime;
 struct H264Encoder;
 
@@ -73,14 +73,14 @@ void SetUpVideoSaveDialog(QFileDialog& dialog, const std::vector<VideoSaveFormat
 
 // "Shot..." and "Convert to AVI" of the playback panel; the panel pauses before calling.
 // Both ask before replacing an existing file, open where folders says and remember the folder chosen.
-void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, ExportFolders& folders);
-void RunAviExport(QWidget* parent, const CFrameArchive& reader, ExportFolders& folders);
+void RunSnapshotExport(QWidget* parent, CArchiveReader& reader, ExportFolders& folders);
+void RunAviExport(QWidget* parent, const CArchiveReader& reader, ExportFolders& folders);
 
 // Saves the frame reader has on show, suggesting a name of the frame's time.
-void RunSnapshotExport(QWidget* parent, CFrameArchive& reader, ExportFolders& folders, IExportPrompts& prompts);
+void RunSnapshotExport(QWidget* parent, CArchiveReader& reader, ExportFolders& folders, IExportPrompts& prompts);
 // Converts the archive reader has open, read afresh by the conversion: reader is not touched.
 // Shows a progress dialog with Cancel while the frames are converted, then where the file went.
-void RunAviExport(QWidget* parent, const CFrameArchive& reader, ExportFolders& folders, IExportPrompts& prompts);
+void RunAviExport(QWidget* parent, const CArchiveReader& reader, ExportFolders& folders, IExportPrompts& prompts);
 
 // "Export Video...": the archives joined in time order into one video file of the kind its name
 // ends in, each frame at its recorded time, with a progress dialog with Cancel.

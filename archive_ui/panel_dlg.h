@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "archive/archive_reader.h"
 #include "archive_ui/export_actions.h"
-#include "recorder/frame_archive.h"
 
 class IPlaybackView;
 class QLabel;
@@ -42,7 +42,7 @@ public:
     bool IsPlaybackActive() const { return is_playback_active_.load(std::memory_order_acquire); }
     bool IsAutoPlay() const { return is_auto_play_; }
 
-    CFrameArchive& Reader() { return reader_; }
+    CArchiveReader& Reader() { return reader_; }
     const QStringList& Archives() const { return archive_paths_; }
     int32_t CurrentArchive() const { return current_archive_; }
 
@@ -93,7 +93,7 @@ private:
     std::atomic<bool> is_playback_active_{false};
     int32_t current_archive_ = 0;
     QStringList archive_paths_;
-    CFrameArchive reader_;
+    CArchiveReader reader_;
     bool is_auto_play_ = false;
     bool is_placed_ = false;
     ExportFolders export_folders_;

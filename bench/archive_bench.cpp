@@ -168,7 +168,7 @@ void SeekRounds(benchmark::State& state, bool is_random) {
             std::iota(frames.begin(), frames.end(), first);
         }
         ++round;
-        CFrameArchive reader;
+        CArchiveReader reader;
         if (!reader.OpenFile(path)) state.SkipWithError("cannot open the archive");
         // Stepping needs the entry before its run located, as playback has it.
         if (!is_random && frames[0] > 0) reader.LocateFrame(frames[0] - 1);
@@ -244,7 +244,7 @@ void BM_FirstJumpToLastFrame(benchmark::State& state) {
     const std::string& path = GigabyteArchive(state.range(0));
     std::vector<uint8_t> jpeg;
     for (auto _ : state) {
-        CFrameArchive reader;
+        CArchiveReader reader;
         if (!reader.OpenFile(path) || !reader.ReadFrameJpeg(reader.GetFrameCount() - 1, jpeg)) {
             state.SkipWithError("the last frame was not found");
         }

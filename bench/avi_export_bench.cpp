@@ -56,7 +56,7 @@ public:
         }
         recorder.CloseFile();
         // The stored JPEG streams, for a decode that reads nothing from the file.
-        CFrameArchive reader;
+        CArchiveReader reader;
         if (!reader.OpenFile(archive_path_)) throw std::runtime_error(reader.GetLastError());
         std::FILE* file = std::fopen(archive_path_.c_str(), "rb");
         for (int32_t frame = 0; frame < kFrames; ++frame) {
@@ -96,7 +96,7 @@ void BM_AviExportAgainstDecoding(benchmark::State& state) {
 
     // The reader as the playback panel uses it: locate, read and decode every frame.
     auto measure_decode = [&] {
-        CFrameArchive reader;
+        CArchiveReader reader;
         reader.OpenFile(archive.ArchivePath());
         const double start_cpu = ProcessCpuSeconds();
         const auto start = Clock::now();

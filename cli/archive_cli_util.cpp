@@ -16,7 +16,7 @@ volatile std::sig_atomic_t g_is_interrupted = 0;
 
 void OnInterrupt(int) { g_is_interrupted = 1; }
 
-bool ReachFrame(const std::string& command, CFrameArchive& archive, int32_t frame, bool is_jump) {
+bool ReachFrame(const std::string& command, CArchiveReader& archive, int32_t frame, bool is_jump) {
     if (frame >= archive.GetFrameCount()) {
         cli::Fail(command, "frame " + std::to_string(frame) + " is out of range: " + archive.GetOpenPath() + " has " +
                                std::to_string(archive.GetFrameCount()) + " frames");
@@ -47,7 +47,7 @@ InterruptCancels::~InterruptCancels() {
 
 bool InterruptCancels::IsInterrupted() const { return g_is_interrupted != 0; }
 
-bool OpenArchive(const std::string& command, CFrameArchive& archive, const std::string& path) {
+bool OpenArchive(const std::string& command, CArchiveReader& archive, const std::string& path) {
     if (archive.OpenFile(path)) return true;
     cli::Fail(command, archive.GetLastError());
     return false;
@@ -61,7 +61,7 @@ CliOption JumpOption() {
     return {"jump", "", "reach the frame with one jump, as the playback slider does, instead of stepping"};
 }
 
-bool OpenAtFrame(const CliArguments& arguments, CFrameArchive& archive) {
+bool OpenAtFrame(const CliArguments& arguments, CArchiveReader& archive) {
     const auto frame = static_cast<int32_t>(cli::ParseInteger("N", arguments.Positional(1), 0, INT32_MAX));
     return OpenArchive(arguments.Command(), archive, arguments.Positional(0)) &&
            ReachFrame(arguments.Command(), archive, frame, arguments.Has("jump"));

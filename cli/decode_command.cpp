@@ -37,7 +37,7 @@ bool WritePpm(const BMP_File& image, CSafeOutput& output) {
 }
 
 int RunDecode(const CliArguments& arguments) {
-    CFrameArchive archive;
+    CArchiveReader archive;
     if (!OpenAtFrame(arguments, archive)) return kCliFailure;
     archive.SeekFrame(archive.GetCurrentFrame());  // located already: loads and decodes that record
     if (!archive.IsFrameDecoded()) return cli::Fail("decode", archive.GetLastError());

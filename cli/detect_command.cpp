@@ -83,7 +83,7 @@ private:
 // The events of one archive; false after saying why it cannot be read.
 bool DetectIn(const std::string& path, const DetectorSettings& detector, int32_t threshold,
               const std::shared_ptr<const BlockMask>& mask, std::vector<FoundEvent>& events, int32_t& frame_count) {
-    CFrameArchive archive;
+    CArchiveReader archive;
     if (!OpenArchive("detect", archive, path)) return false;
     frame_count = archive.GetFrameCount();
     // Frames of one archive only are compared: a pipeline of its own.

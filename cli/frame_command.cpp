@@ -11,7 +11,7 @@ namespace {
 using namespace archive_cli;
 
 int RunFrame(const CliArguments& arguments) {
-    CFrameArchive archive;
+    CArchiveReader archive;
     if (!OpenAtFrame(arguments, archive)) return kCliFailure;
     if (!archive.SaveFrameJpeg(arguments.Positional(2))) return cli::Fail("frame", archive.GetLastError());
     return kCliSuccess;

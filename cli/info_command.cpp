@@ -16,7 +16,7 @@ using namespace archive_cli;
 int RunInfo(const CliArguments& arguments) {
     const std::string& path = arguments.Positional(0);
     const bool is_json = arguments.Has("json");
-    CFrameArchive archive;
+    CArchiveReader archive;
     if (!OpenArchive("info", archive, path)) return kCliFailure;
     const auto trailer = archive_format::ReadTrailer(path);
     const int32_t frame_count = archive.GetFrameCount();

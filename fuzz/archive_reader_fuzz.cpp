@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "archive/archive_format.h"
+#include "archive/archive_reader.h"
 #include "cli/archive_cli_util.h"
 #include "fuzz/memory_file.h"
-#include "recorder/frame_archive.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static MemoryFile file("archive");
     file.Fill(data, size);
 
-    CFrameArchive stepped;
+    CArchiveReader stepped;
     if (!stepped.OpenFile(file.Path())) return 0;
     FUZZ_CHECK(stepped.GetFileLength() == static_cast<int64_t>(size));
     const int32_t count = stepped.GetFrameCount();
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!stepped.GetRecord(count).has_value());
 
     // Jumping lands on the record stepping found, from the last frame backwards.
-    CFrameArchive jumped;
+    CArchiveReader jumped;
     FUZZ_CHECK(jumped.OpenFile(file.Path()));
     FUZZ_CHECK(jumped.GetFrameCount() == count);
     for (int32_t frame = walked - 1; frame >= 0; --frame) {

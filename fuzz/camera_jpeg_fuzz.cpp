@@ -56,7 +56,7 @@ void StoreAndReadBack(const uint8_t* data, uint32_t size, int32_t width, int32_t
     FUZZ_CHECK(recorder.CloseFile());
     recorder.WaitForFlushes();
 
-    CFrameArchive reader;
+    CArchiveReader reader;
     std::vector<uint8_t> stored;
     FUZZ_CHECK(reader.OpenFile(path) && reader.GetFrameCount() == 1);
     FUZZ_CHECK(reader.ReadFrameJpeg(0, stored) && stored == fitted);

@@ -1,182 +1,64 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "archive/archive_format.h"
 #include "archive/archive_reader.h"
-#include "picture/packed_picture.h"
-#include "platform/posix_file.h"
-#include "recorder/frame_pipeline.h"
-#include "recorder/pre_roll.h"
+#include "recorder/encoding_recorder.h"
 
-// What became of one frame, or of a close, told by the thread that writes. The strings belong to
-// the archive and are valid during the call.
-struct RecordOutcome {
-    enum class Kind {
-        kStored,   // the frame is in the archive
-        kFailed,   // the frame could not be stored (cause, detail)
-        kDropped,  // every encoder was busy: the frame was not taken (told on the recording thread)
-        kClosed,   // the open archive, if any, was finished; !is_ok: its trailer failed (cause, detail)
-    };
-    Kind kind = Kind::kStored;
-    bool is_ok = true;
-    const std::string* open_path = nullptr;  // the archive open after it; empty when none
-    const std::string* cause = nullptr;
-    const std::string* detail = nullptr;
-    int quality = 0;
-    uint32_t bytes = 0;
-    int32_t width = 0;
-    int32_t height = 0;
-};
-
-// Writes and reads archive (.CNA) files and does their JPEG coding.
-// One object per role: the view's recorder (streaming thread) and the playback
-// panel's reader (user-interface thread); each has its own codec handle and buffer.
-//
-// PUBLIC INTERFACE CONTRACT shared by the capture, view, playback and export code.
-// The archive implementation may add members but keeps these signatures.
-class CFrameArchive : public IFrameRecorder {
+// Writes and reads archive (.CNA) files: the encoding recorder with the reading calls of an
+// archive reader beside it. Readers that only read use CArchiveReader.
+class CFrameArchive : public CEncodingRecorder {
 public:
-    static constexpr uint32_t kJpegBufferSize = 655360;
-    static constexpr uint32_t kEndMarker = 0x13572468;
-
-    // Archives go to storage_folder + "YYYYMMDD/" (the storage folder is created when missing,
-    // its parent is not). A reader may pass an empty folder.
-    explicit CFrameArchive(std::string storage_folder = {});
-    ~CFrameArchive() override;
-    CFrameArchive(const CFrameArchive&) = delete;
-    CFrameArchive& operator=(const CFrameArchive&) = delete;
+    explicit CFrameArchive(std::string storage_folder = {}) : CEncodingRecorder(std::move(storage_folder)) {}
 
     // --- reading ---
     // Opens path and finds its records (their heads, not their pictures).
-    bool OpenFile(const std::string& path);
+    bool OpenFile(const std::string& path) { return Reading(reader_.OpenFile(path)); }
     // Frame k is the k-th record of the file; a damaged record keeps its number. Records cut
     // short by the end of the file are not counted, nor records beyond the stored count of a
     // file without a trailer (one still being recorded).
-    int32_t GetFrameCount() const;
+    int32_t GetFrameCount() const { return reader_.GetFrameCount(); }
     // The record count stored at offset 0, as it stands.
-    int32_t GetStoredCount() const;
-    void SeekFrame(int32_t frame);
+    int32_t GetStoredCount() const { return reader_.GetStoredCount(); }
+    void SeekFrame(int32_t frame) {
+        reader_.SeekFrame(frame);
+        Reading(true);
+    }
     // The indexing half of SeekFrame: makes frame current without reading or decoding the
     // picture. False when the frame is out of range.
-    bool LocateFrame(int32_t frame);
+    bool LocateFrame(int32_t frame) { return Reading(reader_.LocateFrame(frame)); }
     // Whether the last SeekFrame decoded its frame into the frame image.
-    bool IsFrameDecoded() const;
-    BMP_File& GetFrameImage();
-    const BMP_File& GetFrameImage() const;
-    double GetFrameTime() const;
+    bool IsFrameDecoded() const { return reader_.IsFrameDecoded(); }
+    BMP_File& GetFrameImage() { return reader_.GetFrameImage(); }
+    const BMP_File& GetFrameImage() const { return reader_.GetFrameImage(); }
+    double GetFrameTime() const { return reader_.GetFrameTime(); }
     // Copies frame's stored JPEG bytes into jpeg, locating the frame as SeekFrame does, without
     // decoding it: the current frame and its picture stay as they were. False, with jpeg
     // emptied, when the frame is out of range, not found or its record is damaged or cut short.
-    bool ReadFrameJpeg(int32_t frame, std::vector<uint8_t>& jpeg);
+    bool ReadFrameJpeg(int32_t frame, std::vector<uint8_t>& jpeg) {
+        return Reading(reader_.ReadFrameJpeg(frame, jpeg));
+    }
     // Writes the current frame's stored JPEG bytes to path; false when nothing was written.
-    bool SaveFrameJpeg(const std::string& path);
-    int32_t GetCurrentFrame() const;
-    cna_info_t GetFrameInfo(int32_t frame) const;  // zeroed outside the archive
+    bool SaveFrameJpeg(const std::string& path) { return Reading(reader_.SaveFrameJpeg(path)); }
+    int32_t GetCurrentFrame() const { return reader_.GetCurrentFrame(); }
+    cna_info_t GetFrameInfo(int32_t frame) const { return reader_.GetFrameInfo(frame); }  // zeroed outside
     // Where the record of frame lies and what was found there; nothing outside the archive.
-    std::optional<ArchiveRecord> GetRecord(int32_t frame) const;
-    const std::string& GetOpenPath() const;
+    std::optional<ArchiveRecord> GetRecord(int32_t frame) const { return reader_.GetRecord(frame); }
+    const std::string& GetOpenPath() const { return reader_.GetOpenPath(); }
     // Length of the file opened for reading, taken when it was opened.
-    int64_t GetFileLength() const;
-
-    // --- recording ---
-    // Encodes and appends the frame, starting a file when none is open. A frame whose JPEG
-    // would not fit kJpegBufferSize is encoded at a lower quality, or stored as a longer record.
-    // False also when a flush to the disk failed since the last frame (this frame is stored).
-    bool WriteFrame(const BMP_File& frame) override;
-    // The same from the camera's own JPEG when it can be kept (made to fit the archive's rules),
-    // else from the frame's 4:2:0 planes, else from its picture.
-    bool WriteCleanFrame(const CleanFrame& frame) override;
-    bool TakesPlanes() const override { return true; }
-    bool TakesCameraFrames() const override;
-    // A whole baseline 4:2:0 stream of this size that fits kJpegBufferSize once fitted.
-    bool TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const override;
-    // Finishes the open file with its trailer; false when the trailer could not be written (the
-    // file then still reads up to its record count). The file is flushed and closed off this
-    // thread; a flush or close that fails is reported by the next WriteFrame.
-    bool CloseFile() override;
-    // Frames held before an event, within kPreRollByteLimit: encoded like any frame (on the
-    // workers while they run) and held by the thread that writes, which stores them when
-    // WriteHeldFrames comes, in its place among the frames.
-    void HoldCleanFrame(const CleanFrame& frame, int64_t time_ms, int64_t keep_from_ms) override;
-    int64_t WriteHeldFrames(int64_t from_ms) override;
-    void LetGoOfHeldFrames() override;
-    PreRollStatus GetHeldStatus() const override;
-    // The bound of the frames held, kPreRollByteLimit unless set (tests); any thread.
-    void SetHeldByteLimit(uint64_t bytes);
-    // Appends a finished JPEG with its own capture stamp, in order with the frames around it. A
-    // stream the archive cannot keep as it is, is made to fit as a camera's stream is; false when
-    // it cannot be, or was dropped.
-    bool WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp);
-    bool StartNewFile();
-    bool IsWriteOpen() const;
-    // Path of the archive being written, empty while idle.
-    const std::string& GetWritePath() const;
-    // Called on the recording thread when a frame finds the disk full; true when it made room
-    // (deleted an archive), and the frame is tried again. Unset: the frame is not stored.
-    void SetRoomMaker(std::function<bool()> make_room);
-    // Called with the path of every archive file the recorder creates.
-    void SetFileCreatedCallback(std::function<void(const std::string&)> on_created);
-    // Called with the JPEG of every record once it is stored, on the thread that stored it.
-    void SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored);
-    // Replaces the tick counter and wall clock the recorder names, stamps and flushes its files by.
-    void SetClock(ArchiveClock clock);
-    // Where the next file begins; the open one stays where it is. Any thread.
-    void SetStorageFolder(std::string storage_folder);
-    std::string GetStorageFolder() const;
-    // Where the recorder flushes to the disk: its data about once a second while it records, and a
-    // finished file with its day folder and storage folder, on a thread of its own. Set while idle.
-    void SetFileSync(FileSync sync);
-    // Waits until every flush asked for so far has been done.
-    void WaitForFlushes();
-
-    // What the last failing operation (reading or writing) ran into; empty after a success.
-    const std::string& GetLastError() const;
-    // The same without file names, so that one cause reads the same for every frame it hits
-    // ("cannot create archive: Permission denied").
-    const std::string& GetLastErrorCause() const;
-    // Quality and length of the last frame WriteFrame stored.
-    int GetLastFrameQuality() const;
-    uint32_t GetLastFrameBytes() const;
-
-    // --- encoding on other threads ---
-    // With workers > 0, frames are encoded by that many threads (CEncodePool::DefaultWorkerCount()
-    // is the program's choice), each starting at the quality the last frames needed, and written
-    // in capture order by one writer thread, with the time they were captured. WriteFrame,
-    // WriteCleanFrame, WriteEncodedFrame and CloseFile then only queue and return at once: false
-    // when every encoder is busy and the frame was dropped. What became of each frame reaches the
-    // outcome callback from the writer; the last-error and last-frame getters describe the
-    // writer's latest and are read after WaitForWrites. 0, the default: everything runs on the
-    // calling thread. Set while idle, from the thread that records.
-    void SetEncodeWorkers(int workers);
-    int GetEncodeWorkers() const;
-    // A source that is not live (a file read as fast as it goes) waits for a free encoder instead
-    // of losing the frame. Any thread.
-    void SetWaitsForEncoders(bool is_waiting);
-    // Waits until everything queued so far has been written.
-    void WaitForWrites();
-    // The room the frame pass writes a frame's planes into, handed to WriteCleanFrame as its
-    // planes; null when every encoder is busy (the frame is dropped and told as such).
-    bool LendsPlanes() const override;
-    JpegPlaneRoom* LendPlanes(int32_t width, int32_t height) override;
-    // Called with what became of every frame and close. Set while idle.
-    void SetOutcomeCallback(std::function<void(const RecordOutcome&)> on_outcome);
-    struct EncodeCounts {
-        int64_t frames = 0;   // frames encoded on the workers
-        int64_t encodes = 0;  // encodes that took
-        int64_t dropped = 0;
-    };
-    EncodeCounts GetEncodeCounts() const;
+    int64_t GetFileLength() const { return reader_.GetFileLength(); }
+    const CArchiveReader& Reader() const { return reader_; }
 
 private:
     // The error of the reading operation that just ran becomes the object's last error.
     template <typename Result>
-    Result Reading(Result result);
+    Result Reading(Result result) {
+        SetLastError(reader_.GetLastError());
+        return result;
+    }
 
-    struct Impl;
-    Impl* impl_;
     CArchiveReader reader_;
 };

@@ -96,6 +96,7 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
                                 " pixels is not the size the camera said");
         return;
     }
+    if (work_.room != nullptr) recorder_.ReturnPlanes();  // lent for the last frame, and not used
     work_ = Work{};
     work_.source = frame;
     if (frame.layout == PixelLayout::kJpeg) {
@@ -290,6 +291,9 @@ bool CFramePipeline::MakeCleanFrame(CleanFrame& clean) {
             if (work_.is_dropped) return false;  // the recorder has counted it
             Convert(false, false, true);
             clean.planes = &work_.planes;
+            // The planes go back to the recorder in its own room, which is then no longer ours.
+            clean.is_in_lent_room = work_.room != nullptr;
+            work_.room = nullptr;
         } else {
             Convert(false, true, false);
         }

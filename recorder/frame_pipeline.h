@@ -29,6 +29,8 @@ struct CleanFrame {
     // A YUV camera frame its keeper can keep, for a recorder that converts it as it encodes.
     const CameraFrame* camera = nullptr;
     const YuvCoefficients* coefficients = nullptr;
+    // planes lie in the room the recorder lent (LendPlanes): it takes the room back with them.
+    bool is_in_lent_room = false;
 };
 
 // Where recorded frames go: the recorder (CFrameArchive) or a test double.
@@ -72,6 +74,8 @@ public:
     // is then dropped, and the recorder has counted it.
     virtual bool LendsPlanes() const { return false; }
     virtual JpegPlaneRoom* LendPlanes(int32_t width, int32_t height) { return nullptr; }
+    // A room lent and not handed back with a frame goes back here.
+    virtual void ReturnPlanes() {}
 };
 
 // Where the marked live picture goes for display: the camera view or a test double.

@@ -16,7 +16,7 @@ std::string CauseKey(const std::string& cause) {
 
 }  // namespace
 
-CRecorderMonitor::CRecorderMonitor(CFrameArchive& archive) : archive_(archive) {
+CRecorderMonitor::CRecorderMonitor(CEncodingRecorder& archive) : archive_(archive) {
     archive_.SetOutcomeCallback([this](const RecordOutcome& outcome) { OnOutcome(outcome); });
 }
 
@@ -129,9 +129,9 @@ void CRecorderMonitor::OnOutcome(const RecordOutcome& outcome) {
         const int quality = outcome.quality;
         const uint32_t bytes = outcome.bytes;
         const bool is_oversized = (quality != JpegCodec::kQuality && quality != JpegCodec::kCameraStreamQuality) ||
-                                  bytes > CFrameArchive::kJpegBufferSize;
+                                  bytes > CEncodingRecorder::kJpegBufferSize;
         if (is_oversized && !is_in_fallback_) {
-            const std::string how = bytes > CFrameArchive::kJpegBufferSize
+            const std::string how = bytes > CEncodingRecorder::kJpegBufferSize
                                         ? "stored as a longer record of " + std::to_string(bytes) + " bytes"
                                         : "stored in " + std::to_string(bytes) + " bytes";
             events.push_back({RecorderEvent::Kind::kQualityFallback,

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "recorder/frame_archive.h"
+#include "recorder/encoding_recorder.h"
 #include "recorder/frame_pipeline.h"
 
 // One change in what the recorder does, as the monitor reports it.
@@ -36,7 +36,7 @@ class CRecorderMonitor : public IFrameRecorder {
 public:
     using EventHandler = std::function<void(const RecorderEvent&)>;
 
-    explicit CRecorderMonitor(CFrameArchive& archive);
+    explicit CRecorderMonitor(CEncodingRecorder& archive);
     // Waits for what the archive still has to write, which it tells this monitor.
     ~CRecorderMonitor() override;
     CRecorderMonitor(const CRecorderMonitor&) = delete;
@@ -85,7 +85,7 @@ private:
     void OnOutcome(const RecordOutcome& outcome);
     void Report(const RecorderEvent& event);
 
-    CFrameArchive& archive_;
+    CEncodingRecorder& archive_;
     EventHandler on_event_;
 
     mutable std::mutex mutex_;

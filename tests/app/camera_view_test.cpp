@@ -17,6 +17,7 @@
 #include "app_test_support.h"
 #include "archive_ui/panel_dlg.h"
 #include "capture/live_session.h"
+#include "recorder/frame_archive.h"
 
 namespace {
 

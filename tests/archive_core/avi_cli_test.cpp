@@ -33,7 +33,7 @@ TEST(AviCommand, ConvertsAnArchiveLikeThePanel) {
     ProbedStream stream;
     ASSERT_TRUE(ProbeVideo(avi, stream));
     EXPECT_EQ(9, stream.frame_count);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     EXPECT_EQ(DecodeArchive(reader), DecodeWithFfmpeg(avi));
 }

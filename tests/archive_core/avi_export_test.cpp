@@ -71,7 +71,7 @@ TEST(AviExport, EveryFrameArrivesPixelForPixelAtTenFramesPerSecond) {
         SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
         TempFolder folder;
         const std::string archive = RecordScenes(folder.Path(), width, height, 12);
-        CFrameArchive reader;
+        CArchiveReader reader;
         ASSERT_TRUE(reader.OpenFile(archive));
         const std::string avi = folder.File("out.avi");
 
@@ -102,7 +102,7 @@ TEST(AviExport, EveryFrameArrivesPixelForPixelAtTenFramesPerSecond) {
 TEST(AviExport, OneFrameGivesOneFrameAndAnEmptyArchiveWritesNothing) {
     TempFolder folder;
     const std::string archive = RecordScenes(folder.Path(), 32, 16, 1);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     ASSERT_TRUE(ConvertArchiveToAvi(archive, folder.File("one.avi")).is_written);
     ProbedStream stream;
@@ -174,7 +174,7 @@ TEST(AviExport, UndecodableFramesRepeatTheFrameBeforeUpright) {
     const std::string archive = RecordScenes(folder.Path(), 40, 30, 6);
     DamageFrame(archive, 3);
     DamageFrame(archive, 4);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     reader.SeekFrame(3);
     ASSERT_FALSE(reader.IsFrameDecoded()) << "the damage did not stop the decoder";
@@ -210,7 +210,7 @@ TEST(AviExport, SamplesHoldTheReadersPicturesBottomUpWithZeroPaddingHoweverEachF
     }
     const std::string archive = RecordArchive(folder.Path(), order);
     for (const int32_t damaged : {3, 6, 7, 12}) DamageFrame(archive, damaged);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     const std::string avi = folder.File("out.avi");
     const AviExportResult result = ConvertArchiveToAvi(archive, avi);
@@ -243,7 +243,7 @@ TEST(AviExport, AnUndecodableFirstFrameIsBlackAndTheNextFrameSetsTheSize) {
     PaintScene(large, 48, 32, 2);
     const std::string archive = RecordArchive(folder.Path(), {&small, &large, &large});
     DamageFrame(archive, 0);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     const AviExportResult result = ConvertArchiveToAvi(archive, folder.File("out.avi"));
     ASSERT_TRUE(result.is_written) << result.error;
@@ -271,7 +271,7 @@ TEST(AviExport, FramesOfAnotherSizeAreScaledToTheFirstFramesSize) {
     PaintScene(larger, 80, 40, 2);
     PaintScene(smaller, 20, 10, 3);
     const std::string archive = RecordArchive(folder.Path(), {&first, &larger, &smaller});
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     const std::string avi = folder.File("out.avi");
     const AviExportResult result = ConvertArchiveToAvi(archive, avi);
@@ -310,7 +310,7 @@ TEST(AviExport, FramesOfAnotherSizeAreScaledToTheFirstFramesSize) {
 TEST(AviExport, ExportsBeyondTheSplitSizeReadBackWithEveryFrame) {
     TempFolder folder;
     const std::string archive = RecordScenes(folder.Path(), 64, 48, 60);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     AviWriterOptions options;
     options.riff_split_bytes = 100 * 1024;  // 9 216-byte frames: about ten per RIFF chunk
@@ -334,7 +334,7 @@ TEST(AviExport, ExportsBeyondTheSplitSizeReadBackWithEveryFrame) {
 TEST(Snapshot, SavesTheStoredJpegOfTheCurrentFrameByteForByte) {
     TempFolder folder;
     const std::string archive = RecordScenes(folder.Path(), 64, 48, 5);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     reader.SeekFrame(3);
     std::string error;

@@ -226,7 +226,7 @@ std::string DecodeComplaints(const std::string& video_path) {
                                   : "exit " + std::to_string(decoded.exit_code) + ": " + decoded.output;
 }
 
-std::vector<uint8_t> DecodeArchive(CFrameArchive& reader) {
+std::vector<uint8_t> DecodeArchive(CArchiveReader& reader) {
     std::vector<uint8_t> frames;
     for (int32_t frame = 0; frame < reader.GetFrameCount(); ++frame) {
         reader.SeekFrame(frame);

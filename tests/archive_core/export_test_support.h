@@ -7,7 +7,7 @@
 #include "picture/packed_picture.h"
 #include "support/temp_folder.h"
 
-class CFrameArchive;
+class CArchiveReader;
 
 namespace export_test {
 
@@ -75,7 +75,7 @@ std::vector<std::vector<uint8_t>> CopiedJpegPackets(const std::string& video_pat
 std::string DecodeComplaints(const std::string& video_path);
 
 // Every frame as the reader decodes it, concatenated; empty pictures for frames that do not decode.
-std::vector<uint8_t> DecodeArchive(CFrameArchive& reader);
+std::vector<uint8_t> DecodeArchive(CArchiveReader& reader);
 // The stored JPEG bytes of one frame, read from the archive file itself.
 std::vector<uint8_t> StoredJpeg(const std::string& archive_path, int32_t frame);
 // Makes the JPEG of one frame undecodable while its record stays findable.

@@ -112,7 +112,7 @@ TEST(VideoExport, H264DecodesCleanlyCloseToTheRecordedPictures) {
         const std::vector<uint8_t> decoded = DecodeWithFfmpeg(out);
         const size_t frame_bytes = 64 * 48 * 3;
         ASSERT_EQ(9 * frame_bytes, decoded.size());
-        CFrameArchive reader;
+        CArchiveReader reader;
         size_t frame = 0;
         for (const std::string& path : {episodes.first_path, episodes.second_path}) {
             ASSERT_TRUE(reader.OpenFile(path));

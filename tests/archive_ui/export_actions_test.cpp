@@ -91,7 +91,7 @@ ExportFolders& Folders() {
 TEST(ExportActions, ShotAsksForAJpegNameAddsTheSuffixAndSavesTheStoredBytes) {
     TempFolder folder;
     const std::string archive = RecordScenes(folder.Path(), 48, 32, 4);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     reader.SeekFrame(2);
     QWidget panel;
@@ -120,7 +120,7 @@ TEST(ExportActions, SaveDialogsSuggestTheRecordedTimeInTheirKindsFolderAndRememb
     TempFolder folder;
     const std::string early = RecordScenes(folder.Path(), 48, 32, 3);
     const std::string late = RecordScenes(folder.Path(), 48, 32, 2);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(late));
     reader.SeekFrame(1);
     QWidget panel;
@@ -164,7 +164,7 @@ TEST(ExportActions, SaveDialogsSuggestTheRecordedTimeInTheirKindsFolderAndRememb
 }
 
 TEST(ExportActions, ShotWithoutAFrameOnShowSaysSoWithoutAskingForAName) {
-    CFrameArchive reader;  // nothing opened
+    CArchiveReader reader;  // nothing opened
     QWidget panel;
     ScriptedPrompts prompts(QStringLiteral("/tmp/never.jpg"));
     RunSnapshotExport(&panel, reader, Folders(), prompts);
@@ -175,7 +175,7 @@ TEST(ExportActions, ShotWithoutAFrameOnShowSaysSoWithoutAskingForAName) {
 TEST(ExportActions, ConvertAsksForAnAviNameAndWritesEveryFrame) {
     TempFolder folder;
     const std::string archive = RecordScenes(folder.Path(), 30, 20, 5);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     reader.SeekFrame(1);
     QWidget panel;
@@ -202,7 +202,7 @@ TEST(ExportActions, ConvertAsksForAnAviNameAndWritesEveryFrame) {
 TEST(ExportActions, CancelInTheProgressDialogLeavesNoFile) {
     TempFolder folder;
     const std::string archive = RecordScenes(folder.Path(), 30, 20, 40);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     QWidget panel;
 
@@ -229,7 +229,7 @@ TEST(ExportActions, CancelInTheProgressDialogLeavesNoFile) {
 TEST(ExportActions, ConvertReportsUnwritableTargetsAndEmptyArchives) {
     TempFolder folder;
     const std::string archive = RecordScenes(folder.Path(), 30, 20, 2);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     QWidget panel;
 
@@ -307,7 +307,7 @@ TEST(ExportActions, ConvertWritesTheWholeArchiveWhateverThePanelShowsAndLeavesTh
     const std::string archive = RecordArchive(folder.Path(), order);
     ASSERT_TRUE(ConvertArchiveToAvi(archive, folder.File("fresh.avi")).is_written);
 
-    CFrameArchive panel_reader;
+    CArchiveReader panel_reader;
     ASSERT_TRUE(panel_reader.OpenFile(archive));
     panel_reader.SeekFrame(20);
     const std::vector<uint8_t> on_show(
@@ -327,7 +327,7 @@ TEST(ExportActions, ConvertWritesTheWholeArchiveWhateverThePanelShowsAndLeavesTh
 TEST(ExportActions, AnExistingFileIsReplacedOnlyWhenTheUserSaysSoAndArchivesNever) {
     TempFolder folder;
     const std::string archive = RecordScenes(folder.Path(), 30, 20, 3);
-    CFrameArchive reader;
+    CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     reader.SeekFrame(1);
     QWidget panel;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "recorder/frame_archive.h"
 #include "recorder/recorder_monitor.h"
 #include "support/archive_test_support.h"
 #include "support/file_size_limit.h"

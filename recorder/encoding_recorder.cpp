@@ -1,8 +1,5 @@
-#include "recorder/frame_archive.h"
+#include "recorder/encoding_recorder.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -13,16 +10,12 @@
 #include <mutex>
 #include <utility>
 
-#include "archive/archive_flusher.h"
+#include "archive/archive_writer.h"
 #include "jpeg/camera_rows.h"
 #include "jpeg/jpeg_codec.h"
 #include "jpeg/jpeg_quality_plan.h"
 #include "jpeg/jpeg_stream.h"
-#include "platform/ole_date.h"
-#include "platform/posix_file.h"
 #include "recorder/encode_pool.h"
-
-namespace fmt = archive_format;
 
 namespace {
 
@@ -47,35 +40,13 @@ struct WorkerCoders {
 
 }  // namespace
 
-struct CFrameArchive::Impl {
-    explicit Impl(std::string folder) : storage_folder(std::move(folder)), stamps(&clock), capture_stamps(&clock) {}
+struct CEncodingRecorder::Impl {
+    explicit Impl(std::string folder) : writer(std::move(folder)), capture_stamps(&writer.Clock()) {}
 
-    // Set from the user-interface thread, read when a file begins.
-    std::mutex storage_folder_mutex;
-    std::string storage_folder;
-    ArchiveClock clock = ArchiveClock::System();
-    FileSync file_sync = FileSync::System();
-    std::unique_ptr<CArchiveFlusher> flusher;  // made when the first file begins
+    // Before the pool: what is queued is written before the writer goes.
+    CArchiveWriter writer;
     JpegCodec codec;
     std::vector<uint8_t> camera_jpeg;  // a camera's JPEG made to fit; kJpegBufferSize once used
-    std::string last_error;
-    std::string last_cause;
-    int last_errno = 0;  // of the last failed system call
-    std::function<bool()> make_room;
-
-    // Writing.
-    RecordStampClock stamps;
-    UniqueFd write_fd;
-    bool is_write_open = false;
-    std::string write_path;
-    std::string write_storage_folder;  // the storage folder write_path lies in
-    int32_t written_count = 0;
-    int64_t write_end = 0;              // end of the last complete record
-    bool is_continuing_stamps = false;  // the next file begins with frames stamped before it
-    int last_frame_quality = 0;
-    uint32_t last_frame_bytes = 0;
-    std::function<void(const std::string&)> on_file_created;
-    std::function<void(const uint8_t*, uint32_t)> on_record_stored;
     std::function<void(const RecordOutcome&)> on_outcome;
 
     // Encoding on other threads. The pool goes first when the object goes.
@@ -101,23 +72,6 @@ struct CFrameArchive::Impl {
     std::atomic<int64_t> holds_written{0};  // held jobs the writer has taken
     int64_t holds_submitted = 0;            // recording thread
 
-    bool Fail(std::string message) {
-        last_error = std::move(message);
-        last_cause = last_error;
-        return false;
-    }
-    // A failed system call on path: the message names the file, the cause does not.
-    bool FailWrite(const std::string& what, const std::string& path) {
-        last_errno = errno;
-        const std::string reason = ErrnoText(errno);
-        last_error = what + " " + path + ": " + reason;
-        last_cause = what + ": " + reason;
-        return false;
-    }
-
-    // --- writing ---
-    // Appends a finished stream; stamp null: the record is stamped as it is written.
-    bool Store(CFrameArchive& owner, const uint8_t* jpeg, uint32_t size, int quality, const double* stamp);
     void Tell(RecordOutcome::Kind kind, bool is_ok, int quality = 0, uint32_t bytes = 0, int32_t width = 0,
               int32_t height = 0, bool is_recording_thread = false, const std::string* reason = nullptr);
     // A drop, or a frame with nothing to store, told on the recording thread while the writer runs.
@@ -132,24 +86,18 @@ struct CFrameArchive::Impl {
     EncodeJob* TakeJob(const CleanFrame& frame);
     // The held frames: one more, those from from_ms on stored, and what they now come to.
     void Hold(HeldFrame frame, int64_t keep_from_ms);
-    int64_t WriteHeld(CFrameArchive& owner, int64_t from_ms);
+    int64_t WriteHeld(int64_t from_ms);
     void PublishHeld();
     void Encode(EncodeJob& job, int worker);
     void EncodeAtFittingQuality(EncodeJob& job, WorkerCoders& worker_coders);
     uint32_t EncodePicture(EncodeJob& job, WorkerCoders& worker_coders, int quality);
-    void Write(CFrameArchive& owner, EncodeJob* job, const WriterMark& mark);
+    void Write(EncodeJob* job, const WriterMark& mark);
     bool EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg);
-    bool CreateArchiveFile(const std::string& folder, const std::string& base_name);
-    bool WriteHeader();
-    bool AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length, const double* stamp);
-    bool WriteTrailer();
-    void RollBack();
-    bool FinishWriting();
 };
 
 // ---------------------------------------------------------------- writing
 
-bool CFrameArchive::Impl::EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg) {
+bool CEncodingRecorder::Impl::EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg) {
     if (frame.camera_jpeg != nullptr) {
         if (camera_jpeg.size() < kJpegBufferSize) camera_jpeg.resize(kJpegBufferSize);
         const uint32_t size = FitCameraJpeg(frame.camera_jpeg, frame.camera_jpeg_size, frame.width, frame.height,
@@ -165,134 +113,13 @@ bool CFrameArchive::Impl::EncodeFrame(const CleanFrame& frame, JpegCodec::Archiv
     } else if (frame.picture != nullptr) {
         is_encoded = codec.EncodeForArchive(*frame.picture, kJpegBufferSize, jpeg);
     } else {
-        return Fail("frame not stored: it came with nothing to store it from");
+        return writer.Fail("frame not stored: it came with nothing to store it from");
     }
-    return is_encoded || Fail("frame not stored: " + codec.LastError());
+    return is_encoded || writer.Fail("frame not stored: " + codec.LastError());
 }
 
-bool CFrameArchive::Impl::CreateArchiveFile(const std::string& folder, const std::string& base_name) {
-    // Never replace an existing archive: tick counts repeat after a restart of the system.
-    for (int suffix = 0; suffix < 1000; ++suffix) {
-        const std::string name = suffix == 0 ? base_name + ".CNA" : base_name + "_" + std::to_string(suffix) + ".CNA";
-        const std::string path = folder + name;
-        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (fd.IsOpen()) {
-            write_fd = std::move(fd);
-            write_path = path;
-            return true;
-        }
-        if (errno != EEXIST) return FailWrite("cannot create archive", path);
-    }
-    Fail("cannot create archive " + folder + base_name + ".CNA: every name is taken");
-    last_cause = "cannot create archive: every name is taken";
-    return false;
-}
-
-bool CFrameArchive::Impl::WriteHeader() {
-    const double created = stamps.StartFile(is_continuing_stamps);
-    written_count = 0;
-    uint8_t header[fmt::kHeaderSize];
-    fmt::WriteDouble(header, created);
-    // The first half of the creation stamp is where the count lives; a file that never
-    // receives a record must still read as empty.
-    fmt::WriteU32(header, 0);
-    if (!WriteAllAt(write_fd.Get(), 0, header, sizeof header))
-        return FailWrite("cannot write the header of", write_path);
-    write_end = fmt::kHeaderSize;
-    return true;
-}
-
-void CFrameArchive::Impl::RollBack() {
-    // Cut the partial record off so that the next record follows the last complete one.
-    if (::ftruncate(write_fd.Get(), static_cast<off_t>(write_end)) != 0) {
-        last_error += "; " + ErrnoMessage("cannot cut partial record off " + write_path) + "; file closed";
-        // The file stays valid up to its count; the next frame starts a new file.
-        write_fd.Reset();
-        is_write_open = false;
-        write_path.clear();
-    }
-}
-
-bool CFrameArchive::Impl::AppendRecord(const uint8_t* jpeg, uint32_t jpeg_length, const double* stamp) {
-    uint8_t head[fmt::kRecordHeadSize];
-    fmt::WriteDouble(head, stamp != nullptr ? *stamp : stamps.NextRecordStamp());
-    fmt::WriteU32(head + 8, jpeg_length);
-    if (!WriteAllAt(write_fd.Get(), write_end, head, sizeof head, jpeg, jpeg_length)) {
-        FailWrite("cannot append a frame to", write_path);
-        RollBack();
-        return false;
-    }
-    uint8_t count[4];
-    fmt::WriteU32(count, static_cast<uint32_t>(written_count + 1));
-    if (!WriteAllAt(write_fd.Get(), 0, count, sizeof count)) {
-        FailWrite("cannot update the record count of", write_path);
-        RollBack();
-        return false;
-    }
-    ++written_count;
-    write_end += fmt::kRecordHeadSize + jpeg_length;
-    flusher->Appended(write_fd.Get(), clock.tick_ms());
-    return true;
-}
-
-bool CFrameArchive::Impl::WriteTrailer() {
-    uint8_t trailer[fmt::kTrailerSize];
-    fmt::WriteDouble(trailer, stamps.NowWholeSeconds());
-    fmt::WriteU32(trailer + 8, fmt::kEndMarker);
-    fmt::WriteU32(trailer + 12, static_cast<uint32_t>(written_count));
-    written_count = 0;
-    if (!WriteAllAt(write_fd.Get(), write_end, trailer, sizeof trailer)) {
-        FailWrite("cannot write the trailer of", write_path);
-        if (::ftruncate(write_fd.Get(), static_cast<off_t>(write_end)) != 0) {
-            // Nothing more to do: the count at offset 0 still tells the readers where to stop.
-        }
-        return false;
-    }
-    return true;
-}
-
-bool CFrameArchive::Impl::FinishWriting() {
-    if (!is_write_open) return true;
-    const bool is_finished = WriteTrailer();
-    // Flushed and closed off this thread; the day folder holds its name, the storage folder the day's.
-    flusher->Finished(std::move(write_fd), {FolderOf(write_path), write_storage_folder});
-    if (is_finished) {
-        last_error.clear();
-        last_cause.clear();
-    }
-    is_write_open = false;
-    write_path.clear();
-    return is_finished;
-}
-
-bool CFrameArchive::Impl::Store(CFrameArchive& owner, const uint8_t* jpeg, uint32_t size, int quality,
-                                const double* stamp) {
-    if (size > fmt::kMaxRecordBytes) {
-        return Fail("frame not stored: its JPEG of " + std::to_string(size) + " bytes exceeds the longest record");
-    }
-    // A flush that failed since the last frame may have lost what was written before it.
-    const std::string flush_failure = flusher ? flusher->TakeFailure() : std::string();
-    last_errno = 0;
-    // A full disk: each room made (an old archive deleted) gives the frame another try.
-    while (!((is_write_open || owner.StartNewFile()) && AppendRecord(jpeg, size, stamp))) {
-        if (last_errno != ENOSPC || !make_room || !make_room()) return false;
-        last_errno = 0;
-    }
-    if (on_record_stored) on_record_stored(jpeg, size);
-    if (!flush_failure.empty()) {
-        last_error = flush_failure;
-        last_cause = flush_failure;
-        return false;
-    }
-    last_frame_quality = quality;
-    last_frame_bytes = size;
-    last_error.clear();
-    last_cause.clear();
-    return true;
-}
-
-void CFrameArchive::Impl::Tell(RecordOutcome::Kind kind, bool is_ok, int quality, uint32_t bytes, int32_t width,
-                               int32_t height, bool is_recording_thread, const std::string* reason) {
+void CEncodingRecorder::Impl::Tell(RecordOutcome::Kind kind, bool is_ok, int quality, uint32_t bytes, int32_t width,
+                                   int32_t height, bool is_recording_thread, const std::string* reason) {
     if (!on_outcome) return;
     static const std::string kNoFile;
     static const std::string kNothingToStore = "frame not stored: it came with nothing to store it from";
@@ -302,10 +129,10 @@ void CFrameArchive::Impl::Tell(RecordOutcome::Kind kind, bool is_ok, int quality
     // What the recording thread tells touches nothing the writer owns: no open path (null) and
     // no last error.
     const bool is_from_writer = !is_recording_thread;
-    outcome.open_path = !is_from_writer ? nullptr : is_write_open ? &write_path : &kNoFile;
+    outcome.open_path = !is_from_writer ? nullptr : writer.IsOpen() ? &writer.GetPath() : &kNoFile;
     const std::string* recording_thread_reason = reason != nullptr ? reason : &kNothingToStore;
-    outcome.cause = is_from_writer ? &last_cause : recording_thread_reason;
-    outcome.detail = is_from_writer ? &last_error : recording_thread_reason;
+    outcome.cause = is_from_writer ? &writer.GetLastErrorCause() : recording_thread_reason;
+    outcome.detail = is_from_writer ? &writer.GetLastError() : recording_thread_reason;
     outcome.quality = quality;
     outcome.bytes = bytes;
     outcome.width = width;
@@ -313,7 +140,7 @@ void CFrameArchive::Impl::Tell(RecordOutcome::Kind kind, bool is_ok, int quality
     on_outcome(outcome);
 }
 
-double CFrameArchive::Impl::CaptureStamp() {
+double CEncodingRecorder::Impl::CaptureStamp() {
     if (!is_capture_episode_open) {
         capture_stamps.StartFile();
         is_capture_episode_open = true;
@@ -321,12 +148,12 @@ double CFrameArchive::Impl::CaptureStamp() {
     return capture_stamps.NextRecordStamp();
 }
 
-void CFrameArchive::Impl::ReturnLent() {
+void CEncodingRecorder::Impl::ReturnLent() {
     if (lent != nullptr) pool->Release(lent);
     lent = nullptr;
 }
 
-uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& worker_coders, int quality) {
+uint32_t CEncodingRecorder::Impl::EncodePicture(EncodeJob& job, WorkerCoders& worker_coders, int quality) {
     if (!worker_coders.compressor) {
         worker_coders.compressor = TurboJpegHandle(tjInitCompress());
         if (!worker_coders.compressor) {
@@ -346,7 +173,7 @@ uint32_t CFrameArchive::Impl::EncodePicture(EncodeJob& job, WorkerCoders& worker
     return static_cast<uint32_t>(size);
 }
 
-void CFrameArchive::Impl::Encode(EncodeJob& job, int worker) {
+void CEncodingRecorder::Impl::Encode(EncodeJob& job, int worker) {
     job.error.clear();
     job.encodes = 0;
     if (job.kind == EncodeJob::Kind::kCameraJpeg) {
@@ -369,7 +196,7 @@ void CFrameArchive::Impl::Encode(EncodeJob& job, int worker) {
     EncodeAtFittingQuality(job, worker_coders);
 }
 
-void CFrameArchive::Impl::EncodeAtFittingQuality(EncodeJob& job, WorkerCoders& worker_coders) {
+void CEncodingRecorder::Impl::EncodeAtFittingQuality(EncodeJob& job, WorkerCoders& worker_coders) {
     const bool is_raw = job.kind == EncodeJob::Kind::kPlanes || job.kind == EncodeJob::Kind::kCameraFrame;
     // Room for any stream a record holds from the first frame on: it grows only for a longer one.
     if (is_raw && job.jpeg.size() < kJpegBufferSize) job.jpeg.resize(kJpegBufferSize);
@@ -399,15 +226,15 @@ void CFrameArchive::Impl::EncodeAtFittingQuality(EncodeJob& job, WorkerCoders& w
     encodes.fetch_add(job.encodes, std::memory_order_relaxed);
 }
 
-void CFrameArchive::Impl::Write(CFrameArchive& owner, EncodeJob* job, const WriterMark& mark) {
+void CEncodingRecorder::Impl::Write(EncodeJob* job, const WriterMark& mark) {
     if (job == nullptr) {
         if (mark.kind == kWriteHeldMark) {
-            WriteHeld(owner, mark.value);
+            WriteHeld(mark.value);
         } else if (mark.kind == kLetGoOfHeldMark) {
             held.Clear();
             PublishHeld();
         } else {
-            const bool is_finished = FinishWriting();
+            const bool is_finished = writer.Finish();
             Tell(RecordOutcome::Kind::kClosed, is_finished);
         }
         return;
@@ -415,7 +242,7 @@ void CFrameArchive::Impl::Write(CFrameArchive& owner, EncodeJob* job, const Writ
     if (job->is_held) holds_written.fetch_add(1, std::memory_order_relaxed);
     if (!job->error.empty()) {
         // A frame held for the next event that cannot be encoded is a frame lost, said as such.
-        Fail(job->is_held ? "frame not held: " + job->error.substr(job->error.find(": ") + 2) : job->error);
+        writer.Fail(job->is_held ? "frame not held: " + job->error.substr(job->error.find(": ") + 2) : job->error);
         Tell(RecordOutcome::Kind::kFailed, false, 0, 0, job->width, job->height);
         return;
     }
@@ -431,24 +258,25 @@ void CFrameArchive::Impl::Write(CFrameArchive& owner, EncodeJob* job, const Writ
         Hold(std::move(frame), job->keep_from_ms);
         return;
     }
-    const bool is_stored = Store(owner, job->jpeg.data(), job->jpeg_size, job->quality, &job->record_stamp);
+    const bool is_stored = writer.Store(job->jpeg.data(), job->jpeg_size, job->quality, &job->record_stamp);
     Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored, job->quality,
          job->jpeg_size, job->width, job->height);
 }
 
-void CFrameArchive::Impl::Hold(HeldFrame frame, int64_t keep_from_ms) {
+void CEncodingRecorder::Impl::Hold(HeldFrame frame, int64_t keep_from_ms) {
     held.Hold(std::move(frame), keep_from_ms);
     PublishHeld();
 }
 
-int64_t CFrameArchive::Impl::WriteHeld(CFrameArchive& owner, int64_t from_ms) {
+int64_t CEncodingRecorder::Impl::WriteHeld(int64_t from_ms) {
     std::vector<HeldFrame> frames = held.TakeFrom(from_ms);
     PublishHeld();
     for (HeldFrame& frame : frames) {
         const uint32_t size = static_cast<uint32_t>(frame.jpeg.size());
-        is_continuing_stamps = !is_write_open;  // the held frames' stamps go on in the new file
-        const bool is_stored = Store(owner, frame.jpeg.data(), size, frame.quality, &frame.record_stamp);
-        is_continuing_stamps = false;
+        // The held frames' stamps go on in a file begun for them.
+        const bool continues_stamps = !writer.IsOpen();
+        const bool is_stored =
+            writer.Store(frame.jpeg.data(), size, frame.quality, &frame.record_stamp, continues_stamps);
         Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored, frame.quality, size,
              frame.width, frame.height);
         held.Recycle(std::move(frame.jpeg));
@@ -456,16 +284,16 @@ int64_t CFrameArchive::Impl::WriteHeld(CFrameArchive& owner, int64_t from_ms) {
     return static_cast<int64_t>(frames.size());
 }
 
-void CFrameArchive::Impl::PublishHeld() {
+void CEncodingRecorder::Impl::PublishHeld() {
     held_span_ms.store(held.SpanMs(), std::memory_order_relaxed);
     held_bytes.store(held.Bytes(), std::memory_order_relaxed);
     is_held_shortened.store(held.IsShortened(), std::memory_order_relaxed);
     held_count.store(static_cast<int64_t>(held.Count()), std::memory_order_release);
 }
 
-EncodeJob* CFrameArchive::Impl::TakeJob(const CleanFrame& frame) {
+EncodeJob* CEncodingRecorder::Impl::TakeJob(const CleanFrame& frame) {
     EncodeJob* job = nullptr;
-    if (frame.planes != nullptr && lent != nullptr && frame.planes->planes[0] == lent->planes.planes[0]) {
+    if (frame.is_in_lent_room && lent != nullptr) {
         job = std::exchange(lent, nullptr);  // the pass wrote the planes where the worker reads them
         job->is_held = false;
         return job;
@@ -531,48 +359,20 @@ EncodeJob* CFrameArchive::Impl::TakeJob(const CleanFrame& frame) {
 
 // ---------------------------------------------------------------- public
 
-CFrameArchive::CFrameArchive(std::string storage_folder) : impl_(new Impl(std::move(storage_folder))) {}
+CEncodingRecorder::CEncodingRecorder(std::string storage_folder)
+    : impl_(std::make_unique<Impl>(std::move(storage_folder))) {}
 
-CFrameArchive::~CFrameArchive() {
+CEncodingRecorder::~CEncodingRecorder() {
     CloseFile();
     if (impl_->pool) impl_->ReturnLent();
-    impl_->pool.reset();     // what is queued is written first
-    impl_->flusher.reset();  // the last flushes are done before the object goes
-    delete impl_;
+    impl_->pool.reset();  // what is queued is written first
 }
 
-template <typename Result>
-Result CFrameArchive::Reading(Result result) {
-    impl_->last_error = reader_.GetLastError();
-    return result;
+void CEncodingRecorder::SetLastError(const std::string& error) {
+    impl_->writer.SetLastError(error, impl_->writer.GetLastErrorCause());
 }
 
-bool CFrameArchive::OpenFile(const std::string& path) { return Reading(reader_.OpenFile(path)); }
-int32_t CFrameArchive::GetFrameCount() const { return reader_.GetFrameCount(); }
-int32_t CFrameArchive::GetStoredCount() const { return reader_.GetStoredCount(); }
-bool CFrameArchive::LocateFrame(int32_t frame) { return Reading(reader_.LocateFrame(frame)); }
-
-void CFrameArchive::SeekFrame(int32_t frame) {
-    reader_.SeekFrame(frame);
-    Reading(true);
-}
-
-bool CFrameArchive::ReadFrameJpeg(int32_t frame, std::vector<uint8_t>& jpeg) {
-    return Reading(reader_.ReadFrameJpeg(frame, jpeg));
-}
-
-bool CFrameArchive::SaveFrameJpeg(const std::string& path) { return Reading(reader_.SaveFrameJpeg(path)); }
-bool CFrameArchive::IsFrameDecoded() const { return reader_.IsFrameDecoded(); }
-BMP_File& CFrameArchive::GetFrameImage() { return reader_.GetFrameImage(); }
-const BMP_File& CFrameArchive::GetFrameImage() const { return reader_.GetFrameImage(); }
-double CFrameArchive::GetFrameTime() const { return reader_.GetFrameTime(); }
-int32_t CFrameArchive::GetCurrentFrame() const { return reader_.GetCurrentFrame(); }
-cna_info_t CFrameArchive::GetFrameInfo(int32_t frame) const { return reader_.GetFrameInfo(frame); }
-std::optional<ArchiveRecord> CFrameArchive::GetRecord(int32_t frame) const { return reader_.GetRecord(frame); }
-const std::string& CFrameArchive::GetOpenPath() const { return reader_.GetOpenPath(); }
-int64_t CFrameArchive::GetFileLength() const { return reader_.GetFileLength(); }
-
-bool CFrameArchive::WriteFrame(const BMP_File& frame) {
+bool CEncodingRecorder::WriteFrame(const BMP_File& frame) {
     CleanFrame clean;
     clean.width = frame.GetWidth();
     clean.height = frame.GetHeight();
@@ -580,7 +380,7 @@ bool CFrameArchive::WriteFrame(const BMP_File& frame) {
     return WriteCleanFrame(clean);
 }
 
-bool CFrameArchive::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const {
+bool CEncodingRecorder::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const {
     // What the readers would refuse is not taken either; the frame is then refused as it is stored.
     if (width > JpegCodec::kMaxDecodeDimension || height > JpegCodec::kMaxDecodeDimension) return false;
     const std::optional<JpegStreamInfo> info = ReadJpegStream(data, size);
@@ -589,7 +389,7 @@ bool CFrameArchive::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t 
     return fitted != 0 && fitted <= kJpegBufferSize;
 }
 
-bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
+bool CEncodingRecorder::WriteCleanFrame(const CleanFrame& frame) {
     Impl& d = *impl_;
     // The readers refuse larger pictures as damaged; what they cannot read is not recorded.
     constexpr int32_t kMaxSide = JpegCodec::kMaxDecodeDimension;
@@ -598,7 +398,7 @@ bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
                                    std::to_string(frame.height) + " pixels is larger than an archive holds (" +
                                    std::to_string(kMaxSide) + " pixels either way)";
         if (!d.pool) {
-            d.Fail(reason);
+            d.writer.Fail(reason);
             d.Tell(RecordOutcome::Kind::kFailed, false, 0, 0, frame.width, frame.height);
         } else {
             // The writer owns the last error while it runs; this is told from here.
@@ -610,7 +410,7 @@ bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
         // Encode first: a frame that cannot be stored must not leave a record, nor an empty file.
         JpegCodec::ArchiveJpeg jpeg;
         const bool is_stored =
-            d.EncodeFrame(frame, &jpeg) && d.Store(*this, jpeg.data, jpeg.size, jpeg.quality, nullptr);
+            d.EncodeFrame(frame, &jpeg) && d.writer.Store(jpeg.data, jpeg.size, jpeg.quality, nullptr);
         d.Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored, jpeg.quality,
                jpeg.size, frame.width, frame.height);
         return is_stored;
@@ -622,7 +422,8 @@ bool CFrameArchive::WriteCleanFrame(const CleanFrame& frame) {
     return true;
 }
 
-bool CFrameArchive::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height, double record_stamp) {
+bool CEncodingRecorder::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height,
+                                          double record_stamp) {
     Impl& d = *impl_;
     const uint32_t size = jpeg.size() > UINT32_MAX ? 0 : static_cast<uint32_t>(jpeg.size());
     // Kept as it is when the reader can find it and it fits; else made to fit like a camera's.
@@ -634,12 +435,12 @@ bool CFrameArchive::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, 
             if (d.camera_jpeg.size() < kJpegBufferSize) d.camera_jpeg.resize(kJpegBufferSize);
             stored_size = FitCameraJpeg(jpeg.data(), size, width, height, d.camera_jpeg.data(), kJpegBufferSize);
             data = d.camera_jpeg.data();
-            if (stored_size == 0) d.Fail("frame not stored: the JPEG cannot be kept as a record");
+            if (stored_size == 0) d.writer.Fail("frame not stored: the JPEG cannot be kept as a record");
         }
-        d.is_continuing_stamps = !d.is_write_open;  // the held frames' stamps go on in the new file
-        const bool is_stored =
-            stored_size != 0 && d.Store(*this, data, stored_size, JpegCodec::kCameraStreamQuality, &record_stamp);
-        d.is_continuing_stamps = false;
+        // Its stamp goes on in a file begun for it.
+        const bool continues_stamps = !d.writer.IsOpen();
+        const bool is_stored = stored_size != 0 && d.writer.Store(data, stored_size, JpegCodec::kCameraStreamQuality,
+                                                                  &record_stamp, continues_stamps);
         d.Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored,
                JpegCodec::kCameraStreamQuality, stored_size, width, height);
         return is_stored;
@@ -671,10 +472,14 @@ bool CFrameArchive::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, 
     return true;
 }
 
-bool CFrameArchive::LendsPlanes() const { return impl_->pool != nullptr; }
-bool CFrameArchive::TakesCameraFrames() const { return impl_->pool != nullptr; }
+void CEncodingRecorder::ReturnPlanes() {
+    if (impl_->pool) impl_->ReturnLent();
+}
 
-JpegPlaneRoom* CFrameArchive::LendPlanes(int32_t width, int32_t height) {
+bool CEncodingRecorder::LendsPlanes() const { return impl_->pool != nullptr; }
+bool CEncodingRecorder::TakesCameraFrames() const { return impl_->pool != nullptr; }
+
+JpegPlaneRoom* CEncodingRecorder::LendPlanes(int32_t width, int32_t height) {
     Impl& d = *impl_;
     if (!d.pool) return nullptr;
     if (d.lent == nullptr) d.lent = d.pool->Acquire(d.waits_for_encoders.load(std::memory_order_relaxed));
@@ -692,7 +497,7 @@ JpegPlaneRoom* CFrameArchive::LendPlanes(int32_t width, int32_t height) {
     return &d.lent_room;
 }
 
-void CFrameArchive::SetEncodeWorkers(int workers) {
+void CEncodingRecorder::SetEncodeWorkers(int workers) {
     Impl& d = *impl_;
     if (d.pool) {
         CloseFile();
@@ -704,30 +509,30 @@ void CFrameArchive::SetEncodeWorkers(int workers) {
     for (int i = 0; i < workers; ++i) d.coders.push_back(std::make_unique<WorkerCoders>());
     d.pool = std::make_unique<CEncodePool>(
         workers, workers + kSpareJobs, [&d](EncodeJob& job, int worker) { d.Encode(job, worker); },
-        [this, &d](EncodeJob* job, const WriterMark& mark) { d.Write(*this, job, mark); });
+        [&d](EncodeJob* job, const WriterMark& mark) { d.Write(job, mark); });
 }
 
-void CFrameArchive::SetWaitsForEncoders(bool is_waiting) { impl_->waits_for_encoders.store(is_waiting); }
+void CEncodingRecorder::SetWaitsForEncoders(bool is_waiting) { impl_->waits_for_encoders.store(is_waiting); }
 
-int CFrameArchive::GetEncodeWorkers() const { return impl_->pool ? impl_->pool->WorkerCount() : 0; }
+int CEncodingRecorder::GetEncodeWorkers() const { return impl_->pool ? impl_->pool->WorkerCount() : 0; }
 
-void CFrameArchive::WaitForWrites() {
+void CEncodingRecorder::WaitForWrites() {
     if (impl_->pool) impl_->pool->Drain();
 }
 
-void CFrameArchive::SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored) {
-    impl_->on_record_stored = std::move(on_stored);
+void CEncodingRecorder::SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored) {
+    impl_->writer.SetRecordStoredCallback(std::move(on_stored));
 }
 
-void CFrameArchive::SetOutcomeCallback(std::function<void(const RecordOutcome&)> on_outcome) {
+void CEncodingRecorder::SetOutcomeCallback(std::function<void(const RecordOutcome&)> on_outcome) {
     impl_->on_outcome = std::move(on_outcome);
 }
 
-CFrameArchive::EncodeCounts CFrameArchive::GetEncodeCounts() const {
+CEncodingRecorder::EncodeCounts CEncodingRecorder::GetEncodeCounts() const {
     return EncodeCounts{impl_->frames_encoded.load(), impl_->encodes.load(), impl_->dropped.load()};
 }
 
-bool CFrameArchive::CloseFile() {
+bool CEncodingRecorder::CloseFile() {
     Impl& d = *impl_;
     if (d.pool) {
         // A room lent to the pass stays lent: the frame in it may still be held after the close.
@@ -735,86 +540,36 @@ bool CFrameArchive::CloseFile() {
         d.pool->SubmitClose();
         return true;
     }
-    const bool was_open = d.is_write_open;
-    const bool is_finished = d.FinishWriting();
+    const bool was_open = d.writer.IsOpen();
+    const bool is_finished = d.writer.Finish();
     if (was_open) d.Tell(RecordOutcome::Kind::kClosed, is_finished);
     return is_finished;
 }
 
-bool CFrameArchive::StartNewFile() {
-    Impl& d = *impl_;
-    if (d.is_write_open) d.FinishWriting();
-    std::string folder;
-    {
-        const std::lock_guard<std::mutex> lock(d.storage_folder_mutex);
-        folder = d.storage_folder;
-    }
-    if (folder.empty()) return d.Fail("no storage folder to record into");
-    const auto today = LocalCalendar(d.clock.wall_seconds());
-    if (!today) return d.Fail("cannot read the local date");
-
-    if (folder.back() != '/') folder += '/';
-    d.write_storage_folder = folder;
-    ::mkdir(folder.c_str(), 0777);  // usually exists already; creating the file tells
-    char day[32];
-    std::snprintf(day, sizeof day, "%04d%02d%02d", today->year, today->month, today->day);
-    folder += day;
-    ::mkdir(folder.c_str(), 0777);
-    folder += '/';
-
-    char base_name[16];
-    std::snprintf(base_name, sizeof base_name, "%d", static_cast<int32_t>(d.clock.tick_ms()));
-    if (!d.CreateArchiveFile(folder, base_name)) return false;
-    if (!d.WriteHeader()) {
-        // Nothing of worth is in the file: remove it and stay idle; the next frame tries again.
-        ::unlink(d.write_path.c_str());
-        d.write_fd.Reset();
-        d.write_path.clear();
-        return false;
-    }
-    d.is_write_open = true;
-    if (!d.flusher) d.flusher = std::make_unique<CArchiveFlusher>(d.file_sync);
-    d.flusher->Started(d.clock.tick_ms());
-    if (d.on_file_created) d.on_file_created(d.write_path);
-    return true;
+bool CEncodingRecorder::StartNewFile() { return impl_->writer.StartNewFile(); }
+bool CEncodingRecorder::IsWriteOpen() const { return impl_->writer.IsOpen(); }
+const std::string& CEncodingRecorder::GetWritePath() const { return impl_->writer.GetPath(); }
+void CEncodingRecorder::SetRoomMaker(std::function<bool()> make_room) {
+    impl_->writer.SetRoomMaker(std::move(make_room));
 }
 
-bool CFrameArchive::IsWriteOpen() const { return impl_->is_write_open; }
-const std::string& CFrameArchive::GetWritePath() const { return impl_->write_path; }
-
-void CFrameArchive::SetRoomMaker(std::function<bool()> make_room) { impl_->make_room = std::move(make_room); }
-
-void CFrameArchive::SetFileCreatedCallback(std::function<void(const std::string&)> on_created) {
-    impl_->on_file_created = std::move(on_created);
+void CEncodingRecorder::SetFileCreatedCallback(std::function<void(const std::string&)> on_created) {
+    impl_->writer.SetFileCreatedCallback(std::move(on_created));
 }
 
-void CFrameArchive::SetClock(ArchiveClock clock) { impl_->clock = std::move(clock); }
-
-void CFrameArchive::SetStorageFolder(std::string storage_folder) {
-    const std::lock_guard<std::mutex> lock(impl_->storage_folder_mutex);
-    impl_->storage_folder = std::move(storage_folder);
+void CEncodingRecorder::SetClock(ArchiveClock clock) { impl_->writer.SetClock(std::move(clock)); }
+void CEncodingRecorder::SetStorageFolder(std::string storage_folder) {
+    impl_->writer.SetStorageFolder(std::move(storage_folder));
 }
+std::string CEncodingRecorder::GetStorageFolder() const { return impl_->writer.GetStorageFolder(); }
+void CEncodingRecorder::SetFileSync(FileSync sync) { impl_->writer.SetFileSync(std::move(sync)); }
+void CEncodingRecorder::WaitForFlushes() { impl_->writer.WaitForFlushes(); }
+const std::string& CEncodingRecorder::GetLastError() const { return impl_->writer.GetLastError(); }
+const std::string& CEncodingRecorder::GetLastErrorCause() const { return impl_->writer.GetLastErrorCause(); }
+int CEncodingRecorder::GetLastFrameQuality() const { return impl_->writer.GetLastFrameQuality(); }
+uint32_t CEncodingRecorder::GetLastFrameBytes() const { return impl_->writer.GetLastFrameBytes(); }
 
-std::string CFrameArchive::GetStorageFolder() const {
-    const std::lock_guard<std::mutex> lock(impl_->storage_folder_mutex);
-    return impl_->storage_folder;
-}
-
-void CFrameArchive::SetFileSync(FileSync sync) {
-    impl_->flusher.reset();
-    impl_->file_sync = std::move(sync);
-}
-
-void CFrameArchive::WaitForFlushes() {
-    if (impl_->flusher) impl_->flusher->WaitIdle();
-}
-
-const std::string& CFrameArchive::GetLastError() const { return impl_->last_error; }
-const std::string& CFrameArchive::GetLastErrorCause() const { return impl_->last_cause; }
-int CFrameArchive::GetLastFrameQuality() const { return impl_->last_frame_quality; }
-uint32_t CFrameArchive::GetLastFrameBytes() const { return impl_->last_frame_bytes; }
-
-void CFrameArchive::HoldCleanFrame(const CleanFrame& frame, int64_t time_ms, int64_t keep_from_ms) {
+void CEncodingRecorder::HoldCleanFrame(const CleanFrame& frame, int64_t time_ms, int64_t keep_from_ms) {
     Impl& d = *impl_;
     // Held frames are stamped by the clock of the frames that follow them: the capture clock while
     // encoders run, the writer's otherwise; both go on across the files.
@@ -840,15 +595,15 @@ void CFrameArchive::HoldCleanFrame(const CleanFrame& frame, int64_t time_ms, int
     held.jpeg.assign(encoded.data, encoded.data + encoded.size);
     held.width = frame.width;
     held.height = frame.height;
-    held.record_stamp = d.stamps.NextRecordStamp();
+    held.record_stamp = d.writer.Stamps().NextRecordStamp();
     held.time_ms = time_ms;
     held.quality = encoded.quality;
     d.Hold(std::move(held), keep_from_ms);
 }
 
-int64_t CFrameArchive::WriteHeldFrames(int64_t from_ms) {
+int64_t CEncodingRecorder::WriteHeldFrames(int64_t from_ms) {
     Impl& d = *impl_;
-    if (!d.pool) return d.WriteHeld(*this, from_ms);
+    if (!d.pool) return d.WriteHeld(from_ms);
     // The frames that follow go on from the held frames' stamps.
     d.capture_stamps.StartFile(true);
     d.is_capture_episode_open = true;
@@ -860,7 +615,7 @@ int64_t CFrameArchive::WriteHeldFrames(int64_t from_ms) {
     return held_now + in_flight;
 }
 
-void CFrameArchive::LetGoOfHeldFrames() {
+void CEncodingRecorder::LetGoOfHeldFrames() {
     Impl& d = *impl_;
     if (!d.pool) {
         d.held.Clear();
@@ -870,9 +625,9 @@ void CFrameArchive::LetGoOfHeldFrames() {
     d.pool->SubmitMark(WriterMark{kLetGoOfHeldMark, 0});
 }
 
-void CFrameArchive::SetHeldByteLimit(uint64_t bytes) { impl_->held.SetByteLimit(bytes); }
+void CEncodingRecorder::SetHeldByteLimit(uint64_t bytes) { impl_->held.SetByteLimit(bytes); }
 
-PreRollStatus CFrameArchive::GetHeldStatus() const {
+PreRollStatus CEncodingRecorder::GetHeldStatus() const {
     const Impl& d = *impl_;
     return PreRollStatus{d.held_span_ms.load(std::memory_order_relaxed), d.held_bytes.load(std::memory_order_relaxed),
                          d.is_held_shortened.load(std::memory_order_relaxed)};
