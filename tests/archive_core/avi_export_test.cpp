@@ -136,7 +136,7 @@ TEST(AviExport, ReplacesAnExistingFileAndReportsUnwritableTargetsLeavingNothing)
     EXPECT_NE(std::string::npos, missing.error.find("No such file or directory")) << missing.error;
 
     const std::string in_the_way = folder.File("folder.avi");
-    ASSERT_EQ(0, RunCommand("mkdir '" + in_the_way + "'").exit_code);
+    ASSERT_EQ(0, RunShell("mkdir '" + in_the_way + "'").exit_code);
     const AviExportResult blocked = ConvertArchiveToAvi(archive, in_the_way);
     EXPECT_FALSE(blocked.is_written);
     EXPECT_NE(std::string::npos, blocked.error.find("is a folder")) << blocked.error;

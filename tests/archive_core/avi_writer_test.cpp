@@ -284,7 +284,7 @@ TEST(AviWriter, UnwritableTargetsAreReportedWithTheirCause) {
 
     // A folder in the way of the target is refused before anything is written.
     const std::string in_the_way = folder.File("taken.avi");
-    ASSERT_EQ(0, RunCommand("mkdir '" + in_the_way + "'").exit_code);
+    ASSERT_EQ(0, RunShell("mkdir '" + in_the_way + "'").exit_code);
     CAviWriter blocked;
     EXPECT_FALSE(blocked.Open(in_the_way, 4, 4));
     EXPECT_NE(std::string::npos, blocked.GetError().find("is a folder")) << blocked.GetError();

@@ -23,18 +23,6 @@
 
 namespace export_test {
 
-CommandResult RunCommand(const std::string& command) {
-    CommandResult result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[1 << 16];
-    size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, count);
-    const int status = ::pclose(pipe);
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
 namespace {
 
 // ffmpeg's output options that pass every frame on once at its own time: a video of frames at
@@ -44,13 +32,13 @@ const std::string kEveryFrameOnce = "-fps_mode passthrough -enc_time_base -1";
 }  // namespace
 
 bool ProbeVideo(const std::string& path, ProbedStream& stream) {
-    const CommandResult probe = RunCommand(
+    const CommandResult probe = RunShell(
         "ffprobe -v error -select_streams v:0 -count_frames "
         "-show_entries stream=codec_name,pix_fmt,width,height,r_frame_rate,nb_read_frames "
         "-of default=noprint_wrappers=1 '" +
         path + "'");
     if (probe.exit_code != 0) return false;
-    std::istringstream lines(probe.output);
+    std::istringstream lines(probe.out);
     std::string line;
     while (std::getline(lines, line)) {
         const auto equals = line.find('=');
@@ -69,9 +57,9 @@ bool ProbeVideo(const std::string& path, ProbedStream& stream) {
 
 std::vector<uint8_t> DecodeWithFfmpeg(const std::string& path) {
     const CommandResult decoded =
-        RunCommand("ffmpeg -nostdin -v error -i '" + path + "' " + kEveryFrameOnce + " -f rawvideo -pix_fmt bgr24 -");
+        RunShell("ffmpeg -nostdin -v error -i '" + path + "' " + kEveryFrameOnce + " -f rawvideo -pix_fmt bgr24 -");
     if (decoded.exit_code != 0) return {};
-    return std::vector<uint8_t>(decoded.output.begin(), decoded.output.end());
+    return std::vector<uint8_t>(decoded.out.begin(), decoded.out.end());
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
@@ -195,10 +183,10 @@ double OleDay(int year, int month, int day, int hour, int minute, double second)
 }
 
 std::vector<double> PacketTimes(const std::string& video_path) {
-    const CommandResult probe = RunCommand(
-        "ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" + video_path + "'");
+    const CommandResult probe =
+        RunShell("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" + video_path + "'");
     std::vector<double> times;
-    std::istringstream lines(probe.output);
+    std::istringstream lines(probe.out);
     std::string line;
     while (std::getline(lines, line)) {
         if (!line.empty()) times.push_back(std::atof(line.c_str()));
@@ -208,8 +196,8 @@ std::vector<double> PacketTimes(const std::string& video_path) {
 
 std::vector<std::vector<uint8_t>> CopiedJpegPackets(const std::string& video_path, const std::string& scratch_folder) {
     std::filesystem::create_directories(scratch_folder);
-    RunCommand("ffmpeg -nostdin -v error -i '" + video_path + "' -c:v copy " + kEveryFrameOnce + " -f image2 '" +
-               scratch_folder + "/%06d.jpg'");
+    RunShell("ffmpeg -nostdin -v error -i '" + video_path + "' -c:v copy " + kEveryFrameOnce + " -f image2 '" +
+             scratch_folder + "/%06d.jpg'");
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(scratch_folder))
         names.push_back(entry.path().string());
@@ -221,9 +209,8 @@ std::vector<std::vector<uint8_t>> CopiedJpegPackets(const std::string& video_pat
 
 std::string DecodeComplaints(const std::string& video_path) {
     const CommandResult decoded =
-        RunCommand("ffmpeg -nostdin -v error -i '" + video_path + "' " + kEveryFrameOnce + " -f null - 2>&1");
-    return decoded.exit_code == 0 ? decoded.output
-                                  : "exit " + std::to_string(decoded.exit_code) + ": " + decoded.output;
+        RunShell("ffmpeg -nostdin -v error -i '" + video_path + "' " + kEveryFrameOnce + " -f null - 2>&1");
+    return decoded.exit_code == 0 ? decoded.out : "exit " + std::to_string(decoded.exit_code) + ": " + decoded.out;
 }
 
 std::vector<uint8_t> DecodeArchive(CFrameArchive& reader) {

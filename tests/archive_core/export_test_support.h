@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "picture/packed_picture.h"
+#include "support/cli_runner.h"
 #include "support/temp_folder.h"
 
 class CFrameArchive;
@@ -12,13 +13,6 @@ class CFrameArchive;
 namespace export_test {
 
 using ::TempFolder;
-
-struct CommandResult {
-    int exit_code = -1;
-    std::string output;  // standard output
-};
-// Runs a shell command; standard error goes to the test log.
-CommandResult RunCommand(const std::string& command);
 
 // What ffprobe reports about the first video stream, frames counted by decoding.
 struct ProbedStream {

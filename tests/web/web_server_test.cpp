@@ -32,7 +32,6 @@ using archive_test::ReadBytes;
 using web_test::Fetch;
 using web_test::LocalOptions;
 using web_test::RawClient;
-using web_test::RunCommand;
 using web_test::ServerThread;
 
 QJsonObject Json(const std::string& body) {
@@ -171,10 +170,12 @@ TEST(WebServer, EveryEndpointAnswersFromTheCatalogueWithTheStoredBytes) {
     ASSERT_EQ(video.status, 200u);
     const std::string video_path = recorded.storage.File("download.mkv");
     archive_test::WriteBytes(video_path, std::vector<uint8_t>(video.body.begin(), video.body.end()));
-    const std::string probe = RunCommand(
-        "ffprobe -v error -count_frames -show_entries format=format_name:stream=codec_name,nb_read_frames -of "
-        "default=nw=1 '" +
-        video_path + "'");
+    const std::string probe =
+        RunShell(
+            "ffprobe -v error -count_frames -show_entries format=format_name:stream=codec_name,nb_read_frames -of "
+            "default=nw=1 '" +
+            video_path + "'")
+            .out;
     EXPECT_NE(probe.find("codec_name=mjpeg"), std::string::npos) << probe;
     EXPECT_NE(probe.find("nb_read_frames=5"), std::string::npos) << probe;
     EXPECT_NE(probe.find("format_name=matroska"), std::string::npos) << probe;
@@ -211,7 +212,7 @@ TEST(WebServer, RecordTimesAreTheOnesInfoShowsForEveryFrame) {
     for (int i = 0; i < 31; ++i) file.AddRecord(39820.0 + (36000.0 + i * 0.033) / 86400.0, jpeg);
     file.AddTrailer(39820.0 + 36002.0 / 86400.0, 31);
     archive_test::WriteBytes(path, file.bytes);
-    const std::string info = RunCommand(std::string(CINDRAL_CLI_PATH) + " info '" + path + "'");
+    const std::string info = RunCli({"info", path}).out;
     ServerThread server(storage.Folder(), nullptr, LocalOptions());
     ASSERT_EQ(server.Error(), "");
     for (int frame = 0; frame < 31; ++frame) {
@@ -393,8 +394,9 @@ TEST(WebServer, HttpsIsServedWithTheCertificateWhoseFingerprintIsShown) {
     EXPECT_EQ(Fetch(server.Url("/api/days"), "GET", {}, fingerprint).status, 200u);
     EXPECT_NE(Fetch(server.Url("/api/days"), "GET", {}, "00:11").status, 200u);
     EXPECT_NE(Fetch("http://127.0.0.1:" + std::to_string(server.Port()) + "/api/days").status, 200u);
-    const std::string seen = RunCommand("openssl s_client -connect 127.0.0.1:" + std::to_string(server.Port()) +
-                                        " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint -sha256");
+    const std::string seen = RunShell("openssl s_client -connect 127.0.0.1:" + std::to_string(server.Port()) +
+                                      " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint -sha256")
+                                 .out;
     EXPECT_NE(seen.find(fingerprint), std::string::npos) << seen;
 }
 
