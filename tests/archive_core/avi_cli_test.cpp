@@ -51,7 +51,7 @@ TEST(AviCommand, FailuresGiveOneLineAndANonZeroExit) {
     // The path is said once.
     EXPECT_EQ(missing.out.find("missing.cna"), missing.out.rfind("missing.cna")) << missing.out;
 
-    WriteFileBytes(folder.File("empty.cna"), std::vector<uint8_t>(8, 0));
+    WriteBytes(folder.File("empty.cna"), std::vector<uint8_t>(8, 0));
     const CommandResult empty = Cli("avi '" + folder.File("empty.cna") + "' '" + folder.File("out.avi") + "'");
     EXPECT_EQ(1, empty.exit_code);
     EXPECT_NE(std::string::npos, empty.out.find("the archive holds no frames")) << empty.out;

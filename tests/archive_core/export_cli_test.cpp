@@ -42,7 +42,7 @@ TEST(ExportCommand, RefusesWhatItCannotWriteWithoutLeavingAFile) {
     TempFolder folder;
     const double start = OleDay(2026, 5, 2, 8, 30, 0.0);
     WriteStampedArchive(folder.File("1.CNA"), {start}, 48, 32, 1);
-    const std::vector<uint8_t> archive = ReadFileBytes(folder.File("1.CNA"));
+    const std::vector<uint8_t> archive = ReadBytes(folder.File("1.CNA"));
     const std::string in = " '" + folder.File("1.CNA") + "'";
     // A video name that leads to the archive itself.
     std::filesystem::create_symlink(folder.File("1.CNA"), folder.File("link.mkv"));
@@ -60,5 +60,5 @@ TEST(ExportCommand, RefusesWhatItCannotWriteWithoutLeavingAFile) {
         EXPECT_NE(std::string::npos, run.out.find("cindral-cli export: ")) << run.out;
     }
     EXPECT_EQ((std::vector<std::string>{"1.CNA", "link.mkv"}), folder.Entries());
-    EXPECT_EQ(archive, ReadFileBytes(folder.File("1.CNA")));
+    EXPECT_EQ(archive, ReadBytes(folder.File("1.CNA")));
 }

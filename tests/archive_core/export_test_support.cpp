@@ -62,16 +62,6 @@ std::vector<uint8_t> DecodeWithFfmpeg(const std::string& path) {
     return std::vector<uint8_t>(decoded.out.begin(), decoded.out.end());
 }
 
-std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
 
 void PaintPattern(BMP_File& picture, int32_t width, int32_t height, uint32_t seed) {
@@ -170,7 +160,7 @@ std::vector<std::vector<uint8_t>> WriteStampedArchive(const std::string& path, c
     archive_format::WriteU32(trailer + 8, archive_format::kEndMarker);
     archive_format::WriteU32(trailer + 12, static_cast<uint32_t>(stamps.size()));
     bytes.insert(bytes.end(), trailer, trailer + sizeof trailer);
-    WriteFileBytes(path, bytes);
+    WriteBytes(path, bytes);
     return jpegs;
 }
 
@@ -203,7 +193,7 @@ std::vector<std::vector<uint8_t>> CopiedJpegPackets(const std::string& video_pat
         names.push_back(entry.path().string());
     std::sort(names.begin(), names.end());
     std::vector<std::vector<uint8_t>> packets;
-    for (const std::string& name : names) packets.push_back(ReadFileBytes(name));
+    for (const std::string& name : names) packets.push_back(ReadBytes(name));
     return packets;
 }
 
@@ -241,7 +231,7 @@ std::vector<uint8_t> StoredJpeg(const std::string& archive_path, int32_t frame) 
     CFrameArchive reader;
     if (!reader.OpenFile(archive_path) || !LocateInOrder(reader, frame)) return {};
     const cna_info_t& info = reader.GetFrameInfo(frame);
-    const std::vector<uint8_t> file = ReadFileBytes(archive_path);
+    const std::vector<uint8_t> file = ReadBytes(archive_path);
     if (info.data_position + info.data_length > static_cast<int64_t>(file.size())) return {};
     return std::vector<uint8_t>(file.begin() + info.data_position,
                                 file.begin() + info.data_position + info.data_length);
@@ -251,10 +241,10 @@ void DamageFrame(const std::string& archive_path, int32_t frame) {
     CFrameArchive reader;
     if (!reader.OpenFile(archive_path) || !LocateInOrder(reader, frame)) throw std::runtime_error("no such frame");
     const cna_info_t info = reader.GetFrameInfo(frame);
-    std::vector<uint8_t> file = ReadFileBytes(archive_path);
+    std::vector<uint8_t> file = ReadBytes(archive_path);
     // Keep SOI and the JFIF segment, so the record is still found; wipe the tables and frame header.
     std::fill(file.begin() + info.data_position + 20, file.begin() + info.data_position + 200, uint8_t{0});
-    WriteFileBytes(archive_path, file);
+    WriteBytes(archive_path, file);
 }
 
 }  // namespace export_test

@@ -6,6 +6,7 @@
 
 #include "picture/packed_picture.h"
 #include "support/cli_runner.h"
+#include "support/files.h"
 #include "support/temp_folder.h"
 
 class CFrameArchive;
@@ -27,8 +28,6 @@ bool ProbeVideo(const std::string& path, ProbedStream& stream);
 // Every frame as ffmpeg decodes it, packed blue-green-red, row 0 on top.
 std::vector<uint8_t> DecodeWithFfmpeg(const std::string& path);
 
-std::vector<uint8_t> ReadFileBytes(const std::string& path);
-void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::string& path);
 
 // A picture whose every byte depends on x, y, channel and seed: a flipped, shifted or

@@ -14,16 +14,12 @@
 #include "recorder/frame_archive.h"
 #include "support/archive_test_support.h"
 #include "support/cli_runner.h"
+#include "support/files.h"
 
 using namespace archive_test;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadText(const std::string& path) {
-    const std::vector<uint8_t> bytes = ReadBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
 
 // An archive as the recorder writes it: frames of a moving scene, unequal in size.
 std::string RecordArchive(const TempFolder& folder, int frame_count) {
@@ -155,7 +151,7 @@ TEST(ArchiveCli, DecodeWritesTheFrameAsPpm) {
     }
     const CommandResult jump = RunCli({"decode", path, "1", folder.File("jump.ppm"), "--jump"});
     ASSERT_EQ(0, jump.exit_code) << jump.err;
-    EXPECT_EQ("P6\n", ReadText(folder.File("jump.ppm")).substr(0, 3));
+    EXPECT_EQ("P6\n", ReadWholeFile(folder.File("jump.ppm")).substr(0, 3));
 }
 
 TEST(ArchiveCli, BadInputGivesOneLineAndNoOutput) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/cli_runner.h"
+#include "support/files.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -20,11 +21,6 @@ namespace {
 constexpr int kWidth = 64;
 constexpr int kHeight = 48;
 constexpr int kFrames = 70;
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // A noisy still scene; an LED blinking in the top right corner all along (masked); an object
 // that enters at frame 10, pauses from 20 to 29 and has left at 37; the light brighter from 60.
@@ -95,7 +91,7 @@ TEST(MotionEventsCliTest, RecordWithEveryOptionThenDetectFindsTheSameEvent) {
     EXPECT_GE(recorded, 55);
     EXPECT_LE(recorded, 60);
 
-    std::istringstream lines(ReadText(events_file));
+    std::istringstream lines(ReadWholeFile(events_file));
     std::string start, end;
     std::getline(lines, start);
     std::getline(lines, end);

@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "platform/safe_output.h"
-#include "temp_folder.h"
+#include "support/files.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 

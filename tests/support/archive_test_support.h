@@ -15,16 +15,15 @@
 #include "jpeg/jpeg_codec.h"
 #include "picture/camera_frame.h"
 #include "picture/packed_picture.h"
+#include "support/files.h"
 #include "support/temp_folder.h"
 
 namespace archive_test {
 
 using ::TempFolder;
 
-inline std::vector<uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using ::ReadBytes;
+using ::WriteBytes;
 
 // A top-down I420 camera frame over bytes: the planes packed one after another.
 inline CameraFrame I420Frame(int32_t width, int32_t height, const std::vector<uint8_t>& bytes) {
@@ -40,11 +39,6 @@ inline CameraFrame I420Frame(int32_t width, int32_t height, const std::vector<ui
     frame.strides[1] = frame.strides[2] = chroma_width;
     frame.size_bytes = bytes.size();
     return frame;
-}
-
-inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // A camera-like picture: smooth gradients, a little noise and a bright square whose place
