@@ -12,6 +12,7 @@
 #include <fstream>
 #include <optional>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,9 @@
 #include "jpeg/jpeg_stream.h"
 #include "recorder/frame_archive.h"
 #include "support/cli_runner.h"
+#include "support/files.h"
 #include "support/temp_folder.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -55,6 +58,28 @@ int32_t RecordCount(const std::string& path) {
     CFrameArchive archive;
     if (!archive.OpenFile(path)) return -1;
     return archive.GetFrameCount();
+}
+
+// A plain grey 64 x 48 picture as a camera's JPEG.
+std::vector<uint8_t> GreyJpeg() {
+    BMP_File grey;
+    grey.Create(64, 48);
+    std::vector<uint8_t> jpeg(65536);
+    JpegCodec codec;
+    jpeg.resize(codec.EncodeJpeg(grey, jpeg.data(), static_cast<uint32_t>(jpeg.size())));
+    if (jpeg.empty()) throw std::runtime_error("encode failed: " + codec.LastError());
+    return jpeg;
+}
+
+// Records the buffers, one file each in frames_folder, as a JPEG camera hands them over at ten a
+// second; caps without a size, so nothing says it until a good frame does.
+CommandResult RecordJpegBuffers(const std::string& frames_folder, const std::string& storage,
+                                const std::vector<std::vector<uint8_t>>& buffers) {
+    fs::create_directories(frames_folder);
+    for (size_t i = 0; i < buffers.size(); ++i)
+        WriteBytes(frames_folder + "/" + std::to_string(i) + ".jpg", buffers[i]);
+    return RunCli({"record", "--storage", storage, "--mode", "always", "--source",
+                   "multifilesrc location=" + frames_folder + "/%d.jpg caps=image/jpeg,framerate=10/1"});
 }
 
 // 12 frames of 64 x 48 BGRx, black with one white 8 x 8 square that moves only into
@@ -175,7 +200,7 @@ TEST(RecordCommand, RetentionNeverDeletesTheNewestArchiveAndTheSummaryNamesTheDe
 }
 
 TEST(RecordCommand, AFullDiskTakesTheOldestArchivesOneAtATimeButNeverTheNewest) {
-    if (std::system("unshare -Urm true 2>/dev/null") != 0) GTEST_SKIP() << "no private mount namespace here";
+    if (RunShell("unshare -Urm true 2>/dev/null").exit_code != 0) GTEST_SKIP() << "no private mount namespace here";
     const TempFolder temp;
     const std::string folder = temp.Path().string();
     // A file system of its own, 2 MB, in a private mount namespace: four old archives of 300 KB
@@ -208,20 +233,9 @@ TEST(RecordCommand, CameraFramesThatCannotBeDecodedAreCountedAndSaid) {
     const TempFolder temp;
     const std::string folder = temp.Path().string();
     // Good, garbage, good, garbage of other bytes, good: a camera's JPEG stream with damage in it.
-    BMP_File grey;
-    grey.Create(64, 48);
-    std::vector<uint8_t> good(65536);
-    JpegCodec codec;
-    good.resize(codec.EncodeJpeg(grey, good.data(), static_cast<uint32_t>(good.size())));
-    ASSERT_FALSE(good.empty()) << codec.LastError();
-    const std::vector<std::vector<uint8_t>> frames = {good, std::vector<uint8_t>(900, 0x5A), good,
-                                                      std::vector<uint8_t>(700, 0x21), good};
-    for (size_t i = 0; i < frames.size(); ++i) {
-        std::ofstream(folder + "/" + std::to_string(i) + ".jpg", std::ios::binary)
-            .write(reinterpret_cast<const char*>(frames[i].data()), static_cast<std::streamsize>(frames[i].size()));
-    }
-    const CommandResult result = RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
-                                         "multifilesrc location=" + folder + "/%d.jpg caps=image/jpeg,framerate=10/1"});
+    const std::vector<uint8_t> good = GreyJpeg();
+    const CommandResult result = RecordJpegBuffers(
+        folder, folder + "/S", {good, std::vector<uint8_t>(900, 0x5A), good, std::vector<uint8_t>(700, 0x21), good});
     EXPECT_EQ(result.exit_code, 1) << result.err;
     const std::string summary = LastLine(result.out);
     EXPECT_EQ(JsonInteger(summary, "recorded"), 3) << summary;
@@ -414,22 +428,10 @@ TEST(RecordCommand, ALiveSourceIsRecordedInCaptureOrderAtItsCaptureTimesWithDrop
 TEST(RecordCommand, EveryBufferTheCameraHandsOverIsCountedAndEachCauseSaidOnce) {
     const TempFolder temp;
     const std::string folder = temp.Path().string();
-    BMP_File grey;
-    grey.Create(64, 48);
-    std::vector<uint8_t> good(65536);
-    JpegCodec codec;
-    good.resize(codec.EncodeJpeg(grey, good.data(), static_cast<uint32_t>(good.size())));
-    ASSERT_FALSE(good.empty()) << codec.LastError();
+    const std::vector<uint8_t> good = GreyJpeg();
     const std::vector<uint8_t> garbage(900, 0x5A);
-    // Caps without a size: nothing says it until a good frame does.
-    const auto record = [&](const std::string& name, const std::vector<std::vector<uint8_t>>& frames) {
-        fs::create_directories(folder + "/" + name);
-        for (size_t i = 0; i < frames.size(); ++i) {
-            std::ofstream(folder + "/" + name + "/" + std::to_string(i) + ".jpg", std::ios::binary)
-                .write(reinterpret_cast<const char*>(frames[i].data()), static_cast<std::streamsize>(frames[i].size()));
-        }
-        return RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
-                       "multifilesrc location=" + folder + "/" + name + "/%d.jpg caps=image/jpeg,framerate=10/1"});
+    const auto record = [&](const std::string& name, const std::vector<std::vector<uint8_t>>& buffers) {
+        return RecordJpegBuffers(folder + "/" + name, folder + "/S", buffers);
     };
     const auto said_once = [](const std::string& errors, const std::string& text) {
         const size_t first = errors.find(text);
@@ -469,7 +471,7 @@ TEST(RecordCommand, SourcesEndingInCapsOrInPadsThatAppearLaterAreRecorded) {
         "gst-launch-1.0 -q videotestsrc num-buffers=10 ! "
         "video/x-raw,width=64,height=48,framerate=10/1 ! jpegenc ! avimux ! filesink location=" +
         ShellQuote(avi);
-    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    ASSERT_EQ(RunShell(make).exit_code, 0) << make;
     struct Case {
         std::string source;
         int frames;
@@ -509,7 +511,7 @@ TEST(RecordCommand, SourcesEndingInCapsOrInPadsThatAppearLaterAreRecorded) {
     const std::string wav = folder + "/tone.wav";
     const std::string make_wav =
         "gst-launch-1.0 -q audiotestsrc num-buffers=5 ! wavenc ! filesink location=" + ShellQuote(wav);
-    ASSERT_EQ(std::system(make_wav.c_str()), 0) << make_wav;
+    ASSERT_EQ(RunShell(make_wav).exit_code, 0) << make_wav;
     const CommandResult result = RunCli(
         {"record", "--storage", folder + "/W/", "--mode", "always", "--source", "uridecodebin uri=file://" + wav});
     EXPECT_EQ(result.exit_code, 1) << result.err;
@@ -611,26 +613,23 @@ TEST(RecordCommand, TerminationFinishesTheOpenArchive) {
               "always", static_cast<char*>(nullptr));
         _exit(98);
     }
-    // Wait (with a ceiling) until recording has begun.
-    bool has_archive = false;
-    for (int i = 0; i < 1000 && !has_archive; ++i) {
-        usleep(10000);
+    // Stopped once a frame is on its way into the open archive: past the header, a record has begun.
+    const bool has_recorded = WaitUntil([&] {
         std::error_code error;
-        if (fs::exists(folder + "/Storage", error)) {
-            for (const auto& entry : fs::recursive_directory_iterator(folder + "/Storage", error)) {
-                has_archive = has_archive || entry.is_regular_file();
-            }
+        for (auto entry = fs::recursive_directory_iterator(folder + "/Storage", error);
+             !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+            if (entry->is_regular_file(error) && entry->file_size(error) > archive_format::kHeaderSize + 12 && !error)
+                return true;
         }
-    }
-    usleep(200000);
+        return false;
+    });
     kill(child, SIGTERM);
     int status = 0;
     waitpid(child, &status, 0);
-    ASSERT_TRUE(has_archive);
+    ASSERT_TRUE(has_recorded);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::ifstream summary_file(output_path);
-    const std::string summary((std::istreambuf_iterator<char>(summary_file)), std::istreambuf_iterator<char>());
+    const std::string summary = ReadWholeFile(output_path);
     const std::vector<std::string> archives = JsonArchives(LastLine(summary));
     ASSERT_EQ(archives.size(), 1u) << summary;
     const long long recorded = JsonInteger(summary, "recorded");
