@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "capture/event_command.h"
+#include "support/files.h"
 #include "support/temp_folder.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -31,20 +33,11 @@ struct LogLines {
     }
 };
 
-std::string Contents(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+std::string Contents(const std::string& path) { return ReadWholeFile(path); }
 
+// Reaped by init soon after its death.
 bool IsGone(pid_t pid) {
-    // Reaped by init soon after its death.
-    for (int i = 0; i < 400; ++i) {
-        if (::kill(pid, 0) != 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
+    return WaitUntil([&] { return ::kill(pid, 0) != 0; }, 10000);
 }
 
 TEST(EventCommandTest, CommandSeesTheEventInItsEnvironmentAndItsExitStatusIsLogged) {
@@ -107,15 +100,12 @@ TEST(EventCommandTest, AHungCommandHoldsUpNoOtherAndTheExcessIsSaidNotQueued) {
         ASSERT_TRUE(runner.Run("sleep 120 & echo $! > '" + hung_pid + "'; wait", {{"CINDRAL_EVENT", "start"}}));
         ASSERT_TRUE(runner.Run("touch '" + done + "'", {{"CINDRAL_EVENT", "end"}}));
         // The end command is done while the start command still hangs.
-        bool is_done = false;
-        for (int i = 0; i < 800 && !is_done; ++i) {
-            {
+        ASSERT_TRUE(WaitUntil(
+            [&] {
                 const std::lock_guard<std::mutex> lock(log.mutex);
-                is_done = log.lines.size() == 1;
-            }
-            if (!is_done) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        ASSERT_TRUE(is_done);
+                return log.lines.size() == 1;
+            },
+            20000));
         EXPECT_EQ("event command done: 'touch '" + done + "''", log.lines[0].first);
         EXPECT_TRUE(std::ifstream(done).good());
 
@@ -129,8 +119,7 @@ TEST(EventCommandTest, AHungCommandHoldsUpNoOtherAndTheExcessIsSaidNotQueued) {
                       log.lines[1].first);
             EXPECT_TRUE(log.lines[1].second);
         }
-        for (int i = 0; i < 400 && (Contents(hung_pid).empty() || Contents(other_pid).empty()); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        WaitUntil([&] { return !Contents(hung_pid).empty() && !Contents(other_pid).empty(); }, 10000);
     }
     // The runner's end killed both groups and waited for them.
     ASSERT_EQ(4u, log.lines.size());
@@ -142,8 +131,7 @@ TEST(EventCommandTest, AHungCommandHoldsUpNoOtherAndTheExcessIsSaidNotQueued) {
 }
 
 bool WaitForContents(const std::string& path) {
-    for (int i = 0; i < 400 && Contents(path).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    return !Contents(path).empty();
+    return WaitUntil([&] { return !Contents(path).empty(); }, 10000);
 }
 
 std::string LinkTarget(const std::string& path) {

@@ -21,6 +21,7 @@
 #include "capture/viewer_frames.h"
 #include "recorder/frame_archive.h"
 #include "support/archive_test_support.h"
+#include "support/wait.h"
 #include "web/web_auth.h"
 #include "web/web_catalogue.h"
 #include "web/web_tls.h"
@@ -55,7 +56,7 @@ struct RecordedStorage {
             BMP_File frame;
             archive_test::PaintScene(frame, 64, 48, i);
             EXPECT_TRUE(recorder.WriteFrame(frame));
-            std::this_thread::sleep_for(20ms);
+            std::this_thread::sleep_for(20ms);  // paced on purpose: frames apart in time, as a camera's
         }
         recorder.CloseFile();
         recorder.WaitForFlushes();
@@ -81,7 +82,7 @@ public:
             for (size_t n = 0; !is_stopped_.load(); ++n) {
                 const std::vector<uint8_t>& jpeg = jpegs_[n % jpegs_.size()];
                 frames_.OfferStored(jpeg.data(), static_cast<uint32_t>(jpeg.size()));
-                std::this_thread::sleep_for(33ms);
+                std::this_thread::sleep_for(33ms);  // paced on purpose: a camera's 30 frames a second
             }
         });
     }
@@ -317,12 +318,7 @@ TEST(WebServer, LiveViewersGetTheNewestFramesAndAStalledOneHoldsNobodyUp) {
     g_object_unref(session);
 
     // The stalled connection is closed once its writes have waited for the idle time.
-    int clients = server.ClientCount();
-    for (int i = 0; i < 300 && clients > 0; ++i) {
-        std::this_thread::sleep_for(100ms);
-        clients = server.ClientCount();
-    }
-    EXPECT_EQ(clients, 0);
+    EXPECT_TRUE(WaitUntil([&] { return server.ClientCount() == 0; })) << server.ClientCount();
 }
 
 TEST(WebServer, PasswordsAreAskedAndAnswersSlowDownAfterFiveFailures) {
@@ -368,14 +364,14 @@ TEST(WebServer, AtMost32ClientsAndIdleConnectionsAreClosed) {
     ASSERT_EQ(server.Error(), "");
     std::vector<std::unique_ptr<RawClient>> idle;
     for (int i = 0; i < 32; ++i) idle.push_back(std::make_unique<RawClient>(server.Port()));
-    for (int i = 0; i < 100 && server.ClientCount() < 32; ++i) std::this_thread::sleep_for(50ms);
+    WaitUntil([&] { return server.ClientCount() >= 32; }, 5000);
     ASSERT_EQ(server.ClientCount(), 32);
     RawClient extra(server.Port());
     ASSERT_TRUE(extra.Send("GET /api/days HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     EXPECT_EQ(extra.Receive(12).substr(0, 12), "HTTP/1.1 503");
     // The idle ones are closed after the idle time, and room is made.
     for (auto& client : idle) EXPECT_TRUE(client->WaitForClose(30));
-    for (int i = 0; i < 100 && server.ClientCount() > 0; ++i) std::this_thread::sleep_for(50ms);
+    WaitUntil([&] { return server.ClientCount() == 0; }, 5000);
     EXPECT_EQ(server.ClientCount(), 0);
     EXPECT_EQ(Fetch(server.Url("/api/days")).status, 200u);
 }
@@ -428,10 +424,7 @@ TEST(WebServer, ConnectionsAreKeptAliveOverHttpAndHttpsAndClosedWhenTheClientClo
         EXPECT_EQ(connections.size(), 1u) << (is_https ? "https" : "http");
         EXPECT_EQ(server.ClientCount(), 1);
         g_object_unref(session);
-        const auto closed = std::chrono::steady_clock::now();
-        while (server.ClientCount() > 0 && std::chrono::steady_clock::now() - closed < 10s) {
-            std::this_thread::sleep_for(20ms);
-        }
+        WaitUntil([&] { return server.ClientCount() == 0; }, 10000);
         EXPECT_EQ(server.ClientCount(), 0) << (is_https ? "https" : "http");
     }
     // A connection the server will close says so.
