@@ -149,6 +149,7 @@ TEST(AviExport, AWriteFailureOnTheWritingThreadEndsTheConversionWithoutAFile) {
     AviExportResult result;
     {
         const FileSizeLimit limit(std::filesystem::file_size(archive) + 100 * 1024);
+        ASSERT_TRUE(limit.IsSet());
         result = ConvertArchiveToAvi(archive, folder.File("full.avi"));
     }
     EXPECT_FALSE(result.is_written);
@@ -208,7 +209,7 @@ TEST(AviExport, SamplesHoldTheReadersPicturesBottomUpWithZeroPaddingHoweverEachF
         PaintScene(pictures[i], is_large ? 102 : 51, is_large ? 42 : 21, static_cast<uint32_t>(i + 1));
         order.push_back(&pictures[i]);
     }
-    const std::string archive = RecordArchive(folder.Path(), order);
+    const std::string archive = RecordPictures(folder.Path(), order);
     for (const int32_t damaged : {3, 6, 7, 12}) DamageFrame(archive, damaged);
     CFrameArchive reader;
     ASSERT_TRUE(reader.OpenFile(archive));
@@ -241,7 +242,7 @@ TEST(AviExport, AnUndecodableFirstFrameIsBlackAndTheNextFrameSetsTheSize) {
     BMP_File small, large;
     PaintScene(small, 16, 16, 1);
     PaintScene(large, 48, 32, 2);
-    const std::string archive = RecordArchive(folder.Path(), {&small, &large, &large});
+    const std::string archive = RecordPictures(folder.Path(), {&small, &large, &large});
     DamageFrame(archive, 0);
     CFrameArchive reader;
     ASSERT_TRUE(reader.OpenFile(archive));
@@ -270,7 +271,7 @@ TEST(AviExport, FramesOfAnotherSizeAreScaledToTheFirstFramesSize) {
     PaintScene(first, 40, 20, 1);
     PaintScene(larger, 80, 40, 2);
     PaintScene(smaller, 20, 10, 3);
-    const std::string archive = RecordArchive(folder.Path(), {&first, &larger, &smaller});
+    const std::string archive = RecordPictures(folder.Path(), {&first, &larger, &smaller});
     CFrameArchive reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     const std::string avi = folder.File("out.avi");

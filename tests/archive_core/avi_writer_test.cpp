@@ -307,6 +307,7 @@ TEST(AviWriter, AWriteThatFailsHalfwayIsReportedWithItsCauseAndLeavesNothing) {
     int frames = 0;
     {
         const FileSizeLimit limit(100 * 1024);
+        ASSERT_TRUE(limit.IsSet());
         ASSERT_TRUE(writer.Open(path, 64, 48));
         for (; frames < 40 && is_ok; ++frames) is_ok = writer.WriteFrame(picture.GetBits());
     }

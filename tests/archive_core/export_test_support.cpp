@@ -20,6 +20,7 @@
 #include "jpeg/jpeg_codec.h"
 #include "platform/ole_date.h"
 #include "recorder/frame_archive.h"
+#include "support/recorded_archive.h"
 
 namespace export_test {
 
@@ -98,32 +99,9 @@ void PaintScene(BMP_File& picture, int32_t width, int32_t height, uint32_t seed)
     }
 }
 
-FileSizeLimit::FileSizeLimit(uint64_t max_bytes) {
-    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    previous_soft_limit_ = limit.rlim_cur;
-    limit.rlim_cur = max_bytes;
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit failed");
-}
-
-FileSizeLimit::~FileSizeLimit() {
-    rlimit limit{};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    limit.rlim_cur = previous_soft_limit_;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    std::signal(SIGXFSZ, previous_handler_);
-}
-
-std::string RecordArchive(const std::string& folder, const std::vector<const BMP_File*>& pictures) {
-    CFrameArchive recorder(folder + "/Storage/");
-    std::string path;
-    recorder.SetFileCreatedCallback([&](const std::string& created) { path = created; });
-    for (const BMP_File* picture : pictures) {
-        if (!recorder.WriteFrame(*picture)) throw std::runtime_error("recording failed: " + recorder.GetLastError());
-    }
-    recorder.CloseFile();
-    return path;
+std::string RecordPictures(const std::string& folder, const std::vector<const BMP_File*>& pictures) {
+    return RecordArchive(folder + "/Storage/", static_cast<int>(pictures.size()),
+                         [&](int i) -> const BMP_File& { return *pictures[static_cast<size_t>(i)]; });
 }
 
 std::string RecordScenes(const std::string& folder, int32_t width, int32_t height, int count) {
@@ -133,7 +111,7 @@ std::string RecordScenes(const std::string& folder, int32_t width, int32_t heigh
         PaintScene(scenes[i], width, height, static_cast<uint32_t>(i));
         pictures.push_back(&scenes[i]);
     }
-    return RecordArchive(folder, pictures);
+    return RecordPictures(folder, pictures);
 }
 
 std::vector<std::vector<uint8_t>> WriteStampedArchive(const std::string& path, const std::vector<double>& stamps,

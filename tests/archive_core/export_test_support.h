@@ -6,6 +6,7 @@
 
 #include "picture/packed_picture.h"
 #include "support/cli_runner.h"
+#include "support/file_size_limit.h"
 #include "support/files.h"
 #include "support/temp_folder.h"
 
@@ -36,22 +37,8 @@ void PaintPattern(BMP_File& picture, int32_t width, int32_t height, uint32_t see
 // A camera-like picture (smooth gradient, an object at a place depending on seed, a little noise).
 void PaintScene(BMP_File& picture, int32_t width, int32_t height, uint32_t seed);
 
-// Files of this process cannot grow beyond max_bytes while it lives: writes beyond fail with
-// EFBIG, as on a full disk.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(uint64_t max_bytes);
-    ~FileSizeLimit();
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    uint64_t previous_soft_limit_ = 0;
-    void (*previous_handler_)(int) = nullptr;
-};
-
 // Records the pictures into a new archive under folder with the program's recorder; returns its path.
-std::string RecordArchive(const std::string& folder, const std::vector<const BMP_File*>& pictures);
+std::string RecordPictures(const std::string& folder, const std::vector<const BMP_File*>& pictures);
 // Records count camera-like pictures of one size.
 std::string RecordScenes(const std::string& folder, int32_t width, int32_t height, int count);
 // Writes a finished archive of camera-like pictures at path, one record per time stamp (local

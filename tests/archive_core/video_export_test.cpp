@@ -202,6 +202,7 @@ TEST(VideoExport, CancelAndFailureLeaveNothingAndArchivesAreNeverWritten) {
         SCOPED_TRACE(is_h264);
         // A disk that fills up while GStreamer writes.
         const FileSizeLimit limit(600);
+        ASSERT_TRUE(limit.IsSet());
         const VideoExportResult full =
             ExportVideo(episodes.OutOfOrder(), folder.File("taken.mkv"),
                         {VideoContainer::kMatroska, is_h264 ? VideoCodec::kH264 : VideoCodec::kMotionJpeg});

@@ -304,7 +304,7 @@ TEST(ExportActions, ConvertWritesTheWholeArchiveWhateverThePanelShowsAndLeavesTh
         PaintScene(pictures[i], i < 10 ? 160 : 40, i < 10 ? 120 : 30, static_cast<uint32_t>(i + 1));
         order.push_back(&pictures[i]);
     }
-    const std::string archive = RecordArchive(folder.Path(), order);
+    const std::string archive = RecordPictures(folder.Path(), order);
     ASSERT_TRUE(ConvertArchiveToAvi(archive, folder.File("fresh.avi")).is_written);
 
     CFrameArchive panel_reader;

@@ -15,6 +15,7 @@
 #include "support/archive_test_support.h"
 #include "support/cli_runner.h"
 #include "support/files.h"
+#include "support/recorded_archive.h"
 
 using namespace archive_test;
 namespace fs = std::filesystem;
@@ -22,20 +23,18 @@ namespace fs = std::filesystem;
 namespace {
 
 // An archive as the recorder writes it: frames of a moving scene, unequal in size.
-std::string RecordArchive(const TempFolder& folder, int frame_count) {
+std::string RecordMovingScene(const TempFolder& folder, int frame_count) {
     ManualClock clock;
-    CFrameArchive recorder(folder.Folder() + "Storage/");
-    recorder.SetClock(clock.Make());
     BMP_File image;
-    for (int i = 0; i < frame_count; ++i) {
-        // Every third frame is four times as large, so a jump can land on a neighbour.
-        PaintScene(image, i % 3 == 0 ? 320 : 160, i % 3 == 0 ? 240 : 120, i);
-        EXPECT_TRUE(recorder.WriteFrame(image));
-        clock.Advance(130);
-    }
-    const std::string path = recorder.GetWritePath();
-    recorder.CloseFile();
-    return path;
+    return RecordArchive(
+        folder.Folder() + "Storage/", frame_count,
+        [&](int i) -> const BMP_File& {
+            if (i > 0) clock.Advance(130);
+            // Every third frame is four times as large, so a jump can land on a neighbour.
+            PaintScene(image, i % 3 == 0 ? 320 : 160, i % 3 == 0 ? 240 : 120, i);
+            return image;
+        },
+        [&](CFrameArchive& recorder) { recorder.SetClock(clock.Make()); });
 }
 
 bool IsOneLine(const std::string& text) {
@@ -46,7 +45,7 @@ bool IsOneLine(const std::string& text) {
 
 TEST(ArchiveCli, InfoListsEveryFrameAsTheReaderFindsIt) {
     TempFolder folder;
-    const std::string path = RecordArchive(folder, 7);
+    const std::string path = RecordMovingScene(folder, 7);
     CFrameArchive reader;
     ASSERT_TRUE(reader.OpenFile(path));
     for (int32_t frame = 0; frame < 7; ++frame) ASSERT_TRUE(reader.LocateFrame(frame));
@@ -94,7 +93,7 @@ TEST(ArchiveCli, InfoListsEveryFrameAsTheReaderFindsIt) {
 
 TEST(ArchiveCli, FrameSavesTheStoredBytesByStepOrByJump) {
     TempFolder folder;
-    const std::string path = RecordArchive(folder, 9);
+    const std::string path = RecordMovingScene(folder, 9);
     const std::vector<uint8_t> archive_bytes = ReadBytes(path);
     for (const bool is_jump : {false, true}) {
         SCOPED_TRACE(is_jump);
@@ -131,7 +130,7 @@ TEST(ArchiveCli, FrameSavesTheStoredBytesByStepOrByJump) {
 
 TEST(ArchiveCli, DecodeWritesTheFrameAsPpm) {
     TempFolder folder;
-    const std::string path = RecordArchive(folder, 4);
+    const std::string path = RecordMovingScene(folder, 4);
     CFrameArchive reader;
     ASSERT_TRUE(reader.OpenFile(path));
     for (int32_t frame = 0; frame <= 3; ++frame) reader.SeekFrame(frame);
@@ -156,7 +155,7 @@ TEST(ArchiveCli, DecodeWritesTheFrameAsPpm) {
 
 TEST(ArchiveCli, BadInputGivesOneLineAndNoOutput) {
     TempFolder folder;
-    const std::string path = RecordArchive(folder, 3);
+    const std::string path = RecordMovingScene(folder, 3);
     // A damaged copy whose second record claims more bytes than any frame may have.
     std::vector<uint8_t> damaged = ReadBytes(path);
     CFrameArchive reader;
@@ -308,7 +307,7 @@ TEST(ArchiveCli, AnyFileCostsTimeLinearInItsSizeAndBoundedMemory) {
 
 TEST(ArchiveCli, OutputsNeverReplaceTheArchiveTheyComeFrom) {
     TempFolder folder;
-    const std::string path = RecordArchive(folder, 3);
+    const std::string path = RecordMovingScene(folder, 3);
     const std::vector<uint8_t> recorded = ReadBytes(path);
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
              {"frame", path, "0", path}, {"decode", path, "0", path}, {"avi", path, path}}) {
@@ -323,10 +322,10 @@ TEST(ArchiveCli, OutputsNeverReplaceTheArchiveTheyComeFrom) {
 
 TEST(ArchiveCli, PruneDeletesTheOldestUnpinnedArchivesAndADryRunOnlySaysWhich) {
     TempFolder folder;
-    const std::string oldest = RecordArchive(folder, 3);
-    const std::string pinned = RecordArchive(folder, 3);
-    const std::string middle = RecordArchive(folder, 3);
-    const std::string newest = RecordArchive(folder, 3);
+    const std::string oldest = RecordMovingScene(folder, 3);
+    const std::string pinned = RecordMovingScene(folder, 3);
+    const std::string middle = RecordMovingScene(folder, 3);
+    const std::string newest = RecordMovingScene(folder, 3);
     int64_t modified_s = 1000;
     for (const std::string& path : {oldest, pinned, middle, newest}) {
         fs::last_write_time(path, fs::file_time_type::clock::from_sys(
