@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,8 +31,6 @@ struct LogLines {
         };
     }
 };
-
-std::string Contents(const std::string& path) { return ReadWholeFile(path); }
 
 // Reaped by init soon after its death.
 bool IsGone(pid_t pid) {
@@ -64,7 +61,7 @@ TEST(EventCommandTest, CommandSeesTheEventInItsEnvironmentAndItsExitStatusIsLogg
         ::setenv("CINDRAL_EVENT", previous.c_str(), 1);
     else
         ::unsetenv("CINDRAL_EVENT");
-    EXPECT_EQ("start|/rec/20261207/42.CNA|2026-12-07T18:04:05+01:00|Front door\n1\n", Contents(out));
+    EXPECT_EQ("start|/rec/20261207/42.CNA|2026-12-07T18:04:05+01:00|Front door\n1\n", ReadWholeFile(out));
     // The two ran side by side: either may have ended first.
     ASSERT_EQ(2u, log.lines.size());
     std::sort(log.lines.begin(), log.lines.end());
@@ -86,7 +83,7 @@ TEST(EventCommandTest, CommandOverItsTimeLimitIsKilledWithItsChildren) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
     ASSERT_EQ(1u, log.lines.size());
     EXPECT_EQ("event command killed after 0.3 s: 'sleep 30 & echo $! > '" + pid_file + "'; wait'", log.lines[0].first);
-    EXPECT_TRUE(IsGone(std::stoi(Contents(pid_file))));
+    EXPECT_TRUE(IsGone(std::stoi(ReadWholeFile(pid_file))));
 }
 
 TEST(EventCommandTest, AHungCommandHoldsUpNoOtherAndTheExcessIsSaidNotQueued) {
@@ -119,19 +116,19 @@ TEST(EventCommandTest, AHungCommandHoldsUpNoOtherAndTheExcessIsSaidNotQueued) {
                       log.lines[1].first);
             EXPECT_TRUE(log.lines[1].second);
         }
-        WaitUntil([&] { return !Contents(hung_pid).empty() && !Contents(other_pid).empty(); }, 10000);
+        WaitUntil([&] { return !ReadWholeFile(hung_pid).empty() && !ReadWholeFile(other_pid).empty(); }, 10000);
     }
     // The runner's end killed both groups and waited for them.
     ASSERT_EQ(4u, log.lines.size());
     EXPECT_EQ(0u, log.lines[2].first.find("event command killed: the program ends: 'sleep 120")) << log.lines[2].first;
     EXPECT_EQ(0u, log.lines[3].first.find("event command killed: the program ends: 'sleep 120")) << log.lines[3].first;
     EXPECT_FALSE(std::ifstream(folder.File("never")).good());
-    EXPECT_TRUE(IsGone(std::stoi(Contents(hung_pid))));
-    EXPECT_TRUE(IsGone(std::stoi(Contents(other_pid))));
+    EXPECT_TRUE(IsGone(std::stoi(ReadWholeFile(hung_pid))));
+    EXPECT_TRUE(IsGone(std::stoi(ReadWholeFile(other_pid))));
 }
 
-bool WaitForContents(const std::string& path) {
-    return WaitUntil([&] { return !Contents(path).empty(); }, 10000);
+bool WaitForReadWholeFile(const std::string& path) {
+    return WaitUntil([&] { return !ReadWholeFile(path).empty(); }, 10000);
 }
 
 std::string LinkTarget(const std::string& path) {
@@ -174,8 +171,8 @@ TEST(EventCommandTest, OutputGoesToTheLogCappedAndTheCallersFilesStayOurs) {
         {"event command done: '" + command + "'", false}};
     EXPECT_EQ(expected, log.lines);
 
-    ASSERT_TRUE(WaitForContents(pid_file));
-    const pid_t daemon = std::stoi(Contents(pid_file));
+    ASSERT_TRUE(WaitForReadWholeFile(pid_file));
+    const pid_t daemon = std::stoi(ReadWholeFile(pid_file));
     const std::string fds = "/proc/" + std::to_string(daemon) + "/fd/";
     EXPECT_EQ("/dev/null", LinkTarget(fds + "0"));
     // Its output is the runner's pipe, and none of its files is our standard output or error.
@@ -200,8 +197,8 @@ TEST(EventCommandTest, AtTheEndCommandsGetSigtermThenSigkillAndTheWaitIsBounded)
     const std::string deaf = "trap '' TERM; echo $$ > '" + folder.File("deaf") + "'; while :; do sleep 0.05; done";
     ASSERT_TRUE(runner.Run(polite, {}));
     ASSERT_TRUE(runner.Run(deaf, {}));
-    ASSERT_TRUE(WaitForContents(folder.File("polite")));
-    ASSERT_TRUE(WaitForContents(folder.File("deaf")));
+    ASSERT_TRUE(WaitForReadWholeFile(folder.File("polite")));
+    ASSERT_TRUE(WaitForReadWholeFile(folder.File("deaf")));
     const auto started = std::chrono::steady_clock::now();
     runner.WaitIdle();
     const auto waited = std::chrono::steady_clock::now() - started;
@@ -214,8 +211,8 @@ TEST(EventCommandTest, AtTheEndCommandsGetSigtermThenSigkillAndTheWaitIsBounded)
         {"event command killed: the program ends: '" + deaf + "'", true},
         {"event command output: got TERM", false}};
     EXPECT_EQ(expected, log.lines);
-    EXPECT_TRUE(IsGone(std::stoi(Contents(folder.File("polite")))));
-    EXPECT_TRUE(IsGone(std::stoi(Contents(folder.File("deaf")))));
+    EXPECT_TRUE(IsGone(std::stoi(ReadWholeFile(folder.File("polite")))));
+    EXPECT_TRUE(IsGone(std::stoi(ReadWholeFile(folder.File("deaf")))));
 }
 
 TEST(EventCommandTest, TimeIsLocalIso8601WithOffset) {
