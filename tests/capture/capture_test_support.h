@@ -57,7 +57,7 @@ public:
     std::atomic<int32_t> last_height{0};
     std::atomic<PixelLayout> last_layout{PixelLayout::kBgrx};
     std::atomic<bool> is_closed{false};
-    int delay_ms = 0;
+    int delay_ms = 0;  // a slow receiver on purpose: each frame is held this long
     bool is_throwing = false;
     bool keep_first_row = false;
     size_t first_row_bytes = 0;
