@@ -23,6 +23,7 @@
 #include "archive/archive_format.h"
 #include "jpeg/jpeg_codec.h"
 #include "recorder/frame_archive.h"
+#include "support/camera_scene.h"
 
 namespace fs = std::filesystem;
 
@@ -31,34 +32,6 @@ namespace {
 constexpr int kSceneFrames = 8;
 constexpr int kArchiveFrames = 2000;
 constexpr int kSeeksPerRound = 200;
-
-void PaintScene(BMP_File& image, int width, int height, int frame_number) {
-    image.Create(width, height);
-    std::mt19937 noise(static_cast<uint32_t>(frame_number));
-    const int size = height / 5;
-    const int object_x = (frame_number * width / 23) % (width - size);
-    const int object_y = height / 2 - size / 2 + (frame_number % 5) * 4;
-    uint8_t* bits = image.GetBits();
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const int jitter = static_cast<int>(noise() % 5) - 2;
-            const bool is_object = x >= object_x && x < object_x + size && y >= object_y && y < object_y + size;
-            // A lit wall with a soft gradient and a darker floor.
-            int blue = y < height * 2 / 3 ? 150 - 60 * y / height + 20 * x / width : 70;
-            int green = y < height * 2 / 3 ? 160 - 50 * y / height : 80 + 10 * x / width;
-            int red = y < height * 2 / 3 ? 170 - 40 * y / height : 90;
-            if (is_object) {
-                blue = 40 + (x - object_x) * 60 / size;
-                green = 60;
-                red = 180;
-            }
-            uint8_t* pixel = bits + (static_cast<size_t>(y) * width + x) * 3;
-            pixel[0] = static_cast<uint8_t>(std::clamp(blue + jitter, 0, 255));
-            pixel[1] = static_cast<uint8_t>(std::clamp(green + jitter, 0, 255));
-            pixel[2] = static_cast<uint8_t>(std::clamp(red + jitter, 0, 255));
-        }
-    }
-}
 
 const std::vector<BMP_File>& SceneFrames(int width, int height) {
     static std::map<std::pair<int, int>, std::vector<BMP_File>> frames;

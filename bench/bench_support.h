@@ -1,5 +1,5 @@
 // Helpers the speed checks share: timing, medians, processor time, what the machine is doing,
-// and a camera-like scene to record.
+// and a camera-like scene to record (I420 frames come from the tests' support/camera_scene.h).
 #pragma once
 
 #include <sys/resource.h>
@@ -17,6 +17,7 @@
 
 #include "picture/camera_frame.h"
 #include "picture/packed_picture.h"
+#include "support/camera_scene.h"
 
 namespace {
 
@@ -67,22 +68,6 @@ inline std::string LoadAverages() {
 }
 
 // A smooth scene with a little sensor noise and an object crossing it.
-// A frame of raw I420 bytes, top row first, planes packed one after another.
-inline CameraFrame I420Frame(int32_t width, int32_t height, const std::vector<uint8_t>& bytes) {
-    CameraFrame frame;
-    frame.layout = PixelLayout::kI420;
-    frame.width = width;
-    frame.height = -height;
-    const int32_t chroma_width = (width + 1) / 2;
-    frame.planes[0] = bytes.data();
-    frame.planes[1] = bytes.data() + static_cast<size_t>(width) * height;
-    frame.planes[2] = frame.planes[1] + static_cast<size_t>(chroma_width) * ((height + 1) / 2);
-    frame.strides[0] = width;
-    frame.strides[1] = frame.strides[2] = chroma_width;
-    frame.size_bytes = bytes.size();
-    return frame;
-}
-
 class CameraScene {
 public:
     CameraScene(int32_t width, int32_t height)

@@ -18,6 +18,7 @@
 #include "settings/settings.h"
 #include "settings/settings_store.h"
 #include "support/temp_folder.h"
+#include "support/wait.h"
 
 // Answers modal dialogs and message boxes as they come up: every showing of a modal window or
 // a message box (the camera's notices do not block) is handed to the handler once, from the
@@ -53,17 +54,6 @@ private:
     std::vector<QString> titles_;
     std::vector<QString> texts_;
 };
-
-// Runs the event loop until the condition holds; false when the generous deadline passes first.
-inline bool WaitUntil(const std::function<bool()>& condition, int deadline_ms = 30000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > deadline_ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // Sets an environment variable for the life of the object, then restores it.
 class ScopedEnvironment {

@@ -9,8 +9,9 @@
 #include "app/main_frame.h"
 #include "app_test_support.h"
 #include "platform/key_store.h"
-#include "platform/temp_folder.h"
 #include "settings/settings_store.h"
+#include "support/files.h"
+#include "support/temp_folder.h"
 
 TEST(FileSave, ReplacesTheChosenFileWholeAndNeverAnArchive) {
     TempFolder folder;

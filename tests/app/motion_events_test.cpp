@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDateTime>
 #include <QLabel>
 #include <QPushButton>
@@ -47,6 +48,16 @@ public slots:
         calls.push_back({app, icon, summary, body, replaces, actions});
         return 7;
     }
+};
+
+// Sees the clicks the desktop sends on Cindral's own connection, after its notifier does.
+class ClickWitness : public QObject {
+    Q_OBJECT
+public:
+    std::vector<uint> ids;
+
+public slots:
+    void OnActionInvoked(uint id, const QString&) { ids.push_back(id); }
 };
 
 // A private session bus from dbus-run-session, ended with its process group.
@@ -106,7 +117,15 @@ TEST(MotionEventsDesktop, NotificationReachesTheServiceAndItsClickRaisesCindral)
 
     // Clicked: the service says so with the id it gave; another notification's click is not ours.
     QSignalSpy activated(&notifier, &CEventNotifier::Activated);
-    QTest::qWait(200);  // the reply with the id has come back
+    ClickWitness witness;
+    ASSERT_TRUE(QDBusConnection(QStringLiteral("cindral"))
+                    .connect(QStringLiteral("org.freedesktop.Notifications"),
+                             QStringLiteral("/org/freedesktop/Notifications"),
+                             QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("ActionInvoked"), &witness,
+                             SLOT(OnActionInvoked(uint, QString))));
+    // The clicks count once the service's reply with the id has come back: the notifier lets go
+    // of its call then.
+    ASSERT_TRUE(WaitUntil([&] { return notifier.findChildren<QDBusPendingCallWatcher*>().isEmpty(); }, 20000));
     for (uint id : {8u, 7u}) {
         QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/Notifications"),
                                                          QStringLiteral("org.freedesktop.Notifications"),
@@ -114,8 +133,8 @@ TEST(MotionEventsDesktop, NotificationReachesTheServiceAndItsClickRaisesCindral)
         signal << id << QStringLiteral("default");
         ASSERT_TRUE(server.send(signal));
     }
-    ASSERT_TRUE(WaitUntil([&] { return activated.count() > 0; }, 20000));
-    QTest::qWait(100);
+    // Both clicks have reached the notifier once they have reached the witness.
+    ASSERT_TRUE(WaitUntil([&] { return witness.ids.size() == 2 && activated.count() > 0; }, 20000));
     EXPECT_EQ(1, activated.count());
     // The next event's notification replaces this one.
     notifier.NotifyEventStart(wall_ms + 1000, QString());

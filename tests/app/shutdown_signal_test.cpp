@@ -20,26 +20,23 @@ namespace {
 
 // Waits for the child without blocking forever; nothing when it is still running at the deadline.
 std::optional<int> WaitForExit(pid_t child, std::chrono::seconds deadline) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    while (std::chrono::steady_clock::now() < until) {
-        int status = 0;
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) return status;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return std::nullopt;
+    int status = 0;
+    const bool has_exited = WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; },
+                                      static_cast<int>(std::chrono::milliseconds(deadline).count()));
+    return has_exited ? std::optional<int>(status) : std::nullopt;
 }
 
 std::vector<std::filesystem::path> WaitForArchiveWithRecords(const std::filesystem::path& storage) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < until) {
-        auto archives = FindArchives(storage);
-        std::error_code error;
-        // Header plus a few records: frames have been written.
-        if (!archives.empty() && std::filesystem::file_size(archives[0], error) > 2000) return archives;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return {};
+    std::vector<std::filesystem::path> archives;
+    const bool has_records = WaitUntil(
+        [&] {
+            archives = FindArchives(storage);
+            std::error_code error;
+            // Header plus a few records: frames have been written.
+            return !archives.empty() && std::filesystem::file_size(archives[0], error) > 2000;
+        },
+        60000);
+    return has_records ? archives : std::vector<std::filesystem::path>{};
 }
 
 class ShutdownSignalTest : public ::testing::TestWithParam<int> {};

@@ -111,13 +111,13 @@ TEST(AviExport, OneFrameGivesOneFrameAndAnEmptyArchiveWritesNothing) {
     EXPECT_EQ(DecodeArchive(reader), DecodeWithFfmpeg(folder.File("one.avi")));
 
     const std::string empty_archive = folder.File("empty.cna");
-    WriteFileBytes(empty_archive, std::vector<uint8_t>(8, 0));
+    WriteBytes(empty_archive, std::vector<uint8_t>(8, 0));
     const std::string existing = folder.File("existing.avi");
-    WriteFileBytes(existing, {'k', 'e', 'e', 'p'});
+    WriteBytes(existing, {'k', 'e', 'e', 'p'});
     const AviExportResult result = ConvertArchiveToAvi(empty_archive, existing);
     EXPECT_FALSE(result.is_written);
     EXPECT_EQ("the archive holds no frames", result.error);
-    EXPECT_EQ((std::vector<uint8_t>{'k', 'e', 'e', 'p'}), ReadFileBytes(existing));
+    EXPECT_EQ((std::vector<uint8_t>{'k', 'e', 'e', 'p'}), ReadBytes(existing));
 }
 
 TEST(AviExport, ReplacesAnExistingFileAndReportsUnwritableTargetsLeavingNothing) {
@@ -125,7 +125,7 @@ TEST(AviExport, ReplacesAnExistingFileAndReportsUnwritableTargetsLeavingNothing)
     const std::string archive = RecordScenes(folder.Path(), 24, 16, 3);
 
     const std::string existing = folder.File("old.avi");
-    WriteFileBytes(existing, std::vector<uint8_t>(100000, 0x55));
+    WriteBytes(existing, std::vector<uint8_t>(100000, 0x55));
     ASSERT_TRUE(ConvertArchiveToAvi(archive, existing).is_written);
     ProbedStream stream;
     ASSERT_TRUE(ProbeVideo(existing, stream));
@@ -136,7 +136,7 @@ TEST(AviExport, ReplacesAnExistingFileAndReportsUnwritableTargetsLeavingNothing)
     EXPECT_NE(std::string::npos, missing.error.find("No such file or directory")) << missing.error;
 
     const std::string in_the_way = folder.File("folder.avi");
-    ASSERT_EQ(0, RunCommand("mkdir '" + in_the_way + "'").exit_code);
+    ASSERT_EQ(0, RunShell("mkdir '" + in_the_way + "'").exit_code);
     const AviExportResult blocked = ConvertArchiveToAvi(archive, in_the_way);
     EXPECT_FALSE(blocked.is_written);
     EXPECT_NE(std::string::npos, blocked.error.find("is a folder")) << blocked.error;
@@ -149,6 +149,7 @@ TEST(AviExport, AWriteFailureOnTheWritingThreadEndsTheConversionWithoutAFile) {
     AviExportResult result;
     {
         const FileSizeLimit limit(std::filesystem::file_size(archive) + 100 * 1024);
+        ASSERT_TRUE(limit.IsSet());
         result = ConvertArchiveToAvi(archive, folder.File("full.avi"));
     }
     EXPECT_FALSE(result.is_written);
@@ -161,11 +162,11 @@ TEST(AviExport, CancellingLeavesNoFileAndTheOldTargetIntact) {
     TempFolder folder;
     const std::string archive = RecordScenes(folder.Path(), 24, 16, 10);
     const std::string target = folder.File("video.avi");
-    WriteFileBytes(target, {'o', 'l', 'd'});
+    WriteBytes(target, {'o', 'l', 'd'});
     const AviExportResult result = ConvertArchiveToAvi(archive, target, [](int32_t done, int32_t) { return done < 4; });
     EXPECT_TRUE(result.is_cancelled);
     EXPECT_FALSE(result.is_written);
-    EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadFileBytes(target));
+    EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadBytes(target));
     EXPECT_EQ((std::vector<std::string>{"Storage", "video.avi"}), folder.Entries());
 }
 
@@ -208,7 +209,7 @@ TEST(AviExport, SamplesHoldTheReadersPicturesBottomUpWithZeroPaddingHoweverEachF
         PaintScene(pictures[i], is_large ? 102 : 51, is_large ? 42 : 21, static_cast<uint32_t>(i + 1));
         order.push_back(&pictures[i]);
     }
-    const std::string archive = RecordArchive(folder.Path(), order);
+    const std::string archive = RecordPictures(folder.Path(), order);
     for (const int32_t damaged : {3, 6, 7, 12}) DamageFrame(archive, damaged);
     CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
@@ -218,7 +219,7 @@ TEST(AviExport, SamplesHoldTheReadersPicturesBottomUpWithZeroPaddingHoweverEachF
     EXPECT_EQ(4, result.frames_repeated);
     EXPECT_EQ(2, result.frames_fitted);
 
-    const std::vector<std::vector<uint8_t>> samples = StoredSamples(ReadFileBytes(avi));
+    const std::vector<std::vector<uint8_t>> samples = StoredSamples(ReadBytes(avi));
     ASSERT_EQ(14u, samples.size());
     BMP_File fitted;
     for (int32_t frame = 0; frame < 14; ++frame) {
@@ -241,7 +242,7 @@ TEST(AviExport, AnUndecodableFirstFrameIsBlackAndTheNextFrameSetsTheSize) {
     BMP_File small, large;
     PaintScene(small, 16, 16, 1);
     PaintScene(large, 48, 32, 2);
-    const std::string archive = RecordArchive(folder.Path(), {&small, &large, &large});
+    const std::string archive = RecordPictures(folder.Path(), {&small, &large, &large});
     DamageFrame(archive, 0);
     CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
@@ -270,7 +271,7 @@ TEST(AviExport, FramesOfAnotherSizeAreScaledToTheFirstFramesSize) {
     PaintScene(first, 40, 20, 1);
     PaintScene(larger, 80, 40, 2);
     PaintScene(smaller, 20, 10, 3);
-    const std::string archive = RecordArchive(folder.Path(), {&first, &larger, &smaller});
+    const std::string archive = RecordPictures(folder.Path(), {&first, &larger, &smaller});
     CArchiveReader reader;
     ASSERT_TRUE(reader.OpenFile(archive));
     const std::string avi = folder.File("out.avi");
@@ -317,7 +318,7 @@ TEST(AviExport, ExportsBeyondTheSplitSizeReadBackWithEveryFrame) {
     const std::string avi = folder.File("long.avi");
     ASSERT_TRUE(ConvertArchiveToAvi(archive, avi, {}, options).is_written);
 
-    const std::vector<uint8_t> bytes = ReadFileBytes(avi);
+    const std::vector<uint8_t> bytes = ReadBytes(avi);
     size_t extension_chunks = 0;
     for (size_t at = 0; at + 12 <= bytes.size(); ++at) {
         if (std::memcmp(bytes.data() + at, "RIFF", 4) == 0 && std::memcmp(bytes.data() + at + 8, "AVIX", 4) == 0) {
@@ -339,11 +340,11 @@ TEST(Snapshot, SavesTheStoredJpegOfTheCurrentFrameByteForByte) {
     reader.SeekFrame(3);
     std::string error;
     const std::string shot = folder.File("shot.jpg");
-    WriteFileBytes(shot, std::vector<uint8_t>(200000, 1));  // replaced, not merely overwritten at the start
+    WriteBytes(shot, std::vector<uint8_t>(200000, 1));  // replaced, not merely overwritten at the start
     ASSERT_TRUE(SaveSnapshotJpeg(reader, shot, error)) << error;
     const std::vector<uint8_t> stored = StoredJpeg(archive, 3);
     ASSERT_GT(stored.size(), 100u);
-    EXPECT_EQ(stored, ReadFileBytes(shot));
+    EXPECT_EQ(stored, ReadBytes(shot));
     EXPECT_NE(StoredJpeg(archive, 2), stored);
 
     EXPECT_FALSE(SaveSnapshotJpeg(reader, folder.File("gone/shot.jpg"), error));

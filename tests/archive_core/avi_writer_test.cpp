@@ -116,7 +116,7 @@ TEST(AviWriter, HeadersDeclareBottomUpUncompressedFramesAtTenPerSecond) {
     const int32_t width = 33, height = 17;
     const uint32_t stored_row = 100;  // 99 bytes padded to 100
     WritePatternAvi(path, width, height, 3);
-    const std::vector<uint8_t> bytes = ReadFileBytes(path);
+    const std::vector<uint8_t> bytes = ReadBytes(path);
     const std::vector<Chunk> chunks = WalkFile(bytes);
     ASSERT_FALSE(HasFatalFailure());
     ASSERT_EQ("RIFF", FourCcAt(bytes, 0));
@@ -181,7 +181,7 @@ TEST(AviWriter, LargeExportsSplitIntoExtensionChunksThatPlayersReadCompletely) {
     const std::vector<uint8_t> expected = WritePatternAvi(path, 33, 24, frames, options, &riff_count);
     EXPECT_GE(riff_count, 5u);
 
-    const std::vector<uint8_t> bytes = ReadFileBytes(path);
+    const std::vector<uint8_t> bytes = ReadBytes(path);
     const std::vector<Chunk> chunks = WalkFile(bytes);
     ASSERT_FALSE(HasFatalFailure());
     // Every RIFF chunk stays under the split size; all but the first are 'AVIX'.
@@ -232,7 +232,7 @@ TEST(AviWriter, LargeExportsSplitIntoExtensionChunksThatPlayersReadCompletely) {
 TEST(AviWriter, ReplacesAnExistingTargetOnlyWhenFinished) {
     TempFolder folder;
     const std::string path = folder.File("video.avi");
-    WriteFileBytes(path, {'o', 'l', 'd'});
+    WriteBytes(path, {'o', 'l', 'd'});
     {
         CAviWriter writer;
         ASSERT_TRUE(writer.Open(path, 8, 8));
@@ -240,7 +240,7 @@ TEST(AviWriter, ReplacesAnExistingTargetOnlyWhenFinished) {
         PaintPattern(picture, 8, 8, 1);
         ASSERT_TRUE(writer.WriteFrame(picture.GetBits()));
         // Until the writer finishes, the old file stays as it was and nothing else is visible but it.
-        EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadFileBytes(path));
+        EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadBytes(path));
         ASSERT_TRUE(writer.Finish()) << writer.GetError();
     }
     ProbedStream stream;
@@ -252,7 +252,7 @@ TEST(AviWriter, ReplacesAnExistingTargetOnlyWhenFinished) {
 TEST(AviWriter, AbandonedOrDestroyedUnfinishedWritersLeaveNothingAndKeepTheOldTarget) {
     TempFolder folder;
     const std::string path = folder.File("video.avi");
-    WriteFileBytes(path, {'o', 'l', 'd'});
+    WriteBytes(path, {'o', 'l', 'd'});
     BMP_File picture;
     PaintPattern(picture, 8, 8, 1);
     {
@@ -269,7 +269,7 @@ TEST(AviWriter, AbandonedOrDestroyedUnfinishedWritersLeaveNothingAndKeepTheOldTa
         ASSERT_TRUE(writer.WriteFrame(picture.GetBits()));
     }
     EXPECT_EQ(std::vector<std::string>{"video.avi"}, folder.Entries());
-    EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadFileBytes(path));
+    EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadBytes(path));
 }
 
 TEST(AviWriter, UnwritableTargetsAreReportedWithTheirCause) {
@@ -284,7 +284,7 @@ TEST(AviWriter, UnwritableTargetsAreReportedWithTheirCause) {
 
     // A folder in the way of the target is refused before anything is written.
     const std::string in_the_way = folder.File("taken.avi");
-    ASSERT_EQ(0, RunCommand("mkdir '" + in_the_way + "'").exit_code);
+    ASSERT_EQ(0, RunShell("mkdir '" + in_the_way + "'").exit_code);
     CAviWriter blocked;
     EXPECT_FALSE(blocked.Open(in_the_way, 4, 4));
     EXPECT_NE(std::string::npos, blocked.GetError().find("is a folder")) << blocked.GetError();
@@ -299,7 +299,7 @@ TEST(AviWriter, UnwritableTargetsAreReportedWithTheirCause) {
 TEST(AviWriter, AWriteThatFailsHalfwayIsReportedWithItsCauseAndLeavesNothing) {
     TempFolder folder;
     const std::string path = folder.File("video.avi");
-    WriteFileBytes(path, {'o', 'l', 'd'});
+    WriteBytes(path, {'o', 'l', 'd'});
     BMP_File picture;
     PaintPattern(picture, 64, 48, 0);  // 9 216 bytes a frame
     CAviWriter writer;
@@ -307,6 +307,7 @@ TEST(AviWriter, AWriteThatFailsHalfwayIsReportedWithItsCauseAndLeavesNothing) {
     int frames = 0;
     {
         const FileSizeLimit limit(100 * 1024);
+        ASSERT_TRUE(limit.IsSet());
         ASSERT_TRUE(writer.Open(path, 64, 48));
         for (; frames < 40 && is_ok; ++frames) is_ok = writer.WriteFrame(picture.GetBits());
     }
@@ -316,7 +317,7 @@ TEST(AviWriter, AWriteThatFailsHalfwayIsReportedWithItsCauseAndLeavesNothing) {
     EXPECT_NE(std::string::npos, writer.GetError().find("File too large")) << writer.GetError();
     EXPECT_FALSE(writer.Finish());
     EXPECT_EQ(std::vector<std::string>{"video.avi"}, folder.Entries());
-    EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadFileBytes(path));
+    EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadBytes(path));
 }
 
 TEST(AviWriter, ReportsWhenTheSuperIndexIsFull) {

@@ -20,20 +20,9 @@
 #include "jpeg/jpeg_codec.h"
 #include "platform/ole_date.h"
 #include "recorder/frame_archive.h"
+#include "support/recorded_archive.h"
 
 namespace export_test {
-
-CommandResult RunCommand(const std::string& command) {
-    CommandResult result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[1 << 16];
-    size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, count);
-    const int status = ::pclose(pipe);
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
 
 namespace {
 
@@ -44,13 +33,13 @@ const std::string kEveryFrameOnce = "-fps_mode passthrough -enc_time_base -1";
 }  // namespace
 
 bool ProbeVideo(const std::string& path, ProbedStream& stream) {
-    const CommandResult probe = RunCommand(
+    const CommandResult probe = RunShell(
         "ffprobe -v error -select_streams v:0 -count_frames "
         "-show_entries stream=codec_name,pix_fmt,width,height,r_frame_rate,nb_read_frames "
         "-of default=noprint_wrappers=1 '" +
         path + "'");
     if (probe.exit_code != 0) return false;
-    std::istringstream lines(probe.output);
+    std::istringstream lines(probe.out);
     std::string line;
     while (std::getline(lines, line)) {
         const auto equals = line.find('=');
@@ -69,19 +58,9 @@ bool ProbeVideo(const std::string& path, ProbedStream& stream) {
 
 std::vector<uint8_t> DecodeWithFfmpeg(const std::string& path) {
     const CommandResult decoded =
-        RunCommand("ffmpeg -nostdin -v error -i '" + path + "' " + kEveryFrameOnce + " -f rawvideo -pix_fmt bgr24 -");
+        RunShell("ffmpeg -nostdin -v error -i '" + path + "' " + kEveryFrameOnce + " -f rawvideo -pix_fmt bgr24 -");
     if (decoded.exit_code != 0) return {};
-    return std::vector<uint8_t>(decoded.output.begin(), decoded.output.end());
-}
-
-std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return std::vector<uint8_t>(decoded.out.begin(), decoded.out.end());
 }
 
 bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
@@ -120,32 +99,9 @@ void PaintScene(BMP_File& picture, int32_t width, int32_t height, uint32_t seed)
     }
 }
 
-FileSizeLimit::FileSizeLimit(uint64_t max_bytes) {
-    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    previous_soft_limit_ = limit.rlim_cur;
-    limit.rlim_cur = max_bytes;
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit failed");
-}
-
-FileSizeLimit::~FileSizeLimit() {
-    rlimit limit{};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    limit.rlim_cur = previous_soft_limit_;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    std::signal(SIGXFSZ, previous_handler_);
-}
-
-std::string RecordArchive(const std::string& folder, const std::vector<const BMP_File*>& pictures) {
-    CFrameArchive recorder(folder + "/Storage/");
-    std::string path;
-    recorder.SetFileCreatedCallback([&](const std::string& created) { path = created; });
-    for (const BMP_File* picture : pictures) {
-        if (!recorder.WriteFrame(*picture)) throw std::runtime_error("recording failed: " + recorder.GetLastError());
-    }
-    recorder.CloseFile();
-    return path;
+std::string RecordPictures(const std::string& folder, const std::vector<const BMP_File*>& pictures) {
+    return RecordArchive(folder + "/Storage/", static_cast<int>(pictures.size()),
+                         [&](int i) -> const BMP_File& { return *pictures[static_cast<size_t>(i)]; });
 }
 
 std::string RecordScenes(const std::string& folder, int32_t width, int32_t height, int count) {
@@ -155,7 +111,7 @@ std::string RecordScenes(const std::string& folder, int32_t width, int32_t heigh
         PaintScene(scenes[i], width, height, static_cast<uint32_t>(i));
         pictures.push_back(&scenes[i]);
     }
-    return RecordArchive(folder, pictures);
+    return RecordPictures(folder, pictures);
 }
 
 std::vector<std::vector<uint8_t>> WriteStampedArchive(const std::string& path, const std::vector<double>& stamps,
@@ -182,7 +138,7 @@ std::vector<std::vector<uint8_t>> WriteStampedArchive(const std::string& path, c
     archive_format::WriteU32(trailer + 8, archive_format::kEndMarker);
     archive_format::WriteU32(trailer + 12, static_cast<uint32_t>(stamps.size()));
     bytes.insert(bytes.end(), trailer, trailer + sizeof trailer);
-    WriteFileBytes(path, bytes);
+    WriteBytes(path, bytes);
     return jpegs;
 }
 
@@ -195,10 +151,10 @@ double OleDay(int year, int month, int day, int hour, int minute, double second)
 }
 
 std::vector<double> PacketTimes(const std::string& video_path) {
-    const CommandResult probe = RunCommand(
-        "ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" + video_path + "'");
+    const CommandResult probe =
+        RunShell("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" + video_path + "'");
     std::vector<double> times;
-    std::istringstream lines(probe.output);
+    std::istringstream lines(probe.out);
     std::string line;
     while (std::getline(lines, line)) {
         if (!line.empty()) times.push_back(std::atof(line.c_str()));
@@ -208,22 +164,21 @@ std::vector<double> PacketTimes(const std::string& video_path) {
 
 std::vector<std::vector<uint8_t>> CopiedJpegPackets(const std::string& video_path, const std::string& scratch_folder) {
     std::filesystem::create_directories(scratch_folder);
-    RunCommand("ffmpeg -nostdin -v error -i '" + video_path + "' -c:v copy " + kEveryFrameOnce + " -f image2 '" +
-               scratch_folder + "/%06d.jpg'");
+    RunShell("ffmpeg -nostdin -v error -i '" + video_path + "' -c:v copy " + kEveryFrameOnce + " -f image2 '" +
+             scratch_folder + "/%06d.jpg'");
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(scratch_folder))
         names.push_back(entry.path().string());
     std::sort(names.begin(), names.end());
     std::vector<std::vector<uint8_t>> packets;
-    for (const std::string& name : names) packets.push_back(ReadFileBytes(name));
+    for (const std::string& name : names) packets.push_back(ReadBytes(name));
     return packets;
 }
 
 std::string DecodeComplaints(const std::string& video_path) {
     const CommandResult decoded =
-        RunCommand("ffmpeg -nostdin -v error -i '" + video_path + "' " + kEveryFrameOnce + " -f null - 2>&1");
-    return decoded.exit_code == 0 ? decoded.output
-                                  : "exit " + std::to_string(decoded.exit_code) + ": " + decoded.output;
+        RunShell("ffmpeg -nostdin -v error -i '" + video_path + "' " + kEveryFrameOnce + " -f null - 2>&1");
+    return decoded.exit_code == 0 ? decoded.out : "exit " + std::to_string(decoded.exit_code) + ": " + decoded.out;
 }
 
 std::vector<uint8_t> DecodeArchive(CArchiveReader& reader) {
@@ -254,7 +209,7 @@ std::vector<uint8_t> StoredJpeg(const std::string& archive_path, int32_t frame) 
     CFrameArchive reader;
     if (!reader.OpenFile(archive_path) || !LocateInOrder(reader, frame)) return {};
     const cna_info_t& info = reader.GetFrameInfo(frame);
-    const std::vector<uint8_t> file = ReadFileBytes(archive_path);
+    const std::vector<uint8_t> file = ReadBytes(archive_path);
     if (info.data_position + info.data_length > static_cast<int64_t>(file.size())) return {};
     return std::vector<uint8_t>(file.begin() + info.data_position,
                                 file.begin() + info.data_position + info.data_length);
@@ -264,10 +219,10 @@ void DamageFrame(const std::string& archive_path, int32_t frame) {
     CFrameArchive reader;
     if (!reader.OpenFile(archive_path) || !LocateInOrder(reader, frame)) throw std::runtime_error("no such frame");
     const cna_info_t info = reader.GetFrameInfo(frame);
-    std::vector<uint8_t> file = ReadFileBytes(archive_path);
+    std::vector<uint8_t> file = ReadBytes(archive_path);
     // Keep SOI and the JFIF segment, so the record is still found; wipe the tables and frame header.
     std::fill(file.begin() + info.data_position + 20, file.begin() + info.data_position + 200, uint8_t{0});
-    WriteFileBytes(archive_path, file);
+    WriteBytes(archive_path, file);
 }
 
 }  // namespace export_test

@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "picture/packed_picture.h"
+#include "support/cli_runner.h"
+#include "support/file_size_limit.h"
+#include "support/files.h"
 #include "support/temp_folder.h"
 
 class CArchiveReader;
@@ -12,13 +15,6 @@ class CArchiveReader;
 namespace export_test {
 
 using ::TempFolder;
-
-struct CommandResult {
-    int exit_code = -1;
-    std::string output;  // standard output
-};
-// Runs a shell command; standard error goes to the test log.
-CommandResult RunCommand(const std::string& command);
 
 // What ffprobe reports about the first video stream, frames counted by decoding.
 struct ProbedStream {
@@ -33,8 +29,6 @@ bool ProbeVideo(const std::string& path, ProbedStream& stream);
 // Every frame as ffmpeg decodes it, packed blue-green-red, row 0 on top.
 std::vector<uint8_t> DecodeWithFfmpeg(const std::string& path);
 
-std::vector<uint8_t> ReadFileBytes(const std::string& path);
-void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::string& path);
 
 // A picture whose every byte depends on x, y, channel and seed: a flipped, shifted or
@@ -43,22 +37,8 @@ void PaintPattern(BMP_File& picture, int32_t width, int32_t height, uint32_t see
 // A camera-like picture (smooth gradient, an object at a place depending on seed, a little noise).
 void PaintScene(BMP_File& picture, int32_t width, int32_t height, uint32_t seed);
 
-// Files of this process cannot grow beyond max_bytes while it lives: writes beyond fail with
-// EFBIG, as on a full disk.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(uint64_t max_bytes);
-    ~FileSizeLimit();
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    uint64_t previous_soft_limit_ = 0;
-    void (*previous_handler_)(int) = nullptr;
-};
-
 // Records the pictures into a new archive under folder with the program's recorder; returns its path.
-std::string RecordArchive(const std::string& folder, const std::vector<const BMP_File*>& pictures);
+std::string RecordPictures(const std::string& folder, const std::vector<const BMP_File*>& pictures);
 // Records count camera-like pictures of one size.
 std::string RecordScenes(const std::string& folder, int32_t width, int32_t height, int count);
 // Writes a finished archive of camera-like pictures at path, one record per time stamp (local

@@ -135,10 +135,10 @@ TEST(VideoExport, ARecordWithoutAPictureRepeatsTheFrameBeforeAndKeepsTheCount) {
     std::vector<std::vector<uint8_t>> jpegs =
         WriteStampedArchive(archive, {start, start + 0.1 / 86400, start + 0.2 / 86400, start + 0.3 / 86400}, 32, 32, 7);
     // Record 2's length no longer leads to record 3: its bytes cannot be trusted.
-    std::vector<uint8_t> bytes = ReadFileBytes(archive);
+    std::vector<uint8_t> bytes = ReadBytes(archive);
     const size_t record_2 = 8 + (12 + jpegs[0].size()) + (12 + jpegs[1].size());
     archive_format::WriteU32(&bytes[record_2 + 8], static_cast<uint32_t>(jpegs[2].size() + 7));
-    WriteFileBytes(archive, bytes);
+    WriteBytes(archive, bytes);
 
     const VideoExportResult result = ExportVideo({archive}, folder.File("out.mkv"), {});
     ASSERT_TRUE(result.is_written) << result.error;
@@ -176,7 +176,7 @@ TEST(VideoExport, ACopiedRecordThatCannotBeDecodedRepeatsTheFrameBeforeToo) {
         bytes.insert(bytes.end(), records[k].begin(), records[k].end());
     }
     const std::string archive = folder.File("2000.CNA");
-    WriteFileBytes(archive, bytes);
+    WriteBytes(archive, bytes);
 
     const VideoExportResult result = ExportVideo({archive}, folder.File("out.mkv"), {});
     ASSERT_TRUE(result.is_written) << result.error;
@@ -189,8 +189,8 @@ TEST(VideoExport, ACopiedRecordThatCannotBeDecodedRepeatsTheFrameBeforeToo) {
 TEST(VideoExport, CancelAndFailureLeaveNothingAndArchivesAreNeverWritten) {
     TempFolder folder;
     const TwoEpisodes episodes(folder);
-    WriteFileBytes(folder.File("taken.mkv"), {'o', 'l', 'd'});
-    WriteFileBytes(folder.File("other.CNA"), {'c', 'n', 'a'});
+    WriteBytes(folder.File("taken.mkv"), {'o', 'l', 'd'});
+    WriteBytes(folder.File("other.CNA"), {'c', 'n', 'a'});
     const std::vector<std::string> before = folder.Entries();
 
     const VideoExportResult cancelled = ExportVideo(episodes.OutOfOrder(), folder.File("taken.mkv"), {},
@@ -202,16 +202,17 @@ TEST(VideoExport, CancelAndFailureLeaveNothingAndArchivesAreNeverWritten) {
         SCOPED_TRACE(is_h264);
         // A disk that fills up while GStreamer writes.
         const FileSizeLimit limit(600);
+        ASSERT_TRUE(limit.IsSet());
         const VideoExportResult full =
             ExportVideo(episodes.OutOfOrder(), folder.File("taken.mkv"),
                         {VideoContainer::kMatroska, is_h264 ? VideoCodec::kH264 : VideoCodec::kMotionJpeg});
         EXPECT_FALSE(full.is_written);
         EXPECT_NE(std::string::npos, full.error.find("File too large")) << full.error;
     }
-    EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadFileBytes(folder.File("taken.mkv")));
+    EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadBytes(folder.File("taken.mkv")));
     EXPECT_EQ(before, folder.Entries());
 
-    const std::vector<uint8_t> archive_bytes = ReadFileBytes(episodes.first_path);
+    const std::vector<uint8_t> archive_bytes = ReadBytes(episodes.first_path);
     for (const auto& [target, options, sources] :
          std::vector<std::tuple<std::string, VideoExportOptions, std::vector<std::string>>>{
              {episodes.first_path, {}, episodes.OutOfOrder()},
@@ -224,7 +225,7 @@ TEST(VideoExport, CancelAndFailureLeaveNothingAndArchivesAreNeverWritten) {
         EXPECT_FALSE(refused.is_written);
         EXPECT_FALSE(refused.error.empty());
     }
-    EXPECT_EQ(archive_bytes, ReadFileBytes(episodes.first_path));
+    EXPECT_EQ(archive_bytes, ReadBytes(episodes.first_path));
     EXPECT_EQ(before, folder.Entries());
 }
 

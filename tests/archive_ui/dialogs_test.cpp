@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <ctime>
 #include <map>
 
 #include "archive_ui/archive_dlg.h"
@@ -21,6 +22,7 @@
 #include "recorder/frame_archive.h"
 #include "storage/retention.h"
 #include "support/temp_tree.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -266,7 +268,9 @@ TEST(ArchiveDlg, PlaybackGoesInRecordingOrderWhicheverWayTheListIsSorted) {
         ASSERT_TRUE(writer.WriteFrame(picture) && writer.CloseFile());
         recorded.push_back((std::filesystem::path(created).parent_path() / name).string());
         std::filesystem::rename(created, recorded.back());
-        QTest::qWait(1100);  // records are stamped in whole seconds
+        // Records are stamped in whole seconds: the next archive begins in another one.
+        const std::time_t stamped_s = std::time(nullptr);
+        ASSERT_TRUE(WaitUntil([&] { return std::time(nullptr) > stamped_s; }));
     }
     CArchiveDlg dialog(tree.StorageFolder());
     dialog.SetDateRangeSource([] { return DayRange{Today(), Today()}; });

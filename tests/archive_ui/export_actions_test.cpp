@@ -102,7 +102,7 @@ TEST(ExportActions, ShotAsksForAJpegNameAddsTheSuffixAndSavesTheStoredBytes) {
     EXPECT_EQ("JPeg Files (*.jpg)", prompts.asked_filters[0]);
     EXPECT_EQ("jpg", prompts.asked_suffixes[0]);
     EXPECT_TRUE(prompts.errors.empty());
-    EXPECT_EQ(StoredJpeg(archive, 2), ReadFileBytes(folder.File("picture.jpg")));
+    EXPECT_EQ(StoredJpeg(archive, 2), ReadBytes(folder.File("picture.jpg")));
 
     ScriptedPrompts cancelled{QString()};
     RunSnapshotExport(&panel, reader, Folders(), cancelled);
@@ -239,7 +239,7 @@ TEST(ExportActions, ConvertReportsUnwritableTargetsAndEmptyArchives) {
     EXPECT_TRUE(unwritable.errors[0].startsWith("Convert to AVI: ")) << unwritable.errors[0].toStdString();
     EXPECT_TRUE(unwritable.errors[0].contains("No such file or directory")) << unwritable.errors[0].toStdString();
 
-    WriteFileBytes(folder.File("empty.cna"), std::vector<uint8_t>(8, 0));
+    WriteBytes(folder.File("empty.cna"), std::vector<uint8_t>(8, 0));
     ASSERT_TRUE(reader.OpenFile(folder.File("empty.cna")));
     ScriptedPrompts empty(Q(folder.File("never.avi")));
     RunAviExport(&panel, reader, Folders(), empty);
@@ -258,7 +258,7 @@ TEST(ExportActions, DefaultSuffixIsAddedOnlyToNamesWithoutOne) {
 
 TEST(ExportActions, TheSaveDialogFiltersAndAddsTheDefaultSuffixLeavingTheReplaceQuestionToTheExport) {
     TempFolder folder;
-    WriteFileBytes(folder.File("existing.avi"), {'o', 'l', 'd'});
+    WriteBytes(folder.File("existing.avi"), {'o', 'l', 'd'});
     QWidget panel;
     CDialogExportPrompts prompts;
     for (const auto& [filter, suffix, typed, expected] :
@@ -304,7 +304,7 @@ TEST(ExportActions, ConvertWritesTheWholeArchiveWhateverThePanelShowsAndLeavesTh
         PaintScene(pictures[i], i < 10 ? 160 : 40, i < 10 ? 120 : 30, static_cast<uint32_t>(i + 1));
         order.push_back(&pictures[i]);
     }
-    const std::string archive = RecordArchive(folder.Path(), order);
+    const std::string archive = RecordPictures(folder.Path(), order);
     ASSERT_TRUE(ConvertArchiveToAvi(archive, folder.File("fresh.avi")).is_written);
 
     CArchiveReader panel_reader;
@@ -317,7 +317,7 @@ TEST(ExportActions, ConvertWritesTheWholeArchiveWhateverThePanelShowsAndLeavesTh
     ScriptedPrompts prompts(Q(folder.File("after-jump.avi")));
     RunAviExport(&panel, panel_reader, Folders(), prompts);
     EXPECT_TRUE(prompts.errors.empty());
-    EXPECT_EQ(ReadFileBytes(folder.File("fresh.avi")), ReadFileBytes(folder.File("after-jump.avi")));
+    EXPECT_EQ(ReadBytes(folder.File("fresh.avi")), ReadBytes(folder.File("after-jump.avi")));
     EXPECT_EQ(20, panel_reader.GetCurrentFrame());
     EXPECT_EQ(on_show, std::vector<uint8_t>(
                            panel_reader.GetFrameImage().GetBits(),
@@ -331,8 +331,8 @@ TEST(ExportActions, AnExistingFileIsReplacedOnlyWhenTheUserSaysSoAndArchivesNeve
     ASSERT_TRUE(reader.OpenFile(archive));
     reader.SeekFrame(1);
     QWidget panel;
-    WriteFileBytes(folder.File("taken.jpg"), {'o', 'l', 'd'});
-    WriteFileBytes(folder.File("taken.avi"), {'o', 'l', 'd'});
+    WriteBytes(folder.File("taken.jpg"), {'o', 'l', 'd'});
+    WriteBytes(folder.File("taken.avi"), {'o', 'l', 'd'});
 
     for (const bool is_replacing : {false, true}) {
         SCOPED_TRACE(is_replacing);
@@ -344,12 +344,12 @@ TEST(ExportActions, AnExistingFileIsReplacedOnlyWhenTheUserSaysSoAndArchivesNeve
         RunAviExport(&panel, reader, Folders(), convert);
         EXPECT_EQ(1u, shot.replace_questions.size());
         EXPECT_EQ(1u, convert.replace_questions.size());
-        EXPECT_EQ(is_replacing, ReadFileBytes(folder.File("taken.jpg")) == StoredJpeg(archive, 1));
-        EXPECT_EQ(is_replacing, ReadFileBytes(folder.File("taken.avi")) != std::vector<uint8_t>({'o', 'l', 'd'}));
+        EXPECT_EQ(is_replacing, ReadBytes(folder.File("taken.jpg")) == StoredJpeg(archive, 1));
+        EXPECT_EQ(is_replacing, ReadBytes(folder.File("taken.avi")) != std::vector<uint8_t>({'o', 'l', 'd'}));
     }
     // The archive itself, and any other archive, is refused with a message and stays as it was.
-    const std::vector<uint8_t> recorded = ReadFileBytes(archive);
-    WriteFileBytes(folder.File("other.CNA"), {'c', 'n', 'a'});
+    const std::vector<uint8_t> recorded = ReadBytes(archive);
+    WriteBytes(folder.File("other.CNA"), {'c', 'n', 'a'});
     for (const std::string& target : {archive, folder.File("other.CNA")}) {
         ScriptedPrompts shot(Q(target));
         RunSnapshotExport(&panel, reader, Folders(), shot);
@@ -359,8 +359,8 @@ TEST(ExportActions, AnExistingFileIsReplacedOnlyWhenTheUserSaysSoAndArchivesNeve
         EXPECT_EQ(1u, convert.errors.size());
         EXPECT_TRUE(shot.replace_questions.empty() && convert.replace_questions.empty());
     }
-    EXPECT_EQ(recorded, ReadFileBytes(archive));
-    EXPECT_EQ((std::vector<uint8_t>{'c', 'n', 'a'}), ReadFileBytes(folder.File("other.CNA")));
+    EXPECT_EQ(recorded, ReadBytes(archive));
+    EXPECT_EQ((std::vector<uint8_t>{'c', 'n', 'a'}), ReadBytes(folder.File("other.CNA")));
 }
 
 namespace {

@@ -14,6 +14,7 @@
 #include "archive_ui/playback_view.h"
 #include "archive_ui/ui_events.h"
 #include "recorder/frame_archive.h"
+#include "support/recorded_archive.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -51,18 +52,12 @@ BMP_File GreyFrame(int level) {
 }
 
 // Records one finished archive of frame_count frames, grey levels first_level + 20 * i.
-std::string RecordArchive(const TempTree& tree, int frame_count, int first_level) {
-    CFrameArchive writer(tree.StorageFolder());
-    std::string path;
-    writer.SetFileCreatedCallback([&path](const std::string& created) { path = created; });
-    if (frame_count == 0) {
-        writer.StartNewFile();
-    }
-    for (int i = 0; i < frame_count; ++i) {
-        if (!writer.WriteFrame(GreyFrame(first_level + 20 * i))) return {};
-    }
-    writer.CloseFile();
-    return path;
+std::string RecordGreyArchive(const TempTree& tree, int frame_count, int first_level) {
+    BMP_File frame;
+    return RecordArchive(tree.StorageFolder(), frame_count, [&](int i) -> const BMP_File& {
+        frame = GreyFrame(first_level + 20 * i);
+        return frame;
+    });
 }
 
 class PanelTest : public ::testing::Test {
@@ -133,7 +128,7 @@ TEST_F(PanelTest, ResizesWithTheSliderTakingTheFreeWidth) {
 }
 
 TEST_F(PanelTest, OneArchiveDisablesSwitchingAndLoops) {
-    const std::string path = RecordArchive(tree_, 3, 40);
+    const std::string path = RecordGreyArchive(tree_, 3, 40);
     ASSERT_FALSE(path.empty());
     panel_->SetArchives({QString::fromStdString(path)});
     EXPECT_TRUE(panel_->IsPlaybackActive());
@@ -150,9 +145,9 @@ TEST_F(PanelTest, OneArchiveDisablesSwitchingAndLoops) {
 }
 
 TEST_F(PanelTest, ThreeArchivesPlayThroughAndWrapToTheFirst) {
-    const std::string first = RecordArchive(tree_, 2, 20);
-    const std::string second = RecordArchive(tree_, 3, 100);
-    const std::string third = RecordArchive(tree_, 1, 200);
+    const std::string first = RecordGreyArchive(tree_, 2, 20);
+    const std::string second = RecordGreyArchive(tree_, 3, 100);
+    const std::string third = RecordGreyArchive(tree_, 1, 200);
     ASSERT_FALSE(first.empty() || second.empty() || third.empty());
     panel_->SetArchives({QString::fromStdString(first), QString::fromStdString(second), QString::fromStdString(third)});
     EXPECT_TRUE(panel_->PreviousButton()->isEnabled());
@@ -174,8 +169,8 @@ TEST_F(PanelTest, ThreeArchivesPlayThroughAndWrapToTheFirst) {
 }
 
 TEST_F(PanelTest, SwitchingArchivesWhilePausedOrPlaying) {
-    const std::string first = RecordArchive(tree_, 3, 20);
-    const std::string second = RecordArchive(tree_, 3, 100);
+    const std::string first = RecordGreyArchive(tree_, 3, 20);
+    const std::string second = RecordGreyArchive(tree_, 3, 100);
     panel_->SetArchives({QString::fromStdString(first), QString::fromStdString(second)});
 
     ClickAt(panel_->PlayButton(), panel_->PlayButton()->rect().center());
@@ -215,7 +210,7 @@ TEST_F(PanelTest, SwitchingArchivesWhilePausedOrPlaying) {
 }
 
 TEST_F(PanelTest, TakesTheFocusWhenShown) {
-    const std::string path = RecordArchive(tree_, 2, 20);
+    const std::string path = RecordGreyArchive(tree_, 2, 20);
     panel_->SetArchives({QString::fromStdString(path)});
     ShowAndSettle(panel_.get());
     EXPECT_EQ(panel_->focusWidget(), panel_->PlayButton());
@@ -223,7 +218,7 @@ TEST_F(PanelTest, TakesTheFocusWhenShown) {
 }
 
 TEST_F(PanelTest, SliderAtItsRightEndKeepsTheLastDecodedFrame) {
-    const std::string path = RecordArchive(tree_, 4, 20);
+    const std::string path = RecordGreyArchive(tree_, 4, 20);
     panel_->SetArchives({QString::fromStdString(path)});
     panel_->OnPlay();
     panel_->Slider()->setValue(2);
@@ -239,7 +234,7 @@ TEST_F(PanelTest, ArchivesWithoutFramesAreSkippedAtEveryTick) {
     const std::string empty = tree_.WriteFile("Storage/20090315/empty.CNA", "").string();
     const std::string foreign = tree_.WriteFile("Storage/20090315/notes.txt", "").string();
     const std::string missing = tree_.ProgramFolder() + "Storage/20090315/gone.CNA";
-    const std::string real = RecordArchive(tree_, 2, 60);
+    const std::string real = RecordGreyArchive(tree_, 2, 60);
     panel_->SetArchives({QString::fromStdString(empty), QString::fromStdString(real), QString::fromStdString(missing),
                          QString::fromStdString(foreign)});
     EXPECT_EQ(panel_->Slider()->maximum(), 0);
@@ -261,7 +256,7 @@ TEST_F(PanelTest, ArchivesWithoutFramesAreSkippedAtEveryTick) {
 }
 
 TEST_F(PanelTest, CloseHidesClearsPlaybackAndKeepsPause) {
-    const std::string path = RecordArchive(tree_, 3, 20);
+    const std::string path = RecordGreyArchive(tree_, 3, 20);
     panel_->SetArchives({QString::fromStdString(path)});
     ShowAndSettle(panel_.get());
     ASSERT_TRUE(panel_->isVisible());
@@ -308,7 +303,7 @@ TEST_F(PanelTest, CloseHidesClearsPlaybackAndKeepsPause) {
 }
 
 TEST_F(PanelTest, ExportButtonsPauseFirst) {
-    const std::string path = RecordArchive(tree_, 2, 20);
+    const std::string path = RecordGreyArchive(tree_, 2, 20);
     panel_->SetArchives({QString::fromStdString(path)});
     // Whatever the exports ask, answer with cancel.
     QTimer closer;

@@ -13,6 +13,7 @@
 
 #include "capture/capture_graph.h"
 #include "capture/capture_messages.h"
+#include "support/wait.h"
 
 struct RecordedMessage {
     std::string text;
@@ -56,24 +57,13 @@ public:
     std::atomic<int32_t> last_height{0};
     std::atomic<PixelLayout> last_layout{PixelLayout::kBgrx};
     std::atomic<bool> is_closed{false};
-    int delay_ms = 0;
+    int delay_ms = 0;  // a slow receiver on purpose: each frame is held this long
     bool is_throwing = false;
     bool keep_first_row = false;
     size_t first_row_bytes = 0;
     std::mutex mutex;
     std::vector<uint8_t> first_row;
 };
-
-// Runs the Qt event loop until the condition holds or the time is up (a ceiling, not a check).
-inline bool WaitUntil(const std::function<bool()>& condition, int timeout_ms = 10000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // The three settings the capture object reads and overwrites.
 struct CaptureSettings {

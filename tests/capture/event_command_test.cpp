@@ -10,13 +10,14 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "capture/event_command.h"
+#include "support/files.h"
 #include "support/temp_folder.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -31,20 +32,9 @@ struct LogLines {
     }
 };
 
-std::string Contents(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
+// Reaped by init soon after its death.
 bool IsGone(pid_t pid) {
-    // Reaped by init soon after its death.
-    for (int i = 0; i < 400; ++i) {
-        if (::kill(pid, 0) != 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
+    return WaitUntil([&] { return ::kill(pid, 0) != 0; }, 10000);
 }
 
 TEST(EventCommandTest, CommandSeesTheEventInItsEnvironmentAndItsExitStatusIsLogged) {
@@ -71,7 +61,7 @@ TEST(EventCommandTest, CommandSeesTheEventInItsEnvironmentAndItsExitStatusIsLogg
         ::setenv("CINDRAL_EVENT", previous.c_str(), 1);
     else
         ::unsetenv("CINDRAL_EVENT");
-    EXPECT_EQ("start|/rec/20261207/42.CNA|2026-12-07T18:04:05+01:00|Front door\n1\n", Contents(out));
+    EXPECT_EQ("start|/rec/20261207/42.CNA|2026-12-07T18:04:05+01:00|Front door\n1\n", ReadWholeFile(out));
     // The two ran side by side: either may have ended first.
     ASSERT_EQ(2u, log.lines.size());
     std::sort(log.lines.begin(), log.lines.end());
@@ -93,7 +83,7 @@ TEST(EventCommandTest, CommandOverItsTimeLimitIsKilledWithItsChildren) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
     ASSERT_EQ(1u, log.lines.size());
     EXPECT_EQ("event command killed after 0.3 s: 'sleep 30 & echo $! > '" + pid_file + "'; wait'", log.lines[0].first);
-    EXPECT_TRUE(IsGone(std::stoi(Contents(pid_file))));
+    EXPECT_TRUE(IsGone(std::stoi(ReadWholeFile(pid_file))));
 }
 
 TEST(EventCommandTest, AHungCommandHoldsUpNoOtherAndTheExcessIsSaidNotQueued) {
@@ -107,15 +97,12 @@ TEST(EventCommandTest, AHungCommandHoldsUpNoOtherAndTheExcessIsSaidNotQueued) {
         ASSERT_TRUE(runner.Run("sleep 120 & echo $! > '" + hung_pid + "'; wait", {{"CINDRAL_EVENT", "start"}}));
         ASSERT_TRUE(runner.Run("touch '" + done + "'", {{"CINDRAL_EVENT", "end"}}));
         // The end command is done while the start command still hangs.
-        bool is_done = false;
-        for (int i = 0; i < 800 && !is_done; ++i) {
-            {
+        ASSERT_TRUE(WaitUntil(
+            [&] {
                 const std::lock_guard<std::mutex> lock(log.mutex);
-                is_done = log.lines.size() == 1;
-            }
-            if (!is_done) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        ASSERT_TRUE(is_done);
+                return log.lines.size() == 1;
+            },
+            20000));
         EXPECT_EQ("event command done: 'touch '" + done + "''", log.lines[0].first);
         EXPECT_TRUE(std::ifstream(done).good());
 
@@ -129,21 +116,19 @@ TEST(EventCommandTest, AHungCommandHoldsUpNoOtherAndTheExcessIsSaidNotQueued) {
                       log.lines[1].first);
             EXPECT_TRUE(log.lines[1].second);
         }
-        for (int i = 0; i < 400 && (Contents(hung_pid).empty() || Contents(other_pid).empty()); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        WaitUntil([&] { return !ReadWholeFile(hung_pid).empty() && !ReadWholeFile(other_pid).empty(); }, 10000);
     }
     // The runner's end killed both groups and waited for them.
     ASSERT_EQ(4u, log.lines.size());
     EXPECT_EQ(0u, log.lines[2].first.find("event command killed: the program ends: 'sleep 120")) << log.lines[2].first;
     EXPECT_EQ(0u, log.lines[3].first.find("event command killed: the program ends: 'sleep 120")) << log.lines[3].first;
     EXPECT_FALSE(std::ifstream(folder.File("never")).good());
-    EXPECT_TRUE(IsGone(std::stoi(Contents(hung_pid))));
-    EXPECT_TRUE(IsGone(std::stoi(Contents(other_pid))));
+    EXPECT_TRUE(IsGone(std::stoi(ReadWholeFile(hung_pid))));
+    EXPECT_TRUE(IsGone(std::stoi(ReadWholeFile(other_pid))));
 }
 
-bool WaitForContents(const std::string& path) {
-    for (int i = 0; i < 400 && Contents(path).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    return !Contents(path).empty();
+bool WaitForReadWholeFile(const std::string& path) {
+    return WaitUntil([&] { return !ReadWholeFile(path).empty(); }, 10000);
 }
 
 std::string LinkTarget(const std::string& path) {
@@ -186,8 +171,8 @@ TEST(EventCommandTest, OutputGoesToTheLogCappedAndTheCallersFilesStayOurs) {
         {"event command done: '" + command + "'", false}};
     EXPECT_EQ(expected, log.lines);
 
-    ASSERT_TRUE(WaitForContents(pid_file));
-    const pid_t daemon = std::stoi(Contents(pid_file));
+    ASSERT_TRUE(WaitForReadWholeFile(pid_file));
+    const pid_t daemon = std::stoi(ReadWholeFile(pid_file));
     const std::string fds = "/proc/" + std::to_string(daemon) + "/fd/";
     EXPECT_EQ("/dev/null", LinkTarget(fds + "0"));
     // Its output is the runner's pipe, and none of its files is our standard output or error.
@@ -212,8 +197,8 @@ TEST(EventCommandTest, AtTheEndCommandsGetSigtermThenSigkillAndTheWaitIsBounded)
     const std::string deaf = "trap '' TERM; echo $$ > '" + folder.File("deaf") + "'; while :; do sleep 0.05; done";
     ASSERT_TRUE(runner.Run(polite, {}));
     ASSERT_TRUE(runner.Run(deaf, {}));
-    ASSERT_TRUE(WaitForContents(folder.File("polite")));
-    ASSERT_TRUE(WaitForContents(folder.File("deaf")));
+    ASSERT_TRUE(WaitForReadWholeFile(folder.File("polite")));
+    ASSERT_TRUE(WaitForReadWholeFile(folder.File("deaf")));
     const auto started = std::chrono::steady_clock::now();
     runner.WaitIdle();
     const auto waited = std::chrono::steady_clock::now() - started;
@@ -226,8 +211,8 @@ TEST(EventCommandTest, AtTheEndCommandsGetSigtermThenSigkillAndTheWaitIsBounded)
         {"event command killed: the program ends: '" + deaf + "'", true},
         {"event command output: got TERM", false}};
     EXPECT_EQ(expected, log.lines);
-    EXPECT_TRUE(IsGone(std::stoi(Contents(folder.File("polite")))));
-    EXPECT_TRUE(IsGone(std::stoi(Contents(folder.File("deaf")))));
+    EXPECT_TRUE(IsGone(std::stoi(ReadWholeFile(folder.File("polite")))));
+    EXPECT_TRUE(IsGone(std::stoi(ReadWholeFile(folder.File("deaf")))));
 }
 
 TEST(EventCommandTest, TimeIsLocalIso8601WithOffset) {

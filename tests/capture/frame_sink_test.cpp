@@ -231,6 +231,7 @@ TEST(FrameSink, KeepsFramesReadableAfterTheCallUpToItsCapacityUntilLetGo) {
     // The sink goes only once the encoders have let go of every frame they keep.
     std::atomic<bool> is_all_let_go{false};
     std::thread encoder([&] {
+        // Late on purpose: the sink's end must wait for it.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         is_all_let_go = true;
         for (size_t token = 1; token < owner.tokens.size(); ++token) {

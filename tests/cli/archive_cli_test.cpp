@@ -13,58 +13,28 @@
 
 #include "recorder/frame_archive.h"
 #include "support/archive_test_support.h"
+#include "support/cli_runner.h"
+#include "support/files.h"
+#include "support/recorded_archive.h"
 
 using namespace archive_test;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct CliResult {
-    int exit_code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Quote(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-std::string ReadText(const std::string& path) {
-    const std::vector<uint8_t> bytes = ReadBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-CliResult RunCli(const TempFolder& folder, const std::vector<std::string>& arguments) {
-    std::string command = Quote(CINDRAL_CLI_PATH);
-    for (const std::string& argument : arguments) command += " " + Quote(argument);
-    const std::string out = folder.File("cli.out"), err = folder.File("cli.err");
-    const int status = std::system((command + " >" + Quote(out) + " 2>" + Quote(err)).c_str());
-    CliResult result;
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadText(out);
-    result.err = ReadText(err);
-    fs::remove(out);
-    fs::remove(err);
-    return result;
-}
-
 // An archive as the recorder writes it: frames of a moving scene, unequal in size.
-std::string RecordArchive(const TempFolder& folder, int frame_count) {
+std::string RecordMovingScene(const TempFolder& folder, int frame_count) {
     ManualClock clock;
-    CFrameArchive recorder(folder.Folder() + "Storage/");
-    recorder.SetClock(clock.Make());
     BMP_File image;
-    for (int i = 0; i < frame_count; ++i) {
-        // Every third frame is four times as large, so a jump can land on a neighbour.
-        PaintScene(image, i % 3 == 0 ? 320 : 160, i % 3 == 0 ? 240 : 120, i);
-        EXPECT_TRUE(recorder.WriteFrame(image));
-        clock.Advance(130);
-    }
-    const std::string path = recorder.GetWritePath();
-    recorder.CloseFile();
-    return path;
+    return RecordArchive(
+        folder.Folder() + "Storage/", frame_count,
+        [&](int i) -> const BMP_File& {
+            if (i > 0) clock.Advance(130);
+            // Every third frame is four times as large, so a jump can land on a neighbour.
+            PaintScene(image, i % 3 == 0 ? 320 : 160, i % 3 == 0 ? 240 : 120, i);
+            return image;
+        },
+        [&](CFrameArchive& recorder) { recorder.SetClock(clock.Make()); });
 }
 
 bool IsOneLine(const std::string& text) {
@@ -75,12 +45,12 @@ bool IsOneLine(const std::string& text) {
 
 TEST(ArchiveCli, InfoListsEveryFrameAsTheReaderFindsIt) {
     TempFolder folder;
-    const std::string path = RecordArchive(folder, 7);
+    const std::string path = RecordMovingScene(folder, 7);
     CFrameArchive reader;
     ASSERT_TRUE(reader.OpenFile(path));
     for (int32_t frame = 0; frame < 7; ++frame) ASSERT_TRUE(reader.LocateFrame(frame));
 
-    const CliResult text = RunCli(folder, {"info", path});
+    const CommandResult text = RunCli({"info", path});
     ASSERT_EQ(0, text.exit_code) << text.err;
     EXPECT_NE(std::string::npos, text.out.find("count: 7\n"));
     EXPECT_NE(std::string::npos, text.out.find("trailer: count 7, time "));
@@ -95,7 +65,7 @@ TEST(ArchiveCli, InfoListsEveryFrameAsTheReaderFindsIt) {
     EXPECT_NE(std::string::npos, text.out.find(".130)"));
 
     // The JSON form, judged by Python's parser.
-    const CliResult json = RunCli(folder, {"info", path, "--json"});
+    const CommandResult json = RunCli({"info", path, "--json"});
     ASSERT_EQ(0, json.exit_code) << json.err;
     const std::string json_path = folder.File("info.json");
     WriteBytes(json_path, std::vector<uint8_t>(json.out.begin(), json.out.end()));
@@ -116,15 +86,14 @@ TEST(ArchiveCli, InfoListsEveryFrameAsTheReaderFindsIt) {
             "print(' '.join(str(f['position']) for f in d['frames']), end=' ')\n";
         return std::vector<uint8_t>(code.begin(), code.end());
     }());
-    const std::string positions_file = folder.File("positions.txt");
-    ASSERT_EQ(
-        0, std::system(("python3 " + Quote(script) + " " + Quote(json_path) + " >" + Quote(positions_file)).c_str()));
-    EXPECT_EQ(expected_positions, ReadText(positions_file));
+    const CommandResult positions = RunShell("python3 " + ShellQuote(script) + " " + ShellQuote(json_path));
+    ASSERT_EQ(0, positions.exit_code);
+    EXPECT_EQ(expected_positions, positions.out);
 }
 
 TEST(ArchiveCli, FrameSavesTheStoredBytesByStepOrByJump) {
     TempFolder folder;
-    const std::string path = RecordArchive(folder, 9);
+    const std::string path = RecordMovingScene(folder, 9);
     const std::vector<uint8_t> archive_bytes = ReadBytes(path);
     for (const bool is_jump : {false, true}) {
         SCOPED_TRACE(is_jump);
@@ -142,7 +111,7 @@ TEST(ArchiveCli, FrameSavesTheStoredBytesByStepOrByJump) {
             const std::string out = folder.File("frame" + std::to_string(frame) + ".jpg");
             std::vector<std::string> arguments = {"frame", path, std::to_string(frame), out};
             if (is_jump) arguments.push_back("--jump");
-            const CliResult result = RunCli(folder, arguments);
+            const CommandResult result = RunCli(arguments);
             ASSERT_EQ(0, result.exit_code) << result.err;
             EXPECT_EQ(stored, ReadBytes(out));
         }
@@ -161,7 +130,7 @@ TEST(ArchiveCli, FrameSavesTheStoredBytesByStepOrByJump) {
 
 TEST(ArchiveCli, DecodeWritesTheFrameAsPpm) {
     TempFolder folder;
-    const std::string path = RecordArchive(folder, 4);
+    const std::string path = RecordMovingScene(folder, 4);
     CFrameArchive reader;
     ASSERT_TRUE(reader.OpenFile(path));
     for (int32_t frame = 0; frame <= 3; ++frame) reader.SeekFrame(frame);
@@ -169,7 +138,7 @@ TEST(ArchiveCli, DecodeWritesTheFrameAsPpm) {
     ASSERT_EQ(320, image.GetWidth());
 
     const std::string out = folder.File("three.ppm");
-    const CliResult result = RunCli(folder, {"decode", path, "3", out});
+    const CommandResult result = RunCli({"decode", path, "3", out});
     ASSERT_EQ(0, result.exit_code) << result.err;
     const std::vector<uint8_t> ppm = ReadBytes(out);
     const std::string header = "P6\n320 240\n255\n";
@@ -179,14 +148,14 @@ TEST(ArchiveCli, DecodeWritesTheFrameAsPpm) {
         EXPECT_EQ(image.GetBits()[3 * i + 2], ppm[header.size() + 3 * i]) << i;  // red
         EXPECT_EQ(image.GetBits()[3 * i], ppm[header.size() + 3 * i + 2]) << i;  // blue
     }
-    const CliResult jump = RunCli(folder, {"decode", path, "1", folder.File("jump.ppm"), "--jump"});
+    const CommandResult jump = RunCli({"decode", path, "1", folder.File("jump.ppm"), "--jump"});
     ASSERT_EQ(0, jump.exit_code) << jump.err;
-    EXPECT_EQ("P6\n", ReadText(folder.File("jump.ppm")).substr(0, 3));
+    EXPECT_EQ("P6\n", ReadWholeFile(folder.File("jump.ppm")).substr(0, 3));
 }
 
 TEST(ArchiveCli, BadInputGivesOneLineAndNoOutput) {
     TempFolder folder;
-    const std::string path = RecordArchive(folder, 3);
+    const std::string path = RecordMovingScene(folder, 3);
     // A damaged copy whose second record claims more bytes than any frame may have.
     std::vector<uint8_t> damaged = ReadBytes(path);
     CFrameArchive reader;
@@ -217,21 +186,21 @@ TEST(ArchiveCli, BadInputGivesOneLineAndNoOutput) {
     };
     for (const Case& test : bad) {
         SCOPED_TRACE(test.arguments[0] + " " + test.arguments.back());
-        const CliResult result = RunCli(folder, test.arguments);
+        const CommandResult result = RunCli(test.arguments);
         EXPECT_EQ(test.exit_code, result.exit_code);
         EXPECT_TRUE(IsOneLine(result.err)) << result.err;
         EXPECT_FALSE(fs::exists(out));
     }
     // A failure never replaces an existing output file, and leaves no temporary files.
     WriteBytes(out, {1, 2, 3});
-    EXPECT_NE(0, RunCli(folder, {"decode", damaged_path, "1", out}).exit_code);
+    EXPECT_NE(0, RunCli({"decode", damaged_path, "1", out}).exit_code);
     EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), ReadBytes(out));
     size_t entries = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder.Path())) ++entries;
     EXPECT_EQ(3u, entries);  // Storage, damaged.CNA, out.bin
 
     // info still lists the damaged file, and says that it is damaged.
-    const CliResult info = RunCli(folder, {"info", damaged_path});
+    const CommandResult info = RunCli({"info", damaged_path});
     EXPECT_NE(0, info.exit_code);
     EXPECT_NE(std::string::npos, info.out.find("count: 3"));
     EXPECT_NE(std::string::npos, info.out.find("(length damaged)"));
@@ -278,14 +247,14 @@ TEST(ArchiveCli, CountsBeyondTheRecordsPresentAreReportedNotServed) {
     const std::string path = folder.File("inflated.CNA");
     WriteBytes(path, three.bytes);
 
-    const CliResult json = RunCli(folder, {"info", path, "--json"});
+    const CommandResult json = RunCli({"info", path, "--json"});
     EXPECT_EQ(1, json.exit_code);
     EXPECT_EQ(0u, json.out.find("{\"count\":1000,\"trailer\":null,\"frames\":[{")) << json.out;
     EXPECT_NE(std::string::npos, json.out.find("\"index\":2,")) << json.out;
     EXPECT_EQ(std::string::npos, json.out.find("\"index\":3,")) << json.out;
     EXPECT_TRUE(IsOneLine(json.err)) << json.err;
 
-    const CliResult avi = RunCli(folder, {"avi", path, folder.File("out.avi")});
+    const CommandResult avi = RunCli({"avi", path, folder.File("out.avi")});
     EXPECT_EQ(0, avi.exit_code) << avi.err;
     EXPECT_NE(std::string::npos, avi.out.find(": 3 frames of 32x16")) << avi.out;
     EXPECT_NE(std::string::npos, avi.err.find("counts 1000 records; 3 are present")) << avi.err;
@@ -338,12 +307,12 @@ TEST(ArchiveCli, AnyFileCostsTimeLinearInItsSizeAndBoundedMemory) {
 
 TEST(ArchiveCli, OutputsNeverReplaceTheArchiveTheyComeFrom) {
     TempFolder folder;
-    const std::string path = RecordArchive(folder, 3);
+    const std::string path = RecordMovingScene(folder, 3);
     const std::vector<uint8_t> recorded = ReadBytes(path);
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
              {"frame", path, "0", path}, {"decode", path, "0", path}, {"avi", path, path}}) {
         SCOPED_TRACE(arguments[0]);
-        const CliResult result = RunCli(folder, arguments);
+        const CommandResult result = RunCli(arguments);
         EXPECT_EQ(1, result.exit_code);
         EXPECT_TRUE(IsOneLine(result.err)) << result.err;
         EXPECT_NE(std::string::npos, result.err.find("archive being read")) << result.err;
@@ -353,10 +322,10 @@ TEST(ArchiveCli, OutputsNeverReplaceTheArchiveTheyComeFrom) {
 
 TEST(ArchiveCli, PruneDeletesTheOldestUnpinnedArchivesAndADryRunOnlySaysWhich) {
     TempFolder folder;
-    const std::string oldest = RecordArchive(folder, 3);
-    const std::string pinned = RecordArchive(folder, 3);
-    const std::string middle = RecordArchive(folder, 3);
-    const std::string newest = RecordArchive(folder, 3);
+    const std::string oldest = RecordMovingScene(folder, 3);
+    const std::string pinned = RecordMovingScene(folder, 3);
+    const std::string middle = RecordMovingScene(folder, 3);
+    const std::string newest = RecordMovingScene(folder, 3);
     int64_t modified_s = 1000;
     for (const std::string& path : {oldest, pinned, middle, newest}) {
         fs::last_write_time(path, fs::file_time_type::clock::from_sys(
@@ -371,18 +340,18 @@ TEST(ArchiveCli, PruneDeletesTheOldestUnpinnedArchivesAndADryRunOnlySaysWhich) {
                                  "\"],\"freed\":" + std::to_string(freed_bytes) + ",\"pinned\":[\"" + pinned +
                                  "\"],\"total\":" + std::to_string(kept_bytes) + "}\n";
 
-    CliResult result =
-        RunCli(folder, {"prune", "--storage", folder.Folder() + "Storage", "--max-size", limit, "--dry-run", "--json"});
+    CommandResult result =
+        RunCli({"prune", "--storage", folder.Folder() + "Storage", "--max-size", limit, "--dry-run", "--json"});
     EXPECT_EQ(0, result.exit_code) << result.err;
     EXPECT_EQ(expected, result.out);
     EXPECT_TRUE(fs::exists(oldest) && fs::exists(middle));
 
-    result = RunCli(folder, {"prune", "--storage", folder.Folder() + "Storage", "--max-size", "1", "--dry-run"});
+    result = RunCli({"prune", "--storage", folder.Folder() + "Storage", "--max-size", "1", "--dry-run"});
     EXPECT_EQ(1, result.exit_code);
     EXPECT_NE(std::string::npos, result.err.find("the newest, pinned and recording archives alone take")) << result.err;
-    EXPECT_EQ(2, RunCli(folder, {"prune", "--storage", folder.Folder() + "Storage"}).exit_code);
+    EXPECT_EQ(2, RunCli({"prune", "--storage", folder.Folder() + "Storage"}).exit_code);
 
-    result = RunCli(folder, {"prune", "--program-folder", folder.Folder(), "--max-size", limit, "--json"});
+    result = RunCli({"prune", "--program-folder", folder.Folder(), "--max-size", limit, "--json"});
     EXPECT_EQ(0, result.exit_code) << result.err;
     EXPECT_EQ(expected, result.out);
     EXPECT_FALSE(fs::exists(oldest) || fs::exists(middle));
@@ -402,7 +371,7 @@ TEST(ArchiveCli, InfoSaysALongDamagedStretchInOneLine) {
     const std::string path = folder.File("stretch.CNA");
     WriteBytes(path, file.bytes);
 
-    const CliResult text = RunCli(folder, {"info", path});
+    const CommandResult text = RunCli({"info", path});
     EXPECT_EQ(1, text.exit_code);
     EXPECT_NE(std::string::npos, text.out.find("frame 4: time 0 (1899-12-30 00:00:00.000), length 0, position "))
         << text.out;
@@ -410,6 +379,6 @@ TEST(ArchiveCli, InfoSaysALongDamagedStretchInOneLine) {
         << text.out;
     EXPECT_NE(std::string::npos, text.out.find("frame 144: time")) << text.out;
     EXPECT_EQ(14, std::count(text.out.begin(), text.out.end(), '\n')) << text.out;  // 4 heading lines, 10 for frames
-    const CliResult json = RunCli(folder, {"info", path, "--json"});
+    const CommandResult json = RunCli({"info", path, "--json"});
     EXPECT_NE(std::string::npos, json.out.find("{\"condition\":\"lost\",\"count\":139,\"index\":5,")) << json.out;
 }

@@ -1,55 +1,16 @@
 // cindral-cli as a shell meets it: help, version, exit statuses and one-line messages.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cindral_version.h"
+#include "support/cli_runner.h"
 #include "support/temp_folder.h"
 
 namespace {
-
-struct CliRun {
-    int exit_code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Runs cindral-cli with exactly these argument bytes.
-CliRun RunCli(const TempFolder& folder, const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv_text{CINDRAL_CLI_PATH};
-    argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& argument : argv_text) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const std::string out = folder.File("run.out"), err = folder.File("run.err");
-    CliRun run;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-        ::execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child) return run;
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadText(out);
-    run.err = ReadText(err);
-    return run;
-}
 
 bool IsOneLine(const std::string& text) {
     return !text.empty() && text.back() == '\n' && text.find('\n') == text.size() - 1;
@@ -58,8 +19,7 @@ bool IsOneLine(const std::string& text) {
 }  // namespace
 
 TEST(CliProgram, HelpAndVersionForTheProgramAndEveryCommand) {
-    TempFolder folder;
-    const CliRun help = RunCli(folder, {"--help"});
+    const CommandResult help = RunCli({"--help"});
     ASSERT_EQ(help.exit_code, 0) << help.err;
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind("Usage: cindral-cli COMMAND", 0), 0u) << help.out;
@@ -72,14 +32,14 @@ TEST(CliProgram, HelpAndVersionForTheProgramAndEveryCommand) {
     EXPECT_GE(commands.size(), 6u) << help.out;
     for (const std::string& command : commands) {
         SCOPED_TRACE(command);
-        const CliRun run = RunCli(folder, {command, "--help"});
+        const CommandResult run = RunCli({command, "--help"});
         EXPECT_EQ(run.exit_code, 0);
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.out.rfind("Usage: cindral-cli " + command + " ", 0), 0u) << run.out;
         EXPECT_NE(run.out.find("  -h, --help"), std::string::npos) << run.out;
     }
 
-    const CliRun version = RunCli(folder, {"--version"});
+    const CommandResult version = RunCli({"--version"});
     EXPECT_EQ(version.exit_code, 0);
     EXPECT_EQ(version.out, "cindral-cli " CINDRAL_VERSION "\n");
 }
@@ -127,7 +87,7 @@ TEST(CliProgram, BadInvocationsGiveOneLineAndTheirExitStatus) {
         std::string trace;
         for (const std::string& argument : test.arguments) trace += argument + " ";
         SCOPED_TRACE(trace);
-        const CliRun run = RunCli(folder, test.arguments);
+        const CommandResult run = RunCli(test.arguments);
         EXPECT_EQ(run.exit_code, test.exit_code);
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(IsOneLine(run.err)) << run.err;
@@ -141,7 +101,7 @@ TEST(CliProgram, NamesReachTheCommandsByteForByte) {
     // A byte no character holds, a line break and quotes in the name of a valid, empty archive.
     const std::string archive = folder.File("odd\xFF\n\"name\".CNA");
     std::ofstream(archive, std::ios::binary).write("\0\0\0\0\0\0\0\0", 8);
-    const CliRun run = RunCli(folder, {"info", archive});
+    const CommandResult run = RunCli({"info", archive});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out.substr(0, run.out.find("\ncount:")), "file: " + folder.File("odd\\xFF\\n\"name\".CNA"));
 }

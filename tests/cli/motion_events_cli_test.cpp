@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/cli_runner.h"
+#include "support/files.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -19,27 +21,6 @@ namespace {
 constexpr int kWidth = 64;
 constexpr int kHeight = 48;
 constexpr int kFrames = 70;
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string Quoted(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-// Runs cindral-cli; its standard output, and the exit status in *status.
-std::string RunCli(const TempFolder& folder, const std::vector<std::string>& arguments, int* status) {
-    std::string command = Quoted(CINDRAL_CLI_PATH);
-    for (const std::string& argument : arguments) command += " " + Quoted(argument);
-    command += " > " + Quoted(folder.File("out")) + " 2> " + Quoted(folder.File("err"));
-    const int result = std::system(command.c_str());
-    *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
-    return ReadText(folder.File("out"));
-}
 
 // A noisy still scene; an LED blinking in the top right corner all along (masked); an object
 // that enters at frame 10, pauses from 20 to 29 and has left at 37; the light brighter from 60.
@@ -95,12 +76,11 @@ TEST(MotionEventsCliTest, RecordWithEveryOptionThenDetectFindsTheSameEvent) {
             " ! rawvideoparse format=bgrx width=64 height=48 "
             "framerate=20/1 ! identity sync=true",  // paced: the rolls are timed by the frames' arrival
         "--on-event",
-        "echo \"$CINDRAL_EVENT|$CINDRAL_ARCHIVE|$CINDRAL_CAMERA|$CINDRAL_TIME\" >> " + Quoted(events_file)};
+        "echo \"$CINDRAL_EVENT|$CINDRAL_ARCHIVE|$CINDRAL_CAMERA|$CINDRAL_TIME\" >> " + ShellQuote(events_file)};
     record.insert(record.end(), detector.begin(), detector.end());
-    int status = -1;
-    const QJsonObject summary =
-        QJsonDocument::fromJson(QByteArray::fromStdString(RunCli(folder, record, &status))).object();
-    ASSERT_EQ(0, status) << ReadText(folder.File("err"));
+    const CommandResult recording = RunCli(record);
+    const QJsonObject summary = QJsonDocument::fromJson(QByteArray::fromStdString(recording.out)).object();
+    ASSERT_EQ(0, recording.exit_code) << recording.err;
     EXPECT_EQ(kFrames, summary["frames"].toInt());
     // One event: the pause is shorter than the post-roll, the LED is masked, the light change is no motion.
     EXPECT_EQ(1, summary["events"].toInt());
@@ -111,7 +91,7 @@ TEST(MotionEventsCliTest, RecordWithEveryOptionThenDetectFindsTheSameEvent) {
     EXPECT_GE(recorded, 55);
     EXPECT_LE(recorded, 60);
 
-    std::istringstream lines(ReadText(events_file));
+    std::istringstream lines(ReadWholeFile(events_file));
     std::string start, end;
     std::getline(lines, start);
     std::getline(lines, end);
@@ -120,9 +100,9 @@ TEST(MotionEventsCliTest, RecordWithEveryOptionThenDetectFindsTheSameEvent) {
 
     std::vector<std::string> detect = {"detect", archive, "--json"};
     detect.insert(detect.end(), detector.begin(), detector.end());
-    const QJsonObject found =
-        QJsonDocument::fromJson(QByteArray::fromStdString(RunCli(folder, detect, &status))).object();
-    ASSERT_EQ(0, status) << ReadText(folder.File("err"));
+    const CommandResult detection = RunCli(detect);
+    const QJsonObject found = QJsonDocument::fromJson(QByteArray::fromStdString(detection.out)).object();
+    ASSERT_EQ(0, detection.exit_code) << detection.err;
     const QJsonArray events = found["archives"].toArray()[0].toObject()["events"].toArray();
     ASSERT_EQ(1, events.size());
     const QJsonObject event = events[0].toObject();

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "platform/key_store.h"
-#include "temp_folder.h"
+#include "support/files.h"
+#include "support/temp_folder.h"
 
 namespace {
 

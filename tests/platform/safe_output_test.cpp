@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "platform/safe_output.h"
-#include "temp_folder.h"
+#include "support/files.h"
+#include "support/temp_folder.h"
+#include "support/wait.h"
 
 namespace fs = std::filesystem;
 
@@ -115,10 +117,7 @@ TEST(SafeOutput, FifosAndDevicesAreWrittenIntoNeverReplaced) {
     std::thread reader([&] { received = ReadWholeFile(fifo); });
     // Written once the reader has the pipe open.
     std::string error = "not tried";
-    for (int attempt = 0; attempt < 500 && !error.empty(); ++attempt) {
-        error = Write(fifo, "through the pipe");
-        if (!error.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitUntil([&] { return (error = Write(fifo, "through the pipe")).empty(); }, 5000);
     reader.join();
     EXPECT_EQ("", error);
     EXPECT_EQ("through the pipe", received);

@@ -37,6 +37,7 @@ TEST(EncodePoolTest, WritesInSubmissionOrderWithEachJobsStampWhateverTheEncodeDe
                         const std::lock_guard<std::mutex> lock(random_mutex);
                         delay_us = static_cast<int>(random() % 3000);
                     }
+                    // Encodes of unequal length on purpose, so that they finish out of order.
                     std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
                 },
                 [&](EncodeJob* job, const WriterMark& mark) {

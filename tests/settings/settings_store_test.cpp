@@ -5,8 +5,9 @@
 #include <vector>
 
 #include "platform/key_store.h"
-#include "platform/temp_folder.h"
 #include "settings/settings_store.h"
+#include "support/files.h"
+#include "support/temp_folder.h"
 
 namespace {
 

@@ -28,8 +28,6 @@
 
 namespace {
 
-using web_test::RunCommand;
-
 TEST(WebRequest, RoutesEveryEndpointAndNothingElse) {
     struct Case {
         const char* method;
@@ -284,7 +282,7 @@ TEST(WebTls, SelfSignedCertificateIsMadeOnceWithAPrivateKeyForThisHostAndLoopbac
     TlsFiles again;
     ASSERT_TRUE(EnsureSelfSignedCertificate(settings.File("config/Tovamesh"), again, error));
     EXPECT_EQ(CertificateFingerprint(again.certificate_path, error), fingerprint);
-    const std::string text = RunCommand("openssl x509 -noout -text -in '" + files.certificate_path + "'");
+    const std::string text = RunShell("openssl x509 -noout -text -in '" + files.certificate_path + "'").out;
     EXPECT_NE(text.find("IP Address:127.0.0.1"), std::string::npos) << text;
     EXPECT_TRUE(CertificateFingerprint(settings.File("missing.crt"), error).empty());
     EXPECT_FALSE(error.empty());

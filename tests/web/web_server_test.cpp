@@ -21,6 +21,7 @@
 #include "capture/viewer_frames.h"
 #include "recorder/frame_archive.h"
 #include "support/archive_test_support.h"
+#include "support/wait.h"
 #include "web/web_auth.h"
 #include "web/web_catalogue.h"
 #include "web/web_tls.h"
@@ -32,7 +33,6 @@ using archive_test::ReadBytes;
 using web_test::Fetch;
 using web_test::LocalOptions;
 using web_test::RawClient;
-using web_test::RunCommand;
 using web_test::ServerThread;
 
 QJsonObject Json(const std::string& body) {
@@ -56,7 +56,7 @@ struct RecordedStorage {
             BMP_File frame;
             archive_test::PaintScene(frame, 64, 48, i);
             EXPECT_TRUE(recorder.WriteFrame(frame));
-            std::this_thread::sleep_for(20ms);
+            std::this_thread::sleep_for(20ms);  // paced on purpose: frames apart in time, as a camera's
         }
         recorder.CloseFile();
         recorder.WaitForFlushes();
@@ -82,7 +82,7 @@ public:
             for (size_t n = 0; !is_stopped_.load(); ++n) {
                 const std::vector<uint8_t>& jpeg = jpegs_[n % jpegs_.size()];
                 frames_.OfferStored(jpeg.data(), static_cast<uint32_t>(jpeg.size()));
-                std::this_thread::sleep_for(33ms);
+                std::this_thread::sleep_for(33ms);  // paced on purpose: a camera's 30 frames a second
             }
         });
     }
@@ -171,10 +171,12 @@ TEST(WebServer, EveryEndpointAnswersFromTheCatalogueWithTheStoredBytes) {
     ASSERT_EQ(video.status, 200u);
     const std::string video_path = recorded.storage.File("download.mkv");
     archive_test::WriteBytes(video_path, std::vector<uint8_t>(video.body.begin(), video.body.end()));
-    const std::string probe = RunCommand(
-        "ffprobe -v error -count_frames -show_entries format=format_name:stream=codec_name,nb_read_frames -of "
-        "default=nw=1 '" +
-        video_path + "'");
+    const std::string probe =
+        RunShell(
+            "ffprobe -v error -count_frames -show_entries format=format_name:stream=codec_name,nb_read_frames -of "
+            "default=nw=1 '" +
+            video_path + "'")
+            .out;
     EXPECT_NE(probe.find("codec_name=mjpeg"), std::string::npos) << probe;
     EXPECT_NE(probe.find("nb_read_frames=5"), std::string::npos) << probe;
     EXPECT_NE(probe.find("format_name=matroska"), std::string::npos) << probe;
@@ -211,7 +213,7 @@ TEST(WebServer, RecordTimesAreTheOnesInfoShowsForEveryFrame) {
     for (int i = 0; i < 31; ++i) file.AddRecord(39820.0 + (36000.0 + i * 0.033) / 86400.0, jpeg);
     file.AddTrailer(39820.0 + 36002.0 / 86400.0, 31);
     archive_test::WriteBytes(path, file.bytes);
-    const std::string info = RunCommand(std::string(CINDRAL_CLI_PATH) + " info '" + path + "'");
+    const std::string info = RunCli({"info", path}).out;
     ServerThread server(storage.Folder(), nullptr, LocalOptions());
     ASSERT_EQ(server.Error(), "");
     for (int frame = 0; frame < 31; ++frame) {
@@ -316,12 +318,7 @@ TEST(WebServer, LiveViewersGetTheNewestFramesAndAStalledOneHoldsNobodyUp) {
     g_object_unref(session);
 
     // The stalled connection is closed once its writes have waited for the idle time.
-    int clients = server.ClientCount();
-    for (int i = 0; i < 300 && clients > 0; ++i) {
-        std::this_thread::sleep_for(100ms);
-        clients = server.ClientCount();
-    }
-    EXPECT_EQ(clients, 0);
+    EXPECT_TRUE(WaitUntil([&] { return server.ClientCount() == 0; })) << server.ClientCount();
 }
 
 TEST(WebServer, PasswordsAreAskedAndAnswersSlowDownAfterFiveFailures) {
@@ -367,14 +364,14 @@ TEST(WebServer, AtMost32ClientsAndIdleConnectionsAreClosed) {
     ASSERT_EQ(server.Error(), "");
     std::vector<std::unique_ptr<RawClient>> idle;
     for (int i = 0; i < 32; ++i) idle.push_back(std::make_unique<RawClient>(server.Port()));
-    for (int i = 0; i < 100 && server.ClientCount() < 32; ++i) std::this_thread::sleep_for(50ms);
+    WaitUntil([&] { return server.ClientCount() >= 32; }, 5000);
     ASSERT_EQ(server.ClientCount(), 32);
     RawClient extra(server.Port());
     ASSERT_TRUE(extra.Send("GET /api/days HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     EXPECT_EQ(extra.Receive(12).substr(0, 12), "HTTP/1.1 503");
     // The idle ones are closed after the idle time, and room is made.
     for (auto& client : idle) EXPECT_TRUE(client->WaitForClose(30));
-    for (int i = 0; i < 100 && server.ClientCount() > 0; ++i) std::this_thread::sleep_for(50ms);
+    WaitUntil([&] { return server.ClientCount() == 0; }, 5000);
     EXPECT_EQ(server.ClientCount(), 0);
     EXPECT_EQ(Fetch(server.Url("/api/days")).status, 200u);
 }
@@ -393,8 +390,9 @@ TEST(WebServer, HttpsIsServedWithTheCertificateWhoseFingerprintIsShown) {
     EXPECT_EQ(Fetch(server.Url("/api/days"), "GET", {}, fingerprint).status, 200u);
     EXPECT_NE(Fetch(server.Url("/api/days"), "GET", {}, "00:11").status, 200u);
     EXPECT_NE(Fetch("http://127.0.0.1:" + std::to_string(server.Port()) + "/api/days").status, 200u);
-    const std::string seen = RunCommand("openssl s_client -connect 127.0.0.1:" + std::to_string(server.Port()) +
-                                        " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint -sha256");
+    const std::string seen = RunShell("openssl s_client -connect 127.0.0.1:" + std::to_string(server.Port()) +
+                                      " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint -sha256")
+                                 .out;
     EXPECT_NE(seen.find(fingerprint), std::string::npos) << seen;
 }
 
@@ -426,10 +424,7 @@ TEST(WebServer, ConnectionsAreKeptAliveOverHttpAndHttpsAndClosedWhenTheClientClo
         EXPECT_EQ(connections.size(), 1u) << (is_https ? "https" : "http");
         EXPECT_EQ(server.ClientCount(), 1);
         g_object_unref(session);
-        const auto closed = std::chrono::steady_clock::now();
-        while (server.ClientCount() > 0 && std::chrono::steady_clock::now() - closed < 10s) {
-            std::this_thread::sleep_for(20ms);
-        }
+        WaitUntil([&] { return server.ClientCount() == 0; }, 10000);
         EXPECT_EQ(server.ClientCount(), 0) << (is_https ? "https" : "http");
     }
     // A connection the server will close says so.

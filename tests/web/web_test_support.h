@@ -17,20 +17,10 @@
 #include <vector>
 
 #include "platform/thread_handover.h"
+#include "support/cli_runner.h"
 #include "web/web_server.h"
 
 namespace web_test {
-
-// What a shell command writes to its standard output (openssl, ffprobe as judges).
-inline std::string RunCommand(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return output;
-    char buffer[4096];
-    while (size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-    ::pclose(pipe);
-    return output;
-}
 
 // A server for this computer only, on a port the system picks.
 inline WebServerOptions LocalOptions() {

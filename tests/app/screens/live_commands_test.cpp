@@ -14,9 +14,10 @@
 #include "app/session_state_pane.h"
 #include "archive_ui/export_actions.h"
 #include "platform/key_store.h"
-#include "platform/temp_folder.h"
 #include "settings/settings_store.h"
 #include "storage/storage_settings.h"
+#include "support/files.h"
+#include "support/temp_folder.h"
 
 TEST(LiveCommands, SnapshotSavesThePictureOnShowAndANarrowWindowKeepsTheStateWhole) {
     ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS",

@@ -3,9 +3,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 
 #include "archive_core/archive_catalogue.h"
+#include "support/cli_runner.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -16,12 +16,12 @@ struct CliRun {
     QByteArray err;
 };
 
-CliRun RunCli(const QStringList& arguments) {
-    QProcess process;
-    process.start(QStringLiteral(CINDRAL_CLI_PATH), QStringList{QStringLiteral("list")} + arguments);
-    process.waitForFinished(60000);
-    return CliRun{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                  process.readAllStandardOutput(), process.readAllStandardError()};
+// `list` through the shared runner, its outputs as Qt reads them.
+CliRun RunList(const QStringList& arguments) {
+    std::vector<std::string> list_arguments{"list"};
+    for (const QString& argument : arguments) list_arguments.push_back(argument.toStdString());
+    const CommandResult run = RunCli(list_arguments);
+    return CliRun{run.exit_code, QByteArray::fromStdString(run.out), QByteArray::fromStdString(run.err)};
 }
 
 }  // namespace
@@ -34,7 +34,7 @@ TEST(CliList, JsonHoldsTheCatalogueRowsWithEscapedNames) {
     tree.WriteFile("Storage/20090316/bad\xFFutf8.CNA");
     tree.WriteFile("Storage/20090317/3.CNA");
 
-    const CliRun run = RunCli({QString::fromStdString(tree.ProgramFolder()), "2009-03-15", "2009-03-16", "--json"});
+    const CliRun run = RunList({QString::fromStdString(tree.ProgramFolder()), "2009-03-15", "2009-03-16", "--json"});
     ASSERT_EQ(run.exit_code, 0);
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(run.out, &error);
@@ -62,7 +62,7 @@ TEST(CliList, AFolderNamedLikeAnArchiveIsNoArchive) {
     TempTree tree;
     tree.WriteFile("Storage/20090315/1.CNA");
     tree.MakeFolder("Storage/20090315/2.CNA");
-    const CliRun run = RunCli({QString::fromStdString(tree.ProgramFolder()), "2009-03-01", "2009-03-31"});
+    const CliRun run = RunList({QString::fromStdString(tree.ProgramFolder()), "2009-03-01", "2009-03-31"});
     ASSERT_EQ(run.exit_code, 0) << run.err.toStdString();
     EXPECT_EQ(run.out.trimmed().split('\n').size(), 1) << run.out.toStdString();
     EXPECT_TRUE(run.out.startsWith(QByteArray::fromStdString(tree.ProgramFolder() + "Storage/20090315/1.CNA\t")))
@@ -74,7 +74,7 @@ TEST(CliList, PlainOutputAndArgumentErrors) {
     tree.WriteFile("Storage/20090315/1.CNA");
     const QString folder = QString::fromStdString(tree.ProgramFolder());
 
-    const CliRun plain = RunCli({folder, "2009-03-01", "2009-03-31"});
+    const CliRun plain = RunList({folder, "2009-03-01", "2009-03-31"});
     ASSERT_EQ(plain.exit_code, 0);
     const QList<QByteArray> fields = plain.out.trimmed().split('\t');
     ASSERT_EQ(fields.size(), 4);
@@ -83,7 +83,7 @@ TEST(CliList, PlainOutputAndArgumentErrors) {
 
     // Names never bring control characters to the terminal: each row stays one line of four fields.
     tree.WriteFile("Storage/20090315/line\nbreak\x1b[31mred\ttab\\.CNA");
-    const CliRun escaped = RunCli({folder, "2009-03-01", "2009-03-31"});
+    const CliRun escaped = RunList({folder, "2009-03-01", "2009-03-31"});
     ASSERT_EQ(escaped.exit_code, 0);
     const QList<QByteArray> lines = escaped.out.trimmed().split('\n');
     ASSERT_EQ(lines.size(), 2);
@@ -95,15 +95,15 @@ TEST(CliList, PlainOutputAndArgumentErrors) {
 
     // A day that cannot be listed is said, the others are listed, and the list counts as failed.
     tree.WriteFile("Storage/20090316", "a file where a day folder should be");
-    const CliRun partial = RunCli({folder, "2009-03-01", "2009-03-31"});
+    const CliRun partial = RunList({folder, "2009-03-01", "2009-03-31"});
     EXPECT_EQ(partial.exit_code, 1);
     EXPECT_EQ(partial.out, escaped.out);
     EXPECT_EQ(partial.err.toStdString(),
               "cindral-cli list: cannot list " + tree.StorageFolder() + "20090316/: Not a directory\n");
 
-    EXPECT_EQ(RunCli({folder, "2009-04-01", "2009-04-30", "--json"}).out.trimmed(), "[]");
-    EXPECT_EQ(RunCli({folder, "2009-3-1", "2009-03-31"}).exit_code, 2);
-    EXPECT_EQ(RunCli({folder, "2009-03-01", "2009-13-01"}).exit_code, 2);
-    EXPECT_EQ(RunCli({folder, "2009-03-01"}).exit_code, 2);
-    EXPECT_EQ(RunCli({folder, "2009-03-01", "2009-03-31", "--xml"}).exit_code, 2);
+    EXPECT_EQ(RunList({folder, "2009-04-01", "2009-04-30", "--json"}).out.trimmed(), "[]");
+    EXPECT_EQ(RunList({folder, "2009-3-1", "2009-03-31"}).exit_code, 2);
+    EXPECT_EQ(RunList({folder, "2009-03-01", "2009-13-01"}).exit_code, 2);
+    EXPECT_EQ(RunList({folder, "2009-03-01"}).exit_code, 2);
+    EXPECT_EQ(RunList({folder, "2009-03-01", "2009-03-31", "--xml"}).exit_code, 2);
 }

@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 // GLib's headers before Qt's, whose keywords they use as names.
-#include "web_test_support.h"
+#include "web/web_test_support.h"
 
 #include <QImage>
 #include <QJsonDocument>
@@ -19,6 +19,7 @@
 
 #include "archive/archive_reader.h"
 #include "support/temp_folder.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -147,7 +148,7 @@ TEST(WebCli, TheRealBrowserShowsTheLivePictureAndTheDaysArchives) {
     ServingCli cli(RecordArguments(storage, "green"));
     ASSERT_NE(cli.Port(), 0) << cli.Errors();
     // An archive of today exists by the time the browser asks.
-    for (int i = 0; i < 100 && StoredJpegs(storage.Folder()).empty(); ++i) std::this_thread::sleep_for(100ms);
+    WaitUntil([&] { return !StoredJpegs(storage.Folder()).empty(); }, 10000);
 
     const QString url = QString::fromStdString(cli.Url("/"));
     const QString shot = QString::fromStdString(storage.File("page.png"));

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <optional>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,43 +20,14 @@
 #include "jpeg/jpeg_codec.h"
 #include "jpeg/jpeg_stream.h"
 #include "recorder/frame_archive.h"
+#include "support/cli_runner.h"
+#include "support/files.h"
 #include "support/temp_folder.h"
+#include "support/wait.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct CommandResult {
-    int exit_code = -1;
-    std::string output;  // standard output
-    std::string errors;  // standard error
-};
-
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-// shell_prefix runs in the same shell first (limits, signal dispositions).
-CommandResult RunCli(const std::vector<std::string>& arguments, const std::string& folder,
-                     const std::string& shell_prefix = {}) {
-    std::string command = shell_prefix + ShellQuote(CINDRAL_CLI_PATH);
-    for (const std::string& argument : arguments) command += " " + ShellQuote(argument);
-    const std::string error_path = folder + "/stderr.txt";
-    command += " 2>" + ShellQuote(error_path);
-    CommandResult result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, count);
-    const int status = pclose(pipe);
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream errors(error_path);
-    result.errors.assign(std::istreambuf_iterator<char>(errors), std::istreambuf_iterator<char>());
-    return result;
-}
 
 std::string LastLine(const std::string& text) {
     std::string trimmed = text;
@@ -88,6 +60,28 @@ int32_t RecordCount(const std::string& path) {
     return archive.GetFrameCount();
 }
 
+// A plain grey 64 x 48 picture as a camera's JPEG.
+std::vector<uint8_t> GreyJpeg() {
+    BMP_File grey;
+    grey.Create(64, 48);
+    std::vector<uint8_t> jpeg(65536);
+    JpegCodec codec;
+    jpeg.resize(codec.EncodeJpeg(grey, jpeg.data(), static_cast<uint32_t>(jpeg.size())));
+    if (jpeg.empty()) throw std::runtime_error("encode failed: " + codec.LastError());
+    return jpeg;
+}
+
+// Records the buffers, one file each in frames_folder, as a JPEG camera hands them over at ten a
+// second; caps without a size, so nothing says it until a good frame does.
+CommandResult RecordJpegBuffers(const std::string& frames_folder, const std::string& storage,
+                                const std::vector<std::vector<uint8_t>>& buffers) {
+    fs::create_directories(frames_folder);
+    for (size_t i = 0; i < buffers.size(); ++i)
+        WriteBytes(frames_folder + "/" + std::to_string(i) + ".jpg", buffers[i]);
+    return RunCli({"record", "--storage", storage, "--mode", "always", "--source",
+                   "multifilesrc location=" + frames_folder + "/%d.jpg caps=image/jpeg,framerate=10/1"});
+}
+
 // 12 frames of 64 x 48 BGRx, black with one white 8 x 8 square that moves only into
 // frames 3, 4, 5 and 9 (counting from 1).
 std::string WriteMovingSquareFile(const std::string& folder) {
@@ -115,10 +109,9 @@ TEST(RecordCommand, MotionModeMakesOneArchivePerEpisode) {
     const CommandResult result =
         RunCli({"record", "--program-folder", folder, "--source",
                 "filesrc location=" + raw + " ! rawvideoparse format=bgrx width=64 height=48 framerate=25/1", "--mode",
-                "motion"},
-               folder);
-    ASSERT_EQ(result.exit_code, 0) << result.errors;
-    const std::string summary = LastLine(result.output);
+                "motion"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const std::string summary = LastLine(result.out);
     EXPECT_EQ(JsonInteger(summary, "frames"), 12) << summary;
     EXPECT_EQ(JsonInteger(summary, "recorded"), 4) << summary;
     const std::vector<std::string> archives = JsonArchives(summary);
@@ -143,15 +136,14 @@ TEST(RecordCommand, RecordsIntoTheStorageFolderGivenAndKeepsItUnderItsLimit) {
     const CommandResult result =
         RunCli({"record", "--storage", storage, "--source",
                 "filesrc location=" + raw + " ! rawvideoparse format=bgrx width=64 height=48 framerate=25/1", "--mode",
-                "motion", "--max-size", "512K"},
-               folder);
-    ASSERT_EQ(result.exit_code, 0) << result.errors;
-    EXPECT_NE(std::string::npos, result.errors.find("deleted " + storage + "/20000101/1.CNA")) << result.errors;
+                "motion", "--max-size", "512K"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("deleted " + storage + "/20000101/1.CNA")) << result.err;
     EXPECT_FALSE(fs::exists(storage + "/20000101"));
     // An earlier run's archive deleted is in the summary too.
-    EXPECT_EQ(JsonArchives(LastLine(result.output), "deleted"), std::vector<std::string>{storage + "/20000101/1.CNA"});
-    const std::vector<std::string> archives = JsonArchives(LastLine(result.output));
-    ASSERT_EQ(archives.size(), 2u) << result.output;
+    EXPECT_EQ(JsonArchives(LastLine(result.out), "deleted"), std::vector<std::string>{storage + "/20000101/1.CNA"});
+    const std::vector<std::string> archives = JsonArchives(LastLine(result.out));
+    ASSERT_EQ(archives.size(), 2u) << result.out;
     for (const std::string& archive : archives) {
         EXPECT_EQ(fs::path(storage), fs::path(archive).parent_path().parent_path());
         EXPECT_GT(RecordCount(archive), 0) << archive;
@@ -170,14 +162,12 @@ TEST(RecordCommand, RetentionNeverDeletesTheNewestArchiveAndTheSummaryNamesTheDe
     CommandResult result =
         RunCli({"record", "--storage", storage, "--source",
                 "videotestsrc num-buffers=30 pattern=snow ! capsfilter caps=video/x-raw,width=640,height=480", "--mode",
-                "always", "--max-size", "1M"},
-               folder);
-    ASSERT_EQ(result.exit_code, 0) << result.errors;
-    EXPECT_NE(result.errors.find("cannot keep recordings under 1.0 MB: the newest"), std::string::npos)
-        << result.errors;
-    EXPECT_EQ(result.errors.find("deleted"), std::string::npos) << result.errors;
-    std::vector<std::string> archives = JsonArchives(LastLine(result.output));
-    ASSERT_EQ(archives.size(), 1u) << result.output;
+                "always", "--max-size", "1M"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(result.err.find("cannot keep recordings under 1.0 MB: the newest"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("deleted"), std::string::npos) << result.err;
+    std::vector<std::string> archives = JsonArchives(LastLine(result.out));
+    ASSERT_EQ(archives.size(), 1u) << result.out;
     EXPECT_EQ(RecordCount(archives[0]), 30);
     EXPECT_TRUE(fs::exists(storage + "/20000101/1.CNA"));
 
@@ -189,28 +179,28 @@ TEST(RecordCommand, RetentionNeverDeletesTheNewestArchiveAndTheSummaryNamesTheDe
         "--mode", "motion"};
     std::vector<std::string> run = {"record", "--storage", folder + "/sizes"};
     run.insert(run.end(), arguments.begin(), arguments.end());
-    result = RunCli(run, folder);
-    archives = JsonArchives(LastLine(result.output));
-    ASSERT_EQ(archives.size(), 2u) << result.output;
+    result = RunCli(run);
+    archives = JsonArchives(LastLine(result.out));
+    ASSERT_EQ(archives.size(), 2u) << result.out;
     const std::string limit = std::to_string(fs::file_size(archives[1]) + 1);
     fs::remove_all(storage);
     run = {"record", "--storage", storage, "--max-size", limit};
     run.insert(run.end(), arguments.begin(), arguments.end());
-    result = RunCli(run, folder);
-    ASSERT_EQ(result.exit_code, 0) << result.errors;
-    const std::string summary = LastLine(result.output);
+    result = RunCli(run);
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const std::string summary = LastLine(result.out);
     archives = JsonArchives(summary);
     const std::vector<std::string> deleted = JsonArchives(summary, "deleted");
     ASSERT_EQ(archives.size(), 1u) << summary;
     ASSERT_EQ(deleted.size(), 1u) << summary;
     EXPECT_EQ(RecordCount(archives[0]), 1);
     EXPECT_FALSE(fs::exists(deleted[0]));
-    EXPECT_NE(result.errors.find("deleted " + deleted[0] + " to keep the storage limits"), std::string::npos)
-        << result.errors;
+    EXPECT_NE(result.err.find("deleted " + deleted[0] + " to keep the storage limits"), std::string::npos)
+        << result.err;
 }
 
 TEST(RecordCommand, AFullDiskTakesTheOldestArchivesOneAtATimeButNeverTheNewest) {
-    if (std::system("unshare -Urm true 2>/dev/null") != 0) GTEST_SKIP() << "no private mount namespace here";
+    if (RunShell("unshare -Urm true 2>/dev/null").exit_code != 0) GTEST_SKIP() << "no private mount namespace here";
     const TempFolder temp;
     const std::string folder = temp.Path().string();
     // A file system of its own, 2 MB, in a private mount namespace: four old archives of 300 KB
@@ -227,66 +217,52 @@ TEST(RecordCommand, AFullDiskTakesTheOldestArchivesOneAtATimeButNeverTheNewest) 
     const CommandResult result = RunCli({"record", "--storage", "S", "--max-size", "1T", "--mode", "always", "--source",
                                          "videotestsrc num-buffers=20 pattern=snow ! "
                                          "capsfilter caps=video/x-raw,width=320,height=240"},
-                                        folder, "unshare -Urm sh -c " + ShellQuote(prepare) + " ");
-    EXPECT_EQ(result.exit_code, 0) << result.errors;
-    EXPECT_EQ(JsonInteger(LastLine(result.output), "recorded"), 20) << result.output;
+                                        "unshare -Urm sh -c " + ShellQuote(prepare) + " ");
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(JsonInteger(LastLine(result.out), "recorded"), 20) << result.out;
     // Oldest first, as many as were needed, never the newest finished one.
-    EXPECT_NE(result.errors.find("deleted S/20000101/1.CNA to make room on the full disk"), std::string::npos)
-        << result.errors;
-    EXPECT_EQ(result.errors.find("1.CNA\n"), std::string::npos) << result.errors;
-    const std::vector<std::string> deleted = JsonArchives(LastLine(result.output), "deleted");
-    EXPECT_NE(std::find(deleted.begin(), deleted.end(), "S/20000101/1.CNA"), deleted.end()) << result.output;
-    EXPECT_NE(result.errors.find("4.CNA\n"), std::string::npos) << result.errors;
+    EXPECT_NE(result.err.find("deleted S/20000101/1.CNA to make room on the full disk"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("1.CNA\n"), std::string::npos) << result.err;
+    const std::vector<std::string> deleted = JsonArchives(LastLine(result.out), "deleted");
+    EXPECT_NE(std::find(deleted.begin(), deleted.end(), "S/20000101/1.CNA"), deleted.end()) << result.out;
+    EXPECT_NE(result.err.find("4.CNA\n"), std::string::npos) << result.err;
 }
 
 TEST(RecordCommand, CameraFramesThatCannotBeDecodedAreCountedAndSaid) {
     const TempFolder temp;
     const std::string folder = temp.Path().string();
     // Good, garbage, good, garbage of other bytes, good: a camera's JPEG stream with damage in it.
-    BMP_File grey;
-    grey.Create(64, 48);
-    std::vector<uint8_t> good(65536);
-    JpegCodec codec;
-    good.resize(codec.EncodeJpeg(grey, good.data(), static_cast<uint32_t>(good.size())));
-    ASSERT_FALSE(good.empty()) << codec.LastError();
-    const std::vector<std::vector<uint8_t>> frames = {good, std::vector<uint8_t>(900, 0x5A), good,
-                                                      std::vector<uint8_t>(700, 0x21), good};
-    for (size_t i = 0; i < frames.size(); ++i) {
-        std::ofstream(folder + "/" + std::to_string(i) + ".jpg", std::ios::binary)
-            .write(reinterpret_cast<const char*>(frames[i].data()), static_cast<std::streamsize>(frames[i].size()));
-    }
-    const CommandResult result = RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
-                                         "multifilesrc location=" + folder + "/%d.jpg caps=image/jpeg,framerate=10/1"},
-                                        folder);
-    EXPECT_EQ(result.exit_code, 1) << result.errors;
-    const std::string summary = LastLine(result.output);
+    const std::vector<uint8_t> good = GreyJpeg();
+    const CommandResult result = RecordJpegBuffers(
+        folder, folder + "/S", {good, std::vector<uint8_t>(900, 0x5A), good, std::vector<uint8_t>(700, 0x21), good});
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    const std::string summary = LastLine(result.out);
     EXPECT_EQ(JsonInteger(summary, "recorded"), 3) << summary;
     EXPECT_EQ(JsonInteger(summary, "failed"), 2) << summary;
     // Said once for the one fault, and summed up at the end.
     const std::string said = "a camera frame could not be decoded: ";
-    const size_t first = result.errors.find(said);
-    ASSERT_NE(first, std::string::npos) << result.errors;
-    EXPECT_EQ(result.errors.find("record: " + said, first + 1), std::string::npos) << result.errors;
-    EXPECT_NE(result.errors.find("2 frame(s) could not be recorded"), std::string::npos) << result.errors;
+    const size_t first = result.err.find(said);
+    ASSERT_NE(first, std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("record: " + said, first + 1), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("2 frame(s) could not be recorded"), std::string::npos) << result.err;
 }
 
 TEST(RecordCommand, PicturesLargerThanAnArchiveHoldsAreRefusedAtStart) {
     const TempFolder temp;
     const std::string folder = temp.Path().string();
     CommandResult result = RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
-                                   "videotestsrc num-buffers=5 ! capsfilter caps=video/x-raw,width=9000,height=200"},
-                                  folder);
-    EXPECT_EQ(result.exit_code, 1) << result.errors;
-    EXPECT_NE(result.errors.find("cannot record frames of 9000x200 pixels: an archive holds pictures of up to 8192"),
+                                   "videotestsrc num-buffers=5 ! capsfilter caps=video/x-raw,width=9000,height=200"});
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    EXPECT_NE(result.err.find("cannot record frames of 9000x200 pixels: an archive holds pictures of up to 8192"),
               std::string::npos)
-        << result.errors;
-    EXPECT_EQ(JsonInteger(LastLine(result.output), "recorded"), 0) << result.output;
+        << result.err;
+    EXPECT_EQ(JsonInteger(LastLine(result.out), "recorded"), 0) << result.out;
     EXPECT_FALSE(fs::exists(folder + "/S"));
     result = RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source", "videotestsrc", "--width",
-                     "8193", "--height", "100"},
-                    folder);
+                     "8193", "--height", "100"});
     EXPECT_EQ(result.exit_code, 2);
-    EXPECT_NE(result.errors.find("--width takes a whole number from 1 to 8192"), std::string::npos) << result.errors;
+    EXPECT_NE(result.err.find("--width takes a whole number from 1 to 8192"), std::string::npos) << result.err;
 }
 
 TEST(RecordCommand, AFileSizeLimitIsReportedLikeAFullDisk) {
@@ -298,9 +274,9 @@ TEST(RecordCommand, AFileSizeLimitIsReportedLikeAFullDisk) {
                                          "videotestsrc is-live=true pattern=snow ! "
                                          "capsfilter caps=video/x-raw,width=64,height=48,framerate=30/1",
                                          "--mode", "always", "--frames", "360"},
-                                        folder, "ulimit -f 40; ");
-    EXPECT_EQ(result.exit_code, 1) << result.errors;
-    const std::string summary = LastLine(result.output);
+                                        "ulimit -f 40; ");
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    const std::string summary = LastLine(result.out);
     // A live source on a busy machine may outrun the encoders: such frames are dropped and counted.
     EXPECT_EQ(JsonInteger(summary, "recorded") + JsonInteger(summary, "failed") + JsonInteger(summary, "dropped"), 360)
         << summary;
@@ -318,8 +294,8 @@ TEST(RecordCommand, AFileSizeLimitIsReportedLikeAFullDisk) {
     if (trailer) {
         EXPECT_EQ(trailer->record_count, JsonInteger(summary, "recorded"));
     }
-    EXPECT_NE(result.errors.find(" s: cannot append a frame to " + archives[0] + ": File too large"), std::string::npos)
-        << result.errors;
+    EXPECT_NE(result.err.find(" s: cannot append a frame to " + archives[0] + ": File too large"), std::string::npos)
+        << result.err;
 }
 
 TEST(RecordCommand, AFileSourceThatSyncsToTheClockStillEndsTheRun) {
@@ -330,10 +306,10 @@ TEST(RecordCommand, AFileSourceThatSyncsToTheClockStillEndsTheRun) {
         RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
                 "videotestsrc num-buffers=10 ! capsfilter caps=video/x-raw,width=64,height=48,framerate=100/1 ! "
                 "identity sync=true"},
-               folder, "timeout 60 ");
-    EXPECT_EQ(result.exit_code, 0) << result.errors;
-    EXPECT_EQ(JsonInteger(LastLine(result.output), "frames"), 10) << result.output;
-    EXPECT_EQ(JsonInteger(LastLine(result.output), "reconnects"), 0) << result.output;
+               "timeout 60 ");
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(JsonInteger(LastLine(result.out), "frames"), 10) << result.out;
+    EXPECT_EQ(JsonInteger(LastLine(result.out), "reconnects"), 0) << result.out;
 }
 
 TEST(RecordCommand, FrameLimitAndModes) {
@@ -342,29 +318,27 @@ TEST(RecordCommand, FrameLimitAndModes) {
     const std::string source =
         "videotestsrc is-live=true pattern=ball ! capsfilter caps=video/x-raw,width=96,height=64";
     CommandResult result =
-        RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "always", "--frames", "5"}, folder);
-    ASSERT_EQ(result.exit_code, 0) << result.errors;
-    std::string summary = LastLine(result.output);
+        RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "always", "--frames", "5"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    std::string summary = LastLine(result.out);
     EXPECT_EQ(JsonInteger(summary, "frames"), 5) << summary;
     EXPECT_EQ(JsonInteger(summary, "recorded"), 5) << summary;
     std::vector<std::string> archives = JsonArchives(summary);
     ASSERT_EQ(archives.size(), 1u);
     EXPECT_EQ(RecordCount(archives[0]), 5);
 
-    result =
-        RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "off", "--frames", "3"}, folder);
-    ASSERT_EQ(result.exit_code, 0) << result.errors;
-    summary = LastLine(result.output);
+    result = RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "off", "--frames", "3"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    summary = LastLine(result.out);
     EXPECT_EQ(JsonInteger(summary, "frames"), 3) << summary;
     EXPECT_EQ(JsonInteger(summary, "recorded"), 0) << summary;
     EXPECT_TRUE(JsonArchives(summary).empty());
 
     // The requested size is what the frames come in.
     result = RunCli({"record", "--program-folder", folder, "--source", "videotestsrc", "--mode", "always", "--frames",
-                     "2", "--width", "80", "--height", "60"},
-                    folder);
-    ASSERT_EQ(result.exit_code, 0) << result.errors;
-    archives = JsonArchives(LastLine(result.output));
+                     "2", "--width", "80", "--height", "60"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    archives = JsonArchives(LastLine(result.out));
     ASSERT_EQ(archives.size(), 1u);
     CFrameArchive archive;
     ASSERT_TRUE(archive.OpenFile(archives[0]));
@@ -395,10 +369,10 @@ TEST(RecordCommand, EveryCameraFormatIsRecordedAsDecodableJfifPictures) {
     for (const std::string& source : sources) {
         SCOPED_TRACE(source);
         const CommandResult result =
-            RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "always"}, folder);
-        ASSERT_EQ(result.exit_code, 0) << result.errors;
-        const std::vector<std::string> archives = JsonArchives(LastLine(result.output));
-        ASSERT_EQ(archives.size(), 1u) << result.output;
+            RunCli({"record", "--program-folder", folder, "--source", source, "--mode", "always"});
+        ASSERT_EQ(result.exit_code, 0) << result.err;
+        const std::vector<std::string> archives = JsonArchives(LastLine(result.out));
+        ASSERT_EQ(archives.size(), 1u) << result.out;
         CFrameArchive archive;
         ASSERT_TRUE(archive.OpenFile(archives[0]));
         ASSERT_EQ(archive.GetFrameCount(), 6);
@@ -426,10 +400,9 @@ TEST(RecordCommand, ALiveSourceIsRecordedInCaptureOrderAtItsCaptureTimesWithDrop
     const CommandResult result = RunCli({"record", "--program-folder", folder, "--source",
                                          "videotestsrc is-live=true pattern=snow ! "
                                          "capsfilter caps=video/x-raw,format=I420,width=638,height=478,framerate=30/1",
-                                         "--mode", "always", "--frames", "60"},
-                                        folder);
-    ASSERT_EQ(result.exit_code, 0) << result.errors;
-    const std::string summary = LastLine(result.output);
+                                         "--mode", "always", "--frames", "60"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const std::string summary = LastLine(result.out);
     const long long recorded = JsonInteger(summary, "recorded");
     EXPECT_EQ(recorded + JsonInteger(summary, "dropped"), 60) << summary;
     const std::vector<std::string> archives = JsonArchives(summary);
@@ -455,23 +428,10 @@ TEST(RecordCommand, ALiveSourceIsRecordedInCaptureOrderAtItsCaptureTimesWithDrop
 TEST(RecordCommand, EveryBufferTheCameraHandsOverIsCountedAndEachCauseSaidOnce) {
     const TempFolder temp;
     const std::string folder = temp.Path().string();
-    BMP_File grey;
-    grey.Create(64, 48);
-    std::vector<uint8_t> good(65536);
-    JpegCodec codec;
-    good.resize(codec.EncodeJpeg(grey, good.data(), static_cast<uint32_t>(good.size())));
-    ASSERT_FALSE(good.empty()) << codec.LastError();
+    const std::vector<uint8_t> good = GreyJpeg();
     const std::vector<uint8_t> garbage(900, 0x5A);
-    // Caps without a size: nothing says it until a good frame does.
-    const auto record = [&](const std::string& name, const std::vector<std::vector<uint8_t>>& frames) {
-        fs::create_directories(folder + "/" + name);
-        for (size_t i = 0; i < frames.size(); ++i) {
-            std::ofstream(folder + "/" + name + "/" + std::to_string(i) + ".jpg", std::ios::binary)
-                .write(reinterpret_cast<const char*>(frames[i].data()), static_cast<std::streamsize>(frames[i].size()));
-        }
-        return RunCli({"record", "--storage", folder + "/S", "--mode", "always", "--source",
-                       "multifilesrc location=" + folder + "/" + name + "/%d.jpg caps=image/jpeg,framerate=10/1"},
-                      folder);
+    const auto record = [&](const std::string& name, const std::vector<std::vector<uint8_t>>& buffers) {
+        return RecordJpegBuffers(folder + "/" + name, folder + "/S", buffers);
     };
     const auto said_once = [](const std::string& errors, const std::string& text) {
         const size_t first = errors.find(text);
@@ -482,24 +442,24 @@ TEST(RecordCommand, EveryBufferTheCameraHandsOverIsCountedAndEachCauseSaidOnce) 
         "record: a camera frame could not be used: its JPEG header cannot be read and its size is not known";
 
     CommandResult result = record("bad", std::vector<std::vector<uint8_t>>(5, garbage));
-    EXPECT_EQ(result.exit_code, 1) << result.errors;
-    std::string summary = LastLine(result.output);
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    std::string summary = LastLine(result.out);
     EXPECT_EQ(JsonInteger(summary, "frames"), 5) << summary;
     EXPECT_EQ(JsonInteger(summary, "failed"), 5) << summary;
-    EXPECT_TRUE(said_once(result.errors, unknown_size)) << result.errors;
-    EXPECT_NE(result.errors.find("5 frame(s) could not be recorded"), std::string::npos) << result.errors;
+    EXPECT_TRUE(said_once(result.err, unknown_size)) << result.err;
+    EXPECT_NE(result.err.find("5 frame(s) could not be recorded"), std::string::npos) << result.err;
 
     // Bad frames before the first good one, an empty buffer, and a bad one after.
     result = record("mixed", {garbage, garbage, good, {}, good, good, garbage});
-    EXPECT_EQ(result.exit_code, 1) << result.errors;
-    summary = LastLine(result.output);
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    summary = LastLine(result.out);
     EXPECT_EQ(JsonInteger(summary, "frames"), 7) << summary;
     EXPECT_EQ(JsonInteger(summary, "recorded"), 3) << summary;
     EXPECT_EQ(JsonInteger(summary, "failed"), 4) << summary;
     EXPECT_EQ(JsonInteger(summary, "dropped"), 0) << summary;
-    EXPECT_TRUE(said_once(result.errors, unknown_size)) << result.errors;
-    EXPECT_TRUE(said_once(result.errors, "record: a camera frame could not be used: it is empty")) << result.errors;
-    EXPECT_TRUE(said_once(result.errors, "record: a camera frame could not be decoded")) << result.errors;
+    EXPECT_TRUE(said_once(result.err, unknown_size)) << result.err;
+    EXPECT_TRUE(said_once(result.err, "record: a camera frame could not be used: it is empty")) << result.err;
+    EXPECT_TRUE(said_once(result.err, "record: a camera frame could not be decoded")) << result.err;
 }
 
 TEST(RecordCommand, SourcesEndingInCapsOrInPadsThatAppearLaterAreRecorded) {
@@ -511,7 +471,7 @@ TEST(RecordCommand, SourcesEndingInCapsOrInPadsThatAppearLaterAreRecorded) {
         "gst-launch-1.0 -q videotestsrc num-buffers=10 ! "
         "video/x-raw,width=64,height=48,framerate=10/1 ! jpegenc ! avimux ! filesink location=" +
         ShellQuote(avi);
-    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    ASSERT_EQ(RunShell(make).exit_code, 0) << make;
     struct Case {
         std::string source;
         int frames;
@@ -532,9 +492,9 @@ TEST(RecordCommand, SourcesEndingInCapsOrInPadsThatAppearLaterAreRecorded) {
         SCOPED_TRACE(test.source);
         const std::string storage = folder + "/S" + std::to_string(&test - cases) + "/";
         const CommandResult result =
-            RunCli({"record", "--storage", storage, "--mode", "always", "--source", test.source}, folder);
-        EXPECT_EQ(result.exit_code, 0) << result.errors;
-        const std::string summary = LastLine(result.output);
+            RunCli({"record", "--storage", storage, "--mode", "always", "--source", test.source});
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        const std::string summary = LastLine(result.out);
         EXPECT_EQ(JsonInteger(summary, "frames"), test.frames) << summary;
         EXPECT_EQ(JsonInteger(summary, "recorded"), test.frames) << summary;
         const std::vector<std::string> archives = JsonArchives(summary);
@@ -551,47 +511,43 @@ TEST(RecordCommand, SourcesEndingInCapsOrInPadsThatAppearLaterAreRecorded) {
     const std::string wav = folder + "/tone.wav";
     const std::string make_wav =
         "gst-launch-1.0 -q audiotestsrc num-buffers=5 ! wavenc ! filesink location=" + ShellQuote(wav);
-    ASSERT_EQ(std::system(make_wav.c_str()), 0) << make_wav;
+    ASSERT_EQ(RunShell(make_wav).exit_code, 0) << make_wav;
     const CommandResult result = RunCli(
-        {"record", "--storage", folder + "/W/", "--mode", "always", "--source", "uridecodebin uri=file://" + wav},
-        folder);
-    EXPECT_EQ(result.exit_code, 1) << result.errors;
-    EXPECT_NE(result.errors.find("neither raw video nor JPEG"), std::string::npos) << result.errors;
+        {"record", "--storage", folder + "/W/", "--mode", "always", "--source", "uridecodebin uri=file://" + wav});
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    EXPECT_NE(result.err.find("neither raw video nor JPEG"), std::string::npos) << result.err;
 }
 
 TEST(RecordCommand, SourcesThatCannotStartAreReported) {
     const TempFolder temp;
     const std::string folder = temp.Path().string();
     CommandResult result = RunCli(
-        {"record", "--program-folder", folder, "--source", "v4l2src device=/dev/nonexistent", "--mode", "always"},
-        folder);
+        {"record", "--program-folder", folder, "--source", "v4l2src device=/dev/nonexistent", "--mode", "always"});
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.errors,
+    EXPECT_EQ(result.err,
               "cindral-cli record: the source could not start: Cannot identify device '/dev/nonexistent'.\n");
     EXPECT_FALSE(fs::exists(folder + "/Storage"));
 
     // A camera that is not there: in this tool's words, with the cameras there are.
-    result = RunCli({"record", "--program-folder", folder, "--camera", "No Such Camera", "--mode", "always"}, folder,
+    result = RunCli({"record", "--program-folder", folder, "--camera", "No Such Camera", "--mode", "always"},
                     "CINDRAL_TEST_CAMERAS='Test Camera=videotestsrc;Second=videotestsrc' ");
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.errors, "cindral-cli record: no camera named 'No Such Camera'; cameras: Test Camera, Second\n");
+    EXPECT_EQ(result.err, "cindral-cli record: no camera named 'No Such Camera'; cameras: Test Camera, Second\n");
 
     result = RunCli({"record", "--program-folder", folder + "/missing", "--source", "videotestsrc", "--mode", "always",
-                     "--frames", "1"},
-                    folder);
+                     "--frames", "1"});
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_NE(result.errors.find(folder + "/missing"), std::string::npos) << result.errors;
+    EXPECT_NE(result.err.find(folder + "/missing"), std::string::npos) << result.err;
 
     // A description that does not parse: what is wrong, then the parser's own words.
-    result = RunCli(
-        {"record", "--program-folder", folder, "--source", "videotestsrc ! nosuchelement", "--mode", "always"}, folder);
+    result =
+        RunCli({"record", "--program-folder", folder, "--source", "videotestsrc ! nosuchelement", "--mode", "always"});
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.errors,
-              "cindral-cli record: the source description does not work: no element \"nosuchelement\"\n");
+    EXPECT_EQ(result.err, "cindral-cli record: the source description does not work: no element \"nosuchelement\"\n");
 
-    result = RunCli({"record", "--program-folder", folder, "--mode", "always"}, folder);
+    result = RunCli({"record", "--program-folder", folder, "--mode", "always"});
     EXPECT_EQ(result.exit_code, 2);
-    result = RunCli({"record", "--program-folder", folder, "--source", "videotestsrc", "--mode", "sometimes"}, folder);
+    result = RunCli({"record", "--program-folder", folder, "--source", "videotestsrc", "--mode", "sometimes"});
     EXPECT_EQ(result.exit_code, 2);
 }
 
@@ -601,14 +557,14 @@ TEST(RecordCommand, LostSourcesAreRetriedAndFramesNotStoredAreSaidWhenItHappens)
     const std::string failing =
         "videotestsrc is-live=true ! capsfilter caps=video/x-raw,width=64,height=48,framerate=30/1 ! "
         "identity error-after=10";
-    CommandResult result = RunCli(
-        {"record", "--program-folder", folder, "--source", failing, "--mode", "always", "--frames", "15"}, folder);
-    ASSERT_EQ(result.exit_code, 0) << result.errors;
-    EXPECT_NE(result.errors.find("camera lost: Failed after iterations as requested.; retrying in 1 s\n"),
+    CommandResult result =
+        RunCli({"record", "--program-folder", folder, "--source", failing, "--mode", "always", "--frames", "15"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(result.err.find("camera lost: Failed after iterations as requested.; retrying in 1 s\n"),
               std::string::npos)
-        << result.errors;
-    EXPECT_NE(result.errors.find("camera back after "), std::string::npos) << result.errors;
-    std::string summary = LastLine(result.output);
+        << result.err;
+    EXPECT_NE(result.err.find("camera back after "), std::string::npos) << result.err;
+    std::string summary = LastLine(result.out);
     EXPECT_EQ(JsonInteger(summary, "reconnects"), 1) << summary;
     EXPECT_EQ(JsonInteger(summary, "failed"), 0) << summary;
     std::vector<std::string> archives = JsonArchives(summary);
@@ -616,34 +572,31 @@ TEST(RecordCommand, LostSourcesAreRetriedAndFramesNotStoredAreSaidWhenItHappens)
     EXPECT_TRUE(archive_format::ReadTrailer(archives[0]).has_value());
     EXPECT_EQ(RecordCount(archives[0]) + RecordCount(archives[1]), 15);
 
-    result =
-        RunCli({"record", "--program-folder", folder, "--source", failing, "--mode", "always", "--no-retry"}, folder);
+    result = RunCli({"record", "--program-folder", folder, "--source", failing, "--mode", "always", "--no-retry"});
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_NE(result.errors.find("camera lost: Failed after iterations as requested.\n"), std::string::npos)
-        << result.errors;
-    EXPECT_EQ(JsonArchives(LastLine(result.output)).size(), 1u);
+    EXPECT_NE(result.err.find("camera lost: Failed after iterations as requested.\n"), std::string::npos) << result.err;
+    EXPECT_EQ(JsonArchives(LastLine(result.out)).size(), 1u);
 
     // A file source that fails part way ends the run, said once.
     result = RunCli(
         {"record", "--program-folder", folder, "--source",
          "videotestsrc num-buffers=30 ! capsfilter caps=video/x-raw,width=64,height=48 ! identity error-after=10",
-         "--mode", "always"},
-        folder);
+         "--mode", "always"});
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.errors, "cindral-cli record: the source failed: Failed after iterations as requested.\n");
-    EXPECT_GT(JsonInteger(LastLine(result.output), "recorded"), 0);
+    EXPECT_EQ(result.err, "cindral-cli record: the source failed: Failed after iterations as requested.\n");
+    EXPECT_GT(JsonInteger(LastLine(result.out), "recorded"), 0);
 
     // A full disk: the first failure is said as it happens, and the run ends with status 1.
     result = RunCli({"record", "--program-folder", folder, "--source",
                      "videotestsrc pattern=snow ! capsfilter caps=video/x-raw,width=64,height=48", "--mode", "always",
                      "--frames", "40"},
-                    folder, "trap '' XFSZ; ulimit -f 40; ");
-    EXPECT_EQ(result.exit_code, 1) << result.errors;
-    summary = LastLine(result.output);
+                    "trap '' XFSZ; ulimit -f 40; ");
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    summary = LastLine(result.out);
     EXPECT_GT(JsonInteger(summary, "failed"), 0) << summary;
     EXPECT_EQ(JsonInteger(summary, "recorded") + JsonInteger(summary, "failed"), 40) << summary;
-    EXPECT_NE(result.errors.find(": File too large\n"), std::string::npos) << result.errors;
-    EXPECT_NE(result.errors.find("frame(s) could not be recorded"), std::string::npos) << result.errors;
+    EXPECT_NE(result.err.find(": File too large\n"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("frame(s) could not be recorded"), std::string::npos) << result.err;
 }
 
 TEST(RecordCommand, TerminationFinishesTheOpenArchive) {
@@ -660,26 +613,23 @@ TEST(RecordCommand, TerminationFinishesTheOpenArchive) {
               "always", static_cast<char*>(nullptr));
         _exit(98);
     }
-    // Wait (with a ceiling) until recording has begun.
-    bool has_archive = false;
-    for (int i = 0; i < 1000 && !has_archive; ++i) {
-        usleep(10000);
+    // Stopped once a frame is on its way into the open archive: past the header, a record has begun.
+    const bool has_recorded = WaitUntil([&] {
         std::error_code error;
-        if (fs::exists(folder + "/Storage", error)) {
-            for (const auto& entry : fs::recursive_directory_iterator(folder + "/Storage", error)) {
-                has_archive = has_archive || entry.is_regular_file();
-            }
+        for (auto entry = fs::recursive_directory_iterator(folder + "/Storage", error);
+             !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+            if (entry->is_regular_file(error) && entry->file_size(error) > archive_format::kHeaderSize + 12 && !error)
+                return true;
         }
-    }
-    usleep(200000);
+        return false;
+    });
     kill(child, SIGTERM);
     int status = 0;
     waitpid(child, &status, 0);
-    ASSERT_TRUE(has_archive);
+    ASSERT_TRUE(has_recorded);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::ifstream summary_file(output_path);
-    const std::string summary((std::istreambuf_iterator<char>(summary_file)), std::istreambuf_iterator<char>());
+    const std::string summary = ReadWholeFile(output_path);
     const std::vector<std::string> archives = JsonArchives(LastLine(summary));
     ASSERT_EQ(archives.size(), 1u) << summary;
     const long long recorded = JsonInteger(summary, "recorded");
