@@ -21,6 +21,7 @@
 #include "capture/live_session.h"
 #include "capture/queued_calls.h"
 #include "capture_ui/camera_property_pages.h"
+#include "live_text/live_state_text.h"
 #include "platform/ole_date.h"
 
 // The view's pictures are blue, green, red, 255 in memory: a 0xffRRGGBB word here.

@@ -26,6 +26,7 @@
 #include "capture/ignored_areas_file.h"
 #include "capture/live_session.h"
 #include "capture_ui/twain_sources_dlg.h"
+#include "live_text/live_state_text.h"
 #include "platform/key_store.h"
 #include "platform/posix_file.h"
 #include "platform/safe_output.h"

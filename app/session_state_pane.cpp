@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include "capture/live_session.h"
+#include "live_text/live_state_text.h"
 
 CSessionStatePane::CSessionStatePane(QWidget* parent) : QLabel(parent) {
     setObjectName(QStringLiteral("SessionState"));

@@ -2,12 +2,13 @@
 
 #include <QCoreApplication>
 #include <algorithm>
-#include <climits>
 #include <cmath>
 
 #include "capture/capture_log.h"
 #include "capture/device_watcher.h"
+#include "capture/motion_event_relay.h"
 #include "capture/queued_calls.h"
+#include "capture/retention_schedule.h"
 #include "platform/tick_clock.h"
 #include "recorder/encode_pool.h"
 #include "storage/byte_size.h"
@@ -19,8 +20,6 @@ constexpr int kWatchdogTickMs = 250;
 constexpr int kSilenceFrameIntervals = 5;
 // A camera that was started may take this long to send its first picture.
 constexpr int64_t kFirstPictureLimitMs = 10000;
-// While an archive is written, retention is checked at least this often.
-constexpr int kRetentionIntervalMs = 60000;
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
@@ -38,6 +37,9 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
       archive_(std::move(storage_folder)),
       recorder_(archive_),
       pipeline_(settings_, recorder_, presenter),
+      retention_(std::make_unique<CRetentionSchedule>(archive_, recorder_, *calls_)),
+      motion_events_(std::make_unique<CMotionEventRelay>(
+          recorder_, *calls_, [this] { return camera_.empty() ? settings_.camera_name : camera_; })),
       capture_(std::make_unique<CWebCameraDlg>(static_cast<ICaptureMessages&>(*this))) {
     pipeline_.AttachSettings(true);
     // CINDRAL_ENCODE_WORKERS (1 to 4) overrides the count for the benchmarks.
@@ -53,20 +55,17 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
         // From the streaming thread (or this one after a stop); handled in order on this thread.
         calls_->Post([this, event] { OnRecorderEvent(event); });
     });
-    pipeline_.SetEventHandler([this](const MotionEventNote& note) { OnMotionNote(note); });
-    archive_.SetRoomMaker([this] { return MakeRoom(); });
+    pipeline_.SetEventHandler([this](const MotionEventNote& note) { motion_events_->OnNote(note); });
+    archive_.SetRoomMaker([this] { return retention_->MakeRoom(); });
+    connect(retention_.get(), &CRetentionSchedule::StorageProblemChanged, this, &CLiveSession::StateChanged);
+    connect(retention_.get(), &CRetentionSchedule::Applied, this, &CLiveSession::RetentionApplied);
+    connect(retention_.get(), &CRetentionSchedule::ArchiveDeletedForRoom, this, &CLiveSession::ArchiveDeletedForRoom);
+    connect(motion_events_.get(), &CMotionEventRelay::MotionEvent, this, &CLiveSession::MotionEvent);
+    connect(motion_events_.get(), &CMotionEventRelay::CommandReport, this, &CLiveSession::EventCommandReport);
     retry_timer_.setSingleShot(true);
     connect(&retry_timer_, &QTimer::timeout, this, &CLiveSession::Attempt);
     watchdog_.setInterval(kWatchdogTickMs);
     connect(&watchdog_, &QTimer::timeout, this, &CLiveSession::OnWatchdog);
-    retention_thread_.setMaxThreadCount(1);
-    retention_timer_.setInterval(kRetentionIntervalMs);
-    connect(&retention_timer_, &QTimer::timeout, this, [this] {
-        // While recording, and while frames cannot be stored (a full disk may need room made again).
-        const CRecorderMonitor::Status status = recorder_.GetStatus();
-        if (!status.open_path.empty() || !status.failure_cause.empty()) RunRetention();
-    });
-    retention_timer_.start();
     if (watcher_) {
         connect(watcher_, &CVideoDeviceWatcher::CameraAdded, this, &CLiveSession::OnCameraAdded);
         connect(watcher_, &CVideoDeviceWatcher::CameraRemoved, this, &CLiveSession::OnCameraRemoved);
@@ -78,74 +77,13 @@ CLiveSession::~CLiveSession() {
     capture_.reset();
     recorder_.CloseFile();
     archive_.WaitForWrites();
-    // A retention run reads the recorder's state.
-    retention_thread_.waitForDone();
+    // A retention run reads the recorder's state: it ends before the recorder goes.
+    retention_.reset();
 }
 
-void CLiveSession::SetEventCommand(const std::string& command) { event_command_ = command; }
+void CLiveSession::SetEventCommand(const std::string& command) { motion_events_->SetCommand(command); }
 
-void CLiveSession::FinishEventCommands() {
-    if (command_runner_) command_runner_->WaitIdle();
-}
-
-void CLiveSession::OnMotionNote(const MotionEventNote& note) {
-    if (note.kind == MotionEventNote::Kind::kLightChange) {
-        const int64_t blocks = note.blocks;
-        const QString time = Text(IsoLocalTime(note.wall_ms));
-        calls_->Post([blocks, time] {
-            qCInfo(lcRecording).noquote()
-                << "light change at" << time << ":" << blocks << "blocks moved at once, not counted as motion";
-        });
-        return;
-    }
-    const bool is_start = note.kind == MotionEventNote::Kind::kStart;
-    const int64_t wall_ms = note.wall_ms;
-    calls_->Post([this, is_start, wall_ms] { OnMotionEvent(is_start, wall_ms); });
-}
-
-void CLiveSession::OnMotionEvent(bool is_start, int64_t wall_ms) {
-    if (is_start) {
-        // The archive open now is this event's unless it is the last event's, not closed yet.
-        const std::string open_path = recorder_.GetStatus().open_path;
-        is_event_start_pending_ = open_path.empty() || open_path == event_archive_;
-        pending_start_wall_ms_ = wall_ms;
-        event_archive_ = is_event_start_pending_ ? std::string() : open_path;
-        if (!is_event_start_pending_) TellMotionEvent(true, event_archive_, wall_ms);
-        return;
-    }
-    // An event whose archive never opened (a failing disk) is still told, without an archive.
-    if (is_event_start_pending_) {
-        is_event_start_pending_ = false;
-        TellMotionEvent(true, event_archive_, pending_start_wall_ms_);
-    }
-    TellMotionEvent(false, event_archive_, wall_ms);
-}
-
-void CLiveSession::TellMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms) {
-    const std::string time = IsoLocalTime(wall_ms);
-    qCInfo(lcRecording).noquote() << "motion event" << (is_start ? "began" : "ended") << Text(time)
-                                  << Text(archive_path);
-    if (!event_command_.empty()) {
-        if (!command_runner_) {
-            command_runner_ = std::make_unique<CEventCommandRunner>([this](const std::string& line, bool is_failure) {
-                // From the runner's thread: logged and told on this one.
-                const QString text = Text(line);
-                calls_->Post([this, text, is_failure] {
-                    if (is_failure)
-                        qCWarning(lcRecording).noquote() << text;
-                    else
-                        qCInfo(lcRecording).noquote() << text;
-                    emit EventCommandReport(text, is_failure);
-                });
-            });
-        }
-        command_runner_->Run(event_command_, {{"CINDRAL_EVENT", is_start ? "start" : "end"},
-                                              {"CINDRAL_ARCHIVE", archive_path},
-                                              {"CINDRAL_TIME", time},
-                                              {"CINDRAL_CAMERA", camera_.empty() ? settings_.camera_name : camera_}});
-    }
-    emit MotionEvent(is_start, Text(archive_path), wall_ms);
-}
+void CLiveSession::FinishEventCommands() { motion_events_->FinishCommands(); }
 
 void CLiveSession::AddCamera(std::string name, std::string description) {
     capture_->AddCamera(std::move(name), std::move(description));
@@ -342,8 +280,6 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
         case RecorderEvent::Kind::kFailed:
             qCWarning(lcRecording).noquote() << "recording failed:" << Text(event.detail);
             emit RecorderFailed(Text(event.cause), Text(event.detail));
-            // A full disk: room is made at once, and the next frame is stored again.
-            RunRetention();
             break;
         case RecorderEvent::Kind::kRecovered:
             qCWarning(lcRecording) << "recording works again";
@@ -360,11 +296,7 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
             break;
         case RecorderEvent::Kind::kFileStarted:
             qCDebug(lcRecording).noquote() << "archive" << Text(event.path);
-            if (is_event_start_pending_) {
-                is_event_start_pending_ = false;
-                event_archive_ = event.path;
-                TellMotionEvent(true, event_archive_, pending_start_wall_ms_);
-            }
+            motion_events_->OnArchiveStarted(event.path);
             break;
         case RecorderEvent::Kind::kFileFinished:
             if (!event.detail.empty()) {
@@ -372,9 +304,9 @@ void CLiveSession::OnRecorderEvent(const RecorderEvent& event) {
             } else {
                 qCDebug(lcRecording).noquote() << "archive finished:" << Text(event.path);
             }
-            RunRetention();
             break;
     }
+    retention_->OnRecorderEvent(event);
     emit StateChanged();
 }
 
@@ -460,89 +392,15 @@ void CLiveSession::RunCameraDialog(void (CWebCameraDlg::*dialog)()) {
 
 void CLiveSession::SetStorageFolder(const std::string& storage_folder) {
     archive_.SetStorageFolder(storage_folder);
-    storage_problem_.clear();
-    storage_problem_cause_.clear();
+    retention_->ForgetStorageProblem();
     emit StateChanged();
 }
 
-void CLiveSession::SetRetentionLimits(const RetentionLimits& limits) {
-    retention_limits_ = limits;
-    is_making_room_.store(limits.IsAnySet());
-    if (!limits.IsAnySet() && !storage_problem_.empty()) {
-        storage_problem_.clear();
-        storage_problem_cause_.clear();
-        emit StateChanged();
-    }
-}
+void CLiveSession::SetRetentionLimits(const RetentionLimits& limits) { retention_->SetLimits(limits); }
 
-void CLiveSession::RunRetention() {
-    if (!retention_limits_.IsAnySet()) return;
-    if (is_retention_running_) {
-        is_retention_pending_ = true;
-        return;
-    }
-    is_retention_running_ = true;
-    RetentionRun run;
-    run.limits = retention_limits_;
-    const std::string folder = archive_.GetStorageFolder();
-    StartHandedOver(retention_thread_, [this, folder, run]() mutable {
-        // Read here: an archive begun since the request is kept too.
-        const std::string open_path = recorder_.GetStatus().open_path;
-        if (!open_path.empty()) run.open_paths.push_back(open_path);
-        const RetentionResult result = ApplyRetention(folder, run);
-        calls_->Post([this, result] { OnRetentionDone(result); });
-    });
-}
+void CLiveSession::RunRetention() { retention_->Run(); }
 
-bool CLiveSession::MakeRoom() {
-    // Deleting is the user's choice: only with retention limits set.
-    if (!is_making_room_.load()) return false;
-    std::vector<std::string> open_paths;
-    if (archive_.IsWriteOpen()) open_paths.push_back(archive_.GetWritePath());
-    std::string error;
-    const std::optional<std::string> deleted = DeleteOldestArchive(archive_.GetStorageFolder(), open_paths, &error);
-    if (!deleted) {
-        if (!error.empty()) qCWarning(lcStorage).noquote() << Text(error);
-        return false;
-    }
-    calls_->Post([this, path = *deleted] {
-        qCWarning(lcStorage).noquote() << "deleted" << Text(path) << "to make room on the full disk";
-        emit ArchiveDeletedForRoom(Text(path));
-    });
-    return true;
-}
-
-void CLiveSession::FinishRetention() {
-    while (is_retention_running_) {
-        retention_thread_.waitForDone();
-        calls_->RunPosted();  // its result, and any run it asks for
-    }
-}
-
-void CLiveSession::OnRetentionDone(const RetentionResult& result) {
-    is_retention_running_ = false;
-    for (const std::string& path : result.deleted) {
-        qCInfo(lcStorage).noquote() << "deleted" << Text(path) << "to keep the storage limits";
-    }
-    if (!result.deleted.empty()) {
-        qCInfo(lcStorage).noquote() << "retention freed" << Text(FormatByteSize(result.freed_bytes)) << ";"
-                                    << Text(FormatByteSize(result.total_bytes)) << "of recordings left";
-    }
-    for (const std::string& error : result.errors) qCWarning(lcStorage).noquote() << Text(error);
-    if (result.problem_cause != storage_problem_cause_ && !result.problem.empty()) {
-        qCWarning(lcStorage).noquote() << Text(result.problem);
-    }
-    storage_problem_cause_ = result.problem_cause;
-    if (result.problem != storage_problem_) {
-        storage_problem_ = result.problem;
-        emit StateChanged();
-    }
-    emit RetentionApplied(result);
-    if (is_retention_pending_) {
-        is_retention_pending_ = false;
-        RunRetention();
-    }
-}
+void CLiveSession::FinishRetention() { retention_->Finish(); }
 
 void CLiveSession::ShowPinProperties() { RunCameraDialog(&CWebCameraDlg::ShowPinProperties); }
 
@@ -567,7 +425,7 @@ LiveState CLiveSession::State() const {
     const CRecorderMonitor::Status status = recorder_.GetStatus();
     state.recorder_failure = status.failure_cause;
     state.storage_folder = archive_.GetStorageFolder();
-    state.storage_problem = storage_problem_;
+    state.storage_problem = retention_->StorageProblem();
     state.dropped_frames = status.dropped_frames;
     if (phase_ == LivePhase::kLive || phase_ == LivePhase::kRecording) {
         state.phase = status.open_path.empty() ? LivePhase::kLive : LivePhase::kRecording;
@@ -576,72 +434,4 @@ LiveState CLiveSession::State() const {
     }
     if (retry_timer_.isActive()) state.retry_in_s = std::max(1, (retry_timer_.remainingTime() + 999) / 1000);
     return state;
-}
-
-namespace {
-
-QString StateTextOfPhase(const LiveState& state);
-
-}  // namespace
-
-QString LiveStateText(const LiveState& state) {
-    QString text = StateTextOfPhase(state);
-    const bool is_running = state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording;
-    if (!is_running || state.dropped_frames == 0) return text;
-    return CLiveSession::tr("%1, %n frame(s) dropped", nullptr,
-                            static_cast<int>(std::min<int64_t>(state.dropped_frames, INT32_MAX)))
-        .arg(text);
-}
-
-namespace {
-
-QString StateTextOfPhase(const LiveState& state) {
-    if (!state.recorder_failure.empty() && (state.phase == LivePhase::kLive || state.phase == LivePhase::kRecording)) {
-        return CLiveSession::tr("Not recording: %1").arg(Text(state.recorder_failure));
-    }
-    const bool is_over_limit = !state.storage_problem.empty();
-    switch (state.phase) {
-        case LivePhase::kStarting: return CLiveSession::tr("Starting camera");
-        case LivePhase::kLive:
-            return is_over_limit ? CLiveSession::tr("Watching, storage over its limit") : CLiveSession::tr("Watching");
-        case LivePhase::kRecording: {
-            const int64_t seconds = state.recording_ms / 1000;
-            const QString text = CLiveSession::tr("REC %1:%2:%3")
-                                     .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
-                                     .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
-                                     .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-            return is_over_limit ? CLiveSession::tr("%1, storage over its limit").arg(text) : text;
-        }
-        case LivePhase::kCameraLost:
-            if (state.retry_in_s < 0) return CLiveSession::tr("Camera lost, retrying");
-            return CLiveSession::tr("Camera lost, retrying in %1 s").arg(state.retry_in_s);
-        case LivePhase::kNoCamera: return CLiveSession::tr("No camera");
-        case LivePhase::kStopped: return CLiveSession::tr("Stopped");
-    }
-    return {};
-}
-
-}  // namespace
-std::string LivePhaseName(LivePhase phase) {
-    switch (phase) {
-        case LivePhase::kStarting: return "starting";
-        case LivePhase::kLive: return "live";
-        case LivePhase::kRecording: return "recording";
-        case LivePhase::kCameraLost: return "camera-lost";
-        case LivePhase::kNoCamera: return "no-camera";
-        case LivePhase::kStopped: return "stopped";
-    }
-    return "stopped";
-}
-
-QString LiveStateCaption(const LiveState& state) {
-    switch (state.phase) {
-        case LivePhase::kNoCamera: return CLiveSession::tr("No camera");
-        case LivePhase::kCameraLost:
-        case LivePhase::kStopped: return CLiveSession::tr("No signal");
-        case LivePhase::kStarting: return state.lost_reason.empty() ? QString() : CLiveSession::tr("No signal");
-        case LivePhase::kLive:
-        case LivePhase::kRecording: return {};
-    }
-    return {};
 }

@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
 #include <QTimer>
 #include <atomic>
 #include <cstdint>
@@ -11,7 +10,6 @@
 
 #include "capture/capture_graph.h"
 #include "capture/capture_messages.h"
-#include "capture/event_command.h"
 #include "capture/viewer_frames.h"
 #include "detection/motion_events.h"
 #include "recorder/frame_archive.h"
@@ -20,7 +18,9 @@
 #include "settings/settings.h"
 #include "storage/retention.h"
 
+class CMotionEventRelay;
 class CQueuedCalls;
+class CRetentionSchedule;
 class CVideoDeviceWatcher;
 
 enum class LivePhase {
@@ -174,16 +174,9 @@ private:
     // is_end_of_source: the source is a file, whose end (or failure) is the end of a file run.
     void OnCameraLost(const std::string& reason, bool is_end_of_source, bool is_failure = true);
     void OnRecorderEvent(const RecorderEvent& event);
-    // Streaming thread: the pipeline's word of an event, passed on with its archive.
-    void OnMotionNote(const MotionEventNote& note);
-    void OnMotionEvent(bool is_start, int64_t wall_ms);
-    void TellMotionEvent(bool is_start, const std::string& archive_path, int64_t wall_ms);
     void OnWatchdog();
     // Says once that the pre-roll is shorter than asked, when it is.
     void TellPreRollShortened();
-    void OnRetentionDone(const RetentionResult& result);
-    // Recording thread: the disk is full; deletes the oldest archive retention may delete.
-    bool MakeRoom();
     void OnCameraAdded(const QString& name);
     void OnCameraRemoved(const QString& name);
     void ScheduleRetry(const std::string& reason);
@@ -197,13 +190,17 @@ private:
     CVideoDeviceWatcher* watcher_;
     const LiveSessionOptions options_;
 
-    // A child: what the streaming, writer and retention threads hand to this thread.
+    // A child: what the streaming, writer, retention and event command threads hand to this
+    // thread, in one queue so that each arrives in the order it came.
     CQueuedCalls* calls_;
     // Declaration order: the capture object goes first, the recorder last.
     CViewerFrames viewer_frames_;  // before the archive, whose records it is handed
     CFrameArchive archive_;
     CRecorderMonitor recorder_;
     CFramePipeline pipeline_;
+    // After the recorder, whose state a retention run reads until the schedule is gone.
+    std::unique_ptr<CRetentionSchedule> retention_;
+    std::unique_ptr<CMotionEventRelay> motion_events_;
     std::unique_ptr<CWebCameraDlg> capture_;
 
     std::string camera_;
@@ -221,36 +218,11 @@ private:
     int64_t lost_at_ms_ = 0;
     QTimer retry_timer_;
     QTimer watchdog_;
-    RetentionLimits retention_limits_;
-    QTimer retention_timer_;
-    bool is_retention_running_ = false;
-    bool is_retention_pending_ = false;
-    std::string storage_problem_;
-    std::string storage_problem_cause_;  // said once while it lasts
-    QThreadPool retention_thread_;       // one run at a time, off the user-interface thread
     const DetectorSettings* detector_ = nullptr;
     bool is_pre_roll_shortening_told_ = false;
-    std::string event_command_;
-    std::unique_ptr<CEventCommandRunner> command_runner_;  // made for the first command
-    // This thread: the event in progress and its archive. The encoders' writer opens that archive a
-    // moment after the event begins, so its start is told once the archive is known.
-    std::string event_archive_;
-    bool is_event_start_pending_ = false;
-    int64_t pending_start_wall_ms_ = 0;
 
     // Shared with the streaming thread.
     std::atomic<int64_t> last_frame_ms_{0};
     std::atomic<bool> is_frame_seen_{false};
     std::atomic<int64_t> frames_processed_{0};
-    std::atomic<bool> is_making_room_{false};  // retention limits are set: a full disk deletes
 };
-
-// The phase's name for remote viewers: "starting", "live", "recording", "camera-lost",
-// "no-camera", "stopped".
-std::string LivePhaseName(LivePhase phase);
-// The status-bar text of a state: "REC 00:12:34", "Watching", "Not recording: <reason>",
-// "Camera lost, retrying in 4 s", "No camera", ...
-QString LiveStateText(const LiveState& state);
-// The short text the view paints over a missing picture ("No camera", "No signal"); empty while
-// pictures flow.
-QString LiveStateCaption(const LiveState& state);

@@ -35,6 +35,7 @@
 #include "detection/motion_events.h"
 #include "glib/gst_handles.h"
 #include "jpeg/jpeg_codec.h"
+#include "live_text/live_state_text.h"
 #include "platform/posix_file.h"
 #include "settings/settings.h"
 #include "storage/byte_size.h"

@@ -24,6 +24,7 @@
 #include "capture_ui/camera_format_dlg.h"
 #include "capture_ui/twain_sources_dlg.h"
 #include "cindral_version.h"
+#include "live_text/live_state_text.h"
 #include "platform/key_store.h"
 #include "settings/settings_store.h"
 

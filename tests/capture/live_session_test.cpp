@@ -12,6 +12,7 @@
 #include "capture/live_session.h"
 #include "capture/test_camera_provider.h"
 #include "capture_ui/twain_sources_dlg.h"
+#include "live_text/live_state_text.h"
 #include "support/temp_folder.h"
 
 namespace {
