@@ -30,6 +30,7 @@ int JpegQualityPlan::FirstQuality(int64_t now_ms) {
 int JpegQualityPlan::NextQuality(int quality, bool fits, int64_t now_ms) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const int index = IndexOf(quality);
+    if (!is_settling_) return fits || index == kQualityCount - 1 ? 0 : JpegCodec::kFallbackQualities[index + 1];
     if (fits) {
         if (index < settled_index_) {
             settled_index_ = index;
@@ -44,6 +45,12 @@ int JpegQualityPlan::NextQuality(int quality, bool fits, int64_t now_ms) {
         last_change_ms_ = now_ms;
     }
     return JpegCodec::kFallbackQualities[index + 1];
+}
+
+void JpegQualityPlan::SetSettling(bool is_settling) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    is_settling_ = is_settling;
+    settled_index_ = 0;
 }
 
 int JpegQualityPlan::SettledQuality() const {

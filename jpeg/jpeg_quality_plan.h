@@ -20,9 +20,13 @@ public:
     int NextQuality(int quality, bool fits, int64_t now_ms);
     // The quality frames start at now, probes aside.
     int SettledQuality() const;
+    // Not settling: every frame starts at the highest quality and steps down on its own, as a
+    // recorder that encodes one frame at a time does, where a wasted encode costs no frames.
+    void SetSettling(bool is_settling);
 
 private:
     mutable std::mutex mutex_;
+    bool is_settling_ = true;
     int settled_index_ = 0;  // into the archive's qualities
     int64_t last_change_ms_ = 0;
 };

@@ -39,7 +39,8 @@ CEncodePool::CEncodePool(int worker_count, int job_count, EncodeFunction encode,
     job_count = std::max(job_count, 1);
     for (int i = 0; i < job_count; ++i) jobs_.push_back(std::make_unique<EncodeJob>());
     for (const std::unique_ptr<EncodeJob>& job : jobs_) free_.Push(job.get());
-    for (int i = 0; i < std::max(worker_count, 1); ++i) workers_.emplace_back(&CEncodePool::RunWorker, this, i);
+    if (worker_count <= 0) return;  // everything runs on the thread that submits
+    for (int i = 0; i < worker_count; ++i) workers_.emplace_back(&CEncodePool::RunWorker, this, i);
     writer_ = std::thread(&CEncodePool::RunWriter, this);
 }
 
@@ -52,7 +53,7 @@ CEncodePool::~CEncodePool() {
     work_ready_.notify_all();
     write_ready_.notify_all();
     for (std::thread& worker : workers_) worker.join();
-    writer_.join();
+    if (writer_.joinable()) writer_.join();
 }
 
 EncodeJob* CEncodePool::Acquire(bool is_waiting) {
@@ -71,6 +72,13 @@ void CEncodePool::Release(EncodeJob* job) {
 }
 
 void CEncodePool::Submit(EncodeJob* job) {
+    if (workers_.empty()) {
+        last_mark_kind_ = -1;
+        if (job->kind != EncodeJob::Kind::kEncoded) encode_(*job, 0);
+        write_(job, {});
+        Release(job);
+        return;
+    }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         // A job and three marks alternate at worst, so the ring has room.
@@ -90,13 +98,18 @@ void CEncodePool::SubmitMark(WriterMark mark) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (last_mark_kind_ == mark.kind || in_order_.IsFull()) return;
-        in_order_.Push(Entry{nullptr, true, mark});
         last_mark_kind_ = mark.kind;
+        if (!workers_.empty()) in_order_.Push(Entry{nullptr, true, mark});
+    }
+    if (workers_.empty()) {
+        write_(nullptr, mark);
+        return;
     }
     write_ready_.notify_one();
 }
 
 void CEncodePool::Drain() {
+    if (workers_.empty()) return;
     std::unique_lock<std::mutex> lock(mutex_);
     idle_.wait(lock, [this] { return in_order_.IsEmpty() && !is_writing_; });
 }

@@ -71,6 +71,7 @@ public:
     // Runs on the writer in submission order: a job, or null and a mark.
     using WriteFunction = std::function<void(EncodeJob* job, const WriterMark& mark)>;
 
+    // worker_count 0: no threads; a job is encoded and written on the thread that submits it.
     CEncodePool(int worker_count, int job_count, EncodeFunction encode, WriteFunction write);
     // Writes what was submitted, then stops the threads.
     ~CEncodePool();
@@ -91,6 +92,11 @@ public:
     void SubmitMark(WriterMark mark);
     // Waits until everything submitted has been written.
     void Drain();
+    // A file was begun outside the pool: the next close is not the same as the last.
+    void ForgetLastMark() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        last_mark_kind_ = -1;
+    }
 
     int WorkerCount() const { return static_cast<int>(workers_.size()); }
     // Threads as many as there are cores, at most 4.

@@ -22,6 +22,8 @@ namespace {
 // Frames in flight beyond one per worker: room for the camera's jitter, and for the writer.
 constexpr int kSpareJobs = 3;
 
+const std::string kNothingToStore = "frame not stored: it came with nothing to store it from";
+
 // What the writer is asked between frames besides a close.
 constexpr int kWriteHeldMark = 1;  // value: from when on the held frames are stored
 constexpr int kLetGoOfHeldMark = 2;
@@ -45,9 +47,10 @@ struct CEncodingRecorder::Impl {
 
     // Before the pool: what is queued is written before the writer goes.
     CArchiveWriter writer;
-    JpegCodec codec;
-    std::vector<uint8_t> camera_jpeg;  // a camera's JPEG made to fit; kJpegBufferSize once used
     std::function<void(const RecordOutcome&)> on_outcome;
+    // Without workers the frame is written when Submit returns: what became of it, and of a close.
+    bool was_last_write_ok = true;
+    bool was_last_close_ok = true;
 
     // Encoding on other threads. The pool goes first when the object goes.
     std::vector<std::unique_ptr<WorkerCoders>> coders;
@@ -76,9 +79,10 @@ struct CEncodingRecorder::Impl {
               int32_t height = 0, bool is_recording_thread = false, const std::string* reason = nullptr);
     // A drop, or a frame with nothing to store, told on the recording thread while the writer runs.
     void TellFromRecordingThread(RecordOutcome::Kind kind, int32_t width, int32_t height,
-                                 const std::string* reason = nullptr) {
-        Tell(kind, false, 0, 0, width, height, true, reason);
-    }
+                                 const std::string* reason = nullptr);
+    bool IsWritingHere() const { return pool->WorkerCount() == 0; }
+    // Queues the job; without workers it is written now, and the answer is whether it was stored.
+    bool Submit(EncodeJob* job);
     double CaptureStamp();
     void ReturnLent();
     // A job for the frame, its input kept (planes lent to the pass need no copy); null when the
@@ -92,37 +96,31 @@ struct CEncodingRecorder::Impl {
     void EncodeAtFittingQuality(EncodeJob& job, WorkerCoders& worker_coders);
     uint32_t EncodePicture(EncodeJob& job, WorkerCoders& worker_coders, int quality);
     void Write(EncodeJob* job, const WriterMark& mark);
-    bool EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg);
 };
 
 // ---------------------------------------------------------------- writing
 
-bool CEncodingRecorder::Impl::EncodeFrame(const CleanFrame& frame, JpegCodec::ArchiveJpeg* jpeg) {
-    if (frame.camera_jpeg != nullptr) {
-        if (camera_jpeg.size() < kJpegBufferSize) camera_jpeg.resize(kJpegBufferSize);
-        const uint32_t size = FitCameraJpeg(frame.camera_jpeg, frame.camera_jpeg_size, frame.width, frame.height,
-                                            camera_jpeg.data(), kJpegBufferSize);
-        if (size != 0) {
-            *jpeg = JpegCodec::ArchiveJpeg{camera_jpeg.data(), size, JpegCodec::kCameraStreamQuality};
-            return true;
-        }
+void CEncodingRecorder::Impl::TellFromRecordingThread(RecordOutcome::Kind kind, int32_t width, int32_t height,
+                                                      const std::string* reason) {
+    if (!IsWritingHere()) {
+        Tell(kind, false, 0, 0, width, height, true, reason);
+        return;
     }
-    bool is_encoded = false;
-    if (frame.planes != nullptr) {
-        is_encoded = codec.EncodeForArchive(*frame.planes, kJpegBufferSize, jpeg);
-    } else if (frame.picture != nullptr) {
-        is_encoded = codec.EncodeForArchive(*frame.picture, kJpegBufferSize, jpeg);
-    } else {
-        return writer.Fail("frame not stored: it came with nothing to store it from");
-    }
-    return is_encoded || writer.Fail("frame not stored: " + codec.LastError());
+    // No workers: this thread is the writer's, whose last error says why.
+    was_last_write_ok = false;
+    if (kind == RecordOutcome::Kind::kFailed) writer.Fail(reason != nullptr ? *reason : kNothingToStore);
+    Tell(kind, false, 0, 0, width, height);
+}
+
+bool CEncodingRecorder::Impl::Submit(EncodeJob* job) {
+    pool->Submit(job);
+    return !IsWritingHere() || was_last_write_ok;
 }
 
 void CEncodingRecorder::Impl::Tell(RecordOutcome::Kind kind, bool is_ok, int quality, uint32_t bytes, int32_t width,
                                    int32_t height, bool is_recording_thread, const std::string* reason) {
     if (!on_outcome) return;
     static const std::string kNoFile;
-    static const std::string kNothingToStore = "frame not stored: it came with nothing to store it from";
     RecordOutcome outcome;
     outcome.kind = kind;
     outcome.is_ok = is_ok;
@@ -235,6 +233,7 @@ void CEncodingRecorder::Impl::Write(EncodeJob* job, const WriterMark& mark) {
             PublishHeld();
         } else {
             const bool is_finished = writer.Finish();
+            was_last_close_ok = is_finished;
             Tell(RecordOutcome::Kind::kClosed, is_finished);
         }
         return;
@@ -243,6 +242,7 @@ void CEncodingRecorder::Impl::Write(EncodeJob* job, const WriterMark& mark) {
     if (!job->error.empty()) {
         // A frame held for the next event that cannot be encoded is a frame lost, said as such.
         writer.Fail(job->is_held ? "frame not held: " + job->error.substr(job->error.find(": ") + 2) : job->error);
+        was_last_write_ok = false;
         Tell(RecordOutcome::Kind::kFailed, false, 0, 0, job->width, job->height);
         return;
     }
@@ -259,6 +259,7 @@ void CEncodingRecorder::Impl::Write(EncodeJob* job, const WriterMark& mark) {
         return;
     }
     const bool is_stored = writer.Store(job->jpeg.data(), job->jpeg_size, job->quality, &job->record_stamp);
+    was_last_write_ok = is_stored;
     Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored, job->quality,
          job->jpeg_size, job->width, job->height);
 }
@@ -360,11 +361,13 @@ EncodeJob* CEncodingRecorder::Impl::TakeJob(const CleanFrame& frame) {
 // ---------------------------------------------------------------- public
 
 CEncodingRecorder::CEncodingRecorder(std::string storage_folder)
-    : impl_(std::make_unique<Impl>(std::move(storage_folder))) {}
+    : impl_(std::make_unique<Impl>(std::move(storage_folder))) {
+    SetEncodeWorkers(0);
+}
 
 CEncodingRecorder::~CEncodingRecorder() {
     CloseFile();
-    if (impl_->pool) impl_->ReturnLent();
+    impl_->ReturnLent();
     impl_->pool.reset();  // what is queued is written first
 }
 
@@ -397,29 +400,13 @@ bool CEncodingRecorder::WriteCleanFrame(const CleanFrame& frame) {
         const std::string reason = "frame not stored: " + std::to_string(frame.width) + "x" +
                                    std::to_string(frame.height) + " pixels is larger than an archive holds (" +
                                    std::to_string(kMaxSide) + " pixels either way)";
-        if (!d.pool) {
-            d.writer.Fail(reason);
-            d.Tell(RecordOutcome::Kind::kFailed, false, 0, 0, frame.width, frame.height);
-        } else {
-            // The writer owns the last error while it runs; this is told from here.
-            d.TellFromRecordingThread(RecordOutcome::Kind::kFailed, frame.width, frame.height, &reason);
-        }
+        d.TellFromRecordingThread(RecordOutcome::Kind::kFailed, frame.width, frame.height, &reason);
         return false;
-    }
-    if (!d.pool) {
-        // Encode first: a frame that cannot be stored must not leave a record, nor an empty file.
-        JpegCodec::ArchiveJpeg jpeg;
-        const bool is_stored =
-            d.EncodeFrame(frame, &jpeg) && d.writer.Store(jpeg.data, jpeg.size, jpeg.quality, nullptr);
-        d.Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored, jpeg.quality,
-               jpeg.size, frame.width, frame.height);
-        return is_stored;
     }
     EncodeJob* job = d.TakeJob(frame);
     if (job == nullptr) return false;
     job->record_stamp = d.CaptureStamp();
-    d.pool->Submit(job);
-    return true;
+    return d.Submit(job);
 }
 
 bool CEncodingRecorder::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t width, int32_t height,
@@ -428,23 +415,6 @@ bool CEncodingRecorder::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t wid
     const uint32_t size = jpeg.size() > UINT32_MAX ? 0 : static_cast<uint32_t>(jpeg.size());
     // Kept as it is when the reader can find it and it fits; else made to fit like a camera's.
     const bool is_kept = HasJfifHeader(jpeg.data(), size) && size <= kJpegBufferSize;
-    if (!d.pool) {
-        const uint8_t* data = jpeg.data();
-        uint32_t stored_size = size;
-        if (!is_kept) {
-            if (d.camera_jpeg.size() < kJpegBufferSize) d.camera_jpeg.resize(kJpegBufferSize);
-            stored_size = FitCameraJpeg(jpeg.data(), size, width, height, d.camera_jpeg.data(), kJpegBufferSize);
-            data = d.camera_jpeg.data();
-            if (stored_size == 0) d.writer.Fail("frame not stored: the JPEG cannot be kept as a record");
-        }
-        // Its stamp goes on in a file begun for it.
-        const bool continues_stamps = !d.writer.IsOpen();
-        const bool is_stored = stored_size != 0 && d.writer.Store(data, stored_size, JpegCodec::kCameraStreamQuality,
-                                                                  &record_stamp, continues_stamps);
-        d.Tell(is_stored ? RecordOutcome::Kind::kStored : RecordOutcome::Kind::kFailed, is_stored,
-               JpegCodec::kCameraStreamQuality, stored_size, width, height);
-        return is_stored;
-    }
     d.ReturnLent();
     EncodeJob* job = d.pool->Acquire(d.waits_for_encoders.load(std::memory_order_relaxed));
     if (job == nullptr) {
@@ -468,20 +438,16 @@ bool CEncodingRecorder::WriteEncodedFrame(std::vector<uint8_t> jpeg, int32_t wid
         job->input_size = size;
     }
     d.is_capture_episode_open = true;  // a close follows it
-    d.pool->Submit(job);
-    return true;
+    return d.Submit(job);
 }
 
-void CEncodingRecorder::ReturnPlanes() {
-    if (impl_->pool) impl_->ReturnLent();
-}
-
-bool CEncodingRecorder::LendsPlanes() const { return impl_->pool != nullptr; }
-bool CEncodingRecorder::TakesCameraFrames() const { return impl_->pool != nullptr; }
+void CEncodingRecorder::ReturnPlanes() { impl_->ReturnLent(); }
+bool CEncodingRecorder::LendsPlanes() const { return true; }
+// Kept camera frames spare a copy only when another thread encodes them.
+bool CEncodingRecorder::TakesCameraFrames() const { return impl_->pool->WorkerCount() > 0; }
 
 JpegPlaneRoom* CEncodingRecorder::LendPlanes(int32_t width, int32_t height) {
     Impl& d = *impl_;
-    if (!d.pool) return nullptr;
     if (d.lent == nullptr) d.lent = d.pool->Acquire(d.waits_for_encoders.load(std::memory_order_relaxed));
     if (d.lent == nullptr) {
         d.dropped.fetch_add(1, std::memory_order_relaxed);
@@ -504,21 +470,23 @@ void CEncodingRecorder::SetEncodeWorkers(int workers) {
         d.ReturnLent();
         d.pool.reset();
     }
+    workers = std::max(workers, 0);
+    // Without workers the thread that records encodes, with the first worker's coders.
     d.coders.clear();
-    if (workers <= 0) return;
-    for (int i = 0; i < workers; ++i) d.coders.push_back(std::make_unique<WorkerCoders>());
+    for (int i = 0; i < std::max(workers, 1); ++i) d.coders.push_back(std::make_unique<WorkerCoders>());
+    d.quality_plan.SetSettling(workers > 0);
+    // Without workers one frame is on its way at a time: one job, warm from the first frame on.
+    const int jobs = workers > 0 ? workers + kSpareJobs : 1;
     d.pool = std::make_unique<CEncodePool>(
-        workers, workers + kSpareJobs, [&d](EncodeJob& job, int worker) { d.Encode(job, worker); },
+        workers, jobs, [&d](EncodeJob& job, int worker) { d.Encode(job, worker); },
         [&d](EncodeJob* job, const WriterMark& mark) { d.Write(job, mark); });
 }
 
 void CEncodingRecorder::SetWaitsForEncoders(bool is_waiting) { impl_->waits_for_encoders.store(is_waiting); }
 
-int CEncodingRecorder::GetEncodeWorkers() const { return impl_->pool ? impl_->pool->WorkerCount() : 0; }
+int CEncodingRecorder::GetEncodeWorkers() const { return impl_->pool->WorkerCount(); }
 
-void CEncodingRecorder::WaitForWrites() {
-    if (impl_->pool) impl_->pool->Drain();
-}
+void CEncodingRecorder::WaitForWrites() { impl_->pool->Drain(); }
 
 void CEncodingRecorder::SetRecordStoredCallback(std::function<void(const uint8_t* jpeg, uint32_t size)> on_stored) {
     impl_->writer.SetRecordStoredCallback(std::move(on_stored));
@@ -534,19 +502,17 @@ CEncodingRecorder::EncodeCounts CEncodingRecorder::GetEncodeCounts() const {
 
 bool CEncodingRecorder::CloseFile() {
     Impl& d = *impl_;
-    if (d.pool) {
-        // A room lent to the pass stays lent: the frame in it may still be held after the close.
-        d.is_capture_episode_open = false;
-        d.pool->SubmitClose();
-        return true;
-    }
-    const bool was_open = d.writer.IsOpen();
-    const bool is_finished = d.writer.Finish();
-    if (was_open) d.Tell(RecordOutcome::Kind::kClosed, is_finished);
-    return is_finished;
+    // A room lent to the pass stays lent: the frame in it may still be held after the close.
+    d.is_capture_episode_open = false;
+    if (d.IsWritingHere()) d.was_last_close_ok = true;  // nothing open, nothing to fail
+    d.pool->SubmitClose();
+    return !d.IsWritingHere() || d.was_last_close_ok;
 }
 
-bool CEncodingRecorder::StartNewFile() { return impl_->writer.StartNewFile(); }
+bool CEncodingRecorder::StartNewFile() {
+    impl_->pool->ForgetLastMark();  // the close that follows finishes this file
+    return impl_->writer.StartNewFile();
+}
 bool CEncodingRecorder::IsWriteOpen() const { return impl_->writer.IsOpen(); }
 const std::string& CEncodingRecorder::GetWritePath() const { return impl_->writer.GetPath(); }
 void CEncodingRecorder::SetRoomMaker(std::function<bool()> make_room) {
@@ -571,39 +537,19 @@ uint32_t CEncodingRecorder::GetLastFrameBytes() const { return impl_->writer.Get
 
 void CEncodingRecorder::HoldCleanFrame(const CleanFrame& frame, int64_t time_ms, int64_t keep_from_ms) {
     Impl& d = *impl_;
-    // Held frames are stamped by the clock of the frames that follow them: the capture clock while
-    // encoders run, the writer's otherwise; both go on across the files.
-    if (d.pool) {
-        EncodeJob* job = d.TakeJob(frame);
-        if (job == nullptr) return;
-        job->is_held = true;
-        job->time_ms = time_ms;
-        job->keep_from_ms = keep_from_ms;
-        job->record_stamp = d.capture_stamps.NextRecordStamp();
-        ++d.holds_submitted;
-        d.pool->Submit(job);
-        return;
-    }
-    JpegCodec::ArchiveJpeg encoded;
-    if (!d.EncodeFrame(frame, &encoded)) {
-        // A frame held for the next event that cannot be encoded is a frame lost, said as such.
-        d.Tell(RecordOutcome::Kind::kFailed, false, 0, 0, frame.width, frame.height);
-        return;
-    }
-    HeldFrame held;
-    held.jpeg = d.held.SpareBuffer();
-    held.jpeg.assign(encoded.data, encoded.data + encoded.size);
-    held.width = frame.width;
-    held.height = frame.height;
-    held.record_stamp = d.writer.Stamps().NextRecordStamp();
-    held.time_ms = time_ms;
-    held.quality = encoded.quality;
-    d.Hold(std::move(held), keep_from_ms);
+    // Held frames are stamped by the clock of the frames that follow them, which goes on across files.
+    EncodeJob* job = d.TakeJob(frame);
+    if (job == nullptr) return;
+    job->is_held = true;
+    job->time_ms = time_ms;
+    job->keep_from_ms = keep_from_ms;
+    job->record_stamp = d.capture_stamps.NextRecordStamp();
+    ++d.holds_submitted;
+    d.pool->Submit(job);
 }
 
 int64_t CEncodingRecorder::WriteHeldFrames(int64_t from_ms) {
     Impl& d = *impl_;
-    if (!d.pool) return d.WriteHeld(from_ms);
     // The frames that follow go on from the held frames' stamps.
     d.capture_stamps.StartFile(true);
     d.is_capture_episode_open = true;
@@ -615,15 +561,7 @@ int64_t CEncodingRecorder::WriteHeldFrames(int64_t from_ms) {
     return held_now + in_flight;
 }
 
-void CEncodingRecorder::LetGoOfHeldFrames() {
-    Impl& d = *impl_;
-    if (!d.pool) {
-        d.held.Clear();
-        d.PublishHeld();
-        return;
-    }
-    d.pool->SubmitMark(WriterMark{kLetGoOfHeldMark, 0});
-}
+void CEncodingRecorder::LetGoOfHeldFrames() { impl_->pool->SubmitMark(WriterMark{kLetGoOfHeldMark, 0}); }
 
 void CEncodingRecorder::SetHeldByteLimit(uint64_t bytes) { impl_->held.SetByteLimit(bytes); }
 

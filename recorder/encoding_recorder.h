@@ -114,8 +114,10 @@ public:
     // WriteCleanFrame, WriteEncodedFrame and CloseFile then only queue and return at once: false
     // when every encoder is busy and the frame was dropped. What became of each frame reaches the
     // outcome callback from the writer; the last-error and last-frame getters describe the
-    // writer's latest and are read after WaitForWrites. 0, the default: everything runs on the
-    // calling thread. Set while idle, from the thread that records.
+    // writer's latest and are read after WaitForWrites. 0, the default: the same pool without
+    // threads, so each frame is encoded (every frame from the highest quality down) and written on
+    // the calling thread before the call returns, which then says whether it was stored. Set while
+    // idle, from the thread that records.
     void SetEncodeWorkers(int workers);
     int GetEncodeWorkers() const;
     // A source that is not live (a file read as fast as it goes) waits for a free encoder instead
