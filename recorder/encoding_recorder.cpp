@@ -23,6 +23,7 @@ namespace {
 constexpr int kSpareJobs = 3;
 
 const std::string kNothingToStore = "frame not stored: it came with nothing to store it from";
+const std::string kNoFile;
 
 // What the writer is asked between frames besides a close.
 constexpr int kWriteHeldMark = 1;  // value: from when on the held frames are stored
@@ -76,7 +77,7 @@ struct CEncodingRecorder::Impl {
     int64_t holds_submitted = 0;            // recording thread
 
     void Tell(RecordOutcome::Kind kind, bool is_ok, int quality = 0, uint32_t bytes = 0, int32_t width = 0,
-              int32_t height = 0, bool is_recording_thread = false, const std::string* reason = nullptr);
+              int32_t height = 0, bool is_recording_thread = false, const std::string* reason = nullptr) const;
     // A drop, or a frame with nothing to store, told on the recording thread while the writer runs.
     void TellFromRecordingThread(RecordOutcome::Kind kind, int32_t width, int32_t height,
                                  const std::string* reason = nullptr);
@@ -112,15 +113,16 @@ void CEncodingRecorder::Impl::TellFromRecordingThread(RecordOutcome::Kind kind, 
     Tell(kind, false, 0, 0, width, height);
 }
 
+// Not const: the job goes on to the pool, which writes it (and this object's record of it).
+// NOLINTNEXTLINE(readability-make-member-function-const)
 bool CEncodingRecorder::Impl::Submit(EncodeJob* job) {
     pool->Submit(job);
     return !IsWritingHere() || was_last_write_ok;
 }
 
 void CEncodingRecorder::Impl::Tell(RecordOutcome::Kind kind, bool is_ok, int quality, uint32_t bytes, int32_t width,
-                                   int32_t height, bool is_recording_thread, const std::string* reason) {
+                                   int32_t height, bool is_recording_thread, const std::string* reason) const {
     if (!on_outcome) return;
-    static const std::string kNoFile;
     RecordOutcome outcome;
     outcome.kind = kind;
     outcome.is_ok = is_ok;
