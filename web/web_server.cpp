@@ -353,6 +353,25 @@ CWebServer::CWebServer(std::string storage_folder, CViewerFrames* frames, std::f
     core_->status = std::move(status);
 }
 
+namespace {
+
+// Calls Method on the server's context every interval_ms while the source is held.
+template <void (WebServerCore::*Method)()>
+GAttachedSourcePtr EveryInterval(WebServerCore& core, guint interval_ms) {
+    GAttachedSourcePtr source(g_timeout_source_new(interval_ms));
+    g_source_set_callback(
+        source.get(),
+        [](gpointer data) -> gboolean {
+            (static_cast<WebServerCore*>(data)->*Method)();
+            return G_SOURCE_CONTINUE;
+        },
+        &core, nullptr);
+    g_source_attach(source.get(), core.main_context.get());
+    return source;
+}
+
+}  // namespace
+
 CWebServer::~CWebServer() { Stop(); }
 
 bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
@@ -364,27 +383,12 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
     core.credentials = std::make_unique<CWebCredentials>(options.user, options.password_hash);
     core.main_context = GMainContextPtr(g_main_context_ref_thread_default());
     // libsoup closes a connection it is done with, and says nothing: closed ones are let go here.
-    core.prune_timer = GAttachedSourcePtr(g_timeout_source_new(WebServerCore::kPruneIntervalMs));
-    g_source_set_callback(
-        core.prune_timer.get(),
-        [](gpointer data) -> gboolean {
-            static_cast<WebServerCore*>(data)->PruneClosed();
-            return G_SOURCE_CONTINUE;
-        },
-        &core, nullptr);
-    g_source_attach(core.prune_timer.get(), core.main_context.get());
+    core.prune_timer = EveryInterval<&WebServerCore::PruneClosed>(core, WebServerCore::kPruneIntervalMs);
     if (core.credentials->IsSet()) {
         core.verifier =
             std::make_unique<CPasswordVerifier>(options.user, options.password_hash, core.main_context.get());
-        core.failure_summary = GAttachedSourcePtr(g_timeout_source_new_seconds(CFailureLog::kSummaryIntervalS));
-        g_source_set_callback(
-            core.failure_summary.get(),
-            [](gpointer data) -> gboolean {
-                static_cast<WebServerCore*>(data)->LogFailureSummary();
-                return G_SOURCE_CONTINUE;
-            },
-            &core, nullptr);
-        g_source_attach(core.failure_summary.get(), core.main_context.get());
+        core.failure_summary =
+            EveryInterval<&WebServerCore::LogFailureSummary>(core, CFailureLog::kSummaryIntervalS * 1000u);
     }
     if (!options.tls.certificate_path.empty()) {
         std::string warning;
