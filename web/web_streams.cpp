@@ -33,6 +33,19 @@ std::string Attachment(const std::string& name, const char* extension) {
     return "attachment; filename=\"" + safe + extension + "\"";
 }
 
+// The body goes out a chunk at a time, each made by Next once the ones in flight are written;
+// what has been written is let go at once, so a client holds at most the chunk it is being sent.
+template <void (WebServerCore::*Next)(WebRequestContext*)>
+void SendInChunks(WebRequestContext* context) {
+    soup_message_body_set_accumulate(soup_server_message_get_response_body(context->message.get()), FALSE);
+    g_signal_connect(context->message.get(), "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
+                         auto* request = static_cast<WebRequestContext*>(data);
+                         if (--request->chunks_in_flight == 0) (request->core->*Next)(request);
+                     }),
+                     context);
+    (context->core->*Next)(context);
+}
+
 }  // namespace
 
 void WebServerCore::ServeArchiveFile(WebRequestContext* context) {
@@ -56,13 +69,7 @@ void WebServerCore::ServeArchiveFile(WebRequestContext* context) {
         Resume(context);
         return;
     }
-    soup_message_body_set_accumulate(soup_server_message_get_response_body(context->message.get()), FALSE);
-    g_signal_connect(context->message.get(), "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
-                         auto* request = static_cast<WebRequestContext*>(data);
-                         if (--request->chunks_in_flight == 0) request->core->PumpFile(request);
-                     }),
-                     context);
-    PumpFile(context);
+    SendInChunks<&WebServerCore::PumpFile>(context);
 }
 
 void WebServerCore::PumpFile(WebRequestContext* context) {
@@ -109,14 +116,8 @@ void WebServerCore::ServeVideo(WebRequestContext* context) {
     const std::string disposition = Attachment(context->request.name, ".mkv");
     soup_message_headers_replace(headers, "Content-Disposition", disposition.c_str());
     soup_server_message_set_status(context->message.get(), SOUP_STATUS_OK, nullptr);
-    soup_message_body_set_accumulate(soup_server_message_get_response_body(context->message.get()), FALSE);
     context->video = std::move(video);
-    g_signal_connect(context->message.get(), "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
-                         auto* request = static_cast<WebRequestContext*>(data);
-                         if (--request->chunks_in_flight == 0) request->core->PumpVideo(request);
-                     }),
-                     context);
-    PumpVideo(context);
+    SendInChunks<&WebServerCore::PumpVideo>(context);
 }
 
 void WebServerCore::PumpVideo(WebRequestContext* context) {
@@ -164,14 +165,7 @@ void WebServerCore::ServeLive(WebRequestContext* context) {
         Resume(context);
         return;
     }
-    // What has been written is let go at once: a client holds at most the frame it is being sent.
-    soup_message_body_set_accumulate(soup_server_message_get_response_body(context->message.get()), FALSE);
-    g_signal_connect(context->message.get(), "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
-                         auto* request = static_cast<WebRequestContext*>(data);
-                         if (--request->chunks_in_flight == 0) request->core->SendNextFrame(request);
-                     }),
-                     context);
-    SendNextFrame(context);
+    SendInChunks<&WebServerCore::SendNextFrame>(context);
 }
 
 void WebServerCore::SendNextFrame(WebRequestContext* context) {
