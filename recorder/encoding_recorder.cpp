@@ -377,13 +377,7 @@ void CEncodingRecorder::SetLastError(const std::string& error) {
     impl_->writer.SetLastError(error, impl_->writer.GetLastErrorCause());
 }
 
-bool CEncodingRecorder::WriteFrame(const BMP_File& frame) {
-    CleanFrame clean;
-    clean.width = frame.GetWidth();
-    clean.height = frame.GetHeight();
-    clean.picture = &frame;
-    return WriteCleanFrame(clean);
-}
+bool CEncodingRecorder::WriteFrame(const BMP_File& frame) { return WriteCleanFrame(CleanFrame::OfPicture(frame)); }
 
 bool CEncodingRecorder::TakesCameraJpeg(const uint8_t* data, uint32_t size, int32_t width, int32_t height) const {
     // What the readers would refuse is not taken either; the frame is then refused as it is stored.

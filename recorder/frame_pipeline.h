@@ -31,6 +31,15 @@ struct CleanFrame {
     const YuvCoefficients* coefficients = nullptr;
     // planes lie in the room the recorder lent (LendPlanes): it takes the room back with them.
     bool is_in_lent_room = false;
+
+    // A frame that has only its picture.
+    static CleanFrame OfPicture(const BMP_File& picture) {
+        CleanFrame clean;
+        clean.width = picture.GetWidth();
+        clean.height = picture.GetHeight();
+        clean.picture = &picture;
+        return clean;
+    }
 };
 
 // Where recorded frames go: the recorder (CFrameArchive) or a test double.

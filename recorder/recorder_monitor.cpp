@@ -25,13 +25,7 @@ CRecorderMonitor::~CRecorderMonitor() {
     archive_.SetOutcomeCallback({});
 }
 
-bool CRecorderMonitor::WriteFrame(const BMP_File& frame) {
-    CleanFrame clean;
-    clean.width = frame.GetWidth();
-    clean.height = frame.GetHeight();
-    clean.picture = &frame;
-    return WriteCleanFrame(clean);
-}
+bool CRecorderMonitor::WriteFrame(const BMP_File& frame) { return WriteCleanFrame(CleanFrame::OfPicture(frame)); }
 
 bool CRecorderMonitor::TakesPlanes() const { return archive_.TakesPlanes(); }
 bool CRecorderMonitor::TakesCameraFrames() const { return archive_.TakesCameraFrames(); }
