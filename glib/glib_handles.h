@@ -7,15 +7,18 @@
 
 #include <glib-object.h>
 
-template <typename T>
-struct GObjectUnref {
+// A deleter that hands what it holds, when anything, to the library's own release function.
+template <auto Release>
+struct ReleasedBy {
+    template <typename T>
     void operator()(T* object) const {
-        if (object) g_object_unref(object);
+        if (object) Release(object);
     }
 };
+
 // Holds one reference to a GObject (a SoupServer, a GSocket, a GInetAddress, ...).
 template <typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref<T>>;
+using GObjectPtr = std::unique_ptr<T, ReleasedBy<g_object_unref>>;
 
 // Adds a reference of our own to a GObject someone else owns.
 template <typename T>
@@ -24,13 +27,8 @@ GObjectPtr<T> ShareGObject(T* object) {
     return GObjectPtr<T>(object);
 }
 
-struct GSourceUnref {
-    void operator()(GSource* source) const {
-        if (source) g_source_unref(source);
-    }
-};
 // A reference to a source; attaching it gives the main context a reference of its own.
-using GSourcePtr = std::unique_ptr<GSource, GSourceUnref>;
+using GSourcePtr = std::unique_ptr<GSource, ReleasedBy<g_source_unref>>;
 
 struct GSourceDestroy {
     void operator()(GSource* source) const {
@@ -43,19 +41,8 @@ struct GSourceDestroy {
 // main context (a source may drop its own handle from its callback).
 using GAttachedSourcePtr = std::unique_ptr<GSource, GSourceDestroy>;
 
-struct GMainContextUnref {
-    void operator()(GMainContext* context) const {
-        if (context) g_main_context_unref(context);
-    }
-};
-using GMainContextPtr = std::unique_ptr<GMainContext, GMainContextUnref>;
-
-struct GErrorFree {
-    void operator()(GError* error) const {
-        if (error) g_error_free(error);
-    }
-};
-using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
+using GMainContextPtr = std::unique_ptr<GMainContext, ReleasedBy<g_main_context_unref>>;
+using GErrorPtr = std::unique_ptr<GError, ReleasedBy<g_error_free>>;
 
 // Fills a GErrorPtr through a call's GError** parameter: g_call(..., GErrorSlot(error)).
 // A call that succeeds leaves what the holder had.

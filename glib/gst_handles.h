@@ -8,15 +8,9 @@
 
 #include "glib/glib_handles.h"
 
-template <typename T>
-struct GstObjectUnref {
-    void operator()(T* object) const {
-        if (object) gst_object_unref(object);
-    }
-};
 // Holds one full (non-floating) reference; see AdoptFloating for new elements.
 template <typename T>
-using GstObjectPtr = std::unique_ptr<T, GstObjectUnref<T>>;
+using GstObjectPtr = std::unique_ptr<T, ReleasedBy<gst_object_unref>>;
 
 // Takes ownership of a freshly created (possibly floating) object.
 template <typename T>
@@ -32,23 +26,18 @@ GstObjectPtr<T> ShareObject(T* object) {
     return GstObjectPtr<T>(object);
 }
 
+// gst_caps_unref and gst_message_unref are inline in GStreamer's headers: a type named after
+// one would be local to each file, so these two keep deleters of their own.
 struct GstCapsUnref {
     void operator()(GstCaps* caps) const {
         if (caps) gst_caps_unref(caps);
     }
 };
 using GstCapsPtr = std::unique_ptr<GstCaps, GstCapsUnref>;
-
 struct GstMessageUnref {
     void operator()(GstMessage* message) const {
         if (message) gst_message_unref(message);
     }
 };
 using GstMessagePtr = std::unique_ptr<GstMessage, GstMessageUnref>;
-
-struct GstIteratorFree {
-    void operator()(GstIterator* iterator) const {
-        if (iterator) gst_iterator_free(iterator);
-    }
-};
-using GstIteratorPtr = std::unique_ptr<GstIterator, GstIteratorFree>;
+using GstIteratorPtr = std::unique_ptr<GstIterator, ReleasedBy<gst_iterator_free>>;
