@@ -20,11 +20,18 @@ struct ReleasedBy {
 template <typename T>
 using GObjectPtr = std::unique_ptr<T, ReleasedBy<g_object_unref>>;
 
+// Takes a reference of our own with Take (a reference, or the sink of a floating one) and holds
+// it in the handle Ptr.
+template <typename Ptr, auto Take, typename T>
+Ptr TakeReference(T* object) {
+    if (object) Take(object);
+    return Ptr(object);
+}
+
 // Adds a reference of our own to a GObject someone else owns.
 template <typename T>
 GObjectPtr<T> ShareGObject(T* object) {
-    if (object) g_object_ref(object);
-    return GObjectPtr<T>(object);
+    return TakeReference<GObjectPtr<T>, g_object_ref>(object);
 }
 
 // A reference to a source; attaching it gives the main context a reference of its own.

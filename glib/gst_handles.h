@@ -15,15 +15,13 @@ using GstObjectPtr = std::unique_ptr<T, ReleasedBy<gst_object_unref>>;
 // Takes ownership of a freshly created (possibly floating) object.
 template <typename T>
 GstObjectPtr<T> AdoptFloating(T* object) {
-    if (object) gst_object_ref_sink(object);
-    return GstObjectPtr<T>(object);
+    return TakeReference<GstObjectPtr<T>, gst_object_ref_sink>(object);
 }
 
 // Adds a reference of our own to an object someone else owns.
 template <typename T>
 GstObjectPtr<T> ShareObject(T* object) {
-    if (object) gst_object_ref(object);
-    return GstObjectPtr<T>(object);
+    return TakeReference<GstObjectPtr<T>, gst_object_ref>(object);
 }
 
 // gst_caps_unref and gst_message_unref are inline in GStreamer's headers: a type named after
