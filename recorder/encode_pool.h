@@ -41,6 +41,8 @@ struct EncodeJob {
     PaddedYuvPlanes planes;
     std::vector<uint8_t> input;
     uint32_t input_size = 0;
+    // kPicture in a pool without workers: the caller's rows, read before Submit returns.
+    const uint8_t* borrowed_input = nullptr;
 
     // What the worker made: jpeg[0, jpeg_size) at quality, or error.
     std::vector<uint8_t> jpeg;

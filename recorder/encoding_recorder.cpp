@@ -165,8 +165,9 @@ uint32_t CEncodingRecorder::Impl::EncodePicture(EncodeJob& job, WorkerCoders& wo
     if (job.jpeg.size() < bound) job.jpeg.resize(bound);
     unsigned char* target = job.jpeg.data();
     unsigned long size = job.jpeg.size();
-    if (tjCompress2(worker_coders.compressor.Get(), job.input.data(), job.width, 0, job.height, TJPF_BGR, &target,
-                    &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
+    if (tjCompress2(worker_coders.compressor.Get(),
+                    job.borrowed_input != nullptr ? job.borrowed_input : job.input.data(), job.width, 0, job.height,
+                    TJPF_BGR, &target, &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
         job.error = std::string("frame not stored: tjCompress2: ") + tjGetErrorStr2(worker_coders.compressor.Get());
         return 0;
     }
@@ -311,6 +312,7 @@ EncodeJob* CEncodingRecorder::Impl::TakeJob(const CleanFrame& frame) {
     job->is_held = false;
     job->width = frame.width;
     job->height = frame.height;
+    job->borrowed_input = nullptr;
     const auto keep_input = [job](const uint8_t* bytes, size_t size) {
         if (job->input.size() < size) job->input.resize(size);
         std::memcpy(job->input.data(), bytes, size);
@@ -351,7 +353,11 @@ EncodeJob* CEncodingRecorder::Impl::TakeJob(const CleanFrame& frame) {
         }
     } else if (frame.picture != nullptr && frame.picture->GetPixelCount() > 0) {
         job->kind = EncodeJob::Kind::kPicture;
-        keep_input(frame.picture->GetBits(), static_cast<size_t>(frame.picture->GetBitsSize()));
+        if (IsWritingHere()) {
+            job->borrowed_input = frame.picture->GetBits();  // encoded before the call returns
+        } else {
+            keep_input(frame.picture->GetBits(), static_cast<size_t>(frame.picture->GetBitsSize()));
+        }
     } else {
         pool->Release(job);
         TellFromRecordingThread(RecordOutcome::Kind::kFailed, frame.width, frame.height);
