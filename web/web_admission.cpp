@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "glib/glib_handles.h"
 #include "platform/thread_handover.h"
 #include "web/web_auth.h"
 
@@ -87,10 +88,10 @@ void CPasswordVerifier::Run() {
             bool is_right;
         };
         auto* answer = new Answer{shared_, std::move(job.done), is_right};
-        GSource* source = g_idle_source_new();
-        g_source_set_priority(source, G_PRIORITY_DEFAULT);
+        const GSourcePtr source(g_idle_source_new());
+        g_source_set_priority(source.get(), G_PRIORITY_DEFAULT);
         g_source_set_callback(
-            source,
+            source.get(),
             [](gpointer data) -> gboolean {
                 MarkReceived(data);
                 auto* delivered = static_cast<Answer*>(data);
@@ -109,7 +110,6 @@ void CPasswordVerifier::Run() {
                 delete static_cast<Answer*>(data);
             });
         MarkHandedOver(answer);
-        g_source_attach(source, context_);
-        g_source_unref(source);
+        g_source_attach(source.get(), context_);
     }
 }
