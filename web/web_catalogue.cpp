@@ -120,6 +120,8 @@ std::shared_ptr<IndexedArchive> Indexed(const std::string& path, std::unique_loc
     return archive;
 }
 
+}  // namespace
+
 void ReadRecords(WebArchive& archive) {
     std::unique_lock<std::mutex> lock;
     const std::shared_ptr<IndexedArchive> indexed = Indexed(archive.path, lock);
@@ -129,7 +131,16 @@ void ReadRecords(WebArchive& archive) {
     archive.last_ole = indexed->last_ole;
 }
 
-}  // namespace
+std::string DownloadName(const WebArchive& archive) {
+    std::string time = archive.first_ole ? IsoLocalTime(*archive.first_ole) : std::string();
+    if (time.size() < 19 || time[10] != 'T') return archive.name;
+    // "2026-12-07T10:11:12.345" to "Cindral 2026-12-07 10-11-12": no colon a file system refuses.
+    time.resize(19);
+    time[10] = ' ';
+    time[13] = '-';
+    time[16] = '-';
+    return "Cindral " + time;
+}
 
 std::vector<std::string> ListDays(const std::string& storage_folder) {
     std::vector<std::string> days;

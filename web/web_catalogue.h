@@ -29,6 +29,11 @@ std::optional<std::vector<WebArchive>> ListArchives(const std::string& storage_f
 // The archive of that day listed under name (without its extension), its records unread.
 std::optional<WebArchive> FindArchive(const std::string& storage_folder, const std::string& day,
                                       const std::string& name);
+// Fills in archive's frame count and first and last times (indexed as ReadArchiveFrame does).
+void ReadRecords(WebArchive& archive);
+// What a download of archive is called, without extension: "Cindral 2026-12-07 10-11-12" by its
+// first record's time, or its file name when no record has a time.
+std::string DownloadName(const WebArchive& archive);
 
 // Frame of the archive at path, with its recorded time as IsoLocalTime gives it; nothing when
 // the archive holds no such readable frame. The archive is indexed once while its size and

@@ -175,8 +175,8 @@ void WebServerCore::Authorized(WebRequestContext* context) {
         case WebRoute::kDays: ServeDays(context); return;
         case WebRoute::kArchives: ServeArchives(context); return;
         case WebRoute::kFrame: ServeFrame(context); return;
-        case WebRoute::kArchive: ServeArchiveFile(context); return;
-        case WebRoute::kVideo: ServeVideo(context); return;
+        case WebRoute::kArchive:
+        case WebRoute::kVideo: ServeDownload(context); return;
         case WebRoute::kLive: ServeLive(context); return;
         case WebRoute::kSnapshot: ServeSnapshot(context); return;
     }

@@ -19,6 +19,7 @@
 #include "glib/glib_handles.h"
 #include "platform/posix_file.h"
 #include "web/web_admission.h"
+#include "web/web_catalogue.h"
 #include "web/web_server.h"
 #include "web/web_stream_export.h"
 
@@ -135,8 +136,10 @@ struct WebServerCore {
     void ServeDays(WebRequestContext* context);
     void ServeArchives(WebRequestContext* context);
     void ServeFrame(WebRequestContext* context);
-    void ServeArchiveFile(WebRequestContext* context);
-    void ServeVideo(WebRequestContext* context);
+    // An archive's file or its video, named by when it was recorded.
+    void ServeDownload(WebRequestContext* context);
+    void ServeArchiveFile(WebRequestContext* context, const WebArchive& archive);
+    void ServeVideo(WebRequestContext* context, const WebArchive& archive);
     void ServeLive(WebRequestContext* context);
     void ServeSnapshot(WebRequestContext* context);
     void PumpFile(WebRequestContext* context);

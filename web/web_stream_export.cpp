@@ -22,7 +22,8 @@ CStreamedExport::~CStreamedExport() {
     worker_.join();
 }
 
-bool CStreamedExport::Start(const std::string& archive_path, std::string& error) {
+bool CStreamedExport::Start(const std::string& archive_path, uint64_t duration_ns, std::string& error) {
+    if (duration_ns > 0) duration_inserter_ = std::make_unique<CMatroskaDurationInserter>(duration_ns);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         error = ErrnoMessage("cannot make a pipe for the video");
@@ -47,16 +48,21 @@ bool CStreamedExport::Start(const std::string& archive_path, std::string& error)
 }
 
 CStreamedExport::ReadResult CStreamedExport::Read(std::vector<uint8_t>& chunk, size_t max_bytes) {
-    chunk.resize(max_bytes);
+    chunk.clear();
+    piped_.resize(max_bytes);
     ssize_t got;
     do {
-        got = ::read(read_fd_.Get(), chunk.data(), max_bytes);
+        got = ::read(read_fd_.Get(), piped_.data(), max_bytes);
     } while (got < 0 && errno == EINTR);
     if (got > 0) {
-        chunk.resize(static_cast<size_t>(got));
-        return ReadResult::kData;
+        if (duration_inserter_) {
+            duration_inserter_->Feed(piped_.data(), static_cast<size_t>(got), chunk);
+        } else {
+            chunk.assign(piped_.begin(), piped_.begin() + got);
+        }
+        // The header is held until it is whole: a few hundred bytes, there in a moment.
+        return chunk.empty() ? ReadResult::kWait : ReadResult::kData;
     }
-    chunk.clear();
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReadResult::kWait;
     if (got < 0) {
         const std::string reason = ErrnoMessage("cannot read the video");
@@ -64,6 +70,11 @@ CStreamedExport::ReadResult CStreamedExport::Read(std::vector<uint8_t>& chunk, s
         const std::lock_guard<std::mutex> lock(mutex_);
         error_ = reason;
         return ReadResult::kFailed;
+    }
+    if (duration_inserter_) {
+        duration_inserter_->Flush(chunk);
+        duration_inserter_.reset();
+        if (!chunk.empty()) return ReadResult::kData;
     }
     Finish();
     const std::lock_guard<std::mutex> lock(mutex_);

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include "capture/viewer_frames.h"
 #include "web/web_catalogue.h"
+#include "web/web_catalogue_jobs.h"
 #include "web/web_log.h"
 #include "web/web_server_core.h"
 
@@ -27,7 +29,7 @@ std::string Attachment(const std::string& name, const char* extension) {
     std::string safe;
     for (char c : name) {
         const bool is_plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
-                              c == '_' || c == '.';
+                              c == '_' || c == '.' || c == ' ';
         safe += is_plain ? c : '_';
     }
     return "attachment; filename=\"" + safe + extension + "\"";
@@ -46,11 +48,42 @@ void SendInChunks(WebRequestContext* context) {
     (context->core->*Next)(context);
 }
 
+// The length the copy export gives a video of archive: from its first record to its last, and
+// the last lasting as long as the frames before it on average; 0 when its times are unknown.
+uint64_t VideoDurationNs(const WebArchive& archive) {
+    if (!archive.first_ole || !archive.last_ole || archive.frames < 2 || *archive.last_ole <= *archive.first_ole)
+        return 0;
+    constexpr double kMsPerDay = 86400000.0;
+    const double span_ms = (*archive.last_ole - *archive.first_ole) * kMsPerDay;
+    const double frame_ms = span_ms / (archive.frames - 1);
+    return static_cast<uint64_t>(std::llround(span_ms) + std::llround(frame_ms)) * 1000000u;
+}
+
 }  // namespace
 
-void WebServerCore::ServeArchiveFile(WebRequestContext* context) {
-    const std::optional<WebArchive> archive = FindArchive(storage_folder, context->request.day, context->request.name);
-    UniqueFd file(archive ? ::open(archive->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
+void WebServerCore::ServeDownload(WebRequestContext* context) {
+    // The name comes from the first record's time: reading it may index the archive, off the loop.
+    auto archive = std::make_shared<std::optional<WebArchive>>();
+    Pause(context);
+    RunOffMainLoop(
+        context->catalogue_owner,
+        [archive, folder = storage_folder, request = context->request] {
+            *archive = FindArchive(folder, request.day, request.name);
+            if (*archive) ReadRecords(**archive);
+        },
+        [this, context, archive] {
+            if (!*archive) {
+                RespondText(context, SOUP_STATUS_NOT_FOUND, "no such archive");
+            } else if (context->request.route == WebRoute::kVideo) {
+                ServeVideo(context, **archive);
+            } else {
+                ServeArchiveFile(context, **archive);
+            }
+        });
+}
+
+void WebServerCore::ServeArchiveFile(WebRequestContext* context, const WebArchive& archive) {
+    UniqueFd file(::open(archive.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat info {};
     if (!file.IsOpen() || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         RespondText(context, SOUP_STATUS_NOT_FOUND, "no such archive");
@@ -61,11 +94,10 @@ void WebServerCore::ServeArchiveFile(WebRequestContext* context) {
     SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message.get());
     soup_message_headers_set_content_length(headers, info.st_size);
     soup_message_headers_replace(headers, "Content-Type", "application/octet-stream");
-    const std::string disposition = Attachment(context->request.name, ".cna");
+    const std::string disposition = Attachment(DownloadName(archive), ".cna");
     soup_message_headers_replace(headers, "Content-Disposition", disposition.c_str());
     soup_server_message_set_status(context->message.get(), SOUP_STATUS_OK, nullptr);
-    if (context->request.route == WebRoute::kArchive &&
-        std::strcmp(soup_server_message_get_method(context->message.get()), "HEAD") == 0) {
+    if (std::strcmp(soup_server_message_get_method(context->message.get()), "HEAD") == 0) {
         Resume(context);
         return;
     }
@@ -97,23 +129,18 @@ void WebServerCore::PumpFile(WebRequestContext* context) {
     Resume(context);
 }
 
-void WebServerCore::ServeVideo(WebRequestContext* context) {
-    const std::optional<WebArchive> archive = FindArchive(storage_folder, context->request.day, context->request.name);
-    if (!archive) {
-        RespondText(context, SOUP_STATUS_NOT_FOUND, "no such archive");
-        return;
-    }
+void WebServerCore::ServeVideo(WebRequestContext* context, const WebArchive& archive) {
     std::string error;
     auto video = std::make_unique<CStreamedExport>();
-    if (!video->Start(archive->path, error)) {
-        qCWarning(lcWeb).noquote() << "video of" << Text(archive->path) << "not made:" << Text(error);
+    if (!video->Start(archive.path, VideoDurationNs(archive), error)) {
+        qCWarning(lcWeb).noquote() << "video of" << Text(archive.path) << "not made:" << Text(error);
         RespondText(context, SOUP_STATUS_INTERNAL_SERVER_ERROR, "the video cannot be made: " + error);
         return;
     }
     SoupMessageHeaders* headers = soup_server_message_get_response_headers(context->message.get());
     soup_message_headers_set_encoding(headers, SOUP_ENCODING_CHUNKED);
     soup_message_headers_replace(headers, "Content-Type", "video/x-matroska");
-    const std::string disposition = Attachment(context->request.name, ".mkv");
+    const std::string disposition = Attachment(DownloadName(archive), ".mkv");
     soup_message_headers_replace(headers, "Content-Disposition", disposition.c_str());
     soup_server_message_set_status(context->message.get(), SOUP_STATUS_OK, nullptr);
     context->video = std::move(video);

@@ -1,5 +1,6 @@
 // The web server's parts without a socket: routing, passwords, the slowdown, the catalogue
 // lookups, the listening rules, the certificate and the live frames' slot.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <memory>
 
+#include "archive_core/video_export.h"
 #include "capture/viewer_frames.h"
 #include "jpeg/jpeg_codec.h"
 #include "picture/packed_picture.h"
@@ -19,7 +21,9 @@
 #include "recorder/frame_archive.h"
 #include "recorder/recorder_monitor.h"
 #include "support/archive_test_support.h"
+#include "support/cli_runner.h"
 #include "support/temp_folder.h"
+#include "web/matroska_duration.h"
 #include "web/web_auth.h"
 #include "web/web_catalogue.h"
 #include "web/web_request.h"
@@ -266,6 +270,56 @@ TEST(WebCatalogue, ListedTimesAreTheFirstAndLastRecordsOfTheArchiveAsItIsNow) {
     const std::optional<WebFrame> frame = ReadArchiveFrame(path, 4);
     ASSERT_TRUE(frame.has_value());
     EXPECT_EQ(frame->time, "2009-01-07T10:00:02.500");
+    EXPECT_EQ(DownloadName((*listed)[0]), "Cindral 2009-01-07 10-00-00");
+    WebArchive untimed = (*listed)[0];
+    untimed.first_ole.reset();
+    EXPECT_EQ(DownloadName(untimed), "1000");
+}
+
+TEST(WebVideo, AStreamedVideoGainsItsLengthHoweverItsBytesArriveAndOtherBytesPassUnchanged) {
+    TempFolder storage;
+    const std::string path = storage.File("1000.CNA");
+    archive_test::ArchiveBytes file(3);
+    for (int i = 0; i < 3; ++i)
+        file.AddRecord(39820.0 + (36000.0 + 0.5 * i) / 86400.0, archive_test::EncodeScene(16, 16, i));
+    archive_test::WriteBytes(path, file.bytes);
+    const std::string streamed_path = storage.File("streamed.mkv");
+    {
+        const UniqueFd streamed(::open(streamed_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        VideoExportOptions options;
+        options.container = VideoContainer::kMatroska;
+        ASSERT_TRUE(ExportVideoToStream({path}, streamed.Get(), options).is_written);
+    }
+    const std::vector<uint8_t> streamed = archive_test::ReadBytes(streamed_path);
+    const uint64_t duration_ns = 1500000000;  // three frames half a second apart
+    std::vector<uint8_t> whole;
+    CMatroskaDurationInserter at_once(duration_ns);
+    at_once.Feed(streamed.data(), streamed.size(), whole);
+    at_once.Flush(whole);
+    std::vector<uint8_t> bytewise;
+    CMatroskaDurationInserter byte_by_byte(duration_ns);
+    for (const uint8_t byte : streamed) byte_by_byte.Feed(&byte, 1, bytewise);
+    byte_by_byte.Flush(bytewise);
+    EXPECT_EQ(bytewise, whole);
+    EXPECT_EQ(whole.size(), streamed.size() + 11);
+    const std::string patched_path = storage.File("patched.mkv");
+    archive_test::WriteBytes(patched_path, whole);
+    for (const auto& [file_path, expected] : {std::pair{streamed_path, std::string("duration=N/A")},
+                                              std::pair{patched_path, std::string("duration=1.500000")}}) {
+        const CommandResult probe = RunShell(
+            "ffprobe -v error -count_frames -show_entries format=duration:stream=nb_read_frames -of "
+            "default=nw=1 '" +
+            file_path + "'");
+        EXPECT_NE(probe.out.find(expected), std::string::npos) << probe.out << probe.err;
+        EXPECT_NE(probe.out.find("nb_read_frames=3"), std::string::npos) << probe.out;
+    }
+
+    const std::vector<uint8_t> other = {0x1A, 0x45, 0xDF, 0xA3, 0x81, 0x00, 0x12, 0x34, 0x56};
+    std::vector<uint8_t> passed;
+    CMatroskaDurationInserter unchanged(duration_ns);
+    unchanged.Feed(other.data(), other.size(), passed);
+    unchanged.Flush(passed);
+    EXPECT_EQ(passed, other);
 }
 
 TEST(WebTls, SelfSignedCertificateIsMadeOnceWithAPrivateKeyForThisHostAndLoopback) {

@@ -164,19 +164,30 @@ TEST(WebServer, EveryEndpointAnswersFromTheCatalogueWithTheStoredBytes) {
         EXPECT_EQ(answer.record_time, IsoLocalTime(reader.GetRecord(frame)->time_stamp));
     }
     const std::vector<uint8_t> file = ReadBytes(recorded.path);
-    EXPECT_EQ(Fetch(server.Url(base + ".cna")).body, std::string(file.begin(), file.end()));
+    // Downloads are named by when the archive begins, not by its file's name.
+    std::string begins = IsoLocalTime(reader.GetRecord(0)->time_stamp).substr(0, 19);
+    begins.replace(10, 1, " ").replace(13, 1, "-").replace(16, 1, "-");
+    const auto download = Fetch(server.Url(base + ".cna"));
+    EXPECT_EQ(download.body, std::string(file.begin(), file.end()));
+    EXPECT_EQ(download.disposition, "attachment; filename=\"Cindral " + begins + ".cna\"");
 
-    // The copy export, streamed: Matroska with every stored JPEG.
+    // The copy export, streamed: Matroska with every stored JPEG, and its length in its header.
     const auto video = Fetch(server.Url(base + ".mkv"));
     ASSERT_EQ(video.status, 200u);
+    EXPECT_EQ(video.disposition, "attachment; filename=\"Cindral " + begins + ".mkv\"");
+    const double span_s = (reader.GetRecord(4)->time_stamp - reader.GetRecord(0)->time_stamp) * 86400.0;
     const std::string video_path = recorded.storage.File("download.mkv");
     archive_test::WriteBytes(video_path, std::vector<uint8_t>(video.body.begin(), video.body.end()));
     const std::string probe =
         RunShell(
-            "ffprobe -v error -count_frames -show_entries format=format_name:stream=codec_name,nb_read_frames -of "
-            "default=nw=1 '" +
+            "ffprobe -v error -count_frames -show_entries format=format_name,duration:stream=codec_name,nb_read_frames "
+            "-of default=nw=1 '" +
             video_path + "'")
             .out;
+    // The last frame lasts as long as the mean gap before it.
+    const size_t duration_at = probe.find("duration=");
+    ASSERT_NE(duration_at, std::string::npos) << probe;
+    EXPECT_NEAR(std::atof(probe.c_str() + duration_at + 9), span_s * 5 / 4, 0.01) << probe;
     EXPECT_NE(probe.find("codec_name=mjpeg"), std::string::npos) << probe;
     EXPECT_NE(probe.find("nb_read_frames=5"), std::string::npos) << probe;
     EXPECT_NE(probe.find("format_name=matroska"), std::string::npos) << probe;

@@ -112,6 +112,7 @@ struct Response {
     std::string content_type;
     std::string record_time;
     std::string www_authenticate;
+    std::string disposition;
 };
 
 // One request through libsoup's client, synchronously; certificates are accepted when their
@@ -167,6 +168,8 @@ inline Response Fetch(const std::string& url, const std::string& method = "GET",
     response.content_type = type ? type : "";
     response.record_time = time ? time : "";
     response.www_authenticate = authenticate ? authenticate : "";
+    const char* disposition = soup_message_headers_get_one(headers, "Content-Disposition");
+    response.disposition = disposition ? disposition : "";
     g_object_unref(message);
     g_object_unref(session);
     return response;
