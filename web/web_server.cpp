@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 #include <gnutls/gnutls.h>
 #include <libsoup/soup.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -295,6 +296,22 @@ gboolean OnIncoming(GSocketService*, GSocketConnection* connection, GObject*, gp
     return TRUE;
 }
 
+// A socket listening at address:port (0: any port); on the IPv6 any address it takes IPv4 as
+// well where the system allows, so that one socket serves both.
+GObjectPtr<GSocket> ListeningSocket(GInetAddress* address, uint16_t port, GError** error) {
+    const GSocketFamily family = g_inet_address_get_family(address);
+    GObjectPtr<GSocket> socket(g_socket_new(family, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, error));
+    if (!socket) return {};
+    if (family == G_SOCKET_FAMILY_IPV6 && g_inet_address_get_is_any(address)) {
+        // Not fatal: without dual stack the IPv4 address is bound on its own.
+        g_socket_set_option(socket.get(), IPPROTO_IPV6, IPV6_V6ONLY, 0, nullptr);
+    }
+    GObjectPtr<GSocketAddress> socket_address(g_inet_socket_address_new(address, port));
+    if (!g_socket_bind(socket.get(), socket_address.get(), TRUE, error) || !g_socket_listen(socket.get(), error))
+        return {};
+    return socket;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- public
@@ -441,6 +458,7 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
     uint16_t port = options.port;
     std::string failures;
     int bound = 0;
+    bool is_ipv4_served = false;  // by a dual-stack socket on the IPv6 any address
     for (const std::string& address : options.addresses) {
         GObjectPtr<GInetAddress> inet(g_inet_address_new_from_string(address.c_str()));
         if (!inet) {
@@ -448,17 +466,21 @@ bool CWebServer::Start(const WebServerOptions& options, std::string& error) {
             Stop();
             return false;
         }
-        GObjectPtr<GSocketAddress> socket_address(g_inet_socket_address_new(inet.get(), port));
-        GSocketAddress* effective = nullptr;
+        const bool is_any = g_inet_address_get_is_any(inet.get());
+        const bool is_ipv6 = g_inet_address_get_family(inet.get()) == G_SOCKET_FAMILY_IPV6;
+        // The IPv6 socket already takes IPv4: a second bind would only fail as "in use".
+        if (is_any && !is_ipv6 && is_ipv4_served) continue;
         GErrorPtr bind_error;
-        if (!g_socket_listener_add_address(G_SOCKET_LISTENER(core.service.get()), socket_address.get(),
-                                           G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, nullptr, &effective,
-                                           GErrorSlot(bind_error))) {
-            failures += (failures.empty() ? "" : "; ") + GErrorText(bind_error);
+        const GObjectPtr<GSocket> socket = ListeningSocket(inet.get(), port, GErrorSlot(bind_error));
+        if (!socket || !g_socket_listener_add_socket(G_SOCKET_LISTENER(core.service.get()), socket.get(), nullptr,
+                                                     GErrorSlot(bind_error))) {
+            failures += (failures.empty() ? "" : "; ") + address + ": " + GErrorText(bind_error);
             continue;
         }
-        GObjectPtr<GSocketAddress> taken(effective);
-        port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(taken.get()));
+        GErrorPtr address_error;
+        const GObjectPtr<GSocketAddress> taken(g_socket_get_local_address(socket.get(), GErrorSlot(address_error)));
+        if (taken) port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(taken.get()));
+        if (is_any && is_ipv6 && g_socket_speaks_ipv4(socket.get())) is_ipv4_served = true;
         ++bound;
     }
     if (bound == 0) {

@@ -407,6 +407,43 @@ TEST(WebServer, HttpsIsServedWithTheCertificateWhoseFingerprintIsShown) {
     EXPECT_NE(seen.find(fingerprint), std::string::npos) << seen;
 }
 
+std::mutex g_web_log_mutex;
+QStringList g_web_log;
+void CatchWebLog(QtMsgType, const QMessageLogContext&, const QString& text) {
+    const std::lock_guard<std::mutex> lock(g_web_log_mutex);
+    g_web_log.append(text);
+}
+
+TEST(WebServer, AllNetworksAreServedByOneDualStackSocketWithoutABindError) {
+    TempFolder storage;
+    TlsFiles files;
+    std::string error;
+    ASSERT_TRUE(EnsureSelfSignedCertificate(storage.File("settings"), files, error)) << error;
+    const std::string fingerprint = CertificateFingerprint(files.certificate_path, error);
+    WebServerOptions options = LocalOptions();
+    options.addresses = {"::", "0.0.0.0"};  // what "All networks" listens on
+    options.tls = files;
+    options.user = "viewer";
+    options.password_hash = HashPassword("right");
+    const QtMessageHandler previous = qInstallMessageHandler(CatchWebLog);
+    {
+        ServerThread server(storage.Folder(), nullptr, options);
+        ASSERT_EQ(server.Error(), "");
+        const std::string port = std::to_string(server.Port());
+        const std::string authorization = "Basic dmlld2VyOnJpZ2h0";  // viewer:right
+        EXPECT_EQ(Fetch("https://127.0.0.1:" + port + "/api/days", "GET", authorization, fingerprint).status, 200u);
+        // libsoup's client does not take an IPv6 literal with a certificate here; curl does.
+        EXPECT_EQ(
+            RunShell("curl -sk -u viewer:right -o /dev/null -w '%{http_code}' 'https://[::1]:" + port + "/api/days'")
+                .out,
+            "200");
+    }
+    qInstallMessageHandler(previous);
+    const std::lock_guard<std::mutex> lock(g_web_log_mutex);
+    EXPECT_FALSE(g_web_log.join('\n').contains(QStringLiteral("Address already in use")))
+        << g_web_log.join('\n').toStdString();
+}
+
 TEST(WebServer, ConnectionsAreKeptAliveOverHttpAndHttpsAndClosedWhenTheClientCloses) {
     TempFolder storage;
     TlsFiles files;
