@@ -484,3 +484,79 @@ TEST(WebServer, ConnectionsAreKeptAliveOverHttpAndHttpsAndClosedWhenTheClientClo
 }
 
 }  // namespace
+
+// The page in a real browser, in real time: each archive plays at its recorded pace, rows are
+// picked by keyboard, the timeline's blocks are large enough to tap, and a refresh keeps the
+// selection.
+TEST(WebPage, PlaysArchivesAtTheirRecordedPaceAndKeepsItsSelection) {
+    TempFolder storage;
+    std::filesystem::create_directory(storage.File("20090107"));
+    const double day = 39820.0;
+    struct Recording {
+        const char* name;
+        int frames_per_s;
+        double start_s;
+    };
+    const Recording recordings[] = {{"1000", 30, 36000.0}, {"2000", 15, 39600.0}};
+    for (const Recording& recording : recordings) {
+        const int frames = recording.frames_per_s * 8;
+        archive_test::ArchiveBytes file(frames);
+        const std::vector<uint8_t> jpeg = archive_test::EncodeScene(64, 48, 1);
+        for (int i = 0; i < frames; ++i) {
+            file.AddRecord(day + (recording.start_s + static_cast<double>(i) / recording.frames_per_s) / 86400.0, jpeg);
+        }
+        archive_test::WriteBytes(storage.File(std::string("20090107/") + recording.name + ".CNA"), file.bytes);
+    }
+    ServerThread server(storage.Folder(), nullptr, LocalOptions());
+    ASSERT_EQ(server.Error(), "");
+    const std::string script = storage.File("play.js");
+    archive_test::WriteBytes(script, [] {
+        const std::string text = R"(
+const $ = (id) => document.getElementById(id);
+const until = async (test) => {
+  for (const end = performance.now() + 20000; !test(); await new Promise((r) => setTimeout(r, 20)))
+    if (performance.now() > end) throw new Error('timed out');
+};
+await until(() => document.querySelectorAll('#archives li').length === 2);
+const result = { played: [] };
+for (const index of [0, 1]) {
+  const row = document.querySelector('#archives li[data-index="' + index + '"]');
+  row.focus();
+  row.dispatchEvent(new KeyboardEvent('keydown', { key: 'Enter', bubbles: true }));
+  await until(() => $('position').textContent.startsWith('1 / ') && $('frame-time').textContent !== '');
+  $('play').click();
+  await new Promise((r) => setTimeout(r, 6000));
+  result.played.push({ position: parseInt($('position').textContent), clock: $('frame-time').textContent });
+  $('play').click();
+}
+const block = document.querySelector('.timeline .block').getBoundingClientRect();
+result.block = { width: block.width, height: block.height };
+result.focusable = document.querySelector('.timeline .block').tabIndex === 0;
+await loadArchives($('day').value);
+result.selected = document.querySelector('#archives li.selected')?.dataset.index ?? null;
+return result;
+)";
+        return std::vector<uint8_t>(text.begin(), text.end());
+    }());
+    const CommandResult run = RunShell("python3 '" CINDRAL_SOURCE_DIR "/tests/web/page_driver.py' '" + server.Url("/") +
+                                       "' '" + script + "' '" + storage.File("chromium") + "' 2>&1");
+    const QJsonObject result = QJsonDocument::fromJson(QByteArray::fromStdString(run.out)).object();
+    ASSERT_FALSE(result.isEmpty()) << run.out;
+    const QJsonArray played = result["played"].toArray();
+    ASSERT_EQ(played.size(), 2) << run.out;
+    for (int i = 0; i < 2; ++i) {
+        // Frames shown in 6 s against the recording's 6 s, within a tenth.
+        const int expected = recordings[i].frames_per_s * 6;
+        const int position = played[i].toObject()["position"].toInt();
+        EXPECT_NEAR(position - 1, expected, expected / 10) << recordings[i].name << ": " << run.out;
+        // Beside the position, the shown frame's own recorded time.
+        const int second = static_cast<int>(recordings[i].start_s) + (position - 1) / recordings[i].frames_per_s;
+        char clock[16];
+        std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", second / 3600, second / 60 % 60, second % 60);
+        EXPECT_EQ(played[i].toObject()["clock"].toString().toStdString(), clock) << run.out;
+    }
+    EXPECT_GE(result["block"].toObject()["width"].toDouble(), 8.0) << run.out;
+    EXPECT_GE(result["block"].toObject()["height"].toDouble(), 24.0) << run.out;
+    EXPECT_TRUE(result["focusable"].toBool()) << run.out;
+    EXPECT_EQ(result["selected"].toString(), "1") << run.out;
+}

@@ -21,7 +21,7 @@ function secondsOfDay(iso) {
   return Number(t[0]) * 3600 + Number(t[1]) * 60 + Number(t[2]);
 }
 
-function timeText(iso) { return iso ? iso.split('T')[1].slice(0, 8) : '?'; }
+function timeText(iso) { return iso && iso.includes('T') ? iso.split('T')[1].slice(0, 8) : '?'; }
 
 async function refreshStatus() {
   try {
@@ -64,6 +64,21 @@ async function loadDays() {
   if (days.length) await loadArchives(select.value);
 }
 
+// Rows and timeline blocks are picked by pointer and by keyboard alike.
+function makePickable(node, day, index, label) {
+  node.dataset.index = index;
+  node.tabIndex = 0;
+  node.setAttribute('role', 'button');
+  node.setAttribute('aria-label', label);
+  node.onclick = () => select(day, index);
+  node.onkeydown = (event) => {
+    if (event.key === 'Enter' || event.key === ' ') {
+      event.preventDefault();
+      select(day, index);
+    }
+  };
+}
+
 async function loadArchives(day) {
   archives = (await getJson('api/archives?day=' + encodeURIComponent(day))).archives;
   const list = $('archives');
@@ -72,7 +87,6 @@ async function loadArchives(day) {
   timeline.replaceChildren();
   archives.forEach((archive, index) => {
     const item = document.createElement('li');
-    item.dataset.index = index;
     const name = document.createElement('span');
     name.textContent = timeText(archive.first) + '–' + timeText(archive.last);
     if (archive.pinned) name.className = 'pin';
@@ -80,7 +94,7 @@ async function loadArchives(day) {
     frames.className = 'quiet';
     frames.textContent = archive.frames + ' frames';
     item.append(name, frames);
-    item.onclick = () => select(day, index);
+    makePickable(item, day, index, name.textContent + ', ' + frames.textContent);
     list.append(item);
     const first = secondsOfDay(archive.first);
     if (first !== null) {
@@ -90,19 +104,51 @@ async function loadArchives(day) {
       block.style.left = (first / 864) + '%';
       block.style.width = (Math.max(0, last - first) / 864) + '%';
       block.title = name.textContent;
-      block.dataset.index = index;
-      block.onclick = () => select(day, index);
+      makePickable(block, day, index, name.textContent);
       timeline.append(block);
     }
   });
+  // A refresh keeps what is selected, and lets it grow while it is recorded.
+  if (current && current.day === day) {
+    const index = archives.findIndex((archive) => archive.name === current.archive.name);
+    if (index >= 0) {
+      current.archive = archives[index];
+      $('slider').max = Math.max(0, current.archive.frames - 1);
+      markSelected(index);
+    }
+  }
+}
+
+// A tap on the timeline between blocks picks the nearest: a short archive is a thin block.
+$('timeline').onclick = (event) => {
+  if (event.target !== $('timeline')) return;
+  const box = $('timeline').getBoundingClientRect();
+  const tapped = (event.clientX - box.left) / box.width * 86400;
+  let nearest = -1;
+  let distance = Infinity;
+  archives.forEach((archive, index) => {
+    const first = secondsOfDay(archive.first);
+    if (first === null) return;
+    const last = secondsOfDay(archive.last) ?? first;
+    const away = tapped < first ? first - tapped : tapped > last ? tapped - last : 0;
+    if (away < distance) {
+      distance = away;
+      nearest = index;
+    }
+  });
+  if (nearest >= 0) select($('day').value, nearest);
+};
+
+function markSelected(index) {
+  for (const node of document.querySelectorAll('[data-index]')) {
+    node.classList.toggle('selected', Number(node.dataset.index) === index);
+  }
 }
 
 function select(day, index) {
   stop();
   current = { day, archive: archives[index] };
-  for (const node of document.querySelectorAll('[data-index]')) {
-    node.classList.toggle('selected', Number(node.dataset.index) === index);
-  }
+  markSelected(index);
   const base = 'api/archives/' + day + '/' + encodeURIComponent(current.archive.name);
   $('download-video').href = base + '.mkv';
   $('download-archive').href = base + '.cna';
@@ -118,8 +164,8 @@ async function fetchFrame(n) {
   const base = 'api/archives/' + current.day + '/' + encodeURIComponent(current.archive.name);
   const response = await fetch(base + '/frames/' + n + '.jpg');
   if (!response.ok) return null;
-  const time = Date.parse(response.headers.get('X-Record-Time') || '');
-  return { url: URL.createObjectURL(await response.blob()), time };
+  const recorded = response.headers.get('X-Record-Time') || '';
+  return { url: URL.createObjectURL(await response.blob()), time: Date.parse(recorded), clock: timeText(recorded) };
 }
 
 function display(n, frame) {
@@ -129,6 +175,7 @@ function display(n, frame) {
   if (old.startsWith('blob:')) URL.revokeObjectURL(old);
   $('slider').value = n;
   $('position').textContent = (n + 1) + ' / ' + current.archive.frames;
+  $('frame-time').textContent = frame.clock;
 }
 
 async function show(n) {
@@ -142,29 +189,50 @@ function stop() {
   $('play').textContent = 'Play';
 }
 
+// Frames fetched ahead of the one on show: a fetch's time is then not added to every frame's.
+const kFramesAhead = 4;
+// A pause in the recording is shown as at most this long.
+const kLongestGapMs = 2000;
+
 async function play() {
   playing = true;
   const token = ++playToken;
   $('play').textContent = 'Pause';
+  const total = current.archive.frames;
+  const ahead = new Map();
+  const fetchAhead = (k) => { if (k < total && !ahead.has(k)) ahead.set(k, fetchFrame(k)); };
+  const take = async (k) => { fetchAhead(k); const frame = await ahead.get(k); ahead.delete(k); return frame; };
   let n = Number($('slider').value);
-  let previous = await fetchFrame(n);
-  if (!previous) return stop();
+  for (let k = n; k < n + kFramesAhead; ++k) fetchAhead(k);
+  let previous = await take(n);
+  if (!previous || token !== playToken) {
+    if (token === playToken) stop();
+    return;
+  }
   display(n, previous);
-  let shownAt = performance.now();
-  while (playing && token === playToken && n + 1 < current.archive.frames) {
-    const next = await fetchFrame(n + 1);
-    if (!next || token !== playToken) break;
-    // The gap the recorder left between the two frames, capped so that a pause in the
-    // recording does not stall the player.
-    const gap = isNaN(next.time) || isNaN(previous.time) ? 100 : Math.min(2000, Math.max(0, next.time - previous.time));
-    const wait = gap - (performance.now() - shownAt);
+  // Each frame is due at its recorded time after the first, on one schedule: late frames catch
+  // up instead of every delay adding to the next.
+  let startedAt = performance.now();
+  let dueMs = 0;
+  while (playing && token === playToken && n + 1 < total) {
+    fetchAhead(n + 1 + kFramesAhead);
+    const next = await take(n + 1);
+    if (!next || token !== playToken) {
+      if (next) URL.revokeObjectURL(next.url);
+      break;
+    }
+    const gap = isNaN(next.time) || isNaN(previous.time) ? 100 : Math.min(kLongestGapMs, Math.max(0, next.time - previous.time));
+    dueMs += gap;
+    const wait = startedAt + dueMs - performance.now();
     if (wait > 0) await new Promise((resolve) => setTimeout(resolve, wait));
+    // Far behind (a slow network): go on from here rather than rush through what was missed.
+    if (wait < -kLongestGapMs) startedAt = performance.now() - dueMs;
     if (token !== playToken) { URL.revokeObjectURL(next.url); break; }
     n += 1;
     display(n, next);
-    shownAt = performance.now();
     previous = next;
   }
+  for (const pending of ahead.values()) pending.then((frame) => frame && URL.revokeObjectURL(frame.url));
   if (token === playToken) stop();
 }
 
