@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <limits>
 #include <map>
@@ -18,6 +19,8 @@
 #include "platform/ole_date.h"
 #include "platform/posix_file.h"
 #include "platform/safe_output.h"
+#include "storage/events_database.h"
+#include "storage/storage_folder.h"
 
 namespace {
 
@@ -206,6 +209,28 @@ Candidates FindCandidates(const std::vector<StoredArchive>& archives, const std:
 
 }  // namespace
 
+namespace {
+
+// The events of deleted archives go from the events database, where there is one: retention
+// never makes a database only to change it.
+bool ForgetEvents(const std::string& storage_folder, const std::vector<std::string>& deleted, std::string* error) {
+    if (deleted.empty()) return true;
+    struct stat info {};
+    if (::lstat((WithTrailingSlash(storage_folder) + CEventsDatabase::kFileName).c_str(), &info) != 0) return true;
+    CEventsDatabase database;
+    std::string failure;
+    bool is_done = database.Open(storage_folder, failure);
+    for (const std::string& path : deleted) {
+        if (!is_done) break;
+        const std::string archive = ArchiveWithinStorage(storage_folder, path);
+        if (!archive.empty()) is_done = database.RemoveArchive(archive, failure);
+    }
+    if (!is_done && error != nullptr) *error = "the events of deleted archives stay listed: " + failure;
+    return is_done;
+}
+
+}  // namespace
+
 RetentionResult ApplyRetention(const std::string& storage_folder, const RetentionRun& run) {
     RetentionResult result;
     // Not made yet (it is made with the first archive): nothing is stored, nothing to read.
@@ -290,6 +315,7 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
     // Only folders that are empty now go; anything else in them keeps them.
     if (!run.is_dry_run) {
         for (const std::string& day_folder : emptied_day_folders) ::rmdir(day_folder.c_str());
+        ForgetEvents(storage_folder, result.deleted, &result.events_error);
     }
 
     result.is_limit_met = !is_size_over() && !is_free_short();
@@ -336,6 +362,9 @@ std::optional<std::string> DeleteOldestArchive(const std::string& storage_folder
         if (archive.is_pinned || archive.link_count > 1) continue;
         if (::unlink(archive.path.c_str()) == 0) {
             ::rmdir(FolderOf(archive.path).c_str());  // only when it is empty now
+            std::string events_error;
+            if (!ForgetEvents(storage_folder, {archive.path}, &events_error))
+                std::fprintf(stderr, "cindral: %s\n", events_error.c_str());
             return archive.path;
         }
         if (error) *error = ErrnoMessage("cannot delete " + archive.path);

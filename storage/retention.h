@@ -57,9 +57,13 @@ struct RetentionResult {
     // is said once while it lasts.
     std::string problem_cause;
     std::vector<std::string> errors;  // deletions that failed; free space that could not be read
+    // The events database could not forget the deleted archives' events (they are listed until
+    // it is rebuilt); empty when it did or there is none.
+    std::string events_error;
 };
 
-// Deletes the archives written longest ago until both limits hold again: the archives' total
+// Deletes the archives written longest ago until both limits hold again (their events go from
+// the events database with them, where there is one): the archives' total
 // size at most max_total_bytes and at least min_free_bytes free. An archive was written when its
 // trailer was stamped, after its last record (its file time when it has no trailer); a time
 // after now comes from a clock that was wrong and counts as the oldest. Ties keep the order of
@@ -79,7 +83,7 @@ RetentionResult ApplyRetention(const std::string& storage_folder, const Retentio
 
 // A full disk: deletes the archive written longest ago that retention may delete (never one of
 // open_paths, a pinned one, the newest finished one, or one whose file has other names, as
-// deleting it would free nothing) and returns its path; nothing when none may go, with
-// error set when a deletion failed.
+// deleting it would free nothing) and returns its path, its events gone from the events database
+// as well; nothing when none may go, with error set when a deletion failed.
 std::optional<std::string> DeleteOldestArchive(const std::string& storage_folder,
                                                const std::vector<std::string>& open_paths, std::string* error);

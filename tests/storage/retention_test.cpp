@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "platform/posix_file.h"
 #include "recorder/frame_archive.h"
+#include "storage/events_database.h"
 #include "storage/retention.h"
 #include "support/archive_test_support.h"
 
@@ -357,12 +359,36 @@ TEST(Retention, TheNewestIsTheArchiveWrittenLastWhateverItsDayFolderIsCalled) {
 TEST(Retention, AFullDiskTakesTheOldestArchiveOneAtATimeButNeverTheNewest) {
     StorageTree tree;
     const std::vector<std::string> open = {tree.Path("open")};
+    // An event recorded in each archive: those deleted go from the events database with them.
+    const std::vector<std::string> all = {"z", "a", "b", "c", "kept", "d", "open", "recent"};
+    {
+        CEventsDatabase events;
+        std::string error;
+        ASSERT_TRUE(events.Open(tree.Storage(), error)) << error;
+        for (const std::string& name : all) {
+            StoredEvent event;
+            event.start_ole = event.end_ole = 46000.0;
+            event.archive = ArchiveWithinStorage(tree.Storage(), tree.Path(name));
+            ASSERT_FALSE(event.archive.empty()) << tree.Path(name);
+            ASSERT_TRUE(events.Add(event, error)) << error;
+        }
+    }
     std::vector<std::string> deleted;
     std::string error;
     while (const auto path = DeleteOldestArchive(tree.Storage(), open, &error)) deleted.push_back(*path);
     EXPECT_EQ(tree.Paths({"z", "a", "b", "c"}), deleted);
     EXPECT_TRUE(error.empty()) << error;
     for (const std::string name : {"kept", "d", "open", "recent"}) EXPECT_TRUE(fs::exists(tree.Path(name))) << name;
+    CEventsDatabase events;
+    ASSERT_TRUE(events.Open(tree.Storage(), error)) << error;
+    std::set<std::string> listed;
+    const auto remaining = events.Between(0.0, 50000.0, error);
+    ASSERT_TRUE(remaining.has_value()) << error;
+    for (const StoredEvent& event : *remaining) listed.insert(event.archive);
+    std::set<std::string> expected;
+    for (const std::string name : {"kept", "d", "open", "recent"})
+        expected.insert(ArchiveWithinStorage(tree.Storage(), tree.Path(name)));
+    EXPECT_EQ(listed, expected);
 }
 
 TEST(Retention, AStorageFolderNotMadeYetHoldsNothingAndIsNoError) {
@@ -375,4 +401,34 @@ TEST(Retention, AStorageFolderNotMadeYetHoldsNothingAndIsNoError) {
     EXPECT_EQ(0u, result.total_bytes);
     EXPECT_TRUE(result.is_limit_met);
     EXPECT_FALSE(fs::exists(folder.Folder() + "Storage"));
+}
+
+TEST(Retention, DeletedArchivesTakeTheirEventsAlongAndNoDatabaseIsMadeForIt) {
+    StorageTree tree;
+    RetentionRun run;
+    run.open_paths = {tree.Path("open"), tree.Path("recent")};
+    run.limits.max_total_bytes = tree.Total() - tree.Size("z") - tree.Size("a");
+    RetentionResult result = ApplyRetention(tree.Storage(), run);
+    ASSERT_EQ(result.deleted, tree.Paths({"z", "a"}));
+    EXPECT_FALSE(fs::exists(tree.Storage() + "/" + CEventsDatabase::kFileName));
+
+    std::string error;
+    {
+        CEventsDatabase events;
+        ASSERT_TRUE(events.Open(tree.Storage(), error)) << error;
+        for (const std::string name : {"b", "c"}) {
+            StoredEvent event;
+            event.archive = ArchiveWithinStorage(tree.Storage(), tree.Path(name));
+            ASSERT_TRUE(events.Add(event, error)) << error;
+        }
+    }
+    run.limits.max_total_bytes = *run.limits.max_total_bytes - tree.Size("b");
+    result = ApplyRetention(tree.Storage(), run);
+    ASSERT_EQ(result.deleted, tree.Paths({"b"}));
+    EXPECT_EQ(result.events_error, "");
+    CEventsDatabase events;
+    ASSERT_TRUE(events.Open(tree.Storage(), error)) << error;
+    const auto listed = events.Between(-1.0, 1.0, error);
+    ASSERT_TRUE(listed && listed->size() == 1u);
+    EXPECT_EQ((*listed)[0].archive, ArchiveWithinStorage(tree.Storage(), tree.Path("c")));
 }
