@@ -1,5 +1,5 @@
 // cindral-cli detect: the motion detector over recorded archives, to tune its settings on one's
-// own footage. Writes nothing.
+// own footage, or to make the storage folder's events database again from its archives.
 #include <QJsonArray>
 #include <QJsonObject>
 #include <cmath>
@@ -16,6 +16,8 @@
 #include "cli/detector_options.h"
 #include "jpeg/jpeg_stream.h"
 #include "recorder/frame_pipeline.h"
+#include "storage/events_database.h"
+#include "storage/retention.h"
 
 namespace {
 
@@ -125,6 +127,45 @@ bool DetectIn(const std::string& path, const DetectorSettings& detector, int32_t
     return true;
 }
 
+// Makes the events database of storage_folder again from every archive in it: the archives are
+// the truth, whatever the database held before (a damaged file is set aside, not read).
+int RebuildIndex(const std::string& storage_folder, const DetectorSettings& detector, int32_t threshold,
+                 const std::shared_ptr<const BlockMask>& mask) {
+    if (const auto problem = cli::FolderProblem(storage_folder)) return cli::Fail("detect", *problem);
+    std::vector<StoredEvent> rows;
+    bool is_failed = false;
+    size_t archive_count = 0;
+    for (const StoredArchive& stored : ListStoredArchives(storage_folder)) {
+        std::vector<FoundEvent> events;
+        int32_t frame_count = 0;
+        if (!DetectIn(stored.path, detector, threshold, mask, events, frame_count)) {
+            is_failed = true;
+            continue;
+        }
+        ++archive_count;
+        for (const FoundEvent& event : events) {
+            StoredEvent row;
+            row.start_ole = event.first_time;
+            row.end_ole = event.last_time;
+            row.archive = ArchiveWithinStorage(storage_folder, stored.path);
+            row.first_frame = event.first_frame;
+            row.last_frame = event.last_frame;
+            row.peak_blocks = event.peak_blocks;
+            row.best_frame = event.motion_frame;
+            rows.push_back(std::move(row));
+        }
+    }
+    CEventsDatabase database;
+    std::string error;
+    std::string set_aside;
+    if (!database.Open(storage_folder, error, &set_aside) || !database.ReplaceAll(rows, error))
+        return cli::Fail("detect", error);
+    if (!set_aside.empty()) cli::PrintError("detect", "the damaged events database was set aside as " + set_aside);
+    std::printf("%s: %zu events in %zu archives\n", cli::EscapeForTerminal(storage_folder).c_str(), rows.size(),
+                archive_count);
+    return cli::FlushOutput() && !is_failed ? kCliSuccess : kCliFailure;
+}
+
 int RunDetect(const CliArguments& arguments) {
     const DetectorOptionValues values = ReadDetectorOptions(arguments);
     const int32_t threshold =
@@ -132,10 +173,15 @@ int RunDetect(const CliArguments& arguments) {
             ? static_cast<int32_t>(cli::ParseInteger("--threshold", arguments.Value("threshold"), 0, 255))
             : 20;
     const bool is_json = arguments.Has("json");
+    const bool is_indexing = arguments.Has("index");
+    if (is_indexing == !arguments.AllPositional().empty()) throw CliUsageError("give either FILE or --index STORAGE");
+    if (is_indexing && is_json) throw CliUsageError("--index prints no JSON");
     DetectorSettings detector;
     ApplyDetectorOptions(values, detector);
     std::shared_ptr<const BlockMask> mask;
     if (std::string error; !LoadMaskOption(values, mask, &error)) return cli::Fail("detect", error);
+    if (is_indexing)
+        return RebuildIndex(cli::ParseFolder("--index", arguments.Value("index")), detector, threshold, mask);
 
     QJsonArray archives;
     bool is_failed = false;
@@ -174,12 +220,16 @@ int RunDetect(const CliArguments& arguments) {
 
 const CliCommandRegistration kDetect{{
     .name = "detect",
-    .summary = "runs the motion detector over archives and prints the events it would record; writes nothing",
-    .arguments = {{"FILE", "an archive file (.CNA); frames of different files are never compared", true}},
+    .summary = "runs the motion detector over archives and prints the events it would record; with --index, "
+               "makes the storage folder's events database again from its archives",
+    .arguments = {{"FILE", "an archive file (.CNA); frames of different files are never compared", true, true}},
     .options = WithDetectorOptions({{"threshold", "T", "the motion detector's threshold, 0 to 255 (20)"},
                                     {"json", "",
                                      "print one line of JSON: archives (file, frames, events: first_frame, "
-                                     "last_frame, motion_frame, first_time, last_time, peak_blocks)"}}),
+                                     "last_frame, motion_frame, first_time, last_time, peak_blocks)"},
+                                    {"index", "STORAGE",
+                                     "instead of FILE: every archive of STORAGE's day folders, its events written "
+                                     "into STORAGE's events database in place of what it held"}}),
     .run = &RunDetect,
 }};
 

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -115,6 +116,32 @@ TEST(MotionEventsCliTest, RecordWithEveryOptionThenDetectFindsTheSameEvent) {
     // its edge may fall either side.
     EXPECT_NEAR(recorded - 1, event["last_frame"].toInt(), 1);
     EXPECT_GE(event["peak_blocks"].toInt(), 2);
+
+    // The events database, made from the archives, lists the same event; a damaged one is set
+    // aside and made again.
+    const std::string storage = folder.File("rec");
+    EXPECT_NE(RunCli({"events", "--storage", storage}).err.find("detect --index"), std::string::npos);
+    for (int pass = 0; pass < 2; ++pass) {
+        std::vector<std::string> index = {"detect", "--index", storage};
+        index.insert(index.end(), detector.begin(), detector.end());
+        const CommandResult indexed = RunCli(index);
+        ASSERT_EQ(0, indexed.exit_code) << indexed.err;
+        EXPECT_NE(indexed.out.find("1 events in 1 archives"), std::string::npos) << indexed.out;
+        EXPECT_EQ(pass == 1, indexed.err.find("set aside") != std::string::npos) << indexed.err;
+        const CommandResult listed = RunCli({"events", "--storage", storage, "--json"});
+        ASSERT_EQ(0, listed.exit_code) << listed.err;
+        const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(listed.out)).array();
+        ASSERT_EQ(1, rows.size()) << listed.out;
+        const QJsonObject row = rows[0].toObject();
+        EXPECT_EQ(std::filesystem::path(archive).parent_path().filename().string() + "/" +
+                      std::filesystem::path(archive).filename().string(),
+                  row["archive"].toString().toStdString());
+        EXPECT_EQ("motion", row["label"].toString());
+        EXPECT_EQ(event["motion_frame"].toInt(), row["best_frame"].toInt());
+        EXPECT_EQ(event["first_time"].toString(), row["start"].toString());
+        std::filesystem::remove(storage + "/Cindral Events.sqlite-wal");
+        std::ofstream(storage + "/Cindral Events.sqlite", std::ios::trunc) << std::string(8192, 'x');
+    }
 }
 
 }  // namespace
