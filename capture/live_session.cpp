@@ -9,6 +9,7 @@
 #include "capture/motion_event_relay.h"
 #include "capture/queued_calls.h"
 #include "capture/retention_schedule.h"
+#include "platform/ole_date.h"
 #include "platform/tick_clock.h"
 #include "recorder/encode_pool.h"
 #include "storage/byte_size.h"
@@ -38,8 +39,13 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
       recorder_(archive_),
       pipeline_(settings_, recorder_, presenter),
       retention_(std::make_unique<CRetentionSchedule>(archive_, recorder_, *calls_)),
+      events_writer_(std::make_unique<CEventsWriter>([this](const std::string& problem) {
+          // From the writer's thread; the recording goes on.
+          const QString text = QString::fromStdString(problem);
+          calls_->Post([text] { qCWarning(lcRecording).noquote() << text; });
+      })),
       motion_events_(std::make_unique<CMotionEventRelay>(
-          recorder_, *calls_, [this] { return camera_.empty() ? settings_.camera_name : camera_; })),
+          *calls_, [this] { return camera_.empty() ? settings_.camera_name : camera_; })),
       capture_(std::make_unique<CWebCameraDlg>(static_cast<ICaptureMessages&>(*this))) {
     pipeline_.AttachSettings(true);
     // CINDRAL_ENCODE_WORKERS (1 to 4) overrides the count for the benchmarks.
@@ -61,6 +67,7 @@ CLiveSession::CLiveSession(CindralSettings& settings, std::string storage_folder
     connect(retention_.get(), &CRetentionSchedule::Applied, this, &CLiveSession::RetentionApplied);
     connect(retention_.get(), &CRetentionSchedule::ArchiveDeletedForRoom, this, &CLiveSession::ArchiveDeletedForRoom);
     connect(motion_events_.get(), &CMotionEventRelay::MotionEvent, this, &CLiveSession::MotionEvent);
+    motion_events_->SetEventEndedHandler([this](const CMotionEventRelay::EndedEvent& ended) { ListEvent(ended); });
     connect(motion_events_.get(), &CMotionEventRelay::CommandReport, this, &CLiveSession::EventCommandReport);
     retry_timer_.setSingleShot(true);
     connect(&retry_timer_, &QTimer::timeout, this, &CLiveSession::Attempt);
@@ -388,6 +395,28 @@ void CLiveSession::RunCameraDialog(void (CWebCameraDlg::*dialog)()) {
         // "Camera Pin..." could not start the camera again; its message has been shown.
         OnCameraLost(last_message_.empty() ? "the camera did not restart" : last_message_, false);
     }
+}
+
+namespace {
+
+// Local OLE date of a wall clock time, as archives stamp their records.
+double LocalOleDate(int64_t wall_ms) {
+    const auto local = LocalCalendar(static_cast<std::time_t>(wall_ms / 1000));
+    return local ? CalendarToOleDate(*local) + static_cast<double>(wall_ms % 1000) / 86400000.0 : 0.0;
+}
+
+}  // namespace
+
+void CLiveSession::ListEvent(const CMotionEventRelay::EndedEvent& ended) {
+    const std::string storage_folder = archive_.GetStorageFolder();
+    StoredEvent event;
+    event.start_ole = LocalOleDate(ended.start_wall_ms);
+    event.end_ole = LocalOleDate(ended.end_wall_ms);
+    event.archive = ArchiveWithinStorage(storage_folder, ended.archive_path);
+    event.last_frame = -1;  // not counted while recording; a rebuild from the archives gives them
+    event.peak_blocks = ended.peak_blocks;
+    if (event.archive.empty()) return;  // nothing was stored: nothing to list
+    events_writer_->Submit(storage_folder, event);
 }
 
 void CLiveSession::SetStorageFolder(const std::string& storage_folder) {

@@ -10,15 +10,16 @@
 
 #include "capture/capture_graph.h"
 #include "capture/capture_messages.h"
+#include "capture/motion_event_relay.h"
 #include "capture/viewer_frames.h"
 #include "detection/motion_events.h"
 #include "recorder/frame_archive.h"
 #include "recorder/frame_pipeline.h"
 #include "recorder/recorder_monitor.h"
 #include "settings/settings.h"
+#include "storage/events_writer.h"
 #include "storage/retention.h"
 
-class CMotionEventRelay;
 class CQueuedCalls;
 class CRetentionSchedule;
 class CVideoDeviceWatcher;
@@ -174,6 +175,8 @@ private:
     // is_end_of_source: the source is a file, whose end (or failure) is the end of a file run.
     void OnCameraLost(const std::string& reason, bool is_end_of_source, bool is_failure = true);
     void OnRecorderEvent(const RecorderEvent& event);
+    // Lists an event that ended in the storage folder's events database.
+    void ListEvent(const CMotionEventRelay::EndedEvent& ended);
     void OnWatchdog();
     // Says once that the pre-roll is shorter than asked, when it is.
     void TellPreRollShortened();
@@ -200,6 +203,8 @@ private:
     CFramePipeline pipeline_;
     // After the recorder, whose state a retention run reads until the schedule is gone.
     std::unique_ptr<CRetentionSchedule> retention_;
+    // Before the relay, whose ended events it writes.
+    std::unique_ptr<CEventsWriter> events_writer_;
     std::unique_ptr<CMotionEventRelay> motion_events_;
     std::unique_ptr<CWebCameraDlg> capture_;
 

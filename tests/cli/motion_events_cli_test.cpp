@@ -120,7 +120,16 @@ TEST(MotionEventsCliTest, RecordWithEveryOptionThenDetectFindsTheSameEvent) {
     // The events database, made from the archives, lists the same event; a damaged one is set
     // aside and made again.
     const std::string storage = folder.File("rec");
-    EXPECT_NE(RunCli({"events", "--storage", storage}).err.find("detect --index"), std::string::npos);
+    std::filesystem::create_directory(folder.File("empty"));
+    EXPECT_NE(RunCli({"events", "--storage", folder.File("empty")}).err.find("detect --index"), std::string::npos);
+    // The recording listed its event as it ended.
+    const CommandResult live = RunCli({"events", "--storage", storage, "--json"});
+    ASSERT_EQ(0, live.exit_code) << live.err;
+    const QJsonArray live_rows = QJsonDocument::fromJson(QByteArray::fromStdString(live.out)).array();
+    ASSERT_EQ(1, live_rows.size()) << live.out;
+    EXPECT_EQ(std::filesystem::path(archive).filename().string(),
+              std::filesystem::path(live_rows[0].toObject()["archive"].toString().toStdString()).filename().string());
+    EXPECT_LE(live_rows[0].toObject()["start"].toString(), live_rows[0].toObject()["end"].toString());
     for (int pass = 0; pass < 2; ++pass) {
         std::vector<std::string> index = {"detect", "--index", storage};
         index.insert(index.end(), detector.begin(), detector.end());

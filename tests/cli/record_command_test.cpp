@@ -118,10 +118,12 @@ TEST(RecordCommand, MotionModeMakesOneArchivePerEpisode) {
     ASSERT_EQ(archives.size(), 2u) << summary;
     EXPECT_EQ(RecordCount(archives[0]), 3);
     EXPECT_EQ(RecordCount(archives[1]), 1);
-    // Exactly those two files under Storage.
+    // Exactly those two archives under Storage, beside the events database that lists them.
     int files = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(folder + "/Storage")) files += entry.is_regular_file();
+    for (const auto& entry : fs::recursive_directory_iterator(folder + "/Storage"))
+        files += entry.is_regular_file() && entry.path().parent_path() != fs::path(folder + "/Storage");
     EXPECT_EQ(files, 2);
+    EXPECT_TRUE(fs::exists(folder + "/Storage/Cindral Events.sqlite"));
 }
 
 TEST(RecordCommand, RecordsIntoTheStorageFolderGivenAndKeepsItUnderItsLimit) {

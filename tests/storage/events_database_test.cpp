@@ -1,8 +1,11 @@
 #include "storage/events_database.h"
+#include "storage/events_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "support/archive_test_support.h"
 #include "support/temp_folder.h"
@@ -88,6 +91,39 @@ TEST(EventsDatabase, ADamagedOrForeignFileIsSetAsideUnchangedAndANewOneMade) {
         EXPECT_TRUE(database.Add(event, error)) << error;
         std::filesystem::remove(aside);
     }
+}
+
+TEST(EventsWriter, EventsFromManyThreadsAreWrittenAndAFailureIsToldOnceUntilWritingWorksAgain) {
+    TempFolder folder;
+    const std::string storage = folder.File("Storage");  // not made yet: writing fails
+    std::vector<std::string> told;
+    std::mutex told_mutex;
+    CEventsWriter writer([&](const std::string& text) {
+        const std::lock_guard<std::mutex> lock(told_mutex);
+        told.push_back(text);
+    });
+    writer.Submit(storage, Event(46364.1, "20261208/1.CNA"));
+    writer.Submit(storage, Event(46364.2, "20261208/2.CNA"));
+    writer.WaitIdle();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("events are recorded but not listed: "), std::string::npos) << told[0];
+
+    std::filesystem::create_directory(storage);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) writer.Submit(storage, Event(46364.3 + t * 0.01 + i * 1e-4, "20261208/3.CNA"));
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    writer.WaitIdle();
+    EXPECT_EQ(told.size(), 1u);
+    CEventsDatabase database;
+    std::string error;
+    ASSERT_TRUE(database.Open(storage, error)) << error;
+    const auto listed = database.Between(46364.0, 46365.0, error);
+    ASSERT_TRUE(listed.has_value()) << error;
+    EXPECT_EQ(listed->size(), 100u);
 }
 
 TEST(EventsDatabase, ArchivesAreNamedByTheirDayFolderWithinTheStorageFolderOnly) {
