@@ -6,15 +6,16 @@
 #    does. Many short pairs of runs, the two modes taking turns at going first; per pair the
 #    ratio of the recording threads' processor time (every thread but the one that reads the
 #    clip, which a camera would not have, and whose copies vary with the machine's memory
-#    traffic), from perf's samples when perf is there, and of the whole process. The median of
-#    the pairs' ratios is the figure, printed with its quartiles and range.
+#    traffic), from perf's samples when perf is there, and of the whole process. What a run of
+#    one frame costs (starting GStreamer, the archive's opening and end) is taken off each run.
+#    The median of the pairs' ratios is the figure, printed with its quartiles and range.
 # 2. No frame lost when an event begins: a live-paced 30 fps clip, 5 s still then moving, fed
 #    through a leaky queue of one frame (a camera whose frames nobody takes is dropped there);
 #    frames that came in against frames stored over the event, its pre-roll included; the held
 #    frames are told from the moving ones by their stream (the still picture's, repeated).
 # 3. "Motion Detector" (2 s pre-roll, every frame moving) at 1280x720 and 1920x1080: the
 #    recording threads' processor time per frame against the bare single-threaded encode of the
-#    same frames (bare_encode), median of the runs with its range.
+#    same frames (bare_encode), a run of one frame taken off; median of the runs with its range.
 #
 # usage: bench/events_bench.sh [path/to/cindral-cli [path/to/bare_encode]]   (default:
 #        build/release or build/test; env: FRAMES=150 REPEAT=10 BARE_REPEAT=3 PARTS="1 2 3")
@@ -66,6 +67,17 @@ record() {  # mode source [options...]
 
 load() { cut -d' ' -f1 /proc/loadavg; }
 
+# Prints "process_cpu_s threads_cpu_s" of a run of one frame, the median of three: starting
+# GStreamer, opening and finishing the archive, which every run pays once whatever its length.
+# It is taken off each run below, so that the ratios are those of the frames.
+fixed_cost() {  # mode source [options...]
+    local i
+    for i in 1 2 3; do
+        record "$1" "$2" "${@:3}" --frames 1 | cut -d' ' -f1-2
+    done >"$work/fixed.txt"
+    echo "$(bench_median <"$work/fixed.txt") $(cut -d' ' -f2 "$work/fixed.txt" | bench_median)"
+}
+
 make_clip() {  # width height frames file
     ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=$1x$2:rate=30,noise=alls=8:allf=t" -frames:v "$3" \
         -pix_fmt yuv420p -f rawvideo "$4"
@@ -75,6 +87,10 @@ if [[ " $parts " == *" 1 "* ]]; then
     echo "== 1. CPU per frame, motion with a 2 s pre-roll against always ($frames frames, $repeat pairs of runs)"
     make_clip 1920 1080 "$frames" "$work/clip.i420"
     clip_source=$(source_of "$work/clip.i420" 1920 1080)
+    read -r always_fixed_process always_fixed_threads <<<"$(fixed_cost always "$clip_source")"
+    read -r motion_fixed_process motion_fixed_threads <<<"$(fixed_cost motion "$clip_source" --pre-roll 2)"
+    echo "a run of one frame (taken off each run): always $always_fixed_threads s recording threads, $always_fixed_process s process;" \
+        "motion $motion_fixed_threads s, $motion_fixed_process s"
     : >"$work/threads.txt"
     : >"$work/process.txt"
     for pair in $(seq "$repeat"); do
@@ -92,8 +108,14 @@ if [[ " $parts " == *" 1 "* ]]; then
                 [ "$n" = "$frames" ] && [ "$recorded" = "$frames" ] || bench_fail "motion stored $recorded of $n"
             fi
         done
+        always_process=$(awk -v t="$always_process" -v f="$always_fixed_process" 'BEGIN { print t - f }')
+        motion_process=$(awk -v t="$motion_process" -v f="$motion_fixed_process" 'BEGIN { print t - f }')
+        if [ "$always_threads" != - ]; then
+            always_threads=$(awk -v t="$always_threads" -v f="$always_fixed_threads" 'BEGIN { print t - f }')
+            motion_threads=$(awk -v t="$motion_threads" -v f="$motion_fixed_threads" 'BEGIN { print t - f }')
+        fi
         awk -v ap="$always_process" -v mp="$motion_process" -v at="$always_threads" -v mt="$motion_threads" \
-            -v f="$frames" -v first="${modes[0]}" -v l="$load_before $(load)" 'BEGIN {
+            -v f="$((frames - 1))" -v first="${modes[0]}" -v l="$load_before $(load)" 'BEGIN {
             if (at != "-") printf "threads %.4f (always %.2f ms, motion %.2f ms a frame); ", mt / at, 1000 * at / f, 1000 * mt / f
             printf "process %.4f (always %.2f ms, motion %.2f ms); %s first; load %s\n", mp / ap, 1000 * ap / f, 1000 * mp / f, first, l }'
         [ "$always_threads" = - ] || awk -v a="$always_threads" -v m="$motion_threads" 'BEGIN { print m / a }' >>"$work/threads.txt"
@@ -135,15 +157,19 @@ if [[ " $parts " == *" 3 "* ]]; then
         height=${size#*x}
         make_clip "$width" "$height" "$frames" "$work/size.i420"
         bare_ms=$("$bare" i420 "$width" "$height" "$work/size.i420" | awk '{ print $4 }')
+        size_source=$(source_of "$work/size.i420" "$width" "$height")
+        read -r fixed_process fixed_threads <<<"$(fixed_cost motion "$size_source" --pre-roll 2)"
         : >"$work/bare.txt"
         : >"$work/bare_process.txt"
         for _ in $(seq "$bare_repeat"); do
             load_before=$(load)
-            read -r process_s threads_s n recorded _ <<<"$(record motion "$(source_of "$work/size.i420" "$width" "$height")" --pre-roll 2)"
+            read -r process_s threads_s n recorded _ <<<"$(record motion "$size_source" --pre-roll 2)"
             [ "$recorded" = "$frames" ] || bench_fail "motion stored $recorded of $n at $size"
-            [ "$threads_s" = - ] || awk -v t="$threads_s" -v f="$frames" -v b="$bare_ms" 'BEGIN { print 1000 * t / f / b }' >>"$work/bare.txt"
-            awk -v p="$process_s" -v f="$frames" -v b="$bare_ms" 'BEGIN { print 1000 * p / f / b }' >>"$work/bare_process.txt"
-            echo "$size: recording threads $threads_s s, process $process_s s for $frames frames, bare encode $bare_ms ms a frame; load $load_before $(load)"
+            [ "$threads_s" = - ] ||
+                awk -v t="$threads_s" -v x="$fixed_threads" -v f="$((frames - 1))" -v b="$bare_ms" 'BEGIN { print 1000 * (t - x) / f / b }' >>"$work/bare.txt"
+            awk -v p="$process_s" -v x="$fixed_process" -v f="$((frames - 1))" -v b="$bare_ms" 'BEGIN { print 1000 * (p - x) / f / b }' >>"$work/bare_process.txt"
+            echo "$size: recording threads $threads_s s, process $process_s s for $frames frames (one frame: $fixed_threads s and $fixed_process s)," \
+                "bare encode $bare_ms ms a frame; load $load_before $(load)"
         done
         [ -s "$work/bare.txt" ] && echo "$size ratio against the bare encode, recording threads: $(bench_spread <"$work/bare.txt")"
         echo "$size ratio against the bare encode, whole process:   $(bench_spread <"$work/bare_process.txt")"
