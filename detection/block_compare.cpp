@@ -115,7 +115,7 @@ int64_t CompareBlocksWith(CompareVectors vectors, const uint8_t* live_means, con
     if (vectors == CompareVectors::kAvx2) {
         block = CompareAvx2(live_means, previous_means, block, count, threshold, ignored, moving, &moved);
     }
-    // What is left of the wide steps, 16 to 31 blocks, goes sixteen at a time too.
+    // What the wide steps leave (fewer than 32 blocks) goes sixteen at a time, the rest one by one.
     if (vectors != CompareVectors::kPlain) {
         block = CompareSse2(live_means, previous_means, block, count, threshold, ignored, moving, &moved);
     }
