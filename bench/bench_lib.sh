@@ -83,3 +83,17 @@ bench_best() { sort -n -k1,1 | head -n 1; }
 bench_median() {
     awk 'NF { print $1 }' | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'
 }
+
+# Lines in, one line out: the median of the first numbers, their quartiles and their range:
+# "M (quartiles Q1-Q3, range A-B, N)". The quartiles are the medians of the lower and upper halves.
+bench_spread() {
+    awk 'NF { print $1 }' | sort -n | awk '
+        function median(from, to,    n) { n = to - from + 1; return n % 2 ? v[from + (n - 1) / 2] : (v[from + n / 2 - 1] + v[from + n / 2]) / 2 }
+        { v[NR] = $1 }
+        END {
+            if (NR == 0) exit 1
+            half = int(NR / 2)
+            printf "%.3f (quartiles %.3f-%.3f, range %.3f-%.3f, %d)\n", median(1, NR),
+                median(1, half > 0 ? half : 1), median(NR - half + 1 > NR ? NR : NR - half + 1, NR), v[1], v[NR], NR
+        }'
+}

@@ -128,14 +128,19 @@ void CFramePipeline::ProcessFrame(const CameraFrame& frame) {
             planned_mode == kSavingMotionDetector &&
             (events_.IsInEvent() || (detector_ != nullptr && detector_->pre_roll_s.load() > 0));
         const bool is_stored = (planned_mode == kSavingAlways || is_event_stored) && !is_jpeg_kept;
-        // The pass reads the frame here anyway, so the planes come with it for little more than
-        // writing them; a frame nothing else reads is kept for the encoders instead (below).
-        const bool is_stored_from_planes = is_stored && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes();
+        // A frame the encoders can keep is kept, even when the detector reads it here: the pass
+        // then makes only the block means, and each worker converts its frame in strips that stay
+        // in its cache. Planes written here would be read back by another core, which costs the
+        // encoder more than reading the camera's frame twice costs the pass. With a view the pass
+        // reads the whole frame anyway, and the planes come with it.
+        const bool is_kept_for_encoders = !is_shown && IsFrameKeptByRecorder();
+        const bool is_stored_from_planes =
+            is_stored && !is_kept_for_encoders && IsYuvLayout(work_.source.layout) && recorder_.TakesPlanes();
         if (is_stored_from_planes) AskForRoom();
         // The detector compares only the block means; the packed picture is made for a view that
         // keeps the marked live frame or for a recorder that stores it, never for the comparison.
         const bool is_picture_kept = is_detector_run && presenter_ != nullptr;
-        Convert(is_detector_run, is_picture_kept || (is_stored && !is_stored_from_planes),
+        Convert(is_detector_run, is_picture_kept || (is_stored && !is_stored_from_planes && !is_kept_for_encoders),
                 is_stored_from_planes && !work_.is_dropped, is_shown);
     }
 

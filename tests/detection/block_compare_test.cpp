@@ -2,6 +2,7 @@
 // and their comparison, over random frames and thresholds at the edges.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <random>
@@ -49,6 +50,62 @@ TEST(BlockCompare, MatchesThePlainComparisonAtEveryThresholdEdge) {
         moved_in_all += static_cast<int64_t>(expected.size());
     }
     EXPECT_GT(moved_in_all, 1000);
+}
+
+// Every way the processor can run the comparison against the plain verdicts, over counts that
+// end anywhere within a wide step, masks with long ignored runs (whole steps left out) and the
+// threshold's edges.
+TEST(BlockCompare, EveryVectorWidthGivesThePlainLoopsVerdicts) {
+    std::mt19937 random(20261208);
+    const auto uniform = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    int widths = 0;
+    for (const CompareVectors vectors : {CompareVectors::kPlain, CompareVectors::kSse2, CompareVectors::kAvx2}) {
+        if (!CanCompareWith(vectors)) continue;
+        ++widths;
+        int64_t moved_in_all = 0;
+        for (int round = 0; round < 300; ++round) {
+            const size_t count =
+                static_cast<size_t>(uniform(0, 3) == 0 ? 32 * uniform(1, 8) + uniform(-1, 1) : uniform(0, 300));
+            std::vector<uint8_t> live(count), previous(count), ignored(count, 0);
+            for (size_t i = 0; i < count; ++i) {
+                previous[i] = static_cast<uint8_t>(uniform(0, 255));
+                live[i] = static_cast<uint8_t>(uniform(0, 3) == 0 ? uniform(0, 255)
+                                                                  : std::clamp(previous[i] + uniform(-14, 14), 0, 255));
+            }
+            // Scattered ignored blocks and a run of 20 to 80.
+            for (size_t i = 0; i < count; ++i)
+                ignored[i] = uniform(0, 6) == 0 ? static_cast<uint8_t>(uniform(1, 255)) : 0;
+            if (count > 0) {
+                const size_t run_start = static_cast<size_t>(uniform(0, static_cast<int>(count) - 1));
+                const size_t run_end = std::min(count, run_start + static_cast<size_t>(uniform(20, 80)));
+                for (size_t i = run_start; i < run_end; ++i) ignored[i] = 1;
+            }
+            const int32_t thresholds[] = {INT_MIN, -1, 0, 1, uniform(2, 12), 254, 255, 256, INT_MAX};
+            const int32_t threshold = thresholds[uniform(0, 8)];
+            const uint8_t* mask = uniform(0, 2) != 0 ? ignored.data() : nullptr;
+
+            std::vector<uint32_t> expected;
+            for (size_t i = 0; i < count; ++i) {
+                if (mask != nullptr && mask[i] != 0) continue;
+                if (std::abs(live[i] - previous[i]) > threshold) expected.push_back(static_cast<uint32_t>(i));
+            }
+            std::vector<uint32_t> moving{7};
+            const std::string where = "vectors " + std::to_string(static_cast<int>(vectors)) + " count " +
+                                      std::to_string(count) + " threshold " + std::to_string(threshold);
+            ASSERT_EQ(static_cast<int64_t>(expected.size()),
+                      CompareBlocksWith(vectors, live.data(), previous.data(), count, threshold, mask, &moving))
+                << where;
+            ASSERT_EQ(expected, moving) << where;
+            ASSERT_EQ(static_cast<int64_t>(expected.size()),
+                      CompareBlocksWith(vectors, live.data(), previous.data(), count, threshold, mask, nullptr))
+                << where;
+            moved_in_all += static_cast<int64_t>(expected.size());
+        }
+        EXPECT_GT(moved_in_all, 5000);
+    }
+#if defined(__x86_64__)
+    EXPECT_GE(widths, 2) << "every x86-64 processor has SSE2";
+#endif
 }
 
 // Random YUV frames whose block means the pass makes alone, and with the picture (itself checked

@@ -11,6 +11,7 @@
 
 #include "jpeg/jpeg_codec.h"
 #include "recorder/frame_pipeline.h"
+#include "support/camera_scene.h"
 
 namespace {
 
@@ -478,6 +479,93 @@ TEST_F(FramePipelineTest, CameraJpegsThatDoNotDecodeAreLostWithOneCausePerFault)
         EXPECT_EQ(0u, detail.find("a camera frame could not be ")) << detail;
     EXPECT_EQ(
         1, std::count_if(counter.calls.begin(), counter.calls.end(), [](const RecordedCall& c) { return c.is_write; }));
+}
+
+// A recorder as the encoding one is to the pipeline: it keeps camera frames, takes planes and
+// lends room for them; it counts what each frame was handed over as.
+class HandOverCounter : public IFrameRecorder {
+public:
+    bool WriteFrame(const BMP_File&) override {
+        ++pictures;
+        return true;
+    }
+    bool CloseFile() override { return true; }
+    bool WriteCleanFrame(const CleanFrame& frame) override {
+        Count(frame);
+        return true;
+    }
+    void HoldCleanFrame(const CleanFrame& frame, int64_t, int64_t) override {
+        Count(frame);
+        ++held;
+    }
+    bool TakesPlanes() const override { return true; }
+    bool TakesCameraFrames() const override { return true; }
+    bool LendsPlanes() const override { return true; }
+    JpegPlaneRoom* LendPlanes(int32_t width, int32_t height) override {
+        planes_[0].assign(static_cast<size_t>(width) * height, 0);
+        for (int plane = 1; plane < 3; ++plane) planes_[plane].assign(static_cast<size_t>((width + 1) / 2) * height, 0);
+        for (int plane = 0; plane < 3; ++plane) {
+            room_.planes[plane] = planes_[plane].data();
+            room_.strides[plane] = plane == 0 ? width : (width + 1) / 2;
+        }
+        return &room_;
+    }
+    void Count(const CleanFrame& frame) {
+        if (frame.camera != nullptr) ++camera_frames;
+        if (frame.planes != nullptr) ++planes;
+        if (frame.picture != nullptr) ++pictures;
+    }
+    int camera_frames = 0;
+    int planes = 0;
+    int pictures = 0;
+    int held = 0;
+
+private:
+    JpegPlaneRoom room_;
+    std::vector<uint8_t> planes_[3];
+};
+
+TEST_F(FramePipelineTest, MotionKeepsCameraFramesForTheEncodersUnlessAViewIsFilled) {
+    constexpr int32_t kSide = 16;
+    struct NoKeeper : ICameraFrameKeeper {
+        void* Keep(::CameraFrame&) override { return nullptr; }
+        void LetGo(void*) override {}
+    } keeper;
+    // Still, still, then a bright and a dark frame: two held, two stored as an event.
+    std::vector<std::vector<uint8_t>> frames;
+    for (const uint8_t luma : {60, 60, 200, 40}) {
+        std::vector<uint8_t> bytes(kSide * kSide + 2 * (kSide / 2) * (kSide / 2), 128);
+        std::fill(bytes.begin(), bytes.begin() + kSide * kSide, luma);
+        frames.push_back(std::move(bytes));
+    }
+    DetectorSettings detector;
+    detector.pre_roll_s = 2;
+    for (const bool is_shown : {false, true}) {
+        SCOPED_TRACE(is_shown ? "shown" : "not shown");
+        settings.frame_width = kSide;
+        settings.frame_height = -kSide;
+        settings.saving_mode = kSavingMotionDetector;
+        settings.show_detector = 0;
+        settings.threshold = 20;
+        HandOverCounter counter;
+        PresenterFake screen;
+        CFramePipeline p(settings, counter, is_shown ? &screen : nullptr);
+        p.AttachSettings(true);
+        p.SetDetectorSettings(&detector);
+        int64_t now_ms = 0;
+        p.SetFrameClock([&now_ms] { return now_ms += 33; }, [] { return int64_t{0}; });
+        for (const auto& bytes : frames) {
+            ::CameraFrame frame = I420Frame(kSide, kSide, bytes);
+            frame.keeper = &keeper;
+            p.ProcessFrame(frame);
+        }
+        EXPECT_EQ(1, p.EventsBegun()) << "the block means are made either way";
+        EXPECT_EQ(2, counter.held);
+        EXPECT_EQ(is_shown ? 0 : 4, counter.camera_frames);
+        EXPECT_EQ(is_shown ? 4 : 0, counter.planes);
+        // The view keeps the marked live picture; without one no picture is made at all.
+        EXPECT_EQ(is_shown ? 4 : 0, counter.pictures);
+    }
 }
 
 }  // namespace
