@@ -128,6 +128,22 @@ bool CEventsDatabase::Open(const std::string& storage_folder, std::string& error
     return database_ != nullptr;
 }
 
+bool CEventsDatabase::OpenForReading(const std::string& storage_folder, std::string& error) {
+    database_.reset();
+    const std::string path =
+        storage_folder + (storage_folder.empty() || storage_folder.back() == '/' ? "" : "/") + kFileName;
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
+    SqlitePtr database(raw);
+    if (opened != SQLITE_OK) {
+        error = Words(database.get(), "cannot open the events database " + path);
+        return false;
+    }
+    sqlite3_busy_timeout(database.get(), kBusyWaitMs);
+    database_ = std::move(database);
+    return true;
+}
+
 bool CEventsDatabase::Execute(const char* sql, std::string& error) {
     if (sqlite3_exec(database_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
     error = Words(database_.get(), std::string("the events database refused '") + sql + "'");

@@ -40,6 +40,9 @@ public:
     // is damaged, is renamed "....damaged-N" beside it (its name in *set_aside) and replaced.
     // False with error (SQLite's own words) when no database can be had.
     bool Open(const std::string& storage_folder, std::string& error, std::string* set_aside = nullptr);
+    // Opens the database of storage_folder only to read it: nothing is made, checked or set aside.
+    // False with error when there is none or it cannot be read.
+    bool OpenForReading(const std::string& storage_folder, std::string& error);
     bool IsOpen() const { return database_ != nullptr; }
 
     // Adds event and sets its id.

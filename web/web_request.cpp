@@ -116,6 +116,18 @@ WebRequest RouteRequest(std::string_view method, std::string_view path, std::str
     else if (is({"api", "archives"})) {
         request.day = QueryValue(query, "day");
         if (IsDay(request.day)) request.route = WebRoute::kArchives;
+    } else if (is({"api", "events"})) {
+        request.day = QueryValue(query, "day");
+        if (IsDay(request.day)) request.route = WebRoute::kEvents;
+    } else if (count == 4 && segments[0] == "api" && segments[1] == "events" && segments[3] == "picture.jpg") {
+        const std::string_view number = segments[2];
+        int64_t id = -1;
+        const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), id);
+        if (!number.empty() && number.size() <= 18 && error == std::errc() && end == number.data() + number.size() &&
+            id >= 0) {
+            request.route = WebRoute::kEventPicture;
+            request.event_id = id;
+        }
     } else if (count >= 4 && segments[0] == "api" && segments[1] == "archives" && IsDay(segments[2])) {
         request.day = segments[2];
         if (count == 4) {
@@ -142,6 +154,7 @@ WebRequest RouteRequest(std::string_view method, std::string_view path, std::str
         request.day.clear();
         request.name.clear();
         request.frame = -1;
+        request.event_id = -1;
         return request;
     }
     if (method != "GET" && method != "HEAD") request.route = WebRoute::kMethodNotAllowed;

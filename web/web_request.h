@@ -8,17 +8,19 @@
 enum class WebRoute {
     kNotFound,
     kMethodNotAllowed,
-    kPage,      // /
-    kScript,    // /app.js
-    kStyle,     // /style.css
-    kLive,      // /live.mjpeg
-    kSnapshot,  // /snapshot.jpg
-    kStatus,    // /api/status
-    kDays,      // /api/days
-    kArchives,  // /api/archives?day=YYYYMMDD
-    kFrame,     // /api/archives/DAY/NAME/frames/N.jpg
-    kVideo,     // /api/archives/DAY/NAME.mkv
-    kArchive,   // /api/archives/DAY/NAME.cna
+    kPage,          // /
+    kScript,        // /app.js
+    kStyle,         // /style.css
+    kLive,          // /live.mjpeg
+    kSnapshot,      // /snapshot.jpg
+    kStatus,        // /api/status
+    kDays,          // /api/days
+    kArchives,      // /api/archives?day=YYYYMMDD
+    kFrame,         // /api/archives/DAY/NAME/frames/N.jpg
+    kVideo,         // /api/archives/DAY/NAME.mkv
+    kArchive,       // /api/archives/DAY/NAME.cna
+    kEvents,        // /api/events?day=YYYYMMDD
+    kEventPicture,  // /api/events/ID/picture.jpg
 };
 
 struct WebRequest {
@@ -26,6 +28,7 @@ struct WebRequest {
     std::string day;   // eight digits
     std::string name;  // an archive's name without its extension, decoded; still to be looked up
     int32_t frame = -1;
+    int64_t event_id = -1;  // kEventPicture: the events database's id
 };
 
 // Reads a request's method, path (percent-decoded once already, as libsoup hands it over: a

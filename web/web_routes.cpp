@@ -177,6 +177,8 @@ void WebServerCore::Authorized(WebRequestContext* context) {
         case WebRoute::kFrame: ServeFrame(context); return;
         case WebRoute::kArchive:
         case WebRoute::kVideo: ServeDownload(context); return;
+        case WebRoute::kEvents: ServeEvents(context); return;
+        case WebRoute::kEventPicture: ServeEventPicture(context); return;
         case WebRoute::kLive: ServeLive(context); return;
         case WebRoute::kSnapshot: ServeSnapshot(context); return;
     }

@@ -140,6 +140,8 @@ struct WebServerCore {
     void ServeDownload(WebRequestContext* context);
     void ServeArchiveFile(WebRequestContext* context, const WebArchive& archive);
     void ServeVideo(WebRequestContext* context, const WebArchive& archive);
+    void ServeEvents(WebRequestContext* context);
+    void ServeEventPicture(WebRequestContext* context);
     void ServeLive(WebRequestContext* context);
     void ServeSnapshot(WebRequestContext* context);
     void PumpFile(WebRequestContext* context);

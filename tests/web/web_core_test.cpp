@@ -57,6 +57,8 @@ TEST(WebRequest, RoutesEveryEndpointAndNothingElse) {
         // The path comes decoded: a '%' left is the name's own.
         {"GET", "/api/archives/20261207/pct%41.cna", "", WebRoute::kArchive, "20261207", "pct%41", -1},
         {"GET", "/api/archives/20261207/12345.cna", "", WebRoute::kArchive, "20261207", "12345", -1},
+        {"GET", "/api/events", "day=20261207", WebRoute::kEvents, "20261207", "", -1},
+        {"GET", "/api/events/42/picture.jpg", "", WebRoute::kEventPicture, "", "", -1},
         // Changing anything is not answered.
         {"POST", "/api/days", "", WebRoute::kMethodNotAllowed, "", "", -1},
         {"DELETE", "/api/archives/20261207/12345.cna", "", WebRoute::kMethodNotAllowed, "20261207", "12345", -1},
@@ -79,6 +81,11 @@ TEST(WebRequest, RoutesEveryEndpointAndNothingElse) {
         {"GET", "//etc/passwd", "", WebRoute::kNotFound, "", "", -1},
         {"GET", "", "", WebRoute::kNotFound, "", "", -1},
         {"GET", "/index.html/", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/events", "day=today", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/events/-1/picture.jpg", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/events/4x/picture.jpg", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/events/9999999999999999999/picture.jpg", "", WebRoute::kNotFound, "", "", -1},
+        {"GET", "/api/events/1/../picture.jpg", "", WebRoute::kNotFound, "", "", -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.path + "?" + c.query);
@@ -87,6 +94,7 @@ TEST(WebRequest, RoutesEveryEndpointAndNothingElse) {
         EXPECT_EQ(request.day, c.day);
         EXPECT_EQ(request.name, c.name);
         EXPECT_EQ(request.frame, c.frame);
+        EXPECT_EQ(request.event_id, c.route == WebRoute::kEventPicture ? 42 : -1);
     }
 }
 

@@ -5,6 +5,7 @@
 // GLib's headers before Qt's, whose keywords they use as names.
 #include "web_test_support.h"
 
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,6 +21,7 @@
 #include "archive/archive_reader.h"
 #include "capture/viewer_frames.h"
 #include "recorder/frame_archive.h"
+#include "storage/events_database.h"
 #include "support/archive_test_support.h"
 #include "support/wait.h"
 #include "web/web_auth.h"
@@ -484,6 +486,54 @@ TEST(WebServer, ConnectionsAreKeptAliveOverHttpAndHttpsAndClosedWhenTheClientClo
 }
 
 }  // namespace
+
+TEST(WebServer, EventsAreListedByDayAndShownByTheirBestFrameWithTheirBox) {
+    RecordedStorage recorded;
+    CArchiveReader reader;
+    ASSERT_TRUE(reader.OpenFile(recorded.path));
+    const double start_ole = reader.GetRecord(0)->time_stamp;
+    {
+        CEventsDatabase database;
+        std::string error;
+        ASSERT_TRUE(database.Open(recorded.storage.Folder(), error)) << error;
+        StoredEvent boxed;
+        boxed.start_ole = start_ole;
+        boxed.end_ole = reader.GetRecord(4)->time_stamp;
+        boxed.archive = recorded.day + "/" + recorded.name + ".CNA";
+        boxed.label = "person";
+        boxed.best_frame = 2;
+        boxed.box = {8, 8, 24, 24};
+        ASSERT_TRUE(database.Add(boxed, error)) << error;
+        StoredEvent outside = boxed;  // names a file outside the day folders: never read
+        outside.archive = recorded.day + "/../../etc.CNA";
+        outside.box = {};
+        ASSERT_TRUE(database.Add(outside, error)) << error;
+    }
+    ServerThread server(recorded.storage.Folder(), nullptr, LocalOptions());
+    ASSERT_EQ(server.Error(), "");
+    const QJsonObject listed = Json(Fetch(server.Url("/api/events?day=" + recorded.day)).body);
+    const QJsonArray events = listed["events"].toArray();
+    ASSERT_EQ(events.size(), 2);
+    const QJsonObject event = events[0].toObject();
+    EXPECT_EQ(event["label"].toString(), "person");
+    EXPECT_EQ(event["archive"].toString().toStdString(), recorded.name);
+    EXPECT_EQ(event["box"].toArray(), (QJsonArray{8, 8, 24, 24}));
+    EXPECT_EQ(event["start"].toString().toStdString(), IsoLocalTime(start_ole));
+    EXPECT_TRUE(Json(Fetch(server.Url("/api/events?day=19991231")).body)["events"].toArray().isEmpty());
+
+    const auto picture = Fetch(server.Url("/api/events/" + std::to_string(event["id"].toInteger()) + "/picture.jpg"));
+    ASSERT_EQ(picture.status, 200u);
+    EXPECT_EQ(picture.content_type, "image/jpeg");
+    const QImage image = QImage::fromData(QByteArray::fromStdString(picture.body), "JPEG");
+    ASSERT_EQ(image.size(), QSize(64, 48));
+    const QColor edge = image.pixelColor(9, 20);  // on the box's left side
+    EXPECT_GT(edge.red(), 180);
+    EXPECT_LT(edge.green(), 90);
+    const auto outside =
+        Fetch(server.Url("/api/events/" + std::to_string(events[1].toObject()["id"].toInteger()) + "/picture.jpg"));
+    EXPECT_EQ(outside.status, 404u);
+    EXPECT_EQ(Fetch(server.Url("/api/events/999/picture.jpg")).status, 404u);
+}
 
 // The page in a real browser, in real time: each archive plays at its recorded pace, rows are
 // picked by keyboard, the timeline's blocks are large enough to tap, and a refresh keeps the
