@@ -537,7 +537,7 @@ TEST(WebServer, EventsAreListedByDayAndShownByTheirBestFrameWithTheirBox) {
 
 // The page in a real browser, in real time: each archive plays at its recorded pace, rows are
 // picked by keyboard, the timeline's blocks are large enough to tap, and a refresh keeps the
-// selection.
+// selection, and the day's events are pictures that play their archive from the best frame.
 TEST(WebPage, PlaysArchivesAtTheirRecordedPaceAndKeepsItsSelection) {
     TempFolder storage;
     std::filesystem::create_directory(storage.File("20090107"));
@@ -556,6 +556,18 @@ TEST(WebPage, PlaysArchivesAtTheirRecordedPaceAndKeepsItsSelection) {
             file.AddRecord(day + (recording.start_s + static_cast<double>(i) / recording.frames_per_s) / 86400.0, jpeg);
         }
         archive_test::WriteBytes(storage.File(std::string("20090107/") + recording.name + ".CNA"), file.bytes);
+    }
+    {
+        // One event, in the 15 fps archive, best seen at its 31st frame.
+        CEventsDatabase database;
+        std::string error;
+        ASSERT_TRUE(database.Open(storage.Folder(), error)) << error;
+        StoredEvent event;
+        event.start_ole = event.end_ole = day + 39602.0 / 86400.0;
+        event.archive = "20090107/2000.CNA";
+        event.label = "person";
+        event.best_frame = 30;
+        ASSERT_TRUE(database.Add(event, error)) << error;
     }
     ServerThread server(storage.Folder(), nullptr, LocalOptions());
     ASSERT_EQ(server.Error(), "");
@@ -584,6 +596,12 @@ result.block = { width: block.width, height: block.height };
 result.focusable = document.querySelector('.timeline .block').tabIndex === 0;
 await loadArchives($('day').value);
 result.selected = document.querySelector('#archives li.selected')?.dataset.index ?? null;
+// The day's events as pictures: a tap plays the event's archive from its best frame.
+await until(() => document.querySelector('#events img')?.naturalWidth > 0);
+result.event = document.querySelector('#events li span').textContent;
+document.querySelector('#events li').click();
+await until(() => $('position').textContent.startsWith('31 / 120'));
+result.eventSelected = document.querySelector('#archives li.selected')?.dataset.index ?? null;
 return result;
 )";
         return std::vector<uint8_t>(text.begin(), text.end());
@@ -609,4 +627,6 @@ return result;
     EXPECT_GE(result["block"].toObject()["height"].toDouble(), 24.0) << run.out;
     EXPECT_TRUE(result["focusable"].toBool()) << run.out;
     EXPECT_EQ(result["selected"].toString(), "1") << run.out;
+    EXPECT_EQ(result["event"].toString(), QStringLiteral("11:00:02 · person")) << run.out;
+    EXPECT_EQ(result["eventSelected"].toString(), "1") << run.out;
 }

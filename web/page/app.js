@@ -108,6 +108,7 @@ async function loadArchives(day) {
       timeline.append(block);
     }
   });
+  loadEvents(day);
   // A refresh keeps what is selected, and lets it grow while it is recorded.
   if (current && current.day === day) {
     const index = archives.findIndex((archive) => archive.name === current.archive.name);
@@ -116,6 +117,45 @@ async function loadArchives(day) {
       $('slider').max = Math.max(0, current.archive.frames - 1);
       markSelected(index);
     }
+  }
+}
+
+// The day's events as pictures to scan; a tap plays the event's archive from its best frame.
+async function loadEvents(day) {
+  let events = [];
+  try {
+    events = (await getJson('api/events?day=' + encodeURIComponent(day))).events;
+  } catch (error) {
+    events = [];
+  }
+  const list = $('events');
+  list.replaceChildren();
+  $('events-section').hidden = events.length === 0;
+  for (const event of events) {
+    const item = document.createElement('li');
+    const picture = document.createElement('img');
+    picture.loading = 'lazy';
+    picture.alt = event.label + ' at ' + timeText(event.start);
+    picture.src = 'api/events/' + event.id + '/picture.jpg';
+    const caption = document.createElement('span');
+    caption.textContent = timeText(event.start) + ' · ' + event.label;
+    if (event.label === 'person') caption.className = 'person';
+    item.append(picture, caption);
+    item.tabIndex = 0;
+    item.setAttribute('role', 'button');
+    const play = () => {
+      const index = archives.findIndex((archive) => archive.name === event.archive);
+      if (index < 0) return;
+      select(day, index, Math.max(0, event.best_frame));
+    };
+    item.onclick = play;
+    item.onkeydown = (key) => {
+      if (key.key === 'Enter' || key.key === ' ') {
+        key.preventDefault();
+        play();
+      }
+    };
+    list.append(item);
   }
 }
 
@@ -145,7 +185,7 @@ function markSelected(index) {
   }
 }
 
-function select(day, index) {
+function select(day, index, frame = 0) {
   stop();
   current = { day, archive: archives[index] };
   markSelected(index);
@@ -155,8 +195,9 @@ function select(day, index) {
   $('player').hidden = false;
   const slider = $('slider');
   slider.max = Math.max(0, current.archive.frames - 1);
-  slider.value = 0;
-  show(0);
+  const first = Math.min(frame, Number(slider.max));
+  slider.value = first;
+  show(first);
 }
 
 // One frame: its picture and its recorded time (a header of the answer).
