@@ -32,6 +32,7 @@
 #include "platform/safe_output.h"
 #include "settings/settings_store.h"
 #include "web/web_server.h"
+#include "widgets/message_box_fit.h"
 
 // The resources live in a static library; without this the linker may leave them out.
 static void LoadProgramResources() { Q_INIT_RESOURCE(cindral); }
@@ -400,7 +401,7 @@ void CMainFrame::SaveIgnoredAreas() {
         error = ErrnoMessage("cannot remove " + path);
     }
     qCWarning(lcApp).noquote() << QString::fromStdString(error);
-    QMessageBox::warning(this, tr("Ignored Areas"), QString::fromStdString(error));
+    ExecFittedMessageBox(this, QMessageBox::Warning, tr("Ignored Areas"), QString::fromStdString(error));
 }
 
 void CMainFrame::OnIgnoredAreas() {
@@ -460,7 +461,8 @@ void CMainFrame::ApplyRemoteViewing() {
     }
     const QString reason = QString::fromStdString(error);
     qCWarning(lcApp).noquote() << "remote viewing does not start:" << reason;
-    QMessageBox::warning(this, tr("Remote Viewing"), tr("Remote viewing could not start: %1").arg(reason));
+    ExecFittedMessageBox(this, QMessageBox::Warning, tr("Remote Viewing"),
+                         tr("Remote viewing could not start: %1").arg(reason));
 }
 
 void CMainFrame::OnKeepAspectRatio(bool is_kept) {
@@ -498,7 +500,7 @@ void CMainFrame::OnFileSave() {
     if (WriteOutputFile(QFile::encodeName(path).toStdString(), nullptr, 0, SafeOutputRules{}, error)) return;
     const QString reason = QString::fromLocal8Bit(error);
     qCWarning(lcApp).noquote() << "Save" << path << "failed:" << reason;
-    QMessageBox::warning(this, tr("Save As"), tr("%1 could not be saved: %2").arg(path, reason));
+    ExecFittedMessageBox(this, QMessageBox::Warning, tr("Save As"), tr("%1 could not be saved: %2").arg(path, reason));
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
