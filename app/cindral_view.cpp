@@ -182,7 +182,7 @@ void CCindralView::TakeLivePicture() {
     update(ChangedRect(previous_rect));
 }
 
-void CCindralView::ShowPlaybackFrame(const BMP_File& frame) {
+void CCindralView::ShowPlaybackFrame(const BMP_File& frame, double record_time) {
     const ViewPicture* before = PictureOnShow();
     const QRect previous_rect = before != nullptr ? PictureRect(QSize(before->Width(), before->Height())) : QRect();
     try {
@@ -192,6 +192,7 @@ void CCindralView::ShowPlaybackFrame(const BMP_File& frame) {
         playback_picture_.Resize(0, 0);
     }
     has_playback_picture_ = true;
+    playback_record_time_ = record_time;
     is_showing_playback_ = true;
     // On screen at once, as the panel expects.
     repaint(ChangedRect(previous_rect));
@@ -467,8 +468,14 @@ void CCindralView::OnSnapshot() {
     if (!panel_) return;
     // A copy: the picture on show is replaced by the next frame while the dialog is open.
     const QImage picture = CurrentImage().copy();
-    const QDateTime now = QDateTime::currentDateTime();
-    const CalendarTime taken{now.date().year(), now.date().month(),  now.date().day(),
+    // A played frame is named by its own record time, a live one by the time it is taken.
+    std::optional<CalendarTime> taken;
+    if (IsPlaybackActive() || is_showing_playback_) {
+        taken = OleDateToCalendar(playback_record_time_);
+    } else {
+        const QDateTime now = QDateTime::currentDateTime();
+        taken = CalendarTime{now.date().year(), now.date().month(),  now.date().day(),
                              now.time().hour(), now.time().minute(), now.time().second()};
+    }
     RunPictureSnapshot(this, picture, taken, panel_->Folders());
 }

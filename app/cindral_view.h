@@ -68,7 +68,7 @@ public:
     ViewPicture& LivePictureToFill() override { return live_pictures_.Back(); }
     void PresentLivePicture() override;
     // IPlaybackView, user-interface thread.
-    void ShowPlaybackFrame(const BMP_File& frame) override;
+    void ShowPlaybackFrame(const BMP_File& frame, double record_time) override;
 
     // "Keep Aspect Ratio": on, the picture is scaled to fit between black bars; off, stretched
     // over the whole view.
@@ -81,7 +81,8 @@ public:
     QMenu* CreateContextMenu(QWidget* parent) const;
     void OnContextCommand(int command);
     void OnViewArchive();
-    // "Snapshot": the picture on show saved as a JPEG named after the moment it is taken.
+    // "Snapshot": the picture on show saved as a JPEG named after the moment it is taken, or for a
+    // played frame after its record time.
     void OnSnapshot();
     // Notices of the camera and the recorder (tests look at them).
     CCaptureMessageBox* CaptureMessages() const { return capture_messages_; }
@@ -151,6 +152,7 @@ private:
     CViewPictureSlot live_pictures_;
     ViewPicture playback_picture_;  // the panel's last frame, as the view paints it
     bool has_playback_picture_ = false;
+    double playback_record_time_ = 0;   // of the panel's last frame, an OLE date
     bool is_showing_playback_ = false;  // until the next live picture after the panel closes
     bool is_aspect_ratio_kept_ = false;
     std::atomic<bool> is_window_showing_{false};

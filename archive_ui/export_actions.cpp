@@ -364,13 +364,14 @@ void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFol
     }
 }
 
-void RunPictureSnapshot(QWidget* parent, const QImage& picture, const CalendarTime& time, ExportFolders& folders) {
+void RunPictureSnapshot(QWidget* parent, const QImage& picture, const std::optional<CalendarTime>& time,
+                        ExportFolders& folders) {
     CDialogExportPrompts prompts;
     RunPictureSnapshot(parent, picture, time, folders, prompts);
 }
 
-void RunPictureSnapshot(QWidget* parent, const QImage& picture, const CalendarTime& time, ExportFolders& folders,
-                        IExportPrompts& prompts) {
+void RunPictureSnapshot(QWidget* parent, const QImage& picture, const std::optional<CalendarTime>& time,
+                        ExportFolders& folders, IExportPrompts& prompts) {
     const QString caption = ExportTexts::tr("Snapshot");
     if (picture.isNull()) {
         prompts.ShowError(parent, caption, ExportTexts::tr("There is no frame on show to save."));

@@ -166,7 +166,7 @@ void CPanelDlg::SetSliderPosition(int position) {
 
 void CPanelDlg::ShowCurrentFrame() {
     reader_.SeekFrame(slider_->value());
-    if (view_ != nullptr) view_->ShowPlaybackFrame(reader_.GetFrameImage());
+    if (view_ != nullptr) view_->ShowPlaybackFrame(reader_.GetFrameImage(), reader_.GetFrameTime());
     UpdateTitle();
 }
 

@@ -25,7 +25,7 @@ constexpr int kHeight = 48;
 // Stands in for the camera view: remembers the grey level of every frame it is handed.
 class RecordingView : public IPlaybackView {
 public:
-    void ShowPlaybackFrame(const BMP_File& frame) override {
+    void ShowPlaybackFrame(const BMP_File& frame, double) override {
         const mColor_24& pixel = frame.GetPixel(kWidth / 2, kHeight / 2);
         levels.push_back(frame.GetWidth() == 0 ? -1 : pixel.green);
     }
