@@ -22,6 +22,7 @@
 #include "app/session_state_pane.h"
 #include "app/storage_dlg.h"
 #include "app/storage_location.h"
+#include "archive_ui/panel_dlg.h"
 #include "capture/device_watcher.h"
 #include "capture/ignored_areas_file.h"
 #include "capture/live_session.h"
@@ -162,6 +163,19 @@ void CMainFrame::CreateActions() {
               tr("Keep Aspect Ratio"));
     connect(keep_aspect_ratio_action_, &QAction::toggled, this, &CMainFrame::OnKeepAspectRatio);
 
+    recorded_speed_action_ = make_action(tr("Play at Recorded &Speed"), kCommandRecordedSpeed);
+    recorded_speed_action_->setCheckable(true);
+    recorded_speed_action_->setChecked(view_settings_.is_recorded_speed);
+    SetPrompt(recorded_speed_action_,
+              tr("Play archives at the pace they were recorded at rather than 10 frames a second"),
+              tr("Play at Recorded Speed"));
+    connect(recorded_speed_action_, &QAction::toggled, this, [this](bool is_recorded_speed) {
+        view_settings_.is_recorded_speed = is_recorded_speed;
+        if (view_ && view_->Panel()) view_->Panel()->SetPlayAtRecordedSpeed(is_recorded_speed);
+        CKeyStore store(settings_file_, is_settings_damage_told_);
+        SaveViewSettings(store, view_settings_);
+    });
+
     motion_events_action_ = make_action(tr("Motion Events..."), kCommandMotionEvents);
     SetPrompt(motion_events_action_, tr("Choose what makes a motion event, what is kept around it and who is told"),
               tr("Motion Events"));
@@ -252,6 +266,7 @@ void CMainFrame::CreateMenus() {
     view_menu->addAction(toggle_tool_bar_action_);
     view_menu->addAction(toggle_status_bar_action_);
     view_menu->addAction(keep_aspect_ratio_action_);
+    view_menu->addAction(recorded_speed_action_);
     view_menu->addAction(ignored_areas_action_);
     view_menu->addSeparator();
     view_menu->addAction(view_archive_action_);
@@ -328,6 +343,11 @@ void CMainFrame::CreateView() {
     view_->SetEventCommand(detector_settings_.event_command);
     LoadIgnoredAreas();
     view_->OnInitialUpdate();
+    if (CPanelDlg* panel = view_->Panel()) {
+        panel->SetPlayAtRecordedSpeed(view_settings_.is_recorded_speed);
+        panel->addAction(recorded_speed_action_);  // its context menu
+        panel->setContextMenuPolicy(Qt::ActionsContextMenu);
+    }
     connect(view_->Session(), &CLiveSession::MotionEvent, this,
             [this](bool is_start, const QString&, qint64 wall_ms) { OnMotionEvent(is_start, wall_ms); });
     view_->SetRetentionLimits(storage_settings_.limits);

@@ -168,6 +168,24 @@ void CPanelDlg::ShowCurrentFrame() {
     reader_.SeekFrame(slider_->value());
     if (view_ != nullptr) view_->ShowPlaybackFrame(reader_.GetFrameImage(), reader_.GetFrameTime());
     UpdateTitle();
+    if (is_recorded_speed_) timer_->setInterval(FrameDurationMs());
+}
+
+void CPanelDlg::SetPlayAtRecordedSpeed(bool is_recorded_speed) {
+    is_recorded_speed_ = is_recorded_speed;
+    timer_->setInterval(FrameDurationMs());
+}
+
+int CPanelDlg::FrameDurationMs() const {
+    if (!is_recorded_speed_) return kTimerPeriodMs;
+    // The next frame of this archive; the first of the next archive comes after one period.
+    const int32_t next = reader_.GetCurrentFrame() + 1;
+    if (next >= reader_.GetFrameCount()) return kTimerPeriodMs;
+    const cna_info_t next_info = reader_.GetFrameInfo(next);
+    const double gap_ms = (next_info.time_stamp - reader_.GetFrameTime()) * 86400000.0;
+    // Times that go backwards or cannot be known are played at the timer's pace.
+    if (next_info.known == 0 || !(gap_ms > 0)) return kTimerPeriodMs;
+    return static_cast<int>(std::clamp(std::lround(gap_ms), 1L, static_cast<long>(kLongestRecordedGapMs)));
 }
 
 void CPanelDlg::UpdateTitle() {

@@ -7,6 +7,7 @@
 #include <QSlider>
 #include <QTimer>
 #include <cmath>
+#include <ctime>
 #include <memory>
 
 #include "archive_ui/archive_dlg.h"
@@ -352,6 +353,41 @@ TEST_F(PanelTest, RecordingGoesOnWhileItsArchiveIsPlayedBack) {
     Tick(3);
     EXPECT_EQ(view_.Frames(20), (std::vector<int>{0, 1, 0, 1, 2, 0, 1, 2, 3, 4}));
     EXPECT_TRUE(recorder.CloseFile());
+}
+
+TEST_F(PanelTest, AtTheRecordedSpeedEachFrameStaysUntilTheNextOnesRecordTime) {
+    // Archives of 15 and 30 frames a second, by a test clock that starts on a whole second.
+    const auto record_at = [&](int frames_per_s) {
+        int64_t now_ms = 1'000'000;
+        BMP_File frame = GreyFrame(0);
+        return RecordArchive(
+            tree_.StorageFolder(), 20,
+            [&](int i) -> const BMP_File& {
+                now_ms = 1'000'000 + i * 1000 / frames_per_s;
+                return frame;
+            },
+            [&](CFrameArchive& recorder) {
+                recorder.SetClock({[&] { return static_cast<uint32_t>(now_ms); },
+                                   [&] { return static_cast<std::time_t>(1'798'000'000 + now_ms / 1000); }});
+            });
+    };
+    const QTimer* timer = panel_->findChild<QTimer*>();
+    ASSERT_NE(nullptr, timer);
+    for (const int frames_per_s : {15, 30}) {
+        panel_->SetArchives({QString::fromStdString(record_at(frames_per_s))});
+        EXPECT_EQ(CPanelDlg::kTimerPeriodMs, timer->interval()) << "the default stays the fixed timer";
+        panel_->SetPlayAtRecordedSpeed(true);
+        std::vector<int> durations_ms;
+        for (int frame = 0; frame < 19; ++frame) {
+            durations_ms.push_back(timer->interval());
+            Tick();
+        }
+        for (const int duration_ms : durations_ms) EXPECT_NEAR(1000.0 / frames_per_s, duration_ms, 1.5);
+        // The last frame gives way to the next archive after one period.
+        EXPECT_EQ(CPanelDlg::kTimerPeriodMs, timer->interval());
+        panel_->SetPlayAtRecordedSpeed(false);
+        EXPECT_EQ(CPanelDlg::kTimerPeriodMs, timer->interval());
+    }
 }
 
 TEST(PanelCaption, TimeOfDayIsRoundedToTheMillisecondThenTruncated) {
