@@ -163,7 +163,7 @@ void CMainFrame::CreateActions() {
               tr("Keep Aspect Ratio"));
     connect(keep_aspect_ratio_action_, &QAction::toggled, this, &CMainFrame::OnKeepAspectRatio);
 
-    recorded_speed_action_ = make_action(tr("Play at Recorded &Speed"), kCommandRecordedSpeed);
+    recorded_speed_action_ = make_action(tr("Play at &Recorded Speed"), kCommandRecordedSpeed);
     recorded_speed_action_->setCheckable(true);
     recorded_speed_action_->setChecked(view_settings_.is_recorded_speed);
     SetPrompt(recorded_speed_action_,
@@ -203,6 +203,7 @@ void CMainFrame::CreateActions() {
     });
 
     exit_action_ = make_action(tr("E&xit"), kCommandExit);
+    exit_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     SetPrompt(exit_action_, tr("Quit the application; prompts to save documents"), tr("Exit"));
     connect(exit_action_, &QAction::triggered, this, &QWidget::close);
 
@@ -217,6 +218,7 @@ void CMainFrame::CreateActions() {
     SetPrompt(toggle_status_bar_action_, tr("Show or hide the status bar"), tr("Toggle StatusBar"));
 
     help_action_ = make_action(tr("Chm Help..."), kCommandHelp);
+    help_action_->setShortcut(QKeySequence(Qt::Key_F1));
     connect(help_action_, &QAction::triggered, this, &CMainFrame::HelpRequested);
 
     about_action_ = make_action(tr("&About Cindral..."), kCommandAbout);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <ctime>
 #include <memory>
+#include <vector>
 
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/panel_dlg.h"
@@ -107,6 +108,18 @@ TEST_F(PanelTest, StartsHiddenPlayingAndIdle) {
     panel_->SetArchives({});
     EXPECT_FALSE(panel_->IsPlaybackActive());
     EXPECT_TRUE(view_.levels.empty());
+}
+
+TEST_F(PanelTest, TabGoesThroughTheRowLeftToRight) {
+    const std::vector<QWidget*> row = {panel_->PreviousButton(),   panel_->PlayButton(), panel_->NextButton(),
+                                       panel_->Slider(),           panel_->ShotButton(), panel_->ConvertButton(),
+                                       panel_->ExportVideoButton()};
+    std::vector<QWidget*> order = {row.front()};
+    for (QWidget* widget = row.front()->nextInFocusChain(); order.size() < row.size();
+         widget = widget->nextInFocusChain()) {
+        if (widget->focusPolicy() & Qt::TabFocus) order.push_back(widget);
+    }
+    EXPECT_EQ(row, order);
 }
 
 TEST_F(PanelTest, ResizesWithTheSliderTakingTheFreeWidth) {
@@ -288,7 +301,17 @@ TEST_F(PanelTest, CloseHidesClearsPlaybackAndKeepsPause) {
     EXPECT_FALSE(panel_->IsPlaybackActive());
     panel_->SetArchives({QString::fromStdString(path)});
     ShowAndSettle(panel_.get());
+    // On the slider, Enter leaves the panel open and Space plays and pauses.
     panel_->Slider()->setFocus();
+    PressKey(panel_.get(), Qt::Key_Return);
+    EXPECT_TRUE(panel_->isVisible());
+    const bool was_playing = panel_->IsAutoPlay();
+    PressKey(panel_.get(), Qt::Key_Space);
+    EXPECT_NE(was_playing, panel_->IsAutoPlay());
+    PressKey(panel_.get(), Qt::Key_Space);
+    EXPECT_EQ(was_playing, panel_->IsAutoPlay());
+    panel_->PositionLabel()->setFocusPolicy(Qt::ClickFocus);
+    panel_->PositionLabel()->setFocus();
     PressKey(panel_.get(), Qt::Key_Return);
     EXPECT_FALSE(panel_->isVisible());
     EXPECT_FALSE(panel_->IsPlaybackActive());
