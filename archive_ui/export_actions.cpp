@@ -101,6 +101,8 @@ public:
         dialog_.setValue(0);
     }
     ~ExportProgress() { dialog_.close(); }
+    // Gone before the result is told, so that no finished bar stays behind the result's box.
+    void Close() { dialog_.close(); }
     ExportProgress(const ExportProgress&) = delete;
     ExportProgress& operator=(const ExportProgress&) = delete;
 
@@ -225,6 +227,7 @@ void RunAviExport(QWidget* parent, const CArchiveReader& reader, ExportFolders& 
     const AviExportResult result =
         ConvertArchiveToAvi(reader.GetOpenPath(), LocalPath(path),
                             [&](int32_t done, int32_t total) { return progress.Update(done, total); });
+    progress.Close();
     if (!result.is_written && !result.is_cancelled) {
         qCWarning(lcArchive).noquote() << "Convert to AVI" << path << "failed:" << QString::fromStdString(result.error);
         prompts.ShowError(parent, caption,
@@ -354,6 +357,7 @@ void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFol
     ExportProgress progress(parent, caption, ExportTexts::tr("Writing %1").arg(QFileInfo(path).fileName()));
     const VideoExportResult result = ExportVideo(
         archives, LocalPath(path), options, [&](int64_t done, int64_t total) { return progress.Update(done, total); });
+    progress.Close();
     if (!result.is_written && !result.is_cancelled) {
         qCWarning(lcArchive).noquote() << "Export Video" << path << "failed:" << QString::fromStdString(result.error);
         prompts.ShowError(

@@ -64,12 +64,15 @@ public:
     void ShowError(QWidget*, const QString& caption, const QString& text) override {
         errors.push_back(caption + ": " + text);
     }
-    void ShowWritten(QWidget*, const QString& caption, const QString& path) override {
+    void ShowWritten(QWidget* parent, const QString& caption, const QString& path) override {
         written.push_back(caption + ": " + path);
+        for (const QProgressDialog* progress : parent->findChildren<QProgressDialog*>())
+            is_progress_behind_result |= progress->isVisible();
     }
 
     std::function<void(QWidget*)> on_ask;
     bool is_replacing = true;
+    bool is_progress_behind_result = false;  // a progress bar still on show when the result is told
     std::vector<QString> replace_questions;
     std::vector<QString> asked_filters;
     std::vector<QString> asked_suffixes;
@@ -195,6 +198,7 @@ TEST(ExportActions, ConvertAsksForAnAviNameAndWritesEveryFrame) {
     EXPECT_EQ(1, reader.GetCurrentFrame());
     EXPECT_TRUE(panel.findChildren<QProgressDialog*>().isEmpty()) << "the progress dialog outlived the conversion";
     EXPECT_EQ(std::vector<QString>{"Convert to AVI: " + Q(folder.File("clip.avi"))}, prompts.written);
+    EXPECT_FALSE(prompts.is_progress_behind_result);
 
     ScriptedPrompts cancelled{QString()};
     RunAviExport(&panel, reader, Folders(), cancelled);
