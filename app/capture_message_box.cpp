@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "capture/queued_calls.h"
-#include "widgets/dialog_units.h"
+#include "widgets/message_box_fit.h"
 
 CCaptureMessageBox::CCaptureMessageBox(QWidget* owner)
     : QObject(owner), owner_(owner), from_other_threads_(new CQueuedCalls(this)) {}
@@ -41,9 +41,8 @@ void CCaptureMessageBox::ShowOnUiThread(const QString& text, const QString& capt
     open_boxes_.push_back({key, box});
     connect(box, &QObject::destroyed, this,
             [this, key] { std::erase_if(open_boxes_, [&key](const OpenBox& open) { return open.key == key; }); });
+    FitMessageBoxText(*box);
     box->show();
-    // The message box sizes itself on show, leaving too little room for its title.
-    box->setFixedWidth(std::max(box->width(), TitleBarWidth(*box)));
     // In front of the window it belongs to, even when that window was just maximised.
     box->raise();
     box->activateWindow();

@@ -8,9 +8,12 @@
 #include <QPaintEngine>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPen>
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <new>
 
@@ -182,7 +185,7 @@ void CCindralView::TakeLivePicture() {
     update(ChangedRect(previous_rect));
 }
 
-void CCindralView::ShowPlaybackFrame(const BMP_File& frame) {
+void CCindralView::ShowPlaybackFrame(const BMP_File& frame, double record_time) {
     const ViewPicture* before = PictureOnShow();
     const QRect previous_rect = before != nullptr ? PictureRect(QSize(before->Width(), before->Height())) : QRect();
     try {
@@ -192,6 +195,7 @@ void CCindralView::ShowPlaybackFrame(const BMP_File& frame) {
         playback_picture_.Resize(0, 0);
     }
     has_playback_picture_ = true;
+    playback_record_time_ = record_time;
     is_showing_playback_ = true;
     // On screen at once, as the panel expects.
     repaint(ChangedRect(previous_rect));
@@ -308,7 +312,17 @@ QMenu* CCindralView::CreateContextMenu(QWidget* parent) const {
 
 void CCindralView::mousePressEvent(QMouseEvent* event) {
     if (IsEditingIgnoredAreas() && event->button() == Qt::LeftButton) {
-        PaintIgnoredBlock(event->position().toPoint(), event->modifiers() & Qt::ShiftModifier);
+        const std::optional<QPoint> block = BlockAt(event->position().toPoint(), false);
+        if (!block) return;
+        is_drag_erasing_ = event->modifiers() & Qt::ShiftModifier;
+        if (event->modifiers() & Qt::ControlModifier) {
+            rectangle_corner_block_ = block;
+            rectangle_end_block_ = *block;
+            update();
+        } else {
+            PaintIgnoredLine(*block, *block);
+            last_painted_block_ = block;
+        }
         return;
     }
     if (event->button() != Qt::RightButton) {
@@ -322,6 +336,14 @@ void CCindralView::mousePressEvent(QMouseEvent* event) {
 void CCindralView::keyPressEvent(QKeyEvent* event) {
     const bool is_menu_key =
         event->key() == Qt::Key_Menu || (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier);
+    if (IsEditingIgnoredAreas() && !is_menu_key) {
+        switch (event->key()) {
+            case Qt::Key_BracketLeft: ChangeBrush(-1); return;
+            case Qt::Key_BracketRight: ChangeBrush(1); return;
+            case Qt::Key_Escape: FinishIgnoredAreas(); return;
+            default: break;
+        }
+    }
     if (!is_menu_key) {
         QWidget::keyPressEvent(event);
         return;
@@ -398,7 +420,9 @@ void CCindralView::StartIgnoredAreas() {
     ignored_bar_->setObjectName(QStringLiteral("IgnoredAreasBar"));
     ignored_bar_->setAutoFillBackground(true);
     auto* layout = new QHBoxLayout(ignored_bar_);
-    layout->addWidget(new QLabel(tr("Drag to ignore areas, Shift+drag to count them again"), ignored_bar_));
+    ignored_hint_ = new QLabel(ignored_bar_);
+    layout->addWidget(ignored_hint_);
+    ChangeBrush(0);
     auto* clear = new QPushButton(tr("Clear"), ignored_bar_);
     auto* done = new QPushButton(tr("Done"), ignored_bar_);
     layout->addWidget(clear);
@@ -412,6 +436,25 @@ void CCindralView::StartIgnoredAreas() {
     ignored_bar_->adjustSize();
     ignored_bar_->move(8, 8);
     ignored_bar_->show();
+    // The brush follows the pointer, and the keys come here rather than to the bar's buttons.
+    setMouseTracking(true);
+    setCursor(Qt::CrossCursor);
+    setFocus();
+    update();
+}
+
+void CCindralView::ChangeBrush(int step) {
+    static constexpr std::array<int32_t, 4> kBrushBlocks = {1, 3, 5, 9};
+    const auto at = std::find(kBrushBlocks.begin(), kBrushBlocks.end(), brush_blocks_);
+    const int index =
+        std::clamp(static_cast<int>(at - kBrushBlocks.begin()) + step, 0, static_cast<int>(kBrushBlocks.size()) - 1);
+    brush_blocks_ = kBrushBlocks[static_cast<size_t>(index)];
+    if (ignored_hint_ != nullptr) {
+        ignored_hint_->setText(
+            tr("Drag to ignore areas, Shift+drag to count them again, Ctrl+drag for a rectangle. Brush: %1 ([ and ])")
+                .arg(brush_blocks_ == 1 ? tr("1 block") : tr("%1 \u00d7 %1 blocks").arg(brush_blocks_)));
+        ignored_bar_->adjustSize();
+    }
     update();
 }
 
@@ -419,33 +462,80 @@ void CCindralView::FinishIgnoredAreas() {
     if (!IsEditingIgnoredAreas()) return;
     ignored_bar_->deleteLater();
     ignored_bar_ = nullptr;
+    ignored_hint_ = nullptr;
+    last_painted_block_.reset();
+    rectangle_corner_block_.reset();
+    pointer_block_.reset();
+    setMouseTracking(false);
+    unsetCursor();
     update();
     emit IgnoredAreasEdited();
 }
 
 void CCindralView::mouseMoveEvent(QMouseEvent* event) {
-    if (IsEditingIgnoredAreas() && (event->buttons() & Qt::LeftButton)) {
-        PaintIgnoredBlock(event->position().toPoint(), event->modifiers() & Qt::ShiftModifier);
+    if (!IsEditingIgnoredAreas()) {
+        QWidget::mouseMoveEvent(event);
         return;
     }
-    QWidget::mouseMoveEvent(event);
+    const QPoint position = event->position().toPoint();
+    pointer_block_ = BlockAt(position, false);
+    if (!(event->buttons() & Qt::LeftButton)) {
+        update();  // the brush moves
+        return;
+    }
+    const std::optional<QPoint> block = BlockAt(position, true);
+    if (!block) return;
+    if (rectangle_corner_block_) {
+        rectangle_end_block_ = *block;
+        update();
+    } else if (last_painted_block_) {
+        // Everything between two mouse events is painted, however quick the drag.
+        PaintIgnoredLine(*last_painted_block_, *block);
+        last_painted_block_ = block;
+    }
 }
 
-void CCindralView::PaintIgnoredBlock(const QPoint& position, bool is_erasing) {
+void CCindralView::mouseReleaseEvent(QMouseEvent* event) {
+    if (IsEditingIgnoredAreas() && event->button() == Qt::LeftButton) {
+        if (rectangle_corner_block_) {
+            editing_mask_.PaintRectangle(rectangle_corner_block_->x(), rectangle_corner_block_->y(),
+                                         rectangle_end_block_.x(), rectangle_end_block_.y(), !is_drag_erasing_);
+            SetIgnoredBlocks(editing_mask_.IgnoredCount() > 0 ? std::make_shared<const BlockMask>(editing_mask_)
+                                                              : nullptr);
+            rectangle_corner_block_.reset();
+            update();
+        }
+        last_painted_block_.reset();
+        return;
+    }
+    QWidget::mouseReleaseEvent(event);
+}
+
+void CCindralView::leaveEvent(QEvent* event) {
+    if (pointer_block_) {
+        pointer_block_.reset();
+        update();
+    }
+    QWidget::leaveEvent(event);
+}
+
+std::optional<QPoint> CCindralView::BlockAt(const QPoint& position, bool is_clamped) const {
     const int32_t width = settings_.frame_width.load();
     const int32_t height = std::abs(settings_.frame_height.load());
     const QRect target = PictureRect(QSize(width, height));
-    if (editing_mask_.Across() == 0 || !target.contains(position)) return;
+    if (editing_mask_.Across() == 0 || target.isEmpty()) return std::nullopt;
+    if (!is_clamped && !target.contains(position)) return std::nullopt;
     const int64_t x = int64_t{position.x() - target.left()} * width / target.width() / 4;
     const int64_t y = int64_t{position.y() - target.top()} * height / target.height() / 4;
-    if (x >= editing_mask_.Across() || y >= editing_mask_.Down()) return;
-    std::vector<uint8_t> bytes = editing_mask_.Bytes();
-    uint8_t& block = bytes[static_cast<size_t>(y * editing_mask_.Across() + x)];
-    if (block == (is_erasing ? 0 : 1)) return;
-    block = is_erasing ? 0 : 1;
-    editing_mask_ = BlockMask(editing_mask_.Across(), editing_mask_.Down(), std::move(bytes));
+    return QPoint(static_cast<int>(std::clamp<int64_t>(x, 0, editing_mask_.Across() - 1)),
+                  static_cast<int>(std::clamp<int64_t>(y, 0, editing_mask_.Down() - 1)));
+}
+
+void CCindralView::PaintIgnoredLine(const QPoint& from_block, const QPoint& to_block) {
+    editing_mask_.PaintLine(from_block.x(), from_block.y(), to_block.x(), to_block.y(), brush_blocks_,
+                            !is_drag_erasing_);
     SetIgnoredBlocks(editing_mask_.IgnoredCount() > 0 ? std::make_shared<const BlockMask>(editing_mask_) : nullptr);
-    update(target);
+    update();
 }
 
 void CCindralView::DrawIgnoredBlocks(QPainter& painter, const QRect& target) const {
@@ -461,14 +551,42 @@ void CCindralView::DrawIgnoredBlocks(QPainter& painter, const QRect& target) con
                 tint);
         }
     }
+    // Where the next press paints: the rectangle being dragged, or else the brush under the pointer.
+    const auto blocks_rect = [&](const QPoint& first, const QPoint& last) {
+        const QPoint top_left(std::min(first.x(), last.x()), std::min(first.y(), last.y()));
+        const QPoint bottom_right(std::max(first.x(), last.x()) + 1, std::max(first.y(), last.y()) + 1);
+        return QRectF(QPointF(target.left() + top_left.x() * block_width, target.top() + top_left.y() * block_height),
+                      QPointF(target.left() + bottom_right.x() * block_width,
+                              target.top() + bottom_right.y() * block_height))
+            .intersected(QRectF(target));
+    };
+    QRectF outline;
+    if (rectangle_corner_block_) {
+        outline = blocks_rect(*rectangle_corner_block_, rectangle_end_block_);
+    } else if (pointer_block_) {
+        const int32_t before = (brush_blocks_ - 1) / 2;
+        const QPoint offset(before, before);
+        const QPoint span(brush_blocks_ - 1, brush_blocks_ - 1);
+        outline = blocks_rect(*pointer_block_ - offset, *pointer_block_ - offset + span);
+    }
+    if (outline.isEmpty()) return;
+    painter.setPen(QPen(Qt::white, 1, Qt::DashLine));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(outline.adjusted(0.5, 0.5, -0.5, -0.5));
 }
 
 void CCindralView::OnSnapshot() {
     if (!panel_) return;
     // A copy: the picture on show is replaced by the next frame while the dialog is open.
     const QImage picture = CurrentImage().copy();
-    const QDateTime now = QDateTime::currentDateTime();
-    const CalendarTime taken{now.date().year(), now.date().month(),  now.date().day(),
+    // A played frame is named by its own record time, a live one by the time it is taken.
+    std::optional<CalendarTime> taken;
+    if (IsPlaybackActive() || is_showing_playback_) {
+        taken = OleDateToCalendar(playback_record_time_);
+    } else {
+        const QDateTime now = QDateTime::currentDateTime();
+        taken = CalendarTime{now.date().year(), now.date().month(),  now.date().day(),
                              now.time().hour(), now.time().minute(), now.time().second()};
+    }
     RunPictureSnapshot(this, picture, taken, panel_->Folders());
 }

@@ -2,10 +2,12 @@
 
 #include <QElapsedTimer>
 #include <QImage>
+#include <QPoint>
 #include <QTimer>
 #include <QWidget>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "archive_ui/playback_view.h"
@@ -21,6 +23,7 @@ class CPanelDlg;
 class CCaptureMessageBox;
 class CLiveSession;
 class CVideoDeviceWatcher;
+class QLabel;
 class QMenu;
 class QPainter;
 
@@ -68,7 +71,7 @@ public:
     ViewPicture& LivePictureToFill() override { return live_pictures_.Back(); }
     void PresentLivePicture() override;
     // IPlaybackView, user-interface thread.
-    void ShowPlaybackFrame(const BMP_File& frame) override;
+    void ShowPlaybackFrame(const BMP_File& frame, double record_time) override;
 
     // "Keep Aspect Ratio": on, the picture is scaled to fit between black bars; off, stretched
     // over the whole view.
@@ -81,7 +84,8 @@ public:
     QMenu* CreateContextMenu(QWidget* parent) const;
     void OnContextCommand(int command);
     void OnViewArchive();
-    // "Snapshot": the picture on show saved as a JPEG named after the moment it is taken.
+    // "Snapshot": the picture on show saved as a JPEG named after the moment it is taken, or for a
+    // played frame after its record time.
     void OnSnapshot();
     // Notices of the camera and the recorder (tests look at them).
     CCaptureMessageBox* CaptureMessages() const { return capture_messages_; }
@@ -92,11 +96,14 @@ public:
     void SetIgnoredBlocks(std::shared_ptr<const BlockMask> mask);
     std::shared_ptr<const BlockMask> IgnoredBlocks() const { return ignored_blocks_; }
     // View > "Ignored Areas...": over the live picture, dragging paints blocks that never count as
-    // motion and Shift-dragging erases them, shown tinted; "Clear" empties them, "Done" ends the
-    // mode. Every change takes effect at once.
+    // motion along the way with a square brush shown under the pointer ("[" and "]" change its
+    // size), Shift-dragging erases them and Ctrl-dragging paints a rectangle, shown tinted;
+    // "Clear" empties them, "Done" or Escape ends the mode. Every change takes effect at once.
     void StartIgnoredAreas();
     bool IsEditingIgnoredAreas() const { return ignored_bar_ != nullptr; }
     QWidget* IgnoredAreasBar() const { return ignored_bar_; }
+    // A side of the brush's square, in blocks.
+    int32_t BrushBlocks() const { return brush_blocks_; }
 
     CLiveSession* Session() const { return session_.get(); }
     CWebCameraDlg* Capture() const;
@@ -122,6 +129,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
     // The Menu key and Shift+F10 open the context menu at the view's centre.
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -137,8 +146,11 @@ private:
     QRect ChangedRect(const QRect& previous_rect) const;
     void UpdateShowing();
     void RunContextMenu(const QPoint& global_position);
-    // The ignored areas mode: the block under position painted (or erased), and the tint.
-    void PaintIgnoredBlock(const QPoint& position, bool is_erasing);
+    // The ignored areas mode: the block under position (nothing outside the picture, or the
+    // nearest edge block when is_clamped), the painting from block to block, and the tint.
+    std::optional<QPoint> BlockAt(const QPoint& position, bool is_clamped) const;
+    void PaintIgnoredLine(const QPoint& from_block, const QPoint& to_block);
+    void ChangeBrush(int step);
     void DrawIgnoredBlocks(QPainter& painter, const QRect& target) const;
     void FinishIgnoredAreas();
 
@@ -151,6 +163,7 @@ private:
     CViewPictureSlot live_pictures_;
     ViewPicture playback_picture_;  // the panel's last frame, as the view paints it
     bool has_playback_picture_ = false;
+    double playback_record_time_ = 0;   // of the panel's last frame, an OLE date
     bool is_showing_playback_ = false;  // until the next live picture after the panel closes
     bool is_aspect_ratio_kept_ = false;
     std::atomic<bool> is_window_showing_{false};
@@ -171,4 +184,11 @@ private:
     std::shared_ptr<const BlockMask> ignored_blocks_;
     BlockMask editing_mask_;          // while the mode lasts: over the frame's blocks
     QWidget* ignored_bar_ = nullptr;  // "Clear" and "Done", while the mode lasts
+    QLabel* ignored_hint_ = nullptr;  // on the bar: how to paint, with the brush's size
+    int32_t brush_blocks_ = 1;
+    bool is_drag_erasing_ = false;
+    std::optional<QPoint> last_painted_block_;      // during a drag: where the line goes on from
+    std::optional<QPoint> rectangle_corner_block_;  // during a Ctrl+drag: its first corner
+    QPoint rectangle_end_block_;
+    std::optional<QPoint> pointer_block_;  // where the brush shows
 };

@@ -22,6 +22,7 @@
 #include "app/session_state_pane.h"
 #include "app/storage_dlg.h"
 #include "app/storage_location.h"
+#include "archive_ui/panel_dlg.h"
 #include "capture/device_watcher.h"
 #include "capture/ignored_areas_file.h"
 #include "capture/live_session.h"
@@ -32,6 +33,7 @@
 #include "platform/safe_output.h"
 #include "settings/settings_store.h"
 #include "web/web_server.h"
+#include "widgets/message_box_fit.h"
 
 // The resources live in a static library; without this the linker may leave them out.
 static void LoadProgramResources() { Q_INIT_RESOURCE(cindral); }
@@ -161,6 +163,19 @@ void CMainFrame::CreateActions() {
               tr("Keep Aspect Ratio"));
     connect(keep_aspect_ratio_action_, &QAction::toggled, this, &CMainFrame::OnKeepAspectRatio);
 
+    recorded_speed_action_ = make_action(tr("Play at &Recorded Speed"), kCommandRecordedSpeed);
+    recorded_speed_action_->setCheckable(true);
+    recorded_speed_action_->setChecked(view_settings_.is_recorded_speed);
+    SetPrompt(recorded_speed_action_,
+              tr("Play archives at the pace they were recorded at rather than 10 frames a second"),
+              tr("Play at Recorded Speed"));
+    connect(recorded_speed_action_, &QAction::toggled, this, [this](bool is_recorded_speed) {
+        view_settings_.is_recorded_speed = is_recorded_speed;
+        if (view_ && view_->Panel()) view_->Panel()->SetPlayAtRecordedSpeed(is_recorded_speed);
+        CKeyStore store(settings_file_, is_settings_damage_told_);
+        SaveViewSettings(store, view_settings_);
+    });
+
     motion_events_action_ = make_action(tr("Motion Events..."), kCommandMotionEvents);
     SetPrompt(motion_events_action_, tr("Choose what makes a motion event, what is kept around it and who is told"),
               tr("Motion Events"));
@@ -188,6 +203,7 @@ void CMainFrame::CreateActions() {
     });
 
     exit_action_ = make_action(tr("E&xit"), kCommandExit);
+    exit_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     SetPrompt(exit_action_, tr("Quit the application; prompts to save documents"), tr("Exit"));
     connect(exit_action_, &QAction::triggered, this, &QWidget::close);
 
@@ -202,6 +218,7 @@ void CMainFrame::CreateActions() {
     SetPrompt(toggle_status_bar_action_, tr("Show or hide the status bar"), tr("Toggle StatusBar"));
 
     help_action_ = make_action(tr("Chm Help..."), kCommandHelp);
+    help_action_->setShortcut(QKeySequence(Qt::Key_F1));
     connect(help_action_, &QAction::triggered, this, &CMainFrame::HelpRequested);
 
     about_action_ = make_action(tr("&About Cindral..."), kCommandAbout);
@@ -251,6 +268,7 @@ void CMainFrame::CreateMenus() {
     view_menu->addAction(toggle_tool_bar_action_);
     view_menu->addAction(toggle_status_bar_action_);
     view_menu->addAction(keep_aspect_ratio_action_);
+    view_menu->addAction(recorded_speed_action_);
     view_menu->addAction(ignored_areas_action_);
     view_menu->addSeparator();
     view_menu->addAction(view_archive_action_);
@@ -327,6 +345,11 @@ void CMainFrame::CreateView() {
     view_->SetEventCommand(detector_settings_.event_command);
     LoadIgnoredAreas();
     view_->OnInitialUpdate();
+    if (CPanelDlg* panel = view_->Panel()) {
+        panel->SetPlayAtRecordedSpeed(view_settings_.is_recorded_speed);
+        panel->addAction(recorded_speed_action_);  // its context menu
+        panel->setContextMenuPolicy(Qt::ActionsContextMenu);
+    }
     connect(view_->Session(), &CLiveSession::MotionEvent, this,
             [this](bool is_start, const QString&, qint64 wall_ms) { OnMotionEvent(is_start, wall_ms); });
     view_->SetRetentionLimits(storage_settings_.limits);
@@ -400,7 +423,7 @@ void CMainFrame::SaveIgnoredAreas() {
         error = ErrnoMessage("cannot remove " + path);
     }
     qCWarning(lcApp).noquote() << QString::fromStdString(error);
-    QMessageBox::warning(this, tr("Ignored Areas"), QString::fromStdString(error));
+    ExecFittedMessageBox(this, QMessageBox::Warning, tr("Ignored Areas"), QString::fromStdString(error));
 }
 
 void CMainFrame::OnIgnoredAreas() {
@@ -460,7 +483,8 @@ void CMainFrame::ApplyRemoteViewing() {
     }
     const QString reason = QString::fromStdString(error);
     qCWarning(lcApp).noquote() << "remote viewing does not start:" << reason;
-    QMessageBox::warning(this, tr("Remote Viewing"), tr("Remote viewing could not start: %1").arg(reason));
+    ExecFittedMessageBox(this, QMessageBox::Warning, tr("Remote Viewing"),
+                         tr("Remote viewing could not start: %1").arg(reason));
 }
 
 void CMainFrame::OnKeepAspectRatio(bool is_kept) {
@@ -498,7 +522,7 @@ void CMainFrame::OnFileSave() {
     if (WriteOutputFile(QFile::encodeName(path).toStdString(), nullptr, 0, SafeOutputRules{}, error)) return;
     const QString reason = QString::fromLocal8Bit(error);
     qCWarning(lcApp).noquote() << "Save" << path << "failed:" << reason;
-    QMessageBox::warning(this, tr("Save As"), tr("%1 could not be saved: %2").arg(path, reason));
+    ExecFittedMessageBox(this, QMessageBox::Warning, tr("Save As"), tr("%1 could not be saved: %2").arg(path, reason));
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {

@@ -46,6 +46,7 @@ public:
         kCommandExit = 57665,
         kCommandMotionEvents = 32781,
         kCommandIgnoredAreas = 32782,
+        kCommandRecordedSpeed = 32783,
     };
 
     // settings_file: where the settings live; empty means the per-user default.
@@ -144,6 +145,7 @@ private:
     QAction* remote_viewing_action_ = nullptr;
     QAction* view_archive_action_ = nullptr;
     QAction* keep_aspect_ratio_action_ = nullptr;
+    QAction* recorded_speed_action_ = nullptr;  // in the View menu and the playback panel's menu
     QAction* motion_events_action_ = nullptr;
     QAction* ignored_areas_action_ = nullptr;
     QAction* snapshot_action_ = nullptr;

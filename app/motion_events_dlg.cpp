@@ -11,6 +11,8 @@
 #include <QVBoxLayout>
 #include <cstdlib>
 
+#include "widgets/dialog_units.h"
+
 namespace {
 
 QSpinBox* SpinBox(int minimum, int maximum, const QString& suffix, QWidget* parent) {
@@ -126,6 +128,12 @@ CMotionEventsDlg::CMotionEventsDlg(const MotionEventChoices& choices, int32_t fr
 }
 
 void CMotionEventsDlg::UpdateNotes() {
+    UpdateNoteTexts();
+    // The pre-roll's note may take more lines than before.
+    if (isVisible()) FitHeightToWrappedTexts(*this);
+}
+
+void CMotionEventsDlg::UpdateNoteTexts() {
     const double share = 100.0 * min_blocks_->value() / static_cast<double>(std::max<int64_t>(block_count_, 1));
     min_blocks_share_->setText(tr("%1 % of the picture").arg(share, 0, 'g', 2));
     if (pre_roll_->value() == 0) {
@@ -140,6 +148,11 @@ void CMotionEventsDlg::UpdateNotes() {
                                        .arg(pre_roll_status_.span_ms / 1000.0, 0, 'f', 1);
     }
     pre_roll_note_->setText(note);
+}
+
+void CMotionEventsDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    FitHeightToWrappedTexts(*this);
 }
 
 MotionEventChoices CMotionEventsDlg::Choices() const {

@@ -48,8 +48,12 @@ public:
     QLineEdit* Command() const { return command_; }
     QLabel* PreRollNote() const { return pre_roll_note_; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void UpdateNotes();
+    void UpdateNoteTexts();
 
     int64_t block_count_;
     CFramePipeline::PreRollStatus pre_roll_status_;

@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 
 #include "web/web_auth.h"
+#include "widgets/message_box_fit.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ CRemoteViewingDlg::CRemoteViewingDlg(const RemoteViewingSettings& settings, cons
     : QDialog(parent), settings_(settings) {
     setWindowTitle(tr("Remote Viewing"));
     confirmer_ = [](QWidget* owner) {
-        return QMessageBox::warning(owner, tr("Remote Viewing"),
+        return ExecFittedMessageBox(owner, QMessageBox::Warning, tr("Remote Viewing"),
                                     tr("Without HTTPS, the password and the pictures travel in the clear: anyone on "
                                        "the network can read them. Serve plain HTTP anyway?"),
                                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;

@@ -8,6 +8,7 @@ inline constexpr const char* kViewKeyPath = "Software\\Tovamesh\\Cindral\\View";
 
 struct ViewSettings {
     bool is_aspect_ratio_kept = false;  // "Keep Aspect Ratio"; off: the picture is stretched
+    bool is_recorded_speed = false;     // "Play at Recorded Speed"; off: 10 frames a second
 };
 
 // Missing values, or values of another type, keep their defaults; the key is not created by reading.

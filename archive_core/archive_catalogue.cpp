@@ -28,8 +28,10 @@ CatalogueRow MakeRow(const std::string& day_folder_path, const std::string& name
     if (!times || times->is_directory) return row;
     const OleDateTime creation = LocalOleDateTime(times->creation.seconds);
     row.date_text = FormatDateText(creation);
-    // From the file system's own UTC seconds: local times jump at a daylight-saving change.
-    row.duration_text = FormatDurationSeconds(static_cast<double>(times->last_write.seconds - times->creation.seconds));
+    // From the file system's own UTC seconds: local times jump at a daylight-saving change. A file
+    // written before it was made (copied with its times kept) has no duration that can be known.
+    const long long span_s = times->last_write.seconds - times->creation.seconds;
+    row.duration_text = span_s >= 0 ? FormatDurationSeconds(static_cast<double>(span_s)) : kUnknownDurationText;
     return row;
 }
 

@@ -25,11 +25,15 @@ struct OleDateTime {
 };
 
 // One listed entry of a day folder.
+// The Duration of an archive whose times give none: an em dash.
+inline constexpr const char* kUnknownDurationText = "\u2014";
+
 struct CatalogueRow {
     std::string full_path;      // storage folder + day folder + "/" + name
     std::string name;           // as the file system returns it
     std::string date_text;      // empty when the entry's times cannot be read
-    std::string duration_text;  // from the UTC file times; empty when they cannot be read
+    std::string duration_text;  // from the UTC file times; empty when they cannot be read, and
+                                // kUnknownDurationText when the file was written before it was made
     bool is_folder = false;     // a sub-folder: listed, but no archive whatever its name
 };
 

@@ -23,6 +23,7 @@
 #include "archive_ui/export_actions.h"
 #include "storage/retention.h"
 #include "widgets/dialog_units.h"
+#include "widgets/message_box_fit.h"
 
 namespace {
 
@@ -296,7 +297,8 @@ void CArchiveDlg::ToggleKeepSelected() {
     }
     timeline_->SetDays(std::move(days));
     FitColumns();  // the padlock takes room from the name
-    if (!failures.isEmpty()) QMessageBox::warning(this, tr("Keep"), failures.join(QLatin1Char('\n')));
+    if (!failures.isEmpty())
+        ExecFittedMessageBox(this, QMessageBox::Warning, tr("Keep"), failures.join(QLatin1Char('\n')));
 }
 
 void CArchiveDlg::OnListContextMenu(const QPoint& position) {

@@ -9,7 +9,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImageWriter>
-#include <QLabel>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -27,6 +26,7 @@
 #include "platform/ole_date.h"
 #include "platform/safe_output.h"
 #include "widgets/dialog_units.h"
+#include "widgets/message_box_fit.h"
 
 namespace {
 
@@ -101,6 +101,8 @@ public:
         dialog_.setValue(0);
     }
     ~ExportProgress() { dialog_.close(); }
+    // Gone before the result is told, so that no finished bar stays behind the result's box.
+    void Close() { dialog_.close(); }
     ExportProgress(const ExportProgress&) = delete;
     ExportProgress& operator=(const ExportProgress&) = delete;
 
@@ -154,40 +156,27 @@ QString CDialogExportPrompts::AskSaveFileName(QWidget* parent, const QString& fi
 }
 
 bool CDialogExportPrompts::ConfirmReplace(QWidget* parent, const QString& caption, const QString& path) {
-    return QMessageBox::question(parent, caption,
-                                 ExportTexts::tr("%1 already exists.\nDo you want to replace it?").arg(path),
-                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+    return ExecFittedMessageBox(parent, QMessageBox::Question, caption,
+                                ExportTexts::tr("%1 already exists.\nDo you want to replace it?").arg(path),
+                                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
-
-namespace {
-
-// A message box sizes itself by its text and leaves too little room for a longer title: its text
-// is given the room the whole title needs.
-void WidenForTitle(QMessageBox& box) {
-    if (auto* text = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
-        text->setMinimumWidth(TitleBarWidth(box) - box.iconPixmap().width());
-    }
-}
-
-}  // namespace
 
 void CDialogExportPrompts::ShowError(QWidget* parent, const QString& caption, const QString& text) {
-    QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Ok, parent);
-    WidenForTitle(box);
-    box.exec();
+    ExecFittedMessageBox(parent, QMessageBox::Warning, caption, text);
 }
 
 void CDialogExportPrompts::ShowWritten(QWidget* parent, const QString& caption, const QString& path) {
     QMessageBox box(QMessageBox::Information, caption,
                     ExportTexts::tr("Saved as %1").arg(QDir::toNativeSeparators(path)), QMessageBox::Ok, parent);
     QPushButton* open_folder = box.addButton(ExportTexts::tr("Open Folder"), QMessageBox::ActionRole);
-    WidenForTitle(box);
+    FitMessageBoxText(box);
     box.exec();
     if (box.clickedButton() != open_folder) return;
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
         qCWarning(lcArchive).noquote() << "the folder" << folder << "could not be opened";
-        QMessageBox::warning(parent, caption, ExportTexts::tr("The folder %1 could not be opened.").arg(folder));
+        ExecFittedMessageBox(parent, QMessageBox::Warning, caption,
+                             ExportTexts::tr("The folder %1 could not be opened.").arg(folder));
     }
 }
 
@@ -238,6 +227,7 @@ void RunAviExport(QWidget* parent, const CArchiveReader& reader, ExportFolders& 
     const AviExportResult result =
         ConvertArchiveToAvi(reader.GetOpenPath(), LocalPath(path),
                             [&](int32_t done, int32_t total) { return progress.Update(done, total); });
+    progress.Close();
     if (!result.is_written && !result.is_cancelled) {
         qCWarning(lcArchive).noquote() << "Convert to AVI" << path << "failed:" << QString::fromStdString(result.error);
         prompts.ShowError(parent, caption,
@@ -367,6 +357,7 @@ void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFol
     ExportProgress progress(parent, caption, ExportTexts::tr("Writing %1").arg(QFileInfo(path).fileName()));
     const VideoExportResult result = ExportVideo(
         archives, LocalPath(path), options, [&](int64_t done, int64_t total) { return progress.Update(done, total); });
+    progress.Close();
     if (!result.is_written && !result.is_cancelled) {
         qCWarning(lcArchive).noquote() << "Export Video" << path << "failed:" << QString::fromStdString(result.error);
         prompts.ShowError(
@@ -377,13 +368,14 @@ void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFol
     }
 }
 
-void RunPictureSnapshot(QWidget* parent, const QImage& picture, const CalendarTime& time, ExportFolders& folders) {
+void RunPictureSnapshot(QWidget* parent, const QImage& picture, const std::optional<CalendarTime>& time,
+                        ExportFolders& folders) {
     CDialogExportPrompts prompts;
     RunPictureSnapshot(parent, picture, time, folders, prompts);
 }
 
-void RunPictureSnapshot(QWidget* parent, const QImage& picture, const CalendarTime& time, ExportFolders& folders,
-                        IExportPrompts& prompts) {
+void RunPictureSnapshot(QWidget* parent, const QImage& picture, const std::optional<CalendarTime>& time,
+                        ExportFolders& folders, IExportPrompts& prompts) {
     const QString caption = ExportTexts::tr("Snapshot");
     if (picture.isNull()) {
         prompts.ShowError(parent, caption, ExportTexts::tr("There is no frame on show to save."));

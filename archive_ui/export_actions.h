@@ -87,11 +87,12 @@ void RunAviExport(QWidget* parent, const CArchiveReader& reader, ExportFolders& 
 void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFolders& folders);
 void RunVideoExport(QWidget* parent, const QStringList& archive_paths, ExportFolders& folders, IExportPrompts& prompts);
 
-// "Snapshot": picture (the live frame on show, taken at time) saved as a JPEG, with the dialog
-// and naming of "Shot...".
-void RunPictureSnapshot(QWidget* parent, const QImage& picture, const CalendarTime& time, ExportFolders& folders);
-void RunPictureSnapshot(QWidget* parent, const QImage& picture, const CalendarTime& time, ExportFolders& folders,
-                        IExportPrompts& prompts);
+// "Snapshot": picture (the frame on show, live or played, of the given time; unnamed by time when
+// that is unknown) saved as a JPEG, with the dialog and naming of "Shot...".
+void RunPictureSnapshot(QWidget* parent, const QImage& picture, const std::optional<CalendarTime>& time,
+                        ExportFolders& folders);
+void RunPictureSnapshot(QWidget* parent, const QImage& picture, const std::optional<CalendarTime>& time,
+                        ExportFolders& folders, IExportPrompts& prompts);
 
 // A file name without extension gets default_suffix, as the save dialog does.
 QString WithDefaultSuffix(const QString& path, const QString& default_suffix);

@@ -108,8 +108,9 @@ CPanelDlg::CPanelDlg(QWidget* parent_view)
     setFixedHeight(template_px.height());
     resize(template_px.width(), template_px.height());
 
-    setTabOrder(play_button_, previous_button_);
-    setTabOrder(previous_button_, next_button_);
+    // Left to right, as the row shows them.
+    setTabOrder(previous_button_, play_button_);
+    setTabOrder(play_button_, next_button_);
     setTabOrder(next_button_, slider_);
     setTabOrder(slider_, shot_button_);
     setTabOrder(shot_button_, convert_button_);
@@ -166,8 +167,26 @@ void CPanelDlg::SetSliderPosition(int position) {
 
 void CPanelDlg::ShowCurrentFrame() {
     reader_.SeekFrame(slider_->value());
-    if (view_ != nullptr) view_->ShowPlaybackFrame(reader_.GetFrameImage());
+    if (view_ != nullptr) view_->ShowPlaybackFrame(reader_.GetFrameImage(), reader_.GetFrameTime());
     UpdateTitle();
+    if (is_recorded_speed_) timer_->setInterval(FrameDurationMs());
+}
+
+void CPanelDlg::SetPlayAtRecordedSpeed(bool is_recorded_speed) {
+    is_recorded_speed_ = is_recorded_speed;
+    timer_->setInterval(FrameDurationMs());
+}
+
+int CPanelDlg::FrameDurationMs() const {
+    if (!is_recorded_speed_) return kTimerPeriodMs;
+    // The next frame of this archive; the first of the next archive comes after one period.
+    const int32_t next = reader_.GetCurrentFrame() + 1;
+    if (next >= reader_.GetFrameCount()) return kTimerPeriodMs;
+    const cna_info_t next_info = reader_.GetFrameInfo(next);
+    const double gap_ms = (next_info.time_stamp - reader_.GetFrameTime()) * 86400000.0;
+    // Times that go backwards or cannot be known are played at the timer's pace.
+    if (next_info.known == 0 || !(gap_ms > 0)) return kTimerPeriodMs;
+    return static_cast<int>(std::clamp(std::lround(gap_ms), 1L, static_cast<long>(kLongestRecordedGapMs)));
 }
 
 void CPanelDlg::UpdateTitle() {
@@ -255,9 +274,17 @@ void CPanelDlg::reject() { OnClose(); }
 
 void CPanelDlg::keyPressEvent(QKeyEvent* event) {
     // Enter that no button takes closes the panel, as Escape does; a focused button is pushed.
+    // On the slider, where the user is finding a frame, Enter leaves the panel open, and Space
+    // (which a button takes as a click) plays and pauses wherever no button has the focus.
     const bool is_enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (is_enter && qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
+    const bool is_on_button = qobject_cast<QPushButton*>(focusWidget()) != nullptr;
+    if (is_enter && focusWidget() == slider_) return;
+    if (is_enter && !is_on_button) {
         OnClose();
+        return;
+    }
+    if (event->key() == Qt::Key_Space && !is_on_button) {
+        OnPlay();
         return;
     }
     QDialog::keyPressEvent(event);

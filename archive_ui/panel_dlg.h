@@ -29,6 +29,9 @@ class CPanelDlg : public QDialog {
     Q_OBJECT
 public:
     static constexpr int kTimerPeriodMs = 100;
+    // At the recorded speed, the longest wait for the next frame: a pause in the recording is
+    // not sat through.
+    static constexpr int kLongestRecordedGapMs = 1000;
 
     explicit CPanelDlg(QWidget* parent_view);
     ~CPanelDlg() override;
@@ -41,6 +44,12 @@ public:
     // Read by the view on the streaming thread.
     bool IsPlaybackActive() const { return is_playback_active_.load(std::memory_order_acquire); }
     bool IsAutoPlay() const { return is_auto_play_; }
+    // "Play at Recorded Speed": each frame stays for the time to the next one's record time;
+    // otherwise for one timer period, whatever the recording's rate.
+    void SetPlayAtRecordedSpeed(bool is_recorded_speed);
+    bool IsPlayingAtRecordedSpeed() const { return is_recorded_speed_; }
+    // How long the frame on show stays while playing.
+    int FrameDurationMs() const;
 
     CArchiveReader& Reader() { return reader_; }
     const QStringList& Archives() const { return archive_paths_; }
@@ -95,6 +104,7 @@ private:
     QStringList archive_paths_;
     CArchiveReader reader_;
     bool is_auto_play_ = false;
+    bool is_recorded_speed_ = false;
     bool is_placed_ = false;
     ExportFolders export_folders_;
 

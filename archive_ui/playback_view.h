@@ -6,6 +6,7 @@
 class IPlaybackView {
 public:
     virtual ~IPlaybackView() = default;
-    // Shows an archive frame instead of the live picture (user-interface thread).
-    virtual void ShowPlaybackFrame(const BMP_File& frame) = 0;
+    // Shows an archive frame instead of the live picture (user-interface thread); record_time is
+    // the frame's own time as an OLE date, as the archive gives it.
+    virtual void ShowPlaybackFrame(const BMP_File& frame, double record_time) = 0;
 };

@@ -73,6 +73,34 @@ int64_t BlockMask::IgnoredCount() const {
     return std::count_if(ignored_.begin(), ignored_.end(), [](uint8_t byte) { return byte != 0; });
 }
 
+void BlockMask::PaintRectangle(int32_t from_x, int32_t from_y, int32_t to_x, int32_t to_y, bool is_ignored) {
+    const int32_t left = std::max(std::min(from_x, to_x), 0);
+    const int32_t right = std::min(std::max(from_x, to_x), across_ - 1);
+    const int32_t top = std::max(std::min(from_y, to_y), 0);
+    const int32_t bottom = std::min(std::max(from_y, to_y), down_ - 1);
+    for (int32_t y = top; y <= bottom; ++y) {
+        for (int32_t x = left; x <= right; ++x) ignored_[static_cast<size_t>(y) * across_ + x] = is_ignored ? 1 : 0;
+    }
+}
+
+void BlockMask::PaintLine(int32_t from_x, int32_t from_y, int32_t to_x, int32_t to_y, int32_t brush_blocks,
+                          bool is_ignored) {
+    // Far ends are brought to the grid's edge first, so that a line costs at most the grid's size.
+    const auto clamp_x = [this](int32_t x) { return std::clamp(x, -1, across_); };
+    const auto clamp_y = [this](int32_t y) { return std::clamp(y, -1, down_); };
+    from_x = clamp_x(from_x), to_x = clamp_x(to_x), from_y = clamp_y(from_y), to_y = clamp_y(to_y);
+    const int32_t before = (std::max(brush_blocks, 1) - 1) / 2;
+    const int32_t after = std::max(brush_blocks, 1) - 1 - before;
+    // One block per step along the longer side: each block touches the last by a side or a corner.
+    const int32_t steps = std::max(std::abs(to_x - from_x), std::abs(to_y - from_y));
+    for (int32_t step = 0; step <= steps; ++step) {
+        const int64_t x = from_x + (steps == 0 ? 0 : (int64_t{to_x - from_x} * step * 2 + steps) / (2 * steps));
+        const int64_t y = from_y + (steps == 0 ? 0 : (int64_t{to_y - from_y} * step * 2 + steps) / (2 * steps));
+        PaintRectangle(static_cast<int32_t>(x - before), static_cast<int32_t>(y - before),
+                       static_cast<int32_t>(x + after), static_cast<int32_t>(y + after), is_ignored);
+    }
+}
+
 BlockMask BlockMask::ScaledTo(int32_t across, int32_t down) const {
     if (across == across_ && down == down_) return *this;
     std::vector<uint8_t> scaled(static_cast<size_t>(std::max(across, 0)) * static_cast<size_t>(std::max(down, 0)), 0);

@@ -62,6 +62,12 @@ public:
     // The same areas over a grid of another size: a block is ignored when any mask cell it
     // overlaps is (so a picture of the frame's size ignores every block one of its pixels marks).
     BlockMask ScaledTo(int32_t across, int32_t down) const;
+    // Painting by hand: every block a square brush of brush_blocks a side covers, centred on each
+    // block of the connected line from (from_x, from_y) to (to_x, to_y), set ignored or counted
+    // again. Blocks outside the grid are left out.
+    void PaintLine(int32_t from_x, int32_t from_y, int32_t to_x, int32_t to_y, int32_t brush_blocks, bool is_ignored);
+    // Every block of the rectangle with the two corner blocks, set ignored or counted again.
+    void PaintRectangle(int32_t from_x, int32_t from_y, int32_t to_x, int32_t to_y, bool is_ignored);
 
 private:
     int32_t across_ = 0;

@@ -1,6 +1,9 @@
 // The camera view on a real capture graph with test cameras: what it paints, the
 // hand-over from the streaming thread, playback taking over the picture, and the menu.
 #include <gtest/gtest.h>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPaintEvent>
@@ -318,6 +321,39 @@ TEST(CameraView, PlaybackFramesReplaceTheLivePictureUntilThePanelCloses) {
     view.Panel()->OnClose();
     ASSERT_TRUE(WaitUntil([&] { return view.PresentedFrameCount() > presented; }));
     EXPECT_TRUE(IsNear(view.grab().toImage().pixelColor(160, 120), QColor(0, 255, 0), 30));
+}
+
+TEST(CameraView, SnapshotOfAPlayedFrameIsNamedByTheFramesRecordTime) {
+    MessageCloser messages;
+    TempFolder folder;
+    std::string archive_path;
+    {
+        CFrameArchive writer(folder.Folder() + "Storage/");
+        // Recorded long ago: 2026-12-08 04:49:18 in local time.
+        const QDateTime recorded(QDate(2026, 12, 8), QTime(4, 49, 18));
+        writer.SetClock({[] { return uint32_t{1000}; }, [&] { return std::time_t{recorded.toSecsSinceEpoch()}; }});
+        const BMP_File red = SolidFrame(64, 48, {0, 0, 255});
+        for (int frame = 0; frame < 2; ++frame) ASSERT_TRUE(writer.WriteFrame(red));
+        archive_path = writer.GetWritePath();
+        ASSERT_TRUE(writer.CloseFile());
+    }
+    CindralSettings settings;  // no camera
+    QWidget window;
+    CCindralView view(settings, folder.Folder() + "Storage/", &window);
+    window.show();
+    view.OnInitialUpdate();
+    view.Panel()->SetArchives({QString::fromStdString(archive_path)});
+    ASSERT_TRUE(view.IsPlaybackActive());
+
+    QString suggested;
+    ModalWatcher save_dialog([&](QWidget* modal) {
+        if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+            suggested = QFileInfo(dialog->selectedFiles().value(0)).fileName();
+            dialog->reject();
+        }
+    });
+    view.OnSnapshot();
+    EXPECT_EQ("Cindral 2026-12-08 04-49-18.jpg", suggested.toStdString());
 }
 
 TEST(CameraView, ContextMenuOffersItsFiveEntriesAndAnEmptyArchiveChoiceChangesNothing) {

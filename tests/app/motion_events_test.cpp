@@ -185,6 +185,75 @@ TEST(MotionEventsDesktop, IgnoredAreasPaintedOverThePictureAreKeptPerCamera) {
     EXPECT_EQ(40, kept->Across());
 }
 
+TEST(MotionEventsDesktop, IgnoredAreasDragsPaintTheWholeWayWithTheBrushOrARectangleAndEscapeEnds) {
+    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
+    TempFolder program;
+    const auto settings_file = program.Path() / "config" / "Cindral.reg";
+    ChooseBallCamera(settings_file);
+    CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+    ASSERT_TRUE(app.InitInstance());
+    CMainFrame* frame = app.MainFrame();
+    CCindralView* view = frame->View();
+    ASSERT_TRUE(WaitUntil([&] { return view->PresentedFrameCount() > 0; }));
+    frame->CommandAction(CMainFrame::kCommandIgnoredAreas)->trigger();
+    ASSERT_TRUE(view->IsEditingIgnoredAreas());
+    // The centre of block (x, y) of the 40 x 30 blocks.
+    const QRect picture = view->PictureRect(QSize(160, 120));
+    const auto block = [&](int x, int y) {
+        return QPoint(picture.left() + (2 * x + 1) * picture.width() / 80,
+                      picture.top() + (2 * y + 1) * picture.height() / 60);
+    };
+    const auto ignored = [&](int x, int y) { return view->IgnoredBlocks()->IsIgnored(size_t(y) * 40 + x); };
+    auto* clear = view->IgnoredAreasBar()->findChildren<QPushButton*>().front();
+    ASSERT_EQ("Clear", clear->text().toStdString());
+
+    // One quick move from corner to corner: a connected line, one block in every column.
+    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, block(0, 0));
+    QTest::mouseMove(view, block(39, 29));
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, block(39, 29));
+    ASSERT_NE(nullptr, view->IgnoredBlocks());
+    EXPECT_EQ(40, view->IgnoredBlocks()->IgnoredCount());
+    for (int x = 0; x < 40; ++x) {
+        int in_column = 0;
+        for (int y = 0; y < 30; ++y) in_column += ignored(x, y);
+        EXPECT_EQ(1, in_column) << "column " << x;
+    }
+
+    // The brush: 1, 3, 5 and 9 blocks with "]", back with "[", no further than either end.
+    std::vector<int> sizes;
+    for (int press = 0; press < 4; ++press) {
+        QTest::keyClick(view, Qt::Key_BracketRight);
+        sizes.push_back(view->BrushBlocks());
+    }
+    QTest::keyClick(view, Qt::Key_BracketLeft);
+    sizes.push_back(view->BrushBlocks());
+    EXPECT_EQ((std::vector<int>{3, 5, 9, 9, 5}), sizes);
+    clear->click();
+    QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, block(10, 10));
+    EXPECT_EQ(25, view->IgnoredBlocks()->IgnoredCount());
+    EXPECT_TRUE(ignored(8, 8) && ignored(12, 12) && !ignored(13, 12));
+
+    // Ctrl+drag: the rectangle between the corners, painted on release.
+    clear->click();
+    QTest::mousePress(view, Qt::LeftButton, Qt::ControlModifier, block(5, 4));
+    QTest::mouseMove(view, block(2, 2));
+    EXPECT_EQ(nullptr, view->IgnoredBlocks());
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::ControlModifier, block(2, 2));
+    ASSERT_NE(nullptr, view->IgnoredBlocks());
+    EXPECT_EQ(12, view->IgnoredBlocks()->IgnoredCount());
+    EXPECT_TRUE(ignored(2, 2) && ignored(5, 4));
+
+    // Escape leaves as "Done" does: the areas are kept.
+    QSignalSpy edited(view, &CCindralView::IgnoredAreasEdited);
+    QTest::keyClick(view, Qt::Key_Escape);
+    EXPECT_FALSE(view->IsEditingIgnoredAreas());
+    EXPECT_EQ(1, edited.count());
+    std::string error;
+    const std::optional<BlockMask> kept = ReadIgnoredAreas(frame->IgnoredAreasFile(), &error);
+    ASSERT_TRUE(kept) << error;
+    EXPECT_EQ(12, kept->IgnoredCount());
+}
+
 TEST(MotionEventsDesktop, DialogShowsTheShareOfThePictureAndGivesItsChoices) {
     MotionEventChoices choices;
     choices.pre_roll_s = 2;

@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QStatusBar>
 #include <QTest>
@@ -304,6 +305,28 @@ TEST_F(StartupTest, ShutdownRequestWhileTheViewRunsACameraPageWaitsForThePageToR
     EXPECT_TRUE(page_seen);
     EXPECT_FALSE(app->MainFrame()->isVisible());
     EXPECT_EQ(app->MainFrame()->View(), nullptr);
+}
+
+TEST(MainFrameKeys, F1AsksForTheHelpAndCtrlQQuits) {
+    TempFolder folder;
+    const auto settings_file = folder.Path() / "config" / "Cindral.reg";
+    {
+        // A camera is chosen, so no first-start dialog; none runs, since the view is not made.
+        CKeyStore store(settings_file);
+        CindralSettings settings;
+        settings.camera_name = "Absent Camera";
+        SaveSettings(store, settings);
+    }
+    CMainFrame frame(folder.Folder(), settings_file);
+    ASSERT_TRUE(frame.Create());
+    frame.show();
+    frame.activateWindow();
+    ASSERT_TRUE(WaitUntil([&] { return QApplication::activeWindow() == &frame; }));
+    QSignalSpy help(&frame, &CMainFrame::HelpRequested);
+    QTest::keyClick(&frame, Qt::Key_F1);
+    EXPECT_EQ(1, help.count());
+    QTest::keyClick(&frame, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_FALSE(frame.isVisible());
 }
 
 TEST(ProgramFolder, IsTheExecutableFolderWithItsSeparator) {

@@ -11,6 +11,7 @@
 #include "app/main_frame.h"
 #include "app/view_settings.h"
 #include "app_test_support.h"
+#include "archive_ui/panel_dlg.h"
 #include "platform/key_store.h"
 #include "settings/settings_store.h"
 
@@ -58,6 +59,31 @@ TEST(KeepAspectRatio, MenuEntryActsAtOnceAndIsKeptForTheNextStart) {
     CKeyStore store(settings_file);
     LoadSettings(store, eight);
     EXPECT_EQ(eight.camera_name, "Ball Camera");  // the program's own settings untouched
+}
+
+TEST(RecordedSpeed, ViewMenuAndPanelMenuEntryPacesThePanelAndIsKeptForTheNextStart) {
+    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
+    TempFolder program;
+    const auto settings_file = program.Path() / "config" / "Cindral.reg";
+    ChooseBallCamera(settings_file);
+    {
+        CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+        ASSERT_TRUE(app.InitInstance());
+        CMainFrame* frame = app.MainFrame();
+        QAction* recorded = frame->CommandAction(CMainFrame::kCommandRecordedSpeed);
+        ASSERT_NE(recorded, nullptr);
+        EXPECT_TRUE(frame->menuBar()->actions().at(1)->menu()->actions().contains(recorded));
+        EXPECT_TRUE(frame->View()->Panel()->actions().contains(recorded));
+        EXPECT_FALSE(recorded->isChecked());
+        EXPECT_FALSE(frame->View()->Panel()->IsPlayingAtRecordedSpeed());
+        recorded->trigger();
+        EXPECT_TRUE(frame->View()->Panel()->IsPlayingAtRecordedSpeed());
+        frame->close();
+    }
+    CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+    ASSERT_TRUE(app.InitInstance());
+    EXPECT_TRUE(app.MainFrame()->CommandAction(CMainFrame::kCommandRecordedSpeed)->isChecked());
+    EXPECT_TRUE(app.MainFrame()->View()->Panel()->IsPlayingAtRecordedSpeed());
 }
 
 TEST(SettingsFile, ADamagedFileIsWarnedOfOnceARun) {

@@ -259,7 +259,8 @@ TEST(CatalogueBuild, DateAndDurationComeFromTheFileTimes) {
         const long long created_s =
             row.name == "1.CNA" ? created->creation.seconds : created_backward->creation.seconds;
         EXPECT_EQ(row.date_text, FormatDateText(LocalOleDateTime(created_s)));
-        EXPECT_EQ(row.duration_text, row.name == "1.CNA" ? "01:02:05" : "-1:-2:-5") << row.name;
+        // Written before it was made: copied with its times kept, its duration cannot be known.
+        EXPECT_EQ(row.duration_text, row.name == "1.CNA" ? "01:02:05" : "\u2014") << row.name;
     }
     // Summer time begins half an hour after the file was made: the Duration counts real seconds.
     {

@@ -15,15 +15,18 @@
 #include <QFileDialog>
 #include <QImage>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScreen>
 #include <QStandardItemModel>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QWidget>
 
+#include <functional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -61,12 +64,15 @@ public:
     void ShowError(QWidget*, const QString& caption, const QString& text) override {
         errors.push_back(caption + ": " + text);
     }
-    void ShowWritten(QWidget*, const QString& caption, const QString& path) override {
+    void ShowWritten(QWidget* parent, const QString& caption, const QString& path) override {
         written.push_back(caption + ": " + path);
+        for (const QProgressDialog* progress : parent->findChildren<QProgressDialog*>())
+            is_progress_behind_result |= progress->isVisible();
     }
 
     std::function<void(QWidget*)> on_ask;
     bool is_replacing = true;
+    bool is_progress_behind_result = false;  // a progress bar still on show when the result is told
     std::vector<QString> replace_questions;
     std::vector<QString> asked_filters;
     std::vector<QString> asked_suffixes;
@@ -192,6 +198,7 @@ TEST(ExportActions, ConvertAsksForAnAviNameAndWritesEveryFrame) {
     EXPECT_EQ(1, reader.GetCurrentFrame());
     EXPECT_TRUE(panel.findChildren<QProgressDialog*>().isEmpty()) << "the progress dialog outlived the conversion";
     EXPECT_EQ(std::vector<QString>{"Convert to AVI: " + Q(folder.File("clip.avi"))}, prompts.written);
+    EXPECT_FALSE(prompts.is_progress_behind_result);
 
     ScriptedPrompts cancelled{QString()};
     RunAviExport(&panel, reader, Folders(), cancelled);
@@ -508,4 +515,52 @@ TEST(VideoExportActions, ExportVideoInTheArchiveListJoinsTheSelectedRowsThroughT
     ASSERT_TRUE(ProbeVideo(folder.File("joined.mkv"), stream));
     EXPECT_EQ("mjpeg", stream.codec_name);
     EXPECT_EQ(10, stream.frame_count);
+}
+
+// What a user reads in a box: its whole text inside the label, its whole title, and the box on the screen.
+struct ShownBox {
+    bool is_text_inside = false;
+    bool is_title_whole = false;
+    bool is_on_screen = false;
+};
+
+ShownBox ShowAndMeasure(const std::function<void()>& show) {
+    ShownBox shown;
+    QTimer::singleShot(0, [&shown] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(nullptr, box);
+        const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        ASSERT_NE(nullptr, label);
+        const QRect room = label->contentsRect();
+        const QRect needed = QFontMetrics(label->font())
+                                 .boundingRect(QRect(0, 0, room.width(), 1 << 20), Qt::TextWordWrap, label->text());
+        shown.is_text_inside = needed.width() <= room.width() && needed.height() <= room.height();
+        const QFontMetrics title_font(QApplication::font("QMdiSubWindowTitleBar"));
+        shown.is_title_whole = box->width() > title_font.horizontalAdvance(box->windowTitle()) + 100;
+        shown.is_on_screen = box->width() <= box->screen()->availableGeometry().width();
+        box->accept();
+    });
+    show();
+    return shown;
+}
+
+TEST(ExportActions, ResultAndErrorBoxesShowTheirWholeTextAndTitle) {
+    QWidget panel;
+    CDialogExportPrompts prompts;
+    const QString folder = "/home/somebody/Videos/Cindral/" + QString(40, 'f') + "/";
+    for (const QString& path :
+         {folder + "Cindral 2026-12-08 05-04-40.avi", folder + QString(150, 'n') + ".avi"}) {  // wider than the screen
+        const ShownBox written = ShowAndMeasure([&] { prompts.ShowWritten(&panel, "Convert to AVI", path); });
+        EXPECT_TRUE(written.is_text_inside) << path.toStdString();
+        EXPECT_TRUE(written.is_on_screen) << path.toStdString();
+    }
+    const ShownBox error = ShowAndMeasure(
+        [&] { prompts.ShowError(&panel, "A Snapshot of the Frame on Show", "There is no frame on show to save."); });
+    EXPECT_TRUE(error.is_text_inside);
+    EXPECT_TRUE(error.is_title_whole);
+    const ShownBox prose = ShowAndMeasure([&] {
+        prompts.ShowError(&panel, "Convert to AVI", QString("Not recording: cannot append a frame. ").repeated(12));
+    });
+    EXPECT_TRUE(prose.is_text_inside);
+    EXPECT_TRUE(prose.is_on_screen);
 }

@@ -7,7 +7,9 @@
 #include <QSlider>
 #include <QTimer>
 #include <cmath>
+#include <ctime>
 #include <memory>
+#include <vector>
 
 #include "archive_ui/archive_dlg.h"
 #include "archive_ui/panel_dlg.h"
@@ -25,7 +27,7 @@ constexpr int kHeight = 48;
 // Stands in for the camera view: remembers the grey level of every frame it is handed.
 class RecordingView : public IPlaybackView {
 public:
-    void ShowPlaybackFrame(const BMP_File& frame) override {
+    void ShowPlaybackFrame(const BMP_File& frame, double) override {
         const mColor_24& pixel = frame.GetPixel(kWidth / 2, kHeight / 2);
         levels.push_back(frame.GetWidth() == 0 ? -1 : pixel.green);
     }
@@ -106,6 +108,18 @@ TEST_F(PanelTest, StartsHiddenPlayingAndIdle) {
     panel_->SetArchives({});
     EXPECT_FALSE(panel_->IsPlaybackActive());
     EXPECT_TRUE(view_.levels.empty());
+}
+
+TEST_F(PanelTest, TabGoesThroughTheRowLeftToRight) {
+    const std::vector<QWidget*> row = {panel_->PreviousButton(),   panel_->PlayButton(), panel_->NextButton(),
+                                       panel_->Slider(),           panel_->ShotButton(), panel_->ConvertButton(),
+                                       panel_->ExportVideoButton()};
+    std::vector<QWidget*> order = {row.front()};
+    for (QWidget* widget = row.front()->nextInFocusChain(); order.size() < row.size();
+         widget = widget->nextInFocusChain()) {
+        if (widget->focusPolicy() & Qt::TabFocus) order.push_back(widget);
+    }
+    EXPECT_EQ(row, order);
 }
 
 TEST_F(PanelTest, ResizesWithTheSliderTakingTheFreeWidth) {
@@ -287,7 +301,17 @@ TEST_F(PanelTest, CloseHidesClearsPlaybackAndKeepsPause) {
     EXPECT_FALSE(panel_->IsPlaybackActive());
     panel_->SetArchives({QString::fromStdString(path)});
     ShowAndSettle(panel_.get());
+    // On the slider, Enter leaves the panel open and Space plays and pauses.
     panel_->Slider()->setFocus();
+    PressKey(panel_.get(), Qt::Key_Return);
+    EXPECT_TRUE(panel_->isVisible());
+    const bool was_playing = panel_->IsAutoPlay();
+    PressKey(panel_.get(), Qt::Key_Space);
+    EXPECT_NE(was_playing, panel_->IsAutoPlay());
+    PressKey(panel_.get(), Qt::Key_Space);
+    EXPECT_EQ(was_playing, panel_->IsAutoPlay());
+    panel_->PositionLabel()->setFocusPolicy(Qt::ClickFocus);
+    panel_->PositionLabel()->setFocus();
     PressKey(panel_.get(), Qt::Key_Return);
     EXPECT_FALSE(panel_->isVisible());
     EXPECT_FALSE(panel_->IsPlaybackActive());
@@ -352,6 +376,41 @@ TEST_F(PanelTest, RecordingGoesOnWhileItsArchiveIsPlayedBack) {
     Tick(3);
     EXPECT_EQ(view_.Frames(20), (std::vector<int>{0, 1, 0, 1, 2, 0, 1, 2, 3, 4}));
     EXPECT_TRUE(recorder.CloseFile());
+}
+
+TEST_F(PanelTest, AtTheRecordedSpeedEachFrameStaysUntilTheNextOnesRecordTime) {
+    // Archives of 15 and 30 frames a second, by a test clock that starts on a whole second.
+    const auto record_at = [&](int frames_per_s) {
+        int64_t now_ms = 1'000'000;
+        BMP_File frame = GreyFrame(0);
+        return RecordArchive(
+            tree_.StorageFolder(), 20,
+            [&](int i) -> const BMP_File& {
+                now_ms = 1'000'000 + i * 1000 / frames_per_s;
+                return frame;
+            },
+            [&](CFrameArchive& recorder) {
+                recorder.SetClock({[&] { return static_cast<uint32_t>(now_ms); },
+                                   [&] { return static_cast<std::time_t>(1'798'000'000 + now_ms / 1000); }});
+            });
+    };
+    const QTimer* timer = panel_->findChild<QTimer*>();
+    ASSERT_NE(nullptr, timer);
+    for (const int frames_per_s : {15, 30}) {
+        panel_->SetArchives({QString::fromStdString(record_at(frames_per_s))});
+        EXPECT_EQ(CPanelDlg::kTimerPeriodMs, timer->interval()) << "the default stays the fixed timer";
+        panel_->SetPlayAtRecordedSpeed(true);
+        std::vector<int> durations_ms;
+        for (int frame = 0; frame < 19; ++frame) {
+            durations_ms.push_back(timer->interval());
+            Tick();
+        }
+        for (const int duration_ms : durations_ms) EXPECT_NEAR(1000.0 / frames_per_s, duration_ms, 1.5);
+        // The last frame gives way to the next archive after one period.
+        EXPECT_EQ(CPanelDlg::kTimerPeriodMs, timer->interval());
+        panel_->SetPlayAtRecordedSpeed(false);
+        EXPECT_EQ(CPanelDlg::kTimerPeriodMs, timer->interval());
+    }
 }
 
 TEST(PanelCaption, TimeOfDayIsRoundedToTheMillisecondThenTruncated) {

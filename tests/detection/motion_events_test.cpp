@@ -105,6 +105,39 @@ TEST(MotionEventsTest, BlockMaskScalesToAnyGridIgnoringEveryBlockAMarkedCellOver
     EXPECT_EQ(2, BlockMask(3, 1, {0, 1, 1}).IgnoredCount());
 }
 
+// The mask as rows of '#' (ignored) and '.', for readable comparisons.
+std::vector<std::string> Rows(const BlockMask& mask) {
+    std::vector<std::string> rows;
+    for (int32_t y = 0; y < mask.Down(); ++y) {
+        std::string row;
+        for (int32_t x = 0; x < mask.Across(); ++x) row += mask.IsIgnored(size_t(y) * mask.Across() + x) ? '#' : '.';
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+TEST(MotionEventsTest, PaintingByHandCoversTheWholeLineWithTheBrushAndRectanglesCornerToCorner) {
+    BlockMask mask(7, 4, {});
+    // A slanting line of one-block brush: one block per column, each touching the last.
+    mask.PaintLine(0, 0, 6, 3, 1, true);
+    EXPECT_EQ((std::vector<std::string>{"#......", ".##....", "...##..", ".....##"}), Rows(mask));
+    // Erased again with a brush of 3, reaching past the grid's edge without harm.
+    mask.PaintLine(-5, 0, 1, 0, 3, false);
+    mask.PaintLine(5, 3, 6, 3, 3, false);
+    EXPECT_EQ((std::vector<std::string>{".......", ".......", "...#...", "......."}), Rows(mask));
+    // A brush of 5 stamped once; a rectangle given by its corners in either order.
+    BlockMask stamped(7, 5, {});
+    stamped.PaintLine(3, 2, 3, 2, 5, true);
+    EXPECT_EQ(25, stamped.IgnoredCount());
+    EXPECT_FALSE(stamped.IsIgnored(0));
+    BlockMask boxed(5, 3, {});
+    boxed.PaintRectangle(3, 2, 1, 1, true);
+    EXPECT_EQ((std::vector<std::string>{".....", ".###.", ".###."}), Rows(boxed));
+    // A line from far outside costs no more than the grid.
+    boxed.PaintLine(-2000000000, 0, 2000000000, 0, 9, true);
+    EXPECT_EQ(15, boxed.IgnoredCount());
+}
+
 TEST(MotionEventsTest, PreRollKeepsTheSpanWithinTheByteLimit) {
     CPreRollBuffer buffer(30);
     for (int i = 0; i < 3; ++i) buffer.Hold(HeldFrame{std::vector<uint8_t>(10, 1), 8, 8, i * 1.0, i * kFrameMs}, 0);
