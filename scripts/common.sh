@@ -10,6 +10,7 @@ CINDRAL_RUN_PACKAGES=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   libturbojpeg0-dev libjpeg62-turbo-dev fonts-dejavu-core
   libsoup-3.0-dev libqrencode-dev libgnutls28-dev glib-networking
+  gstreamer1.0-libav gstreamer1.0-rtsp
 )
 # A virtual screen for a machine without a display, and the converter of its screenshots.
 CINDRAL_SCREEN_PACKAGES=(xvfb python3)
@@ -23,6 +24,7 @@ CINDRAL_TEST_PACKAGES=(
   xauth openbox x11-utils
   dbus-daemon
   chromium openssl
+  libgstrtspserver-1.0-dev
 )
 # The checks of the code itself: clang with its sanitizer and fuzzer runtimes, the formatter
 # and the linter.
