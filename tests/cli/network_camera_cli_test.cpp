@@ -5,14 +5,17 @@
 #include "support/rtsp_camera_server.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <chrono>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "archive/archive_reader.h"
 #include "recorder/frame_archive.h"
 #include "support/cli_runner.h"
 #include "support/files.h"
@@ -49,6 +52,19 @@ int DecodedRecords(const std::string& path) {
             return -1;
     }
     return archive.GetFrameCount();
+}
+
+std::set<std::string> StoredJpegs(const std::vector<std::string>& archives) {
+    std::set<std::string> jpegs;
+    for (const std::string& path : archives) {
+        CArchiveReader reader;
+        if (!reader.OpenFile(path)) continue;
+        for (int32_t i = 0; i < reader.GetFrameCount(); ++i) {
+            std::vector<uint8_t> jpeg;
+            if (reader.ReadFrameJpeg(i, jpeg)) jpegs.insert(std::string(jpeg.begin(), jpeg.end()));
+        }
+    }
+    return jpegs;
 }
 
 class NetworkCameraCli : public ::testing::Test {
@@ -173,6 +189,51 @@ TEST_F(NetworkCameraCli, ACameraAwayForFiveSecondsGivesAFinishedArchiveAndANewOn
     EXPECT_NE(out.find("\"reconnects\":1"), std::string::npos) << out;
     // The attempts after a loss come at most 10 s apart.
     EXPECT_LT(back_after_s, 12.0) << errors;
+}
+
+TEST_F(NetworkCameraCli, AnHttpMjpegCameraIsStoredAsItSendsEachPicture) {
+    // Another cindral-cli as the camera: it records what it serves on /live.mjpeg.
+    const std::string camera_storage = temp_.File("Camera") + "/";
+    QProcess camera;
+    camera.setProgram(QStringLiteral(CINDRAL_CLI_PATH));
+    camera.setArguments({QStringLiteral("record"), QStringLiteral("--storage"), QString::fromStdString(camera_storage),
+                         QStringLiteral("--mode"), QStringLiteral("always"), QStringLiteral("--source"),
+                         QStringLiteral("videotestsrc is-live=true pattern=ball ! "
+                                        "video/x-raw,width=160,height=120,framerate=15/1"),
+                         QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
+    camera.start();
+    std::string camera_errors;
+    std::string port;
+    const QRegularExpression serving(QStringLiteral("serving http://127\\.0\\.0\\.1:(\\d+)/"));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            camera.waitForReadyRead(50);
+            camera_errors += camera.readAllStandardError().toStdString();
+            const auto match = serving.match(QString::fromStdString(camera_errors));
+            if (match.hasMatch()) port = match.captured(1).toStdString();
+            return !port.empty();
+        },
+        60000))
+        << camera_errors;
+    const std::string address = "http://127.0.0.1:" + port;
+    const CommandResult result = RunCli({"record", "--storage", temp_.File("S") + "/", "--mode", "always", "--frames",
+                                         "10", "--url", address + "/live.mjpeg"});
+    const CommandResult wrong_path = RunCli({"record", "--storage", temp_.File("S") + "/", "--mode", "always",
+                                             "--frames", "10", "--url", address + "/no-such.mjpeg"});
+    camera.terminate();
+    ASSERT_TRUE(camera.waitForFinished(60000));
+    const std::vector<std::string> camera_archives = SummaryArchives(camera.readAllStandardOutput().toStdString());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const std::vector<std::string> archives = SummaryArchives(result.out);
+    ASSERT_EQ(archives.size(), 1u) << result.out;
+    EXPECT_EQ(DecodedRecords(archives[0]), 10);
+    // Byte for byte the pictures the camera stored and sent: none decoded and encoded again.
+    const std::set<std::string> sent = StoredJpegs(camera_archives);
+    const std::set<std::string> stored = StoredJpegs(archives);
+    ASSERT_FALSE(stored.empty());
+    for (const std::string& jpeg : stored) EXPECT_EQ(sent.count(jpeg), 1u);
+    EXPECT_EQ(wrong_path.exit_code, 1);
+    EXPECT_NE(wrong_path.err.find("no such stream on the camera"), std::string::npos) << wrong_path.err;
 }
 
 }  // namespace
