@@ -315,6 +315,18 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         return is_linked;
     }
 
+    // A network camera's faults are said in words; the library's own go to the debug text.
+    GraphError ParseCameraError(GstMessage* message) const {
+        GraphError error = ParseError(message);
+        const NetworkCamera* network = device.Network();
+        if (!network) return error;
+        const std::string words = NetworkErrorInWords(*network, error.domain, error.code, error.message, error.debug);
+        if (words.empty()) return error;
+        error.debug = error.message + (error.debug.empty() ? "" : " (" + error.debug + ")");
+        error.message = words;
+        return error;
+    }
+
     // The first error the graph left on its bus; taken before the graph stops, which empties the bus.
     GraphError TakeBusError() {
         GraphError error;
@@ -322,7 +334,7 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
         while (bus) {
             GstMessagePtr message(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR));
             if (!message) break;
-            if (error.domain == 0) error = ParseError(message.get());
+            if (error.domain == 0) error = ParseCameraError(message.get());
         }
         if (error.domain != 0) {
             qCInfo(lcCapture).noquote() << "the camera did not start:" << QString::fromStdString(error.message) << "("
@@ -379,7 +391,7 @@ struct CWebCameraDlg::Impl : public IFrameSinkOwner {
     // Bus messages of the running graph, on the user-interface thread.
     void OnBusMessage(GstMessage* message) {
         switch (GST_MESSAGE_TYPE(message)) {
-            case GST_MESSAGE_ERROR: OnStreamEvent(true, ParseError(message)); break;
+            case GST_MESSAGE_ERROR: OnStreamEvent(true, ParseCameraError(message)); break;
             case GST_MESSAGE_EOS: OnStreamEvent(false, {}); break;
             case GST_MESSAGE_WARNING: {
                 GError* raw_error = nullptr;
@@ -580,6 +592,10 @@ bool CWebCameraDlg::IsRunning() const { return impl_->is_running.load() != 0; }
 
 void CWebCameraDlg::AddCamera(std::string name, std::string description) {
     impl_->added_cameras.push_back({std::move(name), std::move(description)});
+}
+
+void CWebCameraDlg::AddNetworkCamera(std::string name, NetworkCamera camera) {
+    impl_->added_cameras.push_back({std::move(name), std::string(), std::move(camera)});
 }
 
 void CWebCameraDlg::SetClockSync(bool is_synced) { impl_->is_clock_synced = is_synced; }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "capture/capture_messages.h"
+#include "capture/network_camera.h"
 #include "picture/camera_frame.h"
 
 typedef struct _GstElement GstElement;
@@ -81,6 +82,8 @@ public:
     // Cameras looked up after the real devices and CINDRAL_TEST_CAMERAS: name and
     // gst-launch description. Call before Init.
     void AddCamera(std::string name, std::string description);
+    // A camera reached by its address, looked up like the cameras above. Call before Init.
+    void AddNetworkCamera(std::string name, NetworkCamera camera);
     // true (default): frames are rendered against the clock like a display; false: a file
     // source runs as fast as the graph allows and no frame is dropped. Call before Init.
     void SetClockSync(bool is_synced);

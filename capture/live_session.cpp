@@ -96,6 +96,10 @@ void CLiveSession::AddCamera(std::string name, std::string description) {
     capture_->AddCamera(std::move(name), std::move(description));
 }
 
+void CLiveSession::AddNetworkCamera(std::string name, NetworkCamera camera) {
+    capture_->AddNetworkCamera(std::move(name), std::move(camera));
+}
+
 void CLiveSession::SetPropertyPages(ICameraPropertyPages* pages) { capture_->SetPropertyPages(pages); }
 
 bool CLiveSession::Start() {
@@ -174,7 +178,9 @@ void CLiveSession::OnAttemptFailed(const std::string& reason) {
 }
 
 void CLiveSession::ScheduleRetry(const std::string& reason) {
-    const int delay_s = kRetryDelaysS[std::min<size_t>(retry_step_, std::size(kRetryDelaysS) - 1)];
+    const int delay_s =
+        std::max(1, std::min(options_.max_retry_delay_s,
+                             kRetryDelaysS[std::min<size_t>(retry_step_, std::size(kRetryDelaysS) - 1)]));
     ++retry_step_;
     retry_timer_.start(delay_s * 1000);
     qCInfo(lcCapture).noquote() << "camera" << Text(camera_) << "is tried again in" << delay_s << "s:" << Text(reason);

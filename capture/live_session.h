@@ -57,15 +57,17 @@ struct LiveSessionOptions {
     // longer, is lost.
     int64_t silence_limit_ms = 2000;
     bool is_listing_archives = false;  // keeps the path of every archive (a bounded run's summary)
+    // The longest wait between attempts: a network camera that restarts is back within seconds.
+    int max_retry_delay_s = 30;
 };
 
 // One live session: the camera, the frame pipeline and the recorder, wired together for the
 // desktop program and the command-line recorder alike. It keeps the session's state, notices a
 // camera that ends, fails or goes silent (the watchdog), finishes the open archive then, and
 // tries the camera again: at once when the device watcher reports it, else after 1, 2, 4, 8
-// and 16 s, then every 30 s. Frames arrive on the streaming thread; every change reaches the
-// thread that owns the session (the user-interface thread) as a queued event and a signal,
-// so the streaming thread never waits for it. No widgets.
+// and 16 s, then every 30 s (or the shorter wait of the options). Frames arrive on the streaming thread; every change
+// reaches the thread that owns the session (the user-interface thread) as a queued event and a signal, so the streaming
+// thread never waits for it. No widgets.
 class CLiveSession : public QObject, private IFrameReceiver, private ICaptureMessages {
     Q_OBJECT
 public:
@@ -80,6 +82,7 @@ public:
 
     // Before Start: extra cameras (the command line's --source) and the camera's own dialogs.
     void AddCamera(std::string name, std::string description);
+    void AddNetworkCamera(std::string name, NetworkCamera camera);
     void SetPropertyPages(ICameraPropertyPages* pages);
 
     // Starts the camera named in the settings. False when it did not start; the session may

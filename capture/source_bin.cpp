@@ -251,18 +251,23 @@ GstObjectPtr<GstElement> MakeSourceBin(const std::string& description, std::stri
         *error = "it ends in no pad that gives pictures";
         return {};
     }
+    if (!LinkLaterPads(bin.get(), later.get(), std::move(tail_caps), error)) return {};
+    return bin;
+}
+
+bool LinkLaterPads(GstElement* bin, GstElement* later, GstCapsPtr tail_caps, std::string* error) {
     GstPad* ghost = gst_ghost_pad_new_no_target("src", GST_PAD_SRC);
-    if (!ghost || !gst_element_add_pad(bin.get(), ghost)) {
+    if (!ghost || !gst_element_add_pad(bin, ghost)) {
         *error = "its end cannot be linked to the recorder";
-        return {};
+        return false;
     }
     auto* link = new DelayedLink;
-    link->bin = GST_BIN(bin.get());
+    link->bin = GST_BIN(bin);
     link->ghost = ghost;
     link->tail_caps = std::move(tail_caps);
-    g_signal_connect_data(later.get(), "pad-added", G_CALLBACK(&OnPadAdded), link, &FreeDelayedLink,
+    g_signal_connect_data(later, "pad-added", G_CALLBACK(&OnPadAdded), link, &FreeDelayedLink,
                           static_cast<GConnectFlags>(0));
-    g_signal_connect(later.get(), "pad-removed", G_CALLBACK(&OnPadRemoved), link);
-    g_signal_connect(later.get(), "no-more-pads", G_CALLBACK(&OnNoMorePads), link);
-    return bin;
+    g_signal_connect(later, "pad-removed", G_CALLBACK(&OnPadRemoved), link);
+    g_signal_connect(later, "no-more-pads", G_CALLBACK(&OnNoMorePads), link);
+    return true;
 }

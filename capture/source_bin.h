@@ -13,6 +13,10 @@
 // cannot be made into such a bin.
 GstObjectPtr<GstElement> MakeSourceBin(const std::string& description, std::string* error);
 
+// Gives bin (holding later) its source pad "src", linked as above to the first pad of raw video
+// or JPEG that later adds, through tail_caps when there are any. False with *error set.
+bool LinkLaterPads(GstElement* bin, GstElement* later, GstCapsPtr tail_caps, std::string* error);
+
 // Splits a trailing caps string from a description: "a ! b ! video/x-raw,width=8" gives
 // "a ! b" and "video/x-raw,width=8"; a description without one is returned whole, with no caps.
 // A caps string is told from an element by the '/' of its media type.

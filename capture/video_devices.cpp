@@ -59,6 +59,7 @@ CVideoDevice CVideoDevice::FromTestCamera(TestCameraSpec camera) {
     CVideoDevice result;
     result.name_ = std::move(camera.name);
     result.description_ = std::move(camera.description);
+    result.network_ = std::move(camera.network);
     return result;
 }
 
@@ -69,7 +70,8 @@ GstObjectPtr<GstElement> CVideoDevice::CreateElement(std::string* error) const {
         return element;
     }
     std::string parse_error;
-    GstObjectPtr<GstElement> element = MakeSourceBin(description_, &parse_error);
+    GstObjectPtr<GstElement> element =
+        network_ ? MakeNetworkSourceBin(*network_, &parse_error) : MakeSourceBin(description_, &parse_error);
     if (!element && error) *error = parse_error;
     return element;
 }

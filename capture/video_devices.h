@@ -1,14 +1,18 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "capture/network_camera.h"
 #include "glib/gst_handles.h"
 
-// A named virtual camera: "Name=gst-launch description".
+// A named virtual camera: "Name=gst-launch description", or a camera reached by its address
+// (network set, description empty).
 struct TestCameraSpec {
     std::string name;
     std::string description;
+    std::optional<NetworkCamera> network = std::nullopt;
 };
 
 // Parses "Name=description;Name2=description2": split on ';', then on the first '='.
@@ -26,6 +30,8 @@ public:
 
     const std::string& Name() const { return name_; }
     bool IsTestCamera() const { return !device_; }
+    // The camera's address and credentials when it is reached through the network, else null.
+    const NetworkCamera* Network() const { return network_ ? &*network_ : nullptr; }
     // Binds the device: a new source element (full reference), or empty with *error set.
     GstObjectPtr<GstElement> CreateElement(std::string* error) const;
     // What the device can deliver; empty when it does not say (test cameras ask the element).
@@ -33,7 +39,8 @@ public:
 
 private:
     std::string name_;
-    std::string description_;         // test cameras only
+    std::string description_;  // test cameras only
+    std::optional<NetworkCamera> network_;
     GstObjectPtr<GstDevice> device_;  // real devices only
 };
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "capture/device_watcher.h"
 #include "capture/event_command.h"
 #include "capture/live_session.h"
+#include "capture/network_camera.h"
 #include "capture/video_devices.h"
 #include "cli/cli_command.h"
 #include "cli/cli_output.h"
@@ -57,6 +59,7 @@ struct RecordOptions {
     RetentionLimits limits;      // none unless asked for
     std::string camera;
     std::string source;
+    std::optional<NetworkCamera> network;  // --url, with --password-file and --transport
     int32_t saving_mode = kSavingOff;
     int64_t frame_limit = 0;  // 0 = no limit
     int32_t threshold = 20;
@@ -77,8 +80,29 @@ RecordOptions ReadOptions(const CliArguments& arguments) {
         options.limits.min_free_bytes = cli::ParseByteSize("--min-free", arguments.Value("min-free"));
     options.camera = arguments.Value("camera");
     options.source = arguments.Value("source");
-    if (arguments.Has("camera") == arguments.Has("source")) throw CliUsageError("give either --camera or --source");
-    if (options.camera.empty() && options.source.empty()) throw CliUsageError("the camera or source is empty");
+    const int sources =
+        (arguments.Has("camera") ? 1 : 0) + (arguments.Has("source") ? 1 : 0) + (arguments.Has("url") ? 1 : 0);
+    if (sources != 1) throw CliUsageError("give one of --camera, --source and --url");
+    if (arguments.Has("url")) {
+        NetworkCamera camera;
+        std::string error;
+        if (!ParseNetworkAddress(arguments.Value("url"), &camera, &error)) throw CliUsageError(error);
+        if (arguments.Has("transport") && !ParseNetworkTransport(arguments.Value("transport"), &camera.transport))
+            throw CliUsageError("--transport takes auto, tcp or udp, not '" + arguments.Value("transport") + "'");
+        if (arguments.Has("password-file")) {
+            // The camera's: viewers of --listen cannot be given one of their own in the same run.
+            if (arguments.Has("listen"))
+                throw CliUsageError(
+                    "--password-file is the camera's with --url; it cannot also be the viewers' of --listen");
+            if (!ReadCredentialsFile(arguments.Value("password-file"), &camera.user, &camera.password, &error))
+                throw CliUsageError(error);
+        }
+        options.network = std::move(camera);
+    } else if (arguments.Has("transport")) {
+        throw CliUsageError("--transport goes with --url");
+    } else if (options.camera.empty() && options.source.empty()) {
+        throw CliUsageError("the camera or source is empty");
+    }
     const std::string& mode = arguments.Value("mode");
     if (!arguments.Has("mode")) throw CliUsageError("--mode is required");
     if (mode == "off")
@@ -209,7 +233,10 @@ int RunRecord(const CliArguments& arguments) {
     }
 
     CindralSettings settings;
-    settings.camera_name = options.camera.empty() ? kSourceCameraName : options.camera;
+    // A network camera is named by its address, which is shown and logged without credentials.
+    const std::string camera_name =
+        options.network ? options.network->address : (options.camera.empty() ? kSourceCameraName : options.camera);
+    settings.camera_name = camera_name;
     settings.frame_width = options.width;
     settings.frame_height = options.height;
     settings.frame_duration_100ns = 0;
@@ -222,7 +249,7 @@ int RunRecord(const CliArguments& arguments) {
     std::shared_ptr<const BlockMask> mask;
     if (std::string error; !LoadMaskOption(options.detector, mask, &error)) return cli::Fail("record", error);
 
-    RecordMessages messages(options.camera);
+    RecordMessages messages(options.network ? camera_name : options.camera);
     // A named camera is followed as it comes and goes; a description is always there.
     std::unique_ptr<CVideoDeviceWatcher> watcher;
     if (!options.camera.empty()) {
@@ -236,8 +263,11 @@ int RunRecord(const CliArguments& arguments) {
     session_options.is_ending_with_file_source = true;
     session_options.frame_limit = options.frame_limit;
     session_options.is_listing_archives = true;
+    // Network cameras restart often and should be recorded again within seconds.
+    if (options.network) session_options.max_retry_delay_s = 10;
     CLiveSession session(settings, options.storage_folder, messages, nullptr, watcher.get(), session_options);
     if (!options.source.empty()) session.AddCamera(kSourceCameraName, options.source);
+    if (options.network) session.AddNetworkCamera(camera_name, *options.network);
     messages.Follow(&session);
     session.SetRetentionLimits(options.limits);
     session.SetDetectorSettings(&detector);
@@ -416,7 +446,9 @@ std::vector<CliOption> WithListenOptions(std::vector<CliOption> options) {
 const CliCommandRegistration kRecord{{
     .name = "record",
     .synopsis =
-        "(--storage DIR | --program-folder DIR) (--camera NAME | --source DESCRIPTION) --mode off|motion|always "
+        "(--storage DIR | --program-folder DIR) (--camera NAME | --source DESCRIPTION | --url URL [--password-file "
+        "FILE] "
+        "[--transport auto|tcp|udp]) --mode off|motion|always "
         "[--frames N] [--threshold T] [--show-detector] [--width W --height H] [--no-retry] [--max-size SIZE] "
         "[--min-free SIZE] [--pre-roll SECONDS] [--post-roll SECONDS] [--min-blocks N] [--frames-in-a-row K] "
         "[--light-change PERCENT] [--mask FILE] [--on-event COMMAND] [--listen ADDRESS:PORT [--password-file FILE] "
@@ -430,6 +462,12 @@ const CliCommandRegistration kRecord{{
           "a gst-launch description instead of a camera, ending in raw video or JPEG, with a caps string at its "
           "end if wanted ('videotestsrc ! video/x-raw,width=1280,height=720'); a source whose pads appear "
           "later (uridecodebin, decodebin, a demuxer) is linked when its first video pad appears"},
+         {"url", "URL",
+          "a network camera: rtsp://, rtsps://, http:// or https:// (MJPEG), with user:password@ if wanted; the "
+          "password file, as user:password on its first line, gives them instead (the password is never shown)"},
+         {"transport", "MODE",
+          "how an RTSP camera's packets travel: auto (UDP, then TCP), tcp (through firewalls, or when frames break "
+          "up) or udp"},
          {"mode", "MODE", "what is saved: off, motion or always (required)"},
          {"frames", "N", "stop after N frames"},
          {"threshold", "T", "the motion detector's threshold, 0 to 255 (20)"},

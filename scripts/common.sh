@@ -11,6 +11,7 @@ CINDRAL_RUN_PACKAGES=(
   libturbojpeg0-dev libjpeg62-turbo-dev fonts-dejavu-core
   libsoup-3.0-dev libqrencode-dev libgnutls28-dev glib-networking
   libsqlite3-dev libopencv-objdetect-dev libopencv-imgproc-dev
+  gstreamer1.0-libav gstreamer1.0-rtsp
 )
 # A virtual screen for a machine without a display, and the converter of its screenshots.
 CINDRAL_SCREEN_PACKAGES=(xvfb python3)
@@ -24,7 +25,7 @@ CINDRAL_TEST_PACKAGES=(
   xauth openbox x11-utils
   dbus-daemon
   chromium openssl
-  opencv-doc
+  opencv-doc libgstrtspserver-1.0-dev
 )
 # The checks of the code itself: clang with its sanitizer and fuzzer runtimes, the formatter
 # and the linter.
