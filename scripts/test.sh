@@ -40,8 +40,9 @@ stage "Threaded tests under ThreadSanitizer (clang)"
 cmake --preset tsan >/dev/null
 cmake --build build/tsan -j2 --target recorder_tests archive_tests storage_tests capture_tests cli_tests app_tests web_tests
 # Recorder, writer pool and flusher, retention, the live session, the capture graph and the
-# recording runs (cli_tests), the view's hand-over and the web server: every place where threads meet.
-ctest --preset tsan -R '^(Recorder|RecorderMonitor|EncodePoolTest|EncodingRecorderTest|CameraFrameRecord|Retention|RetentionSchedule|MotionEventRelay|LiveSession|CaptureGraphTest|FrameSink|RecordCommand|CameraView|LiveState|WebServer)\.' ||
+# recording runs (cli_tests), the view's hand-over, the web server and the events writer: every place
+# where threads meet.
+ctest --preset tsan -R '^(Recorder|RecorderMonitor|EncodePoolTest|EncodingRecorderTest|CameraFrameRecord|Retention|RetentionSchedule|MotionEventRelay|LiveSession|CaptureGraphTest|FrameSink|RecordCommand|CameraView|LiveState|WebServer|EventsWriter)\.' ||
   status=1
 
 stage "Fuzzing (clang)"
