@@ -19,6 +19,7 @@
 #include "app/app_log.h"
 #include "app/cindral_view.h"
 #include "app/remote_viewing_dlg.h"
+#include "app/screen_fit.h"
 #include "app/session_state_pane.h"
 #include "app/storage_dlg.h"
 #include "app/storage_location.h"
@@ -434,11 +435,7 @@ void CMainFrame::OnMotionEvent(bool is_start, qint64 wall_ms) {
     if (!is_start || !detector_settings_.is_notifying) return;
     if (!notifier_) {
         notifier_ = new CEventNotifier(this);
-        connect(notifier_, &CEventNotifier::Activated, this, [this] {
-            if (isMinimized()) showNormal();
-            raise();
-            activateWindow();
-        });
+        connect(notifier_, &CEventNotifier::Activated, this, [this] { CScreenFit::BringToFront(*this); });
     }
     notifier_->NotifyEventStart(wall_ms, QString::fromStdString(settings_.camera_name));
 }
