@@ -458,8 +458,7 @@ LiveState CLiveSession::State() const {
     state.camera = camera_;
     state.lost_reason = lost_reason_;
     const CRecorderMonitor::Status status = recorder_.GetStatus();
-    // The detail names the file, so the user knows which disk to look at.
-    state.recorder_failure = status.failure_detail.empty() ? status.failure_cause : status.failure_detail;
+    state.recorder_failure = status.failure_cause;
     state.storage_folder = archive_.GetStorageFolder();
     state.storage_problem = retention_->StorageProblem();
     state.dropped_frames = status.dropped_frames;
