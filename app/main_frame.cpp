@@ -19,6 +19,7 @@
 #include "app/app_log.h"
 #include "app/cindral_view.h"
 #include "app/remote_viewing_dlg.h"
+#include "app/screen_fit.h"
 #include "app/session_state_pane.h"
 #include "app/storage_dlg.h"
 #include "app/storage_location.h"
@@ -139,24 +140,24 @@ void CMainFrame::CreateActions() {
     properties_action_->setIcon(QIcon(QStringLiteral(":/toolbar/properties.svg")));
     connect(properties_action_, &QAction::triggered, this, &CMainFrame::OnProperties);
 
-    storage_action_ = make_action(tr("Storage..."), kCommandStorage);
+    storage_action_ = make_action(tr("&Storage..."), kCommandStorage);
     storage_action_->setIcon(QIcon(QStringLiteral(":/toolbar/storage.svg")));
     SetPrompt(storage_action_, tr("Choose where recordings go and when the oldest are deleted"), tr("Storage"));
     connect(storage_action_, &QAction::triggered, this, &CMainFrame::OnStorage);
 
-    remote_viewing_action_ = make_action(tr("Remote Viewing..."), kCommandRemoteViewing);
+    remote_viewing_action_ = make_action(tr("&Remote Viewing..."), kCommandRemoteViewing);
     SetPrompt(remote_viewing_action_, tr("Watch the live picture and the recordings from a browser on another device"),
               tr("Remote Viewing"));
     connect(remote_viewing_action_, &QAction::triggered, this, &CMainFrame::OnRemoteViewing);
 
-    view_archive_action_ = make_action(tr("View Archive..."), kCommandViewArchive);
+    view_archive_action_ = make_action(tr("&View Archive..."), kCommandViewArchive);
     view_archive_action_->setIcon(QIcon(QStringLiteral(":/toolbar/archive.svg")));
     view_archive_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     connect(view_archive_action_, &QAction::triggered, this, [this] {
         if (view_) view_->OnViewArchive();
     });
 
-    keep_aspect_ratio_action_ = make_action(tr("Keep Aspect Ratio"), kCommandKeepAspectRatio);
+    keep_aspect_ratio_action_ = make_action(tr("&Keep Aspect Ratio"), kCommandKeepAspectRatio);
     keep_aspect_ratio_action_->setCheckable(true);
     keep_aspect_ratio_action_->setChecked(view_settings_.is_aspect_ratio_kept);
     SetPrompt(keep_aspect_ratio_action_, tr("Show the whole picture in its own proportions, with black bars beside it"),
@@ -176,16 +177,16 @@ void CMainFrame::CreateActions() {
         SaveViewSettings(store, view_settings_);
     });
 
-    motion_events_action_ = make_action(tr("Motion Events..."), kCommandMotionEvents);
+    motion_events_action_ = make_action(tr("&Motion Events..."), kCommandMotionEvents);
     SetPrompt(motion_events_action_, tr("Choose what makes a motion event, what is kept around it and who is told"),
               tr("Motion Events"));
     connect(motion_events_action_, &QAction::triggered, this, &CMainFrame::OnMotionEvents);
 
-    ignored_areas_action_ = make_action(tr("Ignored Areas..."), kCommandIgnoredAreas);
+    ignored_areas_action_ = make_action(tr("&Ignored Areas..."), kCommandIgnoredAreas);
     SetPrompt(ignored_areas_action_, tr("Paint the areas of the picture that never count as motion"),
               tr("Ignored Areas"));
     connect(ignored_areas_action_, &QAction::triggered, this, &CMainFrame::OnIgnoredAreas);
-    snapshot_action_ = make_action(tr("Snapshot"), kCommandSnapshot);
+    snapshot_action_ = make_action(tr("S&napshot"), kCommandSnapshot);
     snapshot_action_->setIcon(QIcon(QStringLiteral(":/toolbar/snapshot.svg")));
     snapshot_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     SetPrompt(snapshot_action_, tr("Save the picture on show as a JPEG file"), tr("Snapshot"));
@@ -193,11 +194,11 @@ void CMainFrame::CreateActions() {
         if (view_) view_->OnSnapshot();
     });
     // The camera's own pages, also on the picture's context menu.
-    camera_pin_action_ = make_action(tr("Camera Pin..."), kCommandCameraPin);
+    camera_pin_action_ = make_action(tr("Camera &Pin..."), kCommandCameraPin);
     connect(camera_pin_action_, &QAction::triggered, this, [this] {
         if (view_) view_->OnContextCommand(CCindralView::kCommandCameraPin);
     });
-    camera_filter_action_ = make_action(tr("Camera Filter..."), kCommandCameraFilter);
+    camera_filter_action_ = make_action(tr("Camera &Filter..."), kCommandCameraFilter);
     connect(camera_filter_action_, &QAction::triggered, this, [this] {
         if (view_) view_->OnContextCommand(CCindralView::kCommandCameraFilter);
     });
@@ -434,11 +435,7 @@ void CMainFrame::OnMotionEvent(bool is_start, qint64 wall_ms) {
     if (!is_start || !detector_settings_.is_notifying) return;
     if (!notifier_) {
         notifier_ = new CEventNotifier(this);
-        connect(notifier_, &CEventNotifier::Activated, this, [this] {
-            if (isMinimized()) showNormal();
-            raise();
-            activateWindow();
-        });
+        connect(notifier_, &CEventNotifier::Activated, this, [this] { CScreenFit::BringToFront(*this); });
     }
     notifier_->NotifyEventStart(wall_ms, QString::fromStdString(settings_.camera_name));
 }

@@ -136,6 +136,7 @@ void CMotionEventsDlg::UpdateNotes() {
 void CMotionEventsDlg::UpdateNoteTexts() {
     const double share = 100.0 * min_blocks_->value() / static_cast<double>(std::max<int64_t>(block_count_, 1));
     min_blocks_share_->setText(tr("%1 % of the picture").arg(share, 0, 'g', 2));
+    min_blocks_->setSuffix(min_blocks_->value() == 1 ? tr(" block") : tr(" blocks"));
     if (pre_roll_->value() == 0) {
         pre_roll_note_->setText(tr("Events begin with their first moving frame."));
         return;

@@ -16,15 +16,18 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "web/web_auth.h"
+#include "widgets/dialog_units.h"
 #include "widgets/message_box_fit.h"
 
 namespace {
 
 constexpr int kQrModulePixels = 4;
 constexpr int kQrQuietModules = 4;
+constexpr int kCopyConfirmMs = 2000;
 
 QPixmap QrPixmap(const QString& text) {
     int width = 0;
@@ -63,37 +66,45 @@ CRemoteViewingDlg::CRemoteViewingDlg(const RemoteViewingSettings& settings, cons
                                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
     };
     auto* layout = new QVBoxLayout(this);
-    enabled_check_ = new QCheckBox(tr("Serve the live picture and the recordings to browsers"), this);
+    enabled_check_ = new QCheckBox(tr("&Serve the live picture and the recordings to browsers"), this);
     enabled_check_->setChecked(settings.is_enabled);
     layout->addWidget(enabled_check_);
 
     auto* form = new QFormLayout;
     layout->addLayout(form);
-    local_radio_ = new QRadioButton(tr("This computer only"), this);
-    all_networks_radio_ = new QRadioButton(tr("All networks"), this);
+    local_radio_ = new QRadioButton(tr("This &computer only"), this);
+    all_networks_radio_ = new QRadioButton(tr("&All networks"), this);
     (settings.is_all_networks ? all_networks_radio_ : local_radio_)->setChecked(true);
     auto* where = new QHBoxLayout;
     where->addWidget(local_radio_);
     where->addWidget(all_networks_radio_);
     form->addRow(tr("Reachable from:"), where);
+    // Said here because the choice is easy to make and its reach is not obvious.
+    auto* reach_note =
+        new QLabel(tr("All networks: every device on the networks this computer is on can reach the "
+                      "page; the user name, the password and HTTPS protect it. From outside the home, "
+                      "a VPN, or \"This computer only\" reached through SSH port forwarding, is the safer way."),
+                   this);
+    reach_note->setWordWrap(true);
+    form->addRow(QString(), reach_note);
     port_spin_ = new QSpinBox(this);
     port_spin_->setRange(1, 65535);
     port_spin_->setValue(settings.port);
-    form->addRow(tr("Port:"), port_spin_);
+    form->addRow(tr("&Port:"), port_spin_);
     user_edit_ = new QLineEdit(QString::fromStdString(settings.user), this);
-    form->addRow(tr("User name:"), user_edit_);
+    form->addRow(tr("&User name:"), user_edit_);
     password_edit_ = new QLineEdit(this);
     password_edit_->setEchoMode(QLineEdit::Password);
     if (!settings.password_hash.empty()) password_edit_->setPlaceholderText(tr("(unchanged)"));
-    form->addRow(tr("Password:"), password_edit_);
-    insecure_check_ = new QCheckBox(tr("Plain HTTP without encryption (not recommended)"), this);
+    form->addRow(tr("Pass&word:"), password_edit_);
+    insecure_check_ = new QCheckBox(tr("Plain &HTTP without encryption (not recommended)"), this);
     insecure_check_->setChecked(settings.is_insecure_http);
     form->addRow(QString(), insecure_check_);
 
     auto* address_row = new QHBoxLayout;
     address_label_ = new QLabel(this);
     address_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    copy_button_ = new QPushButton(tr("Copy"), this);
+    copy_button_ = new QPushButton(tr("C&opy"), this);
     address_row->addWidget(address_label_, 1);
     address_row->addWidget(copy_button_);
     form->addRow(tr("Address:"), address_row);
@@ -113,7 +124,16 @@ CRemoteViewingDlg::CRemoteViewingDlg(const RemoteViewingSettings& settings, cons
 
     connect(buttons, &QDialogButtonBox::accepted, this, &CRemoteViewingDlg::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    connect(copy_button_, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(Address()); });
+    // The copy is silent otherwise: the button says it happened, for a moment.
+    copy_confirm_timer_ = new QTimer(this);
+    copy_confirm_timer_->setSingleShot(true);
+    copy_confirm_timer_->setInterval(kCopyConfirmMs);
+    connect(copy_confirm_timer_, &QTimer::timeout, this, [this] { copy_button_->setText(tr("C&opy")); });
+    connect(copy_button_, &QPushButton::clicked, this, [this] {
+        QApplication::clipboard()->setText(Address());
+        copy_button_->setText(tr("Copied"));
+        copy_confirm_timer_->start();
+    });
     for (QAbstractButton* button :
          {static_cast<QAbstractButton*>(enabled_check_), static_cast<QAbstractButton*>(all_networks_radio_),
           static_cast<QAbstractButton*>(local_radio_), static_cast<QAbstractButton*>(insecure_check_)}) {
@@ -121,6 +141,11 @@ CRemoteViewingDlg::CRemoteViewingDlg(const RemoteViewingSettings& settings, cons
     }
     connect(port_spin_, &QSpinBox::valueChanged, this, &CRemoteViewingDlg::Refresh);
     Refresh();
+}
+
+void CRemoteViewingDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    FitHeightToWrappedTexts(*this);  // the note's every line shows
 }
 
 QString CRemoteViewingDlg::Address() const {

@@ -12,6 +12,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
+class QTimer;
 
 // File > "Remote Viewing...": whether the live picture and the recordings are served to
 // browsers, to this computer only or to all networks, on which port, with which user and
@@ -42,6 +43,10 @@ public:
     QLabel* AddressLabel() const { return address_label_; }
     QLabel* QrLabel() const { return qr_label_; }
     QLabel* ProblemLabel() const { return problem_label_; }
+    QPushButton* CopyButton() const { return copy_button_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     void Refresh();
@@ -57,6 +62,7 @@ private:
     QCheckBox* insecure_check_ = nullptr;
     QLabel* address_label_ = nullptr;
     QPushButton* copy_button_ = nullptr;
+    QTimer* copy_confirm_timer_ = nullptr;  // puts the button's text back
     QLabel* qr_label_ = nullptr;
     QLabel* fingerprint_label_ = nullptr;
     QLabel* problem_label_ = nullptr;

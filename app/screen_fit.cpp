@@ -57,6 +57,14 @@ QRect CScreenFit::RestoredGeometry(const QRect& available, const QMargins& frame
     return frame.marginsRemoved(frame_margins);
 }
 
+void CScreenFit::BringToFront(QWidget& window) {
+    // showNormal() would also drop the maximised state kept under the minimised one.
+    window.setWindowState((window.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    window.show();
+    window.raise();
+    window.activateWindow();
+}
+
 void CScreenFit::FitOnScreen(QWidget& window) {
     const QScreen* screen = window.screen();
     if (screen == nullptr) return;

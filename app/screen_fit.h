@@ -27,6 +27,8 @@ public:
 
     // Applies the rules above to a window about to be shown.
     static void FitOnScreen(QWidget& window);
+    // Shows the window in front as it was before it was minimised: maximised stays maximised.
+    static void BringToFront(QWidget& window);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include "capture/capture_log.h"
+#include "widgets/dialog_units.h"
 
 CCameraControlsDlg::CCameraControlsDlg(GstElement* camera, QWidget* parent) : QDialog(parent), controls_(camera) {
     setWindowTitle(tr("Camera Filter"));
@@ -51,7 +52,7 @@ CCameraControlsDlg::CCameraControlsDlg(GstElement* camera, QWidget* parent) : QD
     const QMargins margins = layout->contentsMargins();
     const int chrome_px = 2 * scroll->frameWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll);
     const QSize page_size = page->sizeHint();
-    const int title_px = fontMetrics().horizontalAdvance(windowTitle()) * 2;  // room for the title bar's text
+    const int title_px = TitleBarWidth(*this);  // the whole title shows
     const QSize wanted(std::max(title_px, margins.left() + page_size.width() + chrome_px + margins.right()),
                        margins.top() + page_size.height() + chrome_px + layout->spacing() +
                            buttons->sizeHint().height() + margins.bottom());

@@ -4,7 +4,11 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
+#include <algorithm>
+
+#include "widgets/dialog_units.h"
 
 namespace {
 
@@ -39,6 +43,10 @@ CCameraFormatDlg::CCameraFormatDlg(std::vector<CameraFormat> formats, const Came
     connect(format_list_, &QListWidget::currentRowChanged, this, update_ok);
     if (current_row >= 0) format_list_->setCurrentRow(current_row);
     update_ok();
+    // The list's entries are short; the title would be cut before them.
+    const QScreen* shown_on = screen();
+    const int title_px = TitleBarWidth(*this);
+    setMinimumWidth(shown_on != nullptr ? std::min(title_px, shown_on->availableGeometry().width()) : title_px);
 }
 
 std::optional<CameraFormat> CCameraFormatDlg::SelectedFormat() const {

@@ -134,12 +134,19 @@ void CTwainSourcesDlg::SetDeviceWatcher(CVideoDeviceWatcher* watcher) {
     connect(watcher, &CVideoDeviceWatcher::CamerasChanged, this, &CTwainSourcesDlg::RefreshCameraList);
 }
 
+void CTwainSourcesDlg::FillCameraList(const std::vector<std::string>& names) {
+    camera_list_->clear();
+    for (const std::string& name : names) camera_list_->addItem(QString::fromStdString(name));
+    // An empty box would look broken; the list itself stays empty, which is what "no camera" means
+    // to OK.
+    camera_list_->setPlaceholderText(names.empty() ? tr("No camera found") : QString());
+}
+
 void CTwainSourcesDlg::RefreshCameraList() {
     if (!isVisible()) return;  // every showing lists afresh anyway
     const QString selected = camera_list_->currentIndex() >= 0 ? camera_list_->currentText() : QString();
     const std::vector<std::string> names = camera_lister_ ? camera_lister_() : std::vector<std::string>{};
-    camera_list_->clear();
-    for (const std::string& name : names) camera_list_->addItem(QString::fromStdString(name));
+    FillCameraList(names);
     camera_list_->setCurrentIndex(selected.isEmpty() ? -1 : camera_list_->findText(selected, Qt::MatchExactly));
     UpdateOkButton();
 }
@@ -151,8 +158,7 @@ int CTwainSourcesDlg::exec() {
 
 void CTwainSourcesDlg::OnInitDialog() {
     const std::vector<std::string> names = camera_lister_ ? camera_lister_() : std::vector<std::string>{};
-    camera_list_->clear();
-    for (const std::string& name : names) camera_list_->addItem(QString::fromStdString(name));
+    FillCameraList(names);
     camera_list_->setCurrentIndex(-1);
     if (!settings_.camera_name.empty()) {
         const int found = camera_list_->findText(QString::fromStdString(settings_.camera_name),

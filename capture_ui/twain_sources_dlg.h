@@ -67,6 +67,7 @@ private:
     void CreateControls();
     // Lists the cameras afresh, keeping the one selected when it is still there.
     void RefreshCameraList();
+    void FillCameraList(const std::vector<std::string>& names);
     void UpdateSavingTabStop();
 
     CindralSettings& settings_;

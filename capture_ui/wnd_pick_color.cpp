@@ -12,6 +12,7 @@
 CWndPickColor::CWndPickColor(QWidget* parent) : QFrame(parent) {
     setFrameStyle(QFrame::Box | QFrame::Sunken);
     setLineWidth(1);
+    SetSwatchInsideFocusRing();
     setFocusPolicy(Qt::StrongFocus);
     setAccessibleName(tr("Marks' colour"));
     InitialiseCustomColours();
@@ -49,18 +50,28 @@ uint16_t CWndPickColor::PackColour(const QColor& colour) {
 }
 
 void CWndPickColor::paintEvent(QPaintEvent* event) {
-    if (m_pColor != nullptr) {
-        QPainter painter(this);
-        painter.fillRect(contentsRect(), ExpandColour(m_pColor->load()));
-    }
-    QFrame::paintEvent(event);  // the sunken border
+    QPainter painter(this);
     if (hasFocus()) {
-        QPainter painter(this);
+        // Around the swatch, on the dialog's own background: a mark inside would be lost on a dark
+        // colour. Drawn first: a style may tint the whole rectangle, and the swatch covers that.
         QStyleOptionFocusRect option;
         option.initFrom(this);
-        option.rect = contentsRect().adjusted(1, 1, -1, -1);
+        option.rect = rect();
+        option.backgroundColor = palette().color(backgroundRole());
         style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
     }
+    if (m_pColor != nullptr) painter.fillRect(contentsRect(), ExpandColour(m_pColor->load()));
+    painter.end();
+    QFrame::paintEvent(event);  // the sunken border
+}
+
+void CWndPickColor::SetSwatchInsideFocusRing() {
+    setFrameRect(rect().adjusted(kFocusRingPx, kFocusRingPx, -kFocusRingPx, -kFocusRingPx));
+}
+
+void CWndPickColor::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    SetSwatchInsideFocusRing();
 }
 
 bool CWndPickColor::ChooseColour() {

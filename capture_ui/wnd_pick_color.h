@@ -12,6 +12,8 @@ class CWndPickColor : public QFrame {
     Q_OBJECT
 public:
     static constexpr int kCustomColourCount = 16;
+    // The room around the swatch where the focus mark is drawn.
+    static constexpr int kFocusRingPx = 3;
 
     explicit CWndPickColor(QWidget* parent);
 
@@ -34,7 +36,10 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void SetSwatchInsideFocusRing();
+
     std::atomic<uint16_t>* m_pColor = nullptr;
 };

@@ -4,7 +4,9 @@
 #include <QColor>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QMap>
 #include <QPointer>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <cstdlib>
@@ -106,4 +108,23 @@ inline bool IsNear(QColor actual, QColor expected, int tolerance) {
     return std::abs(actual.red() - expected.red()) <= tolerance &&
            std::abs(actual.green() - expected.green()) <= tolerance &&
            std::abs(actual.blue() - expected.blue()) <= tolerance;
+}
+
+// What is wrong with the underlined letters of entries shown together: each text that has none,
+// and each that repeats another's letter (both reachable by the same Alt key).
+inline QStringList MnemonicProblems(const QStringList& texts) {
+    QStringList problems;
+    QMap<QChar, QString> owners;
+    for (const QString& text : texts) {
+        int at = 0;
+        while ((at = text.indexOf('&', at)) >= 0 && at + 1 < text.size() && text[at + 1] == '&') at += 2;
+        if (at < 0 || at + 1 >= text.size()) {
+            problems << QStringLiteral("no letter: ") + text;
+            continue;
+        }
+        const QChar letter = text[at + 1].toLower();
+        if (owners.contains(letter)) problems << QStringLiteral("same letter: ") + owners[letter] + " / " + text;
+        owners.insert(letter, text);
+    }
+    return problems;
 }

@@ -22,6 +22,7 @@
 #include "app/event_notifier.h"
 #include "app/main_frame.h"
 #include "app/motion_events_dlg.h"
+#include "app/screen_fit.h"
 #include "app_test_support.h"
 #include "capture/ignored_areas_file.h"
 #include "capture/live_session.h"
@@ -140,6 +141,25 @@ TEST(MotionEventsDesktop, NotificationReachesTheServiceAndItsClickRaisesCindral)
     notifier.NotifyEventStart(wall_ms + 1000, QString());
     ASSERT_TRUE(WaitUntil([&] { return service.calls.size() == 2; }, 20000));
     EXPECT_EQ(7u, service.calls[1].replaces);
+}
+
+TEST(MotionEventsDesktop, AClickedNotificationBringsAMinimisedWindowBackAsItWas) {
+    for (const bool was_maximised : {true, false}) {
+        QWidget window;
+        window.resize(320, 200);
+        if (was_maximised) {
+            window.showMaximized();
+        } else {
+            window.show();
+        }
+        ASSERT_TRUE(WaitUntil([&] { return window.isVisible() && window.isMaximized() == was_maximised; }));
+        window.setWindowState(window.windowState() | Qt::WindowMinimized);
+        ASSERT_TRUE(WaitUntil([&] { return window.isMinimized(); }));
+        CScreenFit::BringToFront(window);
+        EXPECT_TRUE(WaitUntil([&] { return !window.isMinimized(); }));
+        EXPECT_EQ(was_maximised, window.isMaximized());
+        EXPECT_TRUE(window.isVisible());
+    }
 }
 
 TEST(MotionEventsDesktop, IgnoredAreasPaintedOverThePictureAreKeptPerCamera) {
@@ -272,6 +292,9 @@ TEST(MotionEventsDesktop, DialogShowsTheShareOfThePictureAndGivesItsChoices) {
     dialog.PreRoll()->setValue(0);
     EXPECT_EQ(0, dialog.Choices().pre_roll_s);
     EXPECT_EQ(192, dialog.Choices().min_blocks);
+    EXPECT_EQ("192 blocks", dialog.MinBlocks()->text().toStdString());
+    dialog.MinBlocks()->setValue(1);
+    EXPECT_EQ("1 block", dialog.MinBlocks()->text().toStdString());
 }
 
 }  // namespace

@@ -75,6 +75,19 @@ TEST_F(PropertiesDialogTest, AFirstStartWithOneCameraPreselectsIt) {
     EXPECT_EQ(dialog_.CameraList()->currentIndex(), -1);
 }
 
+TEST_F(PropertiesDialogTest, AnEmptyCameraBoxSaysNoCameraFoundUntilCamerasComeAndOkStillGoesOn) {
+    dialog_.SetCameraLister([] { return std::vector<std::string>{}; });
+    dialog_.OnInitDialog();
+    EXPECT_EQ(dialog_.CameraList()->count(), 0);
+    EXPECT_EQ(dialog_.CameraList()->placeholderText(), "No camera found");
+    EXPECT_TRUE(dialog_.OkButton()->isEnabled());
+    // Cameras come, none is picked yet: the box is blank, not "No camera found".
+    dialog_.SetCameraLister([] { return std::vector<std::string>{"One", "Two"}; });
+    dialog_.OnInitDialog();
+    EXPECT_EQ(dialog_.CameraList()->currentIndex(), -1);
+    EXPECT_EQ(dialog_.CameraList()->placeholderText(), "");
+}
+
 TEST_F(PropertiesDialogTest, UnknownNameSelectsNothingAndOkFollowsTheSelection) {
     settings_.camera_name = "Gone Camera";
     const int result = Run([](CTwainSourcesDlg& dialog) {

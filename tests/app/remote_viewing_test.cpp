@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTest>
 #include <future>
 
 #include "app/cindral_app.h"
@@ -129,6 +132,35 @@ TEST(RemoteViewing, TheDialogKeepsTheOpenNetworkShutUntilItIsSafeAndTheServerSho
     EXPECT_EQ(picture.GetWidth(), 160);
     EXPECT_GT(frame->View()->Session()->ViewerFrames().EncodeCount(), 0);
     frame->close();
+}
+
+TEST(RemoteViewing, EveryChoiceHasItsOwnLetterAndCopySaysItCopiedTheAddressForAMoment) {
+    CRemoteViewingDlg dialog(RemoteViewingSettings{}, QString(), nullptr);
+    QStringList texts;
+    for (QAbstractButton* button : dialog.findChildren<QAbstractButton*>()) {
+        if (button->parentWidget()->inherits("QDialogButtonBox")) continue;  // OK and Cancel: Enter and Escape
+        texts << button->text();
+    }
+    for (QLabel* label : dialog.findChildren<QLabel*>()) {
+        if (label->buddy() != nullptr && !label->buddy()->inherits("QLabel")) texts << label->text();
+    }
+    EXPECT_GE(texts.size(), 7) << texts.join('|').toStdString();
+    EXPECT_EQ(QStringList(), MnemonicProblems(texts));
+
+    dialog.show();
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    // What "All networks" exposes is said in whole: the wrapped note has all its lines.
+    const QList<QLabel*> notes = dialog.findChildren<QLabel*>();
+    const auto note =
+        std::find_if(notes.begin(), notes.end(), [](QLabel* label) { return label->text().contains("VPN"); });
+    ASSERT_NE(note, notes.end());
+    EXPECT_GE((*note)->height(), (*note)->heightForWidth((*note)->width()));
+    QApplication::clipboard()->clear();
+    QTest::mouseClick(dialog.CopyButton(), Qt::LeftButton);
+    EXPECT_EQ(dialog.Address(), QApplication::clipboard()->text());
+    EXPECT_EQ(QString("Copied"), dialog.CopyButton()->text());
+    EXPECT_TRUE(WaitUntil([&] { return dialog.CopyButton()->text() != "Copied"; }, 4000));
 }
 
 TEST(RemoteViewing, QrCodesHoldTheAddress) {

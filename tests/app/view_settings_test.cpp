@@ -37,7 +37,7 @@ TEST(KeepAspectRatio, MenuEntryActsAtOnceAndIsKeptForTheNextStart) {
         CMainFrame* frame = app.MainFrame();
         QAction* keep = keep_action(*frame);
         ASSERT_NE(keep, nullptr);
-        EXPECT_EQ(keep->text(), "Keep Aspect Ratio");
+        EXPECT_EQ(keep->text(), "&Keep Aspect Ratio");
         EXPECT_TRUE(keep->isCheckable());
         EXPECT_FALSE(keep->isChecked());
         EXPECT_FALSE(frame->View()->IsAspectRatioKept());
@@ -103,4 +103,24 @@ TEST(SettingsFile, ADamagedFileIsWarnedOfOnceARun) {
     for (size_t at = said.find("is damaged"); at != std::string::npos; at = said.find("is damaged", at + 1)) ++warnings;
     EXPECT_EQ(1u, warnings) << said;
     EXPECT_TRUE(std::filesystem::exists(settings_file.string() + ".bad"));
+}
+
+TEST(MenuLetters, EveryFileAndViewEntryHasItsOwnUnderlinedLetter) {
+    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
+    TempFolder program;
+    const auto settings_file = program.Path() / "config" / "Cindral.reg";
+    ChooseBallCamera(settings_file);
+    CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+    ASSERT_TRUE(app.InitInstance());
+    for (const int menu_index : {0, 1}) {
+        QMenu* menu = app.MainFrame()->menuBar()->actions().at(menu_index)->menu();
+        QStringList texts;
+        for (QAction* action : menu->actions()) {
+            // "Properties..." is the File menu's first entry as it has always been, without a letter.
+            if (!action->isSeparator() && action->text() != "Properties...") texts << action->text();
+        }
+        EXPECT_GE(texts.size(), 4) << menu->title().toStdString();
+        EXPECT_EQ(QStringList(), MnemonicProblems(texts)) << menu->title().toStdString();
+    }
+    app.MainFrame()->close();
 }
