@@ -93,6 +93,17 @@ inline void ChooseBallCamera(const std::filesystem::path& settings_file, std::op
     SaveSettings(store, settings);
 }
 
+// A program folder of its own whose settings choose "Ball Camera", with that camera in the
+// environment while it lives.
+struct BallCameraProgram {
+    ScopedEnvironment cameras{"CINDRAL_TEST_CAMERAS", kBallCamera};
+    TempFolder program;
+    std::filesystem::path settings_file = program.Path() / "config" / "Cindral.reg";
+
+    BallCameraProgram() { ChooseBallCamera(settings_file); }
+    QString Folder() const { return QString::fromStdString(program.Folder()); }
+};
+
 // All archive files below a folder.
 inline std::vector<std::filesystem::path> FindArchives(const std::filesystem::path& folder) {
     std::vector<std::filesystem::path> found;

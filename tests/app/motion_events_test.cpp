@@ -163,11 +163,9 @@ TEST(MotionEventsDesktop, AClickedNotificationBringsAMinimisedWindowBackAsItWas)
 }
 
 TEST(MotionEventsDesktop, IgnoredAreasPaintedOverThePictureAreKeptPerCamera) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
-    TempFolder program;
-    const auto settings_file = program.Path() / "config" / "Cindral.reg";
-    ChooseBallCamera(settings_file);
-    CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+    const BallCameraProgram ball;
+    const auto& settings_file = ball.settings_file;
+    CCindralApp app(ball.Folder(), settings_file);
     ASSERT_TRUE(app.InitInstance());
     CMainFrame* frame = app.MainFrame();
     CCindralView* view = frame->View();
@@ -200,17 +198,15 @@ TEST(MotionEventsDesktop, IgnoredAreasPaintedOverThePictureAreKeptPerCamera) {
     std::string error;
     const std::optional<BlockMask> kept = ReadIgnoredAreas(frame->IgnoredAreasFile(), &error);
     ASSERT_TRUE(kept) << error;
-    EXPECT_EQ(0u, frame->IgnoredAreasFile().rfind((program.Path() / "config").string(), 0));
+    EXPECT_EQ(0u, frame->IgnoredAreasFile().rfind((ball.program.Path() / "config").string(), 0));
     EXPECT_EQ(view->IgnoredBlocks()->Bytes(), kept->Bytes());
     EXPECT_EQ(40, kept->Across());
 }
 
 TEST(MotionEventsDesktop, IgnoredAreasDragsPaintTheWholeWayWithTheBrushOrARectangleAndEscapeEnds) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
-    TempFolder program;
-    const auto settings_file = program.Path() / "config" / "Cindral.reg";
-    ChooseBallCamera(settings_file);
-    CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+    const BallCameraProgram ball;
+    const auto& settings_file = ball.settings_file;
+    CCindralApp app(ball.Folder(), settings_file);
     ASSERT_TRUE(app.InitInstance());
     CMainFrame* frame = app.MainFrame();
     CCindralView* view = frame->View();

@@ -16,10 +16,8 @@
 #include "settings/settings_store.h"
 
 TEST(KeepAspectRatio, MenuEntryActsAtOnceAndIsKeptForTheNextStart) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
-    TempFolder program;
-    const auto settings_file = program.Path() / "config" / "Cindral.reg";
-    ChooseBallCamera(settings_file);
+    const BallCameraProgram ball;
+    const auto& settings_file = ball.settings_file;
     {
         CKeyStore store(settings_file);
         // A value of another type is not taken.
@@ -32,7 +30,7 @@ TEST(KeepAspectRatio, MenuEntryActsAtOnceAndIsKeptForTheNextStart) {
         return action;
     };
     {
-        CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+        CCindralApp app(ball.Folder(), settings_file);
         ASSERT_TRUE(app.InitInstance());
         CMainFrame* frame = app.MainFrame();
         QAction* keep = keep_action(*frame);
@@ -49,7 +47,7 @@ TEST(KeepAspectRatio, MenuEntryActsAtOnceAndIsKeptForTheNextStart) {
         EXPECT_TRUE(saved.is_aspect_ratio_kept);  // before the program ends
         frame->close();
     }
-    CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+    CCindralApp app(ball.Folder(), settings_file);
     ASSERT_TRUE(app.InitInstance());
     QAction* keep = keep_action(*app.MainFrame());
     ASSERT_NE(keep, nullptr);
@@ -62,12 +60,10 @@ TEST(KeepAspectRatio, MenuEntryActsAtOnceAndIsKeptForTheNextStart) {
 }
 
 TEST(RecordedSpeed, ViewMenuAndPanelMenuEntryPacesThePanelAndIsKeptForTheNextStart) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
-    TempFolder program;
-    const auto settings_file = program.Path() / "config" / "Cindral.reg";
-    ChooseBallCamera(settings_file);
+    const BallCameraProgram ball;
+    const auto& settings_file = ball.settings_file;
     {
-        CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+        CCindralApp app(ball.Folder(), settings_file);
         ASSERT_TRUE(app.InitInstance());
         CMainFrame* frame = app.MainFrame();
         QAction* recorded = frame->CommandAction(CMainFrame::kCommandRecordedSpeed);
@@ -80,7 +76,7 @@ TEST(RecordedSpeed, ViewMenuAndPanelMenuEntryPacesThePanelAndIsKeptForTheNextSta
         EXPECT_TRUE(frame->View()->Panel()->IsPlayingAtRecordedSpeed());
         frame->close();
     }
-    CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+    CCindralApp app(ball.Folder(), settings_file);
     ASSERT_TRUE(app.InitInstance());
     EXPECT_TRUE(app.MainFrame()->CommandAction(CMainFrame::kCommandRecordedSpeed)->isChecked());
     EXPECT_TRUE(app.MainFrame()->View()->Panel()->IsPlayingAtRecordedSpeed());
@@ -106,11 +102,9 @@ TEST(SettingsFile, ADamagedFileIsWarnedOfOnceARun) {
 }
 
 TEST(MenuLetters, EveryFileAndViewEntryHasItsOwnUnderlinedLetter) {
-    ScopedEnvironment cameras("CINDRAL_TEST_CAMERAS", kBallCamera);
-    TempFolder program;
-    const auto settings_file = program.Path() / "config" / "Cindral.reg";
-    ChooseBallCamera(settings_file);
-    CCindralApp app(QString::fromStdString(program.Folder()), settings_file);
+    const BallCameraProgram ball;
+    const auto& settings_file = ball.settings_file;
+    CCindralApp app(ball.Folder(), settings_file);
     ASSERT_TRUE(app.InitInstance());
     for (const int menu_index : {0, 1}) {
         QMenu* menu = app.MainFrame()->menuBar()->actions().at(menu_index)->menu();
